@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds Vintrace and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake --preset dev -DVINTRACE_WERROR=ON
+cmake --build --preset dev
+export QT_QPA_PLATFORM=offscreen
+ctest --preset dev --timeout 300 -j 2

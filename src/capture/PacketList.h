@@ -1,0 +1,96 @@
+#pragma once
+
+#include "capture/CaptureRecord.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace vintrace::capture {
+
+class CaptureDecoder;
+
+/// The ordered records of the open capture; index i is line i of both list views.
+///
+/// Built for captures of hundreds of millions of packets: a record costs a 16-byte header
+/// plus its stored bytes, both kept in fixed-size chunks so that growing the list never
+/// copies it (peak memory stays close to the final size).
+class PacketList {
+public:
+    PacketList() = default;
+    PacketList(const PacketList&) = delete;
+    PacketList& operator=(const PacketList&) = delete;
+    PacketList(PacketList&&) noexcept = default;
+    PacketList& operator=(PacketList&&) noexcept = default;
+
+    /// Number of records.
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+
+    /// Record i (i < size()); its byte view is valid until the list changes.
+    CaptureRecord operator[](std::size_t i) const;
+    /// Kind of record i, without building the whole view.
+    RecordKind kind(std::size_t i) const { return header(i).kind; }
+
+    /// Appends a record with explicit fields. `bytes` beyond the kind's capacity are not kept.
+    /// Address and endpoint are derived from the bytes for tokens, as the decoder does.
+    void append(RecordKind kind, std::uint8_t length, std::span<const std::uint8_t> bytes);
+
+    /// Removes every record of kind `k`, keeping the order of the rest; returns how many went.
+    std::size_t removeKind(RecordKind k);
+
+    /// Marks record i with kind `k` (hide passes mark records HIDDEN before removing them).
+    void setKind(std::size_t i, RecordKind k) { header(i).kind = k; }
+
+    /// Releases every record.
+    void clear();
+
+    /// Bytes of memory held for the records (headers and byte storage), for measurements.
+    std::size_t memoryUsed() const;
+
+private:
+    friend class CaptureDecoder;
+
+    struct Header {
+        std::uint64_t offset; // global byte offset: block index << kBlockShift | position
+        RecordKind kind;
+        std::uint8_t length;
+        std::uint8_t address;
+        std::uint8_t endpoint;
+        std::uint8_t stored;
+    };
+    static_assert(sizeof(Header) == 16);
+
+    static constexpr unsigned kChunkShift = 16; // 65,536 headers (1 MiB) per chunk
+    static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkShift;
+    static constexpr unsigned kBlockShift = 20; // 1 MiB of bytes per block
+    static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
+    /// A record never straddles blocks: it starts where at least this much room is left
+    /// (the largest capacity plus one byte of slack for the decoder's branch-free store).
+    static constexpr std::size_t kRecordRoom = 67;
+
+    const Header& header(std::size_t i) const {
+        return headerChunks_[i >> kChunkShift][i & (kChunkSize - 1)];
+    }
+    Header& header(std::size_t i) { return headerChunks_[i >> kChunkShift][i & (kChunkSize - 1)]; }
+    const std::uint8_t* bytesAt(std::uint64_t offset) const {
+        return byteBlocks_[offset >> kBlockShift].get() + (offset & (kBlockSize - 1));
+    }
+
+    /// Appends an uninitialised header and returns it.
+    Header& pushHeader();
+    /// Makes room for one record's bytes and returns where they go; sets `offset`.
+    std::uint8_t* reserveRecordBytes(std::uint64_t& offset);
+    /// Commits `n` bytes written at the pointer reserveRecordBytes returned.
+    void commitRecordBytes(std::size_t n) { blockUsed_ += n; }
+    static void deriveTokenFields(Header& h, const std::uint8_t* bytes);
+
+    std::vector<std::unique_ptr<Header[]>> headerChunks_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> byteBlocks_;
+    std::size_t count_ = 0;
+    std::size_t blockUsed_ = kBlockSize; // bytes used in the last block; "full" when there is none
+};
+
+} // namespace vintrace::capture

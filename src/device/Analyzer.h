@@ -1,0 +1,38 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vintrace::device {
+
+/// The analyzer commands as the application uses them. The window and the acquisition code
+/// talk to this interface so that tests can put a scripted analyzer in its place; the real
+/// one (DriverAnalyzer) goes through the driver interface.
+class Analyzer {
+public:
+    virtual ~Analyzer() = default;
+
+    /// 1 arms acquisition, 0 disarms.
+    virtual bool SetArmed(std::uint8_t flag) = 0;
+    /// Sends a trigger code (15: trigger on arm).
+    virtual bool SetTrigger(std::uint8_t code) = 0;
+    /// On success the 13 version bytes, on failure 13 zero bytes.
+    virtual bool ReadFirmwareVersion(std::array<std::uint8_t, 13>& text) = 0;
+    /// `status` is written only on success; 1 means the trigger has occurred.
+    virtual bool ReadTriggerStatus(std::uint8_t& status) = 0;
+    /// 0 full-speed PC port, other values high speed; 0 on failure.
+    virtual bool ReadPortSpeed(std::uint8_t& speed) = 0;
+    virtual bool BeginAcquisition() = 0;
+    virtual bool EndDownload() = 0;
+    /// 1 stops recording, 0 releases the stop.
+    virtual bool SetStopped(std::uint8_t flag) = 0;
+    /// `full` is written only on success; 1 means the recording memory is full.
+    virtual bool ReadFifoFull(std::uint8_t& full) = 0;
+    virtual bool BeginDownload() = 0;
+    /// 0 low speed, 1 full speed (the bus under test).
+    virtual bool SetBusSpeed(std::uint8_t speed) = 0;
+    /// Fill level 0..255 of the recording memory; 0 on failure.
+    virtual std::uint8_t ReadFifoLevel() = 0;
+};
+
+} // namespace vintrace::device
