@@ -1,0 +1,32 @@
+// Program entry: the application object, the main window, the hidden dialog instances, the
+// message loop.
+
+#include "app/TAboutForm.h"
+#include "app/TMainForm.h"
+#include "app/VintraceApplication.h"
+#include "device/DriverAnalyzer.h"
+
+#include <QScreen>
+#include <QStyle>
+
+#include <exception>
+
+int main(int argc, char** argv) {
+    using namespace vintrace;
+    app::VintraceApplication application(argc, argv);
+    try {
+        device::DriverAnalyzer analyzer;
+        app::TMainForm mainForm(analyzer);
+        mainForm.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
+                                                 mainForm.size(),
+                                                 application.primaryScreen()->availableGeometry()));
+        // One hidden instance of each dialog, created in order for the effects of their
+        // construction; every dialog shown to the user is a fresh instance.
+        app::TAboutForm aboutForm(&mainForm);
+        mainForm.show();
+        application.exec();
+    } catch (const std::exception& e) {
+        app::VintraceApplication::ShowException(QString::fromLocal8Bit(e.what()));
+    }
+    return 0;
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "capture/EndpointTable.h"
+#include "capture/PacketList.h"
+
+#include <QMainWindow>
+
+#include <string>
+#include <vector>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QListView;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+namespace vintrace::device {
+class Analyzer;
+}
+namespace vintrace::display {
+class PacketListModel;
+}
+
+namespace vintrace::app {
+
+/// The main window: menus, the packet list and its shrink view, the acquisition and
+/// navigation controls, the status label and lamps. It owns the open capture.
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    /// Builds the window and runs FormCreate; `analyzer` must outlive the window.
+    explicit TMainForm(device::Analyzer& analyzer, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    /// Size of the client area below the menu bar that the layout is designed for.
+    static constexpr int kClientWidth = 630;
+    static constexpr int kClientHeight = 404;
+
+    // The open capture. Only the user interface thread touches it.
+    std::string CaptureFileName;
+    capture::PacketList PacketList;
+    capture::EndpointTable EndpointTable;
+
+    // Controls, by their names in the layout.
+    QListView* ListBox1 = nullptr;
+    QListView* ListBox2 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* Image2 = nullptr;
+    QLabel* Image3 = nullptr;
+    QLabel* Image4 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QPushButton* Button4 = nullptr;
+    QRadioButton* RadioButton1 = nullptr;
+    QRadioButton* RadioButton2 = nullptr;
+    QLabel* Label2 = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    // Menu items.
+    QAction* Open1 = nullptr;
+    QAction* SaveAs1 = nullptr;
+    QAction* Close1 = nullptr;
+    QAction* FullSpeed1 = nullptr;
+    QAction* LowSpeed1 = nullptr;
+    QAction* DefineTrigger1 = nullptr;
+    QAction* ArmTrigger1 = nullptr;
+    QAction* StopAcquire1 = nullptr;
+    QAction* ShowAll1 = nullptr;
+    QAction* HideDefine1 = nullptr;
+    QAction* DefineSearch1 = nullptr;
+    QAction* SearchNext1 = nullptr;
+    QAction* SearchfromTop1 = nullptr;
+    QAction* NoWrap1 = nullptr;
+    QAction* Wrap16 = nullptr;
+    QAction* Wrap32 = nullptr;
+    QAction* Status1 = nullptr;
+    QAction* About2 = nullptr;
+
+    display::PacketListModel* packetModel() const { return model_; }
+
+    /// Decodes CaptureFileName into the empty store and fills both lists. A file that cannot
+    /// be opened leaves everything empty; the result says why, for callers that report it.
+    bool LoadCaptureFile(std::string* reason = nullptr);
+
+public slots:
+    void Close1Click();
+    void About2Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls(QWidget* client);
+    void buildMenus();
+    void layoutChildren(QWidget* parent);
+    void FormCreate();
+    void FormClose();
+
+    device::Analyzer& analyzer_;
+    display::PacketListModel* model_ = nullptr;
+
+    struct Placement {
+        QWidget* widget;
+        int left, top, width, height;
+        unsigned anchors;
+    };
+    /// Design geometry of every control, per parent, for the anchored layout.
+    std::vector<Placement> placements_;
+    QWidget* client_ = nullptr;
+};
+
+} // namespace vintrace::app

@@ -1,0 +1,291 @@
+#include "app/AnchorGeometry.h"
+#include "app/TAboutForm.h"
+#include "app/TMainForm.h"
+#include "app/VintraceApplication.h"
+#include "display/PacketListModel.h"
+#include "support/CaptureBytes.h"
+#include "support/QtPrinters.h"
+#include "support/RecordingAnalyzer.h"
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListView>
+#include <QMenuBar>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+namespace vintrace::app {
+namespace {
+
+using test::Append;
+using test::Packet;
+
+/// Runs each test in an empty working directory, where the window looks for "usbdata.dat".
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        previous_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+    }
+    void TearDown() override { QDir::setCurrent(previous_); }
+
+    void writeCapture(const std::vector<std::uint8_t>& bytes) {
+        std::ofstream out(dir_.filePath("usbdata.dat").toStdString(), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::unique_ptr<TMainForm> open() { return std::make_unique<TMainForm>(analyzer_); }
+
+    test::RecordingAnalyzer analyzer_;
+
+private:
+    QTemporaryDir dir_;
+    QString previous_;
+};
+
+TEST_F(MainWindow, StartsWithoutCaptureInItsDefaultState) {
+    auto form = open();
+    EXPECT_EQ(form->windowTitle(), "Vintrace");
+    EXPECT_EQ(form->CaptureFileName, "usbdata.dat");
+    EXPECT_EQ(form->ListBox1->model()->rowCount(), 0);
+    EXPECT_EQ(form->ListBox2->model()->rowCount(), 0);
+    EXPECT_TRUE(form->EndpointTable.empty());
+    EXPECT_TRUE(form->Button3->isEnabled());
+    EXPECT_FALSE(form->Button4->isEnabled());
+    EXPECT_TRUE(form->RadioButton1->isChecked());
+    EXPECT_FALSE(form->RadioButton2->isChecked());
+    EXPECT_TRUE(form->Label1->text().isEmpty());
+    EXPECT_EQ(form->ProgressBar1->minimum(), 0);
+    EXPECT_EQ(form->ProgressBar1->maximum(), 100);
+    EXPECT_EQ(form->Timer1->interval(), 500);
+    EXPECT_TRUE(form->Timer1->isActive());
+    // The trigger "on arm" goes out first, and nothing else is sent at creation.
+    EXPECT_EQ(analyzer_.calls, std::vector<std::string>{"SetTrigger 15"});
+}
+
+TEST_F(MainWindow, RedLampIsInViewAtStart) {
+    auto form = open();
+    form->show();
+    EXPECT_FALSE(form->Image1->isHidden());
+    EXPECT_FALSE(form->Image2->isHidden());
+    EXPECT_FALSE(form->Image3->isHidden());
+    EXPECT_TRUE(form->Image4->isHidden());
+    // The red lamp is the topmost of the visible ones at their common spot.
+    QWidget* client = form->centralWidget();
+    EXPECT_EQ(client->childAt(form->Image3->geometry().center()), form->Image3);
+}
+
+TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
+    auto form = open();
+    const struct {
+        const char* menu;
+        std::vector<std::pair<const char*, const char*>> items;
+    } expected[] = {
+        {"File", {{"Open1", "Open"}, {"SaveAs1", "Save As"}, {"Close1", "Close"}}},
+        {"Setup", {{"FullSpeed1", "Full Speed"}, {"LowSpeed1", "Low Speed"}}},
+        {"Trigger",
+         {{"DefineTrigger1", "Define Trigger"},
+          {"ArmTrigger1", "Start Acquire"},
+          {"StopAcquire1", "Stop Acquire"}}},
+        {"Display", {{"ShowAll1", "Show All"}, {"HideDefine1", "Define Hide"}}},
+        {"Search",
+         {{"DefineSearch1", "Define Search"},
+          {"SearchNext1", "Search from Cursor"},
+          {"SearchfromTop1", "Search from Top"}}},
+        {"View", {{"NoWrap1", "No Wrap"}, {"Wrap16", "Wrap at 16"}, {"Wrap32", "Wrap at 32"}}},
+        {"About", {{"Status1", "Status"}, {"About2", "About"}}},
+    };
+    const QList<QAction*> menus = form->menuBar()->actions();
+    ASSERT_EQ(menus.size(), static_cast<qsizetype>(std::size(expected)));
+    for (std::size_t m = 0; m < std::size(expected); ++m) {
+        EXPECT_EQ(menus[m]->text(), expected[m].menu);
+        const QList<QAction*> items = menus[m]->menu()->actions();
+        ASSERT_EQ(items.size(), static_cast<qsizetype>(expected[m].items.size()));
+        for (std::size_t i = 0; i < expected[m].items.size(); ++i) {
+            EXPECT_EQ(items[i]->objectName(), expected[m].items[i].first);
+            EXPECT_EQ(items[i]->text(), expected[m].items[i].second);
+        }
+    }
+    EXPECT_TRUE(form->FullSpeed1->isChecked());
+    EXPECT_FALSE(form->LowSpeed1->isChecked());
+    EXPECT_TRUE(form->NoWrap1->isChecked());
+    EXPECT_FALSE(form->Wrap16->isChecked());
+    EXPECT_FALSE(form->Wrap32->isChecked());
+}
+
+TEST_F(MainWindow, StartAndStopAcquireItemsDoNothing) {
+    auto form = open();
+    analyzer_.calls.clear();
+    form->ArmTrigger1->trigger();
+    form->StopAcquire1->trigger();
+    EXPECT_TRUE(analyzer_.calls.empty());
+    EXPECT_TRUE(form->Button3->isEnabled());
+    EXPECT_FALSE(form->Button4->isEnabled());
+    EXPECT_TRUE(form->Label1->text().isEmpty());
+}
+
+TEST_F(MainWindow, ControlsStandWhereTheLayoutPutsThem) {
+    auto form = open();
+    form->show();
+    const struct {
+        QWidget* widget;
+        QRect geometry;
+        QString caption;
+    } controls[] = {
+        {form->ListBox1, {0, 0, 389, 370}, {}},
+        {form->ProgressBar1, {8, 382, 268, 16}, {}},
+        {form->Image1, {365, 374, 25, 30}, {}},
+        {form->Image2, {366, 374, 25, 30}, {}},
+        {form->Image3, {365, 373, 25, 30}, {}},
+        {form->Image4, {365, 373, 25, 30}, {}},
+        {form->GroupBox2, {405, 0, 217, 105}, "Acquisition Control"},
+        {form->Button3, {16, 24, 177, 25}, "Start"},
+        {form->Button4, {16, 64, 177, 25}, "Stop"},
+        {form->GroupBox1, {405, 120, 217, 281}, "Data Navigation"},
+        {form->Button2, {40, 24, 153, 25}, "Define Search"},
+        {form->Button1, {40, 56, 153, 25}, "Search"},
+        {form->RadioButton1, {16, 96, 81, 17}, "From Start"},
+        {form->RadioButton2, {112, 96, 81, 17}, "From Cursor"},
+        {form->Label2, {16, 128, 44, 32}, "Shrink View"},
+        {form->ListBox2, {72, 128, 129, 142}, {}},
+    };
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.widget->objectName().toStdString());
+        EXPECT_EQ(c.widget->geometry(), c.geometry);
+        if (!c.caption.isEmpty()) {
+            QString text;
+            if (auto* b = qobject_cast<QAbstractButton*>(c.widget)) {
+                text = b->text();
+            } else if (auto* g = qobject_cast<QGroupBox*>(c.widget)) {
+                text = g->title();
+            } else if (auto* l = qobject_cast<QLabel*>(c.widget)) {
+                text = l->text();
+            }
+            EXPECT_EQ(text, c.caption);
+        }
+    }
+    EXPECT_EQ(form->centralWidget()->size(),
+              QSize(TMainForm::kClientWidth, TMainForm::kClientHeight));
+}
+
+TEST_F(MainWindow, ResizingFollowsTheAnchors) {
+    auto form = open();
+    form->show();
+    form->resize(form->width() + 100, form->height() + 50);
+    EXPECT_EQ(form->ListBox1->geometry(), QRect(0, 0, 489, 420));
+    EXPECT_EQ(form->ProgressBar1->geometry(), QRect(8, 432, 368, 16));
+    EXPECT_EQ(form->Image3->geometry(), QRect(465, 423, 25, 30));
+    EXPECT_EQ(form->GroupBox2->geometry(), QRect(505, 0, 217, 105));
+    EXPECT_EQ(form->GroupBox1->geometry(), QRect(505, 120, 217, 331));
+    EXPECT_EQ(form->ListBox2->geometry(), QRect(72, 128, 129, 192));
+    EXPECT_EQ(form->Button2->geometry(), QRect(40, 24, 153, 25));
+}
+
+TEST(AnchorGeometry, StretchesMovesOrCentres) {
+    const Box design{10, 20, 100, 50};
+    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorTop, 200, 100, 260, 140), design);
+    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorRight | AnchorTop | AnchorBottom, 200, 100,
+                          260, 140),
+              (Box{10, 20, 160, 90}));
+    EXPECT_EQ(AnchoredBox(design, AnchorRight | AnchorBottom, 200, 100, 260, 140),
+              (Box{70, 60, 100, 50}));
+    EXPECT_EQ(AnchoredBox(design, 0, 200, 100, 260, 140), (Box{40, 40, 100, 50}));
+    // Shrinking below the design size never gives a negative size.
+    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorRight, 200, 100, 50, 100).width, 0);
+}
+
+TEST_F(MainWindow, LoadsUsbdataDatIntoBothLists) {
+    std::vector<std::uint8_t> file = Packet(0xA5, {0x12, 0x34});
+    Append(file, Packet(0x69, {0x85, 0x00}));
+    Append(file, Packet(0x4B, {1, 2, 3, 0xAA, 0xBB}));
+    Append(file, Packet(0xD2));
+    Append(file, Packet(0xE1, {0x03, 0x01}));
+    writeCapture(file);
+    auto form = open();
+    ASSERT_EQ(form->PacketList.size(), 5u);
+    EXPECT_EQ(form->ListBox1->model()->rowCount(), 5);
+    EXPECT_EQ(form->ListBox2->model()->rowCount(), 5);
+    EXPECT_TRUE(form->ListBox1->isVisibleTo(form.get()));
+    ASSERT_EQ(form->EndpointTable.size(), 2u);
+    EXPECT_EQ(form->EndpointTable[0].address, 5);
+    EXPECT_EQ(form->EndpointTable[1].address, 3);
+    EXPECT_EQ(form->ListBox1->model()->index(1, 0).data().toString(),
+              "IN  Address 5  Endpoint 1");
+    // The CRC16 at the end of a data packet is not part of what is shown.
+    EXPECT_EQ(form->ListBox1->model()->index(2, 0).data().toString(), "DATA1  01 02 03");
+    QAbstractItemModelTester tester(form->ListBox1->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::Warning);
+}
+
+TEST_F(MainWindow, CloseFreesTheCaptureAndClosesTheWindow) {
+    writeCapture(Packet(0xD2));
+    auto form = open();
+    form->show();
+    ASSERT_EQ(form->PacketList.size(), 1u);
+    form->Close1->trigger();
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(form->PacketList.empty());
+    EXPECT_TRUE(form->EndpointTable.empty());
+    EXPECT_EQ(form->ListBox1->model()->rowCount(), 0);
+}
+
+TEST_F(MainWindow, AboutBoxIsAFreshInstanceEachTime) {
+    auto form = open();
+    std::vector<QPointer<TAboutForm>> seen;
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(0, [&] {
+            auto* about = qobject_cast<TAboutForm*>(QApplication::activeModalWidget());
+            ASSERT_NE(about, nullptr);
+            EXPECT_EQ(about->windowTitle(), "AboutForm");
+            EXPECT_EQ(about->CloseDialog->text(), "Close");
+            EXPECT_TRUE(about->Label1->text().startsWith("Vintrace version 1.0\n"));
+            EXPECT_EQ(about->Label1->text().count('\n'), 3);
+            seen.emplace_back(about);
+            about->CloseDialog->click();
+        });
+        form->About2->trigger();
+    }
+    ASSERT_EQ(seen.size(), 2u);
+    // Each box is gone once closed.
+    EXPECT_TRUE(seen[0].isNull());
+    EXPECT_TRUE(seen[1].isNull());
+}
+
+class Thrower : public QObject {
+protected:
+    bool event(QEvent*) override { throw std::runtime_error("handler failed"); }
+};
+
+TEST(Application, ExceptionFromAHandlerIsReportedAndTheProgramGoesOn) {
+    auto* app = qobject_cast<VintraceApplication*>(QCoreApplication::instance());
+    ASSERT_NE(app, nullptr);
+    QStringList reported;
+    app->setExceptionReporter([&](const QString& m) { reported << m; });
+    Thrower thrower;
+    QEvent event(QEvent::User);
+    EXPECT_FALSE(QCoreApplication::sendEvent(&thrower, &event));
+    EXPECT_EQ(reported, QStringList{"handler failed"});
+    // The event loop still runs.
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ran);
+    app->setExceptionReporter(&VintraceApplication::ShowException);
+}
+
+} // namespace
+} // namespace vintrace::app
