@@ -6,13 +6,13 @@
 #include "capture/CaptureLoader.h"
 #include "device/Analyzer.h"
 #include "display/Fonts.h"
-#include "display/PacketLineDelegate.h"
-#include "display/PacketListModel.h"
+#include "display/KindStyle.h"
+#include "display/PacketLinePainter.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
-#include <QListView>
+#include <QPainter>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -72,16 +72,18 @@ void TMainForm::buildControls(QWidget* client) {
         placements_.push_back({w, l, t, wd, h, anchors});
     };
 
-    model_ = new display::PacketListModel(PacketList, this);
-
-    ListBox1 = new QListView(client);
+    ListBox1 = new display::OwnerDrawListBox(client);
     place(ListBox1, "ListBox1", 0, 0, 389, 370, kAll);
     ListBox1->setFont(UiFont(13));
-    ListBox1->setModel(model_);
-    ListBox1->setItemDelegate(new display::PacketLineDelegate(ListBox1));
-    ListBox1->setUniformItemSizes(true);
-    ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListBox1->setCursor(Qt::ArrowCursor);
+    ListBox1->viewport()->setCursor(Qt::ArrowCursor);
+    ListBox1->setMeasureItem([this](std::int64_t i) { return ListBox1MeasureItem(i); });
+    ListBox1->setDrawItem([this](QPainter& p, std::int64_t i, const QRect& r,
+                                 display::OwnerDrawListBox::ItemState state) {
+        ListBox1DrawItem(p, i, r, state);
+    });
+    connect(ListBox1, &display::OwnerDrawListBox::mousePressed, this,
+            &TMainForm::ListBox1MouseDown);
+    connect(ListBox1, &display::OwnerDrawListBox::keyPressed, this, &TMainForm::ListBox1KeyDown);
 
     ProgressBar1 = new QProgressBar(client);
     place(ProgressBar1, "ProgressBar1", 8, 382, 268, 16, AnchorLeft | AnchorRight | AnchorBottom);
@@ -137,12 +139,15 @@ void TMainForm::buildControls(QWidget* client) {
     Label2->setFont(UiFont(13, QFont::Bold));
     Label2->setWordWrap(true);
 
-    ListBox2 = new QListView(GroupBox1);
+    ListBox2 = new display::OwnerDrawListBox(GroupBox1);
     place(ListBox2, "ListBox2", 72, 128, 129, 142, kAll);
-    ListBox2->setModel(model_);
-    ListBox2->setItemDelegate(new display::ShrinkLineDelegate(ListBox2));
-    ListBox2->setUniformItemSizes(true);
-    ListBox2->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListBox2->setMeasureItem([this](std::int64_t i) { return ListBox2MeasureItem(i); });
+    ListBox2->setDrawItem([this](QPainter& p, std::int64_t i, const QRect& r,
+                                 display::OwnerDrawListBox::ItemState) {
+        ListBox2DrawItem(p, i, r);
+    });
+    connect(ListBox2, &display::OwnerDrawListBox::mousePressed, this,
+            &TMainForm::ListBox2MouseDown);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -182,6 +187,9 @@ void TMainForm::buildMenus() {
     NoWrap1 = AddItem(view, "No Wrap", "NoWrap1", true, true);
     Wrap16 = AddItem(view, "Wrap at 16", "Wrap16", true, false);
     Wrap32 = AddItem(view, "Wrap at 32", "Wrap32", true, false);
+    connect(NoWrap1, &QAction::triggered, this, &TMainForm::NoWrap1Click);
+    connect(Wrap16, &QAction::triggered, this, &TMainForm::Wrap16Click);
+    connect(Wrap32, &QAction::triggered, this, &TMainForm::Wrap32Click);
 
     QMenu* about = bar->addMenu(QStringLiteral("About"));
     Status1 = AddItem(about, "Status", "Status1");
@@ -226,10 +234,9 @@ void TMainForm::FormCreate() {
 
 bool TMainForm::LoadCaptureFile(std::string* reason) {
     ListBox1->setVisible(false);
-    model_->beginRefresh();
     const capture::LoadResult result =
         capture::LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
-    model_->endRefresh();
+    RefillLists();
     ListBox1->setVisible(true);
     if (reason != nullptr) {
         *reason = result.reason;
@@ -237,11 +244,79 @@ bool TMainForm::LoadCaptureFile(std::string* reason) {
     return result.ok();
 }
 
+void TMainForm::RefillLists() {
+    const auto count = static_cast<std::int64_t>(PacketList.size());
+    ListBox1->setCount(count);
+    ListBox2->setCount(count);
+}
+
 void TMainForm::FormClose() {
-    model_->beginRefresh();
     PacketList.clear();
     EndpointTable.clear();
-    model_->endRefresh();
+    RefillLists();
+}
+
+display::WrapMode TMainForm::wrapMode() const {
+    if (NoWrap1->isChecked()) {
+        return display::WrapMode::NoWrap;
+    }
+    if (Wrap16->isChecked()) {
+        return display::WrapMode::Wrap16;
+    }
+    if (Wrap32->isChecked()) {
+        return display::WrapMode::Wrap32;
+    }
+    return display::WrapMode::NoWrap;
+}
+
+int TMainForm::ListBox1MeasureItem(std::int64_t index) const {
+    return display::LineHeight(PacketList[static_cast<std::size_t>(index)], wrapMode());
+}
+
+void TMainForm::ListBox1DrawItem(QPainter& painter, std::int64_t index, const QRect& rect,
+                                 display::OwnerDrawListBox::ItemState state) const {
+    // The line paints itself white, so selection shows only through the focus rectangle;
+    // just an undeciphered kind keeps the list's own text colour.
+    const QColor toolkitText = ListBox1->palette().color(
+        state.selected ? QPalette::HighlightedText : QPalette::Text);
+    display::PaintPacketLine(painter, rect, PacketList[static_cast<std::size_t>(index)],
+                             wrapMode(), toolkitText);
+}
+
+int TMainForm::ListBox2MeasureItem(std::int64_t) const { return 1; }
+
+void TMainForm::ListBox2DrawItem(QPainter& painter, std::int64_t index, const QRect& rect) const {
+    painter.fillRect(rect, Qt::white);
+    const display::Rgb stroke =
+        display::KindColour(PacketList.kind(static_cast<std::size_t>(index)));
+    painter.fillRect(QRect(0, rect.top(), 20, 1), QColor(stroke.r, stroke.g, stroke.b));
+    if (index == ListBox1->itemIndex()) {
+        painter.fillRect(rect, QColor(255, 0, 0));
+    }
+}
+
+void TMainForm::setWrapMode(QAction* chosen) {
+    for (QAction* item : {NoWrap1, Wrap16, Wrap32}) {
+        item->setChecked(item == chosen);
+    }
+    // Every line is measured anew; the list starts again at the top with nothing selected.
+    ListBox1->setCount(static_cast<std::int64_t>(PacketList.size()));
+    ListBox2->viewport()->update();
+}
+
+void TMainForm::NoWrap1Click() { setWrapMode(NoWrap1); }
+void TMainForm::Wrap16Click() { setWrapMode(Wrap16); }
+void TMainForm::Wrap32Click() { setWrapMode(Wrap32); }
+
+void TMainForm::ListBox1MouseDown() { ListBox2->viewport()->repaint(); }
+
+void TMainForm::ListBox1KeyDown() { ListBox2->viewport()->repaint(); }
+
+void TMainForm::ListBox2MouseDown() {
+    const std::int64_t row = ListBox2->itemIndex();
+    if (row >= 0) {
+        ListBox1->setTopIndex(row);
+    }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

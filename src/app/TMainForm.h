@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "display/OwnerDrawListBox.h"
+#include "display/PacketLinePlan.h"
+
 class QAction;
 class QGroupBox;
 class QLabel;
-class QListView;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -19,9 +21,6 @@ class QTimer;
 
 namespace vintrace::device {
 class Analyzer;
-}
-namespace vintrace::display {
-class PacketListModel;
 }
 
 namespace vintrace::app {
@@ -45,8 +44,8 @@ public:
     capture::EndpointTable EndpointTable;
 
     // Controls, by their names in the layout.
-    QListView* ListBox1 = nullptr;
-    QListView* ListBox2 = nullptr;
+    display::OwnerDrawListBox* ListBox1 = nullptr;
+    display::OwnerDrawListBox* ListBox2 = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Image1 = nullptr;
@@ -84,15 +83,32 @@ public:
     QAction* Status1 = nullptr;
     QAction* About2 = nullptr;
 
-    display::PacketListModel* packetModel() const { return model_; }
+    /// The wrap mode, as the View menu's check marks hold it.
+    display::WrapMode wrapMode() const;
+
+    /// Refills both lists with one line per record (after the PacketList changed).
+    void RefillLists();
 
     /// Decodes CaptureFileName into the empty store and fills both lists. A file that cannot
     /// be opened leaves everything empty; the result says why, for callers that report it.
     bool LoadCaptureFile(std::string* reason = nullptr);
 
+    // Owner-drawn lists: heights and painting come from the records.
+    int ListBox1MeasureItem(std::int64_t index) const;
+    void ListBox1DrawItem(QPainter& painter, std::int64_t index, const QRect& rect,
+                          display::OwnerDrawListBox::ItemState state) const;
+    int ListBox2MeasureItem(std::int64_t index) const;
+    void ListBox2DrawItem(QPainter& painter, std::int64_t index, const QRect& rect) const;
+
 public slots:
     void Close1Click();
     void About2Click();
+    void NoWrap1Click();
+    void Wrap16Click();
+    void Wrap32Click();
+    void ListBox1MouseDown();
+    void ListBox1KeyDown();
+    void ListBox2MouseDown();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -104,9 +120,9 @@ private:
     void layoutChildren(QWidget* parent);
     void FormCreate();
     void FormClose();
+    void setWrapMode(QAction* chosen);
 
     device::Analyzer& analyzer_;
-    display::PacketListModel* model_ = nullptr;
 
     struct Placement {
         QWidget* widget;

@@ -2,17 +2,14 @@
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
-#include "display/PacketListModel.h"
 #include "support/CaptureBytes.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
-#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
-#include <QListView>
 #include <QMenuBar>
 #include <QPointer>
 #include <QProgressBar>
@@ -61,8 +58,8 @@ TEST_F(MainWindow, StartsWithoutCaptureInItsDefaultState) {
     auto form = open();
     EXPECT_EQ(form->windowTitle(), "Vintrace");
     EXPECT_EQ(form->CaptureFileName, "usbdata.dat");
-    EXPECT_EQ(form->ListBox1->model()->rowCount(), 0);
-    EXPECT_EQ(form->ListBox2->model()->rowCount(), 0);
+    EXPECT_EQ(form->ListBox1->count(), 0);
+    EXPECT_EQ(form->ListBox2->count(), 0);
     EXPECT_TRUE(form->EndpointTable.empty());
     EXPECT_TRUE(form->Button3->isEnabled());
     EXPECT_FALSE(form->Button4->isEnabled());
@@ -217,18 +214,12 @@ TEST_F(MainWindow, LoadsUsbdataDatIntoBothLists) {
     writeCapture(file);
     auto form = open();
     ASSERT_EQ(form->PacketList.size(), 5u);
-    EXPECT_EQ(form->ListBox1->model()->rowCount(), 5);
-    EXPECT_EQ(form->ListBox2->model()->rowCount(), 5);
+    EXPECT_EQ(form->ListBox1->count(), 5);
+    EXPECT_EQ(form->ListBox2->count(), 5);
     EXPECT_TRUE(form->ListBox1->isVisibleTo(form.get()));
     ASSERT_EQ(form->EndpointTable.size(), 2u);
     EXPECT_EQ(form->EndpointTable[0].address, 5);
     EXPECT_EQ(form->EndpointTable[1].address, 3);
-    EXPECT_EQ(form->ListBox1->model()->index(1, 0).data().toString(),
-              "IN  Address 5  Endpoint 1");
-    // The CRC16 at the end of a data packet is not part of what is shown.
-    EXPECT_EQ(form->ListBox1->model()->index(2, 0).data().toString(), "DATA1  01 02 03");
-    QAbstractItemModelTester tester(form->ListBox1->model(),
-                                    QAbstractItemModelTester::FailureReportingMode::Warning);
 }
 
 TEST_F(MainWindow, CloseFreesTheCaptureAndClosesTheWindow) {
@@ -240,7 +231,7 @@ TEST_F(MainWindow, CloseFreesTheCaptureAndClosesTheWindow) {
     EXPECT_FALSE(form->isVisible());
     EXPECT_TRUE(form->PacketList.empty());
     EXPECT_TRUE(form->EndpointTable.empty());
-    EXPECT_EQ(form->ListBox1->model()->rowCount(), 0);
+    EXPECT_EQ(form->ListBox1->count(), 0);
 }
 
 TEST_F(MainWindow, AboutBoxIsAFreshInstanceEachTime) {

@@ -1,6 +1,9 @@
 // vintrace-cli: the capture core on the command line, for scripts, CI and benchmarks.
 
 #include "DumpWriter.h"
+#ifdef VINTRACE_HAVE_RENDER
+#include "RenderCommand.h"
+#endif
 #include "capture/CaptureLoader.h"
 
 #include <CLI/CLI.hpp>
@@ -56,6 +59,23 @@ int main(int argc, char** argv) {
                 "tokens; bytes are the stored bytes in upper-case hex)");
     dump->add_option("FILE", dumpFile, "Capture file")->required();
     dump->callback([&] { exitCode = RunDump(dumpFile); });
+
+#ifdef VINTRACE_HAVE_RENDER
+    cli::RenderOptions render;
+    CLI::App* renderCmd = app.add_subcommand(
+        "render", "Draw packet lines exactly as the packet list shows them, into a PNG image");
+    renderCmd->add_option("FILE", render.file, "Capture file")->required();
+    renderCmd->add_option("-o,--output", render.output, "PNG file to write")->required();
+    renderCmd->add_option("--wrap", render.wrap, "Wrap mode: none, 16 or 32")
+        ->check(CLI::IsMember({"none", "16", "32"}))
+        ->capture_default_str();
+    renderCmd->add_option("--first", render.first, "First line to draw")->capture_default_str();
+    renderCmd->add_option("--count", render.count, "Number of lines")->capture_default_str();
+    renderCmd->add_option("--width", render.width, "Image width in pixels")
+        ->check(CLI::Range(16, 16384))
+        ->capture_default_str();
+    renderCmd->callback([&] { exitCode = cli::RunRender(render); });
+#endif
 
     try {
         app.parse(argc, argv);
