@@ -6,8 +6,8 @@ namespace vintrace::app {
 
 namespace {
 // One axis: returns {position, size}.
-void Place(int designPos, int designSize, bool nearEdge, bool farEdge, int designParent,
-           int parent, int& pos, int& size) {
+void Place(int designPos, int designSize, bool nearEdge, bool farEdge, int designParent, int parent,
+           int& pos, int& size) {
     const int grow = parent - designParent;
     pos = designPos;
     size = designSize;

@@ -17,8 +17,7 @@ int main(int argc, char** argv) {
     try {
         device::DriverAnalyzer analyzer;
         app::TMainForm mainForm(analyzer);
-        mainForm.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
-                                                 mainForm.size(),
+        mainForm.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, mainForm.size(),
                                                  application.primaryScreen()->availableGeometry()));
         // One hidden instance of each dialog, created in order for the effects of their
         // construction; every dialog shown to the user is a fresh instance.

@@ -34,6 +34,8 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     connect(CloseDialog, &QPushButton::clicked, this, &TAboutForm::CloseDialogClick);
 }
 
-void TAboutForm::CloseDialogClick() { close(); }
+void TAboutForm::CloseDialogClick() {
+    close();
+}
 
 } // namespace vintrace::app

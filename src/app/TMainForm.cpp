@@ -12,8 +12,8 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPainter>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -77,10 +77,9 @@ void TMainForm::buildControls(QWidget* client) {
     ListBox1->setFont(UiFont(13));
     ListBox1->viewport()->setCursor(Qt::ArrowCursor);
     ListBox1->setMeasureItem([this](std::int64_t i) { return ListBox1MeasureItem(i); });
-    ListBox1->setDrawItem([this](QPainter& p, std::int64_t i, const QRect& r,
-                                 display::OwnerDrawListBox::ItemState state) {
-        ListBox1DrawItem(p, i, r, state);
-    });
+    ListBox1->setDrawItem(
+        [this](QPainter& p, std::int64_t i, const QRect& r,
+               display::OwnerDrawListBox::ItemState state) { ListBox1DrawItem(p, i, r, state); });
     connect(ListBox1, &display::OwnerDrawListBox::mousePressed, this,
             &TMainForm::ListBox1MouseDown);
     connect(ListBox1, &display::OwnerDrawListBox::keyPressed, this, &TMainForm::ListBox1KeyDown);
@@ -142,10 +141,10 @@ void TMainForm::buildControls(QWidget* client) {
     ListBox2 = new display::OwnerDrawListBox(GroupBox1);
     place(ListBox2, "ListBox2", 72, 128, 129, 142, kAll);
     ListBox2->setMeasureItem([this](std::int64_t i) { return ListBox2MeasureItem(i); });
-    ListBox2->setDrawItem([this](QPainter& p, std::int64_t i, const QRect& r,
-                                 display::OwnerDrawListBox::ItemState) {
-        ListBox2DrawItem(p, i, r);
-    });
+    ListBox2->setDrawItem(
+        [this](QPainter& p, std::int64_t i, const QRect& r, display::OwnerDrawListBox::ItemState) {
+            ListBox2DrawItem(p, i, r);
+        });
     connect(ListBox2, &display::OwnerDrawListBox::mousePressed, this,
             &TMainForm::ListBox2MouseDown);
 
@@ -277,13 +276,15 @@ void TMainForm::ListBox1DrawItem(QPainter& painter, std::int64_t index, const QR
                                  display::OwnerDrawListBox::ItemState state) const {
     // The line paints itself white, so selection shows only through the focus rectangle;
     // just an undeciphered kind keeps the list's own text colour.
-    const QColor toolkitText = ListBox1->palette().color(
-        state.selected ? QPalette::HighlightedText : QPalette::Text);
-    display::PaintPacketLine(painter, rect, PacketList[static_cast<std::size_t>(index)],
-                             wrapMode(), toolkitText);
+    const QColor toolkitText =
+        ListBox1->palette().color(state.selected ? QPalette::HighlightedText : QPalette::Text);
+    display::PaintPacketLine(painter, rect, PacketList[static_cast<std::size_t>(index)], wrapMode(),
+                             toolkitText);
 }
 
-int TMainForm::ListBox2MeasureItem(std::int64_t) const { return 1; }
+int TMainForm::ListBox2MeasureItem(std::int64_t) const {
+    return 1;
+}
 
 void TMainForm::ListBox2DrawItem(QPainter& painter, std::int64_t index, const QRect& rect) const {
     painter.fillRect(rect, Qt::white);
@@ -304,13 +305,23 @@ void TMainForm::setWrapMode(QAction* chosen) {
     ListBox2->viewport()->update();
 }
 
-void TMainForm::NoWrap1Click() { setWrapMode(NoWrap1); }
-void TMainForm::Wrap16Click() { setWrapMode(Wrap16); }
-void TMainForm::Wrap32Click() { setWrapMode(Wrap32); }
+void TMainForm::NoWrap1Click() {
+    setWrapMode(NoWrap1);
+}
+void TMainForm::Wrap16Click() {
+    setWrapMode(Wrap16);
+}
+void TMainForm::Wrap32Click() {
+    setWrapMode(Wrap32);
+}
 
-void TMainForm::ListBox1MouseDown() { ListBox2->viewport()->repaint(); }
+void TMainForm::ListBox1MouseDown() {
+    ListBox2->viewport()->repaint();
+}
 
-void TMainForm::ListBox1KeyDown() { ListBox2->viewport()->repaint(); }
+void TMainForm::ListBox1KeyDown() {
+    ListBox2->viewport()->repaint();
+}
 
 void TMainForm::ListBox2MouseDown() {
     const std::int64_t row = ListBox2->itemIndex();
@@ -324,7 +335,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void TMainForm::Close1Click() { close(); }
+void TMainForm::Close1Click() {
+    close();
+}
 
 void TMainForm::About2Click() {
     TAboutForm about(this);

@@ -27,6 +27,8 @@ std::string ToString(const CaptureRecord& r) {
     return s;
 }
 
-std::ostream& operator<<(std::ostream& os, const CaptureRecord& r) { return os << ToString(r); }
+std::ostream& operator<<(std::ostream& os, const CaptureRecord& r) {
+    return os << ToString(r);
+}
 
 } // namespace vintrace::capture

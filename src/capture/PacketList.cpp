@@ -48,8 +48,7 @@ void PacketList::deriveTokenFields(Header& h, const std::uint8_t* bytes) {
     }
 }
 
-void PacketList::append(RecordKind kind, std::uint8_t length,
-                        std::span<const std::uint8_t> bytes) {
+void PacketList::append(RecordKind kind, std::uint8_t length, std::span<const std::uint8_t> bytes) {
     std::uint64_t offset = 0;
     std::uint8_t* out = reserveRecordBytes(offset);
     const std::size_t n = std::min<std::size_t>(bytes.size(), CapacityOf(kind));

@@ -7,7 +7,8 @@ namespace vintrace::capture {
 namespace {
 constexpr std::array<std::string_view, kRecordKindCount> kNames = {
     "SETUP", "OUT", "IN", "ACK", "NAK", "STALL", "DATA0", "DATA1", "SOF", "UNKNOWN", "HIDDEN"};
-constexpr std::array<std::uint8_t, 9> kPids = {0x2D, 0xE1, 0x69, 0xD2, 0x5A, 0x1E, 0xC3, 0x4B, 0xA5};
+constexpr std::array<std::uint8_t, 9> kPids = {0x2D, 0xE1, 0x69, 0xD2, 0x5A,
+                                               0x1E, 0xC3, 0x4B, 0xA5};
 } // namespace
 
 std::string_view KindName(RecordKind k) {

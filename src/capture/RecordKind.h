@@ -24,13 +24,17 @@ enum class RecordKind : std::uint8_t {
 inline constexpr int kRecordKindCount = 11;
 
 /// True for SETUP, OUT and IN.
-constexpr bool IsToken(RecordKind k) { return static_cast<std::uint8_t>(k) < 3; }
+constexpr bool IsToken(RecordKind k) {
+    return static_cast<std::uint8_t>(k) < 3;
+}
 /// True for ACK, NAK and STALL.
 constexpr bool IsHandshake(RecordKind k) {
     return k == RecordKind::Ack || k == RecordKind::Nak || k == RecordKind::Stall;
 }
 /// True for DATA0 and DATA1.
-constexpr bool IsData(RecordKind k) { return k == RecordKind::Data0 || k == RecordKind::Data1; }
+constexpr bool IsData(RecordKind k) {
+    return k == RecordKind::Data0 || k == RecordKind::Data1;
+}
 
 /// Number of bytes a record of this kind can hold: 66 for data and unknown packets, else 2.
 constexpr std::uint8_t CapacityOf(RecordKind k) {

@@ -36,8 +36,14 @@ const Style& StyleOf(capture::RecordKind kind) {
 }
 } // namespace
 
-Rgb KindColour(capture::RecordKind kind) { return StyleOf(kind).fill; }
-std::string_view KindLabel(capture::RecordKind kind) { return StyleOf(kind).label; }
-Rgb KindLabelColour(capture::RecordKind kind) { return StyleOf(kind).text; }
+Rgb KindColour(capture::RecordKind kind) {
+    return StyleOf(kind).fill;
+}
+std::string_view KindLabel(capture::RecordKind kind) {
+    return StyleOf(kind).label;
+}
+Rgb KindLabelColour(capture::RecordKind kind) {
+    return StyleOf(kind).text;
+}
 
 } // namespace vintrace::display

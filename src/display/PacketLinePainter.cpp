@@ -8,12 +8,16 @@
 namespace vintrace::display {
 
 namespace {
-QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }
+QColor ToQColor(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
 } // namespace
 
 // The classic UI font was a bitmap font: at 96 dpi its 8 pt face is 11 px and a request for
 // 11 pt got its 13 px face. Those sizes keep a 16-byte row inside its wrapped data frame.
-int LinePixelSize(int pointSize) { return pointSize == 11 ? 13 : 11; }
+int LinePixelSize(int pointSize) {
+    return pointSize == 11 ? 13 : 11;
+}
 
 void PaintPlan(QPainter& painter, const std::vector<DrawOp>& plan, const QColor& toolkitText) {
     painter.save();
@@ -40,8 +44,8 @@ void PaintPlan(QPainter& painter, const std::vector<DrawOp>& plan, const QColor&
             const QFont& font = op.pointSize == 11 ? large : small;
             painter.setFont(font);
             const QFontMetrics metrics(font);
-            const QString text = QString::fromLatin1(op.text.data(),
-                                                     static_cast<qsizetype>(op.text.size()));
+            const QString text =
+                QString::fromLatin1(op.text.data(), static_cast<qsizetype>(op.text.size()));
             // Opaque text: the character cells take the current fill colour.
             painter.fillRect(QRect(op.x1, op.y1, metrics.horizontalAdvance(text), metrics.height()),
                              fill);

@@ -42,7 +42,9 @@ private:
     }
 };
 
-std::string Label(RecordKind kind) { return std::string(KindLabel(kind)); }
+std::string Label(RecordKind kind) {
+    return std::string(KindLabel(kind));
+}
 
 void AppendByte(std::string& row, const capture::CaptureRecord& r, std::size_t i) {
     if (i >= r.bytes.size()) {

@@ -37,7 +37,8 @@ public:
 
 private:
     bool note(const char* name, int arg = -1) {
-        calls.push_back(arg < 0 ? std::string(name) : std::string(name) + " " + std::to_string(arg));
+        calls.push_back(arg < 0 ? std::string(name)
+                                : std::string(name) + " " + std::to_string(arg));
         return false;
     }
 };

@@ -14,9 +14,13 @@ void AppendNumber(std::string& s, std::size_t v) {
 }
 } // namespace
 
-DumpWriter::DumpWriter(std::FILE* out) : out_(out) { buffer_.reserve(kFlushAt + 256); }
+DumpWriter::DumpWriter(std::FILE* out) : out_(out) {
+    buffer_.reserve(kFlushAt + 256);
+}
 
-DumpWriter::~DumpWriter() { flush(); }
+DumpWriter::~DumpWriter() {
+    flush();
+}
 
 void DumpWriter::write(std::size_t index, const capture::CaptureRecord& r) {
     static constexpr char kHex[] = "0123456789ABCDEF";
