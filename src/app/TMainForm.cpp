@@ -1,23 +1,30 @@
 #include "app/TMainForm.h"
 
 #include "app/AnchorGeometry.h"
+#include "app/CommandEvent.h"
 #include "app/Pictures.h"
 #include "app/TAboutForm.h"
 #include "capture/CaptureLoader.h"
+#include "capture/HidePasses.h"
+#include "capture/TDefineHide.h"
 #include "device/Analyzer.h"
 #include "display/Fonts.h"
 #include "display/KindStyle.h"
 #include "display/PacketLinePainter.h"
 
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
+
+#include <climits>
 
 namespace vintrace::app {
 
@@ -49,6 +56,18 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
     setPalette(pal);
+
+    ChooseCaptureFile = [this]() -> std::optional<std::string> {
+        const QString chosen =
+            QFileDialog::getOpenFileName(this, QString(), QString(), QStringLiteral("*.dat"));
+        if (chosen.isEmpty()) {
+            return std::nullopt;
+        }
+        return chosen.toStdString();
+    };
+    ShowMessage = [this](const QString& title, const QString& text) {
+        QMessageBox::warning(this, title, text);
+    };
 
     client_ = new QWidget(this);
     client_->setObjectName(QStringLiteral("ClientArea"));
@@ -162,6 +181,7 @@ void TMainForm::buildMenus() {
     Open1 = AddItem(file, "Open", "Open1");
     SaveAs1 = AddItem(file, "Save As", "SaveAs1");
     Close1 = AddItem(file, "Close", "Close1");
+    connect(Open1, &QAction::triggered, this, &TMainForm::Open1Click);
     connect(Close1, &QAction::triggered, this, &TMainForm::Close1Click);
 
     QMenu* setup = bar->addMenu(QStringLiteral("Setup"));
@@ -176,6 +196,8 @@ void TMainForm::buildMenus() {
     QMenu* display = bar->addMenu(QStringLiteral("Display"));
     ShowAll1 = AddItem(display, "Show All", "ShowAll1");
     HideDefine1 = AddItem(display, "Define Hide", "HideDefine1");
+    connect(ShowAll1, &QAction::triggered, this, &TMainForm::ShowAll1Click);
+    connect(HideDefine1, &QAction::triggered, this, &TMainForm::HideDefine1Click);
 
     QMenu* search = bar->addMenu(QStringLiteral("Search"));
     DefineSearch1 = AddItem(search, "Define Search", "DefineSearch1");
@@ -237,10 +259,121 @@ bool TMainForm::LoadCaptureFile(std::string* reason) {
         capture::LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
     RefillLists();
     ListBox1->setVisible(true);
+    lastLoadFailure_ = result.reason;
     if (reason != nullptr) {
         *reason = result.reason;
     }
     return result.ok();
+}
+
+bool TMainForm::event(QEvent* event) {
+    if (event->type() == CommandEvent::Type()) {
+        auto* command = static_cast<CommandEvent*>(event);
+        if (command->message().Msg == capture::UM_COMMAND) {
+            HandleCommand(command->message());
+        }
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TMainForm::HandleCommand(capture::CommandMessage& message) {
+    using namespace capture;
+    switch (message.command()) {
+    case CMD_START_DOWNLOAD:
+    case CMD_SEARCH:
+        // Recognised here; the download and the search attach to these codes.
+        break;
+    case CMD_HIDE_SOF:
+        beginRefresh();
+        HideSof(PacketList, &progress_);
+        endRefresh();
+        break;
+    case CMD_HIDE_NAK:
+        beginRefresh();
+        HideNak(PacketList, &progress_);
+        endRefresh();
+        break;
+    case CMD_HIDE_ENDPOINT:
+        beginRefresh();
+        HideTransactions(PacketList, message.address(), message.endpoint(), &progress_);
+        endRefresh();
+        break;
+    case CMD_HIDE_ADDRESS:
+        beginRefresh();
+        HideTransactions(PacketList, message.address(), std::nullopt, &progress_);
+        endRefresh();
+        break;
+    case CMD_RELOAD:
+        reload();
+        break;
+    default:
+        break; // not a command
+    }
+}
+
+void TMainForm::reload() {
+    progress_.setRange(PacketList.size());
+    progress_.setPosition(PacketList.size());
+    PacketList.clear();
+    EndpointTable.clear();
+    ListBox1->setCount(0);
+    ListBox2->setCount(0);
+    LoadCaptureFile();
+    progress_.setPosition(0);
+}
+
+void TMainForm::beginRefresh() {
+    progress_.setRange(PacketList.size());
+    ListBox1->setVisible(false);
+    ListBox2->setVisible(false);
+    ListBox1->setCount(0);
+    ListBox2->setCount(0);
+}
+
+void TMainForm::endRefresh() {
+    RefillLists();
+    ListBox1->setVisible(true);
+    ListBox2->setVisible(true);
+    progress_.setPosition(0);
+}
+
+void TMainForm::ProgressBarSink::setRange(std::size_t max) {
+    bar_->setRange(0, static_cast<int>(std::min<std::size_t>(max, INT_MAX)));
+    bar_->setValue(0);
+}
+
+void TMainForm::ProgressBarSink::setPosition(std::size_t position) {
+    bar_->setValue(static_cast<int>(std::min<std::size_t>(position, INT_MAX)));
+}
+
+void TMainForm::sendCommand(std::uint8_t command) {
+    SharedCommand().setCommand(command);
+    SendCommand(this);
+}
+
+void TMainForm::Open1Click() {
+    const std::optional<std::string> chosen = ChooseCaptureFile();
+    if (chosen) {
+        CaptureFileName = *chosen;
+    }
+    // Reloads whether or not a file was chosen, so a cancelled Open also shows all again.
+    sendCommand(capture::CMD_RELOAD);
+    if (chosen && !lastLoadFailure_.empty()) {
+        ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
+                                                .arg(QString::fromStdString(*chosen),
+                                                     QString::fromStdString(lastLoadFailure_)));
+    }
+}
+
+void TMainForm::ShowAll1Click() {
+    sendCommand(capture::CMD_RELOAD);
+}
+
+void TMainForm::HideDefine1Click() {
+    capture::TDefineHide dialog(this);
+    dialog.FillAddresses(EndpointTable);
+    dialog.exec();
 }
 
 void TMainForm::RefillLists() {

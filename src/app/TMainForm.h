@@ -1,10 +1,14 @@
 #pragma once
 
+#include "capture/Command.h"
 #include "capture/EndpointTable.h"
 #include "capture/PacketList.h"
+#include "capture/Progress.h"
 
 #include <QMainWindow>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,6 +97,16 @@ public:
     /// be opened leaves everything empty; the result says why, for callers that report it.
     bool LoadCaptureFile(std::string* reason = nullptr);
 
+    /// Runs one command of the shared record: codes 7, 0, 1, 2, 3, 5, 6 in that order of
+    /// test; any other code is ignored.
+    void HandleCommand(capture::CommandMessage& message);
+
+    /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
+    /// that tests need no dialog.
+    std::function<std::optional<std::string>()> ChooseCaptureFile;
+    /// Shows a message to the user. Replaceable so that tests need no message box.
+    std::function<void(const QString& title, const QString& text)> ShowMessage;
+
     // Owner-drawn lists: heights and painting come from the records.
     int ListBox1MeasureItem(std::int64_t index) const;
     void ListBox1DrawItem(QPainter& painter, std::int64_t index, const QRect& rect,
@@ -101,6 +115,9 @@ public:
     void ListBox2DrawItem(QPainter& painter, std::int64_t index, const QRect& rect) const;
 
 public slots:
+    void Open1Click();
+    void ShowAll1Click();
+    void HideDefine1Click();
     void Close1Click();
     void About2Click();
     void NoWrap1Click();
@@ -111,6 +128,7 @@ public slots:
     void ListBox2MouseDown();
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -121,6 +139,24 @@ private:
     void FormCreate();
     void FormClose();
     void setWrapMode(QAction* chosen);
+    void sendCommand(std::uint8_t command);
+    void reload();
+    void beginRefresh();
+    void endRefresh();
+
+    /// Shows a pass's progress on ProgressBar1.
+    class ProgressBarSink : public capture::Progress {
+    public:
+        explicit ProgressBarSink(QProgressBar*& bar) : bar_(bar) {}
+        void setRange(std::size_t max) override;
+        void setPosition(std::size_t position) override;
+
+    private:
+        QProgressBar*& bar_;
+    };
+    ProgressBarSink progress_{ProgressBar1};
+    /// Why the last load failed, for a user who chose the file.
+    std::string lastLoadFailure_;
 
     device::Analyzer& analyzer_;
 

@@ -1,0 +1,157 @@
+#include "capture/TDefineHide.h"
+
+#include "app/CommandEvent.h"
+#include "capture/HexText.h"
+#include "display/Fonts.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+namespace vintrace::capture {
+
+namespace {
+QString ToQString(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+/// The text of the selected item; empty when none is selected.
+std::string SelectedText(const QComboBox* box) {
+    return box->currentIndex() < 0 ? std::string()
+                                   : box->itemText(box->currentIndex()).toStdString();
+}
+} // namespace
+
+TDefineHide::TDefineHide(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("DefineHide"));
+    setWindowTitle(QStringLiteral("Define Hide"));
+    setFont(display::UiFont(11));
+    resize(560, 159); // client area of a 568 x 193 dialog
+    move(203, 126);
+
+    auto label = [this](const char* name, const char* text, int x, int y) {
+        auto* l = new QLabel(QString::fromLatin1(text), this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->move(x, y);
+        l->adjustSize();
+        return l;
+    };
+    auto combo = [this](const char* name, int x, int y, const char* initialText) {
+        auto* c = new QComboBox(this);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setEditable(true); // the boxes accept typing; only a selected item counts
+        c->setInsertPolicy(QComboBox::NoInsert);
+        c->setGeometry(x, y, 113, 21);
+        c->setCurrentIndex(-1);
+        c->setEditText(QString::fromLatin1(initialText));
+        return c;
+    };
+    auto button = [this](const char* name, const char* text, int x, int y, int w) {
+        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(x, y, w, 25);
+        b->setAutoDefault(false);
+        return b;
+    };
+
+    Label2 = label("Label2", "Hide PID = ", 8, 24);
+    ComboBox1 = combo("ComboBox1", 72, 16, "Nothing");
+    ComboBox1->addItems(
+        {QStringLiteral("Nothing"), QStringLiteral("SOF"), QStringLiteral("NAK, and NAK DATA")});
+    ComboBox1->setCurrentIndex(-1);
+    ComboBox1->setEditText(QStringLiteral("Nothing"));
+    Label1 = label("Label1", "Hide all USB Adress = ", 216, 24);
+    ComboBox2 = combo("ComboBox2", 328, 16, "ComboBox2");
+    Label4 = label("Label4", "AND", 456, 24);
+    Label3 = label("Label3", "Hide Endpoint = ", 240, 56);
+    ComboBox3 = combo("ComboBox3", 328, 48, "ComboBox3");
+    Button2 = button("Button2", "Apply", 40, 96, 129);
+    Button3 = button("Button3", "Show All", 216, 96, 145);
+    Button1 = button("Button1", "Close", 408, 96, 113);
+
+    // Only a choice the user makes refills the endpoints, not one made in code.
+    connect(ComboBox2, &QComboBox::activated, this, &TDefineHide::ComboBox2Change);
+    connect(Button2, &QPushButton::clicked, this, &TDefineHide::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TDefineHide::Button3Click);
+    connect(Button1, &QPushButton::clicked, this, &TDefineHide::Button1Click);
+}
+
+void TDefineHide::FillAddresses(const EndpointTable& table) {
+    table_ = &table;
+    if (table.empty()) {
+        return;
+    }
+    ComboBox2->addItem(QStringLiteral("Nothing"));
+    for (const AddressEntry& e : table) {
+        ComboBox2->addItem(ToQString(HexText(e.address)));
+    }
+    ComboBox2->setCurrentIndex(0);
+    resetEndpoints();
+}
+
+void TDefineHide::resetEndpoints() {
+    ComboBox3->clear();
+    ComboBox3->addItem(QStringLiteral("Nothing"));
+    ComboBox3->setCurrentIndex(0);
+}
+
+void TDefineHide::ComboBox2Change() {
+    const int i = ComboBox2->currentIndex();
+    if (table_ == nullptr || i < 1 || static_cast<std::size_t>(i) > table_->size()) {
+        resetEndpoints();
+        return;
+    }
+    const AddressEntry& entry = (*table_)[static_cast<std::size_t>(i - 1)];
+    ComboBox3->clear();
+    for (int j = 0; j < entry.endpointCount; ++j) {
+        ComboBox3->addItem(ToQString(HexText(entry.endpoints[static_cast<std::size_t>(j)])));
+    }
+    ComboBox3->addItem(QStringLiteral("All"));
+    ComboBox3->setCurrentIndex(0);
+}
+
+void TDefineHide::Button2Click() {
+    CommandMessage& message = app::SharedCommand();
+    if (ComboBox1->currentIndex() == 1) {
+        message.setCommand(CMD_HIDE_SOF);
+        app::BroadcastCommand();
+    } else if (ComboBox1->currentIndex() == 2) {
+        message.setCommand(CMD_HIDE_NAK);
+        app::BroadcastCommand();
+    } else {
+        const std::string addressText = SelectedText(ComboBox2);
+        if (addressText != "Nothing") {
+            const std::string endpointText = SelectedText(ComboBox3);
+            const bool allEndpoints = endpointText == "All";
+            // Text that names no address or endpoint sends nothing: re-sending what the
+            // previous command left in the record would hide traffic nobody chose.
+            const auto address = ParseHexByte(addressText);
+            const auto endpoint =
+                allEndpoints ? std::optional<std::uint8_t>(0) : ParseHexByte(endpointText);
+            if (address && endpoint) {
+                message.setCommand(allEndpoints ? CMD_HIDE_ADDRESS : CMD_HIDE_ENDPOINT);
+                message.setAddress(*address);
+                if (!allEndpoints) {
+                    message.setEndpoint(*endpoint);
+                }
+                app::BroadcastCommand();
+            }
+        }
+    }
+    ComboBox1->setCurrentIndex(0);
+    if (ComboBox2->count() > 0) {
+        ComboBox2->setCurrentIndex(0);
+    }
+    resetEndpoints();
+}
+
+void TDefineHide::Button3Click() {
+    app::SharedCommand().setCommand(CMD_RELOAD);
+    app::BroadcastCommand();
+}
+
+void TDefineHide::Button1Click() {
+    close();
+}
+
+} // namespace vintrace::capture

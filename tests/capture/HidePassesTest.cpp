@@ -1,0 +1,140 @@
+#include "capture/HidePasses.h"
+#include "capture/HexText.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vintrace::capture {
+namespace {
+
+/// Builds a list from short names: "IN3.1" is an IN token to address 3 endpoint 1, "IN" one to
+/// address 0 endpoint 0; other names are kinds.
+PacketList Make(const std::vector<std::string>& names) {
+    PacketList list;
+    for (const std::string& name : names) {
+        RecordKind kind = RecordKind::Unknown;
+        std::string base = name.substr(0, name.find_first_of("0123456789"));
+        if (name.rfind("DATA", 0) == 0) {
+            base = name;
+        }
+        for (int k = 0; k < 10; ++k) {
+            if (KindName(static_cast<RecordKind>(k)) == base) {
+                kind = static_cast<RecordKind>(k);
+            }
+        }
+        std::vector<std::uint8_t> bytes;
+        if (IsToken(kind) && base != name) {
+            const unsigned address = std::stoul(name.substr(base.size()));
+            const unsigned endpoint = std::stoul(name.substr(name.find('.') + 1));
+            bytes = {static_cast<std::uint8_t>(address | (endpoint & 1) << 7),
+                     static_cast<std::uint8_t>(endpoint >> 1)};
+        } else if (IsToken(kind)) {
+            bytes = {0, 0};
+        }
+        list.append(kind, static_cast<std::uint8_t>(bytes.size()), bytes);
+    }
+    return list;
+}
+
+std::vector<std::string> Names(const PacketList& list) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const CaptureRecord r = list[i];
+        std::string name(KindName(r.kind));
+        if (IsToken(r.kind) && (r.address || r.endpoint)) {
+            name += std::to_string(r.address) + "." + std::to_string(r.endpoint);
+        }
+        out.push_back(name);
+    }
+    return out;
+}
+
+using Names_t = std::vector<std::string>;
+
+TEST(HideNak, RemovesEachNakWithThePacketItAnswers) {
+    const struct {
+        Names_t before, after;
+    } cases[] = {
+        {{"IN", "NAK", "IN", "DATA0", "ACK"}, {"IN", "DATA0", "ACK"}},
+        {{"OUT", "DATA1", "NAK"}, {"OUT"}},
+        {{"SETUP", "DATA0", "NAK"}, {"SETUP"}},
+        {{"NAK", "SOF", "ACK"}, {"SOF", "ACK"}},
+        {{"SOF", "NAK", "NAK"}, {"SOF"}},
+        {{"OUT", "NAK"}, {"OUT"}}, // an OUT token is not the packet a NAK answers
+        {{}, {}},
+    };
+    for (const auto& c : cases) {
+        PacketList list = Make(c.before);
+        HideNak(list, nullptr);
+        EXPECT_EQ(Names(list), c.after) << ::testing::PrintToString(c.before);
+    }
+}
+
+TEST(HideTransactions, ByEndpointOrAllEndpoints) {
+    const Names_t before = {"SOF", "IN3.1", "DATA1", "ACK", "IN3.2", "NAK"};
+    PacketList one = Make(before);
+    HideTransactions(one, 3, 1, nullptr);
+    EXPECT_EQ(Names(one), (Names_t{"SOF", "IN3.2", "NAK"}));
+
+    PacketList all = Make(before);
+    HideTransactions(all, 3, std::nullopt, nullptr);
+    EXPECT_EQ(Names(all), (Names_t{"SOF"}));
+}
+
+TEST(HideTransactions, RunEndsAtAnyOtherKind) {
+    PacketList list = Make({"OUT5.0", "SOF", "DATA0", "ACK"});
+    HideTransactions(list, 5, std::nullopt, nullptr);
+    EXPECT_EQ(Names(list), (Names_t{"SOF", "DATA0", "ACK"}));
+
+    PacketList twice = Make({"IN5.1", "NAK", "IN5.1", "DATA1", "ACK", "UNKNOWN", "IN5.1"});
+    HideTransactions(twice, 5, 1, nullptr);
+    EXPECT_EQ(Names(twice), (Names_t{"UNKNOWN"}));
+}
+
+TEST(HideSof, RemovesOnlySofs) {
+    PacketList list = Make({"SOF", "SETUP", "SOF", "DATA0", "SOF"});
+    EXPECT_EQ(HideSof(list, nullptr), 3u);
+    EXPECT_EQ(Names(list), (Names_t{"SETUP", "DATA0"}));
+}
+
+struct RecordingProgress : Progress {
+    std::vector<std::size_t> positions;
+    void setRange(std::size_t) override {}
+    void setPosition(std::size_t p) override { positions.push_back(p); }
+};
+
+// Marking and removing are two phases: the bar restarts from 0 for the removal, whose steps
+// count every record visited.
+TEST(HidePasses, ProgressCountsEachPhase) {
+    RecordingProgress progress;
+    PacketList list = Make({"IN", "NAK", "SOF", "NAK"});
+    HideNak(list, &progress);
+    // Marking: 4 records visited + 3 marked (two NAKs, the IN); then 0; then removal of 4.
+    EXPECT_EQ(progress.positions, (std::vector<std::size_t>{0, 4}));
+    RecordingProgress byAddress;
+    PacketList tokens = Make({"IN3.1", "DATA0", "SOF"});
+    HideTransactions(tokens, 3, 1, &byAddress);
+    EXPECT_EQ(byAddress.positions, (std::vector<std::size_t>{0, 3}));
+}
+
+TEST(HexText, FormatsAndParsesBytes) {
+    EXPECT_EQ(HexText(26), "0x1A");
+    EXPECT_EQ(HexText(0), "0x0");
+    EXPECT_EQ(ParseHexByte("0x1A"), 0x1A);
+    EXPECT_EQ(ParseHexByte("1a"), 0x1A);
+    EXPECT_EQ(ParseHexByte("0X7f"), 0x7F);
+    for (const char* bad : {"", "0x", "xyz", "0x1G", "100", " 1", "Nothing", "All"}) {
+        EXPECT_FALSE(ParseHexByte(bad).has_value()) << bad;
+    }
+    EXPECT_EQ(ParseByteLiteral("0x1A"), 26);
+    EXPECT_EQ(ParseByteLiteral("26"), 26);
+    EXPECT_EQ(ParseByteLiteral("032"), 26);
+    EXPECT_EQ(ParseByteLiteral("0"), 0);
+    EXPECT_FALSE(ParseByteLiteral("256").has_value());
+    EXPECT_FALSE(ParseByteLiteral("09").has_value());
+}
+
+} // namespace
+} // namespace vintrace::capture

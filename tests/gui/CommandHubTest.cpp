@@ -1,0 +1,320 @@
+#include "app/CommandEvent.h"
+#include "app/TMainForm.h"
+#include "capture/TDefineHide.h"
+#include "support/CaptureBytes.h"
+#include "support/QtPrinters.h"
+#include "support/RecordingAnalyzer.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+namespace vintrace::app {
+namespace {
+
+using capture::CommandMessage;
+using capture::RecordKind;
+using test::Append;
+using test::Packet;
+
+std::vector<std::uint8_t> Token(std::uint8_t pid, unsigned address, unsigned endpoint) {
+    return Packet(pid, {static_cast<std::uint8_t>(address | (endpoint & 1) << 7),
+                        static_cast<std::uint8_t>(endpoint >> 1)});
+}
+
+/// SOF, IN 3.1, DATA1, ACK, IN 3.2, NAK, SOF, OUT 7.0, DATA0, NAK
+std::vector<std::uint8_t> SampleCapture() {
+    std::vector<std::uint8_t> f = Packet(0xA5, {0x01, 0x00});
+    Append(f, Token(0x69, 3, 1));
+    Append(f, Packet(0x4B, {1, 2, 0xAA, 0xBB}));
+    Append(f, Packet(0xD2));
+    Append(f, Token(0x69, 3, 2));
+    Append(f, Packet(0x5A));
+    Append(f, Packet(0xA5, {0x02, 0x00}));
+    Append(f, Token(0xE1, 7, 0));
+    Append(f, Packet(0xC3, {9, 0xAA, 0xBB}));
+    Append(f, Packet(0x5A));
+    return f;
+}
+
+class CommandHub : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        write("usbdata.dat", SampleCapture());
+        SharedCommand() = CommandMessage{};
+        form_ = std::make_unique<TMainForm>(analyzer_);
+        form_->ShowMessage = [this](const QString&, const QString& text) { messages_ << text; };
+        form_->show();
+    }
+    void TearDown() override {
+        form_.reset();
+        QDir::setCurrent(previous_);
+    }
+
+    void write(const QString& name, const std::vector<std::uint8_t>& bytes) {
+        std::ofstream(dir_.filePath(name).toStdString(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+    void send(std::uint8_t command) {
+        SharedCommand().setCommand(command);
+        SendCommand(form_.get());
+    }
+
+    /// The store and both lists agree, the lists are shown and the bar is back at 0.
+    void expectConsistent() {
+        const auto n = static_cast<std::int64_t>(form_->PacketList.size());
+        EXPECT_EQ(form_->ListBox1->count(), n);
+        EXPECT_EQ(form_->ListBox2->count(), n);
+        EXPECT_TRUE(form_->ListBox1->isVisible());
+        EXPECT_TRUE(form_->ListBox2->isVisible());
+        EXPECT_EQ(form_->ProgressBar1->value(), 0);
+    }
+
+    std::vector<RecordKind> kinds() const {
+        std::vector<RecordKind> out;
+        for (std::size_t i = 0; i < form_->PacketList.size(); ++i) {
+            out.push_back(form_->PacketList.kind(i));
+        }
+        return out;
+    }
+
+    test::RecordingAnalyzer analyzer_;
+    std::unique_ptr<TMainForm> form_;
+    QStringList messages_;
+
+private:
+    QTemporaryDir dir_;
+    QString previous_;
+};
+
+TEST_F(CommandHub, CodesThatAreNoCommandChangeNothing) {
+    form_->ListBox1->setItemIndex(4);
+    form_->ProgressBar1->setValue(30);
+    for (int code : {4, 8, 100, 255}) {
+        send(static_cast<std::uint8_t>(code));
+        EXPECT_EQ(form_->PacketList.size(), 10u);
+        EXPECT_EQ(form_->ListBox1->count(), 10);
+        EXPECT_EQ(form_->ListBox1->itemIndex(), 4);
+        EXPECT_EQ(form_->ProgressBar1->value(), 30);
+    }
+}
+
+TEST_F(CommandHub, HideCommandsThenReloadRestoresEverything) {
+    send(capture::CMD_HIDE_SOF);
+    EXPECT_EQ(form_->PacketList.size(), 8u);
+    expectConsistent();
+    send(capture::CMD_HIDE_NAK);
+    // IN 3.2 goes with its NAK, DATA0 with its NAK; the OUT before the refused data stays.
+    EXPECT_EQ(kinds(), (std::vector<RecordKind>{RecordKind::In, RecordKind::Data1, RecordKind::Ack,
+                                                RecordKind::Out}));
+    expectConsistent();
+    SharedCommand().setAddress(3);
+    send(capture::CMD_HIDE_ADDRESS);
+    EXPECT_EQ(kinds(), (std::vector<RecordKind>{RecordKind::Out}));
+    expectConsistent();
+    // Hiding leaves the endpoint table alone until the next reload.
+    ASSERT_EQ(form_->EndpointTable.size(), 2u);
+    EXPECT_EQ(form_->EndpointTable[0].address, 3);
+
+    send(capture::CMD_RELOAD);
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+    expectConsistent();
+}
+
+TEST_F(CommandHub, HideEndpointUsesTheRecordsAddressAndEndpoint) {
+    CommandMessage& m = SharedCommand();
+    m.setAddress(3);
+    m.setEndpoint(1);
+    send(capture::CMD_HIDE_ENDPOINT);
+    EXPECT_EQ(form_->PacketList.size(), 7u);
+    // A later sender that sets only the command leaves address and endpoint as they were.
+    m.setCommand(capture::CMD_RELOAD);
+    SendCommand(form_.get());
+    EXPECT_EQ(m.address(), 3);
+    EXPECT_EQ(m.endpoint(), 1);
+    EXPECT_EQ(m.Msg, capture::UM_COMMAND);
+}
+
+TEST_F(CommandHub, ReloadOfAMissingFileEmptiesTheLists) {
+    form_->CaptureFileName = path("gone.dat").toStdString();
+    send(capture::CMD_RELOAD);
+    EXPECT_TRUE(form_->PacketList.empty());
+    EXPECT_TRUE(form_->EndpointTable.empty());
+    expectConsistent();
+    EXPECT_TRUE(messages_.isEmpty());
+}
+
+TEST_F(CommandHub, OpenCancelledReloadsAndShowsHiddenPackets) {
+    send(capture::CMD_HIDE_SOF);
+    form_->ChooseCaptureFile = [] { return std::nullopt; };
+    form_->Open1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+    expectConsistent();
+}
+
+TEST_F(CommandHub, OpenLoadsTheChosenFile) {
+    write("other.dat", Packet(0xD2));
+    const std::string other = path("other.dat").toStdString();
+    form_->ChooseCaptureFile = [&] { return other; };
+    form_->Open1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, other);
+    EXPECT_EQ(kinds(), (std::vector<RecordKind>{RecordKind::Ack}));
+    EXPECT_TRUE(messages_.isEmpty());
+}
+
+TEST_F(CommandHub, OpenOfAnUnreadableFileSaysSo) {
+    const std::string dir = path("a-directory.dat").toStdString();
+    QDir().mkpath(QString::fromStdString(dir));
+    form_->ChooseCaptureFile = [&] { return dir; };
+    form_->Open1->trigger();
+    EXPECT_TRUE(form_->PacketList.empty());
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("a-directory.dat")) << messages_[0].toStdString();
+}
+
+TEST_F(CommandHub, ShowAllReloads) {
+    send(capture::CMD_HIDE_SOF);
+    form_->ShowAll1->trigger();
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+}
+
+/// The hide dialog as the Define Hide item opens it, without running it modally.
+class HideDialog : public CommandHub {
+protected:
+    void SetUp() override {
+        CommandHub::SetUp();
+        dialog_ = std::make_unique<capture::TDefineHide>(form_.get());
+        dialog_->FillAddresses(form_->EndpointTable);
+    }
+    void TearDown() override {
+        dialog_.reset();
+        CommandHub::TearDown();
+    }
+    void chooseAddress(int index) {
+        dialog_->ComboBox2->setCurrentIndex(index);
+        dialog_->ComboBox2Change();
+    }
+    static QStringList Items(const QComboBox* box) {
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i) {
+            items << box->itemText(i);
+        }
+        return items;
+    }
+
+    std::unique_ptr<capture::TDefineHide> dialog_;
+};
+
+TEST_F(HideDialog, OffersAddressesAndTheirEndpoints) {
+    EXPECT_EQ(dialog_->windowTitle(), "Define Hide");
+    EXPECT_EQ(Items(dialog_->ComboBox1), (QStringList{"Nothing", "SOF", "NAK, and NAK DATA"}));
+    EXPECT_EQ(dialog_->ComboBox1->currentText(), "Nothing");
+    EXPECT_EQ(Items(dialog_->ComboBox2), (QStringList{"Nothing", "0x3", "0x7"}));
+    EXPECT_EQ(dialog_->ComboBox2->currentIndex(), 0);
+    EXPECT_EQ(Items(dialog_->ComboBox3), (QStringList{"Nothing"}));
+    chooseAddress(1);
+    EXPECT_EQ(Items(dialog_->ComboBox3), (QStringList{"0x1", "0x2", "All"}));
+    EXPECT_EQ(dialog_->ComboBox3->currentIndex(), 0);
+    chooseAddress(0);
+    EXPECT_EQ(Items(dialog_->ComboBox3), (QStringList{"Nothing"}));
+}
+
+TEST_F(HideDialog, ApplyHidesTheChosenEndpointAndResets) {
+    chooseAddress(1);
+    dialog_->ComboBox3->setCurrentIndex(1); // 0x2
+    dialog_->Button2->click();
+    EXPECT_EQ(form_->PacketList.size(), 8u); // IN 3.2 and its NAK
+    EXPECT_EQ(SharedCommand().command(), capture::CMD_HIDE_ENDPOINT);
+    EXPECT_EQ(SharedCommand().endpoint(), 2);
+    EXPECT_EQ(dialog_->ComboBox1->currentIndex(), 0);
+    EXPECT_EQ(dialog_->ComboBox2->currentIndex(), 0);
+    EXPECT_EQ(Items(dialog_->ComboBox3), (QStringList{"Nothing"}));
+
+    chooseAddress(1);
+    dialog_->ComboBox3->setCurrentIndex(2); // All
+    dialog_->Button2->click();
+    EXPECT_EQ(form_->PacketList.size(), 5u);
+    // The hidden address is still offered.
+    capture::TDefineHide again(form_.get());
+    again.FillAddresses(form_->EndpointTable);
+    EXPECT_EQ(Items(again.ComboBox2), (QStringList{"Nothing", "0x3", "0x7"}));
+}
+
+TEST_F(HideDialog, FirstBoxTakesPrecedence) {
+    dialog_->ComboBox1->setCurrentIndex(1);
+    chooseAddress(2);
+    dialog_->Button2->click();
+    EXPECT_EQ(SharedCommand().command(), capture::CMD_HIDE_SOF);
+    EXPECT_EQ(form_->PacketList.size(), 8u);
+    dialog_->ComboBox1->setCurrentIndex(2);
+    dialog_->Button2->click();
+    EXPECT_EQ(form_->PacketList.size(), 4u);
+}
+
+TEST_F(HideDialog, NothingChosenSendsNothing) {
+    SharedCommand().setCommand(42);
+    dialog_->Button2->click();
+    EXPECT_EQ(SharedCommand().command(), 42);
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+}
+
+// An address text that does not parse must not re-send the previous command's address and
+// endpoint and so hide traffic nobody chose.
+TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
+    CommandMessage& m = SharedCommand();
+    m.setAddress(3);
+    m.setEndpoint(1);
+    m.setCommand(42);
+    dialog_->ComboBox2->setCurrentIndex(-1); // typed text: no item selected
+    dialog_->ComboBox2->setEditText("hello");
+    dialog_->Button2->click();
+    EXPECT_EQ(m.command(), 42);
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+
+    capture::EndpointTable empty;
+    capture::TDefineHide blank(form_.get());
+    blank.FillAddresses(empty);
+    EXPECT_EQ(blank.ComboBox2->currentText(), "ComboBox2");
+    EXPECT_EQ(blank.ComboBox3->currentText(), "ComboBox3");
+    blank.Button2->click();
+    EXPECT_EQ(m.command(), 42);
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+}
+
+TEST_F(HideDialog, ShowAllReloads) {
+    dialog_->ComboBox1->setCurrentIndex(1);
+    dialog_->Button2->click();
+    ASSERT_EQ(form_->PacketList.size(), 8u);
+    dialog_->Button3->click();
+    EXPECT_EQ(form_->PacketList.size(), 10u);
+}
+
+TEST_F(CommandHub, DefineHideOpensAFreshModalDialog) {
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<capture::TDefineHide*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        seen = dialog->ComboBox2->count() == 3;
+        dialog->Button1->click();
+    });
+    form_->HideDefine1->trigger();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(form_->findChildren<capture::TDefineHide*>().size(), 0);
+}
+
+} // namespace
+} // namespace vintrace::app
