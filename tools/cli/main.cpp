@@ -5,17 +5,22 @@
 #include "RenderCommand.h"
 #endif
 #include "capture/CaptureLoader.h"
+#include "capture/HexText.h"
+#include "capture/HidePasses.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
 using namespace vintrace;
 
 constexpr int kExitFileError = 2;
+constexpr int kExitUsage = 106; // what CLI11 returns for a bad command line
 
 void ReportFileError(const std::string& file, const std::string& what) {
     std::fprintf(stderr, "vintrace-cli: %s: %s\n", file.c_str(), what.c_str());
@@ -45,6 +50,56 @@ int RunDump(const std::string& file) {
     return 0;
 }
 
+/// Applies hide operations in the order given, then dumps what remains.
+int RunHide(const std::string& file, const std::vector<std::string>& ops) {
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    if (!LoadOrReport(file, packets, table)) {
+        return kExitFileError;
+    }
+    auto usage = [](const std::string& what) {
+        std::fprintf(stderr, "vintrace-cli: hide: %s\n", what.c_str());
+        return kExitUsage;
+    };
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        const std::string& op = ops[i];
+        if (op == "--sof") {
+            capture::HideSof(packets, nullptr);
+        } else if (op == "--nak") {
+            capture::HideNak(packets, nullptr);
+        } else if (op == "--address") {
+            if (i + 1 >= ops.size()) {
+                return usage("--address needs a value");
+            }
+            const auto address = capture::ParseByteLiteral(ops[++i]);
+            if (!address || *address > 0x7F) {
+                return usage("not a device address: " + ops[i]);
+            }
+            std::optional<std::uint8_t> endpoint;
+            if (i + 1 < ops.size() && ops[i + 1] == "--endpoint") {
+                if (i + 2 >= ops.size()) {
+                    return usage("--endpoint needs a value");
+                }
+                endpoint = capture::ParseByteLiteral(ops[i + 2]);
+                if (!endpoint || *endpoint > 0x0F) {
+                    return usage("not an endpoint number: " + ops[i + 2]);
+                }
+                i += 2;
+            }
+            capture::HideTransactions(packets, *address, endpoint, nullptr);
+        } else if (op == "--endpoint") {
+            return usage("--endpoint must follow --address A");
+        } else {
+            return usage("unknown operation: " + op);
+        }
+    }
+    if (!cli::DumpAll(packets, stdout)) {
+        ReportFileError("<stdout>", "write failed");
+        return kExitFileError;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +114,17 @@ int main(int argc, char** argv) {
                 "tokens; bytes are the stored bytes in upper-case hex)");
     dump->add_option("FILE", dumpFile, "Capture file")->required();
     dump->callback([&] { exitCode = RunDump(dumpFile); });
+
+    std::string hideFile;
+    CLI::App* hide = app.add_subcommand(
+        "hide", "Hide packets as the Define Hide dialog does, then print what remains in the dump "
+                "format (renumbered from 0). OPs, applied in the order given: --sof (start-of-"
+                "frame packets); --nak (each NAK and the packet it answers); --address A "
+                "[--endpoint E] (the transactions of address A, on endpoint E or on all "
+                "endpoints). A and E are C literals: 0x1A hexadecimal, 26 decimal.");
+    hide->add_option("FILE", hideFile, "Capture file")->required();
+    hide->allow_extras();
+    hide->callback([&] { exitCode = RunHide(hideFile, hide->remaining()); });
 
 #ifdef VINTRACE_HAVE_RENDER
     cli::RenderOptions render;
