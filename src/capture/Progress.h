@@ -18,7 +18,8 @@ public:
 /// phases are exact.
 class ProgressSteps {
 public:
-    explicit ProgressSteps(Progress* sink) : sink_(sink) {}
+    explicit ProgressSteps(Progress* sink, std::size_t start = 0)
+        : sink_(sink), position_(start), reported_(start) {}
 
     void advance(std::size_t steps = 1) {
         position_ += steps;

@@ -1,5 +1,6 @@
 #include "capture/HidePasses.h"
 #include "capture/HexText.h"
+#include "support/RecordNames.h"
 
 #include <gtest/gtest.h>
 
@@ -9,46 +10,11 @@
 namespace vintrace::capture {
 namespace {
 
-/// Builds a list from short names: "IN3.1" is an IN token to address 3 endpoint 1, "IN" one to
-/// address 0 endpoint 0; other names are kinds.
 PacketList Make(const std::vector<std::string>& names) {
-    PacketList list;
-    for (const std::string& name : names) {
-        RecordKind kind = RecordKind::Unknown;
-        std::string base = name.substr(0, name.find_first_of("0123456789"));
-        if (name.rfind("DATA", 0) == 0) {
-            base = name;
-        }
-        for (int k = 0; k < 10; ++k) {
-            if (KindName(static_cast<RecordKind>(k)) == base) {
-                kind = static_cast<RecordKind>(k);
-            }
-        }
-        std::vector<std::uint8_t> bytes;
-        if (IsToken(kind) && base != name) {
-            const unsigned address = std::stoul(name.substr(base.size()));
-            const unsigned endpoint = std::stoul(name.substr(name.find('.') + 1));
-            bytes = {static_cast<std::uint8_t>(address | (endpoint & 1) << 7),
-                     static_cast<std::uint8_t>(endpoint >> 1)};
-        } else if (IsToken(kind)) {
-            bytes = {0, 0};
-        }
-        list.append(kind, static_cast<std::uint8_t>(bytes.size()), bytes);
-    }
-    return list;
+    return test::MakeRecords(names);
 }
-
 std::vector<std::string> Names(const PacketList& list) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const CaptureRecord r = list[i];
-        std::string name(KindName(r.kind));
-        if (IsToken(r.kind) && (r.address || r.endpoint)) {
-            name += std::to_string(r.address) + "." + std::to_string(r.endpoint);
-        }
-        out.push_back(name);
-    }
-    return out;
+    return test::RecordNames(list);
 }
 
 using Names_t = std::vector<std::string>;

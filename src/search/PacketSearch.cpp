@@ -1,0 +1,244 @@
+#include "search/PacketSearch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vintrace::search {
+
+using capture::CaptureRecord;
+using capture::IsData;
+using capture::IsHandshake;
+using capture::IsToken;
+using capture::RecordKind;
+
+void SearchCriteria::setPattern(std::string_view text) {
+    const std::size_t n = std::min<std::size_t>(text.size(), dataPattern.size() - 1);
+    std::memcpy(dataPattern.data(), text.data(), n);
+    dataPattern[n] = '\0';
+    dataPatternLength = static_cast<std::uint8_t>(n);
+}
+
+SearchRule ChooseRule(const SearchCriteria& c) {
+    const bool kind = c.pidEnabled;
+    const bool data = c.dataEnabled;
+    const bool address = c.addressAnyEndpoint || c.addressWithEndpoint;
+    if (kind && data && address) {
+        return SearchRule::KindDataAndAddress;
+    }
+    if (data && address) {
+        return SearchRule::DataAndAddress;
+    }
+    if (kind && data) {
+        return SearchRule::KindAndData;
+    }
+    if (kind && address) {
+        return SearchRule::KindAndAddress;
+    }
+    if (data) {
+        return SearchRule::DataOnly;
+    }
+    if (address) {
+        return SearchRule::AddressOnly;
+    }
+    return kind ? SearchRule::KindOnly : SearchRule::None;
+}
+
+WantedValues ResolveWanted(const SearchCriteria& c, const capture::EndpointTable& table) {
+    if (table.empty()) {
+        return {0, 0};
+    }
+    if (c.addressIndex >= table.size()) {
+        return {kNoValue, kNoValue};
+    }
+    const capture::AddressEntry& row = table[c.addressIndex];
+    WantedValues wanted{row.address, 0};
+    if (c.endpointIndex != 0) {
+        wanted.endpoint = c.endpointIndex <= row.endpointCount
+                              ? row.endpoints[static_cast<std::size_t>(c.endpointIndex - 1)]
+                              : kNoValue;
+    }
+    return wanted;
+}
+
+int LinesBack(RecordKind kind) {
+    if (IsData(kind)) {
+        return 1;
+    }
+    return IsHandshake(kind) ? 2 : 0;
+}
+
+namespace {
+
+enum class State { Idle, TokenMatched, Primed, Qualified };
+
+/// The tests the rules combine, prepared once per search.
+class Tests {
+public:
+    Tests(const SearchCriteria& c, WantedValues wanted)
+        : pid_(c.pidIndex), withEndpoint_(c.addressWithEndpoint), wanted_(wanted),
+          pattern_(c.pattern()) {
+        // The data text is upper-case hex; a pattern with anything else can never occur in it.
+        patternUsable_ =
+            !pattern_.empty() && std::all_of(pattern_.begin(), pattern_.end(), [](char ch) {
+                return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F');
+            });
+    }
+
+    int pid() const { return pid_; }
+
+    bool kind(RecordKind k) const {
+        const int code = static_cast<int>(k);
+        if (pid_ <= 7) {
+            return code == pid_;
+        }
+        if (pid_ == 8) {
+            return IsData(k);
+        }
+        return pid_ == 9 && k == RecordKind::Sof;
+    }
+
+    bool address(const CaptureRecord& r) const {
+        return IsToken(r.kind) && r.address == wanted_.address &&
+               (!withEndpoint_ || r.endpoint == wanted_.endpoint);
+    }
+
+    /// The pattern within the data text: the payload (length - 2 bytes, without the CRC16),
+    /// at most the bytes held and at most 64, as upper-case hex.
+    bool data(const CaptureRecord& r) const {
+        if (!IsData(r.kind) || !patternUsable_ ||
+            2 * r.length < static_cast<int>(pattern_.size())) {
+            return false;
+        }
+        const std::size_t n =
+            std::min<std::size_t>({r.length >= 2 ? r.length - 2u : 0u, r.bytes.size(), 64});
+        char text[128];
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        for (std::size_t i = 0; i < n; ++i) {
+            text[2 * i] = kHex[r.bytes[i] >> 4];
+            text[2 * i + 1] = kHex[r.bytes[i] & 15];
+        }
+        return std::string_view(text, 2 * n).find(pattern_) != std::string_view::npos;
+    }
+
+private:
+    int pid_;
+    bool withEndpoint_;
+    WantedValues wanted_;
+    std::string_view pattern_;
+    bool patternUsable_ = false;
+};
+
+/// Applies one rule to record r, updating the transaction state; true on a match.
+bool Step(SearchRule rule, const Tests& t, const CaptureRecord& r, State& state) {
+    const int p = t.pid();
+    const int code = static_cast<int>(r.kind);
+    switch (rule) {
+    case SearchRule::None:
+        return false;
+    case SearchRule::KindOnly:
+        return t.kind(r.kind);
+    case SearchRule::AddressOnly:
+        return t.address(r);
+    case SearchRule::DataOnly:
+        return t.data(r);
+    case SearchRule::KindAndAddress:
+        if (IsToken(r.kind)) {
+            const bool passes = t.address(r);
+            state = passes ? State::TokenMatched : State::Idle;
+            return passes && p <= 2 && code == p;
+        }
+        return state == State::TokenMatched && p >= 3 && p <= 8 && t.kind(r.kind);
+    case SearchRule::KindAndData:
+        if (IsToken(r.kind)) {
+            state = code == p ? State::Primed : State::Idle;
+            return false;
+        }
+        if (IsData(r.kind)) {
+            if (code == p || p == 8) {
+                return t.data(r);
+            }
+            if (p <= 2 && state == State::Primed) {
+                return t.data(r);
+            }
+            if (p >= 3 && p <= 5 && t.data(r)) {
+                state = State::Primed;
+            }
+            return false;
+        }
+        if (IsHandshake(r.kind)) {
+            if (code == p && state == State::Primed) {
+                return true;
+            }
+            state = State::Idle;
+        }
+        return false;
+    case SearchRule::DataAndAddress:
+        if (IsToken(r.kind)) {
+            state = t.address(r) ? State::TokenMatched : State::Idle;
+            return false;
+        }
+        if (IsData(r.kind) && state == State::TokenMatched && t.data(r)) {
+            return true;
+        }
+        state = State::Idle;
+        return false;
+    case SearchRule::KindDataAndAddress:
+        if (IsToken(r.kind)) {
+            state = t.address(r) ? State::TokenMatched : State::Idle;
+            if (state == State::TokenMatched && code == p) {
+                state = State::Qualified;
+            }
+            return false;
+        }
+        if (IsData(r.kind)) {
+            if (state == State::TokenMatched) {
+                if (t.data(r)) {
+                    if (code == p || p == 8) {
+                        return true;
+                    }
+                    state = State::Qualified;
+                } else {
+                    state = State::Idle;
+                }
+            } else if (state == State::Qualified) {
+                if (t.data(r)) {
+                    return true;
+                }
+                state = State::Idle;
+            }
+            return false;
+        }
+        if (state == State::Qualified && IsHandshake(r.kind) && code == p) {
+            return true;
+        }
+        state = State::Idle;
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<std::size_t> FindNext(const capture::PacketList& packets,
+                                    const SearchCriteria& criteria, WantedValues wanted,
+                                    std::size_t start, capture::Progress* progress) {
+    const SearchRule rule = ChooseRule(criteria);
+    const Tests tests(criteria, wanted);
+    capture::ProgressSteps steps(progress, start);
+    State state = State::Idle;
+    for (std::size_t i = start; i < packets.size(); ++i) {
+        if (rule == SearchRule::KindOnly && !tests.kind(packets.kind(i))) {
+            steps.advance(); // the common case, without building the record
+            continue;
+        }
+        if (Step(rule, tests, packets[i], state)) {
+            steps.report();
+            return i;
+        }
+        steps.advance();
+    }
+    steps.report();
+    return std::nullopt;
+}
+
+} // namespace vintrace::search
