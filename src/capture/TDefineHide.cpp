@@ -2,6 +2,7 @@
 
 #include "app/CommandEvent.h"
 #include "capture/HexText.h"
+#include "display/ComboBoxChoice.h"
 #include "display/Fonts.h"
 
 #include <QComboBox>
@@ -96,7 +97,7 @@ void TDefineHide::resetEndpoints() {
 }
 
 void TDefineHide::ComboBox2Change() {
-    const int i = ComboBox2->currentIndex();
+    const int i = display::ChosenItem(ComboBox2);
     if (table_ == nullptr || i < 1 || static_cast<std::size_t>(i) > table_->size()) {
         resetEndpoints();
         return;
@@ -112,10 +113,11 @@ void TDefineHide::ComboBox2Change() {
 
 void TDefineHide::Button2Click() {
     CommandMessage& message = app::SharedCommand();
-    if (ComboBox1->currentIndex() == 1) {
+    const int hidePid = display::ChosenItem(ComboBox1);
+    if (hidePid == 1) {
         message.setCommand(CMD_HIDE_SOF);
         app::BroadcastCommand();
-    } else if (ComboBox1->currentIndex() == 2) {
+    } else if (hidePid == 2) {
         message.setCommand(CMD_HIDE_NAK);
         app::BroadcastCommand();
     } else {

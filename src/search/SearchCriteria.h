@@ -28,6 +28,18 @@ struct SearchCriteria {
     friend bool operator==(const SearchCriteria&, const SearchCriteria&) = default;
 };
 
+/// A character typed into the pattern field as it is kept: digits, A-F and backspace pass,
+/// a-f become upper case, anything else gives 0 (dropped).
+constexpr char FilterPatternKey(char key) {
+    if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'F') || key == '\b') {
+        return key;
+    }
+    if (key >= 'a' && key <= 'f') {
+        return static_cast<char>(key - 'a' + 'A');
+    }
+    return 0;
+}
+
 /// Items of the kind list, by pidIndex.
 inline constexpr std::array<std::string_view, 10> kPidItems = {
     "SETUP", "OUT", "IN", "ACK", "NAK", "STALL", "DATA0", "DATA1", "DATA0 or DATA1", "SOF"};
