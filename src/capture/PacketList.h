@@ -85,7 +85,23 @@ private:
     std::uint8_t* reserveRecordBytes(std::uint64_t& offset);
     /// Commits `n` bytes written at the pointer reserveRecordBytes returned.
     void commitRecordBytes(std::size_t n) { blockUsed_ += n; }
-    static void deriveTokenFields(Header& h, const std::uint8_t* bytes);
+    /// Sets address and endpoint from a token's first two bytes; inline for the decoder's
+    /// per-packet path.
+    static void deriveTokenFields(Header& h, const std::uint8_t* bytes) {
+        // The address is the first byte after the PID, the endpoint straddles the first two.
+        // A cut token leaves what it did not receive at 0.
+        h.address = 0;
+        h.endpoint = 0;
+        if (!IsToken(h.kind)) {
+            return;
+        }
+        if (h.stored >= 1) {
+            h.address = bytes[0] & 0x7F;
+        }
+        if (h.stored >= 2) {
+            h.endpoint = static_cast<std::uint8_t>(((bytes[1] & 0x07) << 1) | (bytes[0] >> 7));
+        }
+    }
 
     std::vector<std::unique_ptr<Header[]>> headerChunks_;
     std::vector<std::unique_ptr<std::uint8_t[]>> byteBlocks_;
