@@ -33,6 +33,9 @@ public:
     CaptureRecord operator[](std::size_t i) const;
     /// Kind of record i, without building the whole view.
     RecordKind kind(std::size_t i) const { return header(i).kind; }
+    /// Address and endpoint of record i (0 unless a token), without building the whole view.
+    std::uint8_t address(std::size_t i) const { return header(i).address; }
+    std::uint8_t endpoint(std::size_t i) const { return header(i).endpoint; }
 
     /// Appends a record with explicit fields. `bytes` beyond the kind's capacity are not kept.
     /// Address and endpoint are derived from the bytes for tokens, as the decoder does.
