@@ -29,8 +29,8 @@ private:
     bool havePending_ = false; // the previous piece ended in the middle of a unit
     std::uint8_t pending_ = 0;
     // The record being filled: kept here rather than in its header so the hot loop works
-    // on locals.
-    std::size_t current_ = 0;
+    // on locals. Headers never move once written, so a pointer to it stays valid.
+    PacketList::Header* header_ = nullptr;
     std::uint8_t* bytes_ = nullptr;
     std::uint32_t stored_ = 0;
     std::uint32_t capacity_ = 0;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 namespace vintrace::capture {
 
@@ -26,14 +25,15 @@ LoadResult LoadCaptureFile(const std::string& path, PacketList& packets, Endpoin
     }
     // Large unbuffered reads: the decoder is faster than a byte-wise stream.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::vector<std::uint8_t> piece(kReadPiece);
+    // Not zero-filled: every byte is read into before it is decoded.
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
     CaptureDecoder decoder(packets);
     LoadResult result;
     for (;;) {
         errno = 0;
-        const std::size_t n = std::fread(piece.data(), 1, piece.size(), file.get());
-        decoder.feed(std::span<const std::uint8_t>(piece.data(), n));
-        if (n < piece.size()) {
+        const std::size_t n = std::fread(piece.get(), 1, kReadPiece, file.get());
+        decoder.feed(std::span<const std::uint8_t>(piece.get(), n));
+        if (n < kReadPiece) {
             if (std::ferror(file.get())) {
                 const int err = errno ? errno : EIO;
                 // A directory opens on some systems and fails on the first read.

@@ -17,21 +17,22 @@ void BuildEndpointTable(const PacketList& packets, EndpointTable& table) {
         if (!IsToken(packets.kind(i))) {
             continue;
         }
-        const CaptureRecord r = packets[i];
-        const std::uint16_t bit = static_cast<std::uint16_t>(1u << (r.endpoint & 15));
-        if (entryOf[r.address] < 0) {
-            entryOf[r.address] = static_cast<int>(table.size());
+        const std::uint8_t address = packets.address(i);
+        const std::uint8_t endpoint = packets.endpoint(i);
+        const std::uint16_t bit = static_cast<std::uint16_t>(1u << (endpoint & 15));
+        if (entryOf[address] < 0) {
+            entryOf[address] = static_cast<int>(table.size());
             AddressEntry& e = table.emplace_back();
-            e.address = r.address;
-            e.endpoints[0] = r.endpoint;
+            e.address = address;
+            e.endpoints[0] = endpoint;
             e.endpointCount = 1;
-            seenEndpoints[r.address] = bit;
+            seenEndpoints[address] = bit;
             continue;
         }
-        AddressEntry& e = table[static_cast<std::size_t>(entryOf[r.address])];
-        if ((seenEndpoints[r.address] & bit) == 0 && e.endpointCount < kMaxEndpointsPerAddress) {
-            e.endpoints[e.endpointCount++] = r.endpoint;
-            seenEndpoints[r.address] |= bit;
+        AddressEntry& e = table[static_cast<std::size_t>(entryOf[address])];
+        if ((seenEndpoints[address] & bit) == 0 && e.endpointCount < kMaxEndpointsPerAddress) {
+            e.endpoints[e.endpointCount++] = endpoint;
+            seenEndpoints[address] |= bit;
         }
     }
 }

@@ -32,23 +32,8 @@ std::uint8_t* PacketList::reserveRecordBytes(std::uint64_t& offset) {
     return byteBlocks_.back().get() + blockUsed_;
 }
 
-void PacketList::deriveTokenFields(Header& h, const std::uint8_t* bytes) {
-    // The address is the first byte after the PID, the endpoint straddles the first two.
-    // A cut token leaves what it did not receive at 0.
-    h.address = 0;
-    h.endpoint = 0;
-    if (!IsToken(h.kind)) {
-        return;
-    }
-    if (h.stored >= 1) {
-        h.address = bytes[0] & 0x7F;
-    }
-    if (h.stored >= 2) {
-        h.endpoint = static_cast<std::uint8_t>(((bytes[1] & 0x07) << 1) | (bytes[0] >> 7));
-    }
-}
-
-void PacketList::append(RecordKind kind, std::uint8_t length, std::span<const std::uint8_t> bytes) {
+void PacketList::append(RecordKind kind, std::uint8_t length,
+                        std::span<const std::uint8_t> bytes) {
     std::uint64_t offset = 0;
     std::uint8_t* out = reserveRecordBytes(offset);
     const std::size_t n = std::min<std::size_t>(bytes.size(), CapacityOf(kind));

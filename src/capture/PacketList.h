@@ -33,6 +33,9 @@ public:
     CaptureRecord operator[](std::size_t i) const;
     /// Kind of record i, without building the whole view.
     RecordKind kind(std::size_t i) const { return header(i).kind; }
+    /// Address and endpoint of record i (0 unless a token), without building the whole view.
+    std::uint8_t address(std::size_t i) const { return header(i).address; }
+    std::uint8_t endpoint(std::size_t i) const { return header(i).endpoint; }
 
     /// Appends a record with explicit fields. `bytes` beyond the kind's capacity are not kept.
     /// Address and endpoint are derived from the bytes for tokens, as the decoder does.
@@ -85,7 +88,23 @@ private:
     std::uint8_t* reserveRecordBytes(std::uint64_t& offset);
     /// Commits `n` bytes written at the pointer reserveRecordBytes returned.
     void commitRecordBytes(std::size_t n) { blockUsed_ += n; }
-    static void deriveTokenFields(Header& h, const std::uint8_t* bytes);
+    /// Sets address and endpoint from a token's first two bytes; inline for the decoder's
+    /// per-packet path.
+    static void deriveTokenFields(Header& h, const std::uint8_t* bytes) {
+        // The address is the first byte after the PID, the endpoint straddles the first two.
+        // A cut token leaves what it did not receive at 0.
+        h.address = 0;
+        h.endpoint = 0;
+        if (!IsToken(h.kind)) {
+            return;
+        }
+        if (h.stored >= 1) {
+            h.address = bytes[0] & 0x7F;
+        }
+        if (h.stored >= 2) {
+            h.endpoint = static_cast<std::uint8_t>(((bytes[1] & 0x07) << 1) | (bytes[0] >> 7));
+        }
+    }
 
     std::vector<std::unique_ptr<Header[]>> headerChunks_;
     std::vector<std::unique_ptr<std::uint8_t[]>> byteBlocks_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 namespace vintrace::capture {
@@ -117,6 +118,34 @@ TEST(Decoder, WrappedLengthNeverOverwritesStoredBytes) {
     EXPECT_EQ(list[1].length, 2);
     EXPECT_EQ(list[1].address, 1);
     EXPECT_EQ(list[1].endpoint, 3);
+}
+
+// Continuation runs of every length up to past the capacity, with markers other than 0 and
+// some value bytes equal to 1, so a value is never mistaken for a start marker and a start
+// unit is found wherever the run ends.
+TEST(Decoder, ContinuationRunsOfEveryLength) {
+    const auto value = [](std::size_t i) {
+        return static_cast<std::uint8_t>(i % 16 == 3 ? 0x01 : 0x5A + i);
+    };
+    for (std::size_t n = 0; n <= 140; ++n) {
+        std::vector<std::uint8_t> file = Hex("00 01 00 01"); // leading units, skipped
+        Append(file, Hex("01 C3"));
+        std::vector<std::uint8_t> expected;
+        for (std::size_t i = 0; i < n; ++i) {
+            file.push_back(i % 3 == 0 ? 0x00 : static_cast<std::uint8_t>(0xFF - i % 5));
+            file.push_back(value(i));
+            if (i < 66) {
+                expected.push_back(value(i));
+            }
+        }
+        Append(file, Packet(0xD2));
+        PacketList list;
+        ParseCaptureFile(file, list);
+        ASSERT_EQ(list.size(), 2u) << "run of " << n;
+        EXPECT_EQ(list[0].length, n % 256) << "run of " << n;
+        EXPECT_TRUE(std::ranges::equal(list[0].bytes, expected)) << "run of " << n;
+        EXPECT_EQ(list[1].kind, RecordKind::Ack) << "run of " << n;
+    }
 }
 
 // The file may arrive in pieces of any size, even splitting a unit; the result must be the

@@ -1,0 +1,172 @@
+#include "capture/CaptureDecoder.h"
+#include "capture/CaptureLoader.h"
+#include "support/CaptureBytes.h"
+#include "support/CapturePrinters.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+namespace vintrace::capture {
+namespace {
+
+using test::Append;
+using test::Hex;
+using test::Packet;
+
+void ExpectSameRecords(const PacketList& got, const PacketList& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(got[i], want[i]) << "record " << i;
+    }
+}
+
+TEST(Loader, MissingFileLeavesStoreUnchanged) {
+    test::TempDir dir;
+    PacketList packets;
+    packets.append(RecordKind::In, 2, Hex("85 00"));
+    EndpointTable table{AddressEntry{5, {1}, 1}};
+    const EndpointTable tableBefore = table;
+
+    const LoadResult r = LoadCaptureFile((dir.path() / "absent.dat").string(), packets, table);
+    EXPECT_EQ(r.status, LoadStatus::CannotOpen);
+    EXPECT_FALSE(r.ok());
+    EXPECT_FALSE(r.reason.empty());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].kind, RecordKind::In);
+    EXPECT_EQ(table, tableBefore);
+}
+
+TEST(Loader, DirectoryIsNotLoaded) {
+    test::TempDir dir;
+    PacketList packets;
+    EndpointTable table;
+    const LoadResult r = LoadCaptureFile(dir.path().string(), packets, table);
+    EXPECT_FALSE(r.ok());
+    EXPECT_FALSE(r.reason.empty());
+    EXPECT_TRUE(packets.empty());
+    EXPECT_TRUE(table.empty());
+}
+
+// The loader only reads, so a capture the user cannot write still opens.
+TEST(Loader, ReadOnlyFileLoads) {
+    test::TempDir dir;
+    std::vector<std::uint8_t> file = Packet(0x69, {0x85, 0x00});
+    Append(file, Packet(0xD2));
+    const std::string path = dir.write("readonly.dat", file);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    PacketList packets;
+    EndpointTable table;
+    const LoadResult r = LoadCaptureFile(path, packets, table);
+    ASSERT_TRUE(r.ok()) << r.reason;
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].address, 5);
+    EXPECT_EQ(packets[1].kind, RecordKind::Ack);
+    EXPECT_EQ(table, (EndpointTable{AddressEntry{5, {1}, 1}}));
+}
+
+TEST(Loader, EmptyFileLoadsNothing) {
+    test::TempDir dir;
+    PacketList packets;
+    EndpointTable table;
+    const LoadResult r = LoadCaptureFile(dir.write("empty.dat", {}), packets, table);
+    EXPECT_TRUE(r.ok());
+    EXPECT_TRUE(packets.empty());
+    EXPECT_TRUE(table.empty());
+}
+
+// Several read pieces' worth of traffic (the loader reads 4 MiB at a time) with packets that
+// straddle the piece boundaries and an odd last byte must decode exactly like the whole
+// buffer in one go.
+TEST(Loader, LargeFileMatchesWholeBufferDecode) {
+    constexpr std::size_t kPiece = std::size_t{4} << 20;
+    std::vector<std::uint8_t> file = Hex("00 77 02 66"); // a cut packet before the first start
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    constexpr std::uint8_t kPids[] = {0x2D, 0xE1, 0x69, 0xD2, 0x5A, 0x1E, 0xC3, 0x4B, 0xA5, 0x3C};
+    while (file.size() < 2 * kPiece + 300'000) {
+        const std::uint8_t pid = kPids[next() % std::size(kPids)];
+        // Mostly ordinary sizes, now and then one long enough to wrap the length count.
+        const std::size_t n = next() % 50 == 0 ? 200 + next() % 200 : next() % 70;
+        std::vector<std::uint8_t> bytes(n);
+        for (auto& b : bytes) {
+            b = static_cast<std::uint8_t>(next());
+        }
+        Append(file, Packet(pid, bytes));
+        if (next() % 97 == 0) {
+            file.insert(file.end(), {static_cast<std::uint8_t>(2 + next() % 250), 0xEE});
+        }
+    }
+    // Force a long packet across each piece boundary.
+    for (std::size_t boundary : {kPiece, 2 * kPiece}) {
+        const std::size_t at = boundary - 100;
+        std::vector<std::uint8_t> cross = Packet(0xC3, std::vector<std::uint8_t>(150, 0x5A));
+        std::copy(cross.begin(), cross.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    file.push_back(0x01); // odd length: a marker without its value
+    ASSERT_EQ(file[kPiece] | file[2 * kPiece], 0) << "boundaries should fall inside a packet";
+
+    test::TempDir dir;
+    const std::string path = dir.write("large.dat", file);
+    PacketList loaded;
+    EndpointTable loadedTable;
+    const LoadResult r = LoadCaptureFile(path, loaded, loadedTable);
+    ASSERT_TRUE(r.ok()) << r.reason;
+
+    PacketList whole;
+    ParseCaptureFile(file, whole);
+    EndpointTable wholeTable;
+    BuildEndpointTable(whole, wholeTable);
+    ASSERT_GT(whole.size(), 100'000u);
+    ExpectSameRecords(loaded, whole);
+    EXPECT_EQ(loadedTable, wholeTable);
+}
+
+struct RemoveCase {
+    const char* name;
+    std::size_t records;
+};
+
+class RemoveKind : public ::testing::TestWithParam<RemoveCase> {};
+
+// Removing one kind keeps the others in their order, also across the store's internal chunks.
+TEST_P(RemoveKind, KeepsOrderOfTheRest) {
+    std::vector<std::uint8_t> file;
+    std::vector<std::size_t> kept; // each record carries its index in its first three bytes
+    for (std::size_t i = 0; i < GetParam().records; ++i) {
+        const bool sof = i % 3 == 1 || i % 11 == 0;
+        const auto b = [i](int shift) { return static_cast<std::uint8_t>(i >> shift); };
+        Append(file, sof ? Packet(0xA5, {b(0), b(8)}) : Packet(0xC3, {b(0), b(8), b(16)}));
+        if (!sof) {
+            kept.push_back(i);
+        }
+    }
+    PacketList list;
+    ParseCaptureFile(file, list);
+    const std::size_t before = list.size();
+    EXPECT_EQ(list.removeKind(RecordKind::Sof), before - kept.size());
+    ASSERT_EQ(list.size(), kept.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const CaptureRecord r = list[i];
+        ASSERT_EQ(r.kind, RecordKind::Data0) << i;
+        const std::size_t index = r.byteAt(0) | r.byteAt(1) << 8 | r.byteAt(2) << 16;
+        ASSERT_EQ(index, kept[i]) << "position " << i;
+    }
+    EXPECT_EQ(list.removeKind(RecordKind::Sof), 0u);
+    EXPECT_EQ(list.size(), kept.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RemoveKind,
+                         ::testing::Values(RemoveCase{"Empty", 0}, RemoveCase{"Small", 40},
+                                           RemoveCase{"ManyChunks", 300'000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace vintrace::capture
