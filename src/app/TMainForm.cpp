@@ -11,6 +11,8 @@
 #include "display/Fonts.h"
 #include "display/KindStyle.h"
 #include "display/PacketLinePainter.h"
+#include "search/PacketSearch.h"
+#include "search/TDefineSearch.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -74,6 +76,10 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
     setCentralWidget(client_);
     buildControls(client_);
     buildMenus();
+    SearchCriteria.pidEnabled = false;
+    SearchCriteria.addressWithEndpoint = false;
+    SearchCriteria.addressAnyEndpoint = false;
+    SearchCriteria.dataEnabled = false;
     client_->installEventFilter(this);
     GroupBox1->installEventFilter(this);
 
@@ -145,13 +151,17 @@ void TMainForm::buildControls(QWidget* client) {
     place(GroupBox1, "GroupBox1", 405, 120, 217, 281, AnchorTop | AnchorRight | AnchorBottom);
     Button2 = new QPushButton(QStringLiteral("Define Search"), GroupBox1);
     place(Button2, "Button2", 40, 24, 153, 25, kLeftTop);
+    connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
     Button1 = new QPushButton(QStringLiteral("Search"), GroupBox1);
     place(Button1, "Button1", 40, 56, 153, 25, kLeftTop);
+    connect(Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
     RadioButton1 = new QRadioButton(QStringLiteral("From Start"), GroupBox1);
     place(RadioButton1, "RadioButton1", 16, 96, 81, 17, kLeftTop);
     RadioButton1->setChecked(true);
+    connect(RadioButton1, &QRadioButton::clicked, this, &TMainForm::RadioButton1Click);
     RadioButton2 = new QRadioButton(QStringLiteral("From Cursor"), GroupBox1);
     place(RadioButton2, "RadioButton2", 112, 96, 81, 17, kLeftTop);
+    connect(RadioButton2, &QRadioButton::clicked, this, &TMainForm::RadioButton2Click);
     Label2 = new QLabel(QStringLiteral("Shrink View"), GroupBox1);
     place(Label2, "Label2", 16, 128, 44, 32, kLeftTop);
     Label2->setFont(UiFont(13, QFont::Bold));
@@ -203,6 +213,9 @@ void TMainForm::buildMenus() {
     DefineSearch1 = AddItem(search, "Define Search", "DefineSearch1");
     SearchNext1 = AddItem(search, "Search from Cursor", "SearchNext1");
     SearchfromTop1 = AddItem(search, "Search from Top", "SearchfromTop1");
+    connect(DefineSearch1, &QAction::triggered, this, &TMainForm::DefineSearch1Click);
+    connect(SearchNext1, &QAction::triggered, this, &TMainForm::SearchNext1Click);
+    connect(SearchfromTop1, &QAction::triggered, this, &TMainForm::SearchfromTop1Click);
 
     QMenu* view = bar->addMenu(QStringLiteral("View"));
     NoWrap1 = AddItem(view, "No Wrap", "NoWrap1", true, true);
@@ -281,8 +294,7 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
     using namespace capture;
     switch (message.command()) {
     case CMD_START_DOWNLOAD:
-    case CMD_SEARCH:
-        // Recognised here; the download and the search attach to these codes.
+        // Recognised here; the download attaches to this code.
         break;
     case CMD_HIDE_SOF:
         beginRefresh();
@@ -306,6 +318,9 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
         break;
     case CMD_RELOAD:
         reload();
+        break;
+    case CMD_SEARCH:
+        runSearch(message);
         break;
     default:
         break; // not a command
@@ -376,7 +391,77 @@ void TMainForm::HideDefine1Click() {
     dialog.exec();
 }
 
+void TMainForm::runSearch(const capture::CommandMessage& message) {
+    const std::size_t count = PacketList.size();
+    progress_.setRange(count);
+    std::size_t start = 0;
+    if (!RadioButton1->isChecked()) {
+        if (ListBox1->itemIndex() < 0 && ListBox1->count() > 0) {
+            ListBox1->setItemIndex(0);
+        }
+        const std::int64_t cursor = ListBox1->itemIndex();
+        start = cursor < 0 ? 0 : static_cast<std::size_t>(cursor);
+        if (resumeAfterLine_ && *resumeAfterLine_ == cursor) {
+            start = count; // the cursor stands on a match on the last line
+        }
+    }
+    progress_.setPosition(start < count ? start : 0);
+    const search::WantedValues wanted{message.address(), message.endpoint()};
+    const std::optional<std::size_t> match =
+        search::FindNext(PacketList, SearchCriteria, wanted, start, &progress_);
+    if (match) {
+        const auto i = static_cast<std::int64_t>(*match);
+        const std::int64_t top = i - search::LinesBack(PacketList.kind(*match));
+        ListBox1->setTopIndex(std::max<std::int64_t>(0, top));
+        if (i + 1 < static_cast<std::int64_t>(count)) {
+            ListBox1->setItemIndex(i + 1);
+            resumeAfterLine_.reset();
+        } else {
+            ListBox1->setItemIndex(i);
+            resumeAfterLine_ = i;
+        }
+        ListBox2->setTopIndex(std::max<std::int64_t>(0, ListBox1->topIndex() - 50));
+        ListBox2->viewport()->repaint();
+    } else {
+        ShowMessage(QStringLiteral("Vintrace"), QStringLiteral("Not found"));
+    }
+    progress_.setPosition(0);
+    RadioButton2->setChecked(true);
+}
+
+void TMainForm::Button2Click() {
+    search::TDefineSearch dialog(SearchCriteria, EndpointTable, this);
+    dialog.Load();
+    dialog.exec();
+}
+
+void TMainForm::DefineSearch1Click() { Button2Click(); }
+
+void TMainForm::Button1Click() {
+    const search::WantedValues wanted = search::ResolveWanted(SearchCriteria, EndpointTable);
+    capture::CommandMessage& message = SharedCommand();
+    message.setCommand(capture::CMD_SEARCH);
+    message.setAddress(wanted.address);
+    message.setEndpoint(wanted.endpoint);
+    SendCommand(this);
+}
+
+void TMainForm::SearchNext1Click() {
+    RadioButton2->setChecked(true);
+    Button1Click();
+}
+
+void TMainForm::SearchfromTop1Click() {
+    RadioButton1->setChecked(true);
+    Button1Click();
+}
+
+void TMainForm::RadioButton1Click() { RadioButton2->setChecked(false); }
+
+void TMainForm::RadioButton2Click() { RadioButton1->setChecked(false); }
+
 void TMainForm::RefillLists() {
+    resumeAfterLine_.reset();
     const auto count = static_cast<std::int64_t>(PacketList.size());
     ListBox1->setCount(count);
     ListBox2->setCount(count);
@@ -434,6 +519,7 @@ void TMainForm::setWrapMode(QAction* chosen) {
         item->setChecked(item == chosen);
     }
     // Every line is measured anew; the list starts again at the top with nothing selected.
+    resumeAfterLine_.reset();
     ListBox1->setCount(static_cast<std::int64_t>(PacketList.size()));
     ListBox2->viewport()->update();
 }

@@ -14,6 +14,7 @@
 
 #include "display/OwnerDrawListBox.h"
 #include "display/PacketLinePlan.h"
+#include "search/SearchCriteria.h"
 
 class QAction;
 class QGroupBox;
@@ -46,6 +47,8 @@ public:
     std::string CaptureFileName;
     capture::PacketList PacketList;
     capture::EndpointTable EndpointTable;
+    /// What Search looks for, edited by Define Search; kept for the whole run.
+    search::SearchCriteria SearchCriteria;
 
     // Controls, by their names in the layout.
     display::OwnerDrawListBox* ListBox1 = nullptr;
@@ -118,6 +121,13 @@ public slots:
     void Open1Click();
     void ShowAll1Click();
     void HideDefine1Click();
+    void Button2Click();      // Define Search
+    void DefineSearch1Click();
+    void Button1Click();      // Search
+    void SearchNext1Click();
+    void SearchfromTop1Click();
+    void RadioButton1Click();
+    void RadioButton2Click();
     void Close1Click();
     void About2Click();
     void NoWrap1Click();
@@ -141,6 +151,7 @@ private:
     void setWrapMode(QAction* chosen);
     void sendCommand(std::uint8_t command);
     void reload();
+    void runSearch(const capture::CommandMessage& message);
     void beginRefresh();
     void endRefresh();
 
@@ -155,6 +166,9 @@ private:
         QProgressBar*& bar_;
     };
     ProgressBarSink progress_{ProgressBar1};
+    /// After a match on the last line the cursor stays on it (there is no next line); a search
+    /// from the cursor then resumes after it, as long as the cursor was not moved.
+    std::optional<std::int64_t> resumeAfterLine_;
     /// Why the last load failed, for a user who chose the file.
     std::string lastLoadFailure_;
 

@@ -7,9 +7,12 @@
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
+#include "search/PacketSearch.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -100,6 +103,77 @@ int RunHide(const std::string& file, const std::vector<std::string>& ops) {
     return 0;
 }
 
+struct SearchOptions {
+    std::string file;
+    std::string pid;
+    std::string address;
+    std::string endpoint;
+    std::string data;
+    std::size_t from = 0;
+    bool all = false;
+};
+
+/// Searches as the window's Search does; with --all, again from the line after each match.
+int RunSearch(const SearchOptions& o) {
+    search::SearchCriteria criteria;
+    if (!o.pid.empty()) {
+        const std::string pid = o.pid == "DATA" ? "DATA0 or DATA1" : o.pid;
+        const auto it = std::find(search::kPidItems.begin(), search::kPidItems.end(), pid);
+        criteria.pidEnabled = true;
+        criteria.pidIndex = static_cast<std::uint8_t>(it - search::kPidItems.begin());
+    }
+    search::WantedValues wanted;
+    if (!o.address.empty()) {
+        const auto address = capture::ParseByteLiteral(o.address);
+        if (!address || *address > 0x7F) {
+            std::fprintf(stderr, "vintrace-cli: search: not a device address: %s\n",
+                         o.address.c_str());
+            return kExitUsage;
+        }
+        wanted.address = *address;
+        if (o.endpoint.empty()) {
+            criteria.addressAnyEndpoint = true;
+        } else {
+            const auto endpoint = capture::ParseByteLiteral(o.endpoint);
+            if (!endpoint || *endpoint > 0x0F) {
+                std::fprintf(stderr, "vintrace-cli: search: not an endpoint number: %s\n",
+                             o.endpoint.c_str());
+                return kExitUsage;
+            }
+            criteria.addressWithEndpoint = true;
+            wanted.endpoint = *endpoint;
+        }
+    }
+    if (!o.data.empty()) {
+        std::string pattern = o.data;
+        for (char& c : pattern) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        criteria.dataEnabled = true;
+        criteria.setPattern(pattern);
+    }
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    if (!LoadOrReport(o.file, packets, table)) {
+        return kExitFileError;
+    }
+    bool found = false;
+    std::size_t start = o.from;
+    while (const auto match = search::FindNext(packets, criteria, wanted, start)) {
+        std::printf("%zu\n", *match);
+        found = true;
+        if (!o.all) {
+            break;
+        }
+        start = *match + 1;
+    }
+    if (!found) {
+        std::printf("Not found\n");
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +199,31 @@ int main(int argc, char** argv) {
     hide->add_option("FILE", hideFile, "Capture file")->required();
     hide->allow_extras();
     hide->callback([&] { exitCode = RunHide(hideFile, hide->remaining()); });
+
+    SearchOptions searchOptions;
+    CLI::App* searchCmd = app.add_subcommand(
+        "search", "Search packets as the window's Search does and print the index of the first "
+                  "match (exit 1 and \"Not found\" when there is none). Criteria combine like "
+                  "the Define Search dialog's: a kind, an address (all endpoints, or one with "
+                  "--endpoint) and a data pattern, tied together along each transaction.");
+    searchCmd->add_option("FILE", searchOptions.file, "Capture file")->required();
+    searchCmd->add_option("--pid", searchOptions.pid,
+                          "Packet kind: SETUP OUT IN ACK NAK STALL DATA0 DATA1 DATA SOF "
+                          "(DATA: DATA0 or DATA1)")
+        ->check(CLI::IsMember(
+            {"SETUP", "OUT", "IN", "ACK", "NAK", "STALL", "DATA0", "DATA1", "DATA", "SOF"}));
+    CLI::Option* addressOpt = searchCmd->add_option(
+        "--address", searchOptions.address, "Device address, a C literal (0x1A or 26)");
+    searchCmd->add_option("--endpoint", searchOptions.endpoint,
+                          "Endpoint number of the address, a C literal")
+        ->needs(addressOpt);
+    searchCmd->add_option("--data", searchOptions.data,
+                          "Hex digits to find in a data packet's payload, at any digit");
+    searchCmd->add_option("--from", searchOptions.from, "First line to examine")
+        ->capture_default_str();
+    searchCmd->add_flag("--all", searchOptions.all,
+                        "Print every match, searching again from the line after each");
+    searchCmd->callback([&] { exitCode = RunSearch(searchOptions); });
 
 #ifdef VINTRACE_HAVE_RENDER
     cli::RenderOptions render;
