@@ -1,7 +1,9 @@
 #include "search/PacketSearch.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <functional>
 
 namespace vintrace::search {
 
@@ -71,12 +73,19 @@ namespace {
 
 enum class State { Idle, TokenMatched, Primed, Qualified };
 
+/// The record under examination; its full view is built only when its bytes are needed.
+struct Packet {
+    const capture::PacketList& list;
+    std::size_t index;
+    RecordKind kind;
+};
+
 /// The tests the rules combine, prepared once per search.
 class Tests {
 public:
     Tests(const SearchCriteria& c, WantedValues wanted)
         : pid_(c.pidIndex), withEndpoint_(c.addressWithEndpoint), wanted_(wanted),
-          pattern_(c.pattern()) {
+          pattern_(c.pattern()), searcher_(pattern_.begin(), pattern_.end()) {
         // The data text is upper-case hex; a pattern with anything else can never occur in it.
         patternUsable_ =
             !pattern_.empty() && std::all_of(pattern_.begin(), pattern_.end(), [](char ch) {
@@ -97,27 +106,28 @@ public:
         return pid_ == 9 && k == RecordKind::Sof;
     }
 
-    bool address(const CaptureRecord& r) const {
-        return IsToken(r.kind) && r.address == wanted_.address &&
-               (!withEndpoint_ || r.endpoint == wanted_.endpoint);
+    bool address(const Packet& r) const {
+        return IsToken(r.kind) && r.list.address(r.index) == wanted_.address &&
+               (!withEndpoint_ || r.list.endpoint(r.index) == wanted_.endpoint);
     }
 
     /// The pattern within the data text: the payload (length - 2 bytes, without the CRC16),
     /// at most the bytes held and at most 64, as upper-case hex.
-    bool data(const CaptureRecord& r) const {
-        if (!IsData(r.kind) || !patternUsable_ ||
-            2 * r.length < static_cast<int>(pattern_.size())) {
+    bool data(const Packet& packet) const {
+        if (!IsData(packet.kind) || !patternUsable_) {
+            return false;
+        }
+        const CaptureRecord r = packet.list[packet.index];
+        if (2 * r.length < static_cast<int>(pattern_.size())) {
             return false;
         }
         const std::size_t n =
             std::min<std::size_t>({r.length >= 2 ? r.length - 2u : 0u, r.bytes.size(), 64});
         char text[128];
-        static constexpr char kHex[] = "0123456789ABCDEF";
         for (std::size_t i = 0; i < n; ++i) {
-            text[2 * i] = kHex[r.bytes[i] >> 4];
-            text[2 * i + 1] = kHex[r.bytes[i] & 15];
+            std::memcpy(text + 2 * i, kHexPairs[r.bytes[i]].data(), 2);
         }
-        return std::string_view(text, 2 * n).find(pattern_) != std::string_view::npos;
+        return std::search(text, text + 2 * n, searcher_) != text + 2 * n;
     }
 
 private:
@@ -125,11 +135,22 @@ private:
     bool withEndpoint_;
     WantedValues wanted_;
     std::string_view pattern_;
+    // Built once per search: most data packets are rejected after a few skips.
+    std::boyer_moore_horspool_searcher<std::string_view::const_iterator> searcher_;
     bool patternUsable_ = false;
+
+    static constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
+        constexpr char digits[] = "0123456789ABCDEF";
+        std::array<std::array<char, 2>, 256> pairs{};
+        for (std::size_t b = 0; b < 256; ++b) {
+            pairs[b] = {digits[b >> 4], digits[b & 15]};
+        }
+        return pairs;
+    }();
 };
 
 /// Applies one rule to record r, updating the transaction state; true on a match.
-bool Step(SearchRule rule, const Tests& t, const CaptureRecord& r, State& state) {
+bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
     const int p = t.pid();
     const int code = static_cast<int>(r.kind);
     switch (rule) {
@@ -227,11 +248,14 @@ std::optional<std::size_t> FindNext(const capture::PacketList& packets,
     capture::ProgressSteps steps(progress, start);
     State state = State::Idle;
     for (std::size_t i = start; i < packets.size(); ++i) {
-        if (rule == SearchRule::KindOnly && !tests.kind(packets.kind(i))) {
-            steps.advance(); // the common case, without building the record
+        // The common cases that need no more than the kind, without building the record.
+        const RecordKind kind = packets.kind(i);
+        if ((rule == SearchRule::KindOnly && !tests.kind(kind)) ||
+            (rule == SearchRule::DataOnly && !IsData(kind))) {
+            steps.advance();
             continue;
         }
-        if (Step(rule, tests, packets[i], state)) {
+        if (Step(rule, tests, Packet{packets, i, kind}, state)) {
             steps.report();
             return i;
         }
