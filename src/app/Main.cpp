@@ -4,7 +4,12 @@
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
+#include "capture/TDefineHide.h"
 #include "device/DriverAnalyzer.h"
+#include "device/TDefineTrigger.h"
+#include "device/TSetFileSize.h"
+#include "device/TUSBStatus.h"
+#include "search/TDefineSearch.h"
 
 #include <QScreen>
 #include <QStyle>
@@ -21,7 +26,13 @@ int main(int argc, char** argv) {
                                                  application.primaryScreen()->availableGeometry()));
         // One hidden instance of each dialog, created in order for the effects of their
         // construction; every dialog shown to the user is a fresh instance.
+        search::TDefineSearch defineSearch(mainForm.SearchCriteria, mainForm.EndpointTable,
+                                           &mainForm);
         app::TAboutForm aboutForm(&mainForm);
+        capture::TDefineHide defineHide(&mainForm);
+        device::TDefineTrigger defineTrigger(analyzer, &mainForm); // sends trigger 15 again
+        device::TUSBStatus usbStatus(&mainForm);
+        device::TSetFileSize setFileSize(mainForm.CaptureSize, &mainForm);
         mainForm.show();
         application.exec();
     } catch (const std::exception& e) {

@@ -8,6 +8,10 @@
 #include "capture/HidePasses.h"
 #include "capture/TDefineHide.h"
 #include "device/Analyzer.h"
+#include "device/CaptureSize.h"
+#include "device/TDefineTrigger.h"
+#include "device/TSetFileSize.h"
+#include "device/TUSBStatus.h"
 #include "display/Fonts.h"
 #include "display/KindStyle.h"
 #include "display/PacketLinePainter.h"
@@ -197,9 +201,15 @@ void TMainForm::buildMenus() {
     QMenu* setup = bar->addMenu(QStringLiteral("Setup"));
     FullSpeed1 = AddItem(setup, "Full Speed", "FullSpeed1", true, true);
     LowSpeed1 = AddItem(setup, "Low Speed", "LowSpeed1", true, false);
+    connect(FullSpeed1, &QAction::triggered, this, &TMainForm::FullSpeed1Click);
+    connect(LowSpeed1, &QAction::triggered, this, &TMainForm::LowSpeed1Click);
+    setup->addSeparator();
+    SetCaptureLength1 = AddItem(setup, "Capture Size...", "SetCaptureLength1");
+    connect(SetCaptureLength1, &QAction::triggered, this, &TMainForm::SetCaptureLength1Click);
 
     QMenu* trigger = bar->addMenu(QStringLiteral("Trigger"));
     DefineTrigger1 = AddItem(trigger, "Define Trigger", "DefineTrigger1");
+    connect(DefineTrigger1, &QAction::triggered, this, &TMainForm::DefineTrigger1Click);
     ArmTrigger1 = AddItem(trigger, "Start Acquire", "ArmTrigger1");
     StopAcquire1 = AddItem(trigger, "Stop Acquire", "StopAcquire1");
 
@@ -228,6 +238,7 @@ void TMainForm::buildMenus() {
     QMenu* about = bar->addMenu(QStringLiteral("About"));
     Status1 = AddItem(about, "Status", "Status1");
     About2 = AddItem(about, "About", "About2");
+    connect(Status1, &QAction::triggered, this, &TMainForm::Status1Click);
     connect(About2, &QAction::triggered, this, &TMainForm::About2Click);
 }
 
@@ -264,6 +275,7 @@ void TMainForm::FormCreate() {
     PacketList.clear();
     EndpointTable.clear();
     LoadCaptureFile();
+    CaptureSize = device::kDefaultCaptureSize;
 }
 
 bool TMainForm::LoadCaptureFile(std::string* reason) {
@@ -435,7 +447,9 @@ void TMainForm::Button2Click() {
     dialog.exec();
 }
 
-void TMainForm::DefineSearch1Click() { Button2Click(); }
+void TMainForm::DefineSearch1Click() {
+    Button2Click();
+}
 
 void TMainForm::Button1Click() {
     const search::WantedValues wanted = search::ResolveWanted(SearchCriteria, EndpointTable);
@@ -456,9 +470,44 @@ void TMainForm::SearchfromTop1Click() {
     Button1Click();
 }
 
-void TMainForm::RadioButton1Click() { RadioButton2->setChecked(false); }
+void TMainForm::RadioButton1Click() {
+    RadioButton2->setChecked(false);
+}
 
-void TMainForm::RadioButton2Click() { RadioButton1->setChecked(false); }
+void TMainForm::RadioButton2Click() {
+    RadioButton1->setChecked(false);
+}
+
+void TMainForm::DefineTrigger1Click() {
+    device::TDefineTrigger dialog(analyzer_, this);
+    dialog.exec();
+}
+
+void TMainForm::Status1Click() {
+    device::TUSBStatus dialog(this);
+    dialog.ReadStatus(analyzer_);
+    dialog.exec();
+}
+
+void TMainForm::setBusSpeed(QAction* chosen, std::uint8_t speed) {
+    // The check mark moves whether or not an analyzer takes the speed.
+    FullSpeed1->setChecked(chosen == FullSpeed1);
+    LowSpeed1->setChecked(chosen == LowSpeed1);
+    analyzer_.SetBusSpeed(speed);
+}
+
+void TMainForm::FullSpeed1Click() {
+    setBusSpeed(FullSpeed1, 1);
+}
+
+void TMainForm::LowSpeed1Click() {
+    setBusSpeed(LowSpeed1, 0);
+}
+
+void TMainForm::SetCaptureLength1Click() {
+    device::TSetFileSize dialog(CaptureSize, this);
+    dialog.exec();
+}
 
 void TMainForm::RefillLists() {
     resumeAfterLine_.reset();

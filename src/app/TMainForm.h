@@ -37,6 +37,9 @@ class TMainForm : public QMainWindow {
 public:
     /// Builds the window and runs FormCreate; `analyzer` must outlive the window.
     explicit TMainForm(device::Analyzer& analyzer, QWidget* parent = nullptr);
+
+    /// The analyzer the window talks to.
+    device::Analyzer& analyzer() const { return analyzer_; }
     ~TMainForm() override;
 
     /// Size of the client area below the menu bar that the layout is designed for.
@@ -49,6 +52,8 @@ public:
     capture::EndpointTable EndpointTable;
     /// What Search looks for, edited by Define Search; kept for the whole run.
     search::SearchCriteria SearchCriteria;
+    /// The progress bar's maximum during a download.
+    std::int32_t CaptureSize = 0;
 
     // Controls, by their names in the layout.
     display::OwnerDrawListBox* ListBox1 = nullptr;
@@ -76,6 +81,7 @@ public:
     QAction* Close1 = nullptr;
     QAction* FullSpeed1 = nullptr;
     QAction* LowSpeed1 = nullptr;
+    QAction* SetCaptureLength1 = nullptr;
     QAction* DefineTrigger1 = nullptr;
     QAction* ArmTrigger1 = nullptr;
     QAction* StopAcquire1 = nullptr;
@@ -121,13 +127,18 @@ public slots:
     void Open1Click();
     void ShowAll1Click();
     void HideDefine1Click();
-    void Button2Click();      // Define Search
+    void Button2Click(); // Define Search
     void DefineSearch1Click();
-    void Button1Click();      // Search
+    void Button1Click(); // Search
     void SearchNext1Click();
     void SearchfromTop1Click();
     void RadioButton1Click();
     void RadioButton2Click();
+    void DefineTrigger1Click();
+    void Status1Click();
+    void FullSpeed1Click();
+    void LowSpeed1Click();
+    void SetCaptureLength1Click();
     void Close1Click();
     void About2Click();
     void NoWrap1Click();
@@ -171,6 +182,8 @@ private:
     std::optional<std::int64_t> resumeAfterLine_;
     /// Why the last load failed, for a user who chose the file.
     std::string lastLoadFailure_;
+
+    void setBusSpeed(QAction* chosen, std::uint8_t speed);
 
     device::Analyzer& analyzer_;
 

@@ -93,7 +93,11 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
         std::vector<std::pair<const char*, const char*>> items;
     } expected[] = {
         {"File", {{"Open1", "Open"}, {"SaveAs1", "Save As"}, {"Close1", "Close"}}},
-        {"Setup", {{"FullSpeed1", "Full Speed"}, {"LowSpeed1", "Low Speed"}}},
+        {"Setup",
+         {{"FullSpeed1", "Full Speed"},
+          {"LowSpeed1", "Low Speed"},
+          {"", ""}, // separator
+          {"SetCaptureLength1", "Capture Size..."}}},
         {"Trigger",
          {{"DefineTrigger1", "Define Trigger"},
           {"ArmTrigger1", "Start Acquire"},

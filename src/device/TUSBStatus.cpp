@@ -1,0 +1,60 @@
+#include "device/TUSBStatus.h"
+
+#include "device/Analyzer.h"
+#include "display/Fonts.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace vintrace::device {
+
+TUSBStatus::TUSBStatus(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("USBStatus"));
+    setWindowTitle(QStringLiteral("USB Status"));
+    setFont(display::UiFont(11));
+    resize(455, 194); // client area of a 463 x 228 dialog
+    auto label = [this](const char* name, int x, int y, int w, int h) {
+        auto* l = new QLabel(this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setGeometry(x, y, w, h);
+        l->setWordWrap(true);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        l->setFont(display::UiFont(15, QFont::Black));
+        return l;
+    };
+    Label1 = label("Label1", 24, 16, 409, 22);
+    Label2 = label("Label2", 32, 56, 393, 81);
+    Button1 = new QPushButton(QStringLiteral("Close"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(344, 144, 81, 33);
+    connect(Button1, &QPushButton::clicked, this, &TUSBStatus::Button1Click);
+}
+
+void TUSBStatus::ReadStatus(Analyzer& analyzer) {
+    std::array<std::uint8_t, 13> version{};
+    if (!analyzer.ReadFirmwareVersion(version)) {
+        Label1->setText(QStringLiteral("Vintrace is unconnected"));
+        return;
+    }
+    // At most 13 characters: a NUL among them ends the text earlier.
+    const auto end = std::find(version.begin(), version.end(), std::uint8_t{0});
+    const QString text = QString::fromLatin1(reinterpret_cast<const char*>(version.data()),
+                                             static_cast<qsizetype>(end - version.begin()));
+    Label1->setText(QStringLiteral("Firmware Version : %1").arg(text));
+    std::uint8_t speed = 0;
+    if (!analyzer.ReadPortSpeed(speed)) {
+        Label1->setText(QStringLiteral("Vintrace is unconnected"));
+        return;
+    }
+    Label2->setText(
+        speed == 0 ? QStringLiteral("Vintrace is connected to a Full speed port and working Good")
+                   : QStringLiteral("Vintrace is connected to High Speed port and working Good"));
+}
+
+void TUSBStatus::Button1Click() {
+    close();
+}
+
+} // namespace vintrace::device
