@@ -134,6 +134,10 @@ HANDLE OpenDataPipe(const char* pipeName) {
                              nullptr);
 }
 
+bool CloseDataPipe(HANDLE pipeHandle) {
+    return pipeHandle != INVALID_HANDLE_VALUE && Api().CloseHandle(pipeHandle) != FALSE;
+}
+
 bool SendCommand(std::int32_t commandCode, std::int32_t argument, void* data,
                  std::int32_t dataLength) {
     return Issue(IOCTL_ANALYZER_COMMAND, commandCode, argument, data, dataLength, false);

@@ -17,6 +17,9 @@ bool ProbeAnalyzer(DevicePathBuffer& pathBuffer);
 /// Opens "<device path>\<pipeName>" of the analyzer; the invalid handle on failure.
 platform::HANDLE OpenDataPipe(const char* pipeName);
 
+/// Closes a handle from OpenDataPipe; false for the invalid handle.
+bool CloseDataPipe(platform::HANDLE pipeHandle);
+
 /// Issues IOCTL_ANALYZER_COMMAND with `dataLength` bytes at `data` (null for none).
 bool SendCommand(std::int32_t commandCode, std::int32_t argument, void* data,
                  std::int32_t dataLength);

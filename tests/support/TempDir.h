@@ -10,7 +10,8 @@ namespace vintrace::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vt-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vintrace-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }
