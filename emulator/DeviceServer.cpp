@@ -298,7 +298,7 @@ std::uint32_t DeviceServer::Ioctl(const Client& c, const wire::Request& request,
             return kNoAccess;
         }
     }
-    if (!query) {
+    if (!data.empty() && !query) {
         what += " " + Hex(data);
     }
     if (faults_.refusedCommands.count(record.commandCode) != 0) {
