@@ -44,6 +44,7 @@ using ::SetupDiDestroyDeviceInfoList;
 using ::SetupDiEnumDeviceInterfaces;
 using ::SetupDiGetClassDevsA;
 using ::SetupDiGetDeviceInterfaceDetailA;
+using ::WriteFile;
 } // namespace os
 } // namespace vintrace::platform
 
