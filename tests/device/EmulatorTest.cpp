@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <thread>
 
 using namespace vintrace::platform;
@@ -123,6 +124,64 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
     EXPECT_GT(packets.size(), 10u);
 }
 
+// Follows the transactions and checks the data toggles: SETUP data is DATA0, a control data
+// stage starts with DATA1 and alternates, the status stage is DATA1; other endpoints start at
+// DATA0 and flip only on an ACKed packet, and clearing a halt resets them to DATA0. A
+// recording that starts mid-stream learns each endpoint's toggle from its first packet.
+void ExpectCorrectToggles(const std::vector<std::vector<std::uint8_t>>& packets, bool fromStart) {
+    std::map<int, int> expected; // (address, endpoint, direction) -> next toggle
+    std::map<int, int> controlDirection;
+    int checked = 0;
+    for (std::size_t i = 0; i + 3 < packets.size(); ++i) {
+        const std::uint8_t pid = packets[i][0];
+        if (pid != 0x2D && pid != 0x69 && pid != 0xE1) {
+            continue;
+        }
+        const int address = packets[i][1] & 0x7F;
+        const int endpoint = (packets[i][1] >> 7 | packets[i][2] << 1) & 0xF;
+        const int in = pid == 0x69 ? 1 : 0;
+        std::size_t j = i + 1;
+        if (packets[j][0] == 0x3C) {
+            ++j; // preamble before host data
+        }
+        const std::uint8_t data = packets[j][0];
+        if (data != 0xC3 && data != 0x4B) {
+            continue; // NAK or STALL instead of data
+        }
+        std::size_t h = j + 1;
+        if (h < packets.size() && packets[h][0] == 0x3C) {
+            ++h;
+        }
+        const bool acked = h < packets.size() && packets[h][0] == 0xD2;
+        const int toggle = data == 0x4B ? 1 : 0;
+        const int pipe = address << 5 | endpoint << 1 | in;
+        if (pid == 0x2D) {
+            EXPECT_EQ(toggle, 0) << "SETUP data, packet " << j;
+            expected[address << 5 | 0] = expected[address << 5 | 1] = 1;
+            controlDirection[address] = packets[j][1] >> 7; // bmRequestType: device to host
+            const auto& setup = packets[j];
+            if (setup[1] == 0x02 && setup[2] == 0x01 && setup[5] != 0) { // CLEAR_FEATURE(halt)
+                const int halted = setup[5];
+                expected[address << 5 | (halted & 0xF) << 1 | (halted >> 7)] = 0;
+            }
+        } else if (endpoint == 0 && controlDirection.count(address) == 0) {
+            continue; // the recording began inside this control transfer
+        } else if (endpoint == 0 && in != controlDirection[address]) {
+            EXPECT_EQ(toggle, 1) << "status stage, packet " << j;
+        } else {
+            if (!fromStart && expected.count(pipe) == 0) {
+                expected[pipe] = toggle;
+            }
+            EXPECT_EQ(toggle, expected[pipe]) << "packet " << j;
+            if (acked) {
+                expected[pipe] = toggle ^ 1;
+            }
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+}
+
 int CountPid(const std::vector<std::vector<std::uint8_t>>& packets, std::uint8_t pid) {
     int n = 0;
     for (const auto& p : packets) {
@@ -174,16 +233,23 @@ TEST_F(EmulatorTest, StatusCommands) {
 }
 
 TEST_F(EmulatorTest, AcquisitionDownloadsAWholeWellFormedRecording) {
-    EmulatorProcess emu(root.path().string(), {"--memory", "20000", "--fill-seconds", "0.2"});
+    EmulatorProcess emu(root.path().string(), {"--memory", "60000", "--fill-seconds", "0.2"});
     ASSERT_TRUE(emu.ready()) << emu.log();
     AcquireUntilFull(15);
     const Download d = DownloadRecording();
-    // 2048 + 34 * 512 = 19456; the last 544 bytes come as a full block and a short one.
-    EXPECT_EQ(d.bytes.size(), 20000u);
-    EXPECT_EQ(d.blocks, 1 + 35 + 1);
+    // 2048 + 113 * 512 = 59904: the last 96 bytes come as a short block.
+    EXPECT_EQ(d.bytes.size(), 60000u);
+    EXPECT_EQ(d.blocks, 1 + 113 + 1);
     EXPECT_FALSE(d.lastFailed);
     const auto packets = Packets(d.bytes);
     ExpectWellFormedBus(packets);
+    ExpectCorrectToggles(packets, true);
+    // Armed with trigger 15, the memory starts with the device's enumeration: SOF, then
+    // SETUP to address 0 with GET_DESCRIPTOR(device).
+    ASSERT_GT(packets.size(), 3u);
+    EXPECT_EQ(packets[1], (std::vector<std::uint8_t>{0x2D, 0x00, 0x10}));
+    EXPECT_EQ(packets[2], (std::vector<std::uint8_t>{0xC3, 0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x40,
+                                                     0x00, 0xDD, 0x94}));
     EXPECT_GT(CountPid(packets, 0xA5), 5); // SOF
     EXPECT_GT(CountPid(packets, 0x2D), 0); // SETUP
     EXPECT_GT(CountPid(packets, 0x5A), 0); // NAK
@@ -235,6 +301,7 @@ TEST_P(Triggers, RecordingStartsAtTheTriggerPacket) {
     ASSERT_FALSE(packets.empty());
     EXPECT_EQ(packets.front()[0], c.firstPid);
     ExpectWellFormedBus(packets);
+    ExpectCorrectToggles(packets, c.code == 15);
 }
 
 INSTANTIATE_TEST_SUITE_P(
