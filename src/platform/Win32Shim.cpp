@@ -135,7 +135,7 @@ bool Exchange(int fd, const wire::Request& request, wire::Reply& reply, DWORD& e
         error = sent < 0 ? ErrorOfErrno(errno) : ERROR_GEN_FAILURE;
         return false;
     }
-    std::vector<std::uint8_t> buffer(wire::kMaxFrame);
+    thread_local std::vector<std::uint8_t> buffer(wire::kMaxFrame);
     ssize_t got;
     do {
         got = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
@@ -340,7 +340,10 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     }
     std::string socketPath = fileName;
     std::string pipeName;
-    if (const auto slash = socketPath.rfind('\\'); slash != std::string::npos) {
+    // "<device path>\<pipe>": only a last component may name the pipe, so a backslash in a
+    // directory name is not taken for one.
+    if (const auto slash = socketPath.rfind('\\');
+        slash != std::string::npos && socketPath.find('/', slash) == std::string::npos) {
         pipeName = socketPath.substr(slash + 1);
         socketPath.resize(slash);
     }
