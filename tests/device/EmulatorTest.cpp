@@ -312,6 +312,30 @@ INSTANTIATE_TEST_SUITE_P(
                       TriggerCase{"LowSpeedSetup", {"--speed", "low"}, 0xD, 0x2D}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(EmulatorTest, LowSpeedDeviceBehindHubIsReachedThroughPreambles) {
+    EmulatorProcess emu(root.path().string(),
+                        {"--hub-low-speed-device", "--memory", "30000", "--fill-seconds", "0"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(0xC); // from the first preamble: the full-speed device is configured
+    const auto packets = Packets(DownloadRecording().bytes);
+    ExpectWellFormedBus(packets);
+    int slowTokens = 0;
+    int fastTokens = 0;
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        const std::uint8_t pid = packets[i][0];
+        if ((pid != 0x2D && pid != 0x69 && pid != 0xE1) || packets[i].size() < 2) {
+            continue;
+        }
+        // The low-speed device answers at 0 until it has its address, 2.
+        const bool slow = (packets[i][1] & 0x7F) != 1;
+        EXPECT_EQ(packets[i - 1][0] == 0x3C, slow) << "packet " << i;
+        (slow ? slowTokens : fastTokens) += 1;
+    }
+    EXPECT_GT(slowTokens, 10);
+    EXPECT_GT(fastTokens, 10);
+    EXPECT_GT(CountPid(packets, 0xA5), 0); // the bus itself still runs at full speed
+}
+
 TEST_F(EmulatorTest, LowSpeedBusHasNoSof) {
     EmulatorProcess emu(root.path().string(), {"--memory", "8192", "--fill-seconds", "0"});
     ASSERT_TRUE(emu.ready()) << emu.log();
