@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <span>
@@ -11,35 +12,33 @@
 
 namespace vintrace::test {
 
-/// A fresh directory for one test, named after it and removed with everything in it.
+/// A fresh directory under the system's temporary directory, removed with everything in it.
+/// Its name is short on purpose: socket paths inside it must stay under the 108-byte limit.
 class TempDir {
 public:
     TempDir() {
-        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = "vintrace-";
-        if (info != nullptr) {
-            name += std::string(info->test_suite_name()) + "-" + info->name() + "-";
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vintrace-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
         }
-        name += std::to_string(::getpid());
-        for (char& c : name) {
-            if (c == '/') {
-                c = '_';
-            }
-        }
-        path_ = std::filesystem::temp_directory_path() / name;
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(path_, ignored);
+        if (!path_.empty()) {
+            // A test may have taken permissions away; give them back so everything goes.
+            std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ignored);
+            std::filesystem::remove_all(path_, ignored);
+        }
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+
+    /// The path of `name` inside the directory.
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
     /// Writes `bytes` to a file in the directory and returns its path.
     std::string write(const std::string& name, std::span<const std::uint8_t> bytes) const {

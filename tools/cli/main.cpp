@@ -1,5 +1,6 @@
 // vintrace-cli: the capture core on the command line, for scripts, CI and benchmarks.
 
+#include "AnalyzerCommand.h"
 #include "DumpWriter.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
@@ -241,6 +242,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     renderCmd->callback([&] { exitCode = cli::RunRender(render); });
 #endif
+
+    cli::AddAnalyzerCommand(app, exitCode);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,332 @@
+#include "DeviceServer.h"
+
+#include "device/AnalyzerInterface.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace vintrace::emulator {
+
+namespace wire = platform::wire;
+
+namespace {
+
+// Windows error codes the driver answers with.
+constexpr std::uint32_t kOk = 0;
+constexpr std::uint32_t kInvalidFunction = 1;
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kGenFailure = 31;
+constexpr std::uint32_t kInvalidParameter = 87;
+constexpr std::uint32_t kNoAccess = 998;
+
+const std::array<const char*, 16> kCommandNames = {
+    "SetArmed",      "SetTrigger",    "ReadFirmwareVersion",
+    nullptr,         nullptr,         "ReadTriggerStatus",
+    "ReadPortSpeed", nullptr,         "BeginAcquisition",
+    nullptr,         "EndDownload",   "SetStopped",
+    "ReadFifoFull",  "BeginDownload", "SetBusSpeed",
+    "ReadFifoLevel"};
+
+bool FillAddress(sockaddr_un& a, const std::string& path) {
+    a = {};
+    a.sun_family = AF_UNIX;
+    if (path.size() >= sizeof a.sun_path) {
+        return false;
+    }
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+void SleepMs(int ms) {
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+} // namespace
+
+std::string CommandName(std::int32_t code) {
+    if (code >= 0 && code < static_cast<std::int32_t>(kCommandNames.size()) &&
+        kCommandNames[static_cast<std::size_t>(code)] != nullptr) {
+        return kCommandNames[static_cast<std::size_t>(code)];
+    }
+    return "command " + std::to_string(code);
+}
+
+std::int32_t CommandFromText(const std::string& text) {
+    for (std::size_t i = 0; i < kCommandNames.size(); ++i) {
+        if (kCommandNames[i] != nullptr && text == kCommandNames[i]) {
+            return static_cast<std::int32_t>(i);
+        }
+    }
+    if (!text.empty() && text.size() < 4 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::stoi(text);
+    }
+    return -1;
+}
+
+DeviceServer::DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log)
+    : box_(box), faults_(faults), log_(log) {}
+
+DeviceServer::~DeviceServer() {
+    Close();
+}
+
+bool DeviceServer::Listen(const std::string& classDirectory, const std::string& name,
+                          std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(classDirectory, ec);
+    if (ec) {
+        error = classDirectory + ": " + ec.message();
+        return false;
+    }
+    classDirectory_ = classDirectory;
+    const std::string path = classDirectory + "/" + name;
+    sockaddr_un address{};
+    if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos ||
+        !FillAddress(address, path)) {
+        error = path + ": not a usable socket name";
+        return false;
+    }
+    // A socket left by an emulator that died is replaced; a live one is not.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const bool live =
+            ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (live || !S_ISSOCK(st.st_mode)) {
+            error = path + ": already in use";
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    // Bound under a hidden name and renamed into place, so a client never finds a socket
+    // that does not accept yet.
+    const std::string hidden =
+        classDirectory + "/." + name + "." + std::to_string(static_cast<long>(::getpid()));
+    sockaddr_un hiddenAddress{};
+    if (!FillAddress(hiddenAddress, hidden)) {
+        error = hidden + ": path too long";
+        return false;
+    }
+    ::unlink(hidden.c_str());
+    listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&hiddenAddress), sizeof hiddenAddress) != 0 ||
+        ::listen(listenFd_, 16) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::unlink(hidden.c_str());
+        return false;
+    }
+    socketPath_ = path;
+    return true;
+}
+
+void DeviceServer::Close() {
+    for (Client& c : clients_) {
+        ::close(c.fd);
+    }
+    clients_.clear();
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    if (!socketPath_.empty()) {
+        ::unlink(socketPath_.c_str());
+        socketPath_.clear();
+        // Leave no empty class directory behind; another analyzer's socket keeps it.
+        ::rmdir(classDirectory_.c_str());
+    }
+}
+
+void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
+    sigset_t waitMask;
+    sigemptyset(&waitMask);
+    std::vector<std::uint8_t> buffer(wire::kMaxFrame);
+    while (stop == 0 && !vanished_) {
+        std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
+        for (const Client& c : clients_) {
+            fds.push_back({c.fd, POLLIN, 0});
+        }
+        const int ready = ::ppoll(fds.data(), fds.size(), nullptr, &waitMask);
+        if (ready < 0) {
+            continue; // interrupted by a signal: the loop condition decides
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                clients_.push_back({fd, nextClientId_++, false, false});
+            }
+        }
+        std::vector<int> drop;
+        for (std::size_t i = 1; i < fds.size() && !vanished_; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            auto it = std::find_if(clients_.begin(), clients_.end(),
+                                   [&](const Client& c) { return c.fd == fds[i].fd; });
+            if (it == clients_.end()) {
+                continue;
+            }
+            const ssize_t n = ::recv(it->fd, buffer.data(), buffer.size(), MSG_TRUNC);
+            if (n <= 0 || static_cast<std::size_t>(n) > buffer.size() ||
+                !Serve(*it, {buffer.begin(), buffer.begin() + n})) {
+                drop.push_back(it->fd);
+            }
+        }
+        for (int fd : drop) {
+            ::close(fd);
+            std::erase_if(clients_, [fd](const Client& c) { return c.fd == fd; });
+        }
+    }
+    if (vanished_) {
+        log_ << "vintrace-analyzer-emu: vanished after " << transfers_ << " blocks" << std::endl;
+    }
+}
+
+void DeviceServer::Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output) {
+    if (faults_.delayMs > 0) {
+        SleepMs(faults_.delayMs);
+    }
+    const std::vector<std::uint8_t> frame = wire::EncodeReply({error, output});
+    ::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+}
+
+bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
+    wire::Request request;
+    if (!wire::DecodeRequest(frame, request)) {
+        log_ << "[" << c.id << "] malformed request -> dropped" << std::endl;
+        return false;
+    }
+    std::vector<std::uint8_t> output;
+    std::uint32_t error = kOk;
+    std::string what;
+    switch (request.op) {
+    case wire::Op::Open: {
+        const std::string pipe(request.input.begin(), request.input.end());
+        what = pipe.empty() ? "open device" : "open pipe " + pipe;
+        if (c.opened) {
+            error = kInvalidFunction;
+        } else if (pipe.empty() || strcasecmp(pipe.c_str(), device::kDataPipeName) == 0) {
+            c.opened = true;
+            c.pipe = !pipe.empty();
+        } else {
+            error = kFileNotFound;
+        }
+        break;
+    }
+    case wire::Op::Ioctl:
+        error = c.opened ? Ioctl(c, request, output, what) : kInvalidFunction;
+        break;
+    case wire::Op::Transfer:
+        what = "transfer " + std::to_string(request.outLength);
+        error = c.opened && c.pipe ? Transfer(request, output) : kInvalidFunction;
+        if (error == kOk) {
+            what += " -> " + std::to_string(output.size()) + " bytes";
+        }
+        break;
+    }
+    log_ << "[" << c.id << "] " << what << (error == kOk ? " ok" : " error ")
+         << (error == kOk ? "" : std::to_string(error)) << std::endl;
+    Reply(c, error, output);
+    if (request.op == wire::Op::Transfer && error == kOk && faults_.vanishAfterBlocks >= 0 &&
+        transfers_ >= faults_.vanishAfterBlocks) {
+        vanished_ = true;
+        Close();
+        return true;
+    }
+    return error == kOk || c.opened;
+}
+
+std::uint32_t DeviceServer::Ioctl(const Client& c, const wire::Request& request,
+                                  std::vector<std::uint8_t>& output, std::string& what) {
+    if (request.code == device::IOCTL_RECOVER_PIPE) {
+        what = "recover pipe";
+        return c.pipe ? kOk : kInvalidFunction;
+    }
+    if (c.pipe ||
+        (request.code != device::IOCTL_ANALYZER_COMMAND &&
+         request.code != device::IOCTL_ANALYZER_QUERY) ||
+        request.input.size() != 16) {
+        what = "ioctl " + std::to_string(request.code);
+        return kInvalidFunction;
+    }
+    const device::CommandRecord record = device::DecodeCommandRecord(request.input.data());
+    const bool query = request.code == device::IOCTL_ANALYZER_QUERY;
+    what = std::string(query ? "query " : "command ") + CommandName(record.commandCode);
+    if (record.dataLength < 0 || record.dataLength > 64 ||
+        (record.dataLength > 0) != (record.dataAddress != 0)) {
+        return kInvalidParameter;
+    }
+    // The record names the caller's buffer by address; the shim shipped its bytes.
+    const auto length = static_cast<std::uint32_t>(record.dataLength);
+    std::vector<std::uint8_t> data;
+    if (length > 0) {
+        bool found = false;
+        for (const wire::Region& g : request.regions) {
+            if (record.dataAddress >= g.address &&
+                record.dataAddress - g.address <= g.bytes.size() &&
+                length <= g.bytes.size() - (record.dataAddress - g.address)) {
+                const auto from = g.bytes.begin() + (record.dataAddress - g.address);
+                data.assign(from, from + length);
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return kNoAccess;
+        }
+    }
+    if (!data.empty() && !query) {
+        what += " " + Hex(data);
+    }
+    if (faults_.refusedCommands.count(record.commandCode) != 0) {
+        what += " (refused)";
+        return kGenFailure;
+    }
+    const auto now = AnalyzerBox::Clock::now();
+    if (!query) {
+        return box_.Command(record.commandCode, data, now) ? kOk : kInvalidParameter;
+    }
+    std::vector<std::uint8_t> answer;
+    if (!box_.Query(record.commandCode, answer, now)) {
+        return kInvalidParameter;
+    }
+    answer.resize(std::min<std::size_t>({answer.size(), length, request.outLength}));
+    what += " -> " + Hex(answer);
+    output = std::move(answer);
+    return kOk;
+}
+
+std::uint32_t DeviceServer::Transfer(const wire::Request& request,
+                                     std::vector<std::uint8_t>& output) {
+    if (faults_.failTransferAfter >= 0 && transfers_ >= faults_.failTransferAfter) {
+        return kGenFailure;
+    }
+    output = box_.Transfer(request.outLength, AnalyzerBox::Clock::now());
+    ++transfers_;
+    return kOk;
+}
+
+} // namespace vintrace::emulator

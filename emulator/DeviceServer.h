@@ -1,0 +1,78 @@
+#pragma once
+
+#include "AnalyzerBox.h"
+
+#include "platform/WireProtocol.h"
+
+#include <csignal>
+#include <cstdint>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vintrace::emulator {
+
+/// Faults the emulated driver injects on request.
+struct FaultSettings {
+    std::set<std::int32_t> refusedCommands; // these commands fail
+    long failTransferAfter = -1;            // transfers after this many fail (-1: never)
+    long vanishAfterBlocks = -1;            // the device disappears after this many (-1: never)
+    int delayMs = 0;                        // every answer is this late
+};
+
+/// The analyzer's driver: answers the socket shim's requests (platform/WireProtocol.h) for
+/// the device and its data pipe, on one socket in the analyzer's class directory.
+class DeviceServer {
+public:
+    DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log);
+    ~DeviceServer();
+    DeviceServer(const DeviceServer&) = delete;
+    DeviceServer& operator=(const DeviceServer&) = delete;
+
+    /// Creates the socket `name` in `classDirectory`; false with `error` set on failure.
+    bool Listen(const std::string& classDirectory, const std::string& name, std::string& error);
+
+    /// Serves until `stop` becomes non-zero or the device vanishes (fault injection).
+    /// SIGINT and SIGTERM must be blocked by the caller; they are let through only while
+    /// waiting, so a stop request is never missed.
+    void Run(const volatile std::sig_atomic_t& stop);
+
+    /// Removes the socket and closes every connection.
+    void Close();
+
+private:
+    struct Client {
+        int fd = -1;
+        int id = 0;
+        bool opened = false;
+        bool pipe = false;
+    };
+
+    // Answers one frame; false when the connection is to be dropped.
+    bool Serve(Client& c, const std::vector<std::uint8_t>& frame);
+    std::uint32_t Ioctl(const Client& c, const platform::wire::Request& request,
+                        std::vector<std::uint8_t>& output, std::string& what);
+    std::uint32_t Transfer(const platform::wire::Request& request,
+                           std::vector<std::uint8_t>& output);
+    void Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output);
+
+    AnalyzerBox& box_;
+    FaultSettings faults_;
+    std::ostream& log_;
+    int listenFd_ = -1;
+    std::string socketPath_;
+    std::string classDirectory_;
+    std::vector<Client> clients_;
+    int nextClientId_ = 1;
+    long transfers_ = 0;
+    bool vanished_ = false;
+};
+
+/// Name of an analyzer command number, or "command N".
+std::string CommandName(std::int32_t code);
+
+/// The command number for a name or a number in text; -1 when it is neither.
+std::int32_t CommandFromText(const std::string& text);
+
+} // namespace vintrace::emulator

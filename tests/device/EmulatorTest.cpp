@@ -1,0 +1,432 @@
+#include "capture/CaptureDecoder.h"
+#include "capture/UsbCrc.h"
+#include "device/AnalyzerCommands.h"
+#include "device/DeviceAccess.h"
+#include "platform/ShimSettings.h"
+#include "support/EmulatorProcess.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
+
+using namespace vintrace::platform;
+
+namespace vintrace::device {
+namespace {
+
+using test::EmulatorProcess;
+using test::TempDir;
+
+// Generous bound on waiting for the emulator's state to change; it only guards against hangs.
+bool WaitFor(const std::function<bool()>& condition) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+struct Download {
+    std::vector<std::uint8_t> bytes;
+    int blocks = 0;
+    bool lastFailed = false;
+};
+
+// Downloads as the application does: 2048 bytes first, then 512-byte blocks, at most 512
+// blocks, ending at the first short block.
+Download DownloadRecording() {
+    Download d;
+    HANDLE pipe = OpenDataPipe(kDataPipeName);
+    BeginDownload();
+    std::vector<std::uint8_t> buffer(2048);
+    std::uint32_t asked = 2048;
+    while (d.blocks < 512) {
+        std::uint32_t count = 0;
+        d.lastFailed = !TransferBlock(pipe, buffer.data(), asked, count);
+        d.bytes.insert(d.bytes.end(), buffer.begin(), buffer.begin() + count);
+        ++d.blocks;
+        if (count < asked) {
+            break;
+        }
+        asked = 512;
+    }
+    CloseDataPipe(pipe);
+    return d;
+}
+
+// Starts an acquisition the way the Start button does and waits for the memory to be full.
+void AcquireUntilFull(std::uint8_t trigger) {
+    ASSERT_TRUE(SetTrigger(trigger));
+    SetArmed(0);
+    SetStopped(0);
+    BeginAcquisition();
+    SetArmed(1);
+    std::uint8_t status = 0;
+    ASSERT_TRUE(WaitFor([&] { return ReadTriggerStatus(status) && status == 1; }));
+    std::uint8_t full = 0;
+    ASSERT_TRUE(WaitFor([&] { return ReadFifoFull(full) && full == 1; }));
+    EXPECT_EQ(ReadFifoLevel(), 255);
+    SetStopped(1);
+}
+
+std::vector<std::vector<std::uint8_t>> Packets(const std::vector<std::uint8_t>& units) {
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
+        if (units[i] == 0x01) {
+            packets.push_back({units[i + 1]});
+        } else if (!packets.empty()) {
+            packets.back().push_back(units[i + 1]);
+        }
+    }
+    return packets;
+}
+
+// Checks the CRC of every packet that the memory held whole, and the SOF frame numbers.
+void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) {
+    int lastFrame = -1;
+    for (std::size_t i = 0; i + 1 < packets.size(); ++i) {
+        const auto& p = packets[i];
+        const std::uint8_t pid = p[0];
+        ASSERT_EQ(pid >> 4, (~pid & 0x0F)) << "packet " << i;
+        switch (pid & 0x0F) {
+        case 0x1:
+        case 0x9:
+        case 0xD:
+        case 0x5: { // OUT, IN, SETUP, SOF
+            ASSERT_EQ(p.size(), 3u) << "packet " << i;
+            const auto field = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+            EXPECT_TRUE(capture::CheckCrc5(field)) << "packet " << i;
+            if ((pid & 0x0F) == 0x5) {
+                const int frame = field & 0x7FF;
+                if (lastFrame >= 0) {
+                    EXPECT_EQ(frame, (lastFrame + 1) & 0x7FF) << "packet " << i;
+                }
+                lastFrame = frame;
+            }
+            break;
+        }
+        case 0x3:
+        case 0xB: // DATA0, DATA1
+            EXPECT_TRUE(capture::CheckCrc16({p.data() + 1, p.size() - 1})) << "packet " << i;
+            break;
+        default: // handshakes and PRE are the PID alone
+            EXPECT_EQ(p.size(), 1u) << "packet " << i;
+        }
+    }
+    EXPECT_GT(packets.size(), 10u);
+}
+
+// Follows the transactions and checks the data toggles: SETUP data is DATA0, a control data
+// stage starts with DATA1 and alternates, the status stage is DATA1; other endpoints start at
+// DATA0 and flip only on an ACKed packet, and clearing a halt resets them to DATA0. A
+// recording that starts mid-stream learns each endpoint's toggle from its first packet.
+void ExpectCorrectToggles(const std::vector<std::vector<std::uint8_t>>& packets, bool fromStart) {
+    std::map<int, int> expected; // (address, endpoint, direction) -> next toggle
+    std::map<int, int> controlDirection;
+    int checked = 0;
+    for (std::size_t i = 0; i + 3 < packets.size(); ++i) {
+        const std::uint8_t pid = packets[i][0];
+        if (pid != 0x2D && pid != 0x69 && pid != 0xE1) {
+            continue;
+        }
+        const int address = packets[i][1] & 0x7F;
+        const int endpoint = (packets[i][1] >> 7 | packets[i][2] << 1) & 0xF;
+        const int in = pid == 0x69 ? 1 : 0;
+        std::size_t j = i + 1;
+        if (packets[j][0] == 0x3C) {
+            ++j; // preamble before host data
+        }
+        const std::uint8_t data = packets[j][0];
+        if (data != 0xC3 && data != 0x4B) {
+            continue; // NAK or STALL instead of data
+        }
+        std::size_t h = j + 1;
+        if (h < packets.size() && packets[h][0] == 0x3C) {
+            ++h;
+        }
+        const bool acked = h < packets.size() && packets[h][0] == 0xD2;
+        const int toggle = data == 0x4B ? 1 : 0;
+        const int pipe = address << 5 | endpoint << 1 | in;
+        if (pid == 0x2D) {
+            EXPECT_EQ(toggle, 0) << "SETUP data, packet " << j;
+            expected[address << 5 | 0] = expected[address << 5 | 1] = 1;
+            controlDirection[address] = packets[j][1] >> 7; // bmRequestType: device to host
+            const auto& setup = packets[j];
+            if (setup[1] == 0x02 && setup[2] == 0x01 && setup[5] != 0) { // CLEAR_FEATURE(halt)
+                const int halted = setup[5];
+                expected[address << 5 | (halted & 0xF) << 1 | (halted >> 7)] = 0;
+            }
+        } else if (endpoint == 0 && controlDirection.count(address) == 0) {
+            continue; // the recording began inside this control transfer
+        } else if (endpoint == 0 && in != controlDirection[address]) {
+            EXPECT_EQ(toggle, 1) << "status stage, packet " << j;
+        } else {
+            if (!fromStart && expected.count(pipe) == 0) {
+                expected[pipe] = toggle;
+            }
+            EXPECT_EQ(toggle, expected[pipe]) << "packet " << j;
+            if (acked) {
+                expected[pipe] = toggle ^ 1;
+            }
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+}
+
+int CountPid(const std::vector<std::vector<std::uint8_t>>& packets, std::uint8_t pid) {
+    int n = 0;
+    for (const auto& p : packets) {
+        n += p[0] == pid ? 1 : 0;
+    }
+    return n;
+}
+
+class EmulatorTest : public ::testing::Test {
+protected:
+    TempDir root;
+    void SetUp() override { SetDeviceRoot(root.path().string()); }
+    void TearDown() override {
+        SetDeviceRoot("");
+        SetRequestTimeout(std::chrono::seconds(5));
+    }
+};
+
+TEST_F(EmulatorTest, StatusCommands) {
+    EmulatorProcess emu(root.path().string(),
+                        {"--firmware", "VT-TEST 2.5", "--port-speed", "high"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    std::array<std::uint8_t, 13> text{};
+    ASSERT_TRUE(ReadFirmwareVersion(text));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "VT-TEST 2.5");
+    std::uint8_t speed = 0;
+    EXPECT_TRUE(ReadPortSpeed(speed));
+    EXPECT_NE(speed, 0);
+    std::uint8_t status = 7;
+    EXPECT_TRUE(ReadTriggerStatus(status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadFifoLevel(), 0);
+    EXPECT_TRUE(SetBusSpeed(1));
+    EXPECT_TRUE(EndDownload());
+
+    DevicePathBuffer path{};
+    EXPECT_TRUE(ProbeAnalyzer(path));
+    EXPECT_EQ(std::string(path.data()), emu.socketPath());
+    HANDLE pipe = OpenDataPipe(kDataPipeName);
+    EXPECT_NE(pipe, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseDataPipe(pipe));
+    EXPECT_EQ(OpenDataPipe("PIPE01"), INVALID_HANDLE_VALUE);
+    EXPECT_NE(emu.log().find("query ReadFirmwareVersion"), std::string::npos);
+
+    EXPECT_EQ(emu.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
+    EXPECT_FALSE(ReadPortSpeed(speed));
+    EXPECT_EQ(speed, 0);
+}
+
+TEST_F(EmulatorTest, AcquisitionDownloadsAWholeWellFormedRecording) {
+    EmulatorProcess emu(root.path().string(), {"--memory", "60000", "--fill-seconds", "0.2"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(15);
+    const Download d = DownloadRecording();
+    // 2048 + 113 * 512 = 59904: the last 96 bytes come as a short block.
+    EXPECT_EQ(d.bytes.size(), 60000u);
+    EXPECT_EQ(d.blocks, 1 + 113 + 1);
+    EXPECT_FALSE(d.lastFailed);
+    const auto packets = Packets(d.bytes);
+    ExpectWellFormedBus(packets);
+    ExpectCorrectToggles(packets, true);
+    // Armed with trigger 15, the memory starts with the device's enumeration: SOF, then
+    // SETUP to address 0 with GET_DESCRIPTOR(device).
+    ASSERT_GT(packets.size(), 3u);
+    EXPECT_EQ(packets[1], (std::vector<std::uint8_t>{0x2D, 0x00, 0x10}));
+    EXPECT_EQ(packets[2], (std::vector<std::uint8_t>{0xC3, 0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x40,
+                                                     0x00, 0xDD, 0x94}));
+    EXPECT_GT(CountPid(packets, 0xA5), 5); // SOF
+    EXPECT_GT(CountPid(packets, 0x2D), 0); // SETUP
+    EXPECT_GT(CountPid(packets, 0x5A), 0); // NAK
+    EXPECT_GT(CountPid(packets, 0x1E), 0); // STALL
+    EXPECT_GT(CountPid(packets, 0x4B), 0); // DATA1
+    // The core's decoder sees the same packets.
+    capture::PacketList list;
+    capture::ParseCaptureFile(d.bytes, list);
+    EXPECT_EQ(list.size(), packets.size());
+    EXPECT_TRUE(EndDownload());
+}
+
+TEST_F(EmulatorTest, SameSeedSameRecording) {
+    std::vector<std::uint8_t> first;
+    for (int run = 0; run < 2; ++run) {
+        EmulatorProcess emu(root.path().string(),
+                            {"--seed", "42", "--memory", "4096", "--fill-seconds", "0"});
+        ASSERT_TRUE(emu.ready()) << emu.log();
+        AcquireUntilFull(15);
+        const Download d = DownloadRecording();
+        EXPECT_EQ(d.bytes.size(), 4096u);
+        if (run == 0) {
+            first = d.bytes;
+        } else {
+            EXPECT_EQ(d.bytes, first);
+        }
+    }
+}
+
+struct TriggerCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::uint8_t code;
+    std::uint8_t firstPid;
+};
+
+class Triggers : public EmulatorTest, public ::testing::WithParamInterface<TriggerCase> {};
+
+TEST_P(Triggers, RecordingStartsAtTheTriggerPacket) {
+    const TriggerCase& c = GetParam();
+    std::vector<std::string> args{"--memory", "4096", "--fill-seconds", "0.05"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EmulatorProcess emu(root.path().string(), args);
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(c.code);
+    const Download d = DownloadRecording();
+    ASSERT_EQ(d.bytes.size(), 4096u);
+    const auto packets = Packets(d.bytes);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.front()[0], c.firstPid);
+    ExpectWellFormedBus(packets);
+    ExpectCorrectToggles(packets, c.code == 15);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Emulator, Triggers,
+    ::testing::Values(TriggerCase{"Setup", {}, 0xD, 0x2D}, TriggerCase{"Sof", {}, 0x5, 0xA5},
+                      TriggerCase{"Stall", {}, 0xE, 0x1E},
+                      TriggerCase{"PreambleBehindHub", {"--hub-low-speed-device"}, 0xC, 0x3C},
+                      TriggerCase{"LowSpeedSetup", {"--speed", "low"}, 0xD, 0x2D}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EmulatorTest, LowSpeedDeviceBehindHubIsReachedThroughPreambles) {
+    EmulatorProcess emu(root.path().string(),
+                        {"--hub-low-speed-device", "--memory", "30000", "--fill-seconds", "0"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(0xC); // from the first preamble: the full-speed device is configured
+    const auto packets = Packets(DownloadRecording().bytes);
+    ExpectWellFormedBus(packets);
+    int slowTokens = 0;
+    int fastTokens = 0;
+    for (std::size_t i = 1; i < packets.size(); ++i) {
+        const std::uint8_t pid = packets[i][0];
+        if ((pid != 0x2D && pid != 0x69 && pid != 0xE1) || packets[i].size() < 2) {
+            continue;
+        }
+        // The low-speed device answers at 0 until it has its address, 2.
+        const bool slow = (packets[i][1] & 0x7F) != 1;
+        EXPECT_EQ(packets[i - 1][0] == 0x3C, slow) << "packet " << i;
+        (slow ? slowTokens : fastTokens) += 1;
+    }
+    EXPECT_GT(slowTokens, 10);
+    EXPECT_GT(fastTokens, 10);
+    EXPECT_GT(CountPid(packets, 0xA5), 0); // the bus itself still runs at full speed
+}
+
+TEST_F(EmulatorTest, LowSpeedBusHasNoSof) {
+    EmulatorProcess emu(root.path().string(), {"--memory", "8192", "--fill-seconds", "0"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    ASSERT_TRUE(SetBusSpeed(0));
+    AcquireUntilFull(15);
+    const auto packets = Packets(DownloadRecording().bytes);
+    ExpectWellFormedBus(packets);
+    EXPECT_EQ(CountPid(packets, 0xA5), 0);
+    EXPECT_GT(CountPid(packets, 0x69), 0); // IN polling
+}
+
+TEST_F(EmulatorTest, StopAfterTriggerEndsRecordingEarly) {
+    EmulatorProcess emu(root.path().string(), {"--memory", "263680", "--fill-seconds", "600"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    SetTrigger(15);
+    BeginAcquisition();
+    SetArmed(1);
+    std::uint8_t status = 0;
+    ASSERT_TRUE(WaitFor([&] { return ReadTriggerStatus(status) && status == 1; }));
+    std::uint8_t full = 0;
+    ASSERT_TRUE(ReadFifoFull(full));
+    EXPECT_EQ(full, 0);
+    ASSERT_TRUE(SetStopped(1));
+    ASSERT_TRUE(ReadFifoFull(full));
+    EXPECT_EQ(full, 1);
+    const Download d = DownloadRecording();
+    EXPECT_LT(d.bytes.size(), 263680u);
+    EXPECT_EQ(d.bytes.size() % 2, 0u);
+}
+
+TEST_F(EmulatorTest, RefusedCommandFailsOthersSucceed) {
+    EmulatorProcess emu(root.path().string(), {"--refuse", "ReadTriggerStatus", "--refuse", "14"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    std::uint8_t status = 7;
+    EXPECT_FALSE(ReadTriggerStatus(status));
+    EXPECT_EQ(status, 7);
+    EXPECT_FALSE(SetBusSpeed(1));
+    EXPECT_TRUE(SetTrigger(15));
+    std::uint8_t full = 7;
+    EXPECT_TRUE(ReadFifoFull(full));
+    EXPECT_EQ(full, 0);
+}
+
+TEST_F(EmulatorTest, FailedTransferRecoversPipeAndEndsDownload) {
+    EmulatorProcess emu(root.path().string(),
+                        {"--memory", "20000", "--fill-seconds", "0", "--fail-transfer-after", "2"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(15);
+    const Download d = DownloadRecording();
+    EXPECT_EQ(d.blocks, 3);
+    EXPECT_TRUE(d.lastFailed);
+    EXPECT_EQ(d.bytes.size(), 2048u + 512u);
+    EXPECT_NE(emu.log().find("recover pipe ok"), std::string::npos) << emu.log();
+}
+
+TEST_F(EmulatorTest, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
+    EmulatorProcess emu(root.path().string(),
+                        {"--memory", "20000", "--fill-seconds", "0", "--vanish-after-blocks", "3"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    AcquireUntilFull(15);
+    const Download d = DownloadRecording();
+    EXPECT_EQ(d.blocks, 4);
+    EXPECT_TRUE(d.lastFailed);
+    EXPECT_EQ(d.bytes.size(), 2048u + 2 * 512u);
+    ASSERT_TRUE(emu.Exited(std::chrono::seconds(10)));
+    EXPECT_TRUE(WIFEXITED(emu.status()) && WEXITSTATUS(emu.status()) == 0);
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
+    DevicePathBuffer path{};
+    EXPECT_FALSE(ProbeAnalyzer(path));
+}
+
+TEST_F(EmulatorTest, SlowAnswersWithinTheTimeoutSucceedHungOnesFail) {
+    EmulatorProcess emu(root.path().string(), {"--delay-ms", "300"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    EXPECT_TRUE(SetTrigger(15));
+    SetRequestTimeout(std::chrono::milliseconds(50));
+    EXPECT_FALSE(SetTrigger(15));
+    EXPECT_EQ(ReadFifoLevel(), 0);
+}
+
+TEST_F(EmulatorTest, FirstOfTwoAnalyzersInNameOrderIsUsed) {
+    EmulatorProcess second(root.path().string(), {"--firmware", "SECOND"}, "analyzer1");
+    EmulatorProcess first(root.path().string(), {"--firmware", "FIRST"}, "analyzer0");
+    ASSERT_TRUE(first.ready() && second.ready());
+    std::array<std::uint8_t, 13> text{};
+    ASSERT_TRUE(ReadFirmwareVersion(text));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "FIRST");
+    first.Stop();
+    ASSERT_TRUE(ReadFirmwareVersion(text));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "SECOND");
+}
+
+} // namespace
+} // namespace vintrace::device

@@ -1,0 +1,279 @@
+#include "AnalyzerCommand.h"
+
+#include "device/AnalyzerCommands.h"
+#include "device/AnalyzerInterface.h"
+#include "device/DeviceAccess.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vintrace::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct AnalyzerOptions {
+    int trigger = -1;
+    std::string speed;
+    std::string output;
+    double timeoutSeconds = 60;
+};
+
+// Same block sizes and limits as the application's download.
+constexpr std::uint32_t kFirstBlock = 2048;
+constexpr std::uint32_t kBlock = 512;
+constexpr int kMaxBlocks = 512;
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+int Fail(const std::string& what) {
+    std::cerr << "vintrace-cli: analyzer: " << what << '\n';
+    return 1;
+}
+
+int Status() {
+    device::DevicePathBuffer path{};
+    if (!device::ProbeAnalyzer(path)) {
+        return Fail("Vintrace is unconnected");
+    }
+    std::array<std::uint8_t, 13> text{};
+    std::uint8_t speed = 0;
+    std::uint8_t triggered = 0;
+    std::uint8_t full = 0;
+    const bool haveText = device::ReadFirmwareVersion(text);
+    const bool haveSpeed = device::ReadPortSpeed(speed);
+    const bool haveTrigger = device::ReadTriggerStatus(triggered);
+    const bool haveFull = device::ReadFifoFull(full);
+    const int level = device::ReadFifoLevel();
+    std::string firmware;
+    for (std::uint8_t c : text) {
+        if (c == 0) {
+            break;
+        }
+        firmware += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    std::cout << "device: " << path.data() << '\n'
+              << "firmware: " << (haveText ? firmware : "Read Failed") << '\n'
+              << "port speed: " << (haveSpeed ? (speed == 0 ? "full" : "high") : "Read Failed")
+              << '\n'
+              << "triggered: " << (haveTrigger ? std::to_string(triggered) : "Read Failed") << '\n'
+              << "fifo full: " << (haveFull ? std::to_string(full) : "Read Failed") << '\n'
+              << "fifo level: " << level << '\n';
+    return haveText && haveSpeed && haveTrigger && haveFull ? 0 : 1;
+}
+
+int Trigger(int code) {
+    if (!device::SetTrigger(static_cast<std::uint8_t>(code))) {
+        return Fail("Trigger Failed");
+    }
+    std::cout << "trigger " << code << " set\n";
+    return 0;
+}
+
+int Speed(const std::string& speed) {
+    if (!device::SetBusSpeed(speed == "full" ? 1 : 0)) {
+        return Fail("cannot set the bus speed: Vintrace is unconnected");
+    }
+    std::cout << "bus speed " << speed << '\n';
+    return 0;
+}
+
+// Writes the recording into `file`; false with `error` set when the download fails.
+bool DownloadInto(std::FILE* file, std::size_t& bytes, int& blocks, std::string& error) {
+    platform::HANDLE pipe = device::OpenDataPipe(device::kDataPipeName);
+    if (pipe == platform::INVALID_HANDLE_VALUE) {
+        error = "cannot open the data pipe";
+        return false;
+    }
+    device::BeginDownload();
+    std::vector<std::uint8_t> buffer(kFirstBlock);
+    std::uint32_t asked = kFirstBlock;
+    bool ok = true;
+    while (blocks < kMaxBlocks) {
+        std::uint32_t count = 0;
+        const bool moved = device::TransferBlock(pipe, buffer.data(), asked, count);
+        if (count > 0 && std::fwrite(buffer.data(), 1, count, file) != count) {
+            error = "cannot write the capture file";
+            ok = false;
+            break;
+        }
+        bytes += count;
+        ++blocks;
+        if (!moved) {
+            error = "transfer failed after " + std::to_string(bytes) + " bytes";
+            ok = false;
+            break;
+        }
+        if (count < asked) {
+            break;
+        }
+        asked = kBlock;
+    }
+    device::CloseDataPipe(pipe);
+    return ok;
+}
+
+int Acquire(const AnalyzerOptions& o) {
+    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
+        return Fail("Trigger Failed");
+    }
+    device::DevicePathBuffer path{};
+    if (!device::ProbeAnalyzer(path)) {
+        return Fail("Vintrace is unconnected");
+    }
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(o.timeoutSeconds));
+    const auto disarm = [] {
+        device::SetArmed(0);
+        device::SetStopped(0);
+    };
+
+    device::SetArmed(0);
+    device::SetStopped(0);
+    device::BeginAcquisition();
+    device::SetArmed(1);
+    std::cout << "Armed" << std::endl;
+
+    std::cout << "Waiting for Trigger" << std::endl;
+    for (std::uint8_t status = 0;;) {
+        if (!device::ReadTriggerStatus(status)) {
+            disarm();
+            return Fail("Read Failed");
+        }
+        if (status == 1) {
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            disarm();
+            return Fail("timed out waiting for the trigger");
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    std::cout << "Triggered" << std::endl;
+
+    std::cout << "Wait For FIFO Full" << std::endl;
+    int lastLevel = -1;
+    for (std::uint8_t full = 0;;) {
+        const int level = device::ReadFifoLevel();
+        if (level != lastLevel) {
+            std::cout << "level " << level << "/255" << std::endl;
+            lastLevel = level;
+        }
+        if (!device::ReadFifoFull(full)) {
+            disarm();
+            return Fail("Read Failed");
+        }
+        if (full == 1) {
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            disarm();
+            return Fail("timed out waiting for the recording memory to fill");
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+
+    std::cout << "Downloading" << std::endl;
+    device::SetStopped(1);
+    // Downloaded beside the target and renamed into place only when whole, so a failed
+    // download never destroys an earlier capture of that name.
+    const std::filesystem::path target(o.output);
+    std::string temporary =
+        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    if (target.parent_path().empty()) {
+        temporary = "." + target.filename().string() + ".XXXXXX";
+    }
+    const int fd = ::mkstemp(temporary.data());
+    if (fd >= 0) {
+        // mkstemp makes the file private; a capture gets the usual permissions.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+            std::filesystem::remove(temporary);
+        }
+        disarm();
+        return Fail(o.output + ": cannot create the capture file");
+    }
+    std::size_t bytes = 0;
+    int blocks = 0;
+    std::string error;
+    bool ok = DownloadInto(file, bytes, blocks, error);
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = "cannot write the capture file";
+    }
+    std::error_code ec;
+    if (ok) {
+        std::filesystem::rename(temporary, target, ec);
+        if (ec) {
+            ok = false;
+            error = o.output + ": " + ec.message();
+        }
+    }
+    if (!ok) {
+        std::filesystem::remove(temporary, ec);
+    }
+    // What the application does once a download has ended.
+    device::SetArmed(0);
+    device::SetStopped(0);
+    device::EndDownload();
+    if (!ok) {
+        return Fail(error);
+    }
+    std::cout << "Downloaded " << bytes << " bytes in " << blocks << " blocks to " << o.output
+              << std::endl;
+    return 0;
+}
+
+} // namespace
+
+void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
+    auto options = std::make_shared<AnalyzerOptions>();
+    CLI::App* analyzer = app.add_subcommand("analyzer", "Talk to the first analyzer found");
+    analyzer->require_subcommand(1);
+
+    analyzer->add_subcommand("status", "Show firmware, port speed and recording state")
+        ->callback([&exitCode] { exitCode = Status(); });
+
+    CLI::App* trigger = analyzer->add_subcommand("trigger", "Send a trigger code (15: on arm)");
+    trigger->add_option("CODE", options->trigger, "Trigger code 0..15")
+        ->required()
+        ->check(CLI::Range(0, 15));
+    trigger->callback([&exitCode, options] { exitCode = Trigger(options->trigger); });
+
+    CLI::App* speed = analyzer->add_subcommand("speed", "Set the speed of the bus under test");
+    speed->add_option("SPEED", options->speed, "low or full")
+        ->required()
+        ->check(CLI::IsMember({"low", "full"}));
+    speed->callback([&exitCode, options] { exitCode = Speed(options->speed); });
+
+    CLI::App* acquire =
+        analyzer->add_subcommand("acquire", "Arm, wait for trigger and full memory, download");
+    acquire->add_option("-o,--output", options->output, "Capture file to write")->required();
+    acquire->add_option("--trigger", options->trigger, "Send this trigger code first")
+        ->check(CLI::Range(0, 15));
+    acquire
+        ->add_option("--timeout", options->timeoutSeconds,
+                     "Seconds to wait for trigger and full memory")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    acquire->callback([&exitCode, options] { exitCode = Acquire(*options); });
+}
+
+} // namespace vintrace::cli

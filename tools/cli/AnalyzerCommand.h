@@ -1,0 +1,11 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace vintrace::cli {
+
+/// Adds `analyzer status|trigger CODE|speed low|full|acquire -o FILE [--trigger CODE]
+/// [--timeout S]` to `app`. The subcommand that runs sets `exitCode` (0 on success).
+void AddAnalyzerCommand(CLI::App& app, int& exitCode);
+
+} // namespace vintrace::cli
