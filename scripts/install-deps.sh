@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     xvfb xauth fonts-dejavu-core fonts-liberation2 fontconfig
     clang libclang-rt-14-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
 )
 
 missing=()
