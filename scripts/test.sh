@@ -4,11 +4,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake --preset dev -DVINTRACE_WERROR=ON
-cmake --build --preset dev
-export QT_QPA_PLATFORM=offscreen
-ctest --preset dev --timeout 300 -j 2
 
 # The Windows build of the core and the device layer must not rot: cross-compile it and run
 # the no-analyzer checks through the real Windows calls under Wine.
 bash scripts/check-windows.sh build/windows
+
+cmake --preset dev -DVINTRACE_WERROR=ON
+cmake --build --preset dev
+export QT_QPA_PLATFORM=offscreen
+ctest --preset dev --timeout 300 -j 2
