@@ -4,6 +4,7 @@
 #include "app/CommandEvent.h"
 #include "app/Pictures.h"
 #include "app/TAboutForm.h"
+#include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HidePasses.h"
 #include "capture/TDefineHide.h"
@@ -66,6 +67,17 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
     ChooseCaptureFile = [this]() -> std::optional<std::string> {
         const QString chosen =
             QFileDialog::getOpenFileName(this, QString(), QString(), QStringLiteral("*.dat"));
+        if (chosen.isEmpty()) {
+            return std::nullopt;
+        }
+        return chosen.toStdString();
+    };
+    ChooseSaveName = [this]() -> std::optional<std::string> {
+        // A new name may be typed; an existing one is refused by the move itself, never
+        // overwritten.
+        const QString chosen =
+            QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("*.dat"),
+                                         nullptr, QFileDialog::DontConfirmOverwrite);
         if (chosen.isEmpty()) {
             return std::nullopt;
         }
@@ -196,6 +208,7 @@ void TMainForm::buildMenus() {
     SaveAs1 = AddItem(file, "Save As", "SaveAs1");
     Close1 = AddItem(file, "Close", "Close1");
     connect(Open1, &QAction::triggered, this, &TMainForm::Open1Click);
+    connect(SaveAs1, &QAction::triggered, this, &TMainForm::SaveAs1Click);
     connect(Close1, &QAction::triggered, this, &TMainForm::Close1Click);
 
     QMenu* setup = bar->addMenu(QStringLiteral("Setup"));
@@ -391,6 +404,24 @@ void TMainForm::Open1Click() {
                                                 .arg(QString::fromStdString(*chosen),
                                                      QString::fromStdString(lastLoadFailure_)));
     }
+}
+
+void TMainForm::SaveAs1Click() {
+    const std::optional<std::string> chosen = ChooseSaveName();
+    if (!chosen) {
+        return;
+    }
+    const capture::MoveFailure failure = capture::MoveCaptureFile(CaptureFileName, *chosen);
+    if (!failure.reason.empty()) {
+        // The capture stays where it was, and under its old name for the next Start, so a
+        // capture the user believes kept is never overwritten.
+        ShowMessage(QStringLiteral("Save As"), QStringLiteral("Cannot save \"%1\" as \"%2\": %3")
+                                                   .arg(QString::fromStdString(CaptureFileName),
+                                                        QString::fromStdString(*chosen),
+                                                        QString::fromStdString(failure.reason)));
+        return;
+    }
+    CaptureFileName = *chosen;
 }
 
 void TMainForm::ShowAll1Click() {

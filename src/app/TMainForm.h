@@ -113,6 +113,8 @@ public:
     /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
     /// that tests need no dialog.
     std::function<std::optional<std::string>()> ChooseCaptureFile;
+    /// Asks the user for the name to keep the capture under; nothing when cancelled.
+    std::function<std::optional<std::string>()> ChooseSaveName;
     /// Shows a message to the user. Replaceable so that tests need no message box.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
 
@@ -125,6 +127,7 @@ public:
 
 public slots:
     void Open1Click();
+    void SaveAs1Click();
     void ShowAll1Click();
     void HideDefine1Click();
     void Button2Click(); // Define Search

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -184,6 +185,61 @@ TEST_F(CommandHub, OpenOfAnUnreadableFileSaysSo) {
     EXPECT_TRUE(form_->PacketList.empty());
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("a-directory.dat")) << messages_[0].toStdString();
+}
+
+std::vector<char> ReadAll(const QString& file) {
+    std::ifstream in(file.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(CommandHub, SaveAsMovesTheCaptureToANewName) {
+    const std::vector<char> original = ReadAll(path("usbdata.dat"));
+    const std::string kept = path("kept.dat").toStdString();
+    form_->ChooseSaveName = [&] { return kept; };
+    send(capture::CMD_HIDE_SOF);
+    form_->SaveAs1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, kept);
+    EXPECT_FALSE(QFile::exists(path("usbdata.dat")));
+    EXPECT_EQ(ReadAll(path("kept.dat")), original);
+    EXPECT_EQ(form_->PacketList.size(), 8u); // the display stays as it was
+    form_->ShowAll1->trigger();
+    EXPECT_EQ(form_->PacketList.size(), 10u); // now loaded from the new name
+    EXPECT_TRUE(messages_.isEmpty());
+}
+
+// A failed move must not pretend to succeed: the name stays, so the next Start cannot
+// overwrite a capture the user believes kept, and the user is told why.
+TEST_F(CommandHub, SaveAsOntoAnExistingFileChangesNothingAndSaysWhy) {
+    write("taken.dat", Packet(0xD2));
+    const std::vector<char> taken = ReadAll(path("taken.dat"));
+    const std::vector<char> original = ReadAll(path("usbdata.dat"));
+    form_->ChooseSaveName = [&] { return path("taken.dat").toStdString(); };
+    form_->SaveAs1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
+    EXPECT_EQ(ReadAll(path("taken.dat")), taken);
+    EXPECT_EQ(ReadAll(path("usbdata.dat")), original);
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("usbdata.dat")) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].contains("taken.dat"));
+    EXPECT_TRUE(messages_[0].contains("already exists"));
+}
+
+TEST_F(CommandHub, SaveAsWithoutACaptureFileSaysSo) {
+    form_->CaptureFileName = path("gone.dat").toStdString();
+    form_->ChooseSaveName = [&] { return path("new.dat").toStdString(); };
+    form_->SaveAs1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, path("gone.dat").toStdString());
+    EXPECT_FALSE(QFile::exists(path("new.dat")));
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("does not exist"));
+}
+
+TEST_F(CommandHub, SaveAsCancelledDoesNothing) {
+    form_->ChooseSaveName = [] { return std::nullopt; };
+    form_->SaveAs1->trigger();
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
+    EXPECT_TRUE(QFile::exists(path("usbdata.dat")));
+    EXPECT_TRUE(messages_.isEmpty());
 }
 
 TEST_F(CommandHub, ShowAllReloads) {
