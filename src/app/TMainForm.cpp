@@ -20,7 +20,9 @@
 #include "search/TDefineSearch.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
@@ -159,9 +161,11 @@ void TMainForm::buildControls(QWidget* client) {
     place(GroupBox2, "GroupBox2", 405, 0, 217, 105, AnchorTop | AnchorRight);
     Button3 = new QPushButton(QStringLiteral("Start"), GroupBox2);
     place(Button3, "Button3", 16, 24, 177, 25, kLeftTop);
+    connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
     Button4 = new QPushButton(QStringLiteral("Stop"), GroupBox2);
     place(Button4, "Button4", 16, 64, 177, 25, kLeftTop);
     Button4->setEnabled(false);
+    connect(Button4, &QPushButton::clicked, this, &TMainForm::Button4Click);
 
     GroupBox1 = new QGroupBox(QStringLiteral("Data Navigation"), client);
     place(GroupBox1, "GroupBox1", 405, 120, 217, 281, AnchorTop | AnchorRight | AnchorBottom);
@@ -196,6 +200,7 @@ void TMainForm::buildControls(QWidget* client) {
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
     Timer1->start();
 }
 
@@ -319,7 +324,7 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
     using namespace capture;
     switch (message.command()) {
     case CMD_START_DOWNLOAD:
-        // Recognised here; the download attaches to this code.
+        acquisition_.StartDownload();
         break;
     case CMD_HIDE_SOF:
         beginRefresh();
@@ -507,6 +512,100 @@ void TMainForm::RadioButton1Click() {
 
 void TMainForm::RadioButton2Click() {
     RadioButton1->setChecked(false);
+}
+
+void TMainForm::Button3Click() {
+    CaptureFileName = "usbdata.dat";
+    // The download writes the file named now, whatever is opened or saved meanwhile.
+    const std::string target =
+        QDir::current().absoluteFilePath(QStringLiteral("usbdata.dat")).toStdString();
+    apply(acquisition_.Start(target));
+}
+
+void TMainForm::Button4Click() {
+    apply(acquisition_.Stop());
+}
+
+void TMainForm::Timer1Timer() {
+    apply(acquisition_.Tick(Image2->isVisible(), CaptureSize));
+}
+
+QString TMainForm::statusText(device::Status status) const {
+    using device::Status;
+    switch (status) {
+    case Status::Empty:
+        return {};
+    case Status::Armed:
+        return QStringLiteral("Armed");
+    case Status::WaitingForTrigger:
+        return QStringLiteral("Waiting for Trigger");
+    case Status::Triggered:
+        return QStringLiteral("Triggered");
+    case Status::WaitForFifoFull:
+        return QStringLiteral("Wait For FIFO Full");
+    case Status::Downloading:
+        return QStringLiteral("Downloading");
+    case Status::ReadFailed:
+        return QStringLiteral("Read Failed");
+    case Status::Stopped:
+        return QStringLiteral("Stopped");
+    case Status::NothingReceived:
+        return QStringLiteral("Nothing was downloaded; the previous capture is kept");
+    case Status::CannotWrite:
+        return QStringLiteral("Cannot write %1 (%2); the previous capture is kept")
+            .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
+                 QString::fromStdString(acquisition_.lastDownload().reason));
+    }
+    return {};
+}
+
+void TMainForm::apply(const device::AcquisitionEffects& e) {
+    if (e.status) {
+        Label1->setText(statusText(*e.status));
+        layoutChildren(client_); // the label grows with its text
+    }
+    if (e.lamp) {
+        QLabel* shown = Image1;
+        switch (*e.lamp) {
+        case device::Lamp::Unlit:
+            shown = Image1;
+            break;
+        case device::Lamp::Green:
+            shown = Image2;
+            break;
+        case device::Lamp::Red:
+            shown = Image3;
+            break;
+        case device::Lamp::Yellow:
+            shown = Image4;
+            break;
+        }
+        for (QLabel* lamp : {Image1, Image2, Image3, Image4}) {
+            lamp->setVisible(lamp == shown);
+        }
+    }
+    if (e.progressMax) {
+        ProgressBar1->setRange(0, *e.progressMax);
+    }
+    if (e.progressValue) {
+        ProgressBar1->setValue(*e.progressValue);
+    }
+    if (e.newCapture) {
+        CaptureFileName = *e.newCapture;
+    }
+    if (e.startDownload) {
+        sendCommand(capture::CMD_START_DOWNLOAD);
+    }
+    if (e.reload) {
+        sendCommand(capture::CMD_RELOAD);
+    }
+    // After the commands: Start comes back only once a finished download has been reloaded.
+    if (e.startEnabled) {
+        Button3->setEnabled(*e.startEnabled);
+    }
+    if (e.stopEnabled) {
+        Button4->setEnabled(*e.stopEnabled);
+    }
 }
 
 void TMainForm::DefineTrigger1Click() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/Acquisition.h"
 #include "display/OwnerDrawListBox.h"
 #include "display/PacketLinePlan.h"
 #include "search/SearchCriteria.h"
@@ -40,6 +41,8 @@ public:
 
     /// The analyzer the window talks to.
     device::Analyzer& analyzer() const { return analyzer_; }
+    /// The acquisition the Start and Stop buttons and the status timer drive.
+    device::Acquisition& acquisition() { return acquisition_; }
     ~TMainForm() override;
 
     /// Size of the client area below the menu bar that the layout is designed for.
@@ -142,6 +145,9 @@ public slots:
     void FullSpeed1Click();
     void LowSpeed1Click();
     void SetCaptureLength1Click();
+    void Button3Click(); // Start
+    void Button4Click(); // Stop
+    void Timer1Timer();
     void Close1Click();
     void About2Click();
     void NoWrap1Click();
@@ -188,7 +194,11 @@ private:
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 
+    void apply(const device::AcquisitionEffects& effects);
+    QString statusText(device::Status status) const;
+
     device::Analyzer& analyzer_;
+    device::Acquisition acquisition_{analyzer_};
 
     struct Placement {
         QWidget* widget;

@@ -2,8 +2,18 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 namespace vintrace::device {
+
+/// The analyzer's data pipe, open for one download. A pipe that did not open moves nothing.
+class DataPipe {
+public:
+    virtual ~DataPipe() = default;
+    /// Moves up to `length` recorded bytes into `buffer`; `count` receives how many.
+    virtual bool TransferBlock(std::uint8_t* buffer, std::uint32_t length,
+                               std::uint32_t& count) = 0;
+};
 
 /// The analyzer commands as the application uses them. The window and the acquisition code
 /// talk to this interface so that tests can put a scripted analyzer in its place; the real
@@ -33,6 +43,11 @@ public:
     virtual bool SetBusSpeed(std::uint8_t speed) = 0;
     /// Fill level 0..255 of the recording memory; 0 on failure.
     virtual std::uint8_t ReadFifoLevel() = 0;
+
+    /// Opens the data pipe "PIPE00" for a download; closed when the object goes.
+    virtual std::unique_ptr<DataPipe> OpenDataPipe() = 0;
+    /// The system's default beep, sounded per downloaded block.
+    virtual void Beep() = 0;
 };
 
 } // namespace vintrace::device

@@ -2,6 +2,8 @@
 
 #include "device/Analyzer.h"
 #include "device/AnalyzerCommands.h"
+#include "device/DeviceAccess.h"
+#include "platform/Win32Api.h"
 
 namespace vintrace::device {
 
@@ -24,6 +26,28 @@ public:
     bool BeginDownload() override { return device::BeginDownload(); }
     bool SetBusSpeed(std::uint8_t speed) override { return device::SetBusSpeed(speed); }
     std::uint8_t ReadFifoLevel() override { return device::ReadFifoLevel(); }
+
+    std::unique_ptr<DataPipe> OpenDataPipe() override {
+        return std::make_unique<DriverPipe>(device::OpenDataPipe("PIPE00"));
+    }
+    void Beep() override { platform::Api().MessageBeep(0); }
+
+private:
+    /// The pipe handle; an invalid one makes every transfer report nothing.
+    class DriverPipe final : public DataPipe {
+    public:
+        explicit DriverPipe(platform::HANDLE handle) : handle_(handle) {}
+        ~DriverPipe() override { device::CloseDataPipe(handle_); }
+        DriverPipe(const DriverPipe&) = delete;
+        DriverPipe& operator=(const DriverPipe&) = delete;
+        bool TransferBlock(std::uint8_t* buffer, std::uint32_t length,
+                           std::uint32_t& count) override {
+            return device::TransferBlock(handle_, buffer, length, count);
+        }
+
+    private:
+        platform::HANDLE handle_;
+    };
 };
 
 } // namespace vintrace::device

@@ -71,7 +71,7 @@ TEST_F(MainWindow, StartsWithoutCaptureInItsDefaultState) {
     EXPECT_EQ(form->Timer1->interval(), 500);
     EXPECT_TRUE(form->Timer1->isActive());
     // The trigger "on arm" goes out first, and nothing else is sent at creation.
-    EXPECT_EQ(analyzer_.calls, std::vector<std::string>{"SetTrigger 15"});
+    EXPECT_EQ(analyzer_.calls(), std::vector<std::string>{"SetTrigger 15"});
 }
 
 TEST_F(MainWindow, RedLampIsInViewAtStart) {
@@ -130,10 +130,10 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
 
 TEST_F(MainWindow, StartAndStopAcquireItemsDoNothing) {
     auto form = open();
-    analyzer_.calls.clear();
+    analyzer_.clearCalls();
     form->ArmTrigger1->trigger();
     form->StopAcquire1->trigger();
-    EXPECT_TRUE(analyzer_.calls.empty());
+    EXPECT_TRUE(analyzer_.calls().empty());
     EXPECT_TRUE(form->Button3->isEnabled());
     EXPECT_FALSE(form->Button4->isEnabled());
     EXPECT_TRUE(form->Label1->text().isEmpty());

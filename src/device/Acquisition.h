@@ -1,0 +1,96 @@
+#pragma once
+
+#include "device/Analyzer.h"
+#include "device/CaptureDownload.h"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace vintrace::device {
+
+/// The phase of an acquisition, as the status timer follows it.
+enum AcquisitionStateCode : std::uint8_t {
+    ACQ_IDLE_POLL = 0,
+    ACQ_IDLE_BLINK = 1,
+    ACQ_TRIGGERED = 3,
+    ACQ_ARMED = 4,
+    ACQ_DOWNLOADING = 5,
+    ACQ_DOWNLOADED = 6,
+};
+
+/// Which status lamp is the one in view.
+enum class Lamp { Unlit, Green, Red, Yellow };
+
+/// The status line; the window turns it into its words.
+enum class Status {
+    Empty,
+    Armed,
+    WaitingForTrigger,
+    Triggered,
+    WaitForFifoFull,
+    Downloading,
+    ReadFailed,
+    Stopped,
+    NothingReceived, // a download ended without data: the previous capture is kept
+    CannotWrite,     // the capture file could not be written: the previous capture is kept
+};
+
+/// What one step asks of the window; unset fields leave the window as it is.
+struct AcquisitionEffects {
+    std::optional<Status> status;
+    std::optional<Lamp> lamp;
+    std::optional<int> progressMax; // range 0..max, position 0
+    std::optional<int> progressValue;
+    std::optional<bool> startEnabled;
+    std::optional<bool> stopEnabled;
+    bool startDownload = false; // dispatch the start of the download
+    bool reload = false;        // dispatch a reload of the capture
+    /// After a download that wrote the capture: the file that now holds it.
+    std::optional<std::string> newCapture;
+};
+
+/// Start, Stop and the 500 ms status tick, and the download thread. One download at a time:
+/// Start stays disabled from the download's start until it has ended and been reloaded.
+/// The download writes the file fixed when Start was pressed.
+class Acquisition {
+public:
+    /// `analyzer` must outlive the object (and its download thread).
+    explicit Acquisition(Analyzer& analyzer) : analyzer_(analyzer) {}
+    /// Waits for a running download to end.
+    ~Acquisition();
+    Acquisition(const Acquisition&) = delete;
+    Acquisition& operator=(const Acquisition&) = delete;
+
+    /// Start: arms the analyzer; the next download goes into `target`.
+    AcquisitionEffects Start(const std::string& target);
+    /// Stop: before the trigger it disarms quietly, after it it ends the recording early.
+    AcquisitionEffects Stop();
+    /// One tick of the status timer; `greenLampShown` says whether the green lamp is in view,
+    /// `captureSize` is the progress maximum for a download.
+    AcquisitionEffects Tick(bool greenLampShown, std::int32_t captureSize);
+    /// Starts the download thread (at most one runs).
+    void StartDownload();
+
+    std::uint8_t state() const { return state_.load(); }
+    std::int32_t blockCount() const { return blockCount_.load(); }
+    /// How the last download ended; meaningful once the state has become ACQ_DOWNLOADED.
+    const DownloadOutcome& lastDownload() const { return outcome_; }
+    /// The file the running or last download writes.
+    const std::string& target() const { return target_; }
+
+private:
+    void joinWorker();
+
+    Analyzer& analyzer_;
+    std::atomic<std::uint8_t> state_{ACQ_IDLE_POLL};
+    std::atomic<std::int32_t> blockCount_{0};
+    std::string target_;
+    std::thread worker_;
+    // Written by the worker before it publishes ACQ_DOWNLOADED, read after that.
+    DownloadOutcome outcome_;
+};
+
+} // namespace vintrace::device

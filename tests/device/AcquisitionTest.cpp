@@ -1,0 +1,234 @@
+#include "device/Acquisition.h"
+#include "support/RecordingAnalyzer.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace vintrace::device {
+namespace {
+
+using test::RecordingAnalyzer;
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t n) {
+    std::vector<std::uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    }
+    return bytes;
+}
+
+/// Ticks until the download thread has ended (state 6); false if it never does.
+bool WaitForDownload(Acquisition& a) {
+    for (int i = 0; i < 2000 && a.state() != ACQ_DOWNLOADED; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return a.state() == ACQ_DOWNLOADED;
+}
+
+TEST(Acquisition, IdleLampFollowsThePortSpeed) {
+    const struct {
+        bool attached;
+        std::uint8_t speed;
+        Lamp poll;
+        std::optional<Lamp> blink;
+    } cases[] = {
+        {false, 0, Lamp::Red, Lamp::Unlit},
+        {true, 0, Lamp::Yellow, Lamp::Unlit},
+        {true, 2, Lamp::Green, std::nullopt}, // green stays lit
+    };
+    for (const auto& c : cases) {
+        RecordingAnalyzer analyzer;
+        analyzer.attached = c.attached;
+        analyzer.portSpeed = c.speed;
+        Acquisition a(analyzer);
+        const AcquisitionEffects poll = a.Tick(false, 131071);
+        EXPECT_EQ(poll.lamp, c.poll);
+        EXPECT_EQ(a.state(), ACQ_IDLE_BLINK);
+        const AcquisitionEffects blink = a.Tick(poll.lamp == Lamp::Green, 131071);
+        EXPECT_EQ(blink.lamp, c.blink);
+        EXPECT_EQ(a.state(), ACQ_IDLE_POLL);
+        EXPECT_EQ(analyzer.calls(), std::vector<std::string>{"ReadPortSpeed"});
+    }
+}
+
+TEST(Acquisition, StartArmsAndFollowsTheAnalyzerToTheDownload) {
+    RecordingAnalyzer analyzer;
+    analyzer.attached = true;
+    Acquisition a(analyzer);
+    AcquisitionEffects e = a.Start("unused.dat");
+    EXPECT_EQ(e.status, Status::Armed);
+    EXPECT_EQ(e.startEnabled, false);
+    EXPECT_EQ(e.stopEnabled, true);
+    EXPECT_EQ(analyzer.calls(), (std::vector<std::string>{"SetArmed 0", "SetStopped 0",
+                                                          "BeginAcquisition", "SetArmed 1"}));
+    analyzer.triggerStatus = 2;
+    EXPECT_EQ(a.Tick(false, 1).status, Status::WaitingForTrigger);
+    analyzer.triggerStatus = 1;
+    e = a.Tick(false, 1);
+    EXPECT_EQ(e.status, Status::Triggered);
+    EXPECT_EQ(e.progressMax, 255);
+    EXPECT_EQ(a.state(), ACQ_TRIGGERED);
+    analyzer.fifoLevel = 90;
+    analyzer.fifoFull = 2;
+    e = a.Tick(false, 1);
+    EXPECT_EQ(e.status, Status::WaitForFifoFull);
+    EXPECT_EQ(e.progressValue, 90);
+    analyzer.fifoFull = 1;
+    analyzer.clearCalls();
+    e = a.Tick(false, 4242);
+    EXPECT_EQ(e.status, Status::Downloading);
+    EXPECT_EQ(e.progressMax, 4242);
+    EXPECT_TRUE(e.startDownload);
+    EXPECT_EQ(e.startEnabled, false); // no second download can be started meanwhile
+    EXPECT_EQ(e.stopEnabled, false);
+    EXPECT_EQ(a.state(), ACQ_DOWNLOADING);
+    EXPECT_EQ(analyzer.calls(),
+              (std::vector<std::string>{"ReadFifoLevel", "ReadFifoFull", "SetStopped 1"}));
+}
+
+TEST(Acquisition, FailedQueriesSayReadFailedAndKeepTheState) {
+    RecordingAnalyzer analyzer; // no analyzer
+    Acquisition a(analyzer);
+    a.Start("unused.dat");
+    EXPECT_EQ(a.Tick(false, 1).status, Status::ReadFailed);
+    EXPECT_EQ(a.state(), ACQ_ARMED);
+    analyzer.attached = true;
+    analyzer.triggerStatus = 1;
+    a.Tick(false, 1);
+    analyzer.refused = {"ReadFifoFull", "ReadFifoLevel"};
+    const AcquisitionEffects e = a.Tick(false, 1);
+    EXPECT_EQ(e.status, Status::ReadFailed);
+    EXPECT_EQ(e.progressValue, 0);
+    EXPECT_EQ(a.state(), ACQ_TRIGGERED);
+}
+
+TEST(Acquisition, StopBeforeTheTriggerDisarmsQuietlyAfterItEndsTheRecording) {
+    RecordingAnalyzer analyzer;
+    analyzer.attached = true;
+    Acquisition a(analyzer);
+    a.Start("unused.dat");
+    analyzer.clearCalls();
+    AcquisitionEffects e = a.Stop();
+    EXPECT_EQ(e.status, Status::Empty);
+    EXPECT_EQ(e.startEnabled, true);
+    EXPECT_EQ(e.stopEnabled, false);
+    EXPECT_EQ(a.state(), ACQ_IDLE_POLL);
+    EXPECT_TRUE(analyzer.calls().empty());
+
+    a.Start("unused.dat");
+    analyzer.triggerStatus = 1;
+    a.Tick(false, 1);
+    analyzer.clearCalls();
+    e = a.Stop();
+    EXPECT_EQ(e.status, Status::Stopped);
+    EXPECT_EQ(a.state(), ACQ_TRIGGERED); // polling goes on until the memory reads full
+    EXPECT_EQ(analyzer.calls(), std::vector<std::string>{"SetStopped 1"});
+}
+
+class Download : public ::testing::Test {
+protected:
+    /// Runs a whole download of `recording` into "usbdata.dat" and the tick after it.
+    AcquisitionEffects run(std::vector<std::uint8_t> recording) {
+        analyzer_.attached = true;
+        analyzer_.recording = std::move(recording);
+        a_.Start(target_);
+        a_.StartDownload();
+        EXPECT_TRUE(WaitForDownload(a_));
+        analyzer_.clearCalls();
+        return a_.Tick(false, 1);
+    }
+
+    test::TempDir dir_;
+    const std::string target_ = dir_ / "usbdata.dat";
+    RecordingAnalyzer analyzer_;
+    Acquisition a_{analyzer_};
+};
+
+TEST_F(Download, EndsAtTheFirstShortBlock) {
+    const auto recording = Pattern(2048 + 3 * 512 + 100);
+    const AcquisitionEffects e = run(recording);
+    EXPECT_EQ(ReadFile(target_), recording);
+    EXPECT_EQ(a_.blockCount(), 5);
+    EXPECT_EQ(analyzer_.beeps.load(), 6); // one more than the blocks
+    EXPECT_EQ(e.newCapture, target_);
+    EXPECT_TRUE(e.reload);
+    EXPECT_EQ(e.startEnabled, true);
+    EXPECT_EQ(e.status, Status::Empty);
+    EXPECT_EQ(e.progressValue, 0);
+    EXPECT_EQ(a_.state(), ACQ_IDLE_POLL);
+    EXPECT_EQ(analyzer_.calls(),
+              (std::vector<std::string>{"SetArmed 0", "SetStopped 0", "EndDownload"}));
+    EXPECT_FALSE(std::filesystem::exists(target_ + ".download"));
+}
+
+TEST_F(Download, StopsAfterTheMostBlocks) {
+    run(Pattern(400'000));
+    EXPECT_EQ(ReadFile(target_).size(), 263'680u);
+    EXPECT_EQ(a_.blockCount(), 512);
+}
+
+TEST_F(Download, ShortFirstBlockEndsIt) {
+    run(Pattern(512));
+    EXPECT_EQ(ReadFile(target_), Pattern(512));
+    EXPECT_EQ(a_.blockCount(), 1);
+}
+
+TEST_F(Download, FailedTransferKeepsWhatArrived) {
+    analyzer_.failTransferAfter = 2;
+    run(Pattern(10'000));
+    EXPECT_EQ(ReadFile(target_), Pattern(2048 + 512));
+}
+
+// A download that brings nothing (no analyzer, a pipe that does not open) must not destroy
+// the capture that was there.
+TEST_F(Download, NothingReceivedKeepsThePreviousCapture) {
+    std::ofstream(target_, std::ios::binary) << "previous";
+    analyzer_.refused = {"OpenDataPipe"};
+    const AcquisitionEffects e = run(Pattern(5000));
+    EXPECT_EQ(e.status, Status::NothingReceived);
+    EXPECT_FALSE(e.newCapture.has_value());
+    EXPECT_TRUE(e.reload);
+    const auto kept = ReadFile(target_);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "previous");
+}
+
+TEST_F(Download, UnwritableFileKeepsThePreviousCaptureAndSaysWhy) {
+    std::ofstream(target_, std::ios::binary) << "previous";
+    // The temporary file cannot be created: a directory stands in its place.
+    std::filesystem::create_directory(target_ + ".download");
+    const AcquisitionEffects e = run(Pattern(5000));
+    EXPECT_EQ(e.status, Status::CannotWrite);
+    EXPECT_FALSE(a_.lastDownload().reason.empty());
+    EXPECT_EQ(e.startEnabled, true);
+    const auto kept = ReadFile(target_);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "previous");
+}
+
+TEST_F(Download, OnlyOneDownloadRunsAtATime) {
+    analyzer_.attached = true;
+    analyzer_.recording = Pattern(3000);
+    a_.Start(target_);
+    a_.StartDownload();
+    a_.StartDownload(); // ignored while one exists
+    ASSERT_TRUE(WaitForDownload(a_));
+    a_.Tick(false, 1);
+    EXPECT_EQ(ReadFile(target_), Pattern(3000));
+    int opens = 0;
+    for (const std::string& c : analyzer_.calls()) {
+        opens += c == "OpenDataPipe";
+    }
+    EXPECT_LE(opens, 1);
+}
+
+} // namespace
+} // namespace vintrace::device
