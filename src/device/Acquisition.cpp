@@ -109,6 +109,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             e.newCapture = target_;
             break;
         case DownloadOutcome::Status::NothingReceived:
+        case DownloadOutcome::Status::TransferFailed:
             e.status = Status::NothingReceived;
             break;
         case DownloadOutcome::Status::FileError:

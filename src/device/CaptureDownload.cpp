@@ -24,7 +24,7 @@ DownloadOutcome FileError(DownloadOutcome outcome, int error) {
 } // namespace
 
 DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
-                                std::atomic<std::int32_t>& blockCount) {
+                                std::atomic<std::int32_t>& blockCount, bool keepPartial) {
     DownloadOutcome outcome;
     const std::unique_ptr<DataPipe> pipe = analyzer.OpenDataPipe();
     const std::string partial = target + ".download";
@@ -40,7 +40,7 @@ DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
     std::vector<std::uint8_t> buffer(8192);
     std::uint32_t asked = kFirstBlockSize;
     std::uint32_t count = 0;
-    pipe->TransferBlock(buffer.data(), asked, count);
+    bool transferred = pipe->TransferBlock(buffer.data(), asked, count);
     analyzer.Beep();
     bool written = true;
     for (;;) {
@@ -57,7 +57,7 @@ DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
         }
         asked = kBlockSize;
         count = 0;
-        pipe->TransferBlock(buffer.data(), asked, count);
+        transferred = pipe->TransferBlock(buffer.data(), asked, count);
     }
     const int writeError = errno;
     const bool closed = std::fclose(file.release()) == 0;
@@ -65,6 +65,11 @@ DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
     if (!written || !closed) {
         std::filesystem::remove(partial, ignored);
         return FileError(outcome, written ? errno : writeError);
+    }
+    if (!transferred && !keepPartial) {
+        std::filesystem::remove(partial, ignored);
+        outcome.status = DownloadOutcome::Status::TransferFailed;
+        return outcome;
     }
     if (outcome.bytes == 0) {
         std::filesystem::remove(partial, ignored);

@@ -20,6 +20,7 @@ struct DownloadOutcome {
         Written,         // the recording is in the target file
         NothingReceived, // the analyzer delivered no byte; the previous file is kept
         FileError,       // the file could not be created or written; the previous file is kept
+        TransferFailed,  // a transfer failed and the caller wanted all or nothing
     };
     Status status = Status::NothingReceived;
     std::uint64_t bytes = 0;
@@ -31,8 +32,9 @@ struct DownloadOutcome {
 /// order, ending at the first short block or after the most blocks. They go to a temporary
 /// file beside the target, which replaces it only once the download has ended with data, so
 /// a failed download never destroys the previous capture. `blockCount` counts the blocks
-/// written, for a progress display on another thread.
+/// written, for a progress display on another thread. A failed transfer ends the download;
+/// what arrived before it is kept, unless `keepPartial` is false (then the previous file is).
 DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
-                                std::atomic<std::int32_t>& blockCount);
+                                std::atomic<std::int32_t>& blockCount, bool keepPartial = true);
 
 } // namespace vintrace::device

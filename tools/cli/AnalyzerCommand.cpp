@@ -2,21 +2,21 @@
 
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
+#include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
+#include "device/DriverAnalyzer.h"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vintrace::cli {
 
@@ -31,10 +31,6 @@ struct AnalyzerOptions {
     double timeoutSeconds = 60;
 };
 
-// Same block sizes and limits as the application's download.
-constexpr std::uint32_t kFirstBlock = 2048;
-constexpr std::uint32_t kBlock = 512;
-constexpr int kMaxBlocks = 512;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 int Fail(const std::string& what) {
@@ -87,41 +83,6 @@ int Speed(const std::string& speed) {
     }
     std::cout << "bus speed " << speed << '\n';
     return 0;
-}
-
-// Writes the recording into `file`; false with `error` set when the download fails.
-bool DownloadInto(std::FILE* file, std::size_t& bytes, int& blocks, std::string& error) {
-    platform::HANDLE pipe = device::OpenDataPipe(device::kDataPipeName);
-    if (pipe == platform::INVALID_HANDLE_VALUE) {
-        error = "cannot open the data pipe";
-        return false;
-    }
-    device::BeginDownload();
-    std::vector<std::uint8_t> buffer(kFirstBlock);
-    std::uint32_t asked = kFirstBlock;
-    bool ok = true;
-    while (blocks < kMaxBlocks) {
-        std::uint32_t count = 0;
-        const bool moved = device::TransferBlock(pipe, buffer.data(), asked, count);
-        if (count > 0 && std::fwrite(buffer.data(), 1, count, file) != count) {
-            error = "cannot write the capture file";
-            ok = false;
-            break;
-        }
-        bytes += count;
-        ++blocks;
-        if (!moved) {
-            error = "transfer failed after " + std::to_string(bytes) + " bytes";
-            ok = false;
-            break;
-        }
-        if (count < asked) {
-            break;
-        }
-        asked = kBlock;
-    }
-    device::CloseDataPipe(pipe);
-    return ok;
 }
 
 int Acquire(const AnalyzerOptions& o) {
@@ -186,49 +147,26 @@ int Acquire(const AnalyzerOptions& o) {
 
     std::cout << "Downloading" << std::endl;
     device::SetStopped(1);
-    // Downloaded beside the target and renamed into place only when whole, so a failed
-    // download never destroys an earlier capture of that name.
-    const std::filesystem::path target(o.output);
-    std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    if (target.parent_path().empty()) {
-        temporary = "." + target.filename().string() + ".XXXXXX";
-    }
-    const int fd = ::mkstemp(temporary.data());
-    if (fd >= 0) {
-        // mkstemp makes the file private; a capture gets the usual permissions.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-    }
-    std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        if (fd >= 0) {
-            ::close(fd);
-            std::filesystem::remove(temporary);
-        }
-        disarm();
-        return Fail(o.output + ": cannot create the capture file");
-    }
-    std::size_t bytes = 0;
-    int blocks = 0;
+    // The application's download, all or nothing: a failed transfer keeps the previous file.
+    device::DriverAnalyzer analyzer;
+    std::atomic<std::int32_t> blockCount{0};
+    const device::DownloadOutcome outcome =
+        device::DownloadCapture(analyzer, o.output, blockCount, /*keepPartial=*/false);
     std::string error;
-    bool ok = DownloadInto(file, bytes, blocks, error);
-    if (std::fclose(file) != 0 && ok) {
-        ok = false;
-        error = "cannot write the capture file";
+    switch (outcome.status) {
+    case device::DownloadOutcome::Status::Written:
+        break;
+    case device::DownloadOutcome::Status::NothingReceived:
+        error = "nothing was downloaded";
+        break;
+    case device::DownloadOutcome::Status::TransferFailed:
+        error = "transfer failed after " + std::to_string(outcome.bytes) + " bytes";
+        break;
+    case device::DownloadOutcome::Status::FileError:
+        error = o.output + ": " + outcome.reason;
+        break;
     }
-    std::error_code ec;
-    if (ok) {
-        std::filesystem::rename(temporary, target, ec);
-        if (ec) {
-            ok = false;
-            error = o.output + ": " + ec.message();
-        }
-    }
-    if (!ok) {
-        std::filesystem::remove(temporary, ec);
-    }
+    const bool ok = error.empty();
     // What the application does once a download has ended.
     device::SetArmed(0);
     device::SetStopped(0);
@@ -236,8 +174,8 @@ int Acquire(const AnalyzerOptions& o) {
     if (!ok) {
         return Fail(error);
     }
-    std::cout << "Downloaded " << bytes << " bytes in " << blocks << " blocks to " << o.output
-              << std::endl;
+    std::cout << "Downloaded " << outcome.bytes << " bytes in " << outcome.blocks << " blocks to "
+              << o.output << std::endl;
     return 0;
 }
 
