@@ -3,13 +3,11 @@
 namespace vintrace::device {
 
 Acquisition::~Acquisition() {
-    joinWorker();
+    endDownload();
 }
 
-void Acquisition::joinWorker() {
-    if (worker_.joinable()) {
-        worker_.join();
-    }
+void Acquisition::endDownload() {
+    reader_.reset(); // waits for the thread
 }
 
 AcquisitionEffects Acquisition::Start(const std::string& target) {
@@ -97,7 +95,10 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         e.progressValue = blockCount_.load();
         break;
     case ACQ_DOWNLOADED: {
-        joinWorker();
+        if (reader_) {
+            outcome_ = reader_->outcome();
+        }
+        endDownload();
         analyzer_.SetArmed(0);
         analyzer_.SetStopped(0);
         analyzer_.EndDownload();
@@ -127,14 +128,12 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
 }
 
 void Acquisition::StartDownload() {
-    if (worker_.joinable()) {
+    if (reader_) {
         return; // one download at a time
     }
-    worker_ = std::thread([this] {
-        outcome_ = DownloadCapture(analyzer_, target_, blockCount_);
-        // The file is closed (and in place) before the state says so: the reload reads it.
-        state_.store(ACQ_DOWNLOADED);
-    });
+    // The file is closed (and in place) before the state says so: the reload reads it.
+    reader_ =
+        std::make_unique<USBReadThread>(analyzer_, target_, blockCount_, state_, ACQ_DOWNLOADED);
 }
 
 } // namespace vintrace::device

@@ -2,12 +2,13 @@
 
 #include "device/Analyzer.h"
 #include "device/CaptureDownload.h"
+#include "device/USBReadThread.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace vintrace::device {
 
@@ -82,14 +83,14 @@ public:
     const std::string& target() const { return target_; }
 
 private:
-    void joinWorker();
+    /// Waits for the download thread, keeps its outcome and lets it go.
+    void endDownload();
 
     Analyzer& analyzer_;
     std::atomic<std::uint8_t> state_{ACQ_IDLE_POLL};
     std::atomic<std::int32_t> blockCount_{0};
     std::string target_;
-    std::thread worker_;
-    // Written by the worker before it publishes ACQ_DOWNLOADED, read after that.
+    std::unique_ptr<USBReadThread> reader_;
     DownloadOutcome outcome_;
 };
 
