@@ -2,6 +2,7 @@
 
 #include "capture/CaptureRecord.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,6 +37,22 @@ public:
     /// Address and endpoint of record i (0 unless a token), without building the whole view.
     std::uint8_t address(std::size_t i) const { return header(i).address; }
     std::uint8_t endpoint(std::size_t i) const { return header(i).endpoint; }
+
+    /// The first index at or after `start` whose kind satisfies `pred`; size() when none does.
+    /// Walks the store chunk by chunk, for scans over millions of records.
+    template <typename Pred> std::size_t findKind(std::size_t start, Pred pred) const {
+        std::size_t i = start;
+        while (i < count_) {
+            const Header* chunk = headerChunks_[i >> kChunkShift].get();
+            const std::size_t end = std::min(count_, ((i >> kChunkShift) + 1) << kChunkShift);
+            for (; i < end; ++i) {
+                if (pred(chunk[i & (kChunkSize - 1)].kind)) {
+                    return i;
+                }
+            }
+        }
+        return count_;
+    }
 
     /// Appends a record with explicit fields. `bytes` beyond the kind's capacity are not kept.
     /// Address and endpoint are derived from the bytes for tokens, as the decoder does.

@@ -1,9 +1,10 @@
 #include "search/PacketSearch.h"
 
+#include "search/HexPattern.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <functional>
 
 namespace vintrace::search {
 
@@ -85,13 +86,7 @@ class Tests {
 public:
     Tests(const SearchCriteria& c, WantedValues wanted)
         : pid_(c.pidIndex), withEndpoint_(c.addressWithEndpoint), wanted_(wanted),
-          pattern_(c.pattern()), searcher_(pattern_.begin(), pattern_.end()) {
-        // The data text is upper-case hex; a pattern with anything else can never occur in it.
-        patternUsable_ =
-            !pattern_.empty() && std::all_of(pattern_.begin(), pattern_.end(), [](char ch) {
-                return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F');
-            });
-    }
+          pattern_(c.pattern()) {}
 
     int pid() const { return pid_; }
 
@@ -114,39 +109,23 @@ public:
     /// The pattern within the data text: the payload (length - 2 bytes, without the CRC16),
     /// at most the bytes held and at most 64, as upper-case hex.
     bool data(const Packet& packet) const {
-        if (!IsData(packet.kind) || !patternUsable_) {
+        if (!IsData(packet.kind) || !pattern_.usable()) {
             return false;
         }
         const CaptureRecord r = packet.list[packet.index];
-        if (2 * r.length < static_cast<int>(pattern_.size())) {
+        if (2 * r.length < static_cast<int>(pattern_.digits())) {
             return false;
         }
         const std::size_t n =
             std::min<std::size_t>({r.length >= 2 ? r.length - 2u : 0u, r.bytes.size(), 64});
-        char text[128];
-        for (std::size_t i = 0; i < n; ++i) {
-            std::memcpy(text + 2 * i, kHexPairs[r.bytes[i]].data(), 2);
-        }
-        return std::search(text, text + 2 * n, searcher_) != text + 2 * n;
+        return pattern_.foundIn(r.bytes.first(n));
     }
 
 private:
     int pid_;
     bool withEndpoint_;
     WantedValues wanted_;
-    std::string_view pattern_;
-    // Built once per search: most data packets are rejected after a few skips.
-    std::boyer_moore_horspool_searcher<std::string_view::const_iterator> searcher_;
-    bool patternUsable_ = false;
-
-    static constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
-        constexpr char digits[] = "0123456789ABCDEF";
-        std::array<std::array<char, 2>, 256> pairs{};
-        for (std::size_t b = 0; b < 256; ++b) {
-            pairs[b] = {digits[b >> 4], digits[b & 15]};
-        }
-        return pairs;
-    }();
+    HexPattern pattern_;
 };
 
 /// Applies one rule to record r, updating the transaction state; true on a match.
@@ -247,19 +226,32 @@ std::optional<std::size_t> FindNext(const capture::PacketList& packets,
     const Tests tests(criteria, wanted);
     capture::ProgressSteps steps(progress, start);
     State state = State::Idle;
-    for (std::size_t i = start; i < packets.size(); ++i) {
-        // The common cases that need no more than the kind, without building the record.
-        const RecordKind kind = packets.kind(i);
-        if ((rule == SearchRule::KindOnly && !tests.kind(kind)) ||
-            (rule == SearchRule::DataOnly && !IsData(kind))) {
-            steps.advance();
-            continue;
+    std::size_t i = start;
+    while (i < packets.size()) {
+        // Rules that look at one kind of record alone skip straight to the next candidate.
+        std::size_t next = i;
+        if (rule == SearchRule::KindOnly) {
+            next = packets.findKind(i, [&](RecordKind k) { return tests.kind(k); });
+        } else if (rule == SearchRule::DataOnly) {
+            next = packets.findKind(i, [](RecordKind k) { return IsData(k); });
+        } else if (rule == SearchRule::AddressOnly) {
+            next = packets.findKind(i, [](RecordKind k) { return IsToken(k); });
+        } else if (rule == SearchRule::KindAndAddress) {
+            // Other records neither change the state nor match.
+            next = packets.findKind(i, [&](RecordKind k) { return IsToken(k) || tests.kind(k); });
+        } else if (rule == SearchRule::None) {
+            next = packets.size();
         }
-        if (Step(rule, tests, Packet{packets, i, kind}, state)) {
+        steps.advance(next - i);
+        if (next >= packets.size()) {
+            break;
+        }
+        if (Step(rule, tests, Packet{packets, next, packets.kind(next)}, state)) {
             steps.report();
-            return i;
+            return next;
         }
         steps.advance();
+        i = next + 1;
     }
     steps.report();
     return std::nullopt;
