@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     xvfb xauth fonts-dejavu-core fonts-liberation2 fontconfig
     clang libclang-rt-14-dev
+    libpcap-dev tshark
 )
 
 missing=()
@@ -27,5 +28,7 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 echo "Installing: ${missing[*]}"
+# tshark's package asks whether non-root users may capture; answer no without a prompt.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

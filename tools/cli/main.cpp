@@ -7,6 +7,7 @@
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
+#include "capture/PcapFile.h"
 #include "search/PacketSearch.h"
 
 #include <CLI/CLI.hpp>
@@ -174,6 +175,57 @@ int RunSearch(const SearchOptions& o) {
     return 0;
 }
 
+void ReportPcapError(const capture::PcapResult& r) {
+    std::string what = r.reason;
+    if (r.status == capture::PcapStatus::TargetExists) {
+        what += " (use --force to replace it)";
+    }
+    if (r.offset) {
+        what = "offset " + std::to_string(*r.offset) + ": " + what;
+    }
+    ReportFileError(r.file, what);
+}
+
+struct ExportOptions {
+    std::string file;
+    std::string output;
+    std::string speed = "full";
+    int linkType = 0;
+    bool force = false;
+};
+
+int RunExport(const ExportOptions& o) {
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    if (!LoadOrReport(o.file, packets, table)) {
+        return kExitFileError;
+    }
+    auto linkType =
+        o.speed == "low" ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+    if (o.linkType != 0) {
+        linkType = static_cast<capture::UsbLinkType>(o.linkType);
+    }
+    const capture::PcapResult result = capture::ExportPcap(packets, o.output, linkType, o.force);
+    if (!result.ok()) {
+        ReportPcapError(result);
+        return kExitFileError;
+    }
+    return 0;
+}
+
+int RunImport(const std::string& input, const std::string& output, bool force) {
+    const capture::PcapResult result = capture::ImportPcap(input, output, force);
+    if (!result.ok()) {
+        ReportPcapError(result);
+        return kExitFileError;
+    }
+    if (result.emptyRecords != 0) {
+        std::fprintf(stderr, "vintrace-cli: %s: skipped %llu empty records\n", input.c_str(),
+                     static_cast<unsigned long long>(result.emptyRecords));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -224,6 +276,39 @@ int main(int argc, char** argv) {
     searchCmd->add_flag("--all", searchOptions.all,
                         "Print every match, searching again from the line after each");
     searchCmd->callback([&] { exitCode = RunSearch(searchOptions); });
+
+    ExportOptions exportOptions;
+    CLI::App* exportCmd = app.add_subcommand(
+        "export",
+        "Write a capture as pcap, one record per packet: the PID byte, then the bytes the "
+        "packet holds (at most 66 after the PID). The capture has no time stamps, so they are "
+        "made up: each SOF starts its frame 1 ms per frame number after the previous SOF's "
+        "(frame numbers wrap at 2048), and every other packet comes 1 us after the one before "
+        "it; without SOFs packets are simply 1 us apart.");
+    exportCmd->add_option("FILE", exportOptions.file, "Capture file")->required();
+    exportCmd->add_option("OUT", exportOptions.output, "pcap file to write")->required();
+    exportCmd
+        ->add_option("--speed", exportOptions.speed, "Bus speed: full (link type 294) or low (293)")
+        ->check(CLI::IsMember({"full", "low"}))
+        ->capture_default_str();
+    exportCmd
+        ->add_option("--linktype", exportOptions.linkType,
+                     "Link type, overriding --speed: 288 (USB 2.0, any speed), 293, 294")
+        ->check(CLI::IsMember({288, 293, 294}));
+    exportCmd->add_flag("--force", exportOptions.force, "Replace OUT if it exists");
+    exportCmd->callback([&] { exitCode = RunExport(exportOptions); });
+
+    std::string importInput;
+    std::string importOutput;
+    bool importForce = false;
+    CLI::App* importCmd = app.add_subcommand(
+        "import", "Convert a pcap or pcapng file of USB packets (link type 288, 293 or 294) "
+                  "into a capture file: each record becomes a start unit with its first byte "
+                  "(the PID) and one unit per following byte. Time stamps are dropped.");
+    importCmd->add_option("IN", importInput, "pcap or pcapng file")->required();
+    importCmd->add_option("OUT", importOutput, "Capture file to write")->required();
+    importCmd->add_flag("--force", importForce, "Replace OUT if it exists");
+    importCmd->callback([&] { exitCode = RunImport(importInput, importOutput, importForce); });
 
 #ifdef VINTRACE_HAVE_RENDER
     cli::RenderOptions render;
