@@ -41,13 +41,13 @@ bool LoadOrReport(const std::string& file, capture::PacketList& packets,
     return true;
 }
 
-int RunDump(const std::string& file) {
+int RunDump(const std::string& file, cli::DumpColumns columns) {
     capture::PacketList packets;
     capture::EndpointTable table;
     if (!LoadOrReport(file, packets, table)) {
         return kExitFileError;
     }
-    if (!cli::DumpAll(packets, stdout)) {
+    if (!cli::DumpAll(packets, stdout, columns)) {
         ReportFileError("<stdout>", "write failed");
         return kExitFileError;
     }
@@ -239,7 +239,18 @@ int main(int argc, char** argv) {
                 "(TAB-separated; address and endpoint are '-' for packets that are not "
                 "tokens; bytes are the stored bytes in upper-case hex)");
     dump->add_option("FILE", dumpFile, "Capture file")->required();
-    dump->callback([&] { exitCode = RunDump(dumpFile); });
+    cli::DumpColumns dumpColumns;
+    dump->add_flag("--check", dumpColumns.check,
+                   "Add a column with what is wrong with each packet, 'ok' or a comma-separated "
+                   "list: crc5 (token or SOF CRC), crc16 (data CRC), pid (check nibble), "
+                   "length (token or SOF not 2 bytes, handshake with bytes, data shorter than "
+                   "its CRC), toggle (DATA0/DATA1 out of turn on its endpoint; SETUP expects "
+                   "DATA0, then DATA1 both ways; every ACKed data packet flips its endpoint), "
+                   "handshake (ACK, NAK or STALL answering no data packet or IN token)");
+    dump->add_flag("--decode", dumpColumns.decode,
+                   "Add a column with the standard request a SETUP's DATA0 carries (empty for "
+                   "other packets)");
+    dump->callback([&] { exitCode = RunDump(dumpFile, dumpColumns); });
 
     std::string hideFile;
     CLI::App* hide = app.add_subcommand(
