@@ -18,11 +18,11 @@ namespace vintrace::capture {
 namespace {
 
 constexpr std::size_t kStreamBuffer = std::size_t{1} << 20;
-constexpr std::uint32_t kPcapngMagic = 0x0A0D0D0A;
+constexpr std::uint32_t kClassicMagicNano = 0xA1B23C4D;
 constexpr std::uint32_t kClassicMagicMicro = 0xA1B2C3D4;
 constexpr std::uint32_t kSnapLength = 65535;
-constexpr long kClassicHeader = 24;
-constexpr long kClassicRecordHeader = 16;
+constexpr std::size_t kClassicHeader = 24;
+constexpr std::size_t kClassicRecordHeader = 16;
 
 struct PcapCloser {
     void operator()(pcap_t* p) const { pcap_close(p); }
@@ -46,6 +46,14 @@ PcapResult Failure(PcapStatus status, std::string file, std::string reason,
     return r;
 }
 
+PcapResult WrongLinkType(const std::string& name, int linkType) {
+    const char* linkName = pcap_datalink_val_to_name(linkType);
+    return Failure(PcapStatus::WrongLinkType, name,
+                   "link type " + std::to_string(linkType) +
+                       (linkName ? std::string(" (") + linkName + ")" : std::string()) +
+                       " is not USB packets; expected 288, 293 or 294");
+}
+
 PcapResult OutputFailure(const StagedFile& staged, const std::string& path) {
     if (staged.targetExisted()) {
         return Failure(PcapStatus::TargetExists, path, "already exists");
@@ -56,29 +64,29 @@ PcapResult OutputFailure(const StagedFile& staged, const std::string& path) {
 /// Writes capture-format units for pcap records into a stream, in large pieces.
 class DatWriter : public PcapRecordSink {
 public:
-    explicit DatWriter(std::FILE* out) : out_(out) { buffer_.reserve(kStreamBuffer + 4096); }
+    explicit DatWriter(std::FILE* out)
+        : out_(out), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferRoom)) {}
 
     bool record(std::span<const std::uint8_t> bytes) override {
         if (bytes.empty()) {
             ++empty_;
             return true;
         }
-        const std::size_t at = buffer_.size();
-        buffer_.resize(at + 2 * bytes.size());
-        std::uint8_t* out = buffer_.data() + at;
+        std::uint8_t* out = buffer_.get() + used_;
         out[0] = 0x01;
         out[1] = bytes[0];
         for (std::size_t i = 1; i < bytes.size(); ++i) {
             out[2 * i] = 0x00;
             out[2 * i + 1] = bytes[i];
         }
+        used_ += 2 * bytes.size();
         ++records_;
-        return buffer_.size() < kStreamBuffer || flush();
+        return used_ < kStreamBuffer || flush();
     }
 
     bool flush() {
-        const bool ok = std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
-        buffer_.clear();
+        const bool ok = std::fwrite(buffer_.get(), 1, used_, out_) == used_;
+        used_ = 0;
         return ok;
     }
 
@@ -86,11 +94,88 @@ public:
     std::uint64_t empty() const { return empty_; }
 
 private:
+    // Flushed once past kStreamBuffer, so one more record of the longest kind always fits.
+    static constexpr std::size_t kBufferRoom = kStreamBuffer + 2 * kMaxUsbRecord;
     std::FILE* out_;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t used_ = 0;
     std::uint64_t records_ = 0;
     std::uint64_t empty_ = 0;
 };
+
+std::uint32_t Load32(const std::uint8_t* p, bool swapped) {
+    const std::uint32_t le =
+        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    return swapped ? __builtin_bswap32(le) : le;
+}
+
+/// Reads classic pcap records (after the 24-byte file header) in large pieces. libpcap
+/// reads each record with two stdio calls, which held import to about 440 MB/s of capture;
+/// this loop is several times faster. pcapng and unusual variants still go to libpcap.
+PcapResult ReadClassicRecords(std::FILE* in, const std::string& name, bool swapped,
+                              PcapRecordSink& sink) {
+    constexpr std::size_t kPiece = kStreamBuffer;
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool atEof = false;
+    std::uint64_t offset = kClassicHeader; // file offset of buffer[begin]
+    PcapResult result;
+    result.file = name;
+    // Makes at least `need` bytes available from begin, unless the file ends first.
+    auto fill = [&](std::size_t need) {
+        if (end - begin >= need || atEof) {
+            return;
+        }
+        std::memmove(buffer.get(), buffer.get() + begin, end - begin);
+        end -= begin;
+        begin = 0;
+        while (end < kPiece && !atEof) {
+            const std::size_t n = std::fread(buffer.get() + end, 1, kPiece - end, in);
+            end += n;
+            atEof = n == 0;
+        }
+    };
+    for (;;) {
+        fill(kClassicRecordHeader);
+        const std::size_t have = end - begin;
+        if (have == 0) {
+            break;
+        }
+        if (have < kClassicRecordHeader) {
+            return Failure(PcapStatus::BadFile, name,
+                           "truncated record header: " + std::to_string(have) + " of 16 bytes",
+                           offset);
+        }
+        const std::uint32_t caplen = Load32(buffer.get() + begin + 8, swapped);
+        if (caplen > kMaxUsbRecord) {
+            return Failure(PcapStatus::BadFile, name,
+                           "record of " + std::to_string(caplen) +
+                               " bytes is longer than any USB packet",
+                           offset);
+        }
+        fill(kClassicRecordHeader + caplen);
+        if (end - begin < kClassicRecordHeader + caplen) {
+            return Failure(
+                PcapStatus::BadFile, name,
+                "truncated record: " + std::to_string(end - begin - kClassicRecordHeader) + " of " +
+                    std::to_string(caplen) + " bytes",
+                offset);
+        }
+        if (!sink.record(std::span<const std::uint8_t>(buffer.get() + begin + kClassicRecordHeader,
+                                                       caplen))) {
+            return Failure(PcapStatus::CannotWrite, name, std::strerror(errno ? errno : EIO));
+        }
+        ++result.records;
+        begin += kClassicRecordHeader + caplen;
+        offset += kClassicRecordHeader + caplen;
+    }
+    if (std::ferror(in)) {
+        return Failure(PcapStatus::CannotOpen, name, std::strerror(errno ? errno : EIO), offset);
+    }
+    return result;
+}
 
 } // namespace
 
@@ -182,16 +267,30 @@ PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLin
 }
 
 PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink) {
-    // Peek at the magic number: classic pcap records are counted to name the offset of a bad
-    // one exactly, pcapng blocks are only known to libpcap.
-    std::uint32_t magic = 0;
-    const bool classic =
-        std::fread(&magic, 1, sizeof magic, in) == sizeof magic && magic != kPcapngMagic;
+    TuneStream(in);
+    std::array<std::uint8_t, kClassicHeader> header{};
+    const std::size_t got = std::fread(header.data(), 1, header.size(), in);
+    const std::uint32_t magic = got >= 4 ? Load32(header.data(), false) : 0;
+    const bool classicNative = magic == kClassicMagicMicro || magic == kClassicMagicNano;
+    const bool classicSwapped = magic == __builtin_bswap32(kClassicMagicMicro) ||
+                                magic == __builtin_bswap32(kClassicMagicNano);
+    if (classicNative || classicSwapped) {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(in, &std::fclose);
+        if (got < header.size()) {
+            return Failure(PcapStatus::BadFile, name,
+                           "truncated file header: " + std::to_string(got) + " of 24 bytes", 0);
+        }
+        const std::uint32_t linkType = Load32(header.data() + 20, classicSwapped) & 0xFFFF;
+        if (!IsUsbLinkType(static_cast<int>(linkType))) {
+            return WrongLinkType(name, static_cast<int>(linkType));
+        }
+        return ReadClassicRecords(in, name, classicSwapped, sink);
+    }
+    // pcapng and the rarer classic variants: libpcap knows them all.
     if (std::fseek(in, 0, SEEK_SET) != 0) {
         std::fclose(in);
         return Failure(PcapStatus::CannotOpen, name, "cannot read from the start");
     }
-    TuneStream(in);
     std::array<char, PCAP_ERRBUF_SIZE> error{};
     PcapHandle pcap(
         pcap_fopen_offline_with_tstamp_precision(in, PCAP_TSTAMP_PRECISION_MICRO, error.data()));
@@ -201,40 +300,34 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
     }
     const int linkType = pcap_datalink(pcap.get());
     if (!IsUsbLinkType(linkType)) {
-        const char* linkName = pcap_datalink_val_to_name(linkType);
-        return Failure(PcapStatus::WrongLinkType, name,
-                       "link type " + std::to_string(linkType) +
-                           (linkName ? std::string(" (") + linkName + ")" : std::string()) +
-                           " is not USB packets; expected 288, 293 or 294");
+        return WrongLinkType(name, linkType);
     }
-    std::uint64_t offset = kClassicHeader;
     PcapResult result;
     result.file = name;
     for (;;) {
-        pcap_pkthdr* header = nullptr;
+        pcap_pkthdr* record = nullptr;
         const u_char* data = nullptr;
-        const int got = pcap_next_ex(pcap.get(), &header, &data);
-        if (got == PCAP_ERROR_BREAK) {
+        const int status = pcap_next_ex(pcap.get(), &record, &data);
+        if (status == PCAP_ERROR_BREAK) {
             break;
         }
-        if (got != 1) {
-            const std::uint64_t where =
-                classic
-                    ? offset
-                    : static_cast<std::uint64_t>(std::max(0L, std::ftell(pcap_file(pcap.get()))));
-            return Failure(PcapStatus::BadFile, name, pcap_geterr(pcap.get()), where);
+        // libpcap does not say where a bad block starts; this is where reading stopped.
+        auto stoppedAt = [&pcap] {
+            return static_cast<std::uint64_t>(std::max(0L, std::ftell(pcap_file(pcap.get()))));
+        };
+        if (status != 1) {
+            return Failure(PcapStatus::BadFile, name, pcap_geterr(pcap.get()), stoppedAt());
         }
-        if (header->caplen > kMaxUsbRecord) {
+        if (record->caplen > kMaxUsbRecord) {
             return Failure(PcapStatus::BadFile, name,
-                           "record of " + std::to_string(header->caplen) +
+                           "record of " + std::to_string(record->caplen) +
                                " bytes is longer than any USB packet",
-                           classic ? std::optional<std::uint64_t>(offset) : std::nullopt);
+                           stoppedAt());
         }
-        if (!sink.record(std::span<const std::uint8_t>(data, header->caplen))) {
+        if (!sink.record(std::span<const std::uint8_t>(data, record->caplen))) {
             return Failure(PcapStatus::CannotWrite, name, std::strerror(errno ? errno : EIO));
         }
         ++result.records;
-        offset += kClassicRecordHeader + header->caplen;
     }
     return result;
 }
