@@ -1,6 +1,7 @@
 // vintrace-cli: the capture core on the command line, for scripts, CI and benchmarks.
 
 #include "DumpWriter.h"
+#include "StatsCommand.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
 #endif
@@ -320,6 +321,23 @@ int main(int argc, char** argv) {
     importCmd->add_option("OUT", importOutput, "Capture file to write")->required();
     importCmd->add_flag("--force", importForce, "Replace OUT if it exists");
     importCmd->callback([&] { exitCode = RunImport(importInput, importOutput, importForce); });
+
+    cli::StatsOptions statsOptions;
+    CLI::App* statsCmd = app.add_subcommand(
+        "stats",
+        "Count a capture's packets: per kind; per address and endpoint (tokens, and the data "
+        "packets and handshakes of their transactions, with the share of transactions "
+        "answered by NAK); CRC5 and CRC16 errors; SOFs and the frames they cover (first to "
+        "last frame number, across the wrap at 2048). Bus utilisation is estimated as the bit "
+        "times of the packets (sync 8, PID and bytes 8 each, end of packet 3; no bit stuffing, "
+        "no gaps, so a lower bound) over the bit times of the covered frames (1 ms each at "
+        "12 Mb/s, or 1.5 Mb/s with --speed low); without SOFs it is unknown.");
+    statsCmd->add_option("FILE", statsOptions.file, "Capture file")->required();
+    statsCmd->add_option("--speed", statsOptions.speed, "Bus speed: full or low")
+        ->check(CLI::IsMember({"full", "low"}))
+        ->capture_default_str();
+    statsCmd->add_flag("--json", statsOptions.json, "Print JSON instead of a table");
+    statsCmd->callback([&] { exitCode = cli::RunStats(statsOptions); });
 
 #ifdef VINTRACE_HAVE_RENDER
     cli::RenderOptions render;
