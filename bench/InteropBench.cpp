@@ -99,7 +99,11 @@ void BM_CheckCapture(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(c.packets.size()));
     state.counters["records"] = static_cast<double>(c.packets.size());
 }
-BENCHMARK(BM_CheckCapture)->Arg(100 * kMB)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckCapture)
+    ->Arg(100 * kMB)
+    ->Arg(360 * kMB) // ~10 million records
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 

@@ -29,8 +29,8 @@ struct PcapCloser {
 };
 using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
 
-/// Large buffers and no per-call locking: the streams are private to one conversion, and
-/// pcap writes and reads small records one call at a time.
+/// Large buffers and no per-call locking: the stream is private to one conversion, and
+/// libpcap reads pcapng blocks with many small stdio calls.
 void TuneStream(std::FILE* f) {
     std::setvbuf(f, nullptr, _IOFBF, kStreamBuffer);
     __fsetlocking(f, FSETLOCKING_BYCALLER);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace vintrace::capture {
 namespace {
@@ -85,6 +86,29 @@ TEST(UsbCrc, MatchersAcceptTheRealCapturesAndRejectAFlippedBit) {
         }
         EXPECT_GT(tokens, 100) << name;
         EXPECT_GT(data, 10) << name;
+    }
+}
+
+TEST(UsbCrc, Crc16AgreesWithABitwiseReferenceAtEveryLength) {
+    // The fast path takes eight bytes at a time; lengths around its steps must agree with a
+    // plain bit-at-a-time CRC.
+    auto reference = [](const std::vector<std::uint8_t>& data) {
+        unsigned crc = 0xFFFF;
+        for (std::uint8_t b : data) {
+            for (int bit = 0; bit < 8; ++bit) {
+                const bool feedback = ((crc ^ (b >> bit)) & 1) != 0;
+                crc >>= 1;
+                if (feedback) {
+                    crc ^= 0xA001;
+                }
+            }
+        }
+        return static_cast<std::uint16_t>(~crc);
+    };
+    std::vector<std::uint8_t> data;
+    for (unsigned n = 0; n <= 70; ++n) {
+        EXPECT_EQ(Crc16(data), reference(data)) << n << " bytes";
+        data.push_back(static_cast<std::uint8_t>(n * 37 + 11));
     }
 }
 
