@@ -22,6 +22,7 @@ constexpr std::uint32_t kClassicMagicNano = 0xA1B23C4D;
 constexpr std::uint32_t kClassicMagicMicro = 0xA1B2C3D4;
 constexpr std::uint32_t kSnapLength = 65535;
 constexpr std::size_t kClassicHeader = 24;
+constexpr std::uint64_t kClassicLinkTypeOffset = 20;
 constexpr std::size_t kClassicRecordHeader = 16;
 
 struct PcapCloser {
@@ -46,12 +47,14 @@ PcapResult Failure(PcapStatus status, std::string file, std::string reason,
     return r;
 }
 
-PcapResult WrongLinkType(const std::string& name, int linkType) {
+PcapResult WrongLinkType(const std::string& name, int linkType,
+                         std::optional<std::uint64_t> offset) {
     const char* linkName = pcap_datalink_val_to_name(linkType);
     return Failure(PcapStatus::WrongLinkType, name,
                    "link type " + std::to_string(linkType) +
                        (linkName ? std::string(" (") + linkName + ")" : std::string()) +
-                       " is not USB packets; expected 288, 293 or 294");
+                       " is not USB packets; expected 288, 293 or 294",
+                   offset);
 }
 
 PcapResult OutputFailure(const StagedFile& staged, const std::string& path) {
@@ -282,7 +285,7 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
         }
         const std::uint32_t linkType = Load32(header.data() + 20, classicSwapped) & 0xFFFF;
         if (!IsUsbLinkType(static_cast<int>(linkType))) {
-            return WrongLinkType(name, static_cast<int>(linkType));
+            return WrongLinkType(name, static_cast<int>(linkType), kClassicLinkTypeOffset);
         }
         return ReadClassicRecords(in, name, classicSwapped, sink);
     }
@@ -300,7 +303,7 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
     }
     const int linkType = pcap_datalink(pcap.get());
     if (!IsUsbLinkType(linkType)) {
-        return WrongLinkType(name, linkType);
+        return WrongLinkType(name, linkType, std::nullopt);
     }
     PcapResult result;
     result.file = name;

@@ -184,7 +184,7 @@ TEST(PcapImport, RejectsBadFilesWithTheOffsetAndWritesNothing) {
         {"absurd length field", absurd, PcapStatus::BadFile, 24, "2147483647 bytes"},
         {"cut file header", Bytes(ethernet.begin(), ethernet.begin() + 10), PcapStatus::BadFile, 0,
          "truncated file header"},
-        {"ethernet", ethernet, PcapStatus::WrongLinkType, std::nullopt, "link type 1 "},
+        {"ethernet", ethernet, PcapStatus::WrongLinkType, 20, "link type 1 "},
         {"pcapng of another link type", Pcapng(1, kRecords), PcapStatus::WrongLinkType,
          std::nullopt, "link type 1 "},
         {"cut pcapng", cutPcapng, PcapStatus::BadFile, std::nullopt, ""},
