@@ -10,6 +10,7 @@ packages=(
     xvfb xauth fonts-dejavu-core fonts-liberation2 fontconfig
     clang libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+    libpcap-dev tshark
 )
 
 missing=()
@@ -28,5 +29,7 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 echo "Installing: ${missing[*]}"
+# tshark's package asks whether non-root users may capture; answer no without a prompt.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

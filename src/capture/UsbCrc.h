@@ -5,22 +5,22 @@
 
 namespace vintrace::capture {
 
-// The CRCs of USB 1.1 packets, as values in the bit order the bus sends (least significant
-// bit first), so they drop straight into the little-endian packet fields.
+/// The 5-bit CRC of an 11-bit token or SOF field (bits 0-10 as sent, least significant
+/// first), inverted as sent: the value that stands in the top 5 bits of the packet's second
+/// byte.
+std::uint8_t Crc5(std::uint16_t data11);
 
-/// CRC5 of the 11 bits of a token (address | endpoint << 7) or an SOF (frame number).
-std::uint8_t Crc5(std::uint16_t elevenBits);
+/// The CRC16 of a data payload as sent, inverted: the wire carries it low byte first.
+std::uint16_t Crc16(std::span<const std::uint8_t> data);
 
-/// The 16-bit token/SOF field: the 11 bits with their CRC5 in bits 11 to 15.
+/// The 16-bit token/SOF field as sent: the 11 bits with their CRC5 in bits 11 to 15.
 std::uint16_t WithCrc5(std::uint16_t elevenBits);
 
-/// True when the CRC5 in bits 11 to 15 of a token/SOF field matches its low 11 bits.
-bool CheckCrc5(std::uint16_t field);
+/// True when a token's or SOF's two bytes carry the CRC5 of their 11-bit field.
+bool TokenCrcMatches(std::uint8_t byte0, std::uint8_t byte1);
 
-/// CRC16 of a data packet's payload; sent low byte first after the payload.
-std::uint16_t Crc16(std::span<const std::uint8_t> payload);
-
-/// True when the last two bytes are the CRC16 of the bytes before them.
-bool CheckCrc16(std::span<const std::uint8_t> payloadAndCrc);
+/// True when `packet` (payload then two CRC bytes, at least 2 bytes) ends in the payload's
+/// CRC16.
+bool DataCrcMatches(std::span<const std::uint8_t> packet);
 
 } // namespace vintrace::capture

@@ -29,6 +29,7 @@ void OwnerDrawListBox::setCount(std::int64_t count) {
     maxTopCache_ = -1;
     updateScrollBar();
     viewport()->update();
+    emit itemsReplaced();
 }
 
 void OwnerDrawListBox::setItemIndex(std::int64_t index) {

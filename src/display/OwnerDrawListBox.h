@@ -55,6 +55,8 @@ signals:
     void mousePressed(Qt::MouseButton button, const QPoint& position);
     /// After a key press has moved the selection.
     void keyPressed(int key, Qt::KeyboardModifiers modifiers);
+    /// After setCount: the lines may now show other records.
+    void itemsReplaced();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

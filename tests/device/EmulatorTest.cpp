@@ -103,7 +103,7 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
         case 0x5: { // OUT, IN, SETUP, SOF
             ASSERT_EQ(p.size(), 3u) << "packet " << i;
             const auto field = static_cast<std::uint16_t>(p[1] | p[2] << 8);
-            EXPECT_TRUE(capture::CheckCrc5(field)) << "packet " << i;
+            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8))) << "packet " << i;
             if ((pid & 0x0F) == 0x5) {
                 const int frame = field & 0x7FF;
                 if (lastFrame >= 0) {
@@ -115,7 +115,7 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
         }
         case 0x3:
         case 0xB: // DATA0, DATA1
-            EXPECT_TRUE(capture::CheckCrc16({p.data() + 1, p.size() - 1})) << "packet " << i;
+            EXPECT_TRUE(capture::DataCrcMatches({p.data() + 1, p.size() - 1})) << "packet " << i;
             break;
         default: // handshakes and PRE are the PID alone
             EXPECT_EQ(p.size(), 1u) << "packet " << i;

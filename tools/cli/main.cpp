@@ -2,12 +2,14 @@
 
 #include "AnalyzerCommand.h"
 #include "DumpWriter.h"
+#include "StatsCommand.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
 #endif
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
+#include "capture/PcapFile.h"
 #include "search/PacketSearch.h"
 
 #include <CLI/CLI.hpp>
@@ -41,13 +43,13 @@ bool LoadOrReport(const std::string& file, capture::PacketList& packets,
     return true;
 }
 
-int RunDump(const std::string& file) {
+int RunDump(const std::string& file, cli::DumpColumns columns) {
     capture::PacketList packets;
     capture::EndpointTable table;
     if (!LoadOrReport(file, packets, table)) {
         return kExitFileError;
     }
-    if (!cli::DumpAll(packets, stdout)) {
+    if (!cli::DumpAll(packets, stdout, columns)) {
         ReportFileError("<stdout>", "write failed");
         return kExitFileError;
     }
@@ -175,6 +177,57 @@ int RunSearch(const SearchOptions& o) {
     return 0;
 }
 
+void ReportPcapError(const capture::PcapResult& r) {
+    std::string what = r.reason;
+    if (r.status == capture::PcapStatus::TargetExists) {
+        what += " (use --force to replace it)";
+    }
+    if (r.offset) {
+        what = "offset " + std::to_string(*r.offset) + ": " + what;
+    }
+    ReportFileError(r.file, what);
+}
+
+struct ExportOptions {
+    std::string file;
+    std::string output;
+    std::string speed = "full";
+    int linkType = 0;
+    bool force = false;
+};
+
+int RunExport(const ExportOptions& o) {
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    if (!LoadOrReport(o.file, packets, table)) {
+        return kExitFileError;
+    }
+    auto linkType =
+        o.speed == "low" ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+    if (o.linkType != 0) {
+        linkType = static_cast<capture::UsbLinkType>(o.linkType);
+    }
+    const capture::PcapResult result = capture::ExportPcap(packets, o.output, linkType, o.force);
+    if (!result.ok()) {
+        ReportPcapError(result);
+        return kExitFileError;
+    }
+    return 0;
+}
+
+int RunImport(const std::string& input, const std::string& output, bool force) {
+    const capture::PcapResult result = capture::ImportPcap(input, output, force);
+    if (!result.ok()) {
+        ReportPcapError(result);
+        return kExitFileError;
+    }
+    if (result.emptyRecords != 0) {
+        std::fprintf(stderr, "vintrace-cli: %s: skipped %llu empty records\n", input.c_str(),
+                     static_cast<unsigned long long>(result.emptyRecords));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -188,7 +241,18 @@ int main(int argc, char** argv) {
                 "(TAB-separated; address and endpoint are '-' for packets that are not "
                 "tokens; bytes are the stored bytes in upper-case hex)");
     dump->add_option("FILE", dumpFile, "Capture file")->required();
-    dump->callback([&] { exitCode = RunDump(dumpFile); });
+    cli::DumpColumns dumpColumns;
+    dump->add_flag("--check", dumpColumns.check,
+                   "Add a column with what is wrong with each packet, 'ok' or a comma-separated "
+                   "list: crc5 (token or SOF CRC), crc16 (data CRC), pid (check nibble), "
+                   "length (token or SOF not 2 bytes, handshake with bytes, data shorter than "
+                   "its CRC), toggle (DATA0/DATA1 out of turn on its endpoint; SETUP expects "
+                   "DATA0, then DATA1 both ways; every ACKed data packet flips its endpoint), "
+                   "handshake (ACK, NAK or STALL answering no data packet or IN token)");
+    dump->add_flag("--decode", dumpColumns.decode,
+                   "Add a column with the standard request a SETUP's DATA0 carries (empty for "
+                   "other packets)");
+    dump->callback([&] { exitCode = RunDump(dumpFile, dumpColumns); });
 
     std::string hideFile;
     CLI::App* hide = app.add_subcommand(
@@ -225,6 +289,56 @@ int main(int argc, char** argv) {
     searchCmd->add_flag("--all", searchOptions.all,
                         "Print every match, searching again from the line after each");
     searchCmd->callback([&] { exitCode = RunSearch(searchOptions); });
+
+    ExportOptions exportOptions;
+    CLI::App* exportCmd = app.add_subcommand(
+        "export",
+        "Write a capture as pcap, one record per packet: the PID byte, then the bytes the "
+        "packet holds (at most 66 after the PID). The capture has no time stamps, so they are "
+        "made up: each SOF starts its frame 1 ms per frame number after the previous SOF's "
+        "(frame numbers wrap at 2048), and every other packet comes 1 us after the one before "
+        "it; without SOFs packets are simply 1 us apart.");
+    exportCmd->add_option("FILE", exportOptions.file, "Capture file")->required();
+    exportCmd->add_option("OUT", exportOptions.output, "pcap file to write")->required();
+    exportCmd
+        ->add_option("--speed", exportOptions.speed, "Bus speed: full (link type 294) or low (293)")
+        ->check(CLI::IsMember({"full", "low"}))
+        ->capture_default_str();
+    exportCmd
+        ->add_option("--linktype", exportOptions.linkType,
+                     "Link type, overriding --speed: 288 (USB 2.0, any speed), 293, 294")
+        ->check(CLI::IsMember({288, 293, 294}));
+    exportCmd->add_flag("--force", exportOptions.force, "Replace OUT if it exists");
+    exportCmd->callback([&] { exitCode = RunExport(exportOptions); });
+
+    std::string importInput;
+    std::string importOutput;
+    bool importForce = false;
+    CLI::App* importCmd = app.add_subcommand(
+        "import", "Convert a pcap or pcapng file of USB packets (link type 288, 293 or 294) "
+                  "into a capture file: each record becomes a start unit with its first byte "
+                  "(the PID) and one unit per following byte. Time stamps are dropped.");
+    importCmd->add_option("IN", importInput, "pcap or pcapng file")->required();
+    importCmd->add_option("OUT", importOutput, "Capture file to write")->required();
+    importCmd->add_flag("--force", importForce, "Replace OUT if it exists");
+    importCmd->callback([&] { exitCode = RunImport(importInput, importOutput, importForce); });
+
+    cli::StatsOptions statsOptions;
+    CLI::App* statsCmd = app.add_subcommand(
+        "stats",
+        "Count a capture's packets: per kind; per address and endpoint (tokens, and the data "
+        "packets and handshakes of their transactions, with the share of transactions "
+        "answered by NAK); CRC5 and CRC16 errors; SOFs and the frames they cover (first to "
+        "last frame number, across the wrap at 2048). Bus utilisation is estimated as the bit "
+        "times of the packets (sync 8, PID and bytes 8 each, end of packet 3; no bit stuffing, "
+        "no gaps, so a lower bound) over the bit times of the covered frames (1 ms each at "
+        "12 Mb/s, or 1.5 Mb/s with --speed low); without SOFs it is unknown.");
+    statsCmd->add_option("FILE", statsOptions.file, "Capture file")->required();
+    statsCmd->add_option("--speed", statsOptions.speed, "Bus speed: full or low")
+        ->check(CLI::IsMember({"full", "low"}))
+        ->capture_default_str();
+    statsCmd->add_flag("--json", statsOptions.json, "Print JSON instead of a table");
+    statsCmd->callback([&] { exitCode = cli::RunStats(statsOptions); });
 
 #ifdef VINTRACE_HAVE_RENDER
     cli::RenderOptions render;

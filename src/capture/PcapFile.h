@@ -1,0 +1,83 @@
+#pragma once
+
+#include "capture/PacketList.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vintrace::capture {
+
+/// The pcap link types that carry one USB packet per record, PID byte first.
+enum class UsbLinkType : std::uint16_t {
+    Usb20 = 288,     // LINKTYPE_USB_2_0: any speed
+    LowSpeed = 293,  // LINKTYPE_USB_2_0_LOW_SPEED
+    FullSpeed = 294, // LINKTYPE_USB_2_0_FULL_SPEED
+};
+
+/// True for 288, 293 and 294.
+bool IsUsbLinkType(int linkType);
+
+enum class PcapStatus {
+    Ok,
+    CannotOpen,   // the input could not be opened or read
+    CannotWrite,  // the output could not be created, written or moved into place
+    TargetExists, // the output exists and overwriting was not asked for
+    BadFile,      // not a pcap/pcapng file, truncated, or a record of absurd length
+    WrongLinkType,
+};
+
+/// How an export or import ended. On failure nothing was written to the target.
+struct PcapResult {
+    PcapStatus status = PcapStatus::Ok;
+    std::string file;                    // the file the failure concerns
+    std::string reason;                  // what went wrong, for the user
+    std::optional<std::uint64_t> offset; // byte offset in `file` where the input went wrong
+    std::uint64_t records = 0;           // records written
+    std::uint64_t emptyRecords = 0;      // import: records without even a PID byte, skipped
+
+    bool ok() const { return status == PcapStatus::Ok; }
+};
+
+/// Longest record accepted on import: a PID, 1024 payload bytes and a CRC16 is the largest
+/// packet USB knows; anything longer is a damaged length field.
+inline constexpr std::uint32_t kMaxUsbRecord = 1 + 1024 + 2;
+
+/// Assigns export timestamps, since the capture format has none: SOFs advance the clock by
+/// 1 ms per frame number (modulo 2048), other records follow 1 µs apart. Always increasing.
+class ExportClock {
+public:
+    /// Microseconds since the start of the capture for the next record.
+    std::uint64_t next(const CaptureRecord& r);
+
+private:
+    std::uint64_t last_ = 0;
+    std::uint64_t frameStart_ = 0;
+    std::optional<std::uint16_t> frame_;
+    bool first_ = true;
+};
+
+/// Writes every record of `packets` as one pcap record (the PID byte, then the stored bytes;
+/// for UNKNOWN the stored bytes, PID first) into `path`, via a temporary file beside it.
+PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
+                      bool overwrite);
+
+/// Receives the records of a pcap file in order.
+class PcapRecordSink {
+public:
+    virtual ~PcapRecordSink() = default;
+    /// One record's bytes (possibly empty); false stops reading with a write failure.
+    virtual bool record(std::span<const std::uint8_t> bytes) = 0;
+};
+
+/// Reads a classic pcap or pcapng stream of a USB link type and passes each record to
+/// `sink`. `name` is used in the result. Takes ownership of `in` and closes it.
+PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink);
+
+/// Converts the pcap or pcapng file `pcapPath` into a capture file `datPath` (`01 PID`, then
+/// `00 b` per following byte), via a temporary file beside it.
+PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite);
+
+} // namespace vintrace::capture

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "capture/CaptureCheck.h"
+#include "capture/PacketList.h"
+
+#include <cstddef>
+#include <string>
+
+namespace vintrace::display {
+
+/// The tooltip of line i of the packet list: what the record is (kind, address and endpoint,
+/// frame number, payload size, the standard request a SETUP's DATA0 carries) and what the
+/// checks found, one item per line. `findings` are CheckCapture's for record i.
+std::string PacketToolTipText(const capture::PacketList& packets, std::size_t i,
+                              capture::Findings findings);
+
+} // namespace vintrace::display

@@ -1,0 +1,343 @@
+#include "capture/PcapFile.h"
+#include "capture/CaptureDecoder.h"
+#include "support/CaptureBytes.h"
+#include "support/CapturePrinters.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vintrace::capture {
+namespace {
+
+using test::Append;
+using test::Hex;
+using test::Packet;
+using Bytes = std::vector<std::uint8_t>;
+
+void Put16(Bytes& b, unsigned v, bool big = false) {
+    if (big) {
+        b.insert(b.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+    } else {
+        b.insert(b.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+    }
+}
+void Put32(Bytes& b, std::uint32_t v, bool big = false) {
+    if (big) {
+        Put16(b, v >> 16, true);
+        Put16(b, v & 0xFFFF, true);
+    } else {
+        Put16(b, v & 0xFFFF);
+        Put16(b, v >> 16);
+    }
+}
+
+/// A classic pcap header.
+Bytes ClassicHeader(std::uint32_t linkType, bool big = false, bool nano = false) {
+    Bytes b;
+    Put32(b, nano ? 0xA1B23C4D : 0xA1B2C3D4, big);
+    Put16(b, 2, big);
+    Put16(b, 4, big);
+    Put32(b, 0, big);
+    Put32(b, 0, big);
+    Put32(b, 65535, big);
+    Put32(b, linkType, big);
+    return b;
+}
+
+/// A classic pcap record whose header claims `caplen` bytes, followed by `data`.
+void ClassicRecordClaiming(Bytes& b, const Bytes& data, std::uint32_t caplen, bool big = false) {
+    Put32(b, 1, big);
+    Put32(b, 2, big);
+    Put32(b, caplen, big);
+    Put32(b, caplen, big);
+    Append(b, data);
+}
+void ClassicRecord(Bytes& b, const Bytes& data, bool big = false) {
+    ClassicRecordClaiming(b, data, static_cast<std::uint32_t>(data.size()), big);
+}
+
+void PcapngBlock(Bytes& b, std::uint32_t type, const Bytes& body) {
+    const auto total = static_cast<std::uint32_t>(12 + body.size());
+    Put32(b, type);
+    Put32(b, total);
+    Append(b, body);
+    Put32(b, total);
+}
+
+/// A pcapng section with one interface of `linkType` and one enhanced packet per record.
+Bytes Pcapng(std::uint16_t linkType, const std::vector<Bytes>& records) {
+    Bytes b;
+    Bytes shb;
+    Put32(shb, 0x1A2B3C4D);
+    Put16(shb, 1);
+    Put16(shb, 0);
+    Put32(shb, 0xFFFFFFFF);
+    Put32(shb, 0xFFFFFFFF);
+    PcapngBlock(b, 0x0A0D0D0A, shb);
+    Bytes idb;
+    Put16(idb, linkType);
+    Put16(idb, 0);
+    Put32(idb, 65535);
+    PcapngBlock(b, 1, idb);
+    for (const Bytes& r : records) {
+        Bytes epb;
+        Put32(epb, 0);
+        Put32(epb, 0);
+        Put32(epb, 1000);
+        Put32(epb, static_cast<std::uint32_t>(r.size()));
+        Put32(epb, static_cast<std::uint32_t>(r.size()));
+        Append(epb, r);
+        while (epb.size() % 4 != 0) {
+            epb.push_back(0);
+        }
+        PcapngBlock(b, 6, epb);
+    }
+    return b;
+}
+
+Bytes ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t FilesIn(const std::filesystem::path& dir) {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+const std::vector<Bytes> kRecords = {Hex("A5 12 34"), Hex("2D 05 08"),
+                                     Hex("C3 80 06 00 01 00 00 40 00 DD 94"), Hex("D2"),
+                                     Hex("3C AA")};
+
+Bytes DatOf(const std::vector<Bytes>& records) {
+    Bytes dat;
+    for (const Bytes& r : records) {
+        Append(dat, Packet(r[0], Bytes(r.begin() + 1, r.end())));
+    }
+    return dat;
+}
+
+TEST(PcapImport, AcceptsEveryContainerByteOrderAndPrecision) {
+    struct Case {
+        const char* name;
+        Bytes file;
+    };
+    auto classic = [](bool big, bool nano, std::uint32_t linkType) {
+        Bytes b = ClassicHeader(linkType, big, nano);
+        for (const Bytes& r : kRecords) {
+            ClassicRecord(b, r, big);
+        }
+        return b;
+    };
+    const Case cases[] = {
+        {"little-endian microseconds, 288", classic(false, false, 288)},
+        {"big-endian microseconds, 294", classic(true, false, 294)},
+        {"little-endian nanoseconds, 293", classic(false, true, 293)},
+        {"big-endian nanoseconds, 288", classic(true, true, 288)},
+        {"pcapng, 294", Pcapng(294, kRecords)},
+    };
+    const Bytes want = DatOf(kRecords);
+    for (const Case& c : cases) {
+        test::TempDir dir;
+        const std::string in = dir.write("in.pcap", c.file);
+        const std::string out = (dir.path() / "out.dat").string();
+        const PcapResult r = ImportPcap(in, out, false);
+        ASSERT_TRUE(r.ok()) << c.name << ": " << r.reason;
+        EXPECT_EQ(r.records, kRecords.size()) << c.name;
+        EXPECT_EQ(ReadAll(out), want) << c.name;
+    }
+}
+
+TEST(PcapImport, RejectsBadFilesWithTheOffsetAndWritesNothing) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        PcapStatus status;
+        std::optional<std::uint64_t> offset;
+        const char* reasonHas;
+    };
+    Bytes truncatedHeader = ClassicHeader(294);
+    ClassicRecord(truncatedHeader, Hex("D2"));
+    truncatedHeader.insert(truncatedHeader.end(), {1, 0, 0, 0, 2});
+    Bytes truncatedData = ClassicHeader(294);
+    ClassicRecord(truncatedData, Hex("D2"));
+    ClassicRecordClaiming(truncatedData, Hex("C3 00"), 10);
+    Bytes tooLong = ClassicHeader(288);
+    ClassicRecord(tooLong, Bytes(1028, 0xC3));
+    Bytes absurd = ClassicHeader(288);
+    ClassicRecordClaiming(absurd, Hex("C3"), 0x7FFFFFFF);
+    Bytes ethernet = ClassicHeader(1);
+    ClassicRecord(ethernet, Hex("D2"));
+    Bytes cutPcapng = Pcapng(294, kRecords);
+    cutPcapng.resize(cutPcapng.size() - 6);
+    const Case cases[] = {
+        {"empty file", {}, PcapStatus::BadFile, 0, ""},
+        {"text", Bytes(40, 'x'), PcapStatus::BadFile, 0, "format"},
+        {"cut record header", truncatedHeader, PcapStatus::BadFile, 24 + 17, "truncated"},
+        {"cut record data", truncatedData, PcapStatus::BadFile, 24 + 17, "truncated"},
+        {"record longer than a USB packet", tooLong, PcapStatus::BadFile, 24, "1028 bytes"},
+        {"absurd length field", absurd, PcapStatus::BadFile, 24, "2147483647 bytes"},
+        {"cut file header", Bytes(ethernet.begin(), ethernet.begin() + 10), PcapStatus::BadFile, 0,
+         "truncated file header"},
+        {"ethernet", ethernet, PcapStatus::WrongLinkType, 20, "link type 1 "},
+        {"pcapng of another link type", Pcapng(1, kRecords), PcapStatus::WrongLinkType,
+         std::nullopt, "link type 1 "},
+        {"cut pcapng", cutPcapng, PcapStatus::BadFile, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        test::TempDir dir;
+        const std::string in = dir.write("in.pcap", c.file);
+        const std::string out = (dir.path() / "out.dat").string();
+        const PcapResult r = ImportPcap(in, out, false);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.reason;
+        EXPECT_EQ(r.file, in) << c.name;
+        if (c.offset) {
+            EXPECT_EQ(r.offset, c.offset) << c.name;
+        }
+        EXPECT_NE(r.reason.find(c.reasonHas), std::string::npos) << c.name << ": " << r.reason;
+        EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
+        EXPECT_EQ(FilesIn(dir.path()), 1u) << c.name << ": a temporary file was left behind";
+    }
+}
+
+TEST(PcapImport, EmptyRecordsAreSkippedAndCounted) {
+    Bytes file = ClassicHeader(294);
+    ClassicRecord(file, Hex("D2"));
+    ClassicRecord(file, {});
+    ClassicRecord(file, Hex("5A"));
+    test::TempDir dir;
+    const std::string out = (dir.path() / "out.dat").string();
+    const PcapResult r = ImportPcap(dir.write("in.pcap", file), out, false);
+    ASSERT_TRUE(r.ok()) << r.reason;
+    EXPECT_EQ(r.emptyRecords, 1u);
+    EXPECT_EQ(ReadAll(out), Hex("01 D2 01 5A"));
+}
+
+TEST(PcapExport, RoundTripKeepsEveryRecordThatHoldsAllItsBytes) {
+    PacketList packets;
+    const Bytes dat = DatOf({Hex("A5 12 34"), Hex("69 85 00"), Hex("4B 01 02 03 04 05 06"),
+                             Hex("5A"), Hex("3C"), Hex("96 01 02"), Hex("2D 05")});
+    ParseCaptureFile(dat, packets);
+    for (UsbLinkType linkType :
+         {UsbLinkType::Usb20, UsbLinkType::LowSpeed, UsbLinkType::FullSpeed}) {
+        test::TempDir dir;
+        const std::string pcap = (dir.path() / "out.pcap").string();
+        const std::string back = (dir.path() / "back.dat").string();
+        const PcapResult exported = ExportPcap(packets, pcap, linkType, false);
+        ASSERT_TRUE(exported.ok()) << exported.reason;
+        EXPECT_EQ(exported.records, packets.size());
+        const Bytes file = ReadAll(pcap);
+        ASSERT_GE(file.size(), 24u);
+        EXPECT_EQ(file[20] | file[21] << 8, static_cast<int>(linkType));
+        ASSERT_TRUE(ImportPcap(pcap, back, false).ok());
+        EXPECT_EQ(ReadAll(back), dat);
+    }
+}
+
+TEST(PcapExport, KeepsOnlyTheStoredBytesOfAnOverlongPacket) {
+    Bytes payload(70, 0x11);
+    const Bytes dat = Packet(0xC3, payload);
+    PacketList packets;
+    ParseCaptureFile(dat, packets);
+    test::TempDir dir;
+    const std::string pcap = (dir.path() / "out.pcap").string();
+    ASSERT_TRUE(ExportPcap(packets, pcap, UsbLinkType::FullSpeed, false).ok());
+    const Bytes file = ReadAll(pcap);
+    ASSERT_EQ(file.size(), 24u + 16u + 67u);
+    EXPECT_EQ(file[24 + 8], 67); // caplen: the PID and the 66 stored bytes
+    EXPECT_EQ(file[40], 0xC3);
+}
+
+TEST(PcapExport, NeverReplacesAFileUnlessAsked) {
+    PacketList packets;
+    ParseCaptureFile(Packet(0xD2), packets);
+    test::TempDir dir;
+    const Bytes old = Hex("01 02 03");
+    const std::string out = dir.write("out.pcap", old);
+    const PcapResult refused = ExportPcap(packets, out, UsbLinkType::FullSpeed, false);
+    EXPECT_EQ(refused.status, PcapStatus::TargetExists);
+    EXPECT_EQ(ReadAll(out), old);
+    EXPECT_EQ(FilesIn(dir.path()), 1u);
+    ASSERT_TRUE(ExportPcap(packets, out, UsbLinkType::FullSpeed, true).ok());
+    EXPECT_EQ(ReadAll(out).size(), 24u + 16u + 1u);
+
+    const std::string dat = dir.write("out.dat", old);
+    EXPECT_EQ(ImportPcap(out, dat, false).status, PcapStatus::TargetExists);
+    EXPECT_EQ(ReadAll(dat), old);
+    ASSERT_TRUE(ImportPcap(out, dat, true).ok());
+    EXPECT_EQ(ReadAll(dat), Hex("01 D2"));
+}
+
+TEST(PcapExport, ReportsAnOutputThatCannotBeCreated) {
+    PacketList packets;
+    test::TempDir dir;
+    const std::string out = (dir.path() / "no-such-dir" / "out.pcap").string();
+    const PcapResult r = ExportPcap(packets, out, UsbLinkType::FullSpeed, false);
+    EXPECT_EQ(r.status, PcapStatus::CannotWrite);
+    EXPECT_EQ(r.file, out);
+    EXPECT_FALSE(r.reason.empty());
+    EXPECT_EQ(
+        ImportPcap((dir.path() / "missing.pcap").string(), (dir.path() / "x.dat").string(), false)
+            .status,
+        PcapStatus::CannotOpen);
+}
+
+TEST(ExportClock, FollowsFrameNumbersAndStaysIncreasing) {
+    struct Step {
+        Bytes packet; // PID byte and bytes
+        std::uint64_t time;
+    };
+    auto sof = [](unsigned frame) {
+        return Bytes{0xA5, static_cast<std::uint8_t>(frame), static_cast<std::uint8_t>(frame >> 8)};
+    };
+    const std::vector<Step> steps = {
+        {Hex("69 85 00"), 0}, // before any SOF: 1 us apart
+        {Hex("5A"), 1},
+        {sof(2046), 2}, // the first SOF starts its frame where the clock stands
+        {Hex("69 85 00"), 3},
+        {sof(2047), 1002},    // next frame: 1 ms after the previous SOF
+        {sof(1), 3002},       // wraps at 2048; a missed frame still counts
+        {sof(1), 3003},       // a repeated number stays in its frame
+        {Hex("A5 05"), 3004}, // a cut SOF has no frame number
+        {sof(2), 4002},
+    };
+    PacketList packets;
+    Bytes dat;
+    for (const Step& s : steps) {
+        Append(dat, Packet(s.packet[0], Bytes(s.packet.begin() + 1, s.packet.end())));
+    }
+    ParseCaptureFile(dat, packets);
+    ASSERT_EQ(packets.size(), steps.size());
+    ExportClock clock;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(clock.next(packets[i]), steps[i].time) << "record " << i;
+    }
+}
+
+TEST(ExportClock, MoreRecordsThanMicrosecondsInAFrameStillIncrease) {
+    PacketList packets;
+    Bytes dat = Packet(0xA5, {0x00, 0x00});
+    for (int i = 0; i < 1500; ++i) {
+        Append(dat, Packet(0x5A));
+    }
+    Append(dat, Packet(0xA5, {0x01, 0x00}));
+    ParseCaptureFile(dat, packets);
+    ExportClock clock;
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const std::uint64_t t = clock.next(packets[i]);
+        if (i > 0) {
+            EXPECT_GT(t, last);
+        }
+        last = t;
+    }
+    EXPECT_EQ(last, 1501u);
+}
+
+} // namespace
+} // namespace vintrace::capture

@@ -1,0 +1,36 @@
+# Converts a capture through pcap and back and compares `dump` of the result with what is
+# expected. -DCLI=<vintrace-cli> -DINPUT=<.dat or .pcap> -DEXPECTED=<dump text> -DWORK=<dir>
+# A .dat goes dat -> pcap -> dat; a .pcap goes pcap -> dat, then once more dat -> pcap -> dat.
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status ERROR_VARIABLE err)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "'${ARGN}' failed (${status}): ${err}")
+    endif()
+endfunction()
+
+function(expect_dump dat)
+    execute_process(COMMAND "${CLI}" dump "${dat}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
+    file(READ "${EXPECTED}" want)
+    if(NOT status EQUAL 0 OR NOT out STREQUAL want)
+        file(WRITE "${WORK}/actual.tsv" "${out}")
+        message(FATAL_ERROR "dump of ${dat} differs from ${EXPECTED}; see ${WORK}/actual.tsv")
+    endif()
+endfunction()
+
+set(dat "${INPUT}")
+if(INPUT MATCHES "\\.pcap$")
+    set(dat "${WORK}/imported.dat")
+    run("${CLI}" import "${INPUT}" "${dat}")
+    expect_dump("${dat}")
+endif()
+foreach(speed full low)
+    run("${CLI}" export "${dat}" "${WORK}/${speed}.pcap" --speed ${speed})
+    run("${CLI}" import "${WORK}/${speed}.pcap" "${WORK}/${speed}.dat")
+    expect_dump("${WORK}/${speed}.dat")
+endforeach()
+run("${CLI}" export "${dat}" "${WORK}/generic.pcap" --linktype 288)
+run("${CLI}" import "${WORK}/generic.pcap" "${WORK}/generic.dat")
+expect_dump("${WORK}/generic.dat")
