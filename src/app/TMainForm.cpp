@@ -7,6 +7,7 @@
 #include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HidePasses.h"
+#include "capture/PcapFile.h"
 #include "capture/TDefineHide.h"
 #include "device/Analyzer.h"
 #include "device/CaptureSize.h"
@@ -85,6 +86,16 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
             return std::nullopt;
         }
         return chosen.toStdString();
+    };
+    ChoosePcapToImport = [this]() -> std::optional<std::string> {
+        const QString chosen = QFileDialog::getOpenFileName(
+            this, QString(), QString(), QStringLiteral("USB captures (*.pcap *.pcapng)"));
+        return chosen.isEmpty() ? std::nullopt : std::optional(chosen.toStdString());
+    };
+    ChoosePcapToExport = [this]() -> std::optional<std::string> {
+        const QString chosen =
+            QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("*.pcap"));
+        return chosen.isEmpty() ? std::nullopt : std::optional(chosen.toStdString());
     };
     ShowMessage = [this](const QString& title, const QString& text) {
         QMessageBox::warning(this, title, text);
@@ -214,7 +225,13 @@ void TMainForm::buildMenus() {
     QMenu* file = bar->addMenu(QStringLiteral("File"));
     Open1 = AddItem(file, "Open", "Open1");
     SaveAs1 = AddItem(file, "Save As", "SaveAs1");
+    file->addSeparator();
+    ImportPcap1 = AddItem(file, "Import pcap...", "ImportPcap1");
+    ExportPcap1 = AddItem(file, "Export pcap...", "ExportPcap1");
+    file->addSeparator();
     Close1 = AddItem(file, "Close", "Close1");
+    connect(ImportPcap1, &QAction::triggered, this, &TMainForm::ImportPcap1Click);
+    connect(ExportPcap1, &QAction::triggered, this, &TMainForm::ExportPcap1Click);
     connect(Open1, &QAction::triggered, this, &TMainForm::Open1Click);
     connect(SaveAs1, &QAction::triggered, this, &TMainForm::SaveAs1Click);
     connect(Close1, &QAction::triggered, this, &TMainForm::Close1Click);
@@ -430,6 +447,49 @@ void TMainForm::SaveAs1Click() {
         return;
     }
     CaptureFileName = *chosen;
+}
+
+namespace {
+QString PcapFailure(const capture::PcapResult& r) {
+    QString text = QString::fromStdString(r.file);
+    if (r.offset) {
+        text += QStringLiteral(", offset %1").arg(*r.offset);
+    }
+    return text + QStringLiteral(": ") + QString::fromStdString(r.reason);
+}
+} // namespace
+
+void TMainForm::ImportPcap1Click() {
+    const std::optional<std::string> pcap = ChoosePcapToImport();
+    if (!pcap) {
+        return;
+    }
+    // The capture goes beside the pcap, under its name; an existing file is never replaced.
+    const QFileInfo info(QString::fromStdString(*pcap));
+    const std::string dat =
+        info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
+    const capture::PcapResult result = capture::ImportPcap(*pcap, dat, /*overwrite=*/false);
+    if (!result.ok()) {
+        ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
+        return;
+    }
+    CaptureFileName = dat;
+    sendCommand(capture::CMD_RELOAD);
+}
+
+void TMainForm::ExportPcap1Click() {
+    const std::optional<std::string> pcap = ChoosePcapToExport();
+    if (!pcap) {
+        return;
+    }
+    // What the list shows, hidden packets left out; the bus speed chosen in the Setup menu.
+    const auto linkType =
+        LowSpeed1->isChecked() ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+    const capture::PcapResult result =
+        capture::ExportPcap(PacketList, *pcap, linkType, /*overwrite=*/true);
+    if (!result.ok()) {
+        ShowMessage(QStringLiteral("Export pcap"), PcapFailure(result));
+    }
 }
 
 void TMainForm::ShowAll1Click() {

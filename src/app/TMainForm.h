@@ -81,6 +81,8 @@ public:
     // Menu items.
     QAction* Open1 = nullptr;
     QAction* SaveAs1 = nullptr;
+    QAction* ImportPcap1 = nullptr;
+    QAction* ExportPcap1 = nullptr;
     QAction* Close1 = nullptr;
     QAction* FullSpeed1 = nullptr;
     QAction* LowSpeed1 = nullptr;
@@ -118,6 +120,10 @@ public:
     std::function<std::optional<std::string>()> ChooseCaptureFile;
     /// Asks the user for the name to keep the capture under; nothing when cancelled.
     std::function<std::optional<std::string>()> ChooseSaveName;
+    /// Asks for a pcap or pcapng file to import; nothing when cancelled.
+    std::function<std::optional<std::string>()> ChoosePcapToImport;
+    /// Asks for the pcap file to export to (the dialog confirms replacing one).
+    std::function<std::optional<std::string>()> ChoosePcapToExport;
     /// Shows a message to the user. Replaceable so that tests need no message box.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
 
@@ -131,6 +137,8 @@ public:
 public slots:
     void Open1Click();
     void SaveAs1Click();
+    void ImportPcap1Click();
+    void ExportPcap1Click();
     void ShowAll1Click();
     void HideDefine1Click();
     void Button2Click(); // Define Search

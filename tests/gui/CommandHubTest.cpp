@@ -242,6 +242,49 @@ TEST_F(CommandHub, SaveAsCancelledDoesNothing) {
     EXPECT_TRUE(messages_.isEmpty());
 }
 
+// Export what the list shows and import it again: the same packets come back, as a capture
+// beside the pcap that becomes the current one.
+TEST_F(CommandHub, PcapExportThenImportGivesTheSamePackets) {
+    send(capture::CMD_HIDE_SOF);
+    const std::string pcap = path("shown.pcap").toStdString();
+    form_->ChoosePcapToExport = [&] { return pcap; };
+    form_->ExportPcap1->trigger();
+    ASSERT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+    std::vector<capture::CaptureRecord> before;
+    for (std::size_t i = 0; i < form_->PacketList.size(); ++i) {
+        before.push_back(form_->PacketList[i]);
+    }
+    std::vector<std::vector<std::uint8_t>> bytes;
+    for (const auto& r : before) {
+        bytes.emplace_back(r.bytes.begin(), r.bytes.end()); // views die with the reload
+    }
+    form_->ChoosePcapToImport = [&] { return pcap; };
+    form_->ImportPcap1->trigger();
+    ASSERT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+    EXPECT_EQ(form_->CaptureFileName, path("shown.dat").toStdString());
+    ASSERT_EQ(form_->PacketList.size(), before.size());
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const capture::CaptureRecord r = form_->PacketList[i];
+        EXPECT_EQ(r.kind, before[i].kind) << i;
+        EXPECT_EQ(r.length, before[i].length) << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(r.bytes.begin(), r.bytes.end()), bytes[i]) << i;
+    }
+    // Importing again would replace shown.dat: refused, with the reason.
+    form_->ImportPcap1->trigger();
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("shown.dat")) << messages_[0].toStdString();
+}
+
+TEST_F(CommandHub, ImportOfAFileThatIsNoPcapSaysWhereItWentWrong) {
+    write("bogus.pcap", Packet(0xD2));
+    form_->ChoosePcapToImport = [&] { return path("bogus.pcap").toStdString(); };
+    form_->ImportPcap1->trigger();
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("bogus.pcap")) << messages_[0].toStdString();
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
+    EXPECT_FALSE(QFile::exists(path("bogus.dat")));
+}
+
 TEST_F(CommandHub, ShowAllReloads) {
     send(capture::CMD_HIDE_SOF);
     form_->ShowAll1->trigger();

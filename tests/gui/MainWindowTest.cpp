@@ -92,7 +92,14 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
         const char* menu;
         std::vector<std::pair<const char*, const char*>> items;
     } expected[] = {
-        {"File", {{"Open1", "Open"}, {"SaveAs1", "Save As"}, {"Close1", "Close"}}},
+        {"File",
+         {{"Open1", "Open"},
+          {"SaveAs1", "Save As"},
+          {"", ""},
+          {"ImportPcap1", "Import pcap..."},
+          {"ExportPcap1", "Export pcap..."},
+          {"", ""},
+          {"Close1", "Close"}}},
         {"Setup",
          {{"FullSpeed1", "Full Speed"},
           {"LowSpeed1", "Low Speed"},
