@@ -1,32 +1,59 @@
 #include "capture/StagedFile.h"
 
+#include "platform/Win32Api.h"
+
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <string>
+#include <system_error>
 #include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace vintrace::capture {
 
+namespace {
+#ifndef O_BINARY
+constexpr int O_BINARY = 0;
+#endif
+
+/// Creates a file of a name nobody has yet; the permissions are those of a plain create.
+int CreateUnique(const std::string& base, std::string& name) {
+    const auto seed = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = base + ".partial-" + std::to_string((seed + attempt) % 1000000007ull);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+} // namespace
+
 StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
-    std::string pattern = target_ + ".partial-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
+    std::string name;
+    const int fd = CreateUnique(target_, name);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return;
     }
-    temp_ = pattern;
-    // mkstemp makes the file private; give it the permissions a plain create would.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    temp_ = name;
     file_ = ::fdopen(fd, "wb");
     if (file_ == nullptr) {
         error_ = std::strerror(errno);
         ::close(fd);
-        ::unlink(temp_.c_str());
+        std::remove(temp_.c_str());
         temp_.clear();
     }
 }
@@ -36,7 +63,7 @@ StagedFile::~StagedFile() {
         std::fclose(file_);
     }
     if (!committed_ && !temp_.empty()) {
-        ::unlink(temp_.c_str());
+        std::remove(temp_.c_str());
     }
 }
 
@@ -54,24 +81,26 @@ bool StagedFile::commit(bool overwrite) {
             return false;
         }
     }
-    int result = 0;
     if (overwrite) {
-        result = std::rename(temp_.c_str(), target_.c_str());
-    } else {
-        // Atomically refuse an existing target, even one created while we were writing.
-        result = ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
-        if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
-            // A file system without the flag: a hard link fails on an existing name too.
-            result = ::link(temp_.c_str(), target_.c_str());
-            if (result == 0) {
-                ::unlink(temp_.c_str());
-            }
+        std::error_code ec;
+        std::filesystem::rename(temp_, target_, ec);
+        if (ec) {
+            error_ = ec.message();
+            return false;
         }
-    }
-    if (result != 0) {
-        targetExisted_ = errno == EEXIST;
-        error_ = std::strerror(errno);
-        return false;
+    } else {
+        // The operating system's move refuses an existing target in the same step, even one
+        // created while we were writing.
+        using namespace vintrace::platform; // the error codes are macros on Windows
+        Win32Api& api = Api();
+        if (!api.MoveFileA(temp_.c_str(), target_.c_str())) {
+            const auto code = api.GetLastError();
+            targetExisted_ = code == ERROR_ALREADY_EXISTS || code == 80; // or ERROR_FILE_EXISTS
+            error_ = targetExisted_
+                         ? std::strerror(EEXIST)
+                         : "cannot move into place (system error " + std::to_string(code) + ")";
+            return false;
+        }
     }
     committed_ = true;
     return true;

@@ -40,7 +40,8 @@ std::string PacketToolTipText(const capture::PacketList& packets, std::size_t i,
                               capture::Findings findings) {
     std::string text = WhatItIs(packets, i);
     if (const auto request = capture::SetupRequestAt(packets, i)) {
-        text += "\n" + capture::DescribeSetupRequest(*request);
+        text += '\n';
+        text += capture::DescribeSetupRequest(*request);
     }
     static constexpr std::array<std::string_view, 6> kProblems = {
         "CRC5 does not match",
