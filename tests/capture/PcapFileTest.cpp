@@ -2,6 +2,7 @@
 #include "capture/CaptureDecoder.h"
 #include "support/CaptureBytes.h"
 #include "support/CapturePrinters.h"
+#include "support/FileContents.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -101,11 +102,6 @@ Bytes Pcapng(std::uint16_t linkType, const std::vector<Bytes>& records) {
     return b;
 }
 
-Bytes ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 std::size_t FilesIn(const std::filesystem::path& dir) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
@@ -149,7 +145,7 @@ TEST(PcapImport, AcceptsEveryContainerByteOrderAndPrecision) {
         const PcapResult r = ImportPcap(in, out, false);
         ASSERT_TRUE(r.ok()) << c.name << ": " << r.reason;
         EXPECT_EQ(r.records, kRecords.size()) << c.name;
-        EXPECT_EQ(ReadAll(out), want) << c.name;
+        EXPECT_EQ(test::ReadBytes(out), want) << c.name;
     }
 }
 
@@ -215,7 +211,7 @@ TEST(PcapImport, EmptyRecordsAreSkippedAndCounted) {
     const PcapResult r = ImportPcap(dir.write("in.pcap", file), out, false);
     ASSERT_TRUE(r.ok()) << r.reason;
     EXPECT_EQ(r.emptyRecords, 1u);
-    EXPECT_EQ(ReadAll(out), Hex("01 D2 01 5A"));
+    EXPECT_EQ(test::ReadBytes(out), Hex("01 D2 01 5A"));
 }
 
 TEST(PcapExport, RoundTripKeepsEveryRecordThatHoldsAllItsBytes) {
@@ -231,11 +227,11 @@ TEST(PcapExport, RoundTripKeepsEveryRecordThatHoldsAllItsBytes) {
         const PcapResult exported = ExportPcap(packets, pcap, linkType, false);
         ASSERT_TRUE(exported.ok()) << exported.reason;
         EXPECT_EQ(exported.records, packets.size());
-        const Bytes file = ReadAll(pcap);
+        const Bytes file = test::ReadBytes(pcap);
         ASSERT_GE(file.size(), 24u);
         EXPECT_EQ(file[20] | file[21] << 8, static_cast<int>(linkType));
         ASSERT_TRUE(ImportPcap(pcap, back, false).ok());
-        EXPECT_EQ(ReadAll(back), dat);
+        EXPECT_EQ(test::ReadBytes(back), dat);
     }
 }
 
@@ -247,7 +243,7 @@ TEST(PcapExport, KeepsOnlyTheStoredBytesOfAnOverlongPacket) {
     test::TempDir dir;
     const std::string pcap = (dir.path() / "out.pcap").string();
     ASSERT_TRUE(ExportPcap(packets, pcap, UsbLinkType::FullSpeed, false).ok());
-    const Bytes file = ReadAll(pcap);
+    const Bytes file = test::ReadBytes(pcap);
     ASSERT_EQ(file.size(), 24u + 16u + 67u);
     EXPECT_EQ(file[24 + 8], 67); // caplen: the PID and the 66 stored bytes
     EXPECT_EQ(file[40], 0xC3);
@@ -261,16 +257,16 @@ TEST(PcapExport, NeverReplacesAFileUnlessAsked) {
     const std::string out = dir.write("out.pcap", old);
     const PcapResult refused = ExportPcap(packets, out, UsbLinkType::FullSpeed, false);
     EXPECT_EQ(refused.status, PcapStatus::TargetExists);
-    EXPECT_EQ(ReadAll(out), old);
+    EXPECT_EQ(test::ReadBytes(out), old);
     EXPECT_EQ(FilesIn(dir.path()), 1u);
     ASSERT_TRUE(ExportPcap(packets, out, UsbLinkType::FullSpeed, true).ok());
-    EXPECT_EQ(ReadAll(out).size(), 24u + 16u + 1u);
+    EXPECT_EQ(test::ReadBytes(out).size(), 24u + 16u + 1u);
 
     const std::string dat = dir.write("out.dat", old);
     EXPECT_EQ(ImportPcap(out, dat, false).status, PcapStatus::TargetExists);
-    EXPECT_EQ(ReadAll(dat), old);
+    EXPECT_EQ(test::ReadBytes(dat), old);
     ASSERT_TRUE(ImportPcap(out, dat, true).ok());
-    EXPECT_EQ(ReadAll(dat), Hex("01 D2"));
+    EXPECT_EQ(test::ReadBytes(dat), Hex("01 D2"));
 }
 
 TEST(PcapExport, ReportsAnOutputThatCannotBeCreated) {

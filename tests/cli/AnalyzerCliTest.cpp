@@ -1,4 +1,5 @@
 #include "support/EmulatorProcess.h"
+#include "support/FileContents.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -54,11 +55,6 @@ std::string Phases(const std::string& out) {
     return phases;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::size_t FilesIn(const std::filesystem::path& dir) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
@@ -74,7 +70,7 @@ TEST(AnalyzerCli, AcquireWritesTheRecordingAndPrintsEachPhase) {
     EXPECT_EQ(Phases(r.out), "Armed\nWaiting for Trigger\nTriggered\nWait For FIFO Full\n"
                              "Downloading\nDownloaded 4096 bytes in 6 blocks to " +
                                  file + "\n");
-    const std::string bytes = ReadFile(file);
+    const std::string bytes = test::ReadText(file);
     ASSERT_EQ(bytes.size(), 4096u);
     EXPECT_EQ(bytes.substr(0, 2), std::string("\x01\xA5", 2)); // the SOF that began it
     EXPECT_EQ(FilesIn(out.path()), 1u);
@@ -105,7 +101,7 @@ TEST(AnalyzerCli, FailedAcquireKeepsThePreviousFile) {
         const CliRun r = RunCli(root, "analyzer acquire -o '" + file + "' --timeout 20");
         EXPECT_NE(r.exitCode, 0) << c.name;
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << ": " << r.out;
-        EXPECT_EQ(ReadFile(file), "previous capture") << c.name;
+        EXPECT_EQ(test::ReadText(file), "previous capture") << c.name;
         EXPECT_EQ(FilesIn(out.path()), 1u) << c.name;
     }
 }

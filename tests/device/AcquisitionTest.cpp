@@ -1,4 +1,5 @@
 #include "device/Acquisition.h"
+#include "support/FileContents.h"
 #include "support/RecordingAnalyzer.h"
 #include "support/TempDir.h"
 
@@ -13,11 +14,6 @@ namespace vintrace::device {
 namespace {
 
 using test::RecordingAnalyzer;
-
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::vector<std::uint8_t> Pattern(std::size_t n) {
     std::vector<std::uint8_t> bytes(n);
@@ -157,7 +153,7 @@ protected:
 TEST_F(Download, EndsAtTheFirstShortBlock) {
     const auto recording = Pattern(2048 + 3 * 512 + 100);
     const AcquisitionEffects e = run(recording);
-    EXPECT_EQ(ReadFile(target_), recording);
+    EXPECT_EQ(test::ReadBytes(target_), recording);
     EXPECT_EQ(a_.blockCount(), 5);
     EXPECT_EQ(analyzer_.beeps.load(), 6); // one more than the blocks
     EXPECT_EQ(e.newCapture, target_);
@@ -173,20 +169,20 @@ TEST_F(Download, EndsAtTheFirstShortBlock) {
 
 TEST_F(Download, StopsAfterTheMostBlocks) {
     run(Pattern(400'000));
-    EXPECT_EQ(ReadFile(target_).size(), 263'680u);
+    EXPECT_EQ(test::ReadBytes(target_).size(), 263'680u);
     EXPECT_EQ(a_.blockCount(), 512);
 }
 
 TEST_F(Download, ShortFirstBlockEndsIt) {
     run(Pattern(512));
-    EXPECT_EQ(ReadFile(target_), Pattern(512));
+    EXPECT_EQ(test::ReadBytes(target_), Pattern(512));
     EXPECT_EQ(a_.blockCount(), 1);
 }
 
 TEST_F(Download, FailedTransferKeepsWhatArrived) {
     analyzer_.failTransferAfter = 2;
     run(Pattern(10'000));
-    EXPECT_EQ(ReadFile(target_), Pattern(2048 + 512));
+    EXPECT_EQ(test::ReadBytes(target_), Pattern(2048 + 512));
 }
 
 // A download that brings nothing (no analyzer, a pipe that does not open) must not destroy
@@ -198,7 +194,7 @@ TEST_F(Download, NothingReceivedKeepsThePreviousCapture) {
     EXPECT_EQ(e.status, Status::NothingReceived);
     EXPECT_FALSE(e.newCapture.has_value());
     EXPECT_TRUE(e.reload);
-    const auto kept = ReadFile(target_);
+    const auto kept = test::ReadBytes(target_);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "previous");
 }
 
@@ -210,7 +206,7 @@ TEST_F(Download, UnwritableFileKeepsThePreviousCaptureAndSaysWhy) {
     EXPECT_EQ(e.status, Status::CannotWrite);
     EXPECT_FALSE(a_.lastDownload().reason.empty());
     EXPECT_EQ(e.startEnabled, true);
-    const auto kept = ReadFile(target_);
+    const auto kept = test::ReadBytes(target_);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "previous");
 }
 
@@ -222,7 +218,7 @@ TEST_F(Download, OnlyOneDownloadRunsAtATime) {
     a_.StartDownload(); // ignored while one exists
     ASSERT_TRUE(WaitForDownload(a_));
     a_.Tick(false, 1);
-    EXPECT_EQ(ReadFile(target_), Pattern(3000));
+    EXPECT_EQ(test::ReadBytes(target_), Pattern(3000));
     int opens = 0;
     for (const std::string& c : analyzer_.calls()) {
         opens += c == "OpenDataPipe";

@@ -4,6 +4,7 @@
 #include "device/DriverAnalyzer.h"
 #include "platform/ShimSettings.h"
 #include "support/EmulatorProcess.h"
+#include "support/FileContents.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 
@@ -22,11 +23,6 @@
 
 namespace vintrace::app {
 namespace {
-
-std::vector<char> ReadAll(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class Acquire : public ::testing::Test {
 protected:
@@ -151,7 +147,7 @@ TEST_F(Acquire, AWholeAcquisitionEndsWithTheNewCaptureOnScreen) {
     EXPECT_EQ(form_->ProgressBar1->value(), 0);
     EXPECT_TRUE(form_->Button3->isEnabled());
     EXPECT_EQ(form_->CaptureFileName, target());
-    EXPECT_EQ(ReadAll(target()).size(), 20000u);
+    EXPECT_EQ(test::ReadBytes(target()).size(), 20000u);
     EXPECT_GT(form_->PacketList.size(), 100u);
     EXPECT_EQ(form_->ListBox1->count(), static_cast<std::int64_t>(form_->PacketList.size()));
     EXPECT_FALSE(form_->EndpointTable.empty());
@@ -181,7 +177,7 @@ TEST_F(Acquire, StopAfterTheTriggerEndsTheRecordingEarly) {
     EXPECT_EQ(form_->Label1->text(), "Stopped");
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
-    const auto size = ReadAll(target()).size();
+    const auto size = test::ReadBytes(target()).size();
     EXPECT_GT(size, 0u);
     EXPECT_LT(size, 200000u);
 }
@@ -191,7 +187,7 @@ TEST_F(Acquire, FileOpenedDuringTheAcquisitionIsNeverTouched) {
     startEmulator({"--memory", "8000", "--fill-seconds", "0.3"});
     const std::string other = work_ / "other.dat";
     std::ofstream(other, std::ios::binary) << std::string("\x01\xD2", 2);
-    const auto before = ReadAll(other);
+    const auto before = test::ReadBytes(other);
     open();
     form_->Button3->click();
     form_->ChooseCaptureFile = [&] { return other; };
@@ -199,8 +195,8 @@ TEST_F(Acquire, FileOpenedDuringTheAcquisitionIsNeverTouched) {
     ASSERT_EQ(form_->CaptureFileName, other);
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
-    EXPECT_EQ(ReadAll(other), before);
-    EXPECT_EQ(ReadAll(target()).size(), 8000u);
+    EXPECT_EQ(test::ReadBytes(other), before);
+    EXPECT_EQ(test::ReadBytes(target()).size(), 8000u);
     EXPECT_EQ(form_->CaptureFileName, target()); // the new capture is the one shown
 }
 
@@ -210,7 +206,7 @@ TEST_F(Acquire, InjectedTransferFailureKeepsWhatArrived) {
     form_->Button3->click();
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
-    EXPECT_EQ(ReadAll(target()).size(), 2048u + 512u);
+    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 512u);
     EXPECT_EQ(form_->Label1->text(), "");
     EXPECT_GT(form_->PacketList.size(), 0u);
 }
@@ -223,7 +219,7 @@ TEST_F(Acquire, AnalyzerVanishingMidDownloadKeepsTheBlocksReceived) {
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
     platform::SetRequestTimeout(std::chrono::seconds(5));
-    EXPECT_EQ(ReadAll(target()).size(), 2048u + 2 * 512u);
+    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 2 * 512u);
     EXPECT_TRUE(form_->Button3->isEnabled());
     tick();
     EXPECT_EQ(lampInView(), form_->Image3); // gone: red
@@ -241,7 +237,7 @@ TEST_F(Acquire, CaptureFileThatCannotBeWrittenKeepsThePreviousOne) {
     EXPECT_TRUE(form_->Label1->text().startsWith("Cannot write usbdata.dat"))
         << form_->Label1->text().toStdString();
     EXPECT_TRUE(form_->Label1->text().endsWith("the previous capture is kept"));
-    EXPECT_EQ(ReadAll(target()).size(), 2u);
+    EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
     EXPECT_EQ(form_->PacketList.size(), 1u);
     EXPECT_TRUE(form_->Button3->isEnabled());
 }

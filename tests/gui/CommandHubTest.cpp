@@ -2,6 +2,7 @@
 #include "app/TMainForm.h"
 #include "capture/TDefineHide.h"
 #include "support/CaptureBytes.h"
+#include "support/FileContents.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
@@ -187,20 +188,15 @@ TEST_F(CommandHub, OpenOfAnUnreadableFileSaysSo) {
     EXPECT_TRUE(messages_[0].contains("a-directory.dat")) << messages_[0].toStdString();
 }
 
-std::vector<char> ReadAll(const QString& file) {
-    std::ifstream in(file.toStdString(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST_F(CommandHub, SaveAsMovesTheCaptureToANewName) {
-    const std::vector<char> original = ReadAll(path("usbdata.dat"));
+    const auto original = test::ReadBytes(path("usbdata.dat").toStdString());
     const std::string kept = path("kept.dat").toStdString();
     form_->ChooseSaveName = [&] { return kept; };
     send(capture::CMD_HIDE_SOF);
     form_->SaveAs1->trigger();
     EXPECT_EQ(form_->CaptureFileName, kept);
     EXPECT_FALSE(QFile::exists(path("usbdata.dat")));
-    EXPECT_EQ(ReadAll(path("kept.dat")), original);
+    EXPECT_EQ(test::ReadBytes(path("kept.dat").toStdString()), original);
     EXPECT_EQ(form_->PacketList.size(), 8u); // the display stays as it was
     form_->ShowAll1->trigger();
     EXPECT_EQ(form_->PacketList.size(), 10u); // now loaded from the new name
@@ -211,13 +207,13 @@ TEST_F(CommandHub, SaveAsMovesTheCaptureToANewName) {
 // overwrite a capture the user believes kept, and the user is told why.
 TEST_F(CommandHub, SaveAsOntoAnExistingFileChangesNothingAndSaysWhy) {
     write("taken.dat", Packet(0xD2));
-    const std::vector<char> taken = ReadAll(path("taken.dat"));
-    const std::vector<char> original = ReadAll(path("usbdata.dat"));
+    const auto taken = test::ReadBytes(path("taken.dat").toStdString());
+    const auto original = test::ReadBytes(path("usbdata.dat").toStdString());
     form_->ChooseSaveName = [&] { return path("taken.dat").toStdString(); };
     form_->SaveAs1->trigger();
     EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
-    EXPECT_EQ(ReadAll(path("taken.dat")), taken);
-    EXPECT_EQ(ReadAll(path("usbdata.dat")), original);
+    EXPECT_EQ(test::ReadBytes(path("taken.dat").toStdString()), taken);
+    EXPECT_EQ(test::ReadBytes(path("usbdata.dat").toStdString()), original);
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("usbdata.dat")) << messages_[0].toStdString();
     EXPECT_TRUE(messages_[0].contains("taken.dat"));

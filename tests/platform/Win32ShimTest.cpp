@@ -3,6 +3,7 @@
 #include "platform/UserBuffer.h"
 #include "platform/Win32.h"
 #include "platform/WireProtocol.h"
+#include "support/FileContents.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -22,11 +23,6 @@ namespace {
 
 using test::TempDir;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 void WriteAll(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -38,8 +34,8 @@ TEST(MoveFileA, MovesAndNeverReplaces) {
 
     EXPECT_FALSE(os::MoveFileA((dir / "a").c_str(), (dir / "b").c_str()));
     EXPECT_EQ(os::GetLastError(), ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(ReadAll(dir / "a"), "first");
-    EXPECT_EQ(ReadAll(dir / "b"), "second");
+    EXPECT_EQ(test::ReadText(dir / "a"), "first");
+    EXPECT_EQ(test::ReadText(dir / "b"), "second");
 
     EXPECT_FALSE(os::MoveFileA((dir / "missing").c_str(), (dir / "c").c_str()));
     EXPECT_EQ(os::GetLastError(), ERROR_FILE_NOT_FOUND);
@@ -50,7 +46,7 @@ TEST(MoveFileA, MovesAndNeverReplaces) {
 
     EXPECT_TRUE(os::MoveFileA((dir / "a").c_str(), (dir / "c").c_str()));
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-    EXPECT_EQ(ReadAll(dir / "c"), "first");
+    EXPECT_EQ(test::ReadText(dir / "c"), "first");
 }
 
 // A listening socket that accepts nothing: connects queue up, no request is ever answered.
