@@ -49,12 +49,14 @@ StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
         return;
     }
     temp_ = name;
+    cleanup_ = std::make_unique<InterruptCleanupEntry>(temp_);
     file_ = ::fdopen(fd, "wb");
     if (file_ == nullptr) {
         error_ = std::strerror(errno);
         ::close(fd);
         std::remove(temp_.c_str());
         temp_.clear();
+        cleanup_.reset();
     }
 }
 
@@ -103,6 +105,7 @@ bool StagedFile::commit(bool overwrite) {
         }
     }
     committed_ = true;
+    cleanup_.reset();
     return true;
 }
 

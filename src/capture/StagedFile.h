@@ -1,7 +1,11 @@
 #pragma once
 
+#include "capture/InterruptCleanup.h"
+
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace vintrace::capture {
 
@@ -22,6 +26,9 @@ public:
     /// Flushes, closes and moves the file into place; refuses to replace an existing target
     /// unless `overwrite`. False with error() set on failure, when the target is untouched.
     bool commit(bool overwrite);
+    /// Points a later commit() at another file beside the first.
+    void retarget(std::string target) { target_ = std::move(target); }
+    const std::string& target() const { return target_; }
 
     /// Why the last step failed, in the operating system's words.
     const std::string& error() const { return error_; }
@@ -35,6 +42,8 @@ private:
     bool committed_ = false;
     bool targetExisted_ = false;
     std::string error_;
+    /// Removes the temporary file if a signal ends the process before the commit.
+    std::unique_ptr<InterruptCleanupEntry> cleanup_;
 };
 
 } // namespace vintrace::capture
