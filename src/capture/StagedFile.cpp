@@ -24,6 +24,9 @@ namespace {
 #ifndef O_BINARY
 constexpr int O_BINARY = 0;
 #endif
+#ifndef O_NOFOLLOW
+constexpr int O_NOFOLLOW = 0;
+#endif
 
 /// Creates a file of a name nobody has yet; the permissions are those of a plain create.
 int CreateUnique(const std::string& base, std::string& name) {
@@ -31,7 +34,8 @@ int CreateUnique(const std::string& base, std::string& name) {
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = base + ".partial-" + std::to_string((seed + attempt) % 1000000007ull);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_BINARY, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -49,12 +53,14 @@ StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
         return;
     }
     temp_ = name;
+    cleanup_.emplace(temp_);
     file_ = ::fdopen(fd, "wb");
     if (file_ == nullptr) {
         error_ = std::strerror(errno);
         ::close(fd);
         std::remove(temp_.c_str());
         temp_.clear();
+        cleanup_.reset();
     }
 }
 
@@ -65,6 +71,7 @@ StagedFile::~StagedFile() {
     if (!committed_ && !temp_.empty()) {
         std::remove(temp_.c_str());
     }
+    cleanup_.reset();
 }
 
 bool StagedFile::commit(bool overwrite) {
@@ -103,6 +110,7 @@ bool StagedFile::commit(bool overwrite) {
         }
     }
     committed_ = true;
+    cleanup_.reset();
     return true;
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "capture/InterruptCleanup.h"
+
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace vintrace::capture {
 
 /// A file written beside its target under a temporary name and moved into place only when
 /// complete, so a failed or interrupted conversion never leaves a half-written target and
-/// never disturbs a file that is already there.
+/// never disturbs a file that is already there. The temporary file is also removed when
+/// SIGINT, SIGTERM or SIGHUP ends the process while it exists (see InterruptCleanup).
 class StagedFile {
 public:
     /// Creates the temporary file beside `target`; check file() for success.
@@ -32,6 +36,7 @@ private:
     std::string target_;
     std::string temp_;
     std::FILE* file_ = nullptr;
+    std::optional<InterruptCleanup> cleanup_;
     bool committed_ = false;
     bool targetExisted_ = false;
     std::string error_;
