@@ -45,6 +45,25 @@ int CreateUnique(const std::string& base, std::string& name) {
 }
 } // namespace
 
+StagedFile::TargetStatus StagedFile::CheckTarget(const std::string& target, bool overwrite) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status link = fs::symlink_status(target, ec);
+    if (ec || link.type() == fs::file_type::not_found) {
+        return TargetStatus::Writable; // nothing there, or nothing we can tell: the move decides
+    }
+    const fs::file_status named = fs::status(target, ec);
+    if (named.type() != fs::file_type::regular) {
+        return TargetStatus::NotRegular;
+    }
+    return overwrite ? TargetStatus::Writable : TargetStatus::Exists;
+}
+
+bool StagedFile::IsSameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
     std::string name;
     const int fd = CreateUnique(target_, name);
@@ -89,6 +108,12 @@ bool StagedFile::commit(bool overwrite) {
         }
     }
     if (overwrite) {
+        // Checked again just before the move: the target may have changed while we wrote.
+        if (CheckTarget(target_, true) == TargetStatus::NotRegular) {
+            targetNotRegular_ = true;
+            error_ = "not a regular file";
+            return false;
+        }
         std::error_code ec;
         std::filesystem::rename(temp_, target_, ec);
         if (ec) {

@@ -14,6 +14,17 @@ namespace vintrace::capture {
 /// SIGINT, SIGTERM or SIGHUP ends the process while it exists (see InterruptCleanup).
 class StagedFile {
 public:
+    /// What writing a target would meet.
+    enum class TargetStatus {
+        Writable,   // absent, or a regular file (or a symlink to one) and replacing is allowed
+        Exists,     // present and replacing was not asked for
+        NotRegular, // a directory, device, FIFO, socket, or a symlink to one or to nothing
+    };
+    /// Judges `target` before any work is done; a symlink is judged by what it names.
+    static TargetStatus CheckTarget(const std::string& target, bool overwrite);
+    /// True when both paths name the same existing file (through links too).
+    static bool IsSameFile(const std::string& a, const std::string& b);
+
     /// Creates the temporary file beside `target`; check file() for success.
     explicit StagedFile(std::string target);
     /// Removes the temporary file unless it was committed.
@@ -24,13 +35,16 @@ public:
     /// The open temporary file, nullptr when it could not be created (see error()).
     std::FILE* file() const { return file_; }
     /// Flushes, closes and moves the file into place; refuses to replace an existing target
-    /// unless `overwrite`. False with error() set on failure, when the target is untouched.
+    /// unless `overwrite`, and never replaces anything but a regular file. False with error()
+    /// set on failure, when the target is untouched.
     bool commit(bool overwrite);
 
     /// Why the last step failed, in the operating system's words.
     const std::string& error() const { return error_; }
     /// True when commit() failed because the target exists.
     bool targetExisted() const { return targetExisted_; }
+    /// True when commit() refused a target that is not a regular file.
+    bool targetNotRegular() const { return targetNotRegular_; }
 
 private:
     std::string target_;
@@ -39,6 +53,7 @@ private:
     std::optional<InterruptCleanup> cleanup_;
     bool committed_ = false;
     bool targetExisted_ = false;
+    bool targetNotRegular_ = false;
     std::string error_;
 };
 
