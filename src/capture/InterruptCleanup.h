@@ -4,22 +4,26 @@
 
 namespace vintrace::capture {
 
-/// Makes SIGINT and SIGTERM remove every registered file before the process ends with the
-/// signal's usual effect, so an interrupted write leaves no temporary file behind. Safe to call
-/// more than once.
-void InstallInterruptCleanup();
-
-/// Registers a file for removal on SIGINT or SIGTERM while the object lives. Registration is
-/// best effort: with every slot taken, or a path too long for one, nothing is registered.
-class InterruptCleanupEntry {
+/// Keeps a temporary file's name where a signal handler can reach it, so that SIGINT, SIGTERM
+/// or SIGHUP ending the process removes the file instead of leaving it behind. The handler
+/// unlinks every registered file, then lets the signal end the process as it would have.
+/// It is installed on first use, and only for signals whose disposition is still the default:
+/// a program with its own handler for a signal keeps it.
+class InterruptCleanup {
 public:
-    explicit InterruptCleanupEntry(const std::string& path);
-    ~InterruptCleanupEntry();
-    InterruptCleanupEntry(const InterruptCleanupEntry&) = delete;
-    InterruptCleanupEntry& operator=(const InterruptCleanupEntry&) = delete;
+    /// Registers `path`; a name that does not fit a slot, or a full table, is simply not
+    /// covered (the file is still removed on every ordinary path).
+    explicit InterruptCleanup(const std::string& path);
+    /// Unregisters the path.
+    ~InterruptCleanup();
+    InterruptCleanup(const InterruptCleanup&) = delete;
+    InterruptCleanup& operator=(const InterruptCleanup&) = delete;
 
-    /// False when the path could not be registered.
-    bool registered() const { return slot_ >= 0; }
+    /// Unregisters now: call it once the file has been moved into place or removed.
+    void release();
+
+    /// True while a path is registered (false when it could not be).
+    bool active() const { return slot_ >= 0; }
 
 private:
     int slot_ = -1;

@@ -95,7 +95,7 @@ std::unique_ptr<FileLock> FileLock::Take(const std::string& path, Result& result
             std::unique_ptr<FileLock> lock(new FileLock);
             lock->path_ = path;
             lock->fd_ = fd;
-            lock->cleanup_ = std::make_unique<capture::InterruptCleanupEntry>(path);
+            lock->cleanup_.emplace(path);
             result = Result::Held;
             return lock;
         }

@@ -4,6 +4,7 @@
 #include "device/Analyzer.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vintrace::device {
@@ -35,7 +36,7 @@ private:
 #else
     int fd_ = -1;
     /// A process ended by a signal removes the file as a release would.
-    std::unique_ptr<capture::InterruptCleanupEntry> cleanup_;
+    std::optional<capture::InterruptCleanup> cleanup_;
 #endif
 };
 

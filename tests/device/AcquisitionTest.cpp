@@ -1,5 +1,4 @@
 #include "device/Acquisition.h"
-#include "capture/InterruptCleanup.h"
 #include "device/AnalyzerLock.h"
 #include "support/FileContents.h"
 #include "support/RecordingAnalyzer.h"
@@ -11,10 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vintrace::device {
 namespace {
@@ -344,33 +339,6 @@ TEST(AcquisitionLock, LockFileIsExclusiveAndNeverFollowsALink) {
     EXPECT_EQ(result, FileLock::Result::Failed);
     EXPECT_EQ(test::ReadText(victim), "victim");
     EXPECT_EQ(AnalyzerLockPath("/run/v/analyzer0"), "/run/v/analyzer0.lock");
-}
-
-// A process ended by SIGINT or SIGTERM leaves none of its registered files behind and still
-// ends by that signal.
-TEST(InterruptCleanup, SignalRemovesRegisteredFilesAndEndsTheProcess) {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        test::TempDir dir;
-        const std::string registered = dir / "registered";
-        const std::string other = dir / "other";
-        std::ofstream(registered) << "x";
-        std::ofstream(other) << "x";
-        const pid_t child = ::fork();
-        if (child == 0) {
-            capture::InstallInterruptCleanup();
-            capture::InterruptCleanupEntry entry(registered);
-            {
-                capture::InterruptCleanupEntry gone(other); // unregistered again
-            }
-            ::raise(signal);
-            ::_exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
-        EXPECT_FALSE(std::filesystem::exists(registered));
-        EXPECT_TRUE(std::filesystem::exists(other));
-    }
 }
 
 } // namespace

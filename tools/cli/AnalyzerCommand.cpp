@@ -1,6 +1,5 @@
 #include "AnalyzerCommand.h"
 
-#include "capture/InterruptCleanup.h"
 #include "capture/StagedFile.h"
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
@@ -103,17 +102,13 @@ std::string OutputProblem(const std::string& file, bool force) {
         return std::strerror(ENOENT);
     }
     std::error_code ec;
-    const fs::file_status status = fs::symlink_status(file, ec);
-    if (fs::exists(status)) {
-        if (fs::is_directory(fs::status(file, ec))) {
-            return std::strerror(EISDIR);
-        }
-        if (!force) {
-            return std::string(std::strerror(EEXIST)) + " (use --force to replace it)";
-        }
-        if (!fs::is_regular_file(status)) {
-            return "not a regular file";
-        }
+    switch (capture::StagedFile::CheckTarget(file, force)) {
+    case capture::StagedFile::TargetStatus::Exists:
+        return std::string(std::strerror(EEXIST)) + " (use --force to replace it)";
+    case capture::StagedFile::TargetStatus::NotRegular:
+        return fs::is_directory(file, ec) ? std::strerror(EISDIR) : "not a regular file";
+    case capture::StagedFile::TargetStatus::Writable:
+        break;
     }
     const fs::path parent = fs::path(file).has_parent_path() ? fs::path(file).parent_path() : ".";
     if (!fs::is_directory(parent, ec)) {
@@ -143,7 +138,8 @@ int Acquire(const AnalyzerOptions& o) {
         return Fail(lockProblem.empty() ? "another acquisition is using this analyzer"
                                         : "cannot lock the analyzer: " + lockProblem);
     }
-    capture::InstallInterruptCleanup();
+    // Staged now, so a path that cannot take the file fails before the analyzer is armed;
+    // SIGINT or SIGTERM removes it (and the lock file) again.
     capture::StagedFile staged(o.output);
     if (staged.file() == nullptr) {
         return Fail(o.output + ": " + staged.error());
