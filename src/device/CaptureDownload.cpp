@@ -29,11 +29,14 @@ bool Cancelled(const std::atomic<bool>* cancel) {
 
 std::string IncompleteName(const std::string& target, int n) {
     const std::filesystem::path path(target);
-    std::string name = path.stem().string() + "-incomplete";
+    std::string name = path.stem().string();
+    name.append("-incomplete");
     if (n > 1) {
-        name += "-" + std::to_string(n);
+        name.append(1, '-');
+        name.append(std::to_string(n));
     }
-    return (path.parent_path() / (name + path.extension().string())).string();
+    name.append(path.extension().string());
+    return (path.parent_path() / name).string();
 }
 
 DownloadOutcome DownloadCapture(Analyzer& analyzer, capture::StagedFile& staged, bool replace,
