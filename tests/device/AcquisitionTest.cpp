@@ -231,7 +231,7 @@ TEST_F(Download, EndingTheAcquisitionStopsTheDownloadBetweenBlocks) {
     const auto begin = std::chrono::steady_clock::now();
     a.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
-    EXPECT_EQ(test::ReadText(target_), "previous");
+    EXPECT_TRUE(test::ReadText(target_) == "previous"); // no dump of a whole recording
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 }
 

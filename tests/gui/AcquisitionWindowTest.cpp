@@ -233,6 +233,8 @@ TEST_F(Acquire, DownloadCutShortIsKeptBesideThePreviousCapture) {
         EXPECT_EQ(test::ReadBytes(target()).size(), 2u) << c.name;
         EXPECT_GT(form_->PacketList.size(), 1u) << c.name;
         EXPECT_TRUE(form_->Button3->isEnabled()) << c.name;
+        tick();
+        EXPECT_EQ(lampInView(), c.bytes == 3072 ? form_->Image3 : form_->Image4) << c.name;
         form_.reset();
         emulator_.reset();
     }
