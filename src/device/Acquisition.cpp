@@ -3,6 +3,7 @@
 namespace vintrace::device {
 
 Acquisition::~Acquisition() {
+    CancelDownload();
     endDownload();
 }
 
@@ -12,6 +13,16 @@ void Acquisition::endDownload() {
 
 AcquisitionEffects Acquisition::Start(const std::string& target) {
     AcquisitionEffects e;
+    // Kept across a Start after Stop: this acquisition already holds the analyzer.
+    if (!lock_) {
+        lock_ = analyzer_.LockForAcquisition();
+        if (!lock_) {
+            e.status = Status::AnalyzerBusy;
+            e.startEnabled = true;
+            e.stopEnabled = false;
+            return e;
+        }
+    }
     target_ = target;
     e.startEnabled = false;
     e.stopEnabled = true;
@@ -30,6 +41,7 @@ AcquisitionEffects Acquisition::Stop() {
     e.stopEnabled = false;
     if (state_.load() == ACQ_ARMED) {
         state_.store(ACQ_IDLE_POLL);
+        lock_.reset();
         e.status = Status::Empty;
         return e;
     }
@@ -102,6 +114,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         analyzer_.SetArmed(0);
         analyzer_.SetStopped(0);
         analyzer_.EndDownload();
+        lock_.reset();
         e.progressValue = 0;
         state_.store(ACQ_IDLE_POLL);
         switch (outcome_.status) {
@@ -109,8 +122,12 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             e.status = Status::Empty;
             e.newCapture = target_;
             break;
+        case DownloadOutcome::Status::Incomplete:
+            e.status = Status::Incomplete;
+            e.newCapture = outcome_.file;
+            break;
         case DownloadOutcome::Status::NothingReceived:
-        case DownloadOutcome::Status::TransferFailed:
+        case DownloadOutcome::Status::Cancelled:
             e.status = Status::NothingReceived;
             break;
         case DownloadOutcome::Status::FileError:
@@ -132,8 +149,9 @@ void Acquisition::StartDownload() {
         return; // one download at a time
     }
     // The file is closed (and in place) before the state says so: the reload reads it.
-    reader_ =
-        std::make_unique<USBReadThread>(analyzer_, target_, blockCount_, state_, ACQ_DOWNLOADED);
+    cancel_.store(false);
+    reader_ = std::make_unique<USBReadThread>(analyzer_, target_, blockCount_, state_,
+                                              ACQ_DOWNLOADED, cancel_);
 }
 
 } // namespace vintrace::device

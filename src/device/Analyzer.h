@@ -15,6 +15,13 @@ public:
                                std::uint32_t& count) = 0;
 };
 
+/// Held for the whole of one acquisition, from arming to the end of the download, so that no
+/// other acquisition (in this process or another) uses the analyzer meanwhile.
+class AcquisitionLock {
+public:
+    virtual ~AcquisitionLock() = default;
+};
+
 /// The analyzer commands as the application uses them. The window and the acquisition code
 /// talk to this interface so that tests can put a scripted analyzer in its place; the real
 /// one (DriverAnalyzer) goes through the driver interface.
@@ -48,6 +55,9 @@ public:
     virtual std::unique_ptr<DataPipe> OpenDataPipe() = 0;
     /// The system's default beep, sounded per downloaded block.
     virtual void Beep() = 0;
+    /// Takes the analyzer for one acquisition without waiting; nullptr while another
+    /// acquisition holds it.
+    virtual std::unique_ptr<AcquisitionLock> LockForAcquisition() = 0;
 };
 
 } // namespace vintrace::device

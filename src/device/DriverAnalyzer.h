@@ -2,6 +2,7 @@
 
 #include "device/Analyzer.h"
 #include "device/AnalyzerCommands.h"
+#include "device/AnalyzerLock.h"
 #include "device/DeviceAccess.h"
 #include "platform/Win32Api.h"
 
@@ -31,6 +32,10 @@ public:
         return std::make_unique<DriverPipe>(device::OpenDataPipe("PIPE00"));
     }
     void Beep() override { platform::Api().MessageBeep(0); }
+    std::unique_ptr<AcquisitionLock> LockForAcquisition() override {
+        std::string reason;
+        return LockFirstAnalyzer(reason);
+    }
 
 private:
     /// The pipe handle; an invalid one makes every transfer report nothing.

@@ -1,6 +1,7 @@
 // The acquisition as a user drives it: Start, the status timer tick by tick, Stop, against the
 // analyzer emulator process (or none at all).
 #include "app/TMainForm.h"
+#include "device/AnalyzerLock.h"
 #include "device/DriverAnalyzer.h"
 #include "platform/ShimSettings.h"
 #include "support/EmulatorProcess.h"
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -200,46 +202,111 @@ TEST_F(Acquire, FileOpenedDuringTheAcquisitionIsNeverTouched) {
     EXPECT_EQ(form_->CaptureFileName, target()); // the new capture is the one shown
 }
 
-TEST_F(Acquire, InjectedTransferFailureKeepsWhatArrived) {
-    startEmulator({"--memory", "20000", "--fill-seconds", "0.2", "--fail-transfer-after", "2"});
-    open();
-    form_->Button3->click();
-    ASSERT_TRUE(tickUntil("Downloading"));
-    ASSERT_TRUE(finishDownload());
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 512u);
-    EXPECT_EQ(form_->Label1->text(), "");
-    EXPECT_GT(form_->PacketList.size(), 0u);
-}
-
-TEST_F(Acquire, AnalyzerVanishingMidDownloadKeepsTheBlocksReceived) {
+// A download cut short is the only copy of what arrived: it becomes the capture on screen, in
+// a file of its own, and the previous capture stays as it was.
+TEST_F(Acquire, DownloadCutShortIsKeptBesideThePreviousCapture) {
+    const struct {
+        const char* name;
+        std::vector<std::string> fault;
+        const char* label;
+        std::size_t bytes;
+    } cases[] = {
+        {"TransferFails", {"--fail-transfer-after", "2"}, "Download incomplete: 2560 bytes", 2560},
+        {"Vanishes", {"--vanish-after-blocks", "3"}, "Download incomplete: 3072 bytes", 3072},
+    };
     platform::SetRequestTimeout(std::chrono::milliseconds(500));
-    startEmulator({"--memory", "20000", "--fill-seconds", "0.2", "--vanish-after-blocks", "3"});
-    open();
-    form_->Button3->click();
-    ASSERT_TRUE(tickUntil("Downloading"));
-    ASSERT_TRUE(finishDownload());
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--memory", "20000", "--fill-seconds", "0.2"};
+        args.insert(args.end(), c.fault.begin(), c.fault.end());
+        std::filesystem::remove(work_ / "usbdata-incomplete.dat");
+        std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
+        startEmulator(args);
+        open();
+        ASSERT_EQ(form_->PacketList.size(), 1u) << c.name;
+        QTest::mouseClick(form_->Button3, Qt::LeftButton);
+        ASSERT_TRUE(tickUntil("Downloading")) << c.name;
+        ASSERT_TRUE(finishDownload()) << c.name;
+        EXPECT_EQ(form_->Label1->text(), c.label) << c.name;
+        const std::string kept = work_ / "usbdata-incomplete.dat";
+        EXPECT_EQ(form_->CaptureFileName, kept) << c.name;
+        EXPECT_EQ(test::ReadBytes(kept).size(), c.bytes) << c.name;
+        EXPECT_EQ(test::ReadBytes(target()).size(), 2u) << c.name;
+        EXPECT_GT(form_->PacketList.size(), 1u) << c.name;
+        EXPECT_TRUE(form_->Button3->isEnabled()) << c.name;
+        tick();
+        EXPECT_EQ(lampInView(), c.bytes == 3072 ? form_->Image3 : form_->Image4) << c.name;
+        form_.reset();
+        emulator_.reset();
+    }
     platform::SetRequestTimeout(std::chrono::seconds(5));
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 2 * 512u);
-    EXPECT_TRUE(form_->Button3->isEnabled());
-    tick();
-    EXPECT_EQ(lampInView(), form_->Image3); // gone: red
 }
 
 TEST_F(Acquire, CaptureFileThatCannotBeWrittenKeepsThePreviousOne) {
     startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
-    std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
-    std::filesystem::create_directory(target() + ".download");
+    const std::string folder = work_ / "captures";
+    std::filesystem::create_directory(folder);
+    QDir::setCurrent(QString::fromStdString(folder));
+    std::ofstream(folder + "/usbdata.dat", std::ios::binary) << std::string("\x01\x5A", 2);
     open();
     ASSERT_EQ(form_->PacketList.size(), 1u);
-    form_->Button3->click();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    // The folder goes away before the download: nothing can be created in it.
+    std::filesystem::rename(folder, work_ / "moved");
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
-    EXPECT_TRUE(form_->Label1->text().startsWith("Cannot write usbdata.dat"))
-        << form_->Label1->text().toStdString();
-    EXPECT_TRUE(form_->Label1->text().endsWith("the previous capture is kept"));
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
+    EXPECT_EQ(form_->Label1->text(),
+              "Cannot write usbdata.dat (No such file or directory); the previous capture is kept");
+    EXPECT_EQ(test::ReadBytes(work_ / "moved/usbdata.dat").size(), 2u);
     EXPECT_EQ(form_->PacketList.size(), 1u);
     EXPECT_TRUE(form_->Button3->isEnabled());
+}
+
+// While another process acquires from the analyzer, Start sends nothing and writes nothing;
+// the window stays idle and can start once the analyzer is free.
+TEST_F(Acquire, StartIsRefusedWhileAnotherAcquisitionHoldsTheAnalyzer) {
+    startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
+    device::FileLock::Result result{};
+    std::string reason;
+    auto other = device::FileLock::Take(emulator_->socketPath() + ".lock", result, reason);
+    ASSERT_NE(other, nullptr) << reason;
+    open();
+    tick();
+    QLabel* lamp = lampInView();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "another acquisition is using this analyzer");
+    EXPECT_TRUE(form_->Button3->isEnabled());
+    EXPECT_FALSE(form_->Button4->isEnabled());
+    tick();
+    EXPECT_NE(lampInView(), lamp); // the idle blinking goes on
+    EXPECT_EQ(form_->acquisition().state(), device::ACQ_IDLE_POLL);
+    EXPECT_EQ(emulator_->log().find("SetArmed"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(target()));
+
+    other.reset();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+}
+
+// Closing the window during a download stops it between two blocks: the window goes at once,
+// no file is left behind and the previous capture is untouched.
+TEST_F(Acquire, ClosingDuringADownloadStopsItAndKeepsThePreviousCapture) {
+    // Every request 40 ms late: the whole download would take over 20 s.
+    startEmulator({"--memory", "263680", "--fill-seconds", "0.1", "--delay-ms", "40"});
+    std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    ASSERT_TRUE(tickUntil("Downloading"));
+    for (int i = 0; i < 500 && form_->acquisition().blockCount() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(form_->acquisition().blockCount(), 2);
+    const auto begin = std::chrono::steady_clock::now();
+    form_->close();
+    form_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work_.path()), {}), 1);
+    EXPECT_FALSE(std::filesystem::exists(emulator_->socketPath() + ".lock"));
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vintrace::test {
@@ -28,7 +30,11 @@ public:
     std::vector<std::uint8_t> recording;
     /// Transfers after this many fail (0 bytes, false); -1 never.
     int failTransferAfter = -1;
+    /// How long each transfer takes, for a download that can be caught midway.
+    std::chrono::milliseconds transferTime{0};
     std::atomic<int> beeps{0};
+    /// Acquisitions holding the analyzer now; a second one is refused as by another process.
+    std::atomic<int> locksHeld{0};
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);
@@ -77,14 +83,31 @@ public:
         return std::make_unique<Pipe>(*this, opens);
     }
     void Beep() override { ++beeps; }
+    std::unique_ptr<device::AcquisitionLock> LockForAcquisition() override {
+        int expected = 0;
+        if (!locksHeld.compare_exchange_strong(expected, 1)) {
+            return nullptr;
+        }
+        return std::make_unique<Lock>(locksHeld);
+    }
 
 private:
+    class Lock : public device::AcquisitionLock {
+    public:
+        explicit Lock(std::atomic<int>& held) : held_(held) {}
+        ~Lock() override { held_.store(0); }
+
+    private:
+        std::atomic<int>& held_;
+    };
+
     class Pipe : public device::DataPipe {
     public:
         Pipe(RecordingAnalyzer& owner, bool open) : owner_(owner), open_(open) {}
         bool TransferBlock(std::uint8_t* buffer, std::uint32_t length,
                            std::uint32_t& count) override {
             count = 0;
+            std::this_thread::sleep_for(owner_.transferTime);
             if (!open_) {
                 return false;
             }

@@ -1,22 +1,30 @@
 #include "AnalyzerCommand.h"
 
+#include "capture/StagedFile.h"
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
+#include "device/AnalyzerLock.h"
 #include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
 #include "device/DriverAnalyzer.h"
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace vintrace::cli {
 
@@ -29,6 +37,7 @@ struct AnalyzerOptions {
     std::string speed;
     std::string output;
     double timeoutSeconds = 60;
+    bool force = false;
 };
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
@@ -85,13 +94,58 @@ int Speed(const std::string& speed) {
     return 0;
 }
 
+// Why `file` cannot take a recording, or nothing: it must be new (or `force`d and a regular
+// file), in a directory that exists and can be written.
+std::string OutputProblem(const std::string& file, bool force) {
+    namespace fs = std::filesystem;
+    if (file.empty()) {
+        return std::strerror(ENOENT);
+    }
+    std::error_code ec;
+    switch (capture::StagedFile::CheckTarget(file, force)) {
+    case capture::StagedFile::TargetStatus::Exists:
+        return std::string(std::strerror(EEXIST)) + " (use --force to replace it)";
+    case capture::StagedFile::TargetStatus::NotRegular:
+        return fs::is_directory(file, ec) ? std::strerror(EISDIR) : "not a regular file";
+    case capture::StagedFile::TargetStatus::Writable:
+        break;
+    }
+    const fs::path parent = fs::path(file).has_parent_path() ? fs::path(file).parent_path() : ".";
+    if (!fs::is_directory(parent, ec)) {
+        return std::strerror(ENOENT);
+    }
+#ifndef _WIN32
+    if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+        return std::strerror(errno);
+    }
+#endif
+    return {};
+}
+
 int Acquire(const AnalyzerOptions& o) {
-    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
-        return Fail("Trigger Failed");
+    // The file is checked before the analyzer is armed: a bad path must not cost a recording.
+    if (const std::string problem = OutputProblem(o.output, o.force); !problem.empty()) {
+        return Fail(o.output + ": " + problem);
     }
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
         return Fail("Vintrace is unconnected");
+    }
+    // One acquisition per analyzer, across processes, from the trigger to the download.
+    std::string lockProblem;
+    const std::unique_ptr<device::AcquisitionLock> lock = device::LockFirstAnalyzer(lockProblem);
+    if (!lock) {
+        return Fail(lockProblem.empty() ? "another acquisition is using this analyzer"
+                                        : "cannot lock the analyzer: " + lockProblem);
+    }
+    // Staged now, so a path that cannot take the file fails before the analyzer is armed;
+    // SIGINT or SIGTERM removes it (and the lock file) again.
+    capture::StagedFile staged(o.output);
+    if (staged.file() == nullptr) {
+        return Fail(o.output + ": " + staged.error());
+    }
+    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
+        return Fail("Trigger Failed");
     }
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(o.timeoutSeconds));
@@ -147,20 +201,22 @@ int Acquire(const AnalyzerOptions& o) {
 
     std::cout << "Downloading" << std::endl;
     device::SetStopped(1);
-    // The application's download, all or nothing: a failed transfer keeps the previous file.
+    // The application's download; one cut short goes to a file of its own, never onto FILE.
     device::DriverAnalyzer analyzer;
     std::atomic<std::int32_t> blockCount{0};
     const device::DownloadOutcome outcome =
-        device::DownloadCapture(analyzer, o.output, blockCount, /*keepPartial=*/false);
+        device::DownloadCapture(analyzer, staged, o.force, blockCount);
     std::string error;
     switch (outcome.status) {
     case device::DownloadOutcome::Status::Written:
         break;
     case device::DownloadOutcome::Status::NothingReceived:
+    case device::DownloadOutcome::Status::Cancelled:
         error = "nothing was downloaded";
         break;
-    case device::DownloadOutcome::Status::TransferFailed:
-        error = "transfer failed after " + std::to_string(outcome.bytes) + " bytes";
+    case device::DownloadOutcome::Status::Incomplete:
+        error = "Download incomplete: " + std::to_string(outcome.bytes) + " bytes, kept in " +
+                outcome.file;
         break;
     case device::DownloadOutcome::Status::FileError:
         error = o.output + ": " + outcome.reason;
@@ -204,6 +260,7 @@ void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
     CLI::App* acquire =
         analyzer->add_subcommand("acquire", "Arm, wait for trigger and full memory, download");
     acquire->add_option("-o,--output", options->output, "Capture file to write")->required();
+    acquire->add_flag("--force", options->force, "Replace the capture file if it exists");
     acquire->add_option("--trigger", options->trigger, "Send this trigger code first")
         ->check(CLI::Range(0, 15));
     acquire
