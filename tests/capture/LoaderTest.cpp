@@ -154,6 +154,11 @@ struct RemoveCase {
     std::size_t records;
 };
 
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const RemoveCase& c, std::ostream* os) {
+    *os << c.name << " (" << c.records << " records)";
+}
+
 class RemoveKind : public ::testing::TestWithParam<RemoveCase> {};
 
 // Removing one kind keeps the others in their order, also across the store's internal chunks.

@@ -297,5 +297,59 @@ TEST(AnalyzerCli, StatusTriggerAndSpeed) {
     EXPECT_NE(r.exitCode, 0);
 }
 
+// What the analyzer could not tell is said, never shown as a value.
+TEST(AnalyzerCli, StatusNamesWhatItCouldNotRead) {
+    const struct {
+        const char* name;
+        std::vector<std::string> emulator;
+        const char* line;
+    } cases[] = {
+        {"EmptyFirmware", {"--firmware", ""}, "firmware: Read Failed (empty reply)\n"},
+        {"FillLevel", {"--refuse", "ReadFifoLevel"}, "fifo level: Read Failed\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir root;
+        EmulatorProcess emu(root.path().string(), c.emulator);
+        ASSERT_TRUE(emu.ready()) << c.name << emu.log();
+        const CliRun r = RunCli(root, "analyzer status");
+        EXPECT_EQ(r.exitCode, 1) << c.name << ": " << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.name << ": " << r.out;
+    }
+}
+
+TEST(AnalyzerCli, FailedFillLevelReadIsNotLevelZero) {
+    TempDir root;
+    TempDir out;
+    EmulatorProcess emu(root.path().string(),
+                        {"--memory", "4096", "--fill-seconds", "0.3", "--refuse", "ReadFifoLevel"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    const CliRun r =
+        RunCli(root, "analyzer acquire --trigger 15 -o '" + (out / "capture.dat") + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("level Read Failed\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("level 0/255"), std::string::npos) << r.out;
+}
+
+TEST(AnalyzerCli, StatusToAFullOutputIsExitStatus2) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    // stderr stays on the pipe; the trailing redirection RunCli adds goes to `exit`.
+    const CliRun r = RunCli(root, "analyzer status 2>&1 >/dev/full; exit $?");
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_EQ(r.out, "vintrace-cli: <stdout>: No space left on device\n");
+}
+
+TEST(AnalyzerCli, TimeoutMustBeAFiniteNumberInRange) {
+    TempDir root;
+    for (const char* timeout : {"nan", "-1", "inf", "86401"}) {
+        const CliRun r =
+            RunCli(root, std::string("analyzer acquire -o x.dat --timeout ") + timeout);
+        EXPECT_EQ(r.exitCode, 105) << timeout << ": " << r.out;
+        EXPECT_NE(r.out.find("is not a number from 0 to 86400"), std::string::npos)
+            << timeout << ": " << r.out;
+    }
+}
+
 } // namespace
 } // namespace vintrace::cli

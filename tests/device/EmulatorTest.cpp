@@ -103,7 +103,9 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
         case 0x5: { // OUT, IN, SETUP, SOF
             ASSERT_EQ(p.size(), 3u) << "packet " << i;
             const auto field = static_cast<std::uint16_t>(p[1] | p[2] << 8);
-            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8))) << "packet " << i;
+            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field),
+                                                 static_cast<std::uint8_t>(field >> 8)))
+                << "packet " << i;
             if ((pid & 0x0F) == 0x5) {
                 const int frame = field & 0x7FF;
                 if (lastFrame >= 0) {
@@ -285,6 +287,11 @@ struct TriggerCase {
     std::uint8_t code;
     std::uint8_t firstPid;
 };
+
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const TriggerCase& c, std::ostream* os) {
+    *os << c.name << " (trigger code " << static_cast<int>(c.code) << ")";
+}
 
 class Triggers : public EmulatorTest, public ::testing::WithParamInterface<TriggerCase> {};
 

@@ -1,5 +1,7 @@
 #include "AnalyzerCommand.h"
 
+#include "Validators.h"
+
 #include "capture/StagedFile.h"
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +50,17 @@ int Fail(const std::string& what) {
     return 1;
 }
 
+/// The memory fill level 0..255, or nothing when the analyzer did not answer: the device
+/// layer's ReadFifoLevel answers 0 for both.
+std::optional<int> ReadFillLevel() {
+    std::uint8_t level = 0;
+    if (!device::QueryCommand(static_cast<std::int32_t>(device::AnalyzerCommand::ReadFifoLevel), 0,
+                              &level, 1)) {
+        return std::nullopt;
+    }
+    return level;
+}
+
 int Status() {
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
@@ -60,7 +74,7 @@ int Status() {
     const bool haveSpeed = device::ReadPortSpeed(speed);
     const bool haveTrigger = device::ReadTriggerStatus(triggered);
     const bool haveFull = device::ReadFifoFull(full);
-    const int level = device::ReadFifoLevel();
+    const std::optional<int> level = ReadFillLevel();
     std::string firmware;
     for (std::uint8_t c : text) {
         if (c == 0) {
@@ -68,14 +82,20 @@ int Status() {
         }
         firmware += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
+    // An analyzer that answers with no text at all has not told us its version.
+    const bool emptyText = haveText && firmware.empty();
     std::cout << "device: " << path.data() << '\n'
-              << "firmware: " << (haveText ? firmware : "Read Failed") << '\n'
+              << "firmware: "
+              << (!haveText   ? "Read Failed"
+                  : emptyText ? "Read Failed (empty reply)"
+                              : firmware)
+              << '\n'
               << "port speed: " << (haveSpeed ? (speed == 0 ? "full" : "high") : "Read Failed")
               << '\n'
               << "triggered: " << (haveTrigger ? std::to_string(triggered) : "Read Failed") << '\n'
               << "fifo full: " << (haveFull ? std::to_string(full) : "Read Failed") << '\n'
-              << "fifo level: " << level << '\n';
-    return haveText && haveSpeed && haveTrigger && haveFull ? 0 : 1;
+              << "fifo level: " << (level ? std::to_string(*level) : "Read Failed") << '\n';
+    return haveText && !emptyText && haveSpeed && haveTrigger && haveFull && level ? 0 : 1;
 }
 
 int Trigger(int code) {
@@ -180,9 +200,13 @@ int Acquire(const AnalyzerOptions& o) {
     std::cout << "Wait For FIFO Full" << std::endl;
     int lastLevel = -1;
     for (std::uint8_t full = 0;;) {
-        const int level = device::ReadFifoLevel();
+        const int level = ReadFillLevel().value_or(-2);
         if (level != lastLevel) {
-            std::cout << "level " << level << "/255" << std::endl;
+            if (level < 0) {
+                std::cout << "level Read Failed" << std::endl;
+            } else {
+                std::cout << "level " << level << "/255" << std::endl;
+            }
             lastLevel = level;
         }
         if (!device::ReadFifoFull(full)) {
@@ -266,7 +290,7 @@ void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
     acquire
         ->add_option("--timeout", options->timeoutSeconds,
                      "Seconds to wait for trigger and full memory")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(FiniteRange(0.0, 86400.0))
         ->capture_default_str();
     acquire->callback([&exitCode, options] { exitCode = Acquire(*options); });
 }
