@@ -62,6 +62,18 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
+const char* OpName(wire::Op op) {
+    switch (op) {
+    case wire::Op::Open:
+        return "open";
+    case wire::Op::Ioctl:
+        return "ioctl";
+    case wire::Op::Transfer:
+        return "transfer";
+    }
+    return "request";
+}
+
 } // namespace
 
 std::string CommandName(std::int32_t code) {
@@ -219,6 +231,12 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
         log_ << "[" << c.id << "] malformed request -> dropped" << std::endl;
         return false;
     }
+    // A hung driver keeps its connections open and takes requests, but never acts on them.
+    if (faults_.hangAfter >= 0 && answered_ >= faults_.hangAfter) {
+        log_ << "[" << c.id << "] " << OpName(request.op) << " -> no answer (hung)" << std::endl;
+        return true;
+    }
+    ++answered_;
     std::vector<std::uint8_t> output;
     std::uint32_t error = kOk;
     std::string what;

@@ -19,6 +19,7 @@ struct FaultSettings {
     long failTransferAfter = -1;            // transfers after this many fail (-1: never)
     long vanishAfterBlocks = -1;            // the device disappears after this many (-1: never)
     int delayMs = 0;                        // every answer is this late
+    long hangAfter = -1;                    // requests answered before the driver hangs (-1: never)
 };
 
 /// The analyzer's driver: answers the socket shim's requests (platform/WireProtocol.h) for
@@ -66,6 +67,7 @@ private:
     std::vector<Client> clients_;
     int nextClientId_ = 1;
     long transfers_ = 0;
+    long answered_ = 0; // requests answered, on all connections
     bool vanished_ = false;
 };
 

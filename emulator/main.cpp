@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--delay-ms", faults.delayMs, "Answer every request this late")
         ->check(CLI::Range(0, 600000));
+    app.add_option("--hang-after", faults.hangAfter,
+                   "Answer this many requests (opens, ioctls and transfers, on all "
+                   "connections), then none: a hung driver")
+        ->check(CLI::NonNegativeNumber);
     CLI11_PARSE(app, argc, argv);
 
     box.busFullSpeed = speed == "full";

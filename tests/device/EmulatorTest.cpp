@@ -103,7 +103,9 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
         case 0x5: { // OUT, IN, SETUP, SOF
             ASSERT_EQ(p.size(), 3u) << "packet " << i;
             const auto field = static_cast<std::uint16_t>(p[1] | p[2] << 8);
-            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8))) << "packet " << i;
+            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field),
+                                                 static_cast<std::uint8_t>(field >> 8)))
+                << "packet " << i;
             if ((pid & 0x0F) == 0x5) {
                 const int frame = field & 0x7FF;
                 if (lastFrame >= 0) {
@@ -415,6 +417,37 @@ TEST_F(EmulatorTest, SlowAnswersWithinTheTimeoutSucceedHungOnesFail) {
     EXPECT_FALSE(SetTrigger(15));
     EXPECT_EQ(ReadFifoLevel(), 0);
 }
+
+struct HangCase {
+    const char* after;
+    std::vector<bool> answered; // one firmware query (an open and an ioctl) after another
+};
+
+class Hang : public EmulatorTest, public ::testing::WithParamInterface<HangCase> {};
+
+TEST_P(Hang, AnswersTheFirstRequestsThenNoneAndStillStops) {
+    EmulatorProcess emu(root.path().string(), {"--hang-after", GetParam().after});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    SetRequestTimeout(std::chrono::milliseconds(300));
+    for (std::size_t i = 0; i < GetParam().answered.size(); ++i) {
+        std::array<std::uint8_t, 13> text{};
+        EXPECT_EQ(ReadFirmwareVersion(text), GetParam().answered[i]) << "query " << i;
+    }
+    EXPECT_FALSE(emu.Exited(std::chrono::milliseconds(0))) << emu.log();
+    EXPECT_NE(emu.log().find("no answer (hung)"), std::string::npos) << emu.log();
+    const auto before = std::chrono::steady_clock::now();
+    const int status = emu.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Emulator, Hang,
+                         ::testing::Values(HangCase{"0", {false, false}},
+                                           HangCase{"2", {true, false, false}},
+                                           HangCase{"3", {true, false, false}},
+                                           HangCase{"4", {true, true, false}}),
+                         [](const auto& info) { return std::string("After") + info.param.after; });
 
 TEST_F(EmulatorTest, FirstOfTwoAnalyzersInNameOrderIsUsed) {
     EmulatorProcess second(root.path().string(), {"--firmware", "SECOND"}, "analyzer1");
