@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <thread>
 
@@ -413,6 +414,10 @@ struct VanishCase {
     const char* delayMs = "0";
 };
 
+void PrintTo(const VanishCase& c, std::ostream* os) {
+    *os << "vanish after " << c.after << ", delay " << c.delayMs << " ms";
+}
+
 class Vanish : public EmulatorTest, public ::testing::WithParamInterface<VanishCase> {};
 
 TEST_P(Vanish, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
@@ -454,6 +459,10 @@ struct HangCase {
     const char* after;
     std::vector<bool> answered; // one firmware query (an open and an ioctl) after another
 };
+
+void PrintTo(const HangCase& c, std::ostream* os) {
+    *os << "hang after " << c.after;
+}
 
 class Hang : public EmulatorTest, public ::testing::WithParamInterface<HangCase> {};
 
@@ -548,6 +557,10 @@ struct RefusalCase {
     // the emulator must give.
     std::function<std::pair<std::string, std::string>(const std::string& temp)> prepare;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::pair<std::string, std::string> PrivateRoot(const std::string& temp) {
     return {temp, ""};
