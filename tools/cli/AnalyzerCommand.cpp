@@ -5,6 +5,7 @@
 #include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
 #include "device/DriverAnalyzer.h"
+#include "platform/ShimSettings.h"
 
 #include <array>
 #include <atomic>
@@ -38,10 +39,22 @@ int Fail(const std::string& what) {
     return 1;
 }
 
+// No analyzer answered: say why when its device directory was not searched at all.
+int Unconnected(const std::string& what) {
+#ifndef _WIN32
+    const std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    if (!problem.empty()) {
+        std::cerr << "vintrace-cli: " << problem << '\n';
+        return 1;
+    }
+#endif
+    return Fail(what);
+}
+
 int Status() {
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
     }
     std::array<std::uint8_t, 13> text{};
     std::uint8_t speed = 0;
@@ -71,7 +84,7 @@ int Status() {
 
 int Trigger(int code) {
     if (!device::SetTrigger(static_cast<std::uint8_t>(code))) {
-        return Fail("Trigger Failed");
+        return Unconnected("Trigger Failed");
     }
     std::cout << "trigger " << code << " set\n";
     return 0;
@@ -79,7 +92,7 @@ int Trigger(int code) {
 
 int Speed(const std::string& speed) {
     if (!device::SetBusSpeed(speed == "full" ? 1 : 0)) {
-        return Fail("cannot set the bus speed: Vintrace is unconnected");
+        return Unconnected("cannot set the bus speed: Vintrace is unconnected");
     }
     std::cout << "bus speed " << speed << '\n';
     return 0;
@@ -87,11 +100,11 @@ int Speed(const std::string& speed) {
 
 int Acquire(const AnalyzerOptions& o) {
     if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
-        return Fail("Trigger Failed");
+        return Unconnected("Trigger Failed");
     }
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
     }
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(o.timeoutSeconds));
