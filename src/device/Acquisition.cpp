@@ -16,10 +16,10 @@ AcquisitionEffects Acquisition::Start(const std::string& target) {
     e.startEnabled = false;
     e.stopEnabled = true;
     state_.store(ACQ_ARMED);
-    analyzer_.SetArmed(0);
-    analyzer_.SetStopped(0);
-    analyzer_.BeginAcquisition();
-    analyzer_.SetArmed(1);
+    if (!hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0)) &&
+        !hung(analyzer_.BeginAcquisition())) {
+        analyzer_.SetArmed(1);
+    }
     e.status = Status::Armed;
     return e;
 }
@@ -74,7 +74,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
     case ACQ_TRIGGERED: {
         e.progressValue = analyzer_.ReadFifoLevel();
         std::uint8_t full = 0;
-        if (!analyzer_.ReadFifoFull(full)) {
+        if (analyzer_.LastRequestTimedOut() || !analyzer_.ReadFifoFull(full)) {
             e.status = Status::ReadFailed;
         } else if (full == 1) {
             state_.store(ACQ_DOWNLOADING);
@@ -99,9 +99,9 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             outcome_ = reader_->outcome();
         }
         endDownload();
-        analyzer_.SetArmed(0);
-        analyzer_.SetStopped(0);
-        analyzer_.EndDownload();
+        if (!hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0))) {
+            analyzer_.EndDownload();
+        }
         e.progressValue = 0;
         state_.store(ACQ_IDLE_POLL);
         switch (outcome_.status) {
@@ -125,6 +125,10 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         break;
     }
     return e;
+}
+
+bool Acquisition::hung(bool requestSucceeded) {
+    return !requestSucceeded && analyzer_.LastRequestTimedOut();
 }
 
 void Acquisition::StartDownload() {

@@ -19,6 +19,7 @@ class RecordingAnalyzer : public device::Analyzer {
 public:
     bool attached = false;
     std::set<std::string> refused; // commands that fail even when attached
+    std::set<std::string> hung;    // commands that fail for want of an answer in time
     std::uint8_t portSpeed = 0;
     std::uint8_t triggerStatus = 0;
     std::uint8_t fifoFull = 0;
@@ -77,6 +78,10 @@ public:
         return std::make_unique<Pipe>(*this, opens);
     }
     void Beep() override { ++beeps; }
+    bool LastRequestTimedOut() override {
+        std::lock_guard lock(mutex_);
+        return lastTimedOut_;
+    }
 
 private:
     class Pipe : public device::DataPipe {
@@ -109,11 +114,13 @@ private:
         std::lock_guard lock(mutex_);
         calls_.push_back(arg < 0 ? std::string(name)
                                  : std::string(name) + " " + std::to_string(arg));
-        return attached && refused.count(name) == 0;
+        lastTimedOut_ = hung.count(name) != 0;
+        return attached && refused.count(name) == 0 && !lastTimedOut_;
     }
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    bool lastTimedOut_ = false;
 };
 
 } // namespace vintrace::test
