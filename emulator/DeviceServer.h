@@ -31,8 +31,11 @@ public:
     DeviceServer(const DeviceServer&) = delete;
     DeviceServer& operator=(const DeviceServer&) = delete;
 
-    /// Creates the socket `name` in `classDirectory`; false with `error` set on failure.
-    bool Listen(const std::string& classDirectory, const std::string& name, std::string& error);
+    /// Creates the socket `name` in `classDirectory`, a directory below the device `root`;
+    /// false with `error` set on failure. Missing directories are made private (mode 0700),
+    /// and both must pass platform::PrivateDirectoryProblem. On failure nothing is left behind.
+    bool Listen(const std::string& root, const std::string& classDirectory, const std::string& name,
+                std::string& error);
 
     /// Serves until `stop` becomes non-zero or the device vanishes (fault injection).
     /// SIGINT and SIGTERM must be blocked by the caller; they are let through only while
@@ -48,6 +51,7 @@ private:
         int id = 0;
         bool opened = false;
         bool pipe = false;
+        std::vector<std::uint8_t> unsent; // a reply the client has not taken yet
     };
 
     // Answers one frame; false when the connection is to be dropped.
@@ -57,6 +61,12 @@ private:
     std::uint32_t Transfer(const platform::wire::Request& request,
                            std::vector<std::uint8_t>& output);
     void Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output);
+    // True once the blocks to hand out before vanishing are all gone.
+    bool BlocksRunOut() const;
+    // Removes the socket and drops every connection, as an unplugged analyzer.
+    void Vanish();
+    // Sends the client's unsent reply if it has room; false when the connection is broken.
+    bool SendUnsent(Client& c);
 
     AnalyzerBox& box_;
     FaultSettings faults_;
@@ -74,7 +84,7 @@ private:
 /// Name of an analyzer command number, or "command N".
 std::string CommandName(std::int32_t code);
 
-/// The command number for a name or a number in text; -1 when it is neither.
+/// The command number for a name or a number (0 to 15) in text; -1 when it is neither.
 std::int32_t CommandFromText(const std::string& text);
 
 } // namespace vintrace::emulator
