@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace vintrace::cli {
 
 namespace {
