@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,9 +48,14 @@ bool FillAddress(sockaddr_un& a, const std::string& path) {
     return true;
 }
 
-void SleepMs(int ms) {
-    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+void SleepUntil(std::chrono::steady_clock::time_point until) {
+    const auto left = until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec rest{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
 
@@ -218,20 +225,39 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
     sigemptyset(&waitMask);
     std::vector<std::uint8_t> buffer(wire::kMaxFrame);
     while (stop == 0 && !vanished_) {
+        const auto now = Clock::now();
+        std::optional<Clock::time_point> wake;
         std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
         for (const Client& c : clients_) {
             // A client is read from only once it has taken its last reply: one that sends
-            // without reading holds a single reply here and holds up nobody else.
-            fds.push_back({c.fd, static_cast<short>(c.unsent.empty() ? POLLIN : POLLOUT), 0});
+            // without reading holds a single reply here and holds up nobody else. A reply
+            // not due yet waits for its time; only a hang-up is of interest until then.
+            short events = POLLIN;
+            if (!c.unsent.empty()) {
+                events = c.due <= now ? POLLOUT : 0;
+                if (c.due > now && (!wake || c.due < *wake)) {
+                    wake = c.due;
+                }
+            }
+            fds.push_back({c.fd, events, 0});
         }
-        const int ready = ::ppoll(fds.data(), fds.size(), nullptr, &waitMask);
+        timespec timeout{};
+        if (wake) {
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now).count();
+            timeout = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        }
+        const int ready = ::ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, &waitMask);
         if (ready < 0) {
             continue; // interrupted by a signal: the loop condition decides
         }
         if ((fds[0].revents & POLLIN) != 0) {
             const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
-                clients_.push_back({fd, nextClientId_++, false, false, {}});
+                Client c;
+                c.fd = fd;
+                c.id = nextClientId_++;
+                clients_.push_back(std::move(c));
             }
         }
         std::vector<int> drop;
@@ -245,8 +271,8 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
                 continue;
             }
             if (!it->unsent.empty()) {
-                if (!SendUnsent(*it)) {
-                    drop.push_back(it->fd);
+                if ((fds[i].revents & POLLOUT) == 0 || !SendUnsent(*it)) {
+                    drop.push_back(it->fd); // hung up (or broken) before taking its reply
                 }
                 continue;
             }
@@ -270,11 +296,11 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
 }
 
 void DeviceServer::Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output) {
-    if (faults_.delayMs > 0) {
-        SleepMs(faults_.delayMs);
-    }
     c.unsent = wire::EncodeReply({error, output});
-    SendUnsent(c);
+    c.due = Clock::now() + std::chrono::milliseconds(faults_.delayMs);
+    if (faults_.delayMs == 0) {
+        SendUnsent(c);
+    }
 }
 
 bool DeviceServer::SendUnsent(Client& c) {
@@ -324,7 +350,7 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
             // Gone before this block (only with no blocks to hand out at all: after the last
             // one it has gone already).
             log_ << "[" << c.id << "] " << what << " -> vanished" << std::endl;
-            Vanish();
+            Vanish(c);
             return true;
         }
         error = c.opened && c.pipe ? Transfer(request, output) : kInvalidFunction;
@@ -337,7 +363,7 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
          << (error == kOk ? "" : std::to_string(error)) << std::endl;
     Reply(c, error, output);
     if (request.op == wire::Op::Transfer && error == kOk && BlocksRunOut()) {
-        Vanish();
+        Vanish(c);
         return true;
     }
     return error == kOk || c.opened;
@@ -347,7 +373,12 @@ bool DeviceServer::BlocksRunOut() const {
     return faults_.vanishAfterBlocks >= 0 && transfers_ >= faults_.vanishAfterBlocks;
 }
 
-void DeviceServer::Vanish() {
+void DeviceServer::Vanish(Client& last) {
+    // The block that used up the last one still reaches its reader, as late as any answer.
+    if (!last.unsent.empty()) {
+        SleepUntil(last.due);
+        SendUnsent(last);
+    }
     vanished_ = true;
     Close();
 }

@@ -4,6 +4,7 @@
 
 #include "platform/WireProtocol.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <ostream>
@@ -18,8 +19,8 @@ struct FaultSettings {
     std::set<std::int32_t> refusedCommands; // these commands fail
     long failTransferAfter = -1;            // transfers after this many fail (-1: never)
     long vanishAfterBlocks = -1;            // the device disappears after this many (-1: never)
-    int delayMs = 0;                        // every answer is this late
-    long hangAfter = -1;                    // requests answered before the driver hangs (-1: never)
+    int delayMs = 0;     // every answer is this late (each client's in its own time)
+    long hangAfter = -1; // requests answered before the driver hangs (-1: never)
 };
 
 /// The analyzer's driver: answers the socket shim's requests (platform/WireProtocol.h) for
@@ -46,12 +47,15 @@ public:
     void Close();
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     struct Client {
         int fd = -1;
         int id = 0;
         bool opened = false;
         bool pipe = false;
-        std::vector<std::uint8_t> unsent; // a reply the client has not taken yet
+        std::vector<std::uint8_t> unsent;            // a reply the client has not taken yet
+        std::chrono::steady_clock::time_point due{}; // when `unsent` may go (--delay-ms)
     };
 
     // Answers one frame; false when the connection is to be dropped.
@@ -63,8 +67,9 @@ private:
     void Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output);
     // True once the blocks to hand out before vanishing are all gone.
     bool BlocksRunOut() const;
-    // Removes the socket and drops every connection, as an unplugged analyzer.
-    void Vanish();
+    // Removes the socket and drops every connection, as an unplugged analyzer, once `last`
+    // has had its reply.
+    void Vanish(Client& last);
     // Sends the client's unsent reply if it has room; false when the connection is broken.
     bool SendUnsent(Client& c);
 

@@ -405,13 +405,15 @@ struct VanishCase {
     const char* after;
     int blocks;           // transfers tried, the last one failing
     std::size_t received; // bytes handed out before the analyzer went
+    const char* delayMs = "0";
 };
 
 class Vanish : public EmulatorTest, public ::testing::WithParamInterface<VanishCase> {};
 
 TEST_P(Vanish, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
-    EmulatorProcess emu(root.path().string(), {"--memory", "20000", "--fill-seconds", "0",
-                                               "--vanish-after-blocks", GetParam().after});
+    EmulatorProcess emu(root.path().string(),
+                        {"--memory", "20000", "--fill-seconds", "0", "--vanish-after-blocks",
+                         GetParam().after, "--delay-ms", GetParam().delayMs});
     ASSERT_TRUE(emu.ready()) << emu.log();
     AcquireUntilFull(15);
     const Download d = DownloadRecording();
@@ -427,8 +429,12 @@ TEST_P(Vanish, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
 
 INSTANTIATE_TEST_SUITE_P(Emulator, Vanish,
                          ::testing::Values(VanishCase{"3", 4, 2048u + 2 * 512u},
-                                           VanishCase{"1", 2, 2048u}, VanishCase{"0", 1, 0u}),
-                         [](const auto& info) { return std::string("After") + info.param.after; });
+                                           VanishCase{"1", 2, 2048u}, VanishCase{"0", 1, 0u},
+                                           VanishCase{"2", 3, 2048u + 512u, "20"}),
+                         [](const auto& info) {
+                             return std::string("After") + info.param.after +
+                                    (std::string(info.param.delayMs) == "0" ? "" : "Delayed");
+                         });
 
 TEST_F(EmulatorTest, SlowAnswersWithinTheTimeoutSucceedHungOnesFail) {
     EmulatorProcess emu(root.path().string(), {"--delay-ms", "300"});
@@ -469,6 +475,38 @@ INSTANTIATE_TEST_SUITE_P(Emulator, Hang,
                                            HangCase{"3", {true, false, false}},
                                            HangCase{"4", {true, true, false}}),
                          [](const auto& info) { return std::string("After") + info.param.after; });
+
+TEST_F(EmulatorTest, SlowAnswersToOneClientDoNotDelayAnother) {
+    EmulatorProcess emu(root.path().string(), {"--delay-ms", "300"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    // Each query is an open and an ioctl, each answered 300 ms late. Answered in turn, the
+    // last of four clients would wait 1.2 s for each.
+    SetRequestTimeout(std::chrono::milliseconds(800));
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            std::array<std::uint8_t, 13> text{};
+            answered += ReadFirmwareVersion(text) ? 1 : 0;
+        });
+    }
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(answered, 4);
+}
+
+TEST_F(EmulatorTest, StopsPromptlyWhileAnAnswerIsDue) {
+    EmulatorProcess emu(root.path().string(), {"--delay-ms", "600000"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    SetRequestTimeout(std::chrono::milliseconds(100));
+    std::uint8_t speed = 0;
+    EXPECT_FALSE(ReadPortSpeed(speed));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(emu.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
+}
 
 TEST_F(EmulatorTest, FirstOfTwoAnalyzersInNameOrderIsUsed) {
     EmulatorProcess second(root.path().string(), {"--firmware", "SECOND"}, "analyzer1");
