@@ -14,8 +14,11 @@ void Acquisition::endDownload() {
 AcquisitionEffects Acquisition::Start(const std::string& target) {
     AcquisitionEffects e;
     // Kept across a Start after Stop: this acquisition already holds the analyzer.
+    bool lookupTimedOut = false;
     if (!lock_) {
         lock_ = analyzer_.LockForAcquisition();
+        // Taking the lock looks for the analyzer: if that timed out, ask nothing more.
+        lookupTimedOut = analyzer_.LastRequestTimedOut();
         if (!lock_) {
             e.status = Status::AnalyzerBusy;
             e.startEnabled = true;
@@ -27,10 +30,10 @@ AcquisitionEffects Acquisition::Start(const std::string& target) {
     e.startEnabled = false;
     e.stopEnabled = true;
     state_.store(ACQ_ARMED);
-    analyzer_.SetArmed(0);
-    analyzer_.SetStopped(0);
-    analyzer_.BeginAcquisition();
-    analyzer_.SetArmed(1);
+    if (!lookupTimedOut && !hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0)) &&
+        !hung(analyzer_.BeginAcquisition())) {
+        analyzer_.SetArmed(1);
+    }
     e.status = Status::Armed;
     return e;
 }
@@ -86,7 +89,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
     case ACQ_TRIGGERED: {
         e.progressValue = analyzer_.ReadFifoLevel();
         std::uint8_t full = 0;
-        if (!analyzer_.ReadFifoFull(full)) {
+        if (analyzer_.LastRequestTimedOut() || !analyzer_.ReadFifoFull(full)) {
             e.status = Status::ReadFailed;
         } else if (full == 1) {
             state_.store(ACQ_DOWNLOADING);
@@ -111,9 +114,9 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             outcome_ = reader_->outcome();
         }
         endDownload();
-        analyzer_.SetArmed(0);
-        analyzer_.SetStopped(0);
-        analyzer_.EndDownload();
+        if (!hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0))) {
+            analyzer_.EndDownload();
+        }
         lock_.reset();
         e.progressValue = 0;
         state_.store(ACQ_IDLE_POLL);
@@ -142,6 +145,10 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         break;
     }
     return e;
+}
+
+bool Acquisition::hung(bool requestSucceeded) {
+    return !requestSucceeded && analyzer_.LastRequestTimedOut();
 }
 
 void Acquisition::StartDownload() {

@@ -91,6 +91,9 @@ public:
 private:
     /// Waits for the download thread, keeps its outcome and lets it go.
     void endDownload();
+    /// True when a request failed for want of an answer: the rest of the step's requests are
+    /// skipped, so one step waits for a hung analyzer once, not once per request.
+    bool hung(bool requestSucceeded);
 
     Analyzer& analyzer_;
     std::atomic<std::uint8_t> state_{ACQ_IDLE_POLL};

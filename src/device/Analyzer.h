@@ -50,6 +50,9 @@ public:
     virtual bool SetBusSpeed(std::uint8_t speed) = 0;
     /// Fill level 0..255 of the recording memory; 0 on failure.
     virtual std::uint8_t ReadFifoLevel() = 0;
+    /// True when the last request above failed because the analyzer did not answer in time.
+    /// A caller then makes no further request in the same step: each would wait as long.
+    virtual bool LastRequestTimedOut() { return false; }
 
     /// Opens the data pipe "PIPE00" for a download; closed when the object goes.
     virtual std::unique_ptr<DataPipe> OpenDataPipe() = 0;

@@ -27,6 +27,7 @@ public:
     bool BeginDownload() override { return device::BeginDownload(); }
     bool SetBusSpeed(std::uint8_t speed) override { return device::SetBusSpeed(speed); }
     std::uint8_t ReadFifoLevel() override { return device::ReadFifoLevel(); }
+    bool LastRequestTimedOut() override { return device::LastRequestTimedOut(); }
 
     std::unique_ptr<DataPipe> OpenDataPipe() override {
         return std::make_unique<DriverPipe>(device::OpenDataPipe("PIPE00"));

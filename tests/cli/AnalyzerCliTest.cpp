@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -271,6 +272,44 @@ TEST(AnalyzerCli, InterruptedAcquireRemovesItsFiles) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << running.output();
         EXPECT_EQ(FilesIn(out.path()), 0u);
         EXPECT_FALSE(std::filesystem::exists(emu.socketPath() + ".lock"));
+    }
+}
+
+// An analyzer served from a device directory that someone else could have made or changed is
+// not used: each command says why in one line instead of talking to it.
+TEST(AnalyzerCli, UntrustedDeviceDirectoryIsRefusedWithOneLine) {
+    const struct {
+        const char* name;
+        bool root; // spoil the root, else the class directory
+        void (*spoil)(const std::string& dir);
+        const char* problem;
+    } cases[] = {
+        {"ClassDirectoryOfAnotherUser", false,
+         [](const std::string& d) { ASSERT_EQ(::chown(d.c_str(), 65534, 65534), 0); },
+         "owned by uid 65534, not you"},
+        {"RootOpenToAll", true, [](const std::string& d) { ::chmod(d.c_str(), 0777); },
+         "mode 0777, must be private"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root;
+        EmulatorProcess emu(root.path().string(), {"--firmware", "IMPOSTOR"});
+        ASSERT_TRUE(emu.ready()) << emu.log();
+        const std::string classDir = std::filesystem::path(emu.socketPath()).parent_path();
+        const std::string dir = c.root ? root.path().string() : classDir;
+        ::chmod(classDir.c_str(), 0700);
+        c.spoil(dir);
+        const std::string line = "vintrace-cli: device directory " + dir + ": " + c.problem + "\n";
+        for (const char* command :
+             {"analyzer status", "analyzer trigger 15", "analyzer speed low"}) {
+            const CliRun r = RunCli(root, command);
+            EXPECT_EQ(r.exitCode, 1) << command;
+            EXPECT_EQ(r.out, line) << command;
+        }
+        // Never asked anything.
+        EXPECT_EQ(emu.log().find("command "), std::string::npos) << emu.log();
+        EXPECT_EQ(emu.log().find("query "), std::string::npos) << emu.log();
+        ::chmod(root.path().c_str(), 0700);
     }
 }
 

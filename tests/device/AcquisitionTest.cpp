@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace vintrace::device {
@@ -107,6 +108,81 @@ TEST(Acquisition, FailedQueriesSayReadFailedAndKeepTheState) {
     EXPECT_EQ(e.status, Status::ReadFailed);
     EXPECT_EQ(e.progressValue, 0);
     EXPECT_EQ(a.state(), ACQ_TRIGGERED);
+}
+
+// A hung analyzer costs one step one time-out: after a request that timed out, the step makes
+// no further request, and it shows what a failed request shows. A refused request (an answer,
+// only a negative one) does not end the step.
+TEST(Acquisition, RequestThatTimesOutEndsTheStepsRequests) {
+    const struct {
+        const char* name;
+        std::uint8_t state; // reached by a scripted acquisition first
+        std::set<std::string> hung;
+        std::set<std::string> refused;
+        std::vector<std::string> calls;
+        std::optional<Status> status;
+        std::uint8_t stateAfter;
+    } cases[] = {
+        {"StartHungAtOnce", ACQ_ARMED, {"SetArmed"}, {}, {"SetArmed 0"}, Status::Armed, ACQ_ARMED},
+        {"StartHungLater",
+         ACQ_ARMED,
+         {"BeginAcquisition"},
+         {},
+         {"SetArmed 0", "SetStopped 0", "BeginAcquisition"},
+         Status::Armed,
+         ACQ_ARMED},
+        {"FillLevelHung",
+         ACQ_TRIGGERED,
+         {"ReadFifoLevel"},
+         {},
+         {"ReadFifoLevel"},
+         Status::ReadFailed,
+         ACQ_TRIGGERED},
+        {"FillLevelRefused",
+         ACQ_TRIGGERED,
+         {},
+         {"ReadFifoLevel"},
+         {"ReadFifoLevel", "ReadFifoFull"},
+         Status::WaitForFifoFull,
+         ACQ_TRIGGERED},
+        {"ResetAfterDownloadHung",
+         ACQ_DOWNLOADED,
+         {"SetStopped"},
+         {},
+         {"SetArmed 0", "SetStopped 0"},
+         Status::NothingReceived,
+         ACQ_IDLE_POLL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingAnalyzer analyzer;
+        analyzer.attached = true;
+        analyzer.triggerStatus = 1;
+        Acquisition a(analyzer);
+        AcquisitionEffects e;
+        if (c.state == ACQ_ARMED) {
+            analyzer.hung = c.hung;
+            e = a.Start("unused.dat");
+        } else {
+            a.Start("unused.dat");
+            a.Tick(false, 1); // triggered
+            if (c.state == ACQ_DOWNLOADED) {
+                a.StartDownload(); // nothing recorded: the download ends at once
+                ASSERT_TRUE(WaitForDownload(a));
+            }
+            analyzer.clearCalls();
+            analyzer.hung = c.hung;
+            analyzer.refused = c.refused;
+            e = a.Tick(false, 1);
+        }
+        EXPECT_EQ(analyzer.calls(), c.calls);
+        EXPECT_EQ(e.status, c.status);
+        EXPECT_EQ(a.state(), c.stateAfter);
+        if (c.state == ACQ_DOWNLOADED) {
+            EXPECT_TRUE(e.reload); // the capture is reloaded all the same
+            EXPECT_EQ(e.startEnabled, true);
+        }
+    }
 }
 
 TEST(Acquisition, StopBeforeTheTriggerDisarmsQuietlyAfterItEndsTheRecording) {

@@ -207,7 +207,7 @@ protected:
     void SetUp() override { SetDeviceRoot(root.path().string()); }
     void TearDown() override {
         SetDeviceRoot("");
-        SetRequestTimeout(std::chrono::seconds(5));
+        SetRequestTimeout(std::chrono::seconds(1));
     }
 };
 

@@ -3,13 +3,17 @@
 #include "app/TMainForm.h"
 #include "device/AnalyzerLock.h"
 #include "device/DriverAnalyzer.h"
+#include "device/TDefineTrigger.h"
+#include "device/TUSBStatus.h"
 #include "platform/ShimSettings.h"
 #include "support/EmulatorProcess.h"
 #include "support/FileContents.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,6 +24,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -238,7 +243,7 @@ TEST_F(Acquire, DownloadCutShortIsKeptBesideThePreviousCapture) {
         form_.reset();
         emulator_.reset();
     }
-    platform::SetRequestTimeout(std::chrono::seconds(5));
+    platform::SetRequestTimeout(std::chrono::seconds(1));
 }
 
 TEST_F(Acquire, CaptureFileThatCannotBeWrittenKeepsThePreviousOne) {
@@ -307,6 +312,116 @@ TEST_F(Acquire, ClosingDuringADownloadStopsItAndKeepsThePreviousCapture) {
     EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work_.path()), {}), 1);
     EXPECT_FALSE(std::filesystem::exists(emulator_->socketPath() + ".lock"));
+}
+
+// A hung analyzer costs each step one request's deadline (1 s) at most: the window keeps
+// running, and shows what it shows for failed requests.
+class HungAnalyzer : public Acquire {
+protected:
+    /// Requests the emulator has taken and left unanswered so far.
+    int unanswered() const {
+        const std::string log = emulator_->log();
+        int n = 0;
+        for (auto at = log.find("no answer (hung)"); at != std::string::npos;
+             at = log.find("no answer (hung)", at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    /// Waits (briefly) for the emulator's log to show `n` unanswered requests.
+    int unansweredSettles(int n) const {
+        for (int i = 0; i < 100 && unanswered() < n; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return unanswered();
+    }
+    static std::chrono::milliseconds timed(const std::function<void()>& step) {
+        QElapsedTimer t;
+        t.start();
+        step();
+        return std::chrono::milliseconds(t.elapsed());
+    }
+};
+
+constexpr auto kAboutOneSecond = std::chrono::milliseconds(1500);
+
+TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
+    startEmulator({"--hang-after", "0"});
+    EXPECT_LT(timed([this] { open(); }), kAboutOneSecond); // sends the trigger on arm
+    // Idle: red, then unlit without asking.
+    EXPECT_LT(timed([this] { tick(); }), kAboutOneSecond);
+    EXPECT_EQ(lampInView(), form_->Image3);
+    EXPECT_LT(timed([this] { tick(); }), std::chrono::milliseconds(500));
+    EXPECT_EQ(lampInView(), form_->Image1);
+    // Start: the first of its four commands finds the analyzer hung; the rest are not sent.
+    const int before = unanswered();
+    EXPECT_LT(timed([this] { QTest::mouseClick(form_->Button3, Qt::LeftButton); }),
+              kAboutOneSecond);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+    EXPECT_EQ(unansweredSettles(before + 1), before + 1);
+    EXPECT_LT(timed([this] { EXPECT_EQ(tick(), "Read Failed"); }), kAboutOneSecond);
+    EXPECT_EQ(lampInView(), form_->Image1); // left alone while armed
+
+    // The dialogs that ask the analyzer open within a second with their failure texts.
+    QString status, statusDetail, trigger;
+    const auto dialogs = timed([&] {
+        QTimer::singleShot(0, [&] {
+            if (auto* d = qobject_cast<device::TUSBStatus*>(QApplication::activeModalWidget())) {
+                status = d->Label1->text();
+                statusDetail = d->Label2->text();
+                d->Button1->click();
+            }
+        });
+        form_->Status1->trigger();
+        QTimer::singleShot(0, [&] {
+            if (auto* d =
+                    qobject_cast<device::TDefineTrigger*>(QApplication::activeModalWidget())) {
+                trigger = d->Label1->text();
+                d->Button1->click();
+            }
+        });
+        form_->DefineTrigger1->trigger();
+    });
+    EXPECT_LT(dialogs, 2 * kAboutOneSecond);
+    EXPECT_EQ(status, "Vintrace is unconnected");
+    EXPECT_EQ(statusDetail, "");
+    EXPECT_EQ(trigger, "Set Trigger UNsuccessful");
+}
+
+TEST_F(HungAnalyzer, AfterTheTriggerTheTimerKeepsTheWindowRunning) {
+    // It answers the trigger on arm at start-up, Start's look-up for the acquisition lock (an
+    // open), its four commands and the first trigger status (an open and a request each), then
+    // nothing more.
+    startEmulator({"--hang-after", "13"});
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    ASSERT_EQ(tick(), "Triggered");
+    const int before = unanswered();
+
+    // The real timer drives it now; a 10 ms heartbeat notes the longest the loop stood still.
+    int ticks = 0;
+    QObject::connect(form_->Timer1, &QTimer::timeout, [&] { ++ticks; });
+    qint64 longest = 0;
+    QElapsedTimer sinceBeat;
+    QTimer heartbeat;
+    heartbeat.setInterval(10);
+    QObject::connect(&heartbeat, &QTimer::timeout,
+                     [&] { longest = std::max(longest, sinceBeat.restart()); });
+    sinceBeat.start();
+    heartbeat.start();
+    form_->Timer1->start();
+    QTest::qWait(3500);
+    longest = std::max(longest, sinceBeat.elapsed()); // a stall at the very end counts too
+    form_->Timer1->stop();
+    heartbeat.stop();
+
+    EXPECT_GE(ticks, 2);
+    EXPECT_LT(longest, kAboutOneSecond.count());
+    EXPECT_EQ(form_->Label1->text(), "Read Failed");
+    EXPECT_EQ(form_->ProgressBar1->value(), 0);
+    EXPECT_EQ(form_->acquisition().state(), device::ACQ_TRIGGERED);
+    // The fill level timed out, so the memory-full query was never sent: one request a tick.
+    EXPECT_EQ(unansweredSettles(before + ticks), before + ticks);
 }
 
 } // namespace

@@ -21,6 +21,7 @@ class RecordingAnalyzer : public device::Analyzer {
 public:
     bool attached = false;
     std::set<std::string> refused; // commands that fail even when attached
+    std::set<std::string> hung;    // commands that fail for want of an answer in time
     std::uint8_t portSpeed = 0;
     std::uint8_t triggerStatus = 0;
     std::uint8_t fifoFull = 0;
@@ -84,11 +85,19 @@ public:
     }
     void Beep() override { ++beeps; }
     std::unique_ptr<device::AcquisitionLock> LockForAcquisition() override {
+        {
+            std::lock_guard lock(mutex_);
+            lastTimedOut_ = false; // looking for the analyzer is no request of its own here
+        }
         int expected = 0;
         if (!locksHeld.compare_exchange_strong(expected, 1)) {
             return nullptr;
         }
         return std::make_unique<Lock>(locksHeld);
+    }
+    bool LastRequestTimedOut() override {
+        std::lock_guard lock(mutex_);
+        return lastTimedOut_;
     }
 
 private:
@@ -132,11 +141,13 @@ private:
         std::lock_guard lock(mutex_);
         calls_.push_back(arg < 0 ? std::string(name)
                                  : std::string(name) + " " + std::to_string(arg));
-        return attached && refused.count(name) == 0;
+        lastTimedOut_ = hung.count(name) != 0;
+        return attached && refused.count(name) == 0 && !lastTimedOut_;
     }
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    bool lastTimedOut_ = false;
 };
 
 } // namespace vintrace::test

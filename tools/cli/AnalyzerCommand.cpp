@@ -9,6 +9,7 @@
 #include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
 #include "device/DriverAnalyzer.h"
+#include "platform/ShimSettings.h"
 
 #include <array>
 #include <atomic>
@@ -61,10 +62,22 @@ std::optional<int> ReadFillLevel() {
     return level;
 }
 
+// No analyzer answered: say why when its device directory was not searched at all.
+int Unconnected(const std::string& what) {
+#ifndef _WIN32
+    const std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    if (!problem.empty()) {
+        std::cerr << "vintrace-cli: " << problem << '\n';
+        return 1;
+    }
+#endif
+    return Fail(what);
+}
+
 int Status() {
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
     }
     std::array<std::uint8_t, 13> text{};
     std::uint8_t speed = 0;
@@ -100,7 +113,7 @@ int Status() {
 
 int Trigger(int code) {
     if (!device::SetTrigger(static_cast<std::uint8_t>(code))) {
-        return Fail("Trigger Failed");
+        return Unconnected("Trigger Failed");
     }
     std::cout << "trigger " << code << " set\n";
     return 0;
@@ -108,7 +121,7 @@ int Trigger(int code) {
 
 int Speed(const std::string& speed) {
     if (!device::SetBusSpeed(speed == "full" ? 1 : 0)) {
-        return Fail("cannot set the bus speed: Vintrace is unconnected");
+        return Unconnected("cannot set the bus speed: Vintrace is unconnected");
     }
     std::cout << "bus speed " << speed << '\n';
     return 0;
@@ -149,7 +162,7 @@ int Acquire(const AnalyzerOptions& o) {
     }
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
     }
     // One acquisition per analyzer, across processes, from the trigger to the download.
     std::string lockProblem;
