@@ -3,6 +3,7 @@
 #include "AnalyzerCommand.h"
 #include "DumpWriter.h"
 #include "StatsCommand.h"
+#include "TransfersCommand.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
 #endif
@@ -358,6 +359,7 @@ int main(int argc, char** argv) {
 #endif
 
     cli::AddAnalyzerCommand(app, exitCode);
+    cli::AddTransfersCommand(app, exitCode);
 
     try {
         app.parse(argc, argv);
