@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <ostream>
+#include <sstream>
 
 namespace vintrace::protocol {
 
@@ -183,16 +184,16 @@ std::string_view OutcomeName(Outcome o) {
 }
 
 std::string ToString(const Transaction& t) {
-    std::string s(KindName(t.kind));
+    std::ostringstream s;
+    s << KindName(t.kind);
     if (t.hasToken()) {
-        s += " " + std::to_string(t.address) + "." + std::to_string(t.endpoint);
+        s << ' ' << int{t.address} << '.' << int{t.endpoint};
     }
-    s += " records " + std::to_string(t.first) + "+" + std::to_string(t.count) + " " +
-         std::string(OutcomeName(t.outcome));
+    s << " records " << t.first << '+' << int{t.count} << ' ' << OutcomeName(t.outcome);
     if (t.hasData()) {
-        s += " data@" + std::to_string(t.dataOffset);
+        s << " data@" << int{t.dataOffset};
     }
-    return s;
+    return s.str();
 }
 
 std::ostream& operator<<(std::ostream& os, const Transaction& t) {

@@ -47,11 +47,13 @@ struct Transaction {
     friend bool operator==(const Transaction&, const Transaction&) = default;
 };
 
-/// Every record of a store in exactly one transaction, in capture order, eight bytes each.
+/// Every record of a store in exactly one transaction, in capture order, eight bytes each
+/// (record indexes up to 2^40).
 class Transactions {
 public:
     /// Number of transactions.
     std::size_t size() const { return entries_.size(); }
+    /// True when the store held no record.
     bool empty() const { return entries_.empty(); }
     /// Transaction i (i < size()).
     Transaction operator[](std::size_t i) const;

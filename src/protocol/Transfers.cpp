@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <ostream>
+#include <sstream>
 
 namespace vintrace::protocol {
 
@@ -440,15 +441,15 @@ std::string_view DirectionName(Direction d) {
 }
 
 std::string ToString(const TransferItem& item) {
-    std::string s(TypeName(item.type));
-    s += " " + std::to_string(item.address) + "." + std::to_string(item.endpoint) + " " +
-         std::string(DirectionName(item.direction)) + " " + std::string(StatusName(item.status)) +
-         " tx " + std::to_string(item.firstTransaction) + ".." +
-         std::to_string(item.lastTransaction) + " count " + std::to_string(item.count);
+    std::ostringstream s;
+    s << TypeName(item.type) << ' ' << int{item.address} << '.' << int{item.endpoint} << ' '
+      << DirectionName(item.direction) << ' ' << StatusName(item.status) << " tx "
+      << item.firstTransaction << ".." << item.lastTransaction << " count " << item.count;
     if (item.naks != 0) {
-        s += " naks " + std::to_string(item.naks);
+        s << " naks " << item.naks;
     }
-    return s + " bytes " + std::to_string(item.bytes);
+    s << " bytes " << item.bytes;
+    return s.str();
 }
 
 std::ostream& operator<<(std::ostream& os, const TransferItem& item) {

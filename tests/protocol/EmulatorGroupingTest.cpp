@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -99,8 +100,14 @@ TEST_P(EmulatorGrouping, NothingMalformedBeforeTheCut) {
     }
     std::map<TransferType, int> types;
     int controlsOk = 0;
+    std::vector<int> owners(packets.size(), 0);
     for (const TransferItem& item : AssembleTransfers(packets, tx)) {
         ++types[item.type];
+        for (std::size_t x : Members(tx, item)) {
+            for (std::size_t r = tx[x].first; r <= tx[x].last(); ++r) {
+                ++owners[r];
+            }
+        }
         if (item.type == TransferType::Control && item.status == TransferStatus::Ok) {
             ++controlsOk;
             EXPECT_TRUE(ControlRequest(packets, tx, item)) << item;
@@ -109,6 +116,8 @@ TEST_P(EmulatorGrouping, NothingMalformedBeforeTheCut) {
             EXPECT_NE(item.status, TransferStatus::Error) << item;
         }
     }
+    // Folding hides nothing: each record is under exactly one item.
+    EXPECT_EQ(std::count(owners.begin(), owners.end(), 1), static_cast<long>(owners.size()));
     EXPECT_GT(controlsOk, 3); // the enumeration at least
     EXPECT_GT(types[TransferType::Polling], 0);
     EXPECT_LE(types[TransferType::Malformed], 1);
