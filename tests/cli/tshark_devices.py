@@ -74,7 +74,8 @@ def main():
 
     compared = 0
     for frame, r in rows.items():
-        if not r["usb.bDescriptorType"] or not r["usb.request_in"] or not r["usbll.src"]:
+        described = r["usb.bDescriptorType"] or r["usbhid.item.bTag"]
+        if not described or not r["usb.request_in"] or not r["usbll.src"]:
             continue
         record = frame - 1
         address = int(r["usbll.src"].split(".")[0])
@@ -91,14 +92,16 @@ def main():
                 ours = d.get("device", {}).get(name)
                 if ours != number(r[f]):
                     fail(f"{where}: {name} {ours}, tshark {r[f]}")
+        types = r["usb.bDescriptorType"].split("|")
+        configuration = "0x02" in types or "0x07" in types
         classes = [number(v) for v in r["usb.bInterfaceClass"].split("|") if v]
-        if classes:
+        if classes and configuration:
             ours = [i["bInterfaceClass"] for i in interfaces(d)]
             if ours != classes:
                 fail(f"{where}: interface classes {ours}, tshark {classes}")
         endpoints = list(zip(*[[number(v) for v in r[f].split("|") if v]
                                for f in LISTS[1:]]))
-        if endpoints:
+        if endpoints and configuration:
             ours = [(e["bEndpointAddress"], e["bmAttributes"], e["wMaxPacketSize"])
                     for i in interfaces(d) for e in i["endpoints"]]
             if ours != endpoints:
@@ -118,7 +121,7 @@ def main():
             types = [number(v) for v in r["usbhid.item.bType"].split("|") if v]
             ours = [(item["type"], item["tag"]) for i in interfaces(d)
                     for item in i.get("report_items", [])]
-            if ours and ours != list(zip(types, tags)):
+            if ours != list(zip(types, tags)):
                 fail(f"{where}: report items {ours}, tshark {list(zip(types, tags))}")
     print(f"{compared} descriptors compared over {len(devices)} devices, "
           f"{len(problems)} problems")

@@ -3,6 +3,7 @@
 #include "JsonText.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/Devices.h"
+#include "protocol/HidReport.h"
 #include "protocol/UsbIds.h"
 
 #include <cstdio>
@@ -128,8 +129,16 @@ public:
             line(1, "String " + std::to_string(index) + ": \"" + Printable(text) + "\"");
         }
         for (const auto& [interface, bytes] : d.reportDescriptors) {
-            line(1, "Report Descriptor of interface " + std::to_string(interface) + ": " +
-                        std::to_string(bytes.size()) + " bytes");
+            line(1, "Report Descriptor of interface " + std::to_string(interface) + " (" +
+                        std::to_string(bytes.size()) + " bytes):");
+            const std::string listing =
+                protocol::ReportDescriptorListing(protocol::ParseReportDescriptor(bytes));
+            std::size_t start = 0;
+            while (start < listing.size()) {
+                const std::size_t end = listing.find('\n', start);
+                line(2, listing.substr(start, end - start));
+                start = end == std::string::npos ? listing.size() : end + 1;
+            }
         }
         for (const protocol::DeviceProblem& p : d.problems) {
             line(1, "Problem at packet " + std::to_string(p.record) + ": " + p.what);
@@ -235,7 +244,21 @@ std::string JsonObject(const std::string& fields, const std::string& more) {
     return "{" + fields + ", " + more + "}";
 }
 
-std::string JsonConfiguration(const ConfigurationDescription& c) {
+/// The report descriptor's items with tshark's bType and bTag numbering.
+std::string JsonReportItems(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    for (const protocol::HidItem& item : protocol::ParseReportDescriptor(bytes).items) {
+        s += (s.empty() ? "" : ", ") + std::string("{\"type\": ") +
+             std::to_string(
+                 item.type == protocol::HidItemType::Long ? 3 : static_cast<int>(item.type)) +
+             ", \"tag\": " +
+             std::to_string(item.type == protocol::HidItemType::Long ? 15 : item.tag) +
+             ", \"data\": " + std::to_string(item.data) + "}";
+    }
+    return "[" + s + "]";
+}
+
+std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescription& c) {
     std::string interfaces;
     for (const InterfaceDescription& i : c.interfaces) {
         std::string endpoints;
@@ -246,6 +269,13 @@ std::string JsonConfiguration(const ConfigurationDescription& c) {
         for (const Descriptor& d : i.extra) {
             if (d.kind == protocol::DescriptorKind::Hid) {
                 more += ", \"hid\": " + JsonObject(JsonFields(d), "");
+                const auto number = i.descriptor.field("bInterfaceNumber");
+                const auto report =
+                    number ? device.reportDescriptors.find(static_cast<std::uint8_t>(*number))
+                           : device.reportDescriptors.end();
+                if (report != device.reportDescriptors.end()) {
+                    more += ", \"report_items\": " + JsonReportItems(report->second);
+                }
             }
         }
         interfaces += (interfaces.empty() ? "" : ", ") + JsonObject(JsonFields(i.descriptor), more);
@@ -290,13 +320,13 @@ std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {
     }
     std::string configurations;
     for (const auto& [index, c] : d.configurations) {
-        configurations += (configurations.empty() ? "" : ", ") + JsonConfiguration(c);
+        configurations += (configurations.empty() ? "" : ", ") + JsonConfiguration(d, c);
     }
     s += ", \"configurations\": [" + configurations + "]";
     if (!d.otherSpeed.empty()) {
         std::string other;
         for (const auto& [index, c] : d.otherSpeed) {
-            other += (other.empty() ? "" : ", ") + JsonConfiguration(c);
+            other += (other.empty() ? "" : ", ") + JsonConfiguration(d, c);
         }
         s += ", \"other_speed_configurations\": [" + other + "]";
     }
