@@ -305,7 +305,9 @@ std::string CollectionName(std::uint32_t v) {
     return v >= 0x80 ? "Vendor " + Hex(v, 2) : Hex(v, 2);
 }
 
-std::string ItemText(const HidItem& item, std::uint16_t page) {
+/// `minimum` is the Logical Minimum in force: a maximum above a non-negative minimum reads as
+/// unsigned, as the layout reads it.
+std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minimum) {
     const std::string value = std::to_string(item.data);
     const std::string signedValue = std::to_string(item.signedData());
     switch (item.type) {
@@ -348,7 +350,8 @@ std::string ItemText(const HidItem& item, std::uint16_t page) {
             return "Unit (" + Hex(item.data, 2 * std::max<int>(item.size, 1)) + ")";
         }
         if (item.tag < kNames.size()) {
-            const bool isSigned = item.tag >= 1 && item.tag <= 5;
+            const bool isSigned = item.tag >= 1 && item.tag <= 5 &&
+                                  !(item.tag == kLogicalMaximum && minimum >= 0 && item.size < 4);
             return std::string(kNames[item.tag]) + " (" + (isSigned ? signedValue : value) + ")";
         }
         break;
@@ -408,15 +411,19 @@ std::string Signed(std::int64_t v, bool relative) {
 std::string ReportDescriptorListing(const HidReportDescriptor& d) {
     std::string out;
     std::uint16_t page = 0;
+    std::int32_t minimum = 0;
     std::vector<std::uint16_t> pages;
     int depth = 0;
     for (const HidItem& item : d.items) {
         if (item.type == HidItemType::Main && item.tag == kEndCollection && depth > 0) {
             --depth;
         }
-        out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + ItemText(item, page) + "\n";
+        out += std::string(static_cast<std::size_t>(depth) * 2, ' ') +
+               ItemText(item, page, minimum) + "\n";
         if (item.type == HidItemType::Global && item.tag == kUsagePage) {
             page = static_cast<std::uint16_t>(item.data & 0xFFFF);
+        } else if (item.type == HidItemType::Global && item.tag == kLogicalMinimum) {
+            minimum = item.signedData();
         } else if (item.type == HidItemType::Global && item.tag == kPush) {
             pages.push_back(page);
         } else if (item.type == HidItemType::Global && item.tag == kPop && !pages.empty()) {
