@@ -1,6 +1,8 @@
-// libFuzzer target for the descriptor and HID report-descriptor parsers. The first input byte
+// libFuzzer target for the descriptor and HID report-descriptor parsers and the mass-storage
+// readers. The first input byte
 // picks what the rest is parsed as and the request length; every parser must stay within the
 // input (the sanitizers catch a read past it) and keep its own promises, checked below.
+#include "protocol/ClassDecoder.h"
 #include "protocol/Descriptors.h"
 #include "protocol/HidReport.h"
 
@@ -86,6 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 3:
         (void)ParseString(body);
         (void)ParseLanguages(body);
+        break;
+    case 4:
+        // The mass-storage and SCSI readers take their lengths from the bytes too.
+        (void)DescribeMassStorage(body);
+        (void)DescribeScsiCommand(body);
+        for (std::uint8_t op : {0x03, 0x12, 0x1A, 0x25}) {
+            (void)DescribeScsiData(op, body);
+        }
         break;
     default: {
         const HidReportDescriptor d = ParseReportDescriptor(body);
