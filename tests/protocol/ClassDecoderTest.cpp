@@ -194,3 +194,45 @@ TEST(ClassDecoder, BootMouseWithoutReportDescriptorAndRecipientNames) {
 
 } // namespace
 } // namespace vintrace::protocol
+
+namespace vintrace::protocol {
+namespace {
+
+TEST(ClassDecoder, CdcAcmTextAndSerialState) {
+    // Communications interface 0 (interrupt IN 0x82), data interface 1 (bulk 0x01 / 0x81).
+    const std::string configuration = "09023E00020100803209040000010202010005240010010424020205"
+                                      "240600010705820310001009040100020A00000007050102400000"
+                                      "07058102400000";
+    const std::string bus = ControlIn(6, "8006000200003E00", configuration) +
+                            "SETUP 6.0, DATA0 2122030000000000, ACK, IN 6.0, DATA1, ACK, "
+                            "OUT 6.1, DATA0 41540D, ACK, "
+                            "IN 6.1, DATA0 4F4B0D0A, ACK, "
+                            "IN 6.1, DATA1 0001FF, ACK, "
+                            "IN 6.2, DATA0 A1200000000002000300, ACK";
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{"control 6.0 in ok: 62 of 62 bytes",
+                                        "control 6.0 out ok: SET_CONTROL_LINE_STATE DTR on, RTS on",
+                                        "bulk 6.1 out ok: text \"AT\\r\"",
+                                        "bulk 6.1 in ok: text \"OK\\r\\n\"",
+                                        "interrupt 6.2 in ok: SERIAL_STATE DCD, DSR"}));
+}
+
+TEST(ClassDecoder, HubStatusChangeAndPortRequests) {
+    // A hub: device class 9, one interface with its status-change endpoint 0x81.
+    const std::string configuration = "09021900010100E0000904000001090000000705810302000C";
+    const std::string bus =
+        ControlIn(1, "8006000100001200", "120110010900000840000100010000000001") +
+        ControlIn(1, "8006000200001900", configuration) + "IN 1.1, DATA0 0A, ACK, " +
+        ControlIn(1, "A300000003000400", "01010100") +
+        "SETUP 1.0, DATA0 2301140003000000, ACK, IN 1.0, DATA1, ACK";
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{
+                  "control 1.0 in ok: device 0040:0001", "control 1.0 in ok: 25 of 25 bytes",
+                  "interrupt 1.1 in ok: changed: port 1, port 3",
+                  "control 1.0 in ok: GET_STATUS port 3: status connection, power; changed "
+                  "connection",
+                  "control 1.0 out ok: CLEAR_FEATURE C_PORT_RESET port 3"}));
+}
+
+} // namespace
+} // namespace vintrace::protocol
