@@ -46,6 +46,8 @@ using display::UiFont;
 constexpr unsigned kLeftTop = AnchorLeft | AnchorTop;
 constexpr unsigned kAll = AnchorLeft | AnchorTop | AnchorRight | AnchorBottom;
 constexpr unsigned kRightBottom = AnchorRight | AnchorBottom;
+/// Where the status lamps begin; the status label ends there.
+constexpr int kLampsLeft = 365;
 
 QAction* AddItem(QMenu* menu, const char* caption, const char* name, bool checkable = false,
                  bool checked = false) {
@@ -63,7 +65,7 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Vintrace"));
     setWindowIcon(WindowIcon());
-    setFont(UiFont(11));
+    setFont(display::ControlFont());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
     setPalette(pal);
@@ -150,7 +152,7 @@ void TMainForm::buildControls(QWidget* client) {
 
     Label1 = new QLabel(client);
     place(Label1, "Label1", 276, 382, 0, 17, kRightBottom);
-    Label1->setFont(UiFont(12, QFont::Black));
+    Label1->setFont(display::StatusFont());
     Label1->setMaximumHeight(17);
 
     // The lamps share one spot; the one created last lies on top.
@@ -289,8 +291,8 @@ void TMainForm::layoutChildren(QWidget* parent) {
         }
         int width = p.width;
         if (p.widget == Label1) {
-            // The status label grows with its text, leftwards from its right anchor.
-            width = Label1->sizeHint().width();
+            // The status label grows with its text, but never under the lamps.
+            width = std::min(Label1->sizeHint().width(), kLampsLeft - p.left);
         }
         const Box b = AnchoredBox({p.left, p.top, width, p.height}, p.anchors, designW, designH,
                                   parent->width(), parent->height());
@@ -612,19 +614,33 @@ QString TMainForm::statusText(device::Status status) const {
         return QStringLiteral("Read Failed");
     case Status::Stopped:
         return QStringLiteral("Stopped");
+    // The label has room for a few words only: the tooltip tells the rest.
+    case Status::NothingReceived:
+        return QStringLiteral("Nothing received");
+    case Status::CannotWrite:
+        return QStringLiteral("Cannot write file");
+    }
+    return {};
+}
+
+QString TMainForm::statusDetail(device::Status status) const {
+    using device::Status;
+    switch (status) {
     case Status::NothingReceived:
         return QStringLiteral("Nothing was downloaded; the previous capture is kept");
     case Status::CannotWrite:
         return QStringLiteral("Cannot write %1 (%2); the previous capture is kept")
             .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
                  QString::fromStdString(acquisition_.lastDownload().reason));
+    default:
+        return {};
     }
-    return {};
 }
 
 void TMainForm::apply(const device::AcquisitionEffects& e) {
     if (e.status) {
         Label1->setText(statusText(*e.status));
+        Label1->setToolTip(statusDetail(*e.status));
         layoutChildren(client_); // the label grows with its text
     }
     if (e.lamp) {

@@ -204,6 +204,9 @@ private:
 
     void apply(const device::AcquisitionEffects& effects);
     QString statusText(device::Status status) const;
+    /// The whole story behind a short status text, for the label's tooltip; empty when the
+    /// text says it all.
+    QString statusDetail(device::Status status) const;
 
     device::Analyzer& analyzer_;
     device::Acquisition acquisition_{analyzer_};

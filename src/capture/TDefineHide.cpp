@@ -26,7 +26,7 @@ std::string SelectedText(const QComboBox* box) {
 TDefineHide::TDefineHide(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("DefineHide"));
     setWindowTitle(QStringLiteral("Define Hide"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(560, 159); // client area of a 568 x 193 dialog
     move(203, 126);
 

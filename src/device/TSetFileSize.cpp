@@ -15,7 +15,7 @@ TSetFileSize::TSetFileSize(std::int32_t& captureSize, QWidget* parent)
     : QDialog(parent), captureSize_(captureSize) {
     setObjectName(QStringLiteral("SetFileSize"));
     setWindowTitle(QStringLiteral("SetFileSize"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(397, 117); // client area of a 405 x 151 dialog
     ShowError = [this](const QString& text) {
         QMessageBox::critical(this, QStringLiteral("Vintrace"), text);

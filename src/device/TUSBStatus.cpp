@@ -13,7 +13,7 @@ namespace vintrace::device {
 TUSBStatus::TUSBStatus(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("USBStatus"));
     setWindowTitle(QStringLiteral("USB Status"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(455, 194); // client area of a 463 x 228 dialog
     auto label = [this](const char* name, int x, int y, int w, int h) {
         auto* l = new QLabel(this);

@@ -30,7 +30,7 @@ TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTa
     : QDialog(parent), criteria_(criteria), table_(table) {
     setObjectName(QStringLiteral("DefineSearch"));
     setWindowTitle(QStringLiteral("Define Search"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(615, 168); // client area of a 623 x 202 dialog
     move(287, 113);
 
