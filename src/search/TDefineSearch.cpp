@@ -14,10 +14,14 @@
 namespace vintrace::search {
 
 namespace {
-QString Hex(unsigned v) { return QString::fromStdString(capture::HexText(v)); }
+QString Hex(unsigned v) {
+    return QString::fromStdString(capture::HexText(v));
+}
 
 /// An index as the criteria store it: 8 bits, -1 (nothing chosen) becoming 255.
-std::uint8_t Stored(int index) { return static_cast<std::uint8_t>(index); }
+std::uint8_t Stored(int index) {
+    return static_cast<std::uint8_t>(index);
+}
 
 /// Chooses item `index`, or none when there is no such item.
 void Choose(QComboBox* box, int index) {
@@ -99,19 +103,21 @@ TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTa
     setTabOrder(CheckBox1, CheckBox2);
     setTabOrder(CheckBox2, CheckBox3);
 
-    // A check box's rule runs on every change of state, whether clicked or set in code; the
-    // boxes' rules run only for choices the user makes (or typing, which chooses nothing).
+    // A check box's rule runs on every change of state, whether clicked or set in code. The
+    // boxes' rules follow what a box shows, whether picked, typed or completed while typing;
+    // the text alone decides, so Qt making a typed item current on leaving the box changes
+    // nothing.
     connect(CheckBox1, &QCheckBox::toggled, this, &TDefineSearch::CheckBox1Click);
     connect(CheckBox2, &QCheckBox::toggled, this, &TDefineSearch::CheckBox2Click);
     connect(CheckBox3, &QCheckBox::toggled, this, &TDefineSearch::CheckBox3Click);
-    connect(ComboBox1, &QComboBox::activated, this, &TDefineSearch::ComboBox1Change);
-    connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, &TDefineSearch::ComboBox1Change);
-    connect(ComboBox2, &QComboBox::activated, this, &TDefineSearch::ComboBox2Change);
-    connect(ComboBox2->lineEdit(), &QLineEdit::textEdited, this, &TDefineSearch::ComboBox2Change);
+    connect(ComboBox1, &QComboBox::editTextChanged, this, &TDefineSearch::ComboBox1Change);
+    connect(ComboBox2, &QComboBox::editTextChanged, this, &TDefineSearch::ComboBox2Change);
     connect(Button2, &QPushButton::clicked, this, &TDefineSearch::Button2Click);
 }
 
-QColor TDefineSearch::activeColour() const { return palette().color(QPalette::WindowText); }
+QColor TDefineSearch::activeColour() const {
+    return palette().color(QPalette::WindowText);
+}
 
 QColor TDefineSearch::inactiveColour() const {
     return palette().color(QPalette::Disabled, QPalette::WindowText);

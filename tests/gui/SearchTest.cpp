@@ -16,9 +16,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 
 namespace vintrace::search {
@@ -46,6 +48,20 @@ protected:
     static void pick(QComboBox* box, int index) {
         box->setCurrentIndex(index);
         emit box->activated(index);
+    }
+
+    /// Types `text` into a box in place of what it shows, as a user does.
+    static void typeInto(QComboBox* box, const QString& text) {
+        QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+        QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box->lineEdit(), text);
+    }
+    static QStringList Items(const QComboBox* box) {
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i) {
+            items << box->itemText(i);
+        }
+        return items;
     }
 
     SearchCriteria criteria_;
@@ -134,6 +150,102 @@ TEST_F(SearchDialog, AddressChoiceStoresAllOrOneEndpoint) {
     pick(third->ComboBox1, 1);
     EXPECT_EQ(third->ComboBox3->currentIndex(), 0);
     EXPECT_EQ(third->ComboBox3->count(), 2);
+}
+
+/// Turns the mouse wheel one notch down over a box, which picks its next item.
+void WheelDown(QComboBox* box) {
+    QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(box, &wheel);
+}
+
+// What a box shows is what counts, at once: a typed text that is exactly an item's text
+// chooses that item, any other text chooses none (stored as 255).
+TEST_F(SearchDialog, TypedTextChoosesTheItemItNames) {
+    using Steps = std::function<void(TDefineSearch&)>;
+    const struct {
+        const char* name;
+        Steps type;
+        QStringList endpoints; // offered as soon as the text is typed
+        Steps then;
+        std::uint8_t pidIndex, addressIndex, endpointIndex;
+        bool anyEndpoint, withEndpoint;
+    } cases[] = {
+        {"an address, then an endpoint by the wheel",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0x1A");
+         },
+         {"All", "0x0"},
+         [](TDefineSearch& d) { WheelDown(d.ComboBox3); },
+         255,
+         1,
+         1,
+         false,
+         true},
+        {"an address completed from its first character",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0");
+             EXPECT_EQ(d.ComboBox1->currentText(), "0x5");
+         },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch& d) { typeInto(d.ComboBox3, "0x3"); },
+         255,
+         0,
+         2,
+         false,
+         true},
+        {"an address that is no item",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0x7");
+         },
+         {"Nothing"},
+         [](TDefineSearch&) {},
+         255,
+         255,
+         0,
+         true,
+         false},
+        {"a kind",
+         [](TDefineSearch& d) { typeInto(d.ComboBox2, "DATA1"); },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch&) {},
+         7,
+         0,
+         0,
+         false,
+         false},
+        {"a kind that is no item",
+         [](TDefineSearch& d) { typeInto(d.ComboBox2, "Q"); },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch&) {},
+         255,
+         0,
+         0,
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        criteria_ = {};
+        criteria_.pidIndex = 255;
+        criteria_.pidEnabled = true;
+        auto d = open();
+        d->show();
+        d->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(d.get()));
+        c.type(*d);
+        EXPECT_EQ(Items(d->ComboBox3), c.endpoints);
+        c.then(*d);
+        QTest::mouseClick(d->Button2, Qt::LeftButton);
+        EXPECT_EQ(criteria_.pidIndex, c.pidIndex);
+        EXPECT_EQ(criteria_.addressIndex, c.addressIndex);
+        EXPECT_EQ(criteria_.endpointIndex, c.endpointIndex);
+        EXPECT_EQ(criteria_.addressAnyEndpoint, c.anyEndpoint);
+        EXPECT_EQ(criteria_.addressWithEndpoint, c.withEndpoint);
+    }
 }
 
 TEST_F(SearchDialog, AddressThatNamesNoRowOffersNothing) {
