@@ -406,7 +406,8 @@ void TMainForm::endRefresh() {
 }
 
 void TMainForm::ProgressBarSink::setRange(std::size_t max) {
-    bar_->setRange(0, static_cast<int>(std::min<std::size_t>(max, INT_MAX)));
+    // Qt draws 0..0 as a busy bar that never stops; an empty store shows an empty bar instead.
+    bar_->setRange(0, static_cast<int>(std::clamp<std::size_t>(max, 1, INT_MAX)));
     bar_->setValue(0);
 }
 

@@ -163,6 +163,33 @@ TEST_F(CommandHub, ReloadOfAMissingFileEmptiesTheLists) {
     EXPECT_TRUE(messages_.isEmpty());
 }
 
+// Qt draws a 0..0 range as a busy bar that never ends: an empty store shows an empty bar.
+TEST_F(CommandHub, CommandsOnAnEmptyStoreLeaveAnEmptyBar) {
+    form_->ChooseCaptureFile = [this] { return path("gone.dat").toStdString(); };
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } commands[] = {
+        {"Open", [this] { form_->Open1->trigger(); }},
+        {"Show All", [this] { form_->ShowAll1->trigger(); }},
+        {"Search", [this] { QTest::mouseClick(form_->Button1, Qt::LeftButton); }},
+        {"Hide SOF",
+         [this] {
+             capture::TDefineHide dialog(form_.get());
+             dialog.FillAddresses(form_->EndpointTable);
+             QTest::keyClick(dialog.ComboBox1, Qt::Key_Down);
+             QTest::mouseClick(dialog.Button2, Qt::LeftButton);
+         }},
+    };
+    for (const auto& c : commands) {
+        SCOPED_TRACE(c.name);
+        c.run();
+        ASSERT_TRUE(form_->PacketList.empty());
+        EXPECT_LT(form_->ProgressBar1->minimum(), form_->ProgressBar1->maximum());
+        EXPECT_EQ(form_->ProgressBar1->value(), form_->ProgressBar1->minimum());
+    }
+}
+
 TEST_F(CommandHub, OpenCancelledReloadsAndShowsHiddenPackets) {
     send(capture::CMD_HIDE_SOF);
     form_->ChooseCaptureFile = [] { return std::nullopt; };
