@@ -793,11 +793,31 @@ void TMainForm::Wrap32Click() {
     setWrapMode(Wrap32);
 }
 
-void TMainForm::ListBox1MouseDown() {
+void TMainForm::ListBox1MouseDown(Qt::MouseButton, const QPoint& position) {
+    // A click on a line sets the cursor, even on the line it stood on: a search from the
+    // cursor examines that line again.
+    if (ListBox1->itemAt(position) >= 0) {
+        resumeAfterLine_.reset();
+    }
     ListBox2->viewport()->repaint();
 }
 
-void TMainForm::ListBox1KeyDown() {
+void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
+    switch (key) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        // The keys that set the cursor (on a non-empty list), as a click does.
+        if (ListBox1->count() > 0) {
+            resumeAfterLine_.reset();
+        }
+        break;
+    default:
+        break;
+    }
     ListBox2->viewport()->repaint();
 }
 

@@ -404,6 +404,49 @@ TEST_F(WindowSearch, MatchOnTheLastLineThenSearchingOnSaysNotFound) {
     EXPECT_EQ(messages_.size(), 1);
 }
 
+// After a match on the last line, a click or key that sets the cursor (even back onto that
+// line) makes the next search from the cursor examine the cursor line.
+TEST_F(WindowSearch, SettingTheCursorEndsResumingAfterTheLastMatch) {
+    const auto clickLine = [this](std::int64_t line) {
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(line).center());
+    };
+    const struct {
+        const char* name;
+        std::function<void()> move;
+        bool found;
+    } cases[] = {
+        {"another line, then the last line",
+         [&] {
+             clickLine(38);
+             clickLine(39);
+         },
+         true},
+        {"the last line itself", [&] { clickLine(39); }, true},
+        {"up and down",
+         [this] {
+             QTest::keyClick(form_->ListBox1, Qt::Key_Up);
+             QTest::keyClick(form_->ListBox1, Qt::Key_Down);
+         },
+         true},
+        {"End", [this] { QTest::keyClick(form_->ListBox1, Qt::Key_End); }, true},
+        {"a key that moves nothing", [this] { QTest::keyClick(form_->ListBox1, Qt::Key_A); },
+         false},
+    };
+    searchKind(4); // NAK, the last record
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages_.clear();
+        form_->SearchfromTop1->trigger();
+        ASSERT_EQ(form_->ListBox1->itemIndex(), 39);
+        c.move();
+        ASSERT_EQ(form_->ListBox1->itemIndex(), 39);
+        QTest::mouseClick(form_->Button1, Qt::LeftButton);
+        EXPECT_EQ(messages_.isEmpty(), c.found) << messages_.join(",").toStdString();
+        EXPECT_EQ(form_->ListBox1->itemIndex(), 39);
+    }
+}
+
 TEST_F(WindowSearch, ShrinkViewFollowsTheMatch) {
     form_->ListBox2->resize(form_->ListBox2->width(), 20); // small, so it must scroll
     searchKind(9);                                         // SOF on line 36
