@@ -124,6 +124,19 @@ TEST(StatusDialog, EitherFailureSaysUnconnected) {
     EXPECT_TRUE(half.Label2->text().isEmpty());
 }
 
+TEST(StatusDialog, LabelsStretchWithTheDialog) {
+    TUSBStatus dialog;
+    dialog.show();
+    const QRect button = dialog.Button1->geometry();
+    for (const int grow : {100, -40, 0}) {
+        SCOPED_TRACE(grow);
+        dialog.resize(455 + grow, 194 + 30);
+        EXPECT_EQ(dialog.Label1->geometry(), QRect(24, 16, 409 + grow, 22));
+        EXPECT_EQ(dialog.Label2->geometry(), QRect(32, 56, 393 + grow, 81));
+        EXPECT_EQ(dialog.Button1->geometry(), button);
+    }
+}
+
 TEST(CaptureSize, DoublesWithWrapAroundAndRefusesWhatIsNotPositive) {
     EXPECT_EQ(CaptureSizeFor(1), 2);
     EXPECT_EQ(CaptureSizeFor(65535), 131070);
