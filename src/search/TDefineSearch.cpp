@@ -23,6 +23,20 @@ std::uint8_t Stored(int index) {
     return static_cast<std::uint8_t>(index);
 }
 
+/// The pattern as the criteria keep it: UTF-8, cut after the last whole character that fits,
+/// so that the field shows the same text each time the dialog opens.
+std::string StoredPattern(const QString& text, std::size_t capacity) {
+    QByteArray bytes = text.toUtf8();
+    if (static_cast<std::size_t>(bytes.size()) > capacity) {
+        auto n = static_cast<qsizetype>(capacity);
+        while (n > 0 && (static_cast<unsigned char>(bytes[n]) & 0xC0) == 0x80) {
+            --n; // bytes[n] continues a character: that character does not fit
+        }
+        bytes.truncate(n);
+    }
+    return bytes.toStdString();
+}
+
 /// Chooses item `index`, or none when there is no such item.
 void Choose(QComboBox* box, int index) {
     box->setCurrentIndex(index < box->count() ? index : -1);
@@ -161,8 +175,8 @@ void TDefineSearch::Load() {
         }
     }
     CheckBox3->setChecked(criteria_.dataEnabled);
-    Edit3->setText(QString::fromLatin1(criteria_.pattern().data(),
-                                       static_cast<qsizetype>(criteria_.pattern().size())));
+    Edit3->setText(QString::fromUtf8(criteria_.pattern().data(),
+                                     static_cast<qsizetype>(criteria_.pattern().size())));
 }
 
 void TDefineSearch::CheckBox1Click() {
@@ -218,7 +232,7 @@ void TDefineSearch::Button2Click() {
     criteria_.addressAnyEndpoint = address && endpoint == 0;
     criteria_.addressWithEndpoint = address && endpoint != 0;
     criteria_.dataEnabled = CheckBox3->isChecked();
-    criteria_.setPattern(Edit3->text().toStdString());
+    criteria_.setPattern(StoredPattern(Edit3->text(), criteria_.dataPattern.size() - 1));
     accept();
 }
 

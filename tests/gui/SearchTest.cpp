@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -284,6 +285,39 @@ TEST_F(SearchDialog, PatternKeysAreFiltered) {
     EXPECT_EQ(d->Edit3->text(), "0A0F");
     EXPECT_EQ(FilterPatternKey('c'), 'C');
     EXPECT_EQ(FilterPatternKey('G'), 0);
+}
+
+// A pasted text (the filter lets pastes through unchecked) reads the same at every reopening;
+// one too long for the criteria keeps the whole characters that fit.
+TEST_F(SearchDialog, PastedPatternSurvivesReopening) {
+    const QString eAcute(QChar(0x00E9));
+    const struct {
+        const char* name;
+        QString pasted;
+        QString kept;
+    } cases[] = {
+        {"accents and symbols", QString::fromUtf8("0A \u00E9\u00DC \u20AC \u4E2D"),
+         QString::fromUtf8("0A \u00E9\u00DC \u20AC \u4E2D")},
+        {"128 two-byte characters", eAcute.repeated(128), eAcute.repeated(64)},
+        {"a three-byte character across the limit", QString(127, u'A') + QChar(0x20AC),
+         QString(127, u'A')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        criteria_ = {};
+        auto d = open();
+        QTest::mouseClick(d->CheckBox3, Qt::LeftButton);
+        QApplication::clipboard()->setText(c.pasted);
+        QTest::mouseClick(d->Edit3, Qt::LeftButton);
+        QTest::keyClick(d->Edit3, Qt::Key_V, Qt::ControlModifier);
+        ASSERT_EQ(d->Edit3->text(), c.pasted);
+        QTest::mouseClick(d->Button2, Qt::LeftButton);
+        for (int reopening = 0; reopening < 3; ++reopening) {
+            auto again = open();
+            EXPECT_EQ(again->Edit3->text(), c.kept) << "reopening " << reopening;
+            QTest::mouseClick(again->Button2, Qt::LeftButton);
+        }
+    }
 }
 
 TEST_F(SearchDialog, EmptyPatternStillStoresAnActiveDataCriterion) {
