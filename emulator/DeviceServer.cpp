@@ -1,12 +1,14 @@
 #include "DeviceServer.h"
 
 #include "device/AnalyzerInterface.h"
+#include "platform/DirectoryTrust.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <filesystem>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,10 +48,37 @@ bool FillAddress(sockaddr_un& a, const std::string& path) {
     return true;
 }
 
-void SleepMs(int ms) {
-    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+void SleepUntil(std::chrono::steady_clock::time_point until) {
+    const auto left = until - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return;
     }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec rest{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+// Creates `directory` and any missing parents, private to us, noting each one made.
+bool MakePrivateDirectories(const std::string& directory, std::vector<std::string>& created,
+                            std::string& error) {
+    std::string sofar;
+    std::size_t from = 0;
+    while (from <= directory.size()) {
+        const std::size_t slash = std::min(directory.find('/', from), directory.size());
+        sofar = directory.substr(0, slash);
+        from = slash + 1;
+        if (sofar.empty() || sofar.back() == '/') {
+            continue;
+        }
+        if (::mkdir(sofar.c_str(), 0700) == 0) {
+            created.push_back(sofar);
+        } else if (errno != EEXIST) {
+            error = sofar + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -60,6 +89,18 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
         s += digits[b & 15];
     }
     return s;
+}
+
+const char* OpName(wire::Op op) {
+    switch (op) {
+    case wire::Op::Open:
+        return "open";
+    case wire::Op::Ioctl:
+        return "ioctl";
+    case wire::Op::Transfer:
+        return "transfer";
+    }
+    return "request";
 }
 
 } // namespace
@@ -80,7 +121,8 @@ std::int32_t CommandFromText(const std::string& text) {
     }
     if (!text.empty() && text.size() < 4 &&
         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::stoi(text);
+        const int code = std::stoi(text);
+        return code < static_cast<int>(kCommandNames.size()) ? code : -1;
     }
     return -1;
 }
@@ -92,53 +134,71 @@ DeviceServer::~DeviceServer() {
     Close();
 }
 
-bool DeviceServer::Listen(const std::string& classDirectory, const std::string& name,
-                          std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(classDirectory, ec);
-    if (ec) {
-        error = classDirectory + ": " + ec.message();
-        return false;
-    }
-    classDirectory_ = classDirectory;
+bool DeviceServer::Listen(const std::string& root, const std::string& classDirectory,
+                          const std::string& name, std::string& error) {
     const std::string path = classDirectory + "/" + name;
-    sockaddr_un address{};
-    if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos ||
-        !FillAddress(address, path)) {
+    if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos) {
         error = path + ": not a usable socket name";
         return false;
+    }
+    // Bound under a hidden name and renamed into place, so a client never finds a socket
+    // that does not accept yet. Both names must fit a socket address; checked before anything
+    // is created, so a path that cannot work leaves nothing behind.
+    const std::string hidden =
+        classDirectory + "/." + name + "." + std::to_string(static_cast<long>(::getpid()));
+    sockaddr_un address{};
+    sockaddr_un hiddenAddress{};
+    if (!FillAddress(address, path) || !FillAddress(hiddenAddress, hidden)) {
+        error = "device socket " + path + ": too long for a Unix socket address (" +
+                std::to_string(hidden.size()) + " bytes with its temporary name; at most " +
+                std::to_string(sizeof address.sun_path - 1) + " fit)";
+        return false;
+    }
+    std::vector<std::string> created;
+    const auto fail = [&](const std::string& message) {
+        error = message;
+        for (auto it = created.rbegin(); it != created.rend(); ++it) {
+            ::rmdir(it->c_str());
+        }
+        return false;
+    };
+    // Whoever can write to these directories could plant or replace device sockets.
+    for (const std::string& directory : {root, classDirectory}) {
+        if (!MakePrivateDirectories(directory, created, error)) {
+            return fail(error);
+        }
+        if (const auto problem = platform::PrivateDirectoryProblem(directory)) {
+            return fail("device directory " + directory + ": " + *problem);
+        }
     }
     // A socket left by an emulator that died is replaced; a live one is not.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
-        const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        // Not blocking: a live emulator with a full backlog answers EAGAIN rather than wait.
+        const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const bool live =
-            ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+            errno == EAGAIN;
         ::close(probe);
         if (live || !S_ISSOCK(st.st_mode)) {
-            error = path + ": already in use";
-            return false;
+            return fail(path + ": already in use");
         }
         ::unlink(path.c_str());
     }
-    // Bound under a hidden name and renamed into place, so a client never finds a socket
-    // that does not accept yet.
-    const std::string hidden =
-        classDirectory + "/." + name + "." + std::to_string(static_cast<long>(::getpid()));
-    sockaddr_un hiddenAddress{};
-    if (!FillAddress(hiddenAddress, hidden)) {
-        error = hidden + ": path too long";
-        return false;
-    }
     ::unlink(hidden.c_str());
-    listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    listenFd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0 ||
         ::bind(listenFd_, reinterpret_cast<sockaddr*>(&hiddenAddress), sizeof hiddenAddress) != 0 ||
         ::listen(listenFd_, 16) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
+        const std::string reason = std::strerror(errno);
         ::unlink(hidden.c_str());
-        return false;
+        if (listenFd_ >= 0) {
+            ::close(listenFd_);
+            listenFd_ = -1;
+        }
+        return fail(path + ": " + reason);
     }
+    classDirectory_ = classDirectory;
     socketPath_ = path;
     return true;
 }
@@ -165,18 +225,39 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
     sigemptyset(&waitMask);
     std::vector<std::uint8_t> buffer(wire::kMaxFrame);
     while (stop == 0 && !vanished_) {
+        const auto now = Clock::now();
+        std::optional<Clock::time_point> wake;
         std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
         for (const Client& c : clients_) {
-            fds.push_back({c.fd, POLLIN, 0});
+            // A client is read from only once it has taken its last reply: one that sends
+            // without reading holds a single reply here and holds up nobody else. A reply
+            // not due yet waits for its time; only a hang-up is of interest until then.
+            short events = POLLIN;
+            if (!c.unsent.empty()) {
+                events = c.due <= now ? POLLOUT : 0;
+                if (c.due > now && (!wake || c.due < *wake)) {
+                    wake = c.due;
+                }
+            }
+            fds.push_back({c.fd, events, 0});
         }
-        const int ready = ::ppoll(fds.data(), fds.size(), nullptr, &waitMask);
+        timespec timeout{};
+        if (wake) {
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now).count();
+            timeout = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        }
+        const int ready = ::ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, &waitMask);
         if (ready < 0) {
             continue; // interrupted by a signal: the loop condition decides
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
-                clients_.push_back({fd, nextClientId_++, false, false});
+                Client c;
+                c.fd = fd;
+                c.id = nextClientId_++;
+                clients_.push_back(std::move(c));
             }
         }
         std::vector<int> drop;
@@ -189,7 +270,16 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
             if (it == clients_.end()) {
                 continue;
             }
+            if (!it->unsent.empty()) {
+                if ((fds[i].revents & POLLOUT) == 0 || !SendUnsent(*it)) {
+                    drop.push_back(it->fd); // hung up (or broken) before taking its reply
+                }
+                continue;
+            }
             const ssize_t n = ::recv(it->fd, buffer.data(), buffer.size(), MSG_TRUNC);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                continue;
+            }
             if (n <= 0 || static_cast<std::size_t>(n) > buffer.size() ||
                 !Serve(*it, {buffer.begin(), buffer.begin() + n})) {
                 drop.push_back(it->fd);
@@ -206,11 +296,20 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
 }
 
 void DeviceServer::Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output) {
-    if (faults_.delayMs > 0) {
-        SleepMs(faults_.delayMs);
+    c.unsent = wire::EncodeReply({error, output});
+    c.due = Clock::now() + std::chrono::milliseconds(faults_.delayMs);
+    if (faults_.delayMs == 0) {
+        SendUnsent(c);
     }
-    const std::vector<std::uint8_t> frame = wire::EncodeReply({error, output});
-    ::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+}
+
+bool DeviceServer::SendUnsent(Client& c) {
+    // Never waits: a reply the client has no room for stays until it has.
+    if (::send(c.fd, c.unsent.data(), c.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+        c.unsent.clear();
+        return true;
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
 bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
@@ -219,6 +318,12 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
         log_ << "[" << c.id << "] malformed request -> dropped" << std::endl;
         return false;
     }
+    // A hung driver keeps its connections open and takes requests, but never acts on them.
+    if (faults_.hangAfter >= 0 && answered_ >= faults_.hangAfter) {
+        log_ << "[" << c.id << "] " << OpName(request.op) << " -> no answer (hung)" << std::endl;
+        return true;
+    }
+    ++answered_;
     std::vector<std::uint8_t> output;
     std::uint32_t error = kOk;
     std::string what;
@@ -241,6 +346,13 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
         break;
     case wire::Op::Transfer:
         what = "transfer " + std::to_string(request.outLength);
+        if (c.opened && c.pipe && BlocksRunOut()) {
+            // Gone before this block (only with no blocks to hand out at all: after the last
+            // one it has gone already).
+            log_ << "[" << c.id << "] " << what << " -> vanished" << std::endl;
+            Vanish(c);
+            return true;
+        }
         error = c.opened && c.pipe ? Transfer(request, output) : kInvalidFunction;
         if (error == kOk) {
             what += " -> " + std::to_string(output.size()) + " bytes";
@@ -250,13 +362,25 @@ bool DeviceServer::Serve(Client& c, const std::vector<std::uint8_t>& frame) {
     log_ << "[" << c.id << "] " << what << (error == kOk ? " ok" : " error ")
          << (error == kOk ? "" : std::to_string(error)) << std::endl;
     Reply(c, error, output);
-    if (request.op == wire::Op::Transfer && error == kOk && faults_.vanishAfterBlocks >= 0 &&
-        transfers_ >= faults_.vanishAfterBlocks) {
-        vanished_ = true;
-        Close();
+    if (request.op == wire::Op::Transfer && error == kOk && BlocksRunOut()) {
+        Vanish(c);
         return true;
     }
     return error == kOk || c.opened;
+}
+
+bool DeviceServer::BlocksRunOut() const {
+    return faults_.vanishAfterBlocks >= 0 && transfers_ >= faults_.vanishAfterBlocks;
+}
+
+void DeviceServer::Vanish(Client& last) {
+    // The block that used up the last one still reaches its reader, as late as any answer.
+    if (!last.unsent.empty()) {
+        SleepUntil(last.due);
+        SendUnsent(last);
+    }
+    vanished_ = true;
+    Close();
 }
 
 std::uint32_t DeviceServer::Ioctl(const Client& c, const wire::Request& request,

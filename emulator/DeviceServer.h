@@ -4,6 +4,7 @@
 
 #include "platform/WireProtocol.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <ostream>
@@ -18,7 +19,8 @@ struct FaultSettings {
     std::set<std::int32_t> refusedCommands; // these commands fail
     long failTransferAfter = -1;            // transfers after this many fail (-1: never)
     long vanishAfterBlocks = -1;            // the device disappears after this many (-1: never)
-    int delayMs = 0;                        // every answer is this late
+    int delayMs = 0;     // every answer is this late (each client's in its own time)
+    long hangAfter = -1; // requests answered before the driver hangs (-1: never)
 };
 
 /// The analyzer's driver: answers the socket shim's requests (platform/WireProtocol.h) for
@@ -30,8 +32,11 @@ public:
     DeviceServer(const DeviceServer&) = delete;
     DeviceServer& operator=(const DeviceServer&) = delete;
 
-    /// Creates the socket `name` in `classDirectory`; false with `error` set on failure.
-    bool Listen(const std::string& classDirectory, const std::string& name, std::string& error);
+    /// Creates the socket `name` in `classDirectory`, a directory below the device `root`;
+    /// false with `error` set on failure. Missing directories are made private (mode 0700),
+    /// and both must pass platform::PrivateDirectoryProblem. On failure nothing is left behind.
+    bool Listen(const std::string& root, const std::string& classDirectory, const std::string& name,
+                std::string& error);
 
     /// Serves until `stop` becomes non-zero or the device vanishes (fault injection).
     /// SIGINT and SIGTERM must be blocked by the caller; they are let through only while
@@ -42,11 +47,15 @@ public:
     void Close();
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     struct Client {
         int fd = -1;
         int id = 0;
         bool opened = false;
         bool pipe = false;
+        std::vector<std::uint8_t> unsent;            // a reply the client has not taken yet
+        std::chrono::steady_clock::time_point due{}; // when `unsent` may go (--delay-ms)
     };
 
     // Answers one frame; false when the connection is to be dropped.
@@ -56,6 +65,13 @@ private:
     std::uint32_t Transfer(const platform::wire::Request& request,
                            std::vector<std::uint8_t>& output);
     void Reply(Client& c, std::uint32_t error, const std::vector<std::uint8_t>& output);
+    // True once the blocks to hand out before vanishing are all gone.
+    bool BlocksRunOut() const;
+    // Removes the socket and drops every connection, as an unplugged analyzer, once `last`
+    // has had its reply.
+    void Vanish(Client& last);
+    // Sends the client's unsent reply if it has room; false when the connection is broken.
+    bool SendUnsent(Client& c);
 
     AnalyzerBox& box_;
     FaultSettings faults_;
@@ -66,13 +82,14 @@ private:
     std::vector<Client> clients_;
     int nextClientId_ = 1;
     long transfers_ = 0;
+    long answered_ = 0; // requests answered, on all connections
     bool vanished_ = false;
 };
 
 /// Name of an analyzer command number, or "command N".
 std::string CommandName(std::int32_t code);
 
-/// The command number for a name or a number in text; -1 when it is neither.
+/// The command number for a name or a number (0 to 15) in text; -1 when it is neither.
 std::int32_t CommandFromText(const std::string& text);
 
 } // namespace vintrace::emulator

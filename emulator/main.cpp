@@ -9,8 +9,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
 #include <iostream>
+#include <limits>
 
 namespace {
 
@@ -18,6 +24,40 @@ volatile std::sig_atomic_t gStop = 0;
 
 void OnSignal(int) {
     gStop = 1;
+}
+
+// A whole decimal number from `low` to `high`. Signs, fractions, exponents and hex are
+// refused rather than read in part, and a number too big for its variable is out of range
+// rather than wrapped around.
+CLI::Validator WholeNumber(std::uint64_t low, std::uint64_t high) {
+    return CLI::Validator(
+        [low, high](std::string& s) -> std::string {
+            const std::string range = std::to_string(low) + " to " + std::to_string(high);
+            if (s.empty() || s.size() > 20 ||
+                !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                return "not a whole number from " + range + ": " + s;
+            }
+            errno = 0;
+            const unsigned long long value = std::strtoull(s.c_str(), nullptr, 10);
+            if (errno == ERANGE || value < low || value > high) {
+                return s + " is outside " + range;
+            }
+            return "";
+        },
+        "UINT");
+}
+
+CLI::Validator Seconds(int high) {
+    return CLI::Validator(
+        [high](std::string& s) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(s.c_str(), &end);
+            if (s.empty() || *end != '\0' || !std::isfinite(value) || value < 0 || value > high) {
+                return "not a number of seconds from 0 to " + std::to_string(high) + ": " + s;
+            }
+            return "";
+        },
+        "SECONDS");
 }
 
 } // namespace
@@ -35,7 +75,10 @@ int main(int argc, char** argv) {
     CLI::App app{"Emulated USB analyzer: the capture box and its driver"};
     app.add_option("--dir", root, "Device root holding the class directory")->capture_default_str();
     app.add_option("--name", name, "Socket name within the class directory")->capture_default_str();
-    app.add_option("--seed", box.seed, "Seed of the simulated bus")->capture_default_str();
+    constexpr auto kMaxCount = static_cast<std::uint64_t>(std::numeric_limits<long>::max());
+    app.add_option("--seed", box.seed, "Seed of the simulated bus")
+        ->check(WholeNumber(0, std::numeric_limits<std::uint64_t>::max()))
+        ->capture_default_str();
     app.add_option("--speed", speed, "Speed of the bus under test")
         ->check(CLI::IsMember({"full", "low"}))
         ->capture_default_str();
@@ -45,10 +88,10 @@ int main(int argc, char** argv) {
     app.add_flag("--hub-low-speed-device", box.lowSpeedDeviceBehindHub,
                  "At full speed, add a low-speed device behind a hub (PRE packets)");
     app.add_option("--memory", box.memoryBytes, "Recording memory in bytes")
-        ->check(CLI::Range(std::size_t{2}, std::size_t{64} << 20))
+        ->check(WholeNumber(2, std::uint64_t{64} << 20))
         ->capture_default_str();
     app.add_option("--fill-seconds", box.fillSeconds, "Seconds from trigger to memory full")
-        ->check(CLI::Range(0.0, 3600.0))
+        ->check(Seconds(3600))
         ->capture_default_str();
     app.add_option("--firmware", box.firmware, "Firmware version text (13 bytes at most)")
         ->check(CLI::Validator(
@@ -60,17 +103,23 @@ int main(int argc, char** argv) {
     app.add_option("--refuse", refused, "Fail this command (name or number); repeatable")
         ->check(CLI::Validator(
             [](std::string& s) {
-                return emulator::CommandFromText(s) >= 0 ? "" : "unknown command " + s;
+                return emulator::CommandFromText(s) >= 0
+                           ? ""
+                           : "neither a command name nor a number from 0 to 15: " + s;
             },
             "CMD"));
     app.add_option("--fail-transfer-after", faults.failTransferAfter,
                    "Fail every pipe transfer after this many")
-        ->check(CLI::NonNegativeNumber);
+        ->check(WholeNumber(0, kMaxCount));
     app.add_option("--vanish-after-blocks", faults.vanishAfterBlocks,
-                   "Disappear after handing out this many blocks")
-        ->check(CLI::NonNegativeNumber);
+                   "Disappear after handing out this many blocks (0: at the first asked for)")
+        ->check(WholeNumber(0, kMaxCount));
     app.add_option("--delay-ms", faults.delayMs, "Answer every request this late")
-        ->check(CLI::Range(0, 600000));
+        ->check(WholeNumber(0, 600000));
+    app.add_option("--hang-after", faults.hangAfter,
+                   "Answer this many requests (opens, ioctls and transfers, on all "
+                   "connections), then none: a hung driver")
+        ->check(WholeNumber(0, kMaxCount));
     CLI11_PARSE(app, argc, argv);
 
     box.busFullSpeed = speed == "full";
@@ -97,7 +146,7 @@ int main(int argc, char** argv) {
     emulator::AnalyzerBox analyzer(box);
     emulator::DeviceServer server(analyzer, faults, std::cerr);
     std::string error;
-    if (!server.Listen(classDirectory, name, error)) {
+    if (!server.Listen(root, classDirectory, name, error)) {
         std::cerr << "vintrace-analyzer-emu: " << error << '\n';
         return 1;
     }

@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-    xvfb xauth fonts-dejavu-core fonts-liberation2 fontconfig
+    xvfb xauth x11vnc x11-utils iproute2 fonts-dejavu-core fonts-liberation2 fontconfig
     clang libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
     libpcap-dev tshark

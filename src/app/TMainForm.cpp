@@ -620,6 +620,10 @@ QString TMainForm::statusText(device::Status status) const {
         return QStringLiteral("Nothing received");
     case Status::CannotWrite:
         return QStringLiteral("Cannot write file");
+    case Status::AnalyzerBusy:
+        return QStringLiteral("Analyzer busy");
+    case Status::Incomplete:
+        return QStringLiteral("Incomplete");
     }
     return {};
 }
@@ -633,6 +637,11 @@ QString TMainForm::statusDetail(device::Status status) const {
         return QStringLiteral("Cannot write %1 (%2); the previous capture is kept")
             .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
                  QString::fromStdString(acquisition_.lastDownload().reason));
+    case Status::AnalyzerBusy:
+        return QStringLiteral("another acquisition is using this analyzer");
+    case Status::Incomplete:
+        return QStringLiteral("Download incomplete: %1 bytes")
+            .arg(static_cast<qulonglong>(acquisition_.lastDownload().bytes));
     default:
         return {};
     }
@@ -829,6 +838,9 @@ void TMainForm::ListBox2MouseDown() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    // A running download stops at its next block and leaves the previous capture in place;
+    // the window's end then waits for no more than that block.
+    acquisition_.CancelDownload();
     FormClose();
     event->accept();
 }

@@ -76,7 +76,9 @@ std::vector<Findings> CheckCapture(const PacketList& packets) {
             }
         } else if (IsData(kind)) {
             const CaptureRecord r = packets[i];
-            if (r.length < 2) {
+            if (r.length < 2 || r.bytes.size() > r.length) {
+                // More bytes stored than counted: the count passed 255 and wrapped, so the
+                // packet received more than any data packet we can judge holds.
                 f |= kFindingLength;
             } else if (r.bytes.size() == r.length && !DataCrcMatches(r.bytes)) {
                 f |= kFindingCrc16;

@@ -14,7 +14,8 @@ using Findings = std::uint8_t;
 inline constexpr Findings kFindingCrc5 = 1 << 0;  // token or SOF whose CRC5 does not match
 inline constexpr Findings kFindingCrc16 = 1 << 1; // data packet whose CRC16 does not match
 inline constexpr Findings kFindingPid = 1 << 2;   // identifier whose check nibble is wrong
-/// Token or SOF not 2 bytes long, handshake with bytes, data packet too short for its CRC.
+/// Token or SOF not 2 bytes long, handshake with bytes, data packet too short for its CRC,
+/// or a data packet whose length count wrapped (256 bytes or more received).
 inline constexpr Findings kFindingLength = 1 << 3;
 /// DATA0/DATA1 not the one the endpoint expects (see CheckCapture).
 inline constexpr Findings kFindingToggle = 1 << 4;

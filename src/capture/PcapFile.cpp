@@ -1,5 +1,6 @@
 #include "capture/PcapFile.h"
 
+#include "capture/CaptureLoader.h"
 #include "capture/StagedFile.h"
 
 #include <pcap/pcap.h>
@@ -61,7 +62,23 @@ PcapResult OutputFailure(const StagedFile& staged, const std::string& path) {
     if (staged.targetExisted()) {
         return Failure(PcapStatus::TargetExists, path, "already exists");
     }
+    if (staged.targetNotRegular()) {
+        return Failure(PcapStatus::TargetNotRegular, path, "not a regular file");
+    }
     return Failure(PcapStatus::CannotWrite, path, staged.error());
+}
+
+/// The refusal for a target that may not be written, before any work is done.
+std::optional<PcapResult> RefuseTarget(const std::string& path, bool overwrite) {
+    switch (StagedFile::CheckTarget(path, overwrite)) {
+    case StagedFile::TargetStatus::Writable:
+        return std::nullopt;
+    case StagedFile::TargetStatus::Exists:
+        return Failure(PcapStatus::TargetExists, path, "already exists");
+    case StagedFile::TargetStatus::NotRegular:
+        return Failure(PcapStatus::TargetNotRegular, path, "not a regular file");
+    }
+    return std::nullopt;
 }
 
 /// Writes capture-format units for pcap records into a stream, in large pieces.
@@ -209,15 +226,8 @@ std::uint64_t ExportClock::next(const CaptureRecord& r) {
     return t;
 }
 
-PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
-                      bool overwrite) {
-    if (!overwrite && ::access(path.c_str(), F_OK) == 0) {
-        return Failure(PcapStatus::TargetExists, path, "already exists");
-    }
-    StagedFile staged(path);
-    if (staged.file() == nullptr) {
-        return Failure(PcapStatus::CannotWrite, path, staged.error());
-    }
+PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
+                     UsbLinkType linkType) {
     // Written directly rather than through libpcap: the libpcap of Debian 12 (1.10.3) refuses
     // to write link types 293 and 294, and the classic format is four fixed fields per record.
     std::vector<std::uint8_t> buffer;
@@ -250,23 +260,43 @@ PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLin
         }
         buffer.insert(buffer.end(), r.bytes.begin(), r.bytes.end());
         if (buffer.size() >= kStreamBuffer) {
-            written = std::fwrite(buffer.data(), 1, buffer.size(), staged.file()) == buffer.size();
+            written = std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
             buffer.clear();
         }
     }
     if (written) {
-        written = std::fwrite(buffer.data(), 1, buffer.size(), staged.file()) == buffer.size();
+        written = std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
+    }
+    // A full disk or a closed pipe may show only when the stream's buffer is flushed.
+    if (written) {
+        written = std::fflush(out) == 0;
     }
     if (!written) {
-        return Failure(PcapStatus::CannotWrite, path, std::strerror(errno ? errno : EIO));
+        return Failure(PcapStatus::CannotWrite, name, std::strerror(errno ? errno : EIO));
+    }
+    PcapResult ok;
+    ok.file = name;
+    ok.records = packets.size();
+    return ok;
+}
+
+PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
+                      bool overwrite) {
+    if (auto refused = RefuseTarget(path, overwrite)) {
+        return *refused;
+    }
+    StagedFile staged(path);
+    if (staged.file() == nullptr) {
+        return Failure(PcapStatus::CannotWrite, path, staged.error());
+    }
+    PcapResult result = WritePcap(packets, staged.file(), path, linkType);
+    if (!result.ok()) {
+        return result;
     }
     if (!staged.commit(overwrite)) {
         return OutputFailure(staged, path);
     }
-    PcapResult ok;
-    ok.file = path;
-    ok.records = packets.size();
-    return ok;
+    return result;
 }
 
 PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink) {
@@ -336,13 +366,14 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
 }
 
 PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite) {
-    std::FILE* in = std::fopen(pcapPath.c_str(), "rb");
+    std::string reason;
+    std::FILE* in = OpenRegularFile(pcapPath, reason);
     if (in == nullptr) {
-        return Failure(PcapStatus::CannotOpen, pcapPath, std::strerror(errno));
+        return Failure(PcapStatus::CannotOpen, pcapPath, reason);
     }
-    if (!overwrite && ::access(datPath.c_str(), F_OK) == 0) {
+    if (auto refused = RefuseTarget(datPath, overwrite)) {
         std::fclose(in);
-        return Failure(PcapStatus::TargetExists, datPath, "already exists");
+        return *refused;
     }
     StagedFile staged(datPath);
     if (staged.file() == nullptr) {

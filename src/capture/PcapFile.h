@@ -22,10 +22,11 @@ bool IsUsbLinkType(int linkType);
 
 enum class PcapStatus {
     Ok,
-    CannotOpen,   // the input could not be opened or read
-    CannotWrite,  // the output could not be created, written or moved into place
-    TargetExists, // the output exists and overwriting was not asked for
-    BadFile,      // not a pcap/pcapng file, truncated, or a record of absurd length
+    CannotOpen,       // the input could not be opened or read
+    CannotWrite,      // the output could not be created, written or moved into place
+    TargetExists,     // the output exists and overwriting was not asked for
+    TargetNotRegular, // the output is a directory, device, FIFO...: never replaced
+    BadFile,          // not a pcap/pcapng file, truncated, or a record of absurd length
     WrongLinkType,
 };
 
@@ -61,8 +62,14 @@ private:
 
 /// Writes every record of `packets` as one pcap record (the PID byte, then the stored bytes;
 /// for UNKNOWN the stored bytes, PID first) into `path`, via a temporary file beside it.
+/// Replaces only a regular file, and only with `overwrite`.
 PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
                       bool overwrite);
+
+/// Writes the same pcap to an open stream (standard output, a pipe) and flushes it; `name`
+/// is used in the result. The stream stays open.
+PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
+                     UsbLinkType linkType);
 
 /// Receives the records of a pcap file in order.
 class PcapRecordSink {
@@ -76,8 +83,9 @@ public:
 /// `sink`. `name` is used in the result. Takes ownership of `in` and closes it.
 PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink);
 
-/// Converts the pcap or pcapng file `pcapPath` into a capture file `datPath` (`01 PID`, then
-/// `00 b` per following byte), via a temporary file beside it.
+/// Converts the pcap or pcapng file `pcapPath` (a regular file) into a capture file `datPath`
+/// (`01 PID`, then `00 b` per following byte), via a temporary file beside it. Replaces only a
+/// regular file, and only with `overwrite`.
 PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite);
 
 } // namespace vintrace::capture

@@ -24,6 +24,9 @@ namespace {
 #ifndef O_BINARY
 constexpr int O_BINARY = 0;
 #endif
+#ifndef O_NOFOLLOW
+constexpr int O_NOFOLLOW = 0;
+#endif
 
 /// Creates a file of a name nobody has yet; the permissions are those of a plain create.
 int CreateUnique(const std::string& base, std::string& name) {
@@ -31,7 +34,8 @@ int CreateUnique(const std::string& base, std::string& name) {
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = base + ".partial-" + std::to_string((seed + attempt) % 1000000007ull);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0666);
+        const int fd =
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_BINARY, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -41,6 +45,25 @@ int CreateUnique(const std::string& base, std::string& name) {
 }
 } // namespace
 
+StagedFile::TargetStatus StagedFile::CheckTarget(const std::string& target, bool overwrite) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status link = fs::symlink_status(target, ec);
+    if (ec || link.type() == fs::file_type::not_found) {
+        return TargetStatus::Writable; // nothing there, or nothing we can tell: the move decides
+    }
+    const fs::file_status named = fs::status(target, ec);
+    if (named.type() != fs::file_type::regular) {
+        return TargetStatus::NotRegular;
+    }
+    return overwrite ? TargetStatus::Writable : TargetStatus::Exists;
+}
+
+bool StagedFile::IsSameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
     std::string name;
     const int fd = CreateUnique(target_, name);
@@ -49,12 +72,14 @@ StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
         return;
     }
     temp_ = name;
+    cleanup_.emplace(temp_);
     file_ = ::fdopen(fd, "wb");
     if (file_ == nullptr) {
         error_ = std::strerror(errno);
         ::close(fd);
         std::remove(temp_.c_str());
         temp_.clear();
+        cleanup_.reset();
     }
 }
 
@@ -65,6 +90,7 @@ StagedFile::~StagedFile() {
     if (!committed_ && !temp_.empty()) {
         std::remove(temp_.c_str());
     }
+    cleanup_.reset();
 }
 
 bool StagedFile::commit(bool overwrite) {
@@ -82,6 +108,12 @@ bool StagedFile::commit(bool overwrite) {
         }
     }
     if (overwrite) {
+        // Checked again just before the move: the target may have changed while we wrote.
+        if (CheckTarget(target_, true) == TargetStatus::NotRegular) {
+            targetNotRegular_ = true;
+            error_ = "not a regular file";
+            return false;
+        }
         std::error_code ec;
         std::filesystem::rename(temp_, target_, ec);
         if (ec) {
@@ -103,6 +135,7 @@ bool StagedFile::commit(bool overwrite) {
         }
     }
     committed_ = true;
+    cleanup_.reset();
     return true;
 }
 

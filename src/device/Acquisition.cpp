@@ -3,6 +3,7 @@
 namespace vintrace::device {
 
 Acquisition::~Acquisition() {
+    CancelDownload();
     endDownload();
 }
 
@@ -12,14 +13,27 @@ void Acquisition::endDownload() {
 
 AcquisitionEffects Acquisition::Start(const std::string& target) {
     AcquisitionEffects e;
+    // Kept across a Start after Stop: this acquisition already holds the analyzer.
+    bool lookupTimedOut = false;
+    if (!lock_) {
+        lock_ = analyzer_.LockForAcquisition();
+        // Taking the lock looks for the analyzer: if that timed out, ask nothing more.
+        lookupTimedOut = analyzer_.LastRequestTimedOut();
+        if (!lock_) {
+            e.status = Status::AnalyzerBusy;
+            e.startEnabled = true;
+            e.stopEnabled = false;
+            return e;
+        }
+    }
     target_ = target;
     e.startEnabled = false;
     e.stopEnabled = true;
     state_.store(ACQ_ARMED);
-    analyzer_.SetArmed(0);
-    analyzer_.SetStopped(0);
-    analyzer_.BeginAcquisition();
-    analyzer_.SetArmed(1);
+    if (!lookupTimedOut && !hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0)) &&
+        !hung(analyzer_.BeginAcquisition())) {
+        analyzer_.SetArmed(1);
+    }
     e.status = Status::Armed;
     return e;
 }
@@ -30,6 +44,7 @@ AcquisitionEffects Acquisition::Stop() {
     e.stopEnabled = false;
     if (state_.load() == ACQ_ARMED) {
         state_.store(ACQ_IDLE_POLL);
+        lock_.reset();
         e.status = Status::Empty;
         return e;
     }
@@ -74,7 +89,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
     case ACQ_TRIGGERED: {
         e.progressValue = analyzer_.ReadFifoLevel();
         std::uint8_t full = 0;
-        if (!analyzer_.ReadFifoFull(full)) {
+        if (analyzer_.LastRequestTimedOut() || !analyzer_.ReadFifoFull(full)) {
             e.status = Status::ReadFailed;
         } else if (full == 1) {
             state_.store(ACQ_DOWNLOADING);
@@ -99,9 +114,10 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             outcome_ = reader_->outcome();
         }
         endDownload();
-        analyzer_.SetArmed(0);
-        analyzer_.SetStopped(0);
-        analyzer_.EndDownload();
+        if (!hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0))) {
+            analyzer_.EndDownload();
+        }
+        lock_.reset();
         e.progressValue = 0;
         state_.store(ACQ_IDLE_POLL);
         switch (outcome_.status) {
@@ -109,8 +125,12 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
             e.status = Status::Empty;
             e.newCapture = target_;
             break;
+        case DownloadOutcome::Status::Incomplete:
+            e.status = Status::Incomplete;
+            e.newCapture = outcome_.file;
+            break;
         case DownloadOutcome::Status::NothingReceived:
-        case DownloadOutcome::Status::TransferFailed:
+        case DownloadOutcome::Status::Cancelled:
             e.status = Status::NothingReceived;
             break;
         case DownloadOutcome::Status::FileError:
@@ -127,13 +147,18 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
     return e;
 }
 
+bool Acquisition::hung(bool requestSucceeded) {
+    return !requestSucceeded && analyzer_.LastRequestTimedOut();
+}
+
 void Acquisition::StartDownload() {
     if (reader_) {
         return; // one download at a time
     }
     // The file is closed (and in place) before the state says so: the reload reads it.
-    reader_ =
-        std::make_unique<USBReadThread>(analyzer_, target_, blockCount_, state_, ACQ_DOWNLOADED);
+    cancel_.store(false);
+    reader_ = std::make_unique<USBReadThread>(analyzer_, target_, blockCount_, state_,
+                                              ACQ_DOWNLOADED, cancel_);
 }
 
 } // namespace vintrace::device

@@ -37,6 +37,8 @@ enum class Status {
     Stopped,
     NothingReceived, // a download ended without data: the previous capture is kept
     CannotWrite,     // the capture file could not be written: the previous capture is kept
+    AnalyzerBusy,    // another acquisition holds the analyzer: nothing was sent or written
+    Incomplete,      // the download ended early: what arrived is the new capture, in a new file
 };
 
 /// What one step asks of the window; unset fields leave the window as it is.
@@ -49,23 +51,25 @@ struct AcquisitionEffects {
     std::optional<bool> stopEnabled;
     bool startDownload = false; // dispatch the start of the download
     bool reload = false;        // dispatch a reload of the capture
-    /// After a download that wrote the capture: the file that now holds it.
+    /// After a download that wrote a capture, whole or incomplete: the file that now holds it.
     std::optional<std::string> newCapture;
 };
 
 /// Start, Stop and the 500 ms status tick, and the download thread. One download at a time:
-/// Start stays disabled from the download's start until it has ended and been reloaded.
-/// The download writes the file fixed when Start was pressed.
+/// Start stays disabled from the download's start until it has ended and been reloaded, and
+/// from Start to the end of the download the analyzer is locked against acquisitions of other
+/// processes. The download writes the file fixed when Start was pressed.
 class Acquisition {
 public:
     /// `analyzer` must outlive the object (and its download thread).
     explicit Acquisition(Analyzer& analyzer) : analyzer_(analyzer) {}
-    /// Waits for a running download to end.
+    /// Stops a running download between two blocks and waits for it.
     ~Acquisition();
     Acquisition(const Acquisition&) = delete;
     Acquisition& operator=(const Acquisition&) = delete;
 
-    /// Start: arms the analyzer; the next download goes into `target`.
+    /// Start: arms the analyzer; the next download goes into `target`. While another
+    /// acquisition holds the analyzer nothing is sent and the status says so.
     AcquisitionEffects Start(const std::string& target);
     /// Stop: before the trigger it disarms quietly, after it it ends the recording early.
     AcquisitionEffects Stop();
@@ -74,6 +78,8 @@ public:
     AcquisitionEffects Tick(bool greenLampShown, std::int32_t captureSize);
     /// Starts the download thread (at most one runs).
     void StartDownload();
+    /// Asks a running download to stop before its next block; its file is discarded.
+    void CancelDownload() { cancel_.store(true); }
 
     std::uint8_t state() const { return state_.load(); }
     std::int32_t blockCount() const { return blockCount_.load(); }
@@ -85,13 +91,19 @@ public:
 private:
     /// Waits for the download thread, keeps its outcome and lets it go.
     void endDownload();
+    /// True when a request failed for want of an answer: the rest of the step's requests are
+    /// skipped, so one step waits for a hung analyzer once, not once per request.
+    bool hung(bool requestSucceeded);
 
     Analyzer& analyzer_;
     std::atomic<std::uint8_t> state_{ACQ_IDLE_POLL};
     std::atomic<std::int32_t> blockCount_{0};
     std::string target_;
+    std::atomic<bool> cancel_{false};
     std::unique_ptr<USBReadThread> reader_;
     DownloadOutcome outcome_;
+    /// Held from Start until the download has ended or Stop disarmed before the trigger.
+    std::unique_ptr<AcquisitionLock> lock_;
 };
 
 } // namespace vintrace::device

@@ -15,6 +15,13 @@ public:
                                std::uint32_t& count) = 0;
 };
 
+/// Held for the whole of one acquisition, from arming to the end of the download, so that no
+/// other acquisition (in this process or another) uses the analyzer meanwhile.
+class AcquisitionLock {
+public:
+    virtual ~AcquisitionLock() = default;
+};
+
 /// The analyzer commands as the application uses them. The window and the acquisition code
 /// talk to this interface so that tests can put a scripted analyzer in its place; the real
 /// one (DriverAnalyzer) goes through the driver interface.
@@ -43,11 +50,17 @@ public:
     virtual bool SetBusSpeed(std::uint8_t speed) = 0;
     /// Fill level 0..255 of the recording memory; 0 on failure.
     virtual std::uint8_t ReadFifoLevel() = 0;
+    /// True when the last request above failed because the analyzer did not answer in time.
+    /// A caller then makes no further request in the same step: each would wait as long.
+    virtual bool LastRequestTimedOut() { return false; }
 
     /// Opens the data pipe "PIPE00" for a download; closed when the object goes.
     virtual std::unique_ptr<DataPipe> OpenDataPipe() = 0;
     /// The system's default beep, sounded per downloaded block.
     virtual void Beep() = 0;
+    /// Takes the analyzer for one acquisition without waiting; nullptr while another
+    /// acquisition holds it.
+    virtual std::unique_ptr<AcquisitionLock> LockForAcquisition() = 0;
 };
 
 } // namespace vintrace::device

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/StagedFile.h"
 #include "device/Analyzer.h"
 
 #include <atomic>
@@ -17,24 +18,37 @@ inline constexpr std::int32_t kMaxBlocks = 512;
 /// How a download ended.
 struct DownloadOutcome {
     enum class Status {
-        Written,         // the recording is in the target file
-        NothingReceived, // the analyzer delivered no byte; the previous file is kept
-        FileError,       // the file could not be created or written; the previous file is kept
-        TransferFailed,  // a transfer failed and the caller wanted all or nothing
+        Written,         // the whole recording is in the target file
+        Incomplete,      // a transfer failed midway: what arrived is in `file`, a new file
+        NothingReceived, // the analyzer delivered no byte; no file was written
+        FileError,       // a file could not be created, written or moved; none was replaced
+        Cancelled,       // stopped on request between two blocks; no file was written
     };
     Status status = Status::NothingReceived;
     std::uint64_t bytes = 0;
     std::int32_t blocks = 0;
     std::string reason; // the system's words for a file error
+    std::string file;   // where the recording now is (Written, Incomplete)
 };
 
-/// Downloads the analyzer's recording into `target`: the blocks are written unchanged, in
-/// order, ending at the first short block or after the most blocks. They go to a temporary
-/// file beside the target, which replaces it only once the download has ended with data, so
-/// a failed download never destroys the previous capture. `blockCount` counts the blocks
-/// written, for a progress display on another thread. A failed transfer ends the download;
-/// what arrived before it is kept, unless `keepPartial` is false (then the previous file is).
+/// Downloads the analyzer's recording into `staged` (open, beside its target): the blocks are
+/// written unchanged, in order, ending at the first short block or after the most blocks. A
+/// complete recording then moves onto the target, replacing an existing file only when
+/// `replace`. A download cut short by a failed transfer is never taken for a complete one: it
+/// is kept under a new name beside the target (IncompleteName) and the target is left alone.
+/// `blockCount` counts the blocks written, for a progress display on another thread; a set
+/// `cancel` stops the download before the next block and discards what was written.
+DownloadOutcome DownloadCapture(Analyzer& analyzer, capture::StagedFile& staged, bool replace,
+                                std::atomic<std::int32_t>& blockCount,
+                                const std::atomic<bool>* cancel = nullptr);
+
+/// The same, staged beside `target`, which a complete recording replaces.
 DownloadOutcome DownloadCapture(Analyzer& analyzer, const std::string& target,
-                                std::atomic<std::int32_t>& blockCount, bool keepPartial = true);
+                                std::atomic<std::int32_t>& blockCount,
+                                const std::atomic<bool>* cancel = nullptr);
+
+/// The `n`th name (from 1) tried for an incomplete download of `target`:
+/// "usbdata.dat" gives "usbdata-incomplete.dat", then "usbdata-incomplete-2.dat", ...
+std::string IncompleteName(const std::string& target, int n);
 
 } // namespace vintrace::device

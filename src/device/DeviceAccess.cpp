@@ -16,6 +16,11 @@ namespace {
 constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Whether the last FindAnalyzer of this thread met an interface that did not answer in time,
+// and whether the last command or query ran out of time.
+thread_local bool tOpenTimedOut = false;
+thread_local bool tLastRequestTimedOut = false;
+
 // Reads the device path of one enumerated interface into `pathBuffer`; false when the detail
 // cannot be read or the path does not fit with the pipe suffix.
 bool ReadDevicePath(Win32Api& api, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
@@ -47,6 +52,7 @@ bool ReadDevicePath(Win32Api& api, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& inter
 // Issues one analyzer command through `ioControlCode`; the buffer, if any, is the data.
 bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument, void* data,
            std::int32_t dataLength, bool dataIsOutput) {
+    tLastRequestTimedOut = false;
     if (dataLength < 0 || (data == nullptr && dataLength != 0)) {
         return false;
     }
@@ -58,6 +64,7 @@ bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument,
     DevicePathBuffer pathBuffer{};
     HANDLE handle = FindAnalyzer(pathBuffer);
     if (handle == INVALID_HANDLE_VALUE) {
+        tLastRequestTimedOut = tOpenTimedOut;
         return false;
     }
     CommandRecord record{commandCode, dataLength, mapped.address(), argument};
@@ -68,6 +75,8 @@ bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument,
         api.DeviceIoControl(handle, ioControlCode, input.data(), static_cast<DWORD>(input.size()),
                             dataIsOutput ? data : nullptr,
                             dataIsOutput ? static_cast<DWORD>(dataLength) : 0, &returned, nullptr);
+    // Read before CloseHandle, which may reset it.
+    tLastRequestTimedOut = ok == FALSE && api.GetLastError() == ERROR_SEM_TIMEOUT;
     api.CloseHandle(handle);
     return ok != FALSE;
 }
@@ -77,6 +86,7 @@ bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument,
 HANDLE FindAnalyzer(DevicePathBuffer& pathBuffer) {
     Win32Api& api = Api();
     pathBuffer[0] = '\0';
+    tOpenTimedOut = false;
     HDEVINFO set = api.SetupDiGetClassDevsA(&ANALYZER_INTERFACE_GUID, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
@@ -104,6 +114,7 @@ HANDLE FindAnalyzer(DevicePathBuffer& pathBuffer) {
         if (found != INVALID_HANDLE_VALUE) {
             break;
         }
+        tOpenTimedOut = tOpenTimedOut || api.GetLastError() == ERROR_SEM_TIMEOUT;
     }
     api.SetupDiDestroyDeviceInfoList(set);
     return found;
@@ -111,6 +122,7 @@ HANDLE FindAnalyzer(DevicePathBuffer& pathBuffer) {
 
 bool ProbeAnalyzer(DevicePathBuffer& pathBuffer) {
     HANDLE handle = FindAnalyzer(pathBuffer);
+    tLastRequestTimedOut = handle == INVALID_HANDLE_VALUE && tOpenTimedOut;
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -136,6 +148,10 @@ HANDLE OpenDataPipe(const char* pipeName) {
 
 bool CloseDataPipe(HANDLE pipeHandle) {
     return pipeHandle != INVALID_HANDLE_VALUE && Api().CloseHandle(pipeHandle) != FALSE;
+}
+
+bool LastRequestTimedOut() {
+    return tLastRequestTimedOut;
 }
 
 bool SendCommand(std::int32_t commandCode, std::int32_t argument, void* data,

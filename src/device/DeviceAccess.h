@@ -28,6 +28,11 @@ bool SendCommand(std::int32_t commandCode, std::int32_t argument, void* data,
 bool QueryCommand(std::int32_t commandCode, std::int32_t argument, void* buffer,
                   std::int32_t length);
 
+/// True when the last command or query of this thread failed because the analyzer did not
+/// answer in time (ERROR_SEM_TIMEOUT from opening it or from the request); false after one that
+/// succeeded or failed otherwise.
+bool LastRequestTimedOut();
+
 /// Moves one block of up to `length` recorded bytes from the pipe into `buffer`; `count`
 /// receives the number placed. A failed transfer is followed by IOCTL_RECOVER_PIPE.
 bool TransferBlock(platform::HANDLE pipeHandle, void* buffer, std::uint32_t length,

@@ -2,6 +2,7 @@
 
 #include "device/Analyzer.h"
 #include "device/AnalyzerCommands.h"
+#include "device/AnalyzerLock.h"
 #include "device/DeviceAccess.h"
 #include "platform/Win32Api.h"
 
@@ -26,11 +27,16 @@ public:
     bool BeginDownload() override { return device::BeginDownload(); }
     bool SetBusSpeed(std::uint8_t speed) override { return device::SetBusSpeed(speed); }
     std::uint8_t ReadFifoLevel() override { return device::ReadFifoLevel(); }
+    bool LastRequestTimedOut() override { return device::LastRequestTimedOut(); }
 
     std::unique_ptr<DataPipe> OpenDataPipe() override {
         return std::make_unique<DriverPipe>(device::OpenDataPipe("PIPE00"));
     }
     void Beep() override { platform::Api().MessageBeep(0); }
+    std::unique_ptr<AcquisitionLock> LockForAcquisition() override {
+        std::string reason;
+        return LockFirstAnalyzer(reason);
+    }
 
 private:
     /// The pipe handle; an invalid one makes every transfer report nothing.

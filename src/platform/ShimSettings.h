@@ -4,6 +4,8 @@
 
 #ifndef _WIN32
 
+#include "platform/Win32.h"
+
 #include <chrono>
 #include <string>
 
@@ -16,9 +18,20 @@ void SetDeviceRoot(const std::string& root);
 /// The root the shim looks below now.
 std::string DeviceRoot();
 
-/// Bounds how long one connect, request or reply may take before the call fails with
-/// ERROR_SEM_TIMEOUT, so a hung driver cannot hang the caller. Default 5 seconds.
+/// Bounds one device request as a whole: connecting, the open handshake, the request and its
+/// reply share one deadline, after which the call fails with ERROR_SEM_TIMEOUT, so a hung
+/// driver cannot hang the caller. Default 1 second.
 void SetRequestTimeout(std::chrono::milliseconds timeout);
+
+/// Bounds one transfer on a data pipe (WriteFile) the same way. Default 5 seconds.
+void SetTransferTimeout(std::chrono::milliseconds timeout);
+
+/// Why the device directory of `classGuid`, or the root above it, is not used: one line such
+/// as "device directory /tmp/vintrace-1000: owned by uid 0, not you". Only a real directory
+/// (not a symbolic link) owned by the current user, with no group or other permissions, is
+/// used; anything else makes the interface list empty. Empty when the directories are used or
+/// simply do not exist.
+std::string DeviceDirectoryProblem(const GUID& classGuid);
 
 } // namespace vintrace::platform
 

@@ -3,6 +3,7 @@
 
 #ifndef _WIN32
 
+#include "platform/DirectoryTrust.h"
 #include "platform/ShimSettings.h"
 #include "platform/UserBuffer.h"
 #include "platform/Win32.h"
@@ -11,10 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -31,11 +34,14 @@ namespace vintrace::platform {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 thread_local DWORD tLastError = 0;
 
 std::mutex gRootMutex;
 std::string gRoot;
-std::atomic<long long> gTimeoutMs{5000};
+std::atomic<long long> gRequestMs{1000};
+std::atomic<long long> gTransferMs{5000};
 
 BOOL Fail(DWORD error) {
     tLastError = error;
@@ -52,6 +58,8 @@ struct DeviceSet {
 struct Connection {
     int fd = -1;
     bool broken = false;
+    // A device is opened for a request: the open's deadline covers the first request too.
+    std::optional<Clock::time_point> openDeadline;
 };
 
 std::mutex gObjectsMutex;
@@ -69,13 +77,24 @@ DeviceSet* FindSet(HDEVINFO set) {
     return gSets.count(s) != 0 ? s : nullptr;
 }
 
-bool FindConnection(HANDLE h, Connection& out) {
+Clock::time_point DeadlineIn(const std::atomic<long long>& ms) {
+    return Clock::now() + std::chrono::milliseconds(ms.load());
+}
+
+// Finds an open handle for its next request and the deadline that request must meet.
+bool BeginRequest(HANDLE h, bool transfer, Connection& out, Clock::time_point& deadline) {
     std::lock_guard lock(gObjectsMutex);
     auto it = gConnections.find(reinterpret_cast<std::uintptr_t>(h));
     if (it == gConnections.end()) {
         return false;
     }
     out = it->second;
+    if (it->second.openDeadline) {
+        deadline = *it->second.openDeadline;
+        it->second.openDeadline.reset();
+    } else {
+        deadline = DeadlineIn(transfer ? gTransferMs : gRequestMs);
+    }
     return true;
 }
 
@@ -87,17 +106,64 @@ void MarkBroken(HANDLE h) {
     }
 }
 
-std::string ClassDirectoryOf(const GUID& g) {
-    return wire::ClassDirectory(DeviceRoot(), g.Data1, g.Data2, g.Data3, g.Data4);
+// A device directory opened for listing, or why it may not be used.
+struct DirectoryCheck {
+    std::string path;
+    int fd = -1;         // open when it may be used
+    std::string problem; // set when it exists but may not be used
+};
+
+// Opens `path` only if it is a directory no one else can change (PrivateDirectoryProblem):
+// otherwise another local user who made it first (the shared /tmp) could serve a fake
+// analyzer in it. A missing directory is no problem: it holds no devices.
+DirectoryCheck OpenPrivateDirectory(const std::string& path) {
+    DirectoryCheck check;
+    check.path = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return check;
+    }
+    if (const auto problem = PrivateDirectoryProblem(path)) {
+        check.problem = "device directory " + path + ": " + *problem;
+        return check;
+    }
+    // Not following a link: what is listed is what was checked. Only we can replace it now,
+    // since the directory above it is ours too (or, for the root, sticky like /tmp).
+    check.fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (check.fd < 0) {
+        check.problem = "device directory " + path + ": " + std::strerror(errno);
+    }
+    return check;
 }
 
-void ApplyTimeout(int fd) {
-    const long long ms = gTimeoutMs.load();
+// The class directory of `g`, open for listing, when it and the root above it may be used.
+// The root is checked too, whether we chose it or were given it: whoever can write to it can
+// place or replace the class directory.
+DirectoryCheck OpenClassDirectory(const GUID& g) {
+    std::string root = DeviceRoot();
+    while (root.size() > 1 && root.back() == '/') {
+        root.pop_back(); // with a trailing slash the root's own checks would follow a link
+    }
+    DirectoryCheck top = OpenPrivateDirectory(root);
+    if (top.fd < 0) {
+        return top;
+    }
+    ::close(top.fd);
+    return OpenPrivateDirectory(wire::ClassDirectory(root, g.Data1, g.Data2, g.Data3, g.Data4));
+}
+
+// Makes the socket's blocking calls give up at `deadline`; false once it has passed. Each
+// call gets only what is left, so the calls of one request share one deadline.
+bool ArmDeadline(int fd, Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
     timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    tv.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+           ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
 DWORD ErrorOfErrno(int e) {
@@ -123,12 +189,17 @@ DWORD ErrorOfErrno(int e) {
     }
 }
 
-// One request and its reply. On a transport failure the error is set and false returned;
-// the reply's own error is left for the caller to judge.
-bool Exchange(int fd, const wire::Request& request, wire::Reply& reply, DWORD& error) {
+// One request and its reply, both by `deadline`. On a transport failure the error is set and
+// false returned; the reply's own error is left for the caller to judge.
+bool Exchange(int fd, const wire::Request& request, wire::Reply& reply, Clock::time_point deadline,
+              DWORD& error) {
     const std::vector<std::uint8_t> frame = wire::EncodeRequest(request);
     ssize_t sent;
     do {
+        if (!ArmDeadline(fd, deadline)) {
+            error = ERROR_SEM_TIMEOUT;
+            return false;
+        }
         sent = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent != static_cast<ssize_t>(frame.size())) {
@@ -138,6 +209,10 @@ bool Exchange(int fd, const wire::Request& request, wire::Reply& reply, DWORD& e
     thread_local std::vector<std::uint8_t> buffer(wire::kMaxFrame);
     ssize_t got;
     do {
+        if (!ArmDeadline(fd, deadline)) {
+            error = ERROR_SEM_TIMEOUT;
+            return false;
+        }
         got = ::recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
@@ -160,14 +235,15 @@ bool Exchange(int fd, const wire::Request& request, wire::Reply& reply, DWORD& e
 // since a late reply would otherwise be taken for the answer to the next request.
 bool Transact(HANDLE h, const wire::Request& request, wire::Reply& reply) {
     Connection c;
-    if (!FindConnection(h, c)) {
+    Clock::time_point deadline;
+    if (!BeginRequest(h, request.op == wire::Op::Transfer, c, deadline)) {
         return Fail(ERROR_INVALID_HANDLE);
     }
     if (c.broken) {
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     DWORD error = 0;
-    if (!Exchange(c.fd, request, reply, error)) {
+    if (!Exchange(c.fd, request, reply, deadline, error)) {
         MarkBroken(h);
         return Fail(error);
     }
@@ -223,7 +299,19 @@ std::string DeviceRoot() {
 }
 
 void SetRequestTimeout(std::chrono::milliseconds timeout) {
-    gTimeoutMs.store(std::max<long long>(1, timeout.count()));
+    gRequestMs.store(std::max<long long>(1, timeout.count()));
+}
+
+void SetTransferTimeout(std::chrono::milliseconds timeout) {
+    gTransferMs.store(std::max<long long>(1, timeout.count()));
+}
+
+std::string DeviceDirectoryProblem(const GUID& classGuid) {
+    DirectoryCheck check = OpenClassDirectory(classGuid);
+    if (check.fd >= 0) {
+        ::close(check.fd);
+    }
+    return check.problem;
 }
 
 namespace os {
@@ -244,16 +332,22 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char*, HWND, DWORD fl
     }
     auto set = std::make_unique<DeviceSet>();
     set->guid = *classGuid;
-    const std::string dir = ClassDirectoryOf(*classGuid);
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d)) {
-            const std::string path = dir + "/" + e->d_name;
-            struct stat st {};
-            if (e->d_name[0] != '.' && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-                set->paths.push_back(path);
+    // A directory that may not be used lists nothing: no analyzer, as far as callers can tell.
+    const DirectoryCheck check = OpenClassDirectory(*classGuid);
+    if (check.fd >= 0) {
+        if (DIR* d = ::fdopendir(check.fd)) {
+            while (const dirent* e = ::readdir(d)) {
+                struct stat st {};
+                if (e->d_name[0] != '.' &&
+                    ::fstatat(check.fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISSOCK(st.st_mode)) {
+                    set->paths.push_back(check.path + "/" + e->d_name);
+                }
             }
+            ::closedir(d); // closes check.fd
+        } else {
+            ::close(check.fd);
         }
-        ::closedir(d);
     }
     std::sort(set->paths.begin(), set->paths.end());
     std::lock_guard lock(gObjectsMutex);
@@ -355,14 +449,20 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     }
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
+    // Connecting, the open handshake and (for a device) its first request share one deadline.
+    const Clock::time_point deadline = DeadlineIn(gRequestMs);
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         Fail(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    ApplyTimeout(fd);
     int rc;
     do {
+        if (!ArmDeadline(fd, deadline)) {
+            rc = -1;
+            errno = EAGAIN;
+            break;
+        }
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
@@ -371,20 +471,34 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
+    // Only a driver of our own user is trusted with our commands and our capture's bytes.
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
+        peerSize != sizeof peer || peer.uid != ::geteuid()) {
+        ::close(fd);
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     wire::Request open;
     open.op = wire::Op::Open;
     open.input.assign(pipeName.begin(), pipeName.end());
     wire::Reply reply;
     DWORD error = 0;
-    if (!Exchange(fd, open, reply, error) || reply.error != 0) {
+    if (!Exchange(fd, open, reply, deadline, error) || reply.error != 0) {
         ::close(fd);
         Fail(error != 0 ? error : reply.error);
         return INVALID_HANDLE_VALUE;
     }
+    Connection connection;
+    connection.fd = fd;
+    if (pipeName.empty()) {
+        connection.openDeadline = deadline;
+    }
     std::lock_guard lock(gObjectsMutex);
     const std::uintptr_t id = gNextHandle;
     gNextHandle += 4;
-    gConnections[id] = Connection{fd, false};
+    gConnections[id] = connection;
     tLastError = ERROR_SUCCESS;
     return reinterpret_cast<HANDLE>(id);
 }

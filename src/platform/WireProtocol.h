@@ -22,6 +22,12 @@
 //   Transfer  a WriteFile on a pipe: the driver fills the caller's buffer, so the request
 //             carries only the size (outLength) and the reply the bytes placed in it.
 // `error` is a Windows error code, 0 for success.
+//
+// Trust: the shim lists a class directory only when it and the root above it are real
+// directories (not symbolic links) owned by the user, with no group or other permissions, and
+// talks only to a socket whose listener runs as the user (SO_PEERCRED). Time: connecting, the
+// Open and a device's first request share one deadline (1 s); each pipe Transfer has its own
+// (5 s). A request left unanswered spoils its connection: a late reply is never read.
 
 #include <cstddef>
 #include <cstdint>

@@ -96,6 +96,23 @@ TEST(CaptureCheck, FindsEachKindOfFault) {
     }
 }
 
+// The length counts modulo 256; once it has wrapped it is below the bytes kept, and the
+// packet can be neither measured nor CRC-checked.
+TEST(CaptureCheck, DataWhoseLengthWrappedIsALengthFault) {
+    const struct {
+        std::size_t received;
+        const char* want;
+    } cases[] = {{70, "ok"}, {255, "ok"}, {256, "length"}, {258, "length"}, {300, "length"}};
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> dat;
+        test::Append(dat, test::Packet(0xC3, std::vector<std::uint8_t>(c.received, 0x55)));
+        PacketList list;
+        ParseCaptureFile(dat, list);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(FindingsText(CheckCapture(list)[0]), c.want) << c.received << " bytes";
+    }
+}
+
 TEST(CaptureCheck, NamesSeveralFindingsInAFixedOrder) {
     EXPECT_EQ(FindingsText(0), "ok");
     EXPECT_EQ(FindingsText(kFindingHandshake | kFindingCrc5 | kFindingToggle),

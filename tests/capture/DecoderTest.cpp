@@ -27,6 +27,11 @@ struct DecodeCase {
     std::vector<Expected> records;
 };
 
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DecodeTable : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTable, DecodesUnitsIntoRecords) {

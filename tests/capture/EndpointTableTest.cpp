@@ -40,6 +40,11 @@ struct TableCase {
     EndpointTable expected;
 };
 
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const TableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class EndpointTableCases : public ::testing::TestWithParam<TableCase> {};
 
 TEST_P(EndpointTableCases, BuildsFromTokens) {

@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace vintrace::capture {
 namespace {
@@ -48,6 +51,23 @@ TEST(Loader, DirectoryIsNotLoaded) {
     EXPECT_FALSE(r.reason.empty());
     EXPECT_TRUE(packets.empty());
     EXPECT_TRUE(table.empty());
+}
+
+// A device never ends or ends at once, and a FIFO blocks until someone writes: none is a
+// capture, and opening one returns at once.
+TEST(Loader, OnlyRegularFilesAreLoaded) {
+    test::TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string linkToDevice = dir / "null-link";
+    std::filesystem::create_symlink("/dev/null", linkToDevice);
+    for (const std::string& path : {std::string("/dev/null"), fifo, linkToDevice}) {
+        PacketList packets;
+        EndpointTable table;
+        const LoadResult r = LoadCaptureFile(path, packets, table);
+        EXPECT_EQ(r.status, LoadStatus::CannotOpen) << path;
+        EXPECT_EQ(r.reason, "not a regular file") << path;
+    }
 }
 
 // The loader only reads, so a capture the user cannot write still opens.
@@ -133,6 +153,11 @@ struct RemoveCase {
     const char* name;
     std::size_t records;
 };
+
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const RemoveCase& c, std::ostream* os) {
+    *os << c.name << " (" << c.records << " records)";
+}
 
 class RemoveKind : public ::testing::TestWithParam<RemoveCase> {};
 

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace vintrace::capture {
 namespace {
@@ -281,6 +285,67 @@ TEST(PcapExport, ReportsAnOutputThatCannotBeCreated) {
         ImportPcap((dir.path() / "missing.pcap").string(), (dir.path() / "x.dat").string(), false)
             .status,
         PcapStatus::CannotOpen);
+}
+
+// Replacing means moving a new file over the name: a device, a FIFO or a directory would be
+// turned into a plain file (or the move fails late), so only regular files are replaced.
+TEST(PcapExport, ReplacesOnlyRegularFiles) {
+    namespace fs = std::filesystem;
+    PacketList packets;
+    ParseCaptureFile(Packet(0xD2), packets);
+    test::TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string subdir = dir / "subdir";
+    fs::create_directory(subdir);
+    const std::string deviceLink = dir / "device-link";
+    fs::create_symlink("/dev/null", deviceLink);
+    const std::string danglingLink = dir / "dangling-link";
+    fs::create_symlink(dir / "nowhere", danglingLink);
+    const std::string pcap = dir / "in.pcap";
+    ASSERT_TRUE(ExportPcap(packets, pcap, UsbLinkType::FullSpeed, false).ok());
+    for (const std::string& target : {fifo, subdir, deviceLink, danglingLink}) {
+        const auto typeBefore = fs::symlink_status(target).type();
+        const PcapResult exported = ExportPcap(packets, target, UsbLinkType::FullSpeed, true);
+        EXPECT_EQ(exported.status, PcapStatus::TargetNotRegular) << target;
+        EXPECT_EQ(exported.reason, "not a regular file") << target;
+        const PcapResult imported = ImportPcap(pcap, target, true);
+        EXPECT_EQ(imported.status, PcapStatus::TargetNotRegular) << target;
+        EXPECT_EQ(fs::symlink_status(target).type(), typeBefore) << target;
+    }
+    EXPECT_EQ(FilesIn(dir.path()), 5u);
+
+    // A link to a regular file is replaced like the file.
+    const std::string regular = dir.write("regular.pcap", Hex("01"));
+    const std::string regularLink = dir / "regular-link";
+    fs::create_symlink(regular, regularLink);
+    EXPECT_TRUE(ExportPcap(packets, regularLink, UsbLinkType::FullSpeed, true).ok());
+}
+
+TEST(PcapImport, ReadsOnlyRegularFiles) {
+    test::TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& input : {std::string("/dev/zero"), fifo}) {
+        const PcapResult r = ImportPcap(input, dir / "out.dat", false);
+        EXPECT_EQ(r.status, PcapStatus::CannotOpen) << input;
+        EXPECT_EQ(r.reason, "not a regular file") << input;
+        EXPECT_EQ(r.file, input);
+    }
+    EXPECT_EQ(FilesIn(dir.path()), 1u);
+}
+
+// A stream that fails only when flushed (a full disk) is a failed export, not a short one.
+TEST(PcapExport, WritingToAStreamReportsAFullDevice) {
+    PacketList packets;
+    ParseCaptureFile(Packet(0xD2), packets);
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    const PcapResult r = WritePcap(packets, full, "<stdout>", UsbLinkType::FullSpeed);
+    std::fclose(full);
+    EXPECT_EQ(r.status, PcapStatus::CannotWrite);
+    EXPECT_EQ(r.file, "<stdout>");
+    EXPECT_EQ(r.reason, std::strerror(ENOSPC));
 }
 
 TEST(ExportClock, FollowsFrameNumbersAndStaysIncreasing) {

@@ -10,7 +10,13 @@
 #include <sstream>
 #include <string>
 
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace vintrace::cli {
 namespace {
@@ -59,6 +65,76 @@ std::size_t FilesIn(const std::filesystem::path& dir) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
+// vintrace-cli running beside the test, its output in `<root>/cli.log`; killed and reaped when
+// the object goes, whatever the test did.
+class BackgroundCli {
+public:
+    BackgroundCli(const TempDir& root, std::vector<std::string> args) : log_(root / "cli.log") {
+        args.insert(args.begin(), VINTRACE_CLI_PATH);
+        const std::string runtime = root.path().string();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~BackgroundCli() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status_, 0);
+        }
+    }
+    BackgroundCli(const BackgroundCli&) = delete;
+    BackgroundCli& operator=(const BackgroundCli&) = delete;
+
+    void signal(int s) const { ::kill(pid_, s); }
+    /// The wait status once it has ended; -1 if it is still running after 20 s.
+    int wait() {
+        for (int i = 0; i < 2000 && !reaped_; ++i) {
+            reaped_ = ::waitpid(pid_, &status_, WNOHANG) == pid_;
+            if (!reaped_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        return reaped_ ? status_ : -1;
+    }
+    std::string output() const { return test::ReadText(log_); }
+
+private:
+    std::string log_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+/// Waits up to 10 s for `path` to exist.
+bool AppearsWithin10s(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (std::filesystem::exists(path)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 TEST(AnalyzerCli, AcquireWritesTheRecordingAndPrintsEachPhase) {
     TempDir root;
     TempDir out;
@@ -76,17 +152,26 @@ TEST(AnalyzerCli, AcquireWritesTheRecordingAndPrintsEachPhase) {
     EXPECT_EQ(FilesIn(out.path()), 1u);
 }
 
+// A failed acquisition never replaces the file it was asked to replace; one cut short keeps
+// what arrived in a file of its own and says so.
 TEST(AnalyzerCli, FailedAcquireKeepsThePreviousFile) {
     struct Case {
         const char* name;
         std::vector<std::string> emulator; // empty: no analyzer at all
-        const char* message;
+        std::string message;
+        std::size_t keptBytes; // in capture-incomplete.dat; 0: no such file
     };
     const Case cases[] = {
-        {"NoAnalyzer", {}, "Vintrace is unconnected"},
-        {"Vanishes", {"--fill-seconds", "0", "--vanish-after-blocks", "2"}, "transfer failed"},
-        {"TransferFails", {"--fill-seconds", "0", "--fail-transfer-after", "1"}, "transfer failed"},
-        {"ReadFails", {"--refuse", "ReadFifoFull"}, "Read Failed"},
+        {"NoAnalyzer", {}, "Vintrace is unconnected", 0},
+        {"Vanishes",
+         {"--fill-seconds", "0", "--vanish-after-blocks", "2"},
+         "Download incomplete: 2560 bytes, kept in ",
+         2560},
+        {"TransferFails",
+         {"--fill-seconds", "0", "--fail-transfer-after", "1"},
+         "Download incomplete: 2048 bytes, kept in ",
+         2048},
+        {"ReadFails", {"--refuse", "ReadFifoFull"}, "Read Failed", 0},
     };
     for (const Case& c : cases) {
         TempDir root;
@@ -98,11 +183,133 @@ TEST(AnalyzerCli, FailedAcquireKeepsThePreviousFile) {
             emu = std::make_unique<EmulatorProcess>(root.path().string(), c.emulator);
             ASSERT_TRUE(emu->ready()) << c.name;
         }
-        const CliRun r = RunCli(root, "analyzer acquire -o '" + file + "' --timeout 20");
+        const CliRun r = RunCli(root, "analyzer acquire --force -o '" + file + "' --timeout 20");
         EXPECT_NE(r.exitCode, 0) << c.name;
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << ": " << r.out;
         EXPECT_EQ(test::ReadText(file), "previous capture") << c.name;
-        EXPECT_EQ(FilesIn(out.path()), 1u) << c.name;
+        const std::string kept = out / "capture-incomplete.dat";
+        if (c.keptBytes != 0) {
+            EXPECT_NE(r.out.find(c.message + kept), std::string::npos) << c.name << ": " << r.out;
+            EXPECT_EQ(test::ReadText(kept).size(), c.keptBytes) << c.name;
+        }
+        EXPECT_EQ(FilesIn(out.path()), c.keptBytes != 0 ? 2u : 1u) << c.name;
+    }
+}
+
+// The output file is checked before the analyzer is armed, so a bad path never costs a
+// recording; an existing file is replaced only with --force.
+TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "0.1"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    TempDir out;
+    const std::string existing = out / "existing.dat";
+    std::ofstream(existing) << "previous capture";
+    std::filesystem::create_directory(out / "folder.dat");
+    const struct {
+        std::string file;
+        std::string message;
+    } refused[] = {
+        {existing, existing + ": File exists (use --force to replace it)"},
+        {out / "missing/capture.dat", out / "missing/capture.dat: No such file or directory"},
+        {out / "folder.dat", out / "folder.dat: Is a directory"},
+    };
+    for (const auto& c : refused) {
+        const CliRun r = RunCli(root, "analyzer acquire -o '" + c.file + "'");
+        EXPECT_NE(r.exitCode, 0) << c.file;
+        EXPECT_NE(r.out.find("vintrace-cli: analyzer: " + c.message), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(test::ReadText(existing), "previous capture");
+    EXPECT_EQ(FilesIn(out.path()), 2u);
+    EXPECT_EQ(emu.log().find("SetArmed"), std::string::npos) << emu.log();
+
+    const CliRun r = RunCli(root, "analyzer acquire --force -o '" + existing + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(test::ReadText(existing).size(), 4096u);
+    EXPECT_EQ(FilesIn(out.path()), 2u);
+}
+
+// Two acquisitions of one analyzer at once would each get half of one recording: the second
+// is refused at once and touches no file, the first goes on undisturbed.
+TEST(AnalyzerCli, SecondAcquisitionOfOneAnalyzerIsRefused) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "1.5"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    TempDir out;
+    TempDir out2;
+    const std::string first = out / "first.dat";
+    BackgroundCli running(root, {"analyzer", "acquire", "-o", first, "--trigger", "15"});
+    ASSERT_TRUE(AppearsWithin10s(emu.socketPath() + ".lock"));
+    for (const std::string& file : {out2 / "second.dat", first}) {
+        const CliRun r = RunCli(root, "analyzer acquire --force -o '" + file + "'");
+        EXPECT_NE(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("vintrace-cli: analyzer: another acquisition is using this analyzer"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(FilesIn(out2.path()), 0u);
+    const int status = running.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << running.output();
+    EXPECT_EQ(test::ReadText(first).size(), 4096u);
+    EXPECT_EQ(FilesIn(out.path()), 1u);
+    EXPECT_EQ(Count(emu.log(), "SetArmed 01"), 1u) << emu.log();
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath() + ".lock"));
+}
+
+// An acquisition ended by SIGINT or SIGTERM leaves neither its temporary file nor its lock.
+TEST(AnalyzerCli, InterruptedAcquireRemovesItsFiles) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TempDir root;
+        EmulatorProcess emu(root.path().string(), {"--fill-seconds", "60"});
+        ASSERT_TRUE(emu.ready()) << emu.log();
+        TempDir out;
+        BackgroundCli running(
+            root, {"analyzer", "acquire", "-o", out / "capture.dat", "--trigger", "15"});
+        ASSERT_TRUE(AppearsWithin10s(emu.socketPath() + ".lock"));
+        ASSERT_EQ(FilesIn(out.path()), 1u); // the staged file
+        running.signal(signal);
+        const int status = running.wait();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << running.output();
+        EXPECT_EQ(FilesIn(out.path()), 0u);
+        EXPECT_FALSE(std::filesystem::exists(emu.socketPath() + ".lock"));
+    }
+}
+
+// An analyzer served from a device directory that someone else could have made or changed is
+// not used: each command says why in one line instead of talking to it.
+TEST(AnalyzerCli, UntrustedDeviceDirectoryIsRefusedWithOneLine) {
+    const struct {
+        const char* name;
+        bool root; // spoil the root, else the class directory
+        void (*spoil)(const std::string& dir);
+        const char* problem;
+    } cases[] = {
+        {"ClassDirectoryOfAnotherUser", false,
+         [](const std::string& d) { ASSERT_EQ(::chown(d.c_str(), 65534, 65534), 0); },
+         "owned by uid 65534, not you"},
+        {"RootOpenToAll", true, [](const std::string& d) { ::chmod(d.c_str(), 0777); },
+         "mode 0777, must be private"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir root;
+        EmulatorProcess emu(root.path().string(), {"--firmware", "IMPOSTOR"});
+        ASSERT_TRUE(emu.ready()) << emu.log();
+        const std::string classDir = std::filesystem::path(emu.socketPath()).parent_path();
+        const std::string dir = c.root ? root.path().string() : classDir;
+        ::chmod(classDir.c_str(), 0700);
+        c.spoil(dir);
+        const std::string line = "vintrace-cli: device directory " + dir + ": " + c.problem + "\n";
+        for (const char* command :
+             {"analyzer status", "analyzer trigger 15", "analyzer speed low"}) {
+            const CliRun r = RunCli(root, command);
+            EXPECT_EQ(r.exitCode, 1) << command;
+            EXPECT_EQ(r.out, line) << command;
+        }
+        // Never asked anything.
+        EXPECT_EQ(emu.log().find("command "), std::string::npos) << emu.log();
+        EXPECT_EQ(emu.log().find("query "), std::string::npos) << emu.log();
+        ::chmod(root.path().c_str(), 0700);
     }
 }
 
@@ -127,6 +334,60 @@ TEST(AnalyzerCli, StatusTriggerAndSpeed) {
     EXPECT_NE(emu.log().find("command SetBusSpeed 00 ok"), std::string::npos) << emu.log();
     r = RunCli(root, "analyzer trigger 16");
     EXPECT_NE(r.exitCode, 0);
+}
+
+// What the analyzer could not tell is said, never shown as a value.
+TEST(AnalyzerCli, StatusNamesWhatItCouldNotRead) {
+    const struct {
+        const char* name;
+        std::vector<std::string> emulator;
+        const char* line;
+    } cases[] = {
+        {"EmptyFirmware", {"--firmware", ""}, "firmware: Read Failed (empty reply)\n"},
+        {"FillLevel", {"--refuse", "ReadFifoLevel"}, "fifo level: Read Failed\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir root;
+        EmulatorProcess emu(root.path().string(), c.emulator);
+        ASSERT_TRUE(emu.ready()) << c.name << emu.log();
+        const CliRun r = RunCli(root, "analyzer status");
+        EXPECT_EQ(r.exitCode, 1) << c.name << ": " << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.name << ": " << r.out;
+    }
+}
+
+TEST(AnalyzerCli, FailedFillLevelReadIsNotLevelZero) {
+    TempDir root;
+    TempDir out;
+    EmulatorProcess emu(root.path().string(),
+                        {"--memory", "4096", "--fill-seconds", "0.3", "--refuse", "ReadFifoLevel"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    const CliRun r =
+        RunCli(root, "analyzer acquire --trigger 15 -o '" + (out / "capture.dat") + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("level Read Failed\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("level 0/255"), std::string::npos) << r.out;
+}
+
+TEST(AnalyzerCli, StatusToAFullOutputIsExitStatus2) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    // stderr stays on the pipe; the trailing redirection RunCli adds goes to `exit`.
+    const CliRun r = RunCli(root, "analyzer status 2>&1 >/dev/full; exit $?");
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_EQ(r.out, "vintrace-cli: <stdout>: No space left on device\n");
+}
+
+TEST(AnalyzerCli, TimeoutMustBeAFiniteNumberInRange) {
+    TempDir root;
+    for (const char* timeout : {"nan", "-1", "inf", "86401"}) {
+        const CliRun r =
+            RunCli(root, std::string("analyzer acquire -o x.dat --timeout ") + timeout);
+        EXPECT_EQ(r.exitCode, 105) << timeout << ": " << r.out;
+        EXPECT_NE(r.out.find("is not a number from 0 to 86400"), std::string::npos)
+            << timeout << ": " << r.out;
+    }
 }
 
 } // namespace

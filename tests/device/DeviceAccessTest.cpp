@@ -67,6 +67,11 @@ struct EnumerationCase {
     std::string path; // left in the buffer: the interface last tried
 };
 
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const EnumerationCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Enumeration : public DeviceAccessTest,
                     public ::testing::WithParamInterface<EnumerationCase> {};
 
@@ -129,6 +134,11 @@ struct CommandCase {
     DWORD ioctl;
     std::vector<std::uint8_t> data; // the byte sent; empty for no data
 };
+
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const CommandCase& c, std::ostream* os) {
+    *os << c.name << " (command " << c.code << ")";
+}
 
 class Commands : public DeviceAccessTest, public ::testing::WithParamInterface<CommandCase> {};
 

@@ -8,11 +8,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
+#include <set>
 #include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 using namespace vintrace::platform;
 
@@ -103,7 +112,9 @@ void ExpectWellFormedBus(const std::vector<std::vector<std::uint8_t>>& packets) 
         case 0x5: { // OUT, IN, SETUP, SOF
             ASSERT_EQ(p.size(), 3u) << "packet " << i;
             const auto field = static_cast<std::uint16_t>(p[1] | p[2] << 8);
-            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8))) << "packet " << i;
+            EXPECT_TRUE(capture::TokenCrcMatches(static_cast<std::uint8_t>(field),
+                                                 static_cast<std::uint8_t>(field >> 8)))
+                << "packet " << i;
             if ((pid & 0x0F) == 0x5) {
                 const int frame = field & 0x7FF;
                 if (lastFrame >= 0) {
@@ -196,7 +207,7 @@ protected:
     void SetUp() override { SetDeviceRoot(root.path().string()); }
     void TearDown() override {
         SetDeviceRoot("");
-        SetRequestTimeout(std::chrono::seconds(5));
+        SetRequestTimeout(std::chrono::seconds(1));
     }
 };
 
@@ -285,6 +296,11 @@ struct TriggerCase {
     std::uint8_t code;
     std::uint8_t firstPid;
 };
+
+// Printed by name so that test names stay the same from build to build.
+void PrintTo(const TriggerCase& c, std::ostream* os) {
+    *os << c.name << " (trigger code " << static_cast<int>(c.code) << ")";
+}
 
 class Triggers : public EmulatorTest, public ::testing::WithParamInterface<TriggerCase> {};
 
@@ -391,21 +407,44 @@ TEST_F(EmulatorTest, FailedTransferRecoversPipeAndEndsDownload) {
     EXPECT_NE(emu.log().find("recover pipe ok"), std::string::npos) << emu.log();
 }
 
-TEST_F(EmulatorTest, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
+struct VanishCase {
+    const char* after;
+    int blocks;           // transfers tried, the last one failing
+    std::size_t received; // bytes handed out before the analyzer went
+    const char* delayMs = "0";
+};
+
+void PrintTo(const VanishCase& c, std::ostream* os) {
+    *os << "vanish after " << c.after << ", delay " << c.delayMs << " ms";
+}
+
+class Vanish : public EmulatorTest, public ::testing::WithParamInterface<VanishCase> {};
+
+TEST_P(Vanish, VanishingAnalyzerFailsTheDownloadAndLeavesNoSocket) {
     EmulatorProcess emu(root.path().string(),
-                        {"--memory", "20000", "--fill-seconds", "0", "--vanish-after-blocks", "3"});
+                        {"--memory", "20000", "--fill-seconds", "0", "--vanish-after-blocks",
+                         GetParam().after, "--delay-ms", GetParam().delayMs});
     ASSERT_TRUE(emu.ready()) << emu.log();
     AcquireUntilFull(15);
     const Download d = DownloadRecording();
-    EXPECT_EQ(d.blocks, 4);
+    EXPECT_EQ(d.blocks, GetParam().blocks);
     EXPECT_TRUE(d.lastFailed);
-    EXPECT_EQ(d.bytes.size(), 2048u + 2 * 512u);
+    EXPECT_EQ(d.bytes.size(), GetParam().received);
     ASSERT_TRUE(emu.Exited(std::chrono::seconds(10)));
     EXPECT_TRUE(WIFEXITED(emu.status()) && WEXITSTATUS(emu.status()) == 0);
     EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
     DevicePathBuffer path{};
     EXPECT_FALSE(ProbeAnalyzer(path));
 }
+
+INSTANTIATE_TEST_SUITE_P(Emulator, Vanish,
+                         ::testing::Values(VanishCase{"3", 4, 2048u + 2 * 512u},
+                                           VanishCase{"1", 2, 2048u}, VanishCase{"0", 1, 0u},
+                                           VanishCase{"2", 3, 2048u + 512u, "20"}),
+                         [](const auto& info) {
+                             return std::string("After") + info.param.after +
+                                    (std::string(info.param.delayMs) == "0" ? "" : "Delayed");
+                         });
 
 TEST_F(EmulatorTest, SlowAnswersWithinTheTimeoutSucceedHungOnesFail) {
     EmulatorProcess emu(root.path().string(), {"--delay-ms", "300"});
@@ -414,6 +453,73 @@ TEST_F(EmulatorTest, SlowAnswersWithinTheTimeoutSucceedHungOnesFail) {
     SetRequestTimeout(std::chrono::milliseconds(50));
     EXPECT_FALSE(SetTrigger(15));
     EXPECT_EQ(ReadFifoLevel(), 0);
+}
+
+struct HangCase {
+    const char* after;
+    std::vector<bool> answered; // one firmware query (an open and an ioctl) after another
+};
+
+void PrintTo(const HangCase& c, std::ostream* os) {
+    *os << "hang after " << c.after;
+}
+
+class Hang : public EmulatorTest, public ::testing::WithParamInterface<HangCase> {};
+
+TEST_P(Hang, AnswersTheFirstRequestsThenNoneAndStillStops) {
+    EmulatorProcess emu(root.path().string(), {"--hang-after", GetParam().after});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    SetRequestTimeout(std::chrono::milliseconds(300));
+    for (std::size_t i = 0; i < GetParam().answered.size(); ++i) {
+        std::array<std::uint8_t, 13> text{};
+        EXPECT_EQ(ReadFirmwareVersion(text), GetParam().answered[i]) << "query " << i;
+    }
+    EXPECT_FALSE(emu.Exited(std::chrono::milliseconds(0))) << emu.log();
+    EXPECT_NE(emu.log().find("no answer (hung)"), std::string::npos) << emu.log();
+    const auto before = std::chrono::steady_clock::now();
+    const int status = emu.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Emulator, Hang,
+                         ::testing::Values(HangCase{"0", {false, false}},
+                                           HangCase{"2", {true, false, false}},
+                                           HangCase{"3", {true, false, false}},
+                                           HangCase{"4", {true, true, false}}),
+                         [](const auto& info) { return std::string("After") + info.param.after; });
+
+TEST_F(EmulatorTest, SlowAnswersToOneClientDoNotDelayAnother) {
+    EmulatorProcess emu(root.path().string(), {"--delay-ms", "300"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    // Each query is an open and an ioctl, each answered 300 ms late. Answered in turn, the
+    // last of four clients would wait 1.2 s for each.
+    SetRequestTimeout(std::chrono::milliseconds(800));
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            std::array<std::uint8_t, 13> text{};
+            answered += ReadFirmwareVersion(text) ? 1 : 0;
+        });
+    }
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(answered, 4);
+}
+
+TEST_F(EmulatorTest, StopsPromptlyWhileAnAnswerIsDue) {
+    EmulatorProcess emu(root.path().string(), {"--delay-ms", "600000"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    SetRequestTimeout(std::chrono::milliseconds(100));
+    std::uint8_t speed = 0;
+    EXPECT_FALSE(ReadPortSpeed(speed));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(emu.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_FALSE(std::filesystem::exists(emu.socketPath()));
 }
 
 TEST_F(EmulatorTest, FirstOfTwoAnalyzersInNameOrderIsUsed) {
@@ -426,6 +532,268 @@ TEST_F(EmulatorTest, FirstOfTwoAnalyzersInNameOrderIsUsed) {
     first.Stop();
     ASSERT_TRUE(ReadFirmwareVersion(text));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "SECOND");
+}
+
+// Everything below `dir`, as relative paths.
+std::set<std::string> Tree(const std::filesystem::path& dir) {
+    std::set<std::string> paths;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        paths.insert(std::filesystem::relative(it->path(), dir).string());
+    }
+    return paths;
+}
+
+std::string ClassDirectoryBelow(const std::string& root) {
+    const auto& g = ANALYZER_INTERFACE_GUID;
+    return wire::ClassDirectory(root, g.Data1, g.Data2, g.Data3, g.Data4);
+}
+
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> args;
+    // Prepares the device root below the test's directory and returns it with the message
+    // the emulator must give.
+    std::function<std::pair<std::string, std::string>(const std::string& temp)> prepare;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::pair<std::string, std::string> PrivateRoot(const std::string& temp) {
+    return {temp, ""};
+}
+
+std::pair<std::string, std::string> RootWithMode(const std::string& temp, mode_t mode,
+                                                 const char* shown) {
+    const std::string root = temp + "/devices";
+    ::mkdir(root.c_str(), 0700);
+    ::chmod(root.c_str(), mode);
+    return {root, "vintrace-analyzer-emu: device directory " + root + ": mode " + shown +
+                      ", must be private"};
+}
+
+const RefusalCase kRefusals[] = {
+    {"WorldWritableRoot", {}, [](const std::string& t) { return RootWithMode(t, 0777, "0777"); }},
+    {"GroupReadableRoot", {}, [](const std::string& t) { return RootWithMode(t, 0750, "0750"); }},
+    {"RootOfAnotherUser",
+     {},
+     [](const std::string& t) {
+         const std::string root = t + "/devices";
+         ::mkdir(root.c_str(), 0700);
+         const uid_t other = ::geteuid() + 4242;
+         if (::chown(root.c_str(), other, static_cast<gid_t>(-1)) != 0) {
+             return std::pair<std::string, std::string>{root, "SKIP"};
+         }
+         return std::pair<std::string, std::string>{
+             root, "vintrace-analyzer-emu: device directory " + root + ": owned by uid " +
+                       std::to_string(other) + ", not you"};
+     }},
+    {"SymlinkedRoot",
+     {},
+     [](const std::string& t) {
+         const std::string root = t + "/devices";
+         ::mkdir((t + "/real").c_str(), 0700);
+         ::symlink((t + "/real").c_str(), root.c_str());
+         return std::pair<std::string, std::string>{root, "device directory " + root +
+                                                              ": a symbolic link, not a directory"};
+     }},
+    {"OpenClassDirectory",
+     {},
+     [](const std::string& t) {
+         const std::string classDirectory = ClassDirectoryBelow(t);
+         ::mkdir(classDirectory.c_str(), 0700);
+         ::chmod(classDirectory.c_str(), 0755);
+         return std::pair<std::string, std::string>{t, "device directory " + classDirectory +
+                                                           ": mode 0755, must be private"};
+     }},
+    {"RootTooLongForASocketAddress",
+     {},
+     [](const std::string& t) {
+         // The directories could be made; the socket in them could not.
+         return std::pair<std::string, std::string>{t + "/" + std::string(40, 'd') + "/" +
+                                                        std::string(20, 'e'),
+                                                    "too long for a Unix socket address"};
+     }},
+    {"RefuseBeyondTheLastCommand", {"--refuse", "16"}, PrivateRoot},
+    {"RefuseHugeNumber", {"--refuse", "999"}, PrivateRoot},
+    {"NegativeSeed", {"--seed", "-1"}, PrivateRoot},
+    {"FractionalCount", {"--fail-transfer-after", "1.5"}, PrivateRoot},
+    {"CountTooBig", {"--fail-transfer-after", "99999999999999999999"}, PrivateRoot},
+    {"NegativeVanish", {"--vanish-after-blocks", "-1"}, PrivateRoot},
+    {"HexHang", {"--hang-after", "0x10"}, PrivateRoot},
+    {"DelayTooLong", {"--delay-ms", "600001"}, PrivateRoot},
+    {"MemoryTooSmall", {"--memory", "1"}, PrivateRoot},
+    {"FillSecondsNotANumber", {"--fill-seconds", "nan"}, PrivateRoot},
+};
+
+class Refusal : public EmulatorTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, EmulatorRefusesToStartSaysWhyAndLeavesNothing) {
+    const std::string temp = root.path().string();
+    auto [deviceRoot, message] = GetParam().prepare(temp);
+    if (message == "SKIP") {
+        GTEST_SKIP() << "cannot give a directory away without privileges";
+    }
+    if (message.empty()) {
+        message = GetParam().args.front() + ": ";
+    }
+    const std::set<std::string> before = Tree(temp);
+    EmulatorProcess emu(deviceRoot, GetParam().args, "analyzer0", temp);
+    EXPECT_FALSE(emu.ready());
+    ASSERT_TRUE(emu.Exited(std::chrono::seconds(10)));
+    EXPECT_TRUE(WIFEXITED(emu.status()) && WEXITSTATUS(emu.status()) != 0) << emu.status();
+    EXPECT_NE(emu.log().find(message), std::string::npos) << emu.log();
+    std::set<std::string> after = Tree(temp);
+    after.erase("emu.log");
+    EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Emulator, Refusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EmulatorTest, ValuesAtTheEndsOfTheirRangesAreTaken) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--refuse", "15", "--refuse", "0", "--seed",
+                                   "18446744073709551615"},
+          std::vector<std::string>{"--vanish-after-blocks", "0", "--hang-after", "0",
+                                   "--fail-transfer-after", "9223372036854775807"},
+          std::vector<std::string>{"--fill-seconds", "0", "--memory", "2", "--delay-ms", "0"}}) {
+        EmulatorProcess emu(root.path().string(), args);
+        EXPECT_TRUE(emu.ready()) << emu.log();
+        EXPECT_EQ(emu.Stop(), 0) << emu.log();
+    }
+}
+
+TEST_F(EmulatorTest, CreatesItsDirectoriesPrivate) {
+    const mode_t old = ::umask(022);
+    const std::string deviceRoot = root / "run/user";
+    EmulatorProcess emu(deviceRoot, {}, "analyzer0", root.path().string());
+    ::umask(old);
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    for (const std::string& dir : {root / "run", deviceRoot, ClassDirectoryBelow(deviceRoot)}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << dir;
+    }
+    SetDeviceRoot(deviceRoot);
+    std::array<std::uint8_t, 13> text{};
+    EXPECT_TRUE(ReadFirmwareVersion(text));
+}
+
+// A client that sends requests and never reads a reply.
+class Flooder {
+public:
+    explicit Flooder(const std::string& socketPath) {
+        fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socketPath.c_str());
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        query_.op = wire::Op::Ioctl;
+        query_.code = IOCTL_ANALYZER_QUERY;
+        query_.outLength = kFirmwareVersionLength;
+        const auto record =
+            EncodeCommandRecord({static_cast<std::int32_t>(AnalyzerCommand::ReadFirmwareVersion),
+                                 static_cast<std::int32_t>(kFirmwareVersionLength), 0x1000, 0});
+        query_.input.assign(record.begin(), record.end());
+        query_.regions.push_back({0x1000, std::vector<std::uint8_t>(kFirmwareVersionLength)});
+    }
+    ~Flooder() {
+        Stop();
+        ::close(fd_);
+    }
+
+    // Opens the device, then sends queries as fast as the emulator takes them.
+    void Start() {
+        thread_ = std::thread([this] {
+            if (!Send(wire::EncodeRequest({}))) {
+                return;
+            }
+            const std::vector<std::uint8_t> frame = wire::EncodeRequest(query_);
+            while (!stop_) {
+                if (Send(frame)) {
+                    ++sent_;
+                } else if (errno == EAGAIN) {
+                    blocked_ = true; // the emulator takes no more from us for now
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                } else {
+                    return;
+                }
+            }
+        });
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    // Reads replies until all sent requests are answered or `timeout` passes; how many came.
+    int Drain(std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        std::vector<std::uint8_t> buffer(wire::kMaxFrame);
+        int replies = 0;
+        while (replies < sent_ + 1 && std::chrono::steady_clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+            wire::Reply reply;
+            if (n <= 0 || !wire::DecodeReply({buffer.data(), static_cast<std::size_t>(n)}, reply) ||
+                reply.error != 0) {
+                break;
+            }
+            ++replies;
+        }
+        return replies;
+    }
+
+    bool connected() const { return connected_; }
+    bool blocked() const { return blocked_; }
+    int sent() const { return sent_; }
+
+private:
+    bool Send(const std::vector<std::uint8_t>& frame) {
+        return ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) >= 0;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+    wire::Request query_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> blocked_{false};
+    std::atomic<int> sent_{0};
+};
+
+TEST_F(EmulatorTest, ClientThatNeverReadsHoldsUpNoOtherClient) {
+    EmulatorProcess emu(root.path().string(), {});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    Flooder flooder(emu.socketPath());
+    ASSERT_TRUE(flooder.connected());
+    flooder.Start();
+    ASSERT_TRUE(WaitFor([&] { return flooder.blocked(); })) << flooder.sent();
+    // While it keeps sending, the status queries of others are answered at once.
+    SetRequestTimeout(std::chrono::seconds(1));
+    const auto before = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        std::array<std::uint8_t, 13> text{};
+        ASSERT_TRUE(ReadFirmwareVersion(text)) << "query " << i;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "VT-EMU 1.00");
+        std::uint8_t speed = 7;
+        ASSERT_TRUE(ReadPortSpeed(speed)) << "query " << i;
+        EXPECT_EQ(ReadFifoLevel(), 0);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    // Nothing it asked for was lost: once it reads, every request gets its answer.
+    flooder.Stop();
+    EXPECT_EQ(flooder.Drain(std::chrono::seconds(10)), flooder.sent() + 1);
+    EXPECT_EQ(emu.Stop(), 0);
 }
 
 } // namespace

@@ -1,23 +1,30 @@
 // The acquisition as a user drives it: Start, the status timer tick by tick, Stop, against the
 // analyzer emulator process (or none at all).
 #include "app/TMainForm.h"
+#include "device/AnalyzerLock.h"
 #include "device/DriverAnalyzer.h"
+#include "device/TDefineTrigger.h"
+#include "device/TUSBStatus.h"
 #include "platform/ShimSettings.h"
 #include "support/EmulatorProcess.h"
 #include "support/FileContents.h"
 #include "support/QtPrinters.h"
 #include "support/TempDir.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -200,47 +207,224 @@ TEST_F(Acquire, FileOpenedDuringTheAcquisitionIsNeverTouched) {
     EXPECT_EQ(form_->CaptureFileName, target()); // the new capture is the one shown
 }
 
-TEST_F(Acquire, InjectedTransferFailureKeepsWhatArrived) {
-    startEmulator({"--memory", "20000", "--fill-seconds", "0.2", "--fail-transfer-after", "2"});
-    open();
-    form_->Button3->click();
-    ASSERT_TRUE(tickUntil("Downloading"));
-    ASSERT_TRUE(finishDownload());
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 512u);
-    EXPECT_EQ(form_->Label1->text(), "");
-    EXPECT_GT(form_->PacketList.size(), 0u);
-}
-
-TEST_F(Acquire, AnalyzerVanishingMidDownloadKeepsTheBlocksReceived) {
+// A download cut short is the only copy of what arrived: it becomes the capture on screen, in
+// a file of its own, and the previous capture stays as it was.
+TEST_F(Acquire, DownloadCutShortIsKeptBesideThePreviousCapture) {
+    const struct {
+        const char* name;
+        std::vector<std::string> fault;
+        const char* label;
+        std::size_t bytes;
+    } cases[] = {
+        {"TransferFails", {"--fail-transfer-after", "2"}, "Download incomplete: 2560 bytes", 2560},
+        {"Vanishes", {"--vanish-after-blocks", "3"}, "Download incomplete: 3072 bytes", 3072},
+    };
     platform::SetRequestTimeout(std::chrono::milliseconds(500));
-    startEmulator({"--memory", "20000", "--fill-seconds", "0.2", "--vanish-after-blocks", "3"});
-    open();
-    form_->Button3->click();
-    ASSERT_TRUE(tickUntil("Downloading"));
-    ASSERT_TRUE(finishDownload());
-    platform::SetRequestTimeout(std::chrono::seconds(5));
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2048u + 2 * 512u);
-    EXPECT_TRUE(form_->Button3->isEnabled());
-    tick();
-    EXPECT_EQ(lampInView(), form_->Image3); // gone: red
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--memory", "20000", "--fill-seconds", "0.2"};
+        args.insert(args.end(), c.fault.begin(), c.fault.end());
+        std::filesystem::remove(work_ / "usbdata-incomplete.dat");
+        std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
+        startEmulator(args);
+        open();
+        ASSERT_EQ(form_->PacketList.size(), 1u) << c.name;
+        QTest::mouseClick(form_->Button3, Qt::LeftButton);
+        ASSERT_TRUE(tickUntil("Downloading")) << c.name;
+        ASSERT_TRUE(finishDownload()) << c.name;
+        EXPECT_EQ(form_->Label1->text(), "Incomplete") << c.name;
+        EXPECT_EQ(form_->Label1->toolTip(), c.label) << c.name;
+        const std::string kept = work_ / "usbdata-incomplete.dat";
+        EXPECT_EQ(form_->CaptureFileName, kept) << c.name;
+        EXPECT_EQ(test::ReadBytes(kept).size(), c.bytes) << c.name;
+        EXPECT_EQ(test::ReadBytes(target()).size(), 2u) << c.name;
+        EXPECT_GT(form_->PacketList.size(), 1u) << c.name;
+        EXPECT_TRUE(form_->Button3->isEnabled()) << c.name;
+        tick();
+        EXPECT_EQ(lampInView(), c.bytes == 3072 ? form_->Image3 : form_->Image4) << c.name;
+        form_.reset();
+        emulator_.reset();
+    }
+    platform::SetRequestTimeout(std::chrono::seconds(1));
 }
 
 TEST_F(Acquire, CaptureFileThatCannotBeWrittenKeepsThePreviousOne) {
     startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
-    std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
-    std::filesystem::create_directory(target() + ".download");
+    const std::string folder = work_ / "captures";
+    std::filesystem::create_directory(folder);
+    QDir::setCurrent(QString::fromStdString(folder));
+    std::ofstream(folder + "/usbdata.dat", std::ios::binary) << std::string("\x01\x5A", 2);
     open();
     ASSERT_EQ(form_->PacketList.size(), 1u);
-    form_->Button3->click();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    // The folder goes away before the download: nothing can be created in it.
+    std::filesystem::rename(folder, work_ / "moved");
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
     EXPECT_EQ(form_->Label1->text(), "Cannot write file");
-    EXPECT_TRUE(form_->Label1->toolTip().startsWith("Cannot write usbdata.dat ("))
-        << form_->Label1->toolTip().toStdString();
-    EXPECT_TRUE(form_->Label1->toolTip().endsWith("the previous capture is kept"));
-    EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
+    EXPECT_EQ(form_->Label1->toolTip(),
+              "Cannot write usbdata.dat (No such file or directory); the previous capture is kept");
+    EXPECT_EQ(test::ReadBytes(work_ / "moved/usbdata.dat").size(), 2u);
     EXPECT_EQ(form_->PacketList.size(), 1u);
     EXPECT_TRUE(form_->Button3->isEnabled());
+}
+
+// While another process acquires from the analyzer, Start sends nothing and writes nothing;
+// the window stays idle and can start once the analyzer is free.
+TEST_F(Acquire, StartIsRefusedWhileAnotherAcquisitionHoldsTheAnalyzer) {
+    startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
+    device::FileLock::Result result{};
+    std::string reason;
+    auto other = device::FileLock::Take(emulator_->socketPath() + ".lock", result, reason);
+    ASSERT_NE(other, nullptr) << reason;
+    open();
+    tick();
+    QLabel* lamp = lampInView();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "Analyzer busy");
+    EXPECT_EQ(form_->Label1->toolTip(), "another acquisition is using this analyzer");
+    EXPECT_TRUE(form_->Button3->isEnabled());
+    EXPECT_FALSE(form_->Button4->isEnabled());
+    tick();
+    EXPECT_NE(lampInView(), lamp); // the idle blinking goes on
+    EXPECT_EQ(form_->acquisition().state(), device::ACQ_IDLE_POLL);
+    EXPECT_EQ(emulator_->log().find("SetArmed"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(target()));
+
+    other.reset();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+}
+
+// Closing the window during a download stops it between two blocks: the window goes at once,
+// no file is left behind and the previous capture is untouched.
+TEST_F(Acquire, ClosingDuringADownloadStopsItAndKeepsThePreviousCapture) {
+    // Every request 40 ms late: the whole download would take over 20 s.
+    startEmulator({"--memory", "263680", "--fill-seconds", "0.1", "--delay-ms", "40"});
+    std::ofstream(target(), std::ios::binary) << std::string("\x01\x5A", 2);
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    ASSERT_TRUE(tickUntil("Downloading"));
+    for (int i = 0; i < 500 && form_->acquisition().blockCount() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(form_->acquisition().blockCount(), 2);
+    const auto begin = std::chrono::steady_clock::now();
+    form_->close();
+    form_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(test::ReadBytes(target()).size(), 2u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work_.path()), {}), 1);
+    EXPECT_FALSE(std::filesystem::exists(emulator_->socketPath() + ".lock"));
+}
+
+// A hung analyzer costs each step one request's deadline (1 s) at most: the window keeps
+// running, and shows what it shows for failed requests.
+class HungAnalyzer : public Acquire {
+protected:
+    /// Requests the emulator has taken and left unanswered so far.
+    int unanswered() const {
+        const std::string log = emulator_->log();
+        int n = 0;
+        for (auto at = log.find("no answer (hung)"); at != std::string::npos;
+             at = log.find("no answer (hung)", at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    /// Waits (briefly) for the emulator's log to show `n` unanswered requests.
+    int unansweredSettles(int n) const {
+        for (int i = 0; i < 100 && unanswered() < n; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return unanswered();
+    }
+    static std::chrono::milliseconds timed(const std::function<void()>& step) {
+        QElapsedTimer t;
+        t.start();
+        step();
+        return std::chrono::milliseconds(t.elapsed());
+    }
+};
+
+constexpr auto kAboutOneSecond = std::chrono::milliseconds(1500);
+
+TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
+    startEmulator({"--hang-after", "0"});
+    EXPECT_LT(timed([this] { open(); }), kAboutOneSecond); // sends the trigger on arm
+    // Idle: red, then unlit without asking.
+    EXPECT_LT(timed([this] { tick(); }), kAboutOneSecond);
+    EXPECT_EQ(lampInView(), form_->Image3);
+    EXPECT_LT(timed([this] { tick(); }), std::chrono::milliseconds(500));
+    EXPECT_EQ(lampInView(), form_->Image1);
+    // Start: the first of its four commands finds the analyzer hung; the rest are not sent.
+    const int before = unanswered();
+    EXPECT_LT(timed([this] { QTest::mouseClick(form_->Button3, Qt::LeftButton); }),
+              kAboutOneSecond);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+    EXPECT_EQ(unansweredSettles(before + 1), before + 1);
+    EXPECT_LT(timed([this] { EXPECT_EQ(tick(), "Read Failed"); }), kAboutOneSecond);
+    EXPECT_EQ(lampInView(), form_->Image1); // left alone while armed
+
+    // The dialogs that ask the analyzer open within a second with their failure texts.
+    QString status, statusDetail, trigger;
+    const auto dialogs = timed([&] {
+        QTimer::singleShot(0, [&] {
+            if (auto* d = qobject_cast<device::TUSBStatus*>(QApplication::activeModalWidget())) {
+                status = d->Label1->text();
+                statusDetail = d->Label2->text();
+                d->Button1->click();
+            }
+        });
+        form_->Status1->trigger();
+        QTimer::singleShot(0, [&] {
+            if (auto* d =
+                    qobject_cast<device::TDefineTrigger*>(QApplication::activeModalWidget())) {
+                trigger = d->Label1->text();
+                d->Button1->click();
+            }
+        });
+        form_->DefineTrigger1->trigger();
+    });
+    EXPECT_LT(dialogs, 2 * kAboutOneSecond);
+    EXPECT_EQ(status, "Vintrace is unconnected");
+    EXPECT_EQ(statusDetail, "");
+    EXPECT_EQ(trigger, "Set Trigger UNsuccessful");
+}
+
+TEST_F(HungAnalyzer, AfterTheTriggerTheTimerKeepsTheWindowRunning) {
+    // It answers the trigger on arm at start-up, Start's look-up for the acquisition lock (an
+    // open), its four commands and the first trigger status (an open and a request each), then
+    // nothing more.
+    startEmulator({"--hang-after", "13"});
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    ASSERT_EQ(tick(), "Triggered");
+    const int before = unanswered();
+
+    // The real timer drives it now; a 10 ms heartbeat notes the longest the loop stood still.
+    int ticks = 0;
+    QObject::connect(form_->Timer1, &QTimer::timeout, [&] { ++ticks; });
+    qint64 longest = 0;
+    QElapsedTimer sinceBeat;
+    QTimer heartbeat;
+    heartbeat.setInterval(10);
+    QObject::connect(&heartbeat, &QTimer::timeout,
+                     [&] { longest = std::max(longest, sinceBeat.restart()); });
+    sinceBeat.start();
+    heartbeat.start();
+    form_->Timer1->start();
+    QTest::qWait(3500);
+    longest = std::max(longest, sinceBeat.elapsed()); // a stall at the very end counts too
+    form_->Timer1->stop();
+    heartbeat.stop();
+
+    EXPECT_GE(ticks, 2);
+    EXPECT_LT(longest, kAboutOneSecond.count());
+    EXPECT_EQ(form_->Label1->text(), "Read Failed");
+    EXPECT_EQ(form_->ProgressBar1->value(), 0);
+    EXPECT_EQ(form_->acquisition().state(), device::ACQ_TRIGGERED);
+    // The fill level timed out, so the memory-full query was never sent: one request a tick.
+    EXPECT_EQ(unansweredSettles(before + ticks), before + ticks);
 }
 
 } // namespace

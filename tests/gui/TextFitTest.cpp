@@ -283,9 +283,11 @@ TEST_F(TextFitMainWindow, CaptureFileThatCannotBeWritten) {
     analyzer_.triggerStatus = 1;
     analyzer_.fifoFull = 1;
     analyzer_.recording.assign(64, 0x5A);
-    // The download is staged beside the target: a directory in its place makes it fail.
-    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("usbdata.dat.download")));
+    // The capture's folder goes away once Start has named the file: nothing can be written.
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("captures")));
+    QDir::setCurrent(dir_.filePath(QStringLiteral("captures")));
     click(form_->Button3);
+    ASSERT_TRUE(QDir(dir_.path()).rename(QStringLiteral("captures"), QStringLiteral("moved")));
     tick();
     tick();
     ASSERT_EQ(form_->Label1->text(), "Downloading");
@@ -298,6 +300,28 @@ TEST_F(TextFitMainWindow, CaptureFileThatCannotBeWritten) {
     click(form_->Button3);
     EXPECT_EQ(form_->Label1->text(), "Armed");
     EXPECT_EQ(form_->Label1->toolTip(), "");
+}
+
+TEST_F(TextFitMainWindow, BusyAnalyzerAndDownloadCutShort) {
+    analyzer_.attached = true;
+    analyzer_.locksHeld = 1; // another acquisition holds the analyzer
+    click(form_->Button3);
+    EXPECT_EQ(form_->Label1->toolTip(), "another acquisition is using this analyzer");
+    expectReadable();
+
+    analyzer_.locksHeld = 0;
+    analyzer_.triggerStatus = 1;
+    analyzer_.fifoFull = 1;
+    analyzer_.recording.assign(8192, 0x5A);
+    analyzer_.failTransferAfter = 1;
+    click(form_->Button3);
+    tick();
+    tick();
+    ASSERT_EQ(form_->Label1->text(), "Downloading");
+    finishDownload();
+    EXPECT_TRUE(form_->Label1->toolTip().startsWith("Download incomplete: "))
+        << form_->Label1->toolTip().toStdString();
+    expectReadable();
 }
 
 } // namespace

@@ -8,12 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vintrace::platform;
@@ -68,6 +75,119 @@ private:
     int fd_ = -1;
 };
 
+int Listen(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+    return fd;
+}
+
+// Answers requests on `listener`, one connection at a time, until `stop`: the open handshake
+// after `openDelay`, every later request at once if `answers`, else never.
+void Serve(int listener, std::chrono::milliseconds openDelay, bool answers,
+           const std::atomic<bool>& stop) {
+    std::vector<std::uint8_t> frame(wire::kMaxFrame);
+    const std::vector<std::uint8_t> ok = wire::EncodeReply(wire::Reply{});
+    while (!stop) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) {
+            continue;
+        }
+        const int c = ::accept(listener, nullptr, nullptr);
+        for (bool opened = false; c >= 0 && !stop;) {
+            pollfd q{c, POLLIN, 0};
+            if (::poll(&q, 1, 20) <= 0) {
+                continue;
+            }
+            if (::recv(c, frame.data(), frame.size(), 0) <= 0) {
+                break;
+            }
+            if (!opened) {
+                const auto until = std::chrono::steady_clock::now() + openDelay;
+                while (!stop && std::chrono::steady_clock::now() < until) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                opened = true;
+            } else if (!answers) {
+                continue;
+            }
+            ::send(c, ok.data(), ok.size(), MSG_NOSIGNAL);
+        }
+        if (c >= 0) {
+            ::close(c);
+        }
+    }
+}
+
+// A device served by a thread of the test.
+class ServedDevice {
+public:
+    ServedDevice(const std::string& path, std::chrono::milliseconds openDelay, bool answers)
+        : fd_(Listen(path)) {
+        ::listen(fd_, 8);
+        thread_ =
+            std::thread([this, openDelay, answers] { Serve(fd_, openDelay, answers, stop_); });
+    }
+    ~ServedDevice() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    ServedDevice(const ServedDevice&) = delete;
+    ServedDevice& operator=(const ServedDevice&) = delete;
+
+private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A device served by a child process that listens as `uid`: the peer credentials a client
+// sees are the listener's.
+class DeviceOfUser {
+public:
+    DeviceOfUser(const std::string& path, uid_t uid) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            const int fd = Listen(path); // bound while still privileged, in our directory
+            if (::setgid(uid) != 0 || ::setuid(uid) != 0 || ::listen(fd, 8) != 0) {
+                ::_exit(1);
+            }
+            (void)!::write(ready[1], "r", 1);
+            const std::atomic<bool> never{false};
+            Serve(fd, std::chrono::milliseconds(0), true, never);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char c = 0;
+        ready_ = ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~DeviceOfUser() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    DeviceOfUser(const DeviceOfUser&) = delete;
+    DeviceOfUser& operator=(const DeviceOfUser&) = delete;
+    bool ready() const { return ready_; }
+
+private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+HANDLE OpenDevice(const std::string& path) {
+    return os::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+}
+
 class ShimDevices : public ::testing::Test {
 protected:
     TempDir root;
@@ -80,8 +200,10 @@ protected:
     }
     void TearDown() override {
         SetDeviceRoot("");
-        SetRequestTimeout(std::chrono::seconds(5));
+        SetRequestTimeout(std::chrono::seconds(1));
     }
+
+    void MakeClassDirectory() { ASSERT_EQ(::mkdir(classDir.c_str(), 0700), 0); }
 
     std::vector<std::string> Enumerate() {
         std::vector<std::string> paths;
@@ -121,7 +243,7 @@ TEST_F(ShimDevices, NoDirectoryMeansNoInterfaces) {
 }
 
 TEST_F(ShimDevices, InterfacesAreTheSocketsInNameOrder) {
-    std::filesystem::create_directories(classDir);
+    MakeClassDirectory();
     SilentDevice b(classDir + "/b");
     SilentDevice a(classDir + "/a");
     WriteAll(classDir + "/c", "not a socket");
@@ -147,13 +269,133 @@ TEST_F(ShimDevices, MissingDeviceFailsToOpen) {
 }
 
 TEST_F(ShimDevices, HungDriverTimesOut) {
-    std::filesystem::create_directories(classDir);
+    MakeClassDirectory();
     SilentDevice silent(classDir + "/hung");
     SetRequestTimeout(std::chrono::milliseconds(100));
     EXPECT_EQ(os::CreateFileA((classDir + "/hung").c_str(), GENERIC_READ | GENERIC_WRITE, 3,
                               nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(os::GetLastError(), ERROR_SEM_TIMEOUT);
+}
+
+// Only a directory no one else can change is searched for devices: otherwise another local
+// user who made it first could serve a fake analyzer there. Each case spoils the root or the
+// class directory of a working device.
+TEST_F(ShimDevices, OnlyPrivateDeviceDirectoriesAreSearched) {
+    const std::string root = this->root.path().string();
+    const struct {
+        const char* name;
+        void (*spoil)(const std::string& root, const std::string& classDir);
+        bool rootAtFault; // else the class directory
+        const char* problem;
+    } cases[] = {
+        {"Private", [](const std::string&, const std::string&) {}, false, nullptr},
+        {"ClassDirectoryOfAnotherUser",
+         [](const std::string&, const std::string& d) {
+             ASSERT_EQ(::chown(d.c_str(), 65534, 65534), 0);
+         },
+         false, "owned by uid 65534, not you"},
+        {"ClassDirectoryOpenToAll",
+         [](const std::string&, const std::string& d) { ::chmod(d.c_str(), 0777); }, false,
+         "mode 0777, must be private"},
+        {"ClassDirectoryOpenToTheGroup",
+         [](const std::string&, const std::string& d) { ::chmod(d.c_str(), 0750); }, false,
+         "mode 0750, must be private"},
+        {"ClassDirectoryIsALink",
+         [](const std::string&, const std::string& d) {
+             std::filesystem::rename(d, d + ".real");
+             ASSERT_EQ(::symlink((d + ".real").c_str(), d.c_str()), 0);
+         },
+         false, "a symbolic link, not a directory"},
+        {"RootOfAnotherUser",
+         [](const std::string& r, const std::string&) {
+             ASSERT_EQ(::chown(r.c_str(), 65534, 65534), 0);
+         },
+         true, "owned by uid 65534, not you"},
+        {"RootOpenToAll",
+         [](const std::string& r, const std::string&) { ::chmod(r.c_str(), 01777); }, true,
+         "mode 1777, must be private"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::chmod(root.c_str(), 0700);
+        ::chown(root.c_str(), ::geteuid(), ::getegid());
+        std::filesystem::remove_all(classDir);
+        std::filesystem::remove_all(classDir + ".real");
+        MakeClassDirectory();
+        ServedDevice device(classDir + "/analyzer0", std::chrono::milliseconds(0), true);
+        c.spoil(root, classDir);
+        const std::vector<std::string> found = Enumerate();
+        const std::string problem = DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+        if (c.problem == nullptr) {
+            EXPECT_EQ(found, std::vector<std::string>{classDir + "/analyzer0"});
+            EXPECT_EQ(problem, "");
+        } else {
+            EXPECT_TRUE(found.empty());
+            EXPECT_EQ(problem,
+                      "device directory " + (c.rootAtFault ? root : classDir) + ": " + c.problem);
+        }
+    }
+    ::chmod(root.c_str(), 0700);
+    ::chown(root.c_str(), ::geteuid(), ::getegid());
+    std::filesystem::remove_all(classDir);
+    EXPECT_EQ(DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID), ""); // none yet: no fault
+}
+
+// A socket in our own directory is still refused when another user serves it.
+TEST_F(ShimDevices, DeviceServedByAnotherUserIsRefused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "serving as another user needs root";
+    }
+    MakeClassDirectory();
+    const struct {
+        uid_t uid;
+        bool opens;
+    } cases[] = {{::geteuid(), true}, {65534, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uid);
+        const std::string path = classDir + "/analyzer-" + std::to_string(c.uid);
+        DeviceOfUser device(path, c.uid);
+        ASSERT_TRUE(device.ready());
+        HANDLE h = OpenDevice(path);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens);
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(os::CloseHandle(h));
+        } else {
+            EXPECT_EQ(os::GetLastError(), ERROR_ACCESS_DENIED);
+        }
+    }
+}
+
+// Open and request share one deadline: a driver that is slow to open and then never answers
+// costs one deadline, not one per step.
+TEST_F(ShimDevices, OpenAndRequestShareOneDeadline) {
+    MakeClassDirectory();
+    ServedDevice slow(classDir + "/slow", std::chrono::milliseconds(700), false);
+    const auto begin = std::chrono::steady_clock::now();
+    HANDLE h = OpenDevice(classDir + "/slow");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::uint8_t input[16] = {};
+    std::uint8_t answer = 0;
+    DWORD returned = 0;
+    EXPECT_FALSE(
+        os::DeviceIoControl(h, 0x1234, input, sizeof input, &answer, 1, &returned, nullptr));
+    EXPECT_EQ(os::GetLastError(), ERROR_SEM_TIMEOUT);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(1600)); // 1.7 s with a deadline per step
+    // The handle is spent: a late reply can never be taken for the next request's.
+    EXPECT_FALSE(
+        os::DeviceIoControl(h, 0x1234, input, sizeof input, &answer, 1, &returned, nullptr));
+    EXPECT_EQ(os::GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(os::CloseHandle(h));
+
+    // A device that never answers the open at all.
+    ServedDevice hung(classDir + "/hung", std::chrono::hours(1), false);
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenDevice(classDir + "/hung"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(os::GetLastError(), ERROR_SEM_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(1500));
 }
 
 TEST(UserBuffer, MapsDistinctAddressesWhileAlive) {

@@ -19,20 +19,20 @@
 namespace vintrace::test {
 
 /// vintrace-analyzer-emu run as a child process below a device root, stopped (and reaped)
-/// when the object goes, whatever the test did. Its log goes to `<root>/emu.log`.
+/// when the object goes, whatever the test did. Its log goes to `<logDirectory>/emu.log`,
+/// by default in the root.
 class EmulatorProcess {
 public:
     EmulatorProcess(const std::string& root, std::vector<std::string> args,
-                    const std::string& name = "analyzer0")
-        : root_(root) {
+                    const std::string& name = "analyzer0", const std::string& logDirectory = "")
+        : logPath_((logDirectory.empty() ? root : logDirectory) + "/emu.log") {
         const auto& g = device::ANALYZER_INTERFACE_GUID;
         socket_ =
             platform::wire::ClassDirectory(root, g.Data1, g.Data2, g.Data3, g.Data4) + "/" + name;
         args.insert(args.begin(), {VINTRACE_EMULATOR_PATH, "--dir", root, "--name", name});
         pid_ = ::fork();
         if (pid_ == 0) {
-            const int log =
-                ::open((root + "/emu.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             ::dup2(log, 2);
             std::vector<char*> argv;
             for (std::string& a : args) {
@@ -99,14 +99,14 @@ public:
 
     /// What the emulator has logged so far.
     std::string log() const {
-        std::ifstream in(root_ + "/emu.log");
+        std::ifstream in(logPath_);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
     }
 
 private:
-    std::string root_;
+    std::string logPath_;
     std::string socket_;
     pid_t pid_ = -1;
     bool ready_ = false;

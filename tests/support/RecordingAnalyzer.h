@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vintrace::test {
@@ -19,6 +21,7 @@ class RecordingAnalyzer : public device::Analyzer {
 public:
     bool attached = false;
     std::set<std::string> refused; // commands that fail even when attached
+    std::set<std::string> hung;    // commands that fail for want of an answer in time
     std::uint8_t portSpeed = 0;
     std::uint8_t triggerStatus = 0;
     std::uint8_t fifoFull = 0;
@@ -28,7 +31,11 @@ public:
     std::vector<std::uint8_t> recording;
     /// Transfers after this many fail (0 bytes, false); -1 never.
     int failTransferAfter = -1;
+    /// How long each transfer takes, for a download that can be caught midway.
+    std::chrono::milliseconds transferTime{0};
     std::atomic<int> beeps{0};
+    /// Acquisitions holding the analyzer now; a second one is refused as by another process.
+    std::atomic<int> locksHeld{0};
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);
@@ -77,14 +84,39 @@ public:
         return std::make_unique<Pipe>(*this, opens);
     }
     void Beep() override { ++beeps; }
+    std::unique_ptr<device::AcquisitionLock> LockForAcquisition() override {
+        {
+            std::lock_guard lock(mutex_);
+            lastTimedOut_ = false; // looking for the analyzer is no request of its own here
+        }
+        int expected = 0;
+        if (!locksHeld.compare_exchange_strong(expected, 1)) {
+            return nullptr;
+        }
+        return std::make_unique<Lock>(locksHeld);
+    }
+    bool LastRequestTimedOut() override {
+        std::lock_guard lock(mutex_);
+        return lastTimedOut_;
+    }
 
 private:
+    class Lock : public device::AcquisitionLock {
+    public:
+        explicit Lock(std::atomic<int>& held) : held_(held) {}
+        ~Lock() override { held_.store(0); }
+
+    private:
+        std::atomic<int>& held_;
+    };
+
     class Pipe : public device::DataPipe {
     public:
         Pipe(RecordingAnalyzer& owner, bool open) : owner_(owner), open_(open) {}
         bool TransferBlock(std::uint8_t* buffer, std::uint32_t length,
                            std::uint32_t& count) override {
             count = 0;
+            std::this_thread::sleep_for(owner_.transferTime);
             if (!open_) {
                 return false;
             }
@@ -109,11 +141,13 @@ private:
         std::lock_guard lock(mutex_);
         calls_.push_back(arg < 0 ? std::string(name)
                                  : std::string(name) + " " + std::to_string(arg));
-        return attached && refused.count(name) == 0;
+        lastTimedOut_ = hung.count(name) != 0;
+        return attached && refused.count(name) == 0 && !lastTimedOut_;
     }
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    bool lastTimedOut_ = false;
 };
 
 } // namespace vintrace::test

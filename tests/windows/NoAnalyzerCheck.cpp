@@ -2,6 +2,7 @@
 // attached: cross-compiled with MinGW and run under Wine by scripts/check-windows.sh.
 
 #include "device/AnalyzerCommands.h"
+#include "device/AnalyzerLock.h"
 #include "device/DeviceAccess.h"
 #include "platform/UserBuffer.h"
 #include "platform/Win32.h"
@@ -97,6 +98,23 @@ int main() {
           "MoveFileA of a missing file fails with ERROR_FILE_NOT_FOUND");
     std::remove(a);
     std::remove(b);
+
+    // The acquisition lock: one holder at a time, the file gone with the last.
+    {
+        std::string reason;
+        Check(device::LockFirstAnalyzer(reason) != nullptr,
+              "with no analyzer an acquisition locks nothing and goes ahead");
+        const std::string lockPath = device::AnalyzerLockPath("\\\\?\\usb#vintrace-check");
+        device::FileLock::Result result{};
+        auto held = device::FileLock::Take(lockPath, result, reason);
+        Check(held != nullptr && result == device::FileLock::Result::Held, "the lock is taken");
+        Check(device::FileLock::Take(lockPath, result, reason) == nullptr &&
+                  result == device::FileLock::Result::Busy,
+              "a second taker is turned away");
+        held.reset();
+        held = device::FileLock::Take(lockPath, result, reason);
+        Check(held != nullptr, "the lock is free again once let go");
+    }
 
     std::printf("%s\n", gFailures == 0 ? "all checks passed" : "checks failed");
     return gFailures == 0 ? 0 : 1;

@@ -1,22 +1,34 @@
 #include "AnalyzerCommand.h"
 
+#include "Validators.h"
+
+#include "capture/StagedFile.h"
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
+#include "device/AnalyzerLock.h"
 #include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
 #include "device/DriverAnalyzer.h"
+#include "platform/ShimSettings.h"
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace vintrace::cli {
 
@@ -29,6 +41,7 @@ struct AnalyzerOptions {
     std::string speed;
     std::string output;
     double timeoutSeconds = 60;
+    bool force = false;
 };
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
@@ -38,10 +51,33 @@ int Fail(const std::string& what) {
     return 1;
 }
 
+/// The memory fill level 0..255, or nothing when the analyzer did not answer: the device
+/// layer's ReadFifoLevel answers 0 for both.
+std::optional<int> ReadFillLevel() {
+    std::uint8_t level = 0;
+    if (!device::QueryCommand(static_cast<std::int32_t>(device::AnalyzerCommand::ReadFifoLevel), 0,
+                              &level, 1)) {
+        return std::nullopt;
+    }
+    return level;
+}
+
+// No analyzer answered: say why when its device directory was not searched at all.
+int Unconnected(const std::string& what) {
+#ifndef _WIN32
+    const std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    if (!problem.empty()) {
+        std::cerr << "vintrace-cli: " << problem << '\n';
+        return 1;
+    }
+#endif
+    return Fail(what);
+}
+
 int Status() {
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
     }
     std::array<std::uint8_t, 13> text{};
     std::uint8_t speed = 0;
@@ -51,7 +87,7 @@ int Status() {
     const bool haveSpeed = device::ReadPortSpeed(speed);
     const bool haveTrigger = device::ReadTriggerStatus(triggered);
     const bool haveFull = device::ReadFifoFull(full);
-    const int level = device::ReadFifoLevel();
+    const std::optional<int> level = ReadFillLevel();
     std::string firmware;
     for (std::uint8_t c : text) {
         if (c == 0) {
@@ -59,19 +95,25 @@ int Status() {
         }
         firmware += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
+    // An analyzer that answers with no text at all has not told us its version.
+    const bool emptyText = haveText && firmware.empty();
     std::cout << "device: " << path.data() << '\n'
-              << "firmware: " << (haveText ? firmware : "Read Failed") << '\n'
+              << "firmware: "
+              << (!haveText   ? "Read Failed"
+                  : emptyText ? "Read Failed (empty reply)"
+                              : firmware)
+              << '\n'
               << "port speed: " << (haveSpeed ? (speed == 0 ? "full" : "high") : "Read Failed")
               << '\n'
               << "triggered: " << (haveTrigger ? std::to_string(triggered) : "Read Failed") << '\n'
               << "fifo full: " << (haveFull ? std::to_string(full) : "Read Failed") << '\n'
-              << "fifo level: " << level << '\n';
-    return haveText && haveSpeed && haveTrigger && haveFull ? 0 : 1;
+              << "fifo level: " << (level ? std::to_string(*level) : "Read Failed") << '\n';
+    return haveText && !emptyText && haveSpeed && haveTrigger && haveFull && level ? 0 : 1;
 }
 
 int Trigger(int code) {
     if (!device::SetTrigger(static_cast<std::uint8_t>(code))) {
-        return Fail("Trigger Failed");
+        return Unconnected("Trigger Failed");
     }
     std::cout << "trigger " << code << " set\n";
     return 0;
@@ -79,19 +121,64 @@ int Trigger(int code) {
 
 int Speed(const std::string& speed) {
     if (!device::SetBusSpeed(speed == "full" ? 1 : 0)) {
-        return Fail("cannot set the bus speed: Vintrace is unconnected");
+        return Unconnected("cannot set the bus speed: Vintrace is unconnected");
     }
     std::cout << "bus speed " << speed << '\n';
     return 0;
 }
 
+// Why `file` cannot take a recording, or nothing: it must be new (or `force`d and a regular
+// file), in a directory that exists and can be written.
+std::string OutputProblem(const std::string& file, bool force) {
+    namespace fs = std::filesystem;
+    if (file.empty()) {
+        return std::strerror(ENOENT);
+    }
+    std::error_code ec;
+    switch (capture::StagedFile::CheckTarget(file, force)) {
+    case capture::StagedFile::TargetStatus::Exists:
+        return std::string(std::strerror(EEXIST)) + " (use --force to replace it)";
+    case capture::StagedFile::TargetStatus::NotRegular:
+        return fs::is_directory(file, ec) ? std::strerror(EISDIR) : "not a regular file";
+    case capture::StagedFile::TargetStatus::Writable:
+        break;
+    }
+    const fs::path parent = fs::path(file).has_parent_path() ? fs::path(file).parent_path() : ".";
+    if (!fs::is_directory(parent, ec)) {
+        return std::strerror(ENOENT);
+    }
+#ifndef _WIN32
+    if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+        return std::strerror(errno);
+    }
+#endif
+    return {};
+}
+
 int Acquire(const AnalyzerOptions& o) {
-    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
-        return Fail("Trigger Failed");
+    // The file is checked before the analyzer is armed: a bad path must not cost a recording.
+    if (const std::string problem = OutputProblem(o.output, o.force); !problem.empty()) {
+        return Fail(o.output + ": " + problem);
     }
     device::DevicePathBuffer path{};
     if (!device::ProbeAnalyzer(path)) {
-        return Fail("Vintrace is unconnected");
+        return Unconnected("Vintrace is unconnected");
+    }
+    // One acquisition per analyzer, across processes, from the trigger to the download.
+    std::string lockProblem;
+    const std::unique_ptr<device::AcquisitionLock> lock = device::LockFirstAnalyzer(lockProblem);
+    if (!lock) {
+        return Fail(lockProblem.empty() ? "another acquisition is using this analyzer"
+                                        : "cannot lock the analyzer: " + lockProblem);
+    }
+    // Staged now, so a path that cannot take the file fails before the analyzer is armed;
+    // SIGINT or SIGTERM removes it (and the lock file) again.
+    capture::StagedFile staged(o.output);
+    if (staged.file() == nullptr) {
+        return Fail(o.output + ": " + staged.error());
+    }
+    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
+        return Fail("Trigger Failed");
     }
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(o.timeoutSeconds));
@@ -126,9 +213,13 @@ int Acquire(const AnalyzerOptions& o) {
     std::cout << "Wait For FIFO Full" << std::endl;
     int lastLevel = -1;
     for (std::uint8_t full = 0;;) {
-        const int level = device::ReadFifoLevel();
+        const int level = ReadFillLevel().value_or(-2);
         if (level != lastLevel) {
-            std::cout << "level " << level << "/255" << std::endl;
+            if (level < 0) {
+                std::cout << "level Read Failed" << std::endl;
+            } else {
+                std::cout << "level " << level << "/255" << std::endl;
+            }
             lastLevel = level;
         }
         if (!device::ReadFifoFull(full)) {
@@ -147,20 +238,22 @@ int Acquire(const AnalyzerOptions& o) {
 
     std::cout << "Downloading" << std::endl;
     device::SetStopped(1);
-    // The application's download, all or nothing: a failed transfer keeps the previous file.
+    // The application's download; one cut short goes to a file of its own, never onto FILE.
     device::DriverAnalyzer analyzer;
     std::atomic<std::int32_t> blockCount{0};
     const device::DownloadOutcome outcome =
-        device::DownloadCapture(analyzer, o.output, blockCount, /*keepPartial=*/false);
+        device::DownloadCapture(analyzer, staged, o.force, blockCount);
     std::string error;
     switch (outcome.status) {
     case device::DownloadOutcome::Status::Written:
         break;
     case device::DownloadOutcome::Status::NothingReceived:
+    case device::DownloadOutcome::Status::Cancelled:
         error = "nothing was downloaded";
         break;
-    case device::DownloadOutcome::Status::TransferFailed:
-        error = "transfer failed after " + std::to_string(outcome.bytes) + " bytes";
+    case device::DownloadOutcome::Status::Incomplete:
+        error = "Download incomplete: " + std::to_string(outcome.bytes) + " bytes, kept in " +
+                outcome.file;
         break;
     case device::DownloadOutcome::Status::FileError:
         error = o.output + ": " + outcome.reason;
@@ -204,12 +297,13 @@ void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
     CLI::App* acquire =
         analyzer->add_subcommand("acquire", "Arm, wait for trigger and full memory, download");
     acquire->add_option("-o,--output", options->output, "Capture file to write")->required();
+    acquire->add_flag("--force", options->force, "Replace the capture file if it exists");
     acquire->add_option("--trigger", options->trigger, "Send this trigger code first")
         ->check(CLI::Range(0, 15));
     acquire
         ->add_option("--timeout", options->timeoutSeconds,
                      "Seconds to wait for trigger and full memory")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(FiniteRange(0.0, 86400.0))
         ->capture_default_str();
     acquire->callback([&exitCode, options] { exitCode = Acquire(*options); });
 }

@@ -4,7 +4,7 @@
 
 namespace vintrace::cli {
 
-/// Adds `analyzer status|trigger CODE|speed low|full|acquire -o FILE [--trigger CODE]
+/// Adds `analyzer status|trigger CODE|speed low|full|acquire -o FILE [--force] [--trigger CODE]
 /// [--timeout S]` to `app`. The subcommand that runs sets `exitCode` (0 on success).
 void AddAnalyzerCommand(CLI::App& app, int& exitCode);
 

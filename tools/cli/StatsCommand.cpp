@@ -1,8 +1,10 @@
 #include "StatsCommand.h"
 
+#include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "capture/CaptureStats.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -98,9 +100,9 @@ int RunStats(const StatsOptions& o) {
         stats, o.speed == "low" ? kLowSpeedBitsPerFrame : kFullSpeedBitsPerFrame);
     const std::string out =
         o.json ? Json(stats, o.speed, utilisation) : Text(stats, o.speed, utilisation);
+    errno = 0;
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout)) {
-        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
-        return 2;
+        return ReportStdoutFailure(errno);
     }
     return 0;
 }

@@ -2,7 +2,9 @@
 
 #include "AnalyzerCommand.h"
 #include "DumpWriter.h"
+#include "OutputFile.h"
 #include "StatsCommand.h"
+#include "Validators.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
 #endif
@@ -16,7 +18,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,13 +28,10 @@
 namespace {
 
 using namespace vintrace;
+using cli::kExitFileError;
+using cli::ReportFileError;
 
-constexpr int kExitFileError = 2;
 constexpr int kExitUsage = 106; // what CLI11 returns for a bad command line
-
-void ReportFileError(const std::string& file, const std::string& what) {
-    std::fprintf(stderr, "vintrace-cli: %s: %s\n", file.c_str(), what.c_str());
-}
 
 /// Loads `file`; on failure reports it and returns false.
 bool LoadOrReport(const std::string& file, capture::PacketList& packets,
@@ -43,30 +44,78 @@ bool LoadOrReport(const std::string& file, capture::PacketList& packets,
     return true;
 }
 
-int RunDump(const std::string& file, cli::DumpColumns columns) {
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    if (!LoadOrReport(file, packets, table)) {
+struct DumpOptions {
+    std::string file;
+    std::string output = "-";
+    bool force = false;
+    cli::DumpColumns columns;
+};
+
+int RunDump(const DumpOptions& o) {
+    const bool toStdout = o.output == "-";
+    if (!toStdout && !cli::CheckOutput(o.file, o.output, o.force)) {
         return kExitFileError;
     }
-    if (!cli::DumpAll(packets, stdout, columns)) {
-        ReportFileError("<stdout>", "write failed");
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    if (!LoadOrReport(o.file, packets, table)) {
+        return kExitFileError;
+    }
+    if (toStdout) {
+        if (!cli::DumpAll(packets, stdout, o.columns)) {
+            return cli::ReportStdoutFailure(errno);
+        }
+        return 0;
+    }
+    capture::StagedFile staged(o.output);
+    if (staged.file() == nullptr) {
+        cli::ReportStagedFailure(staged, o.output);
+        return kExitFileError;
+    }
+    errno = 0;
+    if (!cli::DumpAll(packets, staged.file(), o.columns)) {
+        ReportFileError(o.output, std::strerror(errno != 0 ? errno : EIO));
+        return kExitFileError;
+    }
+    if (!staged.commit(o.force)) {
+        cli::ReportStagedFailure(staged, o.output);
         return kExitFileError;
     }
     return 0;
 }
 
-/// Applies hide operations in the order given, then dumps what remains.
-int RunHide(const std::string& file, const std::vector<std::string>& ops) {
+/// Applies hide operations in the order given, then dumps what remains. `args` holds the
+/// operations and the capture file, which may stand before, between or after them.
+int RunHide(const std::vector<std::string>& args) {
+    auto usage = [](const std::string& what) {
+        std::fprintf(stderr, "vintrace-cli: hide: %s\n", what.c_str());
+        return kExitUsage;
+    };
+    std::vector<std::string> ops;
+    std::string file;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--address" || arg == "--endpoint") {
+            ops.push_back(arg);
+            if (i + 1 < args.size()) {
+                ops.push_back(args[++i]);
+            }
+        } else if (arg.rfind("--", 0) == 0) {
+            ops.push_back(arg);
+        } else if (file.empty()) {
+            file = arg;
+        } else {
+            return usage("one capture file only: " + file + " and " + arg);
+        }
+    }
+    if (file.empty()) {
+        return usage("a capture file is required");
+    }
     capture::PacketList packets;
     capture::EndpointTable table;
     if (!LoadOrReport(file, packets, table)) {
         return kExitFileError;
     }
-    auto usage = [](const std::string& what) {
-        std::fprintf(stderr, "vintrace-cli: hide: %s\n", what.c_str());
-        return kExitUsage;
-    };
     for (std::size_t i = 0; i < ops.size(); ++i) {
         const std::string& op = ops[i];
         if (op == "--sof") {
@@ -100,8 +149,7 @@ int RunHide(const std::string& file, const std::vector<std::string>& ops) {
         }
     }
     if (!cli::DumpAll(packets, stdout)) {
-        ReportFileError("<stdout>", "write failed");
-        return kExitFileError;
+        return cli::ReportStdoutFailure(errno);
     }
     return 0;
 }
@@ -111,13 +159,29 @@ struct SearchOptions {
     std::string pid;
     std::string address;
     std::string endpoint;
-    std::string data;
+    std::optional<std::string> data;
     std::size_t from = 0;
     bool all = false;
 };
 
+/// The longest data pattern the Define Search dialog takes.
+constexpr std::size_t kMaxPatternDigits = 128;
+
 /// Searches as the window's Search does; with --all, again from the line after each match.
 int RunSearch(const SearchOptions& o) {
+    if (o.data) {
+        const std::string& digits = *o.data;
+        const bool hex = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        });
+        if (!hex || digits.size() > kMaxPatternDigits) {
+            std::fprintf(stderr,
+                         "vintrace-cli: search: --data takes 1 to %zu hex digits (0-9, A-F) "
+                         "without spaces or 0x: '%s'\n",
+                         kMaxPatternDigits, digits.c_str());
+            return kExitFileError;
+        }
+    }
     search::SearchCriteria criteria;
     if (!o.pid.empty()) {
         const std::string pid = o.pid == "DATA" ? "DATA0 or DATA1" : o.pid;
@@ -147,8 +211,8 @@ int RunSearch(const SearchOptions& o) {
             wanted.endpoint = *endpoint;
         }
     }
-    if (!o.data.empty()) {
-        std::string pattern = o.data;
+    if (o.data) {
+        std::string pattern = *o.data;
         for (char& c : pattern) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
@@ -158,6 +222,11 @@ int RunSearch(const SearchOptions& o) {
     capture::PacketList packets;
     capture::EndpointTable table;
     if (!LoadOrReport(o.file, packets, table)) {
+        return kExitFileError;
+    }
+    if (o.from > packets.size()) {
+        ReportFileError(o.file, "--from " + std::to_string(o.from) + " is past the end: it has " +
+                                    std::to_string(packets.size()) + " packets");
         return kExitFileError;
     }
     bool found = false;
@@ -181,6 +250,8 @@ void ReportPcapError(const capture::PcapResult& r) {
     std::string what = r.reason;
     if (r.status == capture::PcapStatus::TargetExists) {
         what += " (use --force to replace it)";
+    } else if (r.status == capture::PcapStatus::TargetNotRegular) {
+        what += " (--force replaces only regular files)";
     }
     if (r.offset) {
         what = "offset " + std::to_string(*r.offset) + ": " + what;
@@ -197,6 +268,10 @@ struct ExportOptions {
 };
 
 int RunExport(const ExportOptions& o) {
+    const bool toStdout = o.output == "-";
+    if (!toStdout && !cli::CheckOutput(o.file, o.output, o.force)) {
+        return kExitFileError;
+    }
     capture::PacketList packets;
     capture::EndpointTable table;
     if (!LoadOrReport(o.file, packets, table)) {
@@ -207,6 +282,14 @@ int RunExport(const ExportOptions& o) {
     if (o.linkType != 0) {
         linkType = static_cast<capture::UsbLinkType>(o.linkType);
     }
+    if (toStdout) {
+        const capture::PcapResult result =
+            capture::WritePcap(packets, stdout, cli::kStdoutName, linkType);
+        if (!result.ok()) {
+            return cli::ReportStdoutFailure(result.reason);
+        }
+        return 0;
+    }
     const capture::PcapResult result = capture::ExportPcap(packets, o.output, linkType, o.force);
     if (!result.ok()) {
         ReportPcapError(result);
@@ -216,6 +299,9 @@ int RunExport(const ExportOptions& o) {
 }
 
 int RunImport(const std::string& input, const std::string& output, bool force) {
+    if (!cli::CheckOutput(input, output, force)) {
+        return kExitFileError;
+    }
     const capture::PcapResult result = capture::ImportPcap(input, output, force);
     if (!result.ok()) {
         ReportPcapError(result);
@@ -228,6 +314,36 @@ int RunImport(const std::string& input, const std::string& output, bool force) {
     return 0;
 }
 
+/// Names the first word that is not a subcommand where one is required, with the choices;
+/// CLI11 would only say that a subcommand is required. True when it reported one.
+bool ReportUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
+    const CLI::App* level = &app;
+    for (int i = 1; i < argc && level->get_require_subcommand_min() > 0; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') {
+            return false; // an option: CLI11's own messages cover those
+        }
+        const CLI::App* next = nullptr;
+        std::string names;
+        for (const CLI::App* sub : level->get_subcommands({})) {
+            names += (names.empty() ? "" : ", ") + sub->get_name();
+            if (sub->check_name(word)) {
+                next = sub;
+            }
+        }
+        if (next == nullptr) {
+            const std::string where =
+                level == &app ? std::string() : " of '" + level->get_name() + "'";
+            std::fprintf(stderr,
+                         "vintrace-cli: unknown subcommand%s '%s'; the subcommands are: %s\n",
+                         where.c_str(), word.c_str(), names.c_str());
+            return true;
+        }
+        level = next;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -235,35 +351,40 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     int exitCode = 0;
 
-    std::string dumpFile;
+    DumpOptions dumpOptions;
     CLI::App* dump = app.add_subcommand(
         "dump", "Print one line per packet: index, kind, length, address, endpoint, bytes "
                 "(TAB-separated; address and endpoint are '-' for packets that are not "
                 "tokens; bytes are the stored bytes in upper-case hex)");
-    dump->add_option("FILE", dumpFile, "Capture file")->required();
-    cli::DumpColumns dumpColumns;
+    dump->add_option("FILE", dumpOptions.file, "Capture file")->required();
+    dump->add_option("-o,--output", dumpOptions.output,
+                     "File to write instead of standard output ('-')")
+        ->capture_default_str();
+    dump->add_flag("--force", dumpOptions.force, "Replace the output file if it is a regular file");
+    cli::DumpColumns& dumpColumns = dumpOptions.columns;
     dump->add_flag("--check", dumpColumns.check,
                    "Add a column with what is wrong with each packet, 'ok' or a comma-separated "
                    "list: crc5 (token or SOF CRC), crc16 (data CRC), pid (check nibble), "
                    "length (token or SOF not 2 bytes, handshake with bytes, data shorter than "
-                   "its CRC), toggle (DATA0/DATA1 out of turn on its endpoint; SETUP expects "
+                   "its CRC or so long that its length count wrapped), toggle (DATA0/DATA1 out of "
+                   "turn on its endpoint; SETUP expects "
                    "DATA0, then DATA1 both ways; every ACKed data packet flips its endpoint), "
                    "handshake (ACK, NAK or STALL answering no data packet or IN token)");
     dump->add_flag("--decode", dumpColumns.decode,
                    "Add a column with the standard request a SETUP's DATA0 carries (empty for "
                    "other packets)");
-    dump->callback([&] { exitCode = RunDump(dumpFile, dumpColumns); });
+    dump->callback([&] { exitCode = RunDump(dumpOptions); });
 
-    std::string hideFile;
     CLI::App* hide = app.add_subcommand(
-        "hide", "Hide packets as the Define Hide dialog does, then print what remains in the dump "
+        "hide", "vintrace-cli hide FILE OP... (the OPs may also come first). Hide packets as the "
+                "Define Hide dialog does, then print what remains in the dump "
                 "format (renumbered from 0). OPs, applied in the order given: --sof (start-of-"
                 "frame packets); --nak (each NAK and the packet it answers); --address A "
                 "[--endpoint E] (the transactions of address A, on endpoint E or on all "
                 "endpoints). A and E are C literals: 0x1A hexadecimal, 26 decimal.");
-    hide->add_option("FILE", hideFile, "Capture file")->required();
+    // The file and the operations are read together, in order, so either may come first.
     hide->allow_extras();
-    hide->callback([&] { exitCode = RunHide(hideFile, hide->remaining()); });
+    hide->callback([&] { exitCode = RunHide(hide->remaining()); });
 
     SearchOptions searchOptions;
     CLI::App* searchCmd = app.add_subcommand(
@@ -272,19 +393,25 @@ int main(int argc, char** argv) {
                   "the Define Search dialog's: a kind, an address (all endpoints, or one with "
                   "--endpoint) and a data pattern, tied together along each transaction.");
     searchCmd->add_option("FILE", searchOptions.file, "Capture file")->required();
-    searchCmd->add_option("--pid", searchOptions.pid,
-                          "Packet kind: SETUP OUT IN ACK NAK STALL DATA0 DATA1 DATA SOF "
-                          "(DATA: DATA0 or DATA1)")
+    searchCmd
+        ->add_option("--pid", searchOptions.pid,
+                     "Packet kind: SETUP OUT IN ACK NAK STALL DATA0 DATA1 DATA SOF "
+                     "(DATA: DATA0 or DATA1)")
         ->check(CLI::IsMember(
             {"SETUP", "OUT", "IN", "ACK", "NAK", "STALL", "DATA0", "DATA1", "DATA", "SOF"}));
-    CLI::Option* addressOpt = searchCmd->add_option(
-        "--address", searchOptions.address, "Device address, a C literal (0x1A or 26)");
-    searchCmd->add_option("--endpoint", searchOptions.endpoint,
-                          "Endpoint number of the address, a C literal")
+    CLI::Option* addressOpt = searchCmd->add_option("--address", searchOptions.address,
+                                                    "Device address, a C literal (0x1A or 26)");
+    searchCmd
+        ->add_option("--endpoint", searchOptions.endpoint,
+                     "Endpoint number of the address, a C literal")
         ->needs(addressOpt);
     searchCmd->add_option("--data", searchOptions.data,
-                          "Hex digits to find in a data packet's payload, at any digit");
-    searchCmd->add_option("--from", searchOptions.from, "First line to examine")
+                          "Hex digits to find in a data packet's payload, at any digit: 1 to "
+                          "128 of 0-9 and A-F (exit 2 for anything else)");
+    searchCmd
+        ->add_option("--from", searchOptions.from,
+                     "First line to examine, 0 to the number of packets")
+        ->check(cli::WholeNumberFrom(0))
         ->capture_default_str();
     searchCmd->add_flag("--all", searchOptions.all,
                         "Print every match, searching again from the line after each");
@@ -299,7 +426,9 @@ int main(int argc, char** argv) {
         "(frame numbers wrap at 2048), and every other packet comes 1 us after the one before "
         "it; without SOFs packets are simply 1 us apart.");
     exportCmd->add_option("FILE", exportOptions.file, "Capture file")->required();
-    exportCmd->add_option("OUT", exportOptions.output, "pcap file to write")->required();
+    exportCmd
+        ->add_option("OUT", exportOptions.output, "pcap file to write, '-' for standard output")
+        ->required();
     exportCmd
         ->add_option("--speed", exportOptions.speed, "Bus speed: full (link type 294) or low (293)")
         ->check(CLI::IsMember({"full", "low"}))
@@ -307,8 +436,9 @@ int main(int argc, char** argv) {
     exportCmd
         ->add_option("--linktype", exportOptions.linkType,
                      "Link type, overriding --speed: 288 (USB 2.0, any speed), 293, 294")
-        ->check(CLI::IsMember({288, 293, 294}));
-    exportCmd->add_flag("--force", exportOptions.force, "Replace OUT if it exists");
+        ->check(cli::OneOf({288, 293, 294}, "link type"));
+    exportCmd->add_flag("--force", exportOptions.force,
+                        "Replace OUT if it exists and is a regular file (never the input)");
     exportCmd->callback([&] { exitCode = RunExport(exportOptions); });
 
     std::string importInput;
@@ -320,7 +450,8 @@ int main(int argc, char** argv) {
                   "(the PID) and one unit per following byte. Time stamps are dropped.");
     importCmd->add_option("IN", importInput, "pcap or pcapng file")->required();
     importCmd->add_option("OUT", importOutput, "Capture file to write")->required();
-    importCmd->add_flag("--force", importForce, "Replace OUT if it exists");
+    importCmd->add_flag("--force", importForce,
+                        "Replace OUT if it exists and is a regular file (never the input)");
     importCmd->callback([&] { exitCode = RunImport(importInput, importOutput, importForce); });
 
     cli::StatsOptions statsOptions;
@@ -346,11 +477,17 @@ int main(int argc, char** argv) {
         "render", "Draw packet lines exactly as the packet list shows them, into a PNG image");
     renderCmd->add_option("FILE", render.file, "Capture file")->required();
     renderCmd->add_option("-o,--output", render.output, "PNG file to write")->required();
+    renderCmd->add_flag("--force", render.force,
+                        "Replace the output if it exists and is a regular file (never the input)");
     renderCmd->add_option("--wrap", render.wrap, "Wrap mode: none, 16 or 32")
         ->check(CLI::IsMember({"none", "16", "32"}))
         ->capture_default_str();
-    renderCmd->add_option("--first", render.first, "First line to draw")->capture_default_str();
-    renderCmd->add_option("--count", render.count, "Number of lines")->capture_default_str();
+    renderCmd->add_option("--first", render.first, "First line to draw, within the capture")
+        ->check(cli::WholeNumberFrom(0))
+        ->capture_default_str();
+    renderCmd->add_option("--count", render.count, "Number of lines, at least 1")
+        ->check(cli::WholeNumberFrom(1))
+        ->capture_default_str();
     renderCmd->add_option("--width", render.width, "Image width in pixels")
         ->check(CLI::Range(16, 16384))
         ->capture_default_str();
@@ -359,10 +496,17 @@ int main(int argc, char** argv) {
 
     cli::AddAnalyzerCommand(app, exitCode);
 
+    if (ReportUnknownSubcommand(app, argc, argv)) {
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        exitCode = app.exit(e);
+    }
+    // Whatever the subcommand, output that did not arrive is a failure.
+    if (!cli::FlushStdout()) {
+        return kExitFileError;
     }
     return exitCode;
 }
