@@ -1,5 +1,7 @@
 #include "capture/HidePasses.h"
 
+#include "protocol/PacketClass.h"
+
 namespace vintrace::capture {
 
 namespace {
@@ -10,10 +12,6 @@ std::size_t RemoveMarked(PacketList& packets, ProgressSteps& steps) {
     steps.advance(visited);
     steps.report();
     return removed;
-}
-
-bool EndsTransactionRun(RecordKind k) {
-    return !(IsData(k) || IsHandshake(k));
 }
 } // namespace
 
@@ -36,9 +34,8 @@ std::size_t HideNak(PacketList& packets, Progress* progress) {
         packets.setKind(i, RecordKind::Hidden);
         steps.advance();
         if (i > 0) {
-            const RecordKind before = packets.kind(i - 1);
             // Only the packet the NAK answers goes with it; an OUT before refused data stays.
-            if (before == RecordKind::Setup || before == RecordKind::In || IsData(before)) {
+            if (protocol::IsRefusable(packets.kind(i - 1))) {
                 packets.setKind(i - 1, RecordKind::Hidden);
                 steps.advance();
             }
@@ -70,7 +67,7 @@ std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
         ++i;
         // The data and handshakes of the transaction follow the token directly; any other
         // kind (a token, an SOF, an unknown packet) ends it and is looked at next.
-        while (i < n && !EndsTransactionRun(packets.kind(i))) {
+        while (i < n && protocol::ContinuesTransaction(packets.kind(i))) {
             steps.advance();
             packets.setKind(i, RecordKind::Hidden);
             ++i;

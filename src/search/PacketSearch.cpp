@@ -1,18 +1,20 @@
 #include "search/PacketSearch.h"
 
+#include "protocol/PacketClass.h"
 #include "search/HexPattern.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace vintrace::search {
 
 using capture::CaptureRecord;
-using capture::IsData;
-using capture::IsHandshake;
-using capture::IsToken;
 using capture::RecordKind;
+using protocol::IsData;
+using protocol::IsHandshake;
+using protocol::IsToken;
 
 void SearchCriteria::setPattern(std::string_view text) {
     const std::size_t n = std::min<std::size_t>(text.size(), dataPattern.size() - 1);
@@ -81,6 +83,40 @@ struct Packet {
     RecordKind kind;
 };
 
+/// The kind chosen in the PID list: the first eight items are the record kinds of the same
+/// codes, then "DATA0 or DATA1", then SOF.
+class PidChoice {
+public:
+    explicit PidChoice(int item)
+        : kind_(item <= static_cast<int>(RecordKind::Data1)
+                    ? std::optional(static_cast<RecordKind>(item))
+                    : std::nullopt),
+          anyData_(item == 8), sof_(item == 9) {}
+
+    /// True when the record kind is the one chosen.
+    bool matches(RecordKind k) const {
+        if (kind_) {
+            return k == *kind_;
+        }
+        return anyData_ ? IsData(k) : sof_ && k == RecordKind::Sof;
+    }
+    /// True when exactly this kind of record was chosen (not the "DATA0 or DATA1" item).
+    bool is(RecordKind k) const { return kind_ == k; }
+    /// True when "DATA0 or DATA1" was chosen.
+    bool anyData() const { return anyData_; }
+    /// True when a token was chosen.
+    bool token() const { return kind_ && IsToken(*kind_); }
+    /// True when a handshake was chosen.
+    bool handshake() const { return kind_ && IsHandshake(*kind_); }
+    /// True when a kind that follows a token in its transaction was chosen: a handshake or data.
+    bool followsToken() const { return (kind_ && !IsToken(*kind_)) || anyData_; }
+
+private:
+    std::optional<RecordKind> kind_;
+    bool anyData_;
+    bool sof_;
+};
+
 /// The tests the rules combine, prepared once per search.
 class Tests {
 public:
@@ -88,18 +124,9 @@ public:
         : pid_(c.pidIndex), withEndpoint_(c.addressWithEndpoint), wanted_(wanted),
           pattern_(c.pattern()) {}
 
-    int pid() const { return pid_; }
+    const PidChoice& pid() const { return pid_; }
 
-    bool kind(RecordKind k) const {
-        const int code = static_cast<int>(k);
-        if (pid_ <= 7) {
-            return code == pid_;
-        }
-        if (pid_ == 8) {
-            return IsData(k);
-        }
-        return pid_ == 9 && k == RecordKind::Sof;
-    }
+    bool kind(RecordKind k) const { return pid_.matches(k); }
 
     bool address(const Packet& r) const {
         return IsToken(r.kind) && r.list.address(r.index) == wanted_.address &&
@@ -122,7 +149,7 @@ public:
     }
 
 private:
-    int pid_;
+    PidChoice pid_;
     bool withEndpoint_;
     WantedValues wanted_;
     HexPattern pattern_;
@@ -130,8 +157,7 @@ private:
 
 /// Applies one rule to record r, updating the transaction state; true on a match.
 bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
-    const int p = t.pid();
-    const int code = static_cast<int>(r.kind);
+    const PidChoice& p = t.pid();
     switch (rule) {
     case SearchRule::None:
         return false;
@@ -145,28 +171,28 @@ bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
         if (IsToken(r.kind)) {
             const bool passes = t.address(r);
             state = passes ? State::TokenMatched : State::Idle;
-            return passes && p <= 2 && code == p;
+            return passes && p.token() && p.is(r.kind);
         }
-        return state == State::TokenMatched && p >= 3 && p <= 8 && t.kind(r.kind);
+        return state == State::TokenMatched && p.followsToken() && t.kind(r.kind);
     case SearchRule::KindAndData:
         if (IsToken(r.kind)) {
-            state = code == p ? State::Primed : State::Idle;
+            state = p.is(r.kind) ? State::Primed : State::Idle;
             return false;
         }
         if (IsData(r.kind)) {
-            if (code == p || p == 8) {
+            if (p.is(r.kind) || p.anyData()) {
                 return t.data(r);
             }
-            if (p <= 2 && state == State::Primed) {
+            if (p.token() && state == State::Primed) {
                 return t.data(r);
             }
-            if (p >= 3 && p <= 5 && t.data(r)) {
+            if (p.handshake() && t.data(r)) {
                 state = State::Primed;
             }
             return false;
         }
         if (IsHandshake(r.kind)) {
-            if (code == p && state == State::Primed) {
+            if (p.is(r.kind) && state == State::Primed) {
                 return true;
             }
             state = State::Idle;
@@ -185,7 +211,7 @@ bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
     case SearchRule::KindDataAndAddress:
         if (IsToken(r.kind)) {
             state = t.address(r) ? State::TokenMatched : State::Idle;
-            if (state == State::TokenMatched && code == p) {
+            if (state == State::TokenMatched && p.is(r.kind)) {
                 state = State::Qualified;
             }
             return false;
@@ -193,7 +219,7 @@ bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
         if (IsData(r.kind)) {
             if (state == State::TokenMatched) {
                 if (t.data(r)) {
-                    if (code == p || p == 8) {
+                    if (p.is(r.kind) || p.anyData()) {
                         return true;
                     }
                     state = State::Qualified;
@@ -208,7 +234,7 @@ bool Step(SearchRule rule, const Tests& t, const Packet& r, State& state) {
             }
             return false;
         }
-        if (state == State::Qualified && IsHandshake(r.kind) && code == p) {
+        if (state == State::Qualified && IsHandshake(r.kind) && p.is(r.kind)) {
             return true;
         }
         state = State::Idle;

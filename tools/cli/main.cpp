@@ -4,6 +4,7 @@
 #include "DumpWriter.h"
 #include "OutputFile.h"
 #include "StatsCommand.h"
+#include "TransfersCommand.h"
 #include "Validators.h"
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
@@ -495,6 +496,7 @@ int main(int argc, char** argv) {
 #endif
 
     cli::AddAnalyzerCommand(app, exitCode);
+    cli::AddTransfersCommand(app, exitCode);
 
     if (ReportUnknownSubcommand(app, argc, argv)) {
         return kExitUsage;

@@ -1,0 +1,141 @@
+#include "protocol/Transactions.h"
+#include "support/BusSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+namespace {
+
+using test::BusSequence;
+
+std::vector<std::string> Grouped(const capture::PacketList& packets) {
+    const Transactions tx = GroupTransactions(packets);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < tx.size(); ++i) {
+        out.push_back(ToString(tx[i]));
+    }
+    return out;
+}
+
+struct GroupingCase {
+    const char* name;
+    const char* bus;
+    std::vector<std::string> expected;
+};
+
+class Grouping : public ::testing::TestWithParam<GroupingCase> {};
+
+TEST_P(Grouping, GroupsRecordsIntoTransactions) {
+    EXPECT_EQ(Grouped(BusSequence(GetParam().bus)), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transactions, Grouping,
+    ::testing::Values(
+        GroupingCase{"SetupAcked",
+                     "SETUP 1.0, DATA0 8006000100001200, ACK",
+                     {"SETUP 1.0 records 0+3 ACK data@1"}},
+        GroupingCase{"OutEveryHandshake",
+                     "OUT 2.1, DATA0 01, ACK, OUT 2.1, DATA1 02, NAK, OUT 2.1, DATA1 02, STALL",
+                     {"OUT 2.1 records 0+3 ACK data@1", "OUT 2.1 records 3+3 NAK data@1",
+                      "OUT 2.1 records 6+3 STALL data@1"}},
+        GroupingCase{"InDataNakStall",
+                     "IN 3.2, DATA1 0102, ACK, IN 3.2, NAK, IN 3.2, STALL",
+                     {"IN 3.2 records 0+3 ACK data@1", "IN 3.2 records 3+2 NAK",
+                      "IN 3.2 records 5+2 STALL"}},
+        GroupingCase{"IsochronousHasNoHandshake",
+                     "OUT 4.5, DATA0 AABB, IN 4.6, DATA0 CC, SOF 7",
+                     {"OUT 4.5 records 0+2 no handshake data@1",
+                      "IN 4.6 records 2+2 no handshake data@1", "SOF records 4+1 no handshake"}},
+        GroupingCase{"UnansweredTokens",
+                     "IN 1.1, IN 1.1, NAK, OUT 1.2, SOF 3",
+                     {"IN 1.1 records 0+1 no handshake", "IN 1.1 records 1+2 NAK",
+                      "OUT 1.2 records 3+1 no handshake", "SOF records 4+1 no handshake"}},
+        GroupingCase{"PacketsOutsideTransactions",
+                     "DATA0 01, ACK, UNKNOWN, IN 7, SOF 1",
+                     {"MALFORMED records 0+1 malformed", "MALFORMED records 1+1 malformed",
+                      "MALFORMED records 2+1 malformed", "MALFORMED records 3+1 malformed",
+                      "SOF records 4+1 no handshake"}},
+        // The host only ever ACKs IN data, and the device answers SETUP and OUT only after
+        // their data: other handshakes there answer nothing.
+        GroupingCase{"HandshakesOutOfPlace",
+                     "IN 1.1, ACK, OUT 1.1, NAK, IN 1.1, DATA0 01, NAK, DATA1 02",
+                     {"IN 1.1 records 0+1 no handshake", "MALFORMED records 1+1 malformed",
+                      "OUT 1.1 records 2+1 no handshake", "MALFORMED records 3+1 malformed",
+                      "IN 1.1 records 4+2 no handshake data@1", "MALFORMED records 6+1 malformed",
+                      "MALFORMED records 7+1 malformed"}},
+        // Low-speed packets of the host behind a hub come after a preamble each.
+        GroupingCase{"PreamblesJoinTheirTransaction",
+                     "PRE, SETUP 2.0, PRE, DATA0 8006000100001200, ACK, PRE, IN 2.0, DATA1 12, "
+                     "PRE, ACK, PRE, SOF 9, PRE",
+                     {"SETUP 2.0 records 0+5 ACK data@3", "IN 2.0 records 5+5 ACK data@2",
+                      "MALFORMED records 10+1 malformed", "SOF records 11+1 no handshake",
+                      "MALFORMED records 12+1 malformed"}},
+        GroupingCase{
+            "CaptureCutMidTransaction",
+            "SOF 1, SETUP 1.0, DATA0 8006",
+            {"SOF records 0+1 no handshake", "SETUP 1.0 records 1+2 no handshake data@1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Transactions, PayloadLeavesOutTheCrcAndCutBytes) {
+    capture::PacketList packets = BusSequence("IN 1.1, DATA1 0A0B0C, ACK");
+    const std::vector<std::uint8_t> cut = {0x01, 0x02}; // length says 5 bytes, 2 stored
+    packets.append(capture::RecordKind::Data0, 5, cut);
+    packets.append(capture::RecordKind::Ack, 0, {});
+    const Transactions all = GroupTransactions(packets);
+    ASSERT_EQ(all.size(), 3u); // IN, then a DATA0 without token and an ACK alone
+    const auto payload = TransactionPayload(packets, all[0]);
+    EXPECT_EQ(std::vector<std::uint8_t>(payload.begin(), payload.end()),
+              (std::vector<std::uint8_t>{0x0A, 0x0B, 0x0C}));
+    EXPECT_EQ(TransactionPayloadLength(packets, all[0]), 3u);
+    EXPECT_EQ(TransactionToggle(packets, all[0]), 1);
+    EXPECT_TRUE(TransactionPayload(packets, all[1]).empty()); // malformed entries carry none
+
+    capture::PacketList inCut = BusSequence("IN 1.1");
+    inCut.append(capture::RecordKind::Data0, 5, cut);
+    const Transactions one = GroupTransactions(inCut);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(TransactionPayloadLength(inCut, one[0]), 3u);
+    EXPECT_EQ(TransactionPayload(inCut, one[0]).size(), 2u);
+}
+
+TEST(Transactions, EveryRecordFindsItsTransactionInEightBytesARecord) {
+    std::string bus;
+    for (int i = 0; i < 3000; ++i) {
+        bus += "SOF 1, IN 5.1, NAK, OUT 5.2, DATA0 0102, ACK, ACK,";
+    }
+    const capture::PacketList packets = BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    ASSERT_EQ(tx.size(), 4u * 3000);
+    EXPECT_LE(tx.memoryUsed(), 8 * packets.size());
+    std::size_t expected = 0;
+    for (std::size_t r = 0; r < packets.size(); ++r) {
+        if (expected + 1 < tx.size() && tx[expected + 1].first == r) {
+            ++expected;
+        }
+        ASSERT_EQ(tx.indexOfRecord(r), expected) << "record " << r;
+        ASSERT_LE(tx[expected].first, r);
+        ASSERT_GE(tx[expected].last(), r);
+    }
+}
+
+TEST(Transactions, LargeRecordIndexesSurviveThePacking) {
+    Transactions tx;
+    Transaction t;
+    t.first = (std::size_t{1} << 39) + 12345;
+    t.count = 5;
+    t.kind = TransactionKind::In;
+    t.outcome = Outcome::Ack;
+    t.dataOffset = 2;
+    t.address = 127;
+    t.endpoint = 15;
+    tx.push(t);
+    EXPECT_EQ(tx[0], t);
+    EXPECT_EQ(tx.indexOfRecord(t.first + 4), 0u);
+}
+
+} // namespace
+} // namespace vintrace::protocol

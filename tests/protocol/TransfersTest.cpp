@@ -1,0 +1,241 @@
+#include "protocol/Transfers.h"
+#include "capture/CaptureLoader.h"
+#include "support/BusSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+namespace {
+
+using test::BusSequence;
+
+std::string HexOf(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char text[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(text, sizeof text, "%02X", b);
+        out += text;
+    }
+    return out;
+}
+
+/// Each item as its printed form, its records and what it delivered.
+std::vector<std::string> Assembled(const capture::PacketList& packets,
+                                   const TransferOptions& options = {}) {
+    const Transactions tx = GroupTransactions(packets);
+    std::vector<std::string> out;
+    for (const TransferItem& item : AssembleTransfers(packets, tx, options)) {
+        std::string line = ToString(item) + " records " + std::to_string(FirstRecord(tx, item)) +
+                           ".." + std::to_string(LastRecord(tx, item));
+        const std::string data = HexOf(DeliveredPayload(packets, tx, item));
+        if (!data.empty()) {
+            line += " [" + data + "]";
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
+struct TransferCase {
+    const char* name;
+    const char* bus;
+    std::vector<std::string> expected;
+};
+
+class Assembly : public ::testing::TestWithParam<TransferCase> {};
+
+TEST_P(Assembly, AssemblesTransfers) {
+    EXPECT_EQ(Assembled(BusSequence(GetParam().bus)), GetParam().expected);
+}
+
+// GET_DESCRIPTOR(device, 18) and SET_ADDRESS(5) as setup packets.
+#define GET_DEVICE "DATA0 8006000100001200"
+#define SET_ADDRESS "DATA0 0005050000000000"
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, Assembly,
+    ::testing::Values(
+        // NAKed attempts are counted; a repeated toggle after a lost ACK is delivered once.
+        TransferCase{"ControlInWithNakAndRetransmission",
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 1.0, NAK, IN 1.0, DATA1 1201000200000040, "
+                     "ACK, IN 1.0, DATA1 1201000200000040, ACK, IN 1.0, DATA0 AABB, ACK, "
+                     "OUT 1.0, DATA1, ACK",
+                     {"control 1.0 in ok tx 0..5 count 6 naks 1 bytes 10 records 0..16 "
+                      "[1201000200000040AABB]"}},
+        TransferCase{"ControlWithoutDataStage",
+                     "SETUP 0.0, " SET_ADDRESS ", ACK, IN 0.0, NAK, IN 0.0, DATA1, ACK",
+                     {"control 0.0 out ok tx 0..2 count 3 naks 1 bytes 0 records 0..7"}},
+        TransferCase{"ControlOutDataStage",
+                     "SETUP 2.0, DATA0 2109000200000300, ACK, OUT 2.0, DATA1 010203, ACK, "
+                     "IN 2.0, DATA1, ACK",
+                     {"control 2.0 out ok tx 0..2 count 3 bytes 3 records 0..8 [010203]"}},
+        TransferCase{"ControlStalledInDataStage",
+                     "SETUP 1.0, DATA0 80060006000A0000, ACK, IN 1.0, STALL, SOF 3",
+                     {"control 1.0 in stall tx 0..1 count 2 bytes 0 records 0..4",
+                      "sof 0.0 out ok tx 2..2 count 1 bytes 0 records 5..5"}},
+        TransferCase{"ControlStalledInStatusStage",
+                     "SETUP 1.0, DATA0 0009010000000000, ACK, IN 1.0, STALL",
+                     {"control 1.0 out stall tx 0..1 count 2 bytes 0 records 0..4"}},
+        // A new SETUP to the endpoint, or the end of the capture, leaves a transfer open.
+        TransferCase{"SetupInterruptsAndCaptureEnds",
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 1.0, DATA1 12, ACK, SETUP 1.0, " GET_DEVICE
+                     ", ACK, IN 1.0, DATA1 1201, ACK",
+                     {"control 1.0 in incomplete tx 0..1 count 2 bytes 1 records 0..5 [12]",
+                      "control 1.0 in incomplete tx 2..3 count 2 bytes 2 records 6..11 [1201]"}},
+        // A SETUP that the device did not take starts nothing.
+        TransferCase{"SetupNotAccepted",
+                     "SETUP 1.0, " GET_DEVICE ", SETUP 1.0, DATA1 8006000100001200, ACK, "
+                     "SETUP 1.0, DATA0 80, ACK",
+                     {"control 1.0 in error tx 0..0 count 1 bytes 0 records 0..1",
+                      "control 1.0 in error tx 1..1 count 1 bytes 0 records 2..4",
+                      "control 1.0 in error tx 2..2 count 1 bytes 0 records 5..7"}},
+        // Other endpoints' transactions interleave with a control transfer.
+        TransferCase{"InterleavedEndpoints",
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 2.1, DATA0 0102, ACK, IN 1.0, "
+                     "DATA1 1201, ACK, IN 1.1, NAK, OUT 1.0, DATA1, ACK",
+                     {"control 1.0 in ok tx 0..4 count 3 bytes 2 records 0..13 [1201]",
+                      "data 2.1 in incomplete tx 1..1 count 1 bytes 2 records 3..5 [0102]",
+                      "polling 1.1 in ok tx 3..3 count 1 bytes 0 records 9..10"}},
+        // Without a descriptor the largest packet seen on the endpoint is its maximum.
+        TransferCase{"BulkUpToShortOrZeroLengthPacket",
+                     "OUT 3.2, DATA0 01020304, ACK, OUT 3.2, DATA1 0506, ACK, OUT 3.2, DATA0 "
+                     "0A0B0C0D, ACK, OUT 3.2, DATA1 0E0F1011, ACK, OUT 3.2, DATA0, ACK",
+                     {"data 3.2 out ok tx 0..1 count 2 bytes 6 records 0..5 [010203040506]",
+                      "data 3.2 out ok tx 2..4 count 3 bytes 8 records 6..14 "
+                      "[0A0B0C0D0E0F1011]"}},
+        TransferCase{"BulkStallUnansweredAndCut",
+                     "IN 3.1, DATA0 01020304, ACK, IN 3.1, STALL, IN 3.1, DATA1 01020304, ACK, "
+                     "IN 3.1, IN 3.1, DATA0 01020304, ACK",
+                     {"data 3.1 in stall tx 0..1 count 2 bytes 4 records 0..4 [01020304]",
+                      "data 3.1 in error tx 2..3 count 2 bytes 4 records 5..8 [01020304]",
+                      "data 3.1 in incomplete tx 4..4 count 1 bytes 4 records 9..11 [01020304]"}},
+        // The capture may end before the handshake: that is no error.
+        TransferCase{"CutBeforeTheHandshake",
+                     "OUT 3.2, DATA0 0102, ACK, OUT 3.2, DATA1 03",
+                     {"data 3.2 out incomplete tx 0..1 count 2 bytes 2 records 0..4 [0102]"}},
+        TransferCase{"UnansweredDataIsIsochronous",
+                     "OUT 4.3, DATA0 0102, OUT 4.3, DATA0 0304, SOF 5",
+                     {"isochronous 4.3 out ok tx 0..0 count 1 bytes 2 records 0..1 [0102]",
+                      "isochronous 4.3 out ok tx 1..1 count 1 bytes 2 records 2..3 [0304]",
+                      "sof 0.0 out ok tx 2..2 count 1 bytes 0 records 4..4"}},
+        // SOFs fold across NAKed polls and polls across SOFs; anything else ends both runs.
+        TransferCase{
+            "FoldedRuns",
+            "SOF 1, IN 1.1, NAK, SOF 2, IN 1.2, NAK, IN 1.1, NAK, SOF 3, IN 1.2, DATA0 01, "
+            "ACK, SOF 4, IN 1.1, NAK",
+            {"sof 0.0 out ok tx 0..5 count 3 bytes 0 records 0..8",
+             "polling 1.1 in ok tx 1..4 count 2 bytes 0 records 1..7",
+             "polling 1.2 in ok tx 3..3 count 1 bytes 0 records 4..5",
+             "data 1.2 in incomplete tx 6..6 count 1 bytes 1 records 9..11 [01]",
+             "sof 0.0 out ok tx 7..7 count 1 bytes 0 records 12..12",
+             "polling 1.1 in ok tx 8..8 count 1 bytes 0 records 13..14"}},
+        TransferCase{"MalformedAndOrphanStages",
+                     "IN 1.0, DATA1 12, ACK, DATA0 01, OUT 1.0, DATA1, ACK",
+                     {"control 1.0 in incomplete tx 0..0 count 1 bytes 0 records 0..2",
+                      "malformed 0.0 out error tx 1..1 count 1 bytes 0 records 3..3",
+                      "control 1.0 out incomplete tx 2..2 count 1 bytes 0 records 4..6"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Transfers, WithoutFoldingEverySofAndNakStandsAlone) {
+    const auto packets = BusSequence("SOF 1, IN 1.1, NAK, SOF 2, IN 1.1, NAK");
+    TransferOptions options;
+    options.fold = false;
+    EXPECT_EQ(Assembled(packets, options),
+              (std::vector<std::string>{"sof 0.0 out ok tx 0..0 count 1 bytes 0 records 0..0",
+                                        "polling 1.1 in ok tx 1..1 count 1 bytes 0 records 1..2",
+                                        "sof 0.0 out ok tx 2..2 count 1 bytes 0 records 3..3",
+                                        "polling 1.1 in ok tx 3..3 count 1 bytes 0 records 4..5"}));
+}
+
+TEST(Transfers, EndpointDescriptorsGiveTypeAndMaximumPacketSize) {
+    const auto packets = BusSequence("IN 1.1, DATA0 0102, ACK, IN 1.1, DATA1 0304, ACK, "
+                                     "IN 1.2, DATA0 AA, ACK, IN 1.3, DATA0 BB, ACK, IN 1.3, NAK");
+    TransferOptions options;
+    options.endpoints = [](std::uint8_t, std::uint8_t endpoint,
+                           Direction) -> std::optional<EndpointDescription> {
+        switch (endpoint) {
+        case 1:
+            return EndpointDescription{TransferType::Interrupt, 8};
+        case 2:
+            return EndpointDescription{TransferType::Isochronous, 64};
+        case 3:
+            return EndpointDescription{TransferType::Bulk, 1};
+        default:
+            return std::nullopt;
+        }
+    };
+    EXPECT_EQ(Assembled(packets, options),
+              (std::vector<std::string>{
+                  "interrupt 1.1 in ok tx 0..0 count 1 bytes 2 records 0..2 [0102]",
+                  "interrupt 1.1 in ok tx 1..1 count 1 bytes 2 records 3..5 [0304]",
+                  "isochronous 1.2 in error tx 2..2 count 1 bytes 1 records 6..8 [AA]",
+                  "bulk 1.3 in incomplete tx 3..3 count 1 bytes 1 records 9..11 [BB]",
+                  "polling 1.3 in ok tx 4..4 count 1 bytes 0 records 12..13"}));
+}
+
+/// Every record of the capture is reached through exactly one item's members.
+void ExpectEveryRecordUnderOneItem(const capture::PacketList& packets, bool fold) {
+    const Transactions tx = GroupTransactions(packets);
+    TransferOptions options;
+    options.fold = fold;
+    std::vector<int> owners(packets.size(), 0);
+    for (const TransferItem& item : AssembleTransfers(packets, tx, options)) {
+        for (std::size_t x : Members(tx, item)) {
+            for (std::size_t r = tx[x].first; r <= tx[x].last(); ++r) {
+                ++owners[r];
+            }
+        }
+    }
+    for (std::size_t r = 0; r < owners.size(); ++r) {
+        ASSERT_EQ(owners[r], 1) << "record " << r << (fold ? " folded" : " unfolded");
+    }
+}
+
+TEST(Transfers, RealCapturesHideNoRecord) {
+    for (const char* name : {"fs-badge.dat", "ls-mouse.dat", "edge-cases.dat", "faults.dat"}) {
+        SCOPED_TRACE(name);
+        capture::PacketList packets;
+        capture::EndpointTable table;
+        ASSERT_TRUE(
+            capture::LoadCaptureFile(std::string(VINTRACE_TEST_DATA) + "/" + name, packets, table)
+                .ok());
+        ExpectEveryRecordUnderOneItem(packets, true);
+        ExpectEveryRecordUnderOneItem(packets, false);
+    }
+}
+
+// The enumeration in the real full-speed capture: every request answered as asked.
+TEST(Transfers, RealEnumerationControlTransfers) {
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    ASSERT_TRUE(
+        capture::LoadCaptureFile(std::string(VINTRACE_TEST_DATA) + "/fs-badge.dat", packets, table)
+            .ok());
+    const Transactions tx = GroupTransactions(packets);
+    std::map<std::string, int> statuses;
+    for (const TransferItem& item : AssembleTransfers(packets, tx)) {
+        if (item.type != TransferType::Control) {
+            continue;
+        }
+        ++statuses[std::string(StatusName(item.status))];
+        const auto request = ControlRequest(packets, tx, item);
+        ASSERT_TRUE(request) << item;
+        EXPECT_LE(item.bytes, request->length) << item;
+        EXPECT_EQ(DeliveredPayload(packets, tx, item).size(), item.bytes) << item;
+        if (item.status == TransferStatus::Ok && request->request == 6 &&
+            (request->value >> 8) <= 3) {
+            // A device, configuration or string descriptor starts with its length and type.
+            const auto data = DeliveredPayload(packets, tx, item);
+            ASSERT_GE(data.size(), 2u);
+            EXPECT_EQ(data[1], request->value >> 8) << item;
+        }
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, int>{{"ok", 28}, {"stall", 6}}));
+}
+
+} // namespace
+} // namespace vintrace::protocol

@@ -1,0 +1,229 @@
+#include "TransfersCommand.h"
+
+#include "capture/CaptureLoader.h"
+#include "capture/HexText.h"
+#include "capture/SetupRequest.h"
+#include "protocol/Transfers.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vintrace::cli {
+
+namespace {
+
+using protocol::TransferItem;
+using protocol::TransferType;
+
+constexpr int kExitFileError = 2;
+constexpr int kExitUsage = 106;
+
+struct TransfersOptions {
+    std::string file;
+    std::string address;
+    std::string endpoint;
+    bool json = false;
+    bool noFold = false;
+};
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (std::uint8_t b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
+}
+
+std::string RequestName(const capture::SetupRequest& r) {
+    const std::string_view standard = capture::StandardRequestName(r);
+    if (!standard.empty()) {
+        return std::string(standard);
+    }
+    static constexpr const char* kTypes[] = {"standard", "class", "vendor", "reserved"};
+    char text[40];
+    std::snprintf(text, sizeof text, "%s request 0x%02X", kTypes[r.type()], r.request);
+    return text;
+}
+
+bool HasEndpoint(const TransferItem& item) {
+    return item.type != TransferType::Sof && item.type != TransferType::Malformed;
+}
+
+/// What one item is, in a few words, for the text form.
+std::string Summary(const capture::PacketList& packets, const protocol::Transactions& tx,
+                    const TransferItem& item) {
+    const std::string count = std::to_string(item.count);
+    switch (item.type) {
+    case TransferType::Control: {
+        const auto request = protocol::ControlRequest(packets, tx, item);
+        if (!request) {
+            return tx[item.firstTransaction].kind == protocol::TransactionKind::Setup
+                       ? "SETUP not accepted"
+                       : "stage of a transfer whose SETUP is not in the capture";
+        }
+        std::string s = capture::DescribeSetupRequest(*request);
+        if (item.naks != 0) {
+            s += ", " + std::to_string(item.naks) + " NAKed";
+        }
+        return s;
+    }
+    case TransferType::Sof: {
+        std::string s = count + " SOF";
+        if (const auto frames = protocol::SofFrames(packets, tx, item)) {
+            s += ", frames " + std::to_string(frames->first) + " to " +
+                 std::to_string(frames->second);
+        }
+        return s;
+    }
+    case TransferType::Polling:
+        return count + " NAKed";
+    case TransferType::Malformed: {
+        const protocol::Transaction t = tx[item.firstTransaction];
+        return std::string(capture::KindName(packets.kind(t.first + t.count - 1))) +
+               " fits no transaction";
+    }
+    default:
+        return count + (item.count == 1 ? " transaction" : " transactions");
+    }
+}
+
+std::string TextLine(const capture::PacketList& packets, const protocol::Transactions& tx,
+                     const TransferItem& item) {
+    const bool endpoint = HasEndpoint(item);
+    return std::to_string(protocol::FirstRecord(tx, item)) + "\t" +
+           std::to_string(protocol::LastRecord(tx, item)) + "\t" +
+           std::string(protocol::TypeName(item.type)) + "\t" +
+           (endpoint ? std::to_string(item.address) : "-") + "\t" +
+           (endpoint ? std::to_string(item.endpoint) : "-") + "\t" +
+           (endpoint ? std::string(protocol::DirectionName(item.direction)) : "-") + "\t" +
+           std::string(protocol::StatusName(item.status)) + "\t" + std::to_string(item.bytes) +
+           "\t" + Summary(packets, tx, item) + "\n";
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string JsonLine(const capture::PacketList& packets, const protocol::Transactions& tx,
+                     const TransferItem& item) {
+    const bool endpoint = HasEndpoint(item);
+    const std::string null = "null";
+    std::string s =
+        "{\"type\": \"" + std::string(protocol::TypeName(item.type)) +
+        "\", \"first\": " + std::to_string(protocol::FirstRecord(tx, item)) +
+        ", \"last\": " + std::to_string(protocol::LastRecord(tx, item)) +
+        ", \"address\": " + (endpoint ? std::to_string(item.address) : null) +
+        ", \"endpoint\": " + (endpoint ? std::to_string(item.endpoint) : null) +
+        ", \"direction\": " +
+        (endpoint ? JsonString(std::string(protocol::DirectionName(item.direction))) : null) +
+        ", \"status\": \"" + std::string(protocol::StatusName(item.status)) +
+        "\", \"count\": " + std::to_string(item.count) +
+        ", \"bytes\": " + std::to_string(item.bytes) + ", \"data\": \"" +
+        Hex(protocol::DeliveredPayload(packets, tx, item)) + "\"";
+    if (item.type == TransferType::Control) {
+        const auto request = protocol::ControlRequest(packets, tx, item);
+        if (request) {
+            const auto setup = protocol::TransactionPayload(packets, tx[item.firstTransaction]);
+            s += ", \"setup\": \"" + Hex(setup) +
+                 "\", \"request\": " + JsonString(RequestName(*request));
+        }
+        s += ", \"naks\": " + std::to_string(item.naks);
+    }
+    if (const auto frames = protocol::SofFrames(packets, tx, item)) {
+        s += ", \"first_frame\": " + std::to_string(frames->first) +
+             ", \"last_frame\": " + std::to_string(frames->second);
+    }
+    return s + "}\n";
+}
+
+int Run(const TransfersOptions& o) {
+    std::optional<std::uint8_t> address;
+    std::optional<std::uint8_t> endpoint;
+    if (!o.address.empty()) {
+        address = capture::ParseByteLiteral(o.address);
+        if (!address || *address > 0x7F) {
+            std::fprintf(stderr, "vintrace-cli: transfers: not a device address: %s\n",
+                         o.address.c_str());
+            return kExitUsage;
+        }
+    }
+    if (!o.endpoint.empty()) {
+        endpoint = capture::ParseByteLiteral(o.endpoint);
+        if (!endpoint || *endpoint > 0x0F) {
+            std::fprintf(stderr, "vintrace-cli: transfers: not an endpoint number: %s\n",
+                         o.endpoint.c_str());
+            return kExitUsage;
+        }
+    }
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
+        return kExitFileError;
+    }
+    const protocol::Transactions tx = protocol::GroupTransactions(packets);
+    protocol::TransferOptions options;
+    options.fold = !o.noFold;
+    const std::vector<TransferItem> items = protocol::AssembleTransfers(packets, tx, options);
+    std::string out;
+    bool failed = false;
+    for (const TransferItem& item : items) {
+        if (address && (!HasEndpoint(item) || item.address != *address ||
+                        (endpoint && item.endpoint != *endpoint))) {
+            continue;
+        }
+        out += o.json ? JsonLine(packets, tx, item) : TextLine(packets, tx, item);
+        if (out.size() >= (1u << 16)) {
+            failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
+            out.clear();
+        }
+    }
+    failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
+    if (failed || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
+        return kExitFileError;
+    }
+    return 0;
+}
+
+} // namespace
+
+void AddTransfersCommand(CLI::App& app, int& exitCode) {
+    auto options = std::make_shared<TransfersOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "transfers",
+        "Group the packets into transactions and the transactions into transfers, and print "
+        "one item per line in capture order: first and last packet index (as dump numbers "
+        "them), type (control, bulk, interrupt, isochronous, data when the endpoint's type is "
+        "unknown, sof, polling, malformed), address, endpoint, direction (for control the "
+        "direction bit of bmRequestType), status (ok, stall, incomplete, error), payload "
+        "bytes delivered and a summary, TAB-separated. Runs of SOFs and of NAKed polls on an "
+        "endpoint are folded into one item each.");
+    cmd->add_option("FILE", options->file, "Capture file")->required();
+    cmd->add_flag("--json", options->json,
+                  "One JSON object per line: type, first, last, address, endpoint, direction, "
+                  "status, count, bytes, data (delivered payload in hex); control transfers add "
+                  "setup, request and naks; SOF items first_frame and last_frame");
+    CLI::Option* addressOpt = cmd->add_option(
+        "--address", options->address, "Only the items of this device address (a C literal)");
+    cmd->add_option("--endpoint", options->endpoint,
+                    "Only the items of this endpoint number of the address (a C literal)")
+        ->needs(addressOpt);
+    cmd->add_flag("--no-fold", options->noFold, "List SOFs and NAKed transactions one by one");
+    cmd->callback([options, &exitCode] { exitCode = Run(*options); });
+}
+
+} // namespace vintrace::cli
