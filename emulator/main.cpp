@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
     app.add_option("--device", devices,
                    "A device on the bus: vendor, mouse, keyboard, serial or disk; repeatable, "
                    "up to 4, enumerated in order (default: vendor)")
-        ->check(CLI::IsMember({"vendor", "mouse", "keyboard", "serial", "disk"}))
-        ->expected(1);
+        ->check(CLI::IsMember({"vendor", "mouse", "keyboard", "serial", "disk"}));
     app.add_option("--port-speed", portSpeed, "Speed of the PC port the box sits on")
         ->check(CLI::IsMember({"full", "high"}))
         ->capture_default_str();

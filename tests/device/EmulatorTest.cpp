@@ -556,7 +556,9 @@ TEST_F(EmulatorTest, ValuesAtTheEndsOfTheirRangesAreTaken) {
                                    "18446744073709551615"},
           std::vector<std::string>{"--vanish-after-blocks", "0", "--hang-after", "0",
                                    "--fail-transfer-after", "9223372036854775807"},
-          std::vector<std::string>{"--fill-seconds", "0", "--memory", "2", "--delay-ms", "0"}}) {
+          std::vector<std::string>{"--fill-seconds", "0", "--memory", "2", "--delay-ms", "0"},
+          std::vector<std::string>{"--device", "mouse", "--device", "serial", "--device",
+                                   "disk", "--device", "keyboard"}}) {
         EmulatorProcess emu(root.path().string(), args);
         EXPECT_TRUE(emu.ready()) << emu.log();
         EXPECT_EQ(emu.Stop(), 0) << emu.log();
