@@ -820,7 +820,7 @@ void BusModel::DiskActivity(Device& d) {
             DiskCommand(d, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0, false, {}, 0);
         }
     }
-    d.quietUntil = 3 + Random(20);
+    d.quietUntil = 10 + Random(40);
 }
 
 void BusModel::InterruptPoll(Device& d, std::vector<Transaction>& out) {

@@ -237,6 +237,22 @@ INSTANTIATE_TEST_SUITE_P(
                     true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Packets come in time order: no frame overruns into the next one.
+TEST(EmulatorProfiles, FramesHoldTheirTraffic) {
+    for (const bool fullSpeed : {true, false}) {
+        BusModel bus(
+            {.seed = 9,
+             .fullSpeed = fullSpeed,
+             .profiles = {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial}});
+        double last = -1;
+        for (int i = 0; i < 200000; ++i) {
+            const BusPacket p = bus.Next();
+            ASSERT_GE(p.timeUs, last) << "packet " << i;
+            last = p.timeUs;
+        }
+    }
+}
+
 TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
     for (const Profile p : {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk}) {
         SCOPED_TRACE(std::string(ProfileName(p)));
