@@ -3,6 +3,7 @@
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
+#include "protocol/Devices.h"
 #include "protocol/Transfers.h"
 
 #include <cstdio>
@@ -175,9 +176,10 @@ int Run(const TransfersOptions& o) {
         return kExitFileError;
     }
     const protocol::Transactions tx = protocol::GroupTransactions(packets);
-    protocol::TransferOptions options;
-    options.fold = !o.noFold;
-    const std::vector<TransferItem> items = protocol::AssembleTransfers(packets, tx, options);
+    // Endpoint types and sizes from the capture's own descriptors.
+    const protocol::DescribedTransfers described =
+        protocol::AssembleDescribedTransfers(packets, tx, !o.noFold);
+    const std::vector<TransferItem>& items = described.items;
     std::string out;
     bool failed = false;
     for (const TransferItem& item : items) {
