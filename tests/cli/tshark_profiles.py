@@ -5,12 +5,14 @@ the last packet, which the recording memory may end inside), and the descriptors
 traffic tshark decodes are those the devices define: vendor and product IDs, interface
 classes, endpoints and their sizes, wTotalLength against the descriptors that make it up,
 strings, HID requests and reports, CDC requests and line coding, mass-storage wrappers, SCSI
-commands and sense data. Where the capture has no preambles, the control transfers of
-`vintrace-cli transfers` are also checked against tshark (tshark_transfers.py).
+commands and sense data. What Vintrace decodes from the same pcap is then checked against
+tshark: the control transfers of `vintrace-cli transfers` (tshark_transfers.py) and the
+devices, descriptors and strings of `vintrace-cli devices` (tshark_devices.py).
 
 tshark does not follow preambles (PRE) inside a transaction, so for a full-speed bus with
-low-speed devices behind a hub the PRE packets are taken out of the pcap before tshark reads
-it; the low-speed packets must then still form valid transactions.
+low-speed devices behind a hub the PRE packets are taken out of the pcap before tshark (and
+the comparison with Vintrace) reads it; the low-speed packets must then still form valid
+transactions.
 
 usage: tshark_profiles.py CLI EMULATOR WORKDIR CASE
 Exits 77 (skipped) when tshark is not installed.
@@ -205,15 +207,15 @@ def main():
         check(len(text) > 1000 and all(b in b"\r\n" or 0x20 <= b < 0x7F for b in text),
               "serial data is not printable text")
 
-    if not behind_hub and os.path.exists(os.path.join(os.path.dirname(__file__),
-                                                      "tshark_transfers.py")):
-        # Vintrace's control transfers against tshark's on the same pcap.
-        result = subprocess.run([sys.executable,
-                                 os.path.join(os.path.dirname(__file__), "tshark_transfers.py"),
-                                 cli, pcap, os.path.join(work, "transfers")],
+    # What Vintrace decodes from the same pcap (imported back) against tshark: the control
+    # transfers, and each device's descriptors and strings.
+    here = os.path.dirname(os.path.abspath(__file__))
+    for script in ("tshark_transfers.py", "tshark_devices.py"):
+        result = subprocess.run([sys.executable, os.path.join(here, script), cli, decoded,
+                                 os.path.join(work, script[:-3])],
                                 capture_output=True, text=True)
         check(result.returncode == 0,
-              f"tshark_transfers.py: {result.stdout[-2000:]}{result.stderr[-2000:]}")
+              f"{script}: {result.stdout[-2000:]}{result.stderr[-2000:]}")
 
     for f in failures[:30]:
         print(f)
