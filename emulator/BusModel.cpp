@@ -151,31 +151,13 @@ const Bytes kKeyboardReport{
 
 // Interface 0 of a HID boot device with its HID descriptor and interrupt IN endpoint 1.
 Bytes HidConfiguration(std::uint8_t protocol, std::size_t reportLength, std::uint8_t maxPacket) {
-    return Configuration(1, {0x09,
-                             0x04,
-                             0x00,
-                             0x00,
-                             0x01,
-                             0x03,
-                             0x01,
-                             protocol,
-                             0x00,
-                             0x09,
-                             0x21,
-                             0x11,
-                             0x01,
-                             0x00,
-                             0x01,
-                             0x22,
+    // clang-format off
+    return Configuration(1, {0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, protocol, 0x00, // interface
+                             0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22,                 // HID 1.11
                              static_cast<std::uint8_t>(reportLength),
                              static_cast<std::uint8_t>(reportLength >> 8),
-                             0x07,
-                             0x05,
-                             0x81,
-                             0x03,
-                             maxPacket,
-                             0x00,
-                             0x0A});
+                             0x07, 0x05, 0x81, 0x03, maxPacket, 0x00, 0x0A});         // 10 ms
+    // clang-format on
 }
 
 // CDC line coding: 115200 baud, 1 stop bit, no parity, 8 data bits.
@@ -713,7 +695,8 @@ void BusModel::SerialActivity(Device& d) {
                  std::to_string(Random(100)) + "% buffer, link up\r\nOK\r\n";
         break;
     case 2:
-        answer = "Vintrace demo serial port 1.0 (CDC ACM, 115200 8N1)\r\nOK\r\n";
+        // 64 bytes: one full packet, so a zero-length packet has to end the answer.
+        answer = "Vintrace demo serial port 1.0 (CDC ACM at 115200 baud 8N1)\r\nOK\r\n";
         break;
     case 3:
         answer = "temperature " + std::to_string(18 + Random(10)) + "." +

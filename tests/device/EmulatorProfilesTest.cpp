@@ -145,6 +145,9 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
         std::size_t configuredAt = 0;
         std::map<int, int> dataPackets; // ACKed data by endpoint | 0x10 for IN
         std::map<int, Packet> received; // the bytes each endpoint delivered
+        // Serial answers: bulk IN packet sizes since the last command sent on bulk OUT.
+        std::vector<std::size_t> answer;
+        int answers = 0;
         for (const Transaction& t : all) {
             if (Address(t.token) != address) {
                 continue;
@@ -160,6 +163,17 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             }
             if (t.token[0] == kSetup && payload == Packet{0x00, 0x09, 0x01, 0, 0, 0, 0, 0}) {
                 configuredAt = t.index;
+            }
+            if (c.profiles[n] == Profile::Serial && t.handshake == kAck && !t.data.empty() &&
+                (key == 0x02 || key == 0x11)) {
+                if (key == 0x02 && !answer.empty()) {
+                    // The answer ended with a short (maybe zero-length) packet.
+                    EXPECT_LT(answer.back(), 64u) << "packet " << t.index;
+                    answer.clear();
+                    ++answers;
+                } else if (key == 0x11) {
+                    answer.push_back(payload.size());
+                }
             }
             if (t.handshake == kAck && !t.data.empty() && Endpoint(t.token) != 0) {
                 ++dataPackets[key];
@@ -197,6 +211,7 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             EXPECT_GT(dataPackets[0x02], 20);
             EXPECT_GT(dataPackets[0x11], 20);
             EXPECT_GT(dataPackets[0x13], 0); // SERIAL_STATE notifications
+            EXPECT_GT(answers, 20);
             for (const int key : {0x02, 0x11}) {
                 for (const std::uint8_t b : received[key]) {
                     EXPECT_TRUE((b >= 0x20 && b < 0x7F) || b == '\r' || b == '\n') << int{b};
