@@ -202,14 +202,15 @@ const ConfigurationDescription* DeviceInfo::activeConfiguration() const {
     return configurations.empty() ? nullptr : &configurations.begin()->second;
 }
 
-const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Direction direction) const {
+const InterfaceDescription* DeviceInfo::interfaceOfEndpoint(std::uint8_t endpoint,
+                                                            Direction direction) const {
     const ConfigurationDescription* c = activeConfiguration();
     if (c == nullptr) {
         return nullptr;
     }
     const std::uint8_t wanted =
         static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0));
-    const Descriptor* fallback = nullptr;
+    const InterfaceDescription* fallback = nullptr;
     for (const InterfaceDescription& i : c->interfaces) {
         const auto number = i.descriptor.field("bInterfaceNumber");
         const auto alternate = i.descriptor.field("bAlternateSetting");
@@ -223,11 +224,48 @@ const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Directio
                 continue;
             }
             if (*alternate == active) {
-                return &e;
+                return &i;
             }
             if (fallback == nullptr) {
-                fallback = &e;
+                fallback = &i;
             }
+        }
+    }
+    return fallback;
+}
+
+const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Direction direction) const {
+    const InterfaceDescription* i = interfaceOfEndpoint(endpoint, direction);
+    if (i == nullptr) {
+        return nullptr;
+    }
+    const std::uint8_t wanted =
+        static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0));
+    for (const Descriptor& e : i->endpoints) {
+        if (e.field("bEndpointAddress") == wanted && e.field("bmAttributes")) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+const InterfaceDescription* DeviceInfo::interface(std::uint8_t number) const {
+    const ConfigurationDescription* c = activeConfiguration();
+    if (c == nullptr) {
+        return nullptr;
+    }
+    const auto chosen = alternates.find(number);
+    const std::uint8_t active = chosen == alternates.end() ? 0 : chosen->second;
+    const InterfaceDescription* fallback = nullptr;
+    for (const InterfaceDescription& i : c->interfaces) {
+        if (i.descriptor.field("bInterfaceNumber") != number) {
+            continue;
+        }
+        if (i.descriptor.field("bAlternateSetting") == active) {
+            return &i;
+        }
+        if (fallback == nullptr) {
+            fallback = &i;
         }
     }
     return fallback;

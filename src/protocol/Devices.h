@@ -51,6 +51,11 @@ struct DeviceInfo {
     const ConfigurationDescription* activeConfiguration() const;
     /// The endpoint's descriptor in the active configuration and alternate settings.
     const Descriptor* endpointDescriptor(std::uint8_t endpoint, Direction direction) const;
+    /// The interface that owns the endpoint, in the same configuration and settings.
+    const InterfaceDescription* interfaceOfEndpoint(std::uint8_t endpoint,
+                                                    Direction direction) const;
+    /// Interface `number` in its current alternate setting (else any setting of it).
+    const InterfaceDescription* interface(std::uint8_t number) const;
 };
 
 /// From record `from` on (until the next span at the address), `device` held `address`;
