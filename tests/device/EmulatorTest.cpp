@@ -521,8 +521,17 @@ const RefusalCase kRefusals[] = {
     {"FiveDevices",
      {"--device", "mouse", "--device", "serial", "--device", "disk", "--device", "keyboard",
       "--device", "vendor"},
-     PrivateRoot},
-    {"FullSpeedDeviceOnALowSpeedBus", {"--device", "disk", "--speed", "low"}, PrivateRoot},
+     [](const std::string& t) {
+         return std::pair<std::string, std::string>{
+             t, "--device: at most 4 devices on the bus, not 5"};
+     }},
+    {"FullSpeedDeviceOnALowSpeedBus",
+     {"--device", "mouse", "--device", "disk", "--speed", "low"},
+     [](const std::string& t) {
+         return std::pair<std::string, std::string>{
+             t, "--device: disk is a full-speed device; a low-speed bus (--speed low) cannot "
+                "carry it"};
+     }},
 };
 
 class Refusal : public EmulatorTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -557,8 +566,8 @@ TEST_F(EmulatorTest, ValuesAtTheEndsOfTheirRangesAreTaken) {
           std::vector<std::string>{"--vanish-after-blocks", "0", "--hang-after", "0",
                                    "--fail-transfer-after", "9223372036854775807"},
           std::vector<std::string>{"--fill-seconds", "0", "--memory", "2", "--delay-ms", "0"},
-          std::vector<std::string>{"--device", "mouse", "--device", "serial", "--device",
-                                   "disk", "--device", "keyboard"}}) {
+          std::vector<std::string>{"--device", "mouse", "--device", "serial", "--device", "disk",
+                                   "--device", "keyboard"}}) {
         EmulatorProcess emu(root.path().string(), args);
         EXPECT_TRUE(emu.ready()) << emu.log();
         EXPECT_EQ(emu.Stop(), 0) << emu.log();
