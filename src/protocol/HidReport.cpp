@@ -403,7 +403,11 @@ std::optional<std::uint32_t> Bits(std::span<const std::uint8_t> data, std::uint3
 }
 
 std::string Signed(std::int64_t v, bool relative) {
-    return (relative && v > 0 ? "+" : "") + std::to_string(v);
+    std::string s = std::to_string(v);
+    if (relative && v > 0) {
+        s.insert(s.begin(), '+');
+    }
+    return s;
 }
 
 } // namespace

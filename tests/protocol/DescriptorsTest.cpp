@@ -53,6 +53,10 @@ struct SingleCase {
     std::vector<std::string> problems;
 };
 
+void PrintTo(const SingleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Single : public ::testing::TestWithParam<SingleCase> {};
 
 TEST_P(Single, ParsesFieldsAndReportsFaults) {
@@ -157,6 +161,10 @@ struct ConfigurationCase {
     std::size_t requested;
     std::vector<std::string> expected;
 };
+
+void PrintTo(const ConfigurationCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Configurations : public ::testing::TestWithParam<ConfigurationCase> {};
 

@@ -72,6 +72,11 @@ struct Profile {
     std::vector<std::string> args;
 };
 
+// Named by the case, so CTest names stay put between builds.
+void PrintTo(const Profile& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class EmulatorGrouping : public ::testing::TestWithParam<Profile> {
 protected:
     TempDir root;

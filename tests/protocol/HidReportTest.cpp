@@ -74,6 +74,10 @@ struct ProblemCase {
     std::vector<std::pair<std::size_t, std::string>> problems;
 };
 
+void PrintTo(const ProblemCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Malformed : public ::testing::TestWithParam<ProblemCase> {};
 
 TEST_P(Malformed, ReportsWhatIsWrongAndStopsAtTheEnd) {

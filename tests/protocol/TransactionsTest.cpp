@@ -26,6 +26,11 @@ struct GroupingCase {
     std::vector<std::string> expected;
 };
 
+// Named by the case, so CTest names stay put between builds.
+void PrintTo(const GroupingCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Grouping : public ::testing::TestWithParam<GroupingCase> {};
 
 TEST_P(Grouping, GroupsRecordsIntoTransactions) {

@@ -46,6 +46,11 @@ struct TransferCase {
     std::vector<std::string> expected;
 };
 
+// Named by the case, so CTest names stay put between builds.
+void PrintTo(const TransferCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Assembly : public ::testing::TestWithParam<TransferCase> {};
 
 TEST_P(Assembly, AssemblesTransfers) {
