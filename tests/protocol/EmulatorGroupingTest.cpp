@@ -14,7 +14,6 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <thread>
 
 namespace vintrace::protocol {
@@ -73,8 +72,9 @@ struct Profile {
     std::vector<std::string> args;
 };
 
-void PrintTo(const Profile& p, std::ostream* os) {
-    *os << p.name;
+// Named by the case, so CTest names stay put between builds.
+void PrintTo(const Profile& c, std::ostream* os) {
+    *os << c.name;
 }
 
 class EmulatorGrouping : public ::testing::TestWithParam<Profile> {

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +26,7 @@ struct GroupingCase {
     std::vector<std::string> expected;
 };
 
+// Named by the case, so CTest names stay put between builds.
 void PrintTo(const GroupingCase& c, std::ostream* os) {
     *os << c.name;
 }

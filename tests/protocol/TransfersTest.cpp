@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +46,7 @@ struct TransferCase {
     std::vector<std::string> expected;
 };
 
+// Named by the case, so CTest names stay put between builds.
 void PrintTo(const TransferCase& c, std::ostream* os) {
     *os << c.name;
 }

@@ -1,8 +1,12 @@
 #include "TransfersCommand.h"
 
+#include "JsonText.h"
+
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
+#include "protocol/ClassDecoder.h"
+#include "protocol/Devices.h"
 #include "protocol/Transfers.h"
 
 #include <cstdio>
@@ -92,8 +96,24 @@ std::string Summary(const capture::PacketList& packets, const protocol::Transact
     }
 }
 
+/// Decoded text for a TAB-separated line: control characters shown as \xNN.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string TextLine(const capture::PacketList& packets, const protocol::Transactions& tx,
-                     const TransferItem& item) {
+                     const TransferItem& item, const std::optional<std::string>& decoded) {
     const bool endpoint = HasEndpoint(item);
     return std::to_string(protocol::FirstRecord(tx, item)) + "\t" +
            std::to_string(protocol::LastRecord(tx, item)) + "\t" +
@@ -102,7 +122,7 @@ std::string TextLine(const capture::PacketList& packets, const protocol::Transac
            (endpoint ? std::to_string(item.endpoint) : "-") + "\t" +
            (endpoint ? std::string(protocol::DirectionName(item.direction)) : "-") + "\t" +
            std::string(protocol::StatusName(item.status)) + "\t" + std::to_string(item.bytes) +
-           "\t" + Summary(packets, tx, item) + "\n";
+           "\t" + Summary(packets, tx, item) + (decoded ? "; " + OneLine(*decoded) : "") + "\n";
 }
 
 std::string JsonString(const std::string& s) {
@@ -117,7 +137,7 @@ std::string JsonString(const std::string& s) {
 }
 
 std::string JsonLine(const capture::PacketList& packets, const protocol::Transactions& tx,
-                     const TransferItem& item) {
+                     const TransferItem& item, const std::optional<std::string>& decoded) {
     const bool endpoint = HasEndpoint(item);
     const std::string null = "null";
     std::string s =
@@ -144,6 +164,9 @@ std::string JsonLine(const capture::PacketList& packets, const protocol::Transac
     if (const auto frames = protocol::SofFrames(packets, tx, item)) {
         s += ", \"first_frame\": " + std::to_string(frames->first) +
              ", \"last_frame\": " + std::to_string(frames->second);
+    }
+    if (decoded) {
+        s += ", \"decoded\": " + JsonQuote(*decoded);
     }
     return s + "}\n";
 }
@@ -175,9 +198,12 @@ int Run(const TransfersOptions& o) {
         return kExitFileError;
     }
     const protocol::Transactions tx = protocol::GroupTransactions(packets);
-    protocol::TransferOptions options;
-    options.fold = !o.noFold;
-    const std::vector<TransferItem> items = protocol::AssembleTransfers(packets, tx, options);
+    // Endpoint types and sizes from the capture's own descriptors.
+    const protocol::DescribedTransfers described =
+        protocol::AssembleDescribedTransfers(packets, tx, !o.noFold);
+    const std::vector<TransferItem>& items = described.items;
+    // Decoded in capture order, so a mass-storage data stage follows its command.
+    protocol::ClassDecoder decoder(packets, tx, described.devices);
     std::string out;
     bool failed = false;
     for (const TransferItem& item : items) {
@@ -185,7 +211,8 @@ int Run(const TransfersOptions& o) {
                         (endpoint && item.endpoint != *endpoint))) {
             continue;
         }
-        out += o.json ? JsonLine(packets, tx, item) : TextLine(packets, tx, item);
+        const std::optional<std::string> decoded = decoder.decode(item);
+        out += o.json ? JsonLine(packets, tx, item, decoded) : TextLine(packets, tx, item, decoded);
         if (out.size() >= (1u << 16)) {
             failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
             out.clear();

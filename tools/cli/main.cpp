@@ -1,6 +1,7 @@
 // vintrace-cli: the capture core on the command line, for scripts, CI and benchmarks.
 
 #include "AnalyzerCommand.h"
+#include "DevicesCommand.h"
 #include "DumpWriter.h"
 #include "OutputFile.h"
 #include "StatsCommand.h"
@@ -497,6 +498,7 @@ int main(int argc, char** argv) {
 
     cli::AddAnalyzerCommand(app, exitCode);
     cli::AddTransfersCommand(app, exitCode);
+    cli::AddDevicesCommand(app, exitCode);
 
     if (ReportUnknownSubcommand(app, argc, argv)) {
         return kExitUsage;

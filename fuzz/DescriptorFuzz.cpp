@@ -1,0 +1,117 @@
+// libFuzzer target for the descriptor and HID report-descriptor parsers and the mass-storage
+// readers. The first input byte
+// picks what the rest is parsed as and the request length; every parser must stay within the
+// input (the sanitizers catch a read past it) and keep its own promises, checked below.
+#include "protocol/ClassDecoder.h"
+#include "protocol/Descriptors.h"
+#include "protocol/HidReport.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+namespace {
+
+using namespace vintrace::protocol;
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "descriptor fuzz: %s\n", what);
+    std::abort();
+}
+
+std::size_t Bytes(const ConfigurationDescription& c) {
+    std::size_t n = c.descriptor.bytes.size();
+    for (const Descriptor& d : c.extra) {
+        n += d.bytes.size();
+    }
+    for (const Descriptor& d : c.associations) {
+        n += d.bytes.size();
+    }
+    for (const InterfaceDescription& i : c.interfaces) {
+        n += i.descriptor.bytes.size();
+        for (const Descriptor& d : i.extra) {
+            n += d.bytes.size();
+        }
+        for (const Descriptor& d : i.endpoints) {
+            n += d.bytes.size();
+        }
+    }
+    return n;
+}
+
+void Touch(const Descriptor& d) {
+    for (const DescriptorField& f : d.fields()) {
+        if (d.field(f.name) && std::size_t{f.offset} + f.size > d.bytes.size()) {
+            Fail("a field read past the descriptor's bytes");
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const std::uint8_t selector = data[0];
+    const std::span<const std::uint8_t> body(data + 1, size - 1);
+    const std::size_t requested = selector & 0x80 ? body.size() : body.size() / 2;
+    switch (selector & 7) {
+    case 0: {
+        const ParsedDescriptor p = ParseDescriptor(body, DescriptorKind::Device, requested);
+        if (p.descriptor.bytes.size() > body.size()) {
+            Fail("a descriptor holds more than the input");
+        }
+        Touch(p.descriptor);
+        break;
+    }
+    case 1:
+    case 2: {
+        const ConfigurationDescription c = ParseConfiguration(body, requested);
+        if (Bytes(c) > body.size()) {
+            Fail("a configuration holds more bytes than the input");
+        }
+        Touch(c.descriptor);
+        for (const InterfaceDescription& i : c.interfaces) {
+            Touch(i.descriptor);
+            for (const Descriptor& d : i.extra) {
+                Touch(d);
+            }
+            for (const Descriptor& d : i.endpoints) {
+                Touch(d);
+            }
+        }
+        break;
+    }
+    case 3:
+        (void)ParseString(body);
+        (void)ParseLanguages(body);
+        break;
+    case 4:
+        // The mass-storage and SCSI readers take their lengths from the bytes too.
+        (void)DescribeMassStorage(body);
+        (void)DescribeScsiCommand(body);
+        for (std::uint8_t op : {0x03, 0x12, 0x1A, 0x25}) {
+            (void)DescribeScsiData(op, body);
+        }
+        break;
+    default: {
+        const HidReportDescriptor d = ParseReportDescriptor(body);
+        if (d.fields.size() > 4096) {
+            Fail("more fields than the layout allows");
+        }
+        (void)ReportDescriptorListing(d);
+        // Decode the input itself as reports of every kind: the fields must stay in bounds.
+        for (HidReportKind kind :
+             {HidReportKind::Input, HidReportKind::Output, HidReportKind::Feature}) {
+            (void)DecodeReport(d, kind, body.subspan(body.size() / 2));
+        }
+        (void)DecodeBootMouse(body);
+        (void)DecodeBootKeyboard(body);
+        break;
+    }
+    }
+    return 0;
+}

@@ -1,0 +1,562 @@
+#include "protocol/ClassDecoder.h"
+
+#include "protocol/HidReport.h"
+
+#include <array>
+#include <cstdio>
+
+namespace vintrace::protocol {
+
+namespace {
+
+constexpr std::uint8_t kClassCdc = 0x02;
+constexpr std::uint8_t kClassHid = 0x03;
+constexpr std::uint8_t kClassMassStorage = 0x08;
+constexpr std::uint8_t kClassHub = 0x09;
+constexpr std::uint8_t kClassCdcData = 0x0A;
+
+std::string Hex(std::uint32_t v, int digits = 0) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
+    return text;
+}
+
+std::uint16_t Le16(std::span<const std::uint8_t> d, std::size_t at) {
+    return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8);
+}
+std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
+    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
+           static_cast<std::uint32_t>(d[at + 2]) << 16 |
+           static_cast<std::uint32_t>(d[at + 3]) << 24;
+}
+std::uint32_t Be32(std::span<const std::uint8_t> d, std::size_t at) {
+    return static_cast<std::uint32_t>(d[at]) << 24 | static_cast<std::uint32_t>(d[at + 1]) << 16 |
+           static_cast<std::uint32_t>(d[at + 2]) << 8 | d[at + 3];
+}
+std::uint16_t Be16(std::span<const std::uint8_t> d, std::size_t at) {
+    return static_cast<std::uint16_t>(d[at] << 8 | d[at + 1]);
+}
+
+/// Printable ASCII of a fixed-width SCSI text field, trailing spaces dropped.
+std::string Ascii(std::span<const std::uint8_t> d) {
+    std::string s;
+    for (std::uint8_t c : d) {
+        s += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    while (!s.empty() && s.back() == ' ') {
+        s.pop_back();
+    }
+    return s;
+}
+
+std::uint8_t InterfaceClass(const InterfaceDescription* i) {
+    if (i == nullptr) {
+        return 0xFF;
+    }
+    return static_cast<std::uint8_t>(i->descriptor.field("bInterfaceClass").value_or(0xFF));
+}
+
+std::string PortFeatureName(std::uint16_t f) {
+    static const std::array<const char*, 23> kNames = {"PORT_CONNECTION",
+                                                       "PORT_ENABLE",
+                                                       "PORT_SUSPEND",
+                                                       "PORT_OVER_CURRENT",
+                                                       "PORT_RESET",
+                                                       "",
+                                                       "",
+                                                       "",
+                                                       "PORT_POWER",
+                                                       "PORT_LOW_SPEED",
+                                                       "",
+                                                       "",
+                                                       "",
+                                                       "",
+                                                       "",
+                                                       "",
+                                                       "C_PORT_CONNECTION",
+                                                       "C_PORT_ENABLE",
+                                                       "C_PORT_SUSPEND",
+                                                       "C_PORT_OVER_CURRENT",
+                                                       "C_PORT_RESET",
+                                                       "PORT_TEST",
+                                                       "PORT_INDICATOR"};
+    if (f < kNames.size() && kNames[f][0] != '\0') {
+        return kNames[f];
+    }
+    return "feature " + std::to_string(f);
+}
+
+std::string PortStatus(std::uint16_t status, std::uint16_t change) {
+    static const std::array<const char*, 13> kStatus = {
+        "connection", "enable", "suspend",   "over-current", "reset", "",         "",
+        "",           "power",  "low-speed", "high-speed",   "test",  "indicator"};
+    std::string s;
+    for (std::size_t b = 0; b < kStatus.size(); ++b) {
+        if ((status >> b & 1) != 0 && kStatus[b][0] != '\0') {
+            s += (s.empty() ? "" : ", ") + std::string(kStatus[b]);
+        }
+    }
+    std::string c;
+    for (std::size_t b = 0; b < 5; ++b) {
+        if ((change >> b & 1) != 0) {
+            c += (c.empty() ? "" : ", ") + std::string(kStatus[b]);
+        }
+    }
+    return "status " + (s.empty() ? std::string("none") : s) + "; changed " +
+           (c.empty() ? std::string("none") : c);
+}
+
+std::string LineCoding(std::span<const std::uint8_t> d) {
+    if (d.size() < 7) {
+        return "line coding of " + std::to_string(d.size()) + " bytes (7 expected)";
+    }
+    static constexpr std::array<const char*, 3> kStops = {"1", "1.5", "2"};
+    static constexpr std::array<const char*, 5> kParity = {"none", "odd", "even", "mark", "space"};
+    return std::to_string(Le32(d, 0)) + " baud, " + std::to_string(d[6]) + " data bits, parity " +
+           (d[5] < kParity.size() ? kParity[d[5]] : Hex(d[5], 2).c_str()) + ", " +
+           (d[4] < kStops.size() ? kStops[d[4]] : Hex(d[4], 2).c_str()) + " stop bits";
+}
+
+} // namespace
+
+std::string DescribeHidRequest(const capture::SetupRequest& r) {
+    static constexpr std::array<const char*, 4> kTypes = {"type 0", "input", "output", "feature"};
+    const unsigned high = r.value >> 8;
+    const unsigned low = r.value & 0xFF;
+    const std::string reportType =
+        high < kTypes.size() ? kTypes[high] : "type " + std::to_string(high);
+    const std::string to = " interface " + std::to_string(r.index);
+    switch (r.request) {
+    case 0x01:
+        return "GET_REPORT " + reportType + " report " + std::to_string(low) + to;
+    case 0x02:
+        return "GET_IDLE report " + std::to_string(low) + to;
+    case 0x03:
+        return "GET_PROTOCOL" + to;
+    case 0x09:
+        return "SET_REPORT " + reportType + " report " + std::to_string(low) + to;
+    case 0x0A:
+        return "SET_IDLE " +
+               (high == 0 ? std::string("indefinite") : std::to_string(high * 4) + " ms") +
+               " report " + std::to_string(low) + to;
+    case 0x0B:
+        return "SET_PROTOCOL " + std::string(r.value == 0 ? "boot" : "report") + to;
+    default:
+        return "HID request " + Hex(r.request, 2) + to;
+    }
+}
+
+std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data) {
+    switch (r.request) {
+    case 0x00:
+        return "SEND_ENCAPSULATED_COMMAND " + std::to_string(data.size()) + " bytes";
+    case 0x01:
+        return "GET_ENCAPSULATED_RESPONSE " + std::to_string(data.size()) + " bytes";
+    case 0x20:
+        return "SET_LINE_CODING " + LineCoding(data);
+    case 0x21:
+        return "GET_LINE_CODING " + LineCoding(data);
+    case 0x22:
+        return std::string("SET_CONTROL_LINE_STATE DTR ") + ((r.value & 1) != 0 ? "on" : "off") +
+               ", RTS " + ((r.value & 2) != 0 ? "on" : "off");
+    case 0x23:
+        return "SEND_BREAK " +
+               (r.value == 0xFFFF ? std::string("until stopped") : std::to_string(r.value) + " ms");
+    default:
+        return "CDC request " + Hex(r.request, 2);
+    }
+}
+
+std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data) {
+    const bool port = r.recipient() == 3;
+    const std::string where = port ? " port " + std::to_string(r.index & 0xFF) : " hub";
+    switch (r.request) {
+    case 0x00:
+        if (data.size() >= 4) {
+            return "GET_STATUS" + where + ": " +
+                   (port ? PortStatus(Le16(data, 0), Le16(data, 2))
+                         : "status " + Hex(Le16(data, 0), 4) + " change " + Hex(Le16(data, 2), 4));
+        }
+        return "GET_STATUS" + where;
+    case 0x01:
+        return "CLEAR_FEATURE " +
+               (port ? PortFeatureName(r.value)
+                     : std::string(r.value == 0 ? "C_HUB_LOCAL_POWER" : "C_HUB_OVER_CURRENT")) +
+               where;
+    case 0x03:
+        return "SET_FEATURE " +
+               (port ? PortFeatureName(r.value) : "feature " + std::to_string(r.value)) + where;
+    case 0x06:
+        if (data.size() >= 7 && data[1] == 0x29) {
+            return "GET_DESCRIPTOR HUB: " + std::to_string(data[2]) + " ports, power on to good " +
+                   std::to_string(data[5] * 2) + " ms";
+        }
+        return "GET_DESCRIPTOR HUB";
+    case 0x08:
+        return "CLEAR_TT_BUFFER" + where;
+    case 0x09:
+        return "RESET_TT" + where;
+    case 0x0A:
+        return "GET_TT_STATE" + where;
+    case 0x0B:
+        return "STOP_TT" + where;
+    default:
+        return "hub request " + Hex(r.request, 2) + where;
+    }
+}
+
+std::string_view SenseKeyName(std::uint8_t key) {
+    static constexpr std::array<std::string_view, 16> kNames = {
+        "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+        "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+        "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+        "reserved 0xC",   "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
+    return kNames[key & 0x0F];
+}
+
+std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
+    if (cdb.empty()) {
+        return "empty command block";
+    }
+    const std::uint8_t op = cdb[0];
+    auto need = [&](std::size_t n) { return cdb.size() >= n; };
+    switch (op) {
+    case 0x00:
+        return "TEST UNIT READY";
+    case 0x03:
+        return need(5) ? "REQUEST SENSE allocation " + std::to_string(cdb[4]) : "REQUEST SENSE";
+    case 0x12:
+        if (!need(5)) {
+            return "INQUIRY";
+        }
+        return "INQUIRY" + ((cdb[1] & 1) != 0 ? " page " + Hex(cdb[2], 2) : std::string()) +
+               " allocation " + std::to_string(Be16(cdb, 3));
+    case 0x1A:
+        return need(5) ? "MODE SENSE(6) page " + Hex(cdb[2] & 0x3F, 2) + " allocation " +
+                             std::to_string(cdb[4])
+                       : "MODE SENSE(6)";
+    case 0x5A:
+        return need(9) ? "MODE SENSE(10) page " + Hex(cdb[2] & 0x3F, 2) + " allocation " +
+                             std::to_string(Be16(cdb, 7))
+                       : "MODE SENSE(10)";
+    case 0x1B:
+        return need(5) ? std::string("START STOP UNIT ") + ((cdb[4] & 1) != 0 ? "start" : "stop") +
+                             ((cdb[4] & 2) != 0 ? " eject" : "")
+                       : "START STOP UNIT";
+    case 0x1E:
+        return need(5) ? std::string("PREVENT ALLOW MEDIUM REMOVAL ") +
+                             ((cdb[4] & 1) != 0 ? "prevent" : "allow")
+                       : "PREVENT ALLOW MEDIUM REMOVAL";
+    case 0x23:
+        return "READ FORMAT CAPACITIES";
+    case 0x25:
+        return "READ CAPACITY(10)";
+    case 0x28:
+    case 0x2A:
+    case 0x2F: {
+        const std::string name = op == 0x28 ? "READ(10)" : op == 0x2A ? "WRITE(10)" : "VERIFY(10)";
+        return need(9) ? name + " LBA " + std::to_string(Be32(cdb, 2)) + " blocks " +
+                             std::to_string(Be16(cdb, 7))
+                       : name;
+    }
+    case 0x35:
+        return "SYNCHRONIZE CACHE(10)";
+    default:
+        return "SCSI operation " + Hex(op, 2);
+    }
+}
+
+std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> data) {
+    if (data.size() == 31 && Le32(data, 0) == 0x43425355) { // "USBC"
+        const std::uint32_t length = Le32(data, 8);
+        const bool in = (data[12] & 0x80) != 0;
+        const std::size_t cbLength = std::min<std::size_t>(data[14] & 0x1F, 16);
+        return "CBW tag " + Hex(Le32(data, 4)) + " LUN " + std::to_string(data[13] & 0x0F) + " " +
+               (length == 0
+                    ? std::string("no data")
+                    : std::string(in ? "in " : "out ") + std::to_string(length) + " bytes") +
+               ": " + DescribeScsiCommand(data.subspan(15, cbLength));
+    }
+    if (data.size() == 13 && Le32(data, 0) == 0x53425355) { // "USBS"
+        static constexpr std::array<const char*, 3> kStatus = {"passed", "failed", "phase error"};
+        const std::uint8_t status = data[12];
+        return "CSW tag " + Hex(Le32(data, 4)) + " " +
+               (status < kStatus.size() ? kStatus[status] : "status " + Hex(status, 2)) +
+               " residue " + std::to_string(Le32(data, 8));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> DescribeScsiData(std::uint8_t operation,
+                                            std::span<const std::uint8_t> data) {
+    switch (operation) {
+    case 0x12: // INQUIRY
+        if (data.size() >= 36) {
+            return "INQUIRY data: device type " + Hex(data[0] & 0x1F, 2) +
+                   ((data[1] & 0x80) != 0 ? ", removable" : "") + ", vendor \"" +
+                   Ascii(data.subspan(8, 8)) + "\", product \"" + Ascii(data.subspan(16, 16)) +
+                   "\", revision \"" + Ascii(data.subspan(32, 4)) + "\"";
+        }
+        return std::nullopt;
+    case 0x25: // READ CAPACITY(10)
+        if (data.size() >= 8) {
+            const std::uint64_t blocks = std::uint64_t{Be32(data, 0)} + 1;
+            const std::uint32_t size = Be32(data, 4);
+            return "READ CAPACITY data: last LBA " + std::to_string(Be32(data, 0)) + ", block " +
+                   std::to_string(size) + " bytes, " + std::to_string(blocks * size) + " bytes";
+        }
+        return std::nullopt;
+    case 0x03: // REQUEST SENSE
+        if (data.size() >= 14) {
+            return "sense: " + std::string(SenseKeyName(data[2])) + ", ASC " + Hex(data[12], 2) +
+                   " ASCQ " + Hex(data[13], 2);
+        }
+        if (data.size() >= 3) {
+            return "sense: " + std::string(SenseKeyName(data[2]));
+        }
+        return std::nullopt;
+    case 0x1A: // MODE SENSE(6)
+        if (data.size() >= 4) {
+            return "MODE SENSE data: " + std::to_string(data[0] + 1) + " bytes" +
+                   ((data[2] & 0x80) != 0 ? ", write-protected" : "");
+        }
+        return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
+    if (data.empty()) {
+        return std::nullopt;
+    }
+    std::string s = "text \"";
+    for (std::uint8_t c : data) {
+        if (c == '\r') {
+            s += "\\r";
+        } else if (c == '\n') {
+            s += "\\n";
+        } else if (c == '\t') {
+            s += "\\t";
+        } else if (c == '"' || c == '\\') {
+            s += '\\';
+            s += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            s += static_cast<char>(c);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return s + "\"";
+}
+
+std::optional<std::string> ClassDecoder::decode(const TransferItem& item) {
+    if (item.type == TransferType::Sof || item.type == TransferType::Malformed ||
+        item.type == TransferType::Polling) {
+        return std::nullopt;
+    }
+    const auto index = devices_.deviceAt(item.address, FirstRecord(tx_, item));
+    const DeviceInfo* device = index ? &devices_.devices()[*index] : nullptr;
+    if (item.type == TransferType::Control) {
+        return control(item, device);
+    }
+    if (device == nullptr) {
+        return std::nullopt;
+    }
+    return data(item, *device);
+}
+
+std::optional<std::string> ClassDecoder::control(const TransferItem& item,
+                                                 const DeviceInfo* device) {
+    const auto request = ControlRequest(packets_, tx_, item);
+    if (!request) {
+        return std::nullopt;
+    }
+    const std::vector<std::uint8_t> payload = DeliveredPayload(packets_, tx_, item);
+    const InterfaceDescription* interface =
+        device && request->recipient() == 1
+            ? device->interface(static_cast<std::uint8_t>(request->index & 0xFF))
+            : nullptr;
+    const std::uint8_t cls = InterfaceClass(interface);
+    if (request->type() == 1) { // class
+        const bool hub = device && device->device &&
+                         device->device->field("bDeviceClass") == kClassHub &&
+                         (request->recipient() == 0 || request->recipient() == 3);
+        if (hub) {
+            return DescribeHubRequest(*request, payload);
+        }
+        if (cls == kClassHid) {
+            std::string s = DescribeHidRequest(*request);
+            const auto number = interface->descriptor.field("bInterfaceNumber");
+            const auto report =
+                number ? device->reportDescriptors.find(static_cast<std::uint8_t>(*number))
+                       : device->reportDescriptors.end();
+            const bool reportRequest = request->request == 0x01 || request->request == 0x09;
+            if (reportRequest && !payload.empty() && report != device->reportDescriptors.end()) {
+                static constexpr std::array<HidReportKind, 4> kKinds = {
+                    HidReportKind::Input, HidReportKind::Input, HidReportKind::Output,
+                    HidReportKind::Feature};
+                const auto decoded = DecodeReport(ParseReportDescriptor(report->second),
+                                                  kKinds[(request->value >> 8) & 3], payload);
+                if (decoded) {
+                    s += ": " + *decoded;
+                }
+            }
+            return s;
+        }
+        if (cls == kClassCdc) {
+            return DescribeCdcRequest(*request, payload);
+        }
+        if (cls == kClassMassStorage) {
+            if (request->request == 0xFF) {
+                return "Bulk-Only Mass Storage Reset";
+            }
+            if (request->request == 0xFE) {
+                return "Get Max LUN" +
+                       (payload.empty() ? std::string() : ": " + std::to_string(payload[0]));
+            }
+        }
+        return std::nullopt;
+    }
+    if (request->type() != 0) {
+        return std::nullopt;
+    }
+    // Standard requests: name the interface or endpoint they go to.
+    std::string to;
+    if (request->recipient() == 1) {
+        to = "to interface " + std::to_string(request->index & 0xFF);
+        const std::string_view name = ClassName(cls);
+        if (interface && !name.empty()) {
+            to += " (" + std::string(name) + ")";
+        }
+    } else if (request->recipient() == 2) {
+        const std::uint8_t address = static_cast<std::uint8_t>(request->index & 0xFF);
+        to = "to endpoint " + Hex(address, 2);
+        const Descriptor* e =
+            device ? device->endpointDescriptor(
+                         address & 0x0F, (address & 0x80) != 0 ? Direction::In : Direction::Out)
+                   : nullptr;
+        if (e != nullptr) {
+            to += " (" +
+                  std::string(EndpointTypeName(
+                      static_cast<std::uint8_t>(e->field("bmAttributes").value_or(0)))) +
+                  ((address & 0x80) != 0 ? " IN)" : " OUT)");
+        }
+    }
+    std::string what;
+    if (request->request == 6 && !payload.empty()) { // GET_DESCRIPTOR: what came back
+        const std::uint8_t type = static_cast<std::uint8_t>(request->value >> 8);
+        if (type == 1 && payload.size() >= 12) {
+            what = "device " + Hex(Le16(payload, 8), 4).substr(2) + ":" +
+                   Hex(Le16(payload, 10), 4).substr(2);
+        } else if (type == 3 && (request->value & 0xFF) != 0) {
+            what = "\"" + ParseString(payload).text + "\"";
+        } else if (type == 3) {
+            for (std::uint16_t language : ParseLanguages(payload).languages) {
+                what += (what.empty() ? "languages " : ", ") + Hex(language, 4);
+            }
+        } else if (type == 2 && payload.size() >= 9) {
+            what = std::to_string(payload.size()) + " of " + std::to_string(Le16(payload, 2)) +
+                   " bytes";
+        }
+    }
+    if (to.empty() && what.empty()) {
+        return std::nullopt;
+    }
+    return to + (to.empty() || what.empty() ? "" : ": ") + what;
+}
+
+std::optional<std::string> ClassDecoder::data(const TransferItem& item, const DeviceInfo& device) {
+    const InterfaceDescription* interface =
+        device.interfaceOfEndpoint(item.endpoint, item.direction);
+    const std::uint8_t cls = InterfaceClass(interface);
+    const std::vector<std::uint8_t> payload = DeliveredPayload(packets_, tx_, item);
+    if (device.device && device.device->field("bDeviceClass") == kClassHub &&
+        item.direction == Direction::In && !payload.empty()) {
+        std::string s;
+        for (std::size_t bit = 0; bit < payload.size() * 8 && bit < 256; ++bit) {
+            if ((payload[bit / 8] >> (bit % 8) & 1) != 0) {
+                s += (s.empty() ? "" : ", ") +
+                     (bit == 0 ? std::string("hub") : "port " + std::to_string(bit));
+            }
+        }
+        return "changed: " + (s.empty() ? std::string("none") : s);
+    }
+    if (payload.empty() || interface == nullptr) {
+        return std::nullopt;
+    }
+    if (cls == kClassHid) {
+        const auto number = interface->descriptor.field("bInterfaceNumber");
+        const auto found = number
+                               ? device.reportDescriptors.find(static_cast<std::uint8_t>(*number))
+                               : device.reportDescriptors.end();
+        const HidReportKind kind =
+            item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
+        if (found != device.reportDescriptors.end()) {
+            const HidReportDescriptor d = ParseReportDescriptor(found->second);
+            // Several reports may arrive in one transfer: read them one after another.
+            std::string s;
+            std::span<const std::uint8_t> rest = payload;
+            for (int n = 0; !rest.empty() && n < 64; ++n) {
+                const std::uint8_t id = d.usesReportIds ? rest[0] : 0;
+                const std::uint32_t bits = d.reportBits(kind, id);
+                const std::size_t length = (d.usesReportIds ? 1 : 0) + (bits + 7) / 8;
+                if (bits == 0) {
+                    break;
+                }
+                const auto report = rest.first(std::min(length, rest.size()));
+                if (const auto decoded = DecodeReport(d, kind, report)) {
+                    s += (s.empty() ? "" : "; ") + *decoded;
+                }
+                rest = rest.subspan(report.size());
+            }
+            if (!s.empty()) {
+                return s;
+            }
+            return std::nullopt;
+        }
+        const auto subclass = interface->descriptor.field("bInterfaceSubClass");
+        const auto protocol = interface->descriptor.field("bInterfaceProtocol");
+        if (subclass == 1 && protocol == 2 && item.direction == Direction::In) {
+            return DecodeBootMouse(payload);
+        }
+        if (subclass == 1 && protocol == 1 && item.direction == Direction::In) {
+            return DecodeBootKeyboard(payload);
+        }
+        return std::nullopt;
+    }
+    if (cls == kClassCdcData || (cls == kClassCdc && item.type == TransferType::Bulk)) {
+        return PrintableText(payload);
+    }
+    if (cls == kClassCdc && payload.size() >= 10 && payload[0] == 0xA1 && payload[1] == 0x20) {
+        const std::uint16_t state = Le16(payload, 8);
+        static constexpr std::array<const char*, 7> kBits = {
+            "DCD", "DSR", "break", "ring", "framing error", "parity error", "overrun"};
+        std::string s;
+        for (std::size_t b = 0; b < kBits.size(); ++b) {
+            if ((state >> b & 1) != 0) {
+                s += (s.empty() ? "" : ", ") + std::string(kBits[b]);
+            }
+        }
+        return "SERIAL_STATE " + (s.empty() ? std::string("none") : s);
+    }
+    if (cls == kClassMassStorage) {
+        const std::size_t index = static_cast<std::size_t>(&device - devices_.devices().data());
+        const std::uint8_t number =
+            static_cast<std::uint8_t>(interface->descriptor.field("bInterfaceNumber").value_or(0));
+        const auto key = std::make_pair(index, number);
+        if (auto wrapper = DescribeMassStorage(payload)) {
+            if (payload.size() == 31 && (payload[14] & 0x1F) > 0) {
+                scsiOperation_[key] = payload[15];
+            }
+            return wrapper;
+        }
+        const auto found = scsiOperation_.find(key);
+        if (found != scsiOperation_.end()) {
+            return DescribeScsiData(found->second, payload);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace vintrace::protocol

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "capture/PacketList.h"
+#include "capture/SetupRequest.h"
+#include "protocol/Devices.h"
+#include "protocol/Transactions.h"
+#include "protocol/Transfers.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vintrace::protocol {
+
+/// Says what transfers carry, by the class of the interface they go to: HID requests and
+/// reports, CDC ACM line settings and text, mass-storage command and status wrappers with
+/// their SCSI commands, hub requests and port status, and the recipient of standard requests.
+/// Feed it the transfers in capture order: a mass-storage data stage is read by the command
+/// before it.
+class ClassDecoder {
+public:
+    ClassDecoder(const capture::PacketList& packets, const Transactions& transactions,
+                 const DeviceModel& devices)
+        : packets_(packets), tx_(transactions), devices_(devices) {}
+
+    /// What the item carries beyond its request line; nothing when there is nothing to add.
+    std::optional<std::string> decode(const TransferItem& item);
+
+private:
+    std::optional<std::string> control(const TransferItem& item, const DeviceInfo* device);
+    std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
+
+    const capture::PacketList& packets_;
+    const Transactions& tx_;
+    const DeviceModel& devices_;
+    /// The last command block per (device, OUT endpoint's interface), for its data stage.
+    std::map<std::pair<std::size_t, std::uint8_t>, std::uint8_t> scsiOperation_;
+};
+
+/// The decoders one by one, over bytes (each bounds-checked; nothing when too short).
+std::string DescribeHidRequest(const capture::SetupRequest& r);
+std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
+std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
+/// "CBW tag 0x1 LUN 0 in 36 bytes: INQUIRY allocation 36", "CSW tag 0x1 passed residue 0";
+/// nothing for bytes that are neither.
+std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> data);
+/// A SCSI command block: "READ(10) LBA 2048 blocks 8".
+std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb);
+/// A data stage read by the command that asked for it (INQUIRY, READ CAPACITY, REQUEST SENSE);
+/// nothing for others.
+std::optional<std::string> DescribeScsiData(std::uint8_t operation,
+                                            std::span<const std::uint8_t> data);
+/// "NOT READY", "ILLEGAL REQUEST", ...
+std::string_view SenseKeyName(std::uint8_t key);
+/// Bytes as text when they are printable (tabs and line ends allowed, shown escaped):
+/// "text \"AT\\r\\n\""; nothing otherwise.
+std::optional<std::string> PrintableText(std::span<const std::uint8_t> data);
+
+} // namespace vintrace::protocol

@@ -1,0 +1,346 @@
+#include "protocol/Devices.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vintrace::protocol {
+
+namespace {
+
+constexpr std::uint8_t kSetAddress = 5;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kSetConfiguration = 9;
+constexpr std::uint8_t kSetInterface = 11;
+constexpr std::uint8_t kReportDescriptor = 0x22;
+constexpr std::size_t kNoDevice = DeviceModel::kNone;
+
+bool HasEndpoint(const TransferItem& item) {
+    return item.type != TransferType::Sof && item.type != TransferType::Malformed;
+}
+
+std::size_t DeliveredSize(const ConfigurationDescription& c) {
+    std::size_t n = c.descriptor.bytes.size();
+    for (const Descriptor& d : c.extra) {
+        n += d.bytes.size();
+    }
+    for (const Descriptor& d : c.associations) {
+        n += d.bytes.size();
+    }
+    for (const InterfaceDescription& i : c.interfaces) {
+        n += i.descriptor.bytes.size();
+        for (const Descriptor& d : i.extra) {
+            n += d.bytes.size();
+        }
+        for (const Descriptor& d : i.endpoints) {
+            n += d.bytes.size();
+        }
+    }
+    return n;
+}
+
+TransferType TypeOf(std::uint8_t bmAttributes) {
+    static constexpr std::array<TransferType, 4> kTypes = {
+        TransferType::Control, TransferType::Isochronous, TransferType::Bulk,
+        TransferType::Interrupt};
+    return kTypes[bmAttributes & 3];
+}
+
+class Builder {
+public:
+    explicit Builder(const capture::PacketList& packets, const Transactions& tx)
+        : packets_(packets), tx_(tx) {
+        current_.fill(kNoDevice);
+    }
+
+    void step(const TransferItem& item) {
+        if (!HasEndpoint(item)) {
+            return;
+        }
+        const std::size_t record = FirstRecord(tx_, item);
+        std::size_t& at = current_[item.address & 0x7F];
+        if (at == kNoDevice) {
+            at = open(item.address, record);
+        }
+        if (item.type != TransferType::Control || item.status != TransferStatus::Ok) {
+            return;
+        }
+        const auto request = ControlRequest(packets_, tx_, item);
+        if (!request || request->type() != 0) {
+            return;
+        }
+        DeviceInfo& device = devices_[at];
+        switch (request->request) {
+        case kSetAddress:
+            if (request->recipient() == 0) {
+                // The new address holds from the end of the status stage.
+                moveTo(at, static_cast<std::uint8_t>(request->value & 0x7F),
+                       LastRecord(tx_, item) + 1);
+            }
+            break;
+        case kSetConfiguration:
+            device.configuration = static_cast<std::uint8_t>(request->value & 0xFF);
+            device.alternates.clear();
+            break;
+        case kSetInterface:
+            device.alternates[static_cast<std::uint8_t>(request->index & 0xFF)] =
+                static_cast<std::uint8_t>(request->value & 0xFF);
+            break;
+        case kGetDescriptor:
+            if (request->deviceToHost()) {
+                descriptor(device, *request, record, DeliveredPayload(packets_, tx_, item));
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::vector<AddressSpan> spans;
+    std::vector<DeviceInfo> devices_;
+
+private:
+    std::size_t open(std::uint8_t address, std::size_t record) {
+        DeviceInfo d;
+        d.address = address;
+        d.firstAddress = address;
+        d.first = record;
+        devices_.push_back(std::move(d));
+        spans.push_back({address, record, devices_.size() - 1});
+        return devices_.size() - 1;
+    }
+
+    void moveTo(std::size_t device, std::uint8_t address, std::size_t from) {
+        DeviceInfo& d = devices_[device];
+        if (address == d.address) {
+            return;
+        }
+        current_[d.address] = kNoDevice;
+        // Whatever held the new address is gone: addresses are reused after a reset.
+        spans.push_back({d.address, from, kNoDevice});
+        current_[address] = device;
+        d.address = address;
+        spans.push_back({address, from, device});
+    }
+
+    static void note(DeviceInfo& device, std::size_t record, std::string_view what,
+                     const std::vector<DescriptorProblem>& problems) {
+        for (const DescriptorProblem& p : problems) {
+            device.problems.push_back(
+                {record, std::string(what) + ", byte " + std::to_string(p.offset) + ": " + p.what});
+        }
+    }
+
+    void descriptor(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
+                    const std::vector<std::uint8_t>& data) {
+        const std::uint8_t type = static_cast<std::uint8_t>(r.value >> 8);
+        const std::uint8_t index = static_cast<std::uint8_t>(r.value & 0xFF);
+        const std::string what =
+            std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
+        if (r.recipient() == 1 && type == kReportDescriptor) {
+            device.reportDescriptors[static_cast<std::uint8_t>(r.index & 0xFF)] = data;
+            return;
+        }
+        if (r.recipient() != 0) {
+            return;
+        }
+        switch (KindOfRequestedType(type)) {
+        case DescriptorKind::Device:
+        case DescriptorKind::DeviceQualifier: {
+            const DescriptorKind kind = KindOfRequestedType(type);
+            ParsedDescriptor parsed = ParseDescriptor(data, kind, r.length);
+            note(device, record, what, parsed.problems);
+            auto& slot = kind == DescriptorKind::Device ? device.device : device.qualifier;
+            if (!slot || parsed.descriptor.bytes.size() >= slot->bytes.size()) {
+                slot = std::move(parsed.descriptor);
+            }
+            break;
+        }
+        case DescriptorKind::Configuration:
+        case DescriptorKind::OtherSpeedConfiguration: {
+            ConfigurationDescription parsed = ParseConfiguration(data, r.length);
+            note(device, record, what, parsed.problems);
+            auto& map = KindOfRequestedType(type) == DescriptorKind::Configuration
+                            ? device.configurations
+                            : device.otherSpeed;
+            const auto found = map.find(index);
+            if (found == map.end() || DeliveredSize(parsed) >= DeliveredSize(found->second)) {
+                map[index] = std::move(parsed);
+            }
+            break;
+        }
+        case DescriptorKind::String:
+            if (index == 0) {
+                ParsedLanguages parsed = ParseLanguages(data);
+                note(device, record, what, parsed.problems);
+                device.languages = std::move(parsed.languages);
+            } else {
+                ParsedString parsed = ParseString(data);
+                note(device, record, what, parsed.problems);
+                if (data.size() >= 2) {
+                    device.strings[index] = std::move(parsed.text);
+                }
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    const capture::PacketList& packets_;
+    const Transactions& tx_;
+    std::array<std::size_t, 128> current_{};
+};
+
+} // namespace
+
+const ConfigurationDescription* DeviceInfo::activeConfiguration() const {
+    for (const auto& [index, c] : configurations) {
+        if (configuration && c.descriptor.field("bConfigurationValue") == *configuration) {
+            return &c;
+        }
+    }
+    return configurations.empty() ? nullptr : &configurations.begin()->second;
+}
+
+const InterfaceDescription* DeviceInfo::interfaceOfEndpoint(std::uint8_t endpoint,
+                                                            Direction direction) const {
+    const ConfigurationDescription* c = activeConfiguration();
+    if (c == nullptr) {
+        return nullptr;
+    }
+    const std::uint8_t wanted =
+        static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0));
+    const InterfaceDescription* fallback = nullptr;
+    for (const InterfaceDescription& i : c->interfaces) {
+        const auto number = i.descriptor.field("bInterfaceNumber");
+        const auto alternate = i.descriptor.field("bAlternateSetting");
+        if (!number || !alternate) {
+            continue;
+        }
+        const auto chosen = alternates.find(static_cast<std::uint8_t>(*number));
+        const std::uint8_t active = chosen == alternates.end() ? 0 : chosen->second;
+        for (const Descriptor& e : i.endpoints) {
+            if (e.field("bEndpointAddress") != wanted || !e.field("bmAttributes")) {
+                continue;
+            }
+            if (*alternate == active) {
+                return &i;
+            }
+            if (fallback == nullptr) {
+                fallback = &i;
+            }
+        }
+    }
+    return fallback;
+}
+
+const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Direction direction) const {
+    const InterfaceDescription* i = interfaceOfEndpoint(endpoint, direction);
+    if (i == nullptr) {
+        return nullptr;
+    }
+    const std::uint8_t wanted =
+        static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0));
+    for (const Descriptor& e : i->endpoints) {
+        if (e.field("bEndpointAddress") == wanted && e.field("bmAttributes")) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+const InterfaceDescription* DeviceInfo::interface(std::uint8_t number) const {
+    const ConfigurationDescription* c = activeConfiguration();
+    if (c == nullptr) {
+        return nullptr;
+    }
+    const auto chosen = alternates.find(number);
+    const std::uint8_t active = chosen == alternates.end() ? 0 : chosen->second;
+    const InterfaceDescription* fallback = nullptr;
+    for (const InterfaceDescription& i : c->interfaces) {
+        if (i.descriptor.field("bInterfaceNumber") != number) {
+            continue;
+        }
+        if (i.descriptor.field("bAlternateSetting") == active) {
+            return &i;
+        }
+        if (fallback == nullptr) {
+            fallback = &i;
+        }
+    }
+    return fallback;
+}
+
+DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transactions& transactions,
+                               const std::vector<TransferItem>& items) {
+    Builder builder(packets, transactions);
+    for (const TransferItem& item : items) {
+        builder.step(item);
+    }
+    DeviceModel model;
+    model.devices_ = std::move(builder.devices_);
+    model.spans_ = std::move(builder.spans);
+    // Spans were added in record order except for SET_ADDRESS ends, which fall after the
+    // request's first record; a stable sort keeps the order of equal starts.
+    std::stable_sort(model.spans_.begin(), model.spans_.end(),
+                     [](const AddressSpan& a, const AddressSpan& b) { return a.from < b.from; });
+    return model;
+}
+
+std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size_t record) const {
+    std::size_t found = kNoDevice;
+    for (const AddressSpan& s : spans_) {
+        if (s.from > record) {
+            break;
+        }
+        if (s.address == address) {
+            found = s.device;
+        }
+    }
+    if (found == kNoDevice) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+std::optional<EndpointDescription>
+DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint, Direction direction) const {
+    for (std::size_t i = devices_.size(); i-- > 0;) {
+        const bool held = std::any_of(spans_.begin(), spans_.end(), [&](const AddressSpan& s) {
+            return s.address == address && s.device == i;
+        });
+        if (!held) {
+            continue;
+        }
+        if (const Descriptor* e = devices_[i].endpointDescriptor(endpoint, direction)) {
+            EndpointDescription out;
+            out.type = TypeOf(static_cast<std::uint8_t>(*e->field("bmAttributes")));
+            out.maxPacketSize =
+                static_cast<std::uint16_t>(e->field("wMaxPacketSize").value_or(0) & 0x7FF);
+            return out;
+        }
+    }
+    return std::nullopt;
+}
+
+EndpointLookup DeviceModel::lookup() const {
+    return [this](std::uint8_t address, std::uint8_t number, Direction direction) {
+        return endpoint(address, number, direction);
+    };
+}
+
+DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
+                                              const Transactions& transactions, bool fold) {
+    TransferOptions options;
+    options.fold = fold;
+    DescribedTransfers out;
+    // Control transfers do not depend on endpoint descriptors, so the first pass finds
+    // every descriptor the second needs.
+    out.devices = DeviceModel::Build(packets, transactions,
+                                     AssembleTransfers(packets, transactions, options));
+    options.endpoints = out.devices.lookup();
+    out.items = AssembleTransfers(packets, transactions, options);
+    return out;
+}
+
+} // namespace vintrace::protocol

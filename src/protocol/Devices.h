@@ -1,0 +1,104 @@
+#pragma once
+
+#include "capture/PacketList.h"
+#include "protocol/Descriptors.h"
+#include "protocol/Transactions.h"
+#include "protocol/Transfers.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+
+/// Something wrong in what a device delivered, at the record that opened the transfer.
+struct DeviceProblem {
+    std::size_t record = 0;
+    std::string what;
+
+    friend bool operator==(const DeviceProblem&, const DeviceProblem&) = default;
+};
+
+/// One device as the capture shows it: from its first transfer at an address until another
+/// device takes that address (or the capture ends).
+struct DeviceInfo {
+    /// The address it ended at (after SET_ADDRESS), and the one it was first seen at.
+    std::uint8_t address = 0;
+    std::uint8_t firstAddress = 0;
+    /// Store index of the first record of its first transfer.
+    std::size_t first = 0;
+    /// The most complete device descriptor delivered.
+    std::optional<Descriptor> device;
+    std::optional<Descriptor> qualifier;
+    /// By descriptor index (the low byte of GET_DESCRIPTOR's wValue).
+    std::map<std::uint8_t, ConfigurationDescription> configurations;
+    std::map<std::uint8_t, ConfigurationDescription> otherSpeed;
+    std::vector<std::uint16_t> languages;
+    /// By string index; the last text delivered for it.
+    std::map<std::uint8_t, std::string> strings;
+    /// HID report descriptors by interface number, raw.
+    std::map<std::uint8_t, std::vector<std::uint8_t>> reportDescriptors;
+    /// bConfigurationValue of the last SET_CONFIGURATION; nothing before one.
+    std::optional<std::uint8_t> configuration;
+    /// Interface number to alternate setting, from SET_INTERFACE.
+    std::map<std::uint8_t, std::uint8_t> alternates;
+    std::vector<DeviceProblem> problems;
+
+    /// The configuration in use: the one SET_CONFIGURATION chose, else the first delivered.
+    const ConfigurationDescription* activeConfiguration() const;
+    /// The endpoint's descriptor in the active configuration and alternate settings.
+    const Descriptor* endpointDescriptor(std::uint8_t endpoint, Direction direction) const;
+    /// The interface that owns the endpoint, in the same configuration and settings.
+    const InterfaceDescription* interfaceOfEndpoint(std::uint8_t endpoint,
+                                                    Direction direction) const;
+    /// Interface `number` in its current alternate setting (else any setting of it).
+    const InterfaceDescription* interface(std::uint8_t number) const;
+};
+
+/// From record `from` on (until the next span at the address), `device` held `address`;
+/// `device` is DeviceModel::kNone when the address was left free.
+struct AddressSpan {
+    std::uint8_t address = 0;
+    std::size_t from = 0;
+    std::size_t device = 0;
+};
+
+/// The devices of a capture and which one held an address when.
+class DeviceModel {
+public:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    /// Follows the transfers in order: SET_ADDRESS moves a device to its new address, a device
+    /// at an address already taken replaces the one there.
+    static DeviceModel Build(const capture::PacketList& packets, const Transactions& transactions,
+                             const std::vector<TransferItem>& items);
+
+    const std::vector<DeviceInfo>& devices() const { return devices_; }
+    /// The device at `address` when `record` was on the bus; nothing when none was there.
+    std::optional<std::size_t> deviceAt(std::uint8_t address, std::size_t record) const;
+    /// Type and maximum packet size of an endpoint, from the last device at the address that
+    /// describes it.
+    std::optional<EndpointDescription> endpoint(std::uint8_t address, std::uint8_t endpoint,
+                                                Direction direction) const;
+    /// A lookup for the transfer grouping; it refers to this model, which must outlive it.
+    EndpointLookup lookup() const;
+
+private:
+    std::vector<DeviceInfo> devices_;
+    /// In order of `from`.
+    std::vector<AddressSpan> spans_;
+};
+
+/// The transfer list with endpoint types and sizes taken from the capture's own descriptors:
+/// a first pass finds the devices, a second groups bulk and interrupt by their descriptors.
+struct DescribedTransfers {
+    std::vector<TransferItem> items;
+    DeviceModel devices;
+};
+DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
+                                              const Transactions& transactions, bool fold = true);
+
+} // namespace vintrace::protocol

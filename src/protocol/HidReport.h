@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+
+/// Item types of a report descriptor (bType).
+enum class HidItemType : std::uint8_t { Main = 0, Global = 1, Local = 2, Reserved = 3, Long = 4 };
+
+/// One item of a report descriptor.
+struct HidItem {
+    std::size_t offset = 0; // of the prefix byte
+    HidItemType type = HidItemType::Main;
+    std::uint8_t tag = 0;
+    std::uint8_t size = 0;  // data bytes
+    std::uint32_t data = 0; // little-endian, unsigned; long items keep 0
+
+    /// The data as a signed number (sign taken from the item's top data bit).
+    std::int32_t signedData() const;
+
+    friend bool operator==(const HidItem&, const HidItem&) = default;
+};
+
+/// Which report a field belongs to.
+enum class HidReportKind : std::uint8_t { Input, Output, Feature };
+
+/// One value of a report as the descriptor lays it out.
+struct HidField {
+    HidReportKind kind = HidReportKind::Input;
+    std::uint8_t reportId = 0;   // 0 when the descriptor uses no report IDs
+    std::uint32_t bitOffset = 0; // after the report ID byte
+    std::uint32_t bitSize = 0;
+    std::uint16_t usagePage = 0;
+    /// Variable fields: their usage. Array fields: the first usage of the range they select.
+    std::uint32_t usage = 0;
+    std::uint32_t usageMaximum = 0; // arrays: last usage they may select
+    std::int32_t logicalMinimum = 0;
+    std::int32_t logicalMaximum = 0;
+    bool constant = false;
+    bool variable = false;
+    bool relative = false;
+};
+
+struct HidReportDescriptor {
+    std::vector<HidItem> items;
+    std::vector<HidField> fields;
+    bool usesReportIds = false;
+    /// Faults with their byte offset: an item's data past the end, unbalanced collections,
+    /// a Pop without a Push, sizes too large to lay out.
+    std::vector<std::pair<std::size_t, std::string>> problems;
+
+    /// Bits of a report (the ID byte not counted); 0 when the descriptor defines none.
+    std::uint32_t reportBits(HidReportKind kind, std::uint8_t reportId) const;
+};
+
+/// Splits a report descriptor into items and lays out its reports; never reads past `data`.
+HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data);
+
+/// The items as an indented listing, one per line: "Usage Page (Generic Desktop)",
+/// "  Collection (Application)", "    Logical Minimum (-127)", ...
+std::string ReportDescriptorListing(const HidReportDescriptor& d);
+
+/// One report decoded by the descriptor: "Button 1: 1, Button 2: 0, X: +3, Y: -2". With report
+/// IDs the first byte selects the report ("Report 2: ..."). Nothing when no report matches.
+std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportKind kind,
+                                        std::span<const std::uint8_t> report);
+
+/// Reports without a descriptor, in the boot protocol's fixed layouts.
+std::optional<std::string> DecodeBootMouse(std::span<const std::uint8_t> report);
+std::optional<std::string> DecodeBootKeyboard(std::span<const std::uint8_t> report);
+
+/// "X", "Button 3", "Left Control", "a", "Usage 0x1234" ...
+std::string UsageName(std::uint16_t page, std::uint32_t usage);
+/// "Generic Desktop", "Button", ...; "Page 0xNNNN" otherwise.
+std::string UsagePageName(std::uint16_t page);
+
+} // namespace vintrace::protocol

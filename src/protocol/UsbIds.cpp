@@ -1,0 +1,121 @@
+#include "protocol/UsbIds.h"
+
+#include <array>
+#include <fstream>
+#include <sstream>
+
+namespace vintrace::protocol {
+
+namespace {
+
+/// Four hex digits at the start of `s`.
+std::optional<std::uint16_t> Hex4(std::string_view s) {
+    if (s.size() < 4) {
+        return std::nullopt;
+    }
+    std::uint16_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c = s[i];
+        int d = 0;
+        if (c >= '0' && c <= '9') {
+            d = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            d = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            d = c - 'A' + 10;
+        } else {
+            return std::nullopt;
+        }
+        v = static_cast<std::uint16_t>(v << 4 | d);
+    }
+    return v;
+}
+
+/// "XXXX  Name": the id and the name after the two spaces.
+std::optional<std::pair<std::uint16_t, std::string>> Entry(std::string_view line) {
+    const auto id = Hex4(line);
+    if (!id || line.size() < 7 || line.substr(4, 2) != "  ") {
+        return std::nullopt;
+    }
+    std::string_view name = line.substr(6);
+    while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) {
+        name.remove_suffix(1);
+    }
+    return std::make_pair(*id, std::string(name));
+}
+
+} // namespace
+
+UsbIds UsbIds::Parse(std::string_view text) {
+    UsbIds ids;
+    long vendor = -1; // the vendor whose products follow, -1 outside the vendor list
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line[0] == '\t') {
+            if (line.size() > 1 && line[1] == '\t') {
+                continue; // interfaces under a product
+            }
+            if (vendor >= 0) {
+                if (auto e = Entry(line.substr(1))) {
+                    ids.products_[static_cast<std::uint32_t>(vendor) << 16 | e->first] =
+                        std::move(e->second);
+                }
+            }
+            continue;
+        }
+        // A vendor line, or the start of the class and other lists that follow the vendors.
+        vendor = -1;
+        if (auto e = Entry(line)) {
+            vendor = e->first;
+            ids.vendors_[e->first] = std::move(e->second);
+        }
+    }
+    return ids;
+}
+
+std::optional<UsbIds> UsbIds::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return Parse(text.str());
+}
+
+std::optional<UsbIds> UsbIds::LoadSystem() {
+    static constexpr std::array<const char*, 3> kPaths = {
+        "/usr/share/hwdata/usb.ids", "/usr/share/misc/usb.ids", "/var/lib/usbutils/usb.ids"};
+    for (const char* path : kPaths) {
+        if (auto ids = Load(path)) {
+            return ids;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> UsbIds::vendor(std::uint16_t id) const {
+    const auto found = vendors_.find(id);
+    if (found == vendors_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::optional<std::string> UsbIds::product(std::uint16_t vendor, std::uint16_t product) const {
+    const auto found = products_.find(std::uint32_t{vendor} << 16 | product);
+    if (found == products_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+} // namespace vintrace::protocol

@@ -1,0 +1,196 @@
+#include "protocol/ClassDecoder.h"
+#include "support/BusSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::string_view hex) {
+    std::vector<std::uint8_t> out;
+    std::string digits;
+    for (char c : hex) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+capture::SetupRequest RequestOf(std::string_view hex) {
+    return *capture::ParseSetupRequest(Bytes(hex));
+}
+
+struct RequestCase {
+    const char* setup;
+    const char* data;
+    std::string expected;
+};
+
+TEST(ClassRequests, Cdc) {
+    const std::vector<RequestCase> cases = {
+        {"2120000000000700", "80250000000008",
+         "SET_LINE_CODING 9600 baud, 8 data bits, "
+         "parity none, 1 stop bits"},
+        {"A121000000000700", "00C20100020207",
+         "GET_LINE_CODING 115200 baud, 7 data bits, "
+         "parity even, 2 stop bits"},
+        {"A121000000000700", "00C201", "GET_LINE_CODING line coding of 3 bytes (7 expected)"},
+        {"2122030000000000", "", "SET_CONTROL_LINE_STATE DTR on, RTS on"},
+        {"2122020000000000", "", "SET_CONTROL_LINE_STATE DTR off, RTS on"},
+        {"2123F40100000000", "", "SEND_BREAK 500 ms"},
+        {"2123FFFF00000000", "", "SEND_BREAK until stopped"},
+    };
+    for (const RequestCase& c : cases) {
+        EXPECT_EQ(DescribeCdcRequest(RequestOf(c.setup), Bytes(c.data)), c.expected) << c.setup;
+    }
+}
+
+TEST(ClassRequests, Hid) {
+    const std::vector<RequestCase> cases = {
+        {"A101010100000800", "", "GET_REPORT input report 1 interface 0"},
+        {"2109000302000100", "", "SET_REPORT feature report 0 interface 2"},
+        {"210A001900000000", "", "SET_IDLE 100 ms report 0 interface 0"},
+        {"210A000000000000", "", "SET_IDLE indefinite report 0 interface 0"},
+        {"210B000001000000", "", "SET_PROTOCOL boot interface 1"},
+        {"A103000000000100", "", "GET_PROTOCOL interface 0"},
+        {"A102030000000100", "", "GET_IDLE report 3 interface 0"},
+    };
+    for (const RequestCase& c : cases) {
+        EXPECT_EQ(DescribeHidRequest(RequestOf(c.setup)), c.expected) << c.setup;
+    }
+}
+
+TEST(ClassRequests, Hub) {
+    const std::vector<RequestCase> cases = {
+        {"A300000002000400", "03011000",
+         "GET_STATUS port 2: status connection, enable, power; changed reset"},
+        {"A300000001000400", "0001", "GET_STATUS port 1"},
+        {"2303040003000000", "", "SET_FEATURE PORT_RESET port 3"},
+        {"2301100001000000", "", "CLEAR_FEATURE C_PORT_CONNECTION port 1"},
+        {"A006002900000900", "0929040000320064",
+         "GET_DESCRIPTOR HUB: 4 ports, power on to good "
+         "100 ms"},
+    };
+    for (const RequestCase& c : cases) {
+        EXPECT_EQ(DescribeHubRequest(RequestOf(c.setup), Bytes(c.data)), c.expected) << c.setup;
+    }
+}
+
+TEST(MassStorage, WrappersAndScsiCommands) {
+    const std::vector<std::pair<const char*, std::optional<std::string>>> cases = {
+        {"55534243 01000000 24000000 80 00 06 12 00 00 00 24 00 00000000000000000000",
+         "CBW tag 0x1 LUN 0 in 36 bytes: INQUIRY allocation 36"},
+        {"55534243 02000000 00100000 80 01 0A 28 00 00000800 00 0008 00 000000000000",
+         "CBW tag 0x2 LUN 1 in 4096 bytes: READ(10) LBA 2048 blocks 8"},
+        {"55534243 03000000 00020000 00 00 0A 2A 00 00000010 00 0001 00 000000000000",
+         "CBW tag 0x3 LUN 0 out 512 bytes: WRITE(10) LBA 16 blocks 1"},
+        {"55534243 04000000 00000000 00 00 06 00 000000000000000000000000000000",
+         "CBW tag 0x4 LUN 0 no data: TEST UNIT READY"},
+        {"55534243 05000000 12000000 80 00 06 03 00 00 00 12 00 00000000000000000000",
+         "CBW tag 0x5 LUN 0 in 18 bytes: REQUEST SENSE allocation 18"},
+        {"55534243 06000000 08000000 80 00 0A 25 000000000000000000000000000000",
+         "CBW tag 0x6 LUN 0 in 8 bytes: READ CAPACITY(10)"},
+        {"55534243 07000000 C0000000 80 00 06 1A 00 3F 00 C0 00 00000000000000000000",
+         "CBW tag 0x7 LUN 0 in 192 bytes: MODE SENSE(6) page 0x3F allocation 192"},
+        {"55534253 01000000 00000000 00", "CSW tag 0x1 passed residue 0"},
+        {"55534253 05000000 10000000 01", "CSW tag 0x5 failed residue 16"},
+        {"55534253 05000000 00000000 07", "CSW tag 0x5 status 0x07 residue 0"},
+        // One byte short of a CBW, and the right length with the wrong signature.
+        {"55534243 01000000 24000000 80 00 06 12 00 00 00 24 00 000000000000000000", std::nullopt},
+        {"55535343 01000000 00000000 00", std::nullopt},
+    };
+    for (const auto& [hex, expected] : cases) {
+        EXPECT_EQ(DescribeMassStorage(Bytes(hex)), expected) << hex;
+    }
+}
+
+TEST(MassStorage, DataStagesReadByTheirCommand) {
+    EXPECT_EQ(DescribeScsiData(0x12, Bytes("00 80 04 02 1F 00 00 00"
+                                           "56454E444F522020"                 // "VENDOR  "
+                                           "50524F44554354202020202020202020" // "PRODUCT"
+                                           "312E3030")),
+              "INQUIRY data: device type 0x00, removable, vendor \"VENDOR\", product "
+              "\"PRODUCT\", revision \"1.00\"");
+    EXPECT_EQ(DescribeScsiData(0x25, Bytes("0003FFFF00000200")),
+              "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 02 00000000 0A 00000000 3A 00 0000 00 00")),
+              "sense: NOT READY, ASC 0x3A ASCQ 0x00");
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05")), "sense: ILLEGAL REQUEST");
+    EXPECT_EQ(DescribeScsiData(0x12, Bytes("0080")), std::nullopt);
+    EXPECT_EQ(DescribeScsiData(0x28, Bytes("00112233")), std::nullopt);
+    EXPECT_EQ(SenseKeyName(6), "UNIT ATTENTION");
+}
+
+TEST(Cdc, PrintableTextOnly) {
+    EXPECT_EQ(PrintableText(Bytes("41540D0A")), "text \"AT\\r\\n\"");
+    EXPECT_EQ(PrintableText(Bytes("225C")), "text \"\\\"\\\\\"");
+    EXPECT_EQ(PrintableText(Bytes("4100")), std::nullopt);
+    EXPECT_EQ(PrintableText(Bytes("")), std::nullopt);
+}
+
+/// A control transfer with an IN data stage, written as bus packets.
+std::string ControlIn(int address, const std::string& setup, const std::string& data) {
+    const std::string a = std::to_string(address) + ".0";
+    return "SETUP " + a + ", DATA0 " + setup + ", ACK, IN " + a + ", DATA1 " + data +
+           ", ACK, OUT " + a + ", DATA1, ACK, ";
+}
+
+/// Decodes every transfer of the bus sequence that says something.
+std::vector<std::string> DecodeAll(const std::string& bus) {
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers described = AssembleDescribedTransfers(packets, tx);
+    ClassDecoder decoder(packets, tx, described.devices);
+    std::vector<std::string> out;
+    for (const TransferItem& item : described.items) {
+        if (const auto d = decoder.decode(item)) {
+            out.push_back(ToString(item).substr(0, ToString(item).find(" tx")) + ": " + *d);
+        }
+    }
+    return out;
+}
+
+TEST(ClassDecoder, MassStorageCommandDataStatus) {
+    // A bulk-only interface with bulk IN 0x81 and OUT 0x02, 64 bytes each.
+    const std::string configuration = "09022000010100803209040000020806500007058102400000"
+                                      "07050202400000";
+    const std::string bus =
+        ControlIn(7, "8006000200002000", configuration) +
+        "OUT 7.2, DATA0 55534243090000000800000080000A25000000000000000000000000000000, ACK, "
+        "IN 7.1, DATA0 0003FFFF00000200, ACK, "
+        "IN 7.1, DATA1 55534253090000000000000000, ACK, "
+        "SETUP 7.0, DATA0 A1FE000000000100, ACK, IN 7.0, DATA1 00, ACK, "
+        "OUT 7.0, DATA1, ACK";
+    EXPECT_EQ(
+        DecodeAll(bus),
+        (std::vector<std::string>{
+            "control 7.0 in ok: 32 of 32 bytes",
+            "bulk 7.2 out ok: CBW tag 0x9 LUN 0 in 8 bytes: READ CAPACITY(10)",
+            "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
+            "134217728 bytes",
+            "bulk 7.1 in ok: CSW tag 0x9 passed residue 0", "control 7.0 in ok: Get Max LUN: 0"}));
+}
+
+TEST(ClassDecoder, BootMouseWithoutReportDescriptorAndRecipientNames) {
+    // A boot mouse: interrupt IN 0x81, 4 bytes; no report descriptor in the capture.
+    const std::string configuration = "09022200010100A032090400000103010200"
+                                      "0921110100012234000705810304000A";
+    const std::string bus = ControlIn(3, "8006000200002200", configuration) +
+                            "IN 3.1, DATA0 010AF6, ACK, "
+                            "SETUP 3.0, DATA0 0201000081000000, ACK, IN 3.0, DATA1, ACK";
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{
+                  "control 3.0 in ok: 34 of 34 bytes",
+                  "interrupt 3.1 in ok: Button 1: 1, Button 2: 0, Button 3: 0, X: +10, Y: -10",
+                  "control 3.0 out ok: to endpoint 0x81 (interrupt IN)"}));
+}
+
+} // namespace
+} // namespace vintrace::protocol

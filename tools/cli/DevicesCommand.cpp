@@ -1,0 +1,412 @@
+#include "DevicesCommand.h"
+
+#include "JsonText.h"
+#include "capture/CaptureLoader.h"
+#include "protocol/Devices.h"
+#include "protocol/HidReport.h"
+#include "protocol/UsbIds.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vintrace::cli {
+
+namespace {
+
+using protocol::ConfigurationDescription;
+using protocol::Descriptor;
+using protocol::DeviceInfo;
+using protocol::InterfaceDescription;
+
+constexpr int kExitFileError = 2;
+
+struct DevicesOptions {
+    std::string file;
+    std::string usbIds;
+    bool json = false;
+};
+
+/// Fields a JSON object leaves out: they say what the object is, not what it holds.
+bool Framing(std::string_view name) {
+    return name == "bLength" || name == "bDescriptorType";
+}
+
+std::string Format(const char* format, unsigned value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+/// Device text for a terminal: control characters shown as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        out += u < 0x20 || u == 0x7F ? Format("\\x%02x", u) : std::string(1, c);
+    }
+    return out;
+}
+
+/// A field's value as lsusb shows it, with the name of what it refers to when known.
+std::string FieldText(const DeviceInfo& device, std::string_view name, std::uint16_t v,
+                      const protocol::UsbIds* ids) {
+    if (name.starts_with("bcd")) {
+        return Format("%2x.", v >> 8) + Format("%02x", v & 0xFF);
+    }
+    if (name == "idVendor" || name == "idProduct") {
+        std::string s = Format("0x%04x", v);
+        std::optional<std::string> known;
+        if (ids && name == "idVendor") {
+            known = ids->vendor(v);
+        } else if (ids && device.device) {
+            if (const auto vendor = device.device->field("idVendor")) {
+                known = ids->product(*vendor, v);
+            }
+        }
+        return known ? s + " " + *known : s;
+    }
+    if (name == "bEndpointAddress") {
+        return Format("0x%02x", v) + "  EP " + std::to_string(v & 0x0F) +
+               ((v & 0x80) != 0 ? " IN" : " OUT");
+    }
+    if (name == "bmAttributes" || name == "wMaxPacketSize" || name == "wTotalLength") {
+        return Format(name.starts_with('w') ? "0x%04x" : "0x%02x", v);
+    }
+    if (name == "bMaxPower") {
+        return std::to_string(v * 2) + "mA";
+    }
+    if (name.size() > 1 && name[0] == 'i' && name[1] >= 'A' && name[1] <= 'Z') {
+        const auto found = device.strings.find(static_cast<std::uint8_t>(v));
+        std::string s = std::to_string(v);
+        return v != 0 && found != device.strings.end() ? s + " " + Printable(found->second) : s;
+    }
+    if (name == "bDeviceClass" || name == "bInterfaceClass" || name == "bFunctionClass") {
+        const std::string_view cls = protocol::ClassName(static_cast<std::uint8_t>(v));
+        return std::to_string(v) + (cls.empty() ? "" : " " + std::string(cls));
+    }
+    return std::to_string(v);
+}
+
+class TextWriter {
+public:
+    TextWriter(std::string& out, const protocol::UsbIds* ids) : out_(out), ids_(ids) {}
+
+    void device(const DeviceInfo& d) {
+        out_ += "Device at address " + std::to_string(d.address);
+        if (d.firstAddress != d.address) {
+            out_ += " (first at address " + std::to_string(d.firstAddress) + ")";
+        }
+        out_ += ", from packet " + std::to_string(d.first) + "\n";
+        if (d.device) {
+            descriptor(d, "Device Descriptor", *d.device, 1);
+        }
+        if (d.qualifier) {
+            descriptor(d, "Device Qualifier", *d.qualifier, 1);
+        }
+        for (const auto& [index, c] : d.configurations) {
+            configuration(d, "Configuration Descriptor", c);
+        }
+        for (const auto& [index, c] : d.otherSpeed) {
+            configuration(d, "Other Speed Configuration Descriptor", c);
+        }
+        if (d.configuration) {
+            line(1, "Configuration set: " + std::to_string(*d.configuration));
+        }
+        for (const auto& [interface, alternate] : d.alternates) {
+            line(1, "Interface " + std::to_string(interface) + " alternate setting " +
+                        std::to_string(alternate));
+        }
+        if (!d.languages.empty()) {
+            std::string s = "Languages:";
+            for (std::uint16_t l : d.languages) {
+                s += Format(" 0x%04x", l);
+            }
+            line(1, s);
+        }
+        for (const auto& [index, text] : d.strings) {
+            line(1, "String " + std::to_string(index) + ": \"" + Printable(text) + "\"");
+        }
+        for (const auto& [interface, bytes] : d.reportDescriptors) {
+            line(1, "Report Descriptor of interface " + std::to_string(interface) + " (" +
+                        std::to_string(bytes.size()) + " bytes):");
+            const std::string listing =
+                protocol::ReportDescriptorListing(protocol::ParseReportDescriptor(bytes));
+            std::size_t start = 0;
+            while (start < listing.size()) {
+                const std::size_t end = listing.find('\n', start);
+                line(2, listing.substr(start, end - start));
+                start = end == std::string::npos ? listing.size() : end + 1;
+            }
+        }
+        for (const protocol::DeviceProblem& p : d.problems) {
+            line(1, "Problem at packet " + std::to_string(p.record) + ": " + p.what);
+        }
+        out_ += "\n";
+    }
+
+private:
+    void line(int depth, const std::string& text) {
+        out_ += std::string(static_cast<std::size_t>(depth) * 2, ' ') + text + "\n";
+    }
+
+    void descriptor(const DeviceInfo& device, const std::string& title, const Descriptor& d,
+                    int depth) {
+        line(depth, title + ":");
+        for (const protocol::DescriptorField& f : d.fields()) {
+            if (const auto v = d.field(f.name)) {
+                std::string name(f.name);
+                name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
+                line(depth + 1, name + FieldText(device, f.name, *v, ids_));
+            }
+        }
+        if (d.kind == protocol::DescriptorKind::Endpoint) {
+            if (const auto a = d.field("bmAttributes")) {
+                line(depth + 2, "Transfer Type " + std::string(protocol::EndpointTypeName(
+                                                       static_cast<std::uint8_t>(*a))));
+            }
+        }
+        const std::size_t fixed = FixedSize(d);
+        if (d.bytes.size() > fixed) {
+            std::string s = "data:";
+            for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
+                s += Format(" %02x", d.bytes[i]);
+            }
+            line(depth + 1, s);
+        }
+    }
+
+    static std::size_t FixedSize(const Descriptor& d) {
+        std::size_t end = 0;
+        for (const protocol::DescriptorField& f : d.fields()) {
+            end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
+        }
+        return end;
+    }
+
+    void configuration(const DeviceInfo& device, const std::string& title,
+                       const ConfigurationDescription& c) {
+        descriptor(device, title, c.descriptor, 1);
+        if (!c.complete) {
+            line(2, "(not all of wTotalLength was delivered)");
+        }
+        for (const Descriptor& d : c.extra) {
+            descriptor(device, Title(d), d, 2);
+        }
+        for (const Descriptor& d : c.associations) {
+            descriptor(device, "Interface Association", d, 2);
+        }
+        for (const InterfaceDescription& i : c.interfaces) {
+            descriptor(device, "Interface Descriptor", i.descriptor, 2);
+            for (const Descriptor& d : i.extra) {
+                descriptor(device, Title(d), d, 3);
+            }
+            for (const Descriptor& d : i.endpoints) {
+                descriptor(device, "Endpoint Descriptor", d, 3);
+            }
+        }
+    }
+
+    static std::string Title(const Descriptor& d) {
+        switch (d.kind) {
+        case protocol::DescriptorKind::Hid:
+            return "HID Device Descriptor";
+        case protocol::DescriptorKind::CdcFunctional:
+            return "CDC Functional Descriptor";
+        default:
+            return "Descriptor of type " + Format("0x%02x", d.type());
+        }
+    }
+
+    std::string& out_;
+    const protocol::UsbIds* ids_;
+};
+
+std::string JsonFields(const Descriptor& d) {
+    std::string s;
+    for (const protocol::DescriptorField& f : d.fields()) {
+        if (Framing(f.name)) {
+            continue;
+        }
+        if (const auto v = d.field(f.name)) {
+            s += (s.empty() ? "" : ", ") + JsonQuote(f.name) + ": " + std::to_string(*v);
+        }
+    }
+    return s;
+}
+
+/// `fields` then more members, as one object.
+std::string JsonObject(const std::string& fields, const std::string& more) {
+    if (fields.empty() || more.empty()) {
+        return "{" + fields + more + "}";
+    }
+    return "{" + fields + ", " + more + "}";
+}
+
+/// The report descriptor's items with tshark's bType and bTag numbering.
+std::string JsonReportItems(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    for (const protocol::HidItem& item : protocol::ParseReportDescriptor(bytes).items) {
+        s += (s.empty() ? "" : ", ") + std::string("{\"type\": ") +
+             std::to_string(
+                 item.type == protocol::HidItemType::Long ? 3 : static_cast<int>(item.type)) +
+             ", \"tag\": " +
+             std::to_string(item.type == protocol::HidItemType::Long ? 15 : item.tag) +
+             ", \"data\": " + std::to_string(item.data) + "}";
+    }
+    return "[" + s + "]";
+}
+
+std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescription& c) {
+    std::string interfaces;
+    for (const InterfaceDescription& i : c.interfaces) {
+        std::string endpoints;
+        for (const Descriptor& e : i.endpoints) {
+            endpoints += (endpoints.empty() ? "" : ", ") + JsonObject(JsonFields(e), "");
+        }
+        std::string more = "\"endpoints\": [" + endpoints + "]";
+        for (const Descriptor& d : i.extra) {
+            if (d.kind == protocol::DescriptorKind::Hid) {
+                more += ", \"hid\": " + JsonObject(JsonFields(d), "");
+                const auto number = i.descriptor.field("bInterfaceNumber");
+                const auto report =
+                    number ? device.reportDescriptors.find(static_cast<std::uint8_t>(*number))
+                           : device.reportDescriptors.end();
+                if (report != device.reportDescriptors.end()) {
+                    more += ", \"report_items\": " + JsonReportItems(report->second);
+                }
+            }
+        }
+        interfaces += (interfaces.empty() ? "" : ", ") + JsonObject(JsonFields(i.descriptor), more);
+    }
+    return JsonObject(JsonFields(c.descriptor), "\"interfaces\": [" + interfaces + "]");
+}
+
+std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {
+    std::string s = "{\"address\": " + std::to_string(d.address) +
+                    ", \"first_address\": " + std::to_string(d.firstAddress) +
+                    ", \"first\": " + std::to_string(d.first);
+    if (d.device) {
+        s += ", \"device\": " + JsonObject(JsonFields(*d.device), "");
+        const auto vendor = d.device->field("idVendor");
+        const auto product = d.device->field("idProduct");
+        if (ids && vendor) {
+            if (const auto name = ids->vendor(*vendor)) {
+                s += ", \"vendor_name\": " + JsonQuote(*name);
+            }
+            if (product) {
+                if (const auto name = ids->product(*vendor, *product)) {
+                    s += ", \"product_name\": " + JsonQuote(*name);
+                }
+            }
+        }
+    }
+    if (d.qualifier) {
+        s += ", \"device_qualifier\": " + JsonObject(JsonFields(*d.qualifier), "");
+    }
+    std::string strings;
+    for (const auto& [index, text] : d.strings) {
+        strings += (strings.empty() ? "" : ", ") + JsonQuote(std::to_string(index)) + ": " +
+                   JsonQuote(text);
+    }
+    s += ", \"strings\": {" + strings + "}";
+    if (!d.languages.empty()) {
+        std::string languages;
+        for (std::uint16_t l : d.languages) {
+            languages += (languages.empty() ? "" : ", ") + std::to_string(l);
+        }
+        s += ", \"languages\": [" + languages + "]";
+    }
+    std::string configurations;
+    for (const auto& [index, c] : d.configurations) {
+        configurations += (configurations.empty() ? "" : ", ") + JsonConfiguration(d, c);
+    }
+    s += ", \"configurations\": [" + configurations + "]";
+    if (!d.otherSpeed.empty()) {
+        std::string other;
+        for (const auto& [index, c] : d.otherSpeed) {
+            other += (other.empty() ? "" : ", ") + JsonConfiguration(d, c);
+        }
+        s += ", \"other_speed_configurations\": [" + other + "]";
+    }
+    if (d.configuration) {
+        s += ", \"configuration\": " + std::to_string(*d.configuration);
+    }
+    if (!d.problems.empty()) {
+        std::string problems;
+        for (const protocol::DeviceProblem& p : d.problems) {
+            problems += (problems.empty() ? "" : ", ") + std::string("{\"first\": ") +
+                        std::to_string(p.record) + ", \"what\": " + JsonQuote(p.what) + "}";
+        }
+        s += ", \"problems\": [" + problems + "]";
+    }
+    return s + "}";
+}
+
+int Run(const DevicesOptions& o) {
+    std::optional<protocol::UsbIds> ids;
+    if (!o.usbIds.empty()) {
+        ids = protocol::UsbIds::Load(o.usbIds);
+        if (!ids) {
+            std::fprintf(stderr, "vintrace-cli: %s: cannot be read\n", o.usbIds.c_str());
+            return kExitFileError;
+        }
+    } else {
+        ids = protocol::UsbIds::LoadSystem();
+    }
+    capture::PacketList packets;
+    capture::EndpointTable table;
+    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
+        return kExitFileError;
+    }
+    const protocol::Transactions tx = protocol::GroupTransactions(packets);
+    const protocol::DeviceModel model = protocol::DeviceModel::Build(
+        packets, tx, protocol::AssembleTransfers(packets, tx, protocol::TransferOptions{}));
+    const protocol::UsbIds* names = ids ? &*ids : nullptr;
+    std::string out;
+    if (o.json) {
+        out = "{\"devices\": [";
+        bool first = true;
+        for (const DeviceInfo& d : model.devices()) {
+            out += (first ? "\n" : ",\n") + JsonDevice(d, names);
+            first = false;
+        }
+        out += "\n]}\n";
+    } else {
+        TextWriter writer(out, names);
+        for (const DeviceInfo& d : model.devices()) {
+            writer.device(d);
+        }
+    }
+    const bool failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
+    if (failed || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
+        return kExitFileError;
+    }
+    return 0;
+}
+
+} // namespace
+
+void AddDevicesCommand(CLI::App& app, int& exitCode) {
+    auto options = std::make_shared<DevicesOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "devices",
+        "List every device the capture shows, followed through SET_ADDRESS, with the "
+        "descriptors and strings it delivered, in the manner of lsusb -v. Vendor and product "
+        "names come from the system's usb.ids (package hwdata) when it is installed.");
+    cmd->add_option("FILE", options->file, "Capture file")->required();
+    cmd->add_flag("--json", options->json,
+                  "One JSON object {\"devices\": [...]}: address, first (packet of the first "
+                  "transfer), device (descriptor fields), strings, vendor_name, product_name, "
+                  "configurations with interfaces and endpoints; fields the capture does not "
+                  "hold are absent");
+    cmd->add_option("--usb-ids", options->usbIds,
+                    "Read names from this usb.ids file instead of the system's");
+    cmd->callback([options, &exitCode] { exitCode = Run(*options); });
+}
+
+} // namespace vintrace::cli
