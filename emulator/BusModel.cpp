@@ -3,6 +3,10 @@
 #include "capture/UsbCrc.h"
 
 #include <algorithm>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <utility>
 
 namespace vintrace::emulator {
 
@@ -88,32 +92,250 @@ std::vector<std::uint8_t> ConfigDescriptor(bool lowSpeed) {
     return d;
 }
 
+using Bytes = std::vector<std::uint8_t>;
+
+void Append(Bytes& to, std::initializer_list<std::uint8_t> bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+Bytes StringDescriptor(std::string_view text) {
+    Bytes d{static_cast<std::uint8_t>(2 + 2 * text.size()), 0x03};
+    for (const char c : text) {
+        Append(d, {static_cast<std::uint8_t>(c), 0x00});
+    }
+    return d;
+}
+
+Bytes Text(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+void PutLe32(Bytes& to, std::uint32_t v) {
+    Append(to, {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+}
+
+// Device descriptor of a class device: VID 0x1209 (pid.codes), manufacturer, product and
+// serial-number strings 1, 2 and 3.
+Bytes ClassDeviceDescriptor(std::uint8_t deviceClass, std::uint8_t subClass, std::uint8_t protocol,
+                            std::uint8_t maxPacket0, std::uint16_t product) {
+    // clang-format off
+    return {0x12, 0x01, 0x10, 0x01, deviceClass, subClass, protocol, maxPacket0,
+            0x09, 0x12, static_cast<std::uint8_t>(product), static_cast<std::uint8_t>(product >> 8),
+            0x00, 0x01, 0x01, 0x02, 0x03, 0x01};
+    // clang-format on
+}
+
+// A configuration with `interfaces` interfaces whose parts follow the first 9 bytes;
+// wTotalLength is what was put together.
+Bytes Configuration(std::uint8_t interfaces, std::initializer_list<std::uint8_t> parts) {
+    Bytes d{0x09, 0x02, 0x00, 0x00, interfaces, 0x01, 0x00, 0x80, 0x32};
+    Append(d, parts);
+    d[2] = static_cast<std::uint8_t>(d.size());
+    d[3] = static_cast<std::uint8_t>(d.size() >> 8);
+    return d;
+}
+
+// Boot-protocol report descriptors: a 3-byte mouse report (buttons, X, Y) and the 8-byte
+// keyboard report with its 5 LEDs as output.
+const Bytes kMouseReport{0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00,
+                         0x05, 0x09, 0x19, 0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01,
+                         0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05,
+                         0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81,
+                         0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0};
+const Bytes kKeyboardReport{
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+
+// Interface 0 of a HID boot device with its HID descriptor and interrupt IN endpoint 1.
+Bytes HidConfiguration(std::uint8_t protocol, std::size_t reportLength, std::uint8_t maxPacket) {
+    // clang-format off
+    return Configuration(1, {0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, protocol, 0x00, // interface
+                             0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22,                 // HID 1.11
+                             static_cast<std::uint8_t>(reportLength),
+                             static_cast<std::uint8_t>(reportLength >> 8),
+                             0x07, 0x05, 0x81, 0x03, maxPacket, 0x00, 0x0A});         // 10 ms
+    // clang-format on
+}
+
+// CDC line coding: 115200 baud, 1 stop bit, no parity, 8 data bits.
+const Bytes kLineCoding{0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
+constexpr std::uint32_t kDiskBlocks = 2048;
+constexpr std::size_t kBlock = 512;
+constexpr std::size_t kBulkMax = 64;
+
+// SERIAL_STATE notification of the communication interface: the modem lines in `state`.
+Bytes SerialState(std::uint8_t state) {
+    return {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, state, 0x00};
+}
+
+// Modifier and usage of a character on a US keyboard; 0 usage for characters without a key.
+std::pair<std::uint8_t, std::uint8_t> KeyOf(char c) {
+    constexpr std::uint8_t kShift = 0x02;
+    if (c >= 'a' && c <= 'z') {
+        return {0, static_cast<std::uint8_t>(0x04 + (c - 'a'))};
+    }
+    if (c >= 'A' && c <= 'Z') {
+        return {kShift, static_cast<std::uint8_t>(0x04 + (c - 'A'))};
+    }
+    if (c >= '1' && c <= '9') {
+        return {0, static_cast<std::uint8_t>(0x1E + (c - '1'))};
+    }
+    switch (c) {
+    case '0':
+        return {0, 0x27};
+    case '\n':
+        return {0, 0x28};
+    case ' ':
+        return {0, 0x2C};
+    case '-':
+        return {0, 0x2D};
+    case ',':
+        return {0, 0x36};
+    case '.':
+        return {0, 0x37};
+    case '!':
+        return {kShift, 0x1E};
+    default:
+        return {0, 0};
+    }
+}
+
 } // namespace
+
+std::optional<Profile> ProfileFromText(std::string_view text) {
+    for (const Profile p :
+         {Profile::Vendor, Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk}) {
+        if (text == ProfileName(p)) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view ProfileName(Profile profile) {
+    switch (profile) {
+    case Profile::Mouse:
+        return "mouse";
+    case Profile::Keyboard:
+        return "keyboard";
+    case Profile::Serial:
+        return "serial";
+    case Profile::Disk:
+        return "disk";
+    case Profile::Vendor:
+        break;
+    }
+    return "vendor";
+}
+
+bool IsLowSpeedProfile(Profile profile) {
+    return profile == Profile::Mouse || profile == Profile::Keyboard;
+}
+
+ClassDescriptors DescriptorsOf(Profile profile) {
+    ClassDescriptors c;
+    const Bytes languages{0x04, 0x03, 0x09, 0x04};
+    switch (profile) {
+    case Profile::Vendor:
+        return c;
+    case Profile::Mouse:
+        c.device = ClassDeviceDescriptor(0, 0, 0, 8, 0x0003);
+        c.report = kMouseReport;
+        c.configuration = HidConfiguration(0x02, c.report.size(), 4);
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo Mouse"),
+                     StringDescriptor("VT-MOUSE-0001")};
+        c.interruptEndpoint = 0x81;
+        c.pollInterval = 10;
+        break;
+    case Profile::Keyboard:
+        c.device = ClassDeviceDescriptor(0, 0, 0, 8, 0x0004);
+        c.report = kKeyboardReport;
+        c.configuration = HidConfiguration(0x01, c.report.size(), 8);
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo Keyboard"),
+                     StringDescriptor("VT-KBD-0001")};
+        c.interruptEndpoint = 0x81;
+        c.pollInterval = 10;
+        break;
+    case Profile::Serial:
+        // Miscellaneous class with an interface association: communication interface 0
+        // (header, call management, ACM and union functional descriptors, notification
+        // endpoint 3 IN) and data interface 1 (bulk OUT 2, bulk IN 1).
+        c.device = ClassDeviceDescriptor(0xEF, 0x02, 0x01, 64, 0x0005);
+        c.configuration =
+            Configuration(2, {0x08, 0x0B, 0x00, 0x02, 0x02, 0x02, 0x01, 0x00,       // association
+                              0x09, 0x04, 0x00, 0x00, 0x01, 0x02, 0x02, 0x01, 0x00, // communication
+                              0x05, 0x24, 0x00, 0x10, 0x01,             // header, CDC 1.10
+                              0x05, 0x24, 0x01, 0x00, 0x01,             // call management
+                              0x04, 0x24, 0x02, 0x02,                   // ACM: line coding
+                              0x05, 0x24, 0x06, 0x00, 0x01,             // union 0 -> 1
+                              0x07, 0x05, 0x83, 0x03, 0x10, 0x00, 0x10, // notifications
+                              0x09, 0x04, 0x01, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x00, // data
+                              0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00,             // bulk OUT
+                              0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00});           // bulk IN
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo Serial Port"),
+                     StringDescriptor("VT-ACM-0001")};
+        c.interruptEndpoint = 0x83;
+        c.pollInterval = 16;
+        break;
+    case Profile::Disk:
+        // SCSI transparent command set over bulk-only transport: bulk IN 1, bulk OUT 2.
+        c.device = ClassDeviceDescriptor(0, 0, 0, 64, 0x0006);
+        c.configuration = Configuration(1, {0x09, 0x04, 0x00, 0x00, 0x02, 0x08, 0x06, 0x50, 0x00, //
+                                            0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,             //
+                                            0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00});
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo Disk"),
+                     StringDescriptor("VT0000000001")};
+        break;
+    }
+    return c;
+}
 
 BusModel::BusModel(const BusSettings& settings)
     : settings_(settings), state_(settings.seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull),
       frameNumber_(0) {
     frameNumber_ = static_cast<std::uint16_t>(Random(0x800));
-    Device main;
-    main.address = 1;
-    main.lowSpeed = !settings_.fullSpeed;
-    main.maxPacket0 = settings_.fullSpeed ? 64 : 8;
-    main.pollInterval = settings_.fullSpeed ? 1 : 10;
-    main.deviceDescriptor = DeviceDescriptor(main.maxPacket0, 0x0001);
-    main.configDescriptor = ConfigDescriptor(main.lowSpeed);
-    devices_.push_back(main);
-    if (settings_.fullSpeed && settings_.lowSpeedDeviceBehindHub) {
-        Device slow;
-        slow.address = 2;
-        slow.lowSpeed = true;
-        slow.preamble = true;
-        slow.maxPacket0 = 8;
-        slow.pollInterval = 10;
-        slow.deviceDescriptor = DeviceDescriptor(8, 0x0002);
-        slow.configDescriptor = ConfigDescriptor(true);
-        devices_.push_back(slow);
+    for (const Profile p : settings_.profiles) {
+        const bool slow = p == Profile::Vendor ? !settings_.fullSpeed : IsLowSpeedProfile(p);
+        if (devices_.size() == kMaxDevices || (!settings_.fullSpeed && !slow)) {
+            continue; // a full-speed function has no place on a low-speed bus
+        }
+        devices_.push_back(MakeDevice(p, static_cast<std::uint8_t>(devices_.size() + 1), slow));
+    }
+    if (devices_.empty()) {
+        devices_.push_back(MakeDevice(Profile::Vendor, 1, !settings_.fullSpeed));
+    }
+    if (settings_.fullSpeed && settings_.lowSpeedDeviceBehindHub && devices_.size() < kMaxDevices) {
+        devices_.push_back(
+            MakeDevice(Profile::Vendor, static_cast<std::uint8_t>(devices_.size() + 1), true));
     }
     Enumerate(devices_.front());
+}
+
+BusModel::Device BusModel::MakeDevice(Profile profile, std::uint8_t address, bool lowSpeed) const {
+    Device d;
+    d.profile = profile;
+    d.address = address;
+    d.lowSpeed = lowSpeed;
+    d.preamble = lowSpeed && settings_.fullSpeed;
+    d.maxPacket0 = lowSpeed ? 8 : 64;
+    d.pollInterval = lowSpeed ? 10 : 1;
+    if (profile == Profile::Vendor) {
+        d.deviceDescriptor = DeviceDescriptor(d.maxPacket0, d.preamble ? 0x0002 : 0x0001);
+        d.configDescriptor = ConfigDescriptor(lowSpeed);
+        return d;
+    }
+    const ClassDescriptors c = DescriptorsOf(profile);
+    d.deviceDescriptor = c.device;
+    d.maxPacket0 = c.device[7];
+    d.configDescriptor = c.configuration;
+    d.reportDescriptor = c.report;
+    d.strings = c.strings;
+    d.interruptEndpoint = c.interruptEndpoint;
+    d.pollInterval = c.pollInterval;
+    return d;
 }
 
 std::uint32_t BusModel::Random(std::uint32_t below) {
@@ -216,6 +438,10 @@ void BusModel::ControlWrite(Device& d, std::uint8_t address, const Packet& setup
 }
 
 void BusModel::Enumerate(Device& d) {
+    if (d.profile != Profile::Vendor) {
+        EnumerateClass(d);
+        return;
+    }
     d.enumerating = true;
     ControlRead(d, 0, Setup(0x80, 0x06, 0x0100, 0, 64), d.deviceDescriptor, false);
     ControlWrite(d, 0, Setup(0x00, 0x05, d.address, 0, 0));
@@ -227,6 +453,357 @@ void BusModel::Enumerate(Device& d) {
     // No serial-number string: the device stalls the request.
     ControlRead(d, d.address, Setup(0x80, 0x06, 0x0303, 0x0409, 255), {}, true);
     ControlWrite(d, d.address, Setup(0x00, 0x09, 1, 0, 0));
+}
+
+void BusModel::ControlWriteData(Device& d, const Packet& setup, const Packet& payload) {
+    SetupStage(d, d.address, setup);
+    std::uint8_t toggle = 1;
+    for (std::size_t sent = 0; sent < payload.size();) {
+        const std::size_t n = std::min<std::size_t>(d.maxPacket0, payload.size() - sent);
+        const Packet chunk(payload.begin() + static_cast<std::ptrdiff_t>(sent),
+                           payload.begin() + static_cast<std::ptrdiff_t>(sent + n));
+        if (Random(5) == 0) {
+            Transaction busy = Begin(d);
+            HostPacket(d, busy, Token(kOut, d.address, 0));
+            HostPacket(d, busy, Data(toggle, chunk));
+            busy.packets.push_back({kNak});
+            d.control.push_back(std::move(busy));
+        }
+        Transaction t = Begin(d);
+        HostPacket(d, t, Token(kOut, d.address, 0));
+        HostPacket(d, t, Data(toggle, chunk));
+        t.packets.push_back({kAck});
+        d.control.push_back(std::move(t));
+        sent += n;
+        toggle ^= 1;
+    }
+    Transaction status = Begin(d);
+    HostPacket(d, status, Token(kIn, d.address, 0));
+    status.packets.push_back(Data(1, {}));
+    HostPacket(d, status, {kAck});
+    d.control.push_back(std::move(status));
+}
+
+void BusModel::BulkOut(Device& d, std::uint8_t endpoint, const Packet& payload,
+                       bool zeroLengthEnd) {
+    std::uint8_t& toggle = d.toggles[endpoint & 0x0F];
+    std::size_t sent = 0;
+    bool more = true;
+    while (more) {
+        const std::size_t n = std::min(kBulkMax, payload.size() - sent);
+        const Packet chunk(payload.begin() + static_cast<std::ptrdiff_t>(sent),
+                           payload.begin() + static_cast<std::ptrdiff_t>(sent + n));
+        if (Random(8) == 0) {
+            // No room in the device yet: the host sends the same packet again later.
+            Transaction busy = Begin(d);
+            HostPacket(d, busy, Token(kOut, d.address, endpoint & 0x0F));
+            HostPacket(d, busy, Data(toggle, chunk));
+            busy.packets.push_back({kNak});
+            d.control.push_back(std::move(busy));
+        }
+        Transaction t = Begin(d);
+        HostPacket(d, t, Token(kOut, d.address, endpoint & 0x0F));
+        HostPacket(d, t, Data(toggle, chunk));
+        t.packets.push_back({kAck});
+        d.control.push_back(std::move(t));
+        toggle ^= 1;
+        sent += n;
+        // A short packet ends the transfer; a full last one needs a zero-length packet
+        // where the receiver does not know the length beforehand.
+        more = n == kBulkMax && (sent < payload.size() || zeroLengthEnd);
+    }
+}
+
+void BusModel::BulkIn(Device& d, std::uint8_t endpoint, const Packet& payload, bool notReadyFirst) {
+    std::uint8_t& toggle = d.toggles[(endpoint & 0x0F) | 0x10];
+    std::size_t sent = 0;
+    bool more = true;
+    while (more) {
+        if (notReadyFirst || Random(12) == 0) {
+            Transaction busy = Begin(d);
+            HostPacket(d, busy, Token(kIn, d.address, endpoint & 0x0F));
+            busy.packets.push_back({kNak});
+            d.control.push_back(std::move(busy));
+            notReadyFirst = false;
+        }
+        const std::size_t n = std::min(kBulkMax, payload.size() - sent);
+        Transaction t = Begin(d);
+        HostPacket(d, t, Token(kIn, d.address, endpoint & 0x0F));
+        t.packets.push_back(
+            Data(toggle, Packet(payload.begin() + static_cast<std::ptrdiff_t>(sent),
+                                payload.begin() + static_cast<std::ptrdiff_t>(sent + n))));
+        HostPacket(d, t, {kAck});
+        d.control.push_back(std::move(t));
+        toggle ^= 1;
+        sent += n;
+        // Devices here end every IN transfer with a short packet (zero-length if need be),
+        // except where the transport fixes the length beforehand (mass-storage data).
+        more = n == kBulkMax && (sent < payload.size() || d.profile == Profile::Serial);
+    }
+}
+
+void BusModel::EnumerateClass(Device& d) {
+    d.enumerating = true;
+    const std::uint8_t a = d.address;
+    ControlRead(d, 0, Setup(0x80, 0x06, 0x0100, 0, 64), d.deviceDescriptor, false);
+    ControlWrite(d, 0, Setup(0x00, 0x05, a, 0, 0));
+    ControlRead(d, a, Setup(0x80, 0x06, 0x0100, 0, 18), d.deviceDescriptor, false);
+    ControlRead(d, a, Setup(0x80, 0x06, 0x0200, 0, 9), d.configDescriptor, false);
+    ControlRead(d, a,
+                Setup(0x80, 0x06, 0x0200, 0, static_cast<std::uint16_t>(d.configDescriptor.size())),
+                d.configDescriptor, false);
+    ControlRead(d, a, Setup(0x80, 0x06, 0x0300, 0, 255), d.strings[0], false);
+    for (const std::uint16_t index : {2, 1, 3}) {
+        ControlRead(d, a,
+                    Setup(0x80, 0x06, static_cast<std::uint16_t>(0x0300 | index), 0x0409, 255),
+                    d.strings[index], false);
+    }
+    ControlWrite(d, a, Setup(0x00, 0x09, 1, 0, 0));
+    switch (d.profile) {
+    case Profile::Mouse:
+    case Profile::Keyboard:
+        ControlWrite(d, a, Setup(0x21, 0x0A, 0, 0, 0)); // SET_IDLE: report only on change
+        ControlRead(
+            d, a,
+            Setup(0x81, 0x06, 0x2200, 0, static_cast<std::uint16_t>(d.reportDescriptor.size())),
+            d.reportDescriptor, false);
+        if (d.profile == Profile::Keyboard) {
+            ControlWriteData(d, Setup(0x21, 0x09, 0x0200, 0, 1), {0x01}); // LEDs: Num Lock
+        }
+        break;
+    case Profile::Serial:
+        ControlWriteData(d, Setup(0x21, 0x20, 0, 0, 7), kLineCoding);
+        ControlRead(d, a, Setup(0xA1, 0x21, 0, 0, 7), kLineCoding, false);
+        ControlWrite(d, a, Setup(0x21, 0x22, 0x0003, 0, 0)); // DTR and RTS on
+        d.reports.push_back(SerialState(0x03));              // DCD and DSR
+        break;
+    case Profile::Disk:
+        ControlRead(d, a, Setup(0xA1, 0xFE, 0, 0, 1), {0x00}, false); // GET_MAX_LUN: one LUN
+        break;
+    case Profile::Vendor:
+        break;
+    }
+}
+
+void BusModel::ClassPoll(Device& d, std::vector<Transaction>& out) {
+    Transaction t = Begin(d);
+    HostPacket(d, t, Token(kIn, d.address, d.interruptEndpoint & 0x0F));
+    if (d.reports.empty()) {
+        t.packets.push_back({kNak});
+    } else {
+        std::uint8_t& toggle = d.toggles[(d.interruptEndpoint & 0x0F) | 0x10];
+        t.packets.push_back(Data(toggle, d.reports.front()));
+        HostPacket(d, t, {kAck});
+        toggle ^= 1;
+        d.reports.pop_front();
+    }
+    out.push_back(std::move(t));
+}
+
+void BusModel::ClassFrame(Device& d, std::size_t index, std::vector<Transaction>& frame) {
+    // A full-speed device gets several transactions a frame, a low-speed one a single one.
+    const int burst = d.lowSpeed ? 1 : 4;
+    for (int k = 0; k < burst && !d.control.empty(); ++k) {
+        frame.push_back(std::move(d.control.front()));
+        d.control.pop_front();
+    }
+    if (!d.configured) {
+        if (d.control.empty()) {
+            d.configured = true;
+            d.quietUntil = frameIndex_ + 2;
+            // Devices enumerate one at a time: only one may answer at address 0.
+            if (index + 1 < devices_.size()) {
+                Enumerate(devices_[index + 1]);
+            }
+        }
+        return;
+    }
+    if (d.control.empty() && d.reports.empty() && frameIndex_ >= d.quietUntil) {
+        switch (d.profile) {
+        case Profile::Mouse:
+            MouseActivity(d);
+            break;
+        case Profile::Keyboard:
+            KeyboardActivity(d);
+            break;
+        case Profile::Serial:
+            SerialActivity(d);
+            break;
+        case Profile::Disk:
+            DiskActivity(d);
+            break;
+        case Profile::Vendor:
+            break;
+        }
+        // Each activity leaves its pause in quietUntil; the pause starts once what it queued
+        // has gone.
+        d.quietUntil += frameIndex_ + d.control.size() / static_cast<std::size_t>(burst) +
+                        d.reports.size() * static_cast<std::size_t>(d.pollInterval);
+    }
+    if (d.interruptEndpoint != 0 && frameIndex_ % static_cast<std::uint64_t>(d.pollInterval) == 0) {
+        ClassPoll(d, frame);
+    }
+}
+
+void BusModel::MouseActivity(Device& d) {
+    // A stroke of moves, sometimes a drag with the left button held, then maybe a click.
+    const std::uint8_t held = Random(4) == 0 ? 0x01 : 0x00;
+    const int dx = static_cast<int>(Random(17)) - 8;
+    const int dy = static_cast<int>(Random(17)) - 8;
+    const std::uint32_t moves = 3 + Random(10);
+    for (std::uint32_t k = 0; k < moves; ++k) {
+        const int jx = static_cast<int>(Random(3)) - 1;
+        const int jy = static_cast<int>(Random(3)) - 1;
+        d.reports.push_back({held, static_cast<std::uint8_t>(static_cast<std::int8_t>(dx + jx)),
+                             static_cast<std::uint8_t>(static_cast<std::int8_t>(dy + jy))});
+    }
+    if (held != 0) {
+        d.reports.push_back({0x00, 0x00, 0x00});
+    } else if (Random(2) == 0) {
+        const std::uint8_t button = Random(4) == 0 ? 0x02 : 0x01;
+        d.reports.push_back({button, 0x00, 0x00});
+        d.reports.push_back({0x00, 0x00, 0x00});
+    }
+    d.quietUntil = 20 + Random(60);
+}
+
+void BusModel::KeyboardActivity(Device& d) {
+    static constexpr std::string_view kLines[] = {"hello, usb 1.1!\n", "Vintrace\n", "ls -l\n",
+                                                  "make test\n", "echo OK\n"};
+    for (const char c : kLines[Random(std::size(kLines))]) {
+        const auto [modifier, usage] = KeyOf(c);
+        d.reports.push_back({modifier, 0, usage, 0, 0, 0, 0, 0});
+        d.reports.push_back({0, 0, 0, 0, 0, 0, 0, 0});
+    }
+    d.quietUntil = 50 + Random(150);
+}
+
+void BusModel::SerialActivity(Device& d) {
+    // The host sends a command line; the device answers with printable text.
+    static constexpr std::string_view kCommands[] = {"help", "status", "version",
+                                                     "read temperature", "echo hello"};
+    const std::uint32_t which = Random(std::size(kCommands));
+    const std::string command = std::string(kCommands[which]) + "\r\n";
+    std::string answer;
+    switch (which) {
+    case 0:
+        answer = "commands: help, status, version, read temperature, echo TEXT\r\n"
+                 "lines end in CR LF\r\nOK\r\n";
+        break;
+    case 1:
+        answer = "uptime " + std::to_string(d.step * 7 + 13) + " s, " +
+                 std::to_string(Random(100)) + "% buffer, link up\r\nOK\r\n";
+        break;
+    case 2:
+        // 64 bytes: one full packet, so a zero-length packet has to end the answer.
+        answer = "Vintrace demo serial port 1.0 (CDC ACM at 115200 baud 8N1)\r\nOK\r\n";
+        break;
+    case 3:
+        answer = "temperature " + std::to_string(18 + Random(10)) + "." +
+                 std::to_string(Random(10)) + " C\r\nOK\r\n";
+        break;
+    default:
+        answer = "hello\r\nOK\r\n";
+        break;
+    }
+    BulkOut(d, 0x02, Text(command), true);
+    BulkIn(d, 0x81, Text(answer), true);
+    if (++d.step % 16 == 0) {
+        // The device drops and raises carrier now and then.
+        d.reports.push_back(SerialState(d.step % 32 == 0 ? 0x03 : 0x02));
+    }
+    d.quietUntil = 10 + Random(30);
+}
+
+void BusModel::DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,
+                           const Packet& data, std::uint8_t status) {
+    Packet cbw = Text("USBC");
+    PutLe32(cbw, ++d.tag);
+    PutLe32(cbw, length);
+    Append(cbw, {static_cast<std::uint8_t>(in ? 0x80 : 0x00), 0x00,
+                 static_cast<std::uint8_t>(block.size())});
+    cbw.insert(cbw.end(), block.begin(), block.end());
+    cbw.resize(31, 0x00);
+    BulkOut(d, 0x02, cbw, false);
+    if (length > 0) {
+        if (in) {
+            BulkIn(d, 0x81, data, Random(3) == 0);
+        } else {
+            BulkOut(d, 0x02, data, false);
+        }
+    }
+    Packet csw = Text("USBS");
+    PutLe32(csw, d.tag);
+    PutLe32(csw, length - static_cast<std::uint32_t>(data.size()));
+    csw.push_back(status);
+    BulkIn(d, 0x81, csw, Random(4) == 0);
+}
+
+void BusModel::DiskActivity(Device& d) {
+    const auto be32 = [](std::uint32_t v) {
+        return Packet{static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                      static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+    };
+    const auto readWrite = [&](std::uint8_t opcode, std::uint32_t lba, std::uint16_t blocks) {
+        Packet cdb{opcode, 0x00};
+        const Packet l = be32(lba);
+        cdb.insert(cdb.end(), l.begin(), l.end());
+        Append(cdb, {0x00, static_cast<std::uint8_t>(blocks >> 8),
+                     static_cast<std::uint8_t>(blocks), 0x00});
+        return cdb;
+    };
+    const std::uint32_t step = d.step++;
+    if (step == 0) {
+        Packet inquiry{0x00, 0x80, 0x04, 0x02, 0x1F, 0x00, 0x00, 0x00};
+        const Packet ids = Text("VINTRACEDemo Disk       1.00");
+        inquiry.insert(inquiry.end(), ids.begin(), ids.end());
+        DiskCommand(d, {0x12, 0x00, 0x00, 0x00, 0x24, 0x00}, 36, true, inquiry, 0);
+    } else if (step == 1) {
+        DiskCommand(d, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0, false, {}, 0);
+    } else if (step == 2) {
+        Packet capacity = be32(kDiskBlocks - 1);
+        const Packet size = be32(kBlock);
+        capacity.insert(capacity.end(), size.begin(), size.end());
+        DiskCommand(d, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, true, capacity, 0);
+    } else if (step == 3) {
+        // A read past the last block: the device halts bulk IN, the host clears the halt,
+        // reads the failed status and asks why.
+        Packet cbw = Text("USBC");
+        PutLe32(cbw, ++d.tag);
+        PutLe32(cbw, kBlock);
+        Append(cbw, {0x80, 0x00, 0x0A});
+        const Packet cdb = readWrite(0x28, kDiskBlocks + 8, 1);
+        cbw.insert(cbw.end(), cdb.begin(), cdb.end());
+        cbw.resize(31, 0x00);
+        BulkOut(d, 0x02, cbw, false);
+        Transaction stall = Begin(d);
+        HostPacket(d, stall, Token(kIn, d.address, 1));
+        stall.packets.push_back({kStall});
+        d.control.push_back(std::move(stall));
+        ControlWrite(d, d.address, Setup(0x02, 0x01, 0, 0x81, 0));
+        d.toggles[0x11] = 0;
+        Packet csw = Text("USBS");
+        PutLe32(csw, d.tag);
+        PutLe32(csw, kBlock);
+        csw.push_back(0x01);
+        BulkIn(d, 0x81, csw, false);
+        const Packet sense{0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00,
+                           0x00, 0x00, 0x00, 0x21, 0x00, 0x00, 0x00, 0x00, 0x00};
+        DiskCommand(d, {0x03, 0x00, 0x00, 0x00, 0x12, 0x00}, 18, true, sense, 0);
+    } else {
+        const std::uint32_t roll = Random(10);
+        const std::uint32_t lba = Random(kDiskBlocks - 1);
+        if (roll < 5) {
+            const std::uint16_t blocks = roll == 0 ? 2 : 1;
+            DiskCommand(d, readWrite(0x28, lba, blocks), blocks * kBlock, true,
+                        RandomBytes(blocks * kBlock), 0);
+        } else if (roll < 8) {
+            DiskCommand(d, readWrite(0x2A, lba, 1), kBlock, false, RandomBytes(kBlock), 0);
+        } else {
+            DiskCommand(d, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0, false, {}, 0);
+        }
+    }
+    d.quietUntil = 10 + Random(40);
 }
 
 void BusModel::InterruptPoll(Device& d, std::vector<Transaction>& out) {
@@ -285,6 +862,10 @@ void BusModel::BuildFrame() {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         Device& d = devices_[i];
         if (!d.enumerating) {
+            continue;
+        }
+        if (d.profile != Profile::Vendor) {
+            ClassFrame(d, i, frame);
             continue;
         }
         if (!d.control.empty()) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace vintrace::emulator {
@@ -13,12 +16,47 @@ struct BusPacket {
     std::vector<std::uint8_t> bytes;
 };
 
+/// The kind of device a profile puts on the bus.
+enum class Profile : std::uint8_t {
+    Vendor,   // vendor-specific: interrupt polling, bulk traffic and halts (the default)
+    Mouse,    // low-speed HID boot mouse
+    Keyboard, // low-speed HID boot keyboard
+    Serial,   // full-speed CDC ACM serial port
+    Disk,     // full-speed mass storage, bulk-only transport
+};
+
+/// The most devices a bus carries besides the hub.
+constexpr std::size_t kMaxDevices = 4;
+
+std::optional<Profile> ProfileFromText(std::string_view text);
+std::string_view ProfileName(Profile profile);
+/// Mouse and keyboard are low-speed devices: on a full-speed bus they sit behind a hub.
+bool IsLowSpeedProfile(Profile profile);
+
+/// What a class device tells the host about itself, and how its interrupt IN endpoint (if
+/// any) is polled.
+struct ClassDescriptors {
+    std::vector<std::uint8_t> device;
+    std::vector<std::uint8_t> configuration;        // with its interfaces, class and endpoint parts
+    std::vector<std::uint8_t> report;               // HID report descriptor
+    std::vector<std::vector<std::uint8_t>> strings; // index 0: the language list
+    std::uint8_t interruptEndpoint = 0;
+    int pollInterval = 1; // frames
+};
+
+/// The descriptors of a class profile (nothing for the vendor device).
+ClassDescriptors DescriptorsOf(Profile profile);
+
 /// Settings of the simulated bus.
 struct BusSettings {
     std::uint64_t seed = 1;
     bool fullSpeed = true;
     /// At full speed, also a low-speed device behind a hub, reached through preambles.
     bool lowSpeedDeviceBehindHub = false;
+    /// The devices, enumerated in this order at addresses 1, 2, ...; none means one vendor
+    /// device. A low-speed bus carries only low-speed devices: full-speed profiles are left
+    /// off it, and a vendor device stands in when nothing is left.
+    std::vector<Profile> profiles{};
 };
 
 /// A deterministic model of a USB 1.1 bus: frames of 1 ms, each opened by an SOF at full
@@ -38,6 +76,7 @@ private:
         std::vector<Packet> packets;
     };
     struct Device {
+        Profile profile = Profile::Vendor;
         std::uint8_t address = 0; // assigned by SET_ADDRESS
         bool lowSpeed = false;
         bool preamble = false; // host packets to it follow a PRE
@@ -51,9 +90,33 @@ private:
         std::vector<std::uint8_t> deviceDescriptor;
         std::vector<std::uint8_t> configDescriptor;
         std::deque<Transaction> control; // queued control-transfer transactions
+        // Class devices only: strings (index 0 the language list), the HID report descriptor,
+        // the interrupt IN endpoint and the reports it has ready, data toggles by endpoint
+        // (bit 4: IN), the frame before which the device stays quiet, and its progress.
+        std::vector<std::vector<std::uint8_t>> strings;
+        std::vector<std::uint8_t> reportDescriptor;
+        std::uint8_t interruptEndpoint = 0;
+        std::deque<std::vector<std::uint8_t>> reports;
+        std::array<std::uint8_t, 32> toggles{};
+        std::uint64_t quietUntil = 0;
+        std::uint32_t step = 0;
+        std::uint32_t tag = 0;
     };
 
     void BuildFrame();
+    Device MakeDevice(Profile profile, std::uint8_t address, bool lowSpeed) const;
+    void ClassFrame(Device& d, std::size_t index, std::vector<Transaction>& frame);
+    void EnumerateClass(Device& d);
+    void ControlWriteData(Device& d, const Packet& setup, const Packet& payload);
+    void BulkOut(Device& d, std::uint8_t endpoint, const Packet& payload, bool zeroLengthEnd);
+    void BulkIn(Device& d, std::uint8_t endpoint, const Packet& payload, bool notReadyFirst);
+    void ClassPoll(Device& d, std::vector<Transaction>& out);
+    void MouseActivity(Device& d);
+    void KeyboardActivity(Device& d);
+    void SerialActivity(Device& d);
+    void DiskActivity(Device& d);
+    void DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,
+                     const Packet& data, std::uint8_t status);
     void Enumerate(Device& d);
     void ControlRead(Device& d, std::uint8_t address, const Packet& setup, Packet answer,
                      bool stall);

@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     std::string speed = "full";
     std::string portSpeed = "full";
     std::vector<std::string> refused;
+    std::vector<std::string> devices;
 
     CLI::App app{"Emulated USB analyzer: the capture box and its driver"};
     app.add_option("--dir", root, "Device root holding the class directory")->capture_default_str();
@@ -82,6 +83,10 @@ int main(int argc, char** argv) {
     app.add_option("--speed", speed, "Speed of the bus under test")
         ->check(CLI::IsMember({"full", "low"}))
         ->capture_default_str();
+    app.add_option("--device", devices,
+                   "A device on the bus: vendor, mouse, keyboard, serial or disk; repeatable, "
+                   "up to 4, enumerated in order (default: vendor)")
+        ->check(CLI::IsMember({"vendor", "mouse", "keyboard", "serial", "disk"}));
     app.add_option("--port-speed", portSpeed, "Speed of the PC port the box sits on")
         ->check(CLI::IsMember({"full", "high"}))
         ->capture_default_str();
@@ -121,6 +126,20 @@ int main(int argc, char** argv) {
                    "connections), then none: a hung driver")
         ->check(WholeNumber(0, kMaxCount));
     CLI11_PARSE(app, argc, argv);
+    if (devices.size() > emulator::kMaxDevices) {
+        std::cerr << "vintrace-analyzer-emu: --device: at most " << emulator::kMaxDevices
+                  << " devices on the bus, not " << devices.size() << "\n";
+        return static_cast<int>(CLI::ExitCodes::ValidationError);
+    }
+    for (const std::string& d : devices) {
+        const emulator::Profile p = *emulator::ProfileFromText(d);
+        if (speed == "low" && p != emulator::Profile::Vendor && !emulator::IsLowSpeedProfile(p)) {
+            std::cerr << "vintrace-analyzer-emu: --device: " << d
+                      << " is a full-speed device; a low-speed bus (--speed low) cannot carry it\n";
+            return static_cast<int>(CLI::ExitCodes::ValidationError);
+        }
+        box.profiles.push_back(p);
+    }
 
     box.busFullSpeed = speed == "full";
     box.portHighSpeed = portSpeed == "high";

@@ -4,7 +4,9 @@
 #
 # The application opens "usbdata.dat" from its working directory, build/demo: on the first run
 # it receives a real full-speed capture from tests/data, later runs keep whatever capture is
-# there. The emulator plays the capture box: press Start to take a new capture.
+# there. The emulator plays the capture box: press Start to take a new capture. Its bus carries
+# a low-speed mouse behind a hub, a serial port and a disk, each enumerating and then busy with
+# its class traffic.
 #
 # Without a display (no DISPLAY or WAYLAND_DISPLAY) the window is drawn on a private virtual X
 # server and served over VNC on the loopback interface only, port 5900: connect a VNC viewer to
@@ -15,6 +17,8 @@
 #   VINTRACE_RUN_NO_BUILD=1   skip installing packages and building (use what is built)
 #   VINTRACE_BUILD_DIR=DIR    where the built programs are (default build/dev)
 #   VINTRACE_DEMO_DIR=DIR     working directory of the application (default build/demo)
+#   VINTRACE_DEVICES="..."    the emulated devices, up to four of mouse, keyboard, serial, disk
+#                             and vendor (default "mouse serial disk")
 #
 # Everything the script starts is stopped when it ends, however it ends (short of SIGKILL).
 set -euo pipefail
@@ -44,6 +48,17 @@ check_private_dir() {
         fail "refusing $dir: other users have access (mode $mode); make it mode 700"
     fi
 }
+
+emulator_args=()
+for device in ${VINTRACE_DEVICES-mouse serial disk}; do
+    case $device in
+    mouse | keyboard | serial | disk | vendor) emulator_args+=(--device "$device") ;;
+    *) fail "VINTRACE_DEVICES: '$device' is none of mouse, keyboard, serial, disk, vendor" ;;
+    esac
+done
+if ((${#emulator_args[@]} > 8)); then
+    fail "VINTRACE_DEVICES: at most four devices fit on the emulated bus"
+fi
 
 port=${VINTRACE_VNC_PORT:-5900}
 if ! [[ $port =~ ^[0-9]{1,5}$ ]] || ((10#$port < 1 || 10#$port > 65535)); then
@@ -146,7 +161,7 @@ wait_until() {
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     export XDG_RUNTIME_DIR="$run_dir"
 fi
-"$emulator_bin" 2>"$demo/emulator.log" &
+"$emulator_bin" "${emulator_args[@]}" 2>"$demo/emulator.log" &
 emulator=$!
 started+=("$emulator")
 emulator_ready() {

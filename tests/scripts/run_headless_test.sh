@@ -99,6 +99,16 @@ for c in "${cases[@]}"; do
         test "$rc" = 1 -a -n "$(grep -E "^run.sh: .*$expected" "$work/refused.out")"
 done
 check "nothing was started for a refused directory" test ! -e "$work/demo-refused"
+for c in "mouse printer|'printer' is none of" "mouse serial disk keyboard vendor|at most four"; do
+    IFS='|' read -r devices expected <<<"$c"
+    rc=0
+    env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$work/private" VINTRACE_RUN_NO_BUILD=1 \
+        VINTRACE_BUILD_DIR="$work/no-build" VINTRACE_DEMO_DIR="$work/demo-refused" \
+        VINTRACE_DEVICES="$devices" timeout 30 bash "$run_sh" >"$work/refused.out" 2>&1 \
+        </dev/null || rc=$?
+    check "VINTRACE_DEVICES=\"$devices\": exits 1 saying why" \
+        test "$rc" = 1 -a -n "$(grep -E "^run.sh: VINTRACE_DEVICES: .*$expected" "$work/refused.out")"
+done
 
 # --- The headless run ------------------------------------------------------------------------
 # A free port away from 5900, so a developer's own VNC session is not disturbed.
@@ -153,6 +163,16 @@ check "the run directory is ours and private" \
     test "$(stat -c '%F %u %a' "$run_dir")" = "directory $(id -u) 700"
 check "the emulator serves in the run directory" \
     wait_until 30 test -S "$run_dir/$class_dir/analyzer0"
+emulator_devices() {
+    local p
+    for p in $(session_pids "$session"); do
+        if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q 'vintrace-analyzer-emu'; then
+            tr '\0' ' ' <"/proc/$p/cmdline" | grep -o -- '--device [a-z]*' | paste -sd' '
+        fi
+    done
+}
+check "the emulated bus carries a mouse, a serial port and a disk" \
+    test "$(emulator_devices)" = "--device mouse --device serial --device disk"
 
 display=":$(cat "$run_dir/display")"
 has_window() {

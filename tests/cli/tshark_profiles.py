@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""Takes an acquisition of emulated devices (vintrace-analyzer-emu --device ...), exports it
+to pcap with vintrace-cli and has tshark decode it: no malformed packet and no bad CRC (bar
+the last packet, which the recording memory may end inside), and the descriptors and class
+traffic tshark decodes are those the devices define: vendor and product IDs, interface
+classes, endpoints and their sizes, wTotalLength against the descriptors that make it up,
+strings, HID requests and reports, CDC requests and line coding, mass-storage wrappers, SCSI
+commands and sense data. What Vintrace decodes from the same pcap is then checked against
+tshark: the control transfers of `vintrace-cli transfers` (tshark_transfers.py) and the
+devices, descriptors and strings of `vintrace-cli devices` (tshark_devices.py).
+
+tshark does not follow preambles (PRE) inside a transaction, so for a full-speed bus with
+low-speed devices behind a hub the PRE packets are taken out of the pcap before tshark (and
+the comparison with Vintrace) reads it; the low-speed packets must then still form valid
+transactions.
+
+usage: tshark_profiles.py CLI EMULATOR WORKDIR CASE
+Exits 77 (skipped) when tshark is not installed.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import emulator_recording  # noqa: E402
+
+# What each device defines. The interface classes, endpoints and sizes are in descriptor
+# order.
+PROFILES = {
+    "mouse": {"product": "0x0003", "classes": ["0x03"], "endpoints": ["0x81"], "sizes": ["4"],
+              "strings": ["Vintrace", "Demo Mouse", "VT-MOUSE-0001"], "report_length": 50},
+    "keyboard": {"product": "0x0004", "classes": ["0x03"], "endpoints": ["0x81"],
+                 "sizes": ["8"], "strings": ["Vintrace", "Demo Keyboard", "VT-KBD-0001"],
+                 "report_length": 63},
+    "serial": {"product": "0x0005", "classes": ["0x02", "0x0a"],
+               "endpoints": ["0x83", "0x02", "0x81"], "sizes": ["16", "64", "64"],
+               "strings": ["Vintrace", "Demo Serial Port", "VT-ACM-0001"]},
+    "disk": {"product": "0x0006", "classes": ["0x08"], "endpoints": ["0x81", "0x02"],
+             "sizes": ["64", "64"], "strings": ["Vintrace", "Demo Disk", "VT0000000001"]},
+    "vendor": {"product": "0x0001", "classes": ["0xff"], "endpoints": ["0x81", "0x02", "0x82"],
+               "sizes": ["8", "64", "64"], "strings": []},
+}
+CASES = emulator_recording.CASES
+FIELDS = ["frame.number", "_ws.malformed", "_ws.expert.severity", "_ws.expert.message",
+          "usbll.crc5.status", "usbll.crc16.status", "usb.idVendor", "usb.idProduct",
+          "usb.wTotalLength", "usb.bLength", "usb.bNumInterfaces", "usb.bInterfaceClass",
+          "usb.bEndpointAddress", "usb.wMaxPacketSize", "usb.bString", "usbhid.setup.bRequest",
+          "usbhid.item.bSize", "usbhid.descriptor.hid.wDescriptorLength", "usbhid.data",
+          "usbcom.control.request_code", "usbcom.control.payload", "usbcom.descriptor.subtype",
+          "usbms.dCBWSignature", "usbms.dCSWStatus", "usbms.setup.bRequest", "scsi_sbc.opcode",
+          "scsi.sns.key", "scsi.sns.asc", "usb.capdata"]
+PRE = 0x3C
+EXPERT_ERROR = 0x00800000
+# Boot keyboard usages back to characters (shift gives capitals and '!').
+KEYS = {0x28: "\n", 0x2C: " ", 0x2D: "-", 0x36: ",", 0x37: ".", 0x27: "0"}
+KEYS.update({0x04 + i: chr(ord("a") + i) for i in range(26)})
+KEYS.update({0x1E + i: chr(ord("1") + i) for i in range(9)})
+TYPED = {"hello, usb 1.1!\n", "Vintrace\n", "ls -l\n", "make test\n", "echo OK\n"}
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def run(args):
+    result = subprocess.run(args, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"{' '.join(args)} failed ({result.returncode}): {result.stderr}")
+    return result.stdout
+
+
+def without_preambles(source, target):
+    """Copies a pcap without its 1-byte PRE records."""
+    data = open(source, "rb").read()
+    order = "<" if data[:4] in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1") else ">"
+    out = [data[:24]]
+    offset = 24
+    while offset + 16 <= len(data):
+        length = struct.unpack(order + "I", data[offset + 8:offset + 12])[0]
+        record = data[offset:offset + 16 + length]
+        if not (length == 1 and record[16] == PRE):
+            out.append(record)
+        offset += 16 + length
+    open(target, "wb").write(b"".join(out))
+
+
+def main():
+    if len(sys.argv) != 5 or sys.argv[4] not in CASES:
+        sys.exit(__doc__)
+    cli, emulator, work, case = sys.argv[1:5]
+    tshark = shutil.which("tshark")
+    if tshark is None:
+        print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
+        return 77
+    emulator_args, speed, devices = CASES[case]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    capture = os.path.join(work, "recording.dat")
+    emulator_recording.acquire(cli, emulator, work, ["--seed", "3", *emulator_args], capture)
+    pcap = os.path.join(work, "recording.pcap")
+    run([cli, "export", capture, pcap, "--speed", speed])
+    behind_hub = speed == "full" and any(d in ("mouse", "keyboard") for d in devices)
+    decoded = pcap
+    if behind_hub:
+        decoded = os.path.join(work, "without-preambles.pcap")
+        without_preambles(pcap, decoded)
+
+    # Random payloads must not be taken for other protocols by heuristic dissectors.
+    args = [tshark, "-r", decoded, "-o", "usb.try_heuristics:FALSE", "-T", "fields", "-E",
+            "occurrence=a", "-E", "aggregator=;"]
+    for f in FIELDS:
+        args += ["-e", f]
+    rows = [dict(zip(FIELDS, line.split("\t"))) for line in run(args).splitlines()]
+    check(len(rows) > 1000, f"only {len(rows)} packets")
+
+    # Nothing malformed, no error, no bad CRC; the last packet may be cut by the memory's end.
+    for row in rows[:-1]:
+        severities = [int(s, 0) for s in row["_ws.expert.severity"].split(";") if s]
+        if row["_ws.malformed"] or any(s >= EXPERT_ERROR for s in severities) or \
+                "0" in (row["usbll.crc5.status"], row["usbll.crc16.status"]):
+            check(False, f"frame {row['frame.number']}: {row['_ws.expert.message']}")
+
+    def values(field):
+        return [v for row in rows for v in row[field].split(";") if v]
+
+    # Descriptors: each device's, in the order the devices enumerate.
+    products = []
+    for p in values("usb.idProduct"):
+        if not products or products[-1] != p:
+            products.append(p)
+    check(products == [PROFILES[d]["product"] for d in devices],
+          f"idProduct {products}, want {[PROFILES[d]['product'] for d in devices]}")
+    check(set(values("usb.idVendor")) == {"0x1209"}, f"idVendor {set(values('usb.idVendor'))}")
+    configurations = [row for row in rows if ";" in row["usb.bLength"] and row["usb.wTotalLength"]]
+    check(len(configurations) == len(devices),
+          f"{len(configurations)} whole configuration descriptors for {len(devices)} devices")
+    for row, device in zip(configurations, devices):
+        want = PROFILES[device]
+        lengths = [int(v) for v in row["usb.bLength"].split(";")]
+        check(sum(lengths) == int(row["usb.wTotalLength"]),
+              f"{device}: wTotalLength {row['usb.wTotalLength']}, descriptors {lengths}")
+        classes = row["usb.bInterfaceClass"].split(";")
+        check(classes == want["classes"], f"{device}: interface classes {classes}")
+        check(int(row["usb.bNumInterfaces"]) == len(classes),
+              f"{device}: bNumInterfaces {row['usb.bNumInterfaces']}")
+        endpoints = row["usb.bEndpointAddress"].split(";")
+        check(endpoints == want["endpoints"], f"{device}: endpoints {endpoints}")
+        sizes = row["usb.wMaxPacketSize"].split(";")
+        check(sizes == want["sizes"], f"{device}: wMaxPacketSize {sizes}")
+        if "report_length" in want:
+            check(row["usbhid.descriptor.hid.wDescriptorLength"] == str(want["report_length"]),
+                  f"{device}: HID wDescriptorLength {row['usbhid.descriptor.hid.wDescriptorLength']}")
+    strings = sorted(values("usb.bString"))
+    want_strings = sorted(s for d in devices for s in PROFILES[d]["strings"])
+    check(strings == want_strings, f"strings {strings}, want {want_strings}")
+
+    hid_requests = set(values("usbhid.setup.bRequest"))
+    reports = values("usbhid.data")
+    if "mouse" in devices or "keyboard" in devices:
+        check("0x0a" in hid_requests, "no SET_IDLE")
+        # The report descriptor as tshark parsed it: its items add up to wDescriptorLength.
+        item_rows = [row for row in rows if row["usbhid.item.bSize"]]
+        lengths = sorted(sum(1 + (4 if int(s, 0) == 3 else int(s, 0))
+                             for s in row["usbhid.item.bSize"].split(";")) for row in item_rows)
+        check(lengths == sorted(PROFILES[d]["report_length"] for d in devices
+                                if "report_length" in PROFILES[d]),
+              f"report descriptors of {lengths} bytes")
+    if "mouse" in devices:
+        moves = [r for r in reports if len(r) == 6 and r[2:] != "0000"]
+        check(len(moves) > 20, f"{len(moves)} mouse moves")
+    if "keyboard" in devices:
+        check("0x09" in hid_requests, "no SET_REPORT")
+        keys = [r for r in reports if len(r) == 16]
+        text = ""
+        for r in keys:
+            modifier, usage = int(r[0:2], 16), int(r[4:6], 16)
+            if usage:
+                c = KEYS.get(usage, "?")
+                text += ("!" if c == "1" else c.upper()) if modifier == 0x02 else c
+        lines = text.splitlines(keepends=True)
+        check(len(lines) > 3 and all(line in TYPED for line in lines[:-1]),
+              f"typed {lines[:5]}")
+    if "serial" in devices:
+        requests = set(values("usbcom.control.request_code"))
+        check({"0x20", "0x21", "0x22"} <= requests, f"CDC requests {requests}")
+        codings = set(values("usbcom.control.payload"))
+        check(codings == {"00c20100000008"}, f"line coding {codings}")
+        rate = int.from_bytes(bytes.fromhex("00c20100"), "little")
+        check(rate == 115200, "line coding rate")
+        check(set(values("usbcom.descriptor.subtype")) == {"0x00", "0x01", "0x02", "0x06"},
+              f"CDC functional descriptors {values('usbcom.descriptor.subtype')}")
+    if "disk" in devices:
+        check(values("usbms.setup.bRequest") == ["0xfe"], "GET_MAX_LUN")
+        check(len(values("usbms.dCBWSignature")) > 20, "command wrappers")
+        opcodes = set(values("scsi_sbc.opcode"))
+        check({"0x00", "0x03", "0x12", "0x25", "0x28", "0x2a"} <= opcodes, f"SCSI {opcodes}")
+        check(values("usbms.dCSWStatus").count("0x01") == 1, "one failed command")
+        check(values("scsi.sns.key") == ["0x05"] and values("scsi.sns.asc") == ["0x21"],
+              "sense data: illegal request, LBA out of range")
+    if devices == ["serial"]:
+        text = b"".join(bytes.fromhex(v) for v in values("usb.capdata"))
+        check(len(text) > 1000 and all(b in b"\r\n" or 0x20 <= b < 0x7F for b in text),
+              "serial data is not printable text")
+
+    # What Vintrace decodes from the same pcap (imported back) against tshark: the control
+    # transfers, and each device's descriptors and strings.
+    here = os.path.dirname(os.path.abspath(__file__))
+    for script in ("tshark_transfers.py", "tshark_devices.py"):
+        result = subprocess.run([sys.executable, os.path.join(here, script), cli, decoded,
+                                 os.path.join(work, script[:-3])],
+                                capture_output=True, text=True)
+        check(result.returncode == 0,
+              f"{script}: {result.stdout[-2000:]}{result.stderr[-2000:]}")
+
+    for f in failures[:30]:
+        print(f)
+    if failures:
+        print(f"{len(failures)} problems")
+        return 1
+    print(f"{case}: {len(rows)} packets agree")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
