@@ -115,7 +115,12 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
          {{"DefineSearch1", "Define Search"},
           {"SearchNext1", "Search from Cursor"},
           {"SearchfromTop1", "Search from Top"}}},
-        {"View", {{"NoWrap1", "No Wrap"}, {"Wrap16", "Wrap at 16"}, {"Wrap32", "Wrap at 32"}}},
+        {"View",
+         {{"NoWrap1", "No Wrap"},
+          {"Wrap16", "Wrap at 16"},
+          {"Wrap32", "Wrap at 32"},
+          {"", ""},
+          {"Transfers1", "Transfers..."}}},
         {"About", {{"Status1", "Status"}, {"About2", "About"}}},
     };
     const QList<QAction*> menus = form->menuBar()->actions();

@@ -1,6 +1,6 @@
 #include "TransfersCommand.h"
 
-#include "capture/CaptureLoader.h"
+#include "capture/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Transfers.h"
@@ -167,17 +167,16 @@ int Run(const TransfersOptions& o) {
             return kExitUsage;
         }
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    capture::CaptureSession session;
+    session.CaptureFileName = o.file;
+    const capture::LoadResult loaded = session.Load();
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const protocol::Transactions tx = protocol::GroupTransactions(packets);
-    protocol::TransferOptions options;
-    options.fold = !o.noFold;
-    const std::vector<TransferItem> items = protocol::AssembleTransfers(packets, tx, options);
+    const capture::PacketList& packets = session.PacketList;
+    const protocol::Transactions& tx = session.transactions();
+    const std::vector<TransferItem>& items = session.transfers(!o.noFold);
     std::string out;
     bool failed = false;
     for (const TransferItem& item : items) {
