@@ -19,6 +19,7 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ struct WalkCase {
     const char* file;
     bool fold;
 };
+
+void PrintTo(const WalkCase& c, std::ostream* os) {
+    *os << c.file << (c.fold ? " folded" : " unfolded");
+}
 
 class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 
