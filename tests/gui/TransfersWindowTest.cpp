@@ -288,6 +288,13 @@ TEST_F(TransfersWindow, ClickingAPacketLineSelectsTheInnermostItemHoldingIt) {
         // Following the list does not move the list.
         EXPECT_EQ(form_->ListBox1->topIndex(), record);
     }
+    // The arrow keys move the cursor, and the tree follows it.
+    form_->ListBox1->setFocus();
+    QTest::keyClick(form_->ListBox1, Qt::Key_Down);
+    ASSERT_EQ(form_->ListBox1->itemIndex(), 131);
+    EXPECT_EQ(cell(tree()->currentIndex().row(), TransferTreeModel::RecordColumn,
+                   tree()->currentIndex().parent()),
+              "131");
 }
 
 TEST_F(TransfersWindow, FilterBoxNarrowsTheTreeToAnAddressOrEndpoint) {
