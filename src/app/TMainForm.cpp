@@ -490,7 +490,7 @@ void TMainForm::ExportPcap1Click() {
     }
     // What the list shows, hidden packets left out; the bus speed chosen in the Setup menu.
     const auto linkType =
-        LowSpeed1->isChecked() ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+        lowSpeed_ ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
     const capture::PcapResult result =
         capture::ExportPcap(PacketList, *pcap, linkType, /*overwrite=*/true);
     if (!result.ok()) {
@@ -720,6 +720,7 @@ void TMainForm::Status1Click() {
 
 void TMainForm::setBusSpeed(QAction* chosen, std::uint8_t speed) {
     // The check mark moves whether or not an analyzer takes the speed.
+    lowSpeed_ = chosen == LowSpeed1;
     FullSpeed1->setChecked(chosen == FullSpeed1);
     LowSpeed1->setChecked(chosen == LowSpeed1);
     analyzer_.SetBusSpeed(speed);

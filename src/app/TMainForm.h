@@ -222,6 +222,8 @@ private:
     std::string lastLoadFailure_;
     display::WrapMode wrapMode_ = display::WrapMode::NoWrap;
     bool searchFromStart_ = true;
+    /// The bus speed chosen in the Setup menu, which its check marks show.
+    bool lowSpeed_ = false;
     QPointer<TTransfersForm> transfersForm_;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);

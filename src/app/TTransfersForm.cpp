@@ -57,7 +57,22 @@ TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent
 }
 
 void TTransfersForm::Rebuild() {
+    // A closed window waits until it is shown again, so that no store change pays for
+    // indexes nobody looks at.
+    if (!isVisible()) {
+        stale_ = true;
+        return;
+    }
+    stale_ = false;
     model_.Rebuild();
+}
+
+void TTransfersForm::showEvent(QShowEvent* event) {
+    if (stale_) {
+        stale_ = false;
+        model_.Rebuild();
+    }
+    QWidget::showEvent(event);
 }
 
 void TTransfersForm::filterEdited(const QString& text) {
@@ -81,6 +96,9 @@ void TTransfersForm::selectionChanged() {
 }
 
 void TTransfersForm::SelectRecord(std::size_t record) {
+    if (!isVisible()) {
+        return;
+    }
     const QModelIndex index = model_.IndexOfRecord(record);
     following_ = true;
     if (index.isValid()) {

@@ -27,14 +27,18 @@ public:
 
     display::TransferTreeModel& model() { return model_; }
 
-    /// Rebuilds the tree from the store as it is now.
+    /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
-    /// Selects the innermost item that holds `record`, without telling anyone.
+    /// Selects the innermost item that holds `record`, without telling anyone (nothing while
+    /// the window is closed).
     void SelectRecord(std::size_t record);
 
 signals:
     /// The user selected an item; `record` is its first packet.
     void recordChosen(std::size_t record);
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     void filterEdited(const QString& text);
@@ -42,6 +46,8 @@ private:
 
     display::TransferTreeModel model_;
     bool following_ = false;
+    /// The store changed while the window was closed.
+    bool stale_ = false;
 };
 
 } // namespace vintrace::app

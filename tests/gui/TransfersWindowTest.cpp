@@ -348,5 +348,22 @@ TEST_F(TransfersWindow, FollowsTheStoreThroughHideAndReload) {
     EXPECT_EQ(model()->rowCount(), 0);
 }
 
+TEST_F(TransfersWindow, ClosedWindowBuildsNoIndexesUntilShownAgain) {
+    window_->close();
+    ASSERT_FALSE(window_->isVisible());
+    send(capture::CMD_HIDE_SOF);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(2).center());
+    EXPECT_FALSE(form_->Session.hasIndexes());
+
+    form_->Transfers1->trigger();
+    ASSERT_TRUE(window_->isVisible());
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    // Shown again, it picks up the cursor set while it was closed.
+    const QModelIndex current = tree()->currentIndex();
+    ASSERT_TRUE(current.isValid());
+    EXPECT_EQ(cell(current.row(), TransferTreeModel::RecordColumn, current.parent()), "2");
+}
+
 } // namespace
 } // namespace vintrace::app
