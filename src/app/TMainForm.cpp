@@ -4,6 +4,7 @@
 #include "app/CommandEvent.h"
 #include "app/Pictures.h"
 #include "app/TAboutForm.h"
+#include "app/TTransfersForm.h"
 #include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HidePasses.h"
@@ -274,6 +275,9 @@ void TMainForm::buildMenus() {
     connect(NoWrap1, &QAction::triggered, this, &TMainForm::NoWrap1Click);
     connect(Wrap16, &QAction::triggered, this, &TMainForm::Wrap16Click);
     connect(Wrap32, &QAction::triggered, this, &TMainForm::Wrap32Click);
+    view->addSeparator();
+    Transfers1 = AddItem(view, "Transfers...", "Transfers1");
+    connect(Transfers1, &QAction::triggered, this, &TMainForm::Transfers1Click);
 
     QMenu* about = bar->addMenu(QStringLiteral("About"));
     Status1 = AddItem(about, "Status", "Status1");
@@ -320,8 +324,7 @@ void TMainForm::FormCreate() {
 
 bool TMainForm::LoadCaptureFile(std::string* reason) {
     ListBox1->setVisible(false);
-    const capture::LoadResult result =
-        capture::LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
+    const capture::LoadResult result = Session.Load();
     RefillLists();
     ListBox1->setVisible(true);
     lastLoadFailure_ = result.reason;
@@ -487,7 +490,7 @@ void TMainForm::ExportPcap1Click() {
     }
     // What the list shows, hidden packets left out; the bus speed chosen in the Setup menu.
     const auto linkType =
-        LowSpeed1->isChecked() ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+        lowSpeed_ ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
     const capture::PcapResult result =
         capture::ExportPcap(PacketList, *pcap, linkType, /*overwrite=*/true);
     if (!result.ok()) {
@@ -509,7 +512,7 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
     const std::size_t count = PacketList.size();
     progress_.setRange(count);
     std::size_t start = 0;
-    if (!RadioButton1->isChecked()) {
+    if (!searchFromStart_) {
         if (ListBox1->itemIndex() < 0 && ListBox1->count() > 0) {
             ListBox1->setItemIndex(0);
         }
@@ -540,7 +543,8 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
         ShowMessage(QStringLiteral("Vintrace"), QStringLiteral("Not found"));
     }
     progress_.setPosition(0);
-    RadioButton2->setChecked(true);
+    setSearchFromStart(false);
+    followCursor();
 }
 
 void TMainForm::Button2Click() {
@@ -563,21 +567,27 @@ void TMainForm::Button1Click() {
 }
 
 void TMainForm::SearchNext1Click() {
-    RadioButton2->setChecked(true);
+    setSearchFromStart(false);
     Button1Click();
 }
 
 void TMainForm::SearchfromTop1Click() {
-    RadioButton1->setChecked(true);
+    setSearchFromStart(true);
     Button1Click();
 }
 
 void TMainForm::RadioButton1Click() {
-    RadioButton2->setChecked(false);
+    setSearchFromStart(true);
 }
 
 void TMainForm::RadioButton2Click() {
-    RadioButton1->setChecked(false);
+    setSearchFromStart(false);
+}
+
+void TMainForm::setSearchFromStart(bool fromStart) {
+    searchFromStart_ = fromStart;
+    RadioButton1->setChecked(fromStart);
+    RadioButton2->setChecked(!fromStart);
 }
 
 void TMainForm::Button3Click() {
@@ -710,6 +720,7 @@ void TMainForm::Status1Click() {
 
 void TMainForm::setBusSpeed(QAction* chosen, std::uint8_t speed) {
     // The check mark moves whether or not an analyzer takes the speed.
+    lowSpeed_ = chosen == LowSpeed1;
     FullSpeed1->setChecked(chosen == FullSpeed1);
     LowSpeed1->setChecked(chosen == LowSpeed1);
     analyzer_.SetBusSpeed(speed);
@@ -730,28 +741,20 @@ void TMainForm::SetCaptureLength1Click() {
 
 void TMainForm::RefillLists() {
     resumeAfterLine_.reset();
+    // Whoever changed the store, the indexes over it are stale now.
+    Session.StoreChanged();
     const auto count = static_cast<std::int64_t>(PacketList.size());
     ListBox1->setCount(count);
     ListBox2->setCount(count);
+    if (transfersForm_) {
+        transfersForm_->Rebuild();
+    }
 }
 
 void TMainForm::FormClose() {
     PacketList.clear();
     EndpointTable.clear();
     RefillLists();
-}
-
-display::WrapMode TMainForm::wrapMode() const {
-    if (NoWrap1->isChecked()) {
-        return display::WrapMode::NoWrap;
-    }
-    if (Wrap16->isChecked()) {
-        return display::WrapMode::Wrap16;
-    }
-    if (Wrap32->isChecked()) {
-        return display::WrapMode::Wrap32;
-    }
-    return display::WrapMode::NoWrap;
 }
 
 int TMainForm::ListBox1MeasureItem(std::int64_t index) const {
@@ -782,10 +785,11 @@ void TMainForm::ListBox2DrawItem(QPainter& painter, std::int64_t index, const QR
     }
 }
 
-void TMainForm::setWrapMode(QAction* chosen) {
-    for (QAction* item : {NoWrap1, Wrap16, Wrap32}) {
-        item->setChecked(item == chosen);
-    }
+void TMainForm::setWrapMode(display::WrapMode mode) {
+    wrapMode_ = mode;
+    NoWrap1->setChecked(mode == display::WrapMode::NoWrap);
+    Wrap16->setChecked(mode == display::WrapMode::Wrap16);
+    Wrap32->setChecked(mode == display::WrapMode::Wrap32);
     // Every line is measured anew; the list starts again at the top with nothing selected.
     resumeAfterLine_.reset();
     ListBox1->setCount(static_cast<std::int64_t>(PacketList.size()));
@@ -793,13 +797,49 @@ void TMainForm::setWrapMode(QAction* chosen) {
 }
 
 void TMainForm::NoWrap1Click() {
-    setWrapMode(NoWrap1);
+    setWrapMode(display::WrapMode::NoWrap);
 }
 void TMainForm::Wrap16Click() {
-    setWrapMode(Wrap16);
+    setWrapMode(display::WrapMode::Wrap16);
 }
 void TMainForm::Wrap32Click() {
-    setWrapMode(Wrap32);
+    setWrapMode(display::WrapMode::Wrap32);
+}
+
+void TMainForm::Transfers1Click() {
+    if (!transfersForm_) {
+        transfersForm_ = new TTransfersForm(Session, this);
+        connect(transfersForm_, &TTransfersForm::recordChosen, this,
+                [this](std::size_t record) { ShowRecord(record); });
+    }
+    transfersForm_->show();
+    transfersForm_->raise();
+    transfersForm_->activateWindow();
+    followCursor();
+}
+
+TTransfersForm* TMainForm::transfersForm() const {
+    return transfersForm_;
+}
+
+void TMainForm::ShowRecord(std::size_t index) {
+    if (index >= PacketList.size()) {
+        return;
+    }
+    const auto i = static_cast<std::int64_t>(index);
+    ListBox1->setTopIndex(i);
+    ListBox1->setItemIndex(i);
+    resumeAfterLine_.reset();
+    // Keep the marker in sight, with some context above it, as Search does.
+    ListBox2->setTopIndex(std::max<std::int64_t>(0, i - 50));
+    ListBox2->viewport()->repaint();
+}
+
+void TMainForm::followCursor() {
+    const std::int64_t cursor = ListBox1->itemIndex();
+    if (transfersForm_ && cursor >= 0) {
+        transfersForm_->SelectRecord(static_cast<std::size_t>(cursor));
+    }
 }
 
 void TMainForm::ListBox1MouseDown(Qt::MouseButton, const QPoint& position) {
@@ -809,6 +849,7 @@ void TMainForm::ListBox1MouseDown(Qt::MouseButton, const QPoint& position) {
         resumeAfterLine_.reset();
     }
     ListBox2->viewport()->repaint();
+    followCursor();
 }
 
 void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
@@ -828,6 +869,7 @@ void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
         break;
     }
     ListBox2->viewport()->repaint();
+    followCursor();
 }
 
 void TMainForm::ListBox2MouseDown() {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "capture/CaptureSession.h"
 #include "capture/Command.h"
 #include "capture/EndpointTable.h"
 #include "capture/PacketList.h"
 #include "capture/Progress.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <functional>
 #include <optional>
@@ -31,6 +33,8 @@ class Analyzer;
 
 namespace vintrace::app {
 
+class TTransfersForm;
+
 /// The main window: menus, the packet list and its shrink view, the acquisition and
 /// navigation controls, the status label and lamps. It owns the open capture.
 class TMainForm : public QMainWindow {
@@ -49,10 +53,13 @@ public:
     static constexpr int kClientWidth = 630;
     static constexpr int kClientHeight = 404;
 
-    // The open capture. Only the user interface thread touches it.
-    std::string CaptureFileName;
-    capture::PacketList PacketList;
-    capture::EndpointTable EndpointTable;
+    /// The open capture and its indexes, shared with the companion windows. Only the user
+    /// interface thread touches it.
+    capture::CaptureSession Session;
+    // The open capture by the names the window has always used: references into Session.
+    std::string& CaptureFileName = Session.CaptureFileName;
+    capture::PacketList& PacketList = Session.PacketList;
+    capture::EndpointTable& EndpointTable = Session.EndpointTable;
     /// What Search looks for, edited by Define Search; kept for the whole run.
     search::SearchCriteria SearchCriteria;
     /// The progress bar's maximum during a download.
@@ -98,11 +105,21 @@ public:
     QAction* NoWrap1 = nullptr;
     QAction* Wrap16 = nullptr;
     QAction* Wrap32 = nullptr;
+    QAction* Transfers1 = nullptr;
     QAction* Status1 = nullptr;
     QAction* About2 = nullptr;
 
-    /// The wrap mode, as the View menu's check marks hold it.
-    display::WrapMode wrapMode() const;
+    /// The wrap mode, which the View menu's check marks show.
+    display::WrapMode wrapMode() const { return wrapMode_; }
+    /// True when Search starts at the first record, false when at the cursor; the radio
+    /// buttons show it.
+    bool searchFromStart() const { return searchFromStart_; }
+    /// The Transfers window, once opened (nothing before or after it is closed).
+    TTransfersForm* transfersForm() const;
+
+    /// Shows record `index` as the top line of ListBox1 and puts the cursor and the shrink
+    /// view's marker on it, as a click on it would.
+    void ShowRecord(std::size_t index);
 
     /// Refills both lists with one line per record (after the PacketList changed).
     void RefillLists();
@@ -161,6 +178,7 @@ public slots:
     void NoWrap1Click();
     void Wrap16Click();
     void Wrap32Click();
+    void Transfers1Click();
     void ListBox1MouseDown(Qt::MouseButton button, const QPoint& position);
     void ListBox1KeyDown(int key, Qt::KeyboardModifiers modifiers);
     void ListBox2MouseDown();
@@ -176,7 +194,10 @@ private:
     void layoutChildren(QWidget* parent);
     void FormCreate();
     void FormClose();
-    void setWrapMode(QAction* chosen);
+    void setWrapMode(display::WrapMode mode);
+    void setSearchFromStart(bool fromStart);
+    /// Tells the Transfers window where the cursor stands.
+    void followCursor();
     void sendCommand(std::uint8_t command);
     void reload();
     void runSearch(const capture::CommandMessage& message);
@@ -199,6 +220,11 @@ private:
     std::optional<std::int64_t> resumeAfterLine_;
     /// Why the last load failed, for a user who chose the file.
     std::string lastLoadFailure_;
+    display::WrapMode wrapMode_ = display::WrapMode::NoWrap;
+    bool searchFromStart_ = true;
+    /// The bus speed chosen in the Setup menu, which its check marks show.
+    bool lowSpeed_ = false;
+    QPointer<TTransfersForm> transfersForm_;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 

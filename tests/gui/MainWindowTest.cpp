@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -115,7 +116,12 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
          {{"DefineSearch1", "Define Search"},
           {"SearchNext1", "Search from Cursor"},
           {"SearchfromTop1", "Search from Top"}}},
-        {"View", {{"NoWrap1", "No Wrap"}, {"Wrap16", "Wrap at 16"}, {"Wrap32", "Wrap at 32"}}},
+        {"View",
+         {{"NoWrap1", "No Wrap"},
+          {"Wrap16", "Wrap at 16"},
+          {"Wrap32", "Wrap at 32"},
+          {"", ""},
+          {"Transfers1", "Transfers..."}}},
         {"About", {{"Status1", "Status"}, {"About2", "About"}}},
     };
     const QList<QAction*> menus = form->menuBar()->actions();
@@ -134,6 +140,43 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     EXPECT_TRUE(form->NoWrap1->isChecked());
     EXPECT_FALSE(form->Wrap16->isChecked());
     EXPECT_FALSE(form->Wrap32->isChecked());
+}
+
+// The window holds the wrap mode and the search origin; the check marks and radio buttons
+// show what it holds, whichever control changed it.
+TEST_F(MainWindow, WrapModeAndSearchOriginAreWindowStateTheControlsShow) {
+    auto form = open();
+    form->show();
+    const struct {
+        const char* step;
+        std::function<void()> act;
+        display::WrapMode wrap;
+        bool fromStart;
+    } steps[] = {
+        {"Wrap at 32", [&] { form->Wrap32->trigger(); }, display::WrapMode::Wrap32, true},
+        {"From Cursor", [&] { QTest::mouseClick(form->RadioButton2, Qt::LeftButton); },
+         display::WrapMode::Wrap32, false},
+        {"Wrap at 16", [&] { form->Wrap16->trigger(); }, display::WrapMode::Wrap16, false},
+        {"From Start", [&] { QTest::mouseClick(form->RadioButton1, Qt::LeftButton); },
+         display::WrapMode::Wrap16, true},
+        {"Search from Cursor", [&] { form->SearchNext1->trigger(); }, display::WrapMode::Wrap16,
+         false},
+        {"No Wrap", [&] { form->NoWrap1->trigger(); }, display::WrapMode::NoWrap, false},
+        // A search, once run, goes on from the cursor.
+        {"Search from Top", [&] { form->SearchfromTop1->trigger(); }, display::WrapMode::NoWrap,
+         false},
+    };
+    form->ShowMessage = [](const QString&, const QString&) {};
+    for (const auto& s : steps) {
+        s.act();
+        EXPECT_EQ(form->wrapMode(), s.wrap) << s.step;
+        EXPECT_EQ(form->NoWrap1->isChecked(), s.wrap == display::WrapMode::NoWrap) << s.step;
+        EXPECT_EQ(form->Wrap16->isChecked(), s.wrap == display::WrapMode::Wrap16) << s.step;
+        EXPECT_EQ(form->Wrap32->isChecked(), s.wrap == display::WrapMode::Wrap32) << s.step;
+        EXPECT_EQ(form->searchFromStart(), s.fromStart) << s.step;
+        EXPECT_EQ(form->RadioButton1->isChecked(), s.fromStart) << s.step;
+        EXPECT_EQ(form->RadioButton2->isChecked(), !s.fromStart) << s.step;
+    }
 }
 
 TEST_F(MainWindow, StartAndStopAcquireItemsDoNothing) {

@@ -2,7 +2,7 @@
 
 #include "JsonText.h"
 
-#include "capture/CaptureLoader.h"
+#include "capture/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/ClassDecoder.h"
@@ -190,20 +190,19 @@ int Run(const TransfersOptions& o) {
             return kExitUsage;
         }
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    capture::CaptureSession session;
+    session.CaptureFileName = o.file;
+    const capture::LoadResult loaded = session.Load();
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const protocol::Transactions tx = protocol::GroupTransactions(packets);
+    const capture::PacketList& packets = session.PacketList;
+    const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
-    const protocol::DescribedTransfers described =
-        protocol::AssembleDescribedTransfers(packets, tx, !o.noFold);
-    const std::vector<TransferItem>& items = described.items;
+    const std::vector<TransferItem>& items = session.transfers(!o.noFold);
     // Decoded in capture order, so a mass-storage data stage follows its command.
-    protocol::ClassDecoder decoder(packets, tx, described.devices);
+    protocol::ClassDecoder decoder(packets, tx, session.devices());
     std::string out;
     bool failed = false;
     for (const TransferItem& item : items) {

@@ -1,0 +1,144 @@
+// vintrace-transfers-bench: opens a large generated capture in the main window (offscreen),
+// then times the Transfers window over it: building the indexes, opening the window,
+// scrolling the tree (which hands rows to the view in chunks), expanding an item, and
+// following a click on a packet line deep in the capture.
+//
+//   vintrace-transfers-bench --size 360M     about 10 million records
+#include "TrafficGenerator.h"
+#include "app/TMainForm.h"
+#include "app/TTransfersForm.h"
+#include "device/DriverAnalyzer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTreeView>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+double Ms(const QElapsedTimer& t) {
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
+
+/// CPU time of this thread: on a machine shared with other work, what the step itself costs.
+double CpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace vintrace;
+    std::size_t size = 360'000'000;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--size") {
+            const std::string v = argv[i + 1];
+            double scale = 1;
+            if (v.back() == 'M') {
+                scale = 1e6;
+            } else if (v.back() == 'G') {
+                scale = 1e9;
+            }
+            size = static_cast<std::size_t>(std::atof(v.c_str()) * scale);
+        }
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("usbdata.dat").toStdString();
+    if (!bench::WriteTrafficFile(file, size)) {
+        std::fprintf(stderr, "vintrace-transfers-bench: %s: cannot write\n", file.c_str());
+        return 2;
+    }
+    QDir::setCurrent(dir.path());
+
+    device::DriverAnalyzer analyzer;
+    QElapsedTimer timer;
+    timer.start();
+    app::TMainForm form(analyzer);
+    form.show();
+    const double loaded = Ms(timer);
+    const std::size_t records = form.PacketList.size();
+
+    double cpu = CpuMs();
+    timer.restart();
+    const std::size_t transactions = form.Session.transactions().size();
+    const double grouped = Ms(timer);
+    const double groupedCpu = CpuMs() - cpu;
+    cpu = CpuMs();
+    timer.restart();
+    const std::size_t items = form.Session.transfers(true).size();
+    const double assembled = Ms(timer);
+    const double assembledCpu = CpuMs() - cpu;
+
+    cpu = CpuMs();
+    timer.restart();
+    form.Transfers1->trigger();
+    app::TTransfersForm* window = form.transfersForm();
+    window->grab();
+    const double opened = Ms(timer);
+    const double openedCpu = CpuMs() - cpu;
+
+    // Dragging the scroll bar to its end again and again: each time the view asks for the
+    // next chunk of rows.
+    QTreeView* tree = window->TransferTree;
+    QScrollBar* bar = tree->verticalScrollBar();
+    constexpr int kFrames = 200;
+    double worst = 0;
+    timer.restart();
+    for (int f = 0; f < kFrames; ++f) {
+        QElapsedTimer frame;
+        frame.start();
+        bar->setValue(f % 2 == 0 ? bar->maximum() : bar->maximum() / 2);
+        tree->viewport()->grab();
+        worst = std::max(worst, Ms(frame));
+    }
+    const double perFrame = Ms(timer) / kFrames;
+    const int rowsShown = tree->model()->rowCount();
+
+    // Expanding the first item, then paging through its transactions.
+    timer.restart();
+    const QModelIndex first = tree->model()->index(0, 0);
+    tree->expand(first);
+    tree->viewport()->grab();
+    const double expanded = Ms(timer);
+
+    // A click on a packet line in the middle of the capture: the tree selects the row.
+    timer.restart();
+    window->SelectRecord(records / 2);
+    tree->viewport()->grab();
+    const double followed = Ms(timer);
+    timer.restart();
+    window->SelectRecord(records / 2 + 1000);
+    tree->viewport()->grab();
+    const double followedAgain = Ms(timer);
+
+    std::printf("file %.1f MB, %zu records, %zu transactions, %zu items\n",
+                static_cast<double>(size) / 1e6, records, transactions, items);
+    std::printf("open capture (load + lists):   %8.1f ms\n", loaded);
+    std::printf("group transactions:            %8.1f ms (%.1f ms CPU)\n", grouped, groupedCpu);
+    std::printf("assemble transfers:            %8.1f ms (%.1f ms CPU)\n", assembled, assembledCpu);
+    std::printf("open Transfers window:         %8.1f ms (%.1f ms CPU; indexes already built)\n",
+                opened, openedCpu);
+    std::printf("window after load, in all:     %8.1f ms (%.1f ms CPU)\n",
+                grouped + assembled + opened, groupedCpu + assembledCpu + openedCpu);
+    std::printf("scroll to the end:             %8.2f ms per frame, worst %.1f ms, %d rows "
+                "handed to the view after %d frames\n",
+                perFrame, worst, rowsShown, kFrames);
+    std::printf("expand the first item:         %8.1f ms\n", expanded);
+    std::printf("follow a click mid-capture:    %8.1f ms (first, builds the owner index)\n",
+                followed);
+    std::printf("follow a second click:         %8.1f ms\n", followedAgain);
+    return 0;
+}

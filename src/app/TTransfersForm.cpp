@@ -1,0 +1,114 @@
+#include "app/TTransfersForm.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace vintrace::app {
+
+TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent)
+    : QWidget(parent, Qt::Window), model_(session) {
+    setObjectName(QStringLiteral("TransfersForm"));
+    setWindowTitle(QStringLiteral("Transfers"));
+    resize(760, 420);
+
+    auto* filterLabel = new QLabel(QStringLiteral("Address:"), this);
+    FilterEdit = new QLineEdit(this);
+    FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
+    FilterEdit->setPlaceholderText(QStringLiteral("all, or 5, or 5.1"));
+    filterLabel->setBuddy(FilterEdit);
+    FoldCheckBox = new QCheckBox(QStringLiteral("Fold SOFs and polling"), this);
+    FoldCheckBox->setObjectName(QStringLiteral("FoldCheckBox"));
+    FoldCheckBox->setChecked(model_.fold());
+
+    TransferTree = new QTreeView(this);
+    TransferTree->setObjectName(QStringLiteral("TransferTree"));
+    // Uniform heights let the view place rows without asking each one: millions scroll.
+    TransferTree->setUniformRowHeights(true);
+    TransferTree->setSelectionMode(QAbstractItemView::SingleSelection);
+    TransferTree->setSelectionBehavior(QAbstractItemView::SelectRows);
+    TransferTree->setModel(&model_);
+    QHeaderView* header = TransferTree->header();
+    header->setStretchLastSection(true);
+    const int widths[] = {80, 230, 70, 60, 80, 60};
+    for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) {
+        header->resizeSection(c, widths[c]);
+    }
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(filterLabel);
+    top->addWidget(FilterEdit);
+    top->addWidget(FoldCheckBox);
+    top->addStretch();
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(TransferTree);
+
+    connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
+    connect(FoldCheckBox, &QCheckBox::toggled, this,
+            [this](bool checked) { model_.setFold(checked); });
+    connect(TransferTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &TTransfersForm::selectionChanged);
+}
+
+void TTransfersForm::Rebuild() {
+    // A closed window waits until it is shown again, so that no store change pays for
+    // indexes nobody looks at.
+    if (!isVisible()) {
+        stale_ = true;
+        return;
+    }
+    stale_ = false;
+    model_.Rebuild();
+}
+
+void TTransfersForm::showEvent(QShowEvent* event) {
+    if (stale_) {
+        stale_ = false;
+        model_.Rebuild();
+    }
+    QWidget::showEvent(event);
+}
+
+void TTransfersForm::filterEdited(const QString& text) {
+    const std::optional<display::TransferFilter> filter = display::TransferFilter::Parse(text);
+    // Text that names no address keeps the tree as it was and says so.
+    QPalette pal = FilterEdit->palette();
+    pal.setColor(QPalette::Text, filter ? palette().color(QPalette::Text) : QColor(Qt::red));
+    FilterEdit->setPalette(pal);
+    if (filter && !(*filter == model_.filter())) {
+        model_.setFilter(*filter);
+    }
+}
+
+void TTransfersForm::selectionChanged() {
+    if (following_) {
+        return;
+    }
+    if (const auto record = model_.FirstRecordOf(TransferTree->currentIndex())) {
+        emit recordChosen(*record);
+    }
+}
+
+void TTransfersForm::SelectRecord(std::size_t record) {
+    if (!isVisible()) {
+        return;
+    }
+    const QModelIndex index = model_.IndexOfRecord(record);
+    following_ = true;
+    if (index.isValid()) {
+        TransferTree->setCurrentIndex(index);
+        TransferTree->scrollTo(index);
+    } else {
+        TransferTree->selectionModel()->clearSelection();
+        TransferTree->setCurrentIndex({});
+    }
+    following_ = false;
+}
+
+} // namespace vintrace::app

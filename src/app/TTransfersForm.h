@@ -1,0 +1,53 @@
+#pragma once
+
+#include "capture/CaptureSession.h"
+#include "display/TransferTreeModel.h"
+
+#include <QWidget>
+
+#include <cstddef>
+
+class QCheckBox;
+class QLineEdit;
+class QTreeView;
+
+namespace vintrace::app {
+
+/// The Transfers window: the session's transfers as a tree, narrowed to one address or
+/// endpoint by the filter box, with SOF runs and NAKed polling folded or listed one by one.
+/// It follows the main window's cursor and moves it.
+class TTransfersForm : public QWidget {
+    Q_OBJECT
+public:
+    TTransfersForm(capture::CaptureSession& session, QWidget* parent = nullptr);
+
+    QLineEdit* FilterEdit = nullptr;
+    QCheckBox* FoldCheckBox = nullptr;
+    QTreeView* TransferTree = nullptr;
+
+    display::TransferTreeModel& model() { return model_; }
+
+    /// Rebuilds the tree from the store as it is now (once shown again, when closed).
+    void Rebuild();
+    /// Selects the innermost item that holds `record`, without telling anyone (nothing while
+    /// the window is closed).
+    void SelectRecord(std::size_t record);
+
+signals:
+    /// The user selected an item; `record` is its first packet.
+    void recordChosen(std::size_t record);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void filterEdited(const QString& text);
+    void selectionChanged();
+
+    display::TransferTreeModel model_;
+    bool following_ = false;
+    /// The store changed while the window was closed.
+    bool stale_ = false;
+};
+
+} // namespace vintrace::app

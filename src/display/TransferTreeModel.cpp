@@ -1,0 +1,595 @@
+#include "display/TransferTreeModel.h"
+
+#include "capture/RecordKind.h"
+#include "capture/SetupRequest.h"
+#include "display/KindStyle.h"
+
+#include <QColor>
+#include <QLocale>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vintrace::display {
+
+namespace {
+
+using protocol::Direction;
+using protocol::Outcome;
+using protocol::Transaction;
+using protocol::TransactionKind;
+using protocol::TransferItem;
+using protocol::TransferStatus;
+using protocol::TransferType;
+
+// Internal id: level (2 bits) | transfer row (34 bits) | transaction row (28 bits).
+constexpr int kTopShift = 28;
+constexpr std::uint64_t kMidMask = (std::uint64_t{1} << kTopShift) - 1;
+constexpr std::uint64_t kTopMask = (std::uint64_t{1} << 34) - 1;
+
+quintptr MakeId(std::uint64_t level, std::size_t top, std::size_t mid) {
+    return static_cast<quintptr>((level << 62) | ((top & kTopMask) << kTopShift) |
+                                 (mid & kMidMask));
+}
+
+QString Thousands(std::uint64_t n) {
+    return QLocale(QLocale::English).toString(static_cast<qulonglong>(n));
+}
+
+QString Latin(std::string_view s) {
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QString DirectionText(Direction d) {
+    return d == Direction::In ? QStringLiteral("IN") : QStringLiteral("OUT");
+}
+
+bool HasEndpoint(const TransferItem& item) {
+    return item.type != TransferType::Sof && item.type != TransferType::Malformed;
+}
+
+QString TypeText(TransferType t) {
+    switch (t) {
+    case TransferType::Control:
+        return QStringLiteral("Control");
+    case TransferType::Bulk:
+        return QStringLiteral("Bulk");
+    case TransferType::Interrupt:
+        return QStringLiteral("Interrupt");
+    case TransferType::Isochronous:
+        return QStringLiteral("Isochronous");
+    case TransferType::Data:
+        return QStringLiteral("Data");
+    case TransferType::Sof:
+        return QStringLiteral("SOF");
+    case TransferType::Polling:
+        return QStringLiteral("Polling");
+    case TransferType::Malformed:
+        return QStringLiteral("Malformed");
+    }
+    return {};
+}
+
+QString RequestText(const capture::SetupRequest& r) {
+    const std::string_view standard = capture::StandardRequestName(r);
+    if (standard.empty()) {
+        static constexpr const char* kTypes[] = {"Standard", "Class", "Vendor", "Reserved"};
+        return QStringLiteral("%1 request 0x%2")
+            .arg(QString::fromLatin1(kTypes[r.type()]),
+                 QStringLiteral("%1").arg(r.request, 2, 16, QLatin1Char('0')).toUpper());
+    }
+    QString text = QString::fromLatin1(standard.data(), static_cast<qsizetype>(standard.size()));
+    constexpr std::uint8_t kGetDescriptor = 6;
+    constexpr std::uint8_t kSetDescriptor = 7;
+    if (r.type() == 0 && (r.request == kGetDescriptor || r.request == kSetDescriptor)) {
+        const std::string_view descriptor = capture::DescriptorTypeName(r.value >> 8);
+        if (!descriptor.empty()) {
+            text +=
+                QLatin1Char(' ') +
+                QString::fromLatin1(descriptor.data(), static_cast<qsizetype>(descriptor.size()));
+        }
+    }
+    return text;
+}
+
+QString Hex16(std::span<const std::uint8_t> bytes) {
+    QString out;
+    const std::size_t n = std::min<std::size_t>(bytes.size(), 16);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0) {
+            out += QLatin1Char(' ');
+        }
+        out += QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return out;
+}
+
+QVariant KindBrush(capture::RecordKind kind) {
+    const Rgb c = KindColour(kind);
+    return QColor(c.r, c.g, c.b);
+}
+
+QString Endpoint(std::uint8_t address, std::uint8_t endpoint) {
+    return QStringLiteral("%1.%2").arg(address).arg(endpoint);
+}
+
+} // namespace
+
+std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
+    const QString t = text.trimmed();
+    TransferFilter f;
+    if (t.isEmpty()) {
+        return f;
+    }
+    const QStringList parts = t.split(QLatin1Char('.'));
+    if (parts.size() > 2) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const uint address = parts[0].toUInt(&ok, 10);
+    if (!ok || address > 127) {
+        return std::nullopt;
+    }
+    f.address = static_cast<std::uint8_t>(address);
+    if (parts.size() == 2) {
+        const uint endpoint = parts[1].toUInt(&ok, 10);
+        if (!ok || endpoint > 15) {
+            return std::nullopt;
+        }
+        f.endpoint = static_cast<std::uint8_t>(endpoint);
+    }
+    return f;
+}
+
+TransferTreeModel::TransferTreeModel(capture::CaptureSession& session, QObject* parent)
+    : QAbstractItemModel(parent), session_(session) {
+    Rebuild();
+}
+
+void TransferTreeModel::Rebuild() {
+    beginResetModel();
+    generation_ = session_.generation();
+    members_.clear();
+    owner_.clear();
+    visible_.clear();
+    if (filter_.address) {
+        const auto& all = items();
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (passes(all[i])) {
+                visible_.push_back(static_cast<std::uint32_t>(i));
+            }
+        }
+    }
+    topFetched_ = std::min<std::size_t>(topCount(), kChunk);
+    endResetModel();
+}
+
+void TransferTreeModel::setFold(bool fold) {
+    fold_ = fold;
+    Rebuild();
+}
+
+void TransferTreeModel::setFilter(const TransferFilter& filter) {
+    filter_ = filter;
+    Rebuild();
+}
+
+const std::vector<protocol::TransferItem>& TransferTreeModel::items() const {
+    return session_.transfers(fold_);
+}
+
+bool TransferTreeModel::passes(const TransferItem& item) const {
+    if (!filter_.address) {
+        return true;
+    }
+    return HasEndpoint(item) && item.address == *filter_.address &&
+           (!filter_.endpoint || item.endpoint == *filter_.endpoint);
+}
+
+std::size_t TransferTreeModel::topCount() const {
+    return filter_.address ? visible_.size() : items().size();
+}
+
+const TransferItem& TransferTreeModel::itemAt(std::size_t topRow) const {
+    return items()[filter_.address ? visible_[topRow] : topRow];
+}
+
+TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow) const {
+    auto found = members_.find(topRow);
+    if (found == members_.end()) {
+        Members m;
+        if (generation_ == session_.generation()) {
+            m.transactions = protocol::Members(session_.transactions(), itemAt(topRow));
+        }
+        found = members_.emplace(topRow, std::move(m)).first;
+    }
+    return found->second;
+}
+
+TransferTreeModel::Node TransferTreeModel::node(const QModelIndex& index) const {
+    const auto id = static_cast<std::uint64_t>(index.internalId());
+    const auto level = static_cast<Level>(id >> 62);
+    const std::size_t top = (id >> kTopShift) & kTopMask;
+    const std::size_t mid = id & kMidMask;
+    const auto row = static_cast<std::size_t>(index.row());
+    switch (level) {
+    case TransferLevel:
+        return {TransferLevel, row, 0, row};
+    case TransactionLevel:
+        return {TransactionLevel, top, row, row};
+    default:
+        return {PacketLevel, top, mid, row};
+    }
+}
+
+QModelIndex TransferTreeModel::index(int row, int column, const QModelIndex& parent) const {
+    if (row < 0 || column < 0 || column >= ColumnCount || row >= rowCount(parent)) {
+        return {};
+    }
+    if (!parent.isValid()) {
+        return createIndex(row, column, MakeId(TransferLevel, 0, 0));
+    }
+    const Node p = node(parent);
+    if (p.level == TransferLevel) {
+        return createIndex(row, column, MakeId(TransactionLevel, p.top, 0));
+    }
+    return createIndex(row, column, MakeId(PacketLevel, p.top, p.mid));
+}
+
+QModelIndex TransferTreeModel::parent(const QModelIndex& child) const {
+    if (!child.isValid()) {
+        return {};
+    }
+    const Node n = node(child);
+    switch (n.level) {
+    case TransferLevel:
+        return {};
+    case TransactionLevel:
+        return createIndex(static_cast<int>(n.top), 0, MakeId(TransferLevel, 0, 0));
+    default:
+        return createIndex(static_cast<int>(n.mid), 0, MakeId(TransactionLevel, n.top, 0));
+    }
+}
+
+int TransferTreeModel::rowCount(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return static_cast<int>(topFetched_);
+    }
+    if (parent.column() != 0) {
+        return 0;
+    }
+    const Node p = node(parent);
+    if (p.level == TransferLevel) {
+        const auto found = members_.find(p.top);
+        return found == members_.end() ? 0 : static_cast<int>(found->second.fetched);
+    }
+    if (p.level == TransactionLevel) {
+        const Members& m = members(p.top);
+        if (p.mid >= m.transactions.size() || generation_ != session_.generation()) {
+            return 0;
+        }
+        return session_.transactions()[m.transactions[p.mid]].count;
+    }
+    return 0;
+}
+
+int TransferTreeModel::columnCount(const QModelIndex&) const {
+    return ColumnCount;
+}
+
+bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return topCount() > 0;
+    }
+    if (parent.column() != 0) {
+        return false;
+    }
+    const Node p = node(parent);
+    if (p.level == TransferLevel) {
+        return generation_ == session_.generation() && itemAt(p.top).count > 0;
+    }
+    return p.level == TransactionLevel && rowCount(parent) > 0;
+}
+
+bool TransferTreeModel::canFetchMore(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return topFetched_ < topCount();
+    }
+    if (parent.column() != 0 || node(parent).level != TransferLevel) {
+        return false;
+    }
+    const Members& m = members(node(parent).top);
+    return m.fetched < m.transactions.size();
+}
+
+void TransferTreeModel::fetchMore(const QModelIndex& parent) {
+    if (!parent.isValid()) {
+        fetchTop(topFetched_ + kChunk - 1);
+    } else if (parent.column() == 0 && node(parent).level == TransferLevel) {
+        fetchMembers(parent, members(node(parent).top).fetched + kChunk - 1);
+    }
+}
+
+void TransferTreeModel::fetchTop(std::size_t upTo) {
+    const std::size_t end = std::min(upTo + 1, topCount());
+    // Whoever watches the insertion may ask for more rows meanwhile; those come next time.
+    if (end <= topFetched_ || inserting_) {
+        return;
+    }
+    inserting_ = true;
+    beginInsertRows({}, static_cast<int>(topFetched_), static_cast<int>(end - 1));
+    topFetched_ = end;
+    endInsertRows();
+    inserting_ = false;
+}
+
+void TransferTreeModel::fetchMembers(const QModelIndex& parent, std::size_t upTo) {
+    Members& m = members(node(parent).top);
+    const std::size_t end = std::min(upTo + 1, m.transactions.size());
+    if (end <= m.fetched || inserting_) {
+        return;
+    }
+    inserting_ = true;
+    beginInsertRows(parent, static_cast<int>(m.fetched), static_cast<int>(end - 1));
+    m.fetched = end;
+    endInsertRows();
+    inserting_ = false;
+}
+
+std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& index) const {
+    if (!index.isValid() || generation_ != session_.generation()) {
+        return std::nullopt;
+    }
+    const Node n = node(index);
+    const protocol::Transactions& tx = session_.transactions();
+    if (n.level == TransferLevel) {
+        return protocol::FirstRecord(tx, itemAt(n.top));
+    }
+    const Members& m = members(n.top);
+    const std::size_t mid = n.level == TransactionLevel ? n.row : n.mid;
+    if (mid >= m.transactions.size()) {
+        return std::nullopt;
+    }
+    const Transaction t = tx[m.transactions[mid]];
+    return n.level == TransactionLevel ? t.first : t.first + n.row;
+}
+
+QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
+    if (generation_ != session_.generation() || record >= session_.PacketList.size()) {
+        return {};
+    }
+    const protocol::Transactions& tx = session_.transactions();
+    const auto& all = items();
+    if (owner_.empty() && !tx.empty()) {
+        // One pass over the items: each transaction belongs to exactly one of them.
+        owner_.assign(tx.size(), UINT32_MAX);
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
+                if (protocol::IsMember(all[i], t, tx[t])) {
+                    owner_[t] = static_cast<std::uint32_t>(i);
+                }
+            }
+        }
+    }
+    const std::size_t t = tx.indexOfRecord(record);
+    const std::uint32_t item = owner_[t];
+    if (item == UINT32_MAX) {
+        return {};
+    }
+    std::size_t top = item;
+    if (filter_.address) {
+        const auto at = std::lower_bound(visible_.begin(), visible_.end(), item);
+        if (at == visible_.end() || *at != item) {
+            return {};
+        }
+        top = static_cast<std::size_t>(at - visible_.begin());
+    }
+    fetchTop(top);
+    const QModelIndex transfer = index(static_cast<int>(top), 0);
+    const Members& m = members(top);
+    const auto at = std::lower_bound(m.transactions.begin(), m.transactions.end(), t);
+    if (at == m.transactions.end() || *at != t) {
+        return transfer;
+    }
+    const auto mid = static_cast<std::size_t>(at - m.transactions.begin());
+    fetchMembers(transfer, mid);
+    const QModelIndex transaction = index(static_cast<int>(mid), 0, transfer);
+    return index(static_cast<int>(record - tx[t].first), 0, transaction);
+}
+
+QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || generation_ != session_.generation() ||
+        (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole)) {
+        return {};
+    }
+    if (role == Qt::TextAlignmentRole) {
+        const int c = index.column();
+        return c == RecordColumn || c == BytesColumn
+                   ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter))
+                   : QVariant();
+    }
+    const Node n = node(index);
+    if (n.level == TransferLevel) {
+        return transferData(itemAt(n.top), index.column(), role);
+    }
+    const Members& m = members(n.top);
+    const std::size_t mid = n.level == TransactionLevel ? n.row : n.mid;
+    if (mid >= m.transactions.size()) {
+        return {};
+    }
+    const Transaction t = session_.transactions()[m.transactions[mid]];
+    if (n.level == TransactionLevel) {
+        return transactionData(t, index.column(), role);
+    }
+    return n.row < t.count ? packetData(t.first + n.row, index.column(), role) : QVariant();
+}
+
+QVariant TransferTreeModel::transferData(const TransferItem& item, int column, int role) const {
+    const protocol::Transactions& tx = session_.transactions();
+    const capture::PacketList& packets = session_.PacketList;
+    if (role == Qt::BackgroundRole) {
+        if (column != StatusColumn) {
+            return {};
+        }
+        if (item.status == TransferStatus::Stall) {
+            return KindBrush(capture::RecordKind::Stall);
+        }
+        if (item.status == TransferStatus::Error || item.type == TransferType::Malformed) {
+            return KindBrush(capture::RecordKind::Unknown);
+        }
+        if (item.type == TransferType::Polling || item.naks != 0) {
+            return KindBrush(capture::RecordKind::Nak);
+        }
+        return {};
+    }
+    switch (column) {
+    case RecordColumn:
+        return static_cast<qulonglong>(protocol::FirstRecord(tx, item));
+    case ItemColumn:
+        switch (item.type) {
+        case TransferType::Control:
+            if (const auto request = protocol::ControlRequest(packets, tx, item)) {
+                return RequestText(*request);
+            }
+            return tx[item.firstTransaction].kind == TransactionKind::Setup
+                       ? QStringLiteral("SETUP not accepted")
+                       : QStringLiteral("Control stage without its SETUP");
+        case TransferType::Sof: {
+            QString text = QStringLiteral("SOF");
+            if (item.count != 1) {
+                text += QStringLiteral(" ×") + Thousands(item.count);
+            }
+            if (const auto frames = protocol::SofFrames(packets, tx, item)) {
+                text +=
+                    frames->first == frames->second
+                        ? QStringLiteral(" (frame %1)").arg(frames->first)
+                        : QStringLiteral(" (frames %1–%2)").arg(frames->first).arg(frames->second);
+            }
+            return text;
+        }
+        case TransferType::Polling:
+            return QStringLiteral("Polling %1 %2 ×%3 NAK")
+                .arg(DirectionText(item.direction), Endpoint(item.address, item.endpoint),
+                     Thousands(item.count));
+        case TransferType::Malformed: {
+            const Transaction t = tx[item.firstTransaction];
+            return Latin(capture::KindName(packets.kind(t.last()))) +
+                   QStringLiteral(" fits no transaction");
+        }
+        default:
+            return QStringLiteral("%1 %2 %3 bytes")
+                .arg(TypeText(item.type), DirectionText(item.direction), Thousands(item.bytes));
+        }
+    case EndpointColumn:
+        return HasEndpoint(item) ? Endpoint(item.address, item.endpoint) : QString();
+    case DirectionColumn:
+        return HasEndpoint(item) ? DirectionText(item.direction) : QString();
+    case StatusColumn: {
+        if (item.type == TransferType::Polling) {
+            return QStringLiteral("NAK");
+        }
+        const std::string_view s = protocol::StatusName(item.status);
+        return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    }
+    case BytesColumn:
+        return HasEndpoint(item) && item.type != TransferType::Polling
+                   ? QVariant(static_cast<qulonglong>(item.bytes))
+                   : QVariant();
+    case PayloadColumn:
+        if (item.bytes == 0) {
+            return QString();
+        }
+        return Hex16(protocol::DeliveredPayload(packets, tx, item));
+    default:
+        return {};
+    }
+}
+
+QVariant TransferTreeModel::transactionData(const Transaction& t, int column, int role) const {
+    const capture::PacketList& packets = session_.PacketList;
+    if (role == Qt::BackgroundRole) {
+        if (column != StatusColumn) {
+            return {};
+        }
+        switch (t.outcome) {
+        case Outcome::Stall:
+            return KindBrush(capture::RecordKind::Stall);
+        case Outcome::Nak:
+            return KindBrush(capture::RecordKind::Nak);
+        case Outcome::Malformed:
+            return KindBrush(capture::RecordKind::Unknown);
+        default:
+            return {};
+        }
+    }
+    switch (column) {
+    case RecordColumn:
+        return static_cast<qulonglong>(t.first);
+    case ItemColumn: {
+        const std::string_view kind = protocol::KindName(t.kind);
+        QString text = QString::fromLatin1(kind.data(), static_cast<qsizetype>(kind.size()));
+        if (t.hasData()) {
+            text += QStringLiteral(" DATA%1").arg(protocol::TransactionToggle(packets, t));
+        }
+        return text;
+    }
+    case EndpointColumn:
+        return t.hasToken() ? Endpoint(t.address, t.endpoint) : QString();
+    case DirectionColumn:
+        return t.hasToken() ? DirectionText(t.direction()) : QString();
+    case StatusColumn: {
+        const std::string_view s = protocol::OutcomeName(t.outcome);
+        return t.kind == TransactionKind::Sof
+                   ? QString()
+                   : QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    }
+    case BytesColumn:
+        return t.hasData() ? QVariant(static_cast<qulonglong>(
+                                 protocol::TransactionPayloadLength(packets, t)))
+                           : QVariant();
+    case PayloadColumn:
+        return t.hasData() ? Hex16(protocol::TransactionPayload(packets, t)) : QString();
+    default:
+        return {};
+    }
+}
+
+QVariant TransferTreeModel::packetData(std::size_t record, int column, int role) const {
+    const capture::PacketList& packets = session_.PacketList;
+    const capture::RecordKind kind = packets.kind(record);
+    if (role == Qt::BackgroundRole) {
+        const bool marked = kind == capture::RecordKind::Stall ||
+                            kind == capture::RecordKind::Nak ||
+                            kind == capture::RecordKind::Unknown;
+        return column == StatusColumn && marked ? KindBrush(kind) : QVariant();
+    }
+    const capture::CaptureRecord r = packets[record];
+    switch (column) {
+    case RecordColumn:
+        return static_cast<qulonglong>(record);
+    case ItemColumn:
+        return Latin(capture::KindName(kind));
+    case EndpointColumn:
+        return capture::IsToken(kind) && kind != capture::RecordKind::Sof
+                   ? Endpoint(r.address, r.endpoint)
+                   : QString();
+    case BytesColumn:
+        return capture::IsData(kind) ? QVariant(static_cast<qulonglong>(r.length)) : QVariant();
+    case PayloadColumn:
+        return capture::IsData(kind) ? Hex16(r.bytes) : QString();
+    default:
+        return {};
+    }
+}
+
+QVariant TransferTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+        return {};
+    }
+    static const char* const kTitles[] = {"Record", "Item",  "Endpoint", "Direction",
+                                          "Status", "Bytes", "Payload"};
+    return section >= 0 && section < ColumnCount ? QString::fromLatin1(kTitles[section])
+                                                 : QVariant();
+}
+
+} // namespace vintrace::display
