@@ -213,17 +213,29 @@ std::size_t CountStarts(const std::uint8_t* data, std::size_t size, std::size_t&
     std::size_t i = 0;
     first = kNoStart;
 #if VINTRACE_DECODER_SSE2
-    for (; i + 8 <= units; i += 8) {
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i markers = _mm_set1_epi16(0x00FF); // markers sit at the even byte positions
+    // Up to the first start unit, look at each block; after it, only count.
+    for (; i + 8 <= units && first == kNoStart; i += 8) {
         const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 2 * i));
-        const unsigned starts =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, _mm_set1_epi8(1)))) &
-            0x5555u; // markers sit at the even byte positions
+        const unsigned starts = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(u, one), markers)));
         if (starts != 0) {
-            if (first == kNoStart) {
-                first = 2 * i + static_cast<std::size_t>(std::countr_zero(starts));
-            }
+            first = 2 * i + static_cast<std::size_t>(std::countr_zero(starts));
             count += static_cast<std::size_t>(std::popcount(starts));
         }
+    }
+    // Per-byte counters, summed before they can overflow.
+    while (i + 8 <= units) {
+        const std::size_t blocks = std::min<std::size_t>((units - i) / 8, 255);
+        __m128i sums = _mm_setzero_si128();
+        for (std::size_t b = 0; b < blocks; ++b, i += 8) {
+            const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 2 * i));
+            sums = _mm_sub_epi8(sums, _mm_and_si128(_mm_cmpeq_epi8(u, one), markers));
+        }
+        const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
     }
 #endif
     for (; i < units; ++i) {
