@@ -64,7 +64,7 @@ void CaptureDecoder::startRecord(std::uint8_t pid) {
     if (PacketList::kBlockSize - cursor.used < PacketList::kRecordRoom) {
         newBlock();
     }
-    h.offset = cursor.base | cursor.used;
+    h.setOffset(cursor.base | cursor.used);
     bytes_ = cursor.block + cursor.used;
     capacity_ = CapacityOf(h.kind);
     if (h.kind == RecordKind::Unknown) {

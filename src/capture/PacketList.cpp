@@ -10,7 +10,7 @@ CaptureRecord PacketList::operator[](std::size_t i) const {
     CaptureRecord r;
     r.kind = h.kind;
     r.length = h.length;
-    r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset), h.stored);
+    r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset()), h.stored);
     r.address = h.address;
     r.endpoint = h.endpoint;
     return r;
@@ -61,7 +61,7 @@ void PacketList::append(RecordKind kind, std::uint8_t length, std::span<const st
     }
     tail_.used += n;
     Header& h = pushHeader();
-    h.offset = offset;
+    h.setOffset(offset);
     h.kind = kind;
     h.length = length;
     h.stored = static_cast<std::uint8_t>(n);

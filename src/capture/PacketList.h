@@ -17,7 +17,7 @@ class ParallelDecoder;
 
 /// The ordered records of the open capture; index i is line i of both list views.
 ///
-/// Built for captures of hundreds of millions of packets: a record costs a 16-byte header
+/// Built for captures of hundreds of millions of packets: a record costs a 10-byte header
 /// plus its stored bytes, both kept in fixed-size chunks so that growing the list never
 /// copies it (peak memory stays close to the final size).
 class PacketList {
@@ -76,19 +76,31 @@ public:
 private:
     friend class CaptureDecoder;
     friend class ParallelDecoder;
-    class ParallelDecoder;
 
+    /// 10 bytes: at hundreds of millions of records, every byte here is hundreds of
+    /// megabytes. The offset of the bytes has 40 bits, a terabyte of stored bytes.
     struct Header {
-        std::uint64_t offset; // global byte offset: block index << kBlockShift | position
+        std::uint16_t offsetLow; // global byte offset: block index << kBlockShift | position
+        std::uint16_t offsetMid;
+        std::uint8_t offsetHigh;
         RecordKind kind;
         std::uint8_t length;
         std::uint8_t address;
         std::uint8_t endpoint;
         std::uint8_t stored;
-    };
-    static_assert(sizeof(Header) == 16);
 
-    static constexpr unsigned kChunkShift = 16; // 65,536 headers (1 MiB) per chunk
+        std::uint64_t offset() const {
+            return offsetLow | std::uint64_t{offsetMid} << 16 | std::uint64_t{offsetHigh} << 32;
+        }
+        void setOffset(std::uint64_t o) {
+            offsetLow = static_cast<std::uint16_t>(o);
+            offsetMid = static_cast<std::uint16_t>(o >> 16);
+            offsetHigh = static_cast<std::uint8_t>(o >> 32);
+        }
+    };
+    static_assert(sizeof(Header) == 10);
+
+    static constexpr unsigned kChunkShift = 16; // 65,536 headers (640 KiB) per chunk
     static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkShift;
     static constexpr unsigned kBlockShift = 20; // 1 MiB of bytes per block
     static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
