@@ -267,13 +267,18 @@ ParallelDecoder::ParallelDecoder(PacketList& out, const SliceOptions& options)
     if (threads_ == 0) {
         threads_ = std::max(1u, std::thread::hardware_concurrency());
     }
-    // Several slices per thread, so a thread slowed by other work takes fewer of them; a
-    // window of at most 64 MiB, so its buffer does not matter next to the store.
-    slicesPerWindow_ = options.slicesPerWindow != 0 ? options.slicesPerWindow : 4 * threads_;
+    // Several slices per thread, so a thread slowed by other work takes fewer of them, in a
+    // window of at most 64 MiB, so that its buffer does not matter next to the store.
+    constexpr std::size_t kWindowMax = std::size_t{64} << 20;
     sliceBytes_ = options.sliceBytes != 0 ? options.sliceBytes
-                                          : std::clamp((std::size_t{64} << 20) / slicesPerWindow_,
+                                          : std::clamp(kWindowMax / (4 * std::size_t{threads_}),
                                                        std::size_t{1} << 20, std::size_t{4} << 20);
     sliceBytes_ = std::max<std::size_t>(2, (sliceBytes_ + 1) & ~std::size_t{1});
+    slicesPerWindow_ =
+        options.slicesPerWindow != 0
+            ? options.slicesPerWindow
+            : std::min<std::size_t>(4 * std::size_t{threads_},
+                                    std::max<std::size_t>(threads_, kWindowMax / sliceBytes_));
     cursors_.resize(threads_);
     slices_.resize(slicesPerWindow_);
 }
@@ -325,14 +330,17 @@ void ParallelDecoder::scan(Slice& slice, const std::uint8_t* data) const {
 }
 
 void ParallelDecoder::window(std::span<const std::uint8_t> data) {
-    const std::size_t count =
-        std::min(slicesPerWindow_, (data.size() + sliceBytes_ - 1) / sliceBytes_);
-    for (std::size_t i = 0; i < count; ++i) {
-        slices_[i].offset = i * sliceBytes_;
-        slices_[i].size = std::min(sliceBytes_, data.size() - slices_[i].offset);
+    for (std::size_t at = 0; at < data.size(); at += windowBytes()) {
+        const std::span<const std::uint8_t> part =
+            data.subspan(at, std::min(windowBytes(), data.size() - at));
+        const std::size_t count = (part.size() + sliceBytes_ - 1) / sliceBytes_;
+        for (std::size_t i = 0; i < count; ++i) {
+            slices_[i].offset = i * sliceBytes_;
+            slices_[i].size = std::min(sliceBytes_, part.size() - slices_[i].offset);
+        }
+        parallel(count, [&](std::size_t i, unsigned) { scan(slices_[i], part.data()); });
+        decode(part.data(), part.size());
     }
-    parallel(count, [&](std::size_t i, unsigned) { scan(slices_[i], data.data()); });
-    decode(data.data(), std::min(data.size(), count * sliceBytes_));
 }
 
 std::size_t ParallelDecoder::readWindow(std::uint8_t* buffer, std::size_t size,
@@ -426,10 +434,7 @@ void ParallelDecoder::finish() {
 void ParseCaptureFileParallel(std::span<const std::uint8_t> data, PacketList& out,
                               const SliceOptions& options) {
     ParallelDecoder decoder(out, options);
-    const std::size_t window = decoder.windowBytes();
-    for (std::size_t at = 0; at < data.size(); at += window) {
-        decoder.window(data.subspan(at, std::min(window, data.size() - at)));
-    }
+    decoder.window(data);
     decoder.finish();
 }
 

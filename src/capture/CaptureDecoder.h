@@ -69,7 +69,7 @@ void ParseCaptureFile(std::span<const std::uint8_t> data, PacketList& out);
 struct SliceOptions {
     unsigned threads = 0;            ///< 0: one per core
     std::size_t sliceBytes = 0;      ///< rounded up to whole units; 0: 1 to 4 MiB by threads
-    std::size_t slicesPerWindow = 0; ///< 0: four per thread
+    std::size_t slicesPerWindow = 0; ///< 0: four per thread, in at most 64 MiB
 };
 
 /// Decodes a capture on several threads with the same result as CaptureDecoder.
@@ -96,8 +96,8 @@ public:
     std::size_t windowBytes() const { return sliceBytes_ * slicesPerWindow_; }
     unsigned threads() const { return threads_; }
 
-    /// Decodes the next window, `data`, which must be a whole number of units unless it is
-    /// the last one.
+    /// Decodes the next part of the input, `data` (in windows of windowBytes()), which must
+    /// be a whole number of units unless it is the last one.
     void window(std::span<const std::uint8_t> data);
     /// Reads the next window of up to `size` bytes into `buffer` with `fill`, slice by slice
     /// on the decoding threads, and decodes it. `offset` is where the window starts in the
