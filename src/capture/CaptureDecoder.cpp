@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <exception>
 #include <thread>
 
@@ -283,43 +284,106 @@ ParallelDecoder::ParallelDecoder(PacketList& out, const SliceOptions& options)
     slices_.resize(slicesPerWindow_);
 }
 
-ParallelDecoder::~ParallelDecoder() = default;
+/// The decoding threads, started on the first parallel step and kept for the decoder's life:
+/// a load takes two steps per window, and starting threads for each would cost more than
+/// decoding a small window.
+struct ParallelDecoder::Pool {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable done;
+    const std::function<void(std::size_t, unsigned)>* task = nullptr;
+    std::size_t count = 0;
+    std::atomic<std::size_t> next{0};
+    std::uint64_t step = 0; // bumped for each parallel step
+    unsigned busy = 0;      // workers still in the current step
+    bool stop = false;
+    std::vector<std::exception_ptr> errors;
+    std::vector<std::thread> threads;
+
+    // Slices are taken in turn, so a thread slowed by other work takes fewer of them.
+    void run(unsigned thread) {
+        try {
+            for (std::size_t i = next++; i < count; i = next++) {
+                (*task)(i, thread);
+            }
+        } catch (...) {
+            errors[thread] = std::current_exception();
+            next = count; // the others stop at their next slice
+        }
+    }
+
+    void work(unsigned thread) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                wake.wait(hold, [&] { return stop || step != seen; });
+                if (stop) {
+                    return;
+                }
+                seen = step;
+            }
+            run(thread);
+            const std::lock_guard<std::mutex> hold(lock);
+            if (--busy == 0) {
+                done.notify_one();
+            }
+        }
+    }
+};
+
+ParallelDecoder::~ParallelDecoder() {
+    if (pool_) {
+        {
+            const std::lock_guard<std::mutex> hold(pool_->lock);
+            pool_->stop = true;
+        }
+        pool_->wake.notify_all();
+        for (std::thread& t : pool_->threads) {
+            t.join();
+        }
+    }
+}
 
 void ParallelDecoder::parallel(std::size_t n,
                                const std::function<void(std::size_t, unsigned)>& task) {
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(threads_, n));
-    if (workers <= 1) {
+    if (threads_ <= 1 || n <= 1) {
         for (std::size_t i = 0; i < n; ++i) {
             task(i, 0);
         }
         return;
     }
-    // Slices are taken in turn, so a thread slowed by other work takes fewer of them.
-    std::atomic<std::size_t> next{0};
-    std::vector<std::exception_ptr> errors(workers);
-    auto run = [&](unsigned thread) {
-        try {
-            for (std::size_t i = next++; i < n; i = next++) {
-                task(i, thread);
-            }
-        } catch (...) {
-            errors[thread] = std::current_exception();
-            next = n; // the others stop at their next slice
+    if (!pool_) {
+        pool_ = std::make_unique<Pool>();
+        pool_->errors.resize(threads_);
+        for (unsigned t = 1; t < threads_; ++t) {
+            pool_->threads.emplace_back([pool = pool_.get(), t] { pool->work(t); });
         }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    for (unsigned t = 1; t < workers; ++t) {
-        pool.emplace_back(run, t);
     }
-    run(0);
-    for (std::thread& t : pool) {
-        t.join();
+    Pool& pool = *pool_;
+    {
+        const std::lock_guard<std::mutex> hold(pool.lock);
+        pool.task = &task;
+        pool.count = n;
+        pool.next = 0;
+        pool.busy = threads_ - 1;
+        ++pool.step;
     }
-    for (const std::exception_ptr& e : errors) {
-        if (e) {
-            std::rethrow_exception(e); // out of memory, as on one thread
+    pool.wake.notify_all();
+    pool.run(0);
+    {
+        std::unique_lock<std::mutex> hold(pool.lock);
+        pool.done.wait(hold, [&] { return pool.busy == 0; });
+    }
+    std::exception_ptr error;
+    for (std::exception_ptr& e : pool.errors) {
+        if (e && !error) {
+            error = e;
         }
+        e = nullptr;
+    }
+    if (error) {
+        std::rethrow_exception(error); // out of memory, as on one thread
     }
 }
 

@@ -109,6 +109,7 @@ public:
 
 private:
     struct Slice;
+    struct Pool;
     /// Runs task(i, thread) for i in [0, n) on the decoding threads.
     void parallel(std::size_t n, const std::function<void(std::size_t, unsigned)>& task);
     /// Counts the start units of slice i's bytes in `data`.
@@ -124,6 +125,7 @@ private:
     std::mutex blockLock_;
     std::vector<Slice> slices_;
     std::optional<CaptureDecoder> carry_; // owns the packet still open at a window's end
+    std::unique_ptr<Pool> pool_;
 };
 
 /// Decodes a whole capture held in memory into `out` (appending) on several threads.
