@@ -415,9 +415,26 @@ std::size_t ParallelDecoder::readWindow(std::uint8_t* buffer, std::size_t size,
         Slice& slice = slices_[i];
         slice.offset = i * sliceBytes_;
         const std::size_t want = std::min(sliceBytes_, size - slice.offset);
-        slice.size =
-            fill(offset + slice.offset, std::span<std::uint8_t>(buffer + slice.offset, want));
-        scan(slice, buffer);
+        // Read and count in pieces that stay in the core's own cache between the two.
+        constexpr std::size_t kPiece = std::size_t{256} << 10;
+        slice.size = 0;
+        slice.starts = 0;
+        slice.first = kNoStart;
+        while (slice.size < want) {
+            std::uint8_t* at = buffer + slice.offset + slice.size;
+            const std::size_t asked = std::min(kPiece, want - slice.size);
+            const std::size_t got =
+                fill(offset + slice.offset + slice.size, std::span<std::uint8_t>(at, asked));
+            std::size_t first = kNoStart;
+            slice.starts += CountStarts(at, got, first);
+            if (slice.first == kNoStart && first != kNoStart) {
+                slice.first = slice.offset + slice.size + first;
+            }
+            slice.size += got;
+            if (got < asked) {
+                break;
+            }
+        }
     });
     // The window ends at the first slice that came back short: the file ended there (or
     // could not be read further), and whatever later slices found is not after it.
