@@ -92,16 +92,17 @@ public:
     ParallelDecoder(const ParallelDecoder&) = delete;
     ParallelDecoder& operator=(const ParallelDecoder&) = delete;
 
-    /// Bytes per window (a whole number of units): the most one window() call takes.
+    /// Bytes per window (a whole number of units): the most readWindow() reads at once.
     std::size_t windowBytes() const { return sliceBytes_ * slicesPerWindow_; }
     unsigned threads() const { return threads_; }
 
     /// Decodes the next part of the input, `data` (in windows of windowBytes()), which must
     /// be a whole number of units unless it is the last one.
     void window(std::span<const std::uint8_t> data);
-    /// Reads the next window of up to `size` bytes into `buffer` with `fill`, slice by slice
-    /// on the decoding threads, and decodes it. `offset` is where the window starts in the
-    /// file. Returns the bytes read: fewer than `size` means the input ended.
+    /// Reads the next window of `size` bytes (whole units, at most windowBytes()) into `buffer`
+    /// with `fill`, slice by slice on the decoding threads, and decodes it. `offset` is where
+    /// the window starts in the file. Returns the bytes read: fewer than `size` means the
+    /// input ended.
     std::size_t readWindow(std::uint8_t* buffer, std::size_t size, std::uint64_t offset,
                            const Fill& fill);
     /// Completes the last record. A single byte left over (an odd file length) is dropped.
