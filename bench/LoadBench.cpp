@@ -23,11 +23,12 @@ using namespace vintrace;
 
 void Usage(std::FILE* to) {
     std::fputs("usage: vintrace-load-bench [--size N[K|M|G|Ki|Mi|Gi]] [--file PATH] [--keep]\n"
-               "                           [--seed N] [--dir DIR]\n"
+               "                           [--seed N] [--dir DIR] [--threads N]\n"
                "Loads a capture file with LoadCaptureFile and prints decode throughput and\n"
                "memory. Without --file, generates --size bytes (default 100M; K/M/G are\n"
                "powers of 1000, Ki/Mi/Gi of 1024) of full-speed traffic in DIR (default the\n"
-               "temp directory) and deletes it afterwards unless --keep is given.\n",
+               "temp directory) and deletes it afterwards unless --keep is given. --threads\n"
+               "sets the decoding threads (default: one per core).\n",
                to);
 }
 
@@ -110,6 +111,7 @@ int main(int argc, char** argv) {
     std::string dir = std::filesystem::temp_directory_path().string();
     std::uint64_t seed = 1;
     bool keep = false;
+    unsigned threads = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         } else if (arg == "--seed" && hasValue) {
             seed = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--threads" && hasValue) {
+            threads = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--keep") {
             keep = true;
         } else {
@@ -160,7 +164,9 @@ int main(int argc, char** argv) {
     capture::EndpointTable table;
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    const capture::LoadResult result = capture::LoadCaptureFile(path, packets, table);
+    capture::LoadOptions options;
+    options.threads = threads;
+    const capture::LoadResult result = capture::LoadCaptureFile(path, packets, table, options);
     const auto t1 = std::chrono::steady_clock::now();
     const double cpu = CpuSeconds() - cpu0;
     const std::size_t peak = PeakRss();
@@ -192,6 +198,8 @@ int main(int argc, char** argv) {
     std::printf("endpoint table       %zu addresses\n", table.size());
     std::printf("stored bytes         %zu (%.1f per record)\n", stored,
                 records > 0 ? static_cast<double>(stored) / records : 0.0);
+    std::printf("threads              %s\n",
+                threads == 0 ? "one per core" : std::to_string(threads).c_str());
     std::printf("wall time            %.3f s (cpu %.3f s)\n", wall, cpu);
     std::printf("decode throughput    %.0f MB/s\n", Mb(fileSize) / wall);
     std::printf("baseline RSS         %.1f MB\n", Mb(baseline));

@@ -2,11 +2,13 @@
 
 #include "capture/CaptureDecoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 
 #ifdef _WIN32
@@ -18,7 +20,6 @@
 namespace vintrace::capture {
 
 namespace {
-constexpr std::size_t kReadPiece = std::size_t{4} << 20;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -67,34 +68,125 @@ std::FILE* OpenRegularFile(const std::string& path, std::string& reason) {
     return file;
 }
 
+namespace {
+
+/// Reads from one open file at given offsets, from several threads at once.
+class PositionalReader {
+public:
+    explicit PositionalReader(std::FILE* file) : fd_(fileno(file)) {}
+
+    /// Fills `dest` from `offset`; fewer bytes at the end of the file or on an error.
+    std::size_t read(std::uint64_t offset, std::span<std::uint8_t> dest) {
+        std::size_t done = 0;
+        while (done < dest.size()) {
+            const long long n = readAt(offset + done, dest.data() + done, dest.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                const std::lock_guard<std::mutex> lock(errorLock_);
+                if (error_ == 0) {
+                    error_ = errno ? errno : EIO;
+                }
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+    /// The first read error's errno, 0 if none.
+    int error() {
+        const std::lock_guard<std::mutex> lock(errorLock_);
+        return error_;
+    }
+
+private:
+    long long readAt(std::uint64_t offset, std::uint8_t* to, std::size_t n) {
+        n = std::min<std::size_t>(n, std::size_t{1} << 30);
+#ifdef _WIN32
+        // No positional read in the C runtime: seek and read as one step.
+        const std::lock_guard<std::mutex> lock(seekLock_);
+        if (_lseeki64(fd_, static_cast<long long>(offset), SEEK_SET) < 0) {
+            return -1;
+        }
+        return _read(fd_, to, static_cast<unsigned>(n));
+#else
+        return ::pread(fd_, to, n, static_cast<off_t>(offset));
+#endif
+    }
+
+    int fd_;
+    std::mutex errorLock_;
+    int error_ = 0;
+#ifdef _WIN32
+    std::mutex seekLock_;
+#endif
+};
+
+} // namespace
+
 LoadResult LoadCaptureFile(const std::string& path, PacketList& packets, EndpointTable& table) {
+    return LoadCaptureFile(path, packets, table, LoadOptions());
+}
+
+LoadResult LoadCaptureFile(const std::string& path, PacketList& packets, EndpointTable& table,
+                           const LoadOptions& options) {
     std::string reason;
     std::unique_ptr<std::FILE, FileCloser> file(OpenRegularFile(path, reason));
     if (!file) {
         return {LoadStatus::CannotOpen, reason};
     }
-    // Large unbuffered reads: the decoder is faster than a byte-wise stream.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+#ifdef _WIN32
+    struct _stat64 st {};
+    const bool sized = ::_fstat64(fileno(file.get()), &st) == 0;
+#else
+    struct stat st {};
+    const bool sized = ::fstat(fileno(file.get()), &st) == 0;
+#endif
+    const std::uint64_t total = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
+
+    SliceOptions slicing;
+    slicing.threads = options.threads;
+    ParallelDecoder decoder(packets, slicing);
+    // A small file needs no more buffer than its own size; one that grows while it loads
+    // is read a window at a time all the same. Windows hold whole units.
+    const std::size_t window =
+        static_cast<std::size_t>(std::min<std::uint64_t>(decoder.windowBytes(), total + 2)) &
+        ~std::size_t{1};
     // Not zero-filled: every byte is read into before it is decoded.
-    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
-    CaptureDecoder decoder(packets);
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(window);
+    PositionalReader reader(file.get());
+    const ParallelDecoder::Fill fill = [&reader](std::uint64_t offset,
+                                                 std::span<std::uint8_t> dest) {
+        return reader.read(offset, dest);
+    };
+
+    std::uint64_t done = 0;
     LoadResult result;
     for (;;) {
-        errno = 0;
-        const std::size_t n = std::fread(piece.get(), 1, kReadPiece, file.get());
-        decoder.feed(std::span<const std::uint8_t>(piece.get(), n));
-        if (n < kReadPiece) {
-            if (std::ferror(file.get())) {
-                const int err = errno ? errno : EIO;
-                // A directory opens on some systems and fails on the first read.
-                result = {packets.empty() && n == 0 ? LoadStatus::CannotOpen
-                                                    : LoadStatus::ReadError,
-                          std::strerror(err)};
-            }
+        if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+            decoder.finish();
+            packets.clear();
+            return {LoadStatus::Cancelled, {}};
+        }
+        const std::size_t n = decoder.readWindow(buffer.get(), window, done, fill);
+        done += n;
+        if (options.progress) {
+            options.progress(done, total);
+        }
+        if (n < window) {
             break;
         }
     }
     decoder.finish();
+    if (const int err = reader.error(); err != 0) {
+        // A directory opens on some systems and fails on the first read.
+        result = {packets.empty() && done == 0 ? LoadStatus::CannotOpen : LoadStatus::ReadError,
+                  std::strerror(err)};
+    }
     BuildEndpointTable(packets, table);
     return result;
 }

@@ -10,10 +10,23 @@ CaptureRecord PacketList::operator[](std::size_t i) const {
     CaptureRecord r;
     r.kind = h.kind;
     r.length = h.length;
-    r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset), h.stored);
+    r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset()), h.stored);
     r.address = h.address;
     r.endpoint = h.endpoint;
     return r;
+}
+
+PacketList& PacketList::operator=(PacketList&& other) noexcept {
+    if (this != &other) {
+        headerChunks_ = std::move(other.headerChunks_);
+        byteBlocks_ = std::move(other.byteBlocks_);
+        count_ = std::exchange(other.count_, 0);
+        // The cursor points into a block that now belongs to this list.
+        tail_ = std::exchange(other.tail_, ByteCursor());
+        other.headerChunks_.clear();
+        other.byteBlocks_.clear();
+    }
+    return *this;
 }
 
 PacketList::Header& PacketList::pushHeader() {
@@ -23,26 +36,32 @@ PacketList::Header& PacketList::pushHeader() {
     return header(count_++);
 }
 
-std::uint8_t* PacketList::reserveRecordBytes(std::uint64_t& offset) {
-    if (kBlockSize - blockUsed_ < kRecordRoom) {
-        byteBlocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize));
-        blockUsed_ = 0;
-    }
-    offset = (static_cast<std::uint64_t>(byteBlocks_.size() - 1) << kBlockShift) | blockUsed_;
-    return byteBlocks_.back().get() + blockUsed_;
+void PacketList::newBlock(ByteCursor& cursor) {
+    byteBlocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize));
+    cursor.block = byteBlocks_.back().get();
+    cursor.base = static_cast<std::uint64_t>(byteBlocks_.size() - 1) << kBlockShift;
+    cursor.used = 0;
 }
 
-void PacketList::append(RecordKind kind, std::uint8_t length,
-                        std::span<const std::uint8_t> bytes) {
+void PacketList::resizeHeaders(std::size_t count) {
+    const std::size_t chunks = (count + kChunkSize - 1) >> kChunkShift;
+    while (headerChunks_.size() < chunks) {
+        // Not zero-filled: the pages are touched only when a decoder writes its headers.
+        headerChunks_.push_back(std::make_unique_for_overwrite<Header[]>(kChunkSize));
+    }
+    count_ = count;
+}
+
+void PacketList::append(RecordKind kind, std::uint8_t length, std::span<const std::uint8_t> bytes) {
     std::uint64_t offset = 0;
-    std::uint8_t* out = reserveRecordBytes(offset);
+    std::uint8_t* out = reserveRecordBytes(tail_, offset);
     const std::size_t n = std::min<std::size_t>(bytes.size(), CapacityOf(kind));
     if (n != 0) {
         std::memcpy(out, bytes.data(), n);
     }
-    commitRecordBytes(n);
+    tail_.used += n;
     Header& h = pushHeader();
-    h.offset = offset;
+    h.setOffset(offset);
     h.kind = kind;
     h.length = length;
     h.stored = static_cast<std::uint8_t>(n);
@@ -75,7 +94,7 @@ void PacketList::clear() {
     byteBlocks_.clear();
     byteBlocks_.shrink_to_fit();
     count_ = 0;
-    blockUsed_ = kBlockSize;
+    tail_ = ByteCursor();
 }
 
 std::size_t PacketList::memoryUsed() const {

@@ -7,15 +7,17 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace vintrace::capture {
 
 class CaptureDecoder;
+class ParallelDecoder;
 
 /// The ordered records of the open capture; index i is line i of both list views.
 ///
-/// Built for captures of hundreds of millions of packets: a record costs a 16-byte header
+/// Built for captures of hundreds of millions of packets: a record costs a 10-byte header
 /// plus its stored bytes, both kept in fixed-size chunks so that growing the list never
 /// copies it (peak memory stays close to the final size).
 class PacketList {
@@ -23,8 +25,9 @@ public:
     PacketList() = default;
     PacketList(const PacketList&) = delete;
     PacketList& operator=(const PacketList&) = delete;
-    PacketList(PacketList&&) noexcept = default;
-    PacketList& operator=(PacketList&&) noexcept = default;
+    /// Moving leaves `other` empty.
+    PacketList(PacketList&& other) noexcept { *this = std::move(other); }
+    PacketList& operator=(PacketList&& other) noexcept;
 
     /// Number of records.
     std::size_t size() const { return count_; }
@@ -72,18 +75,32 @@ public:
 
 private:
     friend class CaptureDecoder;
+    friend class ParallelDecoder;
 
+    /// 10 bytes: at hundreds of millions of records, every byte here is hundreds of
+    /// megabytes. The offset of the bytes has 40 bits, a terabyte of stored bytes.
     struct Header {
-        std::uint64_t offset; // global byte offset: block index << kBlockShift | position
+        std::uint16_t offsetLow; // global byte offset: block index << kBlockShift | position
+        std::uint16_t offsetMid;
+        std::uint8_t offsetHigh;
         RecordKind kind;
         std::uint8_t length;
         std::uint8_t address;
         std::uint8_t endpoint;
         std::uint8_t stored;
-    };
-    static_assert(sizeof(Header) == 16);
 
-    static constexpr unsigned kChunkShift = 16; // 65,536 headers (1 MiB) per chunk
+        std::uint64_t offset() const {
+            return offsetLow | std::uint64_t{offsetMid} << 16 | std::uint64_t{offsetHigh} << 32;
+        }
+        void setOffset(std::uint64_t o) {
+            offsetLow = static_cast<std::uint16_t>(o);
+            offsetMid = static_cast<std::uint16_t>(o >> 16);
+            offsetHigh = static_cast<std::uint8_t>(o >> 32);
+        }
+    };
+    static_assert(sizeof(Header) == 10);
+
+    static constexpr unsigned kChunkShift = 16; // 65,536 headers (640 KiB) per chunk
     static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkShift;
     static constexpr unsigned kBlockShift = 20; // 1 MiB of bytes per block
     static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
@@ -101,10 +118,25 @@ private:
 
     /// Appends an uninitialised header and returns it.
     Header& pushHeader();
+    /// Where the next record's bytes go: one block being filled. The list has its own; each
+    /// thread of a parallel decode has another, so threads never share a block.
+    struct ByteCursor {
+        std::uint8_t* block = nullptr;
+        std::uint64_t base = 0;        // the block's index << kBlockShift
+        std::size_t used = kBlockSize; // "full" when there is no block yet
+    };
+    /// Adds an empty block for `cursor`.
+    void newBlock(ByteCursor& cursor);
     /// Makes room for one record's bytes and returns where they go; sets `offset`.
-    std::uint8_t* reserveRecordBytes(std::uint64_t& offset);
-    /// Commits `n` bytes written at the pointer reserveRecordBytes returned.
-    void commitRecordBytes(std::size_t n) { blockUsed_ += n; }
+    std::uint8_t* reserveRecordBytes(ByteCursor& cursor, std::uint64_t& offset) {
+        if (kBlockSize - cursor.used < kRecordRoom) {
+            newBlock(cursor);
+        }
+        offset = cursor.base | cursor.used;
+        return cursor.block + cursor.used;
+    }
+    /// Makes room for `count` records in all: allocates header chunks and sets size().
+    void resizeHeaders(std::size_t count);
     /// Sets address and endpoint from a token's first two bytes; inline for the decoder's
     /// per-packet path.
     static void deriveTokenFields(Header& h, const std::uint8_t* bytes) {
@@ -126,7 +158,7 @@ private:
     std::vector<std::unique_ptr<Header[]>> headerChunks_;
     std::vector<std::unique_ptr<std::uint8_t[]>> byteBlocks_;
     std::size_t count_ = 0;
-    std::size_t blockUsed_ = kBlockSize; // bytes used in the last block; "full" when there is none
+    ByteCursor tail_; // the block that appends fill
 };
 
 } // namespace vintrace::capture

@@ -195,3 +195,36 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RemoveKind,
 
 } // namespace
 } // namespace vintrace::capture
+
+namespace vintrace::capture {
+namespace {
+
+// Captures of hundreds of millions of packets must fit: beyond its stored bytes a record
+// costs its 10-byte header, and the stores' blocks add only a fraction of a byte.
+TEST(PacketListMemory, TenBytesPerRecordBeyondStoredBytes) {
+    std::vector<std::uint8_t> file;
+    std::size_t stored = 0;
+    for (std::size_t i = 0; i < 600'000; ++i) {
+        if (i % 3 == 0) {
+            Append(file, Packet(0xD2));
+        } else {
+            Append(file, Packet(0xA5, {static_cast<std::uint8_t>(i), 0x01}));
+            stored += 2;
+        }
+    }
+    for (bool parallel : {false, true}) {
+        PacketList list;
+        if (parallel) {
+            ParseCaptureFileParallel(file, list, {2, 0, 0});
+        } else {
+            ParseCaptureFile(file, list);
+        }
+        ASSERT_EQ(list.size(), 600'000u);
+        const double perRecord =
+            (static_cast<double>(list.memoryUsed()) - static_cast<double>(stored)) / 600'000.0;
+        EXPECT_LE(perRecord, 10.0 + 2 * (1 << 20) / 600'000.0 + 1.2) << "parallel " << parallel;
+    }
+}
+
+} // namespace
+} // namespace vintrace::capture

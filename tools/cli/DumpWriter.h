@@ -3,6 +3,7 @@
 #include "capture/PacketList.h"
 
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -10,7 +11,8 @@
 namespace vintrace::cli {
 
 /// Writes records as `dump` lines: index, kind, length, address, endpoint, bytes, separated
-/// by one TAB. Buffers its output, since a capture can hold hundreds of millions of lines.
+/// by one TAB. A capture can hold hundreds of millions of lines, so each field is copied from
+/// a table into a large buffer that goes out in few, large writes.
 class DumpWriter {
 public:
     explicit DumpWriter(std::FILE* out);
@@ -25,8 +27,17 @@ public:
     bool flush();
 
 private:
+    void append(std::string_view text);
+    void appendIndex(std::size_t index);
+    void writeOut();
+
     std::FILE* out_;
-    std::string buffer_;
+    std::unique_ptr<char[]> buffer_;
+    char* at_;        // where the next character goes
+    char* flushAt_;   // a whole line without extra columns still fits below the end
+    char digits_[24]; // the last index written, right-aligned, to count on from
+    std::size_t digitCount_ = 0;
+    std::size_t nextIndex_ = 0;
     bool failed_ = false;
 };
 
