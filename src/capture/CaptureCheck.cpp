@@ -2,6 +2,7 @@
 
 #include "capture/SetupRequest.h"
 #include "capture/UsbCrc.h"
+#include "protocol/PacketClass.h"
 
 #include <array>
 #include <string_view>
@@ -9,6 +10,10 @@
 namespace vintrace::capture {
 
 namespace {
+
+using protocol::DataToggle;
+using protocol::IsInToken;
+using protocol::IsSof;
 
 constexpr std::int8_t kUnknown = -1;
 
@@ -55,7 +60,7 @@ std::vector<Findings> CheckCapture(const PacketList& packets) {
     for (std::size_t i = 0; i < packets.size(); ++i) {
         const RecordKind kind = packets.kind(i);
         Findings f = 0;
-        if (IsToken(kind) || kind == RecordKind::Sof) {
+        if (IsToken(kind) || IsSof(kind)) {
             const CaptureRecord r = packets[i];
             if (r.length != 2) {
                 f |= kFindingLength;
@@ -70,7 +75,7 @@ std::vector<Findings> CheckCapture(const PacketList& packets) {
             const auto before = PreviousPacket(packets, i);
             const RecordKind answered = before ? packets.kind(*before) : RecordKind::Hidden;
             const bool answersData = IsData(answered);
-            const bool answersIn = answered == RecordKind::In && kind != RecordKind::Ack;
+            const bool answersIn = IsInToken(answered) && kind != RecordKind::Ack;
             if (!answersData && !answersIn) {
                 f |= kFindingHandshake;
             }
@@ -88,7 +93,7 @@ std::vector<Findings> CheckCapture(const PacketList& packets) {
                 const RecordKind tokenKind = packets.kind(*token);
                 const unsigned address = packets.address(*token);
                 const unsigned endpoint = packets.endpoint(*token);
-                const std::int8_t seen = kind == RecordKind::Data1 ? 1 : 0;
+                const auto seen = static_cast<std::int8_t>(DataToggle(kind));
                 const auto reply = NextPacket(packets, i);
                 const bool acked = reply && packets.kind(*reply) == RecordKind::Ack;
                 if (tokenKind == RecordKind::Setup) {
@@ -103,8 +108,7 @@ std::vector<Findings> CheckCapture(const PacketList& packets) {
                         }
                     }
                 } else {
-                    std::int8_t& expected =
-                        toggles.at(address, endpoint, tokenKind == RecordKind::In);
+                    std::int8_t& expected = toggles.at(address, endpoint, IsInToken(tokenKind));
                     if (expected != kUnknown && expected != seen) {
                         f |= kFindingToggle;
                     }
