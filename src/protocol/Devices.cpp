@@ -336,8 +336,16 @@ DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets
     DescribedTransfers out;
     // Control transfers do not depend on endpoint descriptors, so the first pass finds
     // every descriptor the second needs.
-    out.devices = DeviceModel::Build(packets, transactions,
-                                     AssembleTransfers(packets, transactions, options));
+    std::vector<TransferItem> first = AssembleTransfers(packets, transactions, options);
+    out.devices = DeviceModel::Build(packets, transactions, first);
+    // Without a configuration descriptor no endpoint is described, and the second pass would
+    // give the same list again.
+    const auto& devices = out.devices.devices();
+    if (std::none_of(devices.begin(), devices.end(),
+                     [](const DeviceInfo& d) { return !d.configurations.empty(); })) {
+        out.items = std::move(first);
+        return out;
+    }
     options.endpoints = out.devices.lookup();
     out.items = AssembleTransfers(packets, transactions, options);
     return out;
