@@ -125,7 +125,9 @@ private:
             }
             const std::size_t left = owner_.recording.size() - offset_;
             count = static_cast<std::uint32_t>(std::min<std::size_t>(length, left));
-            std::memcpy(buffer, owner_.recording.data() + offset_, count);
+            if (count > 0) { // an empty recording has no data() to copy from
+                std::memcpy(buffer, owner_.recording.data() + offset_, count);
+            }
             offset_ += count;
             return true;
         }
