@@ -1,6 +1,7 @@
 // Program entry: the application object, the main window, the hidden dialog instances, the
 // message loop.
 
+#include "app/CommandLine.h"
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
@@ -14,10 +15,15 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <cstdio>
 #include <exception>
 
 int main(int argc, char** argv) {
     using namespace vintrace;
+    // Answered before the application object exists: they need no display.
+    if (const auto exitCode = app::AnswerInfoOption(argc, argv, stdout)) {
+        return *exitCode;
+    }
     app::VintraceApplication application(argc, argv);
     try {
         device::DriverAnalyzer analyzer;
