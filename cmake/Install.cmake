@@ -6,6 +6,31 @@ if(TARGET vintrace-analyzer-emu)
     install(TARGETS vintrace-analyzer-emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# Wireshark looks for extcap programs in its own folder, which its pkg-config file names
+# (with libwireshark-dev); otherwise the Debian one. Within the install prefix it is kept
+# relative, so the package and `cmake --install --prefix` place it alike.
+if(TARGET vintrace-extcap)
+    if(NOT DEFINED VINTRACE_EXTCAP_DIR)
+        find_package(PkgConfig QUIET)
+        if(PKG_CONFIG_FOUND)
+            pkg_get_variable(wireshark_extcap_dir wireshark extcap_dir)
+        endif()
+        if(NOT wireshark_extcap_dir)
+            if(CMAKE_LIBRARY_ARCHITECTURE)
+                set(wireshark_extcap_dir /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/extcap)
+            else()
+                set(wireshark_extcap_dir /usr/lib/wireshark/extcap)
+            endif()
+        endif()
+        # The system folder is below /usr: installed relative to the prefix (/usr for the
+        # package) rather than outside it.
+        string(REGEX REPLACE "^/usr/" "" wireshark_extcap_dir "${wireshark_extcap_dir}")
+        set(VINTRACE_EXTCAP_DIR "${wireshark_extcap_dir}" CACHE STRING
+            "Where vintrace-extcap is installed (relative: below the install prefix)")
+    endif()
+    install(TARGETS vintrace-extcap RUNTIME DESTINATION ${VINTRACE_EXTCAP_DIR})
+endif()
+
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 if(TARGET vintrace)
     install(TARGETS vintrace RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

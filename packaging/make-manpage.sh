@@ -65,8 +65,9 @@ describe() {
 
 # The page's footer takes the plain version; the commit stays with --version.
 version=$("$program" --version | awk '{ print $2; exit }')
-help2man --no-info --no-discard-stderr --name="$summary" --include="$work/include.h2m" \
-    --version-string="$version" --output="$work/page.1" "$program"
+set -- --no-info --no-discard-stderr --name="$summary" --version-string="$version"
+[ -s "$work/include.h2m" ] && set -- "$@" --include="$work/include.h2m"
+help2man "$@" --output="$work/page.1" "$program"
 # help2man names the program after the file it ran: keep the installed name.
 sed "s|$(dirname "$program")/||g" "$work/page.1" > "$work/page"
 case $output in

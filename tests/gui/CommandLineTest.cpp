@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct InfoCase {
     std::vector<std::string> args;
     std::optional<int> exitCode;
     const char* outputStart; // what the output starts with ("" for nothing)
+    friend void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class InfoOptionTest : public ::testing::TestWithParam<InfoCase> {};
@@ -59,6 +61,7 @@ struct StartupCase {
     std::vector<std::string> args;
     std::optional<std::string> file;
     const char* error; // "" for none
+    friend void PrintTo(const StartupCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class StartupArgumentsTest : public ::testing::TestWithParam<StartupCase> {};
