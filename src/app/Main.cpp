@@ -16,7 +16,7 @@
 #include <QStyle>
 
 #include <cstdio>
-#include <exception>
+#include <optional>
 
 int main(int argc, char** argv) {
     using namespace vintrace;
@@ -24,25 +24,28 @@ int main(int argc, char** argv) {
     if (const auto exitCode = app::AnswerInfoOption(argc, argv, stdout)) {
         return *exitCode;
     }
-    app::VintraceApplication application(argc, argv);
-    try {
-        device::DriverAnalyzer analyzer;
-        app::TMainForm mainForm(analyzer);
-        mainForm.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, mainForm.size(),
-                                                 application.primaryScreen()->availableGeometry()));
-        // One hidden instance of each dialog, created in order for the effects of their
-        // construction; every dialog shown to the user is a fresh instance.
-        search::TDefineSearch defineSearch(mainForm.SearchCriteria, mainForm.EndpointTable,
-                                           &mainForm);
-        app::TAboutForm aboutForm(&mainForm);
-        capture::TDefineHide defineHide(&mainForm);
-        device::TDefineTrigger defineTrigger(analyzer, &mainForm); // sends trigger 15 again
-        device::TUSBStatus usbStatus(&mainForm);
-        device::TSetFileSize setFileSize(mainForm.CaptureSize, &mainForm);
-        mainForm.show();
-        application.exec();
-    } catch (const std::exception& e) {
-        app::VintraceApplication::ShowException(QString::fromLocal8Bit(e.what()));
-    }
-    return 0;
+    // Declared out here only so that it outlives the steps: an exception that escapes the
+    // window's construction is still shown in a message box.
+    std::optional<app::VintraceApplication> application;
+    return app::RunReportingExceptions(
+        [&] {
+            application.emplace(argc, argv);
+            device::DriverAnalyzer analyzer;
+            app::TMainForm mainForm(analyzer);
+            mainForm.setGeometry(
+                QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, mainForm.size(),
+                                    application->primaryScreen()->availableGeometry()));
+            // One hidden instance of each dialog, created in order for the effects of their
+            // construction; every dialog shown to the user is a fresh instance.
+            search::TDefineSearch defineSearch(mainForm.SearchCriteria, mainForm.EndpointTable,
+                                               &mainForm);
+            app::TAboutForm aboutForm(&mainForm);
+            capture::TDefineHide defineHide(&mainForm);
+            device::TDefineTrigger defineTrigger(analyzer, &mainForm); // sends trigger 15 again
+            device::TUSBStatus usbStatus(&mainForm);
+            device::TSetFileSize setFileSize(mainForm.CaptureSize, &mainForm);
+            mainForm.show();
+            application->exec();
+        },
+        &app::ReportStartUpException);
 }

@@ -46,6 +46,8 @@ using display::UiFont;
 constexpr unsigned kLeftTop = AnchorLeft | AnchorTop;
 constexpr unsigned kAll = AnchorLeft | AnchorTop | AnchorRight | AnchorBottom;
 constexpr unsigned kRightBottom = AnchorRight | AnchorBottom;
+/// Where the status lamps begin; the status label ends there.
+constexpr int kLampsLeft = 365;
 
 QAction* AddItem(QMenu* menu, const char* caption, const char* name, bool checkable = false,
                  bool checked = false) {
@@ -63,7 +65,7 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Vintrace"));
     setWindowIcon(WindowIcon());
-    setFont(UiFont(11));
+    setFont(display::ControlFont());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::Button));
     setPalette(pal);
@@ -150,7 +152,7 @@ void TMainForm::buildControls(QWidget* client) {
 
     Label1 = new QLabel(client);
     place(Label1, "Label1", 276, 382, 0, 17, kRightBottom);
-    Label1->setFont(UiFont(12, QFont::Black));
+    Label1->setFont(display::StatusFont());
     Label1->setMaximumHeight(17);
 
     // The lamps share one spot; the one created last lies on top.
@@ -289,8 +291,8 @@ void TMainForm::layoutChildren(QWidget* parent) {
         }
         int width = p.width;
         if (p.widget == Label1) {
-            // The status label grows with its text, leftwards from its right anchor.
-            width = Label1->sizeHint().width();
+            // The status label grows with its text, but never under the lamps.
+            width = std::min(Label1->sizeHint().width(), kLampsLeft - p.left);
         }
         const Box b = AnchoredBox({p.left, p.top, width, p.height}, p.anchors, designW, designH,
                                   parent->width(), parent->height());
@@ -404,7 +406,8 @@ void TMainForm::endRefresh() {
 }
 
 void TMainForm::ProgressBarSink::setRange(std::size_t max) {
-    bar_->setRange(0, static_cast<int>(std::min<std::size_t>(max, INT_MAX)));
+    // Qt draws 0..0 as a busy bar that never stops; an empty store shows an empty bar instead.
+    bar_->setRange(0, static_cast<int>(std::clamp<std::size_t>(max, 1, INT_MAX)));
     bar_->setValue(0);
 }
 
@@ -612,6 +615,22 @@ QString TMainForm::statusText(device::Status status) const {
         return QStringLiteral("Read Failed");
     case Status::Stopped:
         return QStringLiteral("Stopped");
+    // The label has room for a few words only: the tooltip tells the rest.
+    case Status::NothingReceived:
+        return QStringLiteral("Nothing received");
+    case Status::CannotWrite:
+        return QStringLiteral("Cannot write file");
+    case Status::AnalyzerBusy:
+        return QStringLiteral("Analyzer busy");
+    case Status::Incomplete:
+        return QStringLiteral("Incomplete");
+    }
+    return {};
+}
+
+QString TMainForm::statusDetail(device::Status status) const {
+    using device::Status;
+    switch (status) {
     case Status::NothingReceived:
         return QStringLiteral("Nothing was downloaded; the previous capture is kept");
     case Status::CannotWrite:
@@ -623,13 +642,15 @@ QString TMainForm::statusText(device::Status status) const {
     case Status::Incomplete:
         return QStringLiteral("Download incomplete: %1 bytes")
             .arg(static_cast<qulonglong>(acquisition_.lastDownload().bytes));
+    default:
+        return {};
     }
-    return {};
 }
 
 void TMainForm::apply(const device::AcquisitionEffects& e) {
     if (e.status) {
         Label1->setText(statusText(*e.status));
+        Label1->setToolTip(statusDetail(*e.status));
         layoutChildren(client_); // the label grows with its text
     }
     if (e.lamp) {
@@ -781,11 +802,31 @@ void TMainForm::Wrap32Click() {
     setWrapMode(Wrap32);
 }
 
-void TMainForm::ListBox1MouseDown() {
+void TMainForm::ListBox1MouseDown(Qt::MouseButton, const QPoint& position) {
+    // A click on a line sets the cursor, even on the line it stood on: a search from the
+    // cursor examines that line again.
+    if (ListBox1->itemAt(position) >= 0) {
+        resumeAfterLine_.reset();
+    }
     ListBox2->viewport()->repaint();
 }
 
-void TMainForm::ListBox1KeyDown() {
+void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
+    switch (key) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        // The keys that set the cursor (on a non-empty list), as a click does.
+        if (ListBox1->count() > 0) {
+            resumeAfterLine_.reset();
+        }
+        break;
+    default:
+        break;
+    }
     ListBox2->viewport()->repaint();
 }
 

@@ -161,8 +161,8 @@ public slots:
     void NoWrap1Click();
     void Wrap16Click();
     void Wrap32Click();
-    void ListBox1MouseDown();
-    void ListBox1KeyDown();
+    void ListBox1MouseDown(Qt::MouseButton button, const QPoint& position);
+    void ListBox1KeyDown(int key, Qt::KeyboardModifiers modifiers);
     void ListBox2MouseDown();
 
 protected:
@@ -195,7 +195,7 @@ private:
     };
     ProgressBarSink progress_{ProgressBar1};
     /// After a match on the last line the cursor stays on it (there is no next line); a search
-    /// from the cursor then resumes after it, as long as the cursor was not moved.
+    /// from the cursor then resumes after it, until a click or key sets the cursor.
     std::optional<std::int64_t> resumeAfterLine_;
     /// Why the last load failed, for a user who chose the file.
     std::string lastLoadFailure_;
@@ -204,6 +204,9 @@ private:
 
     void apply(const device::AcquisitionEffects& effects);
     QString statusText(device::Status status) const;
+    /// The whole story behind a short status text, for the label's tooltip; empty when the
+    /// text says it all.
+    QString statusDetail(device::Status status) const;
 
     device::Analyzer& analyzer_;
     device::Acquisition acquisition_{analyzer_};

@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 
+#include <cstdio>
 #include <exception>
 
 namespace vintrace::app {
@@ -24,6 +25,27 @@ bool VintraceApplication::notify(QObject* receiver, QEvent* event) {
 
 void VintraceApplication::ShowException(const QString& message) {
     QMessageBox::critical(QApplication::activeWindow(), QStringLiteral("Vintrace"), message);
+}
+
+int RunReportingExceptions(const std::function<void()>& program,
+                           const VintraceApplication::Reporter& report) {
+    try {
+        program();
+    } catch (const std::exception& e) {
+        report(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        report(QStringLiteral("Unknown exception"));
+    }
+    return 0;
+}
+
+void ReportStartUpException(const QString& message) {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr) {
+        VintraceApplication::ShowException(message);
+    } else {
+        // No application object, so no message box either.
+        std::fprintf(stderr, "vintrace: %s\n", message.toLocal8Bit().constData());
+    }
 }
 
 } // namespace vintrace::app

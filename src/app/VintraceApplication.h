@@ -27,4 +27,14 @@ private:
     Reporter reporter_;
 };
 
+/// Runs the program's start-up steps and message loop. An exception of any type that escapes
+/// them is reported with its message ("Unknown exception" when it carries none) and the
+/// program still ends normally: the result is 0 either way.
+int RunReportingExceptions(const std::function<void()>& program,
+                           const VintraceApplication::Reporter& report);
+
+/// Reports an exception that escaped start-up: in a message box when the application object
+/// exists, else on the standard error stream.
+void ReportStartUpException(const QString& message);
+
 } // namespace vintrace::app

@@ -16,17 +16,17 @@ QString ToQString(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-/// The text of the selected item; empty when none is selected.
-std::string SelectedText(const QComboBox* box) {
-    return box->currentIndex() < 0 ? std::string()
-                                   : box->itemText(box->currentIndex()).toStdString();
+/// The text of the item the box shows; empty when it shows none.
+std::string ChosenText(const QComboBox* box) {
+    const int i = display::ChosenItem(box);
+    return i < 0 ? std::string() : box->itemText(i).toStdString();
 }
 } // namespace
 
 TDefineHide::TDefineHide(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("DefineHide"));
     setWindowTitle(QStringLiteral("Define Hide"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(560, 159); // client area of a 568 x 193 dialog
     move(203, 126);
 
@@ -70,8 +70,10 @@ TDefineHide::TDefineHide(QWidget* parent) : QDialog(parent) {
     Button3 = button("Button3", "Show All", 216, 96, 145);
     Button1 = button("Button1", "Close", 408, 96, 113);
 
-    // Only a choice the user makes refills the endpoints, not one made in code.
-    connect(ComboBox2, &QComboBox::activated, this, &TDefineHide::ComboBox2Change);
+    // The endpoints follow what the address box shows, whether picked from the list, typed
+    // or completed while typing; a text that names no address offers "Nothing". The text
+    // alone decides, so Qt making the typed item current on leaving the box changes nothing.
+    connect(ComboBox2, &QComboBox::editTextChanged, this, &TDefineHide::ComboBox2Change);
     connect(Button2, &QPushButton::clicked, this, &TDefineHide::Button2Click);
     connect(Button3, &QPushButton::clicked, this, &TDefineHide::Button3Click);
     connect(Button1, &QPushButton::clicked, this, &TDefineHide::Button1Click);
@@ -121,9 +123,9 @@ void TDefineHide::Button2Click() {
         message.setCommand(CMD_HIDE_NAK);
         app::BroadcastCommand();
     } else {
-        const std::string addressText = SelectedText(ComboBox2);
+        const std::string addressText = ChosenText(ComboBox2);
         if (addressText != "Nothing") {
-            const std::string endpointText = SelectedText(ComboBox3);
+            const std::string endpointText = ChosenText(ComboBox3);
             const bool allEndpoints = endpointText == "All";
             // Text that names no address or endpoint sends nothing: re-sending what the
             // previous command left in the record would hide traffic nobody chose.

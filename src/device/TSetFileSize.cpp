@@ -11,11 +11,35 @@
 
 namespace vintrace::device {
 
+namespace {
+/// Whether a key press reaches the edit: the ASCII digits and backspace do, as do the keys
+/// that type no character (arrows, Home, End, Delete) and the dialog's own keys. Every other
+/// character is discarded: other scripts' digits, control and format characters, and the
+/// characters of shortcuts such as Ctrl+V.
+bool KeyReachesEdit(const QKeyEvent& key) {
+    const QString text = key.text();
+    if (text == QStringLiteral("\b") || (text.size() == 1 && text[0] >= u'0' && text[0] <= u'9')) {
+        return true;
+    }
+    switch (key.key()) {
+    case Qt::Key_Delete:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        return true;
+    default:
+        return text.isEmpty();
+    }
+}
+} // namespace
+
 TSetFileSize::TSetFileSize(std::int32_t& captureSize, QWidget* parent)
     : QDialog(parent), captureSize_(captureSize) {
     setObjectName(QStringLiteral("SetFileSize"));
     setWindowTitle(QStringLiteral("SetFileSize"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(397, 117); // client area of a 405 x 151 dialog
     ShowError = [this](const QString& text) {
         QMessageBox::critical(this, QStringLiteral("Vintrace"), text);
@@ -61,12 +85,9 @@ void TSetFileSize::Button1Click() {
 }
 
 bool TSetFileSize::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Edit1 && event->type() == QEvent::KeyPress) {
-        const QString text = static_cast<QKeyEvent*>(event)->text();
-        // Typed characters other than digits and backspace are dropped.
-        if (text.size() == 1 && text[0].isPrint() && !text[0].isDigit()) {
-            return true;
-        }
+    if (watched == Edit1 && event->type() == QEvent::KeyPress &&
+        !KeyReachesEdit(*static_cast<QKeyEvent*>(event))) {
+        return true;
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -1,5 +1,6 @@
 #include "device/TUSBStatus.h"
 
+#include "app/AnchorGeometry.h"
 #include "device/Analyzer.h"
 #include "display/Fonts.h"
 
@@ -7,25 +8,38 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <utility>
 
 namespace vintrace::device {
+
+namespace {
+constexpr int kClientWidth = 455; // client area of a 463 x 228 dialog
+constexpr int kClientHeight = 194;
+constexpr app::Box kLabel1{24, 16, 409, 22};
+constexpr app::Box kLabel2{32, 56, 393, 81};
+constexpr unsigned kLabelAnchors = app::AnchorLeft | app::AnchorTop | app::AnchorRight;
+
+void Place(QWidget* w, const app::Box& b) {
+    w->setGeometry(b.left, b.top, b.width, b.height);
+}
+} // namespace
 
 TUSBStatus::TUSBStatus(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("USBStatus"));
     setWindowTitle(QStringLiteral("USB Status"));
-    setFont(display::UiFont(11));
-    resize(455, 194); // client area of a 463 x 228 dialog
-    auto label = [this](const char* name, int x, int y, int w, int h) {
+    setFont(display::ControlFont());
+    resize(kClientWidth, kClientHeight);
+    auto label = [this](const char* name, const app::Box& design) {
         auto* l = new QLabel(this);
         l->setObjectName(QString::fromLatin1(name));
-        l->setGeometry(x, y, w, h);
+        Place(l, design);
         l->setWordWrap(true);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         l->setFont(display::UiFont(15, QFont::Black));
         return l;
     };
-    Label1 = label("Label1", 24, 16, 409, 22);
-    Label2 = label("Label2", 32, 56, 393, 81);
+    Label1 = label("Label1", kLabel1);
+    Label2 = label("Label2", kLabel2);
     Button1 = new QPushButton(QStringLiteral("Close"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(344, 144, 81, 33);
@@ -51,6 +65,15 @@ void TUSBStatus::ReadStatus(Analyzer& analyzer) {
     Label2->setText(
         speed == 0 ? QStringLiteral("Vintrace is connected to a Full speed port and working Good")
                    : QStringLiteral("Vintrace is connected to High Speed port and working Good"));
+}
+
+void TUSBStatus::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The two labels widen and narrow with the dialog.
+    for (const auto& [label, design] : {std::pair{Label1, kLabel1}, std::pair{Label2, kLabel2}}) {
+        Place(label, app::AnchoredBox(design, kLabelAnchors, kClientWidth, kClientHeight, width(),
+                                      height()));
+    }
 }
 
 void TUSBStatus::Button1Click() {

@@ -25,6 +25,9 @@ public:
 
 public slots:
     void Button1Click();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 };
 
 } // namespace vintrace::device

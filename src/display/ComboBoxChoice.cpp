@@ -6,10 +6,11 @@ namespace vintrace::display {
 
 int ChosenItem(const QComboBox* box) {
     const int index = box->currentIndex();
-    if (index < 0 || (box->isEditable() && box->currentText() != box->itemText(index))) {
-        return -1;
+    if (!box->isEditable() || (index >= 0 && box->currentText() == box->itemText(index))) {
+        return index;
     }
-    return index;
+    // Typed text: Qt keeps the earlier item current, but what counts is what the box shows.
+    return box->findText(box->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
 }
 
 } // namespace vintrace::display

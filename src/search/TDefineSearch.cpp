@@ -14,10 +14,28 @@
 namespace vintrace::search {
 
 namespace {
-QString Hex(unsigned v) { return QString::fromStdString(capture::HexText(v)); }
+QString Hex(unsigned v) {
+    return QString::fromStdString(capture::HexText(v));
+}
 
 /// An index as the criteria store it: 8 bits, -1 (nothing chosen) becoming 255.
-std::uint8_t Stored(int index) { return static_cast<std::uint8_t>(index); }
+std::uint8_t Stored(int index) {
+    return static_cast<std::uint8_t>(index);
+}
+
+/// The pattern as the criteria keep it: UTF-8, cut after the last whole character that fits,
+/// so that the field shows the same text each time the dialog opens.
+std::string StoredPattern(const QString& text, std::size_t capacity) {
+    QByteArray bytes = text.toUtf8();
+    if (static_cast<std::size_t>(bytes.size()) > capacity) {
+        auto n = static_cast<qsizetype>(capacity);
+        while (n > 0 && (static_cast<unsigned char>(bytes[n]) & 0xC0) == 0x80) {
+            --n; // bytes[n] continues a character: that character does not fit
+        }
+        bytes.truncate(n);
+    }
+    return bytes.toStdString();
+}
 
 /// Chooses item `index`, or none when there is no such item.
 void Choose(QComboBox* box, int index) {
@@ -30,7 +48,7 @@ TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTa
     : QDialog(parent), criteria_(criteria), table_(table) {
     setObjectName(QStringLiteral("DefineSearch"));
     setWindowTitle(QStringLiteral("Define Search"));
-    setFont(display::UiFont(11));
+    setFont(display::ControlFont());
     resize(615, 168); // client area of a 623 x 202 dialog
     move(287, 113);
 
@@ -99,19 +117,21 @@ TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTa
     setTabOrder(CheckBox1, CheckBox2);
     setTabOrder(CheckBox2, CheckBox3);
 
-    // A check box's rule runs on every change of state, whether clicked or set in code; the
-    // boxes' rules run only for choices the user makes (or typing, which chooses nothing).
+    // A check box's rule runs on every change of state, whether clicked or set in code. The
+    // boxes' rules follow what a box shows, whether picked, typed or completed while typing;
+    // the text alone decides, so Qt making a typed item current on leaving the box changes
+    // nothing.
     connect(CheckBox1, &QCheckBox::toggled, this, &TDefineSearch::CheckBox1Click);
     connect(CheckBox2, &QCheckBox::toggled, this, &TDefineSearch::CheckBox2Click);
     connect(CheckBox3, &QCheckBox::toggled, this, &TDefineSearch::CheckBox3Click);
-    connect(ComboBox1, &QComboBox::activated, this, &TDefineSearch::ComboBox1Change);
-    connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, &TDefineSearch::ComboBox1Change);
-    connect(ComboBox2, &QComboBox::activated, this, &TDefineSearch::ComboBox2Change);
-    connect(ComboBox2->lineEdit(), &QLineEdit::textEdited, this, &TDefineSearch::ComboBox2Change);
+    connect(ComboBox1, &QComboBox::editTextChanged, this, &TDefineSearch::ComboBox1Change);
+    connect(ComboBox2, &QComboBox::editTextChanged, this, &TDefineSearch::ComboBox2Change);
     connect(Button2, &QPushButton::clicked, this, &TDefineSearch::Button2Click);
 }
 
-QColor TDefineSearch::activeColour() const { return palette().color(QPalette::WindowText); }
+QColor TDefineSearch::activeColour() const {
+    return palette().color(QPalette::WindowText);
+}
 
 QColor TDefineSearch::inactiveColour() const {
     return palette().color(QPalette::Disabled, QPalette::WindowText);
@@ -155,8 +175,8 @@ void TDefineSearch::Load() {
         }
     }
     CheckBox3->setChecked(criteria_.dataEnabled);
-    Edit3->setText(QString::fromLatin1(criteria_.pattern().data(),
-                                       static_cast<qsizetype>(criteria_.pattern().size())));
+    Edit3->setText(QString::fromUtf8(criteria_.pattern().data(),
+                                     static_cast<qsizetype>(criteria_.pattern().size())));
 }
 
 void TDefineSearch::CheckBox1Click() {
@@ -212,7 +232,7 @@ void TDefineSearch::Button2Click() {
     criteria_.addressAnyEndpoint = address && endpoint == 0;
     criteria_.addressWithEndpoint = address && endpoint != 0;
     criteria_.dataEnabled = CheckBox3->isChecked();
-    criteria_.setPattern(Edit3->text().toStdString());
+    criteria_.setPattern(StoredPattern(Edit3->text(), criteria_.dataPattern.size() - 1));
     accept();
 }
 

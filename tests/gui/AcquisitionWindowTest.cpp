@@ -231,7 +231,8 @@ TEST_F(Acquire, DownloadCutShortIsKeptBesideThePreviousCapture) {
         QTest::mouseClick(form_->Button3, Qt::LeftButton);
         ASSERT_TRUE(tickUntil("Downloading")) << c.name;
         ASSERT_TRUE(finishDownload()) << c.name;
-        EXPECT_EQ(form_->Label1->text(), c.label) << c.name;
+        EXPECT_EQ(form_->Label1->text(), "Incomplete") << c.name;
+        EXPECT_EQ(form_->Label1->toolTip(), c.label) << c.name;
         const std::string kept = work_ / "usbdata-incomplete.dat";
         EXPECT_EQ(form_->CaptureFileName, kept) << c.name;
         EXPECT_EQ(test::ReadBytes(kept).size(), c.bytes) << c.name;
@@ -259,7 +260,8 @@ TEST_F(Acquire, CaptureFileThatCannotBeWrittenKeepsThePreviousOne) {
     std::filesystem::rename(folder, work_ / "moved");
     ASSERT_TRUE(tickUntil("Downloading"));
     ASSERT_TRUE(finishDownload());
-    EXPECT_EQ(form_->Label1->text(),
+    EXPECT_EQ(form_->Label1->text(), "Cannot write file");
+    EXPECT_EQ(form_->Label1->toolTip(),
               "Cannot write usbdata.dat (No such file or directory); the previous capture is kept");
     EXPECT_EQ(test::ReadBytes(work_ / "moved/usbdata.dat").size(), 2u);
     EXPECT_EQ(form_->PacketList.size(), 1u);
@@ -278,7 +280,8 @@ TEST_F(Acquire, StartIsRefusedWhileAnotherAcquisitionHoldsTheAnalyzer) {
     tick();
     QLabel* lamp = lampInView();
     QTest::mouseClick(form_->Button3, Qt::LeftButton);
-    EXPECT_EQ(form_->Label1->text(), "another acquisition is using this analyzer");
+    EXPECT_EQ(form_->Label1->text(), "Analyzer busy");
+    EXPECT_EQ(form_->Label1->toolTip(), "another acquisition is using this analyzer");
     EXPECT_TRUE(form_->Button3->isEnabled());
     EXPECT_FALSE(form_->Button4->isEnabled());
     tick();

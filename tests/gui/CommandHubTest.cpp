@@ -10,13 +10,17 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 
 namespace vintrace::app {
@@ -157,6 +161,33 @@ TEST_F(CommandHub, ReloadOfAMissingFileEmptiesTheLists) {
     EXPECT_TRUE(form_->EndpointTable.empty());
     expectConsistent();
     EXPECT_TRUE(messages_.isEmpty());
+}
+
+// Qt draws a 0..0 range as a busy bar that never ends: an empty store shows an empty bar.
+TEST_F(CommandHub, CommandsOnAnEmptyStoreLeaveAnEmptyBar) {
+    form_->ChooseCaptureFile = [this] { return path("gone.dat").toStdString(); };
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } commands[] = {
+        {"Open", [this] { form_->Open1->trigger(); }},
+        {"Show All", [this] { form_->ShowAll1->trigger(); }},
+        {"Search", [this] { QTest::mouseClick(form_->Button1, Qt::LeftButton); }},
+        {"Hide SOF",
+         [this] {
+             capture::TDefineHide dialog(form_.get());
+             dialog.FillAddresses(form_->EndpointTable);
+             QTest::keyClick(dialog.ComboBox1, Qt::Key_Down);
+             QTest::mouseClick(dialog.Button2, Qt::LeftButton);
+         }},
+    };
+    for (const auto& c : commands) {
+        SCOPED_TRACE(c.name);
+        c.run();
+        ASSERT_TRUE(form_->PacketList.empty());
+        EXPECT_LT(form_->ProgressBar1->minimum(), form_->ProgressBar1->maximum());
+        EXPECT_EQ(form_->ProgressBar1->value(), form_->ProgressBar1->minimum());
+    }
 }
 
 TEST_F(CommandHub, OpenCancelledReloadsAndShowsHiddenPackets) {
@@ -303,6 +334,19 @@ protected:
         dialog_->ComboBox2->setCurrentIndex(index);
         dialog_->ComboBox2Change();
     }
+    /// Types `text` into a box in place of what it shows, as a user does.
+    static void typeInto(QComboBox* box, const QString& text) {
+        QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+        QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box->lineEdit(), text);
+    }
+    /// Moves a box's choice `steps` items down its list with the arrow key.
+    static void arrowDown(QComboBox* box, int steps) {
+        QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+        for (int i = 0; i < steps; ++i) {
+            QTest::keyClick(box, Qt::Key_Down);
+        }
+    }
     static QStringList Items(const QComboBox* box) {
         QStringList items;
         for (int i = 0; i < box->count(); ++i) {
@@ -388,6 +432,112 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
     blank.Button2->click();
     EXPECT_EQ(m.command(), 42);
     EXPECT_EQ(form_->PacketList.size(), 10u);
+}
+
+// Apply uses what the three boxes show: a text that is exactly an item's text is that item,
+// any other text is none; the endpoints follow what the address box shows.
+TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
+    using Choose = std::function<void(capture::TDefineHide&)>;
+    const struct {
+        const char* name;
+        Choose choose;
+        QStringList endpoints; // what the endpoint box offers before Apply
+        std::uint8_t command;  // 42: nothing sent
+        unsigned address, endpoint;
+        std::size_t remaining;
+    } cases[] = {
+        {"an address typed over the chosen 0x7",
+         [](capture::TDefineHide& d) {
+             arrowDown(d.ComboBox2, 2);
+             typeInto(d.ComboBox2, "3");
+         },
+         {"Nothing"},
+         42,
+         0,
+         0,
+         10},
+        {"an address typed in full",
+         [](capture::TDefineHide& d) {
+             typeInto(d.ComboBox2, "0x3");
+             arrowDown(d.ComboBox3, 1);
+         },
+         {"0x1", "0x2", "All"},
+         capture::CMD_HIDE_ENDPOINT,
+         3,
+         2,
+         8},
+        {"an endpoint wheeled to while the address is still being typed",
+         [](capture::TDefineHide& d) {
+             typeInto(d.ComboBox2, "0x3");
+             QWheelEvent wheel(QPointF(5, 5), d.ComboBox3->mapToGlobal(QPointF(5, 5)), QPoint(),
+                               QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                               false);
+             QApplication::sendEvent(d.ComboBox3, &wheel);
+         },
+         {"0x1", "0x2", "All"},
+         capture::CMD_HIDE_ENDPOINT,
+         3,
+         2,
+         8},
+        {"an address completed from its first character",
+         [](capture::TDefineHide& d) {
+             typeInto(d.ComboBox2, "0");
+             EXPECT_EQ(d.ComboBox2->currentText(), "0x3");
+         },
+         {"0x1", "0x2", "All"},
+         capture::CMD_HIDE_ENDPOINT,
+         3,
+         1,
+         7},
+        {"an endpoint typed over the chosen 0x1",
+         [](capture::TDefineHide& d) {
+             arrowDown(d.ComboBox2, 1);
+             typeInto(d.ComboBox3, "0x2");
+         },
+         {"0x1", "0x2", "All"},
+         capture::CMD_HIDE_ENDPOINT,
+         3,
+         2,
+         8},
+        {"an endpoint that is no item",
+         [](capture::TDefineHide& d) {
+             arrowDown(d.ComboBox2, 1);
+             typeInto(d.ComboBox3, "5");
+         },
+         {"0x1", "0x2", "All"},
+         42,
+         0,
+         0,
+         10},
+        {"a kind typed over SOF",
+         [](capture::TDefineHide& d) {
+             arrowDown(d.ComboBox1, 1);
+             typeInto(d.ComboBox1, "x");
+         },
+         {"Nothing"},
+         42,
+         0,
+         0,
+         10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        send(capture::CMD_RELOAD);
+        SharedCommand() = CommandMessage{};
+        SharedCommand().setCommand(42);
+        capture::TDefineHide dialog(form_.get());
+        dialog.FillAddresses(form_->EndpointTable);
+        dialog.show();
+        dialog.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        c.choose(dialog);
+        EXPECT_EQ(Items(dialog.ComboBox3), c.endpoints);
+        QTest::mouseClick(dialog.Button2, Qt::LeftButton);
+        EXPECT_EQ(form_->PacketList.size(), c.remaining);
+        EXPECT_EQ(SharedCommand().command(), c.command);
+        EXPECT_EQ(SharedCommand().address(), c.address);
+        EXPECT_EQ(SharedCommand().endpoint(), c.endpoint);
+    }
 }
 
 TEST_F(HideDialog, ShowAllReloads) {

@@ -5,6 +5,8 @@
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -122,6 +124,19 @@ TEST(StatusDialog, EitherFailureSaysUnconnected) {
     EXPECT_TRUE(half.Label2->text().isEmpty());
 }
 
+TEST(StatusDialog, LabelsStretchWithTheDialog) {
+    TUSBStatus dialog;
+    dialog.show();
+    const QRect button = dialog.Button1->geometry();
+    for (const int grow : {100, -40, 0}) {
+        SCOPED_TRACE(grow);
+        dialog.resize(455 + grow, 194 + 30);
+        EXPECT_EQ(dialog.Label1->geometry(), QRect(24, 16, 409 + grow, 22));
+        EXPECT_EQ(dialog.Label2->geometry(), QRect(32, 56, 393 + grow, 81));
+        EXPECT_EQ(dialog.Button1->geometry(), button);
+    }
+}
+
 TEST(CaptureSize, DoublesWithWrapAroundAndRefusesWhatIsNotPositive) {
     EXPECT_EQ(CaptureSizeFor(1), 2);
     EXPECT_EQ(CaptureSizeFor(65535), 131070);
@@ -161,6 +176,43 @@ TEST(CaptureSizeDialog, AppliesHalvesAndReportsBadText) {
     dialog.Button2->click();
     EXPECT_EQ(errors, QStringList{"'' is not a valid integer value"});
     EXPECT_EQ(size, 246);
+}
+
+// Only the ASCII digits and backspace get in by typing; editing keys still work.
+TEST(CaptureSizeDialog, KeepsOnlyAsciiDigitsAndBackspace) {
+    std::int32_t size = 131071;
+    TSetFileSize dialog(size);
+    QStringList errors;
+    dialog.ShowError = [&](const QString& text) { errors << text; };
+    dialog.Edit1->clear();
+    const QString typed[] = {
+        QStringLiteral("1"),
+        QString(QChar(0x0662)),           // Arabic-Indic two
+        QString(QChar(0xFF13)),           // full-width three
+        QString(QChar(0x06F4)),           // extended Arabic-Indic four
+        QString(QChar(0x200E)),           // left-to-right mark, a format character
+        QString(QChar(0xE000)),           // private use
+        QString::fromUcs4(U"\U0001D7D3"), // mathematical bold five: two UTF-16 units
+        QStringLiteral("x"),
+        QStringLiteral("6"),
+    };
+    for (const QString& text : typed) {
+        QTest::sendKeyEvent(QTest::Click, dialog.Edit1, Qt::Key_unknown, text, Qt::NoModifier);
+    }
+    EXPECT_EQ(dialog.Edit1->text(), "16");
+    // Shortcuts type no character either; arrows, Delete and backspace edit as usual.
+    QApplication::clipboard()->setText(QStringLiteral("99"));
+    QTest::keyClick(dialog.Edit1, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(dialog.Edit1->text(), "16");
+    QTest::keyClick(dialog.Edit1, Qt::Key_Home);
+    QTest::keyClick(dialog.Edit1, Qt::Key_Delete);
+    QTest::keyClicks(dialog.Edit1, "42");
+    QTest::keyClick(dialog.Edit1, Qt::Key_End);
+    QTest::keyClick(dialog.Edit1, Qt::Key_Backspace);
+    EXPECT_EQ(dialog.Edit1->text(), "42");
+    QTest::mouseClick(dialog.Button2, Qt::LeftButton);
+    EXPECT_EQ(size, 84);
+    EXPECT_TRUE(errors.isEmpty());
 }
 
 } // namespace

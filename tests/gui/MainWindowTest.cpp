@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -287,6 +288,28 @@ TEST(Application, ExceptionFromAHandlerIsReportedAndTheProgramGoesOn) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(ran);
     app->setExceptionReporter(&VintraceApplication::ShowException);
+}
+
+// Start-up runs inside the handler: whatever escapes it is reported, and the program ends
+// with 0.
+TEST(Application, AnythingThrownAtStartUpIsReported) {
+    struct NotAnException {};
+    const struct {
+        const char* name;
+        std::function<void()> program;
+        QStringList reported;
+    } cases[] = {
+        {"a standard exception", [] { throw std::runtime_error("no display"); }, {"no display"}},
+        {"an integer", [] { throw 42; }, {"Unknown exception"}},
+        {"another type", [] { throw NotAnException{}; }, {"Unknown exception"}},
+        {"nothing", [] {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList reported;
+        EXPECT_EQ(RunReportingExceptions(c.program, [&](const QString& m) { reported << m; }), 0);
+        EXPECT_EQ(reported, c.reported);
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -16,9 +17,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 
 namespace vintrace::search {
@@ -46,6 +49,20 @@ protected:
     static void pick(QComboBox* box, int index) {
         box->setCurrentIndex(index);
         emit box->activated(index);
+    }
+
+    /// Types `text` into a box in place of what it shows, as a user does.
+    static void typeInto(QComboBox* box, const QString& text) {
+        QTest::mouseClick(box->lineEdit(), Qt::LeftButton);
+        QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box->lineEdit(), text);
+    }
+    static QStringList Items(const QComboBox* box) {
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i) {
+            items << box->itemText(i);
+        }
+        return items;
     }
 
     SearchCriteria criteria_;
@@ -136,6 +153,102 @@ TEST_F(SearchDialog, AddressChoiceStoresAllOrOneEndpoint) {
     EXPECT_EQ(third->ComboBox3->count(), 2);
 }
 
+/// Turns the mouse wheel one notch down over a box, which picks its next item.
+void WheelDown(QComboBox* box) {
+    QWheelEvent wheel(QPointF(5, 5), box->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(box, &wheel);
+}
+
+// What a box shows is what counts, at once: a typed text that is exactly an item's text
+// chooses that item, any other text chooses none (stored as 255).
+TEST_F(SearchDialog, TypedTextChoosesTheItemItNames) {
+    using Steps = std::function<void(TDefineSearch&)>;
+    const struct {
+        const char* name;
+        Steps type;
+        QStringList endpoints; // offered as soon as the text is typed
+        Steps then;
+        std::uint8_t pidIndex, addressIndex, endpointIndex;
+        bool anyEndpoint, withEndpoint;
+    } cases[] = {
+        {"an address, then an endpoint by the wheel",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0x1A");
+         },
+         {"All", "0x0"},
+         [](TDefineSearch& d) { WheelDown(d.ComboBox3); },
+         255,
+         1,
+         1,
+         false,
+         true},
+        {"an address completed from its first character",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0");
+             EXPECT_EQ(d.ComboBox1->currentText(), "0x5");
+         },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch& d) { typeInto(d.ComboBox3, "0x3"); },
+         255,
+         0,
+         2,
+         false,
+         true},
+        {"an address that is no item",
+         [](TDefineSearch& d) {
+             QTest::mouseClick(d.CheckBox2, Qt::LeftButton);
+             typeInto(d.ComboBox1, "0x7");
+         },
+         {"Nothing"},
+         [](TDefineSearch&) {},
+         255,
+         255,
+         0,
+         true,
+         false},
+        {"a kind",
+         [](TDefineSearch& d) { typeInto(d.ComboBox2, "DATA1"); },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch&) {},
+         7,
+         0,
+         0,
+         false,
+         false},
+        {"a kind that is no item",
+         [](TDefineSearch& d) { typeInto(d.ComboBox2, "Q"); },
+         {"All", "0x1", "0x3"},
+         [](TDefineSearch&) {},
+         255,
+         0,
+         0,
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        criteria_ = {};
+        criteria_.pidIndex = 255;
+        criteria_.pidEnabled = true;
+        auto d = open();
+        d->show();
+        d->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(d.get()));
+        c.type(*d);
+        EXPECT_EQ(Items(d->ComboBox3), c.endpoints);
+        c.then(*d);
+        QTest::mouseClick(d->Button2, Qt::LeftButton);
+        EXPECT_EQ(criteria_.pidIndex, c.pidIndex);
+        EXPECT_EQ(criteria_.addressIndex, c.addressIndex);
+        EXPECT_EQ(criteria_.endpointIndex, c.endpointIndex);
+        EXPECT_EQ(criteria_.addressAnyEndpoint, c.anyEndpoint);
+        EXPECT_EQ(criteria_.addressWithEndpoint, c.withEndpoint);
+    }
+}
+
 TEST_F(SearchDialog, AddressThatNamesNoRowOffersNothing) {
     criteria_.addressIndex = 255;
     criteria_.addressAnyEndpoint = true;
@@ -172,6 +285,39 @@ TEST_F(SearchDialog, PatternKeysAreFiltered) {
     EXPECT_EQ(d->Edit3->text(), "0A0F");
     EXPECT_EQ(FilterPatternKey('c'), 'C');
     EXPECT_EQ(FilterPatternKey('G'), 0);
+}
+
+// A pasted text (the filter lets pastes through unchecked) reads the same at every reopening;
+// one too long for the criteria keeps the whole characters that fit.
+TEST_F(SearchDialog, PastedPatternSurvivesReopening) {
+    const QString eAcute(QChar(0x00E9));
+    const struct {
+        const char* name;
+        QString pasted;
+        QString kept;
+    } cases[] = {
+        {"accents and symbols", QString::fromUtf8("0A \u00E9\u00DC \u20AC \u4E2D"),
+         QString::fromUtf8("0A \u00E9\u00DC \u20AC \u4E2D")},
+        {"128 two-byte characters", eAcute.repeated(128), eAcute.repeated(64)},
+        {"a three-byte character across the limit", QString(127, u'A') + QChar(0x20AC),
+         QString(127, u'A')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        criteria_ = {};
+        auto d = open();
+        QTest::mouseClick(d->CheckBox3, Qt::LeftButton);
+        QApplication::clipboard()->setText(c.pasted);
+        QTest::mouseClick(d->Edit3, Qt::LeftButton);
+        QTest::keyClick(d->Edit3, Qt::Key_V, Qt::ControlModifier);
+        ASSERT_EQ(d->Edit3->text(), c.pasted);
+        QTest::mouseClick(d->Button2, Qt::LeftButton);
+        for (int reopening = 0; reopening < 3; ++reopening) {
+            auto again = open();
+            EXPECT_EQ(again->Edit3->text(), c.kept) << "reopening " << reopening;
+            QTest::mouseClick(again->Button2, Qt::LeftButton);
+        }
+    }
 }
 
 TEST_F(SearchDialog, EmptyPatternStillStoresAnActiveDataCriterion) {
@@ -290,6 +436,49 @@ TEST_F(WindowSearch, MatchOnTheLastLineThenSearchingOnSaysNotFound) {
     form_->SearchfromTop1->trigger();
     EXPECT_EQ(form_->ListBox1->itemIndex(), 39);
     EXPECT_EQ(messages_.size(), 1);
+}
+
+// After a match on the last line, a click or key that sets the cursor (even back onto that
+// line) makes the next search from the cursor examine the cursor line.
+TEST_F(WindowSearch, SettingTheCursorEndsResumingAfterTheLastMatch) {
+    const auto clickLine = [this](std::int64_t line) {
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(line).center());
+    };
+    const struct {
+        const char* name;
+        std::function<void()> move;
+        bool found;
+    } cases[] = {
+        {"another line, then the last line",
+         [&] {
+             clickLine(38);
+             clickLine(39);
+         },
+         true},
+        {"the last line itself", [&] { clickLine(39); }, true},
+        {"up and down",
+         [this] {
+             QTest::keyClick(form_->ListBox1, Qt::Key_Up);
+             QTest::keyClick(form_->ListBox1, Qt::Key_Down);
+         },
+         true},
+        {"End", [this] { QTest::keyClick(form_->ListBox1, Qt::Key_End); }, true},
+        {"a key that moves nothing", [this] { QTest::keyClick(form_->ListBox1, Qt::Key_A); },
+         false},
+    };
+    searchKind(4); // NAK, the last record
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages_.clear();
+        form_->SearchfromTop1->trigger();
+        ASSERT_EQ(form_->ListBox1->itemIndex(), 39);
+        c.move();
+        ASSERT_EQ(form_->ListBox1->itemIndex(), 39);
+        QTest::mouseClick(form_->Button1, Qt::LeftButton);
+        EXPECT_EQ(messages_.isEmpty(), c.found) << messages_.join(",").toStdString();
+        EXPECT_EQ(form_->ListBox1->itemIndex(), 39);
+    }
 }
 
 TEST_F(WindowSearch, ShrinkViewFollowsTheMatch) {
