@@ -82,6 +82,31 @@ capture_into "$work/fifo" "$work/low.pcap" --speed low --extcap-capture-filter "
 capture_into "$work/fifo" "$work/full.pcap" --speed full --trigger 15 ||
     fail "full-speed capture failed: $(cat "$work/stderr")"
 [ "$(link_type "$work/full.pcap")" = 294 ] || fail "full speed wrote link type $(link_type "$work/full.pcap")"
+# No trigger in time: said on standard error. PID nibble 0 never occurs on the bus.
+if capture_into "$work/fifo" "$work/late.pcap" --trigger 0 --timeout 0.5; then
+    fail "a capture without its trigger succeeded"
+fi
+grep -q '^vintrace-extcap: timed out waiting for the trigger' "$work/stderr" ||
+    fail "stderr: $(cat "$work/stderr")"
+# Wireshark's Stop (SIGTERM) while waiting: the program ends soon, closes the FIFO and leaves
+# the analyzer free for the next capture.
+rm -f "$work/fifo"
+mkfifo "$work/fifo"
+timeout 60 cat "$work/fifo" > "$work/stopped.pcap" &
+reader=$!
+"$extcap" --capture --extcap-interface vintrace --fifo "$work/fifo" --trigger 0 \
+    2> "$work/stderr" &
+capturer=$!
+sleep 1
+kill -TERM "$capturer"
+status=0
+timeout 10 tail --pid="$capturer" -f /dev/null || fail "SIGTERM did not end the capture"
+wait "$capturer" || status=$?
+[ "$status" -ne 0 ] || fail "a stopped capture reported success"
+grep -q '^vintrace-extcap: stopped while waiting for the trigger' "$work/stderr" ||
+    fail "stderr: $(cat "$work/stderr")"
+wait "$reader" || fail "the FIFO reader did not see the end of the stopped capture"
+capture_into "$work/fifo" "$work/after.pcap" || fail "after a stop: $(cat "$work/stderr")"
 # Refused commands reach standard error too.
 stop_emulator
 start_emulator --refuse SetTrigger
