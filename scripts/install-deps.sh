@@ -11,7 +11,7 @@ packages=(
     clang libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
     libpcap-dev tshark
-    help2man desktop-file-utils dpkg-dev
+    help2man desktop-file-utils dpkg-dev file
 )
 
 missing=()
