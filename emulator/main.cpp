@@ -4,6 +4,7 @@
 #include "AnalyzerBox.h"
 #include "DeviceServer.h"
 
+#include "Version.h"
 #include "device/AnalyzerInterface.h"
 #include "platform/WireProtocol.h"
 
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> devices;
 
     CLI::App app{"Emulated USB analyzer: the capture box and its driver"};
+    app.set_version_flag("--version", VersionLine("vintrace-analyzer-emu"));
     app.add_option("--dir", root, "Device root holding the class directory")->capture_default_str();
     app.add_option("--name", name, "Socket name within the class directory")->capture_default_str();
     constexpr auto kMaxCount = static_cast<std::uint64_t>(std::numeric_limits<long>::max());

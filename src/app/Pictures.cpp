@@ -71,18 +71,64 @@ QPainterPath TracePath(QRectF area) {
 }
 } // namespace
 
-QIcon WindowIcon() {
-    QPixmap pixmap(32, 32);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+namespace {
+// The window icon's drawing, on a 32 x 32 grid; the SVG below states the same shapes.
+const QRectF kIconFrame(1.5, 1.5, 29, 29);
+constexpr qreal kIconCorner = 5;
+const QColor kIconEdge(20, 40, 90);
+const QColor kIconFill(40, 90, 200);
+const QRectF kIconTrace(4, 8, 24, 16);
+constexpr qreal kIconTracePen = 2;
+
+void PaintWindowIcon(QPainter& p) {
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(20, 40, 90), 1));
-    p.setBrush(QColor(40, 90, 200));
-    p.drawRoundedRect(QRectF(1.5, 1.5, 29, 29), 5, 5);
-    p.setPen(QPen(Qt::white, 2));
+    p.setPen(QPen(kIconEdge, 1));
+    p.setBrush(kIconFill);
+    p.drawRoundedRect(kIconFrame, kIconCorner, kIconCorner);
+    p.setPen(QPen(Qt::white, kIconTracePen));
     p.setBrush(Qt::NoBrush);
-    p.drawPath(TracePath(QRectF(4, 8, 24, 16)));
-    return QIcon(pixmap);
+    p.drawPath(TracePath(kIconTrace));
+}
+} // namespace
+
+QIcon WindowIcon() {
+    return QIcon(QPixmap::fromImage(WindowIconImage(32)));
+}
+
+QImage WindowIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.scale(size / 32.0, size / 32.0);
+    PaintWindowIcon(p);
+    return image;
+}
+
+QString WindowIconSvg() {
+    const QPainterPath trace = TracePath(kIconTrace);
+    QString d;
+    for (int i = 0; i < trace.elementCount(); ++i) {
+        const QPainterPath::Element e = trace.elementAt(i);
+        d += QStringLiteral("%1%2 %3 ")
+                 .arg(e.isMoveTo() ? QLatin1Char('M') : QLatin1Char('L'))
+                 .arg(e.x, 0, 'g', 6)
+                 .arg(e.y, 0, 'g', 6);
+    }
+    return QStringLiteral(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"32\" height=\"32\" "
+               "viewBox=\"0 0 32 32\">\n"
+               "  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" rx=\"%5\" ry=\"%5\" "
+               "fill=\"%6\" stroke=\"%7\" stroke-width=\"1\"/>\n"
+               "  <path d=\"%8\" fill=\"none\" stroke=\"#ffffff\" stroke-width=\"%9\"/>\n"
+               "</svg>\n")
+        .arg(kIconFrame.x())
+        .arg(kIconFrame.y())
+        .arg(kIconFrame.width())
+        .arg(kIconFrame.height())
+        .arg(kIconCorner)
+        .arg(kIconFill.name(), kIconEdge.name(), d.trimmed())
+        .arg(kIconTracePen);
 }
 
 QPixmap AboutPicture() {

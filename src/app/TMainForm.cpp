@@ -3,6 +3,7 @@
 #include "app/AnchorGeometry.h"
 #include "app/CommandEvent.h"
 #include "app/Pictures.h"
+#include "app/RecentCaptures.h"
 #include "app/TAboutForm.h"
 #include "app/TTransfersForm.h"
 #include "capture/CaptureFiles.h"
@@ -24,12 +25,15 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -61,8 +65,9 @@ QAction* AddItem(QMenu* menu, const char* caption, const char* name, bool checka
 
 } // namespace
 
-TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent)
-    : QMainWindow(parent), analyzer_(analyzer) {
+TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefaultCapture)
+    : QMainWindow(parent), loadDefaultCapture_(loadDefaultCapture), analyzer_(analyzer) {
+    setAcceptDrops(true);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Vintrace"));
     setWindowIcon(WindowIcon());
@@ -227,6 +232,10 @@ void TMainForm::buildMenus() {
 
     QMenu* file = bar->addMenu(QStringLiteral("File"));
     Open1 = AddItem(file, "Open", "Open1");
+    Recent1 = file->addMenu(QStringLiteral("Recent"));
+    Recent1->setObjectName(QStringLiteral("Recent1"));
+    Recent1->menuAction()->setObjectName(QStringLiteral("Recent1"));
+    fillRecentMenu(LoadRecentCaptures());
     SaveAs1 = AddItem(file, "Save As", "SaveAs1");
     file->addSeparator();
     ImportPcap1 = AddItem(file, "Import pcap...", "ImportPcap1");
@@ -318,7 +327,9 @@ void TMainForm::FormCreate() {
     CaptureFileName = "usbdata.dat";
     PacketList.clear();
     EndpointTable.clear();
-    LoadCaptureFile();
+    if (loadDefaultCapture_) {
+        LoadCaptureFile();
+    }
     CaptureSize = device::kDefaultCaptureSize;
 }
 
@@ -434,6 +445,66 @@ void TMainForm::Open1Click() {
         ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
                                                 .arg(QString::fromStdString(*chosen),
                                                      QString::fromStdString(lastLoadFailure_)));
+    } else if (chosen) {
+        rememberCapture(*chosen);
+    }
+}
+
+void TMainForm::OpenCaptureFile(const std::string& file) {
+    if (IsPcapName(QString::fromStdString(file))) {
+        importPcap(file);
+        return;
+    }
+    CaptureFileName = file;
+    sendCommand(capture::CMD_RELOAD);
+    if (!lastLoadFailure_.empty()) {
+        ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
+                                                .arg(QString::fromStdString(file),
+                                                     QString::fromStdString(lastLoadFailure_)));
+        return;
+    }
+    rememberCapture(file);
+}
+
+void TMainForm::rememberCapture(const std::string& file) {
+    fillRecentMenu(RememberRecentCapture(QString::fromStdString(file)));
+}
+
+void TMainForm::fillRecentMenu(const QStringList& files) {
+    // Opening from this menu refills it: the old items go once their signals have returned.
+    for (QAction* old : Recent1->actions()) {
+        Recent1->removeAction(old);
+        old->deleteLater();
+    }
+    for (const QString& file : files) {
+        QAction* item = Recent1->addAction(file);
+        connect(item, &QAction::triggered, this,
+                [this, file] { OpenCaptureFile(file.toStdString()); });
+    }
+    Recent1->setEnabled(!files.isEmpty());
+}
+
+namespace {
+/// The one local file a drag carries, or nothing.
+std::optional<QString> DraggedFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1 ||
+        !data->urls().first().isLocalFile()) {
+        return std::nullopt;
+    }
+    return data->urls().first().toLocalFile();
+}
+} // namespace
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (DraggedFile(event->mimeData())) {
+        event->acceptProposedAction();
+    }
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+    if (const std::optional<QString> file = DraggedFile(event->mimeData())) {
+        event->acceptProposedAction();
+        OpenCaptureFile(file->toStdString());
     }
 }
 
@@ -466,21 +537,25 @@ QString PcapFailure(const capture::PcapResult& r) {
 } // namespace
 
 void TMainForm::ImportPcap1Click() {
-    const std::optional<std::string> pcap = ChoosePcapToImport();
-    if (!pcap) {
-        return;
+    if (const std::optional<std::string> pcap = ChoosePcapToImport()) {
+        importPcap(*pcap);
     }
+}
+
+bool TMainForm::importPcap(const std::string& pcap) {
     // The capture goes beside the pcap, under its name; an existing file is never replaced.
-    const QFileInfo info(QString::fromStdString(*pcap));
+    const QFileInfo info(QString::fromStdString(pcap));
     const std::string dat =
         info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
-    const capture::PcapResult result = capture::ImportPcap(*pcap, dat, /*overwrite=*/false);
+    const capture::PcapResult result = capture::ImportPcap(pcap, dat, /*overwrite=*/false);
     if (!result.ok()) {
         ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
-        return;
+        return false;
     }
     CaptureFileName = dat;
     sendCommand(capture::CMD_RELOAD);
+    rememberCapture(dat);
+    return true;
 }
 
 void TMainForm::ExportPcap1Click() {

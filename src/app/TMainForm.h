@@ -20,6 +20,9 @@
 #include "search/SearchCriteria.h"
 
 class QAction;
+class QDragEnterEvent;
+class QDropEvent;
+class QMenu;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
@@ -40,8 +43,10 @@ class TTransfersForm;
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
-    /// Builds the window and runs FormCreate; `analyzer` must outlive the window.
-    explicit TMainForm(device::Analyzer& analyzer, QWidget* parent = nullptr);
+    /// Builds the window and runs FormCreate; `analyzer` must outlive the window. Without
+    /// `loadDefaultCapture` nothing is loaded at start (the caller opens a capture of its own).
+    explicit TMainForm(device::Analyzer& analyzer, QWidget* parent = nullptr,
+                       bool loadDefaultCapture = true);
 
     /// The analyzer the window talks to.
     device::Analyzer& analyzer() const { return analyzer_; }
@@ -87,6 +92,7 @@ public:
 
     // Menu items.
     QAction* Open1 = nullptr;
+    QMenu* Recent1 = nullptr; // the last captures opened, newest first
     QAction* SaveAs1 = nullptr;
     QAction* ImportPcap1 = nullptr;
     QAction* ExportPcap1 = nullptr;
@@ -127,6 +133,10 @@ public:
     /// Decodes CaptureFileName into the empty store and fills both lists. A file that cannot
     /// be opened leaves everything empty; the result says why, for callers that report it.
     bool LoadCaptureFile(std::string* reason = nullptr);
+
+    /// Opens `file` as the capture, as Open does; a .pcap or .pcapng is imported first, as
+    /// Import pcap does. A failure is shown. For the command line, dropped files and Recent.
+    void OpenCaptureFile(const std::string& file);
 
     /// Runs one command of the shared record: codes 7, 0, 1, 2, 3, 5, 6 in that order of
     /// test; any other code is ignored.
@@ -187,6 +197,8 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildControls(QWidget* client);
@@ -200,6 +212,11 @@ private:
     void followCursor();
     void sendCommand(std::uint8_t command);
     void reload();
+    /// Imports `pcap` beside itself and opens the result; false (after saying why) on failure.
+    bool importPcap(const std::string& pcap);
+    /// Puts `file` first in File > Recent.
+    void rememberCapture(const std::string& file);
+    void fillRecentMenu(const QStringList& files);
     void runSearch(const capture::CommandMessage& message);
     void beginRefresh();
     void endRefresh();
@@ -225,6 +242,7 @@ private:
     /// The bus speed chosen in the Setup menu, which its check marks show.
     bool lowSpeed_ = false;
     QPointer<TTransfersForm> transfersForm_;
+    bool loadDefaultCapture_ = true;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 

@@ -226,8 +226,29 @@ std::uint64_t ExportClock::next(const CaptureRecord& r) {
     return t;
 }
 
+namespace {
+void PutHeader(std::vector<std::uint8_t>& buffer, UsbLinkType linkType) {
+    for (const std::uint32_t v : {kClassicMagicMicro,
+                                  2 | (4u << 16), // version 2.4, two little-endian 16-bit fields
+                                  0u,             // time zone offset
+                                  0u,             // time stamp accuracy
+                                  kSnapLength, static_cast<std::uint32_t>(linkType)}) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            buffer.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    }
+}
+} // namespace
+
+bool WritePcapHeader(std::FILE* out, UsbLinkType linkType) {
+    std::vector<std::uint8_t> buffer;
+    PutHeader(buffer, linkType);
+    return std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size() &&
+           std::fflush(out) == 0;
+}
+
 PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
-                     UsbLinkType linkType) {
+                     UsbLinkType linkType, bool withHeader) {
     // Written directly rather than through libpcap: the libpcap of Debian 12 (1.10.3) refuses
     // to write link types 293 and 294, and the classic format is four fixed fields per record.
     std::vector<std::uint8_t> buffer;
@@ -238,12 +259,9 @@ PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::strin
                                     static_cast<std::uint8_t>(v >> 24)};
         buffer.insert(buffer.end(), le, le + 4);
     };
-    put32(kClassicMagicMicro);
-    put32(2 | (4u << 16)); // version 2.4, two little-endian 16-bit fields
-    put32(0);              // time zone offset
-    put32(0);              // time stamp accuracy
-    put32(kSnapLength);
-    put32(static_cast<std::uint32_t>(linkType));
+    if (withHeader) {
+        PutHeader(buffer, linkType);
+    }
     ExportClock clock;
     bool written = true;
     for (std::size_t i = 0; i < packets.size() && written; ++i) {

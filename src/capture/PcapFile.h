@@ -67,9 +67,14 @@ PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLin
                       bool overwrite);
 
 /// Writes the same pcap to an open stream (standard output, a pipe) and flushes it; `name`
-/// is used in the result. The stream stays open.
+/// is used in the result. The stream stays open. Without `withHeader` only the records are
+/// written, after a header sent earlier by WritePcapHeader.
 PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
-                     UsbLinkType linkType);
+                     UsbLinkType linkType, bool withHeader = true);
+
+/// Writes and flushes the pcap file header alone, so a reader learns the link type before the
+/// records exist; false when it could not be written.
+bool WritePcapHeader(std::FILE* out, UsbLinkType linkType);
 
 /// Receives the records of a pcap file in order.
 class PcapRecordSink {

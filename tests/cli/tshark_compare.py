@@ -3,9 +3,11 @@
 the same packets as `vintrace-cli dump --check`: PID, device address, endpoint, SOF frame
 number, and whether the CRC5/CRC16 is good.
 
-usage: tshark_compare.py CLI INPUT WORKDIR [--speed full|low]
+usage: tshark_compare.py CLI INPUT WORKDIR [--speed full|low] [--pcap PCAP]
 INPUT is a capture file, or a pcap that is imported first (so the real pcaps are checked
-after import and export). Exits 77 (skipped) when tshark is not installed.
+after import and export). With --pcap, tshark reads PCAP (a recording of the same packets
+written by another program) instead of vintrace-cli's export of INPUT. Exits 77 (skipped)
+when tshark is not installed.
 """
 import os
 import shutil
@@ -50,7 +52,8 @@ def main():
     if len(sys.argv) < 4:
         sys.exit(__doc__)
     cli, source, work = sys.argv[1:4]
-    speed = sys.argv[5] if len(sys.argv) > 5 and sys.argv[4] == "--speed" else "full"
+    options = dict(zip(sys.argv[4::2], sys.argv[5::2]))
+    speed = options.get("--speed", "full")
     tshark = shutil.which("tshark")
     if tshark is None:
         print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
@@ -61,8 +64,10 @@ def main():
     if source.endswith(".pcap"):
         capture = os.path.join(work, "imported.dat")
         run([cli, "import", source, capture])
-    exported = os.path.join(work, "exported.pcap")
-    run([cli, "export", capture, exported, "--speed", speed])
+    exported = options.get("--pcap")
+    if exported is None:
+        exported = os.path.join(work, "exported.pcap")
+        run([cli, "export", capture, exported, "--speed", speed])
 
     ours = run([cli, "dump", "--check", capture]).splitlines()
     args = [tshark, "-r", exported, "-T", "fields", "-E", "occurrence=f"]

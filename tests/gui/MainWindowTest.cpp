@@ -96,6 +96,7 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     } expected[] = {
         {"File",
          {{"Open1", "Open"},
+          {"Recent1", "Recent"},
           {"SaveAs1", "Save As"},
           {"", ""},
           {"ImportPcap1", "Import pcap..."},

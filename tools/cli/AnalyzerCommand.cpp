@@ -3,16 +3,13 @@
 #include "Validators.h"
 
 #include "capture/StagedFile.h"
+#include "device/AcquireOnce.h"
 #include "device/AnalyzerCommands.h"
 #include "device/AnalyzerInterface.h"
-#include "device/AnalyzerLock.h"
-#include "device/CaptureDownload.h"
 #include "device/DeviceAccess.h"
-#include "device/DriverAnalyzer.h"
 #include "platform/ShimSettings.h"
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,7 +20,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -34,8 +30,6 @@ namespace vintrace::cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct AnalyzerOptions {
     int trigger = -1;
     std::string speed;
@@ -44,22 +38,9 @@ struct AnalyzerOptions {
     bool force = false;
 };
 
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
 int Fail(const std::string& what) {
     std::cerr << "vintrace-cli: analyzer: " << what << '\n';
     return 1;
-}
-
-/// The memory fill level 0..255, or nothing when the analyzer did not answer: the device
-/// layer's ReadFifoLevel answers 0 for both.
-std::optional<int> ReadFillLevel() {
-    std::uint8_t level = 0;
-    if (!device::QueryCommand(static_cast<std::int32_t>(device::AnalyzerCommand::ReadFifoLevel), 0,
-                              &level, 1)) {
-        return std::nullopt;
-    }
-    return level;
 }
 
 // No analyzer answered: say why when its device directory was not searched at all.
@@ -87,7 +68,7 @@ int Status() {
     const bool haveSpeed = device::ReadPortSpeed(speed);
     const bool haveTrigger = device::ReadTriggerStatus(triggered);
     const bool haveFull = device::ReadFifoFull(full);
-    const std::optional<int> level = ReadFillLevel();
+    const std::optional<int> level = device::ReadFillLevel();
     std::string firmware;
     for (std::uint8_t c : text) {
         if (c == 0) {
@@ -160,115 +141,23 @@ int Acquire(const AnalyzerOptions& o) {
     if (const std::string problem = OutputProblem(o.output, o.force); !problem.empty()) {
         return Fail(o.output + ": " + problem);
     }
-    device::DevicePathBuffer path{};
-    if (!device::ProbeAnalyzer(path)) {
-        return Unconnected("Vintrace is unconnected");
-    }
-    // One acquisition per analyzer, across processes, from the trigger to the download.
-    std::string lockProblem;
-    const std::unique_ptr<device::AcquisitionLock> lock = device::LockFirstAnalyzer(lockProblem);
-    if (!lock) {
-        return Fail(lockProblem.empty() ? "another acquisition is using this analyzer"
-                                        : "cannot lock the analyzer: " + lockProblem);
-    }
-    // Staged now, so a path that cannot take the file fails before the analyzer is armed;
-    // SIGINT or SIGTERM removes it (and the lock file) again.
-    capture::StagedFile staged(o.output);
-    if (staged.file() == nullptr) {
-        return Fail(o.output + ": " + staged.error());
-    }
-    if (o.trigger >= 0 && !device::SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
-        return Fail("Trigger Failed");
-    }
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(o.timeoutSeconds));
-    const auto disarm = [] {
-        device::SetArmed(0);
-        device::SetStopped(0);
-    };
-
-    device::SetArmed(0);
-    device::SetStopped(0);
-    device::BeginAcquisition();
-    device::SetArmed(1);
-    std::cout << "Armed" << std::endl;
-
-    std::cout << "Waiting for Trigger" << std::endl;
-    for (std::uint8_t status = 0;;) {
-        if (!device::ReadTriggerStatus(status)) {
-            disarm();
-            return Fail("Read Failed");
-        }
-        if (status == 1) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            disarm();
-            return Fail("timed out waiting for the trigger");
-        }
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    std::cout << "Triggered" << std::endl;
-
-    std::cout << "Wait For FIFO Full" << std::endl;
-    int lastLevel = -1;
-    for (std::uint8_t full = 0;;) {
-        const int level = ReadFillLevel().value_or(-2);
-        if (level != lastLevel) {
-            if (level < 0) {
-                std::cout << "level Read Failed" << std::endl;
-            } else {
-                std::cout << "level " << level << "/255" << std::endl;
-            }
-            lastLevel = level;
-        }
-        if (!device::ReadFifoFull(full)) {
-            disarm();
-            return Fail("Read Failed");
-        }
-        if (full == 1) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            disarm();
-            return Fail("timed out waiting for the recording memory to fill");
-        }
-        std::this_thread::sleep_for(kPollInterval);
-    }
-
-    std::cout << "Downloading" << std::endl;
-    device::SetStopped(1);
-    // The application's download; one cut short goes to a file of its own, never onto FILE.
-    device::DriverAnalyzer analyzer;
-    std::atomic<std::int32_t> blockCount{0};
-    const device::DownloadOutcome outcome =
-        device::DownloadCapture(analyzer, staged, o.force, blockCount);
-    std::string error;
-    switch (outcome.status) {
-    case device::DownloadOutcome::Status::Written:
+    device::AcquireOnceOptions options;
+    options.trigger = o.trigger;
+    options.timeoutSeconds = o.timeoutSeconds;
+    options.force = o.force;
+    const device::AcquireOnceResult result = device::AcquireOnce(
+        options, o.output, [](const std::string& step) { std::cout << step << std::endl; });
+    switch (result.failure) {
+    case device::AcquireOnceResult::Failure::None:
         break;
-    case device::DownloadOutcome::Status::NothingReceived:
-    case device::DownloadOutcome::Status::Cancelled:
-        error = "nothing was downloaded";
-        break;
-    case device::DownloadOutcome::Status::Incomplete:
-        error = "Download incomplete: " + std::to_string(outcome.bytes) + " bytes, kept in " +
-                outcome.file;
-        break;
-    case device::DownloadOutcome::Status::FileError:
-        error = o.output + ": " + outcome.reason;
-        break;
+    case device::AcquireOnceResult::Failure::DeviceDirectory:
+        std::cerr << "vintrace-cli: " << result.error << '\n';
+        return 1;
+    default:
+        return Fail(result.error);
     }
-    const bool ok = error.empty();
-    // What the application does once a download has ended.
-    device::SetArmed(0);
-    device::SetStopped(0);
-    device::EndDownload();
-    if (!ok) {
-        return Fail(error);
-    }
-    std::cout << "Downloaded " << outcome.bytes << " bytes in " << outcome.blocks << " blocks to "
-              << o.output << std::endl;
+    std::cout << "Downloaded " << result.outcome.bytes << " bytes in " << result.outcome.blocks
+              << " blocks to " << o.output << std::endl;
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #ifdef VINTRACE_HAVE_RENDER
 #include "RenderCommand.h"
 #endif
+#include "Version.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
@@ -351,6 +352,7 @@ bool ReportUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 int main(int argc, char** argv) {
     CLI::App app{"vintrace-cli: decode and examine Vintrace capture files (.dat)"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", VersionLine("vintrace-cli"));
     int exitCode = 0;
 
     DumpOptions dumpOptions;

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The bash completion of vintrace-cli, driven as bash drives it: each case sets the words
+# typed so far and checks what is offered.
+# Usage: completion_test.sh CLI COMPLETION_FILE
+set -u
+cli_dir=$(cd "$(dirname "$1")" && pwd)
+export PATH="$cli_dir:$PATH"
+# shellcheck source=/dev/null
+source "$2"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" && touch capture-one.dat capture-two.pcap
+
+failures=0
+# check "WORDS TYPED" MUST-OFFER MUST-NOT-OFFER (space-separated; "-" for none)
+check() {
+    local line=$1 want=$2 unwanted=$3
+    read -r -a COMP_WORDS <<< "$line"
+    [[ $line == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _vintrace_cli
+    local offered=" ${COMPREPLY[*]} " w
+    for w in $want; do
+        [[ $w == - || $offered == *" $w "* ]] && continue
+        echo "FAIL '$line': '$w' not offered; offered:$offered"
+        failures=$((failures + 1))
+    done
+    for w in $unwanted; do
+        [[ $w == - || $offered != *" $w "* ]] && continue
+        echo "FAIL '$line': '$w' offered"
+        failures=$((failures + 1))
+    done
+}
+
+check "vintrace-cli " "dump hide search export import stats analyzer" "status --check"
+check "vintrace-cli an" "analyzer" "dump"
+check "vintrace-cli analyzer " "status trigger speed acquire" "dump"
+check "vintrace-cli analyzer acquire --" "--output --force --trigger --timeout --help" "--check"
+check "vintrace-cli dump --" "--check --decode --output --force" "--timeout"
+check "vintrace-cli export capture-one.dat out.pcap --speed " "full low" "capture-one.dat"
+check "vintrace-cli analyzer speed " "-" "status"
+check "vintrace-cli dump -o " "capture-one.dat capture-two.pcap" "--check"
+check "vintrace-cli dump capture-o" "capture-one.dat" "capture-two.pcap"
+check "vintrace-cli stats --json capture-t" "capture-two.pcap" "capture-one.dat"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures completion checks failed"
+    exit 1
+fi
+echo "completion: all cases passed"
