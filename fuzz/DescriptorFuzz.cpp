@@ -21,26 +21,6 @@ using namespace vintrace::protocol;
     std::abort();
 }
 
-std::size_t Bytes(const ConfigurationDescription& c) {
-    std::size_t n = c.descriptor.bytes.size();
-    for (const Descriptor& d : c.extra) {
-        n += d.bytes.size();
-    }
-    for (const Descriptor& d : c.associations) {
-        n += d.bytes.size();
-    }
-    for (const InterfaceDescription& i : c.interfaces) {
-        n += i.descriptor.bytes.size();
-        for (const Descriptor& d : i.extra) {
-            n += d.bytes.size();
-        }
-        for (const Descriptor& d : i.endpoints) {
-            n += d.bytes.size();
-        }
-    }
-    return n;
-}
-
 void Touch(const Descriptor& d) {
     for (const DescriptorField& f : d.fields()) {
         if (d.field(f.name) && std::size_t{f.offset} + f.size > d.bytes.size()) {
@@ -70,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1:
     case 2: {
         const ConfigurationDescription c = ParseConfiguration(body, requested);
-        if (Bytes(c) > body.size()) {
+        if (DeliveredSize(c) > body.size()) {
             Fail("a configuration holds more bytes than the input");
         }
         Touch(c.descriptor);

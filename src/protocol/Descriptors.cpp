@@ -479,4 +479,24 @@ std::ostream& operator<<(std::ostream& os, const DescriptorProblem& p) {
     return os << "at " << p.offset << ": " << p.what;
 }
 
+std::size_t DeliveredSize(const ConfigurationDescription& c) {
+    std::size_t n = c.descriptor.bytes.size();
+    for (const Descriptor& d : c.extra) {
+        n += d.bytes.size();
+    }
+    for (const Descriptor& d : c.associations) {
+        n += d.bytes.size();
+    }
+    for (const InterfaceDescription& i : c.interfaces) {
+        n += i.descriptor.bytes.size();
+        for (const Descriptor& d : i.extra) {
+            n += d.bytes.size();
+        }
+        for (const Descriptor& d : i.endpoints) {
+            n += d.bytes.size();
+        }
+    }
+    return n;
+}
+
 } // namespace vintrace::protocol

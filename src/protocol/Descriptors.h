@@ -79,6 +79,9 @@ struct ConfigurationDescription {
     std::vector<DescriptorProblem> problems;
 };
 
+/// The bytes of a configuration that were delivered and parsed, all its descriptors together.
+std::size_t DeliveredSize(const ConfigurationDescription& c);
+
 /// A single descriptor (device, device qualifier, ...) with what is wrong with it.
 struct ParsedDescriptor {
     Descriptor descriptor;

@@ -18,26 +18,6 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-std::size_t DeliveredSize(const ConfigurationDescription& c) {
-    std::size_t n = c.descriptor.bytes.size();
-    for (const Descriptor& d : c.extra) {
-        n += d.bytes.size();
-    }
-    for (const Descriptor& d : c.associations) {
-        n += d.bytes.size();
-    }
-    for (const InterfaceDescription& i : c.interfaces) {
-        n += i.descriptor.bytes.size();
-        for (const Descriptor& d : i.extra) {
-            n += d.bytes.size();
-        }
-        for (const Descriptor& d : i.endpoints) {
-            n += d.bytes.size();
-        }
-    }
-    return n;
-}
-
 TransferType TypeOf(std::uint8_t bmAttributes) {
     static constexpr std::array<TransferType, 4> kTypes = {
         TransferType::Control, TransferType::Isochronous, TransferType::Bulk,

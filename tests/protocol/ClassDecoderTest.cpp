@@ -1,5 +1,6 @@
 #include "protocol/ClassDecoder.h"
 #include "support/BusSequence.h"
+#include "support/CaptureBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,7 @@ namespace vintrace::protocol {
 namespace {
 
 std::vector<std::uint8_t> Bytes(std::string_view hex) {
-    std::vector<std::uint8_t> out;
-    std::string digits;
-    for (char c : hex) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
-    return out;
+    return test::Hex(hex);
 }
 
 capture::SetupRequest RequestOf(std::string_view hex) {
