@@ -31,22 +31,11 @@ namespace {
 
 using test::CountPid;
 using test::EmulatorProcess;
+using test::WaitFor;
 using test::ExpectCorrectToggles;
 using test::ExpectWellFormedBus;
 using test::Packets;
 using test::TempDir;
-
-// Generous bound on waiting for the emulator's state to change; it only guards against hangs.
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 struct Download {
     std::vector<std::uint8_t> bytes;

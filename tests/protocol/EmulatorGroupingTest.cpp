@@ -20,18 +20,8 @@ namespace vintrace::protocol {
 namespace {
 
 using test::EmulatorProcess;
+using test::WaitFor;
 using test::TempDir;
-
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 /// Arms with trigger 15 (at once), waits for the memory to fill and downloads it whole.
 std::vector<std::uint8_t> Record() {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +18,19 @@
 #include <unistd.h>
 
 namespace vintrace::test {
+
+/// Waits until `condition` holds, at most 20 s: a generous bound that only guards against
+/// hangs while the emulator's state changes.
+inline bool WaitFor(const std::function<bool()>& condition) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 /// vintrace-analyzer-emu run as a child process below a device root, stopped (and reaped)
 /// when the object goes, whatever the test did. Its log goes to `<logDirectory>/emu.log`,
