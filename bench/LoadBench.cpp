@@ -32,34 +32,6 @@ void Usage(std::FILE* to) {
                to);
 }
 
-bool ParseSize(std::string_view text, std::size_t& out) {
-    char* end = nullptr;
-    const std::string s(text);
-    const double value = std::strtod(s.c_str(), &end);
-    const std::string_view suffix(end);
-    double scale = 1;
-    if (suffix == "K" || suffix == "k") {
-        scale = 1e3;
-    } else if (suffix == "M") {
-        scale = 1e6;
-    } else if (suffix == "G") {
-        scale = 1e9;
-    } else if (suffix == "Ki") {
-        scale = 1024.0;
-    } else if (suffix == "Mi") {
-        scale = 1024.0 * 1024;
-    } else if (suffix == "Gi") {
-        scale = 1024.0 * 1024 * 1024;
-    } else if (!suffix.empty()) {
-        return false;
-    }
-    if (end == s.c_str() || !(value > 0)) {
-        return false;
-    }
-    out = static_cast<std::size_t>(value * scale);
-    return true;
-}
-
 /// Resident set size now, from /proc/self/statm.
 std::size_t CurrentRss() {
     std::FILE* f = std::fopen("/proc/self/statm", "r");
@@ -118,7 +90,7 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
-        } else if (arg == "--size" && hasValue && ParseSize(argv[i + 1], size)) {
+        } else if (arg == "--size" && hasValue && vintrace::bench::ParseSize(argv[i + 1], size)) {
             ++i;
         } else if (arg == "--file" && hasValue) {
             path = argv[++i];

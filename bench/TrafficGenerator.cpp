@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace vintrace::bench {
@@ -177,6 +178,44 @@ bool WriteTrafficFile(const std::string& path, std::size_t size, std::uint64_t s
         written += n;
     }
     return std::fclose(file.release()) == 0;
+}
+
+bool ParseSize(std::string_view text, std::size_t& out) {
+    char* end = nullptr;
+    const std::string s(text);
+    const double value = std::strtod(s.c_str(), &end);
+    const std::string_view suffix(end);
+    double scale = 1;
+    if (suffix == "K" || suffix == "k") {
+        scale = 1e3;
+    } else if (suffix == "M") {
+        scale = 1e6;
+    } else if (suffix == "G") {
+        scale = 1e9;
+    } else if (suffix == "Ki") {
+        scale = 1024.0;
+    } else if (suffix == "Mi") {
+        scale = 1024.0 * 1024;
+    } else if (suffix == "Gi") {
+        scale = 1024.0 * 1024 * 1024;
+    } else if (!suffix.empty()) {
+        return false;
+    }
+    if (end == s.c_str() || !(value > 0)) {
+        return false;
+    }
+    out = static_cast<std::size_t>(value * scale);
+    return true;
+}
+
+std::size_t SizeOption(int argc, char** argv, std::size_t fallback) {
+    std::size_t size = fallback;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string_view(argv[i]) == "--size" && !ParseSize(argv[i + 1], size)) {
+            size = fallback;
+        }
+    }
+    return size;
 }
 
 } // namespace vintrace::bench

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vintrace::bench {
@@ -38,5 +39,12 @@ std::vector<std::uint8_t> GenerateTraffic(std::size_t size, std::uint64_t seed =
 /// Writes `size` bytes of traffic to `path` without holding it all in memory.
 /// Returns false if the file cannot be written.
 bool WriteTrafficFile(const std::string& path, std::size_t size, std::uint64_t seed = 1);
+
+/// Reads a byte count such as "360M", "1G", "64Ki" (K/M/G decimal, Ki/Mi/Gi binary) into
+/// `out`; false for anything else.
+bool ParseSize(std::string_view text, std::size_t& out);
+
+/// The value of `--size N` on a benchmark's command line, or `fallback` without a valid one.
+std::size_t SizeOption(int argc, char** argv, std::size_t fallback);
 
 } // namespace vintrace::bench

@@ -40,19 +40,7 @@ double CpuMs() {
 
 int main(int argc, char** argv) {
     using namespace vintrace;
-    std::size_t size = 360'000'000;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--size") {
-            const std::string v = argv[i + 1];
-            double scale = 1;
-            if (v.back() == 'M') {
-                scale = 1e6;
-            } else if (v.back() == 'G') {
-                scale = 1e9;
-            }
-            size = static_cast<std::size_t>(std::atof(v.c_str()) * scale);
-        }
-    }
+    const std::size_t size = bench::SizeOption(argc, argv, 360'000'000);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
     QTemporaryDir dir;

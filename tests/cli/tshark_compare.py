@@ -11,8 +11,9 @@ when tshark is not installed.
 """
 import os
 import shutil
-import subprocess
 import sys
+
+from tshark_support import find_tshark, run
 
 TOKENS = {"SETUP", "OUT", "IN"}
 DATA = {"DATA0", "DATA1"}
@@ -20,13 +21,6 @@ PIDS = {"SETUP": 0x2D, "OUT": 0xE1, "IN": 0x69, "ACK": 0xD2, "NAK": 0x5A, "STALL
         "DATA0": 0xC3, "DATA1": 0x4B, "SOF": 0xA5}
 FIELDS = ["usbll.pid", "usbll.device_addr", "usbll.endp", "usbll.frame_num",
           "usbll.crc5.status", "usbll.crc16.status"]
-
-
-def run(args):
-    result = subprocess.run(args, capture_output=True, text=True)
-    if result.returncode != 0:
-        sys.exit(f"{' '.join(args)} failed ({result.returncode}): {result.stderr}")
-    return result.stdout
 
 
 def expected(line):
@@ -54,9 +48,8 @@ def main():
     cli, source, work = sys.argv[1:4]
     options = dict(zip(sys.argv[4::2], sys.argv[5::2]))
     speed = options.get("--speed", "full")
-    tshark = shutil.which("tshark")
+    tshark = find_tshark()
     if tshark is None:
-        print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
         return 77
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)

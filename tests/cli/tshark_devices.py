@@ -11,8 +11,9 @@ Exits 77 (skipped) when tshark is not installed.
 import json
 import os
 import shutil
-import subprocess
 import sys
+
+from tshark_support import find_tshark, run
 
 DEVICE = ["usb.idVendor", "usb.idProduct", "usb.bcdUSB", "usb.bNumConfigurations"]
 LISTS = ["usb.bInterfaceClass", "usb.bEndpointAddress", "usb.bmAttributes",
@@ -20,13 +21,6 @@ LISTS = ["usb.bInterfaceClass", "usb.bEndpointAddress", "usb.bmAttributes",
 FIELDS = ["frame.number", "usbll.src", "usb.request_in", "usb.bDescriptorType",
           "usb.DescriptorIndex", "usb.bString", "usb.wLANGID",
           "usbhid.item.bTag", "usbhid.item.bType"] + DEVICE + LISTS
-
-
-def run(args):
-    result = subprocess.run(args, capture_output=True, text=True)
-    if result.returncode != 0:
-        sys.exit(f"{' '.join(args)} failed ({result.returncode}): {result.stderr}")
-    return result.stdout
 
 
 def number(text):
@@ -37,9 +31,8 @@ def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
     cli, pcap, work = sys.argv[1:4]
-    tshark = shutil.which("tshark")
+    tshark = find_tshark()
     if tshark is None:
-        print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
         return 77
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)

@@ -26,6 +26,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import emulator_recording  # noqa: E402
 
+from tshark_support import find_tshark, run  # noqa: E402
+
 # What each device defines. The interface classes, endpoints and sizes are in descriptor
 # order.
 PROFILES = {
@@ -67,13 +69,6 @@ def check(condition, message):
         failures.append(message)
 
 
-def run(args):
-    result = subprocess.run(args, capture_output=True, text=True)
-    if result.returncode != 0:
-        sys.exit(f"{' '.join(args)} failed ({result.returncode}): {result.stderr}")
-    return result.stdout
-
-
 def without_preambles(source, target):
     """Copies a pcap without its 1-byte PRE records."""
     data = open(source, "rb").read()
@@ -93,9 +88,8 @@ def main():
     if len(sys.argv) != 5 or sys.argv[4] not in CASES:
         sys.exit(__doc__)
     cli, emulator, work, case = sys.argv[1:5]
-    tshark = shutil.which("tshark")
+    tshark = find_tshark()
     if tshark is None:
-        print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
         return 77
     emulator_args, speed, devices = CASES[case]
     shutil.rmtree(work, ignore_errors=True)

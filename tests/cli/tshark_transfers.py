@@ -10,8 +10,9 @@ Exits 77 (skipped) when tshark is not installed.
 import json
 import os
 import shutil
-import subprocess
 import sys
+
+from tshark_support import find_tshark, run
 
 STANDARD = {0: "GET_STATUS", 1: "CLEAR_FEATURE", 3: "SET_FEATURE", 5: "SET_ADDRESS",
             6: "GET_DESCRIPTOR", 7: "SET_DESCRIPTOR", 8: "GET_CONFIGURATION",
@@ -21,20 +22,12 @@ FIELDS = ["frame.number", "usbll.pid", "usbll.src", "usbll.data", "usb.bmRequest
 SETUP, ACK, DATA = "0x2d", "0xd2", {"0xc3", "0x4b"}
 
 
-def run(args):
-    result = subprocess.run(args, capture_output=True, text=True)
-    if result.returncode != 0:
-        sys.exit(f"{' '.join(args)} failed ({result.returncode}): {result.stderr}")
-    return result.stdout
-
-
 def main():
     if len(sys.argv) != 4:
         sys.exit(__doc__)
     cli, pcap, work = sys.argv[1:4]
-    tshark = shutil.which("tshark")
+    tshark = find_tshark()
     if tshark is None:
-        print("SKIPPED: tshark is not installed (scripts/install-deps.sh installs it)")
         return 77
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
