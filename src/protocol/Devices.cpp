@@ -117,7 +117,9 @@ private:
         const std::string what =
             std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
         if (r.recipient() == 1 && type == kReportDescriptor) {
-            device.reportDescriptors[static_cast<std::uint8_t>(r.index & 0xFF)] = data;
+            const auto interface = static_cast<std::uint8_t>(r.index & 0xFF);
+            device.reportDescriptors[interface] = data;
+            device.from.reportDescriptors[interface] = record;
             return;
         }
         if (r.recipient() != 0) {
@@ -129,9 +131,11 @@ private:
             const DescriptorKind kind = KindOfRequestedType(type);
             ParsedDescriptor parsed = ParseDescriptor(data, kind, r.length);
             note(device, record, what, parsed.problems);
-            auto& slot = kind == DescriptorKind::Device ? device.device : device.qualifier;
+            const bool isDevice = kind == DescriptorKind::Device;
+            auto& slot = isDevice ? device.device : device.qualifier;
             if (!slot || parsed.descriptor.bytes.size() >= slot->bytes.size()) {
                 slot = std::move(parsed.descriptor);
+                (isDevice ? device.from.device : device.from.qualifier) = record;
             }
             break;
         }
@@ -139,12 +143,12 @@ private:
         case DescriptorKind::OtherSpeedConfiguration: {
             ConfigurationDescription parsed = ParseConfiguration(data, r.length);
             note(device, record, what, parsed.problems);
-            auto& map = KindOfRequestedType(type) == DescriptorKind::Configuration
-                            ? device.configurations
-                            : device.otherSpeed;
+            const bool normal = KindOfRequestedType(type) == DescriptorKind::Configuration;
+            auto& map = normal ? device.configurations : device.otherSpeed;
             const auto found = map.find(index);
             if (found == map.end() || DeliveredSize(parsed) >= DeliveredSize(found->second)) {
                 map[index] = std::move(parsed);
+                (normal ? device.from.configurations : device.from.otherSpeed)[index] = record;
             }
             break;
         }
@@ -158,6 +162,7 @@ private:
                 note(device, record, what, parsed.problems);
                 if (data.size() >= 2) {
                     device.strings[index] = std::move(parsed.text);
+                    device.from.strings[index] = record;
                 }
             }
             break;

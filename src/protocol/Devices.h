@@ -47,6 +47,18 @@ struct DeviceInfo {
     std::map<std::uint8_t, std::uint8_t> alternates;
     std::vector<DeviceProblem> problems;
 
+    /// Store index of the first record of the transfer that delivered each part above, the
+    /// one kept (so a view can show where it came from).
+    struct Sources {
+        std::size_t device = 0;
+        std::size_t qualifier = 0;
+        std::map<std::uint8_t, std::size_t> configurations;
+        std::map<std::uint8_t, std::size_t> otherSpeed;
+        std::map<std::uint8_t, std::size_t> strings;
+        std::map<std::uint8_t, std::size_t> reportDescriptors;
+    };
+    Sources from;
+
     /// The configuration in use: the one SET_CONFIGURATION chose, else the first delivered.
     const ConfigurationDescription* activeConfiguration() const;
     /// The endpoint's descriptor in the active configuration and alternate settings.

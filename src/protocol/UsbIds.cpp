@@ -44,11 +44,29 @@ std::optional<std::pair<std::uint16_t, std::string>> Entry(std::string_view line
     return std::make_pair(*id, std::string(name));
 }
 
+/// "XX  Name" (two hex digits): the id and the name after the two spaces.
+std::optional<std::pair<std::uint8_t, std::string>> ShortEntry(std::string_view line) {
+    if (line.size() < 5 || line.substr(2, 2) != "  ") {
+        return std::nullopt;
+    }
+    const auto id = Hex4(std::string("00") + std::string(line.substr(0, 2)));
+    if (!id) {
+        return std::nullopt;
+    }
+    std::string_view name = line.substr(4);
+    while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) {
+        name.remove_suffix(1);
+    }
+    return std::make_pair(static_cast<std::uint8_t>(*id), std::string(name));
+}
+
 } // namespace
 
 UsbIds UsbIds::Parse(std::string_view text) {
     UsbIds ids;
     long vendor = -1; // the vendor whose products follow, -1 outside the vendor list
+    long cls = -1;    // the class whose subclasses follow, -1 outside it
+    long subclass = -1;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
@@ -58,7 +76,23 @@ UsbIds UsbIds::Parse(std::string_view text) {
         }
         if (line[0] == '\t') {
             if (line.size() > 1 && line[1] == '\t') {
-                continue; // interfaces under a product
+                // Interfaces under a product, or protocols under a subclass.
+                if (cls >= 0 && subclass >= 0) {
+                    if (auto e = ShortEntry(line.substr(2))) {
+                        ids.protocols_[static_cast<std::uint32_t>(cls << 16 | subclass << 8) |
+                                       e->first] = std::move(e->second);
+                    }
+                }
+                continue;
+            }
+            if (cls >= 0) {
+                subclass = -1;
+                if (auto e = ShortEntry(line.substr(1))) {
+                    subclass = e->first;
+                    ids.subclasses_[static_cast<std::uint16_t>(cls << 8 | e->first)] =
+                        std::move(e->second);
+                }
+                continue;
             }
             if (vendor >= 0) {
                 if (auto e = Entry(line.substr(1))) {
@@ -70,6 +104,14 @@ UsbIds UsbIds::Parse(std::string_view text) {
         }
         // A vendor line, or the start of the class and other lists that follow the vendors.
         vendor = -1;
+        cls = -1;
+        subclass = -1;
+        if (line.starts_with("C ")) {
+            if (const auto e = ShortEntry(line.substr(2))) {
+                cls = e->first;
+            }
+            continue;
+        }
         if (auto e = Entry(line)) {
             vendor = e->first;
             ids.vendors_[e->first] = std::move(e->second);
@@ -113,6 +155,24 @@ std::optional<std::string> UsbIds::vendor(std::uint16_t id) const {
 std::optional<std::string> UsbIds::product(std::uint16_t vendor, std::uint16_t product) const {
     const auto found = products_.find(std::uint32_t{vendor} << 16 | product);
     if (found == products_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::optional<std::string> UsbIds::subclass(std::uint8_t cls, std::uint8_t subclass) const {
+    const auto found = subclasses_.find(static_cast<std::uint16_t>(cls << 8 | subclass));
+    if (found == subclasses_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::optional<std::string> UsbIds::protocol(std::uint8_t cls, std::uint8_t subclass,
+                                            std::uint8_t protocol) const {
+    const auto found =
+        protocols_.find(static_cast<std::uint32_t>(cls << 16 | subclass << 8 | protocol));
+    if (found == protocols_.end()) {
         return std::nullopt;
     }
     return found->second;

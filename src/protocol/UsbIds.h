@@ -8,10 +8,11 @@
 
 namespace vintrace::protocol {
 
-/// Vendor and product names from a `usb.ids` file (the hwdata list lsusb reads).
+/// Vendor, product and class names from a `usb.ids` file (the hwdata list lsusb reads).
 class UsbIds {
 public:
-    /// Reads the vendor and product lines of the text; everything else is skipped.
+    /// Reads the vendor and product lines and the class list ("C xx") with its subclasses and
+    /// protocols; everything else is skipped.
     static UsbIds Parse(std::string_view text);
     /// Reads a file; nothing when it cannot be read (a missing list means numbers only).
     static std::optional<UsbIds> Load(const std::string& path);
@@ -23,9 +24,18 @@ public:
     /// The product's name under its vendor; nothing when the list does not have it.
     std::optional<std::string> product(std::uint16_t vendor, std::uint16_t product) const;
 
+    /// A subclass's name under its class; nothing when the list does not have it.
+    std::optional<std::string> subclass(std::uint8_t cls, std::uint8_t subclass) const;
+    /// A protocol's name under its class and subclass; nothing when the list does not have it.
+    std::optional<std::string> protocol(std::uint8_t cls, std::uint8_t subclass,
+                                        std::uint8_t protocol) const;
+
 private:
     std::unordered_map<std::uint16_t, std::string> vendors_;
     std::unordered_map<std::uint32_t, std::string> products_;
+    /// Keyed by class << 8 | subclass, and class << 16 | subclass << 8 | protocol.
+    std::unordered_map<std::uint16_t, std::string> subclasses_;
+    std::unordered_map<std::uint32_t, std::string> protocols_;
 };
 
 } // namespace vintrace::protocol

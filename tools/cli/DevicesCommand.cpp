@@ -2,6 +2,7 @@
 
 #include "JsonText.h"
 #include "capture/CaptureLoader.h"
+#include "protocol/DeviceText.h"
 #include "protocol/Devices.h"
 #include "protocol/HidReport.h"
 #include "protocol/UsbIds.h"
@@ -37,56 +38,6 @@ std::string Format(const char* format, unsigned value) {
     char text[32];
     std::snprintf(text, sizeof text, format, value);
     return text;
-}
-
-/// Device text for a terminal: control characters shown as \xNN.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        out += u < 0x20 || u == 0x7F ? Format("\\x%02x", u) : std::string(1, c);
-    }
-    return out;
-}
-
-/// A field's value as lsusb shows it, with the name of what it refers to when known.
-std::string FieldText(const DeviceInfo& device, std::string_view name, std::uint16_t v,
-                      const protocol::UsbIds* ids) {
-    if (name.starts_with("bcd")) {
-        return Format("%2x.", v >> 8) + Format("%02x", v & 0xFF);
-    }
-    if (name == "idVendor" || name == "idProduct") {
-        std::string s = Format("0x%04x", v);
-        std::optional<std::string> known;
-        if (ids && name == "idVendor") {
-            known = ids->vendor(v);
-        } else if (ids && device.device) {
-            if (const auto vendor = device.device->field("idVendor")) {
-                known = ids->product(*vendor, v);
-            }
-        }
-        return known ? s + " " + *known : s;
-    }
-    if (name == "bEndpointAddress") {
-        return Format("0x%02x", v) + "  EP " + std::to_string(v & 0x0F) +
-               ((v & 0x80) != 0 ? " IN" : " OUT");
-    }
-    if (name == "bmAttributes" || name == "wMaxPacketSize" || name == "wTotalLength") {
-        return Format(name.starts_with('w') ? "0x%04x" : "0x%02x", v);
-    }
-    if (name == "bMaxPower") {
-        return std::to_string(v * 2) + "mA";
-    }
-    if (name.size() > 1 && name[0] == 'i' && name[1] >= 'A' && name[1] <= 'Z') {
-        const auto found = device.strings.find(static_cast<std::uint8_t>(v));
-        std::string s = std::to_string(v);
-        return v != 0 && found != device.strings.end() ? s + " " + Printable(found->second) : s;
-    }
-    if (name == "bDeviceClass" || name == "bInterfaceClass" || name == "bFunctionClass") {
-        const std::string_view cls = protocol::ClassName(static_cast<std::uint8_t>(v));
-        return std::to_string(v) + (cls.empty() ? "" : " " + std::string(cls));
-    }
-    return std::to_string(v);
 }
 
 class TextWriter {
@@ -126,18 +77,14 @@ public:
             line(1, s);
         }
         for (const auto& [index, text] : d.strings) {
-            line(1, "String " + std::to_string(index) + ": \"" + Printable(text) + "\"");
+            line(1, "String " + std::to_string(index) + ": \"" + protocol::EscapeControls(text) +
+                        "\"");
         }
         for (const auto& [interface, bytes] : d.reportDescriptors) {
             line(1, "Report Descriptor of interface " + std::to_string(interface) + " (" +
                         std::to_string(bytes.size()) + " bytes):");
-            const std::string listing =
-                protocol::ReportDescriptorListing(protocol::ParseReportDescriptor(bytes));
-            std::size_t start = 0;
-            while (start < listing.size()) {
-                const std::size_t end = listing.find('\n', start);
-                line(2, listing.substr(start, end - start));
-                start = end == std::string::npos ? listing.size() : end + 1;
+            for (const std::string& item : protocol::ReportDescriptorLines(bytes)) {
+                line(2, item);
             }
         }
         for (const protocol::DeviceProblem& p : d.problems) {
@@ -158,7 +105,7 @@ private:
             if (const auto v = d.field(f.name)) {
                 std::string name(f.name);
                 name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
-                line(depth + 1, name + FieldText(device, f.name, *v, ids_));
+                line(depth + 1, name + protocol::DescriptorFieldText(device, f.name, *v, ids_));
             }
         }
         if (d.kind == protocol::DescriptorKind::Endpoint) {
@@ -289,17 +236,11 @@ std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {
                     ", \"first\": " + std::to_string(d.first);
     if (d.device) {
         s += ", \"device\": " + JsonObject(JsonFields(*d.device), "");
-        const auto vendor = d.device->field("idVendor");
-        const auto product = d.device->field("idProduct");
-        if (ids && vendor) {
-            if (const auto name = ids->vendor(*vendor)) {
-                s += ", \"vendor_name\": " + JsonQuote(*name);
-            }
-            if (product) {
-                if (const auto name = ids->product(*vendor, *product)) {
-                    s += ", \"product_name\": " + JsonQuote(*name);
-                }
-            }
+        if (const auto name = protocol::VendorName(*d.device, ids)) {
+            s += ", \"vendor_name\": " + JsonQuote(*name);
+        }
+        if (const auto name = protocol::ProductName(*d.device, ids)) {
+            s += ", \"product_name\": " + JsonQuote(*name);
         }
     }
     if (d.qualifier) {

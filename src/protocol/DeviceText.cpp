@@ -1,0 +1,100 @@
+#include "protocol/DeviceText.h"
+
+#include "protocol/HidReport.h"
+
+#include <cstdio>
+
+namespace vintrace::protocol {
+
+namespace {
+
+std::string Format(const char* format, unsigned value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+} // namespace
+
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        out += u < 0x20 || u == 0x7F ? Format("\\x%02x", u) : std::string(1, c);
+    }
+    return out;
+}
+
+std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name, std::uint16_t v,
+                                const UsbIds* ids) {
+    if (name.starts_with("bcd")) {
+        return Format("%2x.", v >> 8) + Format("%02x", v & 0xFF);
+    }
+    if (name == "idVendor" || name == "idProduct") {
+        std::string s = Format("0x%04x", v);
+        std::optional<std::string> known;
+        if (ids && name == "idVendor") {
+            known = ids->vendor(v);
+        } else if (ids && device.device) {
+            if (const auto vendor = device.device->field("idVendor")) {
+                known = ids->product(*vendor, v);
+            }
+        }
+        return known ? s + " " + *known : s;
+    }
+    if (name == "bEndpointAddress") {
+        return Format("0x%02x", v) + "  " + EndpointName(static_cast<std::uint8_t>(v));
+    }
+    if (name == "bmAttributes" || name == "wMaxPacketSize" || name == "wTotalLength") {
+        return Format(name.starts_with('w') ? "0x%04x" : "0x%02x", v);
+    }
+    if (name == "bMaxPower") {
+        return std::to_string(v * 2) + "mA";
+    }
+    if (name.size() > 1 && name[0] == 'i' && name[1] >= 'A' && name[1] <= 'Z') {
+        const auto found = device.strings.find(static_cast<std::uint8_t>(v));
+        std::string s = std::to_string(v);
+        return v != 0 && found != device.strings.end() ? s + " " + EscapeControls(found->second)
+                                                       : s;
+    }
+    if (name == "bDeviceClass" || name == "bInterfaceClass" || name == "bFunctionClass") {
+        const std::string_view cls = ClassName(static_cast<std::uint8_t>(v));
+        return std::to_string(v) + (cls.empty() ? "" : " " + std::string(cls));
+    }
+    return std::to_string(v);
+}
+
+std::string EndpointName(std::uint8_t address) {
+    return "EP " + std::to_string(address & 0x0F) + ((address & 0x80) != 0 ? " IN" : " OUT");
+}
+
+std::optional<std::string> VendorName(const Descriptor& device, const UsbIds* ids) {
+    const auto vendor = device.field("idVendor");
+    if (ids == nullptr || !vendor) {
+        return std::nullopt;
+    }
+    return ids->vendor(*vendor);
+}
+
+std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* ids) {
+    const auto vendor = device.field("idVendor");
+    const auto product = device.field("idProduct");
+    if (ids == nullptr || !vendor || !product) {
+        return std::nullopt;
+    }
+    return ids->product(*vendor, *product);
+}
+
+std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes) {
+    const std::string listing = ReportDescriptorListing(ParseReportDescriptor(bytes));
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < listing.size()) {
+        const std::size_t end = listing.find('\n', start);
+        lines.push_back(listing.substr(start, end - start));
+        start = end == std::string::npos ? listing.size() : end + 1;
+    }
+    return lines;
+}
+
+} // namespace vintrace::protocol

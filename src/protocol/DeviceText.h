@@ -1,0 +1,35 @@
+#pragma once
+
+#include "protocol/Devices.h"
+#include "protocol/UsbIds.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vintrace::protocol {
+
+/// Text a device delivered, made safe to show: control characters become \xNN.
+std::string EscapeControls(std::string_view text);
+
+/// A descriptor field's value as lsusb shows it, with the name of what it refers to when known:
+/// " 2.00" for bcd fields, "0x303a Espressif" for IDs, "500mA", "2 USB Mouse" for string
+/// indexes, "3 Human Interface Device" for classes. `ids` may be null (numbers only).
+std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
+                                std::uint16_t value, const UsbIds* ids);
+
+/// "EP 1 IN", "EP 2 OUT" from bEndpointAddress.
+std::string EndpointName(std::uint8_t address);
+
+/// The vendor's and the product's names for a device descriptor; nothing when the descriptor
+/// stops before the IDs, `ids` is null or the list does not know them.
+std::optional<std::string> VendorName(const Descriptor& device, const UsbIds* ids);
+std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* ids);
+
+/// The report descriptor's items, one indented line each, then its faults.
+std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes);
+
+} // namespace vintrace::protocol
