@@ -1,8 +1,13 @@
 #include "protocol/Devices.h"
+#include "capture/CaptureSession.h"
+#include "protocol/DeviceTree.h"
+#include "protocol/UsbIds.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,6 +157,135 @@ TEST(DeviceModel, ReportsFaultyDescriptorsAtTheirTransfer) {
     EXPECT_EQ(devices[0].problems[0].record, 0u);
     EXPECT_EQ(devices[0].problems[0].what,
               "configuration 0, byte 2: wTotalLength 18 disagrees with the 21 bytes delivered");
+}
+
+TEST(DeviceModel, RemembersTheTransferThatDeliveredTheKeptCopyOfEachPart) {
+    // Record of the SETUP that opens each transfer: the packets before it.
+    std::vector<std::string> transfers = {
+        ControlIn(0, "8006000100004000", "1201100100000008"), // device, 8 bytes
+        ControlNoData(0, SetAddress(5)),
+        ControlIn(5, kGetDevice, kDevice),                            // device, whole
+        ControlIn(5, "8006000100000800", "1201100100000008"),         // shorter again
+        ControlIn(5, kGetConfiguration, kConfiguration),              // configuration 0
+        ControlIn(5, "8006010309041000", "0C034D006F00750073006500"), // string 1
+        ControlIn(5, "8006010309041000", "0C034B00650079007300"),     // string 1 again
+        ControlIn(5, "8106002200004000", "05010902A101C0"),           // report, if. 0
+        ControlIn(5, "8006000600000A00", "0A060002000000400100"),     // qualifier
+        ControlIn(5, "8006000700003000",
+                  kConfiguration.substr(0, 2) + "07" + kConfiguration.substr(4)), // other speed 0
+    };
+    std::vector<std::size_t> at;
+    std::string bus;
+    for (const std::string& t : transfers) {
+        at.push_back(BusSequence(bus).size());
+        bus += t;
+    }
+    const Built b = Build(bus);
+    ASSERT_EQ(b.described.devices.devices().size(), 1u);
+    const DeviceInfo::Sources& from = b.described.devices.devices()[0].from;
+    EXPECT_EQ(from.device, at[2]);
+    EXPECT_EQ(from.configurations, (std::map<std::uint8_t, std::size_t>{{0, at[4]}}));
+    EXPECT_EQ(from.strings, (std::map<std::uint8_t, std::size_t>{{1, at[6]}}));
+    EXPECT_EQ(from.reportDescriptors, (std::map<std::uint8_t, std::size_t>{{0, at[7]}}));
+    EXPECT_EQ(from.qualifier, at[8]);
+    EXPECT_EQ(from.otherSpeed, (std::map<std::uint8_t, std::size_t>{{0, at[9]}}));
+}
+
+/// The rows as indented text, each with its packet: "Address 4 ... [34]".
+void Render(const std::vector<DeviceTreeRow>& rows, int depth, std::string& out) {
+    for (const DeviceTreeRow& r : rows) {
+        out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + r.text + " [" +
+               std::to_string(r.record) + "]\n";
+        Render(r.children, depth + 1, out);
+    }
+}
+
+std::string RenderTree(const std::vector<DeviceInfo>& devices, const UsbIds* ids) {
+    std::string out;
+    Render(BuildDeviceTree(devices, ids), 0, out);
+    return out;
+}
+
+TEST(DeviceTree, ShowsOnlyWhatTheCaptureHolds) {
+    const UsbIds ids = UsbIds::Parse("1234  Vendor\n\t7846  Mouse\n"
+                                     "C 03  Human Interface Device\n\t01  Boot\n\t\t02  Mouse\n");
+    // Interface 0 is a boot mouse; its report descriptor came, the configuration was cut short
+    // inside the second endpoint.
+    const std::string configuration = "09022000010100E032"
+                                      "090400000203010204"
+                                      "0705810308000A"
+                                      "070502";
+    const std::string named = ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(5)) +
+                              ControlIn(5, "8006000200002000", configuration) +
+                              ControlIn(5, "8006040309041000", "0A0342006F006F007400") +
+                              ControlIn(5, "8106002200000700", "05010902A101C0") +
+                              ControlNoData(5, "0009010000000000");
+    const std::size_t config =
+        BusSequence(ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(5))).size();
+    const std::size_t string = config + 9;
+    const std::size_t report = string + 9;
+    const Built b = Build(named);
+    const std::string c = " [" + std::to_string(config) + "]\n";
+    const std::string r = " [" + std::to_string(report) + "]\n";
+    std::string problems;
+    for (const DeviceProblem& p : b.described.devices.devices().at(0).problems) {
+        problems += "  Problem at packet " + std::to_string(p.record) + ": " + p.what + c;
+    }
+    ASSERT_FALSE(problems.empty());
+    const std::string withNames =
+        "Address 5 (first at 0): ID 1234:7846 Vendor Mouse [0]\n"
+        "  Class 0 (Defined at Interface level), subclass 0, protocol 0 [0]\n"
+        "  Configuration 1 (set): attributes 0xe0 (self-powered, remote wakeup), max power 100mA, "
+        "not all delivered" +
+        c +
+        "    Interface 0, alternate 0: class 3 Human Interface Device, subclass 1 Boot, protocol "
+        "2 Mouse, \"Boot\"" +
+        c + "      Report descriptor (7 bytes)" + r + "        Usage Page (Generic Desktop)" + r +
+        "        Usage (Mouse)" + r + "        Collection (Application)" + r +
+        "        End Collection" + r +
+        "      Endpoint 0x81 EP 1 IN: interrupt, max packet size 8, interval 10" + c +
+        "      Endpoint 0x02 EP 2 OUT" + c + problems;
+    EXPECT_EQ(RenderTree(b.described.devices.devices(), &ids), withNames);
+
+    // Without names, numbers; a device that gave half its descriptor and no configuration
+    // shows neither IDs nor configurations; a report descriptor whose interface no
+    // configuration shows hangs under the device.
+    const Built half = Build(ControlIn(7, "8006000100000800", "1201100100000008") +
+                             ControlIn(7, "8106002201000700", "05010902A101C0"));
+    EXPECT_EQ(RenderTree(half.described.devices.devices(), nullptr),
+              "Address 7 [0]\n"
+              "  Class 0 (Defined at Interface level), subclass 0, protocol 0 [0]\n"
+              "  Report descriptor of interface 1 (7 bytes) [9]\n"
+              "    Usage Page (Generic Desktop) [9]\n    Usage (Mouse) [9]\n"
+              "    Collection (Application) [9]\n    End Collection [9]\n");
+    EXPECT_TRUE(BuildDeviceTree({}, &ids).empty());
+}
+
+TEST(DeviceTree, ReportDescriptorRowsAreTheDevicesCommandsListing) {
+    capture::CaptureSession session;
+    session.CaptureFileName = VINTRACE_TEST_DATA "/fs-badge.dat";
+    ASSERT_TRUE(session.Load().ok());
+    const std::vector<DeviceTreeRow> tree = BuildDeviceTree(session.devices().devices(), nullptr);
+    ASSERT_EQ(tree.size(), 2u);
+    const DeviceTreeRow& hid = tree[1].children.at(4).children.at(2).children.at(0);
+    ASSERT_EQ(hid.text, "Report descriptor (144 bytes)");
+    // The CLI lists the same items two levels in, after its heading line.
+    std::ifstream golden(VINTRACE_TEST_DATA "/fs-badge.devices.txt");
+    std::string line;
+    while (std::getline(golden, line) &&
+           line.find("Report Descriptor of interface 2") == std::string::npos) {
+    }
+    std::vector<std::string> listed;
+    while (std::getline(golden, line) && line.starts_with("    ")) {
+        listed.push_back(line.substr(4));
+    }
+    std::vector<std::string> shown;
+    for (const DeviceTreeRow& item : hid.children) {
+        shown.push_back(item.text);
+        EXPECT_EQ(item.record, hid.record);
+    }
+    EXPECT_EQ(shown, listed);
+    EXPECT_FALSE(shown.empty());
 }
 
 } // namespace
