@@ -5,6 +5,7 @@
 #include "app/Pictures.h"
 #include "app/RecentCaptures.h"
 #include "app/TAboutForm.h"
+#include "app/TDevicesForm.h"
 #include "app/TTransfersForm.h"
 #include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
@@ -287,6 +288,8 @@ void TMainForm::buildMenus() {
     view->addSeparator();
     Transfers1 = AddItem(view, "Transfers...", "Transfers1");
     connect(Transfers1, &QAction::triggered, this, &TMainForm::Transfers1Click);
+    Devices1 = AddItem(view, "Devices...", "Devices1");
+    connect(Devices1, &QAction::triggered, this, &TMainForm::Devices1Click);
 
     QMenu* about = bar->addMenu(QStringLiteral("About"));
     Status1 = AddItem(about, "Status", "Status1");
@@ -824,6 +827,9 @@ void TMainForm::RefillLists() {
     if (transfersForm_) {
         transfersForm_->Rebuild();
     }
+    if (devicesForm_) {
+        devicesForm_->Rebuild();
+    }
 }
 
 void TMainForm::FormClose() {
@@ -895,6 +901,26 @@ void TMainForm::Transfers1Click() {
 
 TTransfersForm* TMainForm::transfersForm() const {
     return transfersForm_;
+}
+
+void TMainForm::Devices1Click() {
+    if (!devicesForm_) {
+        devicesForm_ = new TDevicesForm(Session, this);
+        // The list shows the transfer's first packet; the Transfers window the transfer.
+        connect(devicesForm_, &TDevicesForm::recordChosen, this, [this](std::size_t record) {
+            ShowRecord(record);
+            if (transfersForm_) {
+                transfersForm_->SelectTransfer(record);
+            }
+        });
+    }
+    devicesForm_->show();
+    devicesForm_->raise();
+    devicesForm_->activateWindow();
+}
+
+TDevicesForm* TMainForm::devicesForm() const {
+    return devicesForm_;
 }
 
 void TMainForm::ShowRecord(std::size_t index) {

@@ -36,6 +36,7 @@ class Analyzer;
 
 namespace vintrace::app {
 
+class TDevicesForm;
 class TTransfersForm;
 
 /// The main window: menus, the packet list and its shrink view, the acquisition and
@@ -112,6 +113,7 @@ public:
     QAction* Wrap16 = nullptr;
     QAction* Wrap32 = nullptr;
     QAction* Transfers1 = nullptr;
+    QAction* Devices1 = nullptr;
     QAction* Status1 = nullptr;
     QAction* About2 = nullptr;
 
@@ -122,6 +124,8 @@ public:
     bool searchFromStart() const { return searchFromStart_; }
     /// The Transfers window, once opened (nothing before or after it is closed).
     TTransfersForm* transfersForm() const;
+    /// The Devices window, once opened (nothing before or after it is closed).
+    TDevicesForm* devicesForm() const;
 
     /// Shows record `index` as the top line of ListBox1 and puts the cursor and the shrink
     /// view's marker on it, as a click on it would.
@@ -189,6 +193,7 @@ public slots:
     void Wrap16Click();
     void Wrap32Click();
     void Transfers1Click();
+    void Devices1Click();
     void ListBox1MouseDown(Qt::MouseButton button, const QPoint& position);
     void ListBox1KeyDown(int key, Qt::KeyboardModifiers modifiers);
     void ListBox2MouseDown();
@@ -242,6 +247,7 @@ private:
     /// The bus speed chosen in the Setup menu, which its check marks show.
     bool lowSpeed_ = false;
     QPointer<TTransfersForm> transfersForm_;
+    QPointer<TDevicesForm> devicesForm_;
     bool loadDefaultCapture_ = true;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);

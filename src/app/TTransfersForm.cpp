@@ -96,10 +96,21 @@ void TTransfersForm::selectionChanged() {
 }
 
 void TTransfersForm::SelectRecord(std::size_t record) {
+    select(record, false);
+}
+
+void TTransfersForm::SelectTransfer(std::size_t record) {
+    select(record, true);
+}
+
+void TTransfersForm::select(std::size_t record, bool transfer) {
     if (!isVisible()) {
         return;
     }
-    const QModelIndex index = model_.IndexOfRecord(record);
+    QModelIndex index = model_.IndexOfRecord(record);
+    while (transfer && index.parent().isValid()) {
+        index = index.parent();
+    }
     following_ = true;
     if (index.isValid()) {
         TransferTree->setCurrentIndex(index);

@@ -32,6 +32,8 @@ public:
     /// Selects the innermost item that holds `record`, without telling anyone (nothing while
     /// the window is closed).
     void SelectRecord(std::size_t record);
+    /// Selects the transfer (top-level item) that holds `record`, in the same way.
+    void SelectTransfer(std::size_t record);
 
 signals:
     /// The user selected an item; `record` is its first packet.
@@ -43,6 +45,7 @@ protected:
 private:
     void filterEdited(const QString& text);
     void selectionChanged();
+    void select(std::size_t record, bool transfer);
 
     display::TransferTreeModel model_;
     bool following_ = false;

@@ -122,7 +122,8 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
           {"Wrap16", "Wrap at 16"},
           {"Wrap32", "Wrap at 32"},
           {"", ""},
-          {"Transfers1", "Transfers..."}}},
+          {"Transfers1", "Transfers..."},
+          {"Devices1", "Devices..."}}},
         {"About", {{"Status1", "Status"}, {"About2", "About"}}},
     };
     const QList<QAction*> menus = form->menuBar()->actions();

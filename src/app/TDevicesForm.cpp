@@ -1,0 +1,67 @@
+#include "app/TDevicesForm.h"
+
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace vintrace::app {
+
+TDevicesForm::TDevicesForm(capture::CaptureSession& session, QWidget* parent)
+    : QWidget(parent, Qt::Window), model_(session) {
+    setObjectName(QStringLiteral("DevicesForm"));
+    setWindowTitle(QStringLiteral("Devices"));
+    resize(640, 420);
+
+    DeviceTree = new QTreeView(this);
+    DeviceTree->setObjectName(QStringLiteral("DeviceTree"));
+    DeviceTree->setSelectionMode(QAbstractItemView::SingleSelection);
+    DeviceTree->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DeviceTree->setModel(&model_);
+    QHeaderView* header = DeviceTree->header();
+    header->resizeSection(display::DeviceTreeModel::ItemColumn, 520);
+    header->setStretchLastSection(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(DeviceTree);
+
+    // The selection, not the current row: the view makes the first row current when it gets
+    // the focus, and merely opening the window must not move the main window's cursor.
+    connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TDevicesForm::selectionChanged);
+    // A few rows per device: every device opens to its configurations at once.
+    DeviceTree->expandToDepth(0);
+}
+
+void TDevicesForm::Rebuild() {
+    if (!isVisible()) {
+        stale_ = true;
+        return;
+    }
+    rebuildNow();
+}
+
+void TDevicesForm::rebuildNow() {
+    stale_ = false;
+    model_.Rebuild();
+    DeviceTree->expandToDepth(0);
+}
+
+void TDevicesForm::showEvent(QShowEvent* event) {
+    // A store change nobody announced (another window loaded) shows in the generation.
+    if (stale_ || !model_.upToDate()) {
+        rebuildNow();
+    }
+    QWidget::showEvent(event);
+}
+
+void TDevicesForm::selectionChanged(const QItemSelection& selected) {
+    if (selected.indexes().isEmpty()) {
+        return;
+    }
+    if (const auto record = model_.RecordOf(selected.indexes().front())) {
+        emit recordChosen(*record);
+    }
+}
+
+} // namespace vintrace::app

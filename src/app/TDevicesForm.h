@@ -1,0 +1,46 @@
+#pragma once
+
+#include "capture/CaptureSession.h"
+#include "display/DeviceTreeModel.h"
+
+#include <QWidget>
+
+#include <cstddef>
+
+class QItemSelection;
+class QTreeView;
+
+namespace vintrace::app {
+
+/// The Devices window: every device the capture shows, with its configurations, interfaces
+/// and endpoints as the capture's descriptors describe them. Selecting a row shows the
+/// transfer that delivered it.
+class TDevicesForm : public QWidget {
+    Q_OBJECT
+public:
+    TDevicesForm(capture::CaptureSession& session, QWidget* parent = nullptr);
+
+    QTreeView* DeviceTree = nullptr;
+
+    display::DeviceTreeModel& model() { return model_; }
+
+    /// Rebuilds the tree from the store as it is now (once shown again, when closed).
+    void Rebuild();
+
+signals:
+    /// The user selected a row; `record` is the first packet of the transfer that delivered it.
+    void recordChosen(std::size_t record);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void selectionChanged(const QItemSelection& selected);
+    void rebuildNow();
+
+    display::DeviceTreeModel model_;
+    /// The store changed while the window was closed.
+    bool stale_ = false;
+};
+
+} // namespace vintrace::app

@@ -1,0 +1,113 @@
+#include "display/DeviceTreeModel.h"
+
+namespace vintrace::display {
+
+DeviceTreeModel::DeviceTreeModel(capture::CaptureSession& session, QObject* parent)
+    : QAbstractItemModel(parent), session_(session) {
+    Rebuild();
+}
+
+void DeviceTreeModel::setUsbIds(std::optional<protocol::UsbIds> ids) {
+    ids_ = std::move(ids);
+    idsLoaded_ = true;
+    Rebuild();
+}
+
+void DeviceTreeModel::Rebuild() {
+    beginResetModel();
+    if (!idsLoaded_) {
+        // The list is read once, when the first tree is built, and only if someone looks.
+        ids_ = protocol::UsbIds::LoadSystem();
+        idsLoaded_ = true;
+    }
+    nodes_.clear();
+    top_.clear();
+    generation_ = session_.generation();
+    rows_ = protocol::BuildDeviceTree(session_.devices().devices(), ids_ ? &*ids_ : nullptr);
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        top_.push_back(nodes_.size());
+        flatten(rows_[i], kNoParent, static_cast<int>(i));
+    }
+    endResetModel();
+}
+
+void DeviceTreeModel::flatten(const protocol::DeviceTreeRow& row, std::size_t parent,
+                              int position) {
+    const std::size_t self = nodes_.size();
+    nodes_.push_back({&row, parent, position, {}});
+    for (std::size_t i = 0; i < row.children.size(); ++i) {
+        nodes_[self].children.push_back(nodes_.size());
+        flatten(row.children[i], self, static_cast<int>(i));
+    }
+}
+
+const std::vector<std::size_t>& DeviceTreeModel::childrenOf(const QModelIndex& parent) const {
+    return parent.isValid() ? nodes_[parent.internalId()].children : top_;
+}
+
+std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) const {
+    if (!index.isValid() || index.model() != this) {
+        return std::nullopt;
+    }
+    return nodes_[index.internalId()].row->record;
+}
+
+QModelIndex DeviceTreeModel::index(int row, int column, const QModelIndex& parent) const {
+    if (row < 0 || column < 0 || column >= ColumnCount) {
+        return {};
+    }
+    const std::vector<std::size_t>& children = childrenOf(parent);
+    if (static_cast<std::size_t>(row) >= children.size()) {
+        return {};
+    }
+    return createIndex(row, column, static_cast<quintptr>(children[static_cast<std::size_t>(row)]));
+}
+
+QModelIndex DeviceTreeModel::parent(const QModelIndex& child) const {
+    if (!child.isValid()) {
+        return {};
+    }
+    const std::size_t parent = nodes_[child.internalId()].parent;
+    if (parent == kNoParent) {
+        return {};
+    }
+    return createIndex(nodes_[parent].position, 0, static_cast<quintptr>(parent));
+}
+
+int DeviceTreeModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid() && parent.column() != 0) {
+        return 0;
+    }
+    return static_cast<int>(childrenOf(parent).size());
+}
+
+int DeviceTreeModel::columnCount(const QModelIndex&) const {
+    return ColumnCount;
+}
+
+QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || role != Qt::DisplayRole) {
+        return {};
+    }
+    const protocol::DeviceTreeRow& row = *nodes_[index.internalId()].row;
+    if (index.column() == ItemColumn) {
+        return QString::fromStdString(row.text);
+    }
+    return QString::number(row.record);
+}
+
+QVariant DeviceTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+        return {};
+    }
+    switch (section) {
+    case ItemColumn:
+        return QStringLiteral("Device");
+    case RecordColumn:
+        return QStringLiteral("Packet");
+    default:
+        return {};
+    }
+}
+
+} // namespace vintrace::display

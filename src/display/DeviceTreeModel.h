@@ -1,0 +1,67 @@
+#pragma once
+
+#include "capture/CaptureSession.h"
+#include "protocol/DeviceTree.h"
+#include "protocol/UsbIds.h"
+
+#include <QAbstractItemModel>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vintrace::display {
+
+/// The devices of a session as a tree (device, configurations, interfaces, endpoints), each
+/// row with the packet that starts the transfer that delivered it. The tree is a snapshot of
+/// the store when it was built: a handful of rows per device.
+class DeviceTreeModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    enum Column { ItemColumn, RecordColumn, ColumnCount };
+
+    explicit DeviceTreeModel(capture::CaptureSession& session, QObject* parent = nullptr);
+
+    /// Starts again from the session's store as it is now.
+    void Rebuild();
+    /// False once the store has changed since the last rebuild.
+    bool upToDate() const { return generation_ == session_.generation(); }
+    /// Names vendors, products and classes from this list rather than the system's (nothing:
+    /// numbers only); rebuilds.
+    void setUsbIds(std::optional<protocol::UsbIds> ids);
+
+    /// The first record of the transfer that delivered what `index` shows.
+    std::optional<std::size_t> RecordOf(const QModelIndex& index) const;
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+private:
+    static constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
+    /// A row of the tree, flattened: its index in `nodes_` is the model index's id.
+    struct Node {
+        const protocol::DeviceTreeRow* row;
+        std::size_t parent;
+        int position; // among its siblings
+        std::vector<std::size_t> children;
+    };
+
+    void flatten(const protocol::DeviceTreeRow& row, std::size_t parent, int position);
+    const std::vector<std::size_t>& childrenOf(const QModelIndex& parent) const;
+
+    capture::CaptureSession& session_;
+    std::uint64_t generation_ = 0;
+    std::optional<protocol::UsbIds> ids_;
+    bool idsLoaded_ = false;
+    std::vector<protocol::DeviceTreeRow> rows_;
+    std::vector<Node> nodes_;
+    std::vector<std::size_t> top_;
+};
+
+} // namespace vintrace::display

@@ -1,0 +1,239 @@
+#include "app/CommandEvent.h"
+#include "app/TDevicesForm.h"
+#include "app/TMainForm.h"
+#include "app/TTransfersForm.h"
+#include "capture/Command.h"
+#include "display/DeviceTreeModel.h"
+#include "display/TransferTreeModel.h"
+#include "support/RecordingAnalyzer.h"
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace vintrace::display {
+namespace {
+
+std::string Data(const char* name) {
+    return std::string(VINTRACE_TEST_DATA) + "/" + name;
+}
+
+/// Every row once, depth first: its text and packet, indented by depth.
+void Walk(const QAbstractItemModel& model, const QModelIndex& parent, int depth, QString& out) {
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        const QModelIndex index = model.index(row, DeviceTreeModel::ItemColumn, parent);
+        EXPECT_EQ(index.parent(), parent);
+        out += QString(depth * 2, QLatin1Char(' ')) + index.data().toString() + " [" +
+               index.siblingAtColumn(DeviceTreeModel::RecordColumn).data().toString() + "]\n";
+        Walk(model, index, depth + 1, out);
+    }
+}
+
+TEST(DeviceTreeModel, ShowsTheSessionsDevicesWithNamesAndFollowsItsStore) {
+    capture::CaptureSession session;
+    session.CaptureFileName = Data("ls-mouse.dat");
+    ASSERT_TRUE(session.Load().ok());
+    DeviceTreeModel model(session);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.setUsbIds(protocol::UsbIds::Load(Data("usb.ids.sample")));
+    QString all;
+    Walk(model, {}, 0, all);
+    const QStringList lines = all.split(QLatin1Char('\n'));
+    ASSERT_GT(lines.size(), 8);
+    EXPECT_EQ(lines.mid(0, 5),
+              QStringList({"Address 4 (first at 0): ID 1bcf:0005 Test Vendor One Test Mouse [34]",
+                           "  Product: USB Optical Mouse [129]",
+                           "  Class 0 (Defined at Interface level), subclass 0, protocol 0 [34]",
+                           "  Configuration 1 (set): attributes 0xa0 (bus-powered, remote "
+                           "wakeup), max power 98mA [77]",
+                           "    Interface 0, alternate 0: class 3 Human Interface Device, "
+                           "subclass 1 Boot Interface Subclass, protocol 2 [77]"}));
+    EXPECT_EQ(lines[5], "      Report descriptor (75 bytes) [254]");
+    EXPECT_EQ(lines[6], "        Usage Page (Generic Desktop) [254]");
+    EXPECT_EQ(lines[lines.size() - 2],
+              "      Endpoint 0x81 EP 1 IN: interrupt, max packet size 7, interval 10 [77]");
+    EXPECT_EQ(model.RecordOf(model.index(0, 0)), 34u);
+    EXPECT_EQ(model.RecordOf({}), std::nullopt);
+
+    // Names come only from the list: without it, numbers.
+    model.setUsbIds(std::nullopt);
+    EXPECT_EQ(model.index(0, 0).data().toString(), "Address 4 (first at 0): ID 1bcf:0005");
+
+    EXPECT_TRUE(model.upToDate());
+    session.CaptureFileName = Data("fs-badge.dat");
+    ASSERT_TRUE(session.Load().ok());
+    EXPECT_FALSE(model.upToDate());
+    model.Rebuild();
+    EXPECT_TRUE(model.upToDate());
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.index(1, 0).data().toString(), "Address 2 (first at 0): ID 16d0:1114");
+
+    // An empty store has no devices.
+    session.Clear();
+    model.Rebuild();
+    EXPECT_EQ(model.rowCount(), 0);
+}
+
+} // namespace
+} // namespace vintrace::display
+
+namespace vintrace::app {
+namespace {
+
+using display::DeviceTreeModel;
+using display::TransferTreeModel;
+
+class DevicesWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        ASSERT_TRUE(QFile::copy(QString::fromLatin1(VINTRACE_TEST_DATA "/fs-badge.dat"),
+                                dir_.filePath(QStringLiteral("usbdata.dat"))));
+        form_ = std::make_unique<TMainForm>(analyzer_);
+        form_->ShowMessage = [](const QString&, const QString&) {};
+        form_->show();
+        form_->Devices1->trigger();
+        window_ = form_->devicesForm();
+        ASSERT_NE(window_, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+    }
+    void TearDown() override {
+        form_.reset();
+        QDir::setCurrent(previous_);
+    }
+
+    QTreeView* tree() const { return window_->DeviceTree; }
+    QAbstractItemModel* model() const { return tree()->model(); }
+    /// The row at `path` (rows from the top level down), expanded down to it.
+    QModelIndex at(std::initializer_list<int> path) const {
+        QModelIndex index;
+        for (int row : path) {
+            if (index.isValid()) {
+                tree()->expand(index);
+            }
+            index = model()->index(row, 0, index);
+        }
+        return index;
+    }
+    QString text(const QModelIndex& index) const { return index.data().toString(); }
+    void clickRow(const QModelIndex& index) {
+        tree()->scrollTo(index);
+        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {},
+                          tree()->visualRect(index).center());
+    }
+    std::int64_t cursor() const { return form_->ListBox1->itemIndex(); }
+    void send(std::uint8_t command) {
+        SharedCommand().setCommand(command);
+        SendCommand(form_.get());
+    }
+
+    QTemporaryDir dir_;
+    QString previous_;
+    test::RecordingAnalyzer analyzer_;
+    std::unique_ptr<TMainForm> form_;
+    TDevicesForm* window_ = nullptr;
+};
+
+TEST_F(DevicesWindow, OpensFromTheViewMenuWithADeviceTreePerDevice) {
+    EXPECT_EQ(form_->Devices1->text(), "Devices...");
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_FALSE(window_->isModal());
+    ASSERT_EQ(model()->rowCount(), 2);
+    EXPECT_TRUE(text(at({0})).startsWith("Address 1 (first at 0): ID 303a:1001"));
+    EXPECT_TRUE(text(at({1})).startsWith("Address 2 (first at 0): ID 16d0:1114"));
+    // Devices open to their rows at once; deeper rows wait.
+    EXPECT_TRUE(tree()->isExpanded(at({0})));
+    // Subclass and protocol names depend on the system's list.
+    const QString hid = text(at({1, 4, 2}));
+    EXPECT_TRUE(hid.startsWith("Interface 2, alternate 0: class 3 Human Interface Device, "
+                               "subclass 1"))
+        << hid.toStdString();
+    EXPECT_TRUE(hid.endsWith(", \"TiDAL badge\"")) << hid.toStdString();
+    form_->Devices1->trigger();
+    EXPECT_EQ(form_->devicesForm(), window_);
+}
+
+TEST_F(DevicesWindow, SelectingARowShowsTheTransferThatDeliveredIt) {
+    form_->Transfers1->trigger();
+    TTransfersForm* transfers = form_->transfersForm();
+    ASSERT_NE(transfers, nullptr);
+    // Opening the window (and its view taking the focus) moved nothing.
+    EXPECT_EQ(cursor(), -1);
+    window_->activateWindow();
+    const struct {
+        std::initializer_list<int> path;
+        const char* starts;
+        std::int64_t record;
+        const char* transfer;
+    } cases[] = {
+        {{0}, "Address 1", 118, "GET_DESCRIPTOR DEVICE"},
+        {{0, 0}, "Manufacturer: Espressif", 182, "GET_DESCRIPTOR STRING"},
+        {{0, 4}, "Configuration 1", 151, "GET_DESCRIPTOR CONFIGURATION"},
+        {{0, 4, 1, 0}, "Endpoint 0x01 EP 1 OUT: bulk", 151, "GET_DESCRIPTOR CONFIGURATION"},
+        {{1, 4, 2, 0}, "Report descriptor (144 bytes)", 1731, "GET_DESCRIPTOR"},
+        {{1, 4, 2, 0, 3}, "  Report ID (1)", 1731, "GET_DESCRIPTOR"},
+    };
+    for (const auto& c : cases) {
+        const QModelIndex index = at(c.path);
+        ASSERT_TRUE(text(index).startsWith(QString::fromUtf8(c.starts)))
+            << text(index).toStdString();
+        clickRow(index);
+        EXPECT_EQ(tree()->currentIndex(), index);
+        EXPECT_EQ(cursor(), c.record) << c.starts;
+        EXPECT_EQ(form_->ListBox1->topIndex(), c.record) << c.starts;
+        // The Transfers window selects the whole transfer, not its first packet.
+        const QModelIndex chosen = transfers->TransferTree->currentIndex();
+        ASSERT_TRUE(chosen.isValid()) << c.starts;
+        EXPECT_FALSE(chosen.parent().isValid()) << c.starts;
+        EXPECT_EQ(chosen.siblingAtColumn(TransferTreeModel::RecordColumn).data().toString(),
+                  QString::number(c.record));
+        EXPECT_TRUE(chosen.siblingAtColumn(TransferTreeModel::ItemColumn)
+                        .data()
+                        .toString()
+                        .startsWith(QString::fromLatin1(c.transfer)))
+            << c.starts;
+    }
+    // The arrow keys move through the rows, and the list follows.
+    clickRow(at({0}));
+    QTest::keyClick(tree(), Qt::Key_Down);
+    EXPECT_TRUE(text(tree()->currentIndex()).startsWith("Manufacturer:"));
+    EXPECT_EQ(cursor(), 182);
+    QTest::keyClick(tree(), Qt::Key_Down);
+    EXPECT_EQ(cursor(), 173); // Product
+}
+
+TEST_F(DevicesWindow, FollowsTheStoreThroughHideAndReload) {
+    send(capture::CMD_HIDE_SOF);
+    clickRow(at({0}));
+    // The device descriptor's transfer, found again in the store as it is now.
+    ASSERT_LT(cursor(), 118);
+    EXPECT_EQ(form_->PacketList.kind(static_cast<std::size_t>(cursor())),
+              capture::RecordKind::Setup);
+    EXPECT_EQ(text(at({0}).siblingAtColumn(DeviceTreeModel::RecordColumn)),
+              QString::number(cursor()));
+
+    // Closed, it rebuilds when shown again.
+    window_->close();
+    form_->ShowAll1->trigger();
+    form_->Devices1->trigger();
+    ASSERT_TRUE(window_->isVisible());
+    EXPECT_EQ(text(at({0}).siblingAtColumn(DeviceTreeModel::RecordColumn)), "118");
+    EXPECT_TRUE(tree()->isExpanded(at({0})));
+
+    // Opening a capture that cannot be read leaves an empty tree.
+    form_->ChooseCaptureFile = [this] { return dir_.filePath("gone.dat").toStdString(); };
+    form_->Open1->trigger();
+    EXPECT_EQ(model()->rowCount(), 0);
+}
+
+} // namespace
+} // namespace vintrace::app
