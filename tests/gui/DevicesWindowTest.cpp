@@ -1,17 +1,13 @@
-#include "app/CommandEvent.h"
 #include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "display/DeviceTreeModel.h"
 #include "display/TransferTreeModel.h"
-#include "support/RecordingAnalyzer.h"
+#include "support/CompanionWindowTest.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 #include <gtest/gtest.h>
@@ -91,24 +87,14 @@ namespace {
 using display::DeviceTreeModel;
 using display::TransferTreeModel;
 
-class DevicesWindow : public ::testing::Test {
+class DevicesWindow : public test::CompanionWindowTest {
 protected:
     void SetUp() override {
-        previous_ = QDir::currentPath();
-        QDir::setCurrent(dir_.path());
-        ASSERT_TRUE(QFile::copy(QString::fromLatin1(VINTRACE_TEST_DATA "/fs-badge.dat"),
-                                dir_.filePath(QStringLiteral("usbdata.dat"))));
-        form_ = std::make_unique<TMainForm>(analyzer_);
-        form_->ShowMessage = [](const QString&, const QString&) {};
-        form_->show();
+        CompanionWindowTest::SetUp();
         form_->Devices1->trigger();
         window_ = form_->devicesForm();
         ASSERT_NE(window_, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-    }
-    void TearDown() override {
-        form_.reset();
-        QDir::setCurrent(previous_);
     }
 
     QTreeView* tree() const { return window_->DeviceTree; }
@@ -125,21 +111,9 @@ protected:
         return index;
     }
     QString text(const QModelIndex& index) const { return index.data().toString(); }
-    void clickRow(const QModelIndex& index) {
-        tree()->scrollTo(index);
-        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {},
-                          tree()->visualRect(index).center());
-    }
+    void clickRow(const QModelIndex& index) { ClickRow(tree(), index); }
     std::int64_t cursor() const { return form_->ListBox1->itemIndex(); }
-    void send(std::uint8_t command) {
-        SharedCommand().setCommand(command);
-        SendCommand(form_.get());
-    }
 
-    QTemporaryDir dir_;
-    QString previous_;
-    test::RecordingAnalyzer analyzer_;
-    std::unique_ptr<TMainForm> form_;
     TDevicesForm* window_ = nullptr;
 };
 

@@ -1,18 +1,14 @@
-#include "app/CommandEvent.h"
 #include "app/TMainForm.h"
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "display/KindStyle.h"
 #include "display/TransferTreeModel.h"
-#include "support/RecordingAnalyzer.h"
+#include "support/CompanionWindowTest.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QCheckBox>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 #include <gtest/gtest.h>
@@ -199,24 +195,14 @@ namespace {
 
 using display::TransferTreeModel;
 
-class TransfersWindow : public ::testing::Test {
+class TransfersWindow : public test::CompanionWindowTest {
 protected:
     void SetUp() override {
-        previous_ = QDir::currentPath();
-        QDir::setCurrent(dir_.path());
-        ASSERT_TRUE(QFile::copy(QString::fromLatin1(VINTRACE_TEST_DATA "/fs-badge.dat"),
-                                dir_.filePath(QStringLiteral("usbdata.dat"))));
-        form_ = std::make_unique<TMainForm>(analyzer_);
-        form_->ShowMessage = [](const QString&, const QString&) {};
-        form_->show();
+        CompanionWindowTest::SetUp();
         form_->Transfers1->trigger();
         window_ = form_->transfersForm();
         ASSERT_NE(window_, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-    }
-    void TearDown() override {
-        form_.reset();
-        QDir::setCurrent(previous_);
     }
 
     QTreeView* tree() const { return window_->TransferTree; }
@@ -224,20 +210,8 @@ protected:
     QString cell(int row, int column, const QModelIndex& parent = {}) const {
         return model()->data(model()->index(row, column, parent)).toString();
     }
-    void clickRow(const QModelIndex& index) {
-        tree()->scrollTo(index);
-        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {},
-                          tree()->visualRect(index).center());
-    }
-    void send(std::uint8_t command) {
-        SharedCommand().setCommand(command);
-        SendCommand(form_.get());
-    }
+    void clickRow(const QModelIndex& index) { ClickRow(tree(), index); }
 
-    QTemporaryDir dir_;
-    QString previous_;
-    test::RecordingAnalyzer analyzer_;
-    std::unique_ptr<TMainForm> form_;
     TTransfersForm* window_ = nullptr;
 };
 
