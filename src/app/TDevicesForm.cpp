@@ -56,12 +56,28 @@ void TDevicesForm::showEvent(QShowEvent* event) {
 }
 
 void TDevicesForm::selectionChanged(const QItemSelection& selected) {
-    if (selected.indexes().isEmpty()) {
+    if (following_ || selected.indexes().isEmpty()) {
         return;
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
         emit recordChosen(*record);
     }
+}
+
+void TDevicesForm::SelectRecord(std::size_t record) {
+    if (!isVisible()) {
+        return;
+    }
+    const QModelIndex index = model_.IndexOfRecord(record);
+    following_ = true;
+    if (index.isValid()) {
+        DeviceTree->setCurrentIndex(index);
+        DeviceTree->scrollTo(index);
+    } else {
+        DeviceTree->selectionModel()->clearSelection();
+        DeviceTree->setCurrentIndex({});
+    }
+    following_ = false;
 }
 
 } // namespace vintrace::app

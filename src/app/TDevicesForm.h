@@ -26,6 +26,9 @@ public:
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
+    /// Selects the first row delivered by the transfer that holds `record`, without telling
+    /// anyone (nothing while the window is closed).
+    void SelectRecord(std::size_t record);
 
 signals:
     /// The user selected a row; `record` is the first packet of the transfer that delivered it.
@@ -39,6 +42,7 @@ private:
     void rebuildNow();
 
     display::DeviceTreeModel model_;
+    bool following_ = false;
     /// The store changed while the window was closed.
     bool stale_ = false;
 };

@@ -917,6 +917,7 @@ void TMainForm::Devices1Click() {
     devicesForm_->show();
     devicesForm_->raise();
     devicesForm_->activateWindow();
+    followCursor();
 }
 
 TDevicesForm* TMainForm::devicesForm() const {
@@ -940,6 +941,9 @@ void TMainForm::followCursor() {
     const std::int64_t cursor = ListBox1->itemIndex();
     if (transfersForm_ && cursor >= 0) {
         transfersForm_->SelectRecord(static_cast<std::size_t>(cursor));
+    }
+    if (devicesForm_ && cursor >= 0) {
+        devicesForm_->SelectRecord(static_cast<std::size_t>(cursor));
     }
 }
 

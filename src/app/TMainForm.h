@@ -213,7 +213,7 @@ private:
     void FormClose();
     void setWrapMode(display::WrapMode mode);
     void setSearchFromStart(bool fromStart);
-    /// Tells the Transfers window where the cursor stands.
+    /// Tells the Transfers and Devices windows where the cursor stands.
     void followCursor();
     void sendCommand(std::uint8_t command);
     void reload();

@@ -28,6 +28,19 @@ void DeviceTreeModel::Rebuild() {
         top_.push_back(nodes_.size());
         flatten(rows_[i], kNoParent, static_cast<int>(i));
     }
+    spans_.clear();
+    for (const Node& n : nodes_) {
+        spans_.emplace(n.row->record, n.row->record);
+    }
+    // A row's record opens its transfer; the transfer's end lets a packet inside it find the
+    // row. The devices index is built, so the transfers it came from are at hand.
+    const protocol::Transactions& tx = session_.transactions();
+    for (const protocol::TransferItem& item : session_.transfers()) {
+        const auto span = spans_.find(protocol::FirstRecord(tx, item));
+        if (span != spans_.end() && item.type == protocol::TransferType::Control) {
+            span->second = protocol::LastRecord(tx, item);
+        }
+    }
     endResetModel();
 }
 
@@ -50,6 +63,29 @@ std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) c
         return std::nullopt;
     }
     return nodes_[index.internalId()].row->record;
+}
+
+QModelIndex DeviceTreeModel::IndexOfRecord(std::size_t record) const {
+    // Transfers to different devices may overlap on the bus: the latest to start wins.
+    std::optional<std::size_t> first;
+    for (const auto& [from, to] : spans_) {
+        if (from > record) {
+            break;
+        }
+        if (record <= to) {
+            first = from;
+        }
+    }
+    if (!first) {
+        return {};
+    }
+    // Nodes are in depth-first order: the first match is the outermost, earliest row.
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        if (nodes_[i].row->record == *first) {
+            return createIndex(nodes_[i].position, 0, static_cast<quintptr>(i));
+        }
+    }
+    return {};
 }
 
 QModelIndex DeviceTreeModel::index(int row, int column, const QModelIndex& parent) const {

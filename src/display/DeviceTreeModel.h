@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -33,6 +34,9 @@ public:
 
     /// The first record of the transfer that delivered what `index` shows.
     std::optional<std::size_t> RecordOf(const QModelIndex& index) const;
+    /// The first row delivered by the transfer that holds `record`; invalid when no row came
+    /// from it.
+    QModelIndex IndexOfRecord(std::size_t record) const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -62,6 +66,8 @@ private:
     std::vector<protocol::DeviceTreeRow> rows_;
     std::vector<Node> nodes_;
     std::vector<std::size_t> top_;
+    /// First and last record of each transfer that delivered a row, by first record.
+    std::map<std::size_t, std::size_t> spans_;
 };
 
 } // namespace vintrace::display

@@ -185,6 +185,37 @@ TEST_F(DevicesWindow, SelectingARowShowsTheTransferThatDeliveredIt) {
     EXPECT_EQ(cursor(), 173); // Product
 }
 
+TEST_F(DevicesWindow, ClickingAPacketLineSelectsTheRowItsTransferDelivered) {
+    const struct {
+        std::int64_t record;
+        const char* starts; // nothing: no row came from the packet's transfer
+    } cases[] = {
+        {120, "Address 1"},       // inside the device descriptor's transfer
+        {185, "Manufacturer: "},  // inside a string's
+        {157, "Configuration 1"}, // a SOF between the configuration transfer's packets
+        {10, nullptr},            // a device descriptor that a later one replaced
+        {200, nullptr},           // a SOF between transfers
+        {1731, "Report descriptor (144 bytes)"},
+    };
+    for (const auto& c : cases) {
+        form_->ListBox1->setTopIndex(c.record);
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(c.record).center());
+        ASSERT_EQ(cursor(), c.record);
+        const QModelIndex current = tree()->currentIndex();
+        if (c.starts == nullptr) {
+            EXPECT_FALSE(current.isValid()) << c.record << ": " << text(current).toStdString();
+            EXPECT_TRUE(tree()->selectionModel()->selectedIndexes().isEmpty()) << c.record;
+            continue;
+        }
+        EXPECT_TRUE(text(current).startsWith(QString::fromLatin1(c.starts)))
+            << c.record << ": " << text(current).toStdString();
+        EXPECT_TRUE(tree()->selectionModel()->isSelected(current)) << c.record;
+        // Following the list does not move the list.
+        EXPECT_EQ(form_->ListBox1->topIndex(), c.record);
+    }
+}
+
 TEST_F(DevicesWindow, FollowsTheStoreThroughHideAndReload) {
     send(capture::CMD_HIDE_SOF);
     clickRow(at({0}));
