@@ -59,7 +59,12 @@ std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
     }
     if (name == "bDeviceClass" || name == "bInterfaceClass" || name == "bFunctionClass") {
         const std::string_view cls = ClassName(static_cast<std::uint8_t>(v));
-        return std::to_string(v) + (cls.empty() ? "" : " " + std::string(cls));
+        std::string s = std::to_string(v);
+        if (!cls.empty()) {
+            s += ' ';
+            s += cls;
+        }
+        return s;
     }
     return std::to_string(v);
 }

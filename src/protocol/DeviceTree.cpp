@@ -154,7 +154,8 @@ private:
         std::string s = label;
         const auto value = cd.field("bConfigurationValue");
         if (value) {
-            s += " " + std::to_string(*value);
+            s += ' ';
+            s += std::to_string(*value);
             if (label == "Configuration" && d_.configuration == *value) {
                 s += " (set)";
             }
@@ -188,7 +189,8 @@ private:
         std::string s = "Interface";
         const auto number = id.field("bInterfaceNumber");
         if (number) {
-            s += " " + std::to_string(*number);
+            s += ' ';
+            s += std::to_string(*number);
         }
         if (const auto alternate = id.field("bAlternateSetting")) {
             s += ", alternate " + std::to_string(*alternate);
@@ -231,7 +233,10 @@ private:
     DeviceTreeRow endpoint(const Descriptor& e, std::size_t record) const {
         std::string s = "Endpoint";
         if (const auto address = e.field("bEndpointAddress")) {
-            s += " " + Hex2(*address) + " " + EndpointName(static_cast<std::uint8_t>(*address));
+            s += ' ';
+            s += Hex2(*address);
+            s += ' ';
+            s += EndpointName(static_cast<std::uint8_t>(*address));
         }
         std::string details;
         if (const auto a = e.field("bmAttributes")) {
