@@ -2,6 +2,7 @@
 
 #include "capture/SetupRequest.h"
 
+#include <cstddef>
 #include <cstdio>
 
 namespace vintrace::protocol {

@@ -4,6 +4,7 @@
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
