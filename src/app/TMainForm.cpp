@@ -147,8 +147,8 @@ void TMainForm::buildControls(QWidget* client) {
     connect(ListBox1, &display::OwnerDrawListBox::mousePressed, this,
             &TMainForm::ListBox1MouseDown);
     connect(ListBox1, &display::OwnerDrawListBox::keyPressed, this, &TMainForm::ListBox1KeyDown);
-    // A line's tooltip: what its record is and what the checks found.
-    new display::PacketToolTip(ListBox1, PacketList);
+    // A line's tooltip: what its record is, what its transfer carries and what the checks found.
+    new display::PacketToolTip(ListBox1, Session);
 
     ProgressBar1 = new QProgressBar(client);
     place(ProgressBar1, "ProgressBar1", 8, 382, 268, 16, AnchorLeft | AnchorRight | AnchorBottom);

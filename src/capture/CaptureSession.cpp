@@ -1,5 +1,7 @@
 #include "capture/CaptureSession.h"
 
+#include <algorithm>
+
 namespace vintrace::capture {
 
 LoadResult CaptureSession::Load() {
@@ -21,6 +23,11 @@ void CaptureSession::StoreChanged() {
     folded_.reset();
     unfolded_.reset();
     devices_.reset();
+    foldedDecoded_.reset();
+    unfoldedDecoded_.reset();
+    // Released, not just emptied: a smaller capture should not keep a larger one's memory.
+    std::vector<std::uint32_t>().swap(foldedOwner_);
+    std::vector<std::uint32_t>().swap(unfoldedOwner_);
 }
 
 const protocol::Transactions& CaptureSession::transactions() {
@@ -49,6 +56,76 @@ const protocol::DeviceModel& CaptureSession::devices() {
         transfers(true);
     }
     return *devices_;
+}
+
+std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) {
+    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    if (item >= all.size()) {
+        return std::nullopt;
+    }
+    std::optional<DecodedIndex>& index = fold ? foldedDecoded_ : unfoldedDecoded_;
+    if (!index) {
+        index.emplace();
+        index->decoder =
+            std::make_unique<protocol::ClassDecoder>(PacketList, transactions(), devices());
+    }
+    for (; index->done <= item; ++index->done) {
+        if (auto text = index->decoder->decode(all[index->done])) {
+            index->items.push_back(static_cast<std::uint32_t>(index->done));
+            index->text += *text;
+            index->ends.push_back(index->text.size());
+        }
+    }
+    const auto at = std::lower_bound(index->items.begin(), index->items.end(), item);
+    if (at == index->items.end() || *at != item) {
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::size_t>(at - index->items.begin());
+    const std::size_t begin = n == 0 ? 0 : index->ends[n - 1];
+    return index->text.substr(begin, index->ends[n] - begin);
+}
+
+std::size_t CaptureSession::decodedCount(bool fold) const {
+    const std::optional<DecodedIndex>& index = fold ? foldedDecoded_ : unfoldedDecoded_;
+    return index ? index->done : 0;
+}
+
+std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool fold) {
+    if (record >= PacketList.size()) {
+        return std::nullopt;
+    }
+    const protocol::Transactions& tx = transactions();
+    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
+    if (owner.empty() && !tx.empty()) {
+        // One pass over the items: each transaction belongs to at most one of them.
+        owner.assign(tx.size(), UINT32_MAX);
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
+                if (protocol::IsMember(all[i], t, tx[t])) {
+                    owner[t] = static_cast<std::uint32_t>(i);
+                }
+            }
+        }
+    }
+    const std::size_t t = tx.indexOfRecord(record);
+    if (t >= owner.size() || owner[t] == UINT32_MAX) {
+        return std::nullopt;
+    }
+    return owner[t];
+}
+
+std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t record) {
+    if (record >= PacketList.size()) {
+        return std::nullopt;
+    }
+    const RecordKind kind = PacketList.kind(record);
+    if (kind != RecordKind::Data0 && kind != RecordKind::Data1) {
+        return std::nullopt;
+    }
+    // Folding touches only SOFs and NAKed polls, so the folded list has every data item.
+    const auto item = itemOfRecord(record, true);
+    return item ? decoded(*item, true) : std::nullopt;
 }
 
 } // namespace vintrace::capture

@@ -13,6 +13,11 @@ PacketToolTip::PacketToolTip(OwnerDrawListBox* list, const capture::PacketList& 
     connect(list_, &OwnerDrawListBox::itemsReplaced, this, [this] { findings_.reset(); });
 }
 
+PacketToolTip::PacketToolTip(OwnerDrawListBox* list, capture::CaptureSession& session)
+    : PacketToolTip(list, session.PacketList) {
+    session_ = &session;
+}
+
 QString PacketToolTip::textFor(std::int64_t index) {
     if (index < 0 || static_cast<std::size_t>(index) >= packets_.size()) {
         return {};
@@ -21,7 +26,9 @@ QString PacketToolTip::textFor(std::int64_t index) {
         findings_ = capture::CheckCapture(packets_);
     }
     const auto i = static_cast<std::size_t>(index);
-    return QString::fromStdString(PacketToolTipText(packets_, i, (*findings_)[i]));
+    const std::optional<std::string> meaning =
+        session_ ? session_->meaningOfDataPacket(i) : std::nullopt;
+    return QString::fromStdString(PacketToolTipText(packets_, i, (*findings_)[i], meaning));
 }
 
 bool PacketToolTip::eventFilter(QObject* watched, QEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
+#include "protocol/TransferSummary.h"
 
 #include <array>
 #include <string_view>
@@ -37,11 +38,16 @@ std::string WhatItIs(const capture::PacketList& packets, std::size_t i) {
 } // namespace
 
 std::string PacketToolTipText(const capture::PacketList& packets, std::size_t i,
-                              capture::Findings findings) {
+                              capture::Findings findings,
+                              const std::optional<std::string>& meaning) {
     std::string text = WhatItIs(packets, i);
     if (const auto request = capture::SetupRequestAt(packets, i)) {
         text += '\n';
         text += capture::DescribeSetupRequest(*request);
+    }
+    if (meaning && !meaning->empty()) {
+        text += '\n';
+        text += protocol::JoinLines(*meaning);
     }
     static constexpr std::array<std::string_view, 6> kProblems = {
         "CRC5 does not match",

@@ -1,11 +1,10 @@
 #include "display/TransferTreeModel.h"
 
 #include "capture/RecordKind.h"
-#include "capture/SetupRequest.h"
 #include "display/KindStyle.h"
+#include "protocol/TransferSummary.h"
 
 #include <QColor>
-#include <QLocale>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,10 +31,6 @@ quintptr MakeId(std::uint64_t level, std::size_t top, std::size_t mid) {
                                  (mid & kMidMask));
 }
 
-QString Thousands(std::uint64_t n) {
-    return QLocale(QLocale::English).toString(static_cast<qulonglong>(n));
-}
-
 QString Latin(std::string_view s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
@@ -46,50 +41,6 @@ QString DirectionText(Direction d) {
 
 bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
-}
-
-QString TypeText(TransferType t) {
-    switch (t) {
-    case TransferType::Control:
-        return QStringLiteral("Control");
-    case TransferType::Bulk:
-        return QStringLiteral("Bulk");
-    case TransferType::Interrupt:
-        return QStringLiteral("Interrupt");
-    case TransferType::Isochronous:
-        return QStringLiteral("Isochronous");
-    case TransferType::Data:
-        return QStringLiteral("Data");
-    case TransferType::Sof:
-        return QStringLiteral("SOF");
-    case TransferType::Polling:
-        return QStringLiteral("Polling");
-    case TransferType::Malformed:
-        return QStringLiteral("Malformed");
-    }
-    return {};
-}
-
-QString RequestText(const capture::SetupRequest& r) {
-    const std::string_view standard = capture::StandardRequestName(r);
-    if (standard.empty()) {
-        static constexpr const char* kTypes[] = {"Standard", "Class", "Vendor", "Reserved"};
-        return QStringLiteral("%1 request 0x%2")
-            .arg(QString::fromLatin1(kTypes[r.type()]),
-                 QStringLiteral("%1").arg(r.request, 2, 16, QLatin1Char('0')).toUpper());
-    }
-    QString text = QString::fromLatin1(standard.data(), static_cast<qsizetype>(standard.size()));
-    constexpr std::uint8_t kGetDescriptor = 6;
-    constexpr std::uint8_t kSetDescriptor = 7;
-    if (r.type() == 0 && (r.request == kGetDescriptor || r.request == kSetDescriptor)) {
-        const std::string_view descriptor = capture::DescriptorTypeName(r.value >> 8);
-        if (!descriptor.empty()) {
-            text +=
-                QLatin1Char(' ') +
-                QString::fromLatin1(descriptor.data(), static_cast<qsizetype>(descriptor.size()));
-        }
-    }
-    return text;
 }
 
 QString Hex16(std::span<const std::uint8_t> bytes) {
@@ -150,7 +101,6 @@ void TransferTreeModel::Rebuild() {
     beginResetModel();
     generation_ = session_.generation();
     members_.clear();
-    owner_.clear();
     visible_.clear();
     if (filter_.address) {
         const auto& all = items();
@@ -190,8 +140,12 @@ std::size_t TransferTreeModel::topCount() const {
     return filter_.address ? visible_.size() : items().size();
 }
 
+std::size_t TransferTreeModel::itemNumber(std::size_t topRow) const {
+    return filter_.address ? visible_[topRow] : topRow;
+}
+
 const TransferItem& TransferTreeModel::itemAt(std::size_t topRow) const {
-    return items()[filter_.address ? visible_[topRow] : topRow];
+    return items()[itemNumber(topRow)];
 }
 
 TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow) const {
@@ -358,27 +312,17 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     if (generation_ != session_.generation() || record >= session_.PacketList.size()) {
         return {};
     }
-    const protocol::Transactions& tx = session_.transactions();
-    const auto& all = items();
-    if (owner_.empty() && !tx.empty()) {
-        // One pass over the items: each transaction belongs to exactly one of them.
-        owner_.assign(tx.size(), UINT32_MAX);
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
-                if (protocol::IsMember(all[i], t, tx[t])) {
-                    owner_[t] = static_cast<std::uint32_t>(i);
-                }
-            }
-        }
-    }
-    const std::size_t t = tx.indexOfRecord(record);
-    const std::uint32_t item = owner_[t];
-    if (item == UINT32_MAX) {
+    const auto owner = session_.itemOfRecord(record, fold_);
+    if (!owner) {
         return {};
     }
+    const protocol::Transactions& tx = session_.transactions();
+    const std::size_t t = tx.indexOfRecord(record);
+    const std::size_t item = *owner;
     std::size_t top = item;
     if (filter_.address) {
-        const auto at = std::lower_bound(visible_.begin(), visible_.end(), item);
+        const auto at =
+            std::lower_bound(visible_.begin(), visible_.end(), static_cast<std::uint32_t>(item));
         if (at == visible_.end() || *at != item) {
             return {};
         }
@@ -399,7 +343,8 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
 
 QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || generation_ != session_.generation() ||
-        (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole)) {
+        (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole &&
+         role != Qt::ToolTipRole)) {
         return {};
     }
     if (role == Qt::TextAlignmentRole) {
@@ -410,7 +355,10 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     }
     const Node n = node(index);
     if (n.level == TransferLevel) {
-        return transferData(itemAt(n.top), index.column(), role);
+        return transferData(n.top, index.column(), role);
+    }
+    if (role == Qt::ToolTipRole) {
+        return {};
     }
     const Members& m = members(n.top);
     const std::size_t mid = n.level == TransactionLevel ? n.row : n.mid;
@@ -424,9 +372,27 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     return n.row < t.count ? packetData(t.first + n.row, index.column(), role) : QVariant();
 }
 
-QVariant TransferTreeModel::transferData(const TransferItem& item, int column, int role) const {
+QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int role) const {
+    const TransferItem& item = itemAt(topRow);
     const protocol::Transactions& tx = session_.transactions();
     const capture::PacketList& packets = session_.PacketList;
+    if (role == Qt::ToolTipRole) {
+        // The whole of what the column shortens: the request in full and every decoded line.
+        if (column != ItemColumn) {
+            return {};
+        }
+        std::string text =
+            protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line);
+        if (const auto decoded = session_.decoded(itemNumber(topRow), fold_)) {
+            text += '\n';
+            // Line breaks kept; other control characters (a string's NUL) would cut the text.
+            for (const char c : *decoded) {
+                const auto u = static_cast<unsigned char>(c);
+                text += c == '\n' || (u >= 0x20 && u != 0x7F) ? c : ' ';
+            }
+        }
+        return QString::fromUtf8(text);
+    }
     if (role == Qt::BackgroundRole) {
         if (column != StatusColumn) {
             return {};
@@ -445,41 +411,21 @@ QVariant TransferTreeModel::transferData(const TransferItem& item, int column, i
     switch (column) {
     case RecordColumn:
         return static_cast<qulonglong>(protocol::FirstRecord(tx, item));
-    case ItemColumn:
-        switch (item.type) {
-        case TransferType::Control:
-            if (const auto request = protocol::ControlRequest(packets, tx, item)) {
-                return RequestText(*request);
+    case ItemColumn: {
+        QString text = QString::fromUtf8(
+            protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Brief));
+        if (const auto decoded = session_.decoded(itemNumber(topRow), fold_)) {
+            // A long interrupt transfer decodes to hundreds of reports: the column shows the
+            // start, the tooltip the whole.
+            constexpr qsizetype kShown = 160;
+            QString shown = QString::fromUtf8(protocol::JoinLines(*decoded));
+            if (shown.size() > kShown) {
+                shown = shown.left(kShown) + QStringLiteral("…");
             }
-            return tx[item.firstTransaction].kind == TransactionKind::Setup
-                       ? QStringLiteral("SETUP not accepted")
-                       : QStringLiteral("Control stage without its SETUP");
-        case TransferType::Sof: {
-            QString text = QStringLiteral("SOF");
-            if (item.count != 1) {
-                text += QStringLiteral(" ×") + Thousands(item.count);
-            }
-            if (const auto frames = protocol::SofFrames(packets, tx, item)) {
-                text +=
-                    frames->first == frames->second
-                        ? QStringLiteral(" (frame %1)").arg(frames->first)
-                        : QStringLiteral(" (frames %1–%2)").arg(frames->first).arg(frames->second);
-            }
-            return text;
+            text += QStringLiteral("; ") + shown;
         }
-        case TransferType::Polling:
-            return QStringLiteral("Polling %1 %2 ×%3 NAK")
-                .arg(DirectionText(item.direction), Endpoint(item.address, item.endpoint),
-                     Thousands(item.count));
-        case TransferType::Malformed: {
-            const Transaction t = tx[item.firstTransaction];
-            return Latin(capture::KindName(packets.kind(t.last()))) +
-                   QStringLiteral(" fits no transaction");
-        }
-        default:
-            return QStringLiteral("%1 %2 %3 bytes")
-                .arg(TypeText(item.type), DirectionText(item.direction), Thousands(item.bytes));
-        }
+        return text;
+    }
     case EndpointColumn:
         return HasEndpoint(item) ? Endpoint(item.address, item.endpoint) : QString();
     case DirectionColumn:

@@ -85,13 +85,15 @@ private:
 
     Node node(const QModelIndex& index) const;
     const std::vector<protocol::TransferItem>& items() const;
+    /// Index into items() of a top row.
+    std::size_t itemNumber(std::size_t topRow) const;
     const protocol::TransferItem& itemAt(std::size_t topRow) const;
     Members& members(std::size_t topRow) const;
     std::size_t topCount() const;
     bool passes(const protocol::TransferItem& item) const;
     void fetchTop(std::size_t upTo);
     void fetchMembers(const QModelIndex& parent, std::size_t upTo);
-    QVariant transferData(const protocol::TransferItem& item, int column, int role) const;
+    QVariant transferData(std::size_t topRow, int column, int role) const;
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;
     QVariant packetData(std::size_t record, int column, int role) const;
 
@@ -104,8 +106,6 @@ private:
     std::size_t topFetched_ = 0;
     bool inserting_ = false;
     mutable std::unordered_map<std::size_t, Members> members_;
-    /// The item holding each transaction, built on the first look-up by record.
-    std::vector<std::uint32_t> owner_;
 };
 
 } // namespace vintrace::display

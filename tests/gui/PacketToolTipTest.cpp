@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QHelpEvent>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,6 +49,11 @@ TEST(PacketToolTipText, SaysWhatTheRecordIsAndWhatWasFound) {
               "device) wValue=0x0100 wIndex=0x0000 wLength=64\nChecks: ok");
     EXPECT_EQ(PacketToolTipText(list, 4, findings[4]),
               "ACK handshake\nProblem: handshake without a transaction");
+    // What the transfer carries comes after the request, on one line.
+    EXPECT_EQ(PacketToolTipText(list, 2, findings[2], "device 1209:0003\nmore"),
+              "DATA0, 8 payload bytes\nGET_DESCRIPTOR DEVICE index 0 (standard, device-to-host, "
+              "device) wValue=0x0100 wIndex=0x0000 wLength=64\ndevice 1209:0003 | more\n"
+              "Checks: ok");
     EXPECT_EQ(PacketToolTipText(list, 0, capture::kFindingCrc5 | capture::kFindingLength),
               "SOF, frame 100\nProblem: CRC5 does not match\nProblem: unexpected length for its "
               "kind");
@@ -113,6 +119,64 @@ TEST(PacketToolTip, TheMainWindowsPacketListShowsItAndFollowsHiding) {
     hideSof.setCommand(capture::CMD_HIDE_SOF);
     form.HandleCommand(hideSof);
     EXPECT_EQ(tipAtFirstLine(), "IN token, address 3, endpoint 1\nProblem: CRC5 does not match");
+    form.close();
+    QDir::setCurrent(previous);
+}
+
+// Over a real capture, a data packet's tooltip adds what its transfer carries: a HID report,
+// a HID class request; the other packets of the transfer stay as they were.
+TEST(PacketToolTip, ADataPacketTellsWhatItsTransferCarries) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    ASSERT_TRUE(QFile::copy(QString::fromLatin1(VINTRACE_TEST_DATA "/ls-mouse.dat"),
+                            dir.filePath(QStringLiteral("usbdata.dat"))));
+    test::RecordingAnalyzer analyzer;
+    app::TMainForm form(analyzer);
+    form.show();
+    const struct {
+        std::int64_t record;
+        const char* line;    // the line after the first (and the request, if any)
+        const char* meaning; // the start of the meaning line; nothing when there is none
+    } cases[] = {
+        {1161, nullptr,
+         "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
+         "Y: 0, Wheel: 0, AC Pan: 0; Report 1: Button 1: 0"},
+        {1164, nullptr, "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0"},
+        {247,
+         "class request 10 (class, host-to-device, interface) wValue=0x0000 wIndex=0x0000 "
+         "wLength=0",
+         "SET_IDLE indefinite report 0 interface 0"},
+        {1160, nullptr, nullptr}, // the IN token
+        {1162, nullptr, nullptr}, // the ACK
+    };
+    QWidget* viewport = form.ListBox1->viewport();
+    for (const auto& c : cases) {
+        form.ListBox1->setTopIndex(c.record);
+        const QPoint at = form.ListBox1->itemRect(c.record).center();
+        QHelpEvent event(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+        QApplication::sendEvent(viewport, &event);
+        ASSERT_TRUE(QToolTip::isVisible()) << c.record;
+        QStringList lines = QToolTip::text().split(QLatin1Char('\n'));
+        ASSERT_GE(lines.size(), 2) << c.record;
+        lines.removeFirst();
+        if (c.line) {
+            EXPECT_EQ(lines.takeFirst().toStdString(), c.line) << c.record;
+        }
+        const QString next = lines.isEmpty() ? QString() : lines.first();
+        if (c.meaning) {
+            EXPECT_TRUE(next.startsWith(QString::fromLatin1(c.meaning))) << next.toStdString();
+            ASSERT_GE(lines.size(), 2) << c.record;
+            EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Checks:")) ||
+                        lines[1].startsWith(QStringLiteral("Problem:")))
+                << "one line only, record " << c.record;
+        } else {
+            EXPECT_TRUE(next.startsWith(QStringLiteral("Checks:")) ||
+                        next.startsWith(QStringLiteral("Problem:")))
+                << next.toStdString();
+        }
+    }
     form.close();
     QDir::setCurrent(previous);
 }

@@ -7,9 +7,14 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
@@ -111,7 +116,10 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
     };
     const Row rows[] = {
         {"fs-badge.dat", 0, {"0", "SOF ×6 (frames 597–602)", "", "", "ok", ""}, ""},
-        {"fs-badge.dat", 1, {"6", "GET_DESCRIPTOR DEVICE", "0.0", "IN", "ok", "18"}, "12 01"},
+        {"fs-badge.dat",
+         1,
+         {"6", "GET_DESCRIPTOR DEVICE; device 303A:1001", "0.0", "IN", "ok", "18"},
+         "12 01"},
         {"fs-badge.dat", 3, {"92", "SET_ADDRESS", "0.0", "OUT", "ok", "0"}, ""},
         {"fs-badge.dat",
          6,
@@ -119,11 +127,20 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
          ""},
         {"fs-badge.dat", 19, {"217", "SOF ×1,189 (frames 758–138)", "", "", "ok", ""}, ""},
         {"ls-mouse.dat", 0, {"0", "UNKNOWN fits no transaction", "", "", "error", ""}, ""},
-        {"ls-mouse.dat", 9, {"246", "Class request 0x0A", "4.0", "OUT", "ok", "0"}, ""},
+        {"ls-mouse.dat",
+         9,
+         {"246", "Class request 0x0A; SET_IDLE indefinite report 0 interface 0", "4.0", "OUT", "ok",
+          "0"},
+         ""},
         {"ls-mouse.dat", 11, {"314", "Polling IN 4.1 ×423 NAK", "4.1", "IN", "NAK", ""}, ""},
         {"ls-mouse.dat",
          12,
-         {"1160", "Interrupt IN 1,106 bytes", "4.1", "IN", "incomplete", "1106"},
+         {"1160",
+          // Hundreds of reports: the column shows the first few.
+          "Interrupt IN 1,106 bytes; Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: "
+          "0, Button 5: 0, X: -1, Y: 0, Wheel: 0, AC Pan: 0; Report 1: Button 1: 0, Button 2: 0, "
+          "Button 3: 0, Bu…",
+          "4.1", "IN", "incomplete", "1106"},
          "01 00 FF 0F 00 00 00 01 00 FE 0F 00 00 00 01 00"},
     };
     for (const Row& r : rows) {
@@ -219,10 +236,70 @@ TEST_F(TransfersWindow, OpensFromTheViewMenuOverTheOpenCapture) {
     EXPECT_EQ(form_->Transfers1->text(), "Transfers...");
     EXPECT_TRUE(window_->isVisible());
     EXPECT_FALSE(window_->isModal());
-    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
     // Opening again shows the same window.
     form_->Transfers1->trigger();
     EXPECT_EQ(form_->transfersForm(), window_);
+}
+
+// Each item says what its transfer carries, shortened on one line in the column and whole in
+// its tooltip; the window decodes no further than the rows it has shown.
+TEST_F(TransfersWindow, ItemsSayWhatTheirTransfersCarry) {
+    // Unfolded, the list has an item per SOF: only the rows in view have been decoded.
+    QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+    ASSERT_FALSE(window_->FoldCheckBox->isChecked());
+    tree()->viewport()->grab();
+    EXPECT_GT(form_->Session.decodedCount(false), 0u);
+    EXPECT_LT(form_->Session.decodedCount(false), 100u);
+    EXPECT_GT(form_->Session.transfers(false).size(), 1000u);
+    QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+    const struct {
+        int record;
+        const char* item;
+        const char* tip;
+    } cases[] = {
+        {0, "SOF ×6 (frames 597–602)", "6 SOF, frames 597 to 602"},
+        {6, "GET_DESCRIPTOR DEVICE; device 303A:1001",
+         "GET_DESCRIPTOR DEVICE index 0 (standard, device-to-host, device) wValue=0x0100 "
+         "wIndex=0x0000 wLength=64\ndevice 303A:1001"},
+        {142, "GET_DESCRIPTOR CONFIGURATION; 9 of 98 bytes", nullptr},
+        {173, "GET_DESCRIPTOR STRING; \"USB JTAG/serial debug unit \"",
+         "GET_DESCRIPTOR STRING index 2 (standard, device-to-host, device) wValue=0x0302 "
+         "wIndex=0x0409 wLength=255\n\"USB JTAG/serial debug unit \""},
+        {208,
+         "Class request 0x20; SET_LINE_CODING 9600 baud, 8 data bits, parity none, 1 stop bits",
+         nullptr},
+        {1758,
+         "Class request 0x09; SET_REPORT output report 1 interface 2: Report 1: Num Lock: 0, "
+         "Caps Lock: 0, Scroll Lock: 0, Compose: 0, Kana: 0",
+         nullptr},
+    };
+    int row = 0;
+    for (const auto& c : cases) {
+        // Scrolled down to it, as a user reaches it.
+        while (cell(row, TransferTreeModel::RecordColumn).toInt() < c.record) {
+            ++row;
+            if (row >= model()->rowCount() && model()->canFetchMore({})) {
+                model()->fetchMore({});
+            }
+            ASSERT_LT(row, model()->rowCount()) << c.record;
+        }
+        const QModelIndex index = model()->index(row, TransferTreeModel::ItemColumn);
+        tree()->scrollTo(index);
+        EXPECT_EQ(index.data().toString(), QString::fromUtf8(c.item));
+        if (c.tip) {
+            const QPoint at = tree()->visualRect(index).center();
+            QHelpEvent event(QEvent::ToolTip, at, tree()->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(tree()->viewport(), &event);
+            EXPECT_EQ(QToolTip::text(), QString::fromUtf8(c.tip)) << c.record;
+        }
+    }
+    // The tooltip is the item's alone: transactions and packets have none.
+    const QModelIndex item = model()->index(row, 0);
+    tree()->expand(item);
+    ASSERT_TRUE(model()->index(0, TransferTreeModel::ItemColumn, item).isValid());
+    EXPECT_FALSE(
+        model()->index(0, TransferTreeModel::ItemColumn, item).data(Qt::ToolTipRole).isValid());
 }
 
 TEST_F(TransfersWindow, SelectingAnItemShowsItsFirstPacketAtTheTopOfTheList) {
@@ -296,14 +373,14 @@ TEST_F(TransfersWindow, FoldCheckBoxListsSofsOneByOne) {
     EXPECT_FALSE(window_->FoldCheckBox->isChecked());
     EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "SOF (frame 597)");
     EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "SOF (frame 598)");
-    EXPECT_EQ(cell(6, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    EXPECT_EQ(cell(6, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
     QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
-    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
 }
 
 TEST_F(TransfersWindow, FollowsTheStoreThroughHideAndReload) {
     send(capture::CMD_HIDE_SOF);
-    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
     EXPECT_EQ(cell(0, TransferTreeModel::RecordColumn), "0");
     EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "SET_ADDRESS");
     // After the hide, selecting an item still finds its packet in the list as shown now.
@@ -332,7 +409,7 @@ TEST_F(TransfersWindow, ClosedWindowBuildsNoIndexesUntilShownAgain) {
 
     form_->Transfers1->trigger();
     ASSERT_TRUE(window_->isVisible());
-    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE");
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
     // Shown again, it picks up the cursor set while it was closed.
     const QModelIndex current = tree()->currentIndex();
     ASSERT_TRUE(current.isValid());

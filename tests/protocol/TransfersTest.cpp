@@ -1,5 +1,6 @@
 #include "protocol/Transfers.h"
 #include "capture/CaptureLoader.h"
+#include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
@@ -240,6 +241,23 @@ TEST(Transfers, RealEnumerationControlTransfers) {
         }
     }
     EXPECT_EQ(statuses, (std::map<std::string, int>{{"ok", 28}, {"stall", 6}}));
+}
+
+TEST(JoinLines, PutsDecodedTextOnOneLine) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {"Report 1: X: +3", "Report 1: X: +3"},
+        {"Usage Page (Generic Desktop)\nUsage (Mouse)\n",
+         "Usage Page (Generic Desktop) | Usage (Mouse)"},
+        {"a\r\nb\rc", "a | b | c"},
+        {std::string("\"unit\0\"\ttab", 11), "\"unit \" tab"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(JoinLines(c.text), c.expected) << c.text;
+    }
 }
 
 } // namespace

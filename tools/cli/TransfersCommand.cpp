@@ -5,8 +5,8 @@
 #include "capture/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
-#include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
+#include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 
 #include <cstdio>
@@ -58,44 +58,6 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-/// What one item is, in a few words, for the text form.
-std::string Summary(const capture::PacketList& packets, const protocol::Transactions& tx,
-                    const TransferItem& item) {
-    const std::string count = std::to_string(item.count);
-    switch (item.type) {
-    case TransferType::Control: {
-        const auto request = protocol::ControlRequest(packets, tx, item);
-        if (!request) {
-            return tx[item.firstTransaction].kind == protocol::TransactionKind::Setup
-                       ? "SETUP not accepted"
-                       : "stage of a transfer whose SETUP is not in the capture";
-        }
-        std::string s = capture::DescribeSetupRequest(*request);
-        if (item.naks != 0) {
-            s += ", " + std::to_string(item.naks) + " NAKed";
-        }
-        return s;
-    }
-    case TransferType::Sof: {
-        std::string s = count + " SOF";
-        if (const auto frames = protocol::SofFrames(packets, tx, item)) {
-            s += ", frames " + std::to_string(frames->first) + " to " +
-                 std::to_string(frames->second);
-        }
-        return s;
-    }
-    case TransferType::Polling:
-        return count + " NAKed";
-    case TransferType::Malformed: {
-        const protocol::Transaction t = tx[item.firstTransaction];
-        return std::string(capture::KindName(packets.kind(t.first + t.count - 1))) +
-               " fits no transaction";
-    }
-    default:
-        return count + (item.count == 1 ? " transaction" : " transactions");
-    }
-}
-
 /// Decoded text for a TAB-separated line: control characters shown as \xNN.
 std::string OneLine(const std::string& text) {
     std::string out;
@@ -122,7 +84,8 @@ std::string TextLine(const capture::PacketList& packets, const protocol::Transac
            (endpoint ? std::to_string(item.endpoint) : "-") + "\t" +
            (endpoint ? std::string(protocol::DirectionName(item.direction)) : "-") + "\t" +
            std::string(protocol::StatusName(item.status)) + "\t" + std::to_string(item.bytes) +
-           "\t" + Summary(packets, tx, item) + (decoded ? "; " + OneLine(*decoded) : "") + "\n";
+           "\t" + protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line) +
+           (decoded ? "; " + OneLine(*decoded) : "") + "\n";
 }
 
 std::string JsonString(const std::string& s) {
@@ -201,16 +164,17 @@ int Run(const TransfersOptions& o) {
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
     const std::vector<TransferItem>& items = session.transfers(!o.noFold);
-    // Decoded in capture order, so a mass-storage data stage follows its command.
-    protocol::ClassDecoder decoder(packets, tx, session.devices());
     std::string out;
     bool failed = false;
-    for (const TransferItem& item : items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const TransferItem& item = items[i];
         if (address && (!HasEndpoint(item) || item.address != *address ||
                         (endpoint && item.endpoint != *endpoint))) {
             continue;
         }
-        const std::optional<std::string> decoded = decoder.decode(item);
+        // The session decodes every item before this one too, shown or not, so a
+        // mass-storage data stage is read by its command even when the filter hides it.
+        const std::optional<std::string> decoded = session.decoded(i, !o.noFold);
         out += o.json ? JsonLine(packets, tx, item, decoded) : TextLine(packets, tx, item, decoded);
         if (out.size() >= (1u << 16)) {
             failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();

@@ -1,0 +1,150 @@
+#include "protocol/TransferSummary.h"
+
+#include "capture/SetupRequest.h"
+
+#include <cstddef>
+#include <cstdio>
+
+namespace vintrace::protocol {
+
+namespace {
+
+/// 1189 -> "1,189".
+std::string Thousands(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), 1, ',');
+    }
+    return digits;
+}
+
+std::string BriefRequest(const capture::SetupRequest& r) {
+    const std::string_view standard = capture::StandardRequestName(r);
+    if (standard.empty()) {
+        static constexpr const char* kTypes[] = {"Standard", "Class", "Vendor", "Reserved"};
+        char text[40];
+        std::snprintf(text, sizeof text, "%s request 0x%02X", kTypes[r.type()], r.request);
+        return text;
+    }
+    std::string text(standard);
+    constexpr std::uint8_t kGetDescriptor = 6;
+    constexpr std::uint8_t kSetDescriptor = 7;
+    if (r.type() == 0 && (r.request == kGetDescriptor || r.request == kSetDescriptor)) {
+        const std::string_view descriptor = capture::DescriptorTypeName(r.value >> 8);
+        if (!descriptor.empty()) {
+            text += ' ';
+            text += descriptor;
+        }
+    }
+    return text;
+}
+
+std::string TypeTitle(TransferType t) {
+    std::string name(TypeName(t));
+    if (!name.empty()) {
+        name[0] = static_cast<char>(name[0] - 'a' + 'A');
+    }
+    return name;
+}
+
+std::string DirectionTitle(Direction d) {
+    return d == Direction::In ? "IN" : "OUT";
+}
+
+std::string Control(const capture::PacketList& packets, const Transactions& tx,
+                    const TransferItem& item, SummaryForm form) {
+    const bool brief = form == SummaryForm::Brief;
+    const auto request = ControlRequest(packets, tx, item);
+    if (!request) {
+        if (tx[item.firstTransaction].kind == TransactionKind::Setup) {
+            return "SETUP not accepted";
+        }
+        return brief ? "Control stage without its SETUP"
+                     : "stage of a transfer whose SETUP is not in the capture";
+    }
+    if (brief) {
+        return BriefRequest(*request);
+    }
+    std::string s = capture::DescribeSetupRequest(*request);
+    if (item.naks != 0) {
+        s += ", " + std::to_string(item.naks) + " NAKed";
+    }
+    return s;
+}
+
+std::string Sof(const capture::PacketList& packets, const Transactions& tx,
+                const TransferItem& item, SummaryForm form) {
+    const auto frames = SofFrames(packets, tx, item);
+    if (form == SummaryForm::Line) {
+        std::string s = std::to_string(item.count) + " SOF";
+        if (frames) {
+            s += ", frames " + std::to_string(frames->first) + " to " +
+                 std::to_string(frames->second);
+        }
+        return s;
+    }
+    std::string s = "SOF";
+    if (item.count != 1) {
+        s += " ×" + Thousands(item.count);
+    }
+    if (frames) {
+        s += frames->first == frames->second ? " (frame " + std::to_string(frames->first) + ")"
+                                             : " (frames " + std::to_string(frames->first) + "–" +
+                                                   std::to_string(frames->second) + ")";
+    }
+    return s;
+}
+
+} // namespace
+
+std::string TransferSummary(const capture::PacketList& packets, const Transactions& tx,
+                            const TransferItem& item, SummaryForm form) {
+    const bool brief = form == SummaryForm::Brief;
+    switch (item.type) {
+    case TransferType::Control:
+        return Control(packets, tx, item, form);
+    case TransferType::Sof:
+        return Sof(packets, tx, item, form);
+    case TransferType::Polling:
+        if (brief) {
+            return "Polling " + DirectionTitle(item.direction) + " " +
+                   std::to_string(item.address) + "." + std::to_string(item.endpoint) + " ×" +
+                   Thousands(item.count) + " NAK";
+        }
+        return std::to_string(item.count) + " NAKed";
+    case TransferType::Malformed: {
+        const Transaction t = tx[item.firstTransaction];
+        return std::string(capture::KindName(packets.kind(t.last()))) + " fits no transaction";
+    }
+    default:
+        if (brief) {
+            return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
+                   Thousands(item.bytes) + " bytes";
+        }
+        return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions");
+    }
+}
+
+std::string JoinLines(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        if (c == '\n' || c == '\r') {
+            out += " | ";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace vintrace::protocol

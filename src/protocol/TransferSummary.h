@@ -1,0 +1,31 @@
+#pragma once
+
+#include "capture/PacketList.h"
+#include "protocol/Transactions.h"
+#include "protocol/Transfers.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vintrace::protocol {
+
+/// How much a transfer summary says.
+enum class SummaryForm : std::uint8_t {
+    /// For a line that has the type, endpoint and size in columns of their own (the command
+    /// line): "GET_DESCRIPTOR DEVICE index 0 (standard, ...) wLength=64, 1 NAKed",
+    /// "1000 SOF, frames 1 to 1000", "3 transactions".
+    Line,
+    /// For a tree column with room for a few words (UTF-8): "GET_DESCRIPTOR DEVICE",
+    /// "SOF ×1,000 (frames 1–1000)", "Bulk IN 512 bytes".
+    Brief,
+};
+
+/// What one item of the transfer list is, in a few words (without what ClassDecoder adds).
+std::string TransferSummary(const capture::PacketList& packets, const Transactions& transactions,
+                            const TransferItem& item, SummaryForm form);
+
+/// Decoded text on one line: each line break becomes " | ", other control characters a space.
+std::string JoinLines(std::string_view text);
+
+} // namespace vintrace::protocol
