@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Regenerates the README's screenshots (docs/screenshots/*.png): Vintrace on a private
 # virtual X server (Xvfb) showing the example recording, captured with ImageMagick's import.
-# Needs: xvfb x11-utils imagemagick (Debian). Usage: scripts/screenshots.sh [BUILD_DIR]
+# Needs: xvfb x11-utils imagemagick xdotool (Debian). Usage: scripts/screenshots.sh [BUILD_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/dev}
 app=$build/src/app/vintrace
 out=$here/docs/screenshots
-for tool in Xvfb xwininfo import; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (apt-get install xvfb x11-utils imagemagick)" >&2; exit 1; }
+for tool in Xvfb xwininfo import xdotool; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (apt-get install xvfb x11-utils imagemagick xdotool)" >&2; exit 1; }
 done
 [ -x "$app" ] || { echo "no $app: build it first" >&2; exit 1; }
 
@@ -30,27 +30,51 @@ pids+=($!)
 export DISPLAY=:$display XDG_RUNTIME_DIR=$work HOME=$work
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
-# Shows the window titled $1 of the program started with the other arguments, as $out/$2.
-shoot() {
-    local title=$1 name=$2
-    shift 2
-    "$@" > "$work/app.log" 2>&1 &
-    local pid=$!
+# The id of the window titled $1, waited for (10 s at most).
+window_id() {
     local id=
     for _ in $(seq 100); do
-        id=$(xwininfo -root -tree 2>/dev/null | awk -v t="\"$title\":" '$2 == t { print $1; exit }')
-        [ -n "$id" ] && break
+        id=$(xwininfo -root -tree 2>/dev/null | awk -v t="\"$1\":" '$2 == t { print $1; exit }')
+        [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
     done
-    [ -n "$id" ] || { cat "$work/app.log" >&2; echo "no window '$title'" >&2; exit 1; }
-    sleep 1 # let it finish drawing
-    import -window "$id" "$out/$name.png"
-    kill "$pid"
-    wait "$pid" 2>/dev/null || true
-    echo "wrote $out/$name.png"
+    cat "$work/app.log" >&2
+    echo "no window '$1'" >&2
+    return 1
+}
+
+# Writes the window titled $1 to $out/$2.png once it has finished drawing.
+shoot() {
+    local id
+    id=$(window_id "$1")
+    sleep 1
+    import -window "$id" "$out/$2.png"
+    echo "wrote $out/$2.png"
+}
+
+# Opens the View menu item $1 places above its end (1 = the last item) with the keyboard,
+# as a user would: a click on "View" in the menu bar, then Up and Return.
+open_from_view_menu() {
+    local main
+    main=$(window_id Vintrace)
+    # Without a window manager nothing raises it when another window lies over its menu bar.
+    xdotool windowraise "$main"
+    # "View" in the menu bar: its x is fixed by the captions before it.
+    xdotool mousemove --window "$main" 235 8 click 1
+    sleep 0.5
+    for _ in $(seq "$1"); do xdotool key Up; done
+    xdotool key Return
 }
 
 mkdir -p "$out"
 cp "$here/tests/data/fs-badge.dat" "$work/fs-badge.dat"
-shoot Vintrace main-window "$app" "$work/fs-badge.dat"
-# The Transfers and Devices windows get theirs here once the main window can open them.
+"$app" "$work/fs-badge.dat" > "$work/app.log" 2>&1 &
+pids+=($!)
+shoot Vintrace main-window
+open_from_view_menu 2
+shoot Transfers transfers-window
+open_from_view_menu 1
+window_id Devices > /dev/null
+# The first device's configuration, opened down to an endpoint.
+xdotool key Home Down Down Down Down Down Right Down Right Down Right
+shoot Devices devices-window
