@@ -288,8 +288,37 @@ std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size
     return found;
 }
 
-std::optional<EndpointDescription>
-DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint, Direction direction) const {
+namespace {
+
+EndpointDescription DescriptionOf(const Descriptor& e) {
+    EndpointDescription out;
+    out.type = TypeOf(static_cast<std::uint8_t>(*e.field("bmAttributes")));
+    out.maxPacketSize = static_cast<std::uint16_t>(e.field("wMaxPacketSize").value_or(0) & 0x7FF);
+    return out;
+}
+
+} // namespace
+
+EndpointAnswer DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint,
+                                     Direction direction, std::size_t record) const {
+    EndpointAnswer answer;
+    std::size_t holder = kNoDevice;
+    for (const AddressSpan& s : spans_) {
+        if (s.address != address) {
+            continue;
+        }
+        if (s.from > record) {
+            answer.validUntil = s.from;
+            break;
+        }
+        holder = s.device;
+    }
+    if (holder != kNoDevice) {
+        if (const Descriptor* e = devices_[holder].endpointDescriptor(endpoint, direction)) {
+            answer.description = DescriptionOf(*e);
+            return answer;
+        }
+    }
     for (std::size_t i = devices_.size(); i-- > 0;) {
         const bool held = std::any_of(spans_.begin(), spans_.end(), [&](const AddressSpan& s) {
             return s.address == address && s.device == i;
@@ -298,20 +327,16 @@ DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint, Direction dir
             continue;
         }
         if (const Descriptor* e = devices_[i].endpointDescriptor(endpoint, direction)) {
-            EndpointDescription out;
-            out.type = TypeOf(static_cast<std::uint8_t>(*e->field("bmAttributes")));
-            out.maxPacketSize =
-                static_cast<std::uint16_t>(e->field("wMaxPacketSize").value_or(0) & 0x7FF);
-            return out;
+            answer.description = DescriptionOf(*e);
+            return answer;
         }
     }
-    return std::nullopt;
+    return answer;
 }
 
 EndpointLookup DeviceModel::lookup() const {
-    return [this](std::uint8_t address, std::uint8_t number, Direction direction) {
-        return endpoint(address, number, direction);
-    };
+    return [this](std::uint8_t address, std::uint8_t number, Direction direction,
+                  std::size_t record) { return endpoint(address, number, direction, record); };
 }
 
 DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,

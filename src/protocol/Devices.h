@@ -91,10 +91,11 @@ public:
     const std::vector<DeviceInfo>& devices() const { return devices_; }
     /// The device at `address` when `record` was on the bus; nothing when none was there.
     std::optional<std::size_t> deviceAt(std::uint8_t address, std::size_t record) const;
-    /// Type and maximum packet size of an endpoint, from the last device at the address that
-    /// describes it.
-    std::optional<EndpointDescription> endpoint(std::uint8_t address, std::uint8_t endpoint,
-                                                Direction direction) const;
+    /// Type and maximum packet size of an endpoint, from the device at the address when
+    /// `record` was on the bus; when that one does not describe it (the capture began after
+    /// its enumeration), from the last device at the address that does.
+    EndpointAnswer endpoint(std::uint8_t address, std::uint8_t endpoint, Direction direction,
+                            std::size_t record) const;
     /// A lookup for the transfer grouping; it refers to this model, which must outlive it.
     EndpointLookup lookup() const;
 

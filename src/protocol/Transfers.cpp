@@ -161,13 +161,14 @@ private:
 
     std::optional<EndpointDescription> describe(const Transaction& t) {
         const std::size_t key = PipeKey(t.address, t.endpoint, t.direction());
-        if (!described_[key]) {
+        if (!described_[key] || t.first >= descriptions_[key].validUntil) {
             described_[key] = true;
             if (options_.endpoints) {
-                descriptions_[key] = options_.endpoints(t.address, t.endpoint, t.direction());
+                descriptions_[key] =
+                    options_.endpoints(t.address, t.endpoint, t.direction(), t.first);
             }
         }
-        return descriptions_[key];
+        return descriptions_[key].description;
     }
 
     void setup(std::size_t x, const Transaction& t, std::size_t ep) {
@@ -293,7 +294,7 @@ private:
     std::vector<std::size_t> openPolls_;
     std::array<std::uint16_t, kEndpoints * 2> largest_{};
     std::array<bool, kEndpoints * 2> described_{};
-    std::array<std::optional<EndpointDescription>, kEndpoints * 2> descriptions_{};
+    std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
 };
 
 } // namespace

@@ -37,9 +37,17 @@ struct EndpointDescription {
     std::uint16_t maxPacketSize = 0;
 };
 
-/// Looks up the descriptor of (address, endpoint number, direction), when the capture has one.
-using EndpointLookup = std::function<std::optional<EndpointDescription>(
-    std::uint8_t address, std::uint8_t endpoint, Direction direction)>;
+/// What a lookup knows of an endpoint at one moment of the capture, and until when.
+struct EndpointAnswer {
+    std::optional<EndpointDescription> description;
+    /// The first record from which the answer may differ (another device takes the address).
+    std::size_t validUntil = static_cast<std::size_t>(-1);
+};
+
+/// Looks up the descriptor of (address, endpoint number, direction) for the device that held
+/// the address when `record` was on the bus, when the capture has one.
+using EndpointLookup = std::function<EndpointAnswer(std::uint8_t address, std::uint8_t endpoint,
+                                                    Direction direction, std::size_t record)>;
 
 struct TransferOptions {
     /// Fold runs of SOFs and of NAKed polls into one item each.

@@ -110,23 +110,56 @@ TEST(DeviceModel, EndpointsFollowConfigurationAndAlternateSetting) {
     const std::string enumeration =
         ControlIn(3, kGetConfiguration, kConfiguration) + ControlNoData(3, "0009010000000000");
     const DeviceModel plain = Build(enumeration).described.devices;
-    const auto interrupt = plain.endpoint(3, 1, Direction::In);
+    const auto described = [](const DeviceModel& m, int address, int endpoint, Direction d) {
+        return m
+            .endpoint(static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(endpoint), d, 0)
+            .description;
+    };
+    const auto interrupt = described(plain, 3, 1, Direction::In);
     ASSERT_TRUE(interrupt);
     EXPECT_EQ(interrupt->type, TransferType::Interrupt);
     EXPECT_EQ(interrupt->maxPacketSize, 8);
-    const auto bulk = plain.endpoint(3, 2, Direction::Out);
+    const auto bulk = described(plain, 3, 2, Direction::Out);
     ASSERT_TRUE(bulk);
     EXPECT_EQ(bulk->type, TransferType::Bulk);
-    EXPECT_EQ(plain.endpoint(3, 2, Direction::In), std::nullopt);
-    EXPECT_EQ(plain.endpoint(4, 1, Direction::In), std::nullopt);
+    EXPECT_EQ(described(plain, 3, 2, Direction::In), std::nullopt);
+    EXPECT_EQ(described(plain, 4, 1, Direction::In), std::nullopt);
 
     // SET_INTERFACE(interface 0, alternate 1).
     const DeviceModel alternate =
         Build(enumeration + ControlNoData(3, "010B010000000000")).described.devices;
-    const auto iso = alternate.endpoint(3, 1, Direction::In);
+    const auto iso = described(alternate, 3, 1, Direction::In);
     ASSERT_TRUE(iso);
     EXPECT_EQ(iso->type, TransferType::Isochronous);
     EXPECT_EQ(iso->maxPacketSize, 64);
+}
+
+// A device unplugged and another plugged in at the same address: each one's traffic is
+// grouped by its own endpoint descriptors, not by the last device's.
+TEST(DeviceModel, ReusedAddressGroupsEachDevicesTrafficByItsOwnDescriptors) {
+    // Endpoint 0x02 OUT is bulk with 64-byte packets on the first device, 8 on the second.
+    const std::string small = "09022000010100A032090400000203000000"
+                              "07050202080000";
+    const std::string traffic = "OUT 3.2, DATA0 0102030405060708, ACK, "
+                                "OUT 3.2, DATA1 0102030405060708, ACK, ";
+    const std::string first = ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(3)) +
+                              ControlIn(3, kGetConfiguration, kConfiguration) + traffic;
+    const std::string second = ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(3)) +
+                               ControlIn(3, "8006000200002000", small) + traffic;
+    const Built b = Build(first + second);
+    ASSERT_EQ(b.described.devices.devices().size(), 2u);
+    std::vector<std::string> bulk;
+    for (const TransferItem& item : b.described.items) {
+        if (item.endpoint == 2) {
+            bulk.push_back(ToString(item));
+        }
+    }
+    // First device: two short packets, two transfers. Second: two full packets run together
+    // into one transfer still waiting for its short packet.
+    ASSERT_EQ(bulk.size(), 3u);
+    EXPECT_NE(bulk[0].find("count 1 bytes 8"), std::string::npos) << bulk[0];
+    EXPECT_NE(bulk[1].find("count 1 bytes 8"), std::string::npos) << bulk[1];
+    EXPECT_NE(bulk[2].find("count 2 bytes 16"), std::string::npos) << bulk[2];
 }
 
 TEST(DeviceModel, DescriptorsGroupBulkTransfers) {

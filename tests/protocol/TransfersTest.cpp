@@ -161,17 +161,17 @@ TEST(Transfers, EndpointDescriptorsGiveTypeAndMaximumPacketSize) {
     const auto packets = BusSequence("IN 1.1, DATA0 0102, ACK, IN 1.1, DATA1 0304, ACK, "
                                      "IN 1.2, DATA0 AA, ACK, IN 1.3, DATA0 BB, ACK, IN 1.3, NAK");
     TransferOptions options;
-    options.endpoints = [](std::uint8_t, std::uint8_t endpoint,
-                           Direction) -> std::optional<EndpointDescription> {
+    options.endpoints = [](std::uint8_t, std::uint8_t endpoint, Direction,
+                           std::size_t) -> EndpointAnswer {
         switch (endpoint) {
         case 1:
-            return EndpointDescription{TransferType::Interrupt, 8};
+            return {EndpointDescription{TransferType::Interrupt, 8}};
         case 2:
-            return EndpointDescription{TransferType::Isochronous, 64};
+            return {EndpointDescription{TransferType::Isochronous, 64}};
         case 3:
-            return EndpointDescription{TransferType::Bulk, 1};
+            return {EndpointDescription{TransferType::Bulk, 1}};
         default:
-            return std::nullopt;
+            return {};
         }
     };
     EXPECT_EQ(Assembled(packets, options),
