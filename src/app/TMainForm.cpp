@@ -42,8 +42,6 @@
 #include <QTimer>
 
 #include <climits>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace vintrace::app {
