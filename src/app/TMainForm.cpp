@@ -431,7 +431,9 @@ void TMainForm::reload() {
         // A reload asked for while one runs (a finished download, the hide dialog's Show All)
         // replaces it; should it fail, the name from before both comes back.
         previousName = nameBeforeLoad_;
+        const std::string file = CaptureFileName;
         stopBackgroundLoad();
+        CaptureFileName = file;
     }
     if (capture::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
         startBackgroundLoad(std::move(previousName));

@@ -241,6 +241,28 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
 
+TEST_F(BackgroundLoading, AReloadSentDuringALoadTakesItsPlace) {
+    TMainForm& form = open();
+    const auto reload = [&form] {
+        SharedCommand().setCommand(capture::CMD_RELOAD); // as a finished download sends it
+        SendCommand(&form);
+    };
+    form.OpenCaptureFile(kLarge);
+    ASSERT_TRUE(form.loading());
+    reload();
+    EXPECT_TRUE(form.loading());
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+    // Stopping the second load gives back the name from before the first.
+    QTest::keyClick(&form, Qt::Key_Escape);
+    QTest::qWait(300);
+    expectOnScreen(1, "usbdata.dat");
+
+    form.OpenCaptureFile(kLarge);
+    reload();
+    ASSERT_TRUE(waitLoaded());
+    expectOnScreen(Ordinary().PacketList.size(), kLarge);
+}
+
 TEST_F(BackgroundLoading, ClosingTheWindowStopsTheLoad) {
     TMainForm& form = open();
     form.OpenCaptureFile(kLarge);
