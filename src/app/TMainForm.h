@@ -152,7 +152,8 @@ public:
     void OpenCaptureFile(const std::string& file);
 
     /// Runs one command of the shared record: codes 7, 0, 1, 2, 3, 5, 6 in that order of
-    /// test; any other code is ignored.
+    /// test; any other code is ignored. While a capture loads in the background, hides and
+    /// searches are refused and a reload takes the running load's place.
     void HandleCommand(capture::CommandMessage& message);
 
     /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
