@@ -39,9 +39,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QTimer>
 
 #include <climits>
+#include <utility>
 
 namespace vintrace::app {
 
@@ -54,6 +56,8 @@ constexpr unsigned kAll = AnchorLeft | AnchorTop | AnchorRight | AnchorBottom;
 constexpr unsigned kRightBottom = AnchorRight | AnchorBottom;
 /// Where the status lamps begin; the status label ends there.
 constexpr int kLampsLeft = 365;
+/// How often the progress of a background load is shown, and its end noticed.
+constexpr int kLoadPollMs = 50;
 
 QAction* AddItem(QMenu* menu, const char* caption, const char* name, bool checkable = false,
                  bool checked = false) {
@@ -126,7 +130,11 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
     FormCreate();
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+    // Every worker is told to stop first, so the bounded waits that follow overlap.
+    stopBackgroundLoad();
+    stopping_.clear();
+}
 
 void TMainForm::buildControls(QWidget* client) {
     auto place = [this](QWidget* w, const char* name, int l, int t, int wd, int h,
@@ -161,6 +169,12 @@ void TMainForm::buildControls(QWidget* client) {
     place(Label1, "Label1", 276, 382, 0, 17, kRightBottom);
     Label1->setFont(display::StatusFont());
     Label1->setMaximumHeight(17);
+
+    // In the status label's place, which a load hides; it shows only while a capture loads.
+    CancelLoad = new QPushButton(QStringLiteral("Cancel"), client);
+    place(CancelLoad, "CancelLoad", 276, 379, 85, 22, kRightBottom);
+    CancelLoad->hide();
+    connect(CancelLoad, &QPushButton::clicked, this, &TMainForm::CancelLoadClick);
 
     // The lamps share one spot; the one created last lies on top.
     const struct {
@@ -225,6 +239,13 @@ void TMainForm::buildControls(QWidget* client) {
     Timer1->setInterval(500);
     connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
     Timer1->start();
+
+    loadPoll_ = new QTimer(this);
+    loadPoll_->setInterval(kLoadPollMs);
+    connect(loadPoll_, &QTimer::timeout, this, &TMainForm::pollBackgroundLoad);
+    cancelShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    cancelShortcut_->setEnabled(false);
+    connect(cancelShortcut_, &QShortcut::activated, this, &TMainForm::CancelLoadClick);
 }
 
 void TMainForm::buildMenus() {
@@ -331,7 +352,11 @@ void TMainForm::FormCreate() {
     PacketList.clear();
     EndpointTable.clear();
     if (loadDefaultCapture_) {
-        LoadCaptureFile();
+        if (capture::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
+            startBackgroundLoad(CaptureFileName);
+        } else {
+            LoadCaptureFile();
+        }
     }
     CaptureSize = device::kDefaultCaptureSize;
 }
@@ -361,7 +386,13 @@ bool TMainForm::event(QEvent* event) {
 
 void TMainForm::HandleCommand(capture::CommandMessage& message) {
     using namespace capture;
-    switch (message.command()) {
+    const std::uint8_t command = message.command();
+    // A hide or a search would walk the capture that is about to be replaced.
+    if ((command <= CMD_HIDE_ADDRESS || command == CMD_SEARCH) &&
+        refuseWhileLoading(QStringLiteral("Vintrace"))) {
+        return;
+    }
+    switch (command) {
     case CMD_START_DOWNLOAD:
         acquisition_.StartDownload();
         break;
@@ -397,6 +428,20 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
 }
 
 void TMainForm::reload() {
+    std::string previousName = nameBeforeReload_.value_or(CaptureFileName);
+    nameBeforeReload_.reset();
+    if (load_) {
+        // A reload asked for while one runs (a finished download, the hide dialog's Show All)
+        // replaces it; should it fail, the name from before both comes back.
+        previousName = nameBeforeLoad_;
+        const std::string file = CaptureFileName;
+        stopBackgroundLoad();
+        CaptureFileName = file;
+    }
+    if (capture::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
+        startBackgroundLoad(std::move(previousName));
+        return;
+    }
     progress_.setRange(PacketList.size());
     progress_.setPosition(PacketList.size());
     PacketList.clear();
@@ -422,6 +467,104 @@ void TMainForm::endRefresh() {
     progress_.setPosition(0);
 }
 
+void TMainForm::startBackgroundLoad(std::string previousName) {
+    nameBeforeLoad_ = std::move(previousName);
+    afterLoad_ = nullptr;
+    load_ = std::make_unique<capture::BackgroundLoad>(CaptureFileName);
+    // The open capture stays on screen, and scrollable, until the new one is complete.
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setFormat(QStringLiteral("Loading %p%"));
+    ProgressBar1->setTextVisible(true);
+    Label1->hide();
+    CancelLoad->show();
+    cancelShortcut_->setEnabled(true);
+    loadPoll_->start();
+}
+
+void TMainForm::pollBackgroundLoad() {
+    std::erase_if(stopping_, [](const std::unique_ptr<capture::BackgroundLoad>& stopped) {
+        return stopped->finished();
+    });
+    if (load_) {
+        if (const std::uint64_t total = load_->bytesTotal(); total > 0) {
+            const std::uint64_t done = std::min(load_->bytesDone(), total);
+            ProgressBar1->setValue(static_cast<int>(done * 100 / total));
+        }
+        if (load_->finished()) {
+            finishBackgroundLoad();
+        }
+    }
+    if (!load_ && stopping_.empty()) {
+        loadPoll_->stop();
+    }
+}
+
+namespace {
+/// Puts the progress bar and the status label back as they are outside a background load.
+void EndLoadDisplay(QProgressBar* bar, QLabel* label, QPushButton* cancel, QShortcut* escape) {
+    bar->setTextVisible(false);
+    bar->resetFormat();
+    bar->setValue(0);
+    escape->setEnabled(false);
+    cancel->hide();
+    label->show();
+}
+} // namespace
+
+void TMainForm::finishBackgroundLoad() {
+    const std::unique_ptr<capture::BackgroundLoad> load = std::move(load_);
+    EndLoadDisplay(ProgressBar1, Label1, CancelLoad, cancelShortcut_);
+    if (load->commit(Session)) {
+        RefillLists();
+    } else {
+        // The capture on screen stays, under the name it had.
+        CaptureFileName = nameBeforeLoad_;
+    }
+    lastLoadFailure_ = load->result().reason;
+    if (std::function<void()> then = std::exchange(afterLoad_, nullptr)) {
+        then();
+    }
+}
+
+void TMainForm::stopBackgroundLoad() {
+    if (!load_) {
+        return;
+    }
+    load_->cancel();
+    stopping_.push_back(std::move(load_));
+    afterLoad_ = nullptr;
+    CaptureFileName = nameBeforeLoad_;
+    EndLoadDisplay(ProgressBar1, Label1, CancelLoad, cancelShortcut_);
+}
+
+void TMainForm::CancelLoadClick() {
+    stopBackgroundLoad();
+}
+
+void TMainForm::afterReload(std::function<void()> then) {
+    if (load_) {
+        afterLoad_ = std::move(then);
+    } else {
+        then();
+    }
+}
+
+void TMainForm::reloadAs(const std::string& file) {
+    nameBeforeReload_ = CaptureFileName;
+    CaptureFileName = file;
+    sendCommand(capture::CMD_RELOAD);
+}
+
+bool TMainForm::refuseWhileLoading(const QString& title) {
+    if (!load_) {
+        return false;
+    }
+    ShowMessage(title, QStringLiteral("A capture is still loading. Wait for it to finish, or "
+                                      "press Escape to stop it."));
+    return true;
+}
+
 void TMainForm::ProgressBarSink::setRange(std::size_t max) {
     // Qt draws 0..0 as a busy bar that never stops; an empty store shows an empty bar instead.
     bar_->setRange(0, static_cast<int>(std::clamp<std::size_t>(max, 1, INT_MAX)));
@@ -438,28 +581,32 @@ void TMainForm::sendCommand(std::uint8_t command) {
 }
 
 void TMainForm::Open1Click() {
+    if (refuseWhileLoading(QStringLiteral("Open"))) {
+        return;
+    }
     const std::optional<std::string> chosen = ChooseCaptureFile();
-    if (chosen) {
-        CaptureFileName = *chosen;
+    if (!chosen) {
+        // Reloads all the same, so a cancelled Open also shows all again.
+        sendCommand(capture::CMD_RELOAD);
+        return;
     }
-    // Reloads whether or not a file was chosen, so a cancelled Open also shows all again.
-    sendCommand(capture::CMD_RELOAD);
-    if (chosen && !lastLoadFailure_.empty()) {
-        ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
-                                                .arg(QString::fromStdString(*chosen),
-                                                     QString::fromStdString(lastLoadFailure_)));
-    } else if (chosen) {
-        rememberCapture(*chosen);
-    }
+    reloadAs(*chosen);
+    afterReload([this, file = *chosen] { reportOpened(file); });
 }
 
 void TMainForm::OpenCaptureFile(const std::string& file) {
+    if (refuseWhileLoading(QStringLiteral("Open"))) {
+        return;
+    }
     if (IsPcapName(QString::fromStdString(file))) {
         importPcap(file);
         return;
     }
-    CaptureFileName = file;
-    sendCommand(capture::CMD_RELOAD);
+    reloadAs(file);
+    afterReload([this, file] { reportOpened(file); });
+}
+
+void TMainForm::reportOpened(const std::string& file) {
     if (!lastLoadFailure_.empty()) {
         ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
                                                 .arg(QString::fromStdString(file),
@@ -512,6 +659,10 @@ void TMainForm::dropEvent(QDropEvent* event) {
 }
 
 void TMainForm::SaveAs1Click() {
+    // The file being loaded would move under its reader.
+    if (refuseWhileLoading(QStringLiteral("Save As"))) {
+        return;
+    }
     const std::optional<std::string> chosen = ChooseSaveName();
     if (!chosen) {
         return;
@@ -540,6 +691,9 @@ QString PcapFailure(const capture::PcapResult& r) {
 } // namespace
 
 void TMainForm::ImportPcap1Click() {
+    if (refuseWhileLoading(QStringLiteral("Import pcap"))) {
+        return;
+    }
     if (const std::optional<std::string> pcap = ChoosePcapToImport()) {
         importPcap(*pcap);
     }
@@ -555,13 +709,15 @@ bool TMainForm::importPcap(const std::string& pcap) {
         ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
         return false;
     }
-    CaptureFileName = dat;
-    sendCommand(capture::CMD_RELOAD);
-    rememberCapture(dat);
+    reloadAs(dat);
+    afterReload([this, dat] { rememberCapture(dat); });
     return true;
 }
 
 void TMainForm::ExportPcap1Click() {
+    if (refuseWhileLoading(QStringLiteral("Export pcap"))) {
+        return;
+    }
     const std::optional<std::string> pcap = ChoosePcapToExport();
     if (!pcap) {
         return;
@@ -577,10 +733,16 @@ void TMainForm::ExportPcap1Click() {
 }
 
 void TMainForm::ShowAll1Click() {
+    if (refuseWhileLoading(QStringLiteral("Show All"))) {
+        return;
+    }
     sendCommand(capture::CMD_RELOAD);
 }
 
 void TMainForm::HideDefine1Click() {
+    if (refuseWhileLoading(QStringLiteral("Define Hide"))) {
+        return;
+    }
     capture::TDefineHide dialog(this);
     dialog.FillAddresses(EndpointTable);
     dialog.exec();
@@ -626,6 +788,9 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
 }
 
 void TMainForm::Button2Click() {
+    if (refuseWhileLoading(QStringLiteral("Define Search"))) {
+        return;
+    }
     search::TDefineSearch dialog(SearchCriteria, EndpointTable, this);
     dialog.Load();
     dialog.exec();
@@ -636,6 +801,9 @@ void TMainForm::DefineSearch1Click() {
 }
 
 void TMainForm::Button1Click() {
+    if (refuseWhileLoading(QStringLiteral("Search"))) {
+        return;
+    }
     const search::WantedValues wanted = search::ResolveWanted(SearchCriteria, EndpointTable);
     capture::CommandMessage& message = SharedCommand();
     message.setCommand(capture::CMD_SEARCH);
@@ -645,11 +813,17 @@ void TMainForm::Button1Click() {
 }
 
 void TMainForm::SearchNext1Click() {
+    if (refuseWhileLoading(QStringLiteral("Search"))) {
+        return;
+    }
     setSearchFromStart(false);
     Button1Click();
 }
 
 void TMainForm::SearchfromTop1Click() {
+    if (refuseWhileLoading(QStringLiteral("Search"))) {
+        return;
+    }
     setSearchFromStart(true);
     Button1Click();
 }
@@ -669,6 +843,10 @@ void TMainForm::setSearchFromStart(bool fromStart) {
 }
 
 void TMainForm::Button3Click() {
+    // The download would be reloaded over a capture still loading.
+    if (refuseWhileLoading(QStringLiteral("Start"))) {
+        return;
+    }
     CaptureFileName = "usbdata.dat";
     // The download writes the file named now, whatever is opened or saved meanwhile.
     const std::string target =
@@ -761,13 +939,15 @@ void TMainForm::apply(const device::AcquisitionEffects& e) {
             lamp->setVisible(lamp == shown);
         }
     }
-    if (e.progressMax) {
+    // While a capture loads, the progress bar is the load's.
+    if (e.progressMax && !load_) {
         ProgressBar1->setRange(0, *e.progressMax);
     }
-    if (e.progressValue) {
+    if (e.progressValue && !load_) {
         ProgressBar1->setValue(*e.progressValue);
     }
     if (e.newCapture) {
+        nameBeforeReload_ = CaptureFileName;
         CaptureFileName = *e.newCapture;
     }
     if (e.startDownload) {
@@ -888,6 +1068,10 @@ void TMainForm::Wrap32Click() {
 }
 
 void TMainForm::Transfers1Click() {
+    // Its indexes would be built from the capture that is about to be replaced.
+    if (refuseWhileLoading(QStringLiteral("Transfers"))) {
+        return;
+    }
     if (!transfersForm_) {
         transfersForm_ = new TTransfersForm(Session, this);
         connect(transfersForm_, &TTransfersForm::recordChosen, this,
@@ -988,6 +1172,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // A running download stops at its next block and leaves the previous capture in place;
     // the window's end then waits for no more than that block.
     acquisition_.CancelDownload();
+    // A load in the background stops at its next stretch; each wait for it is bounded.
+    stopBackgroundLoad();
+    stopping_.clear();
+    loadPoll_->stop();
     FormClose();
     event->accept();
 }

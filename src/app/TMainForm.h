@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/BackgroundLoad.h"
 #include "capture/CaptureSession.h"
 #include "capture/Command.h"
 #include "capture/EndpointTable.h"
@@ -10,6 +11,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QShortcut;
 class QTimer;
 
 namespace vintrace::device {
@@ -90,6 +93,16 @@ public:
     QRadioButton* RadioButton2 = nullptr;
     QLabel* Label2 = nullptr;
     QTimer* Timer1 = nullptr;
+    /// Stops a capture that is loading in the background; shown only then, where the status
+    /// label is.
+    QPushButton* CancelLoad = nullptr;
+
+    /// Captures of at least this many bytes load in the background; smaller ones at once.
+    /// Tests lower it to load small files in the background.
+    std::uint64_t BackgroundLoadBytes = capture::kBackgroundLoadBytes;
+    /// True while a capture loads in the background: the open capture stays on screen and
+    /// the commands that would touch the store are refused until the load ends.
+    bool loading() const { return load_ != nullptr; }
 
     // Menu items.
     QAction* Open1 = nullptr;
@@ -143,7 +156,8 @@ public:
     void OpenCaptureFile(const std::string& file);
 
     /// Runs one command of the shared record: codes 7, 0, 1, 2, 3, 5, 6 in that order of
-    /// test; any other code is ignored.
+    /// test; any other code is ignored. While a capture loads in the background, hides and
+    /// searches are refused and a reload takes the running load's place.
     void HandleCommand(capture::CommandMessage& message);
 
     /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
@@ -197,6 +211,8 @@ public slots:
     void ListBox1MouseDown(Qt::MouseButton button, const QPoint& position);
     void ListBox1KeyDown(int key, Qt::KeyboardModifiers modifiers);
     void ListBox2MouseDown();
+    /// Stops the background load (the Cancel button, Escape); the open capture stays.
+    void CancelLoadClick();
 
 protected:
     bool event(QEvent* event) override;
@@ -226,6 +242,26 @@ private:
     void beginRefresh();
     void endRefresh();
 
+    /// Names `file` as the capture and reloads it; a background load that does not complete
+    /// gives the previous name back.
+    void reloadAs(const std::string& file);
+    /// Starts loading CaptureFileName in the background; `previousName` is restored if the
+    /// load does not complete.
+    void startBackgroundLoad(std::string previousName);
+    /// Shows the progress of the background load and takes its result once it has ended.
+    void pollBackgroundLoad();
+    /// Ends the background load: its store replaces the open one if it completed.
+    void finishBackgroundLoad();
+    /// Cancels the background load without waiting; its worker winds down on its own.
+    void stopBackgroundLoad();
+    /// Runs `then` after the reload just asked for: at once when it ran synchronously, at the
+    /// end of a background load unless that is cancelled.
+    void afterReload(std::function<void()> then);
+    /// After an Open: says why the file did not load, or puts it in File > Recent.
+    void reportOpened(const std::string& file);
+    /// True (after telling the user) while a capture loads in the background.
+    bool refuseWhileLoading(const QString& title);
+
     /// Shows a pass's progress on ProgressBar1.
     class ProgressBarSink : public capture::Progress {
     public:
@@ -249,6 +285,19 @@ private:
     QPointer<TTransfersForm> transfersForm_;
     QPointer<TDevicesForm> devicesForm_;
     bool loadDefaultCapture_ = true;
+
+    /// The capture loading in the background, if any.
+    std::unique_ptr<capture::BackgroundLoad> load_;
+    /// Cancelled loads whose workers have not yet ended; reaped by the poll.
+    std::vector<std::unique_ptr<capture::BackgroundLoad>> stopping_;
+    /// The name CaptureFileName had before the running load named its file.
+    std::string nameBeforeLoad_;
+    /// Set by reloadAs for the reload it sends: the name to give back on a failed load.
+    std::optional<std::string> nameBeforeReload_;
+    /// What the reload's sender does once the background load has ended.
+    std::function<void()> afterLoad_;
+    QTimer* loadPoll_ = nullptr;
+    QShortcut* cancelShortcut_ = nullptr;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 

@@ -324,5 +324,23 @@ TEST_F(TextFitMainWindow, BusyAnalyzerAndDownloadCutShort) {
     expectReadable();
 }
 
+TEST_F(TextFitMainWindow, WhileACaptureLoads) {
+    form_->BackgroundLoadBytes = 1;
+    form_->OpenCaptureFile(std::string(VINTRACE_TEST_DATA) + "/fs-badge.dat");
+    ASSERT_TRUE(form_->loading());
+    ASSERT_TRUE(form_->CancelLoad->isVisible());
+    EXPECT_ALL_TEXT_FITS(form_.get());
+    const QRect cancel = form_->CancelLoad->geometry();
+    const QWidget* neighbours[] = {form_->Image1,   form_->Image2,       form_->Image3,
+                                   form_->Image4,   form_->ProgressBar1, form_->ListBox1,
+                                   form_->GroupBox1};
+    for (const QWidget* other : neighbours) {
+        EXPECT_FALSE(cancel.intersects(other->geometry())) << other->objectName().toStdString();
+    }
+    click(form_->CancelLoad);
+    EXPECT_FALSE(form_->loading());
+    expectReadable();
+}
+
 } // namespace
 } // namespace vintrace
