@@ -219,7 +219,10 @@ int main(int argc, char** argv) {
         for (const double c : cpuTimes) {
             std::printf(" %.3f", c);
         }
-        std::printf("\n");
+        // What the work costs whatever else the machine runs: file bytes per CPU second of
+        // the cheapest run, all threads together.
+        std::printf(" (%.0f MB per cpu s)\n",
+                    Mb(fileSize) / *std::min_element(cpuTimes.begin(), cpuTimes.end()));
         std::fflush(stdout);
     }
     const std::size_t peak = PeakRss();
