@@ -1,7 +1,8 @@
 // Differential libFuzzer target: the parallel decoder against the one-pass decoder. The first
 // three bytes of an input choose the cut (threads, slice size, slices per window) and whether
 // the windows come from memory or through the reading path; the rest is the capture. Any
-// difference in the records aborts so the fuzzer keeps the input.
+// difference in the records, or in the endpoint table built from the pairs the parallel
+// decoder noted, aborts so the fuzzer keeps the input.
 #include "capture/CaptureDecoder.h"
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 namespace {
 
 using vintrace::capture::CaptureRecord;
+using vintrace::capture::EndpointLog;
+using vintrace::capture::EndpointTable;
 using vintrace::capture::PacketList;
 using vintrace::capture::ParallelDecoder;
 using vintrace::capture::SliceOptions;
@@ -42,12 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vintrace::capture::ParseCaptureFile(capture, want);
 
     PacketList got;
+    EndpointLog endpoints;
     if (!reading) {
-        vintrace::capture::ParseCaptureFileParallel(capture, got, cut);
+        vintrace::capture::ParseCaptureFileParallel(capture, got, cut, &endpoints);
     } else {
         // Through readWindow, as the loader reads a file: slices filled on the decoding
         // threads, the input ending at the first short window.
         ParallelDecoder decoder(got, cut);
+        decoder.collectEndpoints(endpoints);
         std::vector<std::uint8_t> buffer(decoder.windowBytes());
         const ParallelDecoder::Fill fill = [capture](std::uint64_t offset,
                                                      std::span<std::uint8_t> dest) {
@@ -83,6 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!(a == b)) {
             Fail("records differ", i);
         }
+    }
+    EndpointTable wantTable;
+    vintrace::capture::BuildEndpointTable(want, wantTable);
+    EndpointTable gotTable;
+    vintrace::capture::BuildEndpointTable(endpoints, gotTable);
+    if (gotTable != wantTable) {
+        Fail("different endpoint table", want.size());
     }
     // Appending afterwards must not disturb what was decoded.
     got.append(vintrace::capture::RecordKind::Data0, 3, std::span<const std::uint8_t>(data, 3));

@@ -14,12 +14,22 @@
 #define VINTRACE_DECODER_SSE2 0
 #endif
 
+// The per-packet steps are inlined into the hot loop: called, they cost as much as decoding a
+// small packet's units.
+#if defined(__GNUC__)
+#define VINTRACE_FLATTEN [[gnu::flatten]]
+#else
+#define VINTRACE_FLATTEN
+#endif
+
 namespace vintrace::capture {
 
 namespace {
 struct PidTable {
     RecordKind kind[256];
-    constexpr PidTable() : kind{} {
+    std::uint8_t capacity[256]; // CapacityOf(kind)
+    std::uint8_t unknown[256];  // 1 when the identifier is kept as the record's first byte
+    constexpr PidTable() : kind{}, capacity{}, unknown{} {
         for (int i = 0; i < 256; ++i) {
             kind[i] = RecordKind::Unknown;
         }
@@ -32,6 +42,10 @@ struct PidTable {
         kind[0xC3] = RecordKind::Data0;
         kind[0x4B] = RecordKind::Data1;
         kind[0xA5] = RecordKind::Sof;
+        for (int i = 0; i < 256; ++i) {
+            capacity[i] = CapacityOf(kind[i]);
+            unknown[i] = kind[i] == RecordKind::Unknown ? 1 : 0;
+        }
     }
 };
 constexpr PidTable kPidTable;
@@ -55,9 +69,15 @@ void CaptureDecoder::startRecord(std::uint8_t pid) {
             header_ = &out_.pushHeader();
         }
     } else {
-        const std::size_t index = next_++;
-        header_ = &out_.headerChunks_[index >> PacketList::kChunkShift]
-                                     [index & (PacketList::kChunkSize - 1)];
+        // The slots of a slice are consecutive: step through a chunk, look up the next one
+        // only at its end.
+        if (slot_ == slotEnd_) {
+            PacketList::Header* chunk = out_.headerChunks_[next_ >> PacketList::kChunkShift].get();
+            slot_ = chunk + (next_ & (PacketList::kChunkSize - 1));
+            slotEnd_ = chunk + PacketList::kChunkSize;
+        }
+        ++next_;
+        header_ = slot_++;
     }
     PacketList::Header& h = *header_;
     h.kind = kPidTable.kind[pid];
@@ -67,16 +87,12 @@ void CaptureDecoder::startRecord(std::uint8_t pid) {
     }
     h.setOffset(cursor.base | cursor.used);
     bytes_ = cursor.block + cursor.used;
-    capacity_ = CapacityOf(h.kind);
-    if (h.kind == RecordKind::Unknown) {
-        // The unrecognised identifier is kept as the first byte and counted in the length.
-        bytes_[0] = pid;
-        stored_ = 1;
-        received_ = 1;
-    } else {
-        stored_ = 0;
-        received_ = 0;
-    }
+    capacity_ = kPidTable.capacity[pid];
+    // An unrecognised identifier is kept as the first byte and counted in the length; for the
+    // others the byte is written all the same (the record has room) and overwritten later.
+    bytes_[0] = pid;
+    stored_ = kPidTable.unknown[pid];
+    received_ = stored_;
 }
 
 void CaptureDecoder::newBlock() {
@@ -96,6 +112,9 @@ void CaptureDecoder::endRecord() {
         cursor_->used += stored_;
     }
     PacketList::deriveTokenFields(h, bytes_);
+    if (endpoints_ != nullptr && IsToken(h.kind)) {
+        endpoints_->note(h.address, h.endpoint);
+    }
 }
 
 void CaptureDecoder::detachRecord() {
@@ -118,7 +137,7 @@ void CaptureDecoder::unit(std::uint8_t marker, std::uint8_t value) {
     }
 }
 
-void CaptureDecoder::feed(std::span<const std::uint8_t> piece) {
+VINTRACE_FLATTEN void CaptureDecoder::feed(std::span<const std::uint8_t> piece) {
     const std::uint8_t* p = piece.data();
     std::size_t n = piece.size();
     if (n == 0) {
@@ -226,7 +245,21 @@ std::size_t CountStarts(const std::uint8_t* data, std::size_t size, std::size_t&
             count += static_cast<std::size_t>(std::popcount(starts));
         }
     }
-    // Per-byte counters, summed before they can overflow.
+    // Per-byte counters, summed before they can overflow; 16 units at a time, then 8.
+    while (i + 16 <= units) {
+        const std::size_t blocks = std::min<std::size_t>((units - i) / 16, 127);
+        __m128i sums = _mm_setzero_si128();
+        for (std::size_t b = 0; b < blocks; ++b, i += 16) {
+            const __m128i u0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 2 * i));
+            const __m128i u1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 2 * i + 16));
+            // Each matching byte is -1: the pair sums to -2 at most, counted as a byte.
+            const __m128i both = _mm_add_epi8(_mm_cmpeq_epi8(u0, one), _mm_cmpeq_epi8(u1, one));
+            sums = _mm_sub_epi8(sums, _mm_and_si128(both, markers));
+        }
+        const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+    }
     while (i + 8 <= units) {
         const std::size_t blocks = std::min<std::size_t>((units - i) / 8, 255);
         __m128i sums = _mm_setzero_si128();
@@ -261,6 +294,7 @@ struct ParallelDecoder::Slice {
     std::size_t end = 0;
     std::size_t firstIndex = 0;
     std::optional<CaptureDecoder> decoder; // the last slice's, whose packet may go on
+    EndpointLog endpoints;                 // the token pairs of the records it ended
 };
 
 ParallelDecoder::ParallelDecoder(PacketList& out, const SliceOptions& options)
@@ -472,7 +506,7 @@ void ParallelDecoder::decode(const std::uint8_t* data, std::size_t length) {
         return; // no packet starts here: the open one, if any, goes on
     }
     if (carry_) {
-        carry_->finish();
+        carry_->finish(); // notes its pair straight in endpoints_, ahead of this window's
         carry_.reset();
     }
     std::size_t index = out_.size();
@@ -491,6 +525,11 @@ void ParallelDecoder::decode(const std::uint8_t* data, std::size_t length) {
             return;
         }
         CaptureDecoder decoder(out_, cursors_[thread], blockLock_, slice.firstIndex);
+        if (endpoints_ != nullptr) {
+            // Each slice notes its own pairs; they are joined in slice order below.
+            slice.endpoints.clear();
+            decoder.endpoints_ = &slice.endpoints;
+        }
         decoder.feed(std::span<const std::uint8_t>(data + slice.begin, slice.end - slice.begin));
         if (i == last) {
             decoder.detachRecord();
@@ -499,8 +538,16 @@ void ParallelDecoder::decode(const std::uint8_t* data, std::size_t length) {
             decoder.finish();
         }
     });
+    if (endpoints_ != nullptr) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (slices_[i].begin != slices_[i].end) {
+                endpoints_->append(slices_[i].endpoints);
+            }
+        }
+    }
     carry_.emplace(*slices_[last].decoder);
     slices_[last].decoder.reset();
+    carry_->endpoints_ = endpoints_; // its packet ends after this window's
 }
 
 void ParallelDecoder::finish() {
@@ -513,8 +560,11 @@ void ParallelDecoder::finish() {
 }
 
 void ParseCaptureFileParallel(std::span<const std::uint8_t> data, PacketList& out,
-                              const SliceOptions& options) {
+                              const SliceOptions& options, EndpointLog* endpoints) {
     ParallelDecoder decoder(out, options);
+    if (endpoints != nullptr) {
+        decoder.collectEndpoints(*endpoints);
+    }
     decoder.window(data);
     decoder.finish();
 }

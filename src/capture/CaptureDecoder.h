@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/EndpointTable.h"
 #include "capture/PacketList.h"
 
 #include <cstddef>
@@ -46,12 +47,15 @@ private:
 
     PacketList& out_;
     PacketList::ByteCursor* cursor_;
-    std::mutex* blockLock_ = nullptr; // guards the list's blocks when threads share the list
-    bool appending_ = true;           // grows the list; else fills header slots made beforehand
-    std::size_t next_ = 0;            // the next header slot when not appending
-    bool started_ = false;            // a record is open
-    bool detached_ = false;           // the open record's bytes are already reserved
-    bool havePending_ = false;        // the previous piece ended in the middle of a unit
+    EndpointLog* endpoints_ = nullptr;   // notes token records' pairs when set
+    std::mutex* blockLock_ = nullptr;    // guards the list's blocks when threads share the list
+    bool appending_ = true;              // grows the list; else fills header slots made beforehand
+    std::size_t next_ = 0;               // the next header slot's index when not appending
+    PacketList::Header* slot_ = nullptr; // that slot, once looked up
+    PacketList::Header* slotEnd_ = nullptr; // the end of its chunk
+    bool started_ = false;                  // a record is open
+    bool detached_ = false;                 // the open record's bytes are already reserved
+    bool havePending_ = false;              // the previous piece ended in the middle of a unit
     std::uint8_t pending_ = 0;
     // The record being filled: kept here rather than in its header so the hot loop works
     // on locals. Headers never move once written, so a pointer to it stays valid.
@@ -95,6 +99,9 @@ public:
     /// Bytes per window (a whole number of units): the most readWindow() reads at once.
     std::size_t windowBytes() const { return sliceBytes_ * slicesPerWindow_; }
     unsigned threads() const { return threads_; }
+    /// Notes the pairs of every token record decoded from here on in `log`, in record order,
+    /// so that the endpoint table needs no pass over the store. `log` must outlive the decoder.
+    void collectEndpoints(EndpointLog& log) { endpoints_ = &log; }
 
     /// Decodes the next part of the input, `data` (in windows of windowBytes()), which must
     /// be a whole number of units unless it is the last one.
@@ -126,12 +133,13 @@ private:
     std::mutex blockLock_;
     std::vector<Slice> slices_;
     std::optional<CaptureDecoder> carry_; // owns the packet still open at a window's end
+    EndpointLog* endpoints_ = nullptr;
     std::unique_ptr<Pool> pool_;
 };
 
 /// Decodes a whole capture held in memory into `out` (appending) on several threads.
-/// Gives exactly the records ParseCaptureFile gives.
+/// Gives exactly the records ParseCaptureFile gives; notes token pairs in `endpoints` if set.
 void ParseCaptureFileParallel(std::span<const std::uint8_t> data, PacketList& out,
-                              const SliceOptions& options = {});
+                              const SliceOptions& options = {}, EndpointLog* endpoints = nullptr);
 
 } // namespace vintrace::capture

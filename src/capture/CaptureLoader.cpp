@@ -151,6 +151,10 @@ LoadResult LoadCaptureFile(const std::string& path, PacketList& packets, Endpoin
     SliceOptions slicing;
     slicing.threads = options.threads;
     ParallelDecoder decoder(packets, slicing);
+    // The endpoint table comes from the pairs the decoding threads note, not from one more
+    // pass over the whole store on this thread.
+    EndpointLog endpoints;
+    decoder.collectEndpoints(endpoints);
     // A small file needs no more buffer than its own size; one that grows while it loads
     // is read a window at a time all the same. Windows hold whole units.
     const std::size_t window =
@@ -187,7 +191,7 @@ LoadResult LoadCaptureFile(const std::string& path, PacketList& packets, Endpoin
         result = {packets.empty() && done == 0 ? LoadStatus::CannotOpen : LoadStatus::ReadError,
                   std::strerror(err)};
     }
-    BuildEndpointTable(packets, table);
+    BuildEndpointTable(endpoints, table);
     return result;
 }
 

@@ -5,17 +5,6 @@
 
 namespace vintrace::capture {
 
-CaptureRecord PacketList::operator[](std::size_t i) const {
-    const Header& h = header(i);
-    CaptureRecord r;
-    r.kind = h.kind;
-    r.length = h.length;
-    r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset()), h.stored);
-    r.address = h.address;
-    r.endpoint = h.endpoint;
-    return r;
-}
-
 PacketList& PacketList::operator=(PacketList&& other) noexcept {
     if (this != &other) {
         headerChunks_ = std::move(other.headerChunks_);

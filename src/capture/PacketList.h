@@ -33,8 +33,18 @@ public:
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
 
-    /// Record i (i < size()); its byte view is valid until the list changes.
-    CaptureRecord operator[](std::size_t i) const;
+    /// Record i (i < size()); its byte view is valid until the list changes. Inline: dumps
+    /// and scans call it once per record.
+    CaptureRecord operator[](std::size_t i) const {
+        const Header& h = header(i);
+        CaptureRecord r;
+        r.kind = h.kind;
+        r.length = h.length;
+        r.bytes = std::span<const std::uint8_t>(bytesAt(h.offset()), h.stored);
+        r.address = h.address;
+        r.endpoint = h.endpoint;
+        return r;
+    }
     /// Kind of record i, without building the whole view.
     RecordKind kind(std::size_t i) const { return header(i).kind; }
     /// Address and endpoint of record i (0 unless a token), without building the whole view.

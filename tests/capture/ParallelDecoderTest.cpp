@@ -36,18 +36,26 @@ std::string Describe(const SliceOptions& o) {
            ", slices per window " + std::to_string(o.slicesPerWindow);
 }
 
-/// Decodes `file` both ways under every cut in `cuts` and compares.
+/// Decodes `file` both ways under every cut in `cuts` and compares the records, and the
+/// endpoint table built from the pairs the parallel decoder noted with the one built from
+/// the one-pass records.
 void ExpectSameAsOnePass(const std::vector<std::uint8_t>& file,
                          const std::vector<SliceOptions>& cuts) {
     PacketList want;
     ParseCaptureFile(file, want);
+    EndpointTable wantTable;
+    BuildEndpointTable(want, wantTable);
     for (const SliceOptions& cut : cuts) {
         PacketList got;
-        ParseCaptureFileParallel(file, got, cut);
+        EndpointLog log;
+        ParseCaptureFileParallel(file, got, cut, &log);
         ExpectSameRecords(got, want, Describe(cut));
         if (::testing::Test::HasFatalFailure()) {
             return;
         }
+        EndpointTable gotTable;
+        BuildEndpointTable(log, gotTable);
+        ASSERT_EQ(gotTable, wantTable) << Describe(cut);
     }
 }
 
@@ -159,6 +167,36 @@ TEST(ParallelDecoder, RandomFilesMatchOnePassDecoder) {
     }
 }
 
+// Tokens to many addresses, each with more distinct endpoints than a table entry keeps, in an
+// order that differs from address to address: which endpoints an entry keeps, and in what
+// order, depends on which record of each pair comes first, across slices and windows.
+TEST(ParallelDecoder, EndpointPairsInRecordOrder) {
+    std::uint32_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    std::vector<std::uint8_t> file;
+    static constexpr std::uint8_t kTokens[] = {0x2D, 0xE1, 0x69};
+    for (int i = 0; i < 6000; ++i) {
+        const unsigned address = next() % 40;
+        const unsigned endpoint = (next() + address * 5) % 16;
+        const std::uint8_t b0 = static_cast<std::uint8_t>(address | (endpoint & 1) << 7);
+        const std::uint8_t b1 = static_cast<std::uint8_t>(endpoint >> 1 | (next() & 0xF8));
+        if (next() % 4 == 0) {
+            Append(file, Packet(0xC3, Bytes(next() % 20, static_cast<std::uint8_t>(i))));
+        }
+        // Now and then a token cut after its first byte: address only, endpoint 0.
+        Append(file,
+               next() % 50 == 0 ? Packet(kTokens[i % 3], {b0}) : Packet(kTokens[i % 3], {b0, b1}));
+    }
+    std::vector<SliceOptions> cuts;
+    for (int c = 0; c < 25; ++c) {
+        cuts.push_back({1 + next() % 3, 1 + next() % 900, 1 + next() % 5});
+    }
+    ExpectSameAsOnePass(file, cuts);
+}
+
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.is_open()) << path;
@@ -237,6 +275,9 @@ TEST(ParallelLoader, LoadsLikeOnePassDecoderOnAnyThreadCount) {
         const LoadResult r = LoadCaptureFile(path, got, table, options);
         ASSERT_TRUE(r.ok()) << r.reason;
         ExpectSameRecords(got, want, std::to_string(threads) + " threads");
+        EndpointTable wantTable;
+        BuildEndpointTable(want, wantTable);
+        EXPECT_EQ(table, wantTable) << threads << " threads";
     }
 }
 

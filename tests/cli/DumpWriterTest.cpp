@@ -138,6 +138,40 @@ TEST(DumpWriter, ExtraColumnsOfAnySize) {
     ExpectSameAsReference(lines);
 }
 
+// The parallel dump gives the serial text whatever the threads and batch size: batches of one
+// record, batches that do not divide the list, more threads than batches; a record of every
+// kind and stored size, so the hex runs of 8 and 16 at a time meet every tail.
+TEST(DumpWriter, ParallelDumpMatchesReference) {
+    capture::PacketList packets;
+    for (std::size_t i = 0; i < 5'000; ++i) {
+        const CaptureRecord r = Record(i);
+        packets.append(r.kind, r.length, r.bytes);
+    }
+    std::string want;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        want += Reference(i, packets[i], {});
+    }
+    struct Case {
+        unsigned threads;
+        std::size_t batch;
+    };
+    for (const Case c : {Case{2, 1}, Case{2, 7}, Case{3, 1000}, Case{8, 4'999}, Case{2, 5'000},
+                         Case{1, 64}, Case{0, 100}}) {
+        SCOPED_TRACE(testing::Message() << c.threads << " threads, batch " << c.batch);
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        EXPECT_TRUE(DumpAll(packets, f, c.threads, c.batch));
+        std::rewind(f);
+        std::string got;
+        char buffer[1 << 16];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
+            got.append(buffer, n);
+        }
+        std::fclose(f);
+        EXPECT_TRUE(got == want) << "sizes " << got.size() << " and " << want.size();
+    }
+}
+
 // A closed pipe or a full disk shows as a failed flush, not as success.
 TEST(DumpWriter, ReportsAFailedWrite) {
     std::FILE* full = std::fopen("/dev/full", "w");
@@ -151,6 +185,13 @@ TEST(DumpWriter, ReportsAFailedWrite) {
         }
         EXPECT_FALSE(writer.flush());
     }
+    // In parallel, the formatting threads stop at the first failed write.
+    capture::PacketList packets;
+    for (std::size_t i = 0; i < 20'000; ++i) {
+        const CaptureRecord r = Record(i);
+        packets.append(r.kind, r.length, r.bytes);
+    }
+    EXPECT_FALSE(DumpAll(packets, full, 2, 100));
     std::fclose(full);
 }
 

@@ -10,6 +10,8 @@
 
 namespace vintrace::cli {
 
+class LineFormatter;
+
 /// Writes records as `dump` lines: index, kind, length, address, endpoint, bytes, separated
 /// by one TAB. A capture can hold hundreds of millions of lines, so each field is copied from
 /// a table into a large buffer that goes out in few, large writes.
@@ -28,21 +30,23 @@ public:
 
 private:
     void append(std::string_view text);
-    void appendIndex(std::size_t index);
     void writeOut();
 
     std::FILE* out_;
     std::unique_ptr<char[]> buffer_;
-    char* at_;        // where the next character goes
-    char* flushAt_;   // a whole line without extra columns still fits below the end
-    char digits_[24]; // the last index written, right-aligned, to count on from
-    std::size_t digitCount_ = 0;
-    std::size_t nextIndex_ = 0;
+    char* at_;      // where the next character goes
+    char* flushAt_; // a whole line without extra columns still fits below the end
+    std::unique_ptr<LineFormatter> lines_;
     bool failed_ = false;
 };
 
 /// Dumps every record of `packets`; false when the output could not be written.
 bool DumpAll(const capture::PacketList& packets, std::FILE* out);
+
+/// DumpAll with the lines formatted on `threads` threads (0: one per core), `batch` records at
+/// a time, and written in order from the calling thread. The output is the same.
+bool DumpAll(const capture::PacketList& packets, std::FILE* out, unsigned threads,
+             std::size_t batch);
 
 /// Extra columns for `dump`, in this order when both are asked for.
 struct DumpColumns {
