@@ -1088,6 +1088,9 @@ TTransfersForm* TMainForm::transfersForm() const {
 }
 
 void TMainForm::Devices1Click() {
+    if (refuseWhileLoading(QStringLiteral("Devices"))) {
+        return;
+    }
     if (!devicesForm_) {
         devicesForm_ = new TDevicesForm(Session, this);
         // The list shows the transfer's first packet; the Transfers window the transfer.

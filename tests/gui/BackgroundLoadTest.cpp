@@ -211,6 +211,7 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
         {"Show All", [&] { form.ShowAll1->trigger(); }},
         {"Search from Top", [&] { form.SearchfromTop1->trigger(); }},
         {"Transfers", [&] { form.Transfers1->trigger(); }},
+        {"Devices", [&] { form.Devices1->trigger(); }},
         {"another file", [&] { form.OpenCaptureFile(Data("ls-mouse.dat")); }},
         {"hide SOF from the hide dialog",
          [&] {
