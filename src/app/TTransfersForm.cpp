@@ -52,7 +52,9 @@ TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
     connect(FoldCheckBox, &QCheckBox::toggled, this,
             [this](bool checked) { model_.setFold(checked); });
-    connect(TransferTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+    // The selection, not the current row: a view that takes the focus makes its first row
+    // current without anyone choosing it.
+    connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TTransfersForm::selectionChanged);
 }
 
@@ -90,7 +92,11 @@ void TTransfersForm::selectionChanged() {
     if (following_) {
         return;
     }
-    if (const auto record = model_.FirstRecordOf(TransferTree->currentIndex())) {
+    const QModelIndexList selected = TransferTree->selectionModel()->selectedIndexes();
+    if (selected.isEmpty()) {
+        return;
+    }
+    if (const auto record = model_.FirstRecordOf(selected.front())) {
         emit recordChosen(*record);
     }
 }

@@ -240,6 +240,16 @@ TEST_F(TransfersWindow, OpensFromTheViewMenuOverTheOpenCapture) {
     // Opening again shows the same window.
     form_->Transfers1->trigger();
     EXPECT_EQ(form_->transfersForm(), window_);
+    // Tabbing from the filter box into the tree makes a row current but chooses none: the
+    // packet list stays where it was.
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
+    window_->FilterEdit->setFocus();
+    for (int i = 0; i < 3 && !tree()->hasFocus(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    ASSERT_TRUE(tree()->hasFocus());
+    EXPECT_EQ(form_->ListBox1->itemIndex(), -1);
 }
 
 // Each item says what its transfer carries, shortened on one line in the column and whole in
