@@ -85,9 +85,9 @@ install(FILES ${packaging}/vintrace-cli.bash
 
 set(docdir ${CMAKE_INSTALL_DATADIR}/doc/vintrace)
 install(FILES README.md DESTINATION ${docdir})
-if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
-    install(FILES LICENSE DESTINATION ${docdir})
-endif()
+# The copyright notice, also under the name Debian looks for.
+install(FILES LICENSE DESTINATION ${docdir})
+install(FILES LICENSE DESTINATION ${docdir} RENAME copyright)
 # Two recordings to try the programs on, with the licence they come under.
 install(FILES tests/data/fs-badge.dat tests/data/ls-mouse.pcap
         DESTINATION ${docdir}/examples)

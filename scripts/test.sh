@@ -11,5 +11,9 @@ bash scripts/check-windows.sh build/windows
 
 cmake --preset dev -DVINTRACE_WERROR=ON
 cmake --build --preset dev
+# The Debian package from a Release build: packaging.apt-install installs it with apt.
+start=$SECONDS
+bash scripts/build-deb.sh build/release
+echo "Release package built in $((SECONDS - start)) s"
 export QT_QPA_PLATFORM=offscreen
 ctest --preset dev --timeout 300 -j 2

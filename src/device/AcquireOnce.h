@@ -37,11 +37,11 @@ struct AcquireOnceResult {
 /// The memory fill level 0..255, or nothing when the analyzer did not answer.
 std::optional<int> ReadFillLevel();
 
-/// Locks the first analyzer, stages `output` (before anything is sent, so a bad path costs
-/// no recording), sets the trigger and speed, arms, waits for the trigger and for full memory,
-/// and downloads into `output`. Each step is reported to `progress` ("Armed", "Waiting for
-/// Trigger", "Triggered", "Wait For FIFO Full", "level N/255", "Downloading"). The analyzer is
-/// disarmed again on every way out.
+/// Locks the analyzer in use (the first found unless UseAnalyzer chose another), stages `output`
+/// (before anything is sent, so a bad path costs no recording), sets the trigger and speed, arms,
+/// waits for the trigger and for full memory, and downloads into `output`. Each step is reported to
+/// `progress` ("Armed", "Waiting for Trigger", "Triggered", "Wait For FIFO Full", "level N/255",
+/// "Downloading"). The analyzer is disarmed again on every way out.
 AcquireOnceResult AcquireOnce(const AcquireOnceOptions& options, const std::string& output,
                               const std::function<void(const std::string&)>& progress);
 

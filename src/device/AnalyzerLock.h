@@ -44,7 +44,8 @@ private:
 /// a file system path, else in the temporary directory under a name made from the path.
 std::string AnalyzerLockPath(const std::string& devicePath);
 
-/// Takes the first analyzer found for one acquisition. With no analyzer attached there is
+/// Takes the analyzer in use (the first found unless UseAnalyzer chose another) for one
+/// acquisition. With no analyzer attached there is
 /// nothing to guard and a lock that holds nothing is returned; nullptr when another
 /// acquisition holds it (or its lock file cannot be used: `reason` then says why).
 std::unique_ptr<AcquisitionLock> LockFirstAnalyzer(std::string& reason);

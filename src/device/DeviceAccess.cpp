@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <vector>
 
 using namespace vintrace::platform;
@@ -49,6 +51,69 @@ bool ReadDevicePath(Win32Api& api, HDEVINFO set, SP_DEVICE_INTERFACE_DATA& inter
     return true;
 }
 
+// What one interface of the enumeration did for the caller: go on with the next, or stop.
+enum class Visit { Next, Stop };
+
+// Walks the analyzer interfaces by member index, as the set-up API lists them, handing each
+// readable device path to `visit` (in `pathBuffer`). Enumeration failures other than the end
+// of the list are skipped, up to kMaxEnumerationFailures in a row.
+void ForEachInterface(DevicePathBuffer& pathBuffer, const std::function<Visit()>& visit) {
+    Win32Api& api = Api();
+    HDEVINFO set = api.SetupDiGetClassDevsA(&ANALYZER_INTERFACE_GUID, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::uint32_t failures = 0;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        if (!api.SetupDiEnumDeviceInterfaces(set, nullptr, &ANALYZER_INTERFACE_GUID, index,
+                                             &interfaceData)) {
+            if (api.GetLastError() == ERROR_NO_MORE_ITEMS ||
+                ++failures >= kMaxEnumerationFailures) {
+                break;
+            }
+            continue;
+        }
+        failures = 0;
+        if (ReadDevicePath(api, set, interfaceData, pathBuffer) && visit() == Visit::Stop) {
+            break;
+        }
+    }
+    api.SetupDiDestroyDeviceInfoList(set);
+}
+
+// Opens the interface whose path `pathBuffer` holds, noting a timeout for the caller.
+HANDLE OpenListed(const DevicePathBuffer& pathBuffer) {
+    Win32Api& api = Api();
+    HANDLE h =
+        api.CreateFileA(pathBuffer.data(), kAccess, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        tOpenTimedOut = tOpenTimedOut || api.GetLastError() == ERROR_SEM_TIMEOUT;
+    }
+    return h;
+}
+
+std::mutex gInUseMutex;
+std::string gInUse; // empty: the first analyzer found
+
+// Opens the analyzer in use: the chosen one, else the first that opens.
+HANDLE OpenInUse(DevicePathBuffer& pathBuffer) {
+    const std::string chosen = AnalyzerInUse();
+    if (chosen.empty()) {
+        return FindAnalyzer(pathBuffer);
+    }
+    pathBuffer[0] = '\0';
+    if (chosen.size() > kLongestDevicePath) {
+        tOpenTimedOut = false;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = OpenAnalyzer(chosen);
+    std::memcpy(pathBuffer.data(), chosen.c_str(), chosen.size() + 1);
+    return h;
+}
+
 // Issues one analyzer command through `ioControlCode`; the buffer, if any, is the data.
 bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument, void* data,
            std::int32_t dataLength, bool dataIsOutput) {
@@ -62,7 +127,7 @@ bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument,
         return false;
     }
     DevicePathBuffer pathBuffer{};
-    HANDLE handle = FindAnalyzer(pathBuffer);
+    HANDLE handle = OpenInUse(pathBuffer);
     if (handle == INVALID_HANDLE_VALUE) {
         tLastRequestTimedOut = tOpenTimedOut;
         return false;
@@ -84,44 +149,59 @@ bool Issue(DWORD ioControlCode, std::int32_t commandCode, std::int32_t argument,
 } // namespace
 
 HANDLE FindAnalyzer(DevicePathBuffer& pathBuffer) {
-    Win32Api& api = Api();
     pathBuffer[0] = '\0';
     tOpenTimedOut = false;
-    HDEVINFO set = api.SetupDiGetClassDevsA(&ANALYZER_INTERFACE_GUID, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
-    }
     HANDLE found = INVALID_HANDLE_VALUE;
-    std::uint32_t failures = 0;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA interfaceData{};
-        interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-        if (!api.SetupDiEnumDeviceInterfaces(set, nullptr, &ANALYZER_INTERFACE_GUID, index,
-                                             &interfaceData)) {
-            if (api.GetLastError() == ERROR_NO_MORE_ITEMS ||
-                ++failures >= kMaxEnumerationFailures) {
-                break;
-            }
-            continue;
-        }
-        failures = 0;
-        if (!ReadDevicePath(api, set, interfaceData, pathBuffer)) {
-            continue;
-        }
-        found =
-            api.CreateFileA(pathBuffer.data(), kAccess, kShare, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (found != INVALID_HANDLE_VALUE) {
-            break;
-        }
-        tOpenTimedOut = tOpenTimedOut || api.GetLastError() == ERROR_SEM_TIMEOUT;
-    }
-    api.SetupDiDestroyDeviceInfoList(set);
+    ForEachInterface(pathBuffer, [&] {
+        found = OpenListed(pathBuffer);
+        return found != INVALID_HANDLE_VALUE ? Visit::Stop : Visit::Next;
+    });
     return found;
 }
 
+std::vector<std::string> ListAnalyzers() {
+    std::vector<std::string> paths;
+    DevicePathBuffer pathBuffer{};
+    tOpenTimedOut = false;
+    ForEachInterface(pathBuffer, [&] {
+        if (HANDLE h = OpenListed(pathBuffer); h != INVALID_HANDLE_VALUE) {
+            Api().CloseHandle(h);
+            paths.emplace_back(pathBuffer.data());
+        }
+        return Visit::Next;
+    });
+    return paths;
+}
+
+HANDLE OpenAnalyzer(const std::string& devicePath) {
+    tOpenTimedOut = false;
+    HANDLE found = INVALID_HANDLE_VALUE;
+    if (devicePath.empty()) {
+        return found;
+    }
+    DevicePathBuffer pathBuffer{};
+    ForEachInterface(pathBuffer, [&] {
+        if (devicePath != pathBuffer.data()) {
+            return Visit::Next;
+        }
+        found = OpenListed(pathBuffer);
+        return Visit::Stop;
+    });
+    return found;
+}
+
+void UseAnalyzer(const std::string& devicePath) {
+    std::lock_guard lock(gInUseMutex);
+    gInUse = devicePath;
+}
+
+std::string AnalyzerInUse() {
+    std::lock_guard lock(gInUseMutex);
+    return gInUse;
+}
+
 bool ProbeAnalyzer(DevicePathBuffer& pathBuffer) {
-    HANDLE handle = FindAnalyzer(pathBuffer);
+    HANDLE handle = OpenInUse(pathBuffer);
     tLastRequestTimedOut = handle == INVALID_HANDLE_VALUE && tOpenTimedOut;
     if (handle == INVALID_HANDLE_VALUE) {
         return false;

@@ -4,6 +4,8 @@
 #include "platform/Win32.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace vintrace::device {
 
@@ -11,20 +13,40 @@ namespace vintrace::device {
 /// of the interface last tried is left in `pathBuffer`.
 platform::HANDLE FindAnalyzer(DevicePathBuffer& pathBuffer);
 
-/// True when an analyzer can be opened; the handle is closed at once, the path kept.
+/// The device paths of every analyzer interface that opens now, in enumeration order (the
+/// first is the one FindAnalyzer opens). Each is opened and closed again to find out.
+std::vector<std::string> ListAnalyzers();
+
+/// Opens the analyzer interface enumerated under `devicePath`; the invalid handle when no
+/// interface has that path now or it does not open. Only enumerated interfaces are opened.
+platform::HANDLE OpenAnalyzer(const std::string& devicePath);
+
+/// Sends this process's commands, queries, data pipe and acquisition lock to the analyzer at
+/// `devicePath` (a path from ListAnalyzers) instead of the first one found; when it is gone
+/// they fail rather than reach another one. An empty path goes back to the first analyzer.
+/// FindAnalyzer is not affected.
+void UseAnalyzer(const std::string& devicePath);
+
+/// The analyzer chosen with UseAnalyzer; empty for the first one found.
+std::string AnalyzerInUse();
+
+/// True when the analyzer in use (see UseAnalyzer) can be opened; the handle is closed at
+/// once, the path kept.
 bool ProbeAnalyzer(DevicePathBuffer& pathBuffer);
 
-/// Opens "<device path>\<pipeName>" of the analyzer; the invalid handle on failure.
+/// Opens "<device path>\<pipeName>" of the analyzer in use; the invalid handle on failure.
 platform::HANDLE OpenDataPipe(const char* pipeName);
 
 /// Closes a handle from OpenDataPipe; false for the invalid handle.
 bool CloseDataPipe(platform::HANDLE pipeHandle);
 
-/// Issues IOCTL_ANALYZER_COMMAND with `dataLength` bytes at `data` (null for none).
+/// Issues IOCTL_ANALYZER_COMMAND to the analyzer in use with `dataLength` bytes at `data` (null for
+/// none).
 bool SendCommand(std::int32_t commandCode, std::int32_t argument, void* data,
                  std::int32_t dataLength);
 
-/// Issues IOCTL_ANALYZER_QUERY; the answer lands in `buffer`. A short answer is a success.
+/// Issues IOCTL_ANALYZER_QUERY to the analyzer in use; the answer lands in `buffer`. A short answer
+/// is a success.
 bool QueryCommand(std::int32_t commandCode, std::int32_t argument, void* buffer,
                   std::int32_t length);
 

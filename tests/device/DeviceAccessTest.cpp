@@ -108,6 +108,107 @@ INSTANTIATE_TEST_SUITE_P(
         EnumerationCase{"LongestThatFits", {{kLongest}}, true, kLongest}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct ListCase {
+    const char* name;
+    std::vector<FakeWin32Api::Interface> interfaces;
+    std::vector<std::string> listed;
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Listing : public DeviceAccessTest, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(Listing, EveryInterfaceThatOpensInMemberOrder) {
+    const ListCase& c = GetParam();
+    fake.interfaces = c.interfaces;
+    EXPECT_EQ(ListAnalyzers(), c.listed);
+    // Each was opened to find out, and closed again.
+    EXPECT_EQ(fake.openHandles, 0);
+    EXPECT_EQ(fake.liveSets, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceAccess, Listing,
+    ::testing::Values(ListCase{"Empty", {}, {}},
+                      ListCase{"Three", {{"A"}, {"B"}, {"C"}}, {"A", "B", "C"}},
+                      ListCase{"SkipsFailures",
+                               {{"A", 13}, {"B", 0, true}, {"C", 0, false, false}, {"D"}, {"E"}},
+                               {"D", "E"}},
+                      ListCase{"TooLongForPipeIsSkipped",
+                               {{"first"}, {std::string(kLongestDevicePath + 1, 'x')}, {"last"}},
+                               {"first", "last"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The analyzer chosen for this process gets every command, the pipe and the probe; the first
+// one found keeps answering FindAnalyzer.
+class ChosenAnalyzer : public DeviceAccessTest {
+protected:
+    void TearDown() override { UseAnalyzer(""); }
+};
+
+TEST_F(ChosenAnalyzer, CommandsPipeAndProbeGoToIt) {
+    fake.interfaces = {{"A"}, {"B"}, {"C"}};
+    UseAnalyzer("B");
+    EXPECT_EQ(AnalyzerInUse(), "B");
+    EXPECT_TRUE(SetArmed(1));
+    EXPECT_EQ(fake.opened, (std::vector<std::string>{"B"}));
+    DevicePathBuffer path{};
+    EXPECT_TRUE(ProbeAnalyzer(path));
+    EXPECT_EQ(std::string(path.data()), "B");
+    fake.opened.clear();
+    HANDLE pipe = OpenDataPipe(kDataPipeName);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake.opened, (std::vector<std::string>{"B", "B\\PIPE00"}));
+    fake.CloseHandle(pipe);
+
+    fake.opened.clear();
+    HANDLE first = FindAnalyzer(path);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake.opened, (std::vector<std::string>{"A"}));
+    fake.CloseHandle(first);
+
+    UseAnalyzer("");
+    fake.opened.clear();
+    EXPECT_TRUE(SetArmed(1));
+    EXPECT_EQ(fake.opened, (std::vector<std::string>{"A"}));
+    EXPECT_EQ(fake.openHandles, 0);
+    EXPECT_EQ(fake.liveSets, 0);
+}
+
+TEST_F(ChosenAnalyzer, GoneOrUnlistedFailsWithoutFallingBackToAnother) {
+    struct Case {
+        const char* name;
+        std::vector<FakeWin32Api::Interface> interfaces;
+        std::string chosen;
+    };
+    const std::vector<Case> cases = {
+        {"Unplugged", {{"A"}, {"C"}}, "B"},
+        {"NoLongerOpens", {{"A"}, {"B", 0, false, false}}, "B"},
+        // Its path would open, but the set-up API does not list it.
+        {"NotEnumeratedThoughItWouldOpen", {{"A"}, {"B", 13}}, "B"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.interfaces = c.interfaces;
+        fake.opened.clear();
+        UseAnalyzer(c.chosen);
+        DevicePathBuffer path{};
+        EXPECT_FALSE(ProbeAnalyzer(path));
+        EXPECT_FALSE(SetTrigger(15));
+        EXPECT_EQ(OpenDataPipe(kDataPipeName), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(OpenAnalyzer(c.chosen), INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(fake.ioctls.empty());
+        // Only the chosen path itself may have been tried.
+        for (const std::string& opened : fake.opened) {
+            EXPECT_EQ(opened, c.chosen);
+        }
+    }
+    EXPECT_EQ(fake.openHandles, 0);
+    EXPECT_EQ(fake.liveSets, 0);
+}
+
 TEST_F(DeviceAccessTest, EndlessEnumerationErrorsAreBounded) {
     fake.endlessEnumError = ERROR_GEN_FAILURE;
     DevicePathBuffer path{};

@@ -52,6 +52,9 @@ expect=(
     /usr/share/icons/hicolor/scalable/apps/vintrace.svg
     /usr/share/bash-completion/completions/vintrace-cli
     /usr/share/doc/vintrace/README.md
+    /usr/share/doc/vintrace/LICENSE
+    /usr/share/doc/vintrace/copyright
+    /usr/share/doc/vintrace/examples/LICENSE.examples
     /usr/share/doc/vintrace/examples/fs-badge.dat
 )
 for size in 16 32 48 64 128 256; do
@@ -79,6 +82,14 @@ done
 "$root/usr/bin/vintrace-cli" dump "$root/usr/share/doc/vintrace/examples/fs-badge.dat" > "$work/dump"
 cmp -s "$work/dump" "$source/tests/data/fs-badge.expected.tsv" ||
     fail "the unpacked vintrace-cli dumps the example differently"
+
+# Debian's place for the copyright notice holds the project's, which grants no licence.
+cmp -s "$root/usr/share/doc/vintrace/copyright" "$source/LICENSE" ||
+    fail "/usr/share/doc/vintrace/copyright is not the project's LICENSE"
+grep -q '^Copyright (c) 2026 the Vintrace developers. All rights reserved.$' \
+    "$root/usr/share/doc/vintrace/copyright" || fail "the copyright line is missing"
+cmp -s "$root/usr/share/doc/vintrace/examples/LICENSE.examples" "$source/tests/data/LICENSE" ||
+    fail "the examples' licence is not tests/data/LICENSE"
 
 # The desktop entry is valid and starts a program and shows an icon that the package holds.
 if command -v desktop-file-validate >/dev/null; then

@@ -31,6 +31,7 @@ namespace vintrace::cli {
 namespace {
 
 struct AnalyzerOptions {
+    unsigned analyzer = 0; // 1-based place in `analyzer list`; 0: the first that answers
     int trigger = -1;
     std::string speed;
     std::string output;
@@ -53,6 +54,33 @@ int Unconnected(const std::string& what) {
     }
 #endif
     return Fail(what);
+}
+
+// Sends what follows to analyzer `number` of `analyzer list` (0: the first that answers);
+// 0 when it is there, else the exit code of the failure, said on standard error.
+int Choose(unsigned number) {
+    if (number == 0) {
+        return 0;
+    }
+    const std::vector<std::string> analyzers = device::ListAnalyzers();
+    if (number > analyzers.size()) {
+        return analyzers.empty() ? Unconnected("Vintrace is unconnected")
+                                 : Fail("no analyzer " + std::to_string(number) + ": " +
+                                        std::to_string(analyzers.size()) + " found");
+    }
+    device::UseAnalyzer(analyzers[number - 1]);
+    return 0;
+}
+
+int List() {
+    const std::vector<std::string> analyzers = device::ListAnalyzers();
+    if (analyzers.empty()) {
+        return Unconnected("Vintrace is unconnected");
+    }
+    for (std::size_t i = 0; i < analyzers.size(); ++i) {
+        std::cout << i + 1 << '\t' << analyzers[i] << '\n';
+    }
+    return 0;
 }
 
 int Status() {
@@ -165,23 +193,40 @@ int Acquire(const AnalyzerOptions& o) {
 
 void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
     auto options = std::make_shared<AnalyzerOptions>();
-    CLI::App* analyzer = app.add_subcommand("analyzer", "Talk to the first analyzer found");
+    CLI::App* analyzer = app.add_subcommand(
+        "analyzer", "Talk to the first analyzer found, or the one --analyzer names");
     analyzer->require_subcommand(1);
+    analyzer
+        ->add_option("--analyzer", options->analyzer,
+                     "Number of the analyzer in `analyzer list` (default: the first found)")
+        ->check(CLI::Range(1u, 999u));
+    // Runs each subcommand on the chosen analyzer; one that is not there fails first.
+    const auto on = [&exitCode, options](int (*run)(const AnalyzerOptions&)) {
+        return [&exitCode, options, run] {
+            exitCode = Choose(options->analyzer);
+            if (exitCode == 0) {
+                exitCode = run(*options);
+            }
+        };
+    };
+
+    analyzer->add_subcommand("list", "List the analyzers found, numbered for --analyzer")
+        ->callback([&exitCode] { exitCode = List(); });
 
     analyzer->add_subcommand("status", "Show firmware, port speed and recording state")
-        ->callback([&exitCode] { exitCode = Status(); });
+        ->callback(on([](const AnalyzerOptions&) { return Status(); }));
 
     CLI::App* trigger = analyzer->add_subcommand("trigger", "Send a trigger code (15: on arm)");
     trigger->add_option("CODE", options->trigger, "Trigger code 0..15")
         ->required()
         ->check(CLI::Range(0, 15));
-    trigger->callback([&exitCode, options] { exitCode = Trigger(options->trigger); });
+    trigger->callback(on([](const AnalyzerOptions& o) { return Trigger(o.trigger); }));
 
     CLI::App* speed = analyzer->add_subcommand("speed", "Set the speed of the bus under test");
     speed->add_option("SPEED", options->speed, "low or full")
         ->required()
         ->check(CLI::IsMember({"low", "full"}));
-    speed->callback([&exitCode, options] { exitCode = Speed(options->speed); });
+    speed->callback(on([](const AnalyzerOptions& o) { return Speed(o.speed); }));
 
     CLI::App* acquire =
         analyzer->add_subcommand("acquire", "Arm, wait for trigger and full memory, download");
@@ -194,7 +239,7 @@ void AddAnalyzerCommand(CLI::App& app, int& exitCode) {
                      "Seconds to wait for trigger and full memory")
         ->check(FiniteRange(0.0, 86400.0))
         ->capture_default_str();
-    acquire->callback([&exitCode, options] { exitCode = Acquire(*options); });
+    acquire->callback(on(Acquire));
 }
 
 } // namespace vintrace::cli

@@ -1,6 +1,9 @@
 // vintrace-extcap: a Wireshark extcap program. Wireshark (or tshark, through dumpcap) asks it
 // for its interfaces, link types and options, then runs it with --capture --fifo PATH: one
 // acquisition of the analyzer, written into the FIFO as pcap of the bus speed's link type.
+// Every analyzer found is an interface of its own: vintrace-1, vintrace-2, ... in the order
+// the device layer lists them; plain "vintrace" stays the first, as it was before there was a
+// choice.
 
 #include "Version.h"
 #include "capture/CaptureLoader.h"
@@ -19,8 +22,10 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +36,9 @@ namespace {
 using namespace vintrace;
 
 constexpr const char* kInterface = "vintrace";
+constexpr const char* kNumberedPrefix = "vintrace-";
+/// More analyzers than any bus bench holds: a bound on the numbers taken from the command line.
+constexpr unsigned kMaxAnalyzers = 999;
 /// How long the reader of the FIFO may take to open it.
 constexpr auto kFifoOpenWait = std::chrono::seconds(30);
 
@@ -46,13 +54,52 @@ int Fail(const std::string& what) {
     return 1;
 }
 
+/// The analyzer an interface name stands for: 1 for "vintrace" and "vintrace-1", N for
+/// "vintrace-N"; nothing for a name that is none of these.
+std::optional<unsigned> AnalyzerNumber(const std::string& interface) {
+    if (interface == kInterface) {
+        return 1;
+    }
+    const std::string prefix = kNumberedPrefix;
+    if (interface.size() <= prefix.size() || interface.compare(0, prefix.size(), prefix) != 0 ||
+        interface.size() > prefix.size() + 3 || interface[prefix.size()] == '0') {
+        return std::nullopt;
+    }
+    unsigned number = 0;
+    for (std::size_t i = prefix.size(); i < interface.size(); ++i) {
+        if (interface[i] < '0' || interface[i] > '9') {
+            return std::nullopt;
+        }
+        number = number * 10 + static_cast<unsigned>(interface[i] - '0');
+    }
+    return number <= kMaxAnalyzers ? std::optional<unsigned>(number) : std::nullopt;
+}
+
+/// What the interface list shows of a device path: its last component, without the braces
+/// that end a field of Wireshark's interface lines.
+std::string ShownName(const std::string& path) {
+    const std::size_t cut = path.find_last_of("/\\");
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    for (char& c : name) {
+        if (c == '{') {
+            c = '(';
+        } else if (c == '}') {
+            c = ')';
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            c = '?';
+        }
+    }
+    return name;
+}
+
 int ListInterfaces() {
     std::cout << "extcap {version=" << ProjectVersion()
               << "}{help=file:///usr/share/doc/vintrace/README.md}\n";
-    device::DevicePathBuffer path{};
-    if (device::ProbeAnalyzer(path)) {
-        std::cout << "interface {value=" << kInterface << "}{display=Vintrace USB 1.1 analyzer ("
-                  << path.data() << ")}\n";
+    const std::vector<std::string> analyzers = device::ListAnalyzers();
+    for (std::size_t i = 0; i < analyzers.size() && i < kMaxAnalyzers; ++i) {
+        std::cout << "interface {value=" << kNumberedPrefix << i + 1
+                  << "}{display=Vintrace USB 1.1 analyzer " << i + 1 << " ("
+                  << ShownName(analyzers[i]) << ")}\n";
     }
     return 0;
 }
@@ -106,6 +153,7 @@ std::FILE* OpenFifo(const std::string& path, std::string& error) {
 }
 
 struct CaptureOptions {
+    unsigned analyzer = 1; // 1: the first found
     std::string fifo;
     int trigger = 15;
     std::string speed = "full";
@@ -162,6 +210,15 @@ int Capture(const CaptureOptions& o) {
     }
     const std::string recording = scratch.path() + "/capture.dat";
 
+    // The chosen analyzer, and no other: if it has gone, the capture fails.
+    const std::vector<std::string> analyzers = device::ListAnalyzers();
+    if (o.analyzer <= analyzers.size()) {
+        device::UseAnalyzer(analyzers[o.analyzer - 1]);
+    } else if (!analyzers.empty() || o.analyzer > 1) {
+        return Fail("no analyzer " + std::to_string(o.analyzer) + ": " +
+                    std::to_string(analyzers.size()) + " found");
+    }
+
     device::AcquireOnceOptions options;
     options.trigger = o.trigger;
     options.fullSpeed = o.speed == "full";
@@ -207,7 +264,9 @@ int main(int argc, char** argv) {
     app.add_flag("--extcap-interfaces", interfaces, "List the analyzers found, as interfaces");
     app.add_option("--extcap-version", extcapVersion, "Wireshark's version (accepted, unused)")
         ->expected(0, 1);
-    app.add_option("--extcap-interface", interface, "The interface to work on: vintrace");
+    app.add_option("--extcap-interface", interface,
+                   "The interface to work on: vintrace-N for the Nth analyzer listed (vintrace: "
+                   "the first)");
     app.add_flag("--extcap-dlts", dlts, "List the interface's link types");
     app.add_flag("--extcap-config", config, "List the interface's options");
     app.add_flag("--capture", capture, "Run one acquisition and write it to --fifo as pcap");
@@ -241,10 +300,12 @@ int main(int argc, char** argv) {
         return Fail("nothing to do: use --extcap-interfaces, --extcap-dlts, --extcap-config or "
                     "--capture (see --help)");
     }
-    if (interface != kInterface) {
+    const std::optional<unsigned> analyzer = AnalyzerNumber(interface);
+    if (!analyzer) {
         return Fail(interface.empty() ? "--extcap-interface is required"
                                       : "no such interface: " + interface);
     }
+    options.analyzer = *analyzer;
     if (dlts) {
         return ListDlts();
     }
