@@ -85,11 +85,11 @@ TEST(CaptureSession, DecodedTextPerItemFollowsTheRecordsInEitherList) {
         std::optional<std::string> decoded;
     } cases[] = {
         // Asked from the end backwards: the first question decodes everything before it.
-        {1758, "SET_REPORT output report 1 interface 2: Report 1: Num Lock: 0, Caps Lock: 0, "
+        {1758, "SET_REPORT output report 1 interface 2: Num Lock: 0, Caps Lock: 0, "
                "Scroll Lock: 0, Compose: 0, Kana: 0"},
         {1609, "\"TiDAL\""},
         {1541, std::nullopt}, // a stalled GET_DESCRIPTOR says nothing more
-        {208, "SET_LINE_CODING 9600 baud, 8 data bits, parity none, 1 stop bits"},
+        {208, "SET_LINE_CODING 9600 8N1"},
         {173, std::string("\"USB JTAG/serial debug unit\0\"", 29)},
         {142, "9 of 98 bytes"},
         {6, "device 303A:1001"},
@@ -169,7 +169,9 @@ TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
     ASSERT_EQ(session.transfers(true).size(), 3u);
     EXPECT_EQ(session.meaningOfDataPacket(13),
               "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
-    EXPECT_EQ(session.decoded(1, true), "CBW tag 0x9 LUN 0 in 8 bytes: READ CAPACITY(10)");
+    EXPECT_EQ(session.decodedItem(1, true),
+              (protocol::Decoded{"SCSI READ CAPACITY(10)\nCBW tag 0x9, LUN 0, IN 8 bytes",
+                                 protocol::HeadlineUse::Replace}));
 }
 
 } // namespace
