@@ -174,8 +174,8 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
         const char* item;
         const char* tip; // nothing: not checked
     } rows[] = {
-        {"fs-badge.dat", 13, "GET_DESCRIPTOR CONFIGURATION (9 of 98 bytes)", nullptr},
-        {"fs-badge.dat", 24, "SET_LINE_CODING 9600 8N1", nullptr},
+        {"fs-badge.dat", 9, "GET_DESCRIPTOR CONFIGURATION (9 of 98 bytes)", nullptr},
+        {"fs-badge.dat", 18, "SET_LINE_CODING 9600 8N1", nullptr},
         {"ls-mouse.dat", 12,
          "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
          "Y: 0, Wheel: 0, AC Pan: 0 (158 reports)",
