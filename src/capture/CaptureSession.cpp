@@ -59,6 +59,11 @@ const protocol::DeviceModel& CaptureSession::devices() {
 }
 
 std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) {
+    auto d = decodedItem(item, fold);
+    return d ? std::optional(std::move(d->text)) : std::nullopt;
+}
+
+std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, bool fold) {
     const std::vector<protocol::TransferItem>& all = transfers(fold);
     if (item >= all.size()) {
         return std::nullopt;
@@ -70,10 +75,11 @@ std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) 
             std::make_unique<protocol::ClassDecoder>(PacketList, transactions(), devices());
     }
     for (; index->done <= item; ++index->done) {
-        if (auto text = index->decoder->decode(all[index->done])) {
+        if (auto d = index->decoder->decode(all[index->done])) {
             index->items.push_back(static_cast<std::uint32_t>(index->done));
-            index->text += *text;
+            index->text += d->text;
             index->ends.push_back(index->text.size());
+            index->uses.push_back(d->use);
         }
     }
     const auto at = std::lower_bound(index->items.begin(), index->items.end(), item);
@@ -82,7 +88,7 @@ std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) 
     }
     const auto n = static_cast<std::size_t>(at - index->items.begin());
     const std::size_t begin = n == 0 ? 0 : index->ends[n - 1];
-    return index->text.substr(begin, index->ends[n] - begin);
+    return protocol::Decoded{index->text.substr(begin, index->ends[n] - begin), index->uses[n]};
 }
 
 std::size_t CaptureSession::decodedCount(bool fold) const {

@@ -53,6 +53,8 @@ public:
     /// mass-storage data stage is read by the command before it), so the items up to this one
     /// are decoded on first use, once; later ones are left for later.
     std::optional<std::string> decoded(std::size_t item, bool fold = true);
+    /// The same with how its headline goes with the item's summary (for TransferTitle).
+    std::optional<protocol::Decoded> decodedItem(std::size_t item, bool fold = true);
     /// How many items of transfers(fold) have been decoded so far.
     std::size_t decodedCount(bool fold = true) const;
     /// The item of transfers(fold) that holds record `record`; nothing when none does (a
@@ -78,6 +80,7 @@ private:
         /// Item numbers that have a text, ascending, and where each text ends in `text`.
         std::vector<std::uint32_t> items;
         std::vector<std::size_t> ends;
+        std::vector<protocol::HeadlineUse> uses;
         std::string text;
     };
 

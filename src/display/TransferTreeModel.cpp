@@ -412,17 +412,13 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     case RecordColumn:
         return static_cast<qulonglong>(protocol::FirstRecord(tx, item));
     case ItemColumn: {
-        QString text = QString::fromUtf8(
-            protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Brief));
-        if (const auto decoded = session_.decoded(itemNumber(topRow), fold_)) {
-            // A long interrupt transfer decodes to hundreds of reports: the column shows the
-            // start, the tooltip the whole.
-            constexpr qsizetype kShown = 160;
-            QString shown = QString::fromUtf8(protocol::JoinLines(*decoded));
-            if (shown.size() > kShown) {
-                shown = shown.left(kShown) + QStringLiteral("…");
-            }
-            text += QStringLiteral("; ") + shown;
+        // The headline only: detail lines (a transfer's other reports, a command's wrapper)
+        // are the tooltip's. A long one shows its start.
+        constexpr qsizetype kShown = 200;
+        QString text = QString::fromUtf8(protocol::TransferTitle(
+            packets, tx, item, session_.decodedItem(itemNumber(topRow), fold_)));
+        if (text.size() > kShown) {
+            text = text.left(kShown) + QStringLiteral("…");
         }
         return text;
     }

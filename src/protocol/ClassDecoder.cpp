@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace vintrace::protocol {
 
@@ -111,10 +113,19 @@ std::string LineCoding(std::span<const std::uint8_t> d) {
         return "line coding of " + std::to_string(d.size()) + " bytes (7 expected)";
     }
     static constexpr std::array<const char*, 3> kStops = {"1", "1.5", "2"};
-    static constexpr std::array<const char*, 5> kParity = {"none", "odd", "even", "mark", "space"};
-    return std::to_string(Le32(d, 0)) + " baud, " + std::to_string(d[6]) + " data bits, parity " +
-           (d[5] < kParity.size() ? kParity[d[5]] : Hex(d[5], 2).c_str()) + ", " +
-           (d[4] < kStops.size() ? kStops[d[4]] : Hex(d[4], 2).c_str()) + " stop bits";
+    static constexpr std::array<char, 5> kParity = {'N', 'O', 'E', 'M', 'S'};
+    const std::string baud = std::to_string(Le32(d, 0));
+    if (d[5] < kParity.size() && d[4] < kStops.size()) { // the usual "115200 8N1"
+        return baud + " " + std::to_string(d[6]) + kParity[d[5]] + kStops[d[4]];
+    }
+    return baud + " baud, " + std::to_string(d[6]) + " data bits, parity " + Hex(d[5], 2) +
+           ", stop bits " + Hex(d[4], 2);
+}
+
+/// "HID report: Button 1: 1, X: +3", "HID report 2: ..." when the descriptor numbers its reports.
+std::string HidReportLine(bool numbered, std::uint8_t id, const std::string& fields) {
+    std::string s = numbered ? "HID report " + std::to_string(id) : std::string("HID report");
+    return fields.empty() ? s : s + ": " + fields;
 }
 
 } // namespace
@@ -224,21 +235,14 @@ std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
     case 0x00:
         return "TEST UNIT READY";
     case 0x03:
-        return need(5) ? "REQUEST SENSE allocation " + std::to_string(cdb[4]) : "REQUEST SENSE";
+        // Allocation lengths are left out: the wrapper's length says what may come back.
+        return "REQUEST SENSE";
     case 0x12:
-        if (!need(5)) {
-            return "INQUIRY";
-        }
-        return "INQUIRY" + ((cdb[1] & 1) != 0 ? " page " + Hex(cdb[2], 2) : std::string()) +
-               " allocation " + std::to_string(Be16(cdb, 3));
+        return need(3) && (cdb[1] & 1) != 0 ? "INQUIRY page " + Hex(cdb[2], 2) : "INQUIRY";
     case 0x1A:
-        return need(5) ? "MODE SENSE(6) page " + Hex(cdb[2] & 0x3F, 2) + " allocation " +
-                             std::to_string(cdb[4])
-                       : "MODE SENSE(6)";
+        return need(3) ? "MODE SENSE(6) page " + Hex(cdb[2] & 0x3F, 2) : "MODE SENSE(6)";
     case 0x5A:
-        return need(9) ? "MODE SENSE(10) page " + Hex(cdb[2] & 0x3F, 2) + " allocation " +
-                             std::to_string(Be16(cdb, 7))
-                       : "MODE SENSE(10)";
+        return need(3) ? "MODE SENSE(10) page " + Hex(cdb[2] & 0x3F, 2) : "MODE SENSE(10)";
     case 0x1B:
         return need(5) ? std::string("START STOP UNIT ") + ((cdb[4] & 1) != 0 ? "start" : "stop") +
                              ((cdb[4] & 2) != 0 ? " eject" : "")
@@ -255,14 +259,14 @@ std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
     case 0x2A:
     case 0x2F: {
         const std::string name = op == 0x28 ? "READ(10)" : op == 0x2A ? "WRITE(10)" : "VERIFY(10)";
-        return need(9) ? name + " LBA " + std::to_string(Be32(cdb, 2)) + " blocks " +
+        return need(9) ? name + " LBA " + std::to_string(Be32(cdb, 2)) + " × " +
                              std::to_string(Be16(cdb, 7))
                        : name;
     }
     case 0x35:
         return "SYNCHRONIZE CACHE(10)";
     default:
-        return "SCSI operation " + Hex(op, 2);
+        return "operation " + Hex(op, 2);
     }
 }
 
@@ -271,18 +275,18 @@ std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> dat
         const std::uint32_t length = Le32(data, 8);
         const bool in = (data[12] & 0x80) != 0;
         const std::size_t cbLength = std::min<std::size_t>(data[14] & 0x1F, 16);
-        return "CBW tag " + Hex(Le32(data, 4)) + " LUN " + std::to_string(data[13] & 0x0F) + " " +
-               (length == 0
-                    ? std::string("no data")
-                    : std::string(in ? "in " : "out ") + std::to_string(length) + " bytes") +
-               ": " + DescribeScsiCommand(data.subspan(15, cbLength));
+        return (cbLength == 0 ? std::string("CBW without a command")
+                              : "SCSI " + DescribeScsiCommand(data.subspan(15, cbLength))) +
+               "\nCBW tag " + Hex(Le32(data, 4)) + ", LUN " + std::to_string(data[13] & 0x0F) +
+               ", " +
+               (length == 0 ? std::string("no data")
+                            : std::string(in ? "IN " : "OUT ") + std::to_string(length) + " bytes");
     }
     if (data.size() == 13 && Le32(data, 0) == 0x53425355) { // "USBS"
         static constexpr std::array<const char*, 3> kStatus = {"passed", "failed", "phase error"};
         const std::uint8_t status = data[12];
-        return "CSW tag " + Hex(Le32(data, 4)) + " " +
-               (status < kStatus.size() ? kStatus[status] : "status " + Hex(status, 2)) +
-               " residue " + std::to_string(Le32(data, 8));
+        return "CSW " + (status < kStatus.size() ? kStatus[status] : "status " + Hex(status, 2)) +
+               ", residue " + std::to_string(Le32(data, 8)) + "\nCSW tag " + Hex(Le32(data, 4));
     }
     return std::nullopt;
 }
@@ -350,7 +354,7 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
     return s + "\"";
 }
 
-std::optional<std::string> ClassDecoder::decode(const TransferItem& item) {
+std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
     if (item.type == TransferType::Sof || item.type == TransferType::Malformed ||
         item.type == TransferType::Polling) {
         return std::nullopt;
@@ -363,11 +367,14 @@ std::optional<std::string> ClassDecoder::decode(const TransferItem& item) {
     if (device == nullptr) {
         return std::nullopt;
     }
-    return data(item, *device);
+    // A data transfer's size and direction have columns of their own: its headline says the rest.
+    if (auto text = data(item, *device)) {
+        return Decoded{std::move(*text), HeadlineUse::Replace};
+    }
+    return std::nullopt;
 }
 
-std::optional<std::string> ClassDecoder::control(const TransferItem& item,
-                                                 const DeviceInfo* device) {
+std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const DeviceInfo* device) {
     const auto request = ControlRequest(packets_, tx_, item);
     if (!request) {
         return std::nullopt;
@@ -378,12 +385,15 @@ std::optional<std::string> ClassDecoder::control(const TransferItem& item,
             ? device->interface(static_cast<std::uint8_t>(request->index & 0xFF))
             : nullptr;
     const std::uint8_t cls = InterfaceClass(interface);
-    if (request->type() == 1) { // class
+    if (request->type() == 1) { // class: the text names the request
+        auto named = [](std::string text) {
+            return std::optional<Decoded>(Decoded{std::move(text), HeadlineUse::Replace});
+        };
         const bool hub = device && device->device &&
                          device->device->field("bDeviceClass") == kClassHub &&
                          (request->recipient() == 0 || request->recipient() == 3);
         if (hub) {
-            return DescribeHubRequest(*request, payload);
+            return named(DescribeHubRequest(*request, payload));
         }
         if (cls == kClassHid) {
             std::string s = DescribeHidRequest(*request);
@@ -398,22 +408,22 @@ std::optional<std::string> ClassDecoder::control(const TransferItem& item,
                     HidReportKind::Feature};
                 const auto decoded = DecodeReport(ParseReportDescriptor(report->second),
                                                   kKinds[(request->value >> 8) & 3], payload);
-                if (decoded) {
+                if (decoded && !decoded->empty()) {
                     s += ": " + *decoded;
                 }
             }
-            return s;
+            return named(std::move(s));
         }
         if (cls == kClassCdc) {
-            return DescribeCdcRequest(*request, payload);
+            return named(DescribeCdcRequest(*request, payload));
         }
         if (cls == kClassMassStorage) {
             if (request->request == 0xFF) {
-                return "Bulk-Only Mass Storage Reset";
+                return named("Bulk-Only Mass Storage Reset");
             }
             if (request->request == 0xFE) {
-                return "Get Max LUN" +
-                       (payload.empty() ? std::string() : ": " + std::to_string(payload[0]));
+                return named("Get Max LUN" +
+                             (payload.empty() ? std::string() : ": " + std::to_string(payload[0])));
             }
         }
         return std::nullopt;
@@ -444,6 +454,7 @@ std::optional<std::string> ClassDecoder::control(const TransferItem& item,
         }
     }
     std::string what;
+    bool size = false;
     if (request->request == 6 && !payload.empty()) { // GET_DESCRIPTOR: what came back
         const std::uint8_t type = static_cast<std::uint8_t>(request->value >> 8);
         if (type == 1 && payload.size() >= 12) {
@@ -458,12 +469,14 @@ std::optional<std::string> ClassDecoder::control(const TransferItem& item,
         } else if (type == 2 && payload.size() >= 9) {
             what = std::to_string(payload.size()) + " of " + std::to_string(Le16(payload, 2)) +
                    " bytes";
+            size = true;
         }
     }
     if (to.empty() && what.empty()) {
         return std::nullopt;
     }
-    return to + (to.empty() || what.empty() ? "" : ": ") + what;
+    return Decoded{to + (to.empty() || what.empty() ? "" : ": ") + what,
+                   size && to.empty() ? HeadlineUse::Aside : HeadlineUse::Append};
 }
 
 std::optional<std::string> ClassDecoder::data(const TransferItem& item, const DeviceInfo& device) {
@@ -494,10 +507,13 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
             item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
         if (found != device.reportDescriptors.end()) {
             const HidReportDescriptor d = ParseReportDescriptor(found->second);
-            // Several reports may arrive in one transfer: read them one after another.
-            std::string s;
+            // Several reports may arrive in one transfer: read them one after another, the
+            // first as the headline, the others (a bounded number) as detail lines.
+            constexpr std::size_t kShown = 64;
+            std::vector<std::string> lines;
+            std::size_t reports = 0;
             std::span<const std::uint8_t> rest = payload;
-            for (int n = 0; !rest.empty() && n < 64; ++n) {
+            while (!rest.empty()) {
                 const std::uint8_t id = d.usesReportIds ? rest[0] : 0;
                 const std::uint32_t bits = d.reportBits(kind, id);
                 const std::size_t length = (d.usesReportIds ? 1 : 0) + (bits + 7) / 8;
@@ -505,23 +521,38 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
                     break;
                 }
                 const auto report = rest.first(std::min(length, rest.size()));
-                if (const auto decoded = DecodeReport(d, kind, report)) {
-                    s += (s.empty() ? "" : "; ") + *decoded;
+                ++reports;
+                if (lines.size() < kShown) {
+                    if (const auto decoded = DecodeReport(d, kind, report)) {
+                        lines.push_back(HidReportLine(d.usesReportIds, id, *decoded));
+                    }
                 }
                 rest = rest.subspan(report.size());
             }
-            if (!s.empty()) {
-                return s;
+            if (lines.empty()) {
+                return std::nullopt;
             }
-            return std::nullopt;
+            std::string s = lines.front();
+            if (reports > 1) {
+                s += " (" + std::to_string(reports) + " reports)";
+            }
+            for (std::size_t i = 1; i < lines.size(); ++i) {
+                s += "\n" + lines[i];
+            }
+            if (reports > lines.size()) {
+                s += "\n" + std::to_string(reports - lines.size()) + " more reports";
+            }
+            return s;
         }
         const auto subclass = interface->descriptor.field("bInterfaceSubClass");
         const auto protocol = interface->descriptor.field("bInterfaceProtocol");
         if (subclass == 1 && protocol == 2 && item.direction == Direction::In) {
-            return DecodeBootMouse(payload);
+            const auto decoded = DecodeBootMouse(payload);
+            return decoded ? std::optional(HidReportLine(false, 0, *decoded)) : std::nullopt;
         }
         if (subclass == 1 && protocol == 1 && item.direction == Direction::In) {
-            return DecodeBootKeyboard(payload);
+            const auto decoded = DecodeBootKeyboard(payload);
+            return decoded ? std::optional(HidReportLine(false, 0, *decoded)) : std::nullopt;
         }
         return std::nullopt;
     }

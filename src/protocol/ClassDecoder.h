@@ -14,6 +14,26 @@
 
 namespace vintrace::protocol {
 
+/// How a decoded text's headline (its first line) stands with the item's own few words when
+/// both make one title.
+enum class HeadlineUse : std::uint8_t {
+    /// More about the request: "GET_DESCRIPTOR DEVICE; device 303A:1001".
+    Append,
+    /// How much of it came: "GET_DESCRIPTOR CONFIGURATION (9 of 34 bytes)".
+    Aside,
+    /// Says all the item's words say and more: a class request by name, a report, a command.
+    Replace,
+};
+
+/// What a transfer carries: a headline, then detail lines ("SCSI READ(10) LBA 2048 × 8\n
+/// CBW tag 0x10, LUN 0, IN 4096 bytes").
+struct Decoded {
+    std::string text;
+    HeadlineUse use = HeadlineUse::Append;
+
+    friend bool operator==(const Decoded&, const Decoded&) = default;
+};
+
 /// Says what transfers carry, by the class of the interface they go to: HID requests and
 /// reports, CDC ACM line settings and text, mass-storage command and status wrappers with
 /// their SCSI commands, hub requests and port status, and the recipient of standard requests.
@@ -26,10 +46,10 @@ public:
         : packets_(packets), tx_(transactions), devices_(devices) {}
 
     /// What the item carries beyond its request line; nothing when there is nothing to add.
-    std::optional<std::string> decode(const TransferItem& item);
+    std::optional<Decoded> decode(const TransferItem& item);
 
 private:
-    std::optional<std::string> control(const TransferItem& item, const DeviceInfo* device);
+    std::optional<Decoded> control(const TransferItem& item, const DeviceInfo* device);
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
 
     const capture::PacketList& packets_;
@@ -43,10 +63,10 @@ private:
 std::string DescribeHidRequest(const capture::SetupRequest& r);
 std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
 std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
-/// "CBW tag 0x1 LUN 0 in 36 bytes: INQUIRY allocation 36", "CSW tag 0x1 passed residue 0";
-/// nothing for bytes that are neither.
+/// A command wrapper: "SCSI INQUIRY\nCBW tag 0x1, LUN 0, IN 36 bytes"; a status wrapper:
+/// "CSW passed, residue 0\nCSW tag 0x1"; nothing for bytes that are neither.
 std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> data);
-/// A SCSI command block: "READ(10) LBA 2048 blocks 8".
+/// A SCSI command block: "READ(10) LBA 2048 × 8" (UTF-8), "INQUIRY", "operation 0xC1".
 std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb);
 /// A data stage read by the command that asked for it (INQUIRY, READ CAPACITY, REQUEST SENSE);
 /// nothing for others.

@@ -458,7 +458,6 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
     if (bits == 0) {
         return std::nullopt;
     }
-    std::string out = d.usesReportIds ? "Report " + std::to_string(id) + ": " : "";
     std::string parts;
     std::string selected;
     for (const HidField& f : d.fields) {
@@ -492,7 +491,7 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
         parts += (parts.empty() ? "" : ", ") + std::string("short report: ") +
                  std::to_string(body.size()) + " of " + std::to_string((bits + 7) / 8) + " bytes";
     }
-    return out + parts;
+    return parts;
 }
 
 std::optional<std::string> DecodeBootMouse(std::span<const std::uint8_t> report) {

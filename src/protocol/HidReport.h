@@ -65,8 +65,9 @@ HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data);
 /// "  Collection (Application)", "    Logical Minimum (-127)", ...
 std::string ReportDescriptorListing(const HidReportDescriptor& d);
 
-/// One report decoded by the descriptor: "Button 1: 1, Button 2: 0, X: +3, Y: -2". With report
-/// IDs the first byte selects the report ("Report 2: ..."). Nothing when no report matches.
+/// One report's fields decoded by the descriptor: "Button 1: 1, Button 2: 0, X: +3, Y: -2".
+/// With report IDs the first byte selects the report (the caller names it). Nothing when no
+/// report matches.
 std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportKind kind,
                                         std::span<const std::uint8_t> report);
 

@@ -125,6 +125,28 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
     }
 }
 
+std::string TransferTitle(const capture::PacketList& packets, const Transactions& tx,
+                          const TransferItem& item, const std::optional<Decoded>& decoded) {
+    std::string title = TransferSummary(packets, tx, item, SummaryForm::Brief);
+    if (!decoded) {
+        return title;
+    }
+    const std::string_view text = decoded->text;
+    const std::string headline = JoinLines(text.substr(0, text.find('\n')));
+    if (headline.empty()) {
+        return title;
+    }
+    switch (decoded->use) {
+    case HeadlineUse::Replace:
+        return headline;
+    case HeadlineUse::Aside:
+        return title + " (" + headline + ")";
+    case HeadlineUse::Append:
+        break;
+    }
+    return title + "; " + headline;
+}
+
 std::string JoinLines(std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.remove_suffix(1);

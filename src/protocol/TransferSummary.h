@@ -1,10 +1,12 @@
 #pragma once
 
 #include "capture/PacketList.h"
+#include "protocol/ClassDecoder.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,14 @@ enum class SummaryForm : std::uint8_t {
 /// What one item of the transfer list is, in a few words (without what ClassDecoder adds).
 std::string TransferSummary(const capture::PacketList& packets, const Transactions& transactions,
                             const TransferItem& item, SummaryForm form);
+
+/// An item's title for a tree column: its Brief summary with the decoded headline (the first
+/// line) as the headline's use says: "GET_DESCRIPTOR CONFIGURATION (9 of 34 bytes)",
+/// "SET_LINE_CODING 115200 8N1", "HID report: Button 1: 1, X: +3, Y: -2",
+/// "SCSI READ(10) LBA 2048 × 8", "GET_DESCRIPTOR DEVICE; device 303A:1001". Detail lines are
+/// left for a tooltip.
+std::string TransferTitle(const capture::PacketList& packets, const Transactions& transactions,
+                          const TransferItem& item, const std::optional<Decoded>& decoded);
 
 /// Decoded text on one line: each line break becomes " | ", other control characters a space.
 std::string JoinLines(std::string_view text);

@@ -85,11 +85,11 @@ TEST(CaptureSession, DecodedTextPerItemFollowsTheRecordsInEitherList) {
         std::optional<std::string> decoded;
     } cases[] = {
         // Asked from the end backwards: the first question decodes everything before it.
-        {1758, "SET_REPORT output report 1 interface 2: Report 1: Num Lock: 0, Caps Lock: 0, "
+        {1758, "SET_REPORT output report 1 interface 2: Num Lock: 0, Caps Lock: 0, "
                "Scroll Lock: 0, Compose: 0, Kana: 0"},
         {1609, "\"TiDAL\""},
         {1541, std::nullopt}, // a stalled GET_DESCRIPTOR says nothing more
-        {208, "SET_LINE_CODING 9600 baud, 8 data bits, parity none, 1 stop bits"},
+        {208, "SET_LINE_CODING 9600 8N1"},
         {173, std::string("\"USB JTAG/serial debug unit\0\"", 29)},
         {142, "9 of 98 bytes"},
         {6, "device 303A:1001"},
@@ -153,6 +153,25 @@ TEST(CaptureSession, DecodedTextsAreDroppedWhenTheStoreChanges) {
     EXPECT_EQ(described(), before);
 }
 
+// Hundreds of reports in one interrupt transfer: the first is the headline with their count,
+// a bounded number of the others follow as lines.
+TEST(CaptureSession, ManyReportsInOneTransferDecodeToABoundedText) {
+    CaptureSession session;
+    session.CaptureFileName = Data("ls-mouse.dat");
+    ASSERT_TRUE(session.Load().ok());
+    const auto item = session.itemOfRecord(1160);
+    ASSERT_TRUE(item);
+    const auto decoded = session.decoded(*item);
+    ASSERT_TRUE(decoded);
+    const std::string first = "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, "
+                              "Button 5: 0, X: -1, Y: 0, Wheel: 0, AC Pan: 0 (158 reports)\n"
+                              "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, "
+                              "Button 5: 0, X: -2,";
+    EXPECT_EQ(decoded->substr(0, first.size()), first);
+    EXPECT_EQ(std::count(decoded->begin(), decoded->end(), '\n'), 64);
+    EXPECT_TRUE(decoded->ends_with("\n94 more reports")) << decoded->substr(decoded->size() - 40);
+}
+
 // A mass-storage data stage is read by the command before it, even when the data stage is
 // the first item anyone asks about.
 TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
@@ -169,7 +188,9 @@ TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
     ASSERT_EQ(session.transfers(true).size(), 3u);
     EXPECT_EQ(session.meaningOfDataPacket(13),
               "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
-    EXPECT_EQ(session.decoded(1, true), "CBW tag 0x9 LUN 0 in 8 bytes: READ CAPACITY(10)");
+    EXPECT_EQ(session.decodedItem(1, true),
+              (protocol::Decoded{"SCSI READ CAPACITY(10)\nCBW tag 0x9, LUN 0, IN 8 bytes",
+                                 protocol::HeadlineUse::Replace}));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "capture/Command.h"
 #include "display/KindStyle.h"
 #include "display/TransferTreeModel.h"
+#include "support/BusSequence.h"
 #include "support/CompanionWindowTest.h"
 
 #include <QAbstractItemModelTester>
@@ -129,17 +130,15 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
         {"ls-mouse.dat", 0, {"0", "UNKNOWN fits no transaction", "", "", "error", ""}, ""},
         {"ls-mouse.dat",
          9,
-         {"246", "Class request 0x0A; SET_IDLE indefinite report 0 interface 0", "4.0", "OUT", "ok",
-          "0"},
+         {"246", "SET_IDLE indefinite report 0 interface 0", "4.0", "OUT", "ok", "0"},
          ""},
         {"ls-mouse.dat", 11, {"314", "Polling IN 4.1 ×423 NAK", "4.1", "IN", "NAK", ""}, ""},
         {"ls-mouse.dat",
          12,
          {"1160",
-          // Hundreds of reports: the column shows the first few.
-          "Interrupt IN 1,106 bytes; Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: "
-          "0, Button 5: 0, X: -1, Y: 0, Wheel: 0, AC Pan: 0; Report 1: Button 1: 0, Button 2: 0, "
-          "Button 3: 0, Bu…",
+          // Hundreds of reports: the column shows the first, the tooltip the others.
+          "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
+          "Y: 0, Wheel: 0, AC Pan: 0 (158 reports)",
           "4.1", "IN", "incomplete", "1106"},
          "01 00 FF 0F 00 00 00 01 00 FE 0F 00 00 00 01 00"},
     };
@@ -157,6 +156,48 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
                   QString::fromLatin1(r.payloadStart))
             << r.file << " row " << r.row;
         EXPECT_EQ(payload.isEmpty(), *r.payloadStart == '\0') << r.file << " row " << r.row;
+    }
+}
+
+// Each kind of transfer reads as an analyzer's summary: a descriptor with how much of it came,
+// a class request by its own name, a report, a SCSI command; the tooltip adds the detail lines.
+TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
+    // A bulk-only disk (bulk IN 0x81, OUT 0x02) asked for 8 blocks at LBA 2048.
+    const std::string disk =
+        "SETUP 7.0, DATA0 8006000200002000, ACK, IN 7.0, DATA1 "
+        "0902200001010080320904000002080650000705810240000007050202400000, ACK, "
+        "OUT 7.0, DATA1, ACK, "
+        "OUT 7.2, DATA0 55534243100000000010000080000A28000000080000000800000000000000, ACK";
+    const struct {
+        const char* file; // nothing: the disk above
+        int row;
+        const char* item;
+        const char* tip; // nothing: not checked
+    } rows[] = {
+        {"fs-badge.dat", 9, "GET_DESCRIPTOR CONFIGURATION (9 of 98 bytes)", nullptr},
+        {"fs-badge.dat", 18, "SET_LINE_CODING 9600 8N1", nullptr},
+        {"ls-mouse.dat", 12,
+         "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
+         "Y: 0, Wheel: 0, AC Pan: 0 (158 reports)",
+         nullptr},
+        {nullptr, 1, "SCSI READ(10) LBA 2048 × 8",
+         "1 transaction\nSCSI READ(10) LBA 2048 × 8\nCBW tag 0x10, LUN 0, IN 4096 bytes"},
+    };
+    for (const auto& r : rows) {
+        capture::CaptureSession session;
+        if (r.file) {
+            session.CaptureFileName = Data(r.file);
+            ASSERT_TRUE(session.Load().ok());
+        } else {
+            session.PacketList = test::BusSequence(disk);
+            session.StoreChanged();
+        }
+        Model model(session);
+        const QModelIndex index = model.index(r.row, Model::ItemColumn);
+        EXPECT_EQ(index.data().toString(), QString::fromUtf8(r.item)) << r.item;
+        if (r.tip) {
+            EXPECT_EQ(index.data(Qt::ToolTipRole).toString(), QString::fromUtf8(r.tip));
+        }
     }
 }
 
@@ -272,16 +313,16 @@ TEST_F(TransfersWindow, ItemsSayWhatTheirTransfersCarry) {
         {6, "GET_DESCRIPTOR DEVICE; device 303A:1001",
          "GET_DESCRIPTOR DEVICE index 0 (standard, device-to-host, device) wValue=0x0100 "
          "wIndex=0x0000 wLength=64\ndevice 303A:1001"},
-        {142, "GET_DESCRIPTOR CONFIGURATION; 9 of 98 bytes", nullptr},
+        {142, "GET_DESCRIPTOR CONFIGURATION (9 of 98 bytes)", nullptr},
         {173, "GET_DESCRIPTOR STRING; \"USB JTAG/serial debug unit \"",
          "GET_DESCRIPTOR STRING index 2 (standard, device-to-host, device) wValue=0x0302 "
          "wIndex=0x0409 wLength=255\n\"USB JTAG/serial debug unit \""},
-        {208,
-         "Class request 0x20; SET_LINE_CODING 9600 baud, 8 data bits, parity none, 1 stop bits",
-         nullptr},
+        {208, "SET_LINE_CODING 9600 8N1",
+         "class request 32 (class, host-to-device, interface) wValue=0x0000 wIndex=0x0000 "
+         "wLength=7\nSET_LINE_CODING 9600 8N1"},
         {1758,
-         "Class request 0x09; SET_REPORT output report 1 interface 2: Report 1: Num Lock: 0, "
-         "Caps Lock: 0, Scroll Lock: 0, Compose: 0, Kana: 0",
+         "SET_REPORT output report 1 interface 2: Num Lock: 0, Caps Lock: 0, Scroll Lock: 0, "
+         "Compose: 0, Kana: 0",
          nullptr},
     };
     int row = 0;

@@ -1,4 +1,5 @@
 #include "protocol/ClassDecoder.h"
+#include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 #include "support/CaptureBytes.h"
 
@@ -26,12 +27,11 @@ struct RequestCase {
 
 TEST(ClassRequests, Cdc) {
     const std::vector<RequestCase> cases = {
-        {"2120000000000700", "80250000000008",
-         "SET_LINE_CODING 9600 baud, 8 data bits, "
-         "parity none, 1 stop bits"},
-        {"A121000000000700", "00C20100020207",
-         "GET_LINE_CODING 115200 baud, 7 data bits, "
-         "parity even, 2 stop bits"},
+        {"2120000000000700", "80250000000008", "SET_LINE_CODING 9600 8N1"},
+        {"A121000000000700", "00C20100020207", "GET_LINE_CODING 115200 7E2"},
+        {"2120000000000700", "00E10000010305", "SET_LINE_CODING 57600 5M1.5"},
+        {"2120000000000700", "80250000000508",
+         "SET_LINE_CODING 9600 baud, 8 data bits, parity 0x05, stop bits 0x00"},
         {"A121000000000700", "00C201", "GET_LINE_CODING line coding of 3 bytes (7 expected)"},
         {"2122030000000000", "", "SET_CONTROL_LINE_STATE DTR on, RTS on"},
         {"2122020000000000", "", "SET_CONTROL_LINE_STATE DTR off, RTS on"},
@@ -77,22 +77,26 @@ TEST(ClassRequests, Hub) {
 TEST(MassStorage, WrappersAndScsiCommands) {
     const std::vector<std::pair<const char*, std::optional<std::string>>> cases = {
         {"55534243 01000000 24000000 80 00 06 12 00 00 00 24 00 00000000000000000000",
-         "CBW tag 0x1 LUN 0 in 36 bytes: INQUIRY allocation 36"},
+         "SCSI INQUIRY\nCBW tag 0x1, LUN 0, IN 36 bytes"},
         {"55534243 02000000 00100000 80 01 0A 28 00 00000800 00 0008 00 000000000000",
-         "CBW tag 0x2 LUN 1 in 4096 bytes: READ(10) LBA 2048 blocks 8"},
+         "SCSI READ(10) LBA 2048 × 8\nCBW tag 0x2, LUN 1, IN 4096 bytes"},
         {"55534243 03000000 00020000 00 00 0A 2A 00 00000010 00 0001 00 000000000000",
-         "CBW tag 0x3 LUN 0 out 512 bytes: WRITE(10) LBA 16 blocks 1"},
+         "SCSI WRITE(10) LBA 16 × 1\nCBW tag 0x3, LUN 0, OUT 512 bytes"},
         {"55534243 04000000 00000000 00 00 06 00 000000000000000000000000000000",
-         "CBW tag 0x4 LUN 0 no data: TEST UNIT READY"},
+         "SCSI TEST UNIT READY\nCBW tag 0x4, LUN 0, no data"},
         {"55534243 05000000 12000000 80 00 06 03 00 00 00 12 00 00000000000000000000",
-         "CBW tag 0x5 LUN 0 in 18 bytes: REQUEST SENSE allocation 18"},
+         "SCSI REQUEST SENSE\nCBW tag 0x5, LUN 0, IN 18 bytes"},
         {"55534243 06000000 08000000 80 00 0A 25 000000000000000000000000000000",
-         "CBW tag 0x6 LUN 0 in 8 bytes: READ CAPACITY(10)"},
+         "SCSI READ CAPACITY(10)\nCBW tag 0x6, LUN 0, IN 8 bytes"},
         {"55534243 07000000 C0000000 80 00 06 1A 00 3F 00 C0 00 00000000000000000000",
-         "CBW tag 0x7 LUN 0 in 192 bytes: MODE SENSE(6) page 0x3F allocation 192"},
-        {"55534253 01000000 00000000 00", "CSW tag 0x1 passed residue 0"},
-        {"55534253 05000000 10000000 01", "CSW tag 0x5 failed residue 16"},
-        {"55534253 05000000 00000000 07", "CSW tag 0x5 status 0x07 residue 0"},
+         "SCSI MODE SENSE(6) page 0x3F\nCBW tag 0x7, LUN 0, IN 192 bytes"},
+        {"55534243 08000000 00000000 00 00 06 C1 000000000000000000000000000000",
+         "SCSI operation 0xC1\nCBW tag 0x8, LUN 0, no data"},
+        {"55534243 09000000 00000000 00 00 00 00 000000000000000000000000000000",
+         "CBW without a command\nCBW tag 0x9, LUN 0, no data"},
+        {"55534253 01000000 00000000 00", "CSW passed, residue 0\nCSW tag 0x1"},
+        {"55534253 05000000 10000000 01", "CSW failed, residue 16\nCSW tag 0x5"},
+        {"55534253 05000000 00000000 07", "CSW status 0x07, residue 0\nCSW tag 0x5"},
         // One byte short of a CBW, and the right length with the wrong signature.
         {"55534243 01000000 24000000 80 00 06 12 00 00 00 24 00 000000000000000000", std::nullopt},
         {"55535343 01000000 00000000 00", std::nullopt},
@@ -133,7 +137,8 @@ std::string ControlIn(int address, const std::string& setup, const std::string& 
            ", ACK, OUT " + a + ", DATA1, ACK, ";
 }
 
-/// Decodes every transfer of the bus sequence that says something.
+/// Decodes every transfer of the bus sequence that says something: the title a tree column
+/// shows, then the detail lines.
 std::vector<std::string> DecodeAll(const std::string& bus) {
     const capture::PacketList packets = test::BusSequence(bus);
     const Transactions tx = GroupTransactions(packets);
@@ -142,7 +147,11 @@ std::vector<std::string> DecodeAll(const std::string& bus) {
     std::vector<std::string> out;
     for (const TransferItem& item : described.items) {
         if (const auto d = decoder.decode(item)) {
-            out.push_back(ToString(item).substr(0, ToString(item).find(" tx")) + ": " + *d);
+            const auto detail = d->text.find('\n');
+            out.push_back(
+                ToString(item).substr(0, ToString(item).find(" tx")) + ": " +
+                TransferTitle(packets, tx, item, d) +
+                (detail == std::string::npos ? "" : " | " + JoinLines(d->text.substr(detail + 1))));
         }
     }
     return out;
@@ -159,14 +168,14 @@ TEST(ClassDecoder, MassStorageCommandDataStatus) {
         "IN 7.1, DATA1 55534253090000000000000000, ACK, "
         "SETUP 7.0, DATA0 A1FE000000000100, ACK, IN 7.0, DATA1 00, ACK, "
         "OUT 7.0, DATA1, ACK";
-    EXPECT_EQ(
-        DecodeAll(bus),
-        (std::vector<std::string>{
-            "control 7.0 in ok: 32 of 32 bytes",
-            "bulk 7.2 out ok: CBW tag 0x9 LUN 0 in 8 bytes: READ CAPACITY(10)",
-            "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
-            "134217728 bytes",
-            "bulk 7.1 in ok: CSW tag 0x9 passed residue 0", "control 7.0 in ok: Get Max LUN: 0"}));
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{
+                  "control 7.0 in ok: GET_DESCRIPTOR CONFIGURATION (32 of 32 bytes)",
+                  "bulk 7.2 out ok: SCSI READ CAPACITY(10) | CBW tag 0x9, LUN 0, IN 8 bytes",
+                  "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
+                  "134217728 bytes",
+                  "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0x9",
+                  "control 7.0 in ok: Get Max LUN: 0"}));
 }
 
 TEST(ClassDecoder, BootMouseWithoutReportDescriptorAndRecipientNames) {
@@ -178,9 +187,10 @@ TEST(ClassDecoder, BootMouseWithoutReportDescriptorAndRecipientNames) {
                             "SETUP 3.0, DATA0 0201000081000000, ACK, IN 3.0, DATA1, ACK";
     EXPECT_EQ(DecodeAll(bus),
               (std::vector<std::string>{
-                  "control 3.0 in ok: 34 of 34 bytes",
-                  "interrupt 3.1 in ok: Button 1: 1, Button 2: 0, Button 3: 0, X: +10, Y: -10",
-                  "control 3.0 out ok: to endpoint 0x81 (interrupt IN)"}));
+                  "control 3.0 in ok: GET_DESCRIPTOR CONFIGURATION (34 of 34 bytes)",
+                  "interrupt 3.1 in ok: HID report: Button 1: 1, Button 2: 0, Button 3: 0, X: "
+                  "+10, Y: -10",
+                  "control 3.0 out ok: CLEAR_FEATURE; to endpoint 0x81 (interrupt IN)"}));
 }
 
 } // namespace
@@ -201,11 +211,11 @@ TEST(ClassDecoder, CdcAcmTextAndSerialState) {
                             "IN 6.1, DATA1 0001FF, ACK, "
                             "IN 6.2, DATA0 A1200000000002000300, ACK";
     EXPECT_EQ(DecodeAll(bus),
-              (std::vector<std::string>{"control 6.0 in ok: 62 of 62 bytes",
-                                        "control 6.0 out ok: SET_CONTROL_LINE_STATE DTR on, RTS on",
-                                        "bulk 6.1 out ok: text \"AT\\r\"",
-                                        "bulk 6.1 in ok: text \"OK\\r\\n\"",
-                                        "interrupt 6.2 in ok: SERIAL_STATE DCD, DSR"}));
+              (std::vector<std::string>{
+                  "control 6.0 in ok: GET_DESCRIPTOR CONFIGURATION (62 of 62 bytes)",
+                  "control 6.0 out ok: SET_CONTROL_LINE_STATE DTR on, RTS on",
+                  "bulk 6.1 out ok: text \"AT\\r\"", "bulk 6.1 in ok: text \"OK\\r\\n\"",
+                  "interrupt 6.2 in ok: SERIAL_STATE DCD, DSR"}));
 }
 
 TEST(ClassDecoder, HubStatusChangeAndPortRequests) {
@@ -218,7 +228,8 @@ TEST(ClassDecoder, HubStatusChangeAndPortRequests) {
         "SETUP 1.0, DATA0 2301140003000000, ACK, IN 1.0, DATA1, ACK";
     EXPECT_EQ(DecodeAll(bus),
               (std::vector<std::string>{
-                  "control 1.0 in ok: device 0040:0001", "control 1.0 in ok: 25 of 25 bytes",
+                  "control 1.0 in ok: GET_DESCRIPTOR DEVICE; device 0040:0001",
+                  "control 1.0 in ok: GET_DESCRIPTOR CONFIGURATION (25 of 25 bytes)",
                   "interrupt 1.1 in ok: changed: port 1, port 3",
                   "control 1.0 in ok: GET_STATUS port 3: status connection, power; changed "
                   "connection",

@@ -124,7 +124,7 @@ TEST(HidReports, DecodeByDescriptor) {
          "Num Lock: 0, Caps Lock: 1, Scroll Lock: 0, Compose: 0, Kana: 0"},
         // With report IDs the first byte picks the report; an ID it does not define, nothing.
         {"85 02 05 09 19 01 29 02 15 00 25 01 75 01 95 02 81 02 75 06 95 01 81 01", //
-         HidReportKind::Input, "02 02", "Report 2: Button 1: 0, Button 2: 1"},
+         HidReportKind::Input, "02 02", "Button 1: 0, Button 2: 1"},
         {"85 02 05 09 19 01 29 02 15 00 25 01 75 01 95 02 81 02 75 06 95 01 81 01", //
          HidReportKind::Input, "03 02", std::nullopt},
     };
@@ -167,15 +167,15 @@ TEST(HidReports, LowSpeedMouseCapture) {
     }
     ASSERT_GE(reports.size(), 35u);
     const std::vector<std::string> expected = {
-        "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
+        "Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
         "Y: 0, Wheel: 0, AC Pan: 0",
-        "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -2, "
+        "Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -2, "
         "Y: 0, Wheel: 0, AC Pan: 0",
-        "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -4, "
+        "Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -4, "
         "Y: -1, Wheel: 0, AC Pan: 0",
-        "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -6, "
+        "Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -6, "
         "Y: -1, Wheel: 0, AC Pan: 0",
-        "Report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -9, "
+        "Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -9, "
         "Y: -2, Wheel: 0, AC Pan: 0"};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const std::span<const std::uint8_t> report(reports.data() + 7 * i, 7);

@@ -58,12 +58,15 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-/// Decoded text for a TAB-separated line: control characters shown as \xNN.
+/// Decoded text for a TAB-separated line: its lines joined by " | ", other control characters
+/// shown as \xNN.
 std::string OneLine(const std::string& text) {
     std::string out;
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
+        if (c == '\n') {
+            out += " | ";
+        } else if (u < 0x20 || u == 0x7F) {
             char hex[5];
             std::snprintf(hex, sizeof hex, "\\x%02x", u);
             out += hex;
