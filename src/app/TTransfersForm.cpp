@@ -15,7 +15,7 @@ TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent
     : QWidget(parent, Qt::Window), model_(session) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
-    resize(760, 420);
+    resize(980, 440);
 
     auto* filterLabel = new QLabel(QStringLiteral("Address:"), this);
     FilterEdit = new QLineEdit(this);
@@ -35,7 +35,8 @@ TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent
     TransferTree->setModel(&model_);
     QHeaderView* header = TransferTree->header();
     header->setStretchLastSection(true);
-    const int widths[] = {80, 230, 70, 60, 80, 60};
+    // The item column carries the decoded summary: it gets most of the room.
+    const int widths[] = {70, 440, 64, 64, 72, 56};
     for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) {
         header->resizeSection(c, widths[c]);
     }
