@@ -37,9 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         for (std::uint8_t ep = 0; ep < 16; ++ep) {
             for (auto dir : {protocol::Direction::In, protocol::Direction::Out}) {
-                const auto e = described.devices.endpoint(d.address, ep, dir);
-                if (e && e->maxPacketSize > 0x7FF) {
+                const auto e = described.devices.endpoint(d.address, ep, dir, d.first);
+                if (e.description && e.description->maxPacketSize > 0x7FF) {
                     Fail("maximum packet size wider than 11 bits", i);
+                }
+                if (e.validUntil <= d.first) {
+                    Fail("endpoint answer ends before the record it was asked for", i);
                 }
             }
         }

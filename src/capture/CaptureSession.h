@@ -16,6 +16,22 @@
 
 namespace vintrace::capture {
 
+namespace detail {
+/// Decoded texts of a transfer list, built in capture order as far as asked. (At namespace
+/// scope: clang cannot default-construct a nested class with member initializers inside the
+/// std::optional of its enclosing class.)
+struct DecodedIndex {
+    std::unique_ptr<protocol::ClassDecoder> decoder;
+    /// Items [0, done) have been decoded.
+    std::size_t done = 0;
+    /// Item numbers that have a text, ascending, and where each text ends in `text`.
+    std::vector<std::uint32_t> items;
+    std::vector<std::size_t> ends;
+    std::vector<protocol::HeadlineUse> uses;
+    std::string text;
+};
+} // namespace detail
+
 /// The open capture and what is derived from it. The window, its companion windows and the
 /// command line all read the capture through one session. The indexes are built on first
 /// use and dropped whenever the store changes (load, reload, hide), so every reader sees the
@@ -73,16 +89,7 @@ public:
 private:
     /// Decoded texts of one transfer list, kept only for the items that have one: millions of
     /// items cost a few bytes each, not a string each.
-    struct DecodedIndex {
-        std::unique_ptr<protocol::ClassDecoder> decoder;
-        /// Items [0, done) have been decoded.
-        std::size_t done = 0;
-        /// Item numbers that have a text, ascending, and where each text ends in `text`.
-        std::vector<std::uint32_t> items;
-        std::vector<std::size_t> ends;
-        std::vector<protocol::HeadlineUse> uses;
-        std::string text;
-    };
+    using DecodedIndex = detail::DecodedIndex;
 
     std::uint64_t generation_ = 0;
     std::optional<protocol::Transactions> transactions_;
