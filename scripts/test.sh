@@ -15,5 +15,14 @@ cmake --build --preset dev
 start=$SECONDS
 bash scripts/build-deb.sh build/release
 echo "Release package built in $((SECONDS - start)) s"
+# The fuzz targets must keep building with clang and its sanitizers; each replays its seeds
+# and every input that ever made it fail.
+cmake --preset fuzz
+cmake --build --preset fuzz
+for pair in capture-decoder:capture transfers:capture pcap-reader:pcap descriptors:descriptors \
+    devices:devices parallel-decoder:parallel; do
+    build/fuzz/fuzz/vintrace-fuzz-"${pair%%:*}" -runs=0 fuzz/corpus/"${pair#*:}" \
+        fuzz/regressions/"${pair#*:}" 2>&1 | tail -1
+done
 export QT_QPA_PLATFORM=offscreen
 ctest --preset dev --timeout 300 -j 2
