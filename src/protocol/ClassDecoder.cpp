@@ -325,6 +325,22 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
                    ((data[2] & 0x80) != 0 ? ", write-protected" : "");
         }
         return std::nullopt;
+    case 0x5A: // MODE SENSE(10): the same header with a 16-bit length
+        if (data.size() >= 8) {
+            return "MODE SENSE data: " + std::to_string(Be16(data, 0) + 2) + " bytes" +
+                   ((data[3] & 0x80) != 0 ? ", write-protected" : "");
+        }
+        return std::nullopt;
+    case 0x23: // READ FORMAT CAPACITIES: a list header, then the current capacity first
+        if (data.size() >= 12) {
+            static constexpr const char* kTypes[] = {"reserved", "unformatted", "formatted",
+                                                     "no medium"};
+            const std::uint32_t blocks = Be32(data, 4);
+            const std::uint32_t size = (std::uint32_t{data[9]} << 16) | Be16(data, 10);
+            return "FORMAT CAPACITIES data: " + std::to_string(blocks) + " blocks of " +
+                   std::to_string(size) + " bytes, " + kTypes[data[8] & 3];
+        }
+        return std::nullopt;
     default:
         return std::nullopt;
     }

@@ -118,6 +118,15 @@ TEST(MassStorage, DataStagesReadByTheirCommand) {
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 02 00000000 0A 00000000 3A 00 0000 00 00")),
               "sense: NOT READY, ASC 0x3A ASCQ 0x00");
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05")), "sense: ILLEGAL REQUEST");
+    EXPECT_EQ(DescribeScsiData(0x5A, Bytes("0006 00 80 0000 0000")),
+              "MODE SENSE data: 8 bytes, write-protected");
+    EXPECT_EQ(DescribeScsiData(0x23, Bytes("000000 08 0003FFFF 02 000200")),
+              "FORMAT CAPACITIES data: 262143 blocks of 512 bytes, formatted");
+    EXPECT_EQ(DescribeScsiData(0x23, Bytes("000000 08 00000000 03 000200")),
+              "FORMAT CAPACITIES data: 0 blocks of 512 bytes, no medium");
+    // Cut short: nothing rather than a read past the data.
+    EXPECT_EQ(DescribeScsiData(0x5A, Bytes("0006 00 80 0000 00")), std::nullopt);
+    EXPECT_EQ(DescribeScsiData(0x23, Bytes("000000 08 0003FFFF 02 0002")), std::nullopt);
     EXPECT_EQ(DescribeScsiData(0x12, Bytes("0080")), std::nullopt);
     EXPECT_EQ(DescribeScsiData(0x28, Bytes("00112233")), std::nullopt);
     EXPECT_EQ(SenseKeyName(6), "UNIT ATTENTION");
