@@ -284,7 +284,7 @@ std::size_t CountStarts(const std::uint8_t* data, std::size_t size, std::size_t&
 }
 } // namespace
 
-struct ParallelDecoder::Slice {
+struct alignas(64) ParallelDecoder::Slice {
     std::size_t offset = 0; // in the window
     std::size_t size = 0;   // bytes in the slice once filled
     std::size_t starts = 0; // start units
@@ -524,7 +524,7 @@ void ParallelDecoder::decode(const std::uint8_t* data, std::size_t length) {
         if (slice.begin == slice.end) {
             return;
         }
-        CaptureDecoder decoder(out_, cursors_[thread], blockLock_, slice.firstIndex);
+        CaptureDecoder decoder(out_, cursors_[thread].cursor, blockLock_, slice.firstIndex);
         if (endpoints_ != nullptr) {
             // Each slice notes its own pairs; they are joined in slice order below.
             slice.endpoints.clear();

@@ -129,7 +129,12 @@ private:
     unsigned threads_;
     std::size_t sliceBytes_;
     std::size_t slicesPerWindow_;
-    std::vector<PacketList::ByteCursor> cursors_; // one per thread
+    /// A thread's cursor, alone in its cache line: decoders bump it once per record, and
+    /// two threads writing one line would pass it back and forth on every packet.
+    struct alignas(64) ThreadCursor {
+        PacketList::ByteCursor cursor;
+    };
+    std::vector<ThreadCursor> cursors_; // one per thread
     std::mutex blockLock_;
     std::vector<Slice> slices_;
     std::optional<CaptureDecoder> carry_; // owns the packet still open at a window's end
