@@ -284,6 +284,7 @@ std::size_t CountStarts(const std::uint8_t* data, std::size_t size, std::size_t&
 }
 } // namespace
 
+// Cache-line aligned: threads fill neighbouring slices at the same time.
 struct alignas(64) ParallelDecoder::Slice {
     std::size_t offset = 0; // in the window
     std::size_t size = 0;   // bytes in the slice once filled
