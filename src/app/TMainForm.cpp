@@ -253,17 +253,18 @@ void TMainForm::buildMenus() {
     bar->setObjectName(QStringLiteral("MainMenu1"));
 
     QMenu* file = bar->addMenu(QStringLiteral("File"));
+    // Open, Save As and Close stay together, in that order; the additions follow them.
     Open1 = AddItem(file, "Open", "Open1");
+    SaveAs1 = AddItem(file, "Save As", "SaveAs1");
+    Close1 = AddItem(file, "Close", "Close1");
+    file->addSeparator();
     Recent1 = file->addMenu(QStringLiteral("Recent"));
     Recent1->setObjectName(QStringLiteral("Recent1"));
     Recent1->menuAction()->setObjectName(QStringLiteral("Recent1"));
     fillRecentMenu(LoadRecentCaptures());
-    SaveAs1 = AddItem(file, "Save As", "SaveAs1");
     file->addSeparator();
     ImportPcap1 = AddItem(file, "Import pcap...", "ImportPcap1");
     ExportPcap1 = AddItem(file, "Export pcap...", "ExportPcap1");
-    file->addSeparator();
-    Close1 = AddItem(file, "Close", "Close1");
     connect(ImportPcap1, &QAction::triggered, this, &TMainForm::ImportPcap1Click);
     connect(ExportPcap1, &QAction::triggered, this, &TMainForm::ExportPcap1Click);
     connect(Open1, &QAction::triggered, this, &TMainForm::Open1Click);

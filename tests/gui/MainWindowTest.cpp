@@ -2,14 +2,19 @@
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
+#include "capture/CaptureLoader.h"
+#include "capture/PcapFile.h"
 #include "support/CaptureBytes.h"
+#include "support/MenuClicks.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QProgressBar>
@@ -23,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace vintrace::app {
@@ -96,13 +102,13 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     } expected[] = {
         {"File",
          {{"Open1", "Open"},
-          {"Recent1", "Recent"},
           {"SaveAs1", "Save As"},
+          {"Close1", "Close"},
+          {"", ""},
+          {"Recent1", "Recent"},
           {"", ""},
           {"ImportPcap1", "Import pcap..."},
-          {"ExportPcap1", "Export pcap..."},
-          {"", ""},
-          {"Close1", "Close"}}},
+          {"ExportPcap1", "Export pcap..."}}},
         {"Setup",
          {{"FullSpeed1", "Full Speed"},
           {"LowSpeed1", "Low Speed"},
@@ -142,6 +148,24 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     EXPECT_TRUE(form->NoWrap1->isChecked());
     EXPECT_FALSE(form->Wrap16->isChecked());
     EXPECT_FALSE(form->Wrap32->isChecked());
+}
+
+// The keyboard walks the File menu as its first three items stand: Open, Save As, Close, with
+// nothing between them.
+TEST_F(MainWindow, FileMenuOpensWithOpenSaveAsCloseTogether) {
+    auto form = open();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QMenu* menu = test::OpenMenu(form->menuBar(), "File");
+    ASSERT_NE(menu, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QStringList walked;
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(menu, Qt::Key_Down);
+        walked << (menu->activeAction() != nullptr ? menu->activeAction()->text() : QString());
+    }
+    EXPECT_EQ(walked, QStringList({"Open", "Save As", "Close"}));
+    QTest::keyClick(menu, Qt::Key_Escape);
 }
 
 // The window holds the wrap mode and the search origin; the check marks and radio buttons
