@@ -861,6 +861,13 @@ void TMainForm::Button4Click() {
 
 void TMainForm::Timer1Timer() {
     apply(acquisition_.Tick(Image2->isVisible(), CaptureSize));
+    // A tick that waited for an analyzer that does not answer has used up its interval: the
+    // next tick, already due, would replace what this one showed before it was painted (the
+    // red lamp would never be seen) and keep the window from its events. The interval starts
+    // again when the tick ends, so what it shows stays in view for a whole one.
+    if (Timer1->isActive()) {
+        Timer1->start();
+    }
 }
 
 QString TMainForm::statusText(device::Status status) const {

@@ -391,6 +391,56 @@ TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
     EXPECT_EQ(trigger, "Set Trigger UNsuccessful");
 }
 
+// What a user sees of an analyzer that never answers: the real timer runs the ticks, and what
+// the window paints at the lamp's spot is sampled every 20 ms. Each port-speed query waits out
+// its deadline, yet red and unlit take turns on screen, each for a real interval.
+TEST_F(HungAnalyzer, IdleLampAlternatesRedAndUnlitOnScreen) {
+    startEmulator({"--hang-after", "0"});
+    open();
+    QWidget* client = form_->centralWidget();
+    const QPoint spot = form_->Image3->geometry().center();
+    struct Sample {
+        qint64 at;
+        bool red;
+    };
+    std::vector<Sample> samples;
+    QElapsedTimer clock;
+    qint64 longestStall = 0;
+    QTimer sampler;
+    sampler.setInterval(20);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        const QColor c = client->grab(QRect(spot, QSize(1, 1))).toImage().pixelColor(0, 0);
+        const qint64 now = clock.elapsed();
+        longestStall = std::max(longestStall, now - (samples.empty() ? 0 : samples.back().at));
+        samples.push_back({now, c.red() - c.green() > 80});
+    });
+    clock.start();
+    sampler.start();
+    form_->Timer1->start();
+    QTest::qWait(6500);
+    form_->Timer1->stop();
+    sampler.stop();
+
+    // Runs of one colour, each lasting until the other colour was first painted.
+    std::vector<std::pair<bool, qint64>> runs;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].red != samples[i - 1].red || runs.empty()) {
+            runs.push_back({samples[i].red, samples[i].at});
+        }
+    }
+    int redRuns = 0;
+    int unlitRuns = 0;
+    for (std::size_t r = 0; r + 1 < runs.size(); ++r) { // the last run is cut off by the end
+        const qint64 lasted = runs[r + 1].second - runs[r].second;
+        (runs[r].first ? redRuns : unlitRuns) += 1;
+        EXPECT_GE(lasted, 300) << (runs[r].first ? "red" : "unlit") << " run " << r;
+    }
+    EXPECT_GE(redRuns, 2);
+    EXPECT_GE(unlitRuns, 2);
+    // The window stands still no longer than one request's deadline at a time.
+    EXPECT_LT(longestStall, kAboutOneSecond.count());
+}
+
 TEST_F(HungAnalyzer, AfterTheTriggerTheTimerKeepsTheWindowRunning) {
     // It answers the trigger on arm at start-up, Start's look-up for the acquisition lock (an
     // open), its four commands and the first trigger status (an open and a request each), then
