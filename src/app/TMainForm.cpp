@@ -608,6 +608,7 @@ void TMainForm::OpenCaptureFile(const std::string& file) {
 }
 
 void TMainForm::reportOpened(const std::string& file) {
+    replacedCapture(file);
     if (!lastLoadFailure_.empty()) {
         ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
                                                 .arg(QString::fromStdString(file),
@@ -615,6 +616,14 @@ void TMainForm::reportOpened(const std::string& file) {
         return;
     }
     rememberCapture(file);
+}
+
+void TMainForm::replacedCapture(const std::string& file) {
+    // A load that did not complete gave the capture on screen its name back: it still is the
+    // one the download's status text speaks of.
+    if (CaptureFileName == file) {
+        clearDownloadStatus();
+    }
 }
 
 void TMainForm::rememberCapture(const std::string& file) {
@@ -711,7 +720,10 @@ bool TMainForm::importPcap(const std::string& pcap) {
         return false;
     }
     reloadAs(dat);
-    afterReload([this, dat] { rememberCapture(dat); });
+    afterReload([this, dat] {
+        replacedCapture(dat);
+        rememberCapture(dat);
+    });
     return true;
 }
 
@@ -904,13 +916,17 @@ QString TMainForm::statusText(device::Status status) const {
 
 QString TMainForm::statusDetail(device::Status status) const {
     using device::Status;
+    // Only a capture on screen can have been kept.
+    const QString kept =
+        PacketList.empty() ? QString() : QStringLiteral("; the previous capture is kept");
     switch (status) {
     case Status::NothingReceived:
-        return QStringLiteral("Nothing was downloaded; the previous capture is kept");
+        return QStringLiteral("Nothing was downloaded") + kept;
     case Status::CannotWrite:
-        return QStringLiteral("Cannot write %1 (%2); the previous capture is kept")
-            .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
-                 QString::fromStdString(acquisition_.lastDownload().reason));
+        return QStringLiteral("Cannot write %1 (%2)")
+                   .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
+                        QString::fromStdString(acquisition_.lastDownload().reason)) +
+               kept;
     case Status::AnalyzerBusy:
         return QStringLiteral("another acquisition is using this analyzer");
     case Status::Incomplete:
@@ -921,10 +937,27 @@ QString TMainForm::statusDetail(device::Status status) const {
     }
 }
 
+void TMainForm::showStatusToolTip() {
+    Label1->setToolTip(statusDetail(shownStatus_));
+}
+
+void TMainForm::clearDownloadStatus() {
+    using device::Status;
+    if (shownStatus_ != Status::NothingReceived && shownStatus_ != Status::CannotWrite &&
+        shownStatus_ != Status::Incomplete) {
+        return;
+    }
+    shownStatus_ = Status::Empty;
+    Label1->clear();
+    showStatusToolTip();
+    layoutChildren(client_);
+}
+
 void TMainForm::apply(const device::AcquisitionEffects& e) {
     if (e.status) {
+        shownStatus_ = *e.status;
         Label1->setText(statusText(*e.status));
-        Label1->setToolTip(statusDetail(*e.status));
+        showStatusToolTip();
         layoutChildren(client_); // the label grows with its text
     }
     if (e.lamp) {
@@ -1007,8 +1040,10 @@ void TMainForm::SetCaptureLength1Click() {
 
 void TMainForm::RefillLists() {
     resumeAfterLine_.reset();
-    // Whoever changed the store, the indexes over it are stale now.
+    // Whoever changed the store, the indexes over it are stale now, and so may the status
+    // label's account of it be.
     Session.StoreChanged();
+    showStatusToolTip();
     const auto count = static_cast<std::int64_t>(PacketList.size());
     ListBox1->setCount(count);
     ListBox2->setCount(count);
