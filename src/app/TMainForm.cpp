@@ -938,7 +938,15 @@ QString TMainForm::statusDetail(device::Status status) const {
 }
 
 void TMainForm::showStatusToolTip() {
-    Label1->setToolTip(statusDetail(shownStatus_));
+    QString tip = statusDetail(shownStatus_);
+    if (const std::string& problem = acquisition_.lockProblem(); !problem.empty()) {
+        if (!tip.isEmpty()) {
+            tip += QLatin1Char('\n');
+        }
+        tip += QStringLiteral("Not locked against other acquisitions (%1)")
+                   .arg(QString::fromStdString(problem));
+    }
+    Label1->setToolTip(tip);
 }
 
 void TMainForm::clearDownloadStatus() {

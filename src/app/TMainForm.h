@@ -264,7 +264,8 @@ private:
     /// Takes away a status text that speaks of the last download's capture ("Nothing
     /// received", "Incomplete", "Cannot write file") once another capture has replaced it.
     void clearDownloadStatus();
-    /// Sets the status label's tooltip from its status and the store as it is now.
+    /// Sets the status label's tooltip from its status, the store as it is now and the
+    /// running acquisition.
     void showStatusToolTip();
     /// True (after telling the user) while a capture loads in the background.
     bool refuseWhileLoading(const QString& title);

@@ -295,6 +295,28 @@ TEST_F(Acquire, StartIsRefusedWhileAnotherAcquisitionHoldsTheAnalyzer) {
     EXPECT_EQ(form_->Label1->text(), "Armed");
 }
 
+// A lock file that cannot be made (here a directory stands in its place) is no other
+// acquisition: Start arms all the same, and the status label's tooltip keeps the reason for as
+// long as the acquisition runs.
+TEST_F(Acquire, LockFileThatCannotBeMadeDoesNotStopTheAcquisition) {
+    startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
+    std::filesystem::create_directory(emulator_->socketPath() + ".lock");
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+    EXPECT_FALSE(form_->Button3->isEnabled());
+    EXPECT_TRUE(form_->Button4->isEnabled());
+    const QString tip = form_->Label1->toolTip();
+    EXPECT_TRUE(tip.startsWith("Not locked against other acquisitions (")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(".lock: Is a directory")) << tip.toStdString();
+    EXPECT_EQ(tick(), "Triggered");
+    EXPECT_EQ(form_->Label1->toolTip(), tip);
+    ASSERT_TRUE(tickUntil("Downloading"));
+    ASSERT_TRUE(finishDownload());
+    EXPECT_EQ(test::ReadBytes(target()).size(), 8000u);
+    EXPECT_EQ(form_->Label1->toolTip(), "");
+}
+
 // Closing the window during a download stops it between two blocks: the window goes at once,
 // no file is left behind and the previous capture is untouched.
 TEST_F(Acquire, ClosingDuringADownloadStopsItAndKeepsThePreviousCapture) {
