@@ -253,17 +253,18 @@ void TMainForm::buildMenus() {
     bar->setObjectName(QStringLiteral("MainMenu1"));
 
     QMenu* file = bar->addMenu(QStringLiteral("File"));
+    // Open, Save As and Close stay together, in that order; the additions follow them.
     Open1 = AddItem(file, "Open", "Open1");
+    SaveAs1 = AddItem(file, "Save As", "SaveAs1");
+    Close1 = AddItem(file, "Close", "Close1");
+    file->addSeparator();
     Recent1 = file->addMenu(QStringLiteral("Recent"));
     Recent1->setObjectName(QStringLiteral("Recent1"));
     Recent1->menuAction()->setObjectName(QStringLiteral("Recent1"));
     fillRecentMenu(LoadRecentCaptures());
-    SaveAs1 = AddItem(file, "Save As", "SaveAs1");
     file->addSeparator();
     ImportPcap1 = AddItem(file, "Import pcap...", "ImportPcap1");
     ExportPcap1 = AddItem(file, "Export pcap...", "ExportPcap1");
-    file->addSeparator();
-    Close1 = AddItem(file, "Close", "Close1");
     connect(ImportPcap1, &QAction::triggered, this, &TMainForm::ImportPcap1Click);
     connect(ExportPcap1, &QAction::triggered, this, &TMainForm::ExportPcap1Click);
     connect(Open1, &QAction::triggered, this, &TMainForm::Open1Click);
@@ -607,6 +608,7 @@ void TMainForm::OpenCaptureFile(const std::string& file) {
 }
 
 void TMainForm::reportOpened(const std::string& file) {
+    replacedCapture(file);
     if (!lastLoadFailure_.empty()) {
         ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
                                                 .arg(QString::fromStdString(file),
@@ -614,6 +616,14 @@ void TMainForm::reportOpened(const std::string& file) {
         return;
     }
     rememberCapture(file);
+}
+
+void TMainForm::replacedCapture(const std::string& file) {
+    // A load that did not complete gave the capture on screen its name back: it still is the
+    // one the download's status text speaks of.
+    if (CaptureFileName == file) {
+        clearDownloadStatus();
+    }
 }
 
 void TMainForm::rememberCapture(const std::string& file) {
@@ -710,7 +720,10 @@ bool TMainForm::importPcap(const std::string& pcap) {
         return false;
     }
     reloadAs(dat);
-    afterReload([this, dat] { rememberCapture(dat); });
+    afterReload([this, dat] {
+        replacedCapture(dat);
+        rememberCapture(dat);
+    });
     return true;
 }
 
@@ -860,6 +873,13 @@ void TMainForm::Button4Click() {
 
 void TMainForm::Timer1Timer() {
     apply(acquisition_.Tick(Image2->isVisible(), CaptureSize));
+    // A tick that waited for an analyzer that does not answer has used up its interval: the
+    // next tick, already due, would replace what this one showed before it was painted (the
+    // red lamp would never be seen) and keep the window from its events. The interval starts
+    // again when the tick ends, so what it shows stays in view for a whole one.
+    if (Timer1->isActive()) {
+        Timer1->start();
+    }
 }
 
 QString TMainForm::statusText(device::Status status) const {
@@ -896,13 +916,17 @@ QString TMainForm::statusText(device::Status status) const {
 
 QString TMainForm::statusDetail(device::Status status) const {
     using device::Status;
+    // Only a capture on screen can have been kept.
+    const QString kept =
+        PacketList.empty() ? QString() : QStringLiteral("; the previous capture is kept");
     switch (status) {
     case Status::NothingReceived:
-        return QStringLiteral("Nothing was downloaded; the previous capture is kept");
+        return QStringLiteral("Nothing was downloaded") + kept;
     case Status::CannotWrite:
-        return QStringLiteral("Cannot write %1 (%2); the previous capture is kept")
-            .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
-                 QString::fromStdString(acquisition_.lastDownload().reason));
+        return QStringLiteral("Cannot write %1 (%2)")
+                   .arg(QFileInfo(QString::fromStdString(acquisition_.target())).fileName(),
+                        QString::fromStdString(acquisition_.lastDownload().reason)) +
+               kept;
     case Status::AnalyzerBusy:
         return QStringLiteral("another acquisition is using this analyzer");
     case Status::Incomplete:
@@ -913,10 +937,35 @@ QString TMainForm::statusDetail(device::Status status) const {
     }
 }
 
+void TMainForm::showStatusToolTip() {
+    QString tip = statusDetail(shownStatus_);
+    if (const std::string& problem = acquisition_.lockProblem(); !problem.empty()) {
+        if (!tip.isEmpty()) {
+            tip += QLatin1Char('\n');
+        }
+        tip += QStringLiteral("Not locked against other acquisitions (%1)")
+                   .arg(QString::fromStdString(problem));
+    }
+    Label1->setToolTip(tip);
+}
+
+void TMainForm::clearDownloadStatus() {
+    using device::Status;
+    if (shownStatus_ != Status::NothingReceived && shownStatus_ != Status::CannotWrite &&
+        shownStatus_ != Status::Incomplete) {
+        return;
+    }
+    shownStatus_ = Status::Empty;
+    Label1->clear();
+    showStatusToolTip();
+    layoutChildren(client_);
+}
+
 void TMainForm::apply(const device::AcquisitionEffects& e) {
     if (e.status) {
+        shownStatus_ = *e.status;
         Label1->setText(statusText(*e.status));
-        Label1->setToolTip(statusDetail(*e.status));
+        showStatusToolTip();
         layoutChildren(client_); // the label grows with its text
     }
     if (e.lamp) {
@@ -999,8 +1048,10 @@ void TMainForm::SetCaptureLength1Click() {
 
 void TMainForm::RefillLists() {
     resumeAfterLine_.reset();
-    // Whoever changed the store, the indexes over it are stale now.
+    // Whoever changed the store, the indexes over it are stale now, and so may the status
+    // label's account of it be.
     Session.StoreChanged();
+    showStatusToolTip();
     const auto count = static_cast<std::int64_t>(PacketList.size());
     ListBox1->setCount(count);
     ListBox2->setCount(count);

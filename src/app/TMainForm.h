@@ -259,6 +259,14 @@ private:
     void afterReload(std::function<void()> then);
     /// After an Open: says why the file did not load, or puts it in File > Recent.
     void reportOpened(const std::string& file);
+    /// After `file` was opened or imported in place of the capture on screen.
+    void replacedCapture(const std::string& file);
+    /// Takes away a status text that speaks of the last download's capture ("Nothing
+    /// received", "Incomplete", "Cannot write file") once another capture has replaced it.
+    void clearDownloadStatus();
+    /// Sets the status label's tooltip from its status, the store as it is now and the
+    /// running acquisition.
+    void showStatusToolTip();
     /// True (after telling the user) while a capture loads in the background.
     bool refuseWhileLoading(const QString& title);
 
@@ -306,6 +314,8 @@ private:
     /// The whole story behind a short status text, for the label's tooltip; empty when the
     /// text says it all.
     QString statusDetail(device::Status status) const;
+    /// What the status label shows.
+    device::Status shownStatus_ = device::Status::Empty;
 
     device::Analyzer& analyzer_;
     device::Acquisition acquisition_{analyzer_};

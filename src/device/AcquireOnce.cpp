@@ -56,9 +56,11 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
     std::string lockProblem;
     const std::unique_ptr<AcquisitionLock> lock = LockFirstAnalyzer(lockProblem);
     if (!lock) {
-        return Failed(Failure::Busy, lockProblem.empty()
-                                         ? "another acquisition is using this analyzer"
-                                         : "cannot lock the analyzer: " + lockProblem);
+        return Failed(Failure::Busy, "another acquisition is using this analyzer");
+    }
+    if (!lockProblem.empty() && o.warn) {
+        o.warn("cannot lock the analyzer against other acquisitions (" + lockProblem +
+               "); acquiring without the lock");
     }
     // Staged now, so a path that cannot take the file fails before the analyzer is armed;
     // SIGINT or SIGTERM removes it (and the lock file) again.

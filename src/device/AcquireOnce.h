@@ -16,6 +16,8 @@ struct AcquireOnceOptions {
     double timeoutSeconds = 60;                // for the trigger and for the memory to fill
     bool force = false;                        // replace an existing file
     const std::atomic<bool>* cancel = nullptr; // set: give up at the next poll or block
+    /// Told what the acquisition goes ahead despite (a lock file that cannot be made).
+    std::function<void(const std::string&)> warn;
 };
 
 struct AcquireOnceResult {

@@ -16,7 +16,7 @@ AcquisitionEffects Acquisition::Start(const std::string& target) {
     // Kept across a Start after Stop: this acquisition already holds the analyzer.
     bool lookupTimedOut = false;
     if (!lock_) {
-        lock_ = analyzer_.LockForAcquisition();
+        lock_ = analyzer_.LockForAcquisition(lockProblem_);
         // Taking the lock looks for the analyzer: if that timed out, ask nothing more.
         lookupTimedOut = analyzer_.LastRequestTimedOut();
         if (!lock_) {
@@ -44,7 +44,7 @@ AcquisitionEffects Acquisition::Stop() {
     e.stopEnabled = false;
     if (state_.load() == ACQ_ARMED) {
         state_.store(ACQ_IDLE_POLL);
-        lock_.reset();
+        releaseLock();
         e.status = Status::Empty;
         return e;
     }
@@ -117,7 +117,7 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         if (!hung(analyzer_.SetArmed(0)) && !hung(analyzer_.SetStopped(0))) {
             analyzer_.EndDownload();
         }
-        lock_.reset();
+        releaseLock();
         e.progressValue = 0;
         state_.store(ACQ_IDLE_POLL);
         switch (outcome_.status) {
@@ -145,6 +145,11 @@ AcquisitionEffects Acquisition::Tick(bool greenLampShown, std::int32_t captureSi
         break;
     }
     return e;
+}
+
+void Acquisition::releaseLock() {
+    lock_.reset();
+    lockProblem_.clear();
 }
 
 bool Acquisition::hung(bool requestSucceeded) {

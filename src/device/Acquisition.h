@@ -69,7 +69,8 @@ public:
     Acquisition& operator=(const Acquisition&) = delete;
 
     /// Start: arms the analyzer; the next download goes into `target`. While another
-    /// acquisition holds the analyzer nothing is sent and the status says so.
+    /// acquisition holds the analyzer nothing is sent and the status says so; a lock that
+    /// cannot be made for any other reason does not stop it (see lockProblem()).
     AcquisitionEffects Start(const std::string& target);
     /// Stop: before the trigger it disarms quietly, after it it ends the recording early.
     AcquisitionEffects Stop();
@@ -87,10 +88,15 @@ public:
     const DownloadOutcome& lastDownload() const { return outcome_; }
     /// The file the running or last download writes.
     const std::string& target() const { return target_; }
+    /// Why the running acquisition goes ahead without its lock; empty while it holds one or
+    /// none runs.
+    const std::string& lockProblem() const { return lockProblem_; }
 
 private:
     /// Waits for the download thread, keeps its outcome and lets it go.
     void endDownload();
+    /// Lets go of the analyzer at the end of the acquisition.
+    void releaseLock();
     /// True when a request failed for want of an answer: the rest of the step's requests are
     /// skipped, so one step waits for a hung analyzer once, not once per request.
     bool hung(bool requestSucceeded);
@@ -104,6 +110,7 @@ private:
     DownloadOutcome outcome_;
     /// Held from Start until the download has ended or Stop disarmed before the trigger.
     std::unique_ptr<AcquisitionLock> lock_;
+    std::string lockProblem_;
 };
 
 } // namespace vintrace::device

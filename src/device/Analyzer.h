@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace vintrace::device {
 
@@ -59,8 +60,9 @@ public:
     /// The system's default beep, sounded per downloaded block.
     virtual void Beep() = 0;
     /// Takes the analyzer for one acquisition without waiting; nullptr while another
-    /// acquisition holds it.
-    virtual std::unique_ptr<AcquisitionLock> LockForAcquisition() = 0;
+    /// acquisition holds it. A lock that cannot be made for any other reason does not stand in
+    /// the acquisition's way: a lock that guards nothing is returned and `problem` says why.
+    virtual std::unique_ptr<AcquisitionLock> LockForAcquisition(std::string& problem) = 0;
 };
 
 } // namespace vintrace::device

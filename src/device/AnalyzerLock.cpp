@@ -35,7 +35,14 @@ std::unique_ptr<FileLock> FileLock::Take(const std::string& path, Result& result
                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+        // A holder's file is shared with nobody, and refuses access while its deletion is
+        // pending; a folder that cannot be written, a directory or a read-only file in the
+        // lock's place also refuse access, but hold nothing.
+        const DWORD attributes = ::GetFileAttributesA(path.c_str());
+        const bool heldFile =
+            attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+        if (error == ERROR_SHARING_VIOLATION || (error == ERROR_ACCESS_DENIED && heldFile)) {
             result = Result::Busy;
         } else {
             result = Result::Failed;
@@ -133,14 +140,25 @@ std::string AnalyzerLockPath(const std::string& devicePath) {
     return ((ec ? std::filesystem::path(".") : dir) / name).string();
 }
 
-std::unique_ptr<AcquisitionLock> LockFirstAnalyzer(std::string& reason) {
+std::unique_ptr<AcquisitionLock> LockFirstAnalyzer(std::string& problem) {
+    problem.clear();
     DevicePathBuffer path{};
     if (!ProbeAnalyzer(path)) {
         return std::make_unique<NoLock>();
     }
     FileLock::Result result = FileLock::Result::Failed;
+    std::string reason;
     std::unique_ptr<FileLock> lock = FileLock::Take(AnalyzerLockPath(path.data()), result, reason);
-    return lock;
+    if (lock) {
+        return lock;
+    }
+    if (result == FileLock::Result::Busy) {
+        return nullptr;
+    }
+    // Only another acquisition may keep this one from the analyzer; a lock file that cannot
+    // be made says nothing about that, so the acquisition goes ahead and is told why.
+    problem = std::move(reason);
+    return std::make_unique<NoLock>();
 }
 
 } // namespace vintrace::device

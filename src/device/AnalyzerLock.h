@@ -45,9 +45,10 @@ private:
 std::string AnalyzerLockPath(const std::string& devicePath);
 
 /// Takes the analyzer in use (the first found unless UseAnalyzer chose another) for one
-/// acquisition. With no analyzer attached there is
-/// nothing to guard and a lock that holds nothing is returned; nullptr when another
-/// acquisition holds it (or its lock file cannot be used: `reason` then says why).
-std::unique_ptr<AcquisitionLock> LockFirstAnalyzer(std::string& reason);
+/// acquisition; nullptr only when another acquisition holds it. With no analyzer attached
+/// there is nothing to guard, and a lock file that cannot be made (its path taken by a
+/// directory, an unwritable folder) guards nothing either: both return a lock that holds
+/// nothing, and in the second case `problem` says why the acquisition goes ahead unguarded.
+std::unique_ptr<AcquisitionLock> LockFirstAnalyzer(std::string& problem);
 
 } // namespace vintrace::device

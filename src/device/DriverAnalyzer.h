@@ -33,9 +33,8 @@ public:
         return std::make_unique<DriverPipe>(device::OpenDataPipe("PIPE00"));
     }
     void Beep() override { platform::Api().MessageBeep(0); }
-    std::unique_ptr<AcquisitionLock> LockForAcquisition() override {
-        std::string reason;
-        return LockFirstAnalyzer(reason);
+    std::unique_ptr<AcquisitionLock> LockForAcquisition(std::string& problem) override {
+        return LockFirstAnalyzer(problem);
     }
 
 private:

@@ -256,6 +256,25 @@ TEST(AnalyzerCli, SecondAcquisitionOfOneAnalyzerIsRefused) {
     EXPECT_FALSE(std::filesystem::exists(emu.socketPath() + ".lock"));
 }
 
+// Only another acquisition refuses one: a lock file that cannot be made is a warning, and the
+// acquisition goes ahead.
+TEST(AnalyzerCli, LockFileThatCannotBeMadeIsAWarning) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "0.2"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    std::filesystem::create_directory(emu.socketPath() + ".lock");
+    TempDir out;
+    const std::string file = out / "capture.dat";
+    const CliRun r = RunCli(root, "analyzer acquire -o '" + file + "' --trigger 15");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("vintrace-cli: warning: cannot lock the analyzer against other "
+                         "acquisitions (" +
+                         emu.socketPath() + ".lock: Is a directory); acquiring without the lock"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(test::ReadText(file).size(), 4096u);
+}
+
 // An acquisition ended by SIGINT or SIGTERM leaves neither its temporary file nor its lock.
 TEST(AnalyzerCli, InterruptedAcquireRemovesItsFiles) {
     for (const int signal : {SIGINT, SIGTERM}) {

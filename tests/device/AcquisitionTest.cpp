@@ -414,6 +414,11 @@ TEST(AcquisitionLock, LockFileIsExclusiveAndNeverFollowsALink) {
     EXPECT_EQ(FileLock::Take(path, result, reason), nullptr);
     EXPECT_EQ(result, FileLock::Result::Failed);
     EXPECT_EQ(test::ReadText(victim), "victim");
+    // A directory in its place cannot be locked either, and is no holder.
+    const std::string taken = dir / "taken.lock";
+    std::filesystem::create_directory(taken);
+    EXPECT_EQ(FileLock::Take(taken, result, reason), nullptr);
+    EXPECT_EQ(result, FileLock::Result::Failed);
     EXPECT_EQ(AnalyzerLockPath("/run/v/analyzer0"), "/run/v/analyzer0.lock");
 }
 

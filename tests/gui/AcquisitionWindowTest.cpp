@@ -295,6 +295,28 @@ TEST_F(Acquire, StartIsRefusedWhileAnotherAcquisitionHoldsTheAnalyzer) {
     EXPECT_EQ(form_->Label1->text(), "Armed");
 }
 
+// A lock file that cannot be made (here a directory stands in its place) is no other
+// acquisition: Start arms all the same, and the status label's tooltip keeps the reason for as
+// long as the acquisition runs.
+TEST_F(Acquire, LockFileThatCannotBeMadeDoesNotStopTheAcquisition) {
+    startEmulator({"--memory", "8000", "--fill-seconds", "0.2"});
+    std::filesystem::create_directory(emulator_->socketPath() + ".lock");
+    open();
+    QTest::mouseClick(form_->Button3, Qt::LeftButton);
+    EXPECT_EQ(form_->Label1->text(), "Armed");
+    EXPECT_FALSE(form_->Button3->isEnabled());
+    EXPECT_TRUE(form_->Button4->isEnabled());
+    const QString tip = form_->Label1->toolTip();
+    EXPECT_TRUE(tip.startsWith("Not locked against other acquisitions (")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(".lock: Is a directory")) << tip.toStdString();
+    EXPECT_EQ(tick(), "Triggered");
+    EXPECT_EQ(form_->Label1->toolTip(), tip);
+    ASSERT_TRUE(tickUntil("Downloading"));
+    ASSERT_TRUE(finishDownload());
+    EXPECT_EQ(test::ReadBytes(target()).size(), 8000u);
+    EXPECT_EQ(form_->Label1->toolTip(), "");
+}
+
 // Closing the window during a download stops it between two blocks: the window goes at once,
 // no file is left behind and the previous capture is untouched.
 TEST_F(Acquire, ClosingDuringADownloadStopsItAndKeepsThePreviousCapture) {
@@ -389,6 +411,56 @@ TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
     EXPECT_EQ(status, "Vintrace is unconnected");
     EXPECT_EQ(statusDetail, "");
     EXPECT_EQ(trigger, "Set Trigger UNsuccessful");
+}
+
+// What a user sees of an analyzer that never answers: the real timer runs the ticks, and what
+// the window paints at the lamp's spot is sampled every 20 ms. Each port-speed query waits out
+// its deadline, yet red and unlit take turns on screen, each for a real interval.
+TEST_F(HungAnalyzer, IdleLampAlternatesRedAndUnlitOnScreen) {
+    startEmulator({"--hang-after", "0"});
+    open();
+    QWidget* client = form_->centralWidget();
+    const QPoint spot = form_->Image3->geometry().center();
+    struct Sample {
+        qint64 at;
+        bool red;
+    };
+    std::vector<Sample> samples;
+    QElapsedTimer clock;
+    qint64 longestStall = 0;
+    QTimer sampler;
+    sampler.setInterval(20);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        const QColor c = client->grab(QRect(spot, QSize(1, 1))).toImage().pixelColor(0, 0);
+        const qint64 now = clock.elapsed();
+        longestStall = std::max(longestStall, now - (samples.empty() ? 0 : samples.back().at));
+        samples.push_back({now, c.red() - c.green() > 80});
+    });
+    clock.start();
+    sampler.start();
+    form_->Timer1->start();
+    QTest::qWait(6500);
+    form_->Timer1->stop();
+    sampler.stop();
+
+    // Runs of one colour, each lasting until the other colour was first painted.
+    std::vector<std::pair<bool, qint64>> runs;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].red != samples[i - 1].red || runs.empty()) {
+            runs.push_back({samples[i].red, samples[i].at});
+        }
+    }
+    int redRuns = 0;
+    int unlitRuns = 0;
+    for (std::size_t r = 0; r + 1 < runs.size(); ++r) { // the last run is cut off by the end
+        const qint64 lasted = runs[r + 1].second - runs[r].second;
+        (runs[r].first ? redRuns : unlitRuns) += 1;
+        EXPECT_GE(lasted, 300) << (runs[r].first ? "red" : "unlit") << " run " << r;
+    }
+    EXPECT_GE(redRuns, 2);
+    EXPECT_GE(unlitRuns, 2);
+    // The window stands still no longer than one request's deadline at a time.
+    EXPECT_LT(longestStall, kAboutOneSecond.count());
 }
 
 TEST_F(HungAnalyzer, AfterTheTriggerTheTimerKeepsTheWindowRunning) {

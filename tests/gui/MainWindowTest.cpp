@@ -2,14 +2,19 @@
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
+#include "capture/CaptureLoader.h"
+#include "capture/PcapFile.h"
 #include "support/CaptureBytes.h"
+#include "support/MenuClicks.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QProgressBar>
@@ -23,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace vintrace::app {
@@ -96,13 +102,13 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     } expected[] = {
         {"File",
          {{"Open1", "Open"},
-          {"Recent1", "Recent"},
           {"SaveAs1", "Save As"},
+          {"Close1", "Close"},
+          {"", ""},
+          {"Recent1", "Recent"},
           {"", ""},
           {"ImportPcap1", "Import pcap..."},
-          {"ExportPcap1", "Export pcap..."},
-          {"", ""},
-          {"Close1", "Close"}}},
+          {"ExportPcap1", "Export pcap..."}}},
         {"Setup",
          {{"FullSpeed1", "Full Speed"},
           {"LowSpeed1", "Low Speed"},
@@ -142,6 +148,24 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
     EXPECT_TRUE(form->NoWrap1->isChecked());
     EXPECT_FALSE(form->Wrap16->isChecked());
     EXPECT_FALSE(form->Wrap32->isChecked());
+}
+
+// The keyboard walks the File menu as its first three items stand: Open, Save As, Close, with
+// nothing between them.
+TEST_F(MainWindow, FileMenuOpensWithOpenSaveAsCloseTogether) {
+    auto form = open();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QMenu* menu = test::OpenMenu(form->menuBar(), "File");
+    ASSERT_NE(menu, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QStringList walked;
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(menu, Qt::Key_Down);
+        walked << (menu->activeAction() != nullptr ? menu->activeAction()->text() : QString());
+    }
+    EXPECT_EQ(walked, QStringList({"Open", "Save As", "Close"}));
+    QTest::keyClick(menu, Qt::Key_Escape);
 }
 
 // The window holds the wrap mode and the search origin; the check marks and radio buttons
@@ -289,6 +313,74 @@ TEST_F(MainWindow, CloseFreesTheCaptureAndClosesTheWindow) {
     EXPECT_TRUE(form->PacketList.empty());
     EXPECT_TRUE(form->EndpointTable.empty());
     EXPECT_EQ(form->ListBox1->count(), 0);
+}
+
+// "Nothing received" and "Incomplete" speak of the last download: they go once the user opens
+// or imports another capture, and the tooltip claims a kept capture only while one is there.
+TEST_F(MainWindow, DownloadStatusGoesWhenAnotherCaptureIsOpened) {
+    const QDir dir = QDir::current();
+    const std::string other = dir.filePath("other.dat").toStdString();
+    const std::string pcap = dir.filePath("imported.pcap").toStdString();
+    {
+        std::ofstream(other, std::ios::binary).write("\x01\x69\x00\x85\x00\x00", 6);
+        capture::PacketList packets;
+        capture::EndpointTable table;
+        ASSERT_TRUE(capture::LoadCaptureFile(other, packets, table).ok());
+        ASSERT_TRUE(capture::ExportPcap(packets, pcap, capture::UsbLinkType::FullSpeed, true).ok());
+    }
+    const struct {
+        const char* name;
+        bool previous; // a capture on screen before Start
+        std::size_t recorded;
+        int failTransferAfter;
+        const char* label;
+        const char* tip;
+        const char* replaceWith; // the File menu item that opens another capture
+    } cases[] = {
+        {"NothingPreviousKept", true, 0, -1, "Nothing received",
+         "Nothing was downloaded; the previous capture is kept", "Open"},
+        {"NothingNoCaptureToKeep", false, 0, -1, "Nothing received", "Nothing was downloaded",
+         "Import pcap..."},
+        {"Incomplete", true, 3000, 1, "Incomplete", "Download incomplete: 2048 bytes", "Open"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(dir.filePath("usbdata.dat"));
+        QFile::remove(dir.filePath("usbdata-incomplete.dat"));
+        QFile::remove(dir.filePath("imported.dat"));
+        if (c.previous) {
+            writeCapture(Packet(0xD2));
+        }
+        analyzer_.attached = true;
+        analyzer_.triggerStatus = 1;
+        analyzer_.fifoFull = 1;
+        analyzer_.recording.assign(c.recorded, 0x5A);
+        analyzer_.failTransferAfter = c.failTransferAfter;
+        auto form = open();
+        form->Timer1->stop(); // ticked by hand below
+        QStringList messages;
+        form->ShowMessage = [&](const QString&, const QString& text) { messages << text; };
+        form->ChooseCaptureFile = [&] { return std::optional(other); };
+        form->ChoosePcapToImport = [&] { return std::optional(pcap); };
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+
+        QTest::mouseClick(form->Button3, Qt::LeftButton);
+        form->Timer1Timer(); // Triggered
+        form->Timer1Timer(); // memory full: the download starts
+        for (int i = 0; i < 500 && form->acquisition().state() != device::ACQ_DOWNLOADED; ++i) {
+            QTest::qWait(10);
+        }
+        form->Timer1Timer(); // the download is taken in
+        EXPECT_EQ(form->Label1->text(), c.label);
+        EXPECT_EQ(form->Label1->toolTip(), c.tip);
+
+        ASSERT_TRUE(test::ChooseMenuItem(form->menuBar(), "File", c.replaceWith));
+        EXPECT_EQ(form->PacketList.size(), 1u);
+        EXPECT_EQ(form->Label1->text(), "");
+        EXPECT_EQ(form->Label1->toolTip(), "");
+        EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+    }
 }
 
 TEST_F(MainWindow, AboutBoxIsAFreshInstanceEachTime) {

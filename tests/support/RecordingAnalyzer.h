@@ -36,6 +36,8 @@ public:
     std::atomic<int> beeps{0};
     /// Acquisitions holding the analyzer now; a second one is refused as by another process.
     std::atomic<int> locksHeld{0};
+    /// Set: the lock cannot be made, for this reason (and guards nothing).
+    std::string lockProblem;
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);
@@ -84,10 +86,14 @@ public:
         return std::make_unique<Pipe>(*this, opens);
     }
     void Beep() override { ++beeps; }
-    std::unique_ptr<device::AcquisitionLock> LockForAcquisition() override {
+    std::unique_ptr<device::AcquisitionLock> LockForAcquisition(std::string& problem) override {
         {
             std::lock_guard lock(mutex_);
             lastTimedOut_ = false; // looking for the analyzer is no request of its own here
+        }
+        problem = lockProblem;
+        if (!lockProblem.empty()) {
+            return std::make_unique<device::AcquisitionLock>();
         }
         int expected = 0;
         if (!locksHeld.compare_exchange_strong(expected, 1)) {

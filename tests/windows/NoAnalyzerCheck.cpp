@@ -114,6 +114,14 @@ int main() {
         held.reset();
         held = device::FileLock::Take(lockPath, result, reason);
         Check(held != nullptr, "the lock is free again once let go");
+
+        // A directory in the lock's place refuses access as a holder does, but holds nothing.
+        const std::string taken = device::AnalyzerLockPath("\\\\?\\usb#vintrace-taken");
+        Check(::CreateDirectoryA(taken.c_str(), nullptr) != FALSE, "a directory takes the place");
+        Check(device::FileLock::Take(taken, result, reason) == nullptr &&
+                  result == device::FileLock::Result::Failed && !reason.empty(),
+              "a lock that cannot be made is no holder");
+        ::RemoveDirectoryA(taken.c_str());
     }
 
     std::printf("%s\n", gFailures == 0 ? "all checks passed" : "checks failed");

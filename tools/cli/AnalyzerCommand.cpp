@@ -173,6 +173,9 @@ int Acquire(const AnalyzerOptions& o) {
     options.trigger = o.trigger;
     options.timeoutSeconds = o.timeoutSeconds;
     options.force = o.force;
+    options.warn = [](const std::string& warning) {
+        std::cerr << "vintrace-cli: warning: " << warning << std::endl;
+    };
     const device::AcquireOnceResult result = device::AcquireOnce(
         options, o.output, [](const std::string& step) { std::cout << step << std::endl; });
     switch (result.failure) {
