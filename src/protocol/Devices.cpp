@@ -118,8 +118,11 @@ private:
             std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
         if (r.recipient() == 1 && type == kReportDescriptor) {
             const auto interface = static_cast<std::uint8_t>(r.index & 0xFF);
-            device.reportDescriptors[interface] = data;
-            device.from.reportDescriptors[interface] = record;
+            auto& kept = device.reportDescriptors[interface];
+            if (data.size() >= kept.size()) {
+                kept = data;
+                device.from.reportDescriptors[interface] = record;
+            }
             return;
         }
         if (r.recipient() != 0) {
@@ -153,14 +156,21 @@ private:
             break;
         }
         case DescriptorKind::String:
+            // A length probe (wLength 2) before or after the whole string must not replace it:
+            // the longest copy delivered is kept, the later of equal ones.
             if (index == 0) {
-                ParsedLanguages parsed = ParseLanguages(data);
+                ParsedLanguages parsed = ParseLanguages(data, r.length);
                 note(device, record, what, parsed.problems);
-                device.languages = std::move(parsed.languages);
+                if (parsed.languages.size() >= device.languages.size()) {
+                    device.languages = std::move(parsed.languages);
+                }
             } else {
-                ParsedString parsed = ParseString(data);
+                ParsedString parsed = ParseString(data, r.length);
                 note(device, record, what, parsed.problems);
-                if (data.size() >= 2) {
+                std::size_t& kept =
+                    stringSizes_[{static_cast<std::size_t>(&device - devices_.data()), index}];
+                if (data.size() >= 2 && data.size() >= kept) {
+                    kept = data.size();
                     device.strings[index] = std::move(parsed.text);
                     device.from.strings[index] = record;
                 }
@@ -174,6 +184,8 @@ private:
     const capture::PacketList& packets_;
     const Transactions& tx_;
     std::array<std::size_t, 128> current_{};
+    /// Bytes delivered for each device's kept string, by device number and string index.
+    std::map<std::pair<std::size_t, std::uint8_t>, std::size_t> stringSizes_;
 };
 
 } // namespace
