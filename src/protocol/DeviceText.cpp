@@ -113,15 +113,7 @@ std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* i
 }
 
 std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes) {
-    const std::string listing = ReportDescriptorListing(ParseReportDescriptor(bytes));
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < listing.size()) {
-        const std::size_t end = listing.find('\n', start);
-        lines.push_back(listing.substr(start, end - start));
-        start = end == std::string::npos ? listing.size() : end + 1;
-    }
-    return lines;
+    return ReportDescriptorListingLines(ParseReportDescriptor(bytes));
 }
 
 } // namespace vintrace::protocol
