@@ -137,6 +137,29 @@ TEST(DeviceModel, EndpointsFollowConfigurationAndAlternateSetting) {
     EXPECT_EQ(iso->maxPacketSize, 64);
 }
 
+// A capture that began after a device's enumeration: its endpoints come from the last device
+// at the address that described them, and an answer holds until the address changes hands.
+TEST(DeviceModel, EndpointLookupFallsBackAndSaysHowLongItHolds) {
+    const std::string described = ControlIn(0, kGetDevice, kDevice) +
+                                  ControlNoData(0, SetAddress(4)) +
+                                  ControlIn(4, kGetConfiguration, kConfiguration);
+    const std::string silent = ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(4));
+    const Built b = Build(silent + "OUT 4.2, DATA0 01, ACK, " + described);
+    const DeviceModel& m = b.described.devices;
+    ASSERT_EQ(m.devices().size(), 2u);
+    const std::size_t out = BusSequence(silent).size();
+    const EndpointAnswer early = m.endpoint(4, 2, Direction::Out, out);
+    ASSERT_TRUE(early.description);
+    EXPECT_EQ(early.description->type, TransferType::Bulk);
+    // The second SET_ADDRESS 4 ends the first device's span at address 4.
+    EXPECT_EQ(early.validUntil,
+              BusSequence(silent + "OUT 4.2, DATA0 01, ACK, " + ControlIn(0, kGetDevice, kDevice) +
+                          ControlNoData(0, SetAddress(4)))
+                  .size());
+    EXPECT_EQ(m.endpoint(4, 3, Direction::Out, out).description, std::nullopt);
+    EXPECT_EQ(m.endpoint(5, 2, Direction::Out, out).description, std::nullopt);
+}
+
 // A device unplugged and another plugged in at the same address: each one's traffic is
 // grouped by its own endpoint descriptors, not by the last device's.
 TEST(DeviceModel, ReusedAddressGroupsEachDevicesTrafficByItsOwnDescriptors) {
