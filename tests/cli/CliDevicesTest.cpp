@@ -1,12 +1,15 @@
 // vintrace-cli devices on small crafted captures: what reaches the terminal and a JSON parser.
 
+#include "capture/BusSpeedSigns.h"
 #include "capture/PcapFile.h"
+#include "capture/UsbCrc.h"
 #include "protocol/SafeText.h"
 #include "support/BusSequence.h"
 #include "support/RunCli.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -68,11 +71,12 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
                                 "3100"
                                 "6200"
                                 "0000";
-    Import(work,
-           ControlIn(3, "8006000100001200", "120110010000000834124678000100020001") +
-               ControlIn(3, "8006000200003900", configuration) +
-               ControlIn(3, "8006020309041400", product),
-           "dfu");
+    EXPECT_EQ(Import(work,
+                     ControlIn(3, "8006000100001200", "120110010000000834124678000100020001") +
+                         ControlIn(3, "8006000200003900", configuration) +
+                         ControlIn(3, "8006020309041400", product),
+                     "dfu"),
+              ""); // a full-speed capture: no warning
     {
         std::ofstream ids(work / "usb.ids", std::ios::binary);
         ids << "1234  Ven\x1b]0;x\x07\xff\n\t7846  Prod\xc2\x9b\n";
@@ -118,6 +122,26 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
          }) {
         EXPECT_NE(json.out.find(part), std::string::npos) << part << "\nin:\n" << json.out;
     }
+}
+
+// USB 2.0 8.4.3: micro-frame SOFs repeat their frame number. The import warns once and
+// still succeeds.
+TEST(CliImport, WarnsOnceThatTheCaptureLooksHighSpeed) {
+    TempDir work;
+    capture::PacketList packets;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint16_t field = capture::WithCrc5(static_cast<std::uint16_t>(100 + i / 8));
+        const std::uint8_t sof[2] = {static_cast<std::uint8_t>(field),
+                                     static_cast<std::uint8_t>(field >> 8)};
+        packets.append(capture::RecordKind::Sof, 2, sof);
+    }
+    ASSERT_TRUE(
+        capture::ExportPcap(packets, work / "hs.pcap", capture::UsbLinkType::Usb20, true).ok());
+    const test::CliResult r = RunCli(work, "import hs.pcap hs.dat");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err,
+              "vintrace-cli: hs.pcap: warning: " + std::string(capture::kHighSpeedWarning) + "\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(work / "hs.dat"));
 }
 
 } // namespace
