@@ -59,15 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (const Descriptor& d : i.extra) {
                 Touch(d);
             }
-            for (const Descriptor& d : i.endpoints) {
-                Touch(d);
+            for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
+                Touch(i.endpoints[e]);
+                for (const Descriptor& d : i.after(e)) {
+                    Touch(d);
+                }
             }
         }
         break;
     }
     case 3:
-        (void)ParseString(body);
-        (void)ParseLanguages(body);
+        (void)ParseString(body, requested);
+        (void)ParseLanguages(body, requested);
         break;
     case 4:
         // The mass-storage and SCSI readers take their lengths from the bytes too.
@@ -82,7 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (d.fields.size() > 4096) {
             Fail("more fields than the layout allows");
         }
-        (void)ReportDescriptorListing(d);
+        if (ReportDescriptorListingLines(d).size() > kListedItems + kListedProblems + 2) {
+            Fail("the listing is longer than its bound");
+        }
         // Decode the input itself as reports of every kind: the fields must stay in bounds.
         for (HidReportKind kind :
              {HidReportKind::Input, HidReportKind::Output, HidReportKind::Feature}) {

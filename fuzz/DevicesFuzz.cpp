@@ -1,10 +1,14 @@
 // libFuzzer target for the device model and the class decoder. Each input is decoded as a
 // capture file, grouped into transfers with the capture's own endpoint descriptors, followed
-// through SET_ADDRESS, and every transfer decoded by class. Whatever the bytes say, the model
+// through SET_ADDRESS, listed as the devices tree (report descriptors included), every record's
+// endpoint looked up, and every transfer decoded by class. Whatever the bytes say, the model
 // must stay consistent; any broken promise aborts so the fuzzer keeps the input.
 #include "capture/CaptureDecoder.h"
 #include "protocol/ClassDecoder.h"
+#include "protocol/DeviceText.h"
+#include "protocol/DeviceTree.h"
 #include "protocol/Devices.h"
+#include "protocol/HidReport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +49,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     Fail("endpoint answer ends before the record it was asked for", i);
                 }
             }
+        }
+    }
+    // What the devices command and the Devices window list, with its bounds.
+    (void)protocol::BuildDeviceTree(devices, nullptr);
+    for (const protocol::DeviceInfo& d : devices) {
+        for (const auto& [interface, bytes] : d.reportDescriptors) {
+            const std::size_t lines = protocol::ReportDescriptorLines(bytes).size();
+            if (lines > protocol::kListedItems + protocol::kListedProblems + 2) {
+                Fail("report descriptor listing longer than its bound", lines);
+            }
+        }
+    }
+    // Every record's lookup for the endpoints the capture names: the answer must hold where
+    // it was asked.
+    for (std::size_t r = 0; r < packets.size(); ++r) {
+        const auto address = static_cast<std::uint8_t>(packets.address(r) & 0x7F);
+        const auto ep = static_cast<std::uint8_t>(packets.endpoint(r) & 0x0F);
+        const auto e = described.devices.endpoint(address, ep, protocol::Direction::In, r);
+        if (e.validUntil <= r) {
+            Fail("endpoint answer ends at or before the record it was asked for", r);
         }
     }
     protocol::ClassDecoder decoder(packets, tx, described.devices);

@@ -7,6 +7,7 @@
 #include "app/TAboutForm.h"
 #include "app/TDevicesForm.h"
 #include "app/TTransfersForm.h"
+#include "capture/BusSpeedSigns.h"
 #include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HidePasses.h"
@@ -724,6 +725,15 @@ bool TMainForm::importPcap(const std::string& pcap) {
         replacedCapture(dat);
         rememberCapture(dat);
     });
+    if (result.highSpeed) {
+        // Imported all the same: the warning says why much of it will not decode.
+        const std::string_view warning = capture::kHighSpeedWarning;
+        ShowMessage(
+            QStringLiteral("Import pcap"),
+            QStringLiteral("\"%1\" was imported, but %2.")
+                .arg(QString::fromStdString(pcap),
+                     QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size()))));
+    }
     return true;
 }
 

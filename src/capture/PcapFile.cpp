@@ -1,5 +1,6 @@
 #include "capture/PcapFile.h"
 
+#include "capture/BusSpeedSigns.h"
 #include "capture/CaptureLoader.h"
 #include "capture/StagedFile.h"
 
@@ -92,6 +93,7 @@ public:
             ++empty_;
             return true;
         }
+        signs_.note(bytes);
         std::uint8_t* out = buffer_.get() + used_;
         out[0] = 0x01;
         out[1] = bytes[0];
@@ -112,6 +114,7 @@ public:
 
     std::uint64_t records() const { return records_; }
     std::uint64_t empty() const { return empty_; }
+    bool highSpeed() const { return signs_.highSpeed(); }
 
 private:
     // Flushed once past kStreamBuffer, so one more record of the longest kind always fits.
@@ -121,6 +124,7 @@ private:
     std::size_t used_ = 0;
     std::uint64_t records_ = 0;
     std::uint64_t empty_ = 0;
+    BusSpeedSigns signs_;
 };
 
 std::uint32_t Load32(const std::uint8_t* p, bool swapped) {
@@ -414,6 +418,7 @@ PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, b
     }
     result.records = writer.records();
     result.emptyRecords = writer.empty();
+    result.highSpeed = writer.highSpeed();
     return result;
 }
 

@@ -38,6 +38,7 @@ struct PcapResult {
     std::optional<std::uint64_t> offset; // byte offset in `file` where the input went wrong
     std::uint64_t records = 0;           // records written
     std::uint64_t emptyRecords = 0;      // import: records without even a PID byte, skipped
+    bool highSpeed = false;              // import: packets only a high-speed bus carries
 
     bool ok() const { return status == PcapStatus::Ok; }
 };

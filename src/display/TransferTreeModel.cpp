@@ -2,6 +2,7 @@
 
 #include "capture/RecordKind.h"
 #include "display/KindStyle.h"
+#include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
 #include <QColor>
@@ -385,11 +386,8 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
             protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line);
         if (const auto decoded = session_.decoded(itemNumber(topRow), fold_)) {
             text += '\n';
-            // Line breaks kept; other control characters (a string's NUL) would cut the text.
-            for (const char c : *decoded) {
-                const auto u = static_cast<unsigned char>(c);
-                text += c == '\n' || (u >= 0x20 && u != 0x7F) ? c : ' ';
-            }
+            // Line breaks kept; the rest shown as the CLI and the item column show it.
+            text += protocol::EscapeText(*decoded, {.newlines = true, .backslashes = true});
         }
         return QString::fromUtf8(text);
     }

@@ -1,6 +1,7 @@
 #include "protocol/ClassDecoder.h"
 
 #include "protocol/HidReport.h"
+#include "protocol/SafeText.h"
 
 #include <array>
 #include <cstdio>
@@ -477,7 +478,7 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
             what = "device " + Hex(Le16(payload, 8), 4).substr(2) + ":" +
                    Hex(Le16(payload, 10), 4).substr(2);
         } else if (type == 3 && (request->value & 0xFF) != 0) {
-            what = "\"" + ParseString(payload).text + "\"";
+            what = "\"" + EscapeText(ParseString(payload).text) + "\"";
         } else if (type == 3) {
             for (std::uint16_t language : ParseLanguages(payload).languages) {
                 what += (what.empty() ? "languages " : ", ") + Hex(language, 4);

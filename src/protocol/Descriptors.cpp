@@ -19,6 +19,9 @@ constexpr std::uint8_t kTypeAssociation = 11;
 constexpr std::uint8_t kTypeHid = 0x21;
 constexpr std::uint8_t kTypeClassInterface = 0x24;
 constexpr std::uint8_t kClassCommunications = 0x02;
+constexpr std::uint8_t kClassHid = 0x03;
+constexpr std::uint8_t kClassApplicationSpecific = 0xFE;
+constexpr std::uint8_t kSubclassDfu = 0x01;
 
 constexpr DescriptorField kDevice[] = {
     {"bLength", 0, 1},         {"bDescriptorType", 1, 1},    {"bcdUSB", 2, 2},
@@ -60,6 +63,10 @@ constexpr DescriptorField kHid[] = {{"bLength", 0, 1},          {"bDescriptorTyp
                                     {"bcdHID", 2, 2},           {"bCountryCode", 4, 1},
                                     {"bNumDescriptors", 5, 1},  {"bReportDescriptorType", 6, 1},
                                     {"wDescriptorLength", 7, 2}};
+// DFU 1.1 4.1.3, the run-time and DFU-mode functional descriptor.
+constexpr DescriptorField kDfu[] = {{"bLength", 0, 1},       {"bDescriptorType", 1, 1},
+                                    {"bmAttributes", 2, 1},  {"wDetachTimeOut", 3, 2},
+                                    {"wTransferSize", 5, 2}, {"bcdDFUVersion", 7, 2}};
 constexpr DescriptorField kCdcCommon[] = {
     {"bLength", 0, 1}, {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1}};
 constexpr DescriptorField kCdcHeader[] = {
@@ -132,6 +139,8 @@ std::uint8_t ExpectedType(DescriptorKind k) {
         return kTypeHid;
     case DescriptorKind::CdcFunctional:
         return kTypeClassInterface;
+    case DescriptorKind::DfuFunctional:
+        return kTypeHid;
     case DescriptorKind::Other:
         break;
     }
@@ -186,6 +195,8 @@ std::span<const DescriptorField> Descriptor::fields() const {
         default:
             return kCdcCommon;
         }
+    case DescriptorKind::DfuFunctional:
+        return kDfu;
     case DescriptorKind::Other:
         break;
     }
@@ -273,7 +284,14 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
             k = DescriptorKind::InterfaceAssociation;
             break;
         case kTypeHid:
-            k = DescriptorKind::Hid;
+            // The same type number means different things in different classes.
+            if (current && current->descriptor.field("bInterfaceClass") == kClassHid) {
+                k = DescriptorKind::Hid;
+            } else if (current &&
+                       current->descriptor.field("bInterfaceClass") == kClassApplicationSpecific &&
+                       current->descriptor.field("bInterfaceSubClass") == kSubclassDfu) {
+                k = DescriptorKind::DfuFunctional;
+            }
             break;
         case kTypeClassInterface:
             if (current && current->descriptor.field("bInterfaceClass") == kClassCommunications) {
@@ -288,11 +306,15 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
         const bool stop = out.problems.size() != before; // a length we cannot step over
         at += d.bytes.size();
         if (k == DescriptorKind::Interface) {
-            out.interfaces.push_back({std::move(d), {}, {}});
+            out.interfaces.push_back({std::move(d), {}, {}, {}});
         } else if (k == DescriptorKind::InterfaceAssociation) {
             out.associations.push_back(std::move(d));
         } else if (k == DescriptorKind::Endpoint && current) {
             current->endpoints.push_back(std::move(d));
+            current->endpointExtra.emplace_back();
+        } else if (current && !current->endpoints.empty()) {
+            // Kept with the endpoint it follows (an audio or MIDI streaming endpoint's 0x25).
+            current->endpointExtra.back().push_back(std::move(d));
         } else if (current) {
             current->extra.push_back(std::move(d));
         } else {
@@ -305,15 +327,17 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
     return out;
 }
 
-ParsedString ParseString(std::span<const std::uint8_t> data) {
+ParsedString ParseString(std::span<const std::uint8_t> data, std::size_t requested) {
     ParsedString out;
     CheckHead(data, DescriptorKind::String, out.problems);
-    const Descriptor d = Take(data, 0, DescriptorKind::String, out.problems);
+    const Descriptor d =
+        Take(data, 0, DescriptorKind::String, out.problems, requested <= data.size());
     if (d.bytes.size() < 2) {
         return out;
     }
-    if (d.bytes.size() % 2 != 0) {
-        out.problems.push_back({0, Text("odd length", d.bytes.size()) + " for UTF-16 text"});
+    // bLength decides: a string cut short by wLength may stop at any byte.
+    if (d.bytes[0] >= 2 && d.bytes[0] % 2 != 0) {
+        out.problems.push_back({0, Text("odd length", d.bytes[0]) + " for UTF-16 text"});
     }
     auto append = [&out](std::uint32_t c) {
         if (c < 0x80) {
@@ -351,12 +375,13 @@ ParsedString ParseString(std::span<const std::uint8_t> data) {
     return out;
 }
 
-ParsedLanguages ParseLanguages(std::span<const std::uint8_t> data) {
+ParsedLanguages ParseLanguages(std::span<const std::uint8_t> data, std::size_t requested) {
     ParsedLanguages out;
     CheckHead(data, DescriptorKind::String, out.problems);
-    const Descriptor d = Take(data, 0, DescriptorKind::String, out.problems);
-    if (d.bytes.size() % 2 != 0) {
-        out.problems.push_back({0, Text("odd length", d.bytes.size()) + " for language IDs"});
+    const Descriptor d =
+        Take(data, 0, DescriptorKind::String, out.problems, requested <= data.size());
+    if (!d.bytes.empty() && d.bytes[0] >= 2 && d.bytes[0] % 2 != 0) {
+        out.problems.push_back({0, Text("odd length", d.bytes[0]) + " for language IDs"});
     }
     for (std::size_t i = 2; i + 1 < d.bytes.size(); i += 2) {
         out.languages.push_back(static_cast<std::uint16_t>(d.bytes[i] | d.bytes[i + 1] << 8));
@@ -390,7 +415,7 @@ DescriptorKind KindOfRequestedType(std::uint8_t type) {
 }
 
 std::string_view KindName(DescriptorKind k) {
-    static constexpr std::array<std::string_view, 11> kNames = {"device",
+    static constexpr std::array<std::string_view, 12> kNames = {"device",
                                                                 "configuration",
                                                                 "string",
                                                                 "interface",
@@ -400,6 +425,7 @@ std::string_view KindName(DescriptorKind k) {
                                                                 "interface association",
                                                                 "HID",
                                                                 "CDC functional",
+                                                                "DFU functional",
                                                                 "other"};
     const auto i = static_cast<std::size_t>(k);
     return i < kNames.size() ? kNames[i] : "?";
@@ -495,8 +521,18 @@ std::size_t DeliveredSize(const ConfigurationDescription& c) {
         for (const Descriptor& d : i.endpoints) {
             n += d.bytes.size();
         }
+        for (const std::vector<Descriptor>& after : i.endpointExtra) {
+            for (const Descriptor& d : after) {
+                n += d.bytes.size();
+            }
+        }
     }
     return n;
+}
+
+const std::vector<Descriptor>& InterfaceDescription::after(std::size_t position) const {
+    static const std::vector<Descriptor> kNothing;
+    return position < endpointExtra.size() ? endpointExtra[position] : kNothing;
 }
 
 } // namespace vintrace::protocol

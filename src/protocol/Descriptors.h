@@ -12,7 +12,8 @@
 namespace vintrace::protocol {
 
 /// What a descriptor is. Class-specific interface descriptors (0x24) are CDC functional
-/// descriptors only inside a communications interface; elsewhere they stay `Other`.
+/// descriptors only inside a communications interface, and 0x21 is HID only inside a HID
+/// interface and DFU functional only inside a DFU interface; elsewhere they stay `Other`.
 enum class DescriptorKind : std::uint8_t {
     Device,
     Configuration,
@@ -24,6 +25,7 @@ enum class DescriptorKind : std::uint8_t {
     InterfaceAssociation,
     Hid,
     CdcFunctional,
+    DfuFunctional,
     Other
 };
 
@@ -61,10 +63,16 @@ struct DescriptorProblem {
 
 struct InterfaceDescription {
     Descriptor descriptor;
-    /// Class-specific and other descriptors between the interface and the next one, in order
-    /// (HID, CDC functional, vendor, ...); endpoints apart.
+    /// Class-specific and other descriptors between the interface and its first endpoint, in
+    /// order (HID, CDC functional, DFU functional, vendor, ...).
     std::vector<Descriptor> extra;
     std::vector<Descriptor> endpoints;
+    /// The descriptors that follow each endpoint until the next endpoint or interface, by the
+    /// endpoint's position (an audio or MIDI streaming endpoint's class-specific 0x25).
+    std::vector<std::vector<Descriptor>> endpointExtra;
+
+    /// What followed endpoint `position`; empty when nothing did.
+    const std::vector<Descriptor>& after(std::size_t position) const;
 };
 
 /// A configuration (or other-speed configuration) with everything its transfer carried.
@@ -105,19 +113,24 @@ struct ParsedString {
     std::string text;
     std::vector<DescriptorProblem> problems;
 };
-ParsedString ParseString(std::span<const std::uint8_t> data);
+/// `requested` is the request's wLength: a string cut by it is partial, not faulty (USB 2.0
+/// 9.3.5: the device returns the first wLength bytes).
+ParsedString ParseString(std::span<const std::uint8_t> data,
+                         std::size_t requested = static_cast<std::size_t>(-1));
 
 /// String descriptor 0: the language IDs the device offers.
 struct ParsedLanguages {
     std::vector<std::uint16_t> languages;
     std::vector<DescriptorProblem> problems;
 };
-ParsedLanguages ParseLanguages(std::span<const std::uint8_t> data);
+ParsedLanguages ParseLanguages(std::span<const std::uint8_t> data,
+                               std::size_t requested = static_cast<std::size_t>(-1));
 
 /// The kind a GET_DESCRIPTOR's descriptor type (high byte of wValue) asks for.
 DescriptorKind KindOfRequestedType(std::uint8_t type);
 /// "device", "configuration", "string", "interface", "endpoint", "device qualifier",
-/// "other-speed configuration", "interface association", "HID", "CDC functional", "other".
+/// "other-speed configuration", "interface association", "HID", "CDC functional",
+/// "DFU functional", "other".
 std::string_view KindName(DescriptorKind k);
 /// Base class name ("Human Interface Device", "Communications", ...); empty when unknown.
 std::string_view ClassName(std::uint8_t code);

@@ -1,6 +1,7 @@
 #include "protocol/DeviceText.h"
 
 #include "protocol/HidReport.h"
+#include "protocol/SafeText.h"
 
 #include <cstdio>
 
@@ -15,15 +16,6 @@ std::string Format(const char* format, unsigned value) {
 }
 
 } // namespace
-
-std::string EscapeControls(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        out += u < 0x20 || u == 0x7F ? Format("\\x%02x", u) : std::string(1, c);
-    }
-    return out;
-}
 
 std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name, std::uint16_t v,
                                 const UsbIds* ids) {
@@ -40,7 +32,7 @@ std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
                 known = ids->product(*vendor, v);
             }
         }
-        return known ? s + " " + *known : s;
+        return known ? s + " " + EscapeText(*known) : s;
     }
     if (name == "bEndpointAddress") {
         return Format("0x%02x", v) + "  " + EndpointName(static_cast<std::uint8_t>(v));
@@ -48,14 +40,19 @@ std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
     if (name == "bmAttributes" || name == "wMaxPacketSize" || name == "wTotalLength") {
         return Format(name.starts_with('w') ? "0x%04x" : "0x%02x", v);
     }
+    if (name == "wDetachTimeOut") {
+        return std::to_string(v) + " ms";
+    }
+    if (name == "wTransferSize") {
+        return std::to_string(v) + " bytes";
+    }
     if (name == "bMaxPower") {
         return std::to_string(v * 2) + "mA";
     }
     if (name.size() > 1 && name[0] == 'i' && name[1] >= 'A' && name[1] <= 'Z') {
         const auto found = device.strings.find(static_cast<std::uint8_t>(v));
         std::string s = std::to_string(v);
-        return v != 0 && found != device.strings.end() ? s + " " + EscapeControls(found->second)
-                                                       : s;
+        return v != 0 && found != device.strings.end() ? s + " " + EscapeText(found->second) : s;
     }
     if (name == "bDeviceClass" || name == "bInterfaceClass" || name == "bFunctionClass") {
         const std::string_view cls = ClassName(static_cast<std::uint8_t>(v));
@@ -67,6 +64,31 @@ std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
         return s;
     }
     return std::to_string(v);
+}
+
+std::string DescriptorTitle(const Descriptor& d) {
+    switch (d.kind) {
+    case DescriptorKind::Hid:
+        return "HID Device Descriptor";
+    case DescriptorKind::CdcFunctional:
+        return "CDC Functional Descriptor";
+    case DescriptorKind::DfuFunctional:
+        return "DFU Functional Descriptor";
+    default:
+        return "Descriptor of type " + Format("0x%02x", d.type());
+    }
+}
+
+std::string DfuAttributesText(std::uint8_t bmAttributes) {
+    static constexpr const char* kBits[] = {"can download", "can upload", "manifestation tolerant",
+                                            "will detach"};
+    std::string s;
+    for (unsigned bit = 0; bit < 4; ++bit) {
+        if ((bmAttributes >> bit & 1) != 0) {
+            s += (s.empty() ? "" : ", ") + std::string(kBits[bit]);
+        }
+    }
+    return s.empty() ? "none" : s;
 }
 
 std::string EndpointName(std::uint8_t address) {
@@ -91,15 +113,7 @@ std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* i
 }
 
 std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes) {
-    const std::string listing = ReportDescriptorListing(ParseReportDescriptor(bytes));
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < listing.size()) {
-        const std::size_t end = listing.find('\n', start);
-        lines.push_back(listing.substr(start, end - start));
-        start = end == std::string::npos ? listing.size() : end + 1;
-    }
-    return lines;
+    return ReportDescriptorListingLines(ParseReportDescriptor(bytes));
 }
 
 } // namespace vintrace::protocol

@@ -12,14 +12,20 @@
 
 namespace vintrace::protocol {
 
-/// Text a device delivered, made safe to show: control characters become \xNN.
-std::string EscapeControls(std::string_view text);
-
 /// A descriptor field's value as lsusb shows it, with the name of what it refers to when known:
 /// " 2.00" for bcd fields, "0x303a Espressif" for IDs, "500mA", "2 USB Mouse" for string
-/// indexes, "3 Human Interface Device" for classes. `ids` may be null (numbers only).
+/// indexes, "3 Human Interface Device" for classes. Names and strings come escaped
+/// (EscapeText). `ids` may be null (numbers only).
 std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
                                 std::uint16_t value, const UsbIds* ids);
+
+/// "HID Device Descriptor", "CDC Functional Descriptor", "DFU Functional Descriptor"; for a
+/// descriptor no kind is known for, "Descriptor of type 0x25".
+std::string DescriptorTitle(const Descriptor& d);
+
+/// The bits a DFU functional descriptor's bmAttributes sets (DFU 1.1 4.1.3): "can download,
+/// can upload, manifestation tolerant, will detach"; "none" when it sets none of them.
+std::string DfuAttributesText(std::uint8_t bmAttributes);
 
 /// "EP 1 IN", "EP 2 OUT" from bEndpointAddress.
 std::string EndpointName(std::uint8_t address);

@@ -1,7 +1,9 @@
 #include "protocol/DeviceTree.h"
 
 #include "protocol/DeviceText.h"
+#include "protocol/SafeText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -84,10 +86,10 @@ private:
             s += ": vendor " + Hex4(*vendor);
         }
         if (const auto name = VendorName(*d_.device, ids_)) {
-            s += " " + *name;
+            s += " " + EscapeText(*name);
         }
         if (const auto name = ProductName(*d_.device, ids_)) {
-            s += " " + *name;
+            s += " " + EscapeText(*name);
         }
         return s;
     }
@@ -105,7 +107,7 @@ private:
         if (text == d_.strings.end() || from == d_.from.strings.end()) {
             return std::nullopt;
         }
-        return std::make_pair(EscapeControls(text->second), from->second);
+        return std::make_pair(EscapeText(text->second), from->second);
     }
 
     void stringRow(DeviceTreeRow& row, const std::string& label, std::string_view field) const {
@@ -131,7 +133,7 @@ private:
         const auto sc = static_cast<std::uint8_t>(*sub);
         s += ", subclass " + std::to_string(*sub);
         if (const auto name = ids_ ? ids_->subclass(c, sc) : std::nullopt) {
-            s += " " + *name;
+            s += " " + EscapeText(*name);
         }
         const auto protocol = d.field(protocolField);
         if (!protocol) {
@@ -140,7 +142,7 @@ private:
         s += ", protocol " + std::to_string(*protocol);
         if (const auto name =
                 ids_ ? ids_->protocol(c, sc, static_cast<std::uint8_t>(*protocol)) : std::nullopt) {
-            s += " " + *name;
+            s += " " + EscapeText(*name);
         }
         return s;
     }
@@ -211,10 +213,50 @@ private:
                 row.children.push_back(report("Report descriptor", n));
             }
         }
-        for (const Descriptor& e : i.endpoints) {
-            row.children.push_back(endpoint(e, record));
+        // Class-specific descriptors in the order delivered, under what they follow.
+        for (const Descriptor& d : i.extra) {
+            row.children.push_back(classDescriptor(d, record));
+        }
+        for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
+            DeviceTreeRow endpointRow = endpoint(i.endpoints[e], record);
+            for (const Descriptor& d : i.after(e)) {
+                endpointRow.children.push_back(classDescriptor(d, record));
+            }
+            row.children.push_back(std::move(endpointRow));
         }
         return row;
+    }
+
+    /// "HID Device Descriptor: bcdHID 1.11, bCountryCode 0, ..."; a kind without known fields
+    /// shows its bytes: "Descriptor of type 0x25: 05 25 01 01 01".
+    DeviceTreeRow classDescriptor(const Descriptor& d, std::size_t record) const {
+        std::string details;
+        std::size_t fixed = 0;
+        if (d.kind != DescriptorKind::Other) {
+            for (const DescriptorField& f : d.fields()) {
+                fixed = std::max<std::size_t>(fixed, std::size_t{f.offset} + f.size);
+                const auto v = f.name == "bLength" || f.name == "bDescriptorType" ? std::nullopt
+                                                                                  : d.field(f.name);
+                if (!v) {
+                    continue;
+                }
+                std::string value = DescriptorFieldText(d_, f.name, *v, ids_);
+                value.erase(0, value.find_first_not_of(' ')); // bcd values are padded
+                if (d.kind == DescriptorKind::DfuFunctional && f.name == "bmAttributes") {
+                    value += " (" + DfuAttributesText(static_cast<std::uint8_t>(*v)) + ")";
+                }
+                Append(details, std::string(f.name) + " " + value);
+            }
+        }
+        if (d.bytes.size() > fixed) {
+            std::string bytes = d.kind == DescriptorKind::Other ? "" : "data";
+            for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
+                bytes += (bytes.empty() ? "" : " ") + Hex2(d.bytes[i]).substr(2);
+            }
+            Append(details, bytes);
+        }
+        const std::string title = DescriptorTitle(d);
+        return {details.empty() ? title : title + ": " + details, record, {}};
     }
 
     DeviceTreeRow report(const std::string& label, std::uint8_t interface) {

@@ -118,8 +118,11 @@ private:
             std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
         if (r.recipient() == 1 && type == kReportDescriptor) {
             const auto interface = static_cast<std::uint8_t>(r.index & 0xFF);
-            device.reportDescriptors[interface] = data;
-            device.from.reportDescriptors[interface] = record;
+            auto& kept = device.reportDescriptors[interface];
+            if (data.size() >= kept.size()) {
+                kept = data;
+                device.from.reportDescriptors[interface] = record;
+            }
             return;
         }
         if (r.recipient() != 0) {
@@ -153,14 +156,21 @@ private:
             break;
         }
         case DescriptorKind::String:
+            // A length probe (wLength 2) before or after the whole string must not replace it:
+            // the longest copy delivered is kept, the later of equal ones.
             if (index == 0) {
-                ParsedLanguages parsed = ParseLanguages(data);
+                ParsedLanguages parsed = ParseLanguages(data, r.length);
                 note(device, record, what, parsed.problems);
-                device.languages = std::move(parsed.languages);
+                if (parsed.languages.size() >= device.languages.size()) {
+                    device.languages = std::move(parsed.languages);
+                }
             } else {
-                ParsedString parsed = ParseString(data);
+                ParsedString parsed = ParseString(data, r.length);
                 note(device, record, what, parsed.problems);
-                if (data.size() >= 2) {
+                std::size_t& kept =
+                    stringSizes_[{static_cast<std::size_t>(&device - devices_.data()), index}];
+                if (data.size() >= 2 && data.size() >= kept) {
+                    kept = data.size();
                     device.strings[index] = std::move(parsed.text);
                     device.from.strings[index] = record;
                 }
@@ -174,6 +184,8 @@ private:
     const capture::PacketList& packets_;
     const Transactions& tx_;
     std::array<std::size_t, 128> current_{};
+    /// Bytes delivered for each device's kept string, by device number and string index.
+    std::map<std::pair<std::size_t, std::uint8_t>, std::size_t> stringSizes_;
 };
 
 } // namespace
@@ -269,23 +281,8 @@ DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transac
     // request's first record; a stable sort keeps the order of equal starts.
     std::stable_sort(model.spans_.begin(), model.spans_.end(),
                      [](const AddressSpan& a, const AddressSpan& b) { return a.from < b.from; });
+    model.index();
     return model;
-}
-
-std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size_t record) const {
-    std::size_t found = kNoDevice;
-    for (const AddressSpan& s : spans_) {
-        if (s.from > record) {
-            break;
-        }
-        if (s.address == address) {
-            found = s.device;
-        }
-    }
-    if (found == kNoDevice) {
-        return std::nullopt;
-    }
-    return found;
 }
 
 namespace {
@@ -297,40 +294,89 @@ EndpointDescription DescriptionOf(const Descriptor& e) {
     return out;
 }
 
+std::size_t EndpointSlot(std::uint8_t endpoint, Direction direction) {
+    return static_cast<std::size_t>((endpoint & 0x0F) << 1 | (direction == Direction::In ? 1 : 0));
+}
+
+/// The span in force at `record` among one address's spans, or nothing before the first.
+const AddressSpan* SpanAt(const std::vector<AddressSpan>& spans, std::size_t record) {
+    const auto after =
+        std::upper_bound(spans.begin(), spans.end(), record,
+                         [](std::size_t r, const AddressSpan& s) { return r < s.from; });
+    return after == spans.begin() ? nullptr : &*std::prev(after);
+}
+
 } // namespace
+
+void DeviceModel::index() {
+    for (const AddressSpan& s : spans_) {
+        byAddress_[s.address & 0x7F].push_back(s);
+    }
+    endpointsOf_.assign(devices_.size(), kNoDevice);
+    for (std::size_t d = 0; d < devices_.size(); ++d) {
+        if (devices_[d].configurations.empty()) {
+            continue;
+        }
+        endpointsOf_[d] = endpoints_.size();
+        Endpoints& described = endpoints_.emplace_back();
+        for (std::uint8_t number = 0; number < 16; ++number) {
+            for (const Direction direction : {Direction::Out, Direction::In}) {
+                if (const Descriptor* e = devices_[d].endpointDescriptor(number, direction)) {
+                    described[EndpointSlot(number, direction)] = DescriptionOf(*e);
+                }
+            }
+        }
+    }
+    for (std::size_t address = 0; address < byAddress_.size(); ++address) {
+        // The last device (by number) that held the address wins each endpoint.
+        std::vector<std::size_t> held;
+        for (const AddressSpan& s : byAddress_[address]) {
+            if (s.device != kNoDevice) {
+                held.push_back(s.device);
+            }
+        }
+        std::sort(held.begin(), held.end());
+        held.erase(std::unique(held.begin(), held.end()), held.end());
+        for (const std::size_t d : held) {
+            if (endpointsOf_[d] == kNoDevice) {
+                continue;
+            }
+            for (std::size_t slot = 0; slot < 32; ++slot) {
+                if (const auto& e = endpoints_[endpointsOf_[d]][slot]) {
+                    lastDescribed_[address][slot] = e;
+                }
+            }
+        }
+    }
+}
+
+std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size_t record) const {
+    const AddressSpan* s = SpanAt(byAddress_[address & 0x7F], record);
+    if (s == nullptr || s->device == kNoDevice) {
+        return std::nullopt;
+    }
+    return s->device;
+}
 
 EndpointAnswer DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint,
                                      Direction direction, std::size_t record) const {
     EndpointAnswer answer;
-    std::size_t holder = kNoDevice;
-    for (const AddressSpan& s : spans_) {
-        if (s.address != address) {
-            continue;
-        }
-        if (s.from > record) {
-            answer.validUntil = s.from;
-            break;
-        }
-        holder = s.device;
+    const std::vector<AddressSpan>& spans = byAddress_[address & 0x7F];
+    const AddressSpan* s = SpanAt(spans, record);
+    const auto next = s == nullptr ? spans.begin() : spans.begin() + (s - spans.data()) + 1;
+    if (next != spans.end()) {
+        answer.validUntil = next->from;
     }
-    if (holder != kNoDevice) {
-        if (const Descriptor* e = devices_[holder].endpointDescriptor(endpoint, direction)) {
-            answer.description = DescriptionOf(*e);
+    const std::size_t slot = EndpointSlot(endpoint, direction);
+    if (s != nullptr && s->device != kNoDevice && endpointsOf_[s->device] != kNoDevice) {
+        if (const auto& e = endpoints_[endpointsOf_[s->device]][slot]) {
+            answer.description = e;
             return answer;
         }
     }
-    for (std::size_t i = devices_.size(); i-- > 0;) {
-        const bool held = std::any_of(spans_.begin(), spans_.end(), [&](const AddressSpan& s) {
-            return s.address == address && s.device == i;
-        });
-        if (!held) {
-            continue;
-        }
-        if (const Descriptor* e = devices_[i].endpointDescriptor(endpoint, direction)) {
-            answer.description = DescriptionOf(*e);
-            return answer;
-        }
-    }
+    // The device at the address does not describe it (the capture began after its
+    // enumeration): the last one at the address that does.
+    answer.description = lastDescribed_[address & 0x7F][slot];
     return answer;
 }
 

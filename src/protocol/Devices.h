@@ -5,6 +5,7 @@
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -100,9 +101,23 @@ public:
     EndpointLookup lookup() const;
 
 private:
+    /// Endpoint descriptions of one device in its final configuration and settings, by
+    /// endpoint number and direction (number << 1 | in).
+    using Endpoints = std::array<std::optional<EndpointDescription>, 32>;
+
+    void index();
+
     std::vector<DeviceInfo> devices_;
     /// In order of `from`.
     std::vector<AddressSpan> spans_;
+    /// The spans of each address in order of `from`, for a binary search by record.
+    std::array<std::vector<AddressSpan>, 128> byAddress_;
+    /// The endpoints of each device that delivered a configuration (by device, an index into
+    /// `endpoints_` or kNone), and for each address the answer of the last device that held
+    /// it and describes the endpoint: computed once, so a lookup costs a binary search.
+    std::vector<std::size_t> endpointsOf_;
+    std::vector<Endpoints> endpoints_;
+    std::array<Endpoints, 128> lastDescribed_;
 };
 
 /// The transfer list with endpoint types and sizes taken from the capture's own descriptors:

@@ -412,18 +412,29 @@ std::string Signed(std::int64_t v, bool relative) {
 
 } // namespace
 
-std::string ReportDescriptorListing(const HidReportDescriptor& d) {
-    std::string out;
+std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d) {
+    std::vector<std::string> lines;
     std::uint16_t page = 0;
     std::int32_t minimum = 0;
     std::vector<std::uint16_t> pages;
-    int depth = 0;
-    for (const HidItem& item : d.items) {
+    std::size_t depth = 0;
+    const std::size_t listed = std::min(d.items.size(), kListedItems);
+    lines.reserve(listed + 2 + std::min(d.problems.size(), kListedProblems));
+    for (std::size_t i = 0; i < d.items.size(); ++i) {
+        const HidItem& item = d.items[i];
         if (item.type == HidItemType::Main && item.tag == kEndCollection && depth > 0) {
             --depth;
         }
-        out += std::string(static_cast<std::size_t>(depth) * 2, ' ') +
-               ItemText(item, page, minimum) + "\n";
+        if (i < listed) {
+            // Indentation stops at kIndentedDepth levels, so a line costs no more than its item;
+            // deeper lines say their depth instead.
+            std::string line(std::min(depth, kIndentedDepth) * 2, ' ');
+            if (depth > kIndentedDepth) {
+                line += "[depth " + std::to_string(depth) + "] ";
+            }
+            line += ItemText(item, page, minimum);
+            lines.push_back(std::move(line));
+        }
         if (item.type == HidItemType::Global && item.tag == kUsagePage) {
             page = static_cast<std::uint16_t>(item.data & 0xFFFF);
         } else if (item.type == HidItemType::Global && item.tag == kLogicalMinimum) {
@@ -437,8 +448,25 @@ std::string ReportDescriptorListing(const HidReportDescriptor& d) {
             ++depth;
         }
     }
-    for (const auto& [offset, what] : d.problems) {
-        out += "! byte " + std::to_string(offset) + ": " + what + "\n";
+    if (d.items.size() > listed) {
+        lines.push_back(std::to_string(d.items.size() - listed) + " more items");
+    }
+    const std::size_t faults = std::min(d.problems.size(), kListedProblems);
+    for (std::size_t i = 0; i < faults; ++i) {
+        lines.push_back("! byte " + std::to_string(d.problems[i].first) + ": " +
+                        d.problems[i].second);
+    }
+    if (d.problems.size() > faults) {
+        lines.push_back("! " + std::to_string(d.problems.size() - faults) + " more problems");
+    }
+    return lines;
+}
+
+std::string ReportDescriptorListing(const HidReportDescriptor& d) {
+    std::string out;
+    for (const std::string& line : ReportDescriptorListingLines(d)) {
+        out += line;
+        out += '\n';
     }
     return out;
 }

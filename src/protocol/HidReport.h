@@ -61,8 +61,18 @@ struct HidReportDescriptor {
 /// Splits a report descriptor into items and lays out its reports; never reads past `data`.
 HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data);
 
+/// Items listed, levels indented, problems listed: the rest is counted ("K more items").
+inline constexpr std::size_t kListedItems = 4096;
+inline constexpr std::size_t kIndentedDepth = 32;
+inline constexpr std::size_t kListedProblems = 64;
+
 /// The items as an indented listing, one per line: "Usage Page (Generic Desktop)",
-/// "  Collection (Application)", "    Logical Minimum (-127)", ...
+/// "  Collection (Application)", "    Logical Minimum (-127)", ...; items nested deeper than
+/// kIndentedDepth start "[depth N] ". Then the problems ("! byte 4: ..."). At most
+/// kListedItems items and kListedProblems problems, each followed by a count of the rest, so
+/// the listing costs time and memory linear in the descriptor.
+std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d);
+/// The same lines, each ended by '\n'.
 std::string ReportDescriptorListing(const HidReportDescriptor& d);
 
 /// One report's fields decoded by the descriptor: "Button 1: 1, Button 2: 0, X: +3, Y: -2".

@@ -1,7 +1,9 @@
 #include "protocol/TransferSummary.h"
 
 #include "capture/SetupRequest.h"
+#include "protocol/SafeText.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 
@@ -160,11 +162,13 @@ std::string JoinLines(std::string_view text) {
         }
         if (c == '\n' || c == '\r') {
             out += " | ";
-        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            out += ' ';
-        } else {
-            out += c;
+            continue;
         }
+        // Each line escaped whole, so a character's UTF-8 bytes stay together; the decoder
+        // escaped what it quotes already.
+        const std::size_t end = std::min(text.find_first_of("\r\n", i), text.size());
+        out += EscapeText(text.substr(i, end - i), {.newlines = false, .backslashes = true});
+        i = end - 1;
     }
     return out;
 }

@@ -35,7 +35,7 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
 std::string TransferTitle(const capture::PacketList& packets, const Transactions& transactions,
                           const TransferItem& item, const std::optional<Decoded>& decoded);
 
-/// Decoded text on one line: each line break becomes " | ", other control characters a space.
+/// Decoded text on one line: each line break becomes " | ", the rest is escaped (EscapeText).
 std::string JoinLines(std::string_view text);
 
 } // namespace vintrace::protocol

@@ -1,5 +1,7 @@
 #include "protocol/UsbIds.h"
 
+#include "protocol/SafeText.h"
+
 #include <array>
 #include <fstream>
 #include <sstream>
@@ -41,7 +43,7 @@ std::optional<std::pair<std::uint16_t, std::string>> Entry(std::string_view line
     while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) {
         name.remove_suffix(1);
     }
-    return std::make_pair(*id, std::string(name));
+    return std::make_pair(*id, ValidUtf8(name));
 }
 
 /// "XX  Name" (two hex digits): the id and the name after the two spaces.
@@ -57,7 +59,7 @@ std::optional<std::pair<std::uint8_t, std::string>> ShortEntry(std::string_view 
     while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) {
         name.remove_suffix(1);
     }
-    return std::make_pair(static_cast<std::uint8_t>(*id), std::string(name));
+    return std::make_pair(static_cast<std::uint8_t>(*id), ValidUtf8(name));
 }
 
 } // namespace

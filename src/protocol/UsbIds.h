@@ -12,7 +12,8 @@ namespace vintrace::protocol {
 class UsbIds {
 public:
     /// Reads the vendor and product lines and the class list ("C xx") with its subclasses and
-    /// protocols; everything else is skipped.
+    /// protocols; everything else is skipped. The file is untrusted: bytes of a name that are
+    /// not UTF-8 become U+FFFD (showing it safely is the caller's, see EscapeText).
     static UsbIds Parse(std::string_view text);
     /// Reads a file; nothing when it cannot be read (a missing list means numbers only).
     static std::optional<UsbIds> Load(const std::string& path);

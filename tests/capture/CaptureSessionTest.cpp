@@ -90,7 +90,7 @@ TEST(CaptureSession, DecodedTextPerItemFollowsTheRecordsInEitherList) {
         {1609, "\"TiDAL\""},
         {1541, std::nullopt}, // a stalled GET_DESCRIPTOR says nothing more
         {208, "SET_LINE_CODING 9600 8N1"},
-        {173, std::string("\"USB JTAG/serial debug unit\0\"", 29)},
+        {173, "\"USB JTAG/serial debug unit\\x00\""},
         {142, "9 of 98 bytes"},
         {6, "device 303A:1001"},
         {0, std::nullopt}, // a run of SOFs

@@ -1,5 +1,6 @@
 #include "capture/PcapFile.h"
 #include "capture/CaptureDecoder.h"
+#include "capture/UsbCrc.h"
 #include "support/CaptureBytes.h"
 #include "support/CapturePrinters.h"
 #include "support/FileContents.h"
@@ -216,6 +217,47 @@ TEST(PcapImport, EmptyRecordsAreSkippedAndCounted) {
     ASSERT_TRUE(r.ok()) << r.reason;
     EXPECT_EQ(r.emptyRecords, 1u);
     EXPECT_EQ(test::ReadBytes(out), Hex("01 D2 01 5A"));
+}
+
+/// A SOF of frame `frame` with its CRC5.
+Bytes Sof(unsigned frame) {
+    const std::uint16_t field = WithCrc5(static_cast<std::uint16_t>(frame & 0x7FF));
+    return {0xA5, static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8)};
+}
+
+// USB 2.0 8.4.3: a high-speed bus sends eight micro-frame SOFs with one frame number; 8.3.1:
+// PING, SPLIT, NYET, DATA2 and MDATA exist only there. The import still succeeds.
+TEST(PcapImport, SaysWhenTheCaptureLooksHighSpeed) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> records;
+        bool highSpeed;
+    };
+    const std::vector<Case> cases = {
+        {"full-speed frames", {Sof(17), Sof(18), Sof(19), Sof(20)}, false},
+        {"micro-frames", {Sof(17), Sof(17), Sof(17), Sof(17), Sof(18)}, true},
+        {"one repeat is a glitch", {Sof(17), Sof(17), Sof(18), Sof(19)}, false},
+        {"repeats with a bad CRC5",
+         {Hex("A5 11 00"), Hex("A5 11 00"), Hex("A5 11 00"), Hex("A5 11 00")},
+         false},
+        {"PING", {Hex("B4 05 08")}, true},
+        {"SPLIT", {Hex("78 05 08 00")}, true},
+        {"NYET", {Hex("96")}, true},
+        {"DATA2", {Hex("87 00 00")}, true},
+        {"MDATA", {Hex("0F 00 00")}, true},
+    };
+    for (const Case& c : cases) {
+        Bytes file = ClassicHeader(288);
+        for (const Bytes& r : c.records) {
+            ClassicRecord(file, r);
+        }
+        test::TempDir dir;
+        const std::string out = (dir.path() / "out.dat").string();
+        const PcapResult r = ImportPcap(dir.write("in.pcap", file), out, false);
+        ASSERT_TRUE(r.ok()) << c.name << ": " << r.reason;
+        EXPECT_EQ(r.highSpeed, c.highSpeed) << c.name;
+        EXPECT_EQ(r.records, c.records.size()) << c.name;
+    }
 }
 
 TEST(PcapExport, RoundTripKeepsEveryRecordThatHoldsAllItsBytes) {

@@ -2,6 +2,7 @@
 // cannot. Each case runs the real binary through the shell, with its own files.
 
 #include "support/FileContents.h"
+#include "support/RunCli.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -19,36 +20,12 @@ namespace vintrace::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CliResult;
+using test::RunCli;
 using test::TempDir;
 
 const std::string kData = VINTRACE_TEST_DATA;
 const std::string kCapture = kData + "/ls-mouse.dat";
-
-struct CliResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-/// Runs `sh -c "<prefix> vintrace-cli <args> <redirect>"`; stdout and stderr are captured
-/// unless `redirect` sends stdout elsewhere. At most 20 seconds: a command that would block
-/// or spin ends with 124.
-CliResult RunCli(const TempDir& work, const std::string& args, const std::string& redirect = "",
-                 const std::string& prefix = "") {
-    const std::string out = work / ".stdout";
-    const std::string err = work / ".stderr";
-    const std::string command =
-        "cd '" + work.path().string() + "' && " + prefix + " timeout 20 '" VINTRACE_CLI_PATH "' " +
-        args + " " + (redirect.empty() ? ">'" + out + "'" : redirect) + " 2>'" + err + "'";
-    const int status = std::system(command.c_str());
-    CliResult r;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = test::ReadText(out);
-    r.err = test::ReadText(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-}
 
 std::vector<std::string> Names(const fs::path& dir) {
     std::vector<std::string> names;

@@ -1,6 +1,8 @@
 #include "app/CommandEvent.h"
 #include "app/TMainForm.h"
+#include "capture/PcapFile.h"
 #include "capture/TDefineHide.h"
+#include "capture/UsbCrc.h"
 #include "support/CaptureBytes.h"
 #include "support/FileContents.h"
 #include "support/QtPrinters.h"
@@ -300,6 +302,26 @@ TEST_F(CommandHub, PcapExportThenImportGivesTheSamePackets) {
     form_->ImportPcap1->trigger();
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("shown.dat")) << messages_[0].toStdString();
+}
+
+// USB 2.0 8.4.3: micro-frame SOFs repeat their frame number. Imported all the same, with one
+// warning.
+TEST_F(CommandHub, ImportOfAHighSpeedCaptureWarnsOnce) {
+    capture::PacketList packets;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint16_t field = capture::WithCrc5(static_cast<std::uint16_t>(100 + i / 8));
+        const std::uint8_t sof[2] = {static_cast<std::uint8_t>(field),
+                                     static_cast<std::uint8_t>(field >> 8)};
+        packets.append(capture::RecordKind::Sof, 2, sof);
+    }
+    const std::string pcap = path("hs.pcap").toStdString();
+    ASSERT_TRUE(capture::ExportPcap(packets, pcap, capture::UsbLinkType::Usb20, true).ok());
+    form_->ChoosePcapToImport = [&] { return pcap; };
+    form_->ImportPcap1->trigger();
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("looks high-speed")) << messages_[0].toStdString();
+    EXPECT_EQ(form_->CaptureFileName, path("hs.dat").toStdString());
+    EXPECT_EQ(form_->PacketList.size(), 16u);
 }
 
 TEST_F(CommandHub, ImportOfAFileThatIsNoPcapSaysWhereItWentWrong) {

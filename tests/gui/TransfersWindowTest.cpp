@@ -314,9 +314,9 @@ TEST_F(TransfersWindow, ItemsSayWhatTheirTransfersCarry) {
          "GET_DESCRIPTOR DEVICE index 0 (standard, device-to-host, device) wValue=0x0100 "
          "wIndex=0x0000 wLength=64\ndevice 303A:1001"},
         {142, "GET_DESCRIPTOR CONFIGURATION (9 of 98 bytes)", nullptr},
-        {173, "GET_DESCRIPTOR STRING; \"USB JTAG/serial debug unit \"",
+        {173, "GET_DESCRIPTOR STRING; \"USB JTAG/serial debug unit\\x00\"",
          "GET_DESCRIPTOR STRING index 2 (standard, device-to-host, device) wValue=0x0302 "
-         "wIndex=0x0409 wLength=255\n\"USB JTAG/serial debug unit \""},
+         "wIndex=0x0409 wLength=255\n\"USB JTAG/serial debug unit\\x00\""},
         {208, "SET_LINE_CODING 9600 8N1",
          "class request 32 (class, host-to-device, interface) wValue=0x0000 wIndex=0x0000 "
          "wLength=7\nSET_LINE_CODING 9600 8N1"},

@@ -136,8 +136,11 @@ std::vector<std::string> Layout(const ConfigurationDescription& c) {
         for (const Descriptor& d : i.extra) {
             out.push_back("  " + ToString(d));
         }
-        for (const Descriptor& d : i.endpoints) {
-            out.push_back("  " + ToString(d));
+        for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
+            out.push_back("  " + ToString(i.endpoints[e]));
+            for (const Descriptor& d : i.after(e)) {
+                out.push_back("   " + ToString(d));
+            }
         }
     }
     for (const std::string& p : Texts(c.problems)) {
@@ -198,6 +201,33 @@ INSTANTIATE_TEST_SUITE_P(
              "  CDC functional 0524060001", "  endpoint 07058203080010",
              " interface 09040100020A000000", "  endpoint 07050302400000",
              "  endpoint 07058302400000", " interface 090402000001010000", "  other 0524010001"}},
+        // DFU 1.1 4.1.3: 0x21 in an interface of class 0xFE subclass 1 is the DFU functional
+        // descriptor; in a vendor interface (class 0xFF) it is nothing this list knows.
+        ConfigurationCase{"DfuAndVendor0x21",
+                          "09 02 2D 00 02 01 00 80 32 "
+                          "09 04 00 00 00 FE 01 02 00 "
+                          "09 21 0B FF 00 00 04 1A 01 "
+                          "09 04 01 00 00 FF 00 00 00 "
+                          "09 21 11 01 00 01 22 4B 00",
+                          0x2D,
+                          {"configuration 09022D000201008032", " interface 0904000000FE010200",
+                           "  DFU functional 09210BFF0000041A01", " interface 0904010000FF000000",
+                           "  other 092111010001224B00"}},
+        // USB MIDI 1.0 6.1.2 and 6.2: class-specific endpoint descriptors (0x25) follow the
+        // endpoint they describe and stay with it, in delivery order.
+        ConfigurationCase{"MidiStreamingEndpoints",
+                          "09 02 35 00 01 01 00 80 32 "
+                          "09 04 01 00 02 01 03 00 00 "
+                          "07 24 01 00 01 41 00 "
+                          "09 05 01 02 40 00 00 00 00 "
+                          "05 25 01 01 01 "
+                          "09 05 81 02 40 00 00 00 00 "
+                          "05 25 01 01 03",
+                          0x35,
+                          {"configuration 090235000101008032", " interface 090401000201030000",
+                           "  other 07240100014100", "  endpoint 090501024000000000",
+                           "   other 0525010101", "  endpoint 090581024000000000",
+                           "   other 0525010103"}},
         // The host asked for the first 9 bytes only: incomplete, not faulty.
         ConfigurationCase{"CutByRequest",
                           "09 02 22 00 01 01 00 A0 31",
@@ -260,6 +290,28 @@ TEST(StringDescriptors, DecodeUtf16Text) {
         EXPECT_EQ(parsed.text, c.text) << c.hex;
         EXPECT_EQ(Texts(parsed.problems), c.problems) << c.hex;
     }
+}
+
+TEST(StringDescriptors, CutByTheRequestIsNoFault) {
+    // 9.3.5: a device returns the first wLength bytes of a longer descriptor. Fewer than both
+    // wLength and bLength is still a fault.
+    struct Case {
+        const char* hex;
+        std::size_t requested;
+        std::string text;
+        std::vector<std::string> problems;
+    };
+    const std::vector<Case> cases = {
+        {"1A 03", 2, "", {}},
+        {"1A 03 55 00 53 00 42", 7, "US", {}},
+        {"1A 03 55 00", 255, "U", {"at 0: bLength 26 is past the end: 4 bytes left"}},
+    };
+    for (const Case& c : cases) {
+        const ParsedString parsed = ParseString(Bytes(c.hex), c.requested);
+        EXPECT_EQ(parsed.text, c.text) << c.hex;
+        EXPECT_EQ(Texts(parsed.problems), c.problems) << c.hex;
+    }
+    EXPECT_TRUE(ParseLanguages(Bytes("04 03"), 2).problems.empty());
 }
 
 TEST(StringDescriptors, ListLanguages) {

@@ -1,6 +1,9 @@
 #include "protocol/Devices.h"
 #include "capture/CaptureSession.h"
+#include "protocol/ClassDecoder.h"
+#include "protocol/DeviceText.h"
 #include "protocol/DeviceTree.h"
+#include "protocol/TransferSummary.h"
 #include "protocol/UsbIds.h"
 #include "support/BusSequence.h"
 
@@ -134,6 +137,29 @@ TEST(DeviceModel, EndpointsFollowConfigurationAndAlternateSetting) {
     EXPECT_EQ(iso->maxPacketSize, 64);
 }
 
+// A capture that began after a device's enumeration: its endpoints come from the last device
+// at the address that described them, and an answer holds until the address changes hands.
+TEST(DeviceModel, EndpointLookupFallsBackAndSaysHowLongItHolds) {
+    const std::string described = ControlIn(0, kGetDevice, kDevice) +
+                                  ControlNoData(0, SetAddress(4)) +
+                                  ControlIn(4, kGetConfiguration, kConfiguration);
+    const std::string silent = ControlIn(0, kGetDevice, kDevice) + ControlNoData(0, SetAddress(4));
+    const Built b = Build(silent + "OUT 4.2, DATA0 01, ACK, " + described);
+    const DeviceModel& m = b.described.devices;
+    ASSERT_EQ(m.devices().size(), 2u);
+    const std::size_t out = BusSequence(silent).size();
+    const EndpointAnswer early = m.endpoint(4, 2, Direction::Out, out);
+    ASSERT_TRUE(early.description);
+    EXPECT_EQ(early.description->type, TransferType::Bulk);
+    // The second SET_ADDRESS 4 ends the first device's span at address 4.
+    EXPECT_EQ(early.validUntil,
+              BusSequence(silent + "OUT 4.2, DATA0 01, ACK, " + ControlIn(0, kGetDevice, kDevice) +
+                          ControlNoData(0, SetAddress(4)))
+                  .size());
+    EXPECT_EQ(m.endpoint(4, 3, Direction::Out, out).description, std::nullopt);
+    EXPECT_EQ(m.endpoint(5, 2, Direction::Out, out).description, std::nullopt);
+}
+
 // A device unplugged and another plugged in at the same address: each one's traffic is
 // grouped by its own endpoint descriptors, not by the last device's.
 TEST(DeviceModel, ReusedAddressGroupsEachDevicesTrafficByItsOwnDescriptors) {
@@ -201,7 +227,7 @@ TEST(DeviceModel, RemembersTheTransferThatDeliveredTheKeptCopyOfEachPart) {
         ControlIn(5, "8006000100000800", "1201100100000008"),         // shorter again
         ControlIn(5, kGetConfiguration, kConfiguration),              // configuration 0
         ControlIn(5, "8006010309041000", "0C034D006F00750073006500"), // string 1
-        ControlIn(5, "8006010309041000", "0C034B00650079007300"),     // string 1 again
+        ControlIn(5, "8006010309041000", "0C034B00650079007300"),     // string 1, cut short
         ControlIn(5, "8106002200004000", "05010902A101C0"),           // report, if. 0
         ControlIn(5, "8006000600000A00", "0A060002000000400100"),     // qualifier
         ControlIn(5, "8006000700003000",
@@ -218,10 +244,62 @@ TEST(DeviceModel, RemembersTheTransferThatDeliveredTheKeptCopyOfEachPart) {
     const DeviceInfo::Sources& from = b.described.devices.devices()[0].from;
     EXPECT_EQ(from.device, at[2]);
     EXPECT_EQ(from.configurations, (std::map<std::uint8_t, std::size_t>{{0, at[4]}}));
-    EXPECT_EQ(from.strings, (std::map<std::uint8_t, std::size_t>{{1, at[6]}}));
+    EXPECT_EQ(from.strings, (std::map<std::uint8_t, std::size_t>{{1, at[5]}}));
     EXPECT_EQ(from.reportDescriptors, (std::map<std::uint8_t, std::size_t>{{0, at[7]}}));
     EXPECT_EQ(from.qualifier, at[8]);
     EXPECT_EQ(from.otherSpeed, (std::map<std::uint8_t, std::size_t>{{0, at[9]}}));
+}
+
+TEST(DeviceModel, KeepsTheLongestCopyAndTakesCutsByTheRequestAsNormal) {
+    // 9.3.5: the device returns the first wLength bytes, so a 2-byte length probe is a whole
+    // answer; only fewer bytes than both wLength and bLength is a fault.
+    const std::string full = ControlIn(5, "8006010309041000", "0C034D006F00750073006500");
+    const std::string probe = ControlIn(5, "8006010309040200", "0C03");
+    const std::string languages = ControlIn(5, "8006000300000400", "04030904");
+    const std::string languageProbe = ControlIn(5, "8006000300000200", "0403");
+    struct Case {
+        const char* name;
+        std::string bus;
+        std::vector<std::string> problems;
+    };
+    const std::vector<Case> cases = {
+        {"probe after", full + probe + languages + languageProbe, {}},
+        {"probe before", probe + full + languageProbe + languages, {}},
+        {"short of both",
+         full + ControlIn(5, "8006010309041000", "0C034D00"),
+         {"string 1, byte 0: bLength 12 is past the end: 4 bytes left"}},
+    };
+    for (const Case& c : cases) {
+        const Built b = Build(c.bus);
+        ASSERT_EQ(b.described.devices.devices().size(), 1u) << c.name;
+        const DeviceInfo& d = b.described.devices.devices()[0];
+        EXPECT_EQ(d.strings, (std::map<std::uint8_t, std::string>{{1, "Mouse"}})) << c.name;
+        EXPECT_EQ(d.from.strings.at(1), BusSequence(c.bus.substr(0, c.bus.find(full))).size())
+            << c.name;
+        if (c.bus.find(languages) != std::string::npos) {
+            EXPECT_EQ(d.languages, (std::vector<std::uint16_t>{0x0409})) << c.name;
+        }
+        std::vector<std::string> problems;
+        for (const DeviceProblem& p : d.problems) {
+            problems.push_back(p.what);
+        }
+        EXPECT_EQ(problems, c.problems) << c.name;
+    }
+}
+
+TEST(DeviceText, StringWithNulShowsOneWayInDevicesAndTransfers) {
+    // "Ab\0": the Devices tree, the CLI (DescriptorFieldText) and a transfer's title agree.
+    const std::string bus = ControlIn(0, kGetDevice, "12011001000000083412467800010102") +
+                            ControlIn(0, "8006010309041000", "0803410062000000");
+    const Built b = Build(bus);
+    const DeviceInfo& d = b.described.devices.devices().at(0);
+    const std::vector<DeviceTreeRow> tree = BuildDeviceTree(b.described.devices.devices(), nullptr);
+    EXPECT_EQ(tree.at(0).children.at(0).text, "Manufacturer: Ab\\x00");
+    EXPECT_EQ(DescriptorFieldText(d, "iManufacturer", 1, nullptr), "1 Ab\\x00");
+    ClassDecoder decoder(b.packets, b.tx, b.described.devices);
+    const TransferItem& item = b.described.items.at(1);
+    EXPECT_NE(TransferTitle(b.packets, b.tx, item, decoder.decode(item)).find("\"Ab\\x00\""),
+              std::string::npos);
 }
 
 /// The rows as indented text, each with its packet: "Address 4 ... [34]".
@@ -292,6 +370,32 @@ TEST(DeviceTree, ShowsOnlyWhatTheCaptureHolds) {
               "    Usage Page (Generic Desktop) [9]\n    Usage (Mouse) [9]\n"
               "    Collection (Application) [9]\n    End Collection [9]\n");
     EXPECT_TRUE(BuildDeviceTree({}, &ids).empty());
+}
+
+TEST(DeviceTree, ClassDescriptorsStayUnderWhatTheyFollow) {
+    // DFU 1.1 4.1.3 (bmAttributes 0x0B, 255 ms, 1024 bytes, DFU 1.1a) and a MIDI streaming
+    // interface whose endpoint carries its class-specific 0x25 (USB MIDI 1.0 6.2.2).
+    const std::string configuration = "09023900020100803209040000"
+                                      "00FE0102000921"
+                                      "0BFF0000041A01"
+                                      "090401000101030000"
+                                      "07240100014100"
+                                      "090501024000000000"
+                                      "0525010101";
+    const Built b = Build(ControlIn(3, "8006000200003900", configuration));
+    std::string out;
+    Render(BuildDeviceTree(b.described.devices.devices(), nullptr), 0, out);
+    EXPECT_EQ(out, "Address 3 [0]\n"
+                   "  Configuration 1: attributes 0x80 (bus-powered), max power 100mA [0]\n"
+                   "    Interface 0, alternate 0: class 254 Application Specific Interface, "
+                   "subclass 1, protocol 2 [0]\n"
+                   "      DFU Functional Descriptor: bmAttributes 0x0b (can download, can "
+                   "upload, will detach), wDetachTimeOut 255 ms, wTransferSize 1024 bytes, "
+                   "bcdDFUVersion 1.1a [0]\n"
+                   "    Interface 1, alternate 0: class 1 Audio, subclass 3, protocol 0 [0]\n"
+                   "      Descriptor of type 0x24: 07 24 01 00 01 41 00 [0]\n"
+                   "      Endpoint 0x01 EP 1 OUT: bulk, max packet size 64, interval 0 [0]\n"
+                   "        Descriptor of type 0x25: 05 25 01 01 01 [0]\n");
 }
 
 TEST(DeviceTree, ReportDescriptorRowsAreTheDevicesCommandsListing) {

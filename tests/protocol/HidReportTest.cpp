@@ -25,6 +25,36 @@ const char* const kKeyboard = "05 01 09 06 A1 01 05 07 19 E0 29 E7 15 00 25 01 7
                               "95 01 75 08 81 01 95 05 75 01 05 08 19 01 29 05 91 02 95 01 75 03 "
                               "91 01 95 06 75 08 15 00 25 65 05 07 19 00 29 65 81 00 C0";
 
+TEST(HidReportDescriptor, ListingIsBoundedWhateverTheNesting) {
+    // n one-byte Collection items nested n deep, or n End Collections without one: the
+    // listing's indentation, items and problems are capped, the rest counted.
+    struct Case {
+        const char* name;
+        std::uint8_t item;
+        std::size_t n;
+        std::size_t line;
+        std::string text;
+    };
+    const std::string deepest(kIndentedDepth * 2, ' ');
+    const std::vector<Case> cases = {
+        {"indented to the cap", 0xA0, 40, kIndentedDepth, deepest + "Collection (Physical)"},
+        {"deeper says its depth", 0xA0, 40, kIndentedDepth + 1,
+         deepest + "[depth " + std::to_string(kIndentedDepth + 1) + "] Collection (Physical)"},
+        {"items counted past the cap", 0xA0, 70000, kListedItems,
+         std::to_string(70000 - kListedItems) + " more items"},
+        {"problems counted past the cap", 0xC0, 100, 100 + kListedProblems,
+         "! " + std::to_string(100 - kListedProblems) + " more problems"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> bytes(c.n, c.item);
+        const std::vector<std::string> lines =
+            ReportDescriptorListingLines(ParseReportDescriptor(bytes));
+        ASSERT_GT(lines.size(), c.line) << c.name;
+        EXPECT_EQ(lines[c.line], c.text) << c.name;
+        EXPECT_LE(lines.size(), kListedItems + kListedProblems + 2) << c.name;
+    }
+}
+
 TEST(HidReportDescriptor, ListsItemsIndentedByCollection) {
     const HidReportDescriptor d = ParseReportDescriptor(Bytes(kMouse));
     EXPECT_TRUE(d.problems.empty());

@@ -5,6 +5,7 @@
 #include "protocol/DeviceText.h"
 #include "protocol/Devices.h"
 #include "protocol/HidReport.h"
+#include "protocol/SafeText.h"
 #include "protocol/UsbIds.h"
 
 #include <cstdio>
@@ -77,8 +78,7 @@ public:
             line(1, s);
         }
         for (const auto& [index, text] : d.strings) {
-            line(1, "String " + std::to_string(index) + ": \"" + protocol::EscapeControls(text) +
-                        "\"");
+            line(1, "String " + std::to_string(index) + ": \"" + protocol::EscapeText(text) + "\"");
         }
         for (const auto& [interface, bytes] : d.reportDescriptors) {
             line(1, "Report Descriptor of interface " + std::to_string(interface) + " (" +
@@ -114,6 +114,11 @@ private:
                                                        static_cast<std::uint8_t>(*a))));
             }
         }
+        if (d.kind == protocol::DescriptorKind::DfuFunctional) {
+            if (const auto a = d.field("bmAttributes")) {
+                line(depth + 2, protocol::DfuAttributesText(static_cast<std::uint8_t>(*a)));
+            }
+        }
         const std::size_t fixed = FixedSize(d);
         if (d.bytes.size() > fixed) {
             std::string s = "data:";
@@ -139,30 +144,23 @@ private:
             line(2, "(not all of wTotalLength was delivered)");
         }
         for (const Descriptor& d : c.extra) {
-            descriptor(device, Title(d), d, 2);
+            descriptor(device, protocol::DescriptorTitle(d), d, 2);
         }
         for (const Descriptor& d : c.associations) {
             descriptor(device, "Interface Association", d, 2);
         }
+        // Class-specific descriptors stay in delivery order, under what they follow.
         for (const InterfaceDescription& i : c.interfaces) {
             descriptor(device, "Interface Descriptor", i.descriptor, 2);
             for (const Descriptor& d : i.extra) {
-                descriptor(device, Title(d), d, 3);
+                descriptor(device, protocol::DescriptorTitle(d), d, 3);
             }
-            for (const Descriptor& d : i.endpoints) {
-                descriptor(device, "Endpoint Descriptor", d, 3);
+            for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
+                descriptor(device, "Endpoint Descriptor", i.endpoints[e], 3);
+                for (const Descriptor& d : i.after(e)) {
+                    descriptor(device, protocol::DescriptorTitle(d), d, 4);
+                }
             }
-        }
-    }
-
-    static std::string Title(const Descriptor& d) {
-        switch (d.kind) {
-        case protocol::DescriptorKind::Hid:
-            return "HID Device Descriptor";
-        case protocol::DescriptorKind::CdcFunctional:
-            return "CDC Functional Descriptor";
-        default:
-            return "Descriptor of type " + Format("0x%02x", d.type());
         }
     }
 
@@ -181,6 +179,30 @@ std::string JsonFields(const Descriptor& d) {
         }
     }
     return s;
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        s += Format("%02x", b);
+    }
+    return s;
+}
+
+/// Class-specific and other descriptors in delivery order: their type, kind, known fields and
+/// every byte (so one no kind is known for is still all there).
+std::string JsonDescriptors(const std::vector<Descriptor>& list) {
+    std::string s;
+    for (const Descriptor& d : list) {
+        std::string fields = "\"type\": " + std::to_string(d.type()) +
+                             ", \"kind\": " + JsonQuote(protocol::KindName(d.kind));
+        if (d.kind != protocol::DescriptorKind::Other) {
+            const std::string known = JsonFields(d);
+            fields += known.empty() ? "" : ", " + known;
+        }
+        s += (s.empty() ? "{" : ", {") + fields + ", \"bytes\": \"" + HexBytes(d.bytes) + "\"}";
+    }
+    return "[" + s + "]";
 }
 
 /// `fields` then more members, as one object.
@@ -209,10 +231,17 @@ std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescr
     std::string interfaces;
     for (const InterfaceDescription& i : c.interfaces) {
         std::string endpoints;
-        for (const Descriptor& e : i.endpoints) {
-            endpoints += (endpoints.empty() ? "" : ", ") + JsonObject(JsonFields(e), "");
+        for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
+            const std::vector<Descriptor>& after = i.after(e);
+            endpoints +=
+                (endpoints.empty() ? "" : ", ") +
+                JsonObject(JsonFields(i.endpoints[e]),
+                           after.empty() ? "" : "\"descriptors\": " + JsonDescriptors(after));
         }
         std::string more = "\"endpoints\": [" + endpoints + "]";
+        if (!i.extra.empty()) {
+            more += ", \"descriptors\": " + JsonDescriptors(i.extra);
+        }
         for (const Descriptor& d : i.extra) {
             if (d.kind == protocol::DescriptorKind::Hid) {
                 more += ", \"hid\": " + JsonObject(JsonFields(d), "");
@@ -227,7 +256,18 @@ std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescr
         }
         interfaces += (interfaces.empty() ? "" : ", ") + JsonObject(JsonFields(i.descriptor), more);
     }
-    return JsonObject(JsonFields(c.descriptor), "\"interfaces\": [" + interfaces + "]");
+    std::string more;
+    if (!c.associations.empty()) {
+        std::string associations;
+        for (const Descriptor& a : c.associations) {
+            associations += (associations.empty() ? "" : ", ") + JsonObject(JsonFields(a), "");
+        }
+        more += "\"associations\": [" + associations + "], ";
+    }
+    if (!c.extra.empty()) {
+        more += "\"descriptors\": " + JsonDescriptors(c.extra) + ", ";
+    }
+    return JsonObject(JsonFields(c.descriptor), more + "\"interfaces\": [" + interfaces + "]");
 }
 
 std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {

@@ -58,25 +58,6 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-/// Decoded text for a TAB-separated line: its lines joined by " | ", other control characters
-/// shown as \xNN.
-std::string OneLine(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\n') {
-            out += " | ";
-        } else if (u < 0x20 || u == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", u);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string TextLine(const capture::PacketList& packets, const protocol::Transactions& tx,
                      const TransferItem& item, const std::optional<std::string>& decoded) {
     const bool endpoint = HasEndpoint(item);
@@ -88,7 +69,7 @@ std::string TextLine(const capture::PacketList& packets, const protocol::Transac
            (endpoint ? std::string(protocol::DirectionName(item.direction)) : "-") + "\t" +
            std::string(protocol::StatusName(item.status)) + "\t" + std::to_string(item.bytes) +
            "\t" + protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line) +
-           (decoded ? "; " + OneLine(*decoded) : "") + "\n";
+           (decoded ? "; " + protocol::JoinLines(*decoded) : "") + "\n";
 }
 
 std::string JsonString(const std::string& s) {

@@ -11,6 +11,7 @@
 #include "RenderCommand.h"
 #endif
 #include "Version.h"
+#include "capture/BusSpeedSigns.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
@@ -313,6 +314,10 @@ int RunImport(const std::string& input, const std::string& output, bool force) {
     if (result.emptyRecords != 0) {
         std::fprintf(stderr, "vintrace-cli: %s: skipped %llu empty records\n", input.c_str(),
                      static_cast<unsigned long long>(result.emptyRecords));
+    }
+    if (result.highSpeed) {
+        std::fprintf(stderr, "vintrace-cli: %s: warning: %s\n", input.c_str(),
+                     std::string(capture::kHighSpeedWarning).c_str());
     }
     return 0;
 }

@@ -1,0 +1,148 @@
+// vintrace-cli devices on small crafted captures: what reaches the terminal and a JSON parser.
+
+#include "capture/BusSpeedSigns.h"
+#include "capture/PcapFile.h"
+#include "capture/UsbCrc.h"
+#include "protocol/SafeText.h"
+#include "support/BusSequence.h"
+#include "support/RunCli.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace vintrace::cli {
+namespace {
+
+using test::RunCli;
+using test::TempDir;
+
+std::string ControlIn(int address, const std::string& setup, const std::string& data) {
+    const std::string a = std::to_string(address) + ".0";
+    return "SETUP " + a + ", DATA0 " + setup + ", ACK, IN " + a + ", DATA1 " + data +
+           ", ACK, OUT " + a + ", DATA1, ACK, ";
+}
+
+/// Writes the bus sequence as a pcap and imports it as `name`.dat; the import's stderr.
+std::string Import(const TempDir& work, const std::string& bus, const std::string& name) {
+    const capture::PcapResult written = capture::ExportPcap(
+        test::BusSequence(bus), work / (name + ".pcap"), capture::UsbLinkType::FullSpeed, true);
+    EXPECT_TRUE(written.ok()) << written.reason;
+    const test::CliResult imported = RunCli(work, "import " + name + ".pcap " + name + ".dat");
+    EXPECT_EQ(imported.exitCode, 0) << imported.err;
+    return imported.err;
+}
+
+/// True when every byte belongs to valid UTF-8 and none is a C0 control other than '\n', DEL
+/// or a C1 control: what a terminal may act on.
+bool Inert(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = protocol::DecodeUtf8(std::string_view(text).substr(i));
+        if (c.length == 0 || (c.code < 0x20 && c.code != '\n') ||
+            (c.code >= 0x7F && c.code <= 0x9F) || protocol::IsBidiControl(c.code)) {
+            return false;
+        }
+        i += c.length;
+    }
+    return true;
+}
+
+// A DFU interface and a MIDI streaming interface whose endpoint carries its 0x25 (DFU 1.1
+// 4.1.3, USB MIDI 1.0 6.2.2), with hostile names from usb.ids and a hostile product string.
+TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
+    TempDir work;
+    const std::string configuration = "09023900020100803209040000"
+                                      "00FE0102000921"
+                                      "0BFF0000041A01"
+                                      "090401000101030000"
+                                      "07240100014100"
+                                      "090501024000000000"
+                                      "0525010101";
+    // Product string: "A", ESC, U+009B, U+202E, "\x1b" as four characters, NUL.
+    const std::string product = "1403"
+                                "4100"
+                                "1B00"
+                                "9B00"
+                                "2E20"
+                                "5C00"
+                                "7800"
+                                "3100"
+                                "6200"
+                                "0000";
+    EXPECT_EQ(Import(work,
+                     ControlIn(3, "8006000100001200", "120110010000000834124678000100020001") +
+                         ControlIn(3, "8006000200003900", configuration) +
+                         ControlIn(3, "8006020309041400", product),
+                     "dfu"),
+              ""); // a full-speed capture: no warning
+    {
+        std::ofstream ids(work / "usb.ids", std::ios::binary);
+        ids << "1234  Ven\x1b]0;x\x07\xff\n\t7846  Prod\xc2\x9b\n";
+    }
+    const test::CliResult text = RunCli(work, "devices --usb-ids usb.ids dfu.dat");
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_TRUE(Inert(text.out)) << text.out;
+    for (const char* line : {
+             "    idVendor              0x1234 Ven\\x1b]0;x\\x07\xEF\xBF\xBD\n",
+             "    idProduct             0x7846 Prod\\u009b\n",
+             "  String 2: \"A\\x1b\\u009b\\u202e\\\\x1b\\x00\"\n",
+             "      DFU Functional Descriptor:\n"
+             "        bLength               9\n"
+             "        bDescriptorType       33\n"
+             "        bmAttributes          0x0b\n"
+             "        wDetachTimeOut        255 ms\n"
+             "        wTransferSize         1024 bytes\n"
+             "        bcdDFUVersion          1.1a\n"
+             "          can download, can upload, will detach\n",
+             "        bInterval             0\n"
+             "          Transfer Type bulk\n"
+             "        data: 00 00\n"
+             "        Descriptor of type 0x25:\n"
+             "          bLength               5\n"
+             "          bDescriptorType       37\n"
+             "          data: 01 01 01\n"
+             "  String 2:",
+         }) {
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\nin:\n" << text.out;
+    }
+    const test::CliResult json = RunCli(work, "devices --json --usb-ids usb.ids dfu.dat");
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_TRUE(Inert(json.out)) << json.out;
+    for (const char* part : {
+             "\"vendor_name\": \"Ven\\u001b]0;x\\u0007\xEF\xBF\xBD\"",
+             "\"product_name\": \"Prod\\u009b\"",
+             "\"2\": \"A\\u001b\\u009b\\u202e\\\\x1b\\u0000\"",
+             "\"descriptors\": [{\"type\": 33, \"kind\": \"DFU functional\", \"bmAttributes\": "
+             "11, \"wDetachTimeOut\": 255, \"wTransferSize\": 1024, \"bcdDFUVersion\": 282, "
+             "\"bytes\": \"09210bff0000041a01\"}]",
+             "\"bInterval\": 0, \"descriptors\": [{\"type\": 37, \"kind\": \"other\", "
+             "\"bytes\": \"0525010101\"}]}]",
+         }) {
+        EXPECT_NE(json.out.find(part), std::string::npos) << part << "\nin:\n" << json.out;
+    }
+}
+
+// USB 2.0 8.4.3: micro-frame SOFs repeat their frame number. The import warns once and
+// still succeeds.
+TEST(CliImport, WarnsOnceThatTheCaptureLooksHighSpeed) {
+    TempDir work;
+    capture::PacketList packets;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint16_t field = capture::WithCrc5(static_cast<std::uint16_t>(100 + i / 8));
+        const std::uint8_t sof[2] = {static_cast<std::uint8_t>(field),
+                                     static_cast<std::uint8_t>(field >> 8)};
+        packets.append(capture::RecordKind::Sof, 2, sof);
+    }
+    ASSERT_TRUE(
+        capture::ExportPcap(packets, work / "hs.pcap", capture::UsbLinkType::Usb20, true).ok());
+    const test::CliResult r = RunCli(work, "import hs.pcap hs.dat");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err,
+              "vintrace-cli: hs.pcap: warning: " + std::string(capture::kHighSpeedWarning) + "\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(work / "hs.dat"));
+}
+
+} // namespace
+} // namespace vintrace::cli
