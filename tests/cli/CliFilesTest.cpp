@@ -169,16 +169,20 @@ TEST(CliOutput, ForceReplacesOnlyRegularFiles) {
             << c.name;
         EXPECT_TRUE(fs::is_empty(work / "dir")) << c.name;
 
-        // An existing regular file needs --force; with it, it is replaced.
+        // An existing regular file needs --force; with it, it is replaced, and a private one
+        // stays private.
         const std::string old = work.write("old", std::vector<std::uint8_t>{'o', 'l', 'd'});
+        ASSERT_EQ(::chmod(old.c_str(), 0600), 0);
         CliResult r = RunCli(work, WithOutput(c.args, old));
         EXPECT_EQ(r.exitCode, 2) << c.name;
         EXPECT_EQ(r.err, "vintrace-cli: " + old + ": already exists (use --force to replace it)\n")
             << c.name;
         EXPECT_EQ(test::ReadText(old), "old") << c.name;
-        r = RunCli(work, WithOutput(c.args, old) + " --force");
+        r = RunCli(work, WithOutput(c.args, old) + " --force", "", "umask 022;");
         EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.err;
         EXPECT_NE(test::ReadText(old), "old") << c.name;
+        EXPECT_EQ(fs::status(old).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << c.name;
     }
 }
 
@@ -209,18 +213,28 @@ TEST(CliOutput, NeverReplacesItsOwnInput) {
 }
 
 // A write that fails part-way (here the file size limit, as a full disk would) keeps the old
-// file whole, says why and leaves no temporary file.
+// file whole, says why and leaves no temporary file. The limit's signal (SIGXFSZ, fatal by
+// default) must not end the program before it can clean up.
 TEST(CliOutput, AFailedWriteKeepsTheOldFileAndSaysWhy) {
     for (const OutputCase& c : OutputCommands()) {
-        TempDir work;
-        const std::string old = work.write("out", std::vector<std::uint8_t>{'o', 'l', 'd'});
-        const CliResult r =
-            RunCli(work, WithOutput(c.args, old) + " --force", "", "ulimit -f 1; trap '' XFSZ;");
-        EXPECT_EQ(r.exitCode, 2) << c.name;
-        EXPECT_NE(r.err.find(old + ": "), std::string::npos) << c.name << "\n" << r.err;
-        EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << c.name << "\n" << r.err;
-        EXPECT_EQ(test::ReadText(old), "old") << c.name;
-        EXPECT_EQ(Names(work.path()), std::vector<std::string>{"out"}) << c.name;
+        for (const bool replacing : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (replacing ? " replacing" : " new"));
+            TempDir work;
+            const std::string old = work / "out";
+            if (replacing) {
+                work.write("out", std::vector<std::uint8_t>{'o', 'l', 'd'});
+            }
+            const CliResult r =
+                RunCli(work, WithOutput(c.args, old) + " --force", "", "ulimit -f 1;");
+            EXPECT_EQ(r.exitCode, 2);
+            // One line, naming the file and the reason.
+            EXPECT_EQ(r.err.rfind("vintrace-cli: " + old + ": ", 0), 0u) << r.err;
+            EXPECT_TRUE(r.err.ends_with("File too large\n")) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(test::ReadText(old), replacing ? "old" : "");
+            EXPECT_EQ(Names(work.path()),
+                      replacing ? std::vector<std::string>{"out"} : std::vector<std::string>{});
+        }
     }
 }
 
