@@ -74,15 +74,18 @@ TEST(CliOutput, AFailedWriteToStandardOutputIsExitStatus2) {
         "search " + Quoted(kData + "/ls-mouse.dat") + " --pid SOF", // "Not found", exit 1 else
         "stats " + Quoted(kCapture),
         "export " + Quoted(kCapture) + " -",
+        "transfers " + Quoted(kCapture),
+        "transfers --json " + Quoted(kCapture),
+        "devices " + Quoted(kCapture),
+        "devices --json " + Quoted(kCapture),
         "--help",
     };
     TempDir work;
     for (const std::string& command : commands) {
         const CliResult r = RunCli(work, command, ">/dev/full");
         EXPECT_EQ(r.exitCode, 2) << command << "\n" << r.err;
-        EXPECT_EQ(r.err.find("vintrace-cli: <stdout>: No space left on device\n"), 0u)
-            << command << "\n"
-            << r.err;
+        // One message, with the reason the write failed.
+        EXPECT_EQ(r.err, "vintrace-cli: <stdout>: No space left on device\n") << command;
     }
 }
 
@@ -121,6 +124,32 @@ TEST(CliInput, OnlyRegularFilesAreRead) {
                                                                            << r.err;
     }
     EXPECT_EQ(Names(work.path()), std::vector<std::string>{"fifo"});
+}
+
+// --usb-ids names an input like any other: a FIFO or a device is refused at once (never read
+// or waited on), and so is a directory or a file too big to be a list of names.
+TEST(CliInput, UsbIdsIsOpenedLikeEveryInput) {
+    TempDir work;
+    ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0600), 0);
+    std::filesystem::resize_file(work.write("huge.ids", std::vector<std::uint8_t>{'#'}),
+                                 std::uintmax_t{33} << 20);
+    const struct {
+        const char* ids;
+        const char* message;
+    } cases[] = {
+        {"fifo", "fifo: not a regular file\n"},
+        {"/dev/zero", "/dev/zero: not a regular file\n"},
+        {"/", "/: Is a directory\n"},
+        {"missing.ids", "missing.ids: No such file or directory\n"},
+        {"huge.ids", "huge.ids: larger than 32 MiB, not a usb.ids list\n"},
+    };
+    for (const auto& c : cases) {
+        const CliResult r =
+            RunCli(work, "devices --usb-ids " + Quoted(c.ids) + " " + Quoted(kCapture));
+        EXPECT_EQ(r.exitCode, 2) << c.ids;
+        EXPECT_EQ(r.err, std::string("vintrace-cli: ") + c.message) << c.ids;
+        EXPECT_EQ(r.out, "") << c.ids;
+    }
 }
 
 struct OutputCase {

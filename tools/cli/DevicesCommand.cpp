@@ -1,12 +1,14 @@
 #include "DevicesCommand.h"
 
 #include "JsonText.h"
+#include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceText.h"
 #include "protocol/Devices.h"
 #include "protocol/HidReport.h"
 #include "protocol/UsbIds.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -20,8 +22,6 @@ using protocol::ConfigurationDescription;
 using protocol::Descriptor;
 using protocol::DeviceInfo;
 using protocol::InterfaceDescription;
-
-constexpr int kExitFileError = 2;
 
 struct DevicesOptions {
     std::string file;
@@ -288,9 +288,10 @@ std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {
 int Run(const DevicesOptions& o) {
     std::optional<protocol::UsbIds> ids;
     if (!o.usbIds.empty()) {
-        ids = protocol::UsbIds::Load(o.usbIds);
+        std::string reason;
+        ids = protocol::UsbIds::Load(o.usbIds, &reason);
         if (!ids) {
-            std::fprintf(stderr, "vintrace-cli: %s: cannot be read\n", o.usbIds.c_str());
+            ReportFileError(o.usbIds, reason);
             return kExitFileError;
         }
     } else {
@@ -322,10 +323,9 @@ int Run(const DevicesOptions& o) {
             writer.device(d);
         }
     }
-    const bool failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
-    if (failed || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
-        return kExitFileError;
+    errno = 0;
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+        return ReportStdoutFailure(errno);
     }
     return 0;
 }
