@@ -64,7 +64,7 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
     // SIGINT or SIGTERM removes it (and the lock file) again.
     capture::StagedFile staged(output);
     if (staged.file() == nullptr) {
-        return Failed(Failure::Download, output + ": " + staged.error());
+        return Failed(Failure::File, output + ": " + staged.error());
     }
     if (o.trigger >= 0 && !SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
         return Failed(Failure::Refused, "Trigger Failed");
@@ -154,7 +154,7 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
                        " bytes, kept in " + result.outcome.file;
         break;
     case DownloadOutcome::Status::FileError:
-        result.failure = Failure::Download;
+        result.failure = Failure::File;
         result.error = output + ": " + result.outcome.reason;
         break;
     }

@@ -197,7 +197,7 @@ TEST(AnalyzerCli, FailedAcquireKeepsThePreviousFile) {
 }
 
 // The output file is checked before the analyzer is armed, so a bad path never costs a
-// recording; an existing file is replaced only with --force.
+// recording; an existing file is replaced only with --force. These are file errors: exit 2.
 TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
     TempDir root;
     EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "0.1"});
@@ -206,27 +206,32 @@ TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
     const std::string existing = out / "existing.dat";
     std::ofstream(existing) << "previous capture";
     std::filesystem::create_directory(out / "folder.dat");
+    ASSERT_EQ(::mkfifo((out / "fifo.dat").c_str(), 0600), 0);
     const struct {
         std::string file;
+        const char* force;
         std::string message;
     } refused[] = {
-        {existing, existing + ": File exists (use --force to replace it)"},
-        {out / "missing/capture.dat", out / "missing/capture.dat: No such file or directory"},
-        {out / "folder.dat", out / "folder.dat: Is a directory"},
+        {existing, "", existing + ": File exists (use --force to replace it)"},
+        {out / "missing/capture.dat", "", out / "missing/capture.dat: No such file or directory"},
+        {out / "folder.dat", "--force", out / "folder.dat: Is a directory"},
+        {out / "fifo.dat", "", out / "fifo.dat: not a regular file"},
+        {out / "fifo.dat", "--force", out / "fifo.dat: not a regular file"},
     };
     for (const auto& c : refused) {
-        const CliRun r = RunCli(root, "analyzer acquire -o '" + c.file + "'");
-        EXPECT_NE(r.exitCode, 0) << c.file;
-        EXPECT_NE(r.out.find("vintrace-cli: analyzer: " + c.message), std::string::npos) << r.out;
+        const CliRun r =
+            RunCli(root, "analyzer acquire " + std::string(c.force) + " -o '" + c.file + "'");
+        EXPECT_EQ(r.exitCode, 2) << c.file << " " << c.force;
+        EXPECT_EQ(r.out, "vintrace-cli: analyzer: " + c.message + "\n") << c.force;
     }
     EXPECT_EQ(test::ReadText(existing), "previous capture");
-    EXPECT_EQ(FilesIn(out.path()), 2u);
+    EXPECT_EQ(FilesIn(out.path()), 3u);
     EXPECT_EQ(emu.log().find("SetArmed"), std::string::npos) << emu.log();
 
     const CliRun r = RunCli(root, "analyzer acquire --force -o '" + existing + "'");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(test::ReadText(existing).size(), 4096u);
-    EXPECT_EQ(FilesIn(out.path()), 2u);
+    EXPECT_EQ(FilesIn(out.path()), 3u);
 }
 
 // Two acquisitions of one analyzer at once would each get half of one recording: the second

@@ -1,5 +1,6 @@
 #include "AnalyzerCommand.h"
 
+#include "OutputFile.h"
 #include "Validators.h"
 
 #include "capture/StagedFile.h"
@@ -167,7 +168,8 @@ std::string OutputProblem(const std::string& file, bool force) {
 int Acquire(const AnalyzerOptions& o) {
     // The file is checked before the analyzer is armed: a bad path must not cost a recording.
     if (const std::string problem = OutputProblem(o.output, o.force); !problem.empty()) {
-        return Fail(o.output + ": " + problem);
+        Fail(o.output + ": " + problem);
+        return kExitFileError;
     }
     device::AcquireOnceOptions options;
     options.trigger = o.trigger;
@@ -181,6 +183,9 @@ int Acquire(const AnalyzerOptions& o) {
     case device::AcquireOnceResult::Failure::DeviceDirectory:
         std::cerr << "vintrace-cli: " << result.error << '\n';
         return 1;
+    case device::AcquireOnceResult::Failure::File:
+        Fail(result.error);
+        return kExitFileError;
     default:
         return Fail(result.error);
     }
