@@ -38,6 +38,10 @@ struct PcapResult {
     std::optional<std::uint64_t> offset; // byte offset in `file` where the input went wrong
     std::uint64_t records = 0;           // records written
     std::uint64_t emptyRecords = 0;      // import: records without even a PID byte, skipped
+    /// Import: records longer than a capture record keeps (CapacityOf), which load with their
+    /// first bytes only and a length counted modulo 256; and the longest of them, PID included.
+    std::uint64_t cutRecords = 0;
+    std::uint32_t longestCut = 0;
 
     bool ok() const { return status == PcapStatus::Ok; }
 };

@@ -152,6 +152,58 @@ TEST(CliInput, UsbIdsIsOpenedLikeEveryInput) {
     }
 }
 
+/// A classic pcap of link type 294 holding `records`.
+std::vector<std::uint8_t> Pcap(const std::vector<std::vector<std::uint8_t>>& records) {
+    std::vector<std::uint8_t> b;
+    const auto put32 = [&b](std::uint32_t v) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            b.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    for (const std::uint32_t v : {0xA1B2C3D4u, 2u | 4u << 16, 0u, 0u, 65535u, 294u}) {
+        put32(v);
+    }
+    for (const auto& r : records) {
+        for (const std::uint32_t v :
+             {0u, 0u, static_cast<std::uint32_t>(r.size()), static_cast<std::uint32_t>(r.size())}) {
+            put32(v);
+        }
+        b.insert(b.end(), r.begin(), r.end());
+    }
+    return b;
+}
+
+// The capture format keeps 66 bytes of a data packet: a longer one (an isochronous payload)
+// is imported, and the user is told how many were cut and to what.
+TEST(CliImport, SaysHowManyPacketsLoadCutShort) {
+    TempDir work;
+    const std::vector<std::uint8_t> sof = {0xA5, 0x12, 0x34};
+    const std::vector<std::uint8_t> shortData(67, 0xC3);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::uint8_t>> records;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"AllFit", {sof, shortData}, ""},
+        {"Isochronous",
+         {sof, std::vector<std::uint8_t>(869, 0xC3), std::vector<std::uint8_t>(100, 0x4B)},
+         "vintrace-cli: in.pcap: cut on loading: 2 packets longer than a capture keeps, to 66 "
+         "bytes after the PID (2 for tokens, handshakes and SOFs), their length counted modulo "
+         "256; the longest has 869 bytes\n"},
+        {"JustOver",
+         {sof, std::vector<std::uint8_t>(68, 0xC3)},
+         "vintrace-cli: in.pcap: cut on loading: 1 packet longer than a capture keeps, to 66 "
+         "bytes after the PID (2 for tokens, handshakes and SOFs); the longest has 68 bytes\n"},
+    };
+    for (const Case& c : cases) {
+        work.write("in.pcap", Pcap(c.records));
+        const CliResult r = RunCli(work, "import --force in.pcap out.dat");
+        EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.err, c.message) << c.name;
+    }
+}
+
 struct OutputCase {
     const char* name;
     std::string args; // with OUT where the output goes

@@ -302,6 +302,40 @@ TEST_F(CommandHub, PcapExportThenImportGivesTheSamePackets) {
     EXPECT_TRUE(messages_[0].contains("shown.dat")) << messages_[0].toStdString();
 }
 
+// A data packet longer than a record keeps (an isochronous payload, USB 2.0 5.6.3) is
+// imported all the same, and the window says how many were cut and to what.
+TEST_F(CommandHub, ImportSaysHowManyPacketsWereCut) {
+    std::vector<std::uint8_t> pcap;
+    const auto put32 = [&pcap](std::uint32_t v) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            pcap.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    for (const std::uint32_t v : {0xA1B2C3D4u, 2u | 4u << 16, 0u, 0u, 65535u, 294u}) {
+        put32(v);
+    }
+    for (const std::size_t length : {std::size_t{3}, std::size_t{869}}) {
+        for (const std::uint32_t v :
+             {0u, 0u, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(length)}) {
+            put32(v);
+        }
+        pcap.push_back(length == 3 ? 0xA5 : 0xC3);
+        pcap.insert(pcap.end(), length - 1, 0x11);
+    }
+    write("iso.pcap", pcap);
+    form_->ChoosePcapToImport = [&] { return path("iso.pcap").toStdString(); };
+    form_->ImportPcap1->trigger();
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_EQ(messages_[0].toStdString(),
+              "Cut on loading: 1 packet of \"" + path("iso.pcap").toStdString() +
+                  "\" longer than a capture keeps, to 66 bytes after the PID (2 for tokens, "
+                  "handshakes and SOFs), their length counted modulo 256. The longest has 869 "
+                  "bytes.");
+    EXPECT_EQ(form_->CaptureFileName, path("iso.dat").toStdString());
+    ASSERT_EQ(form_->PacketList.size(), 2u);
+    EXPECT_EQ(form_->PacketList[1].length, 868 % 256);
+}
+
 TEST_F(CommandHub, ImportOfAFileThatIsNoPcapSaysWhereItWentWrong) {
     write("bogus.pcap", Packet(0xD2));
     form_->ChoosePcapToImport = [&] { return path("bogus.pcap").toStdString(); };
