@@ -73,6 +73,11 @@ bool MakePrivateDirectories(const std::string& directory, std::vector<std::strin
         }
         if (::mkdir(sofar.c_str(), 0700) == 0) {
             created.push_back(sofar);
+            // What we made must still be ours when we go on below it.
+            if (const auto problem = platform::PrivateDirectoryProblem(sofar)) {
+                error = "device directory " + sofar + ": " + *problem;
+                return false;
+            }
         } else if (errno != EEXIST) {
             error = sofar + ": " + std::strerror(errno);
             return false;

@@ -44,9 +44,13 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
     DevicePathBuffer path{};
     if (!ProbeAnalyzer(path)) {
 #ifndef _WIN32
-        // Say why when the device directory was not searched at all.
-        if (std::string problem = platform::DeviceDirectoryProblem(ANALYZER_INTERFACE_GUID);
-            !problem.empty()) {
+        // Say why when the device directory was not searched at all, or its device belongs
+        // to another user.
+        std::string problem = platform::DeviceDirectoryProblem(ANALYZER_INTERFACE_GUID);
+        if (problem.empty()) {
+            problem = platform::RefusedDeviceProblem();
+        }
+        if (!problem.empty()) {
             return Failed(Failure::DeviceDirectory, std::move(problem));
         }
 #endif

@@ -22,7 +22,7 @@ struct AcquireOnceResult {
     enum class Failure {
         None,
         Unconnected,     // no analyzer answered
-        DeviceDirectory, // no analyzer looked for: the device directory is unsafe or missing
+        DeviceDirectory, // the device directory is unsafe, or its analyzer is another user's
         Busy,            // another acquisition holds the analyzer
         Refused,         // a command failed or an answer did not come
         TimedOut,        // no trigger, or the memory did not fill, in time

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +15,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -316,6 +319,73 @@ TEST(AnalyzerCli, UntrustedDeviceDirectoryIsRefusedWithOneLine) {
         EXPECT_EQ(emu.log().find("query "), std::string::npos) << emu.log();
         ::chmod(root.path().c_str(), 0700);
     }
+}
+
+// XDG_RUNTIME_DIR naming a link as "link/." (or "link/") is the link all the same.
+TEST(AnalyzerCli, DeviceRootThroughALinkIsRefused) {
+    TempDir root;
+    EmulatorProcess emu(root.path().string(), {});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    TempDir links;
+    ASSERT_EQ(::symlink(root.path().c_str(), (links / "link").c_str()), 0);
+    for (const char* ending : {"/.", "/", "/./"}) {
+        const std::string given = links / "link" + ending;
+        const std::string command =
+            "XDG_RUNTIME_DIR='" + given + "' '" VINTRACE_CLI_PATH "' analyzer status 2>&1";
+        CliRun r;
+        std::FILE* p = ::popen(command.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) {
+            r.out.append(buffer, n);
+        }
+        const int status = ::pclose(p);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ending << ": " << r.out;
+        EXPECT_NE(r.out.find(": a symbolic link, not a directory\n"), std::string::npos)
+            << ending << ": " << r.out;
+    }
+    EXPECT_EQ(emu.log().find("query "), std::string::npos) << emu.log();
+}
+
+// A device socket served by another user is refused, and the refusal says so instead of
+// claiming there is no analyzer at all. Served by another user here means listening under
+// another uid, which only root can arrange.
+TEST(AnalyzerCli, DeviceOfAnotherUserIsRefusedAndSaysSo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    TempDir root;
+    const auto& g = device::ANALYZER_INTERFACE_GUID;
+    const std::string classDirectory =
+        platform::wire::ClassDirectory(root.path().string(), g.Data1, g.Data2, g.Data3, g.Data4);
+    ASSERT_EQ(::mkdir(classDirectory.c_str(), 0700), 0);
+    const std::string socketPath = classDirectory + "/analyzer0";
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The listener's credentials are those of whoever calls listen(): a child of uid 65534.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(::setresuid(65534, 65534, 65534) == 0 && ::listen(fd, 8) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string line =
+        "vintrace-cli: device " + socketPath + ": served by uid 65534, not you\n";
+    TempDir out;
+    for (const std::string& command :
+         {std::string("analyzer status"), std::string("analyzer trigger 15"),
+          std::string("analyzer list"), "analyzer acquire -o '" + out / "capture.dat" + "'"}) {
+        const CliRun r = RunCli(root, command);
+        EXPECT_EQ(r.exitCode, 1) << command;
+        EXPECT_EQ(r.out, line) << command;
+    }
+    EXPECT_EQ(FilesIn(out.path()), 0u);
+    ::close(fd);
 }
 
 TEST(AnalyzerCli, StatusTriggerAndSpeed) {

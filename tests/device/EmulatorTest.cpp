@@ -479,6 +479,16 @@ const RefusalCase kRefusals[] = {
          return std::pair<std::string, std::string>{root, "device directory " + root +
                                                               ": a symbolic link, not a directory"};
      }},
+    {"SymlinkedRootNamedWithADot",
+     {},
+     [](const std::string& t) {
+         // "devices/." names the link's target: the check must see the link all the same.
+         ::mkdir((t + "/real").c_str(), 0700);
+         ::symlink((t + "/real").c_str(), (t + "/devices").c_str());
+         const std::string root = t + "/devices/.";
+         return std::pair<std::string, std::string>{root, "device directory " + root +
+                                                              ": a symbolic link, not a directory"};
+     }},
     {"OpenClassDirectory",
      {},
      [](const std::string& t) {

@@ -45,10 +45,14 @@ int Fail(const std::string& what) {
     return 1;
 }
 
-// No analyzer answered: say why when its device directory was not searched at all.
+// No analyzer answered: say why when its device directory was not searched at all, or when
+// the device there belongs to another user.
 int Unconnected(const std::string& what) {
 #ifndef _WIN32
-    const std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    if (problem.empty()) {
+        problem = platform::RefusedDeviceProblem();
+    }
     if (!problem.empty()) {
         std::cerr << "vintrace-cli: " << problem << '\n';
         return 1;
