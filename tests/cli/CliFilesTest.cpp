@@ -1,6 +1,7 @@
 // vintrace-cli as a user runs it: what it reads, what it writes, and what it says when it
 // cannot. Each case runs the real binary through the shell, with its own files.
 
+#include "support/CaptureBytes.h"
 #include "support/FileContents.h"
 #include "support/TempDir.h"
 
@@ -152,27 +153,6 @@ TEST(CliInput, UsbIdsIsOpenedLikeEveryInput) {
     }
 }
 
-/// A classic pcap of link type 294 holding `records`.
-std::vector<std::uint8_t> Pcap(const std::vector<std::vector<std::uint8_t>>& records) {
-    std::vector<std::uint8_t> b;
-    const auto put32 = [&b](std::uint32_t v) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            b.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
-    };
-    for (const std::uint32_t v : {0xA1B2C3D4u, 2u | 4u << 16, 0u, 0u, 65535u, 294u}) {
-        put32(v);
-    }
-    for (const auto& r : records) {
-        for (const std::uint32_t v :
-             {0u, 0u, static_cast<std::uint32_t>(r.size()), static_cast<std::uint32_t>(r.size())}) {
-            put32(v);
-        }
-        b.insert(b.end(), r.begin(), r.end());
-    }
-    return b;
-}
-
 // The capture format keeps 66 bytes of a data packet: a longer one (an isochronous payload)
 // is imported, and the user is told how many were cut and to what.
 TEST(CliImport, SaysHowManyPacketsLoadCutShort) {
@@ -197,7 +177,7 @@ TEST(CliImport, SaysHowManyPacketsLoadCutShort) {
          "bytes after the PID (2 for tokens, handshakes and SOFs); the longest has 68 bytes\n"},
     };
     for (const Case& c : cases) {
-        work.write("in.pcap", Pcap(c.records));
+        work.write("in.pcap", test::FullSpeedPcap(c.records));
         const CliResult r = RunCli(work, "import --force in.pcap out.dat");
         EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.err;
         EXPECT_EQ(r.err, c.message) << c.name;

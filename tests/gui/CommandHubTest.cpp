@@ -305,23 +305,8 @@ TEST_F(CommandHub, PcapExportThenImportGivesTheSamePackets) {
 // A data packet longer than a record keeps (an isochronous payload, USB 2.0 5.6.3) is
 // imported all the same, and the window says how many were cut and to what.
 TEST_F(CommandHub, ImportSaysHowManyPacketsWereCut) {
-    std::vector<std::uint8_t> pcap;
-    const auto put32 = [&pcap](std::uint32_t v) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            pcap.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
-    };
-    for (const std::uint32_t v : {0xA1B2C3D4u, 2u | 4u << 16, 0u, 0u, 65535u, 294u}) {
-        put32(v);
-    }
-    for (const std::size_t length : {std::size_t{3}, std::size_t{869}}) {
-        for (const std::uint32_t v :
-             {0u, 0u, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(length)}) {
-            put32(v);
-        }
-        pcap.push_back(length == 3 ? 0xA5 : 0xC3);
-        pcap.insert(pcap.end(), length - 1, 0x11);
-    }
+    const std::vector<std::uint8_t> pcap =
+        test::FullSpeedPcap({{0xA5, 0x11, 0x11}, std::vector<std::uint8_t>(869, 0xC3)});
     write("iso.pcap", pcap);
     form_->ChoosePcapToImport = [&] { return path("iso.pcap").toStdString(); };
     form_->ImportPcap1->trigger();
