@@ -138,8 +138,10 @@ std::optional<UsbIds> UsbIds::Load(const std::string& path, std::string* reason)
     if (!in) {
         return fail(why);
     }
-    const std::string tooBig =
-        "larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB, not a usb.ids list";
+    // Appended piece by piece: GCC 12 misreads the chained operator+ here (-Wrestrict).
+    std::string tooBig = "larger than ";
+    tooBig += std::to_string(kMaxFileBytes >> 20);
+    tooBig += " MiB, not a usb.ids list";
     struct stat st {};
     if (::fstat(fileno(in.get()), &st) == 0 &&
         static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
