@@ -93,19 +93,42 @@ install(FILES tests/data/fs-badge.dat tests/data/ls-mouse.pcap
         DESTINATION ${docdir}/examples)
 install(FILES tests/data/LICENSE DESTINATION ${docdir}/examples RENAME LICENSE.examples)
 
+# Debian wants the package's history beside its copyright, compressed without a time stamp.
+# The package is revision 1 of the version the programs report (not a native package, so the
+# history is changelog.Debian.gz).
+set(VINTRACE_DEBIAN_REVISION 1)
+set(VINTRACE_PACKAGE_MAINTAINER
+    "Vintrace maintainers <maintainers@users.noreply.c-seed-80423042.example>"
+    CACHE STRING "Maintainer of the Debian package: name <address>")
+configure_file(${packaging}/changelog.Debian.in ${PROJECT_BINARY_DIR}/changelog.Debian @ONLY)
+set(changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+add_custom_command(OUTPUT ${changelog}
+                   COMMAND sh -c "gzip -9nc changelog.Debian > changelog.Debian.gz"
+                   DEPENDS ${PROJECT_BINARY_DIR}/changelog.Debian
+                   WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                   COMMENT "Compressing the package's changelog"
+                   VERBATIM)
+add_custom_target(vintrace_changelog ALL DEPENDS ${changelog})
+install(FILES ${changelog} DESTINATION ${docdir})
+install(FILES ${packaging}/vintrace.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vintrace)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vintrace)
 set(CPACK_PACKAGE_VENDOR "Vintrace")
-set(CPACK_PACKAGE_CONTACT "Vintrace developers <vintrace@localhost>")
+set(CPACK_PACKAGE_CONTACT "${VINTRACE_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VINTRACE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB 1.1 bus analyzer: record, decode and browse USB traffic")
+# One line each: Debian shows the extended description as written, at most 80 columns wide.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "Vintrace arms a USB 1.1 capture box, downloads its recording and shows the low- or "
-    "full-speed packets as a colour-coded list. vintrace-cli decodes, searches, converts "
-    "(pcap) and acquires on the command line; vintrace-extcap captures from Wireshark; "
-    "vintrace-analyzer-emu emulates the analyzer.")
+    "Vintrace arms a USB 1.1 capture box, downloads its recording and shows the\n"
+    "low- or full-speed packets as a colour-coded list. vintrace-cli decodes,\n"
+    "searches, converts (pcap) and acquires on the command line; vintrace-extcap\n"
+    "captures from Wireshark; vintrace-analyzer-emu emulates the analyzer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${VINTRACE_DEBIAN_REVISION})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # Libraries are found by dpkg-shlibdeps; the Qt platform plugins are loaded at run time, so
 # they are named here.

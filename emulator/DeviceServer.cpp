@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -73,6 +74,11 @@ bool MakePrivateDirectories(const std::string& directory, std::vector<std::strin
         }
         if (::mkdir(sofar.c_str(), 0700) == 0) {
             created.push_back(sofar);
+            // What we made must still be ours when we go on below it.
+            if (const auto problem = platform::PrivateDirectoryProblem(sofar)) {
+                error = "device directory " + sofar + ": " + *problem;
+                return false;
+            }
         } else if (errno != EEXIST) {
             error = sofar + ": " + std::strerror(errno);
             return false;
@@ -127,8 +133,9 @@ std::int32_t CommandFromText(const std::string& text) {
     return -1;
 }
 
-DeviceServer::DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log)
-    : box_(box), faults_(faults), log_(log) {}
+DeviceServer::DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log,
+                           const ConnectionLimits& limits)
+    : box_(box), faults_(faults), log_(log), limits_(limits) {}
 
 DeviceServer::~DeviceServer() {
     Close();
@@ -220,14 +227,93 @@ void DeviceServer::Close() {
     }
 }
 
+std::size_t DeviceServer::ConnectionCap() const {
+    // Room for the listening socket, the standard streams and a few more.
+    constexpr rlim_t kReserved = 8;
+    rlimit files{};
+    std::size_t cap = std::max<std::size_t>(1, limits_.maxConnections);
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        cap = std::min<std::size_t>(cap, files.rlim_cur > kReserved + 1
+                                             ? static_cast<std::size_t>(files.rlim_cur - kReserved)
+                                             : 1);
+    }
+    return cap;
+}
+
+bool DeviceServer::CloseLongestIdle(const char* why) {
+    auto oldest = clients_.end();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (it->unsent.empty() &&
+            (oldest == clients_.end() || it->lastActive < oldest->lastActive)) {
+            oldest = it;
+        }
+    }
+    if (oldest == clients_.end()) {
+        return false;
+    }
+    log_ << "[" << oldest->id << "] closed: " << why << std::endl;
+    ::close(oldest->fd);
+    clients_.erase(oldest);
+    return true;
+}
+
+std::optional<DeviceServer::Clock::time_point> DeviceServer::CloseIdle(Clock::time_point now) {
+    std::optional<Clock::time_point> next;
+    std::erase_if(clients_, [&](const Client& c) {
+        if (!c.unsent.empty()) {
+            return false; // owed a reply: waiting on us, not idle
+        }
+        const auto deadline = c.lastActive + limits_.idleTimeout;
+        if (deadline <= now) {
+            log_ << "[" << c.id << "] closed: idle" << std::endl;
+            ::close(c.fd);
+            return true;
+        }
+        if (!next || deadline < *next) {
+            next = deadline;
+        }
+        return false;
+    });
+    return next;
+}
+
+void DeviceServer::AcceptOne(Clock::time_point now) {
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // The connection stays queued and the socket readable: without a free descriptor
+            // another poll would only fail again at once. Free one, or wait a moment.
+            if (!CloseLongestIdle("no file descriptor left for a new connection")) {
+                acceptPausedUntil_ = now + std::chrono::milliseconds(100);
+            }
+        }
+        return;
+    }
+    // A new client is likelier to be in use than the one that has been idle longest.
+    if (clients_.size() >= ConnectionCap() && !CloseLongestIdle("too many connections")) {
+        log_ << "new connection refused: too many connections, all busy" << std::endl;
+        ::close(fd);
+        return;
+    }
+    Client c;
+    c.fd = fd;
+    c.id = nextClientId_++;
+    c.lastActive = now;
+    clients_.push_back(std::move(c));
+}
+
 void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
     sigset_t waitMask;
     sigemptyset(&waitMask);
     std::vector<std::uint8_t> buffer(wire::kMaxFrame);
     while (stop == 0 && !vanished_) {
         const auto now = Clock::now();
-        std::optional<Clock::time_point> wake;
-        std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
+        std::optional<Clock::time_point> wake = CloseIdle(now);
+        const bool accepting = acceptPausedUntil_ <= now;
+        if (!accepting && (!wake || acceptPausedUntil_ < *wake)) {
+            wake = acceptPausedUntil_;
+        }
+        std::vector<pollfd> fds{{listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0}};
         for (const Client& c : clients_) {
             // A client is read from only once it has taken its last reply: one that sends
             // without reading holds a single reply here and holds up nobody else. A reply
@@ -251,15 +337,6 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
         if (ready < 0) {
             continue; // interrupted by a signal: the loop condition decides
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                Client c;
-                c.fd = fd;
-                c.id = nextClientId_++;
-                clients_.push_back(std::move(c));
-            }
-        }
         std::vector<int> drop;
         for (std::size_t i = 1; i < fds.size() && !vanished_; ++i) {
             if (fds[i].revents == 0) {
@@ -280,6 +357,7 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
                 continue;
             }
+            it->lastActive = Clock::now();
             if (n <= 0 || static_cast<std::size_t>(n) > buffer.size() ||
                 !Serve(*it, {buffer.begin(), buffer.begin() + n})) {
                 drop.push_back(it->fd);
@@ -288,6 +366,10 @@ void DeviceServer::Run(const volatile std::sig_atomic_t& stop) {
         for (int fd : drop) {
             ::close(fd);
             std::erase_if(clients_, [fd](const Client& c) { return c.fd == fd; });
+        }
+        // Last, so a descriptor freed above and reused here is not taken for the old one.
+        if ((fds[0].revents & POLLIN) != 0 && !vanished_) {
+            AcceptOne(Clock::now());
         }
     }
     if (vanished_) {
@@ -307,6 +389,7 @@ bool DeviceServer::SendUnsent(Client& c) {
     // Never waits: a reply the client has no room for stays until it has.
     if (::send(c.fd, c.unsent.data(), c.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
         c.unsent.clear();
+        c.lastActive = Clock::now();
         return true;
     }
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -23,11 +25,21 @@ struct FaultSettings {
     long hangAfter = -1; // requests answered before the driver hangs (-1: never)
 };
 
+/// How many connections the driver keeps, and for how long one may sit idle.
+struct ConnectionLimits {
+    /// At most this many at once (fewer when the open-file limit leaves less room). A new
+    /// connection beyond it takes the place of the one idle longest.
+    std::size_t maxConnections = 64;
+    /// A connection that has sent nothing and is owed nothing for this long is closed.
+    std::chrono::milliseconds idleTimeout{30000};
+};
+
 /// The analyzer's driver: answers the socket shim's requests (platform/WireProtocol.h) for
 /// the device and its data pipe, on one socket in the analyzer's class directory.
 class DeviceServer {
 public:
-    DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log);
+    DeviceServer(AnalyzerBox& box, const FaultSettings& faults, std::ostream& log,
+                 const ConnectionLimits& limits = {});
     ~DeviceServer();
     DeviceServer(const DeviceServer&) = delete;
     DeviceServer& operator=(const DeviceServer&) = delete;
@@ -54,8 +66,9 @@ private:
         int id = 0;
         bool opened = false;
         bool pipe = false;
-        std::vector<std::uint8_t> unsent;            // a reply the client has not taken yet
-        std::chrono::steady_clock::time_point due{}; // when `unsent` may go (--delay-ms)
+        std::vector<std::uint8_t> unsent;                   // a reply the client has not taken yet
+        std::chrono::steady_clock::time_point due{};        // when `unsent` may go (--delay-ms)
+        std::chrono::steady_clock::time_point lastActive{}; // accepted, asked or answered
     };
 
     // Answers one frame; false when the connection is to be dropped.
@@ -72,10 +85,21 @@ private:
     void Vanish(Client& last);
     // Sends the client's unsent reply if it has room; false when the connection is broken.
     bool SendUnsent(Client& c);
+    // Takes one waiting connection, making room for it if need be; when the process is out
+    // of file descriptors, frees one or pauses accepting for a moment instead of spinning.
+    void AcceptOne(Clock::time_point now);
+    // Closes the connection idle longest that is owed no reply; false when there is none.
+    bool CloseLongestIdle(const char* why);
+    // The most connections kept now: the configured cap within the open-file limit.
+    std::size_t ConnectionCap() const;
+    // Closes the connections idle past the deadline; the next such deadline, if any.
+    std::optional<Clock::time_point> CloseIdle(Clock::time_point now);
 
     AnalyzerBox& box_;
     FaultSettings faults_;
     std::ostream& log_;
+    ConnectionLimits limits_;
+    Clock::time_point acceptPausedUntil_{}; // after EMFILE with nothing to close
     int listenFd_ = -1;
     std::string socketPath_;
     std::string classDirectory_;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     using namespace vintrace;
     emulator::BoxSettings box;
     emulator::FaultSettings faults;
+    emulator::ConnectionLimits limits;
+    double idleSeconds = 30;
     std::string root = platform::wire::DefaultDeviceRoot();
     std::string name = "analyzer0";
     std::string speed = "full";
@@ -127,7 +130,17 @@ int main(int argc, char** argv) {
                    "Answer this many requests (opens, ioctls and transfers, on all "
                    "connections), then none: a hung driver")
         ->check(WholeNumber(0, kMaxCount));
+    app.add_option("--max-connections", limits.maxConnections,
+                   "Connections kept at once (fewer if the open-file limit is lower); a new one "
+                   "beyond them replaces the one idle longest")
+        ->check(WholeNumber(1, 65536))
+        ->capture_default_str();
+    app.add_option("--idle-seconds", idleSeconds,
+                   "Close a connection that has asked nothing for this long")
+        ->check(Seconds(86400))
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
+    limits.idleTimeout = std::chrono::milliseconds(static_cast<long long>(idleSeconds * 1000));
     if (devices.size() > emulator::kMaxDevices) {
         std::cerr << "vintrace-analyzer-emu: --device: at most " << emulator::kMaxDevices
                   << " devices on the bus, not " << devices.size() << "\n";
@@ -165,7 +178,7 @@ int main(int argc, char** argv) {
     const std::string classDirectory =
         platform::wire::ClassDirectory(root, g.Data1, g.Data2, g.Data3, g.Data4);
     emulator::AnalyzerBox analyzer(box);
-    emulator::DeviceServer server(analyzer, faults, std::cerr);
+    emulator::DeviceServer server(analyzer, faults, std::cerr, limits);
     std::string error;
     if (!server.Listen(root, classDirectory, name, error)) {
         std::cerr << "vintrace-analyzer-emu: " << error << '\n';

@@ -12,7 +12,7 @@ packages=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
     libpcap-dev tshark
     hwdata
-    help2man desktop-file-utils dpkg-dev file man-db
+    help2man desktop-file-utils dpkg-dev file man-db lintian
 )
 
 missing=()

@@ -720,6 +720,20 @@ bool TMainForm::importPcap(const std::string& pcap) {
         ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
         return false;
     }
+    if (result.cutRecords != 0) {
+        // Imported all the same: the file keeps every byte, the list shows what records hold.
+        ShowMessage(
+            QStringLiteral("Import pcap"),
+            QStringLiteral("Cut on loading: %1 of \"%2\" longer than a capture "
+                           "keeps, to 66 bytes after the PID (2 for tokens, handshakes "
+                           "and SOFs)%3. The longest has %4 bytes.")
+                .arg(result.cutRecords == 1 ? QStringLiteral("1 packet")
+                                            : QStringLiteral("%1 packets").arg(result.cutRecords))
+                .arg(QString::fromStdString(pcap))
+                .arg(result.longestCut > 256 ? QStringLiteral(", their length counted modulo 256")
+                                             : QString())
+                .arg(result.longestCut));
+    }
     reloadAs(dat);
     afterReload([this, dat] {
         replacedCapture(dat);

@@ -2,6 +2,7 @@
 
 #include "capture/BusSpeedSigns.h"
 #include "capture/CaptureLoader.h"
+#include "capture/RecordKind.h"
 #include "capture/StagedFile.h"
 
 #include <pcap/pcap.h>
@@ -103,6 +104,15 @@ public:
         }
         used_ += 2 * bytes.size();
         ++records_;
+        // The file keeps every byte, but a record holds only its kind's capacity: say so
+        // rather than let a round trip lose data without a word.
+        const RecordKind kind = KindOfPid(bytes[0]);
+        const std::size_t kept =
+            kind == RecordKind::Unknown ? CapacityOf(kind) : 1 + std::size_t{CapacityOf(kind)};
+        if (bytes.size() > kept) {
+            ++cut_;
+            longestCut_ = std::max(longestCut_, static_cast<std::uint32_t>(bytes.size()));
+        }
         return used_ < kStreamBuffer || flush();
     }
 
@@ -115,6 +125,8 @@ public:
     std::uint64_t records() const { return records_; }
     std::uint64_t empty() const { return empty_; }
     bool highSpeed() const { return signs_.highSpeed(); }
+    std::uint64_t cut() const { return cut_; }
+    std::uint32_t longestCut() const { return longestCut_; }
 
 private:
     // Flushed once past kStreamBuffer, so one more record of the longest kind always fits.
@@ -125,6 +137,8 @@ private:
     std::uint64_t records_ = 0;
     std::uint64_t empty_ = 0;
     BusSpeedSigns signs_;
+    std::uint64_t cut_ = 0;
+    std::uint32_t longestCut_ = 0;
 };
 
 std::uint32_t Load32(const std::uint8_t* p, bool swapped) {
@@ -419,6 +433,8 @@ PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, b
     result.records = writer.records();
     result.emptyRecords = writer.empty();
     result.highSpeed = writer.highSpeed();
+    result.cutRecords = writer.cut();
+    result.longestCut = writer.longestCut();
     return result;
 }
 

@@ -39,6 +39,10 @@ struct PcapResult {
     std::uint64_t records = 0;           // records written
     std::uint64_t emptyRecords = 0;      // import: records without even a PID byte, skipped
     bool highSpeed = false;              // import: packets only a high-speed bus carries
+    /// Import: records longer than a capture record keeps (CapacityOf), which load with their
+    /// first bytes only and a length counted modulo 256; and the longest of them, PID included.
+    std::uint64_t cutRecords = 0;
+    std::uint32_t longestCut = 0;
 
     bool ok() const { return status == PcapStatus::Ok; }
 };

@@ -4,11 +4,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <utility>
 
@@ -28,8 +31,32 @@ constexpr int O_BINARY = 0;
 constexpr int O_NOFOLLOW = 0;
 #endif
 
+/// The longest file name (one path component) the systems we run on take.
+constexpr std::size_t kNameMax = 255;
+/// ".partial-" and at most ten digits.
+constexpr std::size_t kSuffixRoom = 19;
+
+/// `target` with its last component cut so that the temporary suffix still fits a name:
+/// a target of a long but valid name must not fail because of the temporary beside it.
+std::string TemporaryBase(const std::string& target) {
+    std::size_t nameStart = target.find_last_of('/');
+#ifdef _WIN32
+    const std::size_t backslash = target.find_last_of('\\');
+    if (backslash != std::string::npos &&
+        (nameStart == std::string::npos || backslash > nameStart)) {
+        nameStart = backslash;
+    }
+#endif
+    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+    if (target.size() - nameStart + kSuffixRoom <= kNameMax) {
+        return target;
+    }
+    return target.substr(0, nameStart + kNameMax - kSuffixRoom);
+}
+
 /// Creates a file of a name nobody has yet; the permissions are those of a plain create.
-int CreateUnique(const std::string& base, std::string& name) {
+int CreateUnique(const std::string& target, std::string& name) {
+    const std::string base = TemporaryBase(target);
     const auto seed = static_cast<unsigned long long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -42,6 +69,44 @@ int CreateUnique(const std::string& base, std::string& name) {
     }
     errno = EEXIST;
     return -1;
+}
+
+/// Under a file-size limit the kernel would end the process with SIGXFSZ at the first write
+/// past it, leaving the temporary file behind and saying nothing; ignored, the write fails
+/// with EFBIG like any other, and the failure is reported and cleaned up. A program that
+/// handles the signal itself keeps its handler.
+void IgnoreFileSizeSignal() {
+#ifdef SIGXFSZ
+    static std::once_flag done;
+    std::call_once(done, [] {
+        struct sigaction current {};
+        if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+            (current.sa_flags & SA_SIGINFO) == 0) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            ::sigaction(SIGXFSZ, &ignore, nullptr);
+        }
+    });
+#endif
+}
+
+/// Gives the new file the permission bits of the regular file it replaces, so a private
+/// capture stays private; a new file keeps the ones its creation gave it (the umask's).
+/// True when there was nothing to copy or it was copied.
+bool KeepPermissions(std::FILE* file, const std::string& target) {
+#ifdef _WIN32
+    (void)file;
+    (void)target;
+    return true;
+#else
+    struct stat old {};
+    if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+        return true; // nothing replaced, or the move refuses it anyway
+    }
+    // Permission bits only: set-id bits are never carried to a file written by someone else.
+    return ::fchmod(fileno(file), old.st_mode & 0777) == 0;
+#endif
 }
 } // namespace
 
@@ -65,6 +130,7 @@ bool StagedFile::IsSameFile(const std::string& a, const std::string& b) {
 }
 
 StagedFile::StagedFile(std::string target) : target_(std::move(target)) {
+    IgnoreFileSizeSignal();
     std::string name;
     const int fd = CreateUnique(target_, name);
     if (fd < 0) {
@@ -100,10 +166,13 @@ bool StagedFile::commit(bool overwrite) {
     if (file_ != nullptr) {
         const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
         const int flushErrno = errno;
+        const bool kept = !overwrite || !flushed || KeepPermissions(file_, target_);
+        const int keepErrno = errno;
         const bool closed = std::fclose(file_) == 0;
+        const int closeErrno = errno;
         file_ = nullptr;
-        if (!flushed || !closed) {
-            error_ = std::strerror(flushed ? errno : flushErrno);
+        if (!flushed || !kept || !closed) {
+            error_ = std::strerror(!flushed ? flushErrno : !kept ? keepErrno : closeErrno);
             return false;
         }
     }

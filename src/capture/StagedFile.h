@@ -12,7 +12,10 @@ namespace vintrace::capture {
 /// A file written beside its target under a temporary name and moved into place only when
 /// complete, so a failed or interrupted conversion never leaves a half-written target and
 /// never disturbs a file that is already there. The temporary file is also removed when
-/// SIGINT, SIGTERM or SIGHUP ends the process while it exists (see InterruptCleanup).
+/// SIGINT, SIGTERM or SIGHUP ends the process while it exists (see InterruptCleanup). A
+/// replaced file's permission bits are kept; a new file gets those of a plain create. Its
+/// name is kept within a file name's length however long the target's is, and SIGXFSZ is
+/// ignored (unless the program handles it) so a file-size limit fails the write with EFBIG.
 class StagedFile {
 public:
     /// What writing a target would meet.

@@ -44,9 +44,13 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
     DevicePathBuffer path{};
     if (!ProbeAnalyzer(path)) {
 #ifndef _WIN32
-        // Say why when the device directory was not searched at all.
-        if (std::string problem = platform::DeviceDirectoryProblem(ANALYZER_INTERFACE_GUID);
-            !problem.empty()) {
+        // Say why when the device directory was not searched at all, or its device belongs
+        // to another user.
+        std::string problem = platform::DeviceDirectoryProblem(ANALYZER_INTERFACE_GUID);
+        if (problem.empty()) {
+            problem = platform::RefusedDeviceProblem();
+        }
+        if (!problem.empty()) {
             return Failed(Failure::DeviceDirectory, std::move(problem));
         }
 #endif
@@ -66,7 +70,7 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
     // SIGINT or SIGTERM removes it (and the lock file) again.
     capture::StagedFile staged(output);
     if (staged.file() == nullptr) {
-        return Failed(Failure::Download, output + ": " + staged.error());
+        return Failed(Failure::File, output + ": " + staged.error());
     }
     if (o.trigger >= 0 && !SetTrigger(static_cast<std::uint8_t>(o.trigger))) {
         return Failed(Failure::Refused, "Trigger Failed");
@@ -156,7 +160,7 @@ AcquireOnceResult AcquireOnce(const AcquireOnceOptions& o, const std::string& ou
                        " bytes, kept in " + result.outcome.file;
         break;
     case DownloadOutcome::Status::FileError:
-        result.failure = Failure::Download;
+        result.failure = Failure::File;
         result.error = output + ": " + result.outcome.reason;
         break;
     }

@@ -24,11 +24,12 @@ struct AcquireOnceResult {
     enum class Failure {
         None,
         Unconnected,     // no analyzer answered
-        DeviceDirectory, // no analyzer looked for: the device directory is unsafe or missing
+        DeviceDirectory, // the device directory is unsafe, or its analyzer is another user's
         Busy,            // another acquisition holds the analyzer
         Refused,         // a command failed or an answer did not come
         TimedOut,        // no trigger, or the memory did not fill, in time
-        Download,        // the download or its file failed
+        Download,        // nothing or not all of the recording arrived
+        File,            // the capture file could not be created, written or put in place
     };
     Failure failure = Failure::None;
     std::string error; // what went wrong, in words for the user

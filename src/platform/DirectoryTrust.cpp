@@ -2,6 +2,7 @@
 
 #include "platform/DirectoryTrust.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,41 @@
 
 namespace vintrace::platform {
 
-std::optional<std::string> PrivateDirectoryProblem(const std::string& path) {
+namespace {
+
+/// `path` without trailing "/" and "/." components: "link/." and "link/" name the link's
+/// target to the system, so a check of the path as written would follow the link.
+std::string WithoutTrailingDots(std::string path) {
+    for (;;) {
+        if (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        } else if (path.size() > 2 && path.ends_with("/.")) {
+            path.resize(path.size() - 2);
+        } else {
+            return path;
+        }
+    }
+}
+
+bool HasDotDot(const std::string& path) {
+    for (std::size_t from = 0; from <= path.size();) {
+        const std::size_t slash = std::min(path.find('/', from), path.size());
+        if (path.compare(from, slash - from, "..") == 0) {
+            return true;
+        }
+        from = slash + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<std::string> PrivateDirectoryProblem(const std::string& given) {
+    // ".." goes up from wherever a link leads, so what is checked would not be what is used.
+    if (HasDotDot(given)) {
+        return std::string("a path through '..', not a plain directory");
+    }
+    const std::string path = WithoutTrailingDots(given);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         return std::string(std::strerror(errno));

@@ -12,7 +12,8 @@ namespace vintrace::platform {
 
 /// What makes `path` unfit to hold device sockets, or nothing when it is fit: it must be a
 /// directory itself (not a symbolic link to one), owned by the effective user, with no
-/// permissions for group or others. The text names the fault without the path, e.g.
+/// permissions for group or others. A trailing "/" or "/." does not make a link pass, and a
+/// path through ".." is refused. The text names the fault without the path, e.g.
 /// "owned by uid 1000, not you" or "mode 0777, must be private".
 std::optional<std::string> PrivateDirectoryProblem(const std::string& path);
 

@@ -33,6 +33,12 @@ void SetTransferTimeout(std::chrono::milliseconds timeout);
 /// simply do not exist.
 std::string DeviceDirectoryProblem(const GUID& classGuid);
 
+/// Why a device listed since the last listing was not opened although it answered: its
+/// socket is served by another user, who would see our commands and could fake a capture
+/// ("device /run/user/1000/vintrace-{...}/analyzer0: served by uid 1001, not you"). Empty
+/// when no device was refused.
+std::string RefusedDeviceProblem();
+
 } // namespace vintrace::platform
 
 #endif

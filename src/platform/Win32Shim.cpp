@@ -40,6 +40,9 @@ thread_local DWORD tLastError = 0;
 
 std::mutex gRootMutex;
 std::string gRoot;
+// The last device refused since the last listing because another user serves it.
+std::mutex gRefusedMutex;
+std::string gRefused;
 std::atomic<long long> gRequestMs{1000};
 std::atomic<long long> gTransferMs{5000};
 
@@ -306,6 +309,11 @@ void SetTransferTimeout(std::chrono::milliseconds timeout) {
     gTransferMs.store(std::max<long long>(1, timeout.count()));
 }
 
+std::string RefusedDeviceProblem() {
+    std::lock_guard lock(gRefusedMutex);
+    return gRefused;
+}
+
 std::string DeviceDirectoryProblem(const GUID& classGuid) {
     DirectoryCheck check = OpenClassDirectory(classGuid);
     if (check.fd >= 0) {
@@ -332,6 +340,10 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char*, HWND, DWORD fl
     }
     auto set = std::make_unique<DeviceSet>();
     set->guid = *classGuid;
+    {
+        std::lock_guard refusedLock(gRefusedMutex);
+        gRefused.clear();
+    }
     // A directory that may not be used lists nothing: no analyzer, as far as callers can tell.
     const DirectoryCheck check = OpenClassDirectory(*classGuid);
     if (check.fd >= 0) {
@@ -476,7 +488,16 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, SECURITY_AT
     socklen_t peerSize = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
         peerSize != sizeof peer || peer.uid != ::geteuid()) {
+        const bool known = peerSize == sizeof peer && peer.uid != ::geteuid();
         ::close(fd);
+        {
+            std::lock_guard refusedLock(gRefusedMutex);
+            gRefused =
+                "device " + socketPath + ": " +
+                (known ? "served by uid " + std::to_string(static_cast<unsigned long>(peer.uid)) +
+                             ", not you"
+                       : std::string("its server cannot be told"));
+        }
         Fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }

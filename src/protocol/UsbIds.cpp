@@ -1,10 +1,14 @@
 #include "protocol/UsbIds.h"
 
 #include "protocol/SafeText.h"
+#include "capture/CaptureLoader.h"
 
 #include <array>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
 
 namespace vintrace::protocol {
 
@@ -122,17 +126,45 @@ UsbIds UsbIds::Parse(std::string_view text) {
     return ids;
 }
 
-std::optional<UsbIds> UsbIds::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+std::optional<UsbIds> UsbIds::Load(const std::string& path, std::string* reason) {
+    std::string why;
+    const auto fail = [&](std::string what) -> std::optional<UsbIds> {
+        if (reason != nullptr) {
+            *reason = std::move(what);
+        }
+        return std::nullopt;
+    };
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(capture::OpenRegularFile(path, why),
+                                                             &std::fclose);
     if (!in) {
-        return std::nullopt;
+        return fail(why);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
+    // Appended piece by piece: GCC 12 misreads the chained operator+ here (-Wrestrict).
+    std::string tooBig = "larger than ";
+    tooBig += std::to_string(kMaxFileBytes >> 20);
+    tooBig += " MiB, not a usb.ids list";
+    struct stat st {};
+    if (::fstat(fileno(in.get()), &st) == 0 &&
+        static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        return fail(tooBig);
     }
-    return Parse(text.str());
+    // Read up to one byte past the limit, so a file that grew after the check is caught too.
+    std::string text;
+    std::array<char, 1 << 16> buffer{};
+    while (text.size() <= kMaxFileBytes) {
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
+        text.append(buffer.data(), n);
+        if (n < buffer.size()) {
+            break;
+        }
+    }
+    if (std::ferror(in.get())) {
+        return fail(std::strerror(errno != 0 ? errno : EIO));
+    }
+    if (text.size() > kMaxFileBytes) {
+        return fail(tooBig);
+    }
+    return Parse(text);
 }
 
 std::optional<UsbIds> UsbIds::LoadSystem() {

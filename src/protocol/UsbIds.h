@@ -15,8 +15,13 @@ public:
     /// protocols; everything else is skipped. The file is untrusted: bytes of a name that are
     /// not UTF-8 become U+FFFD (showing it safely is the caller's, see EscapeText).
     static UsbIds Parse(std::string_view text);
-    /// Reads a file; nothing when it cannot be read (a missing list means numbers only).
-    static std::optional<UsbIds> Load(const std::string& path);
+    /// The largest list read: hwdata's is under 2 MiB; anything far bigger is not one.
+    static constexpr std::uint64_t kMaxFileBytes = std::uint64_t{32} << 20;
+
+    /// Reads a file, opened as every input is: a regular file only (a FIFO or a device is
+    /// refused at once, never read), at most kMaxFileBytes. Nothing when it cannot be read (a
+    /// missing list means numbers only), with the reason in `reason` when given.
+    static std::optional<UsbIds> Load(const std::string& path, std::string* reason = nullptr);
     /// The first of the usual system paths that can be read.
     static std::optional<UsbIds> LoadSystem();
 

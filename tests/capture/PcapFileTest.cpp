@@ -260,6 +260,39 @@ TEST(PcapImport, SaysWhenTheCaptureLooksHighSpeed) {
     }
 }
 
+// A pcap may carry packets longer than a record keeps (an isochronous payload of up to 1023
+// bytes, USB 2.0 5.6.3): the capture file gets every byte, and the import counts each record
+// that will load cut short, so the caller can say so.
+TEST(PcapImport, CountsRecordsLongerThanACaptureKeeps) {
+    const struct {
+        const char* name;
+        Bytes record;
+        bool cut;
+    } cases[] = {
+        {"Data0Of66AfterThePid", Bytes(67, 0xC3), false},
+        {"Data1Of67AfterThePid", Bytes(68, 0x4B), true},
+        {"IsochronousOf868", Bytes(869, 0xC3), true},
+        {"UnknownOf66WithThePid", Bytes(66, 0x3C), false},
+        {"UnknownOf67WithThePid", Bytes(67, 0x3C), true},
+        {"TokenOf2", Hex("69 85 00"), false},
+        {"TokenOf3", Hex("69 85 00 00"), true},
+        {"HandshakeWithAByte", Hex("D2 00"), false},
+        {"HandshakeWithThreeBytes", Hex("D2 00 00 00"), true},
+    };
+    for (const auto& c : cases) {
+        Bytes file = ClassicHeader(294);
+        ClassicRecord(file, Hex("A5 12 34"));
+        ClassicRecord(file, c.record);
+        test::TempDir dir;
+        const std::string out = (dir.path() / "out.dat").string();
+        const PcapResult r = ImportPcap(dir.write("in.pcap", file), out, false);
+        ASSERT_TRUE(r.ok()) << c.name << ": " << r.reason;
+        EXPECT_EQ(r.cutRecords, c.cut ? 1u : 0u) << c.name;
+        EXPECT_EQ(r.longestCut, c.cut ? c.record.size() : 0u) << c.name;
+        EXPECT_EQ(test::ReadBytes(out).size(), 2 * (3 + c.record.size())) << c.name;
+    }
+}
+
 TEST(PcapExport, RoundTripKeepsEveryRecordThatHoldsAllItsBytes) {
     PacketList packets;
     const Bytes dat = DatOf({Hex("A5 12 34"), Hex("69 85 00"), Hex("4B 01 02 03 04 05 06"),

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,7 +15,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,7 +200,7 @@ TEST(AnalyzerCli, FailedAcquireKeepsThePreviousFile) {
 }
 
 // The output file is checked before the analyzer is armed, so a bad path never costs a
-// recording; an existing file is replaced only with --force.
+// recording; an existing file is replaced only with --force. These are file errors: exit 2.
 TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
     TempDir root;
     EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "0.1"});
@@ -206,27 +209,32 @@ TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
     const std::string existing = out / "existing.dat";
     std::ofstream(existing) << "previous capture";
     std::filesystem::create_directory(out / "folder.dat");
+    ASSERT_EQ(::mkfifo((out / "fifo.dat").c_str(), 0600), 0);
     const struct {
         std::string file;
+        const char* force;
         std::string message;
     } refused[] = {
-        {existing, existing + ": File exists (use --force to replace it)"},
-        {out / "missing/capture.dat", out / "missing/capture.dat: No such file or directory"},
-        {out / "folder.dat", out / "folder.dat: Is a directory"},
+        {existing, "", existing + ": File exists (use --force to replace it)"},
+        {out / "missing/capture.dat", "", out / "missing/capture.dat: No such file or directory"},
+        {out / "folder.dat", "--force", out / "folder.dat: Is a directory"},
+        {out / "fifo.dat", "", out / "fifo.dat: not a regular file"},
+        {out / "fifo.dat", "--force", out / "fifo.dat: not a regular file"},
     };
     for (const auto& c : refused) {
-        const CliRun r = RunCli(root, "analyzer acquire -o '" + c.file + "'");
-        EXPECT_NE(r.exitCode, 0) << c.file;
-        EXPECT_NE(r.out.find("vintrace-cli: analyzer: " + c.message), std::string::npos) << r.out;
+        const CliRun r =
+            RunCli(root, "analyzer acquire " + std::string(c.force) + " -o '" + c.file + "'");
+        EXPECT_EQ(r.exitCode, 2) << c.file << " " << c.force;
+        EXPECT_EQ(r.out, "vintrace-cli: analyzer: " + c.message + "\n") << c.force;
     }
     EXPECT_EQ(test::ReadText(existing), "previous capture");
-    EXPECT_EQ(FilesIn(out.path()), 2u);
+    EXPECT_EQ(FilesIn(out.path()), 3u);
     EXPECT_EQ(emu.log().find("SetArmed"), std::string::npos) << emu.log();
 
     const CliRun r = RunCli(root, "analyzer acquire --force -o '" + existing + "'");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(test::ReadText(existing).size(), 4096u);
-    EXPECT_EQ(FilesIn(out.path()), 2u);
+    EXPECT_EQ(FilesIn(out.path()), 3u);
 }
 
 // Two acquisitions of one analyzer at once would each get half of one recording: the second
@@ -330,6 +338,47 @@ TEST(AnalyzerCli, UntrustedDeviceDirectoryIsRefusedWithOneLine) {
         EXPECT_EQ(emu.log().find("query "), std::string::npos) << emu.log();
         ::chmod(root.path().c_str(), 0700);
     }
+}
+
+// A device socket served by another user is refused, and the refusal says so instead of
+// claiming there is no analyzer at all. Served by another user here means listening under
+// another uid, which only root can arrange.
+TEST(AnalyzerCli, DeviceOfAnotherUserIsRefusedAndSaysSo) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    TempDir root;
+    const auto& g = device::ANALYZER_INTERFACE_GUID;
+    const std::string classDirectory =
+        platform::wire::ClassDirectory(root.path().string(), g.Data1, g.Data2, g.Data3, g.Data4);
+    ASSERT_EQ(::mkdir(classDirectory.c_str(), 0700), 0);
+    const std::string socketPath = classDirectory + "/analyzer0";
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The listener's credentials are those of whoever calls listen(): a child of uid 65534.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(::setresuid(65534, 65534, 65534) == 0 && ::listen(fd, 8) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string line =
+        "vintrace-cli: device " + socketPath + ": served by uid 65534, not you\n";
+    TempDir out;
+    for (const std::string& command :
+         {std::string("analyzer status"), std::string("analyzer trigger 15"),
+          std::string("analyzer list"), "analyzer acquire -o '" + out / "capture.dat" + "'"}) {
+        const CliRun r = RunCli(root, command);
+        EXPECT_EQ(r.exitCode, 1) << command;
+        EXPECT_EQ(r.out, line) << command;
+    }
+    EXPECT_EQ(FilesIn(out.path()), 0u);
+    ::close(fd);
 }
 
 TEST(AnalyzerCli, StatusTriggerAndSpeed) {

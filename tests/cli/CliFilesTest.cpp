@@ -1,6 +1,7 @@
 // vintrace-cli as a user runs it: what it reads, what it writes, and what it says when it
 // cannot. Each case runs the real binary through the shell, with its own files.
 
+#include "support/CaptureBytes.h"
 #include "support/FileContents.h"
 #include "support/RunCli.h"
 #include "support/TempDir.h"
@@ -51,15 +52,18 @@ TEST(CliOutput, AFailedWriteToStandardOutputIsExitStatus2) {
         "search " + Quoted(kData + "/ls-mouse.dat") + " --pid SOF", // "Not found", exit 1 else
         "stats " + Quoted(kCapture),
         "export " + Quoted(kCapture) + " -",
+        "transfers " + Quoted(kCapture),
+        "transfers --json " + Quoted(kCapture),
+        "devices " + Quoted(kCapture),
+        "devices --json " + Quoted(kCapture),
         "--help",
     };
     TempDir work;
     for (const std::string& command : commands) {
         const CliResult r = RunCli(work, command, ">/dev/full");
         EXPECT_EQ(r.exitCode, 2) << command << "\n" << r.err;
-        EXPECT_EQ(r.err.find("vintrace-cli: <stdout>: No space left on device\n"), 0u)
-            << command << "\n"
-            << r.err;
+        // One message, with the reason the write failed.
+        EXPECT_EQ(r.err, "vintrace-cli: <stdout>: No space left on device\n") << command;
     }
 }
 
@@ -98,6 +102,63 @@ TEST(CliInput, OnlyRegularFilesAreRead) {
                                                                            << r.err;
     }
     EXPECT_EQ(Names(work.path()), std::vector<std::string>{"fifo"});
+}
+
+// --usb-ids names an input like any other: a FIFO or a device is refused at once (never read
+// or waited on), and so is a directory or a file too big to be a list of names.
+TEST(CliInput, UsbIdsIsOpenedLikeEveryInput) {
+    TempDir work;
+    ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0600), 0);
+    std::filesystem::resize_file(work.write("huge.ids", std::vector<std::uint8_t>{'#'}),
+                                 std::uintmax_t{33} << 20);
+    const struct {
+        const char* ids;
+        const char* message;
+    } cases[] = {
+        {"fifo", "fifo: not a regular file\n"},
+        {"/dev/zero", "/dev/zero: not a regular file\n"},
+        {"/", "/: Is a directory\n"},
+        {"missing.ids", "missing.ids: No such file or directory\n"},
+        {"huge.ids", "huge.ids: larger than 32 MiB, not a usb.ids list\n"},
+    };
+    for (const auto& c : cases) {
+        const CliResult r =
+            RunCli(work, "devices --usb-ids " + Quoted(c.ids) + " " + Quoted(kCapture));
+        EXPECT_EQ(r.exitCode, 2) << c.ids;
+        EXPECT_EQ(r.err, std::string("vintrace-cli: ") + c.message) << c.ids;
+        EXPECT_EQ(r.out, "") << c.ids;
+    }
+}
+
+// The capture format keeps 66 bytes of a data packet: a longer one (an isochronous payload)
+// is imported, and the user is told how many were cut and to what.
+TEST(CliImport, SaysHowManyPacketsLoadCutShort) {
+    TempDir work;
+    const std::vector<std::uint8_t> sof = {0xA5, 0x12, 0x34};
+    const std::vector<std::uint8_t> shortData(67, 0xC3);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::uint8_t>> records;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"AllFit", {sof, shortData}, ""},
+        {"Isochronous",
+         {sof, std::vector<std::uint8_t>(869, 0xC3), std::vector<std::uint8_t>(100, 0x4B)},
+         "vintrace-cli: in.pcap: cut on loading: 2 packets longer than a capture keeps, to 66 "
+         "bytes after the PID (2 for tokens, handshakes and SOFs), their length counted modulo "
+         "256; the longest has 869 bytes\n"},
+        {"JustOver",
+         {sof, std::vector<std::uint8_t>(68, 0xC3)},
+         "vintrace-cli: in.pcap: cut on loading: 1 packet longer than a capture keeps, to 66 "
+         "bytes after the PID (2 for tokens, handshakes and SOFs); the longest has 68 bytes\n"},
+    };
+    for (const Case& c : cases) {
+        work.write("in.pcap", test::FullSpeedPcap(c.records));
+        const CliResult r = RunCli(work, "import --force in.pcap out.dat");
+        EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.err, c.message) << c.name;
+    }
 }
 
 struct OutputCase {
@@ -146,16 +207,20 @@ TEST(CliOutput, ForceReplacesOnlyRegularFiles) {
             << c.name;
         EXPECT_TRUE(fs::is_empty(work / "dir")) << c.name;
 
-        // An existing regular file needs --force; with it, it is replaced.
+        // An existing regular file needs --force; with it, it is replaced, and a private one
+        // stays private.
         const std::string old = work.write("old", std::vector<std::uint8_t>{'o', 'l', 'd'});
+        ASSERT_EQ(::chmod(old.c_str(), 0600), 0);
         CliResult r = RunCli(work, WithOutput(c.args, old));
         EXPECT_EQ(r.exitCode, 2) << c.name;
         EXPECT_EQ(r.err, "vintrace-cli: " + old + ": already exists (use --force to replace it)\n")
             << c.name;
         EXPECT_EQ(test::ReadText(old), "old") << c.name;
-        r = RunCli(work, WithOutput(c.args, old) + " --force");
+        r = RunCli(work, WithOutput(c.args, old) + " --force", "", "umask 022;");
         EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.err;
         EXPECT_NE(test::ReadText(old), "old") << c.name;
+        EXPECT_EQ(fs::status(old).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << c.name;
     }
 }
 
@@ -186,18 +251,28 @@ TEST(CliOutput, NeverReplacesItsOwnInput) {
 }
 
 // A write that fails part-way (here the file size limit, as a full disk would) keeps the old
-// file whole, says why and leaves no temporary file.
+// file whole, says why and leaves no temporary file. The limit's signal (SIGXFSZ, fatal by
+// default) must not end the program before it can clean up.
 TEST(CliOutput, AFailedWriteKeepsTheOldFileAndSaysWhy) {
     for (const OutputCase& c : OutputCommands()) {
-        TempDir work;
-        const std::string old = work.write("out", std::vector<std::uint8_t>{'o', 'l', 'd'});
-        const CliResult r =
-            RunCli(work, WithOutput(c.args, old) + " --force", "", "ulimit -f 1; trap '' XFSZ;");
-        EXPECT_EQ(r.exitCode, 2) << c.name;
-        EXPECT_NE(r.err.find(old + ": "), std::string::npos) << c.name << "\n" << r.err;
-        EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << c.name << "\n" << r.err;
-        EXPECT_EQ(test::ReadText(old), "old") << c.name;
-        EXPECT_EQ(Names(work.path()), std::vector<std::string>{"out"}) << c.name;
+        for (const bool replacing : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (replacing ? " replacing" : " new"));
+            TempDir work;
+            const std::string old = work / "out";
+            if (replacing) {
+                work.write("out", std::vector<std::uint8_t>{'o', 'l', 'd'});
+            }
+            const CliResult r =
+                RunCli(work, WithOutput(c.args, old) + " --force", "", "ulimit -f 1;");
+            EXPECT_EQ(r.exitCode, 2);
+            // One line, naming the file and the reason.
+            EXPECT_EQ(r.err.rfind("vintrace-cli: " + old + ": ", 0), 0u) << r.err;
+            EXPECT_TRUE(r.err.ends_with("File too large\n")) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(test::ReadText(old), replacing ? "old" : "");
+            EXPECT_EQ(Names(work.path()),
+                      replacing ? std::vector<std::string>{"out"} : std::vector<std::string>{});
+        }
     }
 }
 

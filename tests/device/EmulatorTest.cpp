@@ -19,7 +19,12 @@
 #include <set>
 #include <thread>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,11 +36,11 @@ namespace {
 
 using test::CountPid;
 using test::EmulatorProcess;
-using test::WaitFor;
 using test::ExpectCorrectToggles;
 using test::ExpectWellFormedBus;
 using test::Packets;
 using test::TempDir;
+using test::WaitFor;
 
 struct Download {
     std::vector<std::uint8_t> bytes;
@@ -479,6 +484,16 @@ const RefusalCase kRefusals[] = {
          return std::pair<std::string, std::string>{root, "device directory " + root +
                                                               ": a symbolic link, not a directory"};
      }},
+    {"SymlinkedRootNamedWithADot",
+     {},
+     [](const std::string& t) {
+         // "devices/." names the link's target: the check must see the link all the same.
+         ::mkdir((t + "/real").c_str(), 0700);
+         ::symlink((t + "/real").c_str(), (t + "/devices").c_str());
+         const std::string root = t + "/devices/.";
+         return std::pair<std::string, std::string>{root, "device directory " + root +
+                                                              ": a symbolic link, not a directory"};
+     }},
     {"OpenClassDirectory",
      {},
      [](const std::string& t) {
@@ -689,6 +704,93 @@ TEST_F(EmulatorTest, ClientThatNeverReadsHoldsUpNoOtherClient) {
     // Nothing it asked for was lost: once it reads, every request gets its answer.
     flooder.Stop();
     EXPECT_EQ(flooder.Drain(std::chrono::seconds(10)), flooder.sent() + 1);
+    EXPECT_EQ(emu.Stop(), 0);
+}
+
+/// A connection that opens nothing and asks nothing; -1 when the emulator did not take it.
+int IdleConnection(const std::string& socketPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socketPath.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// True once the emulator has closed `fd`'s connection, within `limit`.
+bool ClosedWithin(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) {
+        return false;
+    }
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0 || (p.revents & POLLHUP) != 0;
+}
+
+/// CPU time the process has used, user and system.
+std::chrono::milliseconds CpuTime(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name in parentheses; utime and stime are the 14th and 15th.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i >= 14) {
+            ticks += std::stoll(field);
+        }
+    }
+    return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+}
+
+// A connection that neither asks nor is owed anything is closed once its time is up; one in
+// use is not.
+TEST_F(EmulatorTest, IdleConnectionsAreClosed) {
+    EmulatorProcess emu(root.path().string(), {"--idle-seconds", "0.3"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    const int idle = IdleConnection(emu.socketPath());
+    ASSERT_GE(idle, 0);
+    EXPECT_TRUE(ClosedWithin(idle, std::chrono::seconds(10))) << emu.log();
+    ::close(idle);
+    EXPECT_NE(emu.log().find("closed: idle"), std::string::npos) << emu.log();
+    // A download asks at its own pace and keeps its connection.
+    AcquireUntilFull(15);
+    const Download d = DownloadRecording();
+    EXPECT_FALSE(d.lastFailed);
+    EXPECT_GT(d.bytes.size(), 0u);
+}
+
+// Idle connections beyond the open-file limit must neither make the emulator spin (a
+// listening socket that stays readable while accept fails with EMFILE) nor lock out the
+// clients that really ask something.
+TEST_F(EmulatorTest, FloodOfIdleConnectionsNeitherSpinsNorLocksOut) {
+    EmulatorProcess emu(root.path().string(), {"--idle-seconds", "3600"});
+    ASSERT_TRUE(emu.ready()) << emu.log();
+    const rlimit few{16, 16};
+    ASSERT_EQ(::prlimit(emu.pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+    std::vector<int> flood;
+    for (int i = 0; i < 60; ++i) {
+        if (const int fd = IdleConnection(emu.socketPath()); fd >= 0) {
+            flood.push_back(fd);
+        }
+    }
+    ASSERT_GT(flood.size(), 16u);
+    const auto cpuBefore = CpuTime(emu.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // A busy loop would take most of the 2 s; waiting takes next to nothing.
+    EXPECT_LT(CpuTime(emu.pid()) - cpuBefore, std::chrono::milliseconds(400));
+    SetRequestTimeout(std::chrono::seconds(2));
+    for (int i = 0; i < 3; ++i) {
+        std::array<std::uint8_t, 13> text{};
+        ASSERT_TRUE(ReadFirmwareVersion(text)) << "query " << i << "\n" << emu.log();
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.data())), "VT-EMU 1.00");
+    }
+    for (const int fd : flood) {
+        ::close(fd);
+    }
     EXPECT_EQ(emu.Stop(), 0);
 }
 

@@ -324,6 +324,25 @@ TEST_F(CommandHub, ImportOfAHighSpeedCaptureWarnsOnce) {
     EXPECT_EQ(form_->PacketList.size(), 16u);
 }
 
+// A data packet longer than a record keeps (an isochronous payload, USB 2.0 5.6.3) is
+// imported all the same, and the window says how many were cut and to what.
+TEST_F(CommandHub, ImportSaysHowManyPacketsWereCut) {
+    const std::vector<std::uint8_t> pcap =
+        test::FullSpeedPcap({{0xA5, 0x11, 0x11}, std::vector<std::uint8_t>(869, 0xC3)});
+    write("iso.pcap", pcap);
+    form_->ChoosePcapToImport = [&] { return path("iso.pcap").toStdString(); };
+    form_->ImportPcap1->trigger();
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_EQ(messages_[0].toStdString(),
+              "Cut on loading: 1 packet of \"" + path("iso.pcap").toStdString() +
+                  "\" longer than a capture keeps, to 66 bytes after the PID (2 for tokens, "
+                  "handshakes and SOFs), their length counted modulo 256. The longest has 869 "
+                  "bytes.");
+    EXPECT_EQ(form_->CaptureFileName, path("iso.dat").toStdString());
+    ASSERT_EQ(form_->PacketList.size(), 2u);
+    EXPECT_EQ(form_->PacketList[1].length, 868 % 256);
+}
+
 TEST_F(CommandHub, ImportOfAFileThatIsNoPcapSaysWhereItWentWrong) {
     write("bogus.pcap", Packet(0xD2));
     form_->ChoosePcapToImport = [&] { return path("bogus.pcap").toStdString(); };

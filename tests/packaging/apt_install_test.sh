@@ -48,6 +48,12 @@ while read -r file; do
     [ -e "$file" ] || [ -L "$file" ] && skip "$file exists already; not replacing it"
 done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n 's|^\./|/|; /[^/]$/p')
 
+# The Release build is hardened as Debian packages are: lintian finds no hardening gaps.
+if command -v lintian >/dev/null; then
+    gaps=$(lintian --tags hardening-no-relro,hardening-no-bindnow,hardening-no-pie,hardening-no-fortify-functions "$deb" 2>/dev/null) || true
+    [ -z "$gaps" ] || fail "the package's programs lack hardening:"$'\n'"$gaps"
+fi
+
 work=$(mktemp -d)
 apt_options=(-o DPkg::Lock::Timeout=120 -y -q)
 installed=0
@@ -81,6 +87,7 @@ echo "installed in $(($(date +%s) - start)) s"
 
 # The installed programs, run from where the package put them.
 version=$(dpkg-deb -f "$deb" Version)
+version=${version%-*} # the programs know the upstream version, not the package revision
 out=$(/usr/bin/vintrace-cli --version) || fail "vintrace-cli --version failed"
 [[ $out == "vintrace-cli $version"* ]] || fail "vintrace-cli --version says '$out', the package $version"
 examples=/usr/share/doc/vintrace/examples

@@ -23,7 +23,20 @@ dpkg-deb -I "$deb" > "$work/info"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = vintrace ] || fail "Package is '$(field Package)'"
 version=$("$build/tools/cli/vintrace-cli" --version | awk '{ print $2 }')
-[ "$(field Version)" = "$version" ] || fail "Version '$(field Version)', the programs say $version"
+# Revision 1 of the version the programs report.
+[ "$(field Version)" = "$version-1" ] || fail "Version '$(field Version)', the programs say $version"
+[[ $(field Maintainer) == *" <"*@*.*">" ]] || fail "Maintainer '$(field Maintainer)' has no mail address"
+
+# lintian, Debian's package checker, finds no errors (warnings and notes are shown).
+if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" > "$work/lintian" 2>&1 ||
+        { cat "$work/lintian"; fail "lintian finds errors in the package"; }
+    cat "$work/lintian"
+elif [ "${CI:-}" = true ]; then
+    fail "lintian is not installed (scripts/install-deps.sh installs it)"
+else
+    echo "NOTE: lintian is not installed; the package was not checked with it"
+fi
 depends=$(field Depends)
 for lib in libqt6widgets6 libqt6gui6 libqt6core6 libpcap0.8 libstdc++6 qt6-qpa-plugins; do
     [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||

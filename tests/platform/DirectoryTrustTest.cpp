@@ -57,16 +57,36 @@ const TrustCase kTrustCases[] = {
 
 TEST(PrivateDirectoryProblem, NamesWhatMakesADirectoryUntrusted) {
     for (const TrustCase& c : kTrustCases) {
-        test::TempDir root;
-        const std::string path = root / "devices";
-        c.make(path);
-        const auto problem = PrivateDirectoryProblem(path);
-        if (c.problem == nullptr) {
-            EXPECT_FALSE(problem.has_value()) << c.name << ": " << *problem;
-        } else {
-            EXPECT_EQ(problem.value_or("trusted"), c.problem) << c.name;
+        // A link is a link however the path to it ends; "link/." and "link/" name its target
+        // to the system, which a check of the path as written would follow.
+        for (const char* ending : {"", "/", "/.", "/./", "/./."}) {
+            test::TempDir root;
+            const std::string path = root / "devices";
+            c.make(path);
+            const auto problem = PrivateDirectoryProblem(path + ending);
+            if (c.problem == nullptr) {
+                EXPECT_FALSE(problem.has_value()) << c.name << ending << ": " << *problem;
+            } else {
+                EXPECT_EQ(problem.value_or("trusted"), c.problem) << c.name << ending;
+            }
         }
     }
+}
+
+// ".." leads up from wherever a link in front of it goes: such a path is not checked.
+TEST(PrivateDirectoryProblem, PathThroughDotDotIsRefused) {
+    test::TempDir root;
+    ASSERT_EQ(::mkdir((root / "real").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((root / "real/sub").c_str(), 0700), 0);
+    for (const std::string& path :
+         {root / "real/sub/..", root / "real/../real", root / "real/.."}) {
+        EXPECT_EQ(PrivateDirectoryProblem(path).value_or("trusted"),
+                  "a path through '..', not a plain directory")
+            << path;
+    }
+    // A name that merely starts with dots is a name like any other.
+    ASSERT_EQ(::mkdir((root / "real/..devices").c_str(), 0700), 0);
+    EXPECT_FALSE(PrivateDirectoryProblem(root / "real/..devices").has_value());
 }
 
 TEST(PrivateDirectoryProblem, DirectoryOfAnotherUserIsNotTrusted) {

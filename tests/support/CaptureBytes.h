@@ -45,4 +45,26 @@ inline void Append(std::vector<std::uint8_t>& to, const std::vector<std::uint8_t
     to.insert(to.end(), more.begin(), more.end());
 }
 
+/// A classic little-endian pcap of link type 294 (full-speed USB packets), one record each.
+inline std::vector<std::uint8_t>
+FullSpeedPcap(const std::vector<std::vector<std::uint8_t>>& records) {
+    std::vector<std::uint8_t> b;
+    const auto put32 = [&b](std::uint32_t v) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            b.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    for (const std::uint32_t v : {0xA1B2C3D4u, 2u | 4u << 16, 0u, 0u, 65535u, 294u}) {
+        put32(v);
+    }
+    for (const auto& r : records) {
+        const auto size = static_cast<std::uint32_t>(r.size());
+        for (const std::uint32_t v : {0u, 0u, size, size}) {
+            put32(v);
+        }
+        Append(b, r);
+    }
+    return b;
+}
+
 } // namespace vintrace::test

@@ -110,6 +110,7 @@ public:
     }
 
     int status() const { return status_; }
+    pid_t pid() const { return pid_; }
 
     /// What the emulator has logged so far.
     std::string log() const {

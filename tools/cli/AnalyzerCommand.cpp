@@ -1,5 +1,6 @@
 #include "AnalyzerCommand.h"
 
+#include "OutputFile.h"
 #include "Validators.h"
 
 #include "capture/StagedFile.h"
@@ -44,10 +45,14 @@ int Fail(const std::string& what) {
     return 1;
 }
 
-// No analyzer answered: say why when its device directory was not searched at all.
+// No analyzer answered: say why when its device directory was not searched at all, or when
+// the device there belongs to another user.
 int Unconnected(const std::string& what) {
 #ifndef _WIN32
-    const std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    std::string problem = platform::DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID);
+    if (problem.empty()) {
+        problem = platform::RefusedDeviceProblem();
+    }
     if (!problem.empty()) {
         std::cerr << "vintrace-cli: " << problem << '\n';
         return 1;
@@ -167,7 +172,8 @@ std::string OutputProblem(const std::string& file, bool force) {
 int Acquire(const AnalyzerOptions& o) {
     // The file is checked before the analyzer is armed: a bad path must not cost a recording.
     if (const std::string problem = OutputProblem(o.output, o.force); !problem.empty()) {
-        return Fail(o.output + ": " + problem);
+        Fail(o.output + ": " + problem);
+        return kExitFileError;
     }
     device::AcquireOnceOptions options;
     options.trigger = o.trigger;
@@ -184,6 +190,9 @@ int Acquire(const AnalyzerOptions& o) {
     case device::AcquireOnceResult::Failure::DeviceDirectory:
         std::cerr << "vintrace-cli: " << result.error << '\n';
         return 1;
+    case device::AcquireOnceResult::Failure::File:
+        Fail(result.error);
+        return kExitFileError;
     default:
         return Fail(result.error);
     }

@@ -1,6 +1,7 @@
 #include "DevicesCommand.h"
 
 #include "JsonText.h"
+#include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceText.h"
 #include "protocol/Devices.h"
@@ -8,6 +9,7 @@
 #include "protocol/SafeText.h"
 #include "protocol/UsbIds.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -21,8 +23,6 @@ using protocol::ConfigurationDescription;
 using protocol::Descriptor;
 using protocol::DeviceInfo;
 using protocol::InterfaceDescription;
-
-constexpr int kExitFileError = 2;
 
 struct DevicesOptions {
     std::string file;
@@ -328,9 +328,10 @@ std::string JsonDevice(const DeviceInfo& d, const protocol::UsbIds* ids) {
 int Run(const DevicesOptions& o) {
     std::optional<protocol::UsbIds> ids;
     if (!o.usbIds.empty()) {
-        ids = protocol::UsbIds::Load(o.usbIds);
+        std::string reason;
+        ids = protocol::UsbIds::Load(o.usbIds, &reason);
         if (!ids) {
-            std::fprintf(stderr, "vintrace-cli: %s: cannot be read\n", o.usbIds.c_str());
+            ReportFileError(o.usbIds, reason);
             return kExitFileError;
         }
     } else {
@@ -362,10 +363,9 @@ int Run(const DevicesOptions& o) {
             writer.device(d);
         }
     }
-    const bool failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
-    if (failed || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
-        return kExitFileError;
+    errno = 0;
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+        return ReportStdoutFailure(errno);
     }
     return 0;
 }

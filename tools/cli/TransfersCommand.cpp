@@ -1,6 +1,7 @@
 #include "TransfersCommand.h"
 
 #include "JsonText.h"
+#include "OutputFile.h"
 
 #include "capture/CaptureSession.h"
 #include "capture/HexText.h"
@@ -9,6 +10,7 @@
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -21,7 +23,6 @@ namespace {
 using protocol::TransferItem;
 using protocol::TransferType;
 
-constexpr int kExitFileError = 2;
 constexpr int kExitUsage = 106;
 
 struct TransfersOptions {
@@ -150,6 +151,7 @@ int Run(const TransfersOptions& o) {
     const std::vector<TransferItem>& items = session.transfers(!o.noFold);
     std::string out;
     bool failed = false;
+    errno = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const TransferItem& item = items[i];
         if (address && (!HasEndpoint(item) || item.address != *address ||
@@ -161,14 +163,17 @@ int Run(const TransfersOptions& o) {
         const std::optional<std::string> decoded = session.decoded(i, !o.noFold);
         out += o.json ? JsonLine(packets, tx, item, decoded) : TextLine(packets, tx, item, decoded);
         if (out.size() >= (1u << 16)) {
-            failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
+            // Stops at the first failure: the errno of the first is the one to report.
+            failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
             out.clear();
+            if (failed) {
+                break;
+            }
         }
     }
-    failed |= std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
-    if (failed || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "vintrace-cli: <stdout>: write failed\n");
-        return kExitFileError;
+    if (failed || std::fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
+        std::fflush(stdout) != 0) {
+        return ReportStdoutFailure(errno);
     }
     return 0;
 }

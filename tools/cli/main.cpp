@@ -319,6 +319,18 @@ int RunImport(const std::string& input, const std::string& output, bool force) {
         std::fprintf(stderr, "vintrace-cli: %s: warning: %s\n", input.c_str(),
                      std::string(capture::kHighSpeedWarning).c_str());
     }
+    if (result.cutRecords != 0) {
+        // The capture file holds every byte, but its records keep only so many: a round trip
+        // through it loses the rest, so the user hears of it now.
+        const bool wraps = result.longestCut > 256; // 256 or more bytes after the PID
+        std::fprintf(stderr,
+                     "vintrace-cli: %s: cut on loading: %llu %s longer than a capture keeps, "
+                     "to 66 bytes after the PID (2 for tokens, handshakes and SOFs)%s; the "
+                     "longest has %u bytes\n",
+                     input.c_str(), static_cast<unsigned long long>(result.cutRecords),
+                     result.cutRecords == 1 ? "packet" : "packets",
+                     wraps ? ", their length counted modulo 256" : "", result.longestCut);
+    }
     return 0;
 }
 
