@@ -592,16 +592,31 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         const std::size_t index = static_cast<std::size_t>(&device - devices_.devices().data());
         const std::uint8_t number =
             static_cast<std::uint8_t>(interface->descriptor.field("bInterfaceNumber").value_or(0));
-        const auto key = std::make_pair(index, number);
-        if (auto wrapper = DescribeMassStorage(payload)) {
-            if (payload.size() == 31 && (payload[14] & 0x1F) > 0) {
-                scsiOperation_[key] = payload[15];
+        const InterfaceKey key(index, number);
+        auto wrapper = DescribeMassStorage(payload);
+        if (wrapper && payload.size() == 31) {
+            Command& c = commands_[key];
+            c.tag = Le32(payload, 4);
+            c.hasOperation = (payload[14] & 0x1F) > 0;
+            c.operation = payload[15];
+            c.name = wrapper->substr(0, wrapper->find('\n'));
+            return wrapper;
+        }
+        const auto found = commands_.find(key);
+        if (wrapper) {
+            // A status wrapper answers the command before it, by its tag (BOT 1.0 5.2).
+            if (found != commands_.end()) {
+                const std::uint32_t tag = Le32(payload, 4);
+                *wrapper += tag == found->second.tag
+                                ? ", for " + found->second.name
+                                : ", not the tag of the last command (" + Hex(found->second.tag) +
+                                      ", " + found->second.name + ")";
+                commands_.erase(found);
             }
             return wrapper;
         }
-        const auto found = scsiOperation_.find(key);
-        if (found != scsiOperation_.end()) {
-            return DescribeScsiData(found->second, payload);
+        if (found != commands_.end() && found->second.hasOperation) {
+            return DescribeScsiData(found->second.operation, payload);
         }
     }
     return std::nullopt;
