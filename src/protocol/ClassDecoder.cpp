@@ -414,17 +414,14 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         if (cls == kClassHid) {
             std::string s = DescribeHidRequest(*request);
-            const auto number = interface->descriptor.field("bInterfaceNumber");
-            const auto report =
-                number ? device->reportDescriptors.find(static_cast<std::uint8_t>(*number))
-                       : device->reportDescriptors.end();
+            const HidReportDescriptor* report = reportDescriptor(*device, *interface);
             const bool reportRequest = request->request == 0x01 || request->request == 0x09;
-            if (reportRequest && !payload.empty() && report != device->reportDescriptors.end()) {
+            if (reportRequest && !payload.empty() && report != nullptr) {
                 static constexpr std::array<HidReportKind, 4> kKinds = {
                     HidReportKind::Input, HidReportKind::Input, HidReportKind::Output,
                     HidReportKind::Feature};
-                const auto decoded = DecodeReport(ParseReportDescriptor(report->second),
-                                                  kKinds[(request->value >> 8) & 3], payload);
+                const auto decoded =
+                    DecodeReport(*report, kKinds[(request->value >> 8) & 3], payload);
                 if (decoded && !decoded->empty()) {
                     s += ": " + *decoded;
                 }
@@ -516,14 +513,10 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         return std::nullopt;
     }
     if (cls == kClassHid) {
-        const auto number = interface->descriptor.field("bInterfaceNumber");
-        const auto found = number
-                               ? device.reportDescriptors.find(static_cast<std::uint8_t>(*number))
-                               : device.reportDescriptors.end();
         const HidReportKind kind =
             item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
-        if (found != device.reportDescriptors.end()) {
-            const HidReportDescriptor d = ParseReportDescriptor(found->second);
+        if (const HidReportDescriptor* found = reportDescriptor(device, *interface)) {
+            const HidReportDescriptor& d = *found;
             // Several reports may arrive in one transfer: read them one after another, the
             // first as the headline, the others (a bounded number) as detail lines.
             constexpr std::size_t kShown = 64;
@@ -620,6 +613,25 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         }
     }
     return std::nullopt;
+}
+
+const HidReportDescriptor* ClassDecoder::reportDescriptor(const DeviceInfo& device,
+                                                          const InterfaceDescription& interface) {
+    const auto number = interface.descriptor.field("bInterfaceNumber");
+    if (!number) {
+        return nullptr;
+    }
+    const auto raw = device.reportDescriptors.find(static_cast<std::uint8_t>(*number));
+    if (raw == device.reportDescriptors.end()) {
+        return nullptr;
+    }
+    const InterfaceKey key(static_cast<std::size_t>(&device - devices_.devices().data()),
+                           raw->first);
+    auto [at, added] = reportDescriptors_.try_emplace(key);
+    if (added) {
+        at->second = ParseReportDescriptor(raw->second);
+    }
+    return &at->second;
 }
 
 } // namespace vintrace::protocol

@@ -3,6 +3,7 @@
 #include "capture/PacketList.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Devices.h"
+#include "protocol/HidReport.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
@@ -60,11 +61,16 @@ private:
 
     std::optional<Decoded> control(const TransferItem& item, const DeviceInfo* device);
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
+    /// The interface's report descriptor, parsed on first use: a device sends thousands of
+    /// reports by one descriptor.
+    const HidReportDescriptor* reportDescriptor(const DeviceInfo& device,
+                                                const InterfaceDescription& interface);
 
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const DeviceModel& devices_;
     std::map<InterfaceKey, Command> commands_;
+    std::map<InterfaceKey, HidReportDescriptor> reportDescriptors_;
 };
 
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).
