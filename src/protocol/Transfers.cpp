@@ -314,8 +314,9 @@ private:
         }
     }
 
-    /// What a completed request does to the data toggles (9.4.5, 9.4.9, 9.4.10) and to a
-    /// bulk-only interface (BOT 1.0 3.1).
+    /// What a completed request does to the data toggles (a configuration or alternate
+    /// setting starts its endpoints at DATA0, 9.1.1.5; so does clearing a halt, 9.4.5) and to
+    /// a bulk-only interface (its reset, BOT 1.0 3.1).
     void applyRequest(const TransferItem& item) {
         const auto request = ControlRequest(packets_, tx_, item);
         if (!request) {
