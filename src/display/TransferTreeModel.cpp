@@ -451,6 +451,9 @@ QVariant TransferTreeModel::transactionData(const Transaction& t, int column, in
         if (column != StatusColumn) {
             return {};
         }
+        if (t.corruptData) {
+            return KindBrush(capture::RecordKind::Unknown);
+        }
         switch (t.outcome) {
         case Outcome::Stall:
             return KindBrush(capture::RecordKind::Stall);
@@ -479,9 +482,12 @@ QVariant TransferTreeModel::transactionData(const Transaction& t, int column, in
         return t.hasToken() ? DirectionText(t.direction()) : QString();
     case StatusColumn: {
         const std::string_view s = protocol::OutcomeName(t.outcome);
-        return t.kind == TransactionKind::Sof
-                   ? QString()
-                   : QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+        if (t.kind == TransactionKind::Sof) {
+            return QString();
+        }
+        QString text = QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+        // The receiver discarded the data: the transfer waits for the retry.
+        return t.corruptData ? text + QStringLiteral(", bad CRC16") : text;
     }
     case BytesColumn:
         return t.hasData() ? QVariant(static_cast<qulonglong>(

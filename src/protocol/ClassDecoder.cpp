@@ -414,17 +414,14 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         if (cls == kClassHid) {
             std::string s = DescribeHidRequest(*request);
-            const auto number = interface->descriptor.field("bInterfaceNumber");
-            const auto report =
-                number ? device->reportDescriptors.find(static_cast<std::uint8_t>(*number))
-                       : device->reportDescriptors.end();
+            const HidReportDescriptor* report = reportDescriptor(*device, *interface);
             const bool reportRequest = request->request == 0x01 || request->request == 0x09;
-            if (reportRequest && !payload.empty() && report != device->reportDescriptors.end()) {
+            if (reportRequest && !payload.empty() && report != nullptr) {
                 static constexpr std::array<HidReportKind, 4> kKinds = {
                     HidReportKind::Input, HidReportKind::Input, HidReportKind::Output,
                     HidReportKind::Feature};
-                const auto decoded = DecodeReport(ParseReportDescriptor(report->second),
-                                                  kKinds[(request->value >> 8) & 3], payload);
+                const auto decoded =
+                    DecodeReport(*report, kKinds[(request->value >> 8) & 3], payload);
                 if (decoded && !decoded->empty()) {
                     s += ": " + *decoded;
                 }
@@ -516,14 +513,10 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         return std::nullopt;
     }
     if (cls == kClassHid) {
-        const auto number = interface->descriptor.field("bInterfaceNumber");
-        const auto found = number
-                               ? device.reportDescriptors.find(static_cast<std::uint8_t>(*number))
-                               : device.reportDescriptors.end();
         const HidReportKind kind =
             item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
-        if (found != device.reportDescriptors.end()) {
-            const HidReportDescriptor d = ParseReportDescriptor(found->second);
+        if (const HidReportDescriptor* found = reportDescriptor(device, *interface)) {
+            const HidReportDescriptor& d = *found;
             // Several reports may arrive in one transfer: read them one after another, the
             // first as the headline, the others (a bounded number) as detail lines.
             constexpr std::size_t kShown = 64;
@@ -592,19 +585,53 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         const std::size_t index = static_cast<std::size_t>(&device - devices_.devices().data());
         const std::uint8_t number =
             static_cast<std::uint8_t>(interface->descriptor.field("bInterfaceNumber").value_or(0));
-        const auto key = std::make_pair(index, number);
-        if (auto wrapper = DescribeMassStorage(payload)) {
-            if (payload.size() == 31 && (payload[14] & 0x1F) > 0) {
-                scsiOperation_[key] = payload[15];
+        const InterfaceKey key(index, number);
+        auto wrapper = DescribeMassStorage(payload);
+        if (wrapper && payload.size() == 31) {
+            Command& c = commands_[key];
+            c.tag = Le32(payload, 4);
+            c.hasOperation = (payload[14] & 0x1F) > 0;
+            c.operation = payload[15];
+            c.name = wrapper->substr(0, wrapper->find('\n'));
+            return wrapper;
+        }
+        const auto found = commands_.find(key);
+        if (wrapper) {
+            // A status wrapper answers the command before it, by its tag (BOT 1.0 5.2).
+            if (found != commands_.end()) {
+                const std::uint32_t tag = Le32(payload, 4);
+                *wrapper += tag == found->second.tag
+                                ? ", for " + found->second.name
+                                : ", not the tag of the last command (" + Hex(found->second.tag) +
+                                      ", " + found->second.name + ")";
+                commands_.erase(found);
             }
             return wrapper;
         }
-        const auto found = scsiOperation_.find(key);
-        if (found != scsiOperation_.end()) {
-            return DescribeScsiData(found->second, payload);
+        if (found != commands_.end() && found->second.hasOperation) {
+            return DescribeScsiData(found->second.operation, payload);
         }
     }
     return std::nullopt;
+}
+
+const HidReportDescriptor* ClassDecoder::reportDescriptor(const DeviceInfo& device,
+                                                          const InterfaceDescription& interface) {
+    const auto number = interface.descriptor.field("bInterfaceNumber");
+    if (!number) {
+        return nullptr;
+    }
+    const auto raw = device.reportDescriptors.find(static_cast<std::uint8_t>(*number));
+    if (raw == device.reportDescriptors.end()) {
+        return nullptr;
+    }
+    const InterfaceKey key(static_cast<std::size_t>(&device - devices_.devices().data()),
+                           raw->first);
+    auto [at, added] = reportDescriptors_.try_emplace(key);
+    if (added) {
+        at->second = ParseReportDescriptor(raw->second);
+    }
+    return &at->second;
 }
 
 } // namespace vintrace::protocol

@@ -3,6 +3,7 @@
 #include "capture/PacketList.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Devices.h"
+#include "protocol/HidReport.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
@@ -49,14 +50,27 @@ public:
     std::optional<Decoded> decode(const TransferItem& item);
 
 private:
+    using InterfaceKey = std::pair<std::size_t, std::uint8_t>; // device index, interface
+    /// The last command wrapper of an interface: for its data stage and its status.
+    struct Command {
+        std::uint8_t operation = 0;
+        bool hasOperation = false;
+        std::uint32_t tag = 0;
+        std::string name;
+    };
+
     std::optional<Decoded> control(const TransferItem& item, const DeviceInfo* device);
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
+    /// The interface's report descriptor, parsed on first use: a device sends thousands of
+    /// reports by one descriptor.
+    const HidReportDescriptor* reportDescriptor(const DeviceInfo& device,
+                                                const InterfaceDescription& interface);
 
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const DeviceModel& devices_;
-    /// The last command block per (device, OUT endpoint's interface), for its data stage.
-    std::map<std::pair<std::size_t, std::uint8_t>, std::uint8_t> scsiOperation_;
+    std::map<InterfaceKey, Command> commands_;
+    std::map<InterfaceKey, HidReportDescriptor> reportDescriptors_;
 };
 
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).

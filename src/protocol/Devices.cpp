@@ -41,7 +41,15 @@ public:
         if (at == kNoDevice) {
             at = open(item.address, record);
         }
-        if (item.type != TransferType::Control || item.status != TransferStatus::Ok) {
+        if (item.excess != 0) {
+            // 9.3.5: a device returns at most wLength bytes.
+            devices_[at].problems.push_back(
+                {record, "control transfer: " + std::to_string(item.excess) +
+                             (item.excess == 1 ? " byte" : " bytes") + " sent past wLength"});
+        }
+        // A device that sent more than wLength still delivered the wLength bytes asked for.
+        if (item.type != TransferType::Control ||
+            (item.status != TransferStatus::Ok && item.excess == 0)) {
             return;
         }
         const auto request = ControlRequest(packets_, tx_, item);
@@ -287,10 +295,24 @@ DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transac
 
 namespace {
 
-EndpointDescription DescriptionOf(const Descriptor& e) {
+std::optional<EndpointDescription> DescriptionOf(const DeviceInfo& device, std::uint8_t endpoint,
+                                                 Direction direction) {
+    const Descriptor* e = device.endpointDescriptor(endpoint, direction);
+    if (e == nullptr) {
+        return std::nullopt;
+    }
     EndpointDescription out;
-    out.type = TypeOf(static_cast<std::uint8_t>(*e.field("bmAttributes")));
-    out.maxPacketSize = static_cast<std::uint16_t>(e.field("wMaxPacketSize").value_or(0) & 0x7FF);
+    out.type = TypeOf(static_cast<std::uint8_t>(*e->field("bmAttributes")));
+    out.maxPacketSize = static_cast<std::uint16_t>(e->field("wMaxPacketSize").value_or(0) & 0x7FF);
+    // Mass storage over the bulk-only transport: class 8, protocol 0x50 (BOT 1.0 4.3).
+    const InterfaceDescription* i = device.interfaceOfEndpoint(endpoint, direction);
+    if (i != nullptr && out.type == TransferType::Bulk &&
+        i->descriptor.field("bInterfaceClass") == 0x08 &&
+        i->descriptor.field("bInterfaceProtocol") == 0x50) {
+        out.bulkOnly = true;
+        out.interfaceNumber =
+            static_cast<std::uint8_t>(i->descriptor.field("bInterfaceNumber").value_or(0));
+    }
     return out;
 }
 
@@ -321,9 +343,8 @@ void DeviceModel::index() {
         Endpoints& described = endpoints_.emplace_back();
         for (std::uint8_t number = 0; number < 16; ++number) {
             for (const Direction direction : {Direction::Out, Direction::In}) {
-                if (const Descriptor* e = devices_[d].endpointDescriptor(number, direction)) {
-                    described[EndpointSlot(number, direction)] = DescriptionOf(*e);
-                }
+                described[EndpointSlot(number, direction)] =
+                    DescriptionOf(devices_[d], number, direction);
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "protocol/Transactions.h"
 
+#include "capture/UsbCrc.h"
 #include "protocol/PacketClass.h"
 
 #include <algorithm>
@@ -74,9 +75,12 @@ private:
         Transaction t;
         t.first = i;
         if (IsSof(kind)) {
+            // A corrupted SOF marks no frame: it stays a malformed entry of its own.
             t.count = 1;
-            t.kind = TransactionKind::Sof;
-            t.outcome = Outcome::NoHandshake;
+            if (!HasBadCrc5(p_, i)) {
+                t.kind = TransactionKind::Sof;
+                t.outcome = Outcome::NoHandshake;
+            }
             out.push(t);
             return i + 1;
         }
@@ -86,26 +90,36 @@ private:
             out.push(t);
             return token + 1;
         }
-        t.kind = KindOfToken(kind);
-        t.address = p_.address(token);
-        t.endpoint = p_.endpoint(token);
-        t.outcome = Outcome::NoHandshake;
+        // A token whose CRC5 fails is ignored by every device, whatever address it seems to
+        // carry; what answers it still belongs with it.
+        const bool trusted = !HasBadCrc5(p_, token);
+        if (trusted) {
+            t.kind = KindOfToken(kind);
+            t.address = p_.address(token);
+            t.endpoint = p_.endpoint(token);
+            t.outcome = Outcome::NoHandshake;
+        }
         const bool in = IsInToken(kind);
         std::size_t end = token + 1;
         std::size_t q = end < n_ ? skipPreamble(end) : end;
         if (q < n_ && IsData(p_.kind(q))) {
             t.dataOffset = static_cast<std::uint8_t>(q - i);
+            t.corruptData = HasBadCrc16(p_, q);
             end = q + 1;
             q = end < n_ ? skipPreamble(end) : end;
             // The host acknowledges IN data with ACK only; the device answers host data with
             // any handshake.
             if (q < n_ && IsHandshake(p_.kind(q)) && (!in || p_.kind(q) == RecordKind::Ack)) {
-                t.outcome = OutcomeOf(p_.kind(q));
+                if (trusted) {
+                    t.outcome = OutcomeOf(p_.kind(q));
+                }
                 end = q + 1;
             }
         } else if (q < n_ && in && IsHandshake(p_.kind(q)) && p_.kind(q) != RecordKind::Ack) {
             // An IN refused (NAK) or halted (STALL) instead of data.
-            t.outcome = OutcomeOf(p_.kind(q));
+            if (trusted) {
+                t.outcome = OutcomeOf(p_.kind(q));
+            }
             end = q + 1;
         }
         t.count = static_cast<std::uint8_t>(end - i);
@@ -127,18 +141,19 @@ Transaction Transactions::operator[](std::size_t i) const {
     t.kind = static_cast<TransactionKind>(Field(e, 18, 3));
     t.outcome = static_cast<Outcome>(Field(e, 15, 3));
     t.dataOffset = static_cast<std::uint8_t>(Field(e, 12, 3));
+    t.corruptData = Field(e, 11, 1) != 0;
     t.address = static_cast<std::uint8_t>(Field(e, 4, 7));
     t.endpoint = static_cast<std::uint8_t>(Field(e, 0, 4));
     return t;
 }
 
 void Transactions::push(const Transaction& t) {
-    entries_.push_back(static_cast<std::uint64_t>(t.first) << kFirstShift |
-                       std::uint64_t{t.count & 7u} << 21 |
-                       std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
-                       std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
-                       std::uint64_t{t.dataOffset & 7u} << 12 |
-                       std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
+    entries_.push_back(
+        static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
+        std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
+        std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
+        std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
+        std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
 }
 
 std::size_t Transactions::indexOfRecord(std::size_t record) const {
@@ -149,6 +164,27 @@ std::size_t Transactions::indexOfRecord(std::size_t record) const {
 
 Transactions GroupTransactions(const capture::PacketList& packets) {
     return Grouper(packets).run();
+}
+
+bool HasBadCrc5(const capture::PacketList& packets, std::size_t i) {
+    const RecordKind kind = packets.kind(i);
+    if (!IsToken(kind) && !IsSof(kind)) {
+        return false;
+    }
+    const capture::CaptureRecord r = packets[i];
+    return r.length == 2 && r.bytes.size() == 2 &&
+           !capture::TokenCrcMatches(r.bytes[0], r.bytes[1]);
+}
+
+bool HasBadCrc16(const capture::PacketList& packets, std::size_t i) {
+    if (!IsData(packets.kind(i))) {
+        return false;
+    }
+    // A packet longer than the store keeps cannot be checked, nor the last one, which the end
+    // of the recording may have cut: they are taken as sent.
+    const capture::CaptureRecord r = packets[i];
+    return i + 1 < packets.size() && r.length >= 2 && r.bytes.size() == r.length &&
+           !capture::DataCrcMatches(r.bytes);
 }
 
 std::span<const std::uint8_t> TransactionPayload(const capture::PacketList& packets,
@@ -192,6 +228,9 @@ std::string ToString(const Transaction& t) {
     s << " records " << t.first << '+' << int{t.count} << ' ' << OutcomeName(t.outcome);
     if (t.hasData()) {
         s << " data@" << int{t.dataOffset};
+    }
+    if (t.corruptData) {
+        s << " crc16";
     }
     return s.str();
 }

@@ -30,6 +30,8 @@ struct Transaction {
     Outcome outcome = Outcome::Malformed;
     /// Position of the data packet within the records, 0 when the transaction has none.
     std::uint8_t dataOffset = 0;
+    /// The data packet's CRC16 does not match: its receiver discards it, it delivers nothing.
+    bool corruptData = false;
 
     /// True when a data packet belongs to the transaction.
     bool hasData() const { return dataOffset != 0; }
@@ -68,14 +70,23 @@ public:
     void shrinkToFit() { entries_.shrink_to_fit(); }
 
 private:
-    // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | address 7 |
-    // endpoint 4 (high to low); ordered by first record, so record look-ups bisect the raw
-    // entries.
+    // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | corruptData 1 |
+    // address 7 | endpoint 4 (high to low); ordered by first record, so record look-ups
+    // bisect the raw entries.
     std::vector<std::uint64_t> entries_;
 };
 
-/// Groups the records of `packets` into transactions in one forward pass.
+/// Groups the records of `packets` into transactions in one forward pass. A token or SOF
+/// whose CRC5 does not match names no device: it opens a malformed entry (with the data and
+/// handshake that answer it, if any).
 Transactions GroupTransactions(const capture::PacketList& packets);
+
+/// True when record i is a token or SOF whose CRC5 does not match its address and endpoint
+/// (or frame number); such a packet is ignored by every device.
+bool HasBadCrc5(const capture::PacketList& packets, std::size_t i);
+/// True when record i is a data packet received whole whose CRC16 does not match (the last
+/// record of the store is not judged: the recording may have ended inside it).
+bool HasBadCrc16(const capture::PacketList& packets, std::size_t i);
 
 /// The payload of the transaction's data packet (without CRC16; what the store holds of it).
 std::span<const std::uint8_t> TransactionPayload(const capture::PacketList& packets,
@@ -89,7 +100,7 @@ int TransactionToggle(const capture::PacketList& packets, const Transaction& t);
 std::string_view KindName(TransactionKind k);
 /// "ACK", "NAK", "STALL", "no handshake", "malformed".
 std::string_view OutcomeName(Outcome o);
-/// Test-failure form: "IN 5.1 records 10+3 ACK data@1".
+/// Test-failure form: "IN 5.1 records 10+3 ACK data@1" (" crc16" when the data is corrupt).
 std::string ToString(const Transaction& t);
 std::ostream& operator<<(std::ostream& os, const Transaction& t);
 

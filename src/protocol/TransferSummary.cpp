@@ -53,10 +53,40 @@ std::string DirectionTitle(Direction d) {
     return d == Direction::In ? "IN" : "OUT";
 }
 
+/// Members whose data packet failed its CRC16 and delivered nothing.
+std::size_t CorruptMembers(const Transactions& tx, const TransferItem& item) {
+    std::size_t n = 0;
+    for (std::size_t x : Members(tx, item)) {
+        n += tx[x].corruptData ? 1 : 0;
+    }
+    return n;
+}
+
+/// ", 1 with a bad CRC16" when members failed their CRC16.
+std::string Corrupt(const Transactions& tx, const TransferItem& item) {
+    const std::size_t corrupt = CorruptMembers(tx, item);
+    return corrupt == 0 ? std::string() : ", " + std::to_string(corrupt) + " with a bad CRC16";
+}
+
+/// "6 bytes", "1 byte".
+std::string Bytes(std::uint64_t n) {
+    return Thousands(n) + (n == 1 ? " byte" : " bytes");
+}
+
+/// ", 6 bytes past wLength" when the device sent more than asked for.
+std::string Excess(const TransferItem& item) {
+    return item.excess == 0 ? std::string() : ", " + Bytes(item.excess) + " past wLength";
+}
+
 std::string Control(const capture::PacketList& packets, const Transactions& tx,
                     const TransferItem& item, SummaryForm form) {
     const bool brief = form == SummaryForm::Brief;
     const auto request = ControlRequest(packets, tx, item);
+    if (!request && item.excess != 0) {
+        // What a device sent after its data stage had reached wLength (9.3.5).
+        const std::string s = Bytes(item.excess) + " sent past wLength";
+        return brief ? "Control " + s : s + Corrupt(tx, item);
+    }
     if (!request) {
         if (tx[item.firstTransaction].kind == TransactionKind::Setup) {
             return "SETUP not accepted";
@@ -65,13 +95,13 @@ std::string Control(const capture::PacketList& packets, const Transactions& tx,
                      : "stage of a transfer whose SETUP is not in the capture";
     }
     if (brief) {
-        return BriefRequest(*request);
+        return BriefRequest(*request) + Excess(item);
     }
     std::string s = capture::DescribeSetupRequest(*request);
     if (item.naks != 0) {
         s += ", " + std::to_string(item.naks) + " NAKed";
     }
-    return s;
+    return s + Corrupt(tx, item) + Excess(item);
 }
 
 std::string Sof(const capture::PacketList& packets, const Transactions& tx,
@@ -116,6 +146,12 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
         return std::to_string(item.count) + " NAKed";
     case TransferType::Malformed: {
         const Transaction t = tx[item.firstTransaction];
+        for (std::size_t r = t.first; r <= t.last(); ++r) {
+            if (HasBadCrc5(packets, r)) {
+                // Its address and endpoint cannot be trusted: no device took it (8.3.5).
+                return std::string(capture::KindName(packets.kind(r))) + " with a bad CRC5";
+            }
+        }
         return std::string(capture::KindName(packets.kind(t.last()))) + " fits no transaction";
     }
     default:
@@ -123,7 +159,8 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
             return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
                    Thousands(item.bytes) + " bytes";
         }
-        return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions");
+        return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions") +
+               Corrupt(tx, item);
     }
 }
 

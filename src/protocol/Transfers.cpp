@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -24,7 +25,7 @@ std::size_t PipeKey(std::uint8_t address, std::uint8_t endpoint, Direction d) {
 }
 
 /// Appends ACKed data once: a packet that repeats the previous ACKed packet's toggle is a
-/// retransmission after a lost ACK, its data already delivered.
+/// retransmission after a lost ACK, its data already delivered (8.6.4).
 class ToggleFilter {
 public:
     bool accept(int toggle) {
@@ -34,6 +35,8 @@ public:
         last_ = toggle;
         return true;
     }
+    /// True when `toggle` is the one last accepted.
+    bool repeats(int toggle) const { return toggle == last_; }
 
 private:
     int last_ = -1;
@@ -42,14 +45,27 @@ private:
 /// True when the SETUP transaction opens a control transfer: DATA0 with 8 bytes, ACKed.
 bool OpensControl(const capture::PacketList& packets, const Transaction& t) {
     return t.kind == TransactionKind::Setup && t.outcome == Outcome::Ack && t.hasData() &&
-           TransactionToggle(packets, t) == 0 && TransactionPayloadLength(packets, t) == 8 &&
-           TransactionPayload(packets, t).size() == 8;
+           !t.corruptData && TransactionToggle(packets, t) == 0 &&
+           TransactionPayloadLength(packets, t) == 8 && TransactionPayload(packets, t).size() == 8;
 }
 
 std::uint32_t AddBytes(std::uint32_t total, std::size_t more) {
     const std::uint64_t sum = std::uint64_t{total} + more;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu));
 }
+
+std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
+    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
+           static_cast<std::uint32_t>(d[at + 2]) << 16 |
+           static_cast<std::uint32_t>(d[at + 3]) << 24;
+}
+
+// Bulk-only transport wrappers (BOT 1.0 5.1, 5.2): a command of exactly 31 bytes, a status of
+// exactly 13, each with its signature.
+constexpr std::size_t kCbwLength = 31;
+constexpr std::size_t kCswLength = 13;
+constexpr std::uint32_t kCbwSignature = 0x43425355; // "USBC"
+constexpr std::uint32_t kCswSignature = 0x53425355; // "USBS"
 
 class Assembler {
 public:
@@ -66,21 +82,52 @@ public:
         for (std::size_t x = 0; x < tx_.size(); ++x) {
             step(x, tx_[x]);
         }
+        // A command whose status the capture does not hold did not finish in it.
+        for (const auto& [key, state] : commands_) {
+            if (state.phase != Phase::Command && state.commandItem != kNone) {
+                items_[state.commandItem].status = TransferStatus::Incomplete;
+            }
+        }
         return std::move(items_);
     }
 
 private:
     struct ControlState {
         ToggleFilter toggles;
+        std::uint16_t length = 0; // wLength
+        bool dataSeen = false;
+        /// The item that holds what came past wLength, once something did.
+        std::size_t excess = kNone;
     };
+    /// Where a bulk-only interface stands between its command and status wrappers.
+    enum class Phase : std::uint8_t { Command, Data, Status };
+    enum class Role : std::uint8_t { None, Command, Data, Status };
+    struct CommandState {
+        Phase phase = Phase::Command;
+        Direction direction = Direction::In;
+        std::uint32_t length = 0; // dCBWDataTransferLength
+        std::uint32_t tag = 0;
+        std::size_t commandItem = kNone;
+    };
+    /// Kept for the whole capture: the toggle a retransmission repeats may fall into the next
+    /// transfer.
     struct PipeState {
         ToggleFilter toggles;
+        /// The item that last took data, while no other item of the pipe followed it.
+        std::size_t lastItem = kNone;
+        bool isochronous = false;
+        /// Bulk-only interfaces: what the open transfer is, the length at which it ends (0:
+        /// at a short packet only) and the first bytes of a wrapper.
+        Role role = Role::None;
+        std::uint32_t limit = 0;
+        std::uint16_t command = 0; // CommandKey of the interface
+        std::vector<std::uint8_t> wrapper;
     };
 
     void measureLargestPackets() {
         for (std::size_t x = 0; x < tx_.size(); ++x) {
             const Transaction t = tx_[x];
-            if (t.hasToken() && t.hasData()) {
+            if (t.hasToken() && t.hasData() && !t.corruptData) {
                 std::uint16_t& largest = largest_[PipeKey(t.address, t.endpoint, t.direction())];
                 largest = std::max<std::uint16_t>(
                     largest, static_cast<std::uint16_t>(TransactionPayloadLength(packets_, t)));
@@ -174,6 +221,7 @@ private:
     void setup(std::size_t x, const Transaction& t, std::size_t ep) {
         endRuns();
         controlOpen_[ep] = kNone; // an open transfer stays "incomplete"
+        controls_[ep] = ControlState{};
         setupSeen_[ep] = true;
         const std::size_t index = items_.size();
         TransferItem& item = open(TransferType::Control, x, t);
@@ -184,7 +232,7 @@ private:
         if (OpensControl(packets_, t)) {
             item.status = TransferStatus::Incomplete; // until its status stage
             controlOpen_[ep] = index;
-            controls_[ep] = ControlState{};
+            controls_[ep].length = capture::ParseSetupRequest(payload)->length;
         } else {
             item.status =
                 t.outcome == Outcome::Stall ? TransferStatus::Stall : TransferStatus::Error;
@@ -192,14 +240,33 @@ private:
     }
 
     void controlStage(std::size_t x, const Transaction& t, std::size_t ep) {
+        ControlState& c = controls_[ep];
         const std::size_t index = controlOpen_[ep];
-        extend(index, x);
-        TransferItem& item = items_[index];
+        const bool dataStage = t.direction() == items_[index].direction;
+        const bool delivers = t.outcome == Outcome::Ack && t.hasData() && !t.corruptData;
+        const int toggle = TransactionToggle(packets_, t);
+        const std::size_t length = TransactionPayloadLength(packets_, t);
+        // The data stage ends at wLength (9.3.5): more data is the device's own, flagged item,
+        // which holds the rest of the transfer.
+        if (dataStage && delivers && length != 0 && c.excess == kNone &&
+            items_[index].bytes >= c.length && !c.toggles.repeats(toggle)) {
+            endRuns();
+            c.toggles.accept(toggle);
+            c.excess = items_.size();
+            TransferItem& extra = open(TransferType::Control, x, t);
+            extra.direction = items_[index].direction;
+            extra.status = TransferStatus::Error;
+            extra.excess = AddBytes(0, length);
+            return;
+        }
+        const std::size_t holder = c.excess != kNone ? c.excess : index;
+        extend(holder, x);
         if (t.outcome == Outcome::Nak) {
-            ++item.naks;
+            ++items_[holder].naks;
             return;
         }
         endRuns();
+        TransferItem& item = items_[index];
         if (t.outcome == Outcome::Stall) {
             item.status = TransferStatus::Stall;
             controlOpen_[ep] = kNone;
@@ -208,15 +275,74 @@ private:
         if (t.outcome != Outcome::Ack) {
             return; // unanswered: the host tries again
         }
-        const std::size_t length = TransactionPayloadLength(packets_, t);
-        if (t.direction() == item.direction) {
-            if (controls_[ep].toggles.accept(TransactionToggle(packets_, t))) {
-                item.bytes = AddBytes(item.bytes, length);
+        if (dataStage) {
+            if (!t.hasData()) {
+                return;
+            }
+            if (t.corruptData) {
+                // Taken by its receiver, but what it carried is not known (8.6.3).
+                c.toggles.accept(toggle);
+                return;
+            }
+            c.dataSeen = true;
+            if (!c.toggles.accept(toggle)) {
+                return;
+            }
+            if (c.excess != kNone) {
+                items_[c.excess].excess = AddBytes(items_[c.excess].excess, length);
+                return;
+            }
+            const std::size_t room = c.length > item.bytes ? c.length - item.bytes : 0;
+            item.bytes = AddBytes(item.bytes, std::min(length, room));
+            if (length > room) {
+                item.excess = AddBytes(item.excess, length - room);
             }
             return;
         }
-        item.status = length == 0 ? TransferStatus::Ok : TransferStatus::Error;
+        if (t.corruptData) {
+            return; // its receiver ignores it; the host tries again
+        }
+        // The status stage. A data stage that wLength announced and the capture does not
+        // hold leaves the transfer incomplete.
+        const bool missing = c.length != 0 && !c.dataSeen;
+        item.status = length != 0 || item.excess != 0 ? TransferStatus::Error
+                      : missing                       ? TransferStatus::Incomplete
+                                                      : TransferStatus::Ok;
         controlOpen_[ep] = kNone;
+        if (item.status == TransferStatus::Ok) {
+            applyRequest(item);
+        }
+    }
+
+    /// What a completed request does to the data toggles (a configuration or alternate
+    /// setting starts its endpoints at DATA0, 9.1.1.5; so does clearing a halt, 9.4.5) and to
+    /// a bulk-only interface (its reset, BOT 1.0 3.1).
+    void applyRequest(const TransferItem& item) {
+        const auto request = ControlRequest(packets_, tx_, item);
+        if (!request) {
+            return;
+        }
+        constexpr std::uint8_t kClearFeature = 1;
+        constexpr std::uint8_t kSetConfiguration = 9;
+        constexpr std::uint8_t kSetInterface = 11;
+        constexpr std::uint8_t kMassStorageReset = 0xFF;
+        const std::uint8_t address = item.address;
+        if (request->type() == 0 &&
+            (request->request == kSetConfiguration || request->request == kSetInterface)) {
+            for (std::uint8_t e = 1; e < 16; ++e) {
+                pipes_[PipeKey(address, e, Direction::In)].toggles = ToggleFilter{};
+                pipes_[PipeKey(address, e, Direction::Out)].toggles = ToggleFilter{};
+            }
+            std::erase_if(commands_, [&](const auto& c) { return c.first >> 8 == address; });
+        } else if (request->type() == 0 && request->request == kClearFeature &&
+                   request->recipient() == 2 && request->value == 0) {
+            const Direction d = (request->index & 0x80) != 0 ? Direction::In : Direction::Out;
+            pipes_[PipeKey(address, static_cast<std::uint8_t>(request->index & 0x0F), d)].toggles =
+                ToggleFilter{};
+        } else if (request->type() == 1 && request->recipient() == 1 &&
+                   request->request == kMassStorageReset) {
+            commands_.erase(CommandKey(address, static_cast<std::uint8_t>(request->index)));
+        }
     }
 
     void poll(std::size_t x, const Transaction& t) {
@@ -232,28 +358,51 @@ private:
         }
     }
 
+    static std::uint16_t CommandKey(std::uint8_t address, std::uint8_t interface) {
+        return static_cast<std::uint16_t>((address & 0x7F) << 8 | interface);
+    }
+
     void pipe(std::size_t x, const Transaction& t) {
         const std::size_t key = PipeKey(t.address, t.endpoint, t.direction());
+        PipeState& pipe = pipes_[key];
         const auto description = describe(t);
         const TransferType type = description ? description->type : TransferType::Data;
         // The capture may end between a packet and its answer: that is no fault of the bus.
         const bool cut = t.outcome == Outcome::NoHandshake && t.last() + 1 == packets_.size();
-        const bool unanswered = t.outcome == Outcome::NoHandshake && !cut;
+        // A corrupted packet goes unanswered: its receiver ignored it (8.6.3).
+        const bool corrupt = t.hasData() && t.corruptData;
+        const bool unanswered = t.outcome == Outcome::NoHandshake && !cut && !corrupt;
         // Only isochronous data goes unanswered, so an unknown endpoint that does it is one.
         const bool isochronous =
             type == TransferType::Isochronous ||
+            (type == TransferType::Data && pipe.isochronous && cut) ||
             (type == TransferType::Data && unanswered && t.hasData() && pipeOpen_[key] == kNone);
+        const int toggle = TransactionToggle(packets_, t);
         if (isochronous) {
             TransferItem& item = open(TransferType::Isochronous, x, t);
-            item.bytes = AddBytes(0, TransactionPayloadLength(packets_, t));
-            item.status = t.outcome == Outcome::NoHandshake && t.hasData() ? TransferStatus::Ok
-                                                                           : TransferStatus::Error;
+            pipe.isochronous = true;
+            pipe.lastItem = kNone;
+            const bool carried = t.hasData() && !t.corruptData;
+            const bool delivered = t.outcome == Outcome::NoHandshake && carried;
+            item.bytes = carried ? AddBytes(0, TransactionPayloadLength(packets_, t)) : 0;
+            item.status = delivered ? TransferStatus::Ok
+                          : cut     ? TransferStatus::Incomplete
+                                    : TransferStatus::Error;
+            return;
+        }
+        if (pipeOpen_[key] == kNone && pipe.lastItem != kNone && t.outcome == Outcome::Ack &&
+            t.hasData() && !corrupt && pipe.toggles.repeats(toggle)) {
+            // Sent again because the ACK was lost: it belongs to the transfer it repeats.
+            extend(pipe.lastItem, x);
             return;
         }
         if (pipeOpen_[key] == kNone) {
             open(type, x, t).status = TransferStatus::Incomplete;
             pipeOpen_[key] = items_.size() - 1;
-            pipes_[key] = PipeState{};
+            pipe.lastItem = kNone;
+            // What the transfer delivers is judged from its own packets on.
+            pipe.toggles = ToggleFilter{};
+            begin(pipe, t, description);
         } else {
             extend(pipeOpen_[key], x);
         }
@@ -262,22 +411,110 @@ private:
             return;
         }
         if (t.outcome == Outcome::Stall || unanswered) {
-            item.status = unanswered ? TransferStatus::Error : TransferStatus::Stall;
-            pipeOpen_[key] = kNone;
+            close(key, unanswered ? TransferStatus::Error : TransferStatus::Stall);
             return;
         }
-        if (!t.hasData() || !pipes_[key].toggles.accept(TransactionToggle(packets_, t))) {
+        if (!t.hasData()) {
             return;
         }
+        if (corrupt) {
+            if (t.outcome == Outcome::Ack) {
+                pipe.toggles.accept(toggle); // the receiver took it all the same
+            }
+            return;
+        }
+        if (!pipe.toggles.accept(toggle)) {
+            return;
+        }
+        pipe.lastItem = pipeOpen_[key];
         const std::size_t length = TransactionPayloadLength(packets_, t);
         item.bytes = AddBytes(item.bytes, length);
+        if (pipe.role == Role::Command || pipe.role == Role::Status) {
+            const auto payload = TransactionPayload(packets_, t);
+            const std::size_t room = kCbwLength - std::min(kCbwLength, pipe.wrapper.size());
+            pipe.wrapper.insert(pipe.wrapper.end(), payload.begin(),
+                                payload.begin() +
+                                    static_cast<std::ptrdiff_t>(std::min(room, payload.size())));
+        }
         const std::size_t max = description && description->maxPacketSize != 0
                                     ? description->maxPacketSize
                                     : largest_[key];
-        if (length == 0 || length < max) {
-            item.status = TransferStatus::Ok;
-            pipeOpen_[key] = kNone;
+        // A host asks an interrupt endpoint for one report at a time; a bulk transfer ends at
+        // a short packet (5.8.3) or at the length its protocol announced.
+        const bool full = pipe.limit != 0 && item.bytes >= pipe.limit;
+        if (type == TransferType::Interrupt || length == 0 || length < max || full) {
+            close(key, TransferStatus::Ok);
         }
+    }
+
+    /// What a new transfer on a bulk-only interface is: the data stage the last command
+    /// announced, its status wrapper, or a new command (BOT 1.0 5.3).
+    void begin(PipeState& pipe, const Transaction& t,
+               const std::optional<EndpointDescription>& description) {
+        pipe.role = Role::None;
+        pipe.limit = 0;
+        pipe.wrapper.clear();
+        if (!description || !description->bulkOnly) {
+            return;
+        }
+        pipe.command = CommandKey(t.address, description->interfaceNumber);
+        const CommandState& c = commands_[pipe.command];
+        const Direction d = t.direction();
+        if (c.phase == Phase::Data && c.direction == d) {
+            pipe.role = Role::Data;
+            pipe.limit = c.length;
+        } else if (d == Direction::Out) {
+            pipe.role = Role::Command;
+            pipe.limit = kCbwLength;
+        } else if (c.phase != Phase::Command) {
+            pipe.role = Role::Status;
+            pipe.limit = kCswLength;
+        }
+    }
+
+    void close(std::size_t key, TransferStatus status) {
+        const std::size_t index = pipeOpen_[key];
+        pipeOpen_[key] = kNone;
+        items_[index].status = status;
+        PipeState& pipe = pipes_[key];
+        if (pipe.role == Role::None) {
+            return;
+        }
+        const TransferItem& item = items_[index];
+        CommandState& c = commands_[pipe.command];
+        const std::span<const std::uint8_t> w = pipe.wrapper;
+        switch (pipe.role) {
+        case Role::Command:
+            if (status == TransferStatus::Ok && item.bytes == kCbwLength &&
+                Le32(w, 0) == kCbwSignature) {
+                if (c.phase != Phase::Command && c.commandItem != kNone) {
+                    items_[c.commandItem].status = TransferStatus::Incomplete; // no status came
+                }
+                c.tag = Le32(w, 4);
+                c.length = Le32(w, 8);
+                c.direction = (w[12] & 0x80) != 0 ? Direction::In : Direction::Out;
+                c.phase = c.length != 0 ? Phase::Data : Phase::Status;
+                c.commandItem = index;
+            }
+            break;
+        case Role::Data:
+            c.phase = Phase::Status; // ended by its length, a short packet or a STALL
+            break;
+        case Role::Status:
+            if (status != TransferStatus::Ok) {
+                break; // the host reads the status again (after clearing the halt)
+            }
+            // The status wrapper answers the last command, with its tag (BOT 1.0 5.2, 6.3).
+            if (item.bytes != kCswLength || Le32(w, 0) != kCswSignature || Le32(w, 4) != c.tag) {
+                items_[index].status = TransferStatus::Error;
+            }
+            c.phase = Phase::Command;
+            c.commandItem = kNone;
+            break;
+        case Role::None:
+            break;
+        }
+        pipe.role = Role::None;
     }
 
     const capture::PacketList& packets_;
@@ -295,6 +532,8 @@ private:
     std::array<std::uint16_t, kEndpoints * 2> largest_{};
     std::array<bool, kEndpoints * 2> described_{};
     std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
+    /// Bulk-only interfaces by address and interface number.
+    std::map<std::uint16_t, CommandState> commands_;
 };
 
 } // namespace
@@ -354,16 +593,20 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item) {
     std::vector<std::uint8_t> out;
+    std::optional<capture::SetupRequest> request;
     auto append = [&](const Transaction& t) {
         const auto payload = TransactionPayload(packets, t);
         out.insert(out.end(), payload.begin(), payload.end());
     };
     switch (item.type) {
     case TransferType::Isochronous:
-        append(transactions[item.firstTransaction]);
+        if (!transactions[item.firstTransaction].corruptData) {
+            append(transactions[item.firstTransaction]);
+        }
         return out;
     case TransferType::Control:
-        if (!ControlRequest(packets, transactions, item)) {
+        request = ControlRequest(packets, transactions, item);
+        if (!request) {
             return out;
         }
         break;
@@ -382,9 +625,16 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
             t.outcome != Outcome::Ack || !t.hasData()) {
             continue;
         }
-        if (toggles.accept(TransactionToggle(packets, t))) {
+        const int toggle = TransactionToggle(packets, t);
+        if (t.corruptData) {
+            toggles.accept(toggle); // taken by the receiver, but not known
+        } else if (toggles.accept(toggle)) {
             append(t);
         }
+    }
+    if (request) {
+        // The data stage ends at wLength; what came past it is not delivered.
+        out.resize(std::min<std::size_t>(out.size(), request->length));
     }
     return out;
 }
@@ -450,6 +700,9 @@ std::string ToString(const TransferItem& item) {
         s << " naks " << item.naks;
     }
     s << " bytes " << item.bytes;
+    if (item.excess != 0) {
+        s << " excess " << item.excess;
+    }
     return s.str();
 }
 

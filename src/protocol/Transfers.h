@@ -35,6 +35,10 @@ enum class TransferStatus : std::uint8_t { Ok, Stall, Incomplete, Error };
 struct EndpointDescription {
     TransferType type = TransferType::Data; // Control, Bulk, Interrupt or Isochronous
     std::uint16_t maxPacketSize = 0;
+    /// A bulk endpoint of a bulk-only mass-storage interface, and that interface's number:
+    /// its transfers are command wrappers, data stages and status wrappers.
+    bool bulkOnly = false;
+    std::uint8_t interfaceNumber = 0;
 };
 
 /// What a lookup knows of an endpoint at one moment of the capture, and until when.
@@ -71,13 +75,25 @@ struct TransferItem {
     std::uint32_t count = 0;
     /// Control: NAKed attempts counted in the data and status stages.
     std::uint32_t naks = 0;
-    /// Payload bytes delivered (appended in order, retransmissions once).
+    /// Payload bytes delivered (appended in order, retransmissions once; control: at most
+    /// wLength).
     std::uint32_t bytes = 0;
+    /// Control: bytes sent past wLength, which deliver nothing. An item that begins past
+    /// wLength holds the rest of its transfer (the status stage too).
+    std::uint32_t excess = 0;
 
     friend bool operator==(const TransferItem&, const TransferItem&) = default;
 };
 
 /// The transfer list of a capture, in capture order (by first record).
+///
+/// A control transfer runs from its SETUP to its status stage; its data stage ends at
+/// wLength. Interrupt endpoints carry one transfer per data transaction; bulk transfers end
+/// at a short packet, and on a bulk-only mass-storage interface also at the length the
+/// command wrapper announced (the status wrapper is a transfer of its own). A data packet
+/// with a bad CRC16 delivers nothing and leaves its transfer open for the retry; a packet that
+/// repeats the toggle last delivered on its endpoint is a retransmission and joins the
+/// transfer that delivered it.
 std::vector<TransferItem> AssembleTransfers(const capture::PacketList& packets,
                                             const Transactions& transactions,
                                             const TransferOptions& options = {});
@@ -111,7 +127,8 @@ std::string_view TypeName(TransferType t);
 std::string_view StatusName(TransferStatus s);
 /// "in" or "out".
 std::string_view DirectionName(Direction d);
-/// Test-failure form: "control 1.0 in ok tx 3..9 count 4 naks 1 bytes 18".
+/// Test-failure form: "control 1.0 in ok tx 3..9 count 4 naks 1 bytes 18" (" excess N" when
+/// bytes came past wLength).
 std::string ToString(const TransferItem& item);
 std::ostream& operator<<(std::ostream& os, const TransferItem& item);
 

@@ -142,8 +142,10 @@ TEST(PacketToolTip, ADataPacketTellsWhatItsTransferCarries) {
     } cases[] = {
         {1161, nullptr,
          "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
-         "Y: 0, Wheel: 0, AC Pan: 0 (158 reports) | HID report 1: Button 1: 0"},
-        {1164, nullptr, "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0"},
+         "Y: 0, Wheel: 0, AC Pan: 0"},
+        {1164, nullptr,
+         "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -2, "
+         "Y: 0, Wheel: 0, AC Pan: 0"},
         {247,
          "class request 10 (class, host-to-device, interface) wValue=0x0000 wIndex=0x0000 "
          "wLength=0",

@@ -136,11 +136,11 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
         {"ls-mouse.dat",
          12,
          {"1160",
-          // Hundreds of reports: the column shows the first, the tooltip the others.
+          // One report per interrupt transfer (USB 2.0 5.7.5).
           "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
-          "Y: 0, Wheel: 0, AC Pan: 0 (158 reports)",
-          "4.1", "IN", "incomplete", "1106"},
-         "01 00 FF 0F 00 00 00 01 00 FE 0F 00 00 00 01 00"},
+          "Y: 0, Wheel: 0, AC Pan: 0",
+          "4.1", "IN", "ok", "7"},
+         "01 00 FF 0F 00 00 00"},
     };
     for (const Row& r : rows) {
         capture::CaptureSession session;
@@ -157,6 +157,28 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
             << r.file << " row " << r.row;
         EXPECT_EQ(payload.isEmpty(), *r.payloadStart == '\0') << r.file << " row " << r.row;
     }
+}
+
+// Errors on the wire show where they are: the answer a device sent past wLength is an error
+// item that names it (9.3.5), and a data packet whose CRC16 failed is a transaction of the
+// transfer its retry completed, marked (8.6.3).
+TEST(TransferTreeModel, ShowsErrorsOnTheWire) {
+    capture::CaptureSession session;
+    session.PacketList = test::BusSequence(
+        "SETUP 1.0, DATA0 8006000100000400, ACK, IN 1.0, DATA1 12010002, ACK, IN 1.0, "
+        "DATA0 AABBCC, ACK, OUT 1.0, DATA1, ACK, OUT 3.2, DATA0! 0102, OUT 3.2, DATA0 0102, ACK, "
+        "SOF 1");
+    session.StoreChanged();
+    Model model(session);
+    EXPECT_EQ(Cell(model, 1, Model::ItemColumn),
+              QStringLiteral("Control 3 bytes sent past wLength"));
+    EXPECT_EQ(Cell(model, 1, Model::StatusColumn), QStringLiteral("error"));
+    const QModelIndex bulk = model.index(2, 0);
+    EXPECT_EQ(Cell(model, 2, Model::BytesColumn), QStringLiteral("2"));
+    FetchAll(model, bulk);
+    ASSERT_EQ(model.rowCount(bulk), 2);
+    EXPECT_EQ(Cell(model, 0, Model::StatusColumn, bulk), QStringLiteral("no handshake, bad CRC16"));
+    EXPECT_EQ(Cell(model, 1, Model::StatusColumn, bulk), QStringLiteral("ACK"));
 }
 
 // Each kind of transfer reads as an analyzer's summary: a descriptor with how much of it came,
@@ -178,7 +200,7 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
         {"fs-badge.dat", 18, "SET_LINE_CODING 9600 8N1", nullptr},
         {"ls-mouse.dat", 12,
          "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, X: -1, "
-         "Y: 0, Wheel: 0, AC Pan: 0 (158 reports)",
+         "Y: 0, Wheel: 0, AC Pan: 0",
          nullptr},
         {nullptr, 1, "SCSI READ(10) LBA 2048 × 8",
          "1 transaction\nSCSI READ(10) LBA 2048 × 8\nCBW tag 0x10, LUN 0, IN 4096 bytes"},

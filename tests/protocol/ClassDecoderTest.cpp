@@ -175,6 +175,8 @@ TEST(ClassDecoder, MassStorageCommandDataStatus) {
         "OUT 7.2, DATA0 55534243090000000800000080000A25000000000000000000000000000000, ACK, "
         "IN 7.1, DATA0 0003FFFF00000200, ACK, "
         "IN 7.1, DATA1 55534253090000000000000000, ACK, "
+        "OUT 7.2, DATA1 555342430A0000000000000000000600000000000000000000000000000000, ACK, "
+        "IN 7.1, DATA0 555342530B0000000000000000, ACK, "
         "SETUP 7.0, DATA0 A1FE000000000100, ACK, IN 7.0, DATA1 00, ACK, "
         "OUT 7.0, DATA1, ACK";
     EXPECT_EQ(DecodeAll(bus),
@@ -183,7 +185,11 @@ TEST(ClassDecoder, MassStorageCommandDataStatus) {
                   "bulk 7.2 out ok: SCSI READ CAPACITY(10) | CBW tag 0x9, LUN 0, IN 8 bytes",
                   "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
                   "134217728 bytes",
-                  "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0x9",
+                  "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0x9, for SCSI READ CAPACITY(10)",
+                  // BOT 1.0 5.2: a status wrapper carries its command's tag.
+                  "bulk 7.2 out ok: SCSI TEST UNIT READY | CBW tag 0xA, LUN 0, no data",
+                  "bulk 7.1 in error: CSW passed, residue 0 | CSW tag 0xB, not the tag of the "
+                  "last command (0xA, SCSI TEST UNIT READY)",
                   "control 7.0 in ok: Get Max LUN: 0"}));
 }
 

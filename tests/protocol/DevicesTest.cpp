@@ -207,7 +207,7 @@ TEST(DeviceModel, DescriptorsGroupBulkTransfers) {
 
 TEST(DeviceModel, ReportsFaultyDescriptorsAtTheirTransfer) {
     // A configuration whose endpoint runs past wTotalLength's end.
-    const Built b = Build(ControlIn(2, "8006000200001200",
+    const Built b = Build(ControlIn(2, "8006000200001500",
                                     "09021200010100A032090400000103000000"
                                     "070581"));
     const auto& devices = b.described.devices.devices();

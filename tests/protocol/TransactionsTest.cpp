@@ -79,6 +79,14 @@ INSTANTIATE_TEST_SUITE_P(
                      {"SETUP 2.0 records 0+5 ACK data@3", "IN 2.0 records 5+5 ACK data@2",
                       "MALFORMED records 10+1 malformed", "SOF records 11+1 no handshake",
                       "MALFORMED records 12+1 malformed"}},
+        // 8.3.5: a token or SOF whose CRC5 fails names nothing (what answers it stays with
+        // it); 8.6.3: a data packet whose CRC16 fails is marked, its receiver ignores it.
+        GroupingCase{"CorruptPackets",
+                     "IN! 55.1, OUT! 3.2, DATA0 0102, ACK, SOF! 7, OUT 2.1, DATA0! 01, SOF 8",
+                     {"MALFORMED records 0+1 malformed", "MALFORMED records 1+3 malformed data@1",
+                      "MALFORMED records 4+1 malformed",
+                      "OUT 2.1 records 5+2 no handshake data@1 crc16",
+                      "SOF records 7+1 no handshake"}},
         GroupingCase{
             "CaptureCutMidTransaction",
             "SOF 1, SETUP 1.0, DATA0 8006",

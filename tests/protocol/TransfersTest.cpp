@@ -1,5 +1,6 @@
 #include "protocol/Transfers.h"
 #include "capture/CaptureLoader.h"
+#include "protocol/Devices.h"
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 
@@ -143,7 +144,65 @@ INSTANTIATE_TEST_SUITE_P(
                      "IN 1.0, DATA1 12, ACK, DATA0 01, OUT 1.0, DATA1, ACK",
                      {"control 1.0 in incomplete tx 0..0 count 1 bytes 0 records 0..2",
                       "malformed 0.0 out error tx 1..1 count 1 bytes 0 records 3..3",
-                      "control 1.0 out incomplete tx 2..2 count 1 bytes 0 records 4..6"}}),
+                      "control 1.0 out incomplete tx 2..2 count 1 bytes 0 records 4..6"}},
+        // 9.3.5: a read with wLength > 0 has a data stage; one the capture does not hold (an
+        // IN answered by a bare handshake, or none at all) leaves the transfer incomplete.
+        // A zero-length data packet is a data stage.
+        TransferCase{"ControlReadWithoutItsData",
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 1.0, ACK, OUT 1.0, DATA1, ACK, "
+                     "SETUP 1.0, " GET_DEVICE ", ACK, OUT 1.0, DATA1, ACK, "
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 1.0, DATA1, ACK, OUT 1.0, DATA1, ACK",
+                     {"control 1.0 in incomplete tx 0..3 count 3 bytes 0 records 0..7",
+                      "malformed 0.0 out error tx 2..2 count 1 bytes 0 records 4..4",
+                      "control 1.0 in incomplete tx 4..5 count 2 bytes 0 records 8..13",
+                      "control 1.0 in ok tx 6..8 count 3 bytes 0 records 14..22"}},
+        // 9.3.5: the data stage ends at wLength. Whole packets past it are the device's own
+        // item, which takes the rest of the transfer; a packet across it delivers its first
+        // bytes and flags the rest.
+        TransferCase{"ControlAnswerPastWLength",
+                     "SETUP 1.0, DATA0 8006000100000400, ACK, IN 1.0, DATA1 12010002, ACK, "
+                     "IN 1.0, DATA0 AABBCC, ACK, IN 1.0, NAK, IN 1.0, DATA1 DD, ACK, "
+                     "OUT 1.0, DATA1, ACK, "
+                     "SETUP 1.0, DATA0 8006000100000300, ACK, IN 1.0, DATA1 12010002, ACK, "
+                     "OUT 1.0, DATA1, ACK",
+                     {"control 1.0 in ok tx 0..1 count 2 bytes 4 records 0..5 [12010002]",
+                      "control 1.0 in error tx 2..5 count 4 naks 1 bytes 0 excess 4 records "
+                      "6..16",
+                      "control 1.0 in error tx 6..8 count 3 bytes 3 excess 1 records 17..25 "
+                      "[120100]"}},
+        // 8.3.5: a token or SOF whose CRC5 fails names no endpoint and marks no frame.
+        TransferCase{"BadCrc5",
+                     "SOF 1, SOF 2, SOF! 3, SOF 4, IN! 55.1, IN 5.1, DATA0 01, ACK, OUT! 5.2, "
+                     "DATA0 02, SOF 5",
+                     {"sof 0.0 out ok tx 0..1 count 2 bytes 0 records 0..1",
+                      "malformed 0.0 out error tx 2..2 count 1 bytes 0 records 2..2",
+                      "sof 0.0 out ok tx 3..3 count 1 bytes 0 records 3..3",
+                      "malformed 0.0 out error tx 4..4 count 1 bytes 0 records 4..4",
+                      "data 5.1 in incomplete tx 5..5 count 1 bytes 1 records 5..7 [01]",
+                      "malformed 0.0 out error tx 6..6 count 1 bytes 0 records 8..9",
+                      "sof 0.0 out ok tx 7..7 count 1 bytes 0 records 10..10"}},
+        // 8.6.3: a data packet whose CRC16 fails is ignored; the retry with the same toggle
+        // delivers, inside the same transfer.
+        TransferCase{"BadCrc16IsRetried",
+                     "SETUP 1.0, " GET_DEVICE ", ACK, IN 1.0, DATA1! 12010002, IN 1.0, "
+                     "DATA1 12010002, ACK, OUT 1.0, DATA1, ACK, "
+                     "OUT 3.2, DATA0 01020304, ACK, OUT 3.2, DATA1! 0506, OUT 3.2, DATA1 0506, "
+                     "ACK",
+                     {"control 1.0 in ok tx 0..3 count 4 bytes 4 records 0..10 [12010002]",
+                      "data 3.2 out ok tx 4..6 count 3 bytes 6 records 11..18 [010203040506]"}},
+        // 8.6.4: a packet sent again after its ACK was lost repeats the toggle; at the end of
+        // a transfer it joins that transfer and delivers nothing more.
+        TransferCase{"RetransmissionAtTransferEnd",
+                     "OUT 3.2, DATA0 01020304, ACK, OUT 3.2, DATA1 0506, ACK, OUT 3.2, "
+                     "DATA1 0506, ACK, OUT 3.2, DATA0 0708, ACK",
+                     {"data 3.2 out ok tx 0..2 count 3 bytes 6 records 0..8 [010203040506]",
+                      "data 3.2 out ok tx 3..3 count 1 bytes 2 records 9..11 [0708]"}},
+        // An endpoint whose data goes unanswered is isochronous, to the end of the capture.
+        TransferCase{"IsochronousCutByTheCaptureEnd",
+                     "OUT 4.3, DATA0 0102, SOF 5, OUT 4.3, DATA0 0304",
+                     {"isochronous 4.3 out ok tx 0..0 count 1 bytes 2 records 0..1 [0102]",
+                      "sof 0.0 out ok tx 1..1 count 1 bytes 0 records 2..2",
+                      "isochronous 4.3 out ok tx 2..2 count 1 bytes 2 records 3..4 [0304]"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Transfers, WithoutFoldingEverySofAndNakStandsAlone) {
@@ -181,6 +240,118 @@ TEST(Transfers, EndpointDescriptorsGiveTypeAndMaximumPacketSize) {
                   "isochronous 1.2 in error tx 2..2 count 1 bytes 1 records 6..8 [AA]",
                   "bulk 1.3 in incomplete tx 3..3 count 1 bytes 1 records 9..11 [BB]",
                   "polling 1.3 in ok tx 4..4 count 1 bytes 0 records 12..13"}));
+}
+
+/// Each item's printed form and records, without what it delivered.
+std::vector<std::string> Outline(const capture::PacketList& packets,
+                                 const TransferOptions& options) {
+    std::vector<std::string> out = Assembled(packets, options);
+    for (std::string& line : out) {
+        line = line.substr(0, line.find(" ["));
+    }
+    return out;
+}
+
+EndpointLookup Describe(std::uint8_t endpoint, EndpointDescription d) {
+    return [=](std::uint8_t, std::uint8_t e, Direction, std::size_t) -> EndpointAnswer {
+        return e == endpoint ? EndpointAnswer{d} : EndpointAnswer{};
+    };
+}
+
+// 5.7.5: the host asks an interrupt endpoint for one report a time, so every delivering
+// transaction is a transfer, full-sized or not; a NAKed poll is a request still pending. A
+// report whose CRC16 failed (8.6.3) comes again at a later poll, and one sent again because
+// the ACK was lost (8.6.4) joins the transfer that delivered it.
+TEST(Transfers, InterruptEndpointsCarryOneReportPerTransfer) {
+    const auto packets = BusSequence(
+        "IN 1.1, DATA0 0102030405060708, ACK, IN 1.1, NAK, IN 1.1, DATA1! 1112131415161718, "
+        "IN 1.1, NAK, IN 1.1, DATA1 1112131415161718, ACK, IN 1.1, DATA1 1112131415161718, ACK, "
+        "IN 1.1, DATA0 21, ACK");
+    TransferOptions options;
+    options.endpoints = Describe(1, {TransferType::Interrupt, 8});
+    EXPECT_EQ(Assembled(packets, options),
+              (std::vector<std::string>{
+                  "interrupt 1.1 in ok tx 0..0 count 1 bytes 8 records 0..2 [0102030405060708]",
+                  "polling 1.1 in ok tx 1..1 count 1 bytes 0 records 3..4",
+                  "interrupt 1.1 in ok tx 2..5 count 3 bytes 8 records 5..14 [1112131415161718]",
+                  "polling 1.1 in ok tx 3..3 count 1 bytes 0 records 7..8",
+                  "interrupt 1.1 in ok tx 6..6 count 1 bytes 1 records 15..17 [21]"}));
+}
+
+// BOT 1.0 5.3: on a bulk-only interface the data stage ends at dCBWDataTransferLength (here a
+// multiple of the packet size, with no short packet), the status wrapper is a transfer of its
+// own, and it must carry its command's tag (5.2, 6.3). A command without a status is
+// incomplete.
+TEST(Transfers, BulkOnlyMassStorageSeparatesCommandDataAndStatus) {
+    const std::string zeros(128, '0');
+    const auto packets = BusSequence(
+        "OUT 1.2, DATA0 55534243010000008000000080000A28000000000000000100000000000000, ACK, "
+        "IN 1.1, DATA0 " +
+        zeros + ", ACK, IN 1.1, DATA1 " + zeros +
+        ", ACK, "
+        "IN 1.1, DATA0 55534253010000000000000000, ACK, "
+        "OUT 1.2, DATA1 55534243020000000000000000000600000000000000000000000000000000, ACK, "
+        "IN 1.1, DATA1 55534253030000000000000000, ACK, "
+        "OUT 1.2, DATA0 55534243040000000000000000000600000000000000000000000000000000, ACK");
+    TransferOptions options;
+    options.endpoints = [](std::uint8_t, std::uint8_t e, Direction, std::size_t) {
+        return e == 1 || e == 2
+                   ? EndpointAnswer{EndpointDescription{TransferType::Bulk, 64, true, 0}}
+                   : EndpointAnswer{};
+    };
+    EXPECT_EQ(Outline(packets, options),
+              (std::vector<std::string>{"bulk 1.2 out ok tx 0..0 count 1 bytes 31 records 0..2",
+                                        "bulk 1.1 in ok tx 1..2 count 2 bytes 128 records 3..8",
+                                        "bulk 1.1 in ok tx 3..3 count 1 bytes 13 records 9..11",
+                                        "bulk 1.2 out ok tx 4..4 count 1 bytes 31 records 12..14",
+                                        "bulk 1.1 in error tx 5..5 count 1 bytes 13 records 15..17",
+                                        "bulk 1.2 out incomplete tx 6..6 count 1 bytes 31 records "
+                                        "18..20"}));
+}
+
+// 9.3.5: however much a device sends, a control transfer delivers at most wLength bytes; the
+// rest is flagged, on the transfer and on the device.
+TEST(Transfers, AnswerPastWLengthStaysBounded) {
+    std::string bus = "SETUP 1.0, DATA0 800600220000FFFF, ACK, ";
+    const std::string packet(128, 'A');
+    constexpr std::size_t kPackets = 7032; // 450,048 bytes
+    for (std::size_t i = 0; i < kPackets; ++i) {
+        bus += std::string("IN 1.0, DATA") + (i % 2 == 0 ? "1 " : "0 ") + packet + ", ACK, ";
+    }
+    bus += "OUT 1.0, DATA1, ACK";
+    const auto packets = BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const auto items = AssembleTransfers(packets, tx);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].bytes, 65535u);
+    EXPECT_EQ(DeliveredPayload(packets, tx, items[0]).size(), 65535u);
+    EXPECT_EQ(items[0].excess + items[1].excess, kPackets * 64 - 65535);
+    EXPECT_EQ(items[1].bytes, 0u);
+    EXPECT_EQ(items[1].status, TransferStatus::Error);
+    EXPECT_EQ(TransferSummary(packets, tx, items[1], SummaryForm::Line),
+              "384,512 bytes sent past wLength");
+    const DeviceModel devices = DeviceModel::Build(packets, tx, items);
+    ASSERT_EQ(devices.devices().size(), 1u);
+    std::vector<std::string> problems;
+    for (const DeviceProblem& p : devices.devices()[0].problems) {
+        problems.push_back(p.what);
+    }
+    EXPECT_EQ(problems, (std::vector<std::string>{"control transfer: 1 byte sent past wLength",
+                                                  "control transfer: 384512 bytes sent past "
+                                                  "wLength"}));
+}
+
+// 8.3.5: a token whose CRC5 fails is no device's traffic.
+TEST(Transfers, BadCrc5TokenIsMalformedAndNamesNoDevice) {
+    const auto packets = BusSequence("IN! 55.1, SOF! 9, OUT 5.2, DATA0 01, ACK");
+    const Transactions tx = GroupTransactions(packets);
+    const auto items = AssembleTransfers(packets, tx);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(TransferSummary(packets, tx, items[0], SummaryForm::Line), "IN with a bad CRC5");
+    EXPECT_EQ(TransferSummary(packets, tx, items[1], SummaryForm::Brief), "SOF with a bad CRC5");
+    const DeviceModel devices = DeviceModel::Build(packets, tx, items);
+    ASSERT_EQ(devices.devices().size(), 1u);
+    EXPECT_EQ(devices.devices()[0].address, 5);
 }
 
 /// Every record of the capture is reached through exactly one item's members.

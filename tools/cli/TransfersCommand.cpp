@@ -108,6 +108,9 @@ std::string JsonLine(const capture::PacketList& packets, const protocol::Transac
                  "\", \"request\": " + JsonString(RequestName(*request));
         }
         s += ", \"naks\": " + std::to_string(item.naks);
+        if (item.excess != 0) {
+            s += ", \"excess\": " + std::to_string(item.excess);
+        }
     }
     if (const auto frames = protocol::SofFrames(packets, tx, item)) {
         s += ", \"first_frame\": " + std::to_string(frames->first) +
@@ -192,10 +195,12 @@ void AddTransfersCommand(CLI::App& app, int& exitCode) {
         "bytes delivered and a summary, TAB-separated. Runs of SOFs and of NAKed polls on an "
         "endpoint are folded into one item each.");
     cmd->add_option("FILE", options->file, "Capture file")->required();
-    cmd->add_flag("--json", options->json,
-                  "One JSON object per line: type, first, last, address, endpoint, direction, "
-                  "status, count, bytes, data (delivered payload in hex); control transfers add "
-                  "setup, request and naks; SOF items first_frame and last_frame");
+    cmd->add_flag(
+        "--json", options->json,
+        "One JSON object per line: type, first, last, address, endpoint, direction, "
+        "status, count, bytes, data (delivered payload in hex); control transfers add "
+        "setup, request and naks (and excess, the bytes sent past wLength, when there were "
+        "any); SOF items first_frame and last_frame");
     CLI::Option* addressOpt = cmd->add_option(
         "--address", options->address, "Only the items of this device address (a C literal)");
     cmd->add_option("--endpoint", options->endpoint,
