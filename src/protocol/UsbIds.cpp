@@ -1,7 +1,7 @@
 #include "protocol/UsbIds.h"
 
-#include "protocol/SafeText.h"
 #include "capture/CaptureLoader.h"
+#include "protocol/SafeText.h"
 
 #include <array>
 #include <cerrno>
