@@ -1,6 +1,6 @@
 #include "protocol/Transactions.h"
 
-#include "protocol/PacketClass.h"
+#include "capture/PacketClass.h"
 
 #include <algorithm>
 #include <array>
@@ -8,6 +8,8 @@
 #include <sstream>
 
 namespace vintrace::protocol {
+
+using capture::RecordKind;
 
 namespace {
 

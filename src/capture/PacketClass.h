@@ -6,16 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vintrace::protocol {
+namespace vintrace::capture {
 
 // The packet classes by name. Search, hide, check and grouping ask here instead of comparing
-// kind numbers. The three basic classes live with the kinds because the store itself needs
-// them (capacities, token fields); they are the same functions under this roof.
-
-using capture::IsData;
-using capture::IsHandshake;
-using capture::IsToken;
-using capture::RecordKind;
+// kind numbers. The three basic classes (IsToken, IsData, IsHandshake) live with the kinds in
+// RecordKind.h because the store itself needs them (capacities, token fields).
 
 /// Wire PID of the low-speed preamble (PRE), which the store keeps as an UNKNOWN record.
 inline constexpr std::uint8_t kPreamblePid = 0x3C;
@@ -47,12 +42,12 @@ constexpr int DataToggle(RecordKind k) {
 }
 
 /// True when record i is a low-speed preamble, sent ahead of each low-speed packet of the host.
-bool IsPreamble(const capture::PacketList& packets, std::size_t i);
+bool IsPreamble(const PacketList& packets, std::size_t i);
 
 /// Payload bytes on the wire of a data record: its length without the CRC16 (0 if shorter).
-inline std::size_t PayloadLength(const capture::PacketList& packets, std::size_t i) {
+inline std::size_t PayloadLength(const PacketList& packets, std::size_t i) {
     const std::uint8_t length = packets[i].length;
     return length >= 2 ? length - 2u : 0u;
 }
 
-} // namespace vintrace::protocol
+} // namespace vintrace::capture
