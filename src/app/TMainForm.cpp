@@ -1,28 +1,28 @@
 #include "app/TMainForm.h"
 
-#include "app/AnchorGeometry.h"
 #include "app/CommandEvent.h"
 #include "app/Pictures.h"
 #include "app/RecentCaptures.h"
 #include "app/TAboutForm.h"
+#include "app/TDefineHide.h"
+#include "app/TDefineSearch.h"
+#include "app/TDefineTrigger.h"
 #include "app/TDevicesForm.h"
+#include "app/TSetFileSize.h"
 #include "app/TTransfersForm.h"
+#include "app/TUSBStatus.h"
 #include "capture/CaptureFiles.h"
 #include "capture/CaptureLoader.h"
 #include "capture/HidePasses.h"
 #include "capture/PcapFile.h"
-#include "capture/TDefineHide.h"
 #include "device/Analyzer.h"
 #include "device/CaptureSize.h"
-#include "device/TDefineTrigger.h"
-#include "device/TSetFileSize.h"
-#include "device/TUSBStatus.h"
+#include "display/AnchorGeometry.h"
 #include "display/Fonts.h"
 #include "display/KindStyle.h"
 #include "display/PacketLinePainter.h"
 #include "display/PacketToolTip.h"
 #include "search/PacketSearch.h"
-#include "search/TDefineSearch.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -49,6 +49,10 @@ namespace vintrace::app {
 
 namespace {
 
+using display::AnchorBottom;
+using display::AnchorLeft;
+using display::AnchorRight;
+using display::AnchorTop;
 using display::UiFont;
 
 constexpr unsigned kLeftTop = AnchorLeft | AnchorTop;
@@ -332,8 +336,9 @@ void TMainForm::layoutChildren(QWidget* parent) {
             // The status label grows with its text, but never under the lamps.
             width = std::min(Label1->sizeHint().width(), kLampsLeft - p.left);
         }
-        const Box b = AnchoredBox({p.left, p.top, width, p.height}, p.anchors, designW, designH,
-                                  parent->width(), parent->height());
+        const display::Box b =
+            display::AnchoredBox({p.left, p.top, width, p.height}, p.anchors, designW, designH,
+                                 parent->width(), parent->height());
         p.widget->setGeometry(b.left, b.top, b.width, b.height);
     }
 }
@@ -756,7 +761,7 @@ void TMainForm::HideDefine1Click() {
     if (refuseWhileLoading(QStringLiteral("Define Hide"))) {
         return;
     }
-    capture::TDefineHide dialog(this);
+    TDefineHide dialog(this);
     dialog.FillAddresses(EndpointTable);
     dialog.exec();
 }
@@ -804,7 +809,7 @@ void TMainForm::Button2Click() {
     if (refuseWhileLoading(QStringLiteral("Define Search"))) {
         return;
     }
-    search::TDefineSearch dialog(SearchCriteria, EndpointTable, this);
+    TDefineSearch dialog(SearchCriteria, EndpointTable, this);
     dialog.Load();
     dialog.exec();
 }
@@ -1015,12 +1020,12 @@ void TMainForm::apply(const device::AcquisitionEffects& e) {
 }
 
 void TMainForm::DefineTrigger1Click() {
-    device::TDefineTrigger dialog(analyzer_, this);
+    TDefineTrigger dialog(analyzer_, this);
     dialog.exec();
 }
 
 void TMainForm::Status1Click() {
-    device::TUSBStatus dialog(this);
+    TUSBStatus dialog(this);
     dialog.ReadStatus(analyzer_);
     dialog.exec();
 }
@@ -1042,7 +1047,7 @@ void TMainForm::LowSpeed1Click() {
 }
 
 void TMainForm::SetCaptureLength1Click() {
-    device::TSetFileSize dialog(CaptureSize, this);
+    TSetFileSize dialog(CaptureSize, this);
     dialog.exec();
 }
 

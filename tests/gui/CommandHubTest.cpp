@@ -1,6 +1,6 @@
 #include "app/CommandEvent.h"
+#include "app/TDefineHide.h"
 #include "app/TMainForm.h"
-#include "capture/TDefineHide.h"
 #include "support/CaptureBytes.h"
 #include "support/FileContents.h"
 #include "support/QtPrinters.h"
@@ -175,7 +175,7 @@ TEST_F(CommandHub, CommandsOnAnEmptyStoreLeaveAnEmptyBar) {
         {"Search", [this] { QTest::mouseClick(form_->Button1, Qt::LeftButton); }},
         {"Hide SOF",
          [this] {
-             capture::TDefineHide dialog(form_.get());
+             TDefineHide dialog(form_.get());
              dialog.FillAddresses(form_->EndpointTable);
              QTest::keyClick(dialog.ComboBox1, Qt::Key_Down);
              QTest::mouseClick(dialog.Button2, Qt::LeftButton);
@@ -323,7 +323,7 @@ class HideDialog : public CommandHub {
 protected:
     void SetUp() override {
         CommandHub::SetUp();
-        dialog_ = std::make_unique<capture::TDefineHide>(form_.get());
+        dialog_ = std::make_unique<TDefineHide>(form_.get());
         dialog_->FillAddresses(form_->EndpointTable);
     }
     void TearDown() override {
@@ -355,7 +355,7 @@ protected:
         return items;
     }
 
-    std::unique_ptr<capture::TDefineHide> dialog_;
+    std::unique_ptr<TDefineHide> dialog_;
 };
 
 TEST_F(HideDialog, OffersAddressesAndTheirEndpoints) {
@@ -388,7 +388,7 @@ TEST_F(HideDialog, ApplyHidesTheChosenEndpointAndResets) {
     dialog_->Button2->click();
     EXPECT_EQ(form_->PacketList.size(), 5u);
     // The hidden address is still offered.
-    capture::TDefineHide again(form_.get());
+    TDefineHide again(form_.get());
     again.FillAddresses(form_->EndpointTable);
     EXPECT_EQ(Items(again.ComboBox2), (QStringList{"Nothing", "0x3", "0x7"}));
 }
@@ -425,7 +425,7 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
     EXPECT_EQ(form_->PacketList.size(), 10u);
 
     capture::EndpointTable empty;
-    capture::TDefineHide blank(form_.get());
+    TDefineHide blank(form_.get());
     blank.FillAddresses(empty);
     EXPECT_EQ(blank.ComboBox2->currentText(), "ComboBox2");
     EXPECT_EQ(blank.ComboBox3->currentText(), "ComboBox3");
@@ -437,7 +437,7 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
 // Apply uses what the three boxes show: a text that is exactly an item's text is that item,
 // any other text is none; the endpoints follow what the address box shows.
 TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
-    using Choose = std::function<void(capture::TDefineHide&)>;
+    using Choose = std::function<void(TDefineHide&)>;
     const struct {
         const char* name;
         Choose choose;
@@ -447,7 +447,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
         std::size_t remaining;
     } cases[] = {
         {"an address typed over the chosen 0x7",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 2);
              typeInto(d.ComboBox2, "3");
          },
@@ -457,7 +457,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          0,
          10},
         {"an address typed in full",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0x3");
              arrowDown(d.ComboBox3, 1);
          },
@@ -467,7 +467,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an endpoint wheeled to while the address is still being typed",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0x3");
              QWheelEvent wheel(QPointF(5, 5), d.ComboBox3->mapToGlobal(QPointF(5, 5)), QPoint(),
                                QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
@@ -480,7 +480,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an address completed from its first character",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0");
              EXPECT_EQ(d.ComboBox2->currentText(), "0x3");
          },
@@ -490,7 +490,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          1,
          7},
         {"an endpoint typed over the chosen 0x1",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 1);
              typeInto(d.ComboBox3, "0x2");
          },
@@ -500,7 +500,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an endpoint that is no item",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 1);
              typeInto(d.ComboBox3, "5");
          },
@@ -510,7 +510,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          0,
          10},
         {"a kind typed over SOF",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox1, 1);
              typeInto(d.ComboBox1, "x");
          },
@@ -525,7 +525,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
         send(capture::CMD_RELOAD);
         SharedCommand() = CommandMessage{};
         SharedCommand().setCommand(42);
-        capture::TDefineHide dialog(form_.get());
+        TDefineHide dialog(form_.get());
         dialog.FillAddresses(form_->EndpointTable);
         dialog.show();
         dialog.activateWindow();
@@ -551,14 +551,14 @@ TEST_F(HideDialog, ShowAllReloads) {
 TEST_F(CommandHub, DefineHideOpensAFreshModalDialog) {
     bool seen = false;
     QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<capture::TDefineHide*>(QApplication::activeModalWidget());
+        auto* dialog = qobject_cast<TDefineHide*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         seen = dialog->ComboBox2->count() == 3;
         dialog->Button1->click();
     });
     form_->HideDefine1->trigger();
     EXPECT_TRUE(seen);
-    EXPECT_EQ(form_->findChildren<capture::TDefineHide*>().size(), 0);
+    EXPECT_EQ(form_->findChildren<TDefineHide*>().size(), 0);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
+#include "app/TDefineSearch.h"
 #include "app/TMainForm.h"
-#include "search/TDefineSearch.h"
 #include "support/CaptureBytes.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
@@ -26,6 +26,8 @@
 
 namespace vintrace::search {
 namespace {
+
+using app::TDefineSearch;
 
 capture::EndpointTable TwoAddresses() {
     capture::EndpointTable table(2);

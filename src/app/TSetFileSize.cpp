@@ -1,4 +1,4 @@
-#include "device/TSetFileSize.h"
+#include "app/TSetFileSize.h"
 
 #include "device/CaptureSize.h"
 #include "display/Fonts.h"
@@ -9,7 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-namespace vintrace::device {
+namespace vintrace::app {
 
 namespace {
 /// Whether a key press reaches the edit: the ASCII digits and backspace do, as do the keys
@@ -67,12 +67,12 @@ TSetFileSize::TSetFileSize(std::int32_t& captureSize, QWidget* parent)
 
 void TSetFileSize::Button2Click() {
     const QString text = Edit1->text();
-    const std::optional<std::int32_t> n = ParseInt32(text.toStdString());
+    const std::optional<std::int32_t> n = device::ParseInt32(text.toStdString());
     if (!n) {
         ShowError(QStringLiteral("'%1' is not a valid integer value").arg(text));
         return;
     }
-    if (const std::optional<std::int32_t> size = CaptureSizeFor(*n)) {
+    if (const std::optional<std::int32_t> size = device::CaptureSizeFor(*n)) {
         captureSize_ = *size;
         Edit1->setText(QString::number(*n));
     } else {
@@ -92,4 +92,4 @@ bool TSetFileSize::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-} // namespace vintrace::device
+} // namespace vintrace::app

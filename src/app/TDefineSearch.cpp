@@ -1,4 +1,4 @@
-#include "search/TDefineSearch.h"
+#include "app/TDefineSearch.h"
 
 #include "capture/HexText.h"
 #include "display/ComboBoxChoice.h"
@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-namespace vintrace::search {
+namespace vintrace::app {
 
 namespace {
 QString Hex(unsigned v) {
@@ -43,7 +43,7 @@ void Choose(QComboBox* box, int index) {
 }
 } // namespace
 
-TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTable& table,
+TDefineSearch::TDefineSearch(search::SearchCriteria& criteria, const capture::EndpointTable& table,
                              QWidget* parent)
     : QDialog(parent), criteria_(criteria), table_(table) {
     setObjectName(QStringLiteral("DefineSearch"));
@@ -78,7 +78,7 @@ TDefineSearch::TDefineSearch(SearchCriteria& criteria, const capture::EndpointTa
     CheckBox1 = check("CheckBox1", 64, 16);
     Label3 = label("Label3", QStringLiteral("PID = "), 80, 16);
     ComboBox2 = combo("ComboBox2", 112, 16, 121);
-    for (std::string_view item : kPidItems) {
+    for (std::string_view item : search::kPidItems) {
         ComboBox2->addItem(QString::fromLatin1(item.data(), static_cast<qsizetype>(item.size())));
     }
     ComboBox2->setCurrentIndex(-1);
@@ -244,7 +244,7 @@ bool TDefineSearch::eventFilter(QObject* watched, QEvent* event) {
         if (text.size() != 1 || !text[0].isPrint() || key->modifiers() & Qt::ControlModifier) {
             return false;
         }
-        const char kept = FilterPatternKey(text[0].toLatin1());
+        const char kept = search::FilterPatternKey(text[0].toLatin1());
         if (kept == 0) {
             return true;
         }
@@ -256,4 +256,4 @@ bool TDefineSearch::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-} // namespace vintrace::search
+} // namespace vintrace::app

@@ -9,15 +9,17 @@ class QPushButton;
 class QRadioButton;
 
 namespace vintrace::device {
-
 class Analyzer;
+}
+
+namespace vintrace::app {
 
 /// The trigger dialog: each choice is sent to the analyzer at once and confirmed in Label1.
 /// Constructing it sends "Trigger on Arm" (code 15).
 class TDefineTrigger : public QDialog {
     Q_OBJECT
 public:
-    explicit TDefineTrigger(Analyzer& analyzer, QWidget* parent = nullptr);
+    explicit TDefineTrigger(device::Analyzer& analyzer, QWidget* parent = nullptr);
 
     QRadioButton* RadioButton1 = nullptr;
     QRadioButton* RadioButton2 = nullptr;
@@ -39,8 +41,8 @@ private:
     /// Sends the trigger of button `row` (in screen order) and shows the outcome.
     void sendTrigger(std::size_t row);
 
-    Analyzer& analyzer_;
+    device::Analyzer& analyzer_;
     std::array<QRadioButton*, 10> rows_{};
 };
 
-} // namespace vintrace::device
+} // namespace vintrace::app

@@ -6,8 +6,10 @@ class QLabel;
 class QPushButton;
 
 namespace vintrace::device {
-
 class Analyzer;
+}
+
+namespace vintrace::app {
 
 /// The status dialog: the analyzer's firmware version and the speed of its PC port, read
 /// once when the dialog is made.
@@ -17,7 +19,7 @@ public:
     explicit TUSBStatus(QWidget* parent = nullptr);
 
     /// Reads version and port speed from `analyzer` and fills the labels.
-    void ReadStatus(Analyzer& analyzer);
+    void ReadStatus(device::Analyzer& analyzer);
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -30,4 +32,4 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 };
 
-} // namespace vintrace::device
+} // namespace vintrace::app

@@ -8,7 +8,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 
-namespace vintrace::capture {
+namespace vintrace::app {
 
 /// The hide dialog: gathers a hide choice and sends it to the command hub.
 class TDefineHide : public QDialog {
@@ -17,7 +17,7 @@ public:
     explicit TDefineHide(QWidget* parent = nullptr);
 
     /// Offers the addresses of `table` ("Nothing" first); the table must outlive the dialog.
-    void FillAddresses(const EndpointTable& table);
+    void FillAddresses(const capture::EndpointTable& table);
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -38,7 +38,7 @@ public slots:
 
 private:
     void resetEndpoints();
-    const EndpointTable* table_ = nullptr;
+    const capture::EndpointTable* table_ = nullptr;
 };
 
-} // namespace vintrace::capture
+} // namespace vintrace::app

@@ -1,8 +1,8 @@
-#include "app/AnchorGeometry.h"
+#include "display/AnchorGeometry.h"
 
 #include <algorithm>
 
-namespace vintrace::app {
+namespace vintrace::display {
 
 namespace {
 // One axis: returns {position, size}.
@@ -32,4 +32,4 @@ Box AnchoredBox(const Box& design, unsigned anchors, int designWidth, int design
     return b;
 }
 
-} // namespace vintrace::app
+} // namespace vintrace::display

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vintrace::app {
+namespace vintrace::display {
 
 /// Which edges of its parent a control keeps its distance to when the parent is resized.
 enum Anchor : unsigned {
@@ -21,4 +21,4 @@ struct Box {
 Box AnchoredBox(const Box& design, unsigned anchors, int designWidth, int designHeight, int width,
                 int height);
 
-} // namespace vintrace::app
+} // namespace vintrace::display

@@ -9,7 +9,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace vintrace::device {
+namespace vintrace::app {
 
 /// The capture size dialog: the download's progress scale, entered as half its value.
 class TSetFileSize : public QDialog {
@@ -37,4 +37,4 @@ private:
     std::int32_t& captureSize_;
 };
 
-} // namespace vintrace::device
+} // namespace vintrace::app

@@ -1,4 +1,4 @@
-#include "device/TDefineTrigger.h"
+#include "app/TDefineTrigger.h"
 
 #include "device/Analyzer.h"
 #include "display/Fonts.h"
@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-namespace vintrace::device {
+namespace vintrace::app {
 
 namespace {
 struct TriggerRow {
@@ -34,7 +34,7 @@ constexpr std::array<TriggerRow, 10> kRows = {{
 }};
 } // namespace
 
-TDefineTrigger::TDefineTrigger(Analyzer& analyzer, QWidget* parent)
+TDefineTrigger::TDefineTrigger(device::Analyzer& analyzer, QWidget* parent)
     : QDialog(parent), analyzer_(analyzer) {
     setObjectName(QStringLiteral("DefineTrigger"));
     setWindowTitle(QStringLiteral("Define Trigger"));
@@ -95,4 +95,4 @@ void TDefineTrigger::Button1Click() {
     close();
 }
 
-} // namespace vintrace::device
+} // namespace vintrace::app

@@ -1,7 +1,7 @@
-#include "device/TUSBStatus.h"
+#include "app/TUSBStatus.h"
 
-#include "app/AnchorGeometry.h"
 #include "device/Analyzer.h"
+#include "display/AnchorGeometry.h"
 #include "display/Fonts.h"
 
 #include <QLabel>
@@ -10,16 +10,16 @@
 #include <algorithm>
 #include <utility>
 
-namespace vintrace::device {
+namespace vintrace::app {
 
 namespace {
 constexpr int kClientWidth = 455; // client area of a 463 x 228 dialog
 constexpr int kClientHeight = 194;
-constexpr app::Box kLabel1{24, 16, 409, 22};
-constexpr app::Box kLabel2{32, 56, 393, 81};
-constexpr unsigned kLabelAnchors = app::AnchorLeft | app::AnchorTop | app::AnchorRight;
+constexpr display::Box kLabel1{24, 16, 409, 22};
+constexpr display::Box kLabel2{32, 56, 393, 81};
+constexpr unsigned kLabelAnchors = display::AnchorLeft | display::AnchorTop | display::AnchorRight;
 
-void Place(QWidget* w, const app::Box& b) {
+void Place(QWidget* w, const display::Box& b) {
     w->setGeometry(b.left, b.top, b.width, b.height);
 }
 } // namespace
@@ -29,7 +29,7 @@ TUSBStatus::TUSBStatus(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("USB Status"));
     setFont(display::ControlFont());
     resize(kClientWidth, kClientHeight);
-    auto label = [this](const char* name, const app::Box& design) {
+    auto label = [this](const char* name, const display::Box& design) {
         auto* l = new QLabel(this);
         l->setObjectName(QString::fromLatin1(name));
         Place(l, design);
@@ -46,7 +46,7 @@ TUSBStatus::TUSBStatus(QWidget* parent) : QDialog(parent) {
     connect(Button1, &QPushButton::clicked, this, &TUSBStatus::Button1Click);
 }
 
-void TUSBStatus::ReadStatus(Analyzer& analyzer) {
+void TUSBStatus::ReadStatus(device::Analyzer& analyzer) {
     std::array<std::uint8_t, 13> version{};
     if (!analyzer.ReadFirmwareVersion(version)) {
         Label1->setText(QStringLiteral("Vintrace is unconnected"));
@@ -71,8 +71,8 @@ void TUSBStatus::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     // The two labels widen and narrow with the dialog.
     for (const auto& [label, design] : {std::pair{Label1, kLabel1}, std::pair{Label2, kLabel2}}) {
-        Place(label, app::AnchoredBox(design, kLabelAnchors, kClientWidth, kClientHeight, width(),
-                                      height()));
+        Place(label, display::AnchoredBox(design, kLabelAnchors, kClientWidth, kClientHeight,
+                                          width(), height()));
     }
 }
 
@@ -80,4 +80,4 @@ void TUSBStatus::Button1Click() {
     close();
 }
 
-} // namespace vintrace::device
+} // namespace vintrace::app

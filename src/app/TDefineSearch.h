@@ -11,7 +11,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace vintrace::search {
+namespace vintrace::app {
 
 /// The search definition dialog. It edits a copy of the criteria in its controls and writes
 /// them back only when "Close" is pressed.
@@ -19,7 +19,7 @@ class TDefineSearch : public QDialog {
     Q_OBJECT
 public:
     /// `criteria` and `table` must outlive the dialog.
-    TDefineSearch(SearchCriteria& criteria, const capture::EndpointTable& table,
+    TDefineSearch(search::SearchCriteria& criteria, const capture::EndpointTable& table,
                   QWidget* parent = nullptr);
 
     /// Fills the controls from the criteria, in the order that lets the check-box rules run
@@ -60,8 +60,8 @@ private:
     void setLabelColour(QLabel* label, bool active);
     void fillEndpoints(int row);
 
-    SearchCriteria& criteria_;
+    search::SearchCriteria& criteria_;
     const capture::EndpointTable& table_;
 };
 
-} // namespace vintrace::search
+} // namespace vintrace::app

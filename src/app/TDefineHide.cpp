@@ -1,4 +1,4 @@
-#include "capture/TDefineHide.h"
+#include "app/TDefineHide.h"
 
 #include "app/CommandEvent.h"
 #include "capture/HexText.h"
@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-namespace vintrace::capture {
+namespace vintrace::app {
 
 namespace {
 QString ToQString(const std::string& s) {
@@ -79,14 +79,14 @@ TDefineHide::TDefineHide(QWidget* parent) : QDialog(parent) {
     connect(Button1, &QPushButton::clicked, this, &TDefineHide::Button1Click);
 }
 
-void TDefineHide::FillAddresses(const EndpointTable& table) {
+void TDefineHide::FillAddresses(const capture::EndpointTable& table) {
     table_ = &table;
     if (table.empty()) {
         return;
     }
     ComboBox2->addItem(QStringLiteral("Nothing"));
-    for (const AddressEntry& e : table) {
-        ComboBox2->addItem(ToQString(HexText(e.address)));
+    for (const capture::AddressEntry& e : table) {
+        ComboBox2->addItem(ToQString(capture::HexText(e.address)));
     }
     ComboBox2->setCurrentIndex(0);
     resetEndpoints();
@@ -104,23 +104,24 @@ void TDefineHide::ComboBox2Change() {
         resetEndpoints();
         return;
     }
-    const AddressEntry& entry = (*table_)[static_cast<std::size_t>(i - 1)];
+    const capture::AddressEntry& entry = (*table_)[static_cast<std::size_t>(i - 1)];
     ComboBox3->clear();
     for (int j = 0; j < entry.endpointCount; ++j) {
-        ComboBox3->addItem(ToQString(HexText(entry.endpoints[static_cast<std::size_t>(j)])));
+        ComboBox3->addItem(
+            ToQString(capture::HexText(entry.endpoints[static_cast<std::size_t>(j)])));
     }
     ComboBox3->addItem(QStringLiteral("All"));
     ComboBox3->setCurrentIndex(0);
 }
 
 void TDefineHide::Button2Click() {
-    CommandMessage& message = app::SharedCommand();
+    capture::CommandMessage& message = app::SharedCommand();
     const int hidePid = display::ChosenItem(ComboBox1);
     if (hidePid == 1) {
-        message.setCommand(CMD_HIDE_SOF);
+        message.setCommand(capture::CMD_HIDE_SOF);
         app::BroadcastCommand();
     } else if (hidePid == 2) {
-        message.setCommand(CMD_HIDE_NAK);
+        message.setCommand(capture::CMD_HIDE_NAK);
         app::BroadcastCommand();
     } else {
         const std::string addressText = ChosenText(ComboBox2);
@@ -129,11 +130,12 @@ void TDefineHide::Button2Click() {
             const bool allEndpoints = endpointText == "All";
             // Text that names no address or endpoint sends nothing: re-sending what the
             // previous command left in the record would hide traffic nobody chose.
-            const auto address = ParseHexByte(addressText);
+            const auto address = capture::ParseHexByte(addressText);
             const auto endpoint =
-                allEndpoints ? std::optional<std::uint8_t>(0) : ParseHexByte(endpointText);
+                allEndpoints ? std::optional<std::uint8_t>(0) : capture::ParseHexByte(endpointText);
             if (address && endpoint) {
-                message.setCommand(allEndpoints ? CMD_HIDE_ADDRESS : CMD_HIDE_ENDPOINT);
+                message.setCommand(allEndpoints ? capture::CMD_HIDE_ADDRESS
+                                                : capture::CMD_HIDE_ENDPOINT);
                 message.setAddress(*address);
                 if (!allEndpoints) {
                     message.setEndpoint(*endpoint);
@@ -150,7 +152,7 @@ void TDefineHide::Button2Click() {
 }
 
 void TDefineHide::Button3Click() {
-    app::SharedCommand().setCommand(CMD_RELOAD);
+    app::SharedCommand().setCommand(capture::CMD_RELOAD);
     app::BroadcastCommand();
 }
 
@@ -158,4 +160,4 @@ void TDefineHide::Button1Click() {
     close();
 }
 
-} // namespace vintrace::capture
+} // namespace vintrace::app
