@@ -1,6 +1,5 @@
 #include "app/TDefineHide.h"
 
-#include "app/CommandEvent.h"
 #include "capture/HexText.h"
 #include "display/ComboBoxChoice.h"
 #include "display/Fonts.h"
@@ -114,35 +113,38 @@ void TDefineHide::ComboBox2Change() {
     ComboBox3->setCurrentIndex(0);
 }
 
-void TDefineHide::Button2Click() {
-    capture::CommandMessage& message = app::SharedCommand();
+std::optional<HideRequest> TDefineHide::AppliedRequest() const {
+    // The first box takes precedence over the address and endpoint boxes.
     const int hidePid = display::ChosenItem(ComboBox1);
     if (hidePid == 1) {
-        message.setCommand(capture::CMD_HIDE_SOF);
-        app::BroadcastCommand();
-    } else if (hidePid == 2) {
-        message.setCommand(capture::CMD_HIDE_NAK);
-        app::BroadcastCommand();
-    } else {
-        const std::string addressText = ChosenText(ComboBox2);
-        if (addressText != "Nothing") {
-            const std::string endpointText = ChosenText(ComboBox3);
-            const bool allEndpoints = endpointText == "All";
-            // Text that names no address or endpoint sends nothing: re-sending what the
-            // previous command left in the record would hide traffic nobody chose.
-            const auto address = capture::ParseHexByte(addressText);
-            const auto endpoint =
-                allEndpoints ? std::optional<std::uint8_t>(0) : capture::ParseHexByte(endpointText);
-            if (address && endpoint) {
-                message.setCommand(allEndpoints ? capture::CMD_HIDE_ADDRESS
-                                                : capture::CMD_HIDE_ENDPOINT);
-                message.setAddress(*address);
-                if (!allEndpoints) {
-                    message.setEndpoint(*endpoint);
-                }
-                app::BroadcastCommand();
-            }
-        }
+        return HideRequest{capture::CMD_HIDE_SOF, std::nullopt, std::nullopt};
+    }
+    if (hidePid == 2) {
+        return HideRequest{capture::CMD_HIDE_NAK, std::nullopt, std::nullopt};
+    }
+    const std::string addressText = ChosenText(ComboBox2);
+    if (addressText == "Nothing") {
+        return std::nullopt;
+    }
+    const std::string endpointText = ChosenText(ComboBox3);
+    const bool allEndpoints = endpointText == "All";
+    // Text that names no address or endpoint sends nothing: re-sending what the previous
+    // command left in the record would hide traffic nobody chose.
+    const auto address = capture::ParseHexByte(addressText);
+    const auto endpoint =
+        allEndpoints ? std::optional<std::uint8_t>(0) : capture::ParseHexByte(endpointText);
+    if (!address || !endpoint) {
+        return std::nullopt;
+    }
+    if (allEndpoints) {
+        return HideRequest{capture::CMD_HIDE_ADDRESS, *address, std::nullopt};
+    }
+    return HideRequest{capture::CMD_HIDE_ENDPOINT, *address, *endpoint};
+}
+
+void TDefineHide::Button2Click() {
+    if (const std::optional<HideRequest> request = AppliedRequest()) {
+        emit requested(*request);
     }
     ComboBox1->setCurrentIndex(0);
     if (ComboBox2->count() > 0) {
@@ -152,8 +154,7 @@ void TDefineHide::Button2Click() {
 }
 
 void TDefineHide::Button3Click() {
-    app::SharedCommand().setCommand(capture::CMD_RELOAD);
-    app::BroadcastCommand();
+    emit requested(HideRequest{capture::CMD_RELOAD, std::nullopt, std::nullopt});
 }
 
 void TDefineHide::Button1Click() {

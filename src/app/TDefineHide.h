@@ -1,8 +1,12 @@
 #pragma once
 
+#include "capture/Command.h"
 #include "capture/EndpointTable.h"
 
 #include <QDialog>
+
+#include <cstdint>
+#include <optional>
 
 class QComboBox;
 class QLabel;
@@ -10,7 +14,18 @@ class QPushButton;
 
 namespace vintrace::app {
 
-/// The hide dialog: gathers a hide choice and sends it to the command hub.
+/// A command the hide dialog chose, as the shared command record carries it: the code and,
+/// where the command uses them, the address and endpoint (the other fields are left as the
+/// previous sender left them).
+struct HideRequest {
+    std::uint8_t command = capture::CMD_RELOAD;
+    std::optional<std::uint8_t> address;
+    std::optional<std::uint8_t> endpoint;
+    friend bool operator==(const HideRequest&, const HideRequest&) = default;
+};
+
+/// The hide dialog: gathers a hide choice and hands it, as a request, to whoever sends it to
+/// the command hub (the main window). It stays open after Apply.
 class TDefineHide : public QDialog {
     Q_OBJECT
 public:
@@ -29,6 +44,14 @@ public:
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
     QPushButton* Button3 = nullptr;
+
+    /// What Apply sends for the choice the three boxes show; nothing for "Nothing" and for text
+    /// that names no address or endpoint.
+    std::optional<HideRequest> AppliedRequest() const;
+
+signals:
+    /// Apply or Show All chose a command.
+    void requested(const vintrace::app::HideRequest& request);
 
 public slots:
     void ComboBox2Change();

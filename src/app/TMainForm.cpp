@@ -763,7 +763,20 @@ void TMainForm::HideDefine1Click() {
     }
     TDefineHide dialog(this);
     dialog.FillAddresses(EndpointTable);
+    connect(&dialog, &TDefineHide::requested, this, &TMainForm::SendHideRequest);
     dialog.exec();
+}
+
+void TMainForm::SendHideRequest(const HideRequest& request) {
+    capture::CommandMessage& message = SharedCommand();
+    message.setCommand(request.command);
+    if (request.address) {
+        message.setAddress(*request.address);
+    }
+    if (request.endpoint) {
+        message.setEndpoint(*request.endpoint);
+    }
+    BroadcastCommand();
 }
 
 void TMainForm::runSearch(const capture::CommandMessage& message) {

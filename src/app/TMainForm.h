@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/TDefineHide.h"
 #include "device/Acquisition.h"
 #include "display/OwnerDrawListBox.h"
 #include "display/PacketLinePlan.h"
@@ -159,6 +160,9 @@ public:
     /// test; any other code is ignored. While a capture loads in the background, hides and
     /// searches are refused and a reload takes the running load's place.
     void HandleCommand(capture::CommandMessage& message);
+    /// Sends what the hide dialog chose through the shared record, offered to every window
+    /// in turn as the dialog's commands always are.
+    void SendHideRequest(const HideRequest& request);
 
     /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
     /// that tests need no dialog.

@@ -73,6 +73,11 @@ protected:
                    static_cast<std::streamsize>(bytes.size()));
     }
     QString path(const QString& name) const { return dir_.filePath(name); }
+    /// Lets the window send what a hide dialog chooses, as Define Hide does.
+    void wire(TDefineHide& dialog) {
+        QObject::connect(&dialog, &TDefineHide::requested, form_.get(),
+                         &TMainForm::SendHideRequest);
+    }
 
     void send(std::uint8_t command) {
         SharedCommand().setCommand(command);
@@ -177,6 +182,7 @@ TEST_F(CommandHub, CommandsOnAnEmptyStoreLeaveAnEmptyBar) {
          [this] {
              TDefineHide dialog(form_.get());
              dialog.FillAddresses(form_->EndpointTable);
+             wire(dialog);
              QTest::keyClick(dialog.ComboBox1, Qt::Key_Down);
              QTest::mouseClick(dialog.Button2, Qt::LeftButton);
          }},
@@ -325,6 +331,7 @@ protected:
         CommandHub::SetUp();
         dialog_ = std::make_unique<TDefineHide>(form_.get());
         dialog_->FillAddresses(form_->EndpointTable);
+        wire(*dialog_);
     }
     void TearDown() override {
         dialog_.reset();
@@ -427,6 +434,7 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
     capture::EndpointTable empty;
     TDefineHide blank(form_.get());
     blank.FillAddresses(empty);
+    wire(blank);
     EXPECT_EQ(blank.ComboBox2->currentText(), "ComboBox2");
     EXPECT_EQ(blank.ComboBox3->currentText(), "ComboBox3");
     blank.Button2->click();
@@ -527,6 +535,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
         SharedCommand().setCommand(42);
         TDefineHide dialog(form_.get());
         dialog.FillAddresses(form_->EndpointTable);
+        wire(dialog);
         dialog.show();
         dialog.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
@@ -554,10 +563,14 @@ TEST_F(CommandHub, DefineHideOpensAFreshModalDialog) {
         auto* dialog = qobject_cast<TDefineHide*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         seen = dialog->ComboBox2->count() == 3;
+        // What it chooses reaches the hub while it stays open.
+        dialog->ComboBox1->setCurrentIndex(1);
+        dialog->Button2->click();
         dialog->Button1->click();
     });
     form_->HideDefine1->trigger();
     EXPECT_TRUE(seen);
+    EXPECT_EQ(form_->PacketList.size(), 8u); // the two SOFs hidden
     EXPECT_EQ(form_->findChildren<TDefineHide*>().size(), 0);
 }
 
