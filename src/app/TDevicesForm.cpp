@@ -7,7 +7,7 @@
 
 namespace vintrace::app {
 
-TDevicesForm::TDevicesForm(capture::CaptureSession& session, QWidget* parent)
+TDevicesForm::TDevicesForm(session::CaptureSession& session, QWidget* parent)
     : QWidget(parent, Qt::Window), model_(session) {
     setObjectName(QStringLiteral("DevicesForm"));
     setWindowTitle(QStringLiteral("Devices"));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "display/DeviceTreeModel.h"
 
 #include <QWidget>
@@ -18,7 +18,7 @@ namespace vintrace::app {
 class TDevicesForm : public QWidget {
     Q_OBJECT
 public:
-    TDevicesForm(capture::CaptureSession& session, QWidget* parent = nullptr);
+    TDevicesForm(session::CaptureSession& session, QWidget* parent = nullptr);
 
     QTreeView* DeviceTree = nullptr;
 

@@ -358,7 +358,7 @@ void TMainForm::FormCreate() {
     PacketList.clear();
     EndpointTable.clear();
     if (loadDefaultCapture_) {
-        if (capture::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
+        if (session::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
             startBackgroundLoad(CaptureFileName);
         } else {
             LoadCaptureFile();
@@ -444,7 +444,7 @@ void TMainForm::reload() {
         stopBackgroundLoad();
         CaptureFileName = file;
     }
-    if (capture::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
+    if (session::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
         startBackgroundLoad(std::move(previousName));
         return;
     }
@@ -476,7 +476,7 @@ void TMainForm::endRefresh() {
 void TMainForm::startBackgroundLoad(std::string previousName) {
     nameBeforeLoad_ = std::move(previousName);
     afterLoad_ = nullptr;
-    load_ = std::make_unique<capture::BackgroundLoad>(CaptureFileName);
+    load_ = std::make_unique<session::BackgroundLoad>(CaptureFileName);
     // The open capture stays on screen, and scrollable, until the new one is complete.
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
@@ -489,7 +489,7 @@ void TMainForm::startBackgroundLoad(std::string previousName) {
 }
 
 void TMainForm::pollBackgroundLoad() {
-    std::erase_if(stopping_, [](const std::unique_ptr<capture::BackgroundLoad>& stopped) {
+    std::erase_if(stopping_, [](const std::unique_ptr<session::BackgroundLoad>& stopped) {
         return stopped->finished();
     });
     if (load_) {
@@ -519,7 +519,7 @@ void EndLoadDisplay(QProgressBar* bar, QLabel* label, QPushButton* cancel, QShor
 } // namespace
 
 void TMainForm::finishBackgroundLoad() {
-    const std::unique_ptr<capture::BackgroundLoad> load = std::move(load_);
+    const std::unique_ptr<session::BackgroundLoad> load = std::move(load_);
     EndLoadDisplay(ProgressBar1, Label1, CancelLoad, cancelShortcut_);
     if (load->commit(Session)) {
         RefillLists();

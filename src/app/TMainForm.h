@@ -1,7 +1,7 @@
 #pragma once
 
-#include "capture/BackgroundLoad.h"
-#include "capture/CaptureSession.h"
+#include "session/BackgroundLoad.h"
+#include "session/CaptureSession.h"
 #include "capture/Command.h"
 #include "capture/EndpointTable.h"
 #include "capture/PacketList.h"
@@ -65,7 +65,7 @@ public:
 
     /// The open capture and its indexes, shared with the companion windows. Only the user
     /// interface thread touches it.
-    capture::CaptureSession Session;
+    session::CaptureSession Session;
     // The open capture by the names the window has always used: references into Session.
     std::string& CaptureFileName = Session.CaptureFileName;
     capture::PacketList& PacketList = Session.PacketList;
@@ -100,7 +100,7 @@ public:
 
     /// Captures of at least this many bytes load in the background; smaller ones at once.
     /// Tests lower it to load small files in the background.
-    std::uint64_t BackgroundLoadBytes = capture::kBackgroundLoadBytes;
+    std::uint64_t BackgroundLoadBytes = session::kBackgroundLoadBytes;
     /// True while a capture loads in the background: the open capture stays on screen and
     /// the commands that would touch the store are refused until the load ends.
     bool loading() const { return load_ != nullptr; }
@@ -299,9 +299,9 @@ private:
     bool loadDefaultCapture_ = true;
 
     /// The capture loading in the background, if any.
-    std::unique_ptr<capture::BackgroundLoad> load_;
+    std::unique_ptr<session::BackgroundLoad> load_;
     /// Cancelled loads whose workers have not yet ended; reaped by the poll.
-    std::vector<std::unique_ptr<capture::BackgroundLoad>> stopping_;
+    std::vector<std::unique_ptr<session::BackgroundLoad>> stopping_;
     /// The name CaptureFileName had before the running load named its file.
     std::string nameBeforeLoad_;
     /// Set by reloadAs for the reload it sends: the name to give back on a failed load.

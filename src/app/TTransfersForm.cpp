@@ -11,7 +11,7 @@
 
 namespace vintrace::app {
 
-TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent)
+TTransfersForm::TTransfersForm(session::CaptureSession& session, QWidget* parent)
     : QWidget(parent, Qt::Window), model_(session) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "display/TransferTreeModel.h"
 
 #include <QWidget>
@@ -19,7 +19,7 @@ namespace vintrace::app {
 class TTransfersForm : public QWidget {
     Q_OBJECT
 public:
-    TTransfersForm(capture::CaptureSession& session, QWidget* parent = nullptr);
+    TTransfersForm(session::CaptureSession& session, QWidget* parent = nullptr);
 
     QLineEdit* FilterEdit = nullptr;
     QCheckBox* FoldCheckBox = nullptr;

@@ -2,7 +2,7 @@
 
 namespace vintrace::display {
 
-DeviceTreeModel::DeviceTreeModel(capture::CaptureSession& session, QObject* parent)
+DeviceTreeModel::DeviceTreeModel(session::CaptureSession& session, QObject* parent)
     : QAbstractItemModel(parent), session_(session) {
     Rebuild();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/UsbIds.h"
 
@@ -22,7 +22,7 @@ class DeviceTreeModel : public QAbstractItemModel {
 public:
     enum Column { ItemColumn, RecordColumn, ColumnCount };
 
-    explicit DeviceTreeModel(capture::CaptureSession& session, QObject* parent = nullptr);
+    explicit DeviceTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
@@ -59,7 +59,7 @@ private:
     void flatten(const protocol::DeviceTreeRow& row, std::size_t parent, int position);
     const std::vector<std::size_t>& childrenOf(const QModelIndex& parent) const;
 
-    capture::CaptureSession& session_;
+    session::CaptureSession& session_;
     std::uint64_t generation_ = 0;
     std::optional<protocol::UsbIds> ids_;
     bool idsLoaded_ = false;

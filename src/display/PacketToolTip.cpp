@@ -13,7 +13,7 @@ PacketToolTip::PacketToolTip(OwnerDrawListBox* list, const capture::PacketList& 
     connect(list_, &OwnerDrawListBox::itemsReplaced, this, [this] { findings_.reset(); });
 }
 
-PacketToolTip::PacketToolTip(OwnerDrawListBox* list, capture::CaptureSession& session)
+PacketToolTip::PacketToolTip(OwnerDrawListBox* list, session::CaptureSession& session)
     : PacketToolTip(list, session.PacketList) {
     session_ = &session;
 }

@@ -92,7 +92,7 @@ std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
     return f;
 }
 
-TransferTreeModel::TransferTreeModel(capture::CaptureSession& session, QObject* parent)
+TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent)
     : QAbstractItemModel(parent), session_(session) {
     Rebuild();
 }

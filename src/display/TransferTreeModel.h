@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 
 #include <QAbstractItemModel>
 
@@ -42,7 +42,7 @@ public:
     /// Rows handed to the view at a time.
     static constexpr int kChunk = 2048;
 
-    explicit TransferTreeModel(capture::CaptureSession& session, QObject* parent = nullptr);
+    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
@@ -97,7 +97,7 @@ private:
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;
     QVariant packetData(std::size_t record, int column, int role) const;
 
-    capture::CaptureSession& session_;
+    session::CaptureSession& session_;
     std::uint64_t generation_ = 0;
     bool fold_ = true;
     TransferFilter filter_;

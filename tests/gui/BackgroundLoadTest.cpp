@@ -4,7 +4,7 @@
 
 #include "app/CommandEvent.h"
 #include "app/TMainForm.h"
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "support/CaptureBytes.h"
 #include "support/RecordingAnalyzer.h"
 
@@ -39,9 +39,9 @@ std::string Data(const char* name) {
 /// The capture the tests load in the background, and what an ordinary load makes of it.
 const std::string kLarge = Data("fs-badge.dat");
 
-const capture::CaptureSession& Ordinary() {
-    static const capture::CaptureSession session = [] {
-        capture::CaptureSession s;
+const session::CaptureSession& Ordinary() {
+    static const session::CaptureSession session = [] {
+        session::CaptureSession s;
         s.CaptureFileName = kLarge;
         s.Load();
         return s;
@@ -143,7 +143,7 @@ TEST_F(BackgroundLoading, TheWindowRunsOnAndTakesTheSameStoreAsAnOrdinaryLoad) {
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.back().first, 0);
 
-    const capture::CaptureSession& ordinary = Ordinary();
+    const session::CaptureSession& ordinary = Ordinary();
     expectOnScreen(ordinary.PacketList.size(), kLarge);
     for (std::size_t i = 0; i < ordinary.PacketList.size(); ++i) {
         ASSERT_EQ(form.PacketList[i], ordinary.PacketList[i]) << "record " << i;
@@ -271,7 +271,7 @@ TEST_F(BackgroundLoading, ClosingTheWindowStopsTheLoad) {
     QElapsedTimer timer;
     timer.start();
     form.Close1->trigger();
-    EXPECT_LT(timer.elapsed(), capture::kBackgroundStopWait.count());
+    EXPECT_LT(timer.elapsed(), session::kBackgroundStopWait.count());
     EXPECT_FALSE(form.loading());
     EXPECT_FALSE(form.isVisible());
     QTest::qWait(300);

@@ -34,7 +34,7 @@ void Walk(const QAbstractItemModel& model, const QModelIndex& parent, int depth,
 }
 
 TEST(DeviceTreeModel, ShowsTheSessionsDevicesWithNamesAndFollowsItsStore) {
-    capture::CaptureSession session;
+    session::CaptureSession session;
     session.CaptureFileName = Data("ls-mouse.dat");
     ASSERT_TRUE(session.Load().ok());
     DeviceTreeModel model(session);

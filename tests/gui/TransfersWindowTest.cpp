@@ -58,7 +58,7 @@ class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 // Every record sits under exactly one transaction of exactly one item, the rows say which
 // record they show, and a look-up by record finds the row again.
 TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
-    capture::CaptureSession session;
+    session::CaptureSession session;
     session.CaptureFileName = Data(GetParam().file);
     ASSERT_TRUE(session.Load().ok());
     Model model(session);
@@ -143,7 +143,7 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
          "01 00 FF 0F 00 00 00 01 00 FE 0F 00 00 00 01 00"},
     };
     for (const Row& r : rows) {
-        capture::CaptureSession session;
+        session::CaptureSession session;
         session.CaptureFileName = Data(r.file);
         ASSERT_TRUE(session.Load().ok());
         Model model(session);
@@ -184,7 +184,7 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
          "1 transaction\nSCSI READ(10) LBA 2048 × 8\nCBW tag 0x10, LUN 0, IN 4096 bytes"},
     };
     for (const auto& r : rows) {
-        capture::CaptureSession session;
+        session::CaptureSession session;
         if (r.file) {
             session.CaptureFileName = Data(r.file);
             ASSERT_TRUE(session.Load().ok());
@@ -202,7 +202,7 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
 }
 
 TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
-    capture::CaptureSession session;
+    session::CaptureSession session;
     session.CaptureFileName = Data("ls-mouse.dat");
     ASSERT_TRUE(session.Load().ok());
     Model model(session);

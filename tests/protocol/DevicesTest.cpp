@@ -1,5 +1,5 @@
 #include "protocol/Devices.h"
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/UsbIds.h"
 #include "support/BusSequence.h"
@@ -295,7 +295,7 @@ TEST(DeviceTree, ShowsOnlyWhatTheCaptureHolds) {
 }
 
 TEST(DeviceTree, ReportDescriptorRowsAreTheDevicesCommandsListing) {
-    capture::CaptureSession session;
+    session::CaptureSession session;
     session.CaptureFileName = VINTRACE_TEST_DATA "/fs-badge.dat";
     ASSERT_TRUE(session.Load().ok());
     const std::vector<DeviceTreeRow> tree = BuildDeviceTree(session.devices().devices(), nullptr);

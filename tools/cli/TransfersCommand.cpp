@@ -2,7 +2,7 @@
 
 #include "JsonText.h"
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Devices.h"
@@ -156,7 +156,7 @@ int Run(const TransfersOptions& o) {
             return kExitUsage;
         }
     }
-    capture::CaptureSession session;
+    session::CaptureSession session;
     session.CaptureFileName = o.file;
     const capture::LoadResult loaded = session.Load();
     if (!loaded.ok()) {

@@ -1,5 +1,5 @@
-#include "capture/BackgroundLoad.h"
-#include "capture/CaptureSession.h"
+#include "session/BackgroundLoad.h"
+#include "session/CaptureSession.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 namespace {
+
+using capture::LoadStatus;
 
 using namespace std::chrono_literals;
 
@@ -114,4 +116,4 @@ TEST(BackgroundLoad, ACancelledOrFailedLoadLeavesTheSessionAlone) {
 }
 
 } // namespace
-} // namespace vintrace::capture
+} // namespace vintrace::session

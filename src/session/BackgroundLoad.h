@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 
 class CaptureSession;
 
@@ -56,7 +56,7 @@ public:
     std::uint64_t bytesTotal() const;
 
     /// How the load ended (only once finished()).
-    const LoadResult& result() const;
+    const capture::LoadResult& result() const;
     /// Once finished() with `Loaded`: moves the loaded store into `session`, replacing what it
     /// held, names the session's file after it and tells the session its store changed. False,
     /// with the session untouched, for any other outcome or once cancel() was called.
@@ -69,4 +69,4 @@ private:
     std::thread worker_;
 };
 
-} // namespace vintrace::capture
+} // namespace vintrace::session

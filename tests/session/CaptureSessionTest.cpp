@@ -1,4 +1,4 @@
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "capture/HidePasses.h"
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
@@ -11,8 +11,11 @@
 #include <utility>
 #include <vector>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 namespace {
+
+using capture::HideSof;
+using capture::LoadResult;
 
 using protocol::TransferType;
 
@@ -194,4 +197,4 @@ TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
 }
 
 } // namespace
-} // namespace vintrace::capture
+} // namespace vintrace::session

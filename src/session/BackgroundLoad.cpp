@@ -1,6 +1,6 @@
-#include "capture/BackgroundLoad.h"
+#include "session/BackgroundLoad.h"
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 
 #include <condition_variable>
 #include <exception>
@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 
 bool LoadsInBackground(const std::string& path, std::uint64_t threshold) {
     std::error_code error;
@@ -31,7 +31,7 @@ struct BackgroundLoad::State {
     std::mutex lock;
     std::condition_variable ended;
     bool finished = false; // under `lock`; the fields below are the worker's until it is set
-    LoadResult result;
+    capture::LoadResult result;
     capture::PacketList packets;
     capture::EndpointTable table;
 };
@@ -39,21 +39,21 @@ struct BackgroundLoad::State {
 BackgroundLoad::BackgroundLoad(std::string path, unsigned threads)
     : path_(std::move(path)), state_(std::make_shared<State>()) {
     worker_ = std::thread([state = state_, path = path_, threads] {
-        LoadOptions options;
+        capture::LoadOptions options;
         options.threads = threads;
         options.cancel = &state->cancel;
         options.progress = [&state](std::uint64_t done, std::uint64_t total) {
             state->total.store(total, std::memory_order_relaxed);
             state->done.store(done, std::memory_order_relaxed);
         };
-        LoadResult result;
+        capture::LoadResult result;
         try {
-            result = LoadCaptureFile(path, state->packets, state->table, options);
+            result = capture::LoadCaptureFile(path, state->packets, state->table, options);
         } catch (const std::bad_alloc&) {
             // A capture too large for memory must not end the program that shows the last one.
-            result = {LoadStatus::ReadError, "not enough memory"};
+            result = {capture::LoadStatus::ReadError, "not enough memory"};
         } catch (const std::exception& e) {
-            result = {LoadStatus::ReadError, e.what()};
+            result = {capture::LoadStatus::ReadError, e.what()};
         }
         if (!result.ok()) {
             state->packets.clear();
@@ -103,7 +103,7 @@ std::uint64_t BackgroundLoad::bytesTotal() const {
     return state_->total.load(std::memory_order_relaxed);
 }
 
-const LoadResult& BackgroundLoad::result() const {
+const capture::LoadResult& BackgroundLoad::result() const {
     const std::lock_guard<std::mutex> guard(state_->lock);
     return state_->result;
 }
@@ -123,4 +123,4 @@ bool BackgroundLoad::commit(CaptureSession& session) {
     return true;
 }
 
-} // namespace vintrace::capture
+} // namespace vintrace::session

@@ -1,12 +1,13 @@
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 
 #include <algorithm>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 
-LoadResult CaptureSession::Load() {
+capture::LoadResult CaptureSession::Load() {
     Clear();
-    const LoadResult result = LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
+    const capture::LoadResult result =
+        capture::LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
     StoreChanged();
     return result;
 }
@@ -125,8 +126,8 @@ std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t recor
     if (record >= PacketList.size()) {
         return std::nullopt;
     }
-    const RecordKind kind = PacketList.kind(record);
-    if (kind != RecordKind::Data0 && kind != RecordKind::Data1) {
+    const capture::RecordKind kind = PacketList.kind(record);
+    if (kind != capture::RecordKind::Data0 && kind != capture::RecordKind::Data1) {
         return std::nullopt;
     }
     // Folding touches only SOFs and NAKed polls, so the folded list has every data item.
@@ -134,4 +135,4 @@ std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t recor
     return item ? decoded(*item, true) : std::nullopt;
 }
 
-} // namespace vintrace::capture
+} // namespace vintrace::session

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vintrace::capture {
+namespace vintrace::session {
 
 namespace detail {
 /// Decoded texts of a transfer list, built in capture order as far as asked. (At namespace
@@ -46,7 +46,7 @@ public:
     capture::EndpointTable EndpointTable;
 
     /// Empties the store and decodes CaptureFileName into it.
-    LoadResult Load();
+    capture::LoadResult Load();
     /// Empties the store.
     void Clear();
     /// Tells the session that the store changed under it (a hide pass, a load done by
@@ -103,4 +103,4 @@ private:
     std::vector<std::uint32_t> unfoldedOwner_;
 };
 
-} // namespace vintrace::capture
+} // namespace vintrace::session
