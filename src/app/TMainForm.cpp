@@ -49,6 +49,7 @@ namespace vintrace::app {
 
 namespace {
 
+using capture::HidePass;
 using display::AnchorBottom;
 using display::AnchorLeft;
 using display::AnchorRight;
@@ -129,15 +130,19 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
     SearchCriteria.dataEnabled = false;
     client_->installEventFilter(this);
     GroupBox1->installEventFilter(this);
+    connect(&hub_, &SessionHub::storeChanged, this, &TMainForm::storeChanged);
+    connect(&hub_, &SessionHub::cursorMoved, this, &TMainForm::cursorMoved);
+    connect(&hub_, &SessionHub::loadStarted, this, &TMainForm::loadStarted);
+    connect(&hub_, &SessionHub::loadProgress, this, &TMainForm::loadProgress);
+    connect(&hub_, &SessionHub::loadFinished, this, &TMainForm::loadFinished);
 
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
     FormCreate();
 }
 
 TMainForm::~TMainForm() {
-    // Every worker is told to stop first, so the bounded waits that follow overlap.
-    stopBackgroundLoad();
-    stopping_.clear();
+    // While the widgets that show the load are still there.
+    open_.Stop();
 }
 
 void TMainForm::buildControls(QWidget* client) {
@@ -246,7 +251,7 @@ void TMainForm::buildControls(QWidget* client) {
 
     loadPoll_ = new QTimer(this);
     loadPoll_->setInterval(kLoadPollMs);
-    connect(loadPoll_, &QTimer::timeout, this, &TMainForm::pollBackgroundLoad);
+    connect(loadPoll_, &QTimer::timeout, this, [this] { apply(open_.Poll()); });
     cancelShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     cancelShortcut_->setEnabled(false);
     connect(cancelShortcut_, &QShortcut::activated, this, &TMainForm::CancelLoadClick);
@@ -354,29 +359,23 @@ void TMainForm::FormCreate() {
     // Trigger on arm, so an analyzer starts from a known trigger; without one this fails
     // silently and start-up goes on.
     analyzer_.SetTrigger(15);
-    CaptureFileName = "usbdata.dat";
-    PacketList.clear();
-    EndpointTable.clear();
+    Session.nameFile("usbdata.dat");
+    Session.clear();
     if (loadDefaultCapture_) {
-        if (session::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
-            startBackgroundLoad(CaptureFileName);
-        } else {
+        const session::OpenEffects effects = open_.Reload(BackgroundLoadBytes);
+        if (effects.loadNow) {
             LoadCaptureFile();
+        } else {
+            apply(effects);
         }
     }
     CaptureSize = device::kDefaultCaptureSize;
 }
 
-bool TMainForm::LoadCaptureFile(std::string* reason) {
+void TMainForm::LoadCaptureFile() {
     ListBox1->setVisible(false);
-    const capture::LoadResult result = Session.Load();
-    RefillLists();
+    open_.LoadNow();
     ListBox1->setVisible(true);
-    lastLoadFailure_ = result.reason;
-    if (reason != nullptr) {
-        *reason = result.reason;
-    }
-    return result.ok();
 }
 
 bool TMainForm::event(QEvent* event) {
@@ -403,24 +402,16 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
         acquisition_.StartDownload();
         break;
     case CMD_HIDE_SOF:
-        beginRefresh();
-        HideSof(PacketList, &progress_);
-        endRefresh();
+        hide(HidePass::Sof());
         break;
     case CMD_HIDE_NAK:
-        beginRefresh();
-        HideNak(PacketList, &progress_);
-        endRefresh();
+        hide(HidePass::Nak());
         break;
     case CMD_HIDE_ENDPOINT:
-        beginRefresh();
-        HideTransactions(PacketList, message.address(), message.endpoint(), &progress_);
-        endRefresh();
+        hide(HidePass::Transactions(message.address(), message.endpoint()));
         break;
     case CMD_HIDE_ADDRESS:
-        beginRefresh();
-        HideTransactions(PacketList, message.address(), std::nullopt, &progress_);
-        endRefresh();
+        hide(HidePass::Transactions(message.address(), std::nullopt));
         break;
     case CMD_RELOAD:
         reload();
@@ -434,28 +425,28 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
 }
 
 void TMainForm::reload() {
-    std::string previousName = nameBeforeReload_.value_or(CaptureFileName);
-    nameBeforeReload_.reset();
-    if (load_) {
-        // A reload asked for while one runs (a finished download, the hide dialog's Show All)
-        // replaces it; should it fail, the name from before both comes back.
-        previousName = nameBeforeLoad_;
-        const std::string file = CaptureFileName;
-        stopBackgroundLoad();
-        CaptureFileName = file;
+    apply(open_.Reload(BackgroundLoadBytes));
+}
+
+void TMainForm::apply(const session::OpenEffects& e) {
+    if (e.loadNow) {
+        // Every record is released, one step each, then the file is decoded anew.
+        progress_.setRange(PacketList.size());
+        progress_.setPosition(PacketList.size());
+        ListBox1->setCount(0);
+        ListBox2->setCount(0);
+        LoadCaptureFile();
+        progress_.setPosition(0);
     }
-    if (session::LoadsInBackground(CaptureFileName, BackgroundLoadBytes)) {
-        startBackgroundLoad(std::move(previousName));
-        return;
+    if (e.poll) {
+        loadPoll_->start();
     }
-    progress_.setRange(PacketList.size());
-    progress_.setPosition(PacketList.size());
-    PacketList.clear();
-    EndpointTable.clear();
-    ListBox1->setCount(0);
-    ListBox2->setCount(0);
-    LoadCaptureFile();
-    progress_.setPosition(0);
+    if (e.idle) {
+        loadPoll_->stop();
+    }
+    if (e.outcome) {
+        report(*e.outcome);
+    }
 }
 
 void TMainForm::beginRefresh() {
@@ -467,16 +458,19 @@ void TMainForm::beginRefresh() {
 }
 
 void TMainForm::endRefresh() {
-    RefillLists();
+    // The lists were refilled when the store changed.
     ListBox1->setVisible(true);
     ListBox2->setVisible(true);
     progress_.setPosition(0);
 }
 
-void TMainForm::startBackgroundLoad(std::string previousName) {
-    nameBeforeLoad_ = std::move(previousName);
-    afterLoad_ = nullptr;
-    load_ = std::make_unique<session::BackgroundLoad>(CaptureFileName);
+void TMainForm::hide(const capture::HidePass& pass) {
+    beginRefresh();
+    Session.hide(pass, &progress_);
+    endRefresh();
+}
+
+void TMainForm::loadStarted() {
     // The open capture stays on screen, and scrollable, until the new one is complete.
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
@@ -485,85 +479,34 @@ void TMainForm::startBackgroundLoad(std::string previousName) {
     Label1->hide();
     CancelLoad->show();
     cancelShortcut_->setEnabled(true);
-    loadPoll_->start();
 }
 
-void TMainForm::pollBackgroundLoad() {
-    std::erase_if(stopping_, [](const std::unique_ptr<session::BackgroundLoad>& stopped) {
-        return stopped->finished();
-    });
-    if (load_) {
-        if (const std::uint64_t total = load_->bytesTotal(); total > 0) {
-            const std::uint64_t done = std::min(load_->bytesDone(), total);
-            ProgressBar1->setValue(static_cast<int>(done * 100 / total));
-        }
-        if (load_->finished()) {
-            finishBackgroundLoad();
-        }
-    }
-    if (!load_ && stopping_.empty()) {
-        loadPoll_->stop();
+void TMainForm::loadProgress(std::uint64_t done, std::uint64_t total) {
+    if (total > 0) {
+        ProgressBar1->setValue(static_cast<int>(std::min(done, total) * 100 / total));
     }
 }
 
-namespace {
-/// Puts the progress bar and the status label back as they are outside a background load.
-void EndLoadDisplay(QProgressBar* bar, QLabel* label, QPushButton* cancel, QShortcut* escape) {
-    bar->setTextVisible(false);
-    bar->resetFormat();
-    bar->setValue(0);
-    escape->setEnabled(false);
-    cancel->hide();
-    label->show();
-}
-} // namespace
-
-void TMainForm::finishBackgroundLoad() {
-    const std::unique_ptr<session::BackgroundLoad> load = std::move(load_);
-    EndLoadDisplay(ProgressBar1, Label1, CancelLoad, cancelShortcut_);
-    if (load->commit(Session)) {
-        RefillLists();
-    } else {
-        // The capture on screen stays, under the name it had.
-        CaptureFileName = nameBeforeLoad_;
-    }
-    lastLoadFailure_ = load->result().reason;
-    if (std::function<void()> then = std::exchange(afterLoad_, nullptr)) {
-        then();
-    }
-}
-
-void TMainForm::stopBackgroundLoad() {
-    if (!load_) {
-        return;
-    }
-    load_->cancel();
-    stopping_.push_back(std::move(load_));
-    afterLoad_ = nullptr;
-    CaptureFileName = nameBeforeLoad_;
-    EndLoadDisplay(ProgressBar1, Label1, CancelLoad, cancelShortcut_);
+void TMainForm::loadFinished() {
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->resetFormat();
+    ProgressBar1->setValue(0);
+    cancelShortcut_->setEnabled(false);
+    CancelLoad->hide();
+    Label1->show();
 }
 
 void TMainForm::CancelLoadClick() {
-    stopBackgroundLoad();
-}
-
-void TMainForm::afterReload(std::function<void()> then) {
-    if (load_) {
-        afterLoad_ = std::move(then);
-    } else {
-        then();
-    }
+    open_.Cancel();
 }
 
 void TMainForm::reloadAs(const std::string& file) {
-    nameBeforeReload_ = CaptureFileName;
-    CaptureFileName = file;
+    open_.Name(file);
     sendCommand(capture::CMD_RELOAD);
 }
 
 bool TMainForm::refuseWhileLoading(const QString& title) {
-    if (!load_) {
+    if (!open_.loading()) {
         return false;
     }
     ShowMessage(title, QStringLiteral("A capture is still loading. Wait for it to finish, or "
@@ -597,7 +540,7 @@ void TMainForm::Open1Click() {
         return;
     }
     reloadAs(*chosen);
-    afterReload([this, file = *chosen] { reportOpened(file); });
+    apply(open_.Report(session::OpenKind::Opened, *chosen));
 }
 
 void TMainForm::OpenCaptureFile(const std::string& file) {
@@ -609,26 +552,22 @@ void TMainForm::OpenCaptureFile(const std::string& file) {
         return;
     }
     reloadAs(file);
-    afterReload([this, file] { reportOpened(file); });
+    apply(open_.Report(session::OpenKind::Opened, file));
 }
 
-void TMainForm::reportOpened(const std::string& file) {
-    replacedCapture(file);
-    if (!lastLoadFailure_.empty()) {
-        ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
-                                                .arg(QString::fromStdString(file),
-                                                     QString::fromStdString(lastLoadFailure_)));
-        return;
-    }
-    rememberCapture(file);
-}
-
-void TMainForm::replacedCapture(const std::string& file) {
+void TMainForm::report(const session::OpenOutcome& outcome) {
     // A load that did not complete gave the capture on screen its name back: it still is the
     // one the download's status text speaks of.
-    if (CaptureFileName == file) {
+    if (outcome.named) {
         clearDownloadStatus();
     }
+    if (outcome.kind == session::OpenKind::Opened && !outcome.failure.empty()) {
+        ShowMessage(QStringLiteral("Open"), QStringLiteral("Cannot open \"%1\": %2")
+                                                .arg(QString::fromStdString(outcome.file),
+                                                     QString::fromStdString(outcome.failure)));
+        return;
+    }
+    rememberCapture(outcome.file);
 }
 
 void TMainForm::rememberCapture(const std::string& file) {
@@ -692,7 +631,7 @@ void TMainForm::SaveAs1Click() {
                                                         QString::fromStdString(failure.reason)));
         return;
     }
-    CaptureFileName = *chosen;
+    Session.nameFile(*chosen);
 }
 
 namespace {
@@ -719,16 +658,13 @@ bool TMainForm::importPcap(const std::string& pcap) {
     const QFileInfo info(QString::fromStdString(pcap));
     const std::string dat =
         info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
-    const capture::PcapResult result = capture::ImportPcap(pcap, dat, /*overwrite=*/false);
+    const capture::PcapResult result = open_.Import(pcap, dat);
     if (!result.ok()) {
         ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
         return false;
     }
-    reloadAs(dat);
-    afterReload([this, dat] {
-        replacedCapture(dat);
-        rememberCapture(dat);
-    });
+    sendCommand(capture::CMD_RELOAD);
+    apply(open_.Report(session::OpenKind::Imported, dat));
     return true;
 }
 
@@ -784,14 +720,10 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
     progress_.setRange(count);
     std::size_t start = 0;
     if (!searchFromStart_) {
-        if (ListBox1->itemIndex() < 0 && ListBox1->count() > 0) {
-            ListBox1->setItemIndex(0);
-        }
-        const std::int64_t cursor = ListBox1->itemIndex();
-        start = cursor < 0 ? 0 : static_cast<std::size_t>(cursor);
-        if (resumeAfterLine_ && *resumeAfterLine_ == cursor) {
-            start = count; // the cursor stands on a match on the last line
-        }
+        start = Session.searchStart();
+        // A search from no cursor puts it on the first line.
+        ListBox1->setItemIndex(Session.cursor() ? static_cast<std::int64_t>(*Session.cursor())
+                                                : -1);
     }
     progress_.setPosition(start < count ? start : 0);
     const search::WantedValues wanted{message.address(), message.endpoint()};
@@ -801,13 +733,8 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
         const auto i = static_cast<std::int64_t>(*match);
         const std::int64_t top = i - search::LinesBack(PacketList.kind(*match));
         ListBox1->setTopIndex(std::max<std::int64_t>(0, top));
-        if (i + 1 < static_cast<std::int64_t>(count)) {
-            ListBox1->setItemIndex(i + 1);
-            resumeAfterLine_.reset();
-        } else {
-            ListBox1->setItemIndex(i);
-            resumeAfterLine_ = i;
-        }
+        Session.searchFound(*match);
+        ListBox1->setItemIndex(static_cast<std::int64_t>(*Session.cursor()));
         ListBox2->setTopIndex(std::max<std::int64_t>(0, ListBox1->topIndex() - 50));
         ListBox2->viewport()->repaint();
     } else {
@@ -815,7 +742,9 @@ void TMainForm::runSearch(const capture::CommandMessage& message) {
     }
     progress_.setPosition(0);
     setSearchFromStart(false);
-    followCursor();
+    if (!match) {
+        Session.announceCursor(session::CursorFrom::Search);
+    }
 }
 
 void TMainForm::Button2Click() {
@@ -878,7 +807,7 @@ void TMainForm::Button3Click() {
     if (refuseWhileLoading(QStringLiteral("Start"))) {
         return;
     }
-    CaptureFileName = "usbdata.dat";
+    Session.nameFile("usbdata.dat");
     // The download writes the file named now, whatever is opened or saved meanwhile.
     const std::string target =
         QDir::current().absoluteFilePath(QStringLiteral("usbdata.dat")).toStdString();
@@ -1007,15 +936,14 @@ void TMainForm::apply(const device::AcquisitionEffects& e) {
         }
     }
     // While a capture loads, the progress bar is the load's.
-    if (e.progressMax && !load_) {
+    if (e.progressMax && !open_.loading()) {
         ProgressBar1->setRange(0, *e.progressMax);
     }
-    if (e.progressValue && !load_) {
+    if (e.progressValue && !open_.loading()) {
         ProgressBar1->setValue(*e.progressValue);
     }
     if (e.newCapture) {
-        nameBeforeReload_ = CaptureFileName;
-        CaptureFileName = *e.newCapture;
+        open_.Name(*e.newCapture);
     }
     if (e.startDownload) {
         sendCommand(capture::CMD_START_DOWNLOAD);
@@ -1064,27 +992,16 @@ void TMainForm::SetCaptureLength1Click() {
     dialog.exec();
 }
 
-void TMainForm::RefillLists() {
-    resumeAfterLine_.reset();
-    // Whoever changed the store, the indexes over it are stale now, and so may the status
-    // label's account of it be.
-    Session.StoreChanged();
+void TMainForm::storeChanged() {
+    // The status label's account of the capture may be out of date now.
     showStatusToolTip();
     const auto count = static_cast<std::int64_t>(PacketList.size());
     ListBox1->setCount(count);
     ListBox2->setCount(count);
-    if (transfersForm_) {
-        transfersForm_->Rebuild();
-    }
-    if (devicesForm_) {
-        devicesForm_->Rebuild();
-    }
 }
 
 void TMainForm::FormClose() {
-    PacketList.clear();
-    EndpointTable.clear();
-    RefillLists();
+    Session.clear();
 }
 
 int TMainForm::ListBox1MeasureItem(std::int64_t index) const {
@@ -1121,7 +1038,7 @@ void TMainForm::setWrapMode(display::WrapMode mode) {
     Wrap16->setChecked(mode == display::WrapMode::Wrap16);
     Wrap32->setChecked(mode == display::WrapMode::Wrap32);
     // Every line is measured anew; the list starts again at the top with nothing selected.
-    resumeAfterLine_.reset();
+    Session.dropCursor();
     ListBox1->setCount(static_cast<std::int64_t>(PacketList.size()));
     ListBox2->viewport()->update();
 }
@@ -1142,14 +1059,12 @@ void TMainForm::Transfers1Click() {
         return;
     }
     if (!transfersForm_) {
-        transfersForm_ = new TTransfersForm(Session, this);
-        connect(transfersForm_, &TTransfersForm::recordChosen, this,
-                [this](std::size_t record) { ShowRecord(record); });
+        transfersForm_ = new TTransfersForm(hub_, this);
     }
     transfersForm_->show();
     transfersForm_->raise();
     transfersForm_->activateWindow();
-    followCursor();
+    Session.announceCursor(session::CursorFrom::PacketList);
 }
 
 TTransfersForm* TMainForm::transfersForm() const {
@@ -1161,59 +1076,44 @@ void TMainForm::Devices1Click() {
         return;
     }
     if (!devicesForm_) {
-        devicesForm_ = new TDevicesForm(Session, this);
-        // The list shows the transfer's first packet; the Transfers window the transfer.
-        connect(devicesForm_, &TDevicesForm::recordChosen, this, [this](std::size_t record) {
-            ShowRecord(record);
-            if (transfersForm_) {
-                transfersForm_->SelectTransfer(record);
-            }
-        });
+        devicesForm_ = new TDevicesForm(hub_, this);
     }
     devicesForm_->show();
     devicesForm_->raise();
     devicesForm_->activateWindow();
-    followCursor();
+    Session.announceCursor(session::CursorFrom::PacketList);
 }
 
 TDevicesForm* TMainForm::devicesForm() const {
     return devicesForm_;
 }
 
-void TMainForm::ShowRecord(std::size_t index) {
-    if (index >= PacketList.size()) {
+void TMainForm::cursorMoved(std::size_t record, session::CursorFrom from) {
+    // The list and the search place the list themselves.
+    if (from != session::CursorFrom::Transfers && from != session::CursorFrom::Devices) {
         return;
     }
-    const auto i = static_cast<std::int64_t>(index);
+    const auto i = static_cast<std::int64_t>(record);
     ListBox1->setTopIndex(i);
     ListBox1->setItemIndex(i);
-    resumeAfterLine_.reset();
     // Keep the marker in sight, with some context above it, as Search does.
     ListBox2->setTopIndex(std::max<std::int64_t>(0, i - 50));
     ListBox2->viewport()->repaint();
 }
 
-void TMainForm::followCursor() {
-    const std::int64_t cursor = ListBox1->itemIndex();
-    if (transfersForm_ && cursor >= 0) {
-        transfersForm_->SelectRecord(static_cast<std::size_t>(cursor));
-    }
-    if (devicesForm_ && cursor >= 0) {
-        devicesForm_->SelectRecord(static_cast<std::size_t>(cursor));
-    }
-}
-
 void TMainForm::ListBox1MouseDown(Qt::MouseButton, const QPoint& position) {
+    ListBox2->viewport()->repaint();
     // A click on a line sets the cursor, even on the line it stood on: a search from the
     // cursor examines that line again.
-    if (ListBox1->itemAt(position) >= 0) {
-        resumeAfterLine_.reset();
+    if (const std::int64_t line = ListBox1->itemAt(position); line >= 0) {
+        Session.moveCursor(static_cast<std::size_t>(line), session::CursorFrom::PacketList);
+    } else {
+        Session.announceCursor(session::CursorFrom::PacketList);
     }
-    ListBox2->viewport()->repaint();
-    followCursor();
 }
 
 void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
+    ListBox2->viewport()->repaint();
     switch (key) {
     case Qt::Key_Up:
     case Qt::Key_Down:
@@ -1222,15 +1122,16 @@ void TMainForm::ListBox1KeyDown(int key, Qt::KeyboardModifiers) {
     case Qt::Key_Home:
     case Qt::Key_End:
         // The keys that set the cursor (on a non-empty list), as a click does.
-        if (ListBox1->count() > 0) {
-            resumeAfterLine_.reset();
+        if (ListBox1->itemIndex() >= 0) {
+            Session.moveCursor(static_cast<std::size_t>(ListBox1->itemIndex()),
+                               session::CursorFrom::PacketList);
+            return;
         }
         break;
     default:
         break;
     }
-    ListBox2->viewport()->repaint();
-    followCursor();
+    Session.announceCursor(session::CursorFrom::PacketList);
 }
 
 void TMainForm::ListBox2MouseDown() {
@@ -1245,8 +1146,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // the window's end then waits for no more than that block.
     acquisition_.CancelDownload();
     // A load in the background stops at its next stretch; each wait for it is bounded.
-    stopBackgroundLoad();
-    stopping_.clear();
+    open_.Stop();
     loadPoll_->stop();
     FormClose();
     event->accept();

@@ -77,4 +77,16 @@ std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
     return RemoveMarked(packets, steps);
 }
 
+std::size_t RunHidePass(PacketList& packets, const HidePass& pass, Progress* progress) {
+    switch (pass.kind) {
+    case HidePass::Kind::Sof:
+        return HideSof(packets, progress);
+    case HidePass::Kind::Nak:
+        return HideNak(packets, progress);
+    case HidePass::Kind::Transactions:
+        return HideTransactions(packets, pass.address, pass.endpoint, progress);
+    }
+    return 0;
+}
+
 } // namespace vintrace::capture

@@ -14,7 +14,7 @@ PacketToolTip::PacketToolTip(OwnerDrawListBox* list, const capture::PacketList& 
 }
 
 PacketToolTip::PacketToolTip(OwnerDrawListBox* list, session::CaptureSession& session)
-    : PacketToolTip(list, session.PacketList) {
+    : PacketToolTip(list, session.packets()) {
     session_ = &session;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "capture/CaptureCheck.h"
-#include "session/CaptureSession.h"
 #include "capture/PacketList.h"
 #include "display/OwnerDrawListBox.h"
+#include "session/CaptureSession.h"
 
 #include <QObject>
 

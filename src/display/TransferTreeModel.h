@@ -46,6 +46,9 @@ public:
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
+    /// Empties the tree until the next Rebuild(), without reading the session: the store
+    /// changed while nobody looks.
+    void Suspend();
     /// Folds runs of SOFs and NAKed polls or lists them one by one.
     void setFold(bool fold);
     bool fold() const { return fold_; }
@@ -98,7 +101,8 @@ private:
     QVariant packetData(std::size_t record, int column, int role) const;
 
     session::CaptureSession& session_;
-    std::uint64_t generation_ = 0;
+    /// False from Suspend() to Rebuild(): the rows would come from a store that is gone.
+    bool live_ = true;
     bool fold_ = true;
     TransferFilter filter_;
     /// Item index per top row when a filter is set (items in capture order).

@@ -116,10 +116,7 @@ bool BackgroundLoad::commit(CaptureSession& session) {
         }
     }
     // The worker has let go of the store: it set `finished` last, under the lock.
-    session.PacketList = std::move(state_->packets);
-    session.EndpointTable = std::move(state_->table);
-    session.CaptureFileName = path_;
-    session.StoreChanged();
+    session.replaceStore(std::move(state_->packets), std::move(state_->table), path_);
     return true;
 }
 

@@ -57,9 +57,9 @@ public:
 
     /// How the load ended (only once finished()).
     const capture::LoadResult& result() const;
-    /// Once finished() with `Loaded`: moves the loaded store into `session`, replacing what it
-    /// held, names the session's file after it and tells the session its store changed. False,
-    /// with the session untouched, for any other outcome or once cancel() was called.
+    /// Once finished() with `Loaded`: the loaded store replaces what `session` held, under
+    /// this load's file name. False, with the session untouched, for any other outcome or once
+    /// cancel() was called.
     bool commit(CaptureSession& session);
 
 private:

@@ -1,25 +1,48 @@
 #include "session/CaptureSession.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vintrace::session {
 
-capture::LoadResult CaptureSession::Load() {
-    Clear();
-    const capture::LoadResult result =
-        capture::LoadCaptureFile(CaptureFileName, PacketList, EndpointTable);
-    StoreChanged();
+capture::LoadResult CaptureSession::open(std::string file) {
+    nameFile(std::move(file));
+    return reload();
+}
+
+capture::LoadResult CaptureSession::reload() {
+    packets_.clear();
+    endpoints_.clear();
+    const capture::LoadResult result = capture::LoadCaptureFile(fileName_, packets_, endpoints_);
+    storeChanged();
     return result;
 }
 
-void CaptureSession::Clear() {
-    PacketList.clear();
-    EndpointTable.clear();
-    StoreChanged();
+void CaptureSession::nameFile(std::string file) {
+    fileName_ = std::move(file);
 }
 
-void CaptureSession::StoreChanged() {
-    ++generation_;
+std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
+    const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
+    storeChanged();
+    return removed;
+}
+
+void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
+                                  std::string file) {
+    packets_ = std::move(packets);
+    endpoints_ = std::move(endpoints);
+    fileName_ = std::move(file);
+    storeChanged();
+}
+
+void CaptureSession::clear() {
+    packets_.clear();
+    endpoints_.clear();
+    storeChanged();
+}
+
+void CaptureSession::storeChanged() {
     transactions_.reset();
     folded_.reset();
     unfolded_.reset();
@@ -29,11 +52,71 @@ void CaptureSession::StoreChanged() {
     // Released, not just emptied: a smaller capture should not keep a larger one's memory.
     std::vector<std::uint32_t>().swap(foldedOwner_);
     std::vector<std::uint32_t>().swap(unfoldedOwner_);
+    cursor_.reset();
+    resumePastEnd_ = false;
+    tellListeners([](SessionListener& l) { l.storeChanged(); });
+}
+
+void CaptureSession::addListener(SessionListener& listener) {
+    listeners_.push_back(&listener);
+}
+
+void CaptureSession::removeListener(SessionListener& listener) {
+    for (SessionListener*& l : listeners_) {
+        if (l == &listener) {
+            l = nullptr;
+        }
+    }
+    if (telling_ == 0) {
+        std::erase(listeners_, nullptr);
+    }
+}
+
+void CaptureSession::moveCursor(std::size_t record, CursorFrom from) {
+    if (record >= packets_.size()) {
+        return;
+    }
+    cursor_ = record;
+    resumePastEnd_ = false;
+    tellListeners([record, from](SessionListener& l) { l.cursorMoved(record, from); });
+}
+
+void CaptureSession::announceCursor(CursorFrom from) {
+    if (const std::optional<std::size_t> record = cursor_) {
+        tellListeners([record, from](SessionListener& l) { l.cursorMoved(*record, from); });
+    }
+}
+
+void CaptureSession::dropCursor() {
+    cursor_.reset();
+    resumePastEnd_ = false;
+}
+
+std::size_t CaptureSession::searchStart() {
+    if (!cursor_ && !packets_.empty()) {
+        cursor_ = 0;
+    }
+    if (!cursor_) {
+        return 0;
+    }
+    return resumePastEnd_ ? packets_.size() : *cursor_;
+}
+
+void CaptureSession::searchFound(std::size_t match) {
+    if (match >= packets_.size()) {
+        return;
+    }
+    // There is no line after the last one: the cursor stays on the match, and the next
+    // search from it starts past it.
+    resumePastEnd_ = match + 1 == packets_.size();
+    cursor_ = resumePastEnd_ ? match : match + 1;
+    const std::size_t record = *cursor_;
+    tellListeners([record](SessionListener& l) { l.cursorMoved(record, CursorFrom::Search); });
 }
 
 const protocol::Transactions& CaptureSession::transactions() {
     if (!transactions_) {
-        transactions_ = protocol::GroupTransactions(PacketList);
+        transactions_ = protocol::GroupTransactions(packets_);
     }
     return *transactions_;
 }
@@ -42,7 +125,7 @@ const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) 
     std::optional<std::vector<protocol::TransferItem>>& cached = fold ? folded_ : unfolded_;
     if (!cached) {
         protocol::DescribedTransfers described =
-            protocol::AssembleDescribedTransfers(PacketList, transactions(), fold);
+            protocol::AssembleDescribedTransfers(packets_, transactions(), fold);
         cached = std::move(described.items);
         // Folding changes no control transfer, so either pass finds the same devices.
         if (!devices_) {
@@ -73,7 +156,7 @@ std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, b
     if (!index) {
         index.emplace();
         index->decoder =
-            std::make_unique<protocol::ClassDecoder>(PacketList, transactions(), devices());
+            std::make_unique<protocol::ClassDecoder>(packets_, transactions(), devices());
     }
     for (; index->done <= item; ++index->done) {
         if (auto d = index->decoder->decode(all[index->done])) {
@@ -98,7 +181,7 @@ std::size_t CaptureSession::decodedCount(bool fold) const {
 }
 
 std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool fold) {
-    if (record >= PacketList.size()) {
+    if (record >= packets_.size()) {
         return std::nullopt;
     }
     const protocol::Transactions& tx = transactions();
@@ -123,10 +206,10 @@ std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool
 }
 
 std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t record) {
-    if (record >= PacketList.size()) {
+    if (record >= packets_.size()) {
         return std::nullopt;
     }
-    const capture::RecordKind kind = PacketList.kind(record);
+    const capture::RecordKind kind = packets_.kind(record);
     if (kind != capture::RecordKind::Data0 && kind != capture::RecordKind::Data1) {
         return std::nullopt;
     }

@@ -2,7 +2,9 @@
 
 #include "capture/CaptureLoader.h"
 #include "capture/EndpointTable.h"
+#include "capture/HidePasses.h"
 #include "capture/PacketList.h"
+#include "capture/Progress.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/Transactions.h"
@@ -32,29 +34,88 @@ struct DecodedIndex {
 };
 } // namespace detail
 
-/// The open capture and what is derived from it. The window, its companion windows and the
-/// command line all read the capture through one session. The indexes are built on first
-/// use and dropped whenever the store changes (load, reload, hide), so every reader sees the
-/// store as it is now.
+/// Who put the cursor where it stands: a view that moved it does not follow itself, and the
+/// packet list positions itself for what it and the search did.
+enum class CursorFrom { PacketList, Search, Transfers, Devices };
+
+/// Told what changed in a session, at once and on the thread that changed it. Each function
+/// does nothing unless overridden.
+class SessionListener {
+public:
+    virtual ~SessionListener() = default;
+    /// The store was changed or replaced: what was read from it before is stale, and the
+    /// cursor is gone.
+    virtual void storeChanged() {}
+    /// The cursor stands on `record` (or was shown again there).
+    virtual void cursorMoved(std::size_t /*record*/, CursorFrom /*from*/) {}
+    /// `file` began loading in the background; the open capture stays until it completes.
+    virtual void loadStarted(const std::string& /*file*/) {}
+    /// `done` of `total` bytes of the background load are decoded.
+    virtual void loadProgress(std::uint64_t /*done*/, std::uint64_t /*total*/) {}
+    /// The background load ended: `Loaded` (its store replaces the open one right after:
+    /// storeChanged follows), a failure, or `Cancelled`.
+    virtual void loadFinished(const capture::LoadResult& /*result*/) {}
+};
+
+/// The open capture: its file name, its records and endpoint table, the cursor, and what is
+/// derived from the records. The windows, their companion windows and the command line all
+/// read the capture through one session, and only its methods change it. Every change of the
+/// store drops the derived indexes, which are built again on first use, and tells the
+/// listeners.
 class CaptureSession {
 public:
-    /// The capture file the store was (or will be) loaded from.
-    std::string CaptureFileName;
+    CaptureSession() = default;
+    CaptureSession(CaptureSession&&) = default;
+    CaptureSession& operator=(CaptureSession&&) = default;
+
+    /// The file the store was loaded from, or is loaded from next.
+    const std::string& fileName() const { return fileName_; }
     /// The records, hidden ones removed.
-    capture::PacketList PacketList;
-    /// The addresses and endpoints the capture holds.
-    capture::EndpointTable EndpointTable;
+    const capture::PacketList& packets() const { return packets_; }
+    /// The addresses and endpoints the capture holds (hiding leaves it as loaded).
+    const capture::EndpointTable& endpoints() const { return endpoints_; }
 
-    /// Empties the store and decodes CaptureFileName into it.
-    capture::LoadResult Load();
-    /// Empties the store.
-    void Clear();
-    /// Tells the session that the store changed under it (a hide pass, a load done by
-    /// someone else): the indexes are dropped and the generation moves on.
-    void StoreChanged();
+    /// Names `file` as the capture and loads it; see reload().
+    capture::LoadResult open(std::string file);
+    /// Empties the store and loads the named file into it again, so whatever was hidden comes
+    /// back. A file that cannot be read leaves the store empty; the result says why.
+    capture::LoadResult reload();
+    /// Names the file the capture is kept in and loaded from next (it was moved, or the next
+    /// download writes it); the store stays as it is.
+    void nameFile(std::string file);
+    /// Removes what `pass` hides from the store; returns how many records went. `progress`
+    /// (may be null) receives the pass's steps.
+    std::size_t hide(const capture::HidePass& pass, capture::Progress* progress = nullptr);
+    /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
+    void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
+                      std::string file);
+    /// Empties the store; the name stays.
+    void clear();
 
-    /// Counts store changes, so a view can tell that what it shows is out of date.
-    std::uint64_t generation() const { return generation_; }
+    /// Registers `listener`, which must stay alive until it is removed.
+    void addListener(SessionListener& listener);
+    /// Unregisters `listener`; it is told nothing more, even from within a notification.
+    void removeListener(SessionListener& listener);
+
+    /// The record the cursor stands on; nothing before one is chosen and after every change
+    /// of the store.
+    std::optional<std::size_t> cursor() const { return cursor_; }
+    /// Sets the cursor on `record` (a record past the end is ignored) and tells the listeners.
+    /// Setting it ends a search's resumption after the last record, even on the same record.
+    void moveCursor(std::size_t record, CursorFrom from);
+    /// Tells the listeners again where the cursor stands (nothing without a cursor), for a
+    /// view that opens or a list that was clicked without moving it.
+    void announceCursor(CursorFrom from);
+    /// Forgets the cursor without telling anyone: the packet list was rebuilt over the same
+    /// store and selects nothing.
+    void dropCursor();
+    /// Where a search from the cursor begins: at the cursor, or past the last record while the
+    /// cursor still stands on a match found there. Without a cursor the cursor goes to the
+    /// first record first; the listeners learn of it when the search ends.
+    std::size_t searchStart();
+    /// Puts the cursor after a match, on the next record; a match on the last record keeps the
+    /// cursor on it and the next search from the cursor resumes past it. Tells the listeners.
+    void searchFound(std::size_t match);
 
     /// Every record in one transaction, in capture order; built on first use.
     const protocol::Transactions& transactions();
@@ -87,11 +148,30 @@ public:
     }
 
 private:
+    /// The background loads tell the listeners of their progress through the session.
+    friend class CaptureOpen;
+
     /// Decoded texts of one transfer list, kept only for the items that have one: millions of
     /// items cost a few bytes each, not a string each.
     using DecodedIndex = detail::DecodedIndex;
 
-    std::uint64_t generation_ = 0;
+    /// Drops what was derived from the store and the cursor, and tells the listeners.
+    void storeChanged();
+    /// Calls `tell` for each listener registered when it is reached.
+    template <typename Tell> void tellListeners(const Tell& tell);
+
+    std::string fileName_;
+    capture::PacketList packets_;
+    capture::EndpointTable endpoints_;
+
+    std::vector<SessionListener*> listeners_;
+    /// Notifications under way; removed listeners are only nulled meanwhile.
+    int telling_ = 0;
+
+    std::optional<std::size_t> cursor_;
+    /// Set while the cursor stands on a match on the last record.
+    bool resumePastEnd_ = false;
+
     std::optional<protocol::Transactions> transactions_;
     std::optional<std::vector<protocol::TransferItem>> folded_;
     std::optional<std::vector<protocol::TransferItem>> unfolded_;
@@ -102,5 +182,18 @@ private:
     std::vector<std::uint32_t> foldedOwner_;
     std::vector<std::uint32_t> unfoldedOwner_;
 };
+
+template <typename Tell> void CaptureSession::tellListeners(const Tell& tell) {
+    // By index: a listener may add or remove listeners while it is told.
+    ++telling_;
+    for (std::size_t i = 0; i < listeners_.size(); ++i) {
+        if (SessionListener* l = listeners_[i]) {
+            tell(*l);
+        }
+    }
+    if (--telling_ == 0) {
+        std::erase(listeners_, nullptr);
+    }
+}
 
 } // namespace vintrace::session

@@ -42,8 +42,7 @@ const std::string kLarge = Data("fs-badge.dat");
 const session::CaptureSession& Ordinary() {
     static const session::CaptureSession session = [] {
         session::CaptureSession s;
-        s.CaptureFileName = kLarge;
-        s.Load();
+        s.open(kLarge);
         return s;
     }();
     return session;
@@ -61,7 +60,7 @@ protected:
             .write(reinterpret_cast<const char*>(sof.data()),
                    static_cast<std::streamsize>(sof.size()));
         SharedCommand() = capture::CommandMessage{};
-        ASSERT_GT(Ordinary().PacketList.size(), 100u);
+        ASSERT_GT(Ordinary().packets().size(), 100u);
     }
     void TearDown() override {
         form_.reset();
@@ -144,11 +143,11 @@ TEST_F(BackgroundLoading, TheWindowRunsOnAndTakesTheSameStoreAsAnOrdinaryLoad) {
     EXPECT_EQ(shown.back().first, 0);
 
     const session::CaptureSession& ordinary = Ordinary();
-    expectOnScreen(ordinary.PacketList.size(), kLarge);
-    for (std::size_t i = 0; i < ordinary.PacketList.size(); ++i) {
-        ASSERT_EQ(form.PacketList[i], ordinary.PacketList[i]) << "record " << i;
+    expectOnScreen(ordinary.packets().size(), kLarge);
+    for (std::size_t i = 0; i < ordinary.packets().size(); ++i) {
+        ASSERT_EQ(form.PacketList[i], ordinary.packets()[i]) << "record " << i;
     }
-    EXPECT_EQ(form.EndpointTable, ordinary.EndpointTable);
+    EXPECT_EQ(form.EndpointTable, ordinary.endpoints());
     EXPECT_EQ(recentItems(), QStringList{QString::fromStdString(kLarge)});
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
@@ -178,7 +177,7 @@ TEST_F(BackgroundLoading, EscapeOrCancelKeepsTheCaptureOnScreen) {
         QTest::keyClick(&form, Qt::Key_Escape);
         form.OpenCaptureFile(kLarge);
         ASSERT_TRUE(waitLoaded());
-        expectOnScreen(Ordinary().PacketList.size(), kLarge);
+        expectOnScreen(Ordinary().packets().size(), kLarge);
     }
 }
 
@@ -235,7 +234,7 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
 
     // The load went on undisturbed, and the commands work again once it has ended.
     ASSERT_TRUE(waitLoaded());
-    expectOnScreen(Ordinary().PacketList.size(), kLarge);
+    expectOnScreen(Ordinary().packets().size(), kLarge);
     messages_.clear();
     form.Transfers1->trigger();
     EXPECT_NE(form.transfersForm(), nullptr);
@@ -261,7 +260,7 @@ TEST_F(BackgroundLoading, AReloadSentDuringALoadTakesItsPlace) {
     form.OpenCaptureFile(kLarge);
     reload();
     ASSERT_TRUE(waitLoaded());
-    expectOnScreen(Ordinary().PacketList.size(), kLarge);
+    expectOnScreen(Ordinary().packets().size(), kLarge);
 }
 
 TEST_F(BackgroundLoading, ClosingTheWindowStopsTheLoad) {
@@ -292,10 +291,10 @@ TEST_F(BackgroundLoading, CapturesBelowTheThresholdStillLoadAtOnce) {
         form.OpenCaptureFile(kLarge);
         EXPECT_EQ(form.loading(), c.background);
         if (!c.background) {
-            expectOnScreen(Ordinary().PacketList.size(), kLarge);
+            expectOnScreen(Ordinary().packets().size(), kLarge);
         }
         ASSERT_TRUE(waitLoaded());
-        expectOnScreen(Ordinary().PacketList.size(), kLarge);
+        expectOnScreen(Ordinary().packets().size(), kLarge);
     }
 }
 

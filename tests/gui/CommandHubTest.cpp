@@ -160,7 +160,7 @@ TEST_F(CommandHub, HideEndpointUsesTheRecordsAddressAndEndpoint) {
 }
 
 TEST_F(CommandHub, ReloadOfAMissingFileEmptiesTheLists) {
-    form_->CaptureFileName = path("gone.dat").toStdString();
+    ASSERT_TRUE(QFile::remove(path("usbdata.dat")));
     send(capture::CMD_RELOAD);
     EXPECT_TRUE(form_->PacketList.empty());
     EXPECT_TRUE(form_->EndpointTable.empty());
@@ -258,10 +258,10 @@ TEST_F(CommandHub, SaveAsOntoAnExistingFileChangesNothingAndSaysWhy) {
 }
 
 TEST_F(CommandHub, SaveAsWithoutACaptureFileSaysSo) {
-    form_->CaptureFileName = path("gone.dat").toStdString();
+    ASSERT_TRUE(QFile::remove(path("usbdata.dat")));
     form_->ChooseSaveName = [&] { return path("new.dat").toStdString(); };
     form_->SaveAs1->trigger();
-    EXPECT_EQ(form_->CaptureFileName, path("gone.dat").toStdString());
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
     EXPECT_FALSE(QFile::exists(path("new.dat")));
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("does not exist"));

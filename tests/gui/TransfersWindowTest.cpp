@@ -59,15 +59,14 @@ class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 // record they show, and a look-up by record finds the row again.
 TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
     session::CaptureSession session;
-    session.CaptureFileName = Data(GetParam().file);
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(Data(GetParam().file)).ok());
     Model model(session);
     model.setFold(GetParam().fold);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     FetchAll(model, {});
     ASSERT_EQ(static_cast<std::size_t>(model.rowCount()),
               session.transfers(GetParam().fold).size());
-    std::vector<int> seen(session.PacketList.size(), 0);
+    std::vector<int> seen(session.packets().size(), 0);
     for (int top = 0; top < model.rowCount(); ++top) {
         const QModelIndex item = model.index(top, 0);
         ASSERT_TRUE(model.hasChildren(item));
@@ -144,8 +143,7 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
     };
     for (const Row& r : rows) {
         session::CaptureSession session;
-        session.CaptureFileName = Data(r.file);
-        ASSERT_TRUE(session.Load().ok());
+        ASSERT_TRUE(session.open(Data(r.file)).ok());
         Model model(session);
         for (int c = 0; c < static_cast<int>(r.cells.size()); ++c) {
             EXPECT_EQ(Cell(model, r.row, c), QString::fromUtf8(r.cells[c]))
@@ -186,11 +184,9 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
     for (const auto& r : rows) {
         session::CaptureSession session;
         if (r.file) {
-            session.CaptureFileName = Data(r.file);
-            ASSERT_TRUE(session.Load().ok());
+            ASSERT_TRUE(session.open(Data(r.file)).ok());
         } else {
-            session.PacketList = test::BusSequence(disk);
-            session.StoreChanged();
+            session.replaceStore(test::BusSequence(disk), {}, "disk.dat");
         }
         Model model(session);
         const QModelIndex index = model.index(r.row, Model::ItemColumn);
@@ -203,8 +199,7 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
 
 TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
     session::CaptureSession session;
-    session.CaptureFileName = Data("ls-mouse.dat");
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
     Model model(session);
     auto colour = [&](int row, int column) {
         return model.data(model.index(row, column), Qt::BackgroundRole).value<QColor>();
@@ -217,8 +212,7 @@ TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
     EXPECT_EQ(colour(0, Model::StatusColumn), kind(capture::RecordKind::Unknown)); // error
     EXPECT_FALSE(colour(11, Model::ItemColumn).isValid());
 
-    session.CaptureFileName = Data("fs-badge.dat");
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
     model.Rebuild();
     EXPECT_EQ(colour(7, Model::StatusColumn), kind(capture::RecordKind::Stall));
     EXPECT_FALSE(colour(1, Model::StatusColumn).isValid()); // ok

@@ -1,7 +1,7 @@
 #include "protocol/Devices.h"
-#include "session/CaptureSession.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/UsbIds.h"
+#include "session/CaptureSession.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
@@ -296,8 +296,7 @@ TEST(DeviceTree, ShowsOnlyWhatTheCaptureHolds) {
 
 TEST(DeviceTree, ReportDescriptorRowsAreTheDevicesCommandsListing) {
     session::CaptureSession session;
-    session.CaptureFileName = VINTRACE_TEST_DATA "/fs-badge.dat";
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(VINTRACE_TEST_DATA "/fs-badge.dat").ok());
     const std::vector<DeviceTreeRow> tree = BuildDeviceTree(session.devices().devices(), nullptr);
     ASSERT_EQ(tree.size(), 2u);
     const DeviceTreeRow& hid = tree[1].children.at(4).children.at(2).children.at(0);

@@ -1,5 +1,6 @@
 #include "session/BackgroundLoad.h"
 #include "session/CaptureSession.h"
+#include "support/SessionEvents.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +22,15 @@ std::string Data(const char* name) {
 
 /// A session holding `file`, loaded the ordinary way.
 void LoadInto(CaptureSession& session, const std::string& file) {
-    session.CaptureFileName = file;
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(file).ok());
 }
 
 void ExpectSameStore(const CaptureSession& a, const CaptureSession& b) {
-    ASSERT_EQ(a.PacketList.size(), b.PacketList.size());
-    for (std::size_t i = 0; i < a.PacketList.size(); ++i) {
-        ASSERT_EQ(a.PacketList[i], b.PacketList[i]) << "record " << i;
+    ASSERT_EQ(a.packets().size(), b.packets().size());
+    for (std::size_t i = 0; i < a.packets().size(); ++i) {
+        ASSERT_EQ(a.packets()[i], b.packets()[i]) << "record " << i;
     }
-    EXPECT_EQ(a.EndpointTable, b.EndpointTable);
+    EXPECT_EQ(a.endpoints(), b.endpoints());
 }
 
 TEST(BackgroundLoad, OnlyRegularFilesAtTheThresholdGoToTheBackground) {
@@ -63,15 +63,15 @@ TEST(BackgroundLoad, ACompletedLoadGivesWhatAnOrdinaryLoadGives) {
 
         CaptureSession session;
         LoadInto(session, Data("faults.dat")); // something to replace
-        const std::uint64_t generation = session.generation();
+        test::SessionEvents events(session);
         (void)session.transactions();
         BackgroundLoad load(Data(name));
         ASSERT_TRUE(load.wait(30s));
         EXPECT_TRUE(load.result().ok());
         EXPECT_EQ(load.bytesDone(), load.bytesTotal());
         ASSERT_TRUE(load.commit(session));
-        EXPECT_EQ(session.CaptureFileName, Data(name));
-        EXPECT_GT(session.generation(), generation);
+        EXPECT_EQ(session.fileName(), Data(name));
+        EXPECT_EQ(events.take(), std::vector<std::string>{"store"});
         EXPECT_FALSE(session.hasIndexes());
         ExpectSameStore(session, ordinary);
     }
@@ -95,7 +95,7 @@ TEST(BackgroundLoad, ACancelledOrFailedLoadLeavesTheSessionAlone) {
         SCOPED_TRACE(c.what);
         CaptureSession session;
         LoadInto(session, Data("ls-mouse.dat"));
-        const std::uint64_t generation = session.generation();
+        test::SessionEvents events(session);
         BackgroundLoad load(c.path);
         if (c.cancel) {
             load.cancel();
@@ -109,8 +109,8 @@ TEST(BackgroundLoad, ACancelledOrFailedLoadLeavesTheSessionAlone) {
             EXPECT_FALSE(load.result().reason.empty());
         }
         EXPECT_FALSE(load.commit(session));
-        EXPECT_EQ(session.CaptureFileName, Data("ls-mouse.dat"));
-        EXPECT_EQ(session.generation(), generation);
+        EXPECT_EQ(session.fileName(), Data("ls-mouse.dat"));
+        EXPECT_EQ(events.take(), std::vector<std::string>{});
         ExpectSameStore(session, reference);
     }
 }

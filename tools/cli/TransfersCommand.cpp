@@ -2,12 +2,12 @@
 
 #include "JsonText.h"
 
-#include "session/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Devices.h"
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
+#include "session/CaptureSession.h"
 
 #include <cstdio>
 #include <memory>
@@ -157,13 +157,12 @@ int Run(const TransfersOptions& o) {
         }
     }
     session::CaptureSession session;
-    session.CaptureFileName = o.file;
-    const capture::LoadResult loaded = session.Load();
+    const capture::LoadResult loaded = session.open(o.file);
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const capture::PacketList& packets = session.PacketList;
+    const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
     const std::vector<TransferItem>& items = session.transfers(!o.noFold);
