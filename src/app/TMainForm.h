@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ProgressBarSink.h"
 #include "app/SessionHub.h"
 #include "app/TDefineHide.h"
 #include "capture/Command.h"
@@ -272,15 +273,6 @@ private:
     bool refuseWhileLoading(const QString& title);
 
     /// Shows a pass's progress on ProgressBar1.
-    class ProgressBarSink : public capture::Progress {
-    public:
-        explicit ProgressBarSink(QProgressBar*& bar) : bar_(bar) {}
-        void setRange(std::size_t max) override;
-        void setPosition(std::size_t position) override;
-
-    private:
-        QProgressBar*& bar_;
-    };
     ProgressBarSink progress_{ProgressBar1};
     display::WrapMode wrapMode_ = display::WrapMode::NoWrap;
     bool searchFromStart_ = true;
@@ -299,10 +291,6 @@ private:
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 
     void apply(const device::AcquisitionEffects& effects);
-    QString statusText(device::Status status) const;
-    /// The whole story behind a short status text, for the label's tooltip; empty when the
-    /// text says it all.
-    QString statusDetail(device::Status status) const;
     /// What the status label shows.
     device::Status shownStatus_ = device::Status::Empty;
 
