@@ -5,6 +5,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# Every source formatted as .clang-format says, before anything is built.
+bash scripts/check-format.sh
+
 # The Windows build of the core and the device layer must not rot: cross-compile it and run
 # the no-analyzer checks through the real Windows calls under Wine.
 bash scripts/check-windows.sh build/windows

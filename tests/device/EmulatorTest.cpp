@@ -31,11 +31,11 @@ namespace {
 
 using test::CountPid;
 using test::EmulatorProcess;
-using test::WaitFor;
 using test::ExpectCorrectToggles;
 using test::ExpectWellFormedBus;
 using test::Packets;
 using test::TempDir;
+using test::WaitFor;
 
 struct Download {
     std::vector<std::uint8_t> bytes;
