@@ -51,8 +51,7 @@ int main(int argc, char** argv) {
     app::TMainForm form(analyzer);
     form.show();
     for (int run = 0; run < runs; ++run) {
-        form.PacketList.clear();
-        form.RefillLists();
+        form.Session.clear();
         QElapsedTimer timer;
         timer.start();
         form.Button3->click();

@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     xvfb xauth x11vnc x11-utils iproute2 fonts-dejavu-core fonts-liberation2 fontconfig
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
     libpcap-dev tshark
     hwdata

@@ -5,6 +5,9 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# Every source formatted as .clang-format says, before anything is built.
+bash scripts/check-format.sh
+
 # The Windows build of the core and the device layer must not rot: cross-compile it and run
 # the no-analyzer checks through the real Windows calls under Wine.
 bash scripts/check-windows.sh build/windows
@@ -26,3 +29,21 @@ for pair in capture-decoder:capture transfers:capture pcap-reader:pcap descripto
 done
 export QT_QPA_PLATFORM=offscreen
 ctest --preset dev --timeout 300 -j 2
+
+# Memory errors and undefined behaviour: the core test program's tests (the core's, the command
+# line's and the emulator's) built with AddressSanitizer and UndefinedBehaviorSanitizer. The
+# widget tests and the whole-output comparisons are left to the run above to keep CI short;
+# `ctest --preset dev-asan` runs everything.
+start=$SECONDS
+cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF
+cmake --build build/dev-asan-core --target vintrace_tests
+ctest --test-dir build/dev-asan-core --output-on-failure --timeout 300 -j 2 \
+    -E '^(cli|extcap|packaging|layers|version|tests)\.'
+echo "AddressSanitizer suite in $((SECONDS - start)) s"
+# Data races in the threaded parts (the download thread, the background load, the parallel
+# decoder, the device shim's server) built with ThreadSanitizer: the dev-tsan test preset.
+start=$SECONDS
+cmake --preset dev-tsan -DVINTRACE_WERROR=ON
+cmake --build --preset dev-tsan
+ctest --preset dev-tsan --timeout 300 -j 2
+echo "ThreadSanitizer suite in $((SECONDS - start)) s"

@@ -3,14 +3,14 @@
 
 #include "app/CommandLine.h"
 #include "app/TAboutForm.h"
+#include "app/TDefineHide.h"
+#include "app/TDefineSearch.h"
+#include "app/TDefineTrigger.h"
 #include "app/TMainForm.h"
+#include "app/TSetFileSize.h"
+#include "app/TUSBStatus.h"
 #include "app/VintraceApplication.h"
-#include "capture/TDefineHide.h"
 #include "device/DriverAnalyzer.h"
-#include "device/TDefineTrigger.h"
-#include "device/TSetFileSize.h"
-#include "device/TUSBStatus.h"
-#include "search/TDefineSearch.h"
 
 #include <QScreen>
 #include <QStyle>
@@ -51,13 +51,13 @@ int main(int argc, char** argv) {
                                     application->primaryScreen()->availableGeometry()));
             // One hidden instance of each dialog, created in order for the effects of their
             // construction; every dialog shown to the user is a fresh instance.
-            search::TDefineSearch defineSearch(mainForm.SearchCriteria, mainForm.EndpointTable,
-                                               &mainForm);
+            app::TDefineSearch defineSearch(mainForm.SearchCriteria, mainForm.EndpointTable,
+                                            &mainForm);
             app::TAboutForm aboutForm(&mainForm);
-            capture::TDefineHide defineHide(&mainForm);
-            device::TDefineTrigger defineTrigger(analyzer, &mainForm); // sends trigger 15 again
-            device::TUSBStatus usbStatus(&mainForm);
-            device::TSetFileSize setFileSize(mainForm.CaptureSize, &mainForm);
+            app::TDefineHide defineHide(&mainForm);
+            app::TDefineTrigger defineTrigger(analyzer, &mainForm); // sends trigger 15 again
+            app::TUSBStatus usbStatus(&mainForm);
+            app::TSetFileSize setFileSize(mainForm.CaptureSize, &mainForm);
             mainForm.show();
             if (startup.file) {
                 mainForm.OpenCaptureFile(*startup.file);

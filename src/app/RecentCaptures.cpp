@@ -1,7 +1,9 @@
 #include "app/RecentCaptures.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
 #include <QSettings>
 
 namespace vintrace::app {
@@ -42,6 +44,20 @@ QStringList RememberRecentCapture(const QString& file) {
 bool IsPcapName(const QString& file) {
     const QString suffix = QFileInfo(file).suffix().toLower();
     return suffix == QStringLiteral("pcap") || suffix == QStringLiteral("pcapng");
+}
+
+void FillRecentMenu(QMenu* menu, const QStringList& files,
+                    const std::function<void(const QString&)>& open) {
+    // Opening from this menu refills it: the old items go once their signals have returned.
+    for (QAction* old : menu->actions()) {
+        menu->removeAction(old);
+        old->deleteLater();
+    }
+    for (const QString& file : files) {
+        QAction* item = menu->addAction(file);
+        QObject::connect(item, &QAction::triggered, menu, [open, file] { open(file); });
+    }
+    menu->setEnabled(!files.isEmpty());
 }
 
 } // namespace vintrace::app

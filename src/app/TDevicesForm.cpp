@@ -7,8 +7,8 @@
 
 namespace vintrace::app {
 
-TDevicesForm::TDevicesForm(capture::CaptureSession& session, QWidget* parent)
-    : QWidget(parent, Qt::Window), model_(session) {
+TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
+    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("DevicesForm"));
     setWindowTitle(QStringLiteral("Devices"));
     resize(640, 420);
@@ -31,6 +31,13 @@ TDevicesForm::TDevicesForm(capture::CaptureSession& session, QWidget* parent)
             &TDevicesForm::selectionChanged);
     // A few rows per device: every device opens to its configurations at once.
     DeviceTree->expandToDepth(0);
+    connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
+    connect(&hub, &SessionHub::cursorMoved, this,
+            [this](std::size_t record, session::CursorFrom from) {
+                if (from != session::CursorFrom::Devices) {
+                    SelectRecord(record);
+                }
+            });
 }
 
 void TDevicesForm::Rebuild() {
@@ -48,8 +55,7 @@ void TDevicesForm::rebuildNow() {
 }
 
 void TDevicesForm::showEvent(QShowEvent* event) {
-    // A store change nobody announced (another window loaded) shows in the generation.
-    if (stale_ || !model_.upToDate()) {
+    if (stale_) {
         rebuildNow();
     }
     QWidget::showEvent(event);
@@ -60,7 +66,7 @@ void TDevicesForm::selectionChanged(const QItemSelection& selected) {
         return;
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
-        emit recordChosen(*record);
+        session_.moveCursor(*record, session::CursorFrom::Devices);
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "app/SessionHub.h"
 #include "display/DeviceTreeModel.h"
+#include "session/CaptureSession.h"
 
 #include <QWidget>
 
@@ -14,11 +15,11 @@ namespace vintrace::app {
 
 /// The Devices window: every device the capture shows, with its configurations, interfaces
 /// and endpoints as the capture's descriptors describe them. Selecting a row shows the
-/// transfer that delivered it.
+/// transfer that delivered it, and the window follows the session's cursor.
 class TDevicesForm : public QWidget {
     Q_OBJECT
 public:
-    TDevicesForm(capture::CaptureSession& session, QWidget* parent = nullptr);
+    TDevicesForm(SessionHub& hub, QWidget* parent = nullptr);
 
     QTreeView* DeviceTree = nullptr;
 
@@ -26,13 +27,9 @@ public:
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
-    /// Selects the first row delivered by the transfer that holds `record`, without telling
-    /// anyone (nothing while the window is closed).
+    /// Selects the first row delivered by the transfer that holds `record`, without moving
+    /// the cursor (nothing while the window is closed).
     void SelectRecord(std::size_t record);
-
-signals:
-    /// The user selected a row; `record` is the first packet of the transfer that delivered it.
-    void recordChosen(std::size_t record);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -41,6 +38,7 @@ private:
     void selectionChanged(const QItemSelection& selected);
     void rebuildNow();
 
+    session::CaptureSession& session_;
     display::DeviceTreeModel model_;
     bool following_ = false;
     /// The store changed while the window was closed.

@@ -1,11 +1,19 @@
 #pragma once
 
-#include "capture/BackgroundLoad.h"
-#include "capture/CaptureSession.h"
+#include "app/ProgressBarSink.h"
+#include "app/SessionHub.h"
+#include "app/TDefineHide.h"
 #include "capture/Command.h"
 #include "capture/EndpointTable.h"
 #include "capture/PacketList.h"
 #include "capture/Progress.h"
+#include "device/Acquisition.h"
+#include "display/OwnerDrawListBox.h"
+#include "display/PacketLinePlan.h"
+#include "search/SearchCriteria.h"
+#include "session/BackgroundLoad.h"
+#include "session/CaptureOpen.h"
+#include "session/CaptureSession.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -15,11 +23,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "device/Acquisition.h"
-#include "display/OwnerDrawListBox.h"
-#include "display/PacketLinePlan.h"
-#include "search/SearchCriteria.h"
 
 class QAction;
 class QDragEnterEvent;
@@ -43,7 +46,8 @@ class TDevicesForm;
 class TTransfersForm;
 
 /// The main window: menus, the packet list and its shrink view, the acquisition and
-/// navigation controls, the status label and lamps. It owns the open capture.
+/// navigation controls, the status label and lamps. It owns the capture session, shows it and
+/// follows it through the session's signals.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -62,13 +66,13 @@ public:
     static constexpr int kClientWidth = 630;
     static constexpr int kClientHeight = 404;
 
-    /// The open capture and its indexes, shared with the companion windows. Only the user
-    /// interface thread touches it.
-    capture::CaptureSession Session;
-    // The open capture by the names the window has always used: references into Session.
-    std::string& CaptureFileName = Session.CaptureFileName;
-    capture::PacketList& PacketList = Session.PacketList;
-    capture::EndpointTable& EndpointTable = Session.EndpointTable;
+    /// The open capture, its indexes and its cursor, shared with the companion windows. Only
+    /// the user interface thread touches it.
+    session::CaptureSession Session;
+    // The open capture by the names the window has always used; only Session changes it.
+    const std::string& CaptureFileName = Session.fileName();
+    const capture::PacketList& PacketList = Session.packets();
+    const capture::EndpointTable& EndpointTable = Session.endpoints();
     /// What Search looks for, edited by Define Search; kept for the whole run.
     search::SearchCriteria SearchCriteria;
     /// The progress bar's maximum during a download.
@@ -99,10 +103,12 @@ public:
 
     /// Captures of at least this many bytes load in the background; smaller ones at once.
     /// Tests lower it to load small files in the background.
-    std::uint64_t BackgroundLoadBytes = capture::kBackgroundLoadBytes;
+    std::uint64_t BackgroundLoadBytes = session::kBackgroundLoadBytes;
     /// True while a capture loads in the background: the open capture stays on screen and
     /// the commands that would touch the store are refused until the load ends.
-    bool loading() const { return load_ != nullptr; }
+    bool loading() const { return open_.loading(); }
+    /// What the session tells, as Qt signals; the companion windows connect to it.
+    SessionHub& hub() { return hub_; }
 
     // Menu items.
     QAction* Open1 = nullptr;
@@ -140,17 +146,6 @@ public:
     /// The Devices window, once opened (nothing before or after it is closed).
     TDevicesForm* devicesForm() const;
 
-    /// Shows record `index` as the top line of ListBox1 and puts the cursor and the shrink
-    /// view's marker on it, as a click on it would.
-    void ShowRecord(std::size_t index);
-
-    /// Refills both lists with one line per record (after the PacketList changed).
-    void RefillLists();
-
-    /// Decodes CaptureFileName into the empty store and fills both lists. A file that cannot
-    /// be opened leaves everything empty; the result says why, for callers that report it.
-    bool LoadCaptureFile(std::string* reason = nullptr);
-
     /// Opens `file` as the capture, as Open does; a .pcap or .pcapng is imported first, as
     /// Import pcap does. A failure is shown. For the command line, dropped files and Recent.
     void OpenCaptureFile(const std::string& file);
@@ -159,6 +154,9 @@ public:
     /// test; any other code is ignored. While a capture loads in the background, hides and
     /// searches are refused and a reload takes the running load's place.
     void HandleCommand(capture::CommandMessage& message);
+    /// Sends what the hide dialog chose through the shared record, offered to every window
+    /// in turn as the dialog's commands always are.
+    void SendHideRequest(const HideRequest& request);
 
     /// Asks the user for a capture file ("*.dat"); nothing when cancelled. Replaceable so
     /// that tests need no dialog.
@@ -229,9 +227,10 @@ private:
     void FormClose();
     void setWrapMode(display::WrapMode mode);
     void setSearchFromStart(bool fromStart);
-    /// Tells the Transfers and Devices windows where the cursor stands.
-    void followCursor();
     void sendCommand(std::uint8_t command);
+    /// Decodes CaptureFileName into the store at once; ListBox1 is hidden meanwhile.
+    void LoadCaptureFile();
+    /// The reload of the hub (CMD_RELOAD): at once, or in the background for a large file.
     void reload();
     /// Imports `pcap` beside itself and opens the result; false (after saying why) on failure.
     bool importPcap(const std::string& pcap);
@@ -241,26 +240,29 @@ private:
     void runSearch(const capture::CommandMessage& message);
     void beginRefresh();
     void endRefresh();
+    /// Runs one hide pass as a hide command does: lists hidden and refilled, progress shown.
+    void hide(const capture::HidePass& pass);
 
     /// Names `file` as the capture and reloads it; a background load that does not complete
     /// gives the previous name back.
     void reloadAs(const std::string& file);
-    /// Starts loading CaptureFileName in the background; `previousName` is restored if the
-    /// load does not complete.
-    void startBackgroundLoad(std::string previousName);
-    /// Shows the progress of the background load and takes its result once it has ended.
-    void pollBackgroundLoad();
-    /// Ends the background load: its store replaces the open one if it completed.
-    void finishBackgroundLoad();
-    /// Cancels the background load without waiting; its worker winds down on its own.
-    void stopBackgroundLoad();
-    /// Runs `then` after the reload just asked for: at once when it ran synchronously, at the
-    /// end of a background load unless that is cancelled.
-    void afterReload(std::function<void()> then);
-    /// After an Open: says why the file did not load, or puts it in File > Recent.
-    void reportOpened(const std::string& file);
-    /// After `file` was opened or imported in place of the capture on screen.
-    void replacedCapture(const std::string& file);
+    /// Applies what a step of opening or reloading asks for.
+    void apply(const session::OpenEffects& effects);
+    /// Once a capture the user asked for has loaded, or not: says why it did not, or puts it
+    /// in File > Recent.
+    void report(const session::OpenOutcome& outcome);
+
+    // What the session tells, through the hub.
+    /// The store changed: both lists show it anew.
+    void storeChanged();
+    /// The cursor moved: a companion window moved it, so the list shows it as a click would.
+    void cursorMoved(std::size_t record, session::CursorFrom from);
+    /// A background load began: its progress and the way to stop it take the status label's
+    /// place, and the capture on screen stays.
+    void loadStarted();
+    void loadProgress(std::uint64_t done, std::uint64_t total);
+    /// Puts the progress bar and the status label back.
+    void loadFinished();
     /// Takes away a status text that speaks of the last download's capture ("Nothing
     /// received", "Incomplete", "Cannot write file") once another capture has replaced it.
     void clearDownloadStatus();
@@ -271,21 +273,7 @@ private:
     bool refuseWhileLoading(const QString& title);
 
     /// Shows a pass's progress on ProgressBar1.
-    class ProgressBarSink : public capture::Progress {
-    public:
-        explicit ProgressBarSink(QProgressBar*& bar) : bar_(bar) {}
-        void setRange(std::size_t max) override;
-        void setPosition(std::size_t position) override;
-
-    private:
-        QProgressBar*& bar_;
-    };
     ProgressBarSink progress_{ProgressBar1};
-    /// After a match on the last line the cursor stays on it (there is no next line); a search
-    /// from the cursor then resumes after it, until a click or key sets the cursor.
-    std::optional<std::int64_t> resumeAfterLine_;
-    /// Why the last load failed, for a user who chose the file.
-    std::string lastLoadFailure_;
     display::WrapMode wrapMode_ = display::WrapMode::NoWrap;
     bool searchFromStart_ = true;
     /// The bus speed chosen in the Setup menu, which its check marks show.
@@ -294,26 +282,15 @@ private:
     QPointer<TDevicesForm> devicesForm_;
     bool loadDefaultCapture_ = true;
 
-    /// The capture loading in the background, if any.
-    std::unique_ptr<capture::BackgroundLoad> load_;
-    /// Cancelled loads whose workers have not yet ended; reaped by the poll.
-    std::vector<std::unique_ptr<capture::BackgroundLoad>> stopping_;
-    /// The name CaptureFileName had before the running load named its file.
-    std::string nameBeforeLoad_;
-    /// Set by reloadAs for the reload it sends: the name to give back on a failed load.
-    std::optional<std::string> nameBeforeReload_;
-    /// What the reload's sender does once the background load has ended.
-    std::function<void()> afterLoad_;
+    /// Opening and reloading, at once or in the background.
+    session::CaptureOpen open_{Session};
+    SessionHub hub_{Session};
     QTimer* loadPoll_ = nullptr;
     QShortcut* cancelShortcut_ = nullptr;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);
 
     void apply(const device::AcquisitionEffects& effects);
-    QString statusText(device::Status status) const;
-    /// The whole story behind a short status text, for the label's tooltip; empty when the
-    /// text says it all.
-    QString statusDetail(device::Status status) const;
     /// What the status label shows.
     device::Status shownStatus_ = device::Status::Empty;
 

@@ -11,8 +11,8 @@
 
 namespace vintrace::app {
 
-TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent)
-    : QWidget(parent, Qt::Window), model_(session) {
+TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
+    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
     resize(980, 440);
@@ -57,6 +57,8 @@ TTransfersForm::TTransfersForm(capture::CaptureSession& session, QWidget* parent
     // current without anyone choosing it.
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TTransfersForm::selectionChanged);
+    connect(&hub, &SessionHub::storeChanged, this, &TTransfersForm::Rebuild);
+    connect(&hub, &SessionHub::cursorMoved, this, &TTransfersForm::followCursor);
 }
 
 void TTransfersForm::Rebuild() {
@@ -64,6 +66,7 @@ void TTransfersForm::Rebuild() {
     // indexes nobody looks at.
     if (!isVisible()) {
         stale_ = true;
+        model_.Suspend();
         return;
     }
     stale_ = false;
@@ -98,7 +101,16 @@ void TTransfersForm::selectionChanged() {
         return;
     }
     if (const auto record = model_.FirstRecordOf(selected.front())) {
-        emit recordChosen(*record);
+        session_.moveCursor(*record, session::CursorFrom::Transfers);
+    }
+}
+
+void TTransfersForm::followCursor(std::size_t record, session::CursorFrom from) {
+    if (from == session::CursorFrom::Devices) {
+        // The list shows the transfer's first packet; this window the transfer.
+        SelectTransfer(record);
+    } else if (from != session::CursorFrom::Transfers) {
+        SelectRecord(record);
     }
 }
 

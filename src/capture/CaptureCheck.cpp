@@ -1,8 +1,8 @@
 #include "capture/CaptureCheck.h"
 
+#include "capture/PacketClass.h"
 #include "capture/SetupRequest.h"
 #include "capture/UsbCrc.h"
-#include "protocol/PacketClass.h"
 
 #include <array>
 #include <string_view>
@@ -10,10 +10,6 @@
 namespace vintrace::capture {
 
 namespace {
-
-using protocol::DataToggle;
-using protocol::IsInToken;
-using protocol::IsSof;
 
 constexpr std::int8_t kUnknown = -1;
 

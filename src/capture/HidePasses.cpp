@@ -1,6 +1,6 @@
 #include "capture/HidePasses.h"
 
-#include "protocol/PacketClass.h"
+#include "capture/PacketClass.h"
 
 namespace vintrace::capture {
 
@@ -35,7 +35,7 @@ std::size_t HideNak(PacketList& packets, Progress* progress) {
         steps.advance();
         if (i > 0) {
             // Only the packet the NAK answers goes with it; an OUT before refused data stays.
-            if (protocol::IsRefusable(packets.kind(i - 1))) {
+            if (IsRefusable(packets.kind(i - 1))) {
                 packets.setKind(i - 1, RecordKind::Hidden);
                 steps.advance();
             }
@@ -67,7 +67,7 @@ std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
         ++i;
         // The data and handshakes of the transaction follow the token directly; any other
         // kind (a token, an SOF, an unknown packet) ends it and is looked at next.
-        while (i < n && protocol::ContinuesTransaction(packets.kind(i))) {
+        while (i < n && ContinuesTransaction(packets.kind(i))) {
             steps.advance();
             packets.setKind(i, RecordKind::Hidden);
             ++i;
@@ -75,6 +75,18 @@ std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
     }
     steps.reset();
     return RemoveMarked(packets, steps);
+}
+
+std::size_t RunHidePass(PacketList& packets, const HidePass& pass, Progress* progress) {
+    switch (pass.kind) {
+    case HidePass::Kind::Sof:
+        return HideSof(packets, progress);
+    case HidePass::Kind::Nak:
+        return HideNak(packets, progress);
+    case HidePass::Kind::Transactions:
+        return HideTransactions(packets, pass.address, pass.endpoint, progress);
+    }
+    return 0;
 }
 
 } // namespace vintrace::capture

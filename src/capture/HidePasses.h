@@ -24,4 +24,23 @@ std::size_t HideNak(PacketList& packets, Progress* progress);
 std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
                              std::optional<std::uint8_t> endpoint, Progress* progress);
 
+/// One of the passes above as a value: what a hide command or the command line asks for.
+struct HidePass {
+    enum class Kind : std::uint8_t { Sof, Nak, Transactions };
+    Kind kind = Kind::Sof;
+    /// For Transactions: the device address, and one endpoint of it or all when none.
+    std::uint8_t address = 0;
+    std::optional<std::uint8_t> endpoint;
+
+    static HidePass Sof() { return {Kind::Sof, 0, std::nullopt}; }
+    static HidePass Nak() { return {Kind::Nak, 0, std::nullopt}; }
+    static HidePass Transactions(std::uint8_t address, std::optional<std::uint8_t> endpoint) {
+        return {Kind::Transactions, address, endpoint};
+    }
+    friend bool operator==(const HidePass&, const HidePass&) = default;
+};
+
+/// Runs `pass` over `packets` (the function of its kind above).
+std::size_t RunHidePass(PacketList& packets, const HidePass& pass, Progress* progress);
+
 } // namespace vintrace::capture

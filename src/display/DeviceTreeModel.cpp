@@ -2,7 +2,7 @@
 
 namespace vintrace::display {
 
-DeviceTreeModel::DeviceTreeModel(capture::CaptureSession& session, QObject* parent)
+DeviceTreeModel::DeviceTreeModel(session::CaptureSession& session, QObject* parent)
     : QAbstractItemModel(parent), session_(session) {
     Rebuild();
 }
@@ -22,7 +22,6 @@ void DeviceTreeModel::Rebuild() {
     }
     nodes_.clear();
     top_.clear();
-    generation_ = session_.generation();
     rows_ = protocol::BuildDeviceTree(session_.devices().devices(), ids_ ? &*ids_ : nullptr);
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         top_.push_back(nodes_.size());

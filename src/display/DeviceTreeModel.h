@@ -1,8 +1,8 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/UsbIds.h"
+#include "session/CaptureSession.h"
 
 #include <QAbstractItemModel>
 
@@ -16,18 +16,17 @@ namespace vintrace::display {
 
 /// The devices of a session as a tree (device, configurations, interfaces, endpoints), each
 /// row with the packet that starts the transfer that delivered it. The tree is a snapshot of
-/// the store when it was built: a handful of rows per device.
+/// the store when it was built (a handful of rows per device), so it stays readable until
+/// whoever hears of a store change rebuilds it.
 class DeviceTreeModel : public QAbstractItemModel {
     Q_OBJECT
 public:
     enum Column { ItemColumn, RecordColumn, ColumnCount };
 
-    explicit DeviceTreeModel(capture::CaptureSession& session, QObject* parent = nullptr);
+    explicit DeviceTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
-    /// False once the store has changed since the last rebuild.
-    bool upToDate() const { return generation_ == session_.generation(); }
     /// Names vendors, products and classes from this list rather than the system's (nothing:
     /// numbers only); rebuilds.
     void setUsbIds(std::optional<protocol::UsbIds> ids);
@@ -59,8 +58,7 @@ private:
     void flatten(const protocol::DeviceTreeRow& row, std::size_t parent, int position);
     const std::vector<std::size_t>& childrenOf(const QModelIndex& parent) const;
 
-    capture::CaptureSession& session_;
-    std::uint64_t generation_ = 0;
+    session::CaptureSession& session_;
     std::optional<protocol::UsbIds> ids_;
     bool idsLoaded_ = false;
     std::vector<protocol::DeviceTreeRow> rows_;

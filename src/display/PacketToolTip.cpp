@@ -13,8 +13,8 @@ PacketToolTip::PacketToolTip(OwnerDrawListBox* list, const capture::PacketList& 
     connect(list_, &OwnerDrawListBox::itemsReplaced, this, [this] { findings_.reset(); });
 }
 
-PacketToolTip::PacketToolTip(OwnerDrawListBox* list, capture::CaptureSession& session)
-    : PacketToolTip(list, session.PacketList) {
+PacketToolTip::PacketToolTip(OwnerDrawListBox* list, session::CaptureSession& session)
+    : PacketToolTip(list, session.packets()) {
     session_ = &session;
 }
 

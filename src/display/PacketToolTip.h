@@ -1,9 +1,9 @@
 #pragma once
 
 #include "capture/CaptureCheck.h"
-#include "capture/CaptureSession.h"
 #include "capture/PacketList.h"
 #include "display/OwnerDrawListBox.h"
+#include "session/CaptureSession.h"
 
 #include <QObject>
 
@@ -23,7 +23,7 @@ public:
     PacketToolTip(OwnerDrawListBox* list, const capture::PacketList& packets);
     /// Watches `list`, whose line i shows record i of the session's store; both must outlive
     /// this.
-    PacketToolTip(OwnerDrawListBox* list, capture::CaptureSession& session);
+    PacketToolTip(OwnerDrawListBox* list, session::CaptureSession& session);
 
     /// The tooltip text of line `index` (empty when there is no such line).
     QString textFor(std::int64_t index);
@@ -34,7 +34,7 @@ protected:
 private:
     OwnerDrawListBox* list_;
     const capture::PacketList& packets_;
-    capture::CaptureSession* session_ = nullptr;
+    session::CaptureSession* session_ = nullptr;
     std::optional<std::vector<capture::Findings>> findings_;
 };
 

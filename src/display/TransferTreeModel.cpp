@@ -93,14 +93,14 @@ std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
     return f;
 }
 
-TransferTreeModel::TransferTreeModel(capture::CaptureSession& session, QObject* parent)
+TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent)
     : QAbstractItemModel(parent), session_(session) {
     Rebuild();
 }
 
 void TransferTreeModel::Rebuild() {
     beginResetModel();
-    generation_ = session_.generation();
+    live_ = true;
     members_.clear();
     visible_.clear();
     if (filter_.address) {
@@ -112,6 +112,15 @@ void TransferTreeModel::Rebuild() {
         }
     }
     topFetched_ = std::min<std::size_t>(topCount(), kChunk);
+    endResetModel();
+}
+
+void TransferTreeModel::Suspend() {
+    beginResetModel();
+    live_ = false;
+    members_.clear();
+    visible_.clear();
+    topFetched_ = 0;
     endResetModel();
 }
 
@@ -138,6 +147,9 @@ bool TransferTreeModel::passes(const TransferItem& item) const {
 }
 
 std::size_t TransferTreeModel::topCount() const {
+    if (!live_) {
+        return 0;
+    }
     return filter_.address ? visible_.size() : items().size();
 }
 
@@ -153,7 +165,7 @@ TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow) const
     auto found = members_.find(topRow);
     if (found == members_.end()) {
         Members m;
-        if (generation_ == session_.generation()) {
+        if (live_) {
             m.transactions = protocol::Members(session_.transactions(), itemAt(topRow));
         }
         found = members_.emplace(topRow, std::move(m)).first;
@@ -220,7 +232,7 @@ int TransferTreeModel::rowCount(const QModelIndex& parent) const {
     }
     if (p.level == TransactionLevel) {
         const Members& m = members(p.top);
-        if (p.mid >= m.transactions.size() || generation_ != session_.generation()) {
+        if (p.mid >= m.transactions.size()) {
             return 0;
         }
         return session_.transactions()[m.transactions[p.mid]].count;
@@ -241,7 +253,7 @@ bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
     }
     const Node p = node(parent);
     if (p.level == TransferLevel) {
-        return generation_ == session_.generation() && itemAt(p.top).count > 0;
+        return live_ && itemAt(p.top).count > 0;
     }
     return p.level == TransactionLevel && rowCount(parent) > 0;
 }
@@ -292,7 +304,7 @@ void TransferTreeModel::fetchMembers(const QModelIndex& parent, std::size_t upTo
 }
 
 std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& index) const {
-    if (!index.isValid() || generation_ != session_.generation()) {
+    if (!index.isValid() || !live_) {
         return std::nullopt;
     }
     const Node n = node(index);
@@ -310,7 +322,7 @@ std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& i
 }
 
 QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
-    if (generation_ != session_.generation() || record >= session_.PacketList.size()) {
+    if (!live_ || record >= session_.packets().size()) {
         return {};
     }
     const auto owner = session_.itemOfRecord(record, fold_);
@@ -343,7 +355,7 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
 }
 
 QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || generation_ != session_.generation() ||
+    if (!index.isValid() || !live_ ||
         (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole &&
          role != Qt::ToolTipRole)) {
         return {};
@@ -376,7 +388,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
 QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int role) const {
     const TransferItem& item = itemAt(topRow);
     const protocol::Transactions& tx = session_.transactions();
-    const capture::PacketList& packets = session_.PacketList;
+    const capture::PacketList& packets = session_.packets();
     if (role == Qt::ToolTipRole) {
         // The whole of what the column shortens: the request in full and every decoded line.
         if (column != ItemColumn) {
@@ -446,7 +458,7 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
 }
 
 QVariant TransferTreeModel::transactionData(const Transaction& t, int column, int role) const {
-    const capture::PacketList& packets = session_.PacketList;
+    const capture::PacketList& packets = session_.packets();
     if (role == Qt::BackgroundRole) {
         if (column != StatusColumn) {
             return {};
@@ -501,7 +513,7 @@ QVariant TransferTreeModel::transactionData(const Transaction& t, int column, in
 }
 
 QVariant TransferTreeModel::packetData(std::size_t record, int column, int role) const {
-    const capture::PacketList& packets = session_.PacketList;
+    const capture::PacketList& packets = session_.packets();
     const capture::RecordKind kind = packets.kind(record);
     if (role == Qt::BackgroundRole) {
         const bool marked = kind == capture::RecordKind::Stall ||

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 
 #include <QAbstractItemModel>
 
@@ -42,10 +42,13 @@ public:
     /// Rows handed to the view at a time.
     static constexpr int kChunk = 2048;
 
-    explicit TransferTreeModel(capture::CaptureSession& session, QObject* parent = nullptr);
+    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
+    /// Empties the tree until the next Rebuild(), without reading the session: the store
+    /// changed while nobody looks.
+    void Suspend();
     /// Folds runs of SOFs and NAKed polls or lists them one by one.
     void setFold(bool fold);
     bool fold() const { return fold_; }
@@ -97,8 +100,9 @@ private:
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;
     QVariant packetData(std::size_t record, int column, int role) const;
 
-    capture::CaptureSession& session_;
-    std::uint64_t generation_ = 0;
+    session::CaptureSession& session_;
+    /// False from Suspend() to Rebuild(): the rows would come from a store that is gone.
+    bool live_ = true;
     bool fold_ = true;
     TransferFilter filter_;
     /// Item index per top row when a filter is set (items in capture order).

@@ -1,7 +1,7 @@
 #include "protocol/Transactions.h"
 
+#include "capture/PacketClass.h"
 #include "capture/UsbCrc.h"
-#include "protocol/PacketClass.h"
 
 #include <algorithm>
 #include <array>
@@ -9,6 +9,8 @@
 #include <sstream>
 
 namespace vintrace::protocol {
+
+using capture::RecordKind;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "protocol/Transfers.h"
 
-#include "protocol/PacketClass.h"
+#include "capture/PacketClass.h"
 
 #include <algorithm>
 #include <array>

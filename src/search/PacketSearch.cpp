@@ -1,6 +1,6 @@
 #include "search/PacketSearch.h"
 
-#include "protocol/PacketClass.h"
+#include "capture/PacketClass.h"
 #include "search/HexPattern.h"
 
 #include <algorithm>
@@ -11,10 +11,10 @@
 namespace vintrace::search {
 
 using capture::CaptureRecord;
+using capture::IsData;
+using capture::IsHandshake;
+using capture::IsToken;
 using capture::RecordKind;
-using protocol::IsData;
-using protocol::IsHandshake;
-using protocol::IsToken;
 
 void SearchCriteria::setPattern(std::string_view text) {
     const std::size_t n = std::min<std::size_t>(text.size(), dataPattern.size() - 1);

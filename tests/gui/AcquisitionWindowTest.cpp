@@ -1,10 +1,10 @@
 // The acquisition as a user drives it: Start, the status timer tick by tick, Stop, against the
 // analyzer emulator process (or none at all).
+#include "app/TDefineTrigger.h"
 #include "app/TMainForm.h"
+#include "app/TUSBStatus.h"
 #include "device/AnalyzerLock.h"
 #include "device/DriverAnalyzer.h"
-#include "device/TDefineTrigger.h"
-#include "device/TUSBStatus.h"
 #include "platform/ShimSettings.h"
 #include "support/EmulatorProcess.h"
 #include "support/FileContents.h"
@@ -391,7 +391,7 @@ TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
     QString status, statusDetail, trigger;
     const auto dialogs = timed([&] {
         QTimer::singleShot(0, [&] {
-            if (auto* d = qobject_cast<device::TUSBStatus*>(QApplication::activeModalWidget())) {
+            if (auto* d = qobject_cast<TUSBStatus*>(QApplication::activeModalWidget())) {
                 status = d->Label1->text();
                 statusDetail = d->Label2->text();
                 d->Button1->click();
@@ -399,8 +399,7 @@ TEST_F(HungAnalyzer, FromTheStartEveryStepFailsWithinASecond) {
         });
         form_->Status1->trigger();
         QTimer::singleShot(0, [&] {
-            if (auto* d =
-                    qobject_cast<device::TDefineTrigger*>(QApplication::activeModalWidget())) {
+            if (auto* d = qobject_cast<TDefineTrigger*>(QApplication::activeModalWidget())) {
                 trigger = d->Label1->text();
                 d->Button1->click();
             }

@@ -4,7 +4,7 @@
 
 #include "app/CommandEvent.h"
 #include "app/TMainForm.h"
-#include "capture/CaptureSession.h"
+#include "session/CaptureSession.h"
 #include "support/CaptureBytes.h"
 #include "support/RecordingAnalyzer.h"
 
@@ -39,11 +39,10 @@ std::string Data(const char* name) {
 /// The capture the tests load in the background, and what an ordinary load makes of it.
 const std::string kLarge = Data("fs-badge.dat");
 
-const capture::CaptureSession& Ordinary() {
-    static const capture::CaptureSession session = [] {
-        capture::CaptureSession s;
-        s.CaptureFileName = kLarge;
-        s.Load();
+const session::CaptureSession& Ordinary() {
+    static const session::CaptureSession session = [] {
+        session::CaptureSession s;
+        s.open(kLarge);
         return s;
     }();
     return session;
@@ -61,7 +60,7 @@ protected:
             .write(reinterpret_cast<const char*>(sof.data()),
                    static_cast<std::streamsize>(sof.size()));
         SharedCommand() = capture::CommandMessage{};
-        ASSERT_GT(Ordinary().PacketList.size(), 100u);
+        ASSERT_GT(Ordinary().packets().size(), 100u);
     }
     void TearDown() override {
         form_.reset();
@@ -143,12 +142,12 @@ TEST_F(BackgroundLoading, TheWindowRunsOnAndTakesTheSameStoreAsAnOrdinaryLoad) {
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.back().first, 0);
 
-    const capture::CaptureSession& ordinary = Ordinary();
-    expectOnScreen(ordinary.PacketList.size(), kLarge);
-    for (std::size_t i = 0; i < ordinary.PacketList.size(); ++i) {
-        ASSERT_EQ(form.PacketList[i], ordinary.PacketList[i]) << "record " << i;
+    const session::CaptureSession& ordinary = Ordinary();
+    expectOnScreen(ordinary.packets().size(), kLarge);
+    for (std::size_t i = 0; i < ordinary.packets().size(); ++i) {
+        ASSERT_EQ(form.PacketList[i], ordinary.packets()[i]) << "record " << i;
     }
-    EXPECT_EQ(form.EndpointTable, ordinary.EndpointTable);
+    EXPECT_EQ(form.EndpointTable, ordinary.endpoints());
     EXPECT_EQ(recentItems(), QStringList{QString::fromStdString(kLarge)});
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
@@ -178,7 +177,7 @@ TEST_F(BackgroundLoading, EscapeOrCancelKeepsTheCaptureOnScreen) {
         QTest::keyClick(&form, Qt::Key_Escape);
         form.OpenCaptureFile(kLarge);
         ASSERT_TRUE(waitLoaded());
-        expectOnScreen(Ordinary().PacketList.size(), kLarge);
+        expectOnScreen(Ordinary().packets().size(), kLarge);
     }
 }
 
@@ -235,7 +234,7 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
 
     // The load went on undisturbed, and the commands work again once it has ended.
     ASSERT_TRUE(waitLoaded());
-    expectOnScreen(Ordinary().PacketList.size(), kLarge);
+    expectOnScreen(Ordinary().packets().size(), kLarge);
     messages_.clear();
     form.Transfers1->trigger();
     EXPECT_NE(form.transfersForm(), nullptr);
@@ -261,7 +260,7 @@ TEST_F(BackgroundLoading, AReloadSentDuringALoadTakesItsPlace) {
     form.OpenCaptureFile(kLarge);
     reload();
     ASSERT_TRUE(waitLoaded());
-    expectOnScreen(Ordinary().PacketList.size(), kLarge);
+    expectOnScreen(Ordinary().packets().size(), kLarge);
 }
 
 TEST_F(BackgroundLoading, ClosingTheWindowStopsTheLoad) {
@@ -271,7 +270,7 @@ TEST_F(BackgroundLoading, ClosingTheWindowStopsTheLoad) {
     QElapsedTimer timer;
     timer.start();
     form.Close1->trigger();
-    EXPECT_LT(timer.elapsed(), capture::kBackgroundStopWait.count());
+    EXPECT_LT(timer.elapsed(), session::kBackgroundStopWait.count());
     EXPECT_FALSE(form.loading());
     EXPECT_FALSE(form.isVisible());
     QTest::qWait(300);
@@ -292,10 +291,10 @@ TEST_F(BackgroundLoading, CapturesBelowTheThresholdStillLoadAtOnce) {
         form.OpenCaptureFile(kLarge);
         EXPECT_EQ(form.loading(), c.background);
         if (!c.background) {
-            expectOnScreen(Ordinary().PacketList.size(), kLarge);
+            expectOnScreen(Ordinary().packets().size(), kLarge);
         }
         ASSERT_TRUE(waitLoaded());
-        expectOnScreen(Ordinary().PacketList.size(), kLarge);
+        expectOnScreen(Ordinary().packets().size(), kLarge);
     }
 }
 

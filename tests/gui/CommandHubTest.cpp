@@ -1,7 +1,7 @@
 #include "app/CommandEvent.h"
+#include "app/TDefineHide.h"
 #include "app/TMainForm.h"
 #include "capture/PcapFile.h"
-#include "capture/TDefineHide.h"
 #include "capture/UsbCrc.h"
 #include "support/CaptureBytes.h"
 #include "support/FileContents.h"
@@ -75,6 +75,11 @@ protected:
                    static_cast<std::streamsize>(bytes.size()));
     }
     QString path(const QString& name) const { return dir_.filePath(name); }
+    /// Lets the window send what a hide dialog chooses, as Define Hide does.
+    void wire(TDefineHide& dialog) {
+        QObject::connect(&dialog, &TDefineHide::requested, form_.get(),
+                         &TMainForm::SendHideRequest);
+    }
 
     void send(std::uint8_t command) {
         SharedCommand().setCommand(command);
@@ -157,7 +162,7 @@ TEST_F(CommandHub, HideEndpointUsesTheRecordsAddressAndEndpoint) {
 }
 
 TEST_F(CommandHub, ReloadOfAMissingFileEmptiesTheLists) {
-    form_->CaptureFileName = path("gone.dat").toStdString();
+    ASSERT_TRUE(QFile::remove(path("usbdata.dat")));
     send(capture::CMD_RELOAD);
     EXPECT_TRUE(form_->PacketList.empty());
     EXPECT_TRUE(form_->EndpointTable.empty());
@@ -177,8 +182,9 @@ TEST_F(CommandHub, CommandsOnAnEmptyStoreLeaveAnEmptyBar) {
         {"Search", [this] { QTest::mouseClick(form_->Button1, Qt::LeftButton); }},
         {"Hide SOF",
          [this] {
-             capture::TDefineHide dialog(form_.get());
+             TDefineHide dialog(form_.get());
              dialog.FillAddresses(form_->EndpointTable);
+             wire(dialog);
              QTest::keyClick(dialog.ComboBox1, Qt::Key_Down);
              QTest::mouseClick(dialog.Button2, Qt::LeftButton);
          }},
@@ -254,10 +260,10 @@ TEST_F(CommandHub, SaveAsOntoAnExistingFileChangesNothingAndSaysWhy) {
 }
 
 TEST_F(CommandHub, SaveAsWithoutACaptureFileSaysSo) {
-    form_->CaptureFileName = path("gone.dat").toStdString();
+    ASSERT_TRUE(QFile::remove(path("usbdata.dat")));
     form_->ChooseSaveName = [&] { return path("new.dat").toStdString(); };
     form_->SaveAs1->trigger();
-    EXPECT_EQ(form_->CaptureFileName, path("gone.dat").toStdString());
+    EXPECT_EQ(form_->CaptureFileName, "usbdata.dat");
     EXPECT_FALSE(QFile::exists(path("new.dat")));
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("does not exist"));
@@ -364,8 +370,9 @@ class HideDialog : public CommandHub {
 protected:
     void SetUp() override {
         CommandHub::SetUp();
-        dialog_ = std::make_unique<capture::TDefineHide>(form_.get());
+        dialog_ = std::make_unique<TDefineHide>(form_.get());
         dialog_->FillAddresses(form_->EndpointTable);
+        wire(*dialog_);
     }
     void TearDown() override {
         dialog_.reset();
@@ -396,7 +403,7 @@ protected:
         return items;
     }
 
-    std::unique_ptr<capture::TDefineHide> dialog_;
+    std::unique_ptr<TDefineHide> dialog_;
 };
 
 TEST_F(HideDialog, OffersAddressesAndTheirEndpoints) {
@@ -429,7 +436,7 @@ TEST_F(HideDialog, ApplyHidesTheChosenEndpointAndResets) {
     dialog_->Button2->click();
     EXPECT_EQ(form_->PacketList.size(), 5u);
     // The hidden address is still offered.
-    capture::TDefineHide again(form_.get());
+    TDefineHide again(form_.get());
     again.FillAddresses(form_->EndpointTable);
     EXPECT_EQ(Items(again.ComboBox2), (QStringList{"Nothing", "0x3", "0x7"}));
 }
@@ -466,8 +473,9 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
     EXPECT_EQ(form_->PacketList.size(), 10u);
 
     capture::EndpointTable empty;
-    capture::TDefineHide blank(form_.get());
+    TDefineHide blank(form_.get());
     blank.FillAddresses(empty);
+    wire(blank);
     EXPECT_EQ(blank.ComboBox2->currentText(), "ComboBox2");
     EXPECT_EQ(blank.ComboBox3->currentText(), "ComboBox3");
     blank.Button2->click();
@@ -478,7 +486,7 @@ TEST_F(HideDialog, UnparsableChoiceSendsNothing) {
 // Apply uses what the three boxes show: a text that is exactly an item's text is that item,
 // any other text is none; the endpoints follow what the address box shows.
 TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
-    using Choose = std::function<void(capture::TDefineHide&)>;
+    using Choose = std::function<void(TDefineHide&)>;
     const struct {
         const char* name;
         Choose choose;
@@ -488,7 +496,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
         std::size_t remaining;
     } cases[] = {
         {"an address typed over the chosen 0x7",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 2);
              typeInto(d.ComboBox2, "3");
          },
@@ -498,7 +506,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          0,
          10},
         {"an address typed in full",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0x3");
              arrowDown(d.ComboBox3, 1);
          },
@@ -508,7 +516,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an endpoint wheeled to while the address is still being typed",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0x3");
              QWheelEvent wheel(QPointF(5, 5), d.ComboBox3->mapToGlobal(QPointF(5, 5)), QPoint(),
                                QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
@@ -521,7 +529,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an address completed from its first character",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              typeInto(d.ComboBox2, "0");
              EXPECT_EQ(d.ComboBox2->currentText(), "0x3");
          },
@@ -531,7 +539,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          1,
          7},
         {"an endpoint typed over the chosen 0x1",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 1);
              typeInto(d.ComboBox3, "0x2");
          },
@@ -541,7 +549,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          2,
          8},
         {"an endpoint that is no item",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox2, 1);
              typeInto(d.ComboBox3, "5");
          },
@@ -551,7 +559,7 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
          0,
          10},
         {"a kind typed over SOF",
-         [](capture::TDefineHide& d) {
+         [](TDefineHide& d) {
              arrowDown(d.ComboBox1, 1);
              typeInto(d.ComboBox1, "x");
          },
@@ -566,8 +574,9 @@ TEST_F(HideDialog, TypedTextCountsAsTheItemItNamesOrAsNone) {
         send(capture::CMD_RELOAD);
         SharedCommand() = CommandMessage{};
         SharedCommand().setCommand(42);
-        capture::TDefineHide dialog(form_.get());
+        TDefineHide dialog(form_.get());
         dialog.FillAddresses(form_->EndpointTable);
+        wire(dialog);
         dialog.show();
         dialog.activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
@@ -592,14 +601,18 @@ TEST_F(HideDialog, ShowAllReloads) {
 TEST_F(CommandHub, DefineHideOpensAFreshModalDialog) {
     bool seen = false;
     QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<capture::TDefineHide*>(QApplication::activeModalWidget());
+        auto* dialog = qobject_cast<TDefineHide*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         seen = dialog->ComboBox2->count() == 3;
+        // What it chooses reaches the hub while it stays open.
+        dialog->ComboBox1->setCurrentIndex(1);
+        dialog->Button2->click();
         dialog->Button1->click();
     });
     form_->HideDefine1->trigger();
     EXPECT_TRUE(seen);
-    EXPECT_EQ(form_->findChildren<capture::TDefineHide*>().size(), 0);
+    EXPECT_EQ(form_->PacketList.size(), 8u); // the two SOFs hidden
+    EXPECT_EQ(form_->findChildren<TDefineHide*>().size(), 0);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
+#include "app/TDefineTrigger.h"
+#include "app/TSetFileSize.h"
+#include "app/TUSBStatus.h"
 #include "device/CaptureSize.h"
-#include "device/TDefineTrigger.h"
-#include "device/TSetFileSize.h"
-#include "device/TUSBStatus.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
@@ -20,6 +20,9 @@
 namespace vintrace::device {
 namespace {
 
+using app::TDefineTrigger;
+using app::TSetFileSize;
+using app::TUSBStatus;
 using test::RecordingAnalyzer;
 
 TEST(TriggerDialog, OpeningSendsTriggerOnArm) {

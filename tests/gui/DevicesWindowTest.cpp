@@ -34,9 +34,8 @@ void Walk(const QAbstractItemModel& model, const QModelIndex& parent, int depth,
 }
 
 TEST(DeviceTreeModel, ShowsTheSessionsDevicesWithNamesAndFollowsItsStore) {
-    capture::CaptureSession session;
-    session.CaptureFileName = Data("ls-mouse.dat");
-    ASSERT_TRUE(session.Load().ok());
+    session::CaptureSession session;
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
     DeviceTreeModel model(session);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     model.setUsbIds(protocol::UsbIds::Load(Data("usb.ids.sample")));
@@ -63,17 +62,15 @@ TEST(DeviceTreeModel, ShowsTheSessionsDevicesWithNamesAndFollowsItsStore) {
     model.setUsbIds(std::nullopt);
     EXPECT_EQ(model.index(0, 0).data().toString(), "Address 4 (first at 0): ID 1bcf:0005");
 
-    EXPECT_TRUE(model.upToDate());
-    session.CaptureFileName = Data("fs-badge.dat");
-    ASSERT_TRUE(session.Load().ok());
-    EXPECT_FALSE(model.upToDate());
+    // A snapshot: it shows the store it was built from until it is rebuilt.
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    EXPECT_EQ(model.rowCount(), 1);
     model.Rebuild();
-    EXPECT_TRUE(model.upToDate());
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(model.index(1, 0).data().toString(), "Address 2 (first at 0): ID 16d0:1114");
 
     // An empty store has no devices.
-    session.Clear();
+    session.clear();
     model.Rebuild();
     EXPECT_EQ(model.rowCount(), 0);
 }
@@ -183,6 +180,44 @@ TEST_F(DevicesWindow, SelectingARowShowsTheTransferThatDeliveredIt) {
     EXPECT_EQ(cursor(), 182);
     QTest::keyClick(tree(), Qt::Key_Down);
     EXPECT_EQ(cursor(), 173); // Product
+}
+
+// Selection follows both ways: choosing a transfer in the Transfers window selects the row it
+// delivered here, as choosing a row here selects its transfer there.
+TEST_F(DevicesWindow, ChoosingATransferSelectsTheRowItDelivered) {
+    form_->Transfers1->trigger();
+    QTreeView* transfers = form_->transfersForm()->TransferTree;
+    QAbstractItemModel* items = transfers->model();
+    const struct {
+        std::int64_t record; // the transfer's first packet
+        const char* starts;  // nothing: the transfer delivered no row
+    } cases[] = {
+        {118, "Address 1"},
+        {182, "Manufacturer: "},
+        {1731, "Report descriptor (144 bytes)"},
+        {0, nullptr}, // a run of SOFs
+    };
+    for (const auto& c : cases) {
+        int row = 0;
+        while (items->index(row, TransferTreeModel::RecordColumn).data().toLongLong() != c.record) {
+            ++row;
+            if (row >= items->rowCount() && items->canFetchMore({})) {
+                items->fetchMore({});
+            }
+            ASSERT_LT(row, items->rowCount()) << c.record;
+        }
+        ClickRow(transfers, items->index(row, 0));
+        EXPECT_EQ(cursor(), c.record);
+        const QModelIndex current = tree()->currentIndex();
+        if (c.starts == nullptr) {
+            EXPECT_FALSE(current.isValid()) << text(current).toStdString();
+            continue;
+        }
+        EXPECT_TRUE(text(current).startsWith(QString::fromUtf8(c.starts)))
+            << c.record << ": " << text(current).toStdString();
+        // The Transfers window keeps what was chosen in it.
+        EXPECT_EQ(transfers->currentIndex(), items->index(row, 0));
+    }
 }
 
 TEST_F(DevicesWindow, ClickingAPacketLineSelectsTheRowItsTransferDelivered) {

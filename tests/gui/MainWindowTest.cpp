@@ -1,4 +1,3 @@
-#include "app/AnchorGeometry.h"
 #include "app/TAboutForm.h"
 #include "app/TMainForm.h"
 #include "app/VintraceApplication.h"
@@ -271,19 +270,6 @@ TEST_F(MainWindow, ResizingFollowsTheAnchors) {
     EXPECT_EQ(form->GroupBox1->geometry(), QRect(505, 120, 217, 331));
     EXPECT_EQ(form->ListBox2->geometry(), QRect(72, 128, 129, 192));
     EXPECT_EQ(form->Button2->geometry(), QRect(40, 24, 153, 25));
-}
-
-TEST(AnchorGeometry, StretchesMovesOrCentres) {
-    const Box design{10, 20, 100, 50};
-    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorTop, 200, 100, 260, 140), design);
-    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorRight | AnchorTop | AnchorBottom, 200, 100,
-                          260, 140),
-              (Box{10, 20, 160, 90}));
-    EXPECT_EQ(AnchoredBox(design, AnchorRight | AnchorBottom, 200, 100, 260, 140),
-              (Box{70, 60, 100, 50}));
-    EXPECT_EQ(AnchoredBox(design, 0, 200, 100, 260, 140), (Box{40, 40, 100, 50}));
-    // Shrinking below the design size never gives a negative size.
-    EXPECT_EQ(AnchoredBox(design, AnchorLeft | AnchorRight, 200, 100, 50, 100).width, 0);
 }
 
 TEST_F(MainWindow, LoadsUsbdataDatIntoBothLists) {

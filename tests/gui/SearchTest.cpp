@@ -1,5 +1,5 @@
+#include "app/TDefineSearch.h"
 #include "app/TMainForm.h"
-#include "search/TDefineSearch.h"
 #include "support/CaptureBytes.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
@@ -26,6 +26,8 @@
 
 namespace vintrace::search {
 namespace {
+
+using app::TDefineSearch;
 
 capture::EndpointTable TwoAddresses() {
     capture::EndpointTable table(2);
@@ -410,8 +412,9 @@ TEST_F(WindowSearch, FromCursorWithoutCursorStartsAtTheTop) {
 
 TEST_F(WindowSearch, NotFoundLeavesCursorAndScrollAlone) {
     searchKind(5); // STALL
-    form_->ListBox1->setItemIndex(7);
     form_->ListBox1->setTopIndex(4);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(7).center());
     form_->SearchNext1->trigger();
     EXPECT_EQ(messages_, QStringList{"Not found"});
     EXPECT_EQ(form_->ListBox1->itemIndex(), 7);

@@ -2,12 +2,12 @@
 // control gives it, measured with the control's own font and the style's own margins.
 
 #include "app/TAboutForm.h"
+#include "app/TDefineHide.h"
+#include "app/TDefineSearch.h"
+#include "app/TDefineTrigger.h"
 #include "app/TMainForm.h"
-#include "capture/TDefineHide.h"
-#include "device/TDefineTrigger.h"
-#include "device/TSetFileSize.h"
-#include "device/TUSBStatus.h"
-#include "search/TDefineSearch.h"
+#include "app/TSetFileSize.h"
+#include "app/TUSBStatus.h"
 #include "support/QtPrinters.h"
 #include "support/RecordingAnalyzer.h"
 
@@ -140,7 +140,7 @@ capture::EndpointTable SomeAddresses() {
 
 TEST(TextFit, DefineHide) {
     const capture::EndpointTable table = SomeAddresses();
-    capture::TDefineHide dialog;
+    app::TDefineHide dialog;
     dialog.FillAddresses(table);
     dialog.show();
     EXPECT_ALL_TEXT_FITS(&dialog);
@@ -149,7 +149,7 @@ TEST(TextFit, DefineHide) {
 TEST(TextFit, DefineSearch) {
     search::SearchCriteria criteria;
     const capture::EndpointTable table = SomeAddresses();
-    search::TDefineSearch dialog(criteria, table);
+    app::TDefineSearch dialog(criteria, table);
     dialog.Load();
     dialog.show();
     EXPECT_ALL_TEXT_FITS(&dialog);
@@ -157,7 +157,7 @@ TEST(TextFit, DefineSearch) {
 
 TEST(TextFit, CaptureSizeAndAbout) {
     std::int32_t size = 131071;
-    device::TSetFileSize capture(size);
+    app::TSetFileSize capture(size);
     capture.show();
     EXPECT_ALL_TEXT_FITS(&capture);
     app::TAboutForm about;
@@ -170,7 +170,7 @@ TEST(TextFit, DefineTriggerWithEveryAnswer) {
         SCOPED_TRACE(attached ? "analyzer attached" : "no analyzer");
         test::RecordingAnalyzer analyzer;
         analyzer.attached = attached;
-        device::TDefineTrigger dialog(analyzer);
+        app::TDefineTrigger dialog(analyzer);
         dialog.show();
         EXPECT_ALL_TEXT_FITS(&dialog);
         for (QRadioButton* b : dialog.findChildren<QRadioButton*>()) {
@@ -193,7 +193,7 @@ TEST(TextFit, UsbStatusWithEveryAnswer) {
         analyzer.attached = c.attached;
         analyzer.portSpeed = c.speed;
         analyzer.firmware = longest;
-        device::TUSBStatus dialog;
+        app::TUSBStatus dialog;
         dialog.ReadStatus(analyzer);
         dialog.show();
         SCOPED_TRACE(dialog.Label2->text().toStdString());

@@ -58,16 +58,15 @@ class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 // Every record sits under exactly one transaction of exactly one item, the rows say which
 // record they show, and a look-up by record finds the row again.
 TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
-    capture::CaptureSession session;
-    session.CaptureFileName = Data(GetParam().file);
-    ASSERT_TRUE(session.Load().ok());
+    session::CaptureSession session;
+    ASSERT_TRUE(session.open(Data(GetParam().file)).ok());
     Model model(session);
     model.setFold(GetParam().fold);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
     FetchAll(model, {});
     ASSERT_EQ(static_cast<std::size_t>(model.rowCount()),
               session.transfers(GetParam().fold).size());
-    std::vector<int> seen(session.PacketList.size(), 0);
+    std::vector<int> seen(session.packets().size(), 0);
     for (int top = 0; top < model.rowCount(); ++top) {
         const QModelIndex item = model.index(top, 0);
         ASSERT_TRUE(model.hasChildren(item));
@@ -143,9 +142,8 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
          "01 00 FF 0F 00 00 00"},
     };
     for (const Row& r : rows) {
-        capture::CaptureSession session;
-        session.CaptureFileName = Data(r.file);
-        ASSERT_TRUE(session.Load().ok());
+        session::CaptureSession session;
+        ASSERT_TRUE(session.open(Data(r.file)).ok());
         Model model(session);
         for (int c = 0; c < static_cast<int>(r.cells.size()); ++c) {
             EXPECT_EQ(Cell(model, r.row, c), QString::fromUtf8(r.cells[c]))
@@ -163,12 +161,14 @@ TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
 // item that names it (9.3.5), and a data packet whose CRC16 failed is a transaction of the
 // transfer its retry completed, marked (8.6.3).
 TEST(TransferTreeModel, ShowsErrorsOnTheWire) {
-    capture::CaptureSession session;
-    session.PacketList = test::BusSequence(
-        "SETUP 1.0, DATA0 8006000100000400, ACK, IN 1.0, DATA1 12010002, ACK, IN 1.0, "
-        "DATA0 AABBCC, ACK, OUT 1.0, DATA1, ACK, OUT 3.2, DATA0! 0102, OUT 3.2, DATA0 0102, ACK, "
-        "SOF 1");
-    session.StoreChanged();
+    session::CaptureSession session;
+    session.replaceStore(
+        test::BusSequence(
+            "SETUP 1.0, DATA0 8006000100000400, ACK, IN 1.0, DATA1 12010002, ACK, IN 1.0, "
+            "DATA0 AABBCC, ACK, OUT 1.0, DATA1, ACK, OUT 3.2, DATA0! 0102, OUT 3.2, DATA0 0102, "
+            "ACK, "
+            "SOF 1"),
+        {}, "wire.dat");
     Model model(session);
     EXPECT_EQ(Cell(model, 1, Model::ItemColumn),
               QStringLiteral("Control 3 bytes sent past wLength"));
@@ -206,13 +206,11 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
          "1 transaction\nSCSI READ(10) LBA 2048 × 8\nCBW tag 0x10, LUN 0, IN 4096 bytes"},
     };
     for (const auto& r : rows) {
-        capture::CaptureSession session;
+        session::CaptureSession session;
         if (r.file) {
-            session.CaptureFileName = Data(r.file);
-            ASSERT_TRUE(session.Load().ok());
+            ASSERT_TRUE(session.open(Data(r.file)).ok());
         } else {
-            session.PacketList = test::BusSequence(disk);
-            session.StoreChanged();
+            session.replaceStore(test::BusSequence(disk), {}, "disk.dat");
         }
         Model model(session);
         const QModelIndex index = model.index(r.row, Model::ItemColumn);
@@ -224,9 +222,8 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
 }
 
 TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
-    capture::CaptureSession session;
-    session.CaptureFileName = Data("ls-mouse.dat");
-    ASSERT_TRUE(session.Load().ok());
+    session::CaptureSession session;
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
     Model model(session);
     auto colour = [&](int row, int column) {
         return model.data(model.index(row, column), Qt::BackgroundRole).value<QColor>();
@@ -239,8 +236,7 @@ TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
     EXPECT_EQ(colour(0, Model::StatusColumn), kind(capture::RecordKind::Unknown)); // error
     EXPECT_FALSE(colour(11, Model::ItemColumn).isValid());
 
-    session.CaptureFileName = Data("fs-badge.dat");
-    ASSERT_TRUE(session.Load().ok());
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
     model.Rebuild();
     EXPECT_EQ(colour(7, Model::StatusColumn), kind(capture::RecordKind::Stall));
     EXPECT_FALSE(colour(1, Model::StatusColumn).isValid()); // ok

@@ -1,10 +1,10 @@
 #include "protocol/Devices.h"
-#include "capture/CaptureSession.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/DeviceText.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/TransferSummary.h"
 #include "protocol/UsbIds.h"
+#include "session/CaptureSession.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
@@ -399,9 +399,8 @@ TEST(DeviceTree, ClassDescriptorsStayUnderWhatTheyFollow) {
 }
 
 TEST(DeviceTree, ReportDescriptorRowsAreTheDevicesCommandsListing) {
-    capture::CaptureSession session;
-    session.CaptureFileName = VINTRACE_TEST_DATA "/fs-badge.dat";
-    ASSERT_TRUE(session.Load().ok());
+    session::CaptureSession session;
+    ASSERT_TRUE(session.open(VINTRACE_TEST_DATA "/fs-badge.dat").ok());
     const std::vector<DeviceTreeRow> tree = BuildDeviceTree(session.devices().devices(), nullptr);
     ASSERT_EQ(tree.size(), 2u);
     const DeviceTreeRow& hid = tree[1].children.at(4).children.at(2).children.at(0);

@@ -20,8 +20,8 @@ namespace vintrace::protocol {
 namespace {
 
 using test::EmulatorProcess;
-using test::WaitFor;
 using test::TempDir;
+using test::WaitFor;
 
 /// Arms with trigger 15 (at once), waits for the memory to fill and downloads it whole.
 std::vector<std::uint8_t> Record() {

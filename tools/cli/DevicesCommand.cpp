@@ -8,6 +8,7 @@
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
 #include "protocol/UsbIds.h"
+#include "session/CaptureSession.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -337,16 +338,14 @@ int Run(const DevicesOptions& o) {
     } else {
         ids = protocol::UsbIds::LoadSystem();
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    // The same devices as the Devices window shows: the session groups and models them.
+    session::CaptureSession session;
+    const capture::LoadResult loaded = session.open(o.file);
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const protocol::Transactions tx = protocol::GroupTransactions(packets);
-    const protocol::DeviceModel model = protocol::DeviceModel::Build(
-        packets, tx, protocol::AssembleTransfers(packets, tx, protocol::TransferOptions{}));
+    const protocol::DeviceModel& model = session.devices();
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
     std::string out;
     if (o.json) {

@@ -1,9 +1,9 @@
 #include "RenderCommand.h"
 
 #include "OutputFile.h"
-#include "capture/CaptureLoader.h"
 #include "capture/StagedFile.h"
 #include "display/PacketLinePainter.h"
+#include "session/CaptureSession.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -99,13 +99,13 @@ int RunRender(const RenderOptions& o) {
     if (!CheckOutput(o.file, o.output, o.force)) {
         return kExitFileError;
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    session::CaptureSession session;
+    const capture::LoadResult loaded = session.open(o.file);
     if (!loaded.ok()) {
         Fail(o.file, loaded.reason);
         return kExitFileError;
     }
+    const capture::PacketList& packets = session.packets();
     // An empty capture draws an empty image from line 0; otherwise the first line must exist.
     if (o.first > 0 && o.first >= packets.size()) {
         Fail(o.file, "--first " + std::to_string(o.first) + " is past the last line: it has " +

@@ -1,8 +1,8 @@
 #include "StatsCommand.h"
 
 #include "OutputFile.h"
-#include "capture/CaptureLoader.h"
 #include "capture/CaptureStats.h"
+#include "session/CaptureSession.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -88,13 +88,13 @@ std::string Json(const CaptureStats& s, const std::string& speed,
 } // namespace
 
 int RunStats(const StatsOptions& o) {
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(o.file, packets, table);
+    session::CaptureSession session;
+    const capture::LoadResult loaded = session.open(o.file);
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return 2;
     }
+    const capture::PacketList& packets = session.packets();
     const CaptureStats stats = capture::ComputeStats(packets, capture::CheckCapture(packets));
     const auto utilisation = capture::BusUtilisation(
         stats, o.speed == "low" ? kLowSpeedBitsPerFrame : kFullSpeedBitsPerFrame);

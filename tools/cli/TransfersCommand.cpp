@@ -3,12 +3,12 @@
 #include "JsonText.h"
 #include "OutputFile.h"
 
-#include "capture/CaptureSession.h"
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Devices.h"
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
+#include "session/CaptureSession.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -141,14 +141,13 @@ int Run(const TransfersOptions& o) {
             return kExitUsage;
         }
     }
-    capture::CaptureSession session;
-    session.CaptureFileName = o.file;
-    const capture::LoadResult loaded = session.Load();
+    session::CaptureSession session;
+    const capture::LoadResult loaded = session.open(o.file);
     if (!loaded.ok()) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const capture::PacketList& packets = session.PacketList;
+    const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
     const std::vector<TransferItem>& items = session.transfers(!o.noFold);

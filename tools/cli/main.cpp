@@ -17,6 +17,7 @@
 #include "capture/HidePasses.h"
 #include "capture/PcapFile.h"
 #include "search/PacketSearch.h"
+#include "session/CaptureSession.h"
 
 #include <CLI/CLI.hpp>
 
@@ -37,10 +38,9 @@ using cli::ReportFileError;
 
 constexpr int kExitUsage = 106; // what CLI11 returns for a bad command line
 
-/// Loads `file`; on failure reports it and returns false.
-bool LoadOrReport(const std::string& file, capture::PacketList& packets,
-                  capture::EndpointTable& table) {
-    const capture::LoadResult result = capture::LoadCaptureFile(file, packets, table);
+/// Opens `file` in `session`; on failure reports it and returns false.
+bool OpenOrReport(session::CaptureSession& session, const std::string& file) {
+    const capture::LoadResult result = session.open(file);
     if (!result.ok()) {
         ReportFileError(file, result.reason);
         return false;
@@ -60,11 +60,11 @@ int RunDump(const DumpOptions& o) {
     if (!toStdout && !cli::CheckOutput(o.file, o.output, o.force)) {
         return kExitFileError;
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    if (!LoadOrReport(o.file, packets, table)) {
+    session::CaptureSession session;
+    if (!OpenOrReport(session, o.file)) {
         return kExitFileError;
     }
+    const capture::PacketList& packets = session.packets();
     if (toStdout) {
         if (!cli::DumpAll(packets, stdout, o.columns)) {
             return cli::ReportStdoutFailure(errno);
@@ -115,17 +115,16 @@ int RunHide(const std::vector<std::string>& args) {
     if (file.empty()) {
         return usage("a capture file is required");
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    if (!LoadOrReport(file, packets, table)) {
+    session::CaptureSession session;
+    if (!OpenOrReport(session, file)) {
         return kExitFileError;
     }
     for (std::size_t i = 0; i < ops.size(); ++i) {
         const std::string& op = ops[i];
         if (op == "--sof") {
-            capture::HideSof(packets, nullptr);
+            session.hide(capture::HidePass::Sof());
         } else if (op == "--nak") {
-            capture::HideNak(packets, nullptr);
+            session.hide(capture::HidePass::Nak());
         } else if (op == "--address") {
             if (i + 1 >= ops.size()) {
                 return usage("--address needs a value");
@@ -145,14 +144,14 @@ int RunHide(const std::vector<std::string>& args) {
                 }
                 i += 2;
             }
-            capture::HideTransactions(packets, *address, endpoint, nullptr);
+            session.hide(capture::HidePass::Transactions(*address, endpoint));
         } else if (op == "--endpoint") {
             return usage("--endpoint must follow --address A");
         } else {
             return usage("unknown operation: " + op);
         }
     }
-    if (!cli::DumpAll(packets, stdout)) {
+    if (!cli::DumpAll(session.packets(), stdout)) {
         return cli::ReportStdoutFailure(errno);
     }
     return 0;
@@ -223,11 +222,11 @@ int RunSearch(const SearchOptions& o) {
         criteria.dataEnabled = true;
         criteria.setPattern(pattern);
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    if (!LoadOrReport(o.file, packets, table)) {
+    session::CaptureSession session;
+    if (!OpenOrReport(session, o.file)) {
         return kExitFileError;
     }
+    const capture::PacketList& packets = session.packets();
     if (o.from > packets.size()) {
         ReportFileError(o.file, "--from " + std::to_string(o.from) + " is past the end: it has " +
                                     std::to_string(packets.size()) + " packets");
@@ -276,11 +275,11 @@ int RunExport(const ExportOptions& o) {
     if (!toStdout && !cli::CheckOutput(o.file, o.output, o.force)) {
         return kExitFileError;
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    if (!LoadOrReport(o.file, packets, table)) {
+    session::CaptureSession session;
+    if (!OpenOrReport(session, o.file)) {
         return kExitFileError;
     }
+    const capture::PacketList& packets = session.packets();
     auto linkType =
         o.speed == "low" ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
     if (o.linkType != 0) {

@@ -6,10 +6,10 @@
 // choice.
 
 #include "Version.h"
-#include "capture/CaptureLoader.h"
 #include "capture/PcapFile.h"
 #include "device/AcquireOnce.h"
 #include "device/DeviceAccess.h"
+#include "session/CaptureSession.h"
 
 #include <CLI/CLI.hpp>
 
@@ -229,14 +229,13 @@ int Capture(const CaptureOptions& o) {
     if (!result.ok()) {
         return Fail(result.error);
     }
-    capture::PacketList packets;
-    capture::EndpointTable table;
-    const capture::LoadResult loaded = capture::LoadCaptureFile(recording, packets, table);
+    session::CaptureSession session;
+    const capture::LoadResult loaded = session.open(recording);
     if (!loaded.ok()) {
         return Fail("the downloaded recording cannot be read: " + loaded.reason);
     }
     const capture::PcapResult written =
-        capture::WritePcap(packets, fifo, o.fifo, linkType, /*withHeader=*/false);
+        capture::WritePcap(session.packets(), fifo, o.fifo, linkType, /*withHeader=*/false);
     if (!written.ok()) {
         return Fail(o.fifo + ": " + written.reason);
     }

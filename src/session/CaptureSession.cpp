@@ -1,0 +1,221 @@
+#include "session/CaptureSession.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vintrace::session {
+
+capture::LoadResult CaptureSession::open(std::string file) {
+    nameFile(std::move(file));
+    return reload();
+}
+
+capture::LoadResult CaptureSession::reload() {
+    packets_.clear();
+    endpoints_.clear();
+    const capture::LoadResult result = capture::LoadCaptureFile(fileName_, packets_, endpoints_);
+    storeChanged();
+    return result;
+}
+
+void CaptureSession::nameFile(std::string file) {
+    fileName_ = std::move(file);
+}
+
+std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
+    const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
+    storeChanged();
+    return removed;
+}
+
+void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
+                                  std::string file) {
+    packets_ = std::move(packets);
+    endpoints_ = std::move(endpoints);
+    fileName_ = std::move(file);
+    storeChanged();
+}
+
+void CaptureSession::clear() {
+    packets_.clear();
+    endpoints_.clear();
+    storeChanged();
+}
+
+void CaptureSession::storeChanged() {
+    transactions_.reset();
+    folded_.reset();
+    unfolded_.reset();
+    devices_.reset();
+    foldedDecoded_.reset();
+    unfoldedDecoded_.reset();
+    // Released, not just emptied: a smaller capture should not keep a larger one's memory.
+    std::vector<std::uint32_t>().swap(foldedOwner_);
+    std::vector<std::uint32_t>().swap(unfoldedOwner_);
+    cursor_.reset();
+    resumePastEnd_ = false;
+    tellListeners([](SessionListener& l) { l.storeChanged(); });
+}
+
+void CaptureSession::addListener(SessionListener& listener) {
+    listeners_.push_back(&listener);
+}
+
+void CaptureSession::removeListener(SessionListener& listener) {
+    for (SessionListener*& l : listeners_) {
+        if (l == &listener) {
+            l = nullptr;
+        }
+    }
+    if (telling_ == 0) {
+        std::erase(listeners_, nullptr);
+    }
+}
+
+void CaptureSession::moveCursor(std::size_t record, CursorFrom from) {
+    if (record >= packets_.size()) {
+        return;
+    }
+    cursor_ = record;
+    resumePastEnd_ = false;
+    tellListeners([record, from](SessionListener& l) { l.cursorMoved(record, from); });
+}
+
+void CaptureSession::announceCursor(CursorFrom from) {
+    if (const std::optional<std::size_t> record = cursor_) {
+        tellListeners([record, from](SessionListener& l) { l.cursorMoved(*record, from); });
+    }
+}
+
+void CaptureSession::dropCursor() {
+    cursor_.reset();
+    resumePastEnd_ = false;
+}
+
+std::size_t CaptureSession::searchStart() {
+    if (!cursor_ && !packets_.empty()) {
+        cursor_ = 0;
+    }
+    if (!cursor_) {
+        return 0;
+    }
+    return resumePastEnd_ ? packets_.size() : *cursor_;
+}
+
+void CaptureSession::searchFound(std::size_t match) {
+    if (match >= packets_.size()) {
+        return;
+    }
+    // There is no line after the last one: the cursor stays on the match, and the next
+    // search from it starts past it.
+    resumePastEnd_ = match + 1 == packets_.size();
+    cursor_ = resumePastEnd_ ? match : match + 1;
+    const std::size_t record = *cursor_;
+    tellListeners([record](SessionListener& l) { l.cursorMoved(record, CursorFrom::Search); });
+}
+
+const protocol::Transactions& CaptureSession::transactions() {
+    if (!transactions_) {
+        transactions_ = protocol::GroupTransactions(packets_);
+    }
+    return *transactions_;
+}
+
+const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) {
+    std::optional<std::vector<protocol::TransferItem>>& cached = fold ? folded_ : unfolded_;
+    if (!cached) {
+        protocol::DescribedTransfers described =
+            protocol::AssembleDescribedTransfers(packets_, transactions(), fold);
+        cached = std::move(described.items);
+        // Folding changes no control transfer, so either pass finds the same devices.
+        if (!devices_) {
+            devices_ = std::move(described.devices);
+        }
+    }
+    return *cached;
+}
+
+const protocol::DeviceModel& CaptureSession::devices() {
+    if (!devices_) {
+        transfers(true);
+    }
+    return *devices_;
+}
+
+std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) {
+    auto d = decodedItem(item, fold);
+    return d ? std::optional(std::move(d->text)) : std::nullopt;
+}
+
+std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, bool fold) {
+    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    if (item >= all.size()) {
+        return std::nullopt;
+    }
+    std::optional<DecodedIndex>& index = fold ? foldedDecoded_ : unfoldedDecoded_;
+    if (!index) {
+        index.emplace();
+        index->decoder =
+            std::make_unique<protocol::ClassDecoder>(packets_, transactions(), devices());
+    }
+    for (; index->done <= item; ++index->done) {
+        if (auto d = index->decoder->decode(all[index->done])) {
+            index->items.push_back(static_cast<std::uint32_t>(index->done));
+            index->text += d->text;
+            index->ends.push_back(index->text.size());
+            index->uses.push_back(d->use);
+        }
+    }
+    const auto at = std::lower_bound(index->items.begin(), index->items.end(), item);
+    if (at == index->items.end() || *at != item) {
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::size_t>(at - index->items.begin());
+    const std::size_t begin = n == 0 ? 0 : index->ends[n - 1];
+    return protocol::Decoded{index->text.substr(begin, index->ends[n] - begin), index->uses[n]};
+}
+
+std::size_t CaptureSession::decodedCount(bool fold) const {
+    const std::optional<DecodedIndex>& index = fold ? foldedDecoded_ : unfoldedDecoded_;
+    return index ? index->done : 0;
+}
+
+std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool fold) {
+    if (record >= packets_.size()) {
+        return std::nullopt;
+    }
+    const protocol::Transactions& tx = transactions();
+    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
+    if (owner.empty() && !tx.empty()) {
+        // One pass over the items: each transaction belongs to at most one of them.
+        owner.assign(tx.size(), UINT32_MAX);
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
+                if (protocol::IsMember(all[i], t, tx[t])) {
+                    owner[t] = static_cast<std::uint32_t>(i);
+                }
+            }
+        }
+    }
+    const std::size_t t = tx.indexOfRecord(record);
+    if (t >= owner.size() || owner[t] == UINT32_MAX) {
+        return std::nullopt;
+    }
+    return owner[t];
+}
+
+std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t record) {
+    if (record >= packets_.size()) {
+        return std::nullopt;
+    }
+    const capture::RecordKind kind = packets_.kind(record);
+    if (kind != capture::RecordKind::Data0 && kind != capture::RecordKind::Data1) {
+        return std::nullopt;
+    }
+    // Folding touches only SOFs and NAKed polls, so the folded list has every data item.
+    const auto item = itemOfRecord(record, true);
+    return item ? decoded(*item, true) : std::nullopt;
+}
+
+} // namespace vintrace::session

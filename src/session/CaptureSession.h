@@ -1,0 +1,199 @@
+#pragma once
+
+#include "capture/CaptureLoader.h"
+#include "capture/EndpointTable.h"
+#include "capture/HidePasses.h"
+#include "capture/PacketList.h"
+#include "capture/Progress.h"
+#include "protocol/ClassDecoder.h"
+#include "protocol/Devices.h"
+#include "protocol/Transactions.h"
+#include "protocol/Transfers.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vintrace::session {
+
+namespace detail {
+/// Decoded texts of a transfer list, built in capture order as far as asked. (At namespace
+/// scope: clang cannot default-construct a nested class with member initializers inside the
+/// std::optional of its enclosing class.)
+struct DecodedIndex {
+    std::unique_ptr<protocol::ClassDecoder> decoder;
+    /// Items [0, done) have been decoded.
+    std::size_t done = 0;
+    /// Item numbers that have a text, ascending, and where each text ends in `text`.
+    std::vector<std::uint32_t> items;
+    std::vector<std::size_t> ends;
+    std::vector<protocol::HeadlineUse> uses;
+    std::string text;
+};
+} // namespace detail
+
+/// Who put the cursor where it stands: a view that moved it does not follow itself, and the
+/// packet list positions itself for what it and the search did.
+enum class CursorFrom { PacketList, Search, Transfers, Devices };
+
+/// Told what changed in a session, at once and on the thread that changed it. Each function
+/// does nothing unless overridden.
+class SessionListener {
+public:
+    virtual ~SessionListener() = default;
+    /// The store was changed or replaced: what was read from it before is stale, and the
+    /// cursor is gone.
+    virtual void storeChanged() {}
+    /// The cursor stands on `record` (or was shown again there).
+    virtual void cursorMoved(std::size_t /*record*/, CursorFrom /*from*/) {}
+    /// `file` began loading in the background; the open capture stays until it completes.
+    virtual void loadStarted(const std::string& /*file*/) {}
+    /// `done` of `total` bytes of the background load are decoded.
+    virtual void loadProgress(std::uint64_t /*done*/, std::uint64_t /*total*/) {}
+    /// The background load ended: `Loaded` (its store replaces the open one right after:
+    /// storeChanged follows), a failure, or `Cancelled`.
+    virtual void loadFinished(const capture::LoadResult& /*result*/) {}
+};
+
+/// The open capture: its file name, its records and endpoint table, the cursor, and what is
+/// derived from the records. The windows, their companion windows and the command line all
+/// read the capture through one session, and only its methods change it. Every change of the
+/// store drops the derived indexes, which are built again on first use, and tells the
+/// listeners.
+class CaptureSession {
+public:
+    CaptureSession() = default;
+    CaptureSession(CaptureSession&&) = default;
+    CaptureSession& operator=(CaptureSession&&) = default;
+
+    /// The file the store was loaded from, or is loaded from next.
+    const std::string& fileName() const { return fileName_; }
+    /// The records, hidden ones removed.
+    const capture::PacketList& packets() const { return packets_; }
+    /// The addresses and endpoints the capture holds (hiding leaves it as loaded).
+    const capture::EndpointTable& endpoints() const { return endpoints_; }
+
+    /// Names `file` as the capture and loads it; see reload().
+    capture::LoadResult open(std::string file);
+    /// Empties the store and loads the named file into it again, so whatever was hidden comes
+    /// back. A file that cannot be read leaves the store empty; the result says why.
+    capture::LoadResult reload();
+    /// Names the file the capture is kept in and loaded from next (it was moved, or the next
+    /// download writes it); the store stays as it is.
+    void nameFile(std::string file);
+    /// Removes what `pass` hides from the store; returns how many records went. `progress`
+    /// (may be null) receives the pass's steps.
+    std::size_t hide(const capture::HidePass& pass, capture::Progress* progress = nullptr);
+    /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
+    void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
+                      std::string file);
+    /// Empties the store; the name stays.
+    void clear();
+
+    /// Registers `listener`, which must stay alive until it is removed.
+    void addListener(SessionListener& listener);
+    /// Unregisters `listener`; it is told nothing more, even from within a notification.
+    void removeListener(SessionListener& listener);
+
+    /// The record the cursor stands on; nothing before one is chosen and after every change
+    /// of the store.
+    std::optional<std::size_t> cursor() const { return cursor_; }
+    /// Sets the cursor on `record` (a record past the end is ignored) and tells the listeners.
+    /// Setting it ends a search's resumption after the last record, even on the same record.
+    void moveCursor(std::size_t record, CursorFrom from);
+    /// Tells the listeners again where the cursor stands (nothing without a cursor), for a
+    /// view that opens or a list that was clicked without moving it.
+    void announceCursor(CursorFrom from);
+    /// Forgets the cursor without telling anyone: the packet list was rebuilt over the same
+    /// store and selects nothing.
+    void dropCursor();
+    /// Where a search from the cursor begins: at the cursor, or past the last record while the
+    /// cursor still stands on a match found there. Without a cursor the cursor goes to the
+    /// first record first; the listeners learn of it when the search ends.
+    std::size_t searchStart();
+    /// Puts the cursor after a match, on the next record; a match on the last record keeps the
+    /// cursor on it and the next search from the cursor resumes past it. Tells the listeners.
+    void searchFound(std::size_t match);
+
+    /// Every record in one transaction, in capture order; built on first use.
+    const protocol::Transactions& transactions();
+    /// The transfer list, runs of SOFs and NAKed polls folded into one item each or not, with
+    /// bulk and interrupt grouped by the capture's own endpoint descriptors; built on first use.
+    const std::vector<protocol::TransferItem>& transfers(bool fold = true);
+    /// The devices the capture's control transfers describe; built on first use.
+    const protocol::DeviceModel& devices();
+
+    /// What ClassDecoder says item `item` of transfers(fold) carries; nothing when it adds
+    /// nothing (or there is no such item). The decoder reads the items in capture order (a
+    /// mass-storage data stage is read by the command before it), so the items up to this one
+    /// are decoded on first use, once; later ones are left for later.
+    std::optional<std::string> decoded(std::size_t item, bool fold = true);
+    /// The same with how its headline goes with the item's summary (for TransferTitle).
+    std::optional<protocol::Decoded> decodedItem(std::size_t item, bool fold = true);
+    /// How many items of transfers(fold) have been decoded so far.
+    std::size_t decodedCount(bool fold = true) const;
+    /// The item of transfers(fold) that holds record `record`; nothing when none does (a
+    /// record that fits no transaction of an item, or past the store's end).
+    std::optional<std::size_t> itemOfRecord(std::size_t record, bool fold = true);
+    /// The decoded meaning of the transfer that data packet (DATA0/DATA1) `record` belongs
+    /// to; nothing for other records and for transfers the decoders say nothing about.
+    std::optional<std::string> meaningOfDataPacket(std::size_t record);
+
+    /// True while an index is held (for tests of the invalidation).
+    bool hasIndexes() const {
+        return transactions_.has_value() || folded_ || unfolded_ || devices_ || foldedDecoded_ ||
+               unfoldedDecoded_ || !foldedOwner_.empty() || !unfoldedOwner_.empty();
+    }
+
+private:
+    /// The background loads tell the listeners of their progress through the session.
+    friend class CaptureOpen;
+
+    /// Decoded texts of one transfer list, kept only for the items that have one: millions of
+    /// items cost a few bytes each, not a string each.
+    using DecodedIndex = detail::DecodedIndex;
+
+    /// Drops what was derived from the store and the cursor, and tells the listeners.
+    void storeChanged();
+    /// Calls `tell` for each listener registered when it is reached.
+    template <typename Tell> void tellListeners(const Tell& tell);
+
+    std::string fileName_;
+    capture::PacketList packets_;
+    capture::EndpointTable endpoints_;
+
+    std::vector<SessionListener*> listeners_;
+    /// Notifications under way; removed listeners are only nulled meanwhile.
+    int telling_ = 0;
+
+    std::optional<std::size_t> cursor_;
+    /// Set while the cursor stands on a match on the last record.
+    bool resumePastEnd_ = false;
+
+    std::optional<protocol::Transactions> transactions_;
+    std::optional<std::vector<protocol::TransferItem>> folded_;
+    std::optional<std::vector<protocol::TransferItem>> unfolded_;
+    std::optional<protocol::DeviceModel> devices_;
+    std::optional<DecodedIndex> foldedDecoded_;
+    std::optional<DecodedIndex> unfoldedDecoded_;
+    /// The item holding each transaction (UINT32_MAX for none), built on first look-up.
+    std::vector<std::uint32_t> foldedOwner_;
+    std::vector<std::uint32_t> unfoldedOwner_;
+};
+
+template <typename Tell> void CaptureSession::tellListeners(const Tell& tell) {
+    // By index: a listener may add or remove listeners while it is told.
+    ++telling_;
+    for (std::size_t i = 0; i < listeners_.size(); ++i) {
+        if (SessionListener* l = listeners_[i]) {
+            tell(*l);
+        }
+    }
+    if (--telling_ == 0) {
+        std::erase(listeners_, nullptr);
+    }
+}
+
+} // namespace vintrace::session

@@ -1,0 +1,2 @@
+#include "device/Sideways.h"
+#include "display/Fonts.h"

@@ -1,0 +1,2 @@
+#include "app/TMainForm.h"
+#include "session/CaptureSession.h"

@@ -1,0 +1,323 @@
+#include "session/CaptureSession.h"
+#include "capture/HidePasses.h"
+#include "protocol/TransferSummary.h"
+#include "support/BusSequence.h"
+#include "support/SessionEvents.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vintrace::session {
+namespace {
+
+using capture::HidePass;
+using capture::LoadResult;
+using Lines = std::vector<std::string>;
+
+using protocol::TransferType;
+
+std::string Data(const char* name) {
+    return std::string(VINTRACE_TEST_DATA) + "/" + name;
+}
+
+std::size_t CountOf(const std::vector<protocol::TransferItem>& items, TransferType type) {
+    return static_cast<std::size_t>(std::count_if(
+        items.begin(), items.end(), [type](const auto& item) { return item.type == type; }));
+}
+
+TEST(CaptureSession, IndexesAreBuiltOnFirstUseAndFollowTheStore) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    EXPECT_FALSE(session.hasIndexes());
+    const std::size_t folded = session.transfers(true).size();
+    const std::size_t sofRuns = CountOf(session.transfers(true), TransferType::Sof);
+    EXPECT_TRUE(session.hasIndexes());
+    EXPECT_GT(sofRuns, 0u);
+    // Unfolded, every SOF is an item of its own.
+    EXPECT_GT(session.transfers(false).size(), folded);
+    EXPECT_GT(CountOf(session.transfers(false), TransferType::Sof), sofRuns);
+
+    // A hide pass changes the store: the indexes are built again from it.
+    const std::size_t groupedBefore = session.transactions().size();
+    ASSERT_GT(session.hide(HidePass::Sof()), 0u);
+    EXPECT_FALSE(session.hasIndexes());
+    EXPECT_LT(session.transactions().size(), groupedBefore);
+    EXPECT_EQ(CountOf(session.transfers(true), TransferType::Sof), 0u);
+
+    // Loading again restores what the file holds.
+    ASSERT_TRUE(session.reload().ok());
+    EXPECT_EQ(session.transfers(true).size(), folded);
+}
+
+TEST(CaptureSession, LoadReplacesTheStoreAndAFailedLoadLeavesItEmpty) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
+    const std::size_t records = session.packets().size();
+    ASSERT_GT(records, 0u);
+    ASSERT_FALSE(session.endpoints().empty());
+    ASSERT_FALSE(session.transfers().empty());
+    // Loading twice does not append.
+    ASSERT_TRUE(session.reload().ok());
+    EXPECT_EQ(session.packets().size(), records);
+
+    const LoadResult failed = session.open(Data("no-such-capture.dat"));
+    EXPECT_FALSE(failed.ok());
+    EXPECT_FALSE(failed.reason.empty());
+    EXPECT_TRUE(session.packets().empty());
+    EXPECT_TRUE(session.endpoints().empty());
+    EXPECT_TRUE(session.transactions().empty());
+    EXPECT_TRUE(session.transfers().empty());
+}
+
+// What the decoders say, per item, whichever list and in whatever order it is asked for.
+TEST(CaptureSession, DecodedTextPerItemFollowsTheRecordsInEitherList) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    const struct {
+        std::size_t firstRecord;
+        std::optional<std::string> decoded;
+    } cases[] = {
+        // Asked from the end backwards: the first question decodes everything before it.
+        {1758, "SET_REPORT output report 1 interface 2: Num Lock: 0, Caps Lock: 0, "
+               "Scroll Lock: 0, Compose: 0, Kana: 0"},
+        {1609, "\"TiDAL\""},
+        {1541, std::nullopt}, // a stalled GET_DESCRIPTOR says nothing more
+        {208, "SET_LINE_CODING 9600 8N1"},
+        {173, "\"USB JTAG/serial debug unit\\x00\""},
+        {142, "9 of 98 bytes"},
+        {6, "device 303A:1001"},
+        {0, std::nullopt}, // a run of SOFs
+    };
+    for (const bool fold : {true, false}) {
+        EXPECT_EQ(session.decodedCount(fold), 0u);
+        const std::vector<protocol::TransferItem>& items = session.transfers(fold);
+        for (const auto& c : cases) {
+            const auto item = session.itemOfRecord(c.firstRecord, fold);
+            ASSERT_TRUE(item) << c.firstRecord;
+            ASSERT_EQ(protocol::FirstRecord(session.transactions(), items[*item]), c.firstRecord);
+            EXPECT_EQ(session.decoded(*item, fold), c.decoded)
+                << "record " << c.firstRecord << (fold ? " folded" : " unfolded");
+            if (c.decoded) { // a transfer: its next record leads to it too
+                EXPECT_EQ(session.itemOfRecord(c.firstRecord + 1, fold), item);
+            }
+        }
+        // Nothing after the last item asked for has been decoded yet.
+        const std::size_t last = *session.itemOfRecord(cases[0].firstRecord, fold);
+        EXPECT_EQ(session.decodedCount(fold), last + 1);
+        EXPECT_LT(session.decodedCount(fold), items.size());
+        EXPECT_EQ(session.decoded(items.size(), fold), std::nullopt);
+    }
+    // Unfolded, every SOF is an item: the same transfer has another number in each list.
+    EXPECT_NE(session.itemOfRecord(1758, true), session.itemOfRecord(1758, false));
+    EXPECT_EQ(session.itemOfRecord(session.packets().size(), true), std::nullopt);
+
+    // A data packet tells its transfer's meaning; tokens, handshakes and SOFs do not.
+    EXPECT_EQ(session.meaningOfDataPacket(1759), cases[0].decoded); // the SETUP's DATA0
+    EXPECT_EQ(session.meaningOfDataPacket(1758), std::nullopt);     // SETUP token
+    EXPECT_EQ(session.meaningOfDataPacket(1760), std::nullopt);     // ACK
+    EXPECT_EQ(session.meaningOfDataPacket(0), std::nullopt);        // SOF
+}
+
+TEST(CaptureSession, DecodedTextsAreDroppedWhenTheStoreChanges) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    // Each transfer's summary with what the decoders say about it, SOF runs left out.
+    auto described = [&session] {
+        std::vector<std::pair<std::string, std::optional<std::string>>> out;
+        const std::vector<protocol::TransferItem>& items = session.transfers(true);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (items[i].type != protocol::TransferType::Sof) {
+                out.emplace_back(protocol::TransferSummary(session.packets(),
+                                                           session.transactions(), items[i],
+                                                           protocol::SummaryForm::Line),
+                                 session.decoded(i, true));
+            }
+        }
+        return out;
+    };
+    const auto before = described();
+    ASSERT_GT(session.decodedCount(true), 0u);
+    ASSERT_GT(session.hide(HidePass::Sof()), 0u);
+    EXPECT_EQ(session.decodedCount(true), 0u);
+    EXPECT_FALSE(session.hasIndexes());
+    // Without its SOF runs the list numbers its items anew; each keeps its own text.
+    EXPECT_EQ(described(), before);
+}
+
+// The real low-speed mouse: each report on its interrupt endpoint is a transfer of its own
+// (USB 2.0 5.7.5: the host asks for one report at a time), decoded alone.
+TEST(CaptureSession, EachMouseReportIsATransferDecodedAlone) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
+    const auto item = session.itemOfRecord(1160);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(session.itemOfRecord(1163), *item + 1);
+    EXPECT_EQ(session.decoded(*item),
+              "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, "
+              "X: -1, Y: 0, Wheel: 0, AC Pan: 0");
+    EXPECT_EQ(session.decoded(*item + 1),
+              "HID report 1: Button 1: 0, Button 2: 0, Button 3: 0, Button 4: 0, Button 5: 0, "
+              "X: -2, Y: 0, Wheel: 0, AC Pan: 0");
+}
+
+// A mass-storage data stage is read by the command before it, even when the data stage is
+// the first item anyone asks about.
+TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
+    // A bulk-only interface with bulk IN 0x81 and OUT 0x02, 64 bytes each.
+    const std::string configuration = "09022000010100803209040000020806500007058102400000"
+                                      "07050202400000";
+    CaptureSession session;
+    session.replaceStore(
+        test::BusSequence(
+            "SETUP 7.0, DATA0 8006000200002000, ACK, IN 7.0, DATA1 " + configuration +
+            ", ACK, OUT 7.0, DATA1, ACK, "
+            "OUT 7.2, DATA0 55534243090000000800000080000A25000000000000000000000000000000, ACK, "
+            "IN 7.1, DATA0 0003FFFF00000200, ACK"),
+        {}, "disk.dat");
+    ASSERT_EQ(session.transfers(true).size(), 3u);
+    EXPECT_EQ(session.meaningOfDataPacket(13),
+              "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
+    EXPECT_EQ(session.decodedItem(1, true),
+              (protocol::Decoded{"SCSI READ CAPACITY(10)\nCBW tag 0x9, LUN 0, IN 8 bytes",
+                                 protocol::HeadlineUse::Replace}));
+}
+
+// Every change of the store, whoever makes it, drops the indexes and the cursor and is told
+// once; naming a file changes nothing that is shown.
+TEST(CaptureSession, EveryStoreChangeIsToldOnceAndDropsTheCursor) {
+    CaptureSession session;
+    test::SessionEvents events(session);
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        Lines told;
+    } changes[] = {
+        {"open", [&] { session.open(Data("ls-mouse.dat")); }, {"store"}},
+        {"hide", [&] { session.hide(HidePass::Transactions(4, 1)); }, {"store"}},
+        {"reload", [&] { session.reload(); }, {"store"}},
+        {"replace",
+         [&] { session.replaceStore(test::BusSequence("SOF 5, SOF 6"), {}, "x.dat"); },
+         {"store"}},
+        {"clear", [&] { session.clear(); }, {"store"}},
+        {"a failed open", [&] { session.open(Data("no-such-capture.dat")); }, {"store"}},
+        {"a name", [&] { session.nameFile("y.dat"); }, {}},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.what);
+        if (!session.packets().empty()) {
+            session.moveCursor(0, CursorFrom::PacketList);
+            (void)session.transactions();
+        }
+        events.take();
+        c.change();
+        EXPECT_EQ(events.take(), c.told);
+        if (!c.told.empty()) {
+            EXPECT_EQ(session.cursor(), std::nullopt);
+            EXPECT_FALSE(session.hasIndexes());
+        }
+    }
+    EXPECT_EQ(session.fileName(), "y.dat");
+}
+
+// Who follows the cursor learns who moved it; a search from the cursor starts where it stands,
+// or past the end once it found the last record, until the cursor is set again.
+TEST(CaptureSession, CursorAndSearchResumption) {
+    CaptureSession session;
+    test::SessionEvents events(session);
+    session.replaceStore(test::BusSequence("SOF 1, SOF 2, SOF 3, SOF 4"), {}, "four.dat");
+    events.take();
+    EXPECT_EQ(session.cursor(), std::nullopt);
+    session.announceCursor(CursorFrom::PacketList); // no cursor, nothing to tell
+    session.moveCursor(4, CursorFrom::Transfers);   // past the end: ignored
+    EXPECT_EQ(events.take(), Lines{});
+
+    using Step = std::function<void()>;
+    const struct {
+        const char* what;
+        Step step;
+        std::optional<std::size_t> cursor;
+        std::size_t searchFrom; // where a search from the cursor would start
+        Lines told;
+    } steps[] = {
+        {"a search without a cursor starts at the first record",
+         [&] { EXPECT_EQ(session.searchStart(), 0u); },
+         0,
+         0,
+         {}},
+        {"a match: the cursor goes to the next record",
+         [&] { session.searchFound(1); },
+         2,
+         2,
+         {"cursor 2 search"}},
+        {"a match on the last record: the cursor stays on it",
+         [&] { session.searchFound(3); },
+         3,
+         4,
+         {"cursor 3 search"}},
+        {"shown again: the search still resumes past it",
+         [&] { session.announceCursor(CursorFrom::PacketList); },
+         3,
+         4,
+         {"cursor 3 list"}},
+        {"set on the same record: the search examines it again",
+         [&] { session.moveCursor(3, CursorFrom::PacketList); },
+         3,
+         3,
+         {"cursor 3 list"}},
+        {"a device row",
+         [&] { session.moveCursor(1, CursorFrom::Devices); },
+         1,
+         1,
+         {"cursor 1 devices"}},
+        {"the list rebuilt over the same store",
+         [&] { session.dropCursor(); },
+         std::nullopt,
+         0,
+         {}},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        s.step();
+        EXPECT_EQ(session.cursor(), s.cursor);
+        EXPECT_EQ(events.take(), s.told);
+        if (s.cursor) {
+            EXPECT_EQ(session.searchStart(), s.searchFrom);
+        }
+    }
+}
+
+// A listener that leaves while it is told, or removes another, is told nothing more; the
+// others still are.
+TEST(CaptureSession, ListenersMayLeaveWhileTold) {
+    struct Leaving : SessionListener {
+        CaptureSession* session = nullptr;
+        SessionListener* other = nullptr;
+        int told = 0;
+        void storeChanged() override {
+            ++told;
+            session->removeListener(*other);
+            session->removeListener(*this);
+        }
+    };
+    CaptureSession session;
+    Leaving leaving;
+    leaving.session = &session;
+    session.addListener(leaving);
+    test::SessionEvents removed(session); // told after `leaving`, which removes it first
+    test::SessionEvents stays(session);
+    leaving.other = &removed;
+    session.clear();
+    session.clear();
+    EXPECT_EQ(leaving.told, 1);
+    EXPECT_EQ(removed.take(), Lines{});
+    EXPECT_EQ(stays.take(), (Lines{"store", "store"}));
+}
+
+} // namespace
+} // namespace vintrace::session
