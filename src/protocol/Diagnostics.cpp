@@ -917,9 +917,9 @@ private:
         }
         const auto declared = c.descriptor.field("bNumInterfaces");
         if (declared && *declared != numbers.size()) {
-            fault(kDescriptorInvalid,
-                  at + ": bNumInterfaces " + std::to_string(*declared) + " but " +
-                      Plural(numbers.size(), "interface", "interfaces") + " follow");
+            fault(kDescriptorInvalid, at + ": bNumInterfaces " + std::to_string(*declared) +
+                                          ", but the configuration has " +
+                                          Plural(numbers.size(), "interface", "interfaces"));
         }
         for (const InterfaceDescription& i : c.interfaces) {
             const std::string interface =
@@ -932,9 +932,10 @@ private:
             }
             const auto endpoints = i.descriptor.field("bNumEndpoints");
             if (endpoints && *endpoints != i.endpoints.size()) {
-                fault(kDescriptorInvalid,
-                      interface + ": bNumEndpoints " + std::to_string(*endpoints) + " but " +
-                          Plural(i.endpoints.size(), "endpoint", "endpoints") + " follow");
+                fault(kDescriptorInvalid, interface + ": bNumEndpoints " +
+                                              std::to_string(*endpoints) +
+                                              ", but the interface has " +
+                                              Plural(i.endpoints.size(), "endpoint", "endpoints"));
             }
             for (const Descriptor& e : i.endpoints) {
                 endpoint(interface, e, low);
