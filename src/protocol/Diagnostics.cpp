@@ -485,8 +485,8 @@ private:
 
         if (setup && (t.outcome == Outcome::Nak || t.outcome == Outcome::Stall)) {
             addAt(kSetupNotAcked, t,
-                  "device answered SETUP to " + EndpointText(t) + " with " +
-                      std::string(OutcomeName(t.outcome)));
+                  "device answered SETUP to endpoint " + std::to_string(t.address) + "." +
+                      std::to_string(t.endpoint) + " with " + std::string(OutcomeName(t.outcome)));
         }
         if (setup && t.hasData() && !t.corruptData && length != 8) {
             addAt(kSetupLength, t,
@@ -505,7 +505,8 @@ private:
                           " got no handshake");
             } else if (!t.hasData() && t.kind == TransactionKind::In) {
                 addAt(kNoResponse, t,
-                      "IN to " + EndpointText(t) + " got neither data nor a handshake");
+                      "IN to endpoint " + std::to_string(t.address) + "." +
+                          std::to_string(t.endpoint) + " got neither data nor a handshake");
             }
         }
         if (t.hasData() && !t.corruptData && !setup) {
