@@ -480,8 +480,8 @@ private:
         const bool isochronous = e && e->type == TransferType::Isochronous;
         const bool setup = t.kind == TransactionKind::Setup;
         const std::size_t length = TransactionPayloadLength(packets_, t);
-        const std::string data =
-            t.hasData() ? std::string(capture::KindName(packets_.kind(t.dataRecord()))) : "";
+        // Named only when a finding needs it: most transactions have none.
+        auto data = [&] { return std::string(capture::KindName(packets_.kind(t.dataRecord()))); };
 
         if (setup && (t.outcome == Outcome::Nak || t.outcome == Outcome::Stall)) {
             addAt(kSetupNotAcked, t,
@@ -501,7 +501,7 @@ private:
         if (t.outcome == Outcome::NoHandshake && !cut && !couldBeIsochronous) {
             if (t.hasData() && !t.corruptData) {
                 addAt(kNoHandshake, t,
-                      data + " of " + Plural(length, "byte", "bytes") + " to " + EndpointText(t) +
+                      data() + " of " + Plural(length, "byte", "bytes") + " to " + EndpointText(t) +
                           " got no handshake");
             } else if (!t.hasData() && t.kind == TransactionKind::In) {
                 addAt(kNoResponse, t,
@@ -518,7 +518,7 @@ private:
             }
             if (max && length > *max) {
                 addAt(kBabble, t,
-                      data + " of " + Plural(length, "byte", "bytes") + " on " + EndpointText(t) +
+                      data() + " of " + Plural(length, "byte", "bytes") + " on " + EndpointText(t) +
                           ", whose maximum packet size is " + std::to_string(*max));
             }
         }
