@@ -1,7 +1,10 @@
-// vintrace-group-bench: grouping a large capture into transactions and transfers (10 million
-// records of generated full-speed traffic by default; VINTRACE_BENCH_RECORDS overrides).
+// vintrace-group-bench: grouping a large capture into transactions and transfers, and checking
+// it (10 million records of generated full-speed traffic by default; VINTRACE_BENCH_RECORDS
+// overrides). The check should cost about what the transfers it reads cost to build.
 #include "TrafficGenerator.h"
 #include "capture/CaptureDecoder.h"
+#include "protocol/Devices.h"
+#include "protocol/Diagnostics.h"
 #include "protocol/Transfers.h"
 
 #include <benchmark/benchmark.h>
@@ -81,9 +84,39 @@ void BM_AssembleTransfersUnfolded(benchmark::State& state) {
     RunAssemble(state, false);
 }
 
+/// What `transfers` and `check` read: the transfer list grouped by the capture's descriptors.
+void BM_AssembleDescribedTransfers(benchmark::State& state) {
+    const capture::PacketList& packets = Loaded();
+    const protocol::Transactions& tx = Grouped();
+    std::size_t items = 0;
+    for (auto _ : state) {
+        const protocol::DescribedTransfers described =
+            protocol::AssembleDescribedTransfers(packets, tx);
+        items = described.items.size();
+        benchmark::DoNotOptimize(items);
+    }
+    state.counters["items"] = static_cast<double>(items);
+}
+
+void BM_Diagnose(benchmark::State& state) {
+    const capture::PacketList& packets = Loaded();
+    const protocol::Transactions& tx = Grouped();
+    static const protocol::DescribedTransfers described =
+        protocol::AssembleDescribedTransfers(packets, tx);
+    std::size_t findings = 0;
+    for (auto _ : state) {
+        findings = protocol::Diagnose(packets, tx, described.items, described.devices).size();
+        benchmark::DoNotOptimize(findings);
+    }
+    state.counters["records"] = static_cast<double>(packets.size());
+    state.counters["findings"] = static_cast<double>(findings);
+}
+
 BENCHMARK(BM_GroupTransactions)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_AssembleTransfersFolded)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_AssembleTransfersUnfolded)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_AssembleDescribedTransfers)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Diagnose)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "capture/UsbCrc.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/Devices.h"
+#include "protocol/Diagnostics.h"
 
 #include <algorithm>
 #include <array>
@@ -118,11 +119,32 @@ void GroupWithDescriptors(const capture::PacketList& packets) {
     (void)protocol::AssembleDescribedTransfers(packets, tx);
 }
 
-constexpr std::array<WorstCase, 2> kCases = {{
+// `n` GET_DESCRIPTOR(DEVICE) with wLength 8 answered with all 18 bytes, each by another
+// device at address 0: `n` control overruns and `n` devices for the checker to follow.
+std::vector<std::uint8_t> Overruns(std::size_t n) {
+    static constexpr std::array<std::uint8_t, 18> kDevice = {
+        0x12, 0x01, 0x10, 0x01, 0, 0, 0, 0x40, 0x09, 0x12, 1, 0, 0, 1, 0, 0, 0, 1};
+    Writer w;
+    for (std::size_t i = 0; i < n; ++i) {
+        w.controlIn(0, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x08, 0x00}, kDevice);
+        w.controlNoData(0, {0x00, 0x05, static_cast<std::uint8_t>(1 + i % 127), 0, 0, 0, 0, 0});
+    }
+    return std::move(w.bytes);
+}
+
+void Check(const capture::PacketList& packets) {
+    (void)protocol::DiagnoseCapture(packets);
+}
+
+constexpr std::array<WorstCase, 4> kCases = {{
     {"nested-collections", "HID report descriptor of n nested Collection items, devices tree",
      NestedCollections, ListDevices, 8000, 0xFFFF},
     {"address-churn", "n SET_ADDRESS 5 from address 0 each followed by a bulk OUT to 5.1",
      AddressChurn, GroupWithDescriptors, 8000, static_cast<std::size_t>(-1)},
+    {"check-address-churn", "check over n SET_ADDRESS 5 each followed by a bulk OUT to 5.1",
+     AddressChurn, Check, 8000, static_cast<std::size_t>(-1)},
+    {"check-overruns", "check over n devices each answering past wLength (findings capped)",
+     Overruns, Check, 8000, static_cast<std::size_t>(-1)},
 }};
 
 } // namespace

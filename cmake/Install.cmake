@@ -85,6 +85,8 @@ install(FILES ${packaging}/vintrace-cli.bash
 
 set(docdir ${CMAKE_INSTALL_DATADIR}/doc/vintrace)
 install(FILES README.md DESTINATION ${docdir})
+# What each rule of vintrace-cli check finds, for those who read its findings.
+install(FILES docs/checks.md DESTINATION ${docdir})
 # The copyright notice, also under the name Debian looks for.
 install(FILES LICENSE DESTINATION ${docdir})
 install(FILES LICENSE DESTINATION ${docdir} RENAME copyright)

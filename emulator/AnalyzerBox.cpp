@@ -26,7 +26,7 @@ void AnalyzerBox::Arm(Clock::time_point now) {
     content_.clear();
     // Each arming records fresh traffic, still fixed by the seed.
     BusModel bus({settings_.seed + armCount_++, settings_.busFullSpeed,
-                  settings_.lowSpeedDeviceBehindHub, settings_.profiles});
+                  settings_.lowSpeedDeviceBehindHub, settings_.profiles, settings_.faults});
     BusPacket p = bus.Next();
     triggerFound_ = triggerCode_ == kTriggerOnArm;
     while (!triggerFound_ && p.timeUs < kTriggerHorizonUs) {

@@ -17,6 +17,7 @@ struct BoxSettings {
     bool portHighSpeed = false;
     bool lowSpeedDeviceBehindHub = false;
     std::vector<Profile> profiles{}; // the devices on the bus; none: the vendor device
+    std::vector<Fault> faults{};     // committed once in each recording
     std::size_t memoryBytes = 263680;
     double fillSeconds = 3.0;
     std::string firmware = "VT-EMU 1.00";

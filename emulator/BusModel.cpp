@@ -17,6 +17,9 @@ constexpr std::uint8_t kData0 = 0xC3, kData1 = 0x4B;
 constexpr std::uint8_t kAck = 0xD2, kNak = 0x5A, kStall = 0x1E, kPre = 0x3C;
 
 constexpr double kFrameUs = 1000.0;
+// The frame before which the host skips a frame number when asked to (a few frames in, so
+// that the gap stands between two SOFs of the recording).
+constexpr std::uint64_t kSofGapFrame = 5;
 
 std::vector<std::uint8_t> Token(std::uint8_t pid, std::uint8_t address, std::uint8_t endpoint) {
     const std::uint16_t field =
@@ -235,6 +238,62 @@ bool IsLowSpeedProfile(Profile profile) {
     return profile == Profile::Mouse || profile == Profile::Keyboard;
 }
 
+namespace {
+constexpr std::array<std::string_view, kFaultCount> kFaultNames = {
+    "toggle",    "no-ack",         "nak-setup",
+    "babble",    "overrun",        "no-zlp",
+    "no-status", "bad-descriptor", "stall-get-descriptor",
+    "bad-csw",   "sof-gap"};
+} // namespace
+
+std::optional<Fault> FaultFromText(std::string_view text) {
+    for (std::size_t i = 0; i < kFaultNames.size(); ++i) {
+        if (kFaultNames[i] == text) {
+            return static_cast<Fault>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view FaultName(Fault fault) {
+    return kFaultNames[static_cast<std::size_t>(fault)];
+}
+
+std::string FaultImpossible(Fault fault, const BusSettings& settings) {
+    std::vector<Profile> on;
+    for (const Profile p : settings.profiles) {
+        if (settings.fullSpeed || p == Profile::Vendor || IsLowSpeedProfile(p)) {
+            on.push_back(p);
+        }
+    }
+    if (on.empty()) {
+        on.push_back(Profile::Vendor);
+    }
+    const auto has = [&on](auto pred) { return std::any_of(on.begin(), on.end(), pred); };
+    switch (fault) {
+    case Fault::Toggle:
+    case Fault::Babble:
+        if (!has([](Profile p) { return p != Profile::Disk; })) {
+            return "needs a device with an interrupt IN endpoint (vendor, mouse, keyboard or "
+                   "serial)";
+        }
+        break;
+    case Fault::BadCsw:
+        if (!has([](Profile p) { return p == Profile::Disk; })) {
+            return "needs the disk device (--device disk)";
+        }
+        break;
+    case Fault::SofGap:
+        if (!settings.fullSpeed) {
+            return "needs a full-speed bus: a low-speed bus carries no SOFs";
+        }
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
 ClassDescriptors DescriptorsOf(Profile profile) {
     ClassDescriptors c;
     const Bytes languages{0x04, 0x03, 0x09, 0x04};
@@ -307,6 +366,9 @@ BusModel::BusModel(const BusSettings& settings)
     if (devices_.empty()) {
         devices_.push_back(MakeDevice(Profile::Vendor, 1, !settings_.fullSpeed));
     }
+    for (const Fault f : settings_.faults) {
+        faultsToCommit_[static_cast<std::size_t>(f)] = true;
+    }
     if (settings_.fullSpeed && settings_.lowSpeedDeviceBehindHub && devices_.size() < kMaxDevices) {
         devices_.push_back(
             MakeDevice(Profile::Vendor, static_cast<std::uint8_t>(devices_.size() + 1), true));
@@ -335,6 +397,13 @@ BusModel::Device BusModel::MakeDevice(Profile profile, std::uint8_t address, boo
     d.strings = c.strings;
     d.interruptEndpoint = c.interruptEndpoint;
     d.pollInterval = c.pollInterval;
+    for (std::size_t i = 0; i + 6 < d.configDescriptor.size() && d.configDescriptor[i] != 0;
+         i += d.configDescriptor[i]) {
+        if (d.configDescriptor[i + 1] == 0x05 && d.configDescriptor[i + 2] == d.interruptEndpoint) {
+            d.interruptMaxPacket = static_cast<std::uint16_t>(d.configDescriptor[i + 4] |
+                                                              d.configDescriptor[i + 5] << 8);
+        }
+    }
     return d;
 }
 
@@ -356,6 +425,43 @@ BusModel::Packet BusModel::RandomBytes(std::size_t n) {
     return p;
 }
 
+bool BusModel::Inject(Fault fault) {
+    bool& pending = faultsToCommit_[static_cast<std::size_t>(fault)];
+    return std::exchange(pending, false);
+}
+
+void BusModel::InterruptData(Device& d, Transaction& t, std::uint8_t& toggle, Packet report) {
+    std::uint8_t sent = toggle;
+    // New data under the toggle of the report before it: the host takes it for a
+    // retransmission and drops it (8.6.4). The device then carries on from the right toggle.
+    const bool repeat = d.lastInterrupt && *d.lastInterrupt != report && Inject(Fault::Toggle);
+    if (repeat) {
+        sent ^= 1;
+        t.fault = Fault::Toggle;
+    } else if (Inject(Fault::Babble)) {
+        report.resize(std::size_t{d.interruptMaxPacket} + 1, 0x00);
+        t.fault = Fault::Babble;
+    }
+    d.lastInterrupt = report;
+    t.packets.push_back(Data(sent, report));
+    HostPacket(d, t, {kAck});
+    if (!repeat) {
+        toggle ^= 1;
+    }
+}
+
+void BusModel::ReadFullPacketString(Device& d) {
+    static constexpr std::string_view kText = "Vintrace fault test: no zero-length packet follows";
+    Bytes text{d.maxPacket0, 0x03};
+    for (std::size_t i = 0; text.size() < d.maxPacket0; ++i) {
+        Append(text, {static_cast<std::uint8_t>(kText[i % kText.size()]), 0x00});
+    }
+    const std::size_t setup = d.control.size();
+    omitZlp_ = true;
+    ControlRead(d, d.address, Setup(0x80, 0x06, 0x0304, 0x0409, 255), text, false);
+    d.control[setup].fault = Fault::NoZlp;
+}
+
 BusModel::Transaction BusModel::Begin(const Device& d) const {
     Transaction t;
     t.lowSpeed = d.lowSpeed;
@@ -370,6 +476,15 @@ void BusModel::HostPacket(const Device& d, Transaction& t, Packet p) const {
 }
 
 void BusModel::SetupStage(Device& d, std::uint8_t address, const Packet& setup) {
+    if (address != 0 && Inject(Fault::NakSetup)) {
+        // 8.4.6.4 forbids it; the host sends the SETUP again.
+        Transaction refused = Begin(d);
+        HostPacket(d, refused, Token(kSetup, address, 0));
+        HostPacket(d, refused, Data(0, setup));
+        refused.packets.push_back({kNak});
+        refused.fault = Fault::NakSetup;
+        d.control.push_back(std::move(refused));
+    }
     Transaction t = Begin(d);
     HostPacket(d, t, Token(kSetup, address, 0));
     HostPacket(d, t, Data(0, setup));
@@ -379,9 +494,24 @@ void BusModel::SetupStage(Device& d, std::uint8_t address, const Packet& setup) 
 
 void BusModel::ControlRead(Device& d, std::uint8_t address, const Packet& setup, Packet answer,
                            bool stall) {
+    const bool omitZlp = std::exchange(omitZlp_, false);
+    const bool getDescriptor = setup[0] == 0x80 && setup[1] == 0x06;
+    if (!stall && address != 0 && getDescriptor && setup[3] == 0x01 &&
+        Inject(Fault::StallGetDescriptor)) {
+        // A request every device answers, refused once; the host asks again.
+        const std::size_t refused = d.control.size();
+        ControlRead(d, address, setup, answer, true);
+        d.control[refused].fault = Fault::StallGetDescriptor;
+    }
     SetupStage(d, address, setup);
+    const std::size_t setupAt = d.control.size() - 1;
     const std::size_t wLength = static_cast<std::size_t>(setup[6] | setup[7] << 8);
-    if (answer.size() > wLength) {
+    // The whole configuration where the host asked for its first 9 bytes (9.3.5 forbids it).
+    const bool overrun = !stall && address != 0 && getDescriptor && setup[3] == 0x02 &&
+                         answer.size() > wLength && Inject(Fault::Overrun);
+    if (overrun) {
+        d.control[setupAt].fault = Fault::Overrun;
+    } else if (answer.size() > wLength) {
         answer.resize(wLength);
     }
     if (stall) {
@@ -413,7 +543,28 @@ void BusModel::ControlRead(Device& d, std::uint8_t address, const Packet& setup,
         sent += n;
         toggle ^= 1;
         // A short packet ends the data stage; a full one at wLength does too.
-        more = n == d.maxPacket0 && sent < wLength;
+        more = n == d.maxPacket0 && (overrun ? sent < answer.size() : sent < wLength) &&
+               !(omitZlp && sent == answer.size());
+    }
+    if (address != 0 && Inject(Fault::NoStatus)) {
+        // The device never completes the status stage; the host gives up on the transfer.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Transaction refused = Begin(d);
+            HostPacket(d, refused, Token(kOut, address, 0));
+            HostPacket(d, refused, Data(1, {}));
+            refused.packets.push_back({kNak});
+            d.control.push_back(std::move(refused));
+        }
+        d.control[setupAt].fault = Fault::NoStatus;
+        return;
+    }
+    if (address != 0 && Inject(Fault::NoAck)) {
+        // Left unanswered, the host sends the status stage again.
+        Transaction lost = Begin(d);
+        HostPacket(d, lost, Token(kOut, address, 0));
+        HostPacket(d, lost, Data(1, {}));
+        lost.fault = Fault::NoAck;
+        d.control.push_back(std::move(lost));
     }
     Transaction status = Begin(d);
     HostPacket(d, status, Token(kOut, address, 0));
@@ -443,13 +594,24 @@ void BusModel::Enumerate(Device& d) {
         return;
     }
     d.enumerating = true;
+    const bool badDescriptor = Inject(Fault::BadDescriptor);
+    if (badDescriptor) {
+        ++d.configDescriptor[4]; // bNumInterfaces
+    }
     ControlRead(d, 0, Setup(0x80, 0x06, 0x0100, 0, 64), d.deviceDescriptor, false);
     ControlWrite(d, 0, Setup(0x00, 0x05, d.address, 0, 0));
     ControlRead(d, d.address, Setup(0x80, 0x06, 0x0100, 0, 18), d.deviceDescriptor, false);
     ControlRead(d, d.address, Setup(0x80, 0x06, 0x0200, 0, 9), d.configDescriptor, false);
+    const std::size_t wholeConfiguration = d.control.size();
     ControlRead(d, d.address,
                 Setup(0x80, 0x06, 0x0200, 0, static_cast<std::uint16_t>(d.configDescriptor.size())),
                 d.configDescriptor, false);
+    if (badDescriptor) {
+        d.control[wholeConfiguration].fault = Fault::BadDescriptor;
+    }
+    if (Inject(Fault::NoZlp)) {
+        ReadFullPacketString(d);
+    }
     // No serial-number string: the device stalls the request.
     ControlRead(d, d.address, Setup(0x80, 0x06, 0x0303, 0x0409, 255), {}, true);
     ControlWrite(d, d.address, Setup(0x00, 0x09, 1, 0, 0));
@@ -545,13 +707,24 @@ void BusModel::BulkIn(Device& d, std::uint8_t endpoint, const Packet& payload, b
 void BusModel::EnumerateClass(Device& d) {
     d.enumerating = true;
     const std::uint8_t a = d.address;
+    const bool badDescriptor = Inject(Fault::BadDescriptor);
+    if (badDescriptor) {
+        ++d.configDescriptor[4]; // bNumInterfaces
+    }
     ControlRead(d, 0, Setup(0x80, 0x06, 0x0100, 0, 64), d.deviceDescriptor, false);
     ControlWrite(d, 0, Setup(0x00, 0x05, a, 0, 0));
     ControlRead(d, a, Setup(0x80, 0x06, 0x0100, 0, 18), d.deviceDescriptor, false);
     ControlRead(d, a, Setup(0x80, 0x06, 0x0200, 0, 9), d.configDescriptor, false);
+    const std::size_t wholeConfiguration = d.control.size();
     ControlRead(d, a,
                 Setup(0x80, 0x06, 0x0200, 0, static_cast<std::uint16_t>(d.configDescriptor.size())),
                 d.configDescriptor, false);
+    if (badDescriptor) {
+        d.control[wholeConfiguration].fault = Fault::BadDescriptor;
+    }
+    if (Inject(Fault::NoZlp)) {
+        ReadFullPacketString(d);
+    }
     ControlRead(d, a, Setup(0x80, 0x06, 0x0300, 0, 255), d.strings[0], false);
     for (const std::uint16_t index : {2, 1, 3}) {
         ControlRead(d, a,
@@ -591,10 +764,7 @@ void BusModel::ClassPoll(Device& d, std::vector<Transaction>& out) {
     if (d.reports.empty()) {
         t.packets.push_back({kNak});
     } else {
-        std::uint8_t& toggle = d.toggles[(d.interruptEndpoint & 0x0F) | 0x10];
-        t.packets.push_back(Data(toggle, d.reports.front()));
-        HostPacket(d, t, {kAck});
-        toggle ^= 1;
+        InterruptData(d, t, d.toggles[(d.interruptEndpoint & 0x0F) | 0x10], d.reports.front());
         d.reports.pop_front();
     }
     out.push_back(std::move(t));
@@ -732,11 +902,16 @@ void BusModel::DiskCommand(Device& d, const Packet& block, std::uint32_t length,
             BulkOut(d, 0x02, data, false);
         }
     }
+    // The wrong tag answers no command (BOT 1.0 6.3); the host goes on with the next.
+    const bool badTag = Inject(Fault::BadCsw);
     Packet csw = Text("USBS");
-    PutLe32(csw, d.tag);
+    PutLe32(csw, d.tag + (badTag ? 1 : 0));
     PutLe32(csw, length - static_cast<std::uint32_t>(data.size()));
     csw.push_back(status);
     BulkIn(d, 0x81, csw, Random(4) == 0);
+    if (badTag) {
+        d.control.back().fault = Fault::BadCsw;
+    }
 }
 
 void BusModel::DiskActivity(Device& d) {
@@ -812,9 +987,7 @@ void BusModel::InterruptPoll(Device& d, std::vector<Transaction>& out) {
     if (Random(100) < 85) {
         t.packets.push_back({kNak});
     } else {
-        t.packets.push_back(Data(d.interruptToggle, RandomBytes(d.lowSpeed ? 4 : 8)));
-        HostPacket(d, t, {kAck});
-        d.interruptToggle ^= 1;
+        InterruptData(d, t, d.interruptToggle, RandomBytes(d.lowSpeed ? 4 : 8));
     }
     out.push_back(std::move(t));
 }
@@ -856,6 +1029,10 @@ void BusModel::BuildFrame() {
     std::vector<Transaction> frame;
     if (settings_.fullSpeed) {
         Transaction sof;
+        if (frameIndex_ == kSofGapFrame && Inject(Fault::SofGap)) {
+            frameNumber_ = static_cast<std::uint16_t>((frameNumber_ + 1) & 0x7FF);
+            sof.fault = Fault::SofGap;
+        }
         sof.packets.push_back(Sof(frameNumber_));
         frame.push_back(std::move(sof));
     }
@@ -890,6 +1067,10 @@ void BusModel::BuildFrame() {
 
     double t = static_cast<double>(frameIndex_) * kFrameUs;
     for (Transaction& tr : frame) {
+        if (tr.fault) {
+            injections_.push_back({*tr.fault, packetCount_});
+        }
+        packetCount_ += tr.packets.size();
         for (Packet& p : tr.packets) {
             // A preamble itself goes at full speed; what follows it at the device's speed.
             const bool slow = tr.lowSpeed && p.front() != kPre;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -47,6 +48,28 @@ struct ClassDescriptors {
 /// The descriptors of a class profile (nothing for the vendor device).
 ClassDescriptors DescriptorsOf(Profile profile);
 
+/// A fault the bus commits once, on purpose, so that a checker has something to find. Each
+/// breaks one rule at one place: the device's data toggle, a handshake, a SETUP, a packet size,
+/// a control transfer's length, zero-length packet or status stage, a descriptor, a standard
+/// request, a mass-storage status wrapper, or the host's frame numbers.
+enum class Fault : std::uint8_t {
+    Toggle,             // an interrupt IN report with new data repeats the last toggle
+    NoAck,              // the device leaves the first status stage at its address unanswered
+    NakSetup,           // the device NAKs its first SETUP at its address (the host resends it)
+    Babble,             // an interrupt IN report one byte longer than wMaxPacketSize
+    Overrun,            // the whole configuration descriptor for a wLength of 9
+    NoZlp,              // a string of exactly bMaxPacketSize0 bytes for wLength 255, no ZLP
+    NoStatus,           // the device NAKs a status stage until the host moves on
+    BadDescriptor,      // bNumInterfaces one more than the configuration has
+    StallGetDescriptor, // the device STALLs GET_DESCRIPTOR(DEVICE) once
+    BadCsw,             // the disk's first status wrapper carries the wrong tag
+    SofGap,             // the host skips one frame number
+};
+inline constexpr std::size_t kFaultCount = 11;
+
+std::optional<Fault> FaultFromText(std::string_view text);
+std::string_view FaultName(Fault fault);
+
 /// Settings of the simulated bus.
 struct BusSettings {
     std::uint64_t seed = 1;
@@ -57,6 +80,18 @@ struct BusSettings {
     /// device. A low-speed bus carries only low-speed devices: full-speed profiles are left
     /// off it, and a vendor device stands in when nothing is left.
     std::vector<Profile> profiles{};
+    /// Faults to commit, each once.
+    std::vector<Fault> faults{};
+};
+
+/// Why `fault` cannot be committed on a bus with these settings; empty when it can.
+std::string FaultImpossible(Fault fault, const BusSettings& settings);
+
+/// Where a fault was committed: the index of the first packet of its transaction (the SETUP
+/// of a control transfer, the SOF after a skipped frame), counted from the model's first.
+struct Injection {
+    Fault fault = Fault::Toggle;
+    std::uint64_t packet = 0;
 };
 
 /// A deterministic model of a USB 1.1 bus: frames of 1 ms, each opened by an SOF at full
@@ -69,11 +104,15 @@ public:
     /// The next packet in time order; the bus never runs dry.
     BusPacket Next();
 
+    /// The faults committed so far, in the order of their packets.
+    const std::vector<Injection>& Injections() const { return injections_; }
+
 private:
     using Packet = std::vector<std::uint8_t>;
     struct Transaction {
         bool lowSpeed = false;
         std::vector<Packet> packets;
+        std::optional<Fault> fault; // committed in this transaction
     };
     struct Device {
         Profile profile = Profile::Vendor;
@@ -96,6 +135,8 @@ private:
         std::vector<std::vector<std::uint8_t>> strings;
         std::vector<std::uint8_t> reportDescriptor;
         std::uint8_t interruptEndpoint = 0;
+        std::uint16_t interruptMaxPacket = 8;
+        std::optional<std::vector<std::uint8_t>> lastInterrupt; // the last report sent
         std::deque<std::vector<std::uint8_t>> reports;
         std::array<std::uint8_t, 32> toggles{};
         std::uint64_t quietUntil = 0;
@@ -128,6 +169,12 @@ private:
     void BulkTraffic(Device& d, std::vector<Transaction>& out);
     std::uint32_t Random(std::uint32_t below);
     Packet RandomBytes(std::size_t n);
+    /// True the first time a fault that was asked for can be committed.
+    bool Inject(Fault fault);
+    /// An interrupt IN report as the device sends it, faults included; flips the toggle.
+    void InterruptData(Device& d, Transaction& t, std::uint8_t& toggle, Packet report);
+    /// Reads a string of exactly bMaxPacketSize0 bytes and ends it without a zero-length packet.
+    void ReadFullPacketString(Device& d);
 
     BusSettings settings_;
     std::uint64_t state_;
@@ -135,6 +182,10 @@ private:
     std::uint64_t frameIndex_ = 0;
     std::vector<Device> devices_;
     std::deque<BusPacket> pending_;
+    std::array<bool, kFaultCount> faultsToCommit_{};
+    bool omitZlp_ = false; // the next control read ends without its zero-length packet
+    std::uint64_t packetCount_ = 0;
+    std::vector<Injection> injections_;
 };
 
 } // namespace vintrace::emulator

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     std::string portSpeed = "full";
     std::vector<std::string> refused;
     std::vector<std::string> devices;
+    std::vector<std::string> faultNames;
 
     CLI::App app{"Emulated USB analyzer: the capture box and its driver"};
     app.set_version_flag("--version", VersionLine("vintrace-analyzer-emu"));
@@ -92,6 +93,14 @@ int main(int argc, char** argv) {
                    "A device on the bus: vendor, mouse, keyboard, serial or disk; repeatable, "
                    "up to 4, enumerated in order (default: vendor)")
         ->check(CLI::IsMember({"vendor", "mouse", "keyboard", "serial", "disk"}));
+    app.add_option("--fault", faultNames,
+                   "Commit this fault once in each recording, for a checker to find; "
+                   "repeatable: toggle, no-ack, nak-setup, babble, overrun, no-zlp, no-status, "
+                   "bad-descriptor, stall-get-descriptor, bad-csw (with the disk), sof-gap "
+                   "(full speed)")
+        ->check(CLI::IsMember({"toggle", "no-ack", "nak-setup", "babble", "overrun", "no-zlp",
+                               "no-status", "bad-descriptor", "stall-get-descriptor", "bad-csw",
+                               "sof-gap"}));
     app.add_option("--port-speed", portSpeed, "Speed of the PC port the box sits on")
         ->check(CLI::IsMember({"full", "high"}))
         ->capture_default_str();
@@ -157,6 +166,16 @@ int main(int argc, char** argv) {
     }
 
     box.busFullSpeed = speed == "full";
+    const emulator::BusSettings bus{box.seed, box.busFullSpeed, box.lowSpeedDeviceBehindHub,
+                                    box.profiles};
+    for (const std::string& f : faultNames) {
+        const emulator::Fault fault = *emulator::FaultFromText(f);
+        if (const std::string why = emulator::FaultImpossible(fault, bus); !why.empty()) {
+            std::cerr << "vintrace-analyzer-emu: --fault " << f << ": " << why << "\n";
+            return static_cast<int>(CLI::ExitCodes::ValidationError);
+        }
+        box.faults.push_back(fault);
+    }
     box.portHighSpeed = portSpeed == "high";
     for (const std::string& r : refused) {
         faults.refusedCommands.insert(emulator::CommandFromText(r));

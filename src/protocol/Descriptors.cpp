@@ -368,6 +368,11 @@ ParsedString ParseString(std::span<const std::uint8_t> data, std::size_t request
             ++i;
         } else if (u >= 0xD800 && u < 0xE000) {
             append(0xFFFD);
+            // A high surrogate last in data cut short may have lost its partner to the cut.
+            const bool cutPair = u < 0xDC00 && i + 1 == units && d.bytes.size() < d.bytes[0];
+            if (!out.unpairedSurrogate && !cutPair) {
+                out.unpairedSurrogate = 2 + 2 * i;
+            }
         } else {
             append(u);
         }

@@ -112,6 +112,9 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
 struct ParsedString {
     std::string text;
     std::vector<DescriptorProblem> problems;
+    /// Byte offset of the first surrogate without its partner (shown as U+FFFD), when there
+    /// is one that the end of the delivered data does not explain.
+    std::optional<std::size_t> unpairedSurrogate;
 };
 /// `requested` is the request's wLength: a string cut by it is partial, not faulty (USB 2.0
 /// 9.3.5: the device returns the first wLength bytes).

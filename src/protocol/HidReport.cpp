@@ -59,6 +59,35 @@ struct Locals {
     std::uint16_t rangePage = 0;
 };
 
+/// True when a main item names usages, or carries data, without a usage page to read them in.
+bool Pageless(const HidItem& item, const Globals& globals, const Locals& locals) {
+    const bool usages = !locals.usages.empty() || locals.minimum.has_value();
+    const bool pageless = std::any_of(locals.usages.begin(), locals.usages.end(),
+                                      [](const auto& u) { return u.first == 0; }) ||
+                          (locals.minimum && locals.rangePage == 0);
+    if (item.tag == kCollection) {
+        return pageless;
+    }
+    if (item.tag != kInput && item.tag != kOutput && item.tag != kFeature) {
+        return false;
+    }
+    const bool constant = (item.data & 1) != 0;
+    return usages ? pageless : !constant && globals.usagePage == 0;
+}
+
+std::string MainItemName(std::uint8_t tag) {
+    switch (tag) {
+    case kInput:
+        return "Input";
+    case kOutput:
+        return "Output";
+    case kFeature:
+        return "Feature";
+    default:
+        return "Collection";
+    }
+}
+
 std::uint32_t ItemKey(HidReportKind kind, std::uint8_t id) {
     return static_cast<std::uint32_t>(kind) << 8 | id;
 }
@@ -97,6 +126,15 @@ HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data) {
     std::map<std::uint32_t, std::uint32_t> offsets; // (kind, report ID) -> next bit
     int depth = 0;
     bool tooMany = false;
+    bool pagelessReported = false;
+    // Usages are read within a usage page; without one they mean nothing. Said once.
+    auto notePageless = [&](const HidItem& item) {
+        if (!pagelessReported && Pageless(item, globals, locals)) {
+            out.problems.emplace_back(item.offset,
+                                      MainItemName(item.tag) + " item without a Usage Page");
+            pagelessReported = true;
+        }
+    };
     while (at < data.size()) {
         HidItem item;
         item.offset = at;
@@ -198,6 +236,7 @@ HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data) {
         }
         case HidItemType::Main:
             if (item.tag == kCollection) {
+                notePageless(item);
                 ++depth;
             } else if (item.tag == kEndCollection) {
                 if (depth == 0) {
@@ -224,6 +263,7 @@ HidReportDescriptor ParseReportDescriptor(std::span<const std::uint8_t> data) {
                     locals = Locals{};
                     break;
                 }
+                notePageless(item);
                 HidField f;
                 f.kind = kind;
                 f.reportId = globals.reportId;

@@ -47,6 +47,7 @@ void CaptureSession::storeChanged() {
     folded_.reset();
     unfolded_.reset();
     devices_.reset();
+    findings_.reset();
     foldedDecoded_.reset();
     unfoldedDecoded_.reset();
     // Released, not just emptied: a smaller capture should not keep a larger one's memory.
@@ -140,6 +141,13 @@ const protocol::DeviceModel& CaptureSession::devices() {
         transfers(true);
     }
     return *devices_;
+}
+
+const std::vector<protocol::Finding>& CaptureSession::findings() {
+    if (!findings_) {
+        findings_ = protocol::Diagnose(packets_, transactions(), transfers(true), devices());
+    }
+    return *findings_;
 }
 
 std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) {

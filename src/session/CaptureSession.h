@@ -7,6 +7,7 @@
 #include "capture/Progress.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
+#include "protocol/Diagnostics.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
@@ -124,6 +125,9 @@ public:
     const std::vector<protocol::TransferItem>& transfers(bool fold = true);
     /// The devices the capture's control transfers describe; built on first use.
     const protocol::DeviceModel& devices();
+    /// What the capture does against USB's and its classes' rules, over the folded transfer
+    /// list and the device model; built on first use.
+    const std::vector<protocol::Finding>& findings();
 
     /// What ClassDecoder says item `item` of transfers(fold) carries; nothing when it adds
     /// nothing (or there is no such item). The decoder reads the items in capture order (a
@@ -143,8 +147,9 @@ public:
 
     /// True while an index is held (for tests of the invalidation).
     bool hasIndexes() const {
-        return transactions_.has_value() || folded_ || unfolded_ || devices_ || foldedDecoded_ ||
-               unfoldedDecoded_ || !foldedOwner_.empty() || !unfoldedOwner_.empty();
+        return transactions_.has_value() || folded_ || unfolded_ || devices_ || findings_ ||
+               foldedDecoded_ || unfoldedDecoded_ || !foldedOwner_.empty() ||
+               !unfoldedOwner_.empty();
     }
 
 private:
@@ -176,6 +181,7 @@ private:
     std::optional<std::vector<protocol::TransferItem>> folded_;
     std::optional<std::vector<protocol::TransferItem>> unfolded_;
     std::optional<protocol::DeviceModel> devices_;
+    std::optional<std::vector<protocol::Finding>> findings_;
     std::optional<DecodedIndex> foldedDecoded_;
     std::optional<DecodedIndex> unfoldedDecoded_;
     /// The item holding each transaction (UINT32_MAX for none), built on first look-up.

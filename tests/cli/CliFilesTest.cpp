@@ -56,6 +56,8 @@ TEST(CliOutput, AFailedWriteToStandardOutputIsExitStatus2) {
         "transfers --json " + Quoted(kCapture),
         "devices " + Quoted(kCapture),
         "devices --json " + Quoted(kCapture),
+        "check --json " + Quoted(kCapture),
+        "check --list",
         "--help",
     };
     TempDir work;

@@ -43,6 +43,9 @@ check "vintrace-cli analyzer speed " "-" "status"
 check "vintrace-cli dump -o " "capture-one.dat capture-two.pcap" "--check"
 check "vintrace-cli dump capture-o" "capture-one.dat" "capture-two.pcap"
 check "vintrace-cli stats --json capture-t" "capture-two.pcap" "capture-one.dat"
+check "vintrace-cli ch" "check" "dump"
+check "vintrace-cli check --" "--json --fail-on --list" "--check"
+check "vintrace-cli check --fail-on " "error warning info" "capture-one.dat"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion checks failed"

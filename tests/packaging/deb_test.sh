@@ -65,6 +65,7 @@ expect=(
     /usr/share/icons/hicolor/scalable/apps/vintrace.svg
     /usr/share/bash-completion/completions/vintrace-cli
     /usr/share/doc/vintrace/README.md
+    /usr/share/doc/vintrace/checks.md
     /usr/share/doc/vintrace/LICENSE
     /usr/share/doc/vintrace/copyright
     /usr/share/doc/vintrace/examples/LICENSE.examples

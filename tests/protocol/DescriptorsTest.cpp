@@ -314,6 +314,13 @@ TEST(StringDescriptors, CutByTheRequestIsNoFault) {
     EXPECT_TRUE(ParseLanguages(Bytes("04 03"), 2).problems.empty());
 }
 
+TEST(StringDescriptors, UnpairedSurrogatesAreFoundUnlessTheRequestCutThePair) {
+    EXPECT_EQ(ParseString(Bytes("0A 03 41 00 00 DC 42 00 3D D8")).unpairedSurrogate, 4u);
+    EXPECT_EQ(ParseString(Bytes("08 03 3D D8 00 DE 41 00")).unpairedSurrogate, std::nullopt);
+    // 9.3.5: wLength 6 of an 8-byte string leaves a high surrogate without its partner.
+    EXPECT_EQ(ParseString(Bytes("08 03 41 00 3D D8"), 6).unpairedSurrogate, std::nullopt);
+}
+
 TEST(StringDescriptors, ListLanguages) {
     EXPECT_EQ(ParseLanguages(Bytes("06 03 09 04 07 04")).languages,
               (std::vector<std::uint16_t>{0x0409, 0x0407}));

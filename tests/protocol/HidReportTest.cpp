@@ -128,7 +128,16 @@ INSTANTIATE_TEST_SUITE_P(
                     "77 FF FF 00 00 97 FF FF 00 00 81 02",
                     3,
                     {{10, "Report Size 65535 x Report Count 65535 is too large to lay out"}}},
-        ProblemCase{"ReportIdZero", "85 00", 1, {{0, "Report ID 0 is out of range"}}}),
+        ProblemCase{"ReportIdZero", "85 00", 1, {{0, "Report ID 0 is out of range"}}},
+        // 6.2.2.7: usages are read within a Usage Page; said once per descriptor.
+        ProblemCase{"UsageWithoutPage",
+                    "09 02 A1 01 C0 09 01 A1 00 C0",
+                    6,
+                    {{2, "Collection item without a Usage Page"}}},
+        ProblemCase{"DataWithoutPage",
+                    "75 08 95 01 81 01 81 02",
+                    4,
+                    {{6, "Input item without a Usage Page"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HidReports, DecodeByDescriptor) {
