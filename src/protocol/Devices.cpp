@@ -389,7 +389,11 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
     const TransferOptions options;
     TransferAssembly assembly(packets, transactions, options, largest, store);
     for (std::size_t x = 0; x < transactions.size(); ++x) {
-        assembly.step(x, transactions[x]);
+        const Transaction t = transactions[x];
+        // An SOF changes nothing but the SOF items, which name no device.
+        if (t.kind != TransactionKind::Sof) {
+            assembly.step(x, t);
+        }
     }
     assembly.finish();
     store.finish();
@@ -410,7 +414,10 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
     for (std::size_t i = 0; i < packets.size();) {
         i = GroupInto(packets, i, std::min(packets.size(), i + kWindow), window);
         for (; x < window.size(); ++x) {
-            assembly.step(x, window[x]);
+            const Transaction t = window[x];
+            if (t.kind != TransactionKind::Sof) {
+                assembly.step(x, t);
+            }
         }
         window.releaseBefore(store.oldestNeeded(x));
     }

@@ -69,10 +69,12 @@ constexpr std::uint32_t kCswSignature = 0x53425355; // "USBS"
 
 } // namespace
 
-class TransferAssembly::Assembler {
+/// The assembly over a store: the TransferStore interface, or a store type it is compiled
+/// for (the whole list, without a call through a table for every item touched).
+template <typename Store> class BasicAssembler {
 public:
-    Assembler(const capture::PacketList& packets, const Transactions& tx,
-              const TransferOptions& options, const LargestPayloads& largest, TransferStore& store)
+    BasicAssembler(const capture::PacketList& packets, const Transactions& tx,
+                   const TransferOptions& options, const LargestPayloads& largest, Store& store)
         : packets_(packets), tx_(tx), options_(options), largest_(largest), store_(store) {
         controlOpen_.fill(kNone);
         pipeOpen_.fill(kNone);
@@ -561,7 +563,7 @@ private:
     const Transactions& tx_;
     const TransferOptions& options_;
     const LargestPayloads& largest_;
-    TransferStore& store_;
+    Store& store_;
     std::size_t sofOpen_ = kNone;
     std::array<std::size_t, kEndpoints> controlOpen_{};
     std::array<ControlState, kEndpoints> controls_{};
@@ -574,6 +576,11 @@ private:
     std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
     /// Bulk-only interfaces by address and interface number.
     std::map<std::uint16_t, CommandState> commands_;
+};
+
+class TransferAssembly::Assembler : public BasicAssembler<TransferStore> {
+public:
+    using BasicAssembler::BasicAssembler;
 };
 
 TransferAssembly::TransferAssembly(const capture::PacketList& packets,
@@ -593,17 +600,55 @@ void TransferAssembly::finish() {
 
 namespace {
 
-/// The whole list.
-class ListStore final : public TransferStore {
+/// The whole list, with the items last touched kept unpacked: the assembly extends the same
+/// few open items (a run of SOFs, a poll, a bulk transfer) again and again.
+class ListStore {
 public:
-    std::size_t open(const TransferItem& item) override {
-        items.push_back(item);
-        return items.size() - 1;
+    std::size_t open(const TransferItem& item) {
+        items_.push_back(item);
+        return items_.size() - 1;
     }
-    TransferItem get(std::size_t index) const override { return items[index]; }
-    void set(std::size_t index, const TransferItem& item) override { items.set(index, item); }
+    TransferItem get(std::size_t index) {
+        Slot& slot = slots_[index % kSlots];
+        if (slot.index != index) {
+            flush(slot);
+            slot = Slot{index, items_[index], false};
+        }
+        return slot.item;
+    }
+    void set(std::size_t index, const TransferItem& item) {
+        Slot& slot = slots_[index % kSlots];
+        if (slot.index != index) {
+            flush(slot);
+        }
+        slot = Slot{index, item, true};
+    }
+    void controlSettled(std::size_t) {}
 
-    TransferList items;
+    /// The list, with every item written back.
+    TransferList take() {
+        for (Slot& slot : slots_) {
+            flush(slot);
+        }
+        return std::move(items_);
+    }
+
+private:
+    static constexpr std::size_t kSlots = 16;
+    struct Slot {
+        std::size_t index = static_cast<std::size_t>(-1);
+        TransferItem item;
+        bool dirty = false;
+    };
+    void flush(Slot& slot) {
+        if (slot.dirty) {
+            items_.set(slot.index, slot.item);
+            slot.dirty = false;
+        }
+    }
+
+    TransferList items_;
+    std::array<Slot, kSlots> slots_{};
 };
 
 } // namespace
@@ -629,12 +674,14 @@ TransferList AssembleTransferList(const capture::PacketList& packets,
     LargestPayloads scratch;
     const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
     ListStore store;
-    TransferAssembly assembly(packets, transactions, options, largest, store);
+    // The state tables are large; keep them off the stack.
+    auto assembler =
+        std::make_unique<BasicAssembler<ListStore>>(packets, transactions, options, largest, store);
     for (std::size_t x = 0; x < transactions.size(); ++x) {
-        assembly.step(x, transactions[x]);
+        assembler->step(x, transactions[x]);
     }
-    assembly.finish();
-    return std::move(store.items);
+    assembler->finish();
+    return store.take();
 }
 
 std::vector<TransferItem> AssembleTransfers(const capture::PacketList& packets,
@@ -669,12 +716,7 @@ bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t)
 
 std::vector<std::size_t> Members(const Transactions& transactions, const TransferItem& item) {
     std::vector<std::size_t> out;
-    for (std::size_t x = item.firstTransaction;
-         x <= item.lastTransaction && x < transactions.size(); ++x) {
-        if (IsMember(item, x, transactions[x])) {
-            out.push_back(x);
-        }
-    }
+    ForEachMember(transactions, item, [&](std::size_t x, const Transaction&) { out.push_back(x); });
     return out;
 }
 
@@ -716,11 +758,10 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     }
     ToggleFilter toggles;
     const bool control = item.type == TransferType::Control;
-    for (std::size_t x : Members(transactions, item)) {
-        const Transaction t = transactions[x];
+    ForEachMember(transactions, item, [&](std::size_t x, const Transaction& t) {
         if ((control && (x == item.firstTransaction || t.direction() != item.direction)) ||
             t.outcome != Outcome::Ack || !t.hasData()) {
-            continue;
+            return;
         }
         const int toggle = TransactionToggle(packets, t);
         if (t.corruptData) {
@@ -728,7 +769,7 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
         } else if (toggles.accept(toggle)) {
             append(t);
         }
-    }
+    });
     if (request) {
         // The data stage ends at wLength; what came past it is not delivered.
         out.resize(std::min<std::size_t>(out.size(), request->length));

@@ -112,6 +112,18 @@ const LargestPayloads& LargestPayloadsOf(const capture::PacketList& packets,
 bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t);
 /// Indexes of the item's member transactions, in order.
 std::vector<std::size_t> Members(const Transactions& transactions, const TransferItem& item);
+/// Calls `f(x, transaction)` for each member transaction of the item, in order, without
+/// building a list.
+template <typename F>
+void ForEachMember(const Transactions& transactions, const TransferItem& item, F&& f) {
+    for (std::size_t x = item.firstTransaction;
+         x <= item.lastTransaction && x < transactions.size(); ++x) {
+        const Transaction t = transactions[x];
+        if (IsMember(item, x, t)) {
+            f(x, t);
+        }
+    }
+}
 /// Store index of the item's first record.
 std::size_t FirstRecord(const Transactions& transactions, const TransferItem& item);
 /// Store index of the item's last record.

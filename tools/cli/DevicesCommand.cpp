@@ -344,9 +344,9 @@ int Run(const DevicesOptions& o) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
-    const protocol::Transactions tx = protocol::GroupTransactions(packets);
-    const protocol::DeviceModel model = protocol::DeviceModel::Build(
-        packets, tx, protocol::AssembleTransfers(packets, tx, protocol::TransferOptions{}));
+    // From the control transfers, grouping a window of the capture at a time: no transfer
+    // list and no whole transaction index beside the capture.
+    const protocol::DeviceModel model = protocol::DeviceModel::FromControlTraffic(packets);
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
     std::string out;
     if (o.json) {
