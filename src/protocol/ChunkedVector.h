@@ -56,8 +56,15 @@ public:
         for (std::size_t c = 0; c < other.chunks_.size(); ++c) {
             const std::size_t begin = c << Shift;
             const std::size_t end = std::min(other.size_, begin + kChunkSize);
-            for (std::size_t i = begin; i < end; ++i) {
-                push_back(other.chunks_[c][i - begin]);
+            const T* from = other.chunks_[c].get();
+            for (std::size_t i = begin; i < end;) {
+                // Up to the end of this array's chunk at a time.
+                push_back(from[i - begin]);
+                ++i;
+                const std::size_t room = std::min(end - i, capacity() - size_);
+                std::memcpy(&(*this)[size_ - 1] + 1, from + (i - begin), room * sizeof(T));
+                size_ += room;
+                i += room;
             }
             other.chunks_[c].reset();
         }
@@ -102,6 +109,11 @@ public:
     }
 
 private:
+    /// Values the chunks allocated so far can hold.
+    std::size_t capacity() const {
+        return chunks_.size() <= 1 ? firstCapacity_ : chunks_.size() << Shift;
+    }
+
     void growFirst() {
         const std::size_t capacity = std::min(kChunkSize, std::max<std::size_t>(64, size_ * 2));
         auto grown = std::make_unique_for_overwrite<T[]>(capacity);

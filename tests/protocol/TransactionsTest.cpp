@@ -191,18 +191,19 @@ capture::PacketList RandomBus(std::size_t n, std::uint32_t seed) {
 
 // Grouping in parts on several threads gives the transactions of one pass, in order.
 TEST(Transactions, GroupingInPartsMatchesOnePass) {
-    const capture::PacketList packets = RandomBus(40'000, 11);
+    // Parts of more than one chunk of the index (65,536 entries), joined across chunks.
+    const capture::PacketList packets = RandomBus(400'000, 11);
     const Transactions serial = GroupTransactions(packets, 1);
     const LargestPayloads* serialLargest = serial.largestPayloads();
     ASSERT_NE(serialLargest, nullptr);
     for (const unsigned threads : {2u, 3u, 8u}) {
         SCOPED_TRACE(threads);
-        const Transactions parts = GroupTransactions(packets, threads, 1000);
+        const Transactions parts = GroupTransactions(packets, threads, 30'000);
         ASSERT_EQ(parts.size(), serial.size());
         for (std::size_t i = 0; i < serial.size(); ++i) {
             ASSERT_EQ(parts[i], serial[i]) << "transaction " << i;
         }
-        const LargestPayloads measured = MeasureLargestPayloads(packets, threads, 1000);
+        const LargestPayloads measured = MeasureLargestPayloads(packets, threads, 30'000);
         for (std::uint8_t address = 0; address < 128; ++address) {
             for (std::uint8_t endpoint = 0; endpoint < 16; ++endpoint) {
                 for (const Direction d : {Direction::Out, Direction::In}) {

@@ -11,12 +11,15 @@
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace vintrace::cli {
 
@@ -205,7 +208,41 @@ int Run(const TransfersOptions& o) {
     const protocol::DescribedTransferList described =
         protocol::AssembleDescribedTransferList(packets, tx, !o.noFold);
     protocol::ClassDecoder decoder(packets, tx, described.devices);
-    std::string out;
+    // Items are decoded in capture order on this thread; the lines of each batch are written
+    // on two threads (half each) and output in order.
+    struct Shown {
+        TransferItem item;
+        std::optional<std::string> decoded;
+    };
+    constexpr std::size_t kBatch = std::size_t{1} << 14;
+    std::vector<Shown> batch;
+    batch.reserve(kBatch);
+    std::array<std::string, 2> halves;
+    const auto format = [&](std::size_t begin, std::size_t end, std::string& into) {
+        into.clear();
+        for (std::size_t i = begin; i < end; ++i) {
+            if (o.json) {
+                JsonLine(into, packets, tx, batch[i].item, batch[i].decoded);
+            } else {
+                TextLine(into, packets, tx, batch[i].item, batch[i].decoded);
+            }
+        }
+    };
+    // Stops at the first failure: the errno of the first is the one to report.
+    const auto flush = [&] {
+        const std::size_t mid = batch.size() / 2;
+        if (batch.size() < 1024) {
+            format(0, batch.size(), halves[0]);
+            halves[1].clear();
+        } else {
+            std::thread worker(format, mid, batch.size(), std::ref(halves[1]));
+            format(0, mid, halves[0]);
+            worker.join();
+        }
+        batch.clear();
+        return std::fwrite(halves[0].data(), 1, halves[0].size(), stdout) == halves[0].size() &&
+               std::fwrite(halves[1].data(), 1, halves[1].size(), stdout) == halves[1].size();
+    };
     bool failed = false;
     errno = 0;
     for (const TransferItem item : described.items) {
@@ -216,24 +253,13 @@ int Run(const TransfersOptions& o) {
                         (endpoint && item.endpoint != *endpoint))) {
             continue;
         }
-        const std::optional<std::string> text =
-            decoded ? std::optional(std::move(decoded->text)) : std::nullopt;
-        if (o.json) {
-            JsonLine(out, packets, tx, item, text);
-        } else {
-            TextLine(out, packets, tx, item, text);
-        }
-        if (out.size() >= (1u << 16)) {
-            // Stops at the first failure: the errno of the first is the one to report.
-            failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
-            out.clear();
-            if (failed) {
-                break;
-            }
+        batch.push_back({item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt});
+        if (batch.size() == kBatch && !flush()) {
+            failed = true;
+            break;
         }
     }
-    if (failed || std::fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
-        std::fflush(stdout) != 0) {
+    if (failed || !flush() || std::fflush(stdout) != 0) {
         return ReportStdoutFailure(errno);
     }
     return 0;
