@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
+#include <thread>
 
 namespace vintrace::protocol {
 
@@ -402,17 +405,63 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads) {
     const LargestPayloads largest = MeasureLargestPayloads(packets, threads);
+    if (threads == 0) {
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    }
     // The index is grouped a window at a time and freed behind the oldest control transfer
-    // still open.
+    // still open. With a second thread, it groups the next windows while this one assembles.
+    constexpr std::size_t kWindow = std::size_t{1} << 16;
+    constexpr std::size_t kAhead = 4;
+    const std::size_t n = packets.size();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Transactions> ready;
+    bool grouped = false;
+    std::thread grouper;
+    if (threads > 1 && n > kWindow) {
+        grouper = std::thread([&] {
+            for (std::size_t i = 0; i < n;) {
+                Transactions block;
+                i = GroupInto(packets, i, std::min(n, i + kWindow), block);
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return ready.size() < kAhead; });
+                ready.push_back(std::move(block));
+                changed.notify_all();
+            }
+            const std::lock_guard lock(mutex);
+            grouped = true;
+            changed.notify_all();
+        });
+    }
+    std::size_t next = 0; // the next record to group on this thread
     Transactions window;
+    // Adds the next window's transactions to `window`; false at the end of the store.
+    const auto more = [&] {
+        if (!grouper.joinable()) {
+            if (next >= n) {
+                return false;
+            }
+            next = GroupInto(packets, next, std::min(n, next + kWindow), window);
+            return true;
+        }
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !ready.empty() || grouped; });
+        if (ready.empty()) {
+            return false;
+        }
+        Transactions block = std::move(ready.front());
+        ready.pop_front();
+        changed.notify_all();
+        lock.unlock();
+        window.append(std::move(block));
+        return true;
+    };
     Builder builder(packets, window);
     DeviceStore store(builder, window);
     const TransferOptions options;
     TransferAssembly assembly(packets, window, options, largest, store);
-    constexpr std::size_t kWindow = std::size_t{1} << 16;
     std::size_t x = 0;
-    for (std::size_t i = 0; i < packets.size();) {
-        i = GroupInto(packets, i, std::min(packets.size(), i + kWindow), window);
+    while (more()) {
         for (; x < window.size(); ++x) {
             const Transaction t = window[x];
             if (t.kind != TransactionKind::Sof) {
@@ -420,6 +469,9 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
             }
         }
         window.releaseBefore(store.oldestNeeded(x));
+    }
+    if (grouper.joinable()) {
+        grouper.join();
     }
     assembly.finish();
     store.finish();
