@@ -14,13 +14,6 @@ namespace vintrace::protocol {
 
 namespace {
 
-constexpr unsigned kFirstShift = 24;
-constexpr std::uint64_t kLowMask = (std::uint64_t{1} << kFirstShift) - 1;
-
-constexpr std::uint64_t Field(std::uint64_t entry, unsigned shift, unsigned bits) {
-    return (entry >> shift) & ((std::uint64_t{1} << bits) - 1);
-}
-
 TransactionKind KindOfToken(RecordKind k) {
     switch (k) {
     case RecordKind::Setup:
@@ -139,31 +132,9 @@ private:
 
 } // namespace
 
-Transaction Transactions::operator[](std::size_t i) const {
-    const std::uint64_t e = entries_[i];
-    Transaction t;
-    t.first = static_cast<std::size_t>(e >> kFirstShift);
-    t.count = static_cast<std::uint8_t>(Field(e, 21, 3));
-    t.kind = static_cast<TransactionKind>(Field(e, 18, 3));
-    t.outcome = static_cast<Outcome>(Field(e, 15, 3));
-    t.dataOffset = static_cast<std::uint8_t>(Field(e, 12, 3));
-    t.corruptData = Field(e, 11, 1) != 0;
-    t.address = static_cast<std::uint8_t>(Field(e, 4, 7));
-    t.endpoint = static_cast<std::uint8_t>(Field(e, 0, 4));
-    return t;
-}
-
-void Transactions::push(const Transaction& t) {
-    entries_.push_back(
-        static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
-        std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
-        std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
-        std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
-        std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
-}
-
 std::size_t Transactions::indexOfRecord(std::size_t record) const {
-    const std::uint64_t key = static_cast<std::uint64_t>(record) << kFirstShift | kLowMask;
+    const std::uint64_t key =
+        static_cast<std::uint64_t>(record) << kFirstShift | ((std::uint64_t{1} << kFirstShift) - 1);
     const std::size_t after = entries_.partitionPoint([key](std::uint64_t e) { return e <= key; });
     return after == 0 ? 0 : after - 1;
 }

@@ -91,15 +91,34 @@ public:
     std::size_t size() const { return entries_.size(); }
     /// True when the store held no record.
     bool empty() const { return entries_.empty(); }
-    /// Transaction i (i < size()).
-    Transaction operator[](std::size_t i) const;
+    /// Transaction i (i < size()). Inline: every pass over the index reads each entry.
+    Transaction operator[](std::size_t i) const {
+        const std::uint64_t e = entries_[i];
+        Transaction t;
+        t.first = static_cast<std::size_t>(e >> kFirstShift);
+        t.count = static_cast<std::uint8_t>((e >> 21) & 7);
+        t.kind = static_cast<TransactionKind>((e >> 18) & 7);
+        t.outcome = static_cast<Outcome>((e >> 15) & 7);
+        t.dataOffset = static_cast<std::uint8_t>((e >> 12) & 7);
+        t.corruptData = ((e >> 11) & 1) != 0;
+        t.address = static_cast<std::uint8_t>((e >> 4) & 0x7F);
+        t.endpoint = static_cast<std::uint8_t>(e & 0x0F);
+        return t;
+    }
     /// The transaction that holds `record` (record < the store's size when grouped).
     std::size_t indexOfRecord(std::size_t record) const;
     /// Bytes of memory the index holds.
     std::size_t memoryUsed() const { return entries_.memoryUsed(); }
 
     /// Adds a transaction at the end (the grouping pass; tests build expectations with it).
-    void push(const Transaction& t);
+    void push(const Transaction& t) {
+        entries_.push_back(
+            static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
+            std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
+            std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
+            std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
+            std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
+    }
     /// Moves the transactions of `later`, which follow this index's in the store, to its end.
     void append(Transactions&& later);
     /// Frees the memory of transactions before `i`, which may no longer be read (a pass that
@@ -114,6 +133,7 @@ private:
     friend std::size_t GroupInto(const capture::PacketList&, std::size_t, std::size_t,
                                  Transactions&);
 
+    static constexpr unsigned kFirstShift = 24;
     // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | corruptData 1 |
     // address 7 | endpoint 4 (high to low); ordered by first record, so record look-ups
     // bisect the raw entries.
