@@ -1,6 +1,9 @@
-// vintrace-group-bench: grouping a large capture into transactions and transfers, and checking
-// it (10 million records of generated full-speed traffic by default; VINTRACE_BENCH_RECORDS
-// overrides). The check should cost about what the transfers it reads cost to build.
+// vintrace-group-bench: grouping a large capture into transactions and transfers, and finding
+// its devices (10 million records by default; VINTRACE_BENCH_RECORDS overrides), over two
+// inputs: generated full-speed traffic, and devices in a reset loop (an emulator recording
+// repeated, so that they enumerate again and again); and checking it, which should cost about
+// what the transfers it reads cost to build.
+#include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "capture/CaptureDecoder.h"
 #include "protocol/Devices.h"
@@ -21,9 +24,14 @@ std::size_t WantedRecords() {
     return env ? std::strtoull(env, nullptr, 10) : 10'000'000;
 }
 
-const capture::PacketList& Loaded() {
-    static const capture::PacketList list = [] {
-        std::vector<std::uint8_t> bytes;
+enum Input { kTraffic, kResetLoop };
+
+capture::PacketList Generate(Input input) {
+    std::vector<std::uint8_t> bytes;
+    if (input == kResetLoop) {
+        // About 17.6 bytes of capture a record.
+        bytes = bench::ResetLoopTraffic(WantedRecords() * 35 / 2);
+    } else {
         bench::TrafficGenerator generator(7);
         bytes.reserve(WantedRecords() * 40);
         std::size_t records = 0;
@@ -34,20 +42,37 @@ const capture::PacketList& Loaded() {
                 records += bytes[i] == 1;
             }
         }
-        capture::PacketList l;
-        capture::ParseCaptureFile(bytes, l);
-        return l;
-    }();
-    return list;
+    }
+    capture::PacketList l;
+    capture::ParseCaptureFile(bytes, l);
+    return l;
 }
 
-const protocol::Transactions& Grouped() {
-    static const protocol::Transactions tx = protocol::GroupTransactions(Loaded());
-    return tx;
+const capture::PacketList& Loaded(Input input) {
+    static capture::PacketList lists[2];
+    if (lists[input].empty()) {
+        lists[input] = Generate(input);
+    }
+    return lists[input];
+}
+
+const protocol::Transactions& Grouped(Input input) {
+    static protocol::Transactions tx[2];
+    static bool done[2] = {};
+    if (!done[input]) {
+        tx[input] = protocol::GroupTransactions(Loaded(input));
+        done[input] = true;
+    }
+    return tx[input];
+}
+
+void Records(benchmark::State& state, const capture::PacketList& packets) {
+    state.counters["records"] = static_cast<double>(packets.size());
 }
 
 void BM_GroupTransactions(benchmark::State& state) {
-    const capture::PacketList& packets = Loaded();
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
     std::size_t transactions = 0;
     std::size_t bytes = 0;
     for (auto _ : state) {
@@ -56,25 +81,32 @@ void BM_GroupTransactions(benchmark::State& state) {
         bytes = tx.memoryUsed();
         benchmark::DoNotOptimize(transactions);
     }
-    state.counters["records"] = static_cast<double>(packets.size());
+    Records(state, packets);
     state.counters["transactions"] = static_cast<double>(transactions);
     state.counters["index_bytes_per_record"] =
         static_cast<double>(bytes) / static_cast<double>(packets.size());
 }
 
 void RunAssemble(benchmark::State& state, bool fold) {
-    const capture::PacketList& packets = Loaded();
-    const protocol::Transactions& tx = Grouped();
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    const protocol::Transactions& tx = Grouped(input);
     protocol::TransferOptions options;
     options.fold = fold;
     std::size_t items = 0;
+    std::size_t bytes = 0;
     for (auto _ : state) {
-        const auto transfers = protocol::AssembleTransfers(packets, tx, options);
+        const protocol::TransferList transfers =
+            protocol::AssembleTransferList(packets, tx, options);
         items = transfers.size();
+        bytes = transfers.memoryUsed();
         benchmark::DoNotOptimize(items);
     }
+    Records(state, packets);
     state.counters["transactions"] = static_cast<double>(tx.size());
     state.counters["items"] = static_cast<double>(items);
+    state.counters["index_bytes_per_record"] =
+        static_cast<double>(bytes + tx.memoryUsed()) / static_cast<double>(packets.size());
 }
 
 void BM_AssembleTransfersFolded(benchmark::State& state) {
@@ -84,39 +116,68 @@ void BM_AssembleTransfersUnfolded(benchmark::State& state) {
     RunAssemble(state, false);
 }
 
-/// What `transfers` and `check` read: the transfer list grouped by the capture's descriptors.
-void BM_AssembleDescribedTransfers(benchmark::State& state) {
-    const capture::PacketList& packets = Loaded();
-    const protocol::Transactions& tx = Grouped();
-    std::size_t items = 0;
+// What the Transfers window and `vintrace-cli transfers` build: transactions, then the devices
+// from control traffic, then the list grouped by their descriptors.
+void BM_GroupAndDescribe(benchmark::State& state) {
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    std::size_t bytes = 0;
     for (auto _ : state) {
-        const protocol::DescribedTransfers described =
-            protocol::AssembleDescribedTransfers(packets, tx);
-        items = described.items.size();
-        benchmark::DoNotOptimize(items);
+        const protocol::Transactions tx = protocol::GroupTransactions(packets);
+        const protocol::DescribedTransferList described =
+            protocol::AssembleDescribedTransferList(packets, tx);
+        bytes = tx.memoryUsed() + described.items.memoryUsed();
+        benchmark::DoNotOptimize(bytes);
     }
-    state.counters["items"] = static_cast<double>(items);
+    Records(state, packets);
+    state.counters["index_bytes_per_record"] =
+        static_cast<double>(bytes) / static_cast<double>(packets.size());
+}
+
+// What `vintrace-cli devices` builds: no transfer list, a window of the transactions.
+void BM_DevicesFromControlTraffic(benchmark::State& state) {
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    std::size_t devices = 0;
+    for (auto _ : state) {
+        devices = protocol::DeviceModel::FromControlTraffic(packets).devices().size();
+        benchmark::DoNotOptimize(devices);
+    }
+    Records(state, packets);
+    state.counters["devices"] = static_cast<double>(devices);
 }
 
 void BM_Diagnose(benchmark::State& state) {
-    const capture::PacketList& packets = Loaded();
-    const protocol::Transactions& tx = Grouped();
-    static const protocol::DescribedTransfers described =
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    const protocol::Transactions& tx = Grouped(input);
+    const protocol::DescribedTransfers described =
         protocol::AssembleDescribedTransfers(packets, tx);
     std::size_t findings = 0;
     for (auto _ : state) {
         findings = protocol::Diagnose(packets, tx, described.items, described.devices).size();
         benchmark::DoNotOptimize(findings);
     }
-    state.counters["records"] = static_cast<double>(packets.size());
+    Records(state, packets);
     state.counters["findings"] = static_cast<double>(findings);
 }
 
-BENCHMARK(BM_GroupTransactions)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_AssembleTransfersFolded)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_AssembleTransfersUnfolded)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_AssembleDescribedTransfers)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Diagnose)->Unit(benchmark::kMillisecond)->Iterations(3);
+void Inputs(benchmark::internal::Benchmark* b) {
+    b->ArgName("reset_loop")->Arg(kTraffic)->Arg(kResetLoop);
+}
+
+BENCHMARK(BM_GroupTransactions)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_AssembleTransfersFolded)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_AssembleTransfersUnfolded)
+    ->Apply(Inputs)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_GroupAndDescribe)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Diagnose)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DevicesFromControlTraffic)
+    ->Apply(Inputs)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 } // namespace
 

@@ -4,6 +4,8 @@
 //   vintrace-load-bench --size 1G         generate 1 GB of traffic in a temp dir, load, delete
 //   vintrace-load-bench --file cap.dat    load an existing capture
 //   vintrace-load-bench --threads 1,2 --runs 5   best of 5 loads on 1 and on 2 threads
+//   vintrace-load-bench --size 500M --reset-loop --keep   devices re-enumerating again and again
+#include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "capture/CaptureLoader.h"
 
@@ -27,13 +29,16 @@ using namespace vintrace;
 void Usage(std::FILE* to) {
     std::fputs("usage: vintrace-load-bench [--size N[K|M|G|Ki|Mi|Gi]] [--file PATH] [--keep]\n"
                "                           [--seed N] [--dir DIR] [--threads N[,N...]] [--runs N]\n"
+               "                           [--reset-loop]\n"
                "Loads a capture file with LoadCaptureFile and prints decode throughput and\n"
                "memory. Without --file, generates --size bytes (default 100M; K/M/G are\n"
                "powers of 1000, Ki/Mi/Gi of 1024) of full-speed traffic in DIR (default the\n"
                "temp directory) and deletes it afterwards unless --keep is given. --threads\n"
                "lists the decoding thread counts to compare (default: 1 and one per core;\n"
                "0 is one per core); each is loaded --runs times (default 3) and the fastest\n"
-               "load is reported, with the CPU time of every run.\n",
+               "load is reported, with the CPU time of every run. --reset-loop generates an\n"
+               "emulator recording of a mouse, a serial port and a disk, repeated, so that\n"
+               "the devices enumerate again and again.\n",
                to);
 }
 
@@ -108,6 +113,7 @@ int main(int argc, char** argv) {
     std::string dir = std::filesystem::temp_directory_path().string();
     std::uint64_t seed = 1;
     bool keep = false;
+    bool resetLoop = false;
     std::vector<unsigned> threadCounts;
     int runs = 3;
     for (int i = 1; i < argc; ++i) {
@@ -130,6 +136,8 @@ int main(int argc, char** argv) {
             runs = std::atoi(argv[++i]);
         } else if (arg == "--keep") {
             keep = true;
+        } else if (arg == "--reset-loop") {
+            resetLoop = true;
         } else {
             std::fprintf(stderr, "vintrace-load-bench: bad argument '%s'\n", argv[i]);
             Usage(stderr);
@@ -142,9 +150,11 @@ int main(int argc, char** argv) {
         path = (std::filesystem::path(dir) /
                 ("vintrace-load-bench-" + std::to_string(::getpid()) + ".dat"))
                    .string();
-        std::printf("generating %.0f MB of traffic in %s\n", Mb(size), path.c_str());
+        std::printf("generating %.0f MB of %s in %s\n", Mb(size),
+                    resetLoop ? "a reset loop" : "traffic", path.c_str());
         std::fflush(stdout);
-        if (!bench::WriteTrafficFile(path, size, seed)) {
+        if (!(resetLoop ? bench::WriteResetLoopFile(path, size, seed)
+                        : bench::WriteTrafficFile(path, size, seed))) {
             std::fprintf(stderr, "vintrace-load-bench: %s: cannot write: %s\n", path.c_str(),
                          std::strerror(errno));
             std::remove(path.c_str());

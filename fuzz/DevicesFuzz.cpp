@@ -1,6 +1,7 @@
 // libFuzzer target for the device model and the class decoder. Each input is decoded as a
-// capture file, grouped into transfers with the capture's own endpoint descriptors, followed
-// through SET_ADDRESS, listed as the devices tree (report descriptors included), every record's
+// capture file, grouped into transfers with the capture's own endpoint descriptors (its devices
+// found from control traffic alone, checked against the whole list's), followed through
+// SET_ADDRESS, listed as the devices tree (report descriptors included), every record's
 // endpoint looked up, and every transfer decoded by class. Whatever the bytes say, the model
 // must stay consistent; any broken promise aborts so the fuzzer keeps the input.
 #include "capture/CaptureDecoder.h"
@@ -34,6 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const protocol::DescribedTransfers described =
         protocol::AssembleDescribedTransfers(packets, tx);
     const auto& devices = described.devices.devices();
+    // The pass over control traffic alone finds what the whole transfer list shows.
+    const protocol::DeviceModel serial =
+        protocol::DeviceModel::Build(packets, tx, protocol::AssembleTransfers(packets, tx));
+    const protocol::DeviceModel windowed = protocol::DeviceModel::FromControlTraffic(packets, 1u);
+    if (serial.devices() != devices || windowed.devices() != devices) {
+        Fail("device pass differs from the transfer list's devices", devices.size());
+    }
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const protocol::DeviceInfo& d = devices[i];
         if (d.address > 127 || d.firstAddress > 127 || d.first >= packets.size()) {

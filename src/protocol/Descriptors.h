@@ -73,6 +73,8 @@ struct InterfaceDescription {
 
     /// What followed endpoint `position`; empty when nothing did.
     const std::vector<Descriptor>& after(std::size_t position) const;
+
+    friend bool operator==(const InterfaceDescription&, const InterfaceDescription&) = default;
 };
 
 /// A configuration (or other-speed configuration) with everything its transfer carried.
@@ -85,6 +87,9 @@ struct ConfigurationDescription {
     /// True when all of wTotalLength was delivered.
     bool complete = false;
     std::vector<DescriptorProblem> problems;
+
+    friend bool operator==(const ConfigurationDescription&,
+                           const ConfigurationDescription&) = default;
 };
 
 /// The bytes of a configuration that were delivered and parsed, all its descriptors together.

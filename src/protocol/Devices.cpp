@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace vintrace::protocol {
 
@@ -32,11 +36,11 @@ public:
         current_.fill(kNoDevice);
     }
 
-    void step(const TransferItem& item) {
+    /// Takes in the next item of the transfer list; `record` is its first record.
+    void step(const TransferItem& item, std::size_t record) {
         if (!HasEndpoint(item)) {
             return;
         }
-        const std::size_t record = FirstRecord(tx_, item);
         std::size_t& at = current_[item.address & 0x7F];
         if (at == kNoDevice) {
             at = open(item.address, record);
@@ -196,6 +200,100 @@ private:
     std::map<std::pair<std::size_t, std::uint8_t>, std::size_t> stringSizes_;
 };
 
+/// The store of the device pass: it keeps no list. Items reach the builder in list order as
+/// soon as they are final; an item that is not a control transfer is final when it opens (the
+/// builder reads only its address and first record), a control transfer when the assembly
+/// settles it. Items that open behind an unsettled control transfer wait, at most one per
+/// address between two control transfers (the builder would do nothing with the others).
+class DeviceStore final : public TransferStore {
+public:
+    DeviceStore(Builder& builder, const Transactions& tx) : builder_(builder), tx_(tx) {}
+
+    std::size_t open(const TransferItem& item) override {
+        const std::size_t index = count_++;
+        if (item.type == TransferType::Control) {
+            pending_.push_back({index, item, FirstRecord(tx_, item), false});
+            lastControl_ = ++sequence_;
+            return index;
+        }
+        if (!HasEndpoint(item)) {
+            return index;
+        }
+        if (pending_.empty()) {
+            builder_.step(item, FirstRecord(tx_, item));
+            return index;
+        }
+        std::size_t& last = lastOpening_[item.address & 0x7F];
+        if (last <= lastControl_) {
+            pending_.push_back({index, item, FirstRecord(tx_, item), true});
+            last = ++sequence_;
+        }
+        return index;
+    }
+
+    TransferItem get(std::size_t index) const override {
+        const Pending* p = find(index);
+        return p != nullptr ? p->item : TransferItem{};
+    }
+
+    void set(std::size_t index, const TransferItem& item) override {
+        if (Pending* p = find(index)) {
+            p->item = item;
+        }
+    }
+
+    void controlSettled(std::size_t index) override {
+        if (Pending* p = find(index)) {
+            p->settled = true;
+        }
+        while (!pending_.empty() && pending_.front().settled) {
+            builder_.step(pending_.front().item, pending_.front().record);
+            pending_.pop_front();
+        }
+    }
+
+    /// Hands over what still waits: the capture ended.
+    void finish() {
+        for (const Pending& p : pending_) {
+            builder_.step(p.item, p.record);
+        }
+        pending_.clear();
+    }
+
+    /// The first transaction a waiting item still needs, or `next` when none waits.
+    std::size_t oldestNeeded(std::size_t next) const {
+        return pending_.empty() ? next : pending_.front().item.firstTransaction;
+    }
+
+private:
+    struct Pending {
+        std::size_t index;
+        TransferItem item;
+        std::size_t record;
+        bool settled;
+    };
+
+    Pending* find(std::size_t index) {
+        const auto at =
+            std::lower_bound(pending_.begin(), pending_.end(), index,
+                             [](const Pending& p, std::size_t i) { return p.index < i; });
+        return at != pending_.end() && at->index == index ? &*at : nullptr;
+    }
+    const Pending* find(std::size_t index) const {
+        return const_cast<DeviceStore*>(this)->find(index);
+    }
+
+    Builder& builder_;
+    const Transactions& tx_;
+    std::size_t count_ = 0;
+    std::deque<Pending> pending_;
+    /// Sequence numbers of what was queued: the last control transfer, the last opening per
+    /// address.
+    std::size_t sequence_ = 0;
+    std::size_t lastControl_ = 0;
+    std::array<std::size_t, 128> lastOpening_{};
+};
+
 } // namespace
 
 const ConfigurationDescription* DeviceInfo::activeConfiguration() const {
@@ -280,11 +378,110 @@ DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transac
                                const std::vector<TransferItem>& items) {
     Builder builder(packets, transactions);
     for (const TransferItem& item : items) {
-        builder.step(item);
+        builder.step(item, FirstRecord(transactions, item));
     }
+    return Finish(std::move(builder.devices_), std::move(builder.spans));
+}
+
+DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
+                                            const Transactions& transactions) {
+    LargestPayloads scratch;
+    const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
+    Builder builder(packets, transactions);
+    DeviceStore store(builder, transactions);
+    const TransferOptions options;
+    TransferAssembly assembly(packets, transactions, options, largest, store);
+    for (std::size_t x = 0; x < transactions.size(); ++x) {
+        const Transaction t = transactions[x];
+        // An SOF changes nothing but the SOF items, which name no device.
+        if (t.kind != TransactionKind::Sof) {
+            assembly.step(x, t);
+        }
+    }
+    assembly.finish();
+    store.finish();
+    return Finish(std::move(builder.devices_), std::move(builder.spans));
+}
+
+DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads) {
+    const LargestPayloads largest = MeasureLargestPayloads(packets, threads);
+    if (threads == 0) {
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    }
+    // The index is grouped a window at a time and freed behind the oldest control transfer
+    // still open. With a second thread, it groups the next windows while this one assembles.
+    constexpr std::size_t kWindow = std::size_t{1} << 16;
+    constexpr std::size_t kAhead = 4;
+    const std::size_t n = packets.size();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Transactions> ready;
+    bool grouped = false;
+    std::thread grouper;
+    if (threads > 1 && n > kWindow) {
+        grouper = std::thread([&] {
+            for (std::size_t i = 0; i < n;) {
+                Transactions block;
+                i = GroupInto(packets, i, std::min(n, i + kWindow), block);
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return ready.size() < kAhead; });
+                ready.push_back(std::move(block));
+                changed.notify_all();
+            }
+            const std::lock_guard lock(mutex);
+            grouped = true;
+            changed.notify_all();
+        });
+    }
+    std::size_t next = 0; // the next record to group on this thread
+    Transactions window;
+    // Adds the next window's transactions to `window`; false at the end of the store.
+    const auto more = [&] {
+        if (!grouper.joinable()) {
+            if (next >= n) {
+                return false;
+            }
+            next = GroupInto(packets, next, std::min(n, next + kWindow), window);
+            return true;
+        }
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return !ready.empty() || grouped; });
+        if (ready.empty()) {
+            return false;
+        }
+        Transactions block = std::move(ready.front());
+        ready.pop_front();
+        changed.notify_all();
+        lock.unlock();
+        window.append(std::move(block));
+        return true;
+    };
+    Builder builder(packets, window);
+    DeviceStore store(builder, window);
+    const TransferOptions options;
+    TransferAssembly assembly(packets, window, options, largest, store);
+    std::size_t x = 0;
+    while (more()) {
+        for (; x < window.size(); ++x) {
+            const Transaction t = window[x];
+            if (t.kind != TransactionKind::Sof) {
+                assembly.step(x, t);
+            }
+        }
+        window.releaseBefore(store.oldestNeeded(x));
+    }
+    if (grouper.joinable()) {
+        grouper.join();
+    }
+    assembly.finish();
+    store.finish();
+    return Finish(std::move(builder.devices_), std::move(builder.spans));
+}
+
+DeviceModel DeviceModel::Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans) {
     DeviceModel model;
-    model.devices_ = std::move(builder.devices_);
-    model.spans_ = std::move(builder.spans);
+    model.devices_ = std::move(devices);
+    model.spans_ = std::move(spans);
     // Spans were added in record order except for SET_ADDRESS ends, which fall after the
     // request's first record; a stable sort keeps the order of equal starts.
     std::stable_sort(model.spans_.begin(), model.spans_.end(),
@@ -406,25 +603,30 @@ EndpointLookup DeviceModel::lookup() const {
                   std::size_t record) { return endpoint(address, number, direction, record); };
 }
 
-DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
-                                              const Transactions& transactions, bool fold) {
+DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
+                                                    const Transactions& transactions, bool fold) {
+    DescribedTransferList out;
+    // Control transfers do not depend on endpoint descriptors, so the device pass finds every
+    // descriptor the assembly needs; it keeps no list, so one list is alive at a time.
+    out.devices = DeviceModel::FromControlTraffic(packets, transactions);
     TransferOptions options;
     options.fold = fold;
-    DescribedTransfers out;
-    // Control transfers do not depend on endpoint descriptors, so the first pass finds
-    // every descriptor the second needs.
-    std::vector<TransferItem> first = AssembleTransfers(packets, transactions, options);
-    out.devices = DeviceModel::Build(packets, transactions, first);
-    // Without a configuration descriptor no endpoint is described, and the second pass would
-    // give the same list again.
     const auto& devices = out.devices.devices();
-    if (std::none_of(devices.begin(), devices.end(),
-                     [](const DeviceInfo& d) { return !d.configurations.empty(); })) {
-        out.items = std::move(first);
-        return out;
+    // Without a configuration descriptor no endpoint is described.
+    if (std::any_of(devices.begin(), devices.end(),
+                    [](const DeviceInfo& d) { return !d.configurations.empty(); })) {
+        options.endpoints = out.devices.lookup();
     }
-    options.endpoints = out.devices.lookup();
-    out.items = AssembleTransfers(packets, transactions, options);
+    out.items = AssembleTransferList(packets, transactions, options);
+    return out;
+}
+
+DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
+                                              const Transactions& transactions, bool fold) {
+    DescribedTransferList list = AssembleDescribedTransferList(packets, transactions, fold);
+    DescribedTransfers out;
+    out.items = list.items.release();
+    out.devices = std::move(list.devices);
     return out;
 }
 

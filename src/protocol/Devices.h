@@ -57,8 +57,12 @@ struct DeviceInfo {
         std::map<std::uint8_t, std::size_t> otherSpeed;
         std::map<std::uint8_t, std::size_t> strings;
         std::map<std::uint8_t, std::size_t> reportDescriptors;
+
+        friend bool operator==(const Sources&, const Sources&) = default;
     };
     Sources from;
+
+    friend bool operator==(const DeviceInfo&, const DeviceInfo&) = default;
 
     /// The configuration in use: the one SET_CONFIGURATION chose, else the first delivered.
     const ConfigurationDescription* activeConfiguration() const;
@@ -88,6 +92,12 @@ public:
     /// at an address already taken replaces the one there.
     static DeviceModel Build(const capture::PacketList& packets, const Transactions& transactions,
                              const std::vector<TransferItem>& items);
+    /// The same model from the control transfers alone, in one pass that keeps no transfer
+    /// list: over a grouped index, or grouping the store a window at a time (on up to
+    /// `threads` threads for a first look at payload sizes; 0: one per core).
+    static DeviceModel FromControlTraffic(const capture::PacketList& packets,
+                                          const Transactions& transactions);
+    static DeviceModel FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0);
 
     const std::vector<DeviceInfo>& devices() const { return devices_; }
     /// The device at `address` when `record` was on the bus; nothing when none was there.
@@ -105,6 +115,8 @@ private:
     /// endpoint number and direction (number << 1 | in).
     using Endpoints = std::array<std::optional<EndpointDescription>, 32>;
 
+    /// The model of the devices and address spans a pass found.
+    static DeviceModel Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans);
     void index();
 
     std::vector<DeviceInfo> devices_;
@@ -121,7 +133,16 @@ private:
 };
 
 /// The transfer list with endpoint types and sizes taken from the capture's own descriptors:
-/// a first pass finds the devices, a second groups bulk and interrupt by their descriptors.
+/// a first pass finds the devices (keeping no list), a second groups bulk and interrupt by
+/// their descriptors.
+struct DescribedTransferList {
+    TransferList items;
+    DeviceModel devices;
+};
+DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
+                                                    const Transactions& transactions,
+                                                    bool fold = true);
+/// The same with the items in a vector, for readers that keep references into it.
 struct DescribedTransfers {
     std::vector<TransferItem> items;
     DeviceModel devices;

@@ -1,11 +1,11 @@
 #include "protocol/Diagnostics.h"
 
 #include "capture/CaptureCheck.h"
+#include "capture/PacketClass.h"
 #include "capture/SetupRequest.h"
 #include "capture/UsbCrc.h"
 #include "protocol/Descriptors.h"
 #include "protocol/HidReport.h"
-#include "capture/PacketClass.h"
 
 #include <algorithm>
 #include <array>
@@ -20,8 +20,8 @@ namespace vintrace::protocol {
 
 namespace {
 
-using capture::RecordKind;
 using capture::kPreamblePid;
+using capture::RecordKind;
 
 // Rule numbers: the order of the table below.
 enum RuleNumber : std::size_t {

@@ -7,19 +7,15 @@
 #include <array>
 #include <ostream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 namespace vintrace::protocol {
 
+using capture::IsSof;
 using capture::RecordKind;
 
 namespace {
-
-constexpr unsigned kFirstShift = 24;
-constexpr std::uint64_t kLowMask = (std::uint64_t{1} << kFirstShift) - 1;
-
-constexpr std::uint64_t Field(std::uint64_t entry, unsigned shift, unsigned bits) {
-    return (entry >> shift) & ((std::uint64_t{1} << bits) - 1);
-}
 
 TransactionKind KindOfToken(RecordKind k) {
     switch (k) {
@@ -48,14 +44,15 @@ class Grouper {
 public:
     explicit Grouper(const capture::PacketList& packets) : p_(packets), n_(packets.size()) {}
 
-    Transactions run() {
-        Transactions out;
-        std::size_t i = 0;
-        while (i < n_) {
-            i = next(i, out);
+    /// Groups the transactions that start in [begin, end) onto `out`; returns where the next
+    /// one starts.
+    std::size_t run(std::size_t begin, std::size_t end, Transactions& out,
+                    LargestPayloads& largest) const {
+        std::size_t i = begin;
+        while (i < end) {
+            i = next(i, out, largest);
         }
-        out.shrinkToFit();
-        return out;
+        return i;
     }
 
 private:
@@ -68,7 +65,7 @@ private:
     }
 
     /// Groups the transaction that starts at record i; returns where the next one starts.
-    std::size_t next(std::size_t i, Transactions& out) const {
+    std::size_t next(std::size_t i, Transactions& out, LargestPayloads& largest) const {
         std::size_t token = i;
         if (preamble(i) && i + 1 < n_ && IsToken(p_.kind(i + 1))) {
             token = i + 1;
@@ -126,6 +123,9 @@ private:
         }
         t.count = static_cast<std::uint8_t>(end - i);
         out.push(t);
+        if (t.hasData()) {
+            largest.note(t, PayloadLength(p_, t.dataRecord()));
+        }
         return end;
     }
 
@@ -135,37 +135,93 @@ private:
 
 } // namespace
 
-Transaction Transactions::operator[](std::size_t i) const {
-    const std::uint64_t e = entries_[i];
-    Transaction t;
-    t.first = static_cast<std::size_t>(e >> kFirstShift);
-    t.count = static_cast<std::uint8_t>(Field(e, 21, 3));
-    t.kind = static_cast<TransactionKind>(Field(e, 18, 3));
-    t.outcome = static_cast<Outcome>(Field(e, 15, 3));
-    t.dataOffset = static_cast<std::uint8_t>(Field(e, 12, 3));
-    t.corruptData = Field(e, 11, 1) != 0;
-    t.address = static_cast<std::uint8_t>(Field(e, 4, 7));
-    t.endpoint = static_cast<std::uint8_t>(Field(e, 0, 4));
-    return t;
-}
-
-void Transactions::push(const Transaction& t) {
-    entries_.push_back(
-        static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
-        std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
-        std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
-        std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
-        std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
-}
-
 std::size_t Transactions::indexOfRecord(std::size_t record) const {
-    const std::uint64_t key = static_cast<std::uint64_t>(record) << kFirstShift | kLowMask;
-    const auto it = std::upper_bound(entries_.begin(), entries_.end(), key);
-    return it == entries_.begin() ? 0 : static_cast<std::size_t>(it - entries_.begin() - 1);
+    const std::uint64_t key =
+        static_cast<std::uint64_t>(record) << kFirstShift | ((std::uint64_t{1} << kFirstShift) - 1);
+    const std::size_t after = entries_.partitionPoint([key](std::uint64_t e) { return e <= key; });
+    return after == 0 ? 0 : after - 1;
 }
 
-Transactions GroupTransactions(const capture::PacketList& packets) {
-    return Grouper(packets).run();
+void Transactions::append(Transactions&& later) {
+    entries_.append(std::move(later.entries_));
+    largest_.merge(later.largest_);
+    measured_ = measured_ || later.measured_;
+}
+
+std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
+                      Transactions& out) {
+    out.measured_ = true;
+    return Grouper(packets).run(begin, end, out, out.largest_);
+}
+
+namespace {
+
+/// Where each part of a parallel pass over the store begins: every part but the first at the
+/// first SOF at or after its even share (an SOF always begins a transaction of its own), the
+/// last bound the store's end.
+std::vector<std::size_t> PartBounds(const capture::PacketList& packets, unsigned threads,
+                                    std::size_t partRecords) {
+    const std::size_t n = packets.size();
+    if (threads == 0) {
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    }
+    const std::size_t parts = std::min<std::size_t>(
+        {threads, 16, std::max<std::size_t>(1, n / std::max<std::size_t>(1, partRecords))});
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t k = 1; k < parts; ++k) {
+        const std::size_t sof = packets.findKind(std::max(bounds.back(), n / parts * k), IsSof);
+        if (sof < n && sof > bounds.back()) {
+            bounds.push_back(sof);
+        }
+    }
+    bounds.push_back(n);
+    return bounds;
+}
+
+/// Runs `part(k)` for every part, the first on this thread.
+template <typename Part> void RunParts(std::size_t parts, Part part) {
+    std::vector<std::thread> workers;
+    for (std::size_t k = 1; k < parts; ++k) {
+        workers.emplace_back([&part, k] { part(k); });
+    }
+    part(0);
+    for (std::thread& w : workers) {
+        w.join();
+    }
+}
+
+} // namespace
+
+Transactions GroupTransactions(const capture::PacketList& packets, unsigned threads,
+                               std::size_t partRecords) {
+    const std::vector<std::size_t> bounds = PartBounds(packets, threads, partRecords);
+    std::vector<Transactions> results(bounds.size() - 1);
+    RunParts(results.size(),
+             [&](std::size_t k) { GroupInto(packets, bounds[k], bounds[k + 1], results[k]); });
+    for (std::size_t k = 1; k < results.size(); ++k) {
+        results[0].append(std::move(results[k]));
+    }
+    return std::move(results[0]);
+}
+
+LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsigned threads,
+                                       std::size_t partRecords) {
+    const std::vector<std::size_t> bounds = PartBounds(packets, threads, partRecords);
+    std::vector<LargestPayloads> results(bounds.size() - 1);
+    RunParts(results.size(), [&](std::size_t k) {
+        // A window of the index at a time, freed as it goes.
+        constexpr std::size_t kWindow = std::size_t{1} << 16;
+        const Grouper grouper(packets);
+        Transactions window;
+        for (std::size_t i = bounds[k]; i < bounds[k + 1];) {
+            i = grouper.run(i, std::min(bounds[k + 1], i + kWindow), window, results[k]);
+            window.releaseBefore(window.size());
+        }
+    });
+    for (std::size_t k = 1; k < results.size(); ++k) {
+        results[0].merge(results[k]);
+    }
+    return results[0];
 }
 
 bool HasBadCrc5(const capture::PacketList& packets, std::size_t i) {

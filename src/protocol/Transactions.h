@@ -1,7 +1,10 @@
 #pragma once
 
 #include "capture/PacketList.h"
+#include "protocol/ChunkedVector.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -49,37 +52,114 @@ struct Transaction {
     friend bool operator==(const Transaction&, const Transaction&) = default;
 };
 
+/// The largest payload an intact data packet carried on each pipe (address, endpoint and
+/// direction) of a capture: where descriptors do not tell an endpoint's maximum packet size,
+/// a shorter packet ends a bulk transfer.
+class LargestPayloads {
+public:
+    std::uint16_t operator()(std::uint8_t address, std::uint8_t endpoint, Direction d) const {
+        return largest_[Key(address, endpoint, d)];
+    }
+    /// Takes a transaction's data into account (those without trusted token or intact data
+    /// are left out).
+    void note(const Transaction& t, std::size_t payloadLength) {
+        if (t.hasToken() && t.hasData() && !t.corruptData) {
+            std::uint16_t& l = largest_[Key(t.address, t.endpoint, t.direction())];
+            l = std::max(l, static_cast<std::uint16_t>(payloadLength));
+        }
+    }
+    /// The larger of each pipe's two figures.
+    void merge(const LargestPayloads& other) {
+        for (std::size_t i = 0; i < largest_.size(); ++i) {
+            largest_[i] = std::max(largest_[i], other.largest_[i]);
+        }
+    }
+
+private:
+    static std::size_t Key(std::uint8_t address, std::uint8_t endpoint, Direction d) {
+        return static_cast<std::size_t>(address & 0x7F) << 5 |
+               static_cast<std::size_t>(endpoint & 0x0F) << 1 | (d == Direction::In ? 1 : 0);
+    }
+    std::array<std::uint16_t, 128 * 32> largest_{};
+};
+
 /// Every record of a store in exactly one transaction, in capture order, eight bytes each
-/// (record indexes up to 2^40).
+/// (record indexes up to 2^40), kept in chunks so that grouping never copies the index.
 class Transactions {
 public:
     /// Number of transactions.
     std::size_t size() const { return entries_.size(); }
     /// True when the store held no record.
     bool empty() const { return entries_.empty(); }
-    /// Transaction i (i < size()).
-    Transaction operator[](std::size_t i) const;
+    /// Transaction i (i < size()). Inline: every pass over the index reads each entry.
+    Transaction operator[](std::size_t i) const {
+        const std::uint64_t e = entries_[i];
+        Transaction t;
+        t.first = static_cast<std::size_t>(e >> kFirstShift);
+        t.count = static_cast<std::uint8_t>((e >> 21) & 7);
+        t.kind = static_cast<TransactionKind>((e >> 18) & 7);
+        t.outcome = static_cast<Outcome>((e >> 15) & 7);
+        t.dataOffset = static_cast<std::uint8_t>((e >> 12) & 7);
+        t.corruptData = ((e >> 11) & 1) != 0;
+        t.address = static_cast<std::uint8_t>((e >> 4) & 0x7F);
+        t.endpoint = static_cast<std::uint8_t>(e & 0x0F);
+        return t;
+    }
     /// The transaction that holds `record` (record < the store's size when grouped).
     std::size_t indexOfRecord(std::size_t record) const;
     /// Bytes of memory the index holds.
-    std::size_t memoryUsed() const { return entries_.capacity() * sizeof(std::uint64_t); }
+    std::size_t memoryUsed() const { return entries_.memoryUsed(); }
 
     /// Adds a transaction at the end (the grouping pass; tests build expectations with it).
-    void push(const Transaction& t);
-    /// Releases the room the grouping pass reserved beyond its last entry.
-    void shrinkToFit() { entries_.shrink_to_fit(); }
+    void push(const Transaction& t) {
+        entries_.push_back(
+            static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
+            std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
+            std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
+            std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
+            std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
+    }
+    /// Moves the transactions of `later`, which follow this index's in the store, to its end.
+    void append(Transactions&& later);
+    /// Frees the memory of transactions before `i`, which may no longer be read (a pass that
+    /// needs a window of the index only).
+    void releaseBefore(std::size_t i) { entries_.releaseBefore(i); }
+
+    /// The largest payload of each pipe when grouping measured it; nothing for an index built
+    /// with push().
+    const LargestPayloads* largestPayloads() const { return measured_ ? &largest_ : nullptr; }
 
 private:
+    friend std::size_t GroupInto(const capture::PacketList&, std::size_t, std::size_t,
+                                 Transactions&);
+
+    static constexpr unsigned kFirstShift = 24;
     // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | corruptData 1 |
     // address 7 | endpoint 4 (high to low); ordered by first record, so record look-ups
     // bisect the raw entries.
-    std::vector<std::uint64_t> entries_;
+    ChunkedVector<std::uint64_t> entries_;
+    LargestPayloads largest_;
+    bool measured_ = false;
 };
 
 /// Groups the records of `packets` into transactions in one forward pass. A token or SOF
 /// whose CRC5 does not match names no device: it opens a malformed entry (with the data and
-/// handshake that answer it, if any).
-Transactions GroupTransactions(const capture::PacketList& packets);
+/// handshake that answer it, if any). A large store is grouped on up to `threads` threads
+/// (0: one per core) in parts that start at an SOF, which always begins a transaction of its
+/// own, so the result is the same as one pass. A part holds at least `partRecords` records.
+inline constexpr std::size_t kGroupPartRecords = std::size_t{1} << 20;
+Transactions GroupTransactions(const capture::PacketList& packets, unsigned threads = 0,
+                               std::size_t partRecords = kGroupPartRecords);
+
+/// Groups the transactions that start in [begin, end) onto the end of `out` (which holds the
+/// transactions before `begin`) and measures their payloads; returns where the next
+/// transaction starts (`end` or just past it). For passes that group a window at a time.
+std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
+                      Transactions& out);
+/// The largest payloads of the whole store in one pass that keeps no index (on up to
+/// `threads` threads, 0: one per core).
+LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsigned threads = 0,
+                                       std::size_t partRecords = kGroupPartRecords);
 
 /// True when record i is a token or SOF whose CRC5 does not match its address and endpoint
 /// (or frame number); such a packet is ignored by every device.

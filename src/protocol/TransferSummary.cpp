@@ -56,9 +56,7 @@ std::string DirectionTitle(Direction d) {
 /// Members whose data packet failed its CRC16 and delivered nothing.
 std::size_t CorruptMembers(const Transactions& tx, const TransferItem& item) {
     std::size_t n = 0;
-    for (std::size_t x : Members(tx, item)) {
-        n += tx[x].corruptData ? 1 : 0;
-    }
+    ForEachMember(tx, item, [&](std::size_t, const Transaction& t) { n += t.corruptData ? 1 : 0; });
     return n;
 }
 

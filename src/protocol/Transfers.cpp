@@ -67,28 +67,29 @@ constexpr std::size_t kCswLength = 13;
 constexpr std::uint32_t kCbwSignature = 0x43425355; // "USBC"
 constexpr std::uint32_t kCswSignature = 0x53425355; // "USBS"
 
-class Assembler {
+} // namespace
+
+/// The assembly over a store: the TransferStore interface, or a store type it is compiled
+/// for (the whole list, without a call through a table for every item touched).
+template <typename Store> class BasicAssembler {
 public:
-    Assembler(const capture::PacketList& packets, const Transactions& tx,
-              const TransferOptions& options)
-        : packets_(packets), tx_(tx), options_(options) {
+    BasicAssembler(const capture::PacketList& packets, const Transactions& tx,
+                   const TransferOptions& options, const LargestPayloads& largest, Store& store)
+        : packets_(packets), tx_(tx), options_(options), largest_(largest), store_(store) {
         controlOpen_.fill(kNone);
         pipeOpen_.fill(kNone);
         pollOpen_.fill(kNone);
     }
 
-    std::vector<TransferItem> run() {
-        measureLargestPackets();
-        for (std::size_t x = 0; x < tx_.size(); ++x) {
-            step(x, tx_[x]);
-        }
+    void finish() {
         // A command whose status the capture does not hold did not finish in it.
         for (const auto& [key, state] : commands_) {
             if (state.phase != Phase::Command && state.commandItem != kNone) {
-                items_[state.commandItem].status = TransferStatus::Incomplete;
+                TransferItem item = store_.get(state.commandItem);
+                item.status = TransferStatus::Incomplete;
+                store_.set(state.commandItem, item);
             }
         }
-        return std::move(items_);
     }
 
 private:
@@ -124,18 +125,8 @@ private:
         std::vector<std::uint8_t> wrapper;
     };
 
-    void measureLargestPackets() {
-        for (std::size_t x = 0; x < tx_.size(); ++x) {
-            const Transaction t = tx_[x];
-            if (t.hasToken() && t.hasData() && !t.corruptData) {
-                std::uint16_t& largest = largest_[PipeKey(t.address, t.endpoint, t.direction())];
-                largest = std::max<std::uint16_t>(
-                    largest, static_cast<std::uint16_t>(TransactionPayloadLength(packets_, t)));
-            }
-        }
-    }
-
-    TransferItem& open(TransferType type, std::size_t x, const Transaction& t) {
+    /// A new item of one transaction, not yet in the store.
+    static TransferItem fresh(TransferType type, std::size_t x, const Transaction& t) {
         TransferItem item;
         item.type = type;
         item.address = t.address;
@@ -144,12 +135,26 @@ private:
         item.firstTransaction = x;
         item.lastTransaction = x;
         item.count = 1;
-        items_.push_back(item);
-        return items_.back();
+        return item;
     }
-    void extend(std::size_t item, std::size_t x) {
-        items_[item].lastTransaction = x;
-        ++items_[item].count;
+    void extend(std::size_t index, std::size_t x) {
+        TransferItem item = store_.get(index);
+        item.lastTransaction = x;
+        ++item.count;
+        store_.set(index, item);
+    }
+    /// Closes the open control transfer of an endpoint (and the item of what came past its
+    /// wLength): neither changes any more.
+    void endControl(std::size_t ep) {
+        const std::size_t index = controlOpen_[ep];
+        if (index == kNone) {
+            return;
+        }
+        controlOpen_[ep] = kNone;
+        if (controls_[ep].excess != kNone) {
+            store_.controlSettled(controls_[ep].excess);
+        }
+        store_.controlSettled(index);
     }
 
     /// Anything but an SOF or a NAKed poll ends the folded runs.
@@ -161,22 +166,25 @@ private:
         openPolls_.clear();
     }
 
+public:
     void step(std::size_t x, const Transaction& t) {
         if (t.kind == TransactionKind::Sof) {
             if (options_.fold && sofOpen_ != kNone) {
                 extend(sofOpen_, x);
             } else {
-                TransferItem& item = open(TransferType::Sof, x, t);
+                TransferItem item = fresh(TransferType::Sof, x, t);
                 item.address = 0;
                 item.endpoint = 0;
-                sofOpen_ = options_.fold ? items_.size() - 1 : kNone;
+                const std::size_t index = store_.open(item);
+                sofOpen_ = options_.fold ? index : kNone;
             }
             return;
         }
         if (t.kind == TransactionKind::Malformed) {
             endRuns();
-            TransferItem& item = open(TransferType::Malformed, x, t);
+            TransferItem item = fresh(TransferType::Malformed, x, t);
             item.status = TransferStatus::Error;
+            store_.open(item);
             return;
         }
         const std::size_t ep = EndpointKey(t.address, t.endpoint);
@@ -189,15 +197,17 @@ private:
         } else if (isControlEndpoint(t, ep)) {
             // A stage whose SETUP the capture does not hold (it began mid-transfer).
             endRuns();
-            TransferItem& item = open(TransferType::Control, x, t);
+            TransferItem item = fresh(TransferType::Control, x, t);
             item.status =
                 t.outcome == Outcome::Stall ? TransferStatus::Stall : TransferStatus::Incomplete;
+            store_.controlSettled(store_.open(item));
         } else {
             endRuns();
             pipe(x, t);
         }
     }
 
+private:
     bool isControlEndpoint(const Transaction& t, std::size_t ep) {
         if (t.endpoint == 0 || setupSeen_[ep]) {
             return true;
@@ -220,86 +230,107 @@ private:
 
     void setup(std::size_t x, const Transaction& t, std::size_t ep) {
         endRuns();
-        controlOpen_[ep] = kNone; // an open transfer stays "incomplete"
+        endControl(ep); // an open transfer stays "incomplete"
         controls_[ep] = ControlState{};
         setupSeen_[ep] = true;
-        const std::size_t index = items_.size();
-        TransferItem& item = open(TransferType::Control, x, t);
+        TransferItem item = fresh(TransferType::Control, x, t);
         const auto payload = TransactionPayload(packets_, t);
         if (!payload.empty()) {
             item.direction = (payload[0] & 0x80) != 0 ? Direction::In : Direction::Out;
         }
         if (OpensControl(packets_, t)) {
             item.status = TransferStatus::Incomplete; // until its status stage
-            controlOpen_[ep] = index;
+            controlOpen_[ep] = store_.open(item);
             controls_[ep].length = capture::ParseSetupRequest(payload)->length;
         } else {
             item.status =
                 t.outcome == Outcome::Stall ? TransferStatus::Stall : TransferStatus::Error;
+            store_.controlSettled(store_.open(item));
         }
     }
 
     void controlStage(std::size_t x, const Transaction& t, std::size_t ep) {
         ControlState& c = controls_[ep];
         const std::size_t index = controlOpen_[ep];
-        const bool dataStage = t.direction() == items_[index].direction;
+        TransferItem item = store_.get(index);
+        const bool dataStage = t.direction() == item.direction;
         const bool delivers = t.outcome == Outcome::Ack && t.hasData() && !t.corruptData;
         const int toggle = TransactionToggle(packets_, t);
         const std::size_t length = TransactionPayloadLength(packets_, t);
         // The data stage ends at wLength (9.3.5): more data is the device's own, flagged item,
         // which holds the rest of the transfer.
-        if (dataStage && delivers && length != 0 && c.excess == kNone &&
-            items_[index].bytes >= c.length && !c.toggles.repeats(toggle)) {
+        if (dataStage && delivers && length != 0 && c.excess == kNone && item.bytes >= c.length &&
+            !c.toggles.repeats(toggle)) {
             endRuns();
             c.toggles.accept(toggle);
-            c.excess = items_.size();
-            TransferItem& extra = open(TransferType::Control, x, t);
-            extra.direction = items_[index].direction;
+            TransferItem extra = fresh(TransferType::Control, x, t);
+            extra.direction = item.direction;
             extra.status = TransferStatus::Error;
             extra.excess = AddBytes(0, length);
+            c.excess = store_.open(extra);
             return;
         }
-        const std::size_t holder = c.excess != kNone ? c.excess : index;
-        extend(holder, x);
-        if (t.outcome == Outcome::Nak) {
-            ++items_[holder].naks;
-            return;
+        if (c.excess != kNone) {
+            // What follows belongs to the item that holds the rest of the transfer.
+            TransferItem holder = store_.get(c.excess);
+            holder.lastTransaction = x;
+            ++holder.count;
+            if (t.outcome == Outcome::Nak) {
+                ++holder.naks;
+            } else if (t.outcome == Outcome::Ack && dataStage && t.hasData() && !t.corruptData &&
+                       c.toggles.accept(toggle)) {
+                c.dataSeen = true;
+                holder.excess = AddBytes(holder.excess, length);
+            } else if (t.outcome == Outcome::Ack && dataStage && t.hasData()) {
+                c.dataSeen = c.dataSeen || !t.corruptData;
+                c.toggles.accept(toggle);
+            }
+            store_.set(c.excess, holder);
+            if (t.outcome == Outcome::Nak) {
+                return;
+            }
+            endRuns();
+        } else {
+            item.lastTransaction = x;
+            ++item.count;
+            if (t.outcome == Outcome::Nak) {
+                ++item.naks;
+                store_.set(index, item);
+                return;
+            }
+            endRuns();
         }
-        endRuns();
-        TransferItem& item = items_[index];
         if (t.outcome == Outcome::Stall) {
             item.status = TransferStatus::Stall;
-            controlOpen_[ep] = kNone;
+            store_.set(index, item);
+            endControl(ep);
             return;
         }
         if (t.outcome != Outcome::Ack) {
+            store_.set(index, item);
             return; // unanswered: the host tries again
         }
         if (dataStage) {
-            if (!t.hasData()) {
-                return;
+            if (c.excess == kNone && t.hasData()) {
+                if (t.corruptData) {
+                    // Taken by its receiver, but what it carried is not known (8.6.3).
+                    c.toggles.accept(toggle);
+                } else {
+                    c.dataSeen = true;
+                    if (c.toggles.accept(toggle)) {
+                        const std::size_t room = c.length > item.bytes ? c.length - item.bytes : 0;
+                        item.bytes = AddBytes(item.bytes, std::min(length, room));
+                        if (length > room) {
+                            item.excess = AddBytes(item.excess, length - room);
+                        }
+                    }
+                }
             }
-            if (t.corruptData) {
-                // Taken by its receiver, but what it carried is not known (8.6.3).
-                c.toggles.accept(toggle);
-                return;
-            }
-            c.dataSeen = true;
-            if (!c.toggles.accept(toggle)) {
-                return;
-            }
-            if (c.excess != kNone) {
-                items_[c.excess].excess = AddBytes(items_[c.excess].excess, length);
-                return;
-            }
-            const std::size_t room = c.length > item.bytes ? c.length - item.bytes : 0;
-            item.bytes = AddBytes(item.bytes, std::min(length, room));
-            if (length > room) {
-                item.excess = AddBytes(item.excess, length - room);
-            }
+            store_.set(index, item);
             return;
         }
         if (t.corruptData) {
+            store_.set(index, item);
             return; // its receiver ignores it; the host tries again
         }
         // The status stage. A data stage that wLength announced and the capture does not
@@ -308,7 +339,8 @@ private:
         item.status = length != 0 || item.excess != 0 ? TransferStatus::Error
                       : missing                       ? TransferStatus::Incomplete
                                                       : TransferStatus::Ok;
-        controlOpen_[ep] = kNone;
+        store_.set(index, item);
+        endControl(ep);
         if (item.status == TransferStatus::Ok) {
             applyRequest(item);
         }
@@ -351,9 +383,9 @@ private:
             extend(pollOpen_[key], x);
             return;
         }
-        open(TransferType::Polling, x, t);
+        const std::size_t index = store_.open(fresh(TransferType::Polling, x, t));
         if (options_.fold) {
-            pollOpen_[key] = items_.size() - 1;
+            pollOpen_[key] = index;
             openPolls_.push_back(key);
         }
     }
@@ -379,7 +411,7 @@ private:
             (type == TransferType::Data && unanswered && t.hasData() && pipeOpen_[key] == kNone);
         const int toggle = TransactionToggle(packets_, t);
         if (isochronous) {
-            TransferItem& item = open(TransferType::Isochronous, x, t);
+            TransferItem item = fresh(TransferType::Isochronous, x, t);
             pipe.isochronous = true;
             pipe.lastItem = kNone;
             const bool carried = t.hasData() && !t.corruptData;
@@ -388,6 +420,7 @@ private:
             item.status = delivered ? TransferStatus::Ok
                           : cut     ? TransferStatus::Incomplete
                                     : TransferStatus::Error;
+            store_.open(item);
             return;
         }
         if (pipeOpen_[key] == kNone && pipe.lastItem != kNone && t.outcome == Outcome::Ack &&
@@ -396,17 +429,21 @@ private:
             extend(pipe.lastItem, x);
             return;
         }
+        TransferItem item;
         if (pipeOpen_[key] == kNone) {
-            open(type, x, t).status = TransferStatus::Incomplete;
-            pipeOpen_[key] = items_.size() - 1;
+            item = fresh(type, x, t);
+            item.status = TransferStatus::Incomplete;
+            pipeOpen_[key] = store_.open(item);
             pipe.lastItem = kNone;
             // What the transfer delivers is judged from its own packets on.
             pipe.toggles = ToggleFilter{};
             begin(pipe, t, description);
         } else {
-            extend(pipeOpen_[key], x);
+            item = store_.get(pipeOpen_[key]);
+            item.lastTransaction = x;
+            ++item.count;
+            store_.set(pipeOpen_[key], item);
         }
-        TransferItem& item = items_[pipeOpen_[key]];
         if (cut) {
             return;
         }
@@ -429,6 +466,7 @@ private:
         pipe.lastItem = pipeOpen_[key];
         const std::size_t length = TransactionPayloadLength(packets_, t);
         item.bytes = AddBytes(item.bytes, length);
+        store_.set(pipeOpen_[key], item);
         if (pipe.role == Role::Command || pipe.role == Role::Status) {
             const auto payload = TransactionPayload(packets_, t);
             const std::size_t room = kCbwLength - std::min(kCbwLength, pipe.wrapper.size());
@@ -438,7 +476,7 @@ private:
         }
         const std::size_t max = description && description->maxPacketSize != 0
                                     ? description->maxPacketSize
-                                    : largest_[key];
+                                    : largest_(t.address, t.endpoint, t.direction());
         // A host asks an interrupt endpoint for one report at a time; a bulk transfer ends at
         // a short packet (5.8.3) or at the length its protocol announced.
         const bool full = pipe.limit != 0 && item.bytes >= pipe.limit;
@@ -475,12 +513,13 @@ private:
     void close(std::size_t key, TransferStatus status) {
         const std::size_t index = pipeOpen_[key];
         pipeOpen_[key] = kNone;
-        items_[index].status = status;
+        TransferItem item = store_.get(index);
+        item.status = status;
+        store_.set(index, item);
         PipeState& pipe = pipes_[key];
         if (pipe.role == Role::None) {
             return;
         }
-        const TransferItem& item = items_[index];
         CommandState& c = commands_[pipe.command];
         const std::span<const std::uint8_t> w = pipe.wrapper;
         switch (pipe.role) {
@@ -488,7 +527,9 @@ private:
             if (status == TransferStatus::Ok && item.bytes == kCbwLength &&
                 Le32(w, 0) == kCbwSignature) {
                 if (c.phase != Phase::Command && c.commandItem != kNone) {
-                    items_[c.commandItem].status = TransferStatus::Incomplete; // no status came
+                    TransferItem command = store_.get(c.commandItem);
+                    command.status = TransferStatus::Incomplete; // no status came
+                    store_.set(c.commandItem, command);
                 }
                 c.tag = Le32(w, 4);
                 c.length = Le32(w, 8);
@@ -506,7 +547,8 @@ private:
             }
             // The status wrapper answers the last command, with its tag (BOT 1.0 5.2, 6.3).
             if (item.bytes != kCswLength || Le32(w, 0) != kCswSignature || Le32(w, 4) != c.tag) {
-                items_[index].status = TransferStatus::Error;
+                item.status = TransferStatus::Error;
+                store_.set(index, item);
             }
             c.phase = Phase::Command;
             c.commandItem = kNone;
@@ -520,7 +562,8 @@ private:
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const TransferOptions& options_;
-    std::vector<TransferItem> items_;
+    const LargestPayloads& largest_;
+    Store& store_;
     std::size_t sofOpen_ = kNone;
     std::array<std::size_t, kEndpoints> controlOpen_{};
     std::array<ControlState, kEndpoints> controls_{};
@@ -529,21 +572,122 @@ private:
     std::array<PipeState, kEndpoints * 2> pipes_{};
     std::array<std::size_t, kEndpoints * 2> pollOpen_{};
     std::vector<std::size_t> openPolls_;
-    std::array<std::uint16_t, kEndpoints * 2> largest_{};
     std::array<bool, kEndpoints * 2> described_{};
     std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
     /// Bulk-only interfaces by address and interface number.
     std::map<std::uint16_t, CommandState> commands_;
 };
 
+class TransferAssembly::Assembler : public BasicAssembler<TransferStore> {
+public:
+    using BasicAssembler::BasicAssembler;
+};
+
+TransferAssembly::TransferAssembly(const capture::PacketList& packets,
+                                   const Transactions& transactions, const TransferOptions& options,
+                                   const LargestPayloads& largest, TransferStore& store)
+    : assembler_(std::make_unique<Assembler>(packets, transactions, options, largest, store)) {}
+
+TransferAssembly::~TransferAssembly() = default;
+
+void TransferAssembly::step(std::size_t x, const Transaction& t) {
+    assembler_->step(x, t);
+}
+
+void TransferAssembly::finish() {
+    assembler_->finish();
+}
+
+namespace {
+
+/// The whole list, with the items last touched kept unpacked: the assembly extends the same
+/// few open items (a run of SOFs, a poll, a bulk transfer) again and again.
+class ListStore {
+public:
+    std::size_t open(const TransferItem& item) {
+        items_.push_back(item);
+        return items_.size() - 1;
+    }
+    TransferItem get(std::size_t index) {
+        Slot& slot = slots_[index % kSlots];
+        if (slot.index != index) {
+            flush(slot);
+            slot = Slot{index, items_[index], false};
+        }
+        return slot.item;
+    }
+    void set(std::size_t index, const TransferItem& item) {
+        Slot& slot = slots_[index % kSlots];
+        if (slot.index != index) {
+            flush(slot);
+        }
+        slot = Slot{index, item, true};
+    }
+    void controlSettled(std::size_t) {}
+
+    /// The list, with every item written back.
+    TransferList take() {
+        for (Slot& slot : slots_) {
+            flush(slot);
+        }
+        return std::move(items_);
+    }
+
+private:
+    static constexpr std::size_t kSlots = 16;
+    struct Slot {
+        std::size_t index = static_cast<std::size_t>(-1);
+        TransferItem item;
+        bool dirty = false;
+    };
+    void flush(Slot& slot) {
+        if (slot.dirty) {
+            items_.set(slot.index, slot.item);
+            slot.dirty = false;
+        }
+    }
+
+    TransferList items_;
+    std::array<Slot, kSlots> slots_{};
+};
+
 } // namespace
+
+const LargestPayloads& LargestPayloadsOf(const capture::PacketList& packets,
+                                         const Transactions& transactions,
+                                         LargestPayloads& scratch) {
+    if (const LargestPayloads* measured = transactions.largestPayloads()) {
+        return *measured;
+    }
+    for (std::size_t x = 0; x < transactions.size(); ++x) {
+        const Transaction t = transactions[x];
+        if (t.hasData()) {
+            scratch.note(t, TransactionPayloadLength(packets, t));
+        }
+    }
+    return scratch;
+}
+
+TransferList AssembleTransferList(const capture::PacketList& packets,
+                                  const Transactions& transactions,
+                                  const TransferOptions& options) {
+    LargestPayloads scratch;
+    const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
+    ListStore store;
+    // The state tables are large; keep them off the stack.
+    auto assembler =
+        std::make_unique<BasicAssembler<ListStore>>(packets, transactions, options, largest, store);
+    for (std::size_t x = 0; x < transactions.size(); ++x) {
+        assembler->step(x, transactions[x]);
+    }
+    assembler->finish();
+    return store.take();
+}
 
 std::vector<TransferItem> AssembleTransfers(const capture::PacketList& packets,
                                             const Transactions& transactions,
                                             const TransferOptions& options) {
-    // The state tables are large; keep them off the stack.
-    auto assembler = std::make_unique<Assembler>(packets, transactions, options);
-    return assembler->run();
+    return AssembleTransferList(packets, transactions, options).release();
 }
 
 bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t) {
@@ -572,12 +716,7 @@ bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t)
 
 std::vector<std::size_t> Members(const Transactions& transactions, const TransferItem& item) {
     std::vector<std::size_t> out;
-    for (std::size_t x = item.firstTransaction;
-         x <= item.lastTransaction && x < transactions.size(); ++x) {
-        if (IsMember(item, x, transactions[x])) {
-            out.push_back(x);
-        }
-    }
+    ForEachMember(transactions, item, [&](std::size_t x, const Transaction&) { out.push_back(x); });
     return out;
 }
 
@@ -619,11 +758,10 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     }
     ToggleFilter toggles;
     const bool control = item.type == TransferType::Control;
-    for (std::size_t x : Members(transactions, item)) {
-        const Transaction t = transactions[x];
+    ForEachMember(transactions, item, [&](std::size_t x, const Transaction& t) {
         if ((control && (x == item.firstTransaction || t.direction() != item.direction)) ||
             t.outcome != Outcome::Ack || !t.hasData()) {
-            continue;
+            return;
         }
         const int toggle = TransactionToggle(packets, t);
         if (t.corruptData) {
@@ -631,7 +769,7 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
         } else if (toggles.accept(toggle)) {
             append(t);
         }
-    }
+    });
     if (request) {
         // The data stage ends at wLength; what came past it is not delivered.
         out.resize(std::min<std::size_t>(out.size(), request->length));

@@ -3,33 +3,20 @@
 #include "capture/PacketList.h"
 #include "capture/SetupRequest.h"
 #include "protocol/Transactions.h"
+#include "protocol/TransferItem.h"
+#include "protocol/TransferList.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vintrace::protocol {
-
-/// What one item of the transfer list is. `Data` is a bulk or interrupt endpoint whose type
-/// the capture does not tell.
-enum class TransferType : std::uint8_t {
-    Control,
-    Bulk,
-    Interrupt,
-    Isochronous,
-    Data,
-    Sof,
-    Polling,
-    Malformed
-};
-
-/// How a transfer ended.
-enum class TransferStatus : std::uint8_t { Ok, Stall, Incomplete, Error };
 
 /// An endpoint as its descriptor describes it.
 struct EndpointDescription {
@@ -60,31 +47,6 @@ struct TransferOptions {
     EndpointLookup endpoints;
 };
 
-/// One item of the transfer list: a range of transactions and what the members amount to.
-/// The members are the transactions in [firstTransaction, lastTransaction] that `IsMember`
-/// accepts; other endpoints' transactions may interleave.
-struct TransferItem {
-    TransferType type = TransferType::Malformed;
-    TransferStatus status = TransferStatus::Ok;
-    Direction direction = Direction::Out; // control: bit 7 of bmRequestType
-    std::uint8_t address = 0;
-    std::uint8_t endpoint = 0;
-    std::size_t firstTransaction = 0;
-    std::size_t lastTransaction = 0;
-    /// Member transactions (for SOF and polling items: the SOFs or NAKed polls folded).
-    std::uint32_t count = 0;
-    /// Control: NAKed attempts counted in the data and status stages.
-    std::uint32_t naks = 0;
-    /// Payload bytes delivered (appended in order, retransmissions once; control: at most
-    /// wLength).
-    std::uint32_t bytes = 0;
-    /// Control: bytes sent past wLength, which deliver nothing. An item that begins past
-    /// wLength holds the rest of its transfer (the status stage too).
-    std::uint32_t excess = 0;
-
-    friend bool operator==(const TransferItem&, const TransferItem&) = default;
-};
-
 /// The transfer list of a capture, in capture order (by first record).
 ///
 /// A control transfer runs from its SETUP to its status stage; its data stage ends at
@@ -94,14 +56,74 @@ struct TransferItem {
 /// with a bad CRC16 delivers nothing and leaves its transfer open for the retry; a packet that
 /// repeats the toggle last delivered on its endpoint is a retransmission and joins the
 /// transfer that delivered it.
+TransferList AssembleTransferList(const capture::PacketList& packets,
+                                  const Transactions& transactions,
+                                  const TransferOptions& options = {});
+/// The same list as a vector of items (for readers that keep references into it).
 std::vector<TransferItem> AssembleTransfers(const capture::PacketList& packets,
                                             const Transactions& transactions,
                                             const TransferOptions& options = {});
+
+/// Where an assembly keeps its items: the whole list, or only what a pass needs of it.
+class TransferStore {
+public:
+    virtual ~TransferStore() = default;
+    /// Adds an item; returns its index (how many items were added before it).
+    virtual std::size_t open(const TransferItem& item) = 0;
+    /// Item `index` as it stands.
+    virtual TransferItem get(std::size_t index) const = 0;
+    /// Replaces item `index`.
+    virtual void set(std::size_t index, const TransferItem& item) = 0;
+    /// Control item `index` will not change any more (its status stage, STALL or the next
+    /// SETUP on its endpoint came; a control transfer still open at the end is never
+    /// announced).
+    virtual void controlSettled(std::size_t index) { static_cast<void>(index); }
+};
+
+/// An assembly fed one transaction at a time, in capture order, for passes that group and
+/// assemble together. AssembleTransferList is one of these over a whole index.
+class TransferAssembly {
+public:
+    /// `transactions` must hold, when a step reads them, the transactions of every control
+    /// transfer not yet settled; `largest` the largest payloads of the whole capture.
+    TransferAssembly(const capture::PacketList& packets, const Transactions& transactions,
+                     const TransferOptions& options, const LargestPayloads& largest,
+                     TransferStore& store);
+    ~TransferAssembly();
+    TransferAssembly(const TransferAssembly&) = delete;
+    TransferAssembly& operator=(const TransferAssembly&) = delete;
+
+    /// Takes in transaction `x`, the one after the last step's.
+    void step(std::size_t x, const Transaction& t);
+    /// Ends the assembly at the end of the capture.
+    void finish();
+
+private:
+    class Assembler;
+    std::unique_ptr<Assembler> assembler_;
+};
+
+/// The largest payloads of the capture: what grouping measured, else measured in `scratch`.
+const LargestPayloads& LargestPayloadsOf(const capture::PacketList& packets,
+                                         const Transactions& transactions,
+                                         LargestPayloads& scratch);
 
 /// True when transaction `t` (at index `index`) belongs to `item`.
 bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t);
 /// Indexes of the item's member transactions, in order.
 std::vector<std::size_t> Members(const Transactions& transactions, const TransferItem& item);
+/// Calls `f(x, transaction)` for each member transaction of the item, in order, without
+/// building a list.
+template <typename F>
+void ForEachMember(const Transactions& transactions, const TransferItem& item, F&& f) {
+    for (std::size_t x = item.firstTransaction;
+         x <= item.lastTransaction && x < transactions.size(); ++x) {
+        const Transaction t = transactions[x];
+        if (IsMember(item, x, t)) {
+            f(x, t);
+        }
+    }
+}
 /// Store index of the item's first record.
 std::size_t FirstRecord(const Transactions& transactions, const TransferItem& item);
 /// Store index of the item's last record.

@@ -46,6 +46,8 @@ void CaptureSession::storeChanged() {
     transactions_.reset();
     folded_.reset();
     unfolded_.reset();
+    foldedList_.reset();
+    unfoldedList_.reset();
     devices_.reset();
     findings_.reset();
     foldedDecoded_.reset();
@@ -136,9 +138,26 @@ const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) 
     return *cached;
 }
 
+const protocol::TransferList& CaptureSession::transferList(bool fold) {
+    std::optional<protocol::TransferList>& cached = fold ? foldedList_ : unfoldedList_;
+    if (!cached) {
+        protocol::DescribedTransferList described =
+            protocol::AssembleDescribedTransferList(packets_, transactions(), fold);
+        cached = std::move(described.items);
+        if (!devices_) {
+            devices_ = std::move(described.devices);
+        }
+    }
+    return *cached;
+}
+
 const protocol::DeviceModel& CaptureSession::devices() {
     if (!devices_) {
-        transfers(true);
+        // Over the transactions when they are built already; else a window at a time, so
+        // that finding a few devices costs no index of the whole capture.
+        devices_ = transactions_
+                       ? protocol::DeviceModel::FromControlTraffic(packets_, *transactions_)
+                       : protocol::DeviceModel::FromControlTraffic(packets_);
     }
     return *devices_;
 }

@@ -123,7 +123,11 @@ public:
     /// The transfer list, runs of SOFs and NAKed polls folded into one item each or not, with
     /// bulk and interrupt grouped by the capture's own endpoint descriptors; built on first use.
     const std::vector<protocol::TransferItem>& transfers(bool fold = true);
-    /// The devices the capture's control transfers describe; built on first use.
+    /// The same list in its compact form (16 bytes an item), for readers that go through it
+    /// in order, as the command line does; built on first use and kept apart from transfers().
+    const protocol::TransferList& transferList(bool fold = true);
+    /// The devices the capture's control transfers describe; built on first use, from the
+    /// control traffic alone unless a transfer list has found them already.
     const protocol::DeviceModel& devices();
     /// What the capture does against USB's and its classes' rules, over the folded transfer
     /// list and the device model; built on first use.
@@ -147,9 +151,9 @@ public:
 
     /// True while an index is held (for tests of the invalidation).
     bool hasIndexes() const {
-        return transactions_.has_value() || folded_ || unfolded_ || devices_ || findings_ ||
-               foldedDecoded_ || unfoldedDecoded_ || !foldedOwner_.empty() ||
-               !unfoldedOwner_.empty();
+        return transactions_.has_value() || folded_ || unfolded_ || foldedList_ || unfoldedList_ ||
+               devices_ || findings_ || foldedDecoded_ || unfoldedDecoded_ ||
+               !foldedOwner_.empty() || !unfoldedOwner_.empty();
     }
 
 private:
@@ -180,6 +184,8 @@ private:
     std::optional<protocol::Transactions> transactions_;
     std::optional<std::vector<protocol::TransferItem>> folded_;
     std::optional<std::vector<protocol::TransferItem>> unfolded_;
+    std::optional<protocol::TransferList> foldedList_;
+    std::optional<protocol::TransferList> unfoldedList_;
     std::optional<protocol::DeviceModel> devices_;
     std::optional<std::vector<protocol::Finding>> findings_;
     std::optional<DecodedIndex> foldedDecoded_;

@@ -109,6 +109,28 @@ TEST(DeviceModel, AddressReusedAfterResetStartsNewDevice) {
     EXPECT_GT(devices[1].first, nak);
 }
 
+// 9.4.6: a device takes its new address after the status stage of SET_ADDRESS; traffic at the
+// old address after that is another device's. The pass over control traffic meets it while a
+// control transfer of another device is still open and must keep the order of the list.
+TEST(DeviceModel, ControlPassKeepsOrderBehindAnOpenControlTransfer) {
+    const std::string bus = "SETUP 3.0, DATA0 " + kGetDevice + ", ACK, " + // open until the end
+                            "IN 0.1, DATA0, ACK, " + ControlNoData(0, SetAddress(7)) +
+                            "IN 0.1, DATA1, ACK, IN 3.0, DATA1 " + kDevice + ", ACK, OUT 3.0, " +
+                            "DATA1, ACK";
+    const capture::PacketList packets = BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DeviceModel serial = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
+    // Devices at 3, at 0 (moved to 7), and the one at 0 after the move.
+    ASSERT_EQ(serial.devices().size(), 3u);
+    EXPECT_EQ(serial.devices()[1].address, 7);
+    EXPECT_EQ(serial.devices()[2].address, 0);
+    const DeviceModel pass = DeviceModel::FromControlTraffic(packets, tx);
+    ASSERT_EQ(pass.devices().size(), serial.devices().size());
+    for (std::size_t d = 0; d < serial.devices().size(); ++d) {
+        EXPECT_TRUE(pass.devices()[d] == serial.devices()[d]) << "device " << d;
+    }
+}
+
 TEST(DeviceModel, EndpointsFollowConfigurationAndAlternateSetting) {
     const std::string enumeration =
         ControlIn(3, kGetConfiguration, kConfiguration) + ControlNoData(3, "0009010000000000");

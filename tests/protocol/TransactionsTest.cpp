@@ -1,8 +1,10 @@
 #include "protocol/Transactions.h"
+#include "capture/UsbCrc.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,77 @@ TEST(Transactions, LargeRecordIndexesSurviveThePacking) {
     tx.push(t);
     EXPECT_EQ(tx[0], t);
     EXPECT_EQ(tx.indexOfRecord(t.first + 4), 0u);
+}
+
+/// Packets of every kind in random order, a few with a wrong CRC or longer than kept:
+/// grouping meets every way a transaction can end before a part's first SOF.
+capture::PacketList RandomBus(std::size_t n, std::uint32_t seed) {
+    using capture::RecordKind;
+    static constexpr RecordKind kKinds[] = {
+        RecordKind::Setup, RecordKind::Out,   RecordKind::In,     RecordKind::Ack,
+        RecordKind::Nak,   RecordKind::Stall, RecordKind::Data0,  RecordKind::Data1,
+        RecordKind::Sof,   RecordKind::Sof,   RecordKind::Unknown};
+    std::mt19937 random(seed);
+    capture::PacketList packets;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < n; ++i) {
+        const RecordKind kind = kKinds[random() % std::size(kKinds)];
+        bytes.clear();
+        if (capture::IsToken(kind) || kind == RecordKind::Sof) {
+            // A few devices and endpoints, so that pipes repeat; now and then a wrong CRC5.
+            const std::uint16_t field =
+                capture::WithCrc5(static_cast<std::uint16_t>(random() % 4 | (random() % 3) << 7));
+            bytes = {static_cast<std::uint8_t>(field), static_cast<std::uint8_t>(field >> 8)};
+            bytes[1] ^= random() % 10 == 0 ? 0x80 : 0;
+        } else if (capture::IsData(kind)) {
+            bytes.resize(random() % 12);
+            for (std::uint8_t& b : bytes) {
+                b = static_cast<std::uint8_t>(random());
+            }
+            const std::uint16_t crc = capture::Crc16(bytes);
+            bytes.push_back(static_cast<std::uint8_t>(crc ^ (random() % 10 == 0)));
+            bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+        } else if (kind == RecordKind::Unknown) {
+            bytes = {static_cast<std::uint8_t>(random() % 2 == 0 ? 0x3C : 0x00)}; // PRE or not
+        }
+        // Now and then longer on the wire than what was kept.
+        packets.append(kind, static_cast<std::uint8_t>(bytes.size() + (random() % 16 == 0)), bytes);
+    }
+    return packets;
+}
+
+// Grouping in parts on several threads gives the transactions of one pass, in order.
+TEST(Transactions, GroupingInPartsMatchesOnePass) {
+    // Parts of more than one chunk of the index (65,536 entries), joined across chunks.
+    const capture::PacketList packets = RandomBus(400'000, 11);
+    const Transactions serial = GroupTransactions(packets, 1);
+    const LargestPayloads* serialLargest = serial.largestPayloads();
+    ASSERT_NE(serialLargest, nullptr);
+    for (const unsigned threads : {2u, 3u, 8u}) {
+        SCOPED_TRACE(threads);
+        const Transactions parts = GroupTransactions(packets, threads, 30'000);
+        ASSERT_EQ(parts.size(), serial.size());
+        for (std::size_t i = 0; i < serial.size(); ++i) {
+            ASSERT_EQ(parts[i], serial[i]) << "transaction " << i;
+        }
+        const LargestPayloads measured = MeasureLargestPayloads(packets, threads, 30'000);
+        for (std::uint8_t address = 0; address < 128; ++address) {
+            for (std::uint8_t endpoint = 0; endpoint < 16; ++endpoint) {
+                for (const Direction d : {Direction::Out, Direction::In}) {
+                    ASSERT_EQ(measured(address, endpoint, d),
+                              (*serialLargest)(address, endpoint, d));
+                    ASSERT_EQ((*parts.largestPayloads())(address, endpoint, d),
+                              (*serialLargest)(address, endpoint, d));
+                }
+            }
+        }
+    }
+    // Every record falls in the transaction that holds it, across the chunks of the index.
+    for (std::size_t r = 0; r < packets.size(); r += 7) {
+        const Transaction t = serial[serial.indexOfRecord(r)];
+        ASSERT_LE(t.first, r);
+        ASSERT_GE(t.last(), r);
+    }
 }
 
 } // namespace

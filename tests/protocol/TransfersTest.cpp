@@ -433,5 +433,57 @@ TEST(JoinLines, PutsDecodedTextOnOneLine) {
     }
 }
 
+// The packed list gives back every item as it was set, in the packed form or with the counts
+// that do not fit it kept aside, and an item keeps its values when it outgrows the packing.
+TEST(TransferList, KeepsEveryItemAsSet) {
+    auto item = [](TransferType type, std::size_t first, std::size_t last, std::uint32_t count,
+                   std::uint32_t bytes, std::uint32_t naks, std::uint32_t excess) {
+        TransferItem i;
+        i.type = type;
+        i.status = TransferStatus::Incomplete;
+        i.direction = Direction::In;
+        i.address = 127;
+        i.endpoint = 15;
+        i.firstTransaction = first;
+        i.lastTransaction = last;
+        i.count = count;
+        i.bytes = bytes;
+        i.naks = naks;
+        i.excess = excess;
+        return i;
+    };
+    const std::size_t far = (std::size_t{1} << 39) + 5;
+    const std::vector<TransferItem> items = {
+        item(TransferType::Bulk, 0, 0, 1, 64, 0, 0),
+        item(TransferType::Sof, 3, 3 + (1 << 24) - 1, (1 << 20) - 1, 0, 0, 0), // packed at most
+        item(TransferType::Polling, 3, 3 + (1 << 24), 2, 0, 0, 0),             // span too long
+        item(TransferType::Data, 9, 10, 1 << 20, 0, 0, 0),                     // count too large
+        item(TransferType::Bulk, 9, 10, 2, 1 << 20, 0, 0),                     // a megabyte
+        item(TransferType::Control, far, far + 4, 3, 18, 2, 0),                // NAKs
+        item(TransferType::Control, far, far, 1, 0, 0, 7),                     // past wLength
+        item(TransferType::Malformed, 1, 1, 1, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF),
+    };
+    TransferList list;
+    for (const TransferItem& i : items) {
+        list.push_back(i);
+    }
+    ASSERT_EQ(list.size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(list[i], items[i]) << "item " << i;
+    }
+    // Growing past the packing and back.
+    TransferItem grown = items[0];
+    grown.naks = 1;
+    list.set(0, grown);
+    EXPECT_EQ(list[0], grown);
+    grown.naks = 0;
+    grown.bytes = 3;
+    list.set(0, grown);
+    EXPECT_EQ(list[0], grown);
+    EXPECT_EQ(list.release(), (std::vector<TransferItem>{grown, items[1], items[2], items[3],
+                                                         items[4], items[5], items[6], items[7]}));
+    EXPECT_TRUE(list.empty());
+}
+
 } // namespace
 } // namespace vintrace::protocol

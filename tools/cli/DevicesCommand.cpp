@@ -345,6 +345,8 @@ int Run(const DevicesOptions& o) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
+    // From the control transfers, grouping a window of the capture at a time: no transfer
+    // list and no whole transaction index beside the capture.
     const protocol::DeviceModel& model = session.devices();
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
     std::string out;

@@ -5,16 +5,21 @@
 
 #include "capture/HexText.h"
 #include "capture/SetupRequest.h"
+#include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 #include "session/CaptureSession.h"
 
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace vintrace::cli {
 
@@ -33,15 +38,18 @@ struct TransfersOptions {
     bool noFold = false;
 };
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
     for (std::uint8_t b : bytes) {
         out += kDigits[b >> 4];
         out += kDigits[b & 0x0F];
     }
-    return out;
+}
+
+void AppendNumber(std::string& out, std::uint64_t n) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, n).ptr;
+    out.append(text, end);
 }
 
 std::string RequestName(const capture::SetupRequest& r) {
@@ -59,67 +67,114 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-std::string TextLine(const capture::PacketList& packets, const protocol::Transactions& tx,
-                     const TransferItem& item, const std::optional<std::string>& decoded) {
+/// Appends the item's TAB-separated line to `out`.
+void TextLine(std::string& out, const capture::PacketList& packets,
+              const protocol::Transactions& tx, const TransferItem& item,
+              const std::optional<std::string>& decoded) {
     const bool endpoint = HasEndpoint(item);
-    return std::to_string(protocol::FirstRecord(tx, item)) + "\t" +
-           std::to_string(protocol::LastRecord(tx, item)) + "\t" +
-           std::string(protocol::TypeName(item.type)) + "\t" +
-           (endpoint ? std::to_string(item.address) : "-") + "\t" +
-           (endpoint ? std::to_string(item.endpoint) : "-") + "\t" +
-           (endpoint ? std::string(protocol::DirectionName(item.direction)) : "-") + "\t" +
-           std::string(protocol::StatusName(item.status)) + "\t" + std::to_string(item.bytes) +
-           "\t" + protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line) +
-           (decoded ? "; " + protocol::JoinLines(*decoded) : "") + "\n";
+    AppendNumber(out, protocol::FirstRecord(tx, item));
+    out += '\t';
+    AppendNumber(out, protocol::LastRecord(tx, item));
+    out += '\t';
+    out += protocol::TypeName(item.type);
+    out += '\t';
+    if (endpoint) {
+        AppendNumber(out, item.address);
+        out += '\t';
+        AppendNumber(out, item.endpoint);
+        out += '\t';
+        out += protocol::DirectionName(item.direction);
+    } else {
+        out += "-\t-\t-";
+    }
+    out += '\t';
+    out += protocol::StatusName(item.status);
+    out += '\t';
+    AppendNumber(out, item.bytes);
+    out += '\t';
+    out += protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line);
+    if (decoded) {
+        out += "; ";
+        out += protocol::JoinLines(*decoded);
+    }
+    out += '\n';
 }
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
+void AppendJsonString(std::string& out, std::string_view s) {
+    out += '"';
     for (char c : s) {
         if (c == '"' || c == '\\') {
             out += '\\';
         }
         out += c;
     }
-    return out + "\"";
+    out += '"';
 }
 
-std::string JsonLine(const capture::PacketList& packets, const protocol::Transactions& tx,
-                     const TransferItem& item, const std::optional<std::string>& decoded) {
+/// Appends the item's JSON object, one line, to `out`.
+void JsonLine(std::string& out, const capture::PacketList& packets,
+              const protocol::Transactions& tx, const TransferItem& item,
+              const std::optional<std::string>& decoded) {
     const bool endpoint = HasEndpoint(item);
-    const std::string null = "null";
-    std::string s =
-        "{\"type\": \"" + std::string(protocol::TypeName(item.type)) +
-        "\", \"first\": " + std::to_string(protocol::FirstRecord(tx, item)) +
-        ", \"last\": " + std::to_string(protocol::LastRecord(tx, item)) +
-        ", \"address\": " + (endpoint ? std::to_string(item.address) : null) +
-        ", \"endpoint\": " + (endpoint ? std::to_string(item.endpoint) : null) +
-        ", \"direction\": " +
-        (endpoint ? JsonString(std::string(protocol::DirectionName(item.direction))) : null) +
-        ", \"status\": \"" + std::string(protocol::StatusName(item.status)) +
-        "\", \"count\": " + std::to_string(item.count) +
-        ", \"bytes\": " + std::to_string(item.bytes) + ", \"data\": \"" +
-        Hex(protocol::DeliveredPayload(packets, tx, item)) + "\"";
+    out += "{\"type\": \"";
+    out += protocol::TypeName(item.type);
+    out += "\", \"first\": ";
+    AppendNumber(out, protocol::FirstRecord(tx, item));
+    out += ", \"last\": ";
+    AppendNumber(out, protocol::LastRecord(tx, item));
+    out += ", \"address\": ";
+    if (endpoint) {
+        AppendNumber(out, item.address);
+    } else {
+        out += "null";
+    }
+    out += ", \"endpoint\": ";
+    if (endpoint) {
+        AppendNumber(out, item.endpoint);
+    } else {
+        out += "null";
+    }
+    out += ", \"direction\": ";
+    if (endpoint) {
+        AppendJsonString(out, protocol::DirectionName(item.direction));
+    } else {
+        out += "null";
+    }
+    out += ", \"status\": \"";
+    out += protocol::StatusName(item.status);
+    out += "\", \"count\": ";
+    AppendNumber(out, item.count);
+    out += ", \"bytes\": ";
+    AppendNumber(out, item.bytes);
+    out += ", \"data\": \"";
+    AppendHex(out, protocol::DeliveredPayload(packets, tx, item));
+    out += '"';
     if (item.type == TransferType::Control) {
         const auto request = protocol::ControlRequest(packets, tx, item);
         if (request) {
-            const auto setup = protocol::TransactionPayload(packets, tx[item.firstTransaction]);
-            s += ", \"setup\": \"" + Hex(setup) +
-                 "\", \"request\": " + JsonString(RequestName(*request));
+            out += ", \"setup\": \"";
+            AppendHex(out, protocol::TransactionPayload(packets, tx[item.firstTransaction]));
+            out += "\", \"request\": ";
+            AppendJsonString(out, RequestName(*request));
         }
-        s += ", \"naks\": " + std::to_string(item.naks);
+        out += ", \"naks\": ";
+        AppendNumber(out, item.naks);
         if (item.excess != 0) {
-            s += ", \"excess\": " + std::to_string(item.excess);
+            out += ", \"excess\": ";
+            AppendNumber(out, item.excess);
         }
     }
     if (const auto frames = protocol::SofFrames(packets, tx, item)) {
-        s += ", \"first_frame\": " + std::to_string(frames->first) +
-             ", \"last_frame\": " + std::to_string(frames->second);
+        out += ", \"first_frame\": ";
+        AppendNumber(out, frames->first);
+        out += ", \"last_frame\": ";
+        AppendNumber(out, frames->second);
     }
     if (decoded) {
-        s += ", \"decoded\": " + JsonQuote(*decoded);
+        out += ", \"decoded\": ";
+        out += JsonQuote(*decoded);
     }
-    return s + "}\n";
+    out += "}\n";
 }
 
 int Run(const TransfersOptions& o) {
@@ -150,31 +205,60 @@ int Run(const TransfersOptions& o) {
     const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
-    const std::vector<TransferItem>& items = session.transfers(!o.noFold);
-    std::string out;
+    const protocol::TransferList& items = session.transferList(!o.noFold);
+    protocol::ClassDecoder decoder(packets, tx, session.devices());
+    // Items are decoded in capture order on this thread; the lines of each batch are written
+    // on two threads (half each) and output in order.
+    struct Shown {
+        TransferItem item;
+        std::optional<std::string> decoded;
+    };
+    constexpr std::size_t kBatch = std::size_t{1} << 14;
+    std::vector<Shown> batch;
+    batch.reserve(kBatch);
+    std::array<std::string, 2> halves;
+    const auto format = [&](std::size_t begin, std::size_t end, std::string& into) {
+        into.clear();
+        for (std::size_t i = begin; i < end; ++i) {
+            if (o.json) {
+                JsonLine(into, packets, tx, batch[i].item, batch[i].decoded);
+            } else {
+                TextLine(into, packets, tx, batch[i].item, batch[i].decoded);
+            }
+        }
+    };
+    // Stops at the first failure: the errno of the first is the one to report.
+    const auto flush = [&] {
+        const std::size_t mid = batch.size() / 2;
+        if (batch.size() < 1024) {
+            format(0, batch.size(), halves[0]);
+            halves[1].clear();
+        } else {
+            std::thread worker(format, mid, batch.size(), std::ref(halves[1]));
+            format(0, mid, halves[0]);
+            worker.join();
+        }
+        batch.clear();
+        return std::fwrite(halves[0].data(), 1, halves[0].size(), stdout) == halves[0].size() &&
+               std::fwrite(halves[1].data(), 1, halves[1].size(), stdout) == halves[1].size();
+    };
     bool failed = false;
     errno = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const TransferItem& item = items[i];
+    for (const TransferItem item : items) {
+        // Every item is decoded, shown or not, so a mass-storage data stage is read by its
+        // command even when the filter hides the command.
+        std::optional<protocol::Decoded> decoded = decoder.decode(item);
         if (address && (!HasEndpoint(item) || item.address != *address ||
                         (endpoint && item.endpoint != *endpoint))) {
             continue;
         }
-        // The session decodes every item before this one too, shown or not, so a
-        // mass-storage data stage is read by its command even when the filter hides it.
-        const std::optional<std::string> decoded = session.decoded(i, !o.noFold);
-        out += o.json ? JsonLine(packets, tx, item, decoded) : TextLine(packets, tx, item, decoded);
-        if (out.size() >= (1u << 16)) {
-            // Stops at the first failure: the errno of the first is the one to report.
-            failed = std::fwrite(out.data(), 1, out.size(), stdout) != out.size();
-            out.clear();
-            if (failed) {
-                break;
-            }
+        batch.push_back({item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt});
+        if (batch.size() == kBatch && !flush()) {
+            failed = true;
+            break;
         }
     }
-    if (failed || std::fwrite(out.data(), 1, out.size(), stdout) != out.size() ||
-        std::fflush(stdout) != 0) {
+    if (failed || !flush() || std::fflush(stdout) != 0) {
         return ReportStdoutFailure(errno);
     }
     return 0;
