@@ -100,17 +100,6 @@ void TextLine(std::string& out, const capture::PacketList& packets,
     out += '\n';
 }
 
-void AppendJsonString(std::string& out, std::string_view s) {
-    out += '"';
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    out += '"';
-}
-
 /// Appends the item's JSON object, one line, to `out`.
 void JsonLine(std::string& out, const capture::PacketList& packets,
               const protocol::Transactions& tx, const TransferItem& item,
@@ -136,7 +125,7 @@ void JsonLine(std::string& out, const capture::PacketList& packets,
     }
     out += ", \"direction\": ";
     if (endpoint) {
-        AppendJsonString(out, protocol::DirectionName(item.direction));
+        out += JsonQuote(protocol::DirectionName(item.direction));
     } else {
         out += "null";
     }
@@ -155,7 +144,7 @@ void JsonLine(std::string& out, const capture::PacketList& packets,
             out += ", \"setup\": \"";
             AppendHex(out, protocol::TransactionPayload(packets, tx[item.firstTransaction]));
             out += "\", \"request\": ";
-            AppendJsonString(out, RequestName(*request));
+            out += JsonQuote(RequestName(*request));
         }
         out += ", \"naks\": ";
         AppendNumber(out, item.naks);
