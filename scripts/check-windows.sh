@@ -19,7 +19,11 @@ build() { # arch compiler
         -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release \
         -DVINTRACE_BUILD_GUI=OFF -DVINTRACE_BUILD_TESTS=OFF -DVINTRACE_BUILD_BENCH=OFF \
         -DVINTRACE_WERROR=ON >/dev/null
-    ninja -C "$dir" -j "$jobs" vintrace_core >/dev/null
+    # Compiler errors go to ninja's stdout: show them when the build fails.
+    ninja -C "$dir" -j "$jobs" vintrace_core >"$dir/build.log" || {
+        grep -E -A12 'FAILED|error' "$dir/build.log" | head -80
+        exit 1
+    }
     echo "== $arch: check program"
     "$cxx" -std=c++20 -O1 -Wall -Wextra -Wpedantic -Werror -I"$here/src" \
         "$here/tests/windows/NoAnalyzerCheck.cpp" "$dir/src/libvintrace_core.a" \

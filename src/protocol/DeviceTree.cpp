@@ -251,7 +251,10 @@ private:
         if (d.bytes.size() > fixed) {
             std::string bytes = d.kind == DescriptorKind::Other ? "" : "data";
             for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
-                bytes += (bytes.empty() ? "" : " ") + Hex2(d.bytes[i]).substr(2);
+                if (!bytes.empty()) {
+                    bytes += ' ';
+                }
+                bytes += Hex2(d.bytes[i]).substr(2);
             }
             Append(details, bytes);
         }
