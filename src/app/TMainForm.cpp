@@ -359,7 +359,8 @@ void TMainForm::ImportPcap1Click() {
 }
 
 bool TMainForm::importPcap(const std::string& pcap) {
-    // The capture goes beside the pcap, under its name; an existing file is never replaced.
+    // The capture goes beside the pcap, under its name (or a numbered one when that is taken
+    // by another capture); an existing file is never replaced.
     const QFileInfo info(QString::fromStdString(pcap));
     const std::string dat =
         info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
@@ -392,7 +393,7 @@ bool TMainForm::importPcap(const std::string& pcap) {
                      QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size()))));
     }
     sendCommand(capture::CMD_RELOAD);
-    apply(open_.Report(session::OpenKind::Imported, dat));
+    apply(open_.Report(session::OpenKind::Imported, result.target));
     return true;
 }
 
