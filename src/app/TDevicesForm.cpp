@@ -1,35 +1,78 @@
 #include "app/TDevicesForm.h"
 
+#include <QFileInfo>
+#include <QFontDatabase>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
+#include <QLabel>
+#include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
 
 namespace vintrace::app {
 
+namespace {
+
+/// Shows a cell's whole text on hover when the column cuts it, and nothing otherwise.
+class CutTextToolTip : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() != QEvent::ToolTip) {
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        }
+        const QString text = index.data().toString();
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        // The room the style leaves for the text, less its margins.
+        const int room =
+            item.rect.width() -
+            2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, &item, view) + 1);
+        if (text.isEmpty() || item.fontMetrics.horizontalAdvance(text) <= room) {
+            QToolTip::hideText();
+            event->ignore();
+            return true;
+        }
+        QToolTip::showText(event->globalPos(), text, view);
+        return true;
+    }
+};
+
+} // namespace
+
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("DevicesForm"));
-    setWindowTitle(QStringLiteral("Devices"));
     resize(640, 420);
 
+    StateLabel = new QLabel(this);
+    StateLabel->setObjectName(QStringLiteral("StateLabel"));
+    StateLabel->setWordWrap(true);
     DeviceTree = new QTreeView(this);
     DeviceTree->setObjectName(QStringLiteral("DeviceTree"));
     DeviceTree->setSelectionMode(QAbstractItemView::SingleSelection);
     DeviceTree->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Field values line up under each other, as the command line prints them.
+    DeviceTree->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    DeviceTree->setItemDelegate(new CutTextToolTip(DeviceTree));
     DeviceTree->setModel(&model_);
     QHeaderView* header = DeviceTree->header();
     header->resizeSection(display::DeviceTreeModel::ItemColumn, 520);
     header->setStretchLastSection(true);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(StateLabel);
     layout->addWidget(DeviceTree);
 
     // The selection, not the current row: the view makes the first row current when it gets
     // the focus, and merely opening the window must not move the main window's cursor.
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::selectionChanged);
-    // A few rows per device: every device opens to its configurations at once.
+    // Every device opens to its descriptors at once.
     DeviceTree->expandToDepth(0);
     connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
     connect(&hub, &SessionHub::cursorMoved, this,
@@ -38,6 +81,36 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
                     SelectRecord(record);
                 }
             });
+    connect(&hub, &SessionHub::loadStarted, this, &TDevicesForm::ShowLoading);
+    connect(&hub, &SessionHub::loadFinished, this, [this](bool) {
+        // A completed load changes the store next, which rebuilds the tree.
+        loading_.clear();
+        UpdateState();
+    });
+    UpdateState();
+}
+
+void TDevicesForm::ShowLoading(const QString& file) {
+    loading_ = file.isEmpty() ? QStringLiteral("a capture") : QFileInfo(file).fileName();
+    UpdateState();
+}
+
+void TDevicesForm::UpdateState() {
+    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
+    setWindowTitle(name.isEmpty() ? QStringLiteral("Devices")
+                                  : QStringLiteral("Devices \u2014 %1").arg(name));
+    QString state;
+    if (!loading_.isEmpty()) {
+        state = QStringLiteral("Loading %1: its devices are shown here when it has loaded.")
+                    .arg(loading_);
+    } else if (model_.rowCount() == 0) {
+        state = session_.packets().empty()
+                    ? QStringLiteral("The capture is empty: it holds no packets.")
+                    : QStringLiteral("No devices: the capture holds no control transfer that "
+                                     "shows one.");
+    }
+    StateLabel->setText(state);
+    StateLabel->setVisible(!state.isEmpty());
 }
 
 void TDevicesForm::Rebuild() {
@@ -52,11 +125,14 @@ void TDevicesForm::rebuildNow() {
     stale_ = false;
     model_.Rebuild();
     DeviceTree->expandToDepth(0);
+    UpdateState();
 }
 
 void TDevicesForm::showEvent(QShowEvent* event) {
     if (stale_) {
         rebuildNow();
+    } else {
+        UpdateState();
     }
     QWidget::showEvent(event);
 }

@@ -9,19 +9,22 @@
 #include <cstddef>
 
 class QItemSelection;
+class QLabel;
 class QTreeView;
 
 namespace vintrace::app {
 
-/// The Devices window: every device the capture shows, with its configurations, interfaces
-/// and endpoints as the capture's descriptors describe them. Selecting a row shows the
-/// transfer that delivered it, and the window follows the session's cursor.
+/// The Devices window: every device the capture shows, descriptor by descriptor and field by
+/// field, as `vintrace-cli devices` prints them. Selecting a row shows the transfer that
+/// delivered it, and the window follows the session's cursor.
 class TDevicesForm : public QWidget {
     Q_OBJECT
 public:
     TDevicesForm(SessionHub& hub, QWidget* parent = nullptr);
 
     QTreeView* DeviceTree = nullptr;
+    /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
+    QLabel* StateLabel = nullptr;
 
     display::DeviceTreeModel& model() { return model_; }
 
@@ -30,6 +33,10 @@ public:
     /// Selects the first row delivered by the transfer that holds `record`, without moving
     /// the cursor (nothing while the window is closed).
     void SelectRecord(std::size_t record);
+    /// A capture loads in the background: the tree shows the open one until it ends.
+    void ShowLoading(const QString& file);
+    /// The title and the state line again, for a capture that changed its name.
+    void UpdateState();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -43,6 +50,8 @@ private:
     bool following_ = false;
     /// The store changed while the window was closed.
     bool stale_ = false;
+    /// The capture loading in the background; empty when none is.
+    QString loading_;
 };
 
 } // namespace vintrace::app

@@ -337,6 +337,9 @@ void TMainForm::SaveAs1Click() {
         return;
     }
     Session.nameFile(*chosen);
+    if (devicesForm_) {
+        devicesForm_->UpdateState(); // its title names the file
+    }
 }
 
 namespace {
@@ -736,11 +739,12 @@ TTransfersForm* TMainForm::transfersForm() const {
 }
 
 void TMainForm::Devices1Click() {
-    if (refuseWhileLoading(QStringLiteral("Devices"))) {
-        return;
-    }
+    // Opens during a background load too: the window says so and fills when it ends.
     if (!devicesForm_) {
         devicesForm_ = new TDevicesForm(hub_, this);
+    }
+    if (open_.loading()) {
+        devicesForm_->ShowLoading(QString::fromStdString(CaptureFileName));
     }
     devicesForm_->show();
     devicesForm_->raise();
