@@ -1,15 +1,25 @@
 #include "app/TDevicesForm.h"
 
+#include "capture/StagedFile.h"
+#include "protocol/DeviceTree.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMessageBox>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <cerrno>
+#include <cstring>
 
 namespace vintrace::app {
 
@@ -42,6 +52,17 @@ public:
     }
 };
 
+/// `index`'s text, then, when the view shows them, its rows', two spaces deeper per level.
+void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QString& out) {
+    out += QString(depth * 2, QLatin1Char(' ')) + index.data().toString() + QLatin1Char('\n');
+    if (!view.isExpanded(index)) {
+        return;
+    }
+    for (int row = 0; row < view.model()->rowCount(index); ++row) {
+        AppendShown(view, view.model()->index(row, 0, index), depth + 1, out);
+    }
+}
+
 } // namespace
 
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
@@ -63,6 +84,42 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     QHeaderView* header = DeviceTree->header();
     header->resizeSection(display::DeviceTreeModel::ItemColumn, 520);
     header->setStretchLastSection(true);
+
+    const auto action = [this](const char* text, const char* name, QKeySequence keys) {
+        auto* a = new QAction(QString::fromLatin1(text), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+        DeviceTree->addAction(a);
+        return a;
+    };
+    CopyAction = action("Copy", "CopyAction", QKeySequence::Copy);
+    FirstPacketAction = action("Go to first packet", "FirstPacketAction", {});
+    LastPacketAction = action("Go to last packet", "LastPacketAction", {});
+    SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
+    DeviceTree->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(CopyAction, &QAction::triggered, this, [this] {
+        const QString text = SelectionText();
+        if (!text.isEmpty()) {
+            QGuiApplication::clipboard()->setText(text);
+        }
+    });
+    connect(FirstPacketAction, &QAction::triggered, this, [this] { goTo(false); });
+    connect(LastPacketAction, &QAction::triggered, this, [this] { goTo(true); });
+    connect(SaveTextAction, &QAction::triggered, this, &TDevicesForm::saveText);
+    ChooseTextFile = [this]() -> std::optional<std::string> {
+        const QString name =
+            QFileDialog::getSaveFileName(this, QStringLiteral("Save devices as text"), QString(),
+                                         QStringLiteral("Text (*.txt);;All files (*)"));
+        if (name.isEmpty()) {
+            return std::nullopt;
+        }
+        return name.toStdString();
+    };
+    ShowMessage = [this](const QString& title, const QString& text) {
+        QMessageBox::warning(this, title, text);
+    };
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(StateLabel);
@@ -143,6 +200,47 @@ void TDevicesForm::selectionChanged(const QItemSelection& selected) {
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
         session_.moveCursor(*record, session::CursorFrom::Devices);
+    }
+}
+
+QString TDevicesForm::SelectionText() const {
+    QString out;
+    for (const QModelIndex& index : DeviceTree->selectionModel()->selectedRows()) {
+        AppendShown(*DeviceTree, index, 0, out);
+    }
+    return out;
+}
+
+void TDevicesForm::goTo(bool last) {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return;
+    }
+    const auto record = last ? model_.LastRecordOf(rows.front()) : model_.RecordOf(rows.front());
+    if (record) {
+        session_.moveCursor(*record, session::CursorFrom::Devices);
+    }
+}
+
+void TDevicesForm::saveText() {
+    const std::optional<std::string> target = ChooseTextFile();
+    if (!target) {
+        return;
+    }
+    // Staged: a failed write never leaves half a file or harms the one it would replace. The
+    // file dialog has asked before replacing one.
+    const std::string text = protocol::DeviceTreeText(model_.rows());
+    capture::StagedFile staged(*target);
+    const bool written = staged.file() != nullptr &&
+                         std::fwrite(text.data(), 1, text.size(), staged.file()) == text.size() &&
+                         staged.commit(/*overwrite=*/true);
+    if (!written) {
+        ShowMessage(QStringLiteral("Save as text"),
+                    QStringLiteral("Cannot write %1: %2")
+                        .arg(QString::fromStdString(*target),
+                             QString::fromStdString(staged.error().empty()
+                                                        ? std::string(std::strerror(errno))
+                                                        : staged.error())));
     }
 }
 

@@ -7,7 +7,11 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
 
+class QAction;
 class QItemSelection;
 class QLabel;
 class QTreeView;
@@ -26,7 +30,23 @@ public:
     /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
     QLabel* StateLabel = nullptr;
 
+    /// Copy (Ctrl+C): the selected row, and the rows under it that are expanded, as the
+    /// command line prints them. Also on the tree's context menu, with the entries below.
+    QAction* CopyAction = nullptr;
+    /// Go to the first or the last packet of the transfer that delivered the selected row.
+    QAction* FirstPacketAction = nullptr;
+    QAction* LastPacketAction = nullptr;
+    /// Save as text (Ctrl+S): the whole view, as `vintrace-cli devices` prints it.
+    QAction* SaveTextAction = nullptr;
+
+    /// Asks for the file Save as text writes (nothing: cancelled); a file dialog by default.
+    std::function<std::optional<std::string>()> ChooseTextFile;
+    /// Shows a failure; a message box by default.
+    std::function<void(const QString& title, const QString& text)> ShowMessage;
+
     display::DeviceTreeModel& model() { return model_; }
+    /// The text Copy puts on the clipboard: the selected row and its expanded rows.
+    QString SelectionText() const;
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
@@ -43,6 +63,8 @@ protected:
 
 private:
     void selectionChanged(const QItemSelection& selected);
+    void saveText();
+    void goTo(bool last);
     void rebuildNow();
 
     session::CaptureSession& session_;

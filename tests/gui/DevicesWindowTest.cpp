@@ -9,10 +9,15 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
 #include <gtest/gtest.h>
@@ -346,6 +351,60 @@ TEST_F(DevicesWindow, AnEmptyCaptureSaysSo) {
     EXPECT_EQ(model()->rowCount(), 0);
     EXPECT_TRUE(window_->StateLabel->text().startsWith("No devices"))
         << window_->StateLabel->text().toStdString();
+}
+
+// Ctrl+C copies the selected row with what is expanded under it, as the command line prints
+// it; the context menu goes to the ends of the transfer that delivered a row; Ctrl+S saves the
+// whole view as text.
+TEST_F(DevicesWindow, CopiesGoesToPacketsAndSavesTheView) {
+    clickRow(at({0, 0})); // Device Descriptor, closed
+    QTest::keyClick(tree(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "Device Descriptor:\n");
+    QTest::keyClick(tree(), Qt::Key_Right);
+    QTest::keyClick(tree(), Qt::Key_C, Qt::ControlModifier);
+    const QStringList lines = QGuiApplication::clipboard()->text().split('\n');
+    ASSERT_EQ(lines.size(), 16); // title, 9.6.1's 14 fields, the final newline
+    EXPECT_EQ(lines[1], "  bLength               18");
+    EXPECT_EQ(lines[3], "  bcdUSB                 2.00");
+
+    // Right-click on the configuration's row, then the menu's entries with the keys.
+    const QModelIndex configuration = at({0, 1});
+    clickRow(configuration);
+    ASSERT_EQ(cursor(), 151);
+    const auto choose = [&](const QString& entry) {
+        QTimer::singleShot(0, [entry] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            for (int i = 0; i < menu->actions().size(); ++i) {
+                QTest::keyClick(menu, Qt::Key_Down);
+                if (menu->activeAction() != nullptr && menu->activeAction()->text() == entry) {
+                    break;
+                }
+            }
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        const QPoint at = tree()->visualRect(configuration).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, tree()->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(tree()->viewport(), &event);
+    };
+    choose("Go to last packet");
+    EXPECT_GT(cursor(), 151);
+    // The last packet is the ACK of its status stage (USB 2.0 8.5.3).
+    EXPECT_EQ(form_->PacketList.kind(static_cast<std::size_t>(cursor())), capture::RecordKind::Ack);
+    choose("Go to first packet");
+    EXPECT_EQ(cursor(), 151);
+
+    const QString saved = dir_.filePath("devices.txt");
+    window_->ChooseTextFile = [&] { return saved.toStdString(); };
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
+    QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+    QFile file(saved);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    tree()->expandAll();
+    QString shown;
+    display::Text(*model(), {}, 0, shown);
+    EXPECT_EQ(QString::fromUtf8(file.readAll()), shown);
 }
 
 } // namespace
