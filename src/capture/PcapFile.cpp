@@ -453,6 +453,40 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
     return result;
 }
 
+namespace {
+
+/// Converts the pcap `in` (closed here) into `staged`'s file, comparing what it writes with
+/// `same` when given; the result counts what was written. Nothing is committed.
+PcapResult ConvertInto(std::FILE* in, const std::string& pcapPath, const std::string& datPath,
+                       StagedFile& staged, SameBytes* same) {
+    if (staged.file() == nullptr) {
+        std::fclose(in);
+        return Failure(PcapStatus::CannotWrite, datPath, staged.error());
+    }
+    DatWriter writer(staged.file());
+    if (same != nullptr) {
+        writer.compareWith(*same);
+    }
+    PcapResult result = ReadPcap(in, pcapPath, writer);
+    if (result.status == PcapStatus::CannotWrite) {
+        result.file = datPath;
+    }
+    if (!result.ok()) {
+        return result;
+    }
+    if (!writer.flush()) {
+        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
+    }
+    result.records = writer.records();
+    result.emptyRecords = writer.empty();
+    result.highSpeed = writer.highSpeed();
+    result.cutRecords = writer.cut();
+    result.longestCut = writer.longestCut();
+    return result;
+}
+
+} // namespace
+
 PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite) {
     std::string reason;
     std::FILE* in = OpenRegularFile(pcapPath, reason);
@@ -464,29 +498,10 @@ PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, b
         return *refused;
     }
     StagedFile staged(datPath);
-    if (staged.file() == nullptr) {
-        std::fclose(in);
-        return Failure(PcapStatus::CannotWrite, datPath, staged.error());
-    }
-    DatWriter writer(staged.file());
-    PcapResult result = ReadPcap(in, pcapPath, writer);
-    if (result.status == PcapStatus::CannotWrite) {
-        result.file = datPath;
-    }
-    if (!result.ok()) {
-        return result;
-    }
-    if (!writer.flush()) {
-        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
-    }
-    if (!staged.commit(overwrite)) {
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, nullptr);
+    if (result.ok() && !staged.commit(overwrite)) {
         return OutputFailure(staged, datPath);
     }
-    result.records = writer.records();
-    result.emptyRecords = writer.empty();
-    result.highSpeed = writer.highSpeed();
-    result.cutRecords = writer.cut();
-    result.longestCut = writer.longestCut();
     return result;
 }
 
@@ -532,27 +547,10 @@ PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datP
         }
     }
     StagedFile staged(NumberedName(datPath, free.value_or(1)));
-    if (staged.file() == nullptr) {
-        std::fclose(in);
-        return Failure(PcapStatus::CannotWrite, datPath, staged.error());
-    }
-    DatWriter writer(staged.file());
-    writer.compareWith(same);
-    PcapResult result = ReadPcap(in, pcapPath, writer);
-    if (result.status == PcapStatus::CannotWrite) {
-        result.file = datPath;
-    }
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, &same);
     if (!result.ok()) {
         return result;
     }
-    if (!writer.flush()) {
-        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
-    }
-    result.records = writer.records();
-    result.emptyRecords = writer.empty();
-    result.highSpeed = writer.highSpeed();
-    result.cutRecords = writer.cut();
-    result.longestCut = writer.longestCut();
     if (const auto n = same.first()) {
         result.target = NumberedName(datPath, static_cast<int>(*n));
         result.reused = true;
