@@ -1,35 +1,135 @@
 #include "app/TDevicesForm.h"
 
+#include "capture/StagedFile.h"
+#include "protocol/DeviceTree.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <cerrno>
+#include <cstring>
 
 namespace vintrace::app {
+
+namespace {
+
+/// Shows a cell's whole text on hover when the column cuts it, and nothing otherwise.
+class CutTextToolTip : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() != QEvent::ToolTip) {
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        }
+        const QString text = index.data().toString();
+        QStyleOptionViewItem item = option;
+        initStyleOption(&item, index);
+        // The room the style leaves for the text, less its margins.
+        const int room =
+            item.rect.width() -
+            2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, &item, view) + 1);
+        if (text.isEmpty() || item.fontMetrics.horizontalAdvance(text) <= room) {
+            QToolTip::hideText();
+            event->ignore();
+            return true;
+        }
+        QToolTip::showText(event->globalPos(), text, view);
+        return true;
+    }
+};
+
+/// `index`'s text, then, when the view shows them, its rows', two spaces deeper per level.
+void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QString& out) {
+    out += QString(depth * 2, QLatin1Char(' ')) + index.data().toString() + QLatin1Char('\n');
+    if (!view.isExpanded(index)) {
+        return;
+    }
+    for (int row = 0; row < view.model()->rowCount(index); ++row) {
+        AppendShown(view, view.model()->index(row, 0, index), depth + 1, out);
+    }
+}
+
+} // namespace
 
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("DevicesForm"));
-    setWindowTitle(QStringLiteral("Devices"));
     resize(640, 420);
 
+    StateLabel = new QLabel(this);
+    StateLabel->setObjectName(QStringLiteral("StateLabel"));
+    StateLabel->setWordWrap(true);
     DeviceTree = new QTreeView(this);
     DeviceTree->setObjectName(QStringLiteral("DeviceTree"));
     DeviceTree->setSelectionMode(QAbstractItemView::SingleSelection);
     DeviceTree->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Field values line up under each other, as the command line prints them.
+    DeviceTree->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    DeviceTree->setItemDelegate(new CutTextToolTip(DeviceTree));
     DeviceTree->setModel(&model_);
     QHeaderView* header = DeviceTree->header();
     header->resizeSection(display::DeviceTreeModel::ItemColumn, 520);
     header->setStretchLastSection(true);
 
+    const auto action = [this](const char* text, const char* name, QKeySequence keys) {
+        auto* a = new QAction(QString::fromLatin1(text), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+        DeviceTree->addAction(a);
+        return a;
+    };
+    CopyAction = action("Copy", "CopyAction", QKeySequence::Copy);
+    FirstPacketAction = action("Go to first packet", "FirstPacketAction", {});
+    LastPacketAction = action("Go to last packet", "LastPacketAction", {});
+    SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
+    DeviceTree->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(CopyAction, &QAction::triggered, this, [this] {
+        const QString text = SelectionText();
+        if (!text.isEmpty()) {
+            QGuiApplication::clipboard()->setText(text);
+        }
+    });
+    connect(FirstPacketAction, &QAction::triggered, this, [this] { goTo(false); });
+    connect(LastPacketAction, &QAction::triggered, this, [this] { goTo(true); });
+    connect(SaveTextAction, &QAction::triggered, this, &TDevicesForm::saveText);
+    ChooseTextFile = [this]() -> std::optional<std::string> {
+        const QString name =
+            QFileDialog::getSaveFileName(this, QStringLiteral("Save devices as text"), QString(),
+                                         QStringLiteral("Text (*.txt);;All files (*)"));
+        if (name.isEmpty()) {
+            return std::nullopt;
+        }
+        return name.toStdString();
+    };
+    ShowMessage = [this](const QString& title, const QString& text) {
+        QMessageBox::warning(this, title, text);
+    };
+
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(StateLabel);
     layout->addWidget(DeviceTree);
 
     // The selection, not the current row: the view makes the first row current when it gets
     // the focus, and merely opening the window must not move the main window's cursor.
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::selectionChanged);
-    // A few rows per device: every device opens to its configurations at once.
+    // Every device opens to its descriptors at once.
     DeviceTree->expandToDepth(0);
     connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
     connect(&hub, &SessionHub::cursorMoved, this,
@@ -38,6 +138,36 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
                     SelectRecord(record);
                 }
             });
+    connect(&hub, &SessionHub::loadStarted, this, &TDevicesForm::ShowLoading);
+    connect(&hub, &SessionHub::loadFinished, this, [this](bool) {
+        // A completed load changes the store next, which rebuilds the tree.
+        loading_.clear();
+        UpdateState();
+    });
+    UpdateState();
+}
+
+void TDevicesForm::ShowLoading(const QString& file) {
+    loading_ = file.isEmpty() ? QStringLiteral("a capture") : QFileInfo(file).fileName();
+    UpdateState();
+}
+
+void TDevicesForm::UpdateState() {
+    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
+    setWindowTitle(name.isEmpty() ? QStringLiteral("Devices")
+                                  : QStringLiteral("Devices \u2014 %1").arg(name));
+    QString state;
+    if (!loading_.isEmpty()) {
+        state = QStringLiteral("Loading %1: its devices are shown here when it has loaded.")
+                    .arg(loading_);
+    } else if (model_.rowCount() == 0) {
+        state = session_.packets().empty()
+                    ? QStringLiteral("The capture is empty: it holds no packets.")
+                    : QStringLiteral("No devices: the capture holds no control transfer that "
+                                     "shows one.");
+    }
+    StateLabel->setText(state);
+    StateLabel->setVisible(!state.isEmpty());
 }
 
 void TDevicesForm::Rebuild() {
@@ -52,11 +182,14 @@ void TDevicesForm::rebuildNow() {
     stale_ = false;
     model_.Rebuild();
     DeviceTree->expandToDepth(0);
+    UpdateState();
 }
 
 void TDevicesForm::showEvent(QShowEvent* event) {
     if (stale_) {
         rebuildNow();
+    } else {
+        UpdateState();
     }
     QWidget::showEvent(event);
 }
@@ -67,6 +200,47 @@ void TDevicesForm::selectionChanged(const QItemSelection& selected) {
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
         session_.moveCursor(*record, session::CursorFrom::Devices);
+    }
+}
+
+QString TDevicesForm::SelectionText() const {
+    QString out;
+    for (const QModelIndex& index : DeviceTree->selectionModel()->selectedRows()) {
+        AppendShown(*DeviceTree, index, 0, out);
+    }
+    return out;
+}
+
+void TDevicesForm::goTo(bool last) {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return;
+    }
+    const auto record = last ? model_.LastRecordOf(rows.front()) : model_.RecordOf(rows.front());
+    if (record) {
+        session_.moveCursor(*record, session::CursorFrom::Devices);
+    }
+}
+
+void TDevicesForm::saveText() {
+    const std::optional<std::string> target = ChooseTextFile();
+    if (!target) {
+        return;
+    }
+    // Staged: a failed write never leaves half a file or harms the one it would replace. The
+    // file dialog has asked before replacing one.
+    const std::string text = protocol::DeviceTreeText(model_.rows());
+    capture::StagedFile staged(*target);
+    const bool written = staged.file() != nullptr &&
+                         std::fwrite(text.data(), 1, text.size(), staged.file()) == text.size() &&
+                         staged.commit(/*overwrite=*/true);
+    if (!written) {
+        ShowMessage(QStringLiteral("Save as text"),
+                    QStringLiteral("Cannot write %1: %2")
+                        .arg(QString::fromStdString(*target),
+                             QString::fromStdString(staged.error().empty()
+                                                        ? std::string(std::strerror(errno))
+                                                        : staged.error())));
     }
 }
 

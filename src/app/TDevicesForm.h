@@ -7,35 +7,64 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
 
+class QAction;
 class QItemSelection;
+class QLabel;
 class QTreeView;
 
 namespace vintrace::app {
 
-/// The Devices window: every device the capture shows, with its configurations, interfaces
-/// and endpoints as the capture's descriptors describe them. Selecting a row shows the
-/// transfer that delivered it, and the window follows the session's cursor.
+/// The Devices window: every device the capture shows, descriptor by descriptor and field by
+/// field, as `vintrace-cli devices` prints them. Selecting a row shows the transfer that
+/// delivered it, and the window follows the session's cursor.
 class TDevicesForm : public QWidget {
     Q_OBJECT
 public:
     TDevicesForm(SessionHub& hub, QWidget* parent = nullptr);
 
     QTreeView* DeviceTree = nullptr;
+    /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
+    QLabel* StateLabel = nullptr;
+
+    /// Copy (Ctrl+C): the selected row, and the rows under it that are expanded, as the
+    /// command line prints them. Also on the tree's context menu, with the entries below.
+    QAction* CopyAction = nullptr;
+    /// Go to the first or the last packet of the transfer that delivered the selected row.
+    QAction* FirstPacketAction = nullptr;
+    QAction* LastPacketAction = nullptr;
+    /// Save as text (Ctrl+S): the whole view, as `vintrace-cli devices` prints it.
+    QAction* SaveTextAction = nullptr;
+
+    /// Asks for the file Save as text writes (nothing: cancelled); a file dialog by default.
+    std::function<std::optional<std::string>()> ChooseTextFile;
+    /// Shows a failure; a message box by default.
+    std::function<void(const QString& title, const QString& text)> ShowMessage;
 
     display::DeviceTreeModel& model() { return model_; }
+    /// The text Copy puts on the clipboard: the selected row and its expanded rows.
+    QString SelectionText() const;
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
     /// Selects the first row delivered by the transfer that holds `record`, without moving
     /// the cursor (nothing while the window is closed).
     void SelectRecord(std::size_t record);
+    /// A capture loads in the background: the tree shows the open one until it ends.
+    void ShowLoading(const QString& file);
+    /// The title and the state line again, for a capture that changed its name.
+    void UpdateState();
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
     void selectionChanged(const QItemSelection& selected);
+    void saveText();
+    void goTo(bool last);
     void rebuildNow();
 
     session::CaptureSession& session_;
@@ -43,6 +72,8 @@ private:
     bool following_ = false;
     /// The store changed while the window was closed.
     bool stale_ = false;
+    /// The capture loading in the background; empty when none is.
+    QString loading_;
 };
 
 } // namespace vintrace::app

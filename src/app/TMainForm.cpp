@@ -337,6 +337,9 @@ void TMainForm::SaveAs1Click() {
         return;
     }
     Session.nameFile(*chosen);
+    if (devicesForm_) {
+        devicesForm_->UpdateState(); // its title names the file
+    }
 }
 
 namespace {
@@ -359,7 +362,8 @@ void TMainForm::ImportPcap1Click() {
 }
 
 bool TMainForm::importPcap(const std::string& pcap) {
-    // The capture goes beside the pcap, under its name; an existing file is never replaced.
+    // The capture goes beside the pcap, under its name (or a numbered one when that is taken
+    // by another capture); an existing file is never replaced.
     const QFileInfo info(QString::fromStdString(pcap));
     const std::string dat =
         info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
@@ -392,7 +396,7 @@ bool TMainForm::importPcap(const std::string& pcap) {
                      QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size()))));
     }
     sendCommand(capture::CMD_RELOAD);
-    apply(open_.Report(session::OpenKind::Imported, dat));
+    apply(open_.Report(session::OpenKind::Imported, result.target));
     return true;
 }
 
@@ -735,11 +739,12 @@ TTransfersForm* TMainForm::transfersForm() const {
 }
 
 void TMainForm::Devices1Click() {
-    if (refuseWhileLoading(QStringLiteral("Devices"))) {
-        return;
-    }
+    // Opens during a background load too: the window says so and fills when it ends.
     if (!devicesForm_) {
         devicesForm_ = new TDevicesForm(hub_, this);
+    }
+    if (open_.loading()) {
+        devicesForm_->ShowLoading(QString::fromStdString(CaptureFileName));
     }
     devicesForm_->show();
     devicesForm_->raise();

@@ -209,6 +209,9 @@ void TMainForm::buildMenus() {
     DefineSearch1 = AddItem(search, "Define Search", "DefineSearch1");
     SearchNext1 = AddItem(search, "Search from Cursor", "SearchNext1");
     SearchfromTop1 = AddItem(search, "Search from Top", "SearchfromTop1");
+    // The keys every search-capable program uses: Ctrl+F to say what, F3 to find the next.
+    DefineSearch1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    SearchNext1->setShortcut(QKeySequence(Qt::Key_F3));
     connect(DefineSearch1, &QAction::triggered, this, &TMainForm::DefineSearch1Click);
     connect(SearchNext1, &QAction::triggered, this, &TMainForm::SearchNext1Click);
     connect(SearchfromTop1, &QAction::triggered, this, &TMainForm::SearchfromTop1Click);

@@ -11,7 +11,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdio_ext.h>
 #include <unistd.h>
 #include <vector>
@@ -83,6 +85,49 @@ std::optional<PcapResult> RefuseTarget(const std::string& path, bool overwrite) 
     return std::nullopt;
 }
 
+/// Files read alongside a stream being written, each dropped at its first byte that differs:
+/// what is left at the end holds exactly the bytes written. Each file is read once.
+class SameBytes {
+public:
+    /// `file` is owned from now on; `tag` says which it is.
+    void add(std::FILE* file, std::size_t tag) { files_.push_back({FilePointer(file), tag}); }
+
+    void compare(std::span<const std::uint8_t> written) {
+        if (files_.empty()) {
+            return;
+        }
+        if (read_.size() < written.size()) {
+            read_.resize(written.size());
+        }
+        std::erase_if(files_, [&](const Candidate& c) {
+            return std::fread(read_.data(), 1, written.size(), c.file.get()) != written.size() ||
+                   std::memcmp(read_.data(), written.data(), written.size()) != 0;
+        });
+    }
+
+    /// The tag of the first file added that also ends where the stream ended.
+    std::optional<std::size_t> first() const {
+        for (const Candidate& c : files_) {
+            if (std::fgetc(c.file.get()) == EOF && std::ferror(c.file.get()) == 0) {
+                return c.tag;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    using FilePointer = std::unique_ptr<std::FILE, Closer>;
+    struct Candidate {
+        FilePointer file;
+        std::size_t tag;
+    };
+    std::vector<Candidate> files_;
+    std::vector<std::uint8_t> read_;
+};
+
 /// Writes capture-format units for pcap records into a stream, in large pieces.
 class DatWriter : public PcapRecordSink {
 public:
@@ -118,9 +163,15 @@ public:
 
     bool flush() {
         const bool ok = std::fwrite(buffer_.get(), 1, used_, out_) == used_;
+        if (same_ != nullptr) {
+            same_->compare({buffer_.get(), used_});
+        }
         used_ = 0;
         return ok;
     }
+
+    /// Compares everything written with these files as it goes.
+    void compareWith(SameBytes& same) { same_ = &same; }
 
     std::uint64_t records() const { return records_; }
     std::uint64_t empty() const { return empty_; }
@@ -132,6 +183,7 @@ private:
     // Flushed once past kStreamBuffer, so one more record of the longest kind always fits.
     static constexpr std::size_t kBufferRoom = kStreamBuffer + 2 * kMaxUsbRecord;
     std::FILE* out_;
+    SameBytes* same_ = nullptr;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t used_ = 0;
     std::uint64_t records_ = 0;
@@ -401,6 +453,40 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
     return result;
 }
 
+namespace {
+
+/// Converts the pcap `in` (closed here) into `staged`'s file, comparing what it writes with
+/// `same` when given; the result counts what was written. Nothing is committed.
+PcapResult ConvertInto(std::FILE* in, const std::string& pcapPath, const std::string& datPath,
+                       StagedFile& staged, SameBytes* same) {
+    if (staged.file() == nullptr) {
+        std::fclose(in);
+        return Failure(PcapStatus::CannotWrite, datPath, staged.error());
+    }
+    DatWriter writer(staged.file());
+    if (same != nullptr) {
+        writer.compareWith(*same);
+    }
+    PcapResult result = ReadPcap(in, pcapPath, writer);
+    if (result.status == PcapStatus::CannotWrite) {
+        result.file = datPath;
+    }
+    if (!result.ok()) {
+        return result;
+    }
+    if (!writer.flush()) {
+        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
+    }
+    result.records = writer.records();
+    result.emptyRecords = writer.empty();
+    result.highSpeed = writer.highSpeed();
+    result.cutRecords = writer.cut();
+    result.longestCut = writer.longestCut();
+    return result;
+}
+
+} // namespace
+
 PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite) {
     std::string reason;
     std::FILE* in = OpenRegularFile(pcapPath, reason);
@@ -412,30 +498,78 @@ PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, b
         return *refused;
     }
     StagedFile staged(datPath);
-    if (staged.file() == nullptr) {
-        std::fclose(in);
-        return Failure(PcapStatus::CannotWrite, datPath, staged.error());
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, nullptr);
+    if (result.ok() && !staged.commit(overwrite)) {
+        return OutputFailure(staged, datPath);
     }
-    DatWriter writer(staged.file());
-    PcapResult result = ReadPcap(in, pcapPath, writer);
-    if (result.status == PcapStatus::CannotWrite) {
-        result.file = datPath;
+    return result;
+}
+
+namespace {
+
+/// `datPath` for n = 1, else "-n" put before the extension of its last component.
+std::string NumberedName(const std::string& datPath, int n) {
+    if (n == 1) {
+        return datPath;
     }
+    const std::size_t slash = datPath.find_last_of('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = datPath.find_last_of('.');
+    if (dot == std::string::npos || dot <= nameStart) {
+        dot = datPath.size(); // no extension (a leading dot names, it does not extend)
+    }
+    return datPath.substr(0, dot) + "-" + std::to_string(n) + datPath.substr(dot);
+}
+
+} // namespace
+
+PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath) {
+    std::string reason;
+    std::FILE* in = OpenRegularFile(pcapPath, reason);
+    if (in == nullptr) {
+        return Failure(PcapStatus::CannotOpen, pcapPath, reason);
+    }
+    // The names in use up to the first free one; regular files among them (not links) may
+    // hold this very import.
+    SameBytes same;
+    std::optional<int> free;
+    for (int n = 1; n <= kImportNames && !free; ++n) {
+        const std::string name = NumberedName(datPath, n);
+        std::error_code ec;
+        const auto link = std::filesystem::symlink_status(name, ec);
+        if (ec || link.type() == std::filesystem::file_type::not_found) {
+            free = n;
+        } else if (link.type() == std::filesystem::file_type::regular) {
+            if (std::FILE* f = OpenRegularFile(name, reason)) {
+                std::setvbuf(f, nullptr, _IOFBF, kStreamBuffer);
+                same.add(f, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    StagedFile staged(NumberedName(datPath, free.value_or(1)));
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, &same);
     if (!result.ok()) {
         return result;
     }
-    if (!writer.flush()) {
-        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
+    if (const auto n = same.first()) {
+        result.target = NumberedName(datPath, static_cast<int>(*n));
+        result.reused = true;
+        return result; // the staged copy goes with `staged`
     }
-    if (!staged.commit(overwrite)) {
-        return OutputFailure(staged, datPath);
+    // A name taken while we converted moves the file on to the next free one.
+    for (int n = free.value_or(kImportNames + 1); n <= kImportNames; ++n) {
+        staged.retarget(NumberedName(datPath, n));
+        if (staged.commit(false)) {
+            result.target = staged.target();
+            return result;
+        }
+        if (!staged.targetExisted() && !staged.targetNotRegular()) {
+            return Failure(PcapStatus::CannotWrite, staged.target(), staged.error());
+        }
     }
-    result.records = writer.records();
-    result.emptyRecords = writer.empty();
-    result.highSpeed = writer.highSpeed();
-    result.cutRecords = writer.cut();
-    result.longestCut = writer.longestCut();
-    return result;
+    return Failure(PcapStatus::TargetExists, datPath,
+                   "already exists, as do the next " + std::to_string(kImportNames - 1) +
+                       " numbered names beside it");
 }
 
 } // namespace vintrace::capture

@@ -43,6 +43,9 @@ struct PcapResult {
     /// first bytes only and a length counted modulo 256; and the longest of them, PID included.
     std::uint64_t cutRecords = 0;
     std::uint32_t longestCut = 0;
+    /// ImportPcapBeside: the capture file the import left, and whether it was there already.
+    std::string target;
+    bool reused = false;
 
     bool ok() const { return status == PcapStatus::Ok; }
 };
@@ -97,5 +100,15 @@ PcapResult ReadPcap(std::FILE* in, const std::string& name, PcapRecordSink& sink
 /// (`01 PID`, then `00 b` per following byte), via a temporary file beside it. Replaces only a
 /// regular file, and only with `overwrite`.
 PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, bool overwrite);
+
+/// Most names ImportPcapBeside tries: `datPath`, then "-2" to "-100" before its extension.
+inline constexpr int kImportNames = 100;
+
+/// Imports as ImportPcap does, never replacing anything: into `datPath` when it is free, else
+/// into the first free "<name>-N<extension>" beside it. A regular file among those names that
+/// already holds exactly the bytes this import makes (the same capture imported before) is
+/// taken as it is instead (`reused`). The comparison is of every byte, so no file can pass
+/// for an import it is not. `target` names the capture file in both cases.
+PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath);
 
 } // namespace vintrace::capture

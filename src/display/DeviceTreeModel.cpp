@@ -64,6 +64,15 @@ std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) c
     return nodes_[index.internalId()].row->record;
 }
 
+std::optional<std::size_t> DeviceTreeModel::LastRecordOf(const QModelIndex& index) const {
+    const std::optional<std::size_t> first = RecordOf(index);
+    if (!first) {
+        return std::nullopt;
+    }
+    const auto span = spans_.find(*first);
+    return span == spans_.end() ? *first : span->second;
+}
+
 QModelIndex DeviceTreeModel::IndexOfRecord(std::size_t record) const {
     // Transfers to different devices may overlap on the bus: the latest to start wins.
     std::optional<std::size_t> first;

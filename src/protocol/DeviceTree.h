@@ -19,11 +19,20 @@ struct DeviceTreeRow {
     friend bool operator==(const DeviceTreeRow&, const DeviceTreeRow&) = default;
 };
 
-/// The devices as a tree: each device (address, IDs with their names) over its strings, class,
-/// configurations, interfaces (HID ones with their report descriptor's items) and endpoints,
-/// then what was wrong with what it delivered. Only what the capture holds is shown.
-/// `ids` may be null (numbers only).
+/// The devices as a tree, in the manner of lsusb -v: each device (address, IDs with their
+/// names) over its descriptors field by field (class-specific ones under what they follow),
+/// the configuration and alternates set, languages, strings, report descriptors item by item,
+/// then what was wrong with what it delivered. Only what the capture holds is shown. The
+/// Devices window shows these rows and `vintrace-cli devices` prints them (DeviceTreeText), so
+/// the two cannot differ. `ids` may be null (numbers only).
 std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& devices,
                                            const UsbIds* ids);
+
+/// `rows` as text: one line per row, two spaces of indent per level, a blank line after each
+/// top-level row.
+std::string DeviceTreeText(const std::vector<DeviceTreeRow>& rows);
+
+/// One row and everything under it, as DeviceTreeText prints it at `depth`.
+void AppendDeviceTreeText(const DeviceTreeRow& row, int depth, std::string& out);
 
 } // namespace vintrace::protocol

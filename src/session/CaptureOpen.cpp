@@ -15,9 +15,9 @@ void CaptureOpen::Name(std::string file) {
 }
 
 capture::PcapResult CaptureOpen::Import(const std::string& pcap, const std::string& dat) {
-    capture::PcapResult result = capture::ImportPcap(pcap, dat, /*overwrite=*/false);
+    capture::PcapResult result = capture::ImportPcapBeside(pcap, dat);
     if (result.ok()) {
-        Name(dat);
+        Name(result.target);
     }
     return result;
 }

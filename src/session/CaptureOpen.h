@@ -66,7 +66,9 @@ public:
     /// Names `file` as the capture for the reload that follows; should that reload not
     /// complete in the background, the name from before comes back.
     void Name(std::string file);
-    /// Converts `pcap` into the capture file `dat`, never replacing a file, and names it as
+    /// Converts `pcap` into the capture file `dat`, or beside it under a free numbered name
+    /// when `dat` holds another capture; one that already holds this import is opened as it
+    /// is (capture::ImportPcapBeside). Never replaces a file. Names the result's `target` as
     /// Name() does; on failure nothing is named and the result says why.
     capture::PcapResult Import(const std::string& pcap, const std::string& dat);
     /// The hub's reload: loads the named file again. A load running in the background is

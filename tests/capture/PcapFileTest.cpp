@@ -397,6 +397,74 @@ TEST(PcapExport, ReplacesOnlyRegularFiles) {
     EXPECT_TRUE(ExportPcap(packets, regularLink, UsbLinkType::FullSpeed, true).ok());
 }
 
+// Opening the same pcap twice opens its import; a name held by anything else moves the import
+// to a free numbered name. Only a regular file of exactly the import's bytes counts as one.
+TEST(PcapImport, BesideReusesItsOwnImportAndOtherwiseTakesAFreeName) {
+    namespace fs = std::filesystem;
+    const Bytes pcap = Pcapng(294, {Hex("A5 12 34"), Hex("2D 05")});
+    const Bytes dat = Hex("01 A5 00 12 00 34 01 2D 00 05");
+    Bytes longer = dat;
+    longer.push_back(0x01);
+    longer.push_back(0xD2);
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, Bytes>> files; // beside the pcap before
+        const char* link;                                 // m.dat made a symlink to this
+        const char* target;
+        bool reused;
+    } cases[] = {
+        {"nothing there", {}, nullptr, "m.dat", false},
+        {"its import", {{"m.dat", dat}}, nullptr, "m.dat", true},
+        {"another capture", {{"m.dat", Hex("01 D2")}}, nullptr, "m-2.dat", false},
+        {"a shorter file",
+         {{"m.dat", Bytes(dat.begin(), dat.end() - 2)}},
+         nullptr,
+         "m-2.dat",
+         false},
+        {"a longer file", {{"m.dat", longer}}, nullptr, "m-2.dat", false},
+        {"its import after another",
+         {{"m.dat", Hex("01 D2")}, {"m-2.dat", dat}},
+         nullptr,
+         "m-2.dat",
+         true},
+        {"a link to its import", {{"same.dat", dat}}, "same.dat", "m-2.dat", false},
+        {"a dangling link", {}, "nowhere", "m-2.dat", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const std::string in = dir.write("m.pcapng", pcap);
+        for (const auto& [name, bytes] : c.files) {
+            dir.write(name, bytes);
+        }
+        if (c.link != nullptr) {
+            fs::create_symlink(dir / c.link, dir / "m.dat");
+        }
+        const std::size_t before = FilesIn(dir.path());
+        const PcapResult r = ImportPcapBeside(in, dir / "m.dat");
+        ASSERT_TRUE(r.ok()) << r.reason;
+        EXPECT_EQ(r.target, dir / c.target);
+        EXPECT_EQ(r.reused, c.reused);
+        EXPECT_EQ(r.records, 2u);
+        EXPECT_EQ(test::ReadBytes(r.target), dat);
+        EXPECT_EQ(FilesIn(dir.path()), before + (c.reused ? 0 : 1)); // no temporary left
+        for (const auto& [name, bytes] : c.files) {
+            EXPECT_EQ(test::ReadBytes(dir / name), bytes) << name;
+        }
+    }
+
+    // A directory, then every numbered name taken: refused, and nothing written.
+    test::TempDir dir;
+    const std::string in = dir.write("m.pcap", pcap);
+    fs::create_directory(dir / "m.dat");
+    for (int n = 2; n <= kImportNames; ++n) {
+        dir.write("m-" + std::to_string(n) + ".dat", Hex("01 D2"));
+    }
+    const PcapResult full = ImportPcapBeside(in, dir / "m.dat");
+    EXPECT_EQ(full.status, PcapStatus::TargetExists);
+    EXPECT_EQ(FilesIn(dir.path()), 1u + kImportNames);
+}
+
 TEST(PcapImport, ReadsOnlyRegularFiles) {
     test::TempDir dir;
     const std::string fifo = dir / "fifo";

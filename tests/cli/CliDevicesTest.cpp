@@ -92,12 +92,13 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
              "        bLength               9\n"
              "        bDescriptorType       33\n"
              "        bmAttributes          0x0b\n"
+             "          can download, can upload, will detach\n"
              "        wDetachTimeOut        255 ms\n"
              "        wTransferSize         1024 bytes\n"
-             "        bcdDFUVersion          1.1a\n"
-             "          can download, can upload, will detach\n",
-             "        bInterval             0\n"
+             "        bcdDFUVersion          1.1a\n",
              "          Transfer Type bulk\n"
+             "        wMaxPacketSize        0x0040\n"
+             "        bInterval             0\n"
              "        data: 00 00\n"
              "        Descriptor of type 0x25:\n"
              "          bLength               5\n"

@@ -3,9 +3,11 @@
 // the store waits until the load has ended.
 
 #include "app/CommandEvent.h"
+#include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
 #include "session/CaptureSession.h"
 #include "support/CaptureBytes.h"
+#include "support/MenuClicks.h"
 #include "support/RecordingAnalyzer.h"
 
 #include <QAction>
@@ -20,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -210,7 +213,6 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
         {"Show All", [&] { form.ShowAll1->trigger(); }},
         {"Search from Top", [&] { form.SearchfromTop1->trigger(); }},
         {"Transfers", [&] { form.Transfers1->trigger(); }},
-        {"Devices", [&] { form.Devices1->trigger(); }},
         {"another file", [&] { form.OpenCaptureFile(Data("ls-mouse.dat")); }},
         {"hide SOF from the hide dialog",
          [&] {
@@ -239,6 +241,27 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
     form.Transfers1->trigger();
     EXPECT_NE(form.transfersForm(), nullptr);
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+}
+
+// The Devices window opens during a load without a box: it says the capture is loading and
+// fills once the load has ended.
+TEST_F(BackgroundLoading, TheDevicesWindowOpensAndFillsWhenTheLoadEnds) {
+    TMainForm& form = open();
+    form.OpenCaptureFile(kLarge);
+    ASSERT_TRUE(form.loading());
+    ASSERT_TRUE(test::ChooseMenuItem(form.menuBar(), "View", "Devices..."));
+    TDevicesForm* devices = form.devicesForm();
+    ASSERT_NE(devices, nullptr);
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+    EXPECT_TRUE(devices->isVisible());
+    EXPECT_TRUE(devices->StateLabel->isVisible());
+    EXPECT_TRUE(devices->StateLabel->text().startsWith("Loading fs-badge.dat"))
+        << devices->StateLabel->text().toStdString();
+
+    ASSERT_TRUE(waitLoaded());
+    EXPECT_FALSE(devices->StateLabel->isVisible()) << devices->StateLabel->text().toStdString();
+    EXPECT_EQ(devices->DeviceTree->model()->rowCount(), 2);
+    EXPECT_EQ(devices->windowTitle(), "Devices \u2014 fs-badge.dat");
 }
 
 TEST_F(BackgroundLoading, AReloadSentDuringALoadTakesItsPlace) {

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -117,10 +118,37 @@ TEST_F(OpenCapture, APcapIsImportedBesideItself) {
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
     EXPECT_EQ(form.CaptureFileName, dir_.filePath("net.dat").toStdString());
     EXPECT_EQ(form.PacketList.size(), 4u);
-    // As Import pcap: an existing capture is never replaced.
-    form.OpenCaptureFile(pcap);
-    ASSERT_EQ(messages_.size(), 1);
-    EXPECT_TRUE(messages_[0].contains("net.dat")) << messages_[0].toStdString();
+}
+
+// The same pcap dropped again opens its import; another pcap of that name, or a capture
+// saved over the import, never leaves the user with an error and an empty window.
+TEST_F(OpenCapture, APcapOpenedAgainOpensItsImportOrGoesToAFreeName) {
+    TMainForm& form = open();
+    const std::string pcap = dir_.filePath("mouse.pcapng").toStdString();
+    const QUrl url = QUrl::fromLocalFile(QString::fromStdString(pcap));
+    const auto exportOf = [&](int sofs) {
+        form.OpenCaptureFile(write(QStringLiteral("source%1.dat").arg(sofs), sofs));
+        std::filesystem::remove(pcap);
+        ASSERT_TRUE(
+            capture::ExportPcap(form.PacketList, pcap, capture::UsbLinkType::FullSpeed, false)
+                .ok());
+    };
+    const std::string first = dir_.filePath("mouse.dat").toStdString();
+    const std::string second = dir_.filePath("mouse-2.dat").toStdString();
+    const struct {
+        int sofs; // a new pcap of this many SOFs under the same name first; 0: the same again
+        const std::string& opens;
+    } steps[] = {{4, first}, {0, first}, {6, second}, {0, second}, {4, first}};
+    for (const auto& step : steps) {
+        if (step.sofs != 0) {
+            exportOf(step.sofs);
+        }
+        ASSERT_TRUE(drop({url}));
+        EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+        EXPECT_EQ(form.CaptureFileName, step.opens);
+        EXPECT_EQ(form.PacketList.size(), step.opens == first ? 4u : 6u);
+    }
+    EXPECT_FALSE(QFile::exists(dir_.filePath("mouse-3.dat")));
 }
 
 TEST_F(OpenCapture, AMissingFileSaysSoAndIsNotRemembered) {

@@ -521,5 +521,32 @@ TEST_F(WindowSearch, DefineSearchOpensTheDialogOnTheCriteria) {
     EXPECT_FALSE(form_->SearchCriteria.pidEnabled);
 }
 
+// Ctrl+F opens Define Search; F3 then finds the next match from the cursor, as Search from
+// Cursor does.
+TEST_F(WindowSearch, CtrlFDefinesTheSearchAndF3FindsTheNext) {
+    form_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<TDefineSearch*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        opened = true;
+        d->Button2->click(); // Close, as it stands
+    });
+    searchKind(3); // ACK
+    QTest::keyClick(form_.get(), Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(opened);
+    form_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+    const struct {
+        std::int64_t item; // where each F3 leaves the cursor
+    } presses[] = {{3}, {6}};
+    for (const auto& p : presses) {
+        QTest::keyClick(form_->ListBox1, Qt::Key_F3);
+        EXPECT_EQ(form_->ListBox1->itemIndex(), p.item);
+    }
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+}
+
 } // namespace
 } // namespace vintrace::search

@@ -4,6 +4,7 @@
 #include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceText.h"
+#include "protocol/DeviceTree.h"
 #include "protocol/Devices.h"
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
@@ -41,133 +42,6 @@ std::string Format(const char* format, unsigned value) {
     std::snprintf(text, sizeof text, format, value);
     return text;
 }
-
-class TextWriter {
-public:
-    TextWriter(std::string& out, const protocol::UsbIds* ids) : out_(out), ids_(ids) {}
-
-    void device(const DeviceInfo& d) {
-        out_ += "Device at address " + std::to_string(d.address);
-        if (d.firstAddress != d.address) {
-            out_ += " (first at address " + std::to_string(d.firstAddress) + ")";
-        }
-        out_ += ", from packet " + std::to_string(d.first) + "\n";
-        if (d.device) {
-            descriptor(d, "Device Descriptor", *d.device, 1);
-        }
-        if (d.qualifier) {
-            descriptor(d, "Device Qualifier", *d.qualifier, 1);
-        }
-        for (const auto& [index, c] : d.configurations) {
-            configuration(d, "Configuration Descriptor", c);
-        }
-        for (const auto& [index, c] : d.otherSpeed) {
-            configuration(d, "Other Speed Configuration Descriptor", c);
-        }
-        if (d.configuration) {
-            line(1, "Configuration set: " + std::to_string(*d.configuration));
-        }
-        for (const auto& [interface, alternate] : d.alternates) {
-            line(1, "Interface " + std::to_string(interface) + " alternate setting " +
-                        std::to_string(alternate));
-        }
-        if (!d.languages.empty()) {
-            std::string s = "Languages:";
-            for (std::uint16_t l : d.languages) {
-                s += Format(" 0x%04x", l);
-            }
-            line(1, s);
-        }
-        for (const auto& [index, text] : d.strings) {
-            line(1, "String " + std::to_string(index) + ": \"" + protocol::EscapeText(text) + "\"");
-        }
-        for (const auto& [interface, bytes] : d.reportDescriptors) {
-            line(1, "Report Descriptor of interface " + std::to_string(interface) + " (" +
-                        std::to_string(bytes.size()) + " bytes):");
-            for (const std::string& item : protocol::ReportDescriptorLines(bytes)) {
-                line(2, item);
-            }
-        }
-        for (const protocol::DeviceProblem& p : d.problems) {
-            line(1, "Problem at packet " + std::to_string(p.record) + ": " + p.what);
-        }
-        out_ += "\n";
-    }
-
-private:
-    void line(int depth, const std::string& text) {
-        out_ += std::string(static_cast<std::size_t>(depth) * 2, ' ') + text + "\n";
-    }
-
-    void descriptor(const DeviceInfo& device, const std::string& title, const Descriptor& d,
-                    int depth) {
-        line(depth, title + ":");
-        for (const protocol::DescriptorField& f : d.fields()) {
-            if (const auto v = d.field(f.name)) {
-                std::string name(f.name);
-                name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
-                line(depth + 1, name + protocol::DescriptorFieldText(device, f.name, *v, ids_));
-            }
-        }
-        if (d.kind == protocol::DescriptorKind::Endpoint) {
-            if (const auto a = d.field("bmAttributes")) {
-                line(depth + 2, "Transfer Type " + std::string(protocol::EndpointTypeName(
-                                                       static_cast<std::uint8_t>(*a))));
-            }
-        }
-        if (d.kind == protocol::DescriptorKind::DfuFunctional) {
-            if (const auto a = d.field("bmAttributes")) {
-                line(depth + 2, protocol::DfuAttributesText(static_cast<std::uint8_t>(*a)));
-            }
-        }
-        const std::size_t fixed = FixedSize(d);
-        if (d.bytes.size() > fixed) {
-            std::string s = "data:";
-            for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
-                s += Format(" %02x", d.bytes[i]);
-            }
-            line(depth + 1, s);
-        }
-    }
-
-    static std::size_t FixedSize(const Descriptor& d) {
-        std::size_t end = 0;
-        for (const protocol::DescriptorField& f : d.fields()) {
-            end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
-        }
-        return end;
-    }
-
-    void configuration(const DeviceInfo& device, const std::string& title,
-                       const ConfigurationDescription& c) {
-        descriptor(device, title, c.descriptor, 1);
-        if (!c.complete) {
-            line(2, "(not all of wTotalLength was delivered)");
-        }
-        for (const Descriptor& d : c.extra) {
-            descriptor(device, protocol::DescriptorTitle(d), d, 2);
-        }
-        for (const Descriptor& d : c.associations) {
-            descriptor(device, "Interface Association", d, 2);
-        }
-        // Class-specific descriptors stay in delivery order, under what they follow.
-        for (const InterfaceDescription& i : c.interfaces) {
-            descriptor(device, "Interface Descriptor", i.descriptor, 2);
-            for (const Descriptor& d : i.extra) {
-                descriptor(device, protocol::DescriptorTitle(d), d, 3);
-            }
-            for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
-                descriptor(device, "Endpoint Descriptor", i.endpoints[e], 3);
-                for (const Descriptor& d : i.after(e)) {
-                    descriptor(device, protocol::DescriptorTitle(d), d, 4);
-                }
-            }
-        }
-    }
-
-    std::string& out_;
-    const protocol::UsbIds* ids_;
-};
 
 std::string JsonFields(const Descriptor& d) {
     std::string s;
@@ -359,10 +233,7 @@ int Run(const DevicesOptions& o) {
         }
         out += "\n]}\n";
     } else {
-        TextWriter writer(out, names);
-        for (const DeviceInfo& d : model.devices()) {
-            writer.device(d);
-        }
+        out = protocol::DeviceTreeText(protocol::BuildDeviceTree(model.devices(), names));
     }
     errno = 0;
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
