@@ -238,10 +238,12 @@ TEST(AnalyzerCli, AcquireChecksTheOutputBeforeArming) {
 }
 
 // Two acquisitions of one analyzer at once would each get half of one recording: the second
-// is refused at once and touches no file, the first goes on undisturbed.
+// is refused at once and touches no file, the first goes on undisturbed. The first records
+// long enough that a loaded machine (sanitizer builds, parallel tests) still starts the second
+// while it runs.
 TEST(AnalyzerCli, SecondAcquisitionOfOneAnalyzerIsRefused) {
     TempDir root;
-    EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "1.5"});
+    EmulatorProcess emu(root.path().string(), {"--memory", "4096", "--fill-seconds", "6"});
     ASSERT_TRUE(emu.ready()) << emu.log();
     TempDir out;
     TempDir out2;
