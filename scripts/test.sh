@@ -2,24 +2,32 @@
 # Sets up a fresh Debian 12 machine, builds Vintrace and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step says how far into the run it starts, so a slow CI run shows where the time went.
+step() { echo "== $1 (at $SECONDS s)"; }
 
+step "install"
 bash scripts/install-deps.sh
 
 # Every source formatted as .clang-format says, before anything is built.
+step "format"
 bash scripts/check-format.sh
 
 # The Windows build of the core and the device layer must not rot: cross-compile it and run
 # the no-analyzer checks through the real Windows calls under Wine.
+step "windows"
 bash scripts/check-windows.sh build/windows
 
+step "dev build"
 cmake --preset dev -DVINTRACE_WERROR=ON
 cmake --build --preset dev
 # The Debian package from a Release build: packaging.apt-install installs it with apt.
+step "package"
 start=$SECONDS
 bash scripts/build-deb.sh build/release
 echo "Release package built in $((SECONDS - start)) s"
 # The fuzz targets must keep building with clang and its sanitizers; each replays its seeds
 # and every input that ever made it fail.
+step "fuzz build"
 cmake --preset fuzz
 cmake --build --preset fuzz
 for pair in capture-decoder:capture transfers:capture pcap-reader:pcap descriptors:descriptors \
@@ -27,6 +35,7 @@ for pair in capture-decoder:capture transfers:capture pcap-reader:pcap descripto
     build/fuzz/fuzz/vintrace-fuzz-"${pair%%:*}" -runs=0 fuzz/corpus/"${pair#*:}" \
         fuzz/regressions/"${pair#*:}" 2>&1 | tail -1
 done
+step "tests"
 export QT_QPA_PLATFORM=offscreen
 ctest --preset dev --timeout 300 -j 2
 
@@ -34,6 +43,7 @@ ctest --preset dev --timeout 300 -j 2
 # line's and the emulator's) built with AddressSanitizer and UndefinedBehaviorSanitizer. The
 # widget tests and the whole-output comparisons are left to the run above to keep CI short;
 # `ctest --preset dev-asan` runs everything.
+step "asan"
 start=$SECONDS
 cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF
 cmake --build build/dev-asan-core --target vintrace_tests
@@ -42,8 +52,10 @@ ctest --test-dir build/dev-asan-core --output-on-failure --timeout 300 -j 2 \
 echo "AddressSanitizer suite in $((SECONDS - start)) s"
 # Data races in the threaded parts (the download thread, the background load, the parallel
 # decoder, the device shim's server) built with ThreadSanitizer: the dev-tsan test preset.
+step "tsan"
 start=$SECONDS
 cmake --preset dev-tsan -DVINTRACE_WERROR=ON
 cmake --build --preset dev-tsan
 ctest --preset dev-tsan --timeout 300 -j 2
 echo "ThreadSanitizer suite in $((SECONDS - start)) s"
+step "done"
