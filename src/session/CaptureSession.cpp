@@ -175,7 +175,7 @@ std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) 
 }
 
 std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, bool fold) {
-    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    const protocol::TransferList& all = transferList(fold);
     if (item >= all.size()) {
         return std::nullopt;
     }
@@ -212,14 +212,15 @@ std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool
         return std::nullopt;
     }
     const protocol::Transactions& tx = transactions();
-    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    const protocol::TransferList& all = transferList(fold);
     std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
     if (owner.empty() && !tx.empty()) {
         // One pass over the items: each transaction belongs to at most one of them.
         owner.assign(tx.size(), UINT32_MAX);
         for (std::size_t i = 0; i < all.size(); ++i) {
-            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
-                if (protocol::IsMember(all[i], t, tx[t])) {
+            const protocol::TransferItem item = all[i];
+            for (std::size_t t = item.firstTransaction; t <= item.lastTransaction; ++t) {
+                if (protocol::IsMember(item, t, tx[t])) {
                     owner[t] = static_cast<std::uint32_t>(i);
                 }
             }

@@ -123,8 +123,9 @@ public:
     /// The transfer list, runs of SOFs and NAKed polls folded into one item each or not, with
     /// bulk and interrupt grouped by the capture's own endpoint descriptors; built on first use.
     const std::vector<protocol::TransferItem>& transfers(bool fold = true);
-    /// The same list in its compact form (16 bytes an item), for readers that go through it
-    /// in order, as the command line does; built on first use and kept apart from transfers().
+    /// The same list in its compact form (16 bytes an item), which the views, the decoded
+    /// texts and the item of each record go by; built on first use and kept apart from
+    /// transfers().
     const protocol::TransferList& transferList(bool fold = true);
     /// The devices the capture's control transfers describe; built on first use, from the
     /// control traffic alone unless a transfer list has found them already.
@@ -133,16 +134,16 @@ public:
     /// list and the device model; built on first use.
     const std::vector<protocol::Finding>& findings();
 
-    /// What ClassDecoder says item `item` of transfers(fold) carries; nothing when it adds
+    /// What ClassDecoder says item `item` of transferList(fold) carries; nothing when it adds
     /// nothing (or there is no such item). The decoder reads the items in capture order (a
     /// mass-storage data stage is read by the command before it), so the items up to this one
     /// are decoded on first use, once; later ones are left for later.
     std::optional<std::string> decoded(std::size_t item, bool fold = true);
     /// The same with how its headline goes with the item's summary (for TransferTitle).
     std::optional<protocol::Decoded> decodedItem(std::size_t item, bool fold = true);
-    /// How many items of transfers(fold) have been decoded so far.
+    /// How many items of transferList(fold) have been decoded so far.
     std::size_t decodedCount(bool fold = true) const;
-    /// The item of transfers(fold) that holds record `record`; nothing when none does (a
+    /// The item of transferList(fold) that holds record `record`; nothing when none does (a
     /// record that fits no transaction of an item, or past the store's end).
     std::optional<std::size_t> itemOfRecord(std::size_t record, bool fold = true);
     /// The decoded meaning of the transfer that data packet (DATA0/DATA1) `record` belongs
