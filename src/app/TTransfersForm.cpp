@@ -53,6 +53,10 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     top->addWidget(FilterEdit);
     top->addWidget(FoldCheckBox);
     top->addStretch();
+    ProgressLabel = new QLabel(this);
+    ProgressLabel->setObjectName(QStringLiteral("ProgressLabel"));
+    ProgressLabel->hide();
+    top->addWidget(ProgressLabel);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     auto* treeRow = new QHBoxLayout;
@@ -62,8 +66,10 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     layout->addLayout(treeRow);
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
-    connect(FoldCheckBox, &QCheckBox::toggled, this,
-            [this](bool checked) { model_.setFold(checked); });
+    connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::showFold);
+    buildPoll_ = new QTimer(this);
+    buildPoll_->setInterval(50);
+    connect(buildPoll_, &QTimer::timeout, this, &TTransfersForm::pollBuild);
     // The selection, not the current row: a view that takes the focus makes its first row
     // current without anyone choosing it.
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -97,15 +103,53 @@ void TTransfersForm::Rebuild() {
         return;
     }
     stale_ = false;
-    model_.Rebuild();
+    showFold(FoldCheckBox->isChecked());
 }
 
 void TTransfersForm::showEvent(QShowEvent* event) {
     if (stale_) {
         stale_ = false;
-        model_.Rebuild();
+        showFold(FoldCheckBox->isChecked());
     }
     QWidget::showEvent(event);
+}
+
+void TTransfersForm::showFold(bool fold) {
+    wantedFold_ = fold;
+    if (session_.transfersReady(fold) || session_.packets().size() < TransfersBackgroundRecords) {
+        buildPoll_->stop();
+        ProgressLabel->hide();
+        if (model_.fold() != fold) {
+            model_.setFold(fold);
+        } else {
+            model_.Rebuild();
+        }
+        return;
+    }
+    // The rows would come from indexes not built yet: the tree waits empty meanwhile.
+    model_.Suspend();
+    session_.prepareTransfers(fold);
+    ProgressLabel->setText(QStringLiteral("Grouping transfers 0%"));
+    ProgressLabel->show();
+    buildPoll_->start();
+}
+
+void TTransfersForm::pollBuild() {
+    session_.collectPrepared();
+    if (session_.transfersReady(wantedFold_)) {
+        showFold(wantedFold_);
+        if (const auto cursor = session_.cursor()) {
+            SelectRecord(*cursor);
+        }
+        return;
+    }
+    if (const auto progress = session_.preparing()) {
+        ProgressLabel->setText(
+            QStringLiteral("Grouping transfers %1%").arg(static_cast<int>(*progress * 100)));
+    } else {
+        // The store changed under the build; its change asks for the next one.
+        buildPoll_->stop();
+    }
 }
 
 void TTransfersForm::filterEdited(const QString& text) {

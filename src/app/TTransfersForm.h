@@ -12,7 +12,9 @@
 #include <vector>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
+class QTimer;
 class QScrollBar;
 class QTreeView;
 
@@ -33,6 +35,11 @@ public:
     QTreeView* TransferTree = nullptr;
     /// One step per top-level item of the whole tree (the tree's own bar spans its window).
     QScrollBar* ItemScrollBar = nullptr;
+    /// "Grouping transfers n%" while a worker builds the tree's indexes.
+    QLabel* ProgressLabel = nullptr;
+    /// Captures of at least this many records are grouped and decoded on a worker while the
+    /// tree waits; smaller ones at once, as the rows are asked for.
+    std::size_t TransfersBackgroundRecords = std::size_t{500'000};
 
     display::TransferTreeModel& model() { return model_; }
 
@@ -72,6 +79,10 @@ private:
     /// Moves the model's window to begin at `start`, keeping what the view shows.
     void moveWindow(std::size_t start);
     void filterEdited(const QString& text);
+    /// Shows the tree folded or not: at once when the indexes are at hand or the capture is
+    /// small, else once a worker has built them.
+    void showFold(bool fold);
+    void pollBuild();
     void selectionChanged();
     void select(std::size_t record, bool transfer);
     /// Follows the cursor: the transfer a device row came from, the innermost item otherwise.
@@ -83,6 +94,9 @@ private:
     /// Set while the scroll bar is set from the tree, not by the user.
     bool syncing_ = false;
     bool syncQueued_ = false;
+    /// The fold the tree waits to show while a worker builds its indexes.
+    bool wantedFold_ = true;
+    QTimer* buildPoll_ = nullptr;
     /// The store changed while the window was closed.
     bool stale_ = false;
 };

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QStyle>
@@ -637,6 +638,32 @@ TEST_F(TransfersWindow, FollowsTheStoreThroughHideAndReload) {
     form_->ChooseCaptureFile = [this] { return dir_.filePath("gone.dat").toStdString(); };
     form_->Open1->trigger();
     EXPECT_EQ(model()->rowCount(), 0);
+}
+
+// On a large capture the tree waits, with its progress shown, while a worker groups and
+// decodes; the window keeps taking events meanwhile and then shows the same tree, with the
+// cursor's item selected.
+TEST_F(TransfersWindow, LargeCaptureIsGroupedOnAWorkerWhileTheTreeWaits) {
+    window_->TransfersBackgroundRecords = 0;
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(8).center());
+    send(capture::CMD_HIDE_SOF);
+    EXPECT_EQ(model()->rowCount(), 0);
+    EXPECT_TRUE(window_->ProgressLabel->isVisible());
+    EXPECT_TRUE(window_->ProgressLabel->text().startsWith("Grouping transfers"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
+    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "SET_ADDRESS");
+    // Unfolding waits for a build of its own.
+    QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(2).center());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    EXPECT_FALSE(window_->model().fold());
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
+    const QModelIndex current = tree()->currentIndex();
+    ASSERT_TRUE(current.isValid());
+    EXPECT_EQ(window_->model().FirstRecordOf(current), 2u);
 }
 
 TEST_F(TransfersWindow, ClosedWindowBuildsNoIndexesUntilShownAgain) {
