@@ -15,7 +15,8 @@
 namespace vintrace::app {
 
 TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
-    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
+    : QWidget(parent, Qt::Window), session_(hub.session()),
+      model_(hub.session(), nullptr, /*suspended=*/true) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
     resize(980, 440);

@@ -97,8 +97,9 @@ private:
     /// The fold the tree waits to show while a worker builds its indexes.
     bool wantedFold_ = true;
     QTimer* buildPoll_ = nullptr;
-    /// The store changed while the window was closed.
-    bool stale_ = false;
+    /// The store changed while the window was closed (or it was never shown): the tree is
+    /// built when it is shown, on a worker for a large capture.
+    bool stale_ = true;
 };
 
 } // namespace vintrace::app

@@ -93,9 +93,12 @@ std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
     return f;
 }
 
-TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent)
-    : QAbstractItemModel(parent), session_(session) {
-    Rebuild();
+TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent,
+                                     bool suspended)
+    : QAbstractItemModel(parent), session_(session), live_(!suspended) {
+    if (!suspended) {
+        Rebuild();
+    }
 }
 
 void TransferTreeModel::Rebuild() {

@@ -46,7 +46,9 @@ public:
     /// Top-level rows the view sees at a time.
     static constexpr std::size_t kWindowRows = 8192;
 
-    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
+    /// Built from the session at once, or `suspended` (empty until Rebuild()).
+    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr,
+                               bool suspended = false);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
