@@ -41,46 +41,6 @@ struct Stall {
     std::size_t records = 0;
 };
 
-Stall Open(const std::string& file, bool background) {
-    using namespace vintrace;
-    device::DriverAnalyzer analyzer;
-    app::TMainForm form(analyzer, nullptr, /*loadDefaultCapture=*/false);
-    form.Timer1->stop(); // no analyzer to poll
-    form.ShowMessage = [](const QString&, const QString& text) {
-        std::fprintf(stderr, "vintrace-stall-bench: %s\n", text.toLocal8Bit().constData());
-    };
-    if (!background) {
-        form.BackgroundLoadBytes = std::numeric_limits<std::uint64_t>::max();
-    }
-    form.show();
-    QApplication::processEvents();
-
-    Stall stall;
-    QElapsedTimer clock;
-    qint64 lastTick = 0;
-    QTimer ticker;
-    ticker.setInterval(1);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        stall.longestMs = std::max(stall.longestMs, static_cast<double>(now - lastTick) / 1e6);
-        lastTick = now;
-    });
-    bool opened = false;
-    QTimer::singleShot(0, [&] {
-        form.OpenCaptureFile(file);
-        opened = true;
-    });
-    clock.start();
-    ticker.start();
-    while (!opened || form.loading()) {
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-    QApplication::processEvents(); // the tick that follows the last step
-    stall.records = form.PacketList.size();
-    return stall;
-}
-
 /// Runs `step` from the event loop, then waits for `done`, with the 1 ms ticker running.
 Stall Measure(const std::function<void()>& step, const std::function<bool()>& done) {
     Stall stall;
@@ -105,6 +65,25 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
     }
     stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     QApplication::processEvents();
+    return stall;
+}
+
+Stall Open(const std::string& file, bool background) {
+    using namespace vintrace;
+    device::DriverAnalyzer analyzer;
+    app::TMainForm form(analyzer, nullptr, /*loadDefaultCapture=*/false);
+    form.Timer1->stop(); // no analyzer to poll
+    form.ShowMessage = [](const QString&, const QString& text) {
+        std::fprintf(stderr, "vintrace-stall-bench: %s\n", text.toLocal8Bit().constData());
+    };
+    if (!background) {
+        form.BackgroundLoadBytes = std::numeric_limits<std::uint64_t>::max();
+    }
+    form.show();
+    QApplication::processEvents();
+
+    Stall stall = Measure([&] { form.OpenCaptureFile(file); }, [&] { return !form.loading(); });
+    stall.records = form.PacketList.size();
     return stall;
 }
 
