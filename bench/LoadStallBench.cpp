@@ -1,23 +1,35 @@
 // vintrace-stall-bench: how long the main window's event loop stands still while it opens a
 // large capture, once loading it at once (as every capture was loaded before) and once in the
-// background. A 1 ms timer runs throughout; the longest gap between its ticks is the longest
-// time the window could not repaint, move or take a key.
+// background; then, over the capture loaded in the background, each step of the Transfers
+// window: opening it, a click on a packet in the middle and near the end, End in the tree,
+// unfolding, hiding SOFs and reloading with it open. A 1 ms timer runs throughout; the longest
+// gap between its ticks is the longest time the window could not repaint, move or take a key.
 //
 //   vintrace-stall-bench --size 1G
 //   vintrace-stall-bench --size 64Mi --sync-only    (what a capture at the threshold costs)
+//   vintrace-stall-bench --size 360M --no-transfers (loads only)
 #include "TrafficGenerator.h"
+#include "app/CommandEvent.h"
 #include "app/TMainForm.h"
+#include "app/TTransfersForm.h"
+#include "capture/Command.h"
 #include "device/DriverAnalyzer.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -28,6 +40,33 @@ struct Stall {
     double longestMs = 0; // the longest gap between two ticks of the event loop
     std::size_t records = 0;
 };
+
+/// Runs `step` from the event loop, then waits for `done`, with the 1 ms ticker running.
+Stall Measure(const std::function<void()>& step, const std::function<bool()>& done) {
+    Stall stall;
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    QTimer ticker;
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        stall.longestMs = std::max(stall.longestMs, static_cast<double>(now - lastTick) / 1e6);
+        lastTick = now;
+    });
+    bool ran = false;
+    QTimer::singleShot(0, [&] {
+        step();
+        ran = true;
+    });
+    clock.start();
+    ticker.start();
+    while (!ran || !done()) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+    QApplication::processEvents();
+    return stall;
+}
 
 Stall Open(const std::string& file, bool background) {
     using namespace vintrace;
@@ -43,30 +82,70 @@ Stall Open(const std::string& file, bool background) {
     form.show();
     QApplication::processEvents();
 
-    Stall stall;
-    QElapsedTimer clock;
-    qint64 lastTick = 0;
-    QTimer ticker;
-    ticker.setInterval(1);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        stall.longestMs = std::max(stall.longestMs, static_cast<double>(now - lastTick) / 1e6);
-        lastTick = now;
-    });
-    bool opened = false;
-    QTimer::singleShot(0, [&] {
-        form.OpenCaptureFile(file);
-        opened = true;
-    });
-    clock.start();
-    ticker.start();
-    while (!opened || form.loading()) {
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-    QApplication::processEvents(); // the tick that follows the last step
+    Stall stall = Measure([&] { form.OpenCaptureFile(file); }, [&] { return !form.loading(); });
     stall.records = form.PacketList.size();
     return stall;
+}
+
+/// The Transfers window's steps over `file`, loaded in the background first.
+bool TransferSteps(const std::string& file) {
+    using namespace vintrace;
+    device::DriverAnalyzer analyzer;
+    app::TMainForm form(analyzer, nullptr, /*loadDefaultCapture=*/false);
+    form.Timer1->stop();
+    form.ShowMessage = [](const QString&, const QString& text) {
+        std::fprintf(stderr, "vintrace-stall-bench: %s\n", text.toLocal8Bit().constData());
+    };
+    form.show();
+    form.OpenCaptureFile(file);
+    while (form.loading()) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    const std::size_t records = form.PacketList.size();
+    if (records == 0) {
+        return false;
+    }
+    app::TTransfersForm* window = nullptr;
+    const auto ready = [&] {
+        return window != nullptr && !window->ProgressLabel->isVisible() && !form.loading();
+    };
+    const auto report = [](const char* step, const Stall& s) {
+        std::printf("%-28s done after %8.1f ms, longest stall %8.1f ms\n", step, s.totalMs,
+                    s.longestMs);
+    };
+    report("open Transfers window:", Measure(
+                                         [&] {
+                                             form.Transfers1->trigger();
+                                             window = form.transfersForm();
+                                         },
+                                         ready));
+    if (window == nullptr || window->model().rowCount() == 0) {
+        return false;
+    }
+    const auto click = [&](std::size_t record) {
+        return Measure([&] { form.Session.moveCursor(record, session::CursorFrom::PacketList); },
+                       [] { return true; });
+    };
+    report("click a packet at 50 %:", click(records / 2));
+    report("click a packet near the end:", click(records - records / 100));
+    report("End in the tree:", Measure(
+                                   [&] {
+                                       window->TransferTree->setFocus();
+                                       QKeyEvent press(QEvent::KeyPress, Qt::Key_End,
+                                                       Qt::NoModifier);
+                                       QApplication::sendEvent(window->TransferTree, &press);
+                                   },
+                                   [] { return true; }));
+    report("unfold:", Measure([&] { window->FoldCheckBox->click(); }, ready));
+    report("fold again:", Measure([&] { window->FoldCheckBox->click(); }, ready));
+    report("hide SOFs:", Measure(
+                             [&] {
+                                 app::SharedCommand().setCommand(capture::CMD_HIDE_SOF);
+                                 app::SendCommand(&form);
+                             },
+                             ready));
+    report("reload:", Measure([&] { form.OpenCaptureFile(file); }, ready));
+    return true;
 }
 
 } // namespace
@@ -75,8 +154,10 @@ int main(int argc, char** argv) {
     using namespace vintrace;
     const std::size_t size = bench::SizeOption(argc, argv, 1'000'000'000);
     bool syncOnly = false;
+    bool transfers = true;
     for (int i = 1; i < argc; ++i) {
         syncOnly = syncOnly || std::strcmp(argv[i], "--sync-only") == 0;
+        transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
@@ -94,6 +175,10 @@ int main(int argc, char** argv) {
         const Stall s = Open(file, background);
         std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms\n",
                     background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs);
+    }
+    if (transfers && !syncOnly && !TransferSteps(file)) {
+        std::fprintf(stderr, "vintrace-stall-bench: the Transfers window showed nothing\n");
+        return 1;
     }
     return 0;
 }

@@ -4,15 +4,19 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
 namespace vintrace::app {
 
 TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
-    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
+    : QWidget(parent, Qt::Window), session_(hub.session()),
+      model_(hub.session(), nullptr, /*suspended=*/true) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
     resize(980, 440);
@@ -33,6 +37,10 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     TransferTree->setSelectionMode(QAbstractItemView::SingleSelection);
     TransferTree->setSelectionBehavior(QAbstractItemView::SelectRows);
     TransferTree->setModel(&model_);
+    // The tree's own bar would span only the window: ItemScrollBar spans the whole tree.
+    TransferTree->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ItemScrollBar = new QScrollBar(Qt::Vertical, this);
+    ItemScrollBar->setObjectName(QStringLiteral("ItemScrollBar"));
     QHeaderView* header = TransferTree->header();
     header->setStretchLastSection(true);
     // The item column carries the decoded summary: it gets most of the room.
@@ -46,18 +54,44 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     top->addWidget(FilterEdit);
     top->addWidget(FoldCheckBox);
     top->addStretch();
+    ProgressLabel = new QLabel(this);
+    ProgressLabel->setObjectName(QStringLiteral("ProgressLabel"));
+    ProgressLabel->hide();
+    top->addWidget(ProgressLabel);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(TransferTree);
+    auto* treeRow = new QHBoxLayout;
+    treeRow->setSpacing(0);
+    treeRow->addWidget(TransferTree);
+    treeRow->addWidget(ItemScrollBar);
+    layout->addLayout(treeRow);
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
-    connect(FoldCheckBox, &QCheckBox::toggled, this,
-            [this](bool checked) { model_.setFold(checked); });
+    connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::showFold);
+    buildPoll_ = new QTimer(this);
+    buildPoll_->setInterval(50);
+    connect(buildPoll_, &QTimer::timeout, this, &TTransfersForm::pollBuild);
     // The selection, not the current row: a view that takes the focus makes its first row
     // current without anyone choosing it.
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TTransfersForm::selectionChanged);
     connect(&hub, &SessionHub::storeChanged, this, &TTransfersForm::Rebuild);
+    connect(ItemScrollBar, &QScrollBar::valueChanged, this, &TTransfersForm::scrollBarMoved);
+    // After the tree has laid its rows out: queued, and at most once per turn of the loop.
+    const auto queueSync = [this] {
+        if (!syncQueued_) {
+            syncQueued_ = true;
+            QTimer::singleShot(0, this, [this] {
+                syncQueued_ = false;
+                syncScrollBar();
+            });
+        }
+    };
+    connect(TransferTree->verticalScrollBar(), &QScrollBar::valueChanged, this, queueSync);
+    connect(TransferTree->verticalScrollBar(), &QScrollBar::rangeChanged, this, queueSync);
+    connect(&model_, &QAbstractItemModel::modelReset, this, queueSync);
+    TransferTree->installEventFilter(this);
+    TransferTree->viewport()->installEventFilter(this);
     connect(&hub, &SessionHub::cursorMoved, this, &TTransfersForm::followCursor);
 }
 
@@ -70,15 +104,53 @@ void TTransfersForm::Rebuild() {
         return;
     }
     stale_ = false;
-    model_.Rebuild();
+    showFold(FoldCheckBox->isChecked());
 }
 
 void TTransfersForm::showEvent(QShowEvent* event) {
     if (stale_) {
         stale_ = false;
-        model_.Rebuild();
+        showFold(FoldCheckBox->isChecked());
     }
     QWidget::showEvent(event);
+}
+
+void TTransfersForm::showFold(bool fold) {
+    wantedFold_ = fold;
+    if (session_.transfersReady(fold) || session_.packets().size() < TransfersBackgroundRecords) {
+        buildPoll_->stop();
+        ProgressLabel->hide();
+        if (model_.fold() != fold) {
+            model_.setFold(fold);
+        } else {
+            model_.Rebuild();
+        }
+        return;
+    }
+    // The rows would come from indexes not built yet: the tree waits empty meanwhile.
+    model_.Suspend();
+    session_.prepareTransfers(fold);
+    ProgressLabel->setText(QStringLiteral("Grouping transfers 0%"));
+    ProgressLabel->show();
+    buildPoll_->start();
+}
+
+void TTransfersForm::pollBuild() {
+    session_.collectPrepared();
+    if (session_.transfersReady(wantedFold_)) {
+        showFold(wantedFold_);
+        if (const auto cursor = session_.cursor()) {
+            SelectRecord(*cursor);
+        }
+        return;
+    }
+    if (const auto progress = session_.preparing()) {
+        ProgressLabel->setText(
+            QStringLiteral("Grouping transfers %1%").arg(static_cast<int>(*progress * 100)));
+    } else {
+        // The store changed under the build; its change asks for the next one.
+        buildPoll_->stop();
+    }
 }
 
 void TTransfersForm::filterEdited(const QString& text) {
@@ -139,6 +211,163 @@ void TTransfersForm::select(std::size_t record, bool transfer) {
         TransferTree->setCurrentIndex({});
     }
     following_ = false;
+}
+
+bool TTransfersForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == TransferTree && event->type() == QEvent::KeyPress) {
+        // The tree moves within its window; the ends of the whole tree are the window's
+        // business.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_End || key->key() == Qt::Key_Home) &&
+            (key->modifiers() & ~(Qt::ControlModifier | Qt::KeypadModifier)) == 0 &&
+            model_.rowCount() > 0) {
+            const bool end = key->key() == Qt::Key_End;
+            moveWindow(end ? model_.TopCount() : 0);
+            const QModelIndex row = model_.index(end ? model_.rowCount() - 1 : 0, 0);
+            TransferTree->selectionModel()->setCurrentIndex(
+                row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            TransferTree->scrollTo(row);
+            return true;
+        }
+    } else if (watched == TransferTree->viewport() && event->type() == QEvent::Resize) {
+        QTimer::singleShot(0, this, &TTransfersForm::syncScrollBar);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+int TTransfersForm::pageRows() const {
+    const int rowHeight = std::max(1, TransferTree->sizeHintForRow(0));
+    return std::max(1, TransferTree->viewport()->height() / rowHeight);
+}
+
+void TTransfersForm::syncScrollBar() {
+    const std::size_t count = model_.TopCount();
+    const int page = pageRows();
+    const std::optional<std::size_t> top = model_.PositionOf(TransferTree->indexAt(QPoint(0, 0)));
+    syncing_ = true;
+    ItemScrollBar->setRange(0, static_cast<int>(count - std::min<std::size_t>(count, page)));
+    ItemScrollBar->setPageStep(page);
+    ItemScrollBar->setSingleStep(1);
+    if (top) {
+        ItemScrollBar->setValue(static_cast<int>(*top));
+    }
+    syncing_ = false;
+    if (!top) {
+        return;
+    }
+    // Near either end of the window while there is more beyond it: centre the window on the
+    // viewport before the user runs into its edge.
+    const std::size_t start = model_.WindowStart();
+    const std::size_t end = start + static_cast<std::size_t>(model_.rowCount());
+    const std::size_t margin =
+        std::max<std::size_t>(model_.WindowRows() / 4, static_cast<std::size_t>(page) + 1);
+    const std::size_t bottom = *top + static_cast<std::size_t>(page);
+    if ((start > 0 && *top < start + margin) || (end < count && bottom + margin > end)) {
+        const std::size_t middle = *top + static_cast<std::size_t>(page) / 2;
+        moveWindow(middle - std::min(middle, model_.WindowRows() / 2));
+    }
+}
+
+void TTransfersForm::scrollBarMoved(int value) {
+    if (!syncing_ && value >= 0) {
+        scrollToPosition(static_cast<std::size_t>(value));
+    }
+}
+
+void TTransfersForm::scrollToPosition(std::size_t position) {
+    const std::size_t page = static_cast<std::size_t>(pageRows());
+    const std::size_t start = model_.WindowStart();
+    const std::size_t end = start + static_cast<std::size_t>(model_.rowCount());
+    if (position < start || position + page > end) {
+        const std::size_t middle = position + page / 2;
+        moveWindow(middle - std::min(middle, model_.WindowRows() / 2));
+    }
+    const std::size_t now = model_.WindowStart();
+    if (position < now) {
+        return;
+    }
+    const QModelIndex index = model_.index(static_cast<int>(position - now), 0);
+    if (index.isValid()) {
+        TransferTree->scrollTo(index, QAbstractItemView::PositionAtTop);
+    }
+}
+
+TTransfersForm::ViewState TTransfersForm::viewState() const {
+    ViewState state;
+    state.topPosition = model_.PositionOf(TransferTree->indexAt(QPoint(0, 0)));
+    const QModelIndex current = TransferTree->currentIndex();
+    state.currentPosition = model_.PositionOf(current);
+    state.currentRecord = model_.FirstRecordOf(current);
+    for (QModelIndex up = current.parent(); up.isValid(); up = up.parent()) {
+        ++state.currentDepth;
+    }
+    for (int row = 0; row < model_.rowCount(); ++row) {
+        const QModelIndex item = model_.index(row, 0);
+        if (!TransferTree->isExpanded(item)) {
+            continue;
+        }
+        std::vector<int> transactions;
+        for (int mid = 0; mid < model_.rowCount(item); ++mid) {
+            if (TransferTree->isExpanded(model_.index(mid, 0, item))) {
+                transactions.push_back(mid);
+            }
+        }
+        state.expanded.emplace_back(model_.WindowStart() + static_cast<std::size_t>(row),
+                                    std::move(transactions));
+    }
+    return state;
+}
+
+void TTransfersForm::restoreView(const ViewState& state) {
+    const std::size_t start = model_.WindowStart();
+    for (const auto& [position, transactions] : state.expanded) {
+        if (position < start || position - start >= static_cast<std::size_t>(model_.rowCount())) {
+            continue;
+        }
+        const QModelIndex item = model_.index(static_cast<int>(position - start), 0);
+        TransferTree->expand(item);
+        while (!transactions.empty() && model_.rowCount(item) <= transactions.back() &&
+               model_.canFetchMore(item)) {
+            model_.fetchMore(item);
+        }
+        for (const int mid : transactions) {
+            TransferTree->expand(model_.index(mid, 0, item));
+        }
+    }
+    following_ = true;
+    const std::size_t end = start + static_cast<std::size_t>(model_.rowCount());
+    // A current row the window left behind stays behind: looking it up would move it back.
+    if (state.currentRecord && state.currentPosition && *state.currentPosition >= start &&
+        *state.currentPosition < end) {
+        QModelIndex current = model_.IndexOfRecord(*state.currentRecord);
+        {
+            int depth = 0;
+            for (QModelIndex up = current.parent(); up.isValid(); up = up.parent()) {
+                ++depth;
+            }
+            for (; depth > state.currentDepth; --depth) {
+                current = current.parent();
+            }
+            TransferTree->selectionModel()->setCurrentIndex(
+                current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+    }
+    following_ = false;
+    if (state.topPosition && *state.topPosition >= start) {
+        const QModelIndex top = model_.index(static_cast<int>(*state.topPosition - start), 0);
+        if (top.isValid()) {
+            TransferTree->scrollTo(top, QAbstractItemView::PositionAtTop);
+        }
+    }
+}
+
+void TTransfersForm::moveWindow(std::size_t start) {
+    const std::size_t before = model_.WindowStart();
+    const ViewState state = viewState();
+    model_.MoveWindow(start);
+    if (model_.WindowStart() != before) {
+        restoreView(state);
+    }
 }
 
 } // namespace vintrace::app

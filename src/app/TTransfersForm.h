@@ -7,16 +7,24 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
+class QTimer;
+class QScrollBar;
 class QTreeView;
 
 namespace vintrace::app {
 
 /// The Transfers window: the session's transfers as a tree, narrowed to one address or
 /// endpoint by the filter box, with SOF runs and NAKed polling folded or listed one by one.
-/// It follows the session's store and cursor, and choosing an item moves the cursor.
+/// It follows the session's store and cursor, and choosing an item moves the cursor. The tree
+/// shows a window of the top level; the scroll bar beside it spans every top-level item and
+/// moves the window as the user scrolls, drags, or presses Home and End.
 class TTransfersForm : public QWidget {
     Q_OBJECT
 public:
@@ -25,6 +33,13 @@ public:
     QLineEdit* FilterEdit = nullptr;
     QCheckBox* FoldCheckBox = nullptr;
     QTreeView* TransferTree = nullptr;
+    /// One step per top-level item of the whole tree (the tree's own bar spans its window).
+    QScrollBar* ItemScrollBar = nullptr;
+    /// "Grouping transfers n%" while a worker builds the tree's indexes.
+    QLabel* ProgressLabel = nullptr;
+    /// Captures of at least this many records are grouped and decoded on a worker while the
+    /// tree waits; smaller ones at once, as the rows are asked for.
+    std::size_t TransfersBackgroundRecords = std::size_t{500'000};
 
     display::TransferTreeModel& model() { return model_; }
 
@@ -38,9 +53,36 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    /// What the view shows that a move of the model's window must keep.
+    struct ViewState {
+        std::optional<std::size_t> topPosition;
+        std::optional<std::size_t> currentPosition;
+        std::optional<std::size_t> currentRecord;
+        int currentDepth = 0;
+        /// Expanded top-level items by position, with the rows of their expanded transactions.
+        std::vector<std::pair<std::size_t, std::vector<int>>> expanded;
+    };
+
+    /// Top-level rows the viewport holds.
+    int pageRows() const;
+    /// Puts the scroll bar where the tree stands, and moves the window when the viewport
+    /// comes near one of its ends.
+    void syncScrollBar();
+    void scrollBarMoved(int value);
+    /// Shows top-level item `position` at the top of the viewport.
+    void scrollToPosition(std::size_t position);
+    ViewState viewState() const;
+    void restoreView(const ViewState& state);
+    /// Moves the model's window to begin at `start`, keeping what the view shows.
+    void moveWindow(std::size_t start);
     void filterEdited(const QString& text);
+    /// Shows the tree folded or not: at once when the indexes are at hand or the capture is
+    /// small, else once a worker has built them.
+    void showFold(bool fold);
+    void pollBuild();
     void selectionChanged();
     void select(std::size_t record, bool transfer);
     /// Follows the cursor: the transfer a device row came from, the innermost item otherwise.
@@ -49,8 +91,15 @@ private:
     session::CaptureSession& session_;
     display::TransferTreeModel model_;
     bool following_ = false;
-    /// The store changed while the window was closed.
-    bool stale_ = false;
+    /// Set while the scroll bar is set from the tree, not by the user.
+    bool syncing_ = false;
+    bool syncQueued_ = false;
+    /// The fold the tree waits to show while a worker builds its indexes.
+    bool wantedFold_ = true;
+    QTimer* buildPoll_ = nullptr;
+    /// The store changed while the window was closed (or it was never shown): the tree is
+    /// built when it is shown, on a worker for a large capture.
+    bool stale_ = true;
 };
 
 } // namespace vintrace::app

@@ -93,9 +93,12 @@ std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
     return f;
 }
 
-TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent)
-    : QAbstractItemModel(parent), session_(session) {
-    Rebuild();
+TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent,
+                                     bool suspended)
+    : QAbstractItemModel(parent), session_(session), live_(!suspended) {
+    if (!suspended) {
+        Rebuild();
+    }
 }
 
 void TransferTreeModel::Rebuild() {
@@ -104,14 +107,14 @@ void TransferTreeModel::Rebuild() {
     members_.clear();
     visible_.clear();
     if (filter_.address) {
-        const auto& all = items();
+        const protocol::TransferList& all = items();
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (passes(all[i])) {
                 visible_.push_back(static_cast<std::uint32_t>(i));
             }
         }
     }
-    topFetched_ = std::min<std::size_t>(topCount(), kChunk);
+    windowStart_ = 0;
     endResetModel();
 }
 
@@ -120,8 +123,41 @@ void TransferTreeModel::Suspend() {
     live_ = false;
     members_.clear();
     visible_.clear();
-    topFetched_ = 0;
+    windowStart_ = 0;
     endResetModel();
+}
+
+void TransferTreeModel::setWindowRows(std::size_t rows) {
+    beginResetModel();
+    members_.clear();
+    windowRows_ = std::max<std::size_t>(rows, 1);
+    windowStart_ = std::min(windowStart_, TopCount() - std::min(TopCount(), windowRows_));
+    endResetModel();
+}
+
+void TransferTreeModel::MoveWindow(std::size_t start) {
+    const std::size_t count = TopCount();
+    start = std::min(start, count - std::min(count, windowRows_));
+    if (start == windowStart_) {
+        return;
+    }
+    beginResetModel();
+    members_.clear();
+    windowStart_ = start;
+    endResetModel();
+}
+
+void TransferTreeModel::ShowPosition(std::size_t position) {
+    if (position < windowStart_ || position >= windowStart_ + windowRows_) {
+        MoveWindow(position - std::min(position, windowRows_ / 2));
+    }
+}
+
+std::optional<std::size_t> TransferTreeModel::PositionOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return std::nullopt;
+    }
+    return windowStart_ + node(index).top;
 }
 
 void TransferTreeModel::setFold(bool fold) {
@@ -134,8 +170,8 @@ void TransferTreeModel::setFilter(const TransferFilter& filter) {
     Rebuild();
 }
 
-const std::vector<protocol::TransferItem>& TransferTreeModel::items() const {
-    return session_.transfers(fold_);
+const protocol::TransferList& TransferTreeModel::items() const {
+    return session_.transferList(fold_);
 }
 
 bool TransferTreeModel::passes(const TransferItem& item) const {
@@ -146,7 +182,7 @@ bool TransferTreeModel::passes(const TransferItem& item) const {
            (!filter_.endpoint || item.endpoint == *filter_.endpoint);
 }
 
-std::size_t TransferTreeModel::topCount() const {
+std::size_t TransferTreeModel::TopCount() const {
     if (!live_) {
         return 0;
     }
@@ -154,10 +190,11 @@ std::size_t TransferTreeModel::topCount() const {
 }
 
 std::size_t TransferTreeModel::itemNumber(std::size_t topRow) const {
-    return filter_.address ? visible_[topRow] : topRow;
+    const std::size_t position = windowStart_ + topRow;
+    return filter_.address ? visible_[position] : position;
 }
 
-const TransferItem& TransferTreeModel::itemAt(std::size_t topRow) const {
+TransferItem TransferTreeModel::itemAt(std::size_t topRow) const {
     return items()[itemNumber(topRow)];
 }
 
@@ -220,7 +257,7 @@ QModelIndex TransferTreeModel::parent(const QModelIndex& child) const {
 
 int TransferTreeModel::rowCount(const QModelIndex& parent) const {
     if (!parent.isValid()) {
-        return static_cast<int>(topFetched_);
+        return static_cast<int>(std::min(windowRows_, TopCount() - windowStart_));
     }
     if (parent.column() != 0) {
         return 0;
@@ -246,7 +283,7 @@ int TransferTreeModel::columnCount(const QModelIndex&) const {
 
 bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
     if (!parent.isValid()) {
-        return topCount() > 0;
+        return rowCount() > 0;
     }
     if (parent.column() != 0) {
         return false;
@@ -260,7 +297,7 @@ bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
 
 bool TransferTreeModel::canFetchMore(const QModelIndex& parent) const {
     if (!parent.isValid()) {
-        return topFetched_ < topCount();
+        return false;
     }
     if (parent.column() != 0 || node(parent).level != TransferLevel) {
         return false;
@@ -270,24 +307,9 @@ bool TransferTreeModel::canFetchMore(const QModelIndex& parent) const {
 }
 
 void TransferTreeModel::fetchMore(const QModelIndex& parent) {
-    if (!parent.isValid()) {
-        fetchTop(topFetched_ + kChunk - 1);
-    } else if (parent.column() == 0 && node(parent).level == TransferLevel) {
+    if (parent.isValid() && parent.column() == 0 && node(parent).level == TransferLevel) {
         fetchMembers(parent, members(node(parent).top).fetched + kChunk - 1);
     }
-}
-
-void TransferTreeModel::fetchTop(std::size_t upTo) {
-    const std::size_t end = std::min(upTo + 1, topCount());
-    // Whoever watches the insertion may ask for more rows meanwhile; those come next time.
-    if (end <= topFetched_ || inserting_) {
-        return;
-    }
-    inserting_ = true;
-    beginInsertRows({}, static_cast<int>(topFetched_), static_cast<int>(end - 1));
-    topFetched_ = end;
-    endInsertRows();
-    inserting_ = false;
 }
 
 void TransferTreeModel::fetchMembers(const QModelIndex& parent, std::size_t upTo) {
@@ -332,16 +354,17 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     const protocol::Transactions& tx = session_.transactions();
     const std::size_t t = tx.indexOfRecord(record);
     const std::size_t item = *owner;
-    std::size_t top = item;
+    std::size_t position = item;
     if (filter_.address) {
         const auto at =
             std::lower_bound(visible_.begin(), visible_.end(), static_cast<std::uint32_t>(item));
         if (at == visible_.end() || *at != item) {
             return {};
         }
-        top = static_cast<std::size_t>(at - visible_.begin());
+        position = static_cast<std::size_t>(at - visible_.begin());
     }
-    fetchTop(top);
+    ShowPosition(position);
+    const std::size_t top = position - windowStart_;
     const QModelIndex transfer = index(static_cast<int>(top), 0);
     const Members& m = members(top);
     const auto at = std::lower_bound(m.transactions.begin(), m.transactions.end(), t);
@@ -386,7 +409,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int role) const {
-    const TransferItem& item = itemAt(topRow);
+    const TransferItem item = itemAt(topRow);
     const protocol::Transactions& tx = session_.transactions();
     const capture::PacketList& packets = session_.packets();
     if (role == Qt::ToolTipRole) {

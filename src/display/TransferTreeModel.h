@@ -24,8 +24,10 @@ struct TransferFilter {
 
 /// The transfers of a session as a tree: transfers and folded runs at the top, their
 /// transactions below, the packets of each transaction below those. Nothing is stored per
-/// row: the top level and each item's transactions are handed to the view in chunks as it
-/// scrolls, so a capture of millions of records opens at once.
+/// row. The view sees a window of the top level (positions [WindowStart(), WindowStart() +
+/// rowCount())) that its owner moves as the user scrolls, so a view whose layout grows with
+/// its rows stays as quick at the end of a capture of millions of items as at its start; each
+/// item's transactions are handed to the view in chunks as it scrolls.
 class TransferTreeModel : public QAbstractItemModel {
     Q_OBJECT
 public:
@@ -39,10 +41,14 @@ public:
         PayloadColumn,
         ColumnCount
     };
-    /// Rows handed to the view at a time.
+    /// Transactions handed to the view at a time.
     static constexpr int kChunk = 2048;
+    /// Top-level rows the view sees at a time.
+    static constexpr std::size_t kWindowRows = 8192;
 
-    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr);
+    /// Built from the session at once, or `suspended` (empty until Rebuild()).
+    explicit TransferTreeModel(session::CaptureSession& session, QObject* parent = nullptr,
+                               bool suspended = false);
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
@@ -56,10 +62,24 @@ public:
     void setFilter(const TransferFilter& filter);
     const TransferFilter& filter() const { return filter_; }
 
+    /// Top-level items of the whole tree (the filter applied), in and out of the window.
+    std::size_t TopCount() const;
+    /// Position among all top-level items of the window's first row.
+    std::size_t WindowStart() const { return windowStart_; }
+    /// How many top-level rows the view sees at most (at least 1).
+    std::size_t WindowRows() const { return windowRows_; }
+    void setWindowRows(std::size_t rows);
+    /// Moves the window to begin at `start` (kept within the tree) and resets the view.
+    void MoveWindow(std::size_t start);
+    /// Moves the window, when `position` lies outside it, so that it stands in its middle.
+    void ShowPosition(std::size_t position);
+    /// Position among all top-level items of the top-level row that holds `index`.
+    std::optional<std::size_t> PositionOf(const QModelIndex& index) const;
+
     /// The store index of the first record of what `index` shows.
     std::optional<std::size_t> FirstRecordOf(const QModelIndex& index) const;
-    /// The innermost row that holds `record` (handing the rows down to it to the view);
-    /// invalid when the filter hides it.
+    /// The innermost row that holds `record` (moving the window to it and handing the rows
+    /// down to it to the view); invalid when the filter hides it.
     QModelIndex IndexOfRecord(std::size_t record);
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
@@ -68,6 +88,7 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     bool hasChildren(const QModelIndex& parent = {}) const override;
     bool canFetchMore(const QModelIndex& parent) const override;
+    /// Hands more of an item's transactions to the view.
     void fetchMore(const QModelIndex& parent) override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
@@ -77,7 +98,7 @@ private:
     enum Level : std::uint64_t { TransferLevel = 0, TransactionLevel = 1, PacketLevel = 2 };
     struct Node {
         Level level;
-        std::size_t top; // row of the transfer
+        std::size_t top; // row of the transfer in the window
         std::size_t mid; // row of the transaction within the transfer
         std::size_t row; // own row
     };
@@ -87,14 +108,12 @@ private:
     };
 
     Node node(const QModelIndex& index) const;
-    const std::vector<protocol::TransferItem>& items() const;
-    /// Index into items() of a top row.
+    const protocol::TransferList& items() const;
+    /// Index into items() of a top row of the window.
     std::size_t itemNumber(std::size_t topRow) const;
-    const protocol::TransferItem& itemAt(std::size_t topRow) const;
+    protocol::TransferItem itemAt(std::size_t topRow) const;
     Members& members(std::size_t topRow) const;
-    std::size_t topCount() const;
     bool passes(const protocol::TransferItem& item) const;
-    void fetchTop(std::size_t upTo);
     void fetchMembers(const QModelIndex& parent, std::size_t upTo);
     QVariant transferData(std::size_t topRow, int column, int role) const;
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;
@@ -107,8 +126,10 @@ private:
     TransferFilter filter_;
     /// Item index per top row when a filter is set (items in capture order).
     std::vector<std::uint32_t> visible_;
-    std::size_t topFetched_ = 0;
+    std::size_t windowStart_ = 0;
+    std::size_t windowRows_ = kWindowRows;
     bool inserting_ = false;
+    /// By top row of the window; emptied when the window moves.
     mutable std::unordered_map<std::size_t, Members> members_;
 };
 

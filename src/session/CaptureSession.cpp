@@ -11,6 +11,7 @@ capture::LoadResult CaptureSession::open(std::string file) {
 }
 
 capture::LoadResult CaptureSession::reload() {
+    build_.build.reset();
     packets_.clear();
     endpoints_.clear();
     const capture::LoadResult result = capture::LoadCaptureFile(fileName_, packets_, endpoints_);
@@ -23,6 +24,7 @@ void CaptureSession::nameFile(std::string file) {
 }
 
 std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
+    build_.build.reset();
     const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
     storeChanged();
     return removed;
@@ -30,6 +32,7 @@ std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progres
 
 void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                                   std::string file) {
+    build_.build.reset();
     packets_ = std::move(packets);
     endpoints_ = std::move(endpoints);
     fileName_ = std::move(file);
@@ -37,12 +40,14 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
 }
 
 void CaptureSession::clear() {
+    build_.build.reset();
     packets_.clear();
     endpoints_.clear();
     storeChanged();
 }
 
 void CaptureSession::storeChanged() {
+    build_.build.reset();
     transactions_.reset();
     folded_.reset();
     unfolded_.reset();
@@ -175,7 +180,7 @@ std::optional<std::string> CaptureSession::decoded(std::size_t item, bool fold) 
 }
 
 std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, bool fold) {
-    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    const protocol::TransferList& all = transferList(fold);
     if (item >= all.size()) {
         return std::nullopt;
     }
@@ -185,14 +190,7 @@ std::optional<protocol::Decoded> CaptureSession::decodedItem(std::size_t item, b
         index->decoder =
             std::make_unique<protocol::ClassDecoder>(packets_, transactions(), devices());
     }
-    for (; index->done <= item; ++index->done) {
-        if (auto d = index->decoder->decode(all[index->done])) {
-            index->items.push_back(static_cast<std::uint32_t>(index->done));
-            index->text += d->text;
-            index->ends.push_back(index->text.size());
-            index->uses.push_back(d->use);
-        }
-    }
+    DecodeUpTo(*index, all, item + 1);
     const auto at = std::lower_bound(index->items.begin(), index->items.end(), item);
     if (at == index->items.end() || *at != item) {
         return std::nullopt;
@@ -212,18 +210,10 @@ std::optional<std::size_t> CaptureSession::itemOfRecord(std::size_t record, bool
         return std::nullopt;
     }
     const protocol::Transactions& tx = transactions();
-    const std::vector<protocol::TransferItem>& all = transfers(fold);
+    const protocol::TransferList& all = transferList(fold);
     std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
     if (owner.empty() && !tx.empty()) {
-        // One pass over the items: each transaction belongs to at most one of them.
-        owner.assign(tx.size(), UINT32_MAX);
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            for (std::size_t t = all[i].firstTransaction; t <= all[i].lastTransaction; ++t) {
-                if (protocol::IsMember(all[i], t, tx[t])) {
-                    owner[t] = static_cast<std::uint32_t>(i);
-                }
-            }
-        }
+        owner = ItemOfEachTransaction(tx, all);
     }
     const std::size_t t = tx.indexOfRecord(record);
     if (t >= owner.size() || owner[t] == UINT32_MAX) {
@@ -243,6 +233,49 @@ std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t recor
     // Folding touches only SOFs and NAKed polls, so the folded list has every data item.
     const auto item = itemOfRecord(record, true);
     return item ? decoded(*item, true) : std::nullopt;
+}
+
+void CaptureSession::prepareTransfers(bool fold) {
+    if (transfersReady(fold) || (build_.build && build_.build->fold() == fold)) {
+        return;
+    }
+    build_.build = std::make_unique<IndexBuild>(packets_, fold);
+}
+
+bool CaptureSession::transfersReady(bool fold) const {
+    const std::optional<protocol::TransferList>& list = fold ? foldedList_ : unfoldedList_;
+    const std::optional<DecodedIndex>& decoded = fold ? foldedDecoded_ : unfoldedDecoded_;
+    const std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
+    return transactions_ && list && decoded && decoded->done == list->size() &&
+           (!owner.empty() || transactions_->empty());
+}
+
+std::optional<double> CaptureSession::preparing() const {
+    return build_.build ? std::optional(build_.build->progress()) : std::nullopt;
+}
+
+bool CaptureSession::collectPrepared() {
+    if (!build_.build || !build_.build->finished()) {
+        return false;
+    }
+    const bool fold = build_.build->fold();
+    std::unique_ptr<TransferIndexes> built = build_.build->take();
+    build_.build.reset();
+    if (!built) {
+        return false;
+    }
+    // Grouping is a function of the store: indexes built meanwhile on this thread are the
+    // same, and the item numbers of either agree.
+    if (!transactions_) {
+        transactions_ = std::move(built->transactions);
+    }
+    if (!devices_) {
+        devices_ = std::move(built->devices);
+    }
+    (fold ? foldedList_ : unfoldedList_) = std::move(built->items);
+    (fold ? foldedOwner_ : unfoldedOwner_) = std::move(built->owners);
+    (fold ? foldedDecoded_ : unfoldedDecoded_) = std::move(built->decoded);
+    return true;
 }
 
 } // namespace vintrace::session

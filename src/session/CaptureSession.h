@@ -10,6 +10,7 @@
 #include "protocol/Diagnostics.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "session/IndexBuild.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,22 +19,6 @@
 #include <vector>
 
 namespace vintrace::session {
-
-namespace detail {
-/// Decoded texts of a transfer list, built in capture order as far as asked. (At namespace
-/// scope: clang cannot default-construct a nested class with member initializers inside the
-/// std::optional of its enclosing class.)
-struct DecodedIndex {
-    std::unique_ptr<protocol::ClassDecoder> decoder;
-    /// Items [0, done) have been decoded.
-    std::size_t done = 0;
-    /// Item numbers that have a text, ascending, and where each text ends in `text`.
-    std::vector<std::uint32_t> items;
-    std::vector<std::size_t> ends;
-    std::vector<protocol::HeadlineUse> uses;
-    std::string text;
-};
-} // namespace detail
 
 /// Who put the cursor where it stands: a view that moved it does not follow itself, and the
 /// packet list positions itself for what it and the search did.
@@ -123,8 +108,9 @@ public:
     /// The transfer list, runs of SOFs and NAKed polls folded into one item each or not, with
     /// bulk and interrupt grouped by the capture's own endpoint descriptors; built on first use.
     const std::vector<protocol::TransferItem>& transfers(bool fold = true);
-    /// The same list in its compact form (16 bytes an item), for readers that go through it
-    /// in order, as the command line does; built on first use and kept apart from transfers().
+    /// The same list in its compact form (16 bytes an item), which the views, the decoded
+    /// texts and the item of each record go by; built on first use and kept apart from
+    /// transfers().
     const protocol::TransferList& transferList(bool fold = true);
     /// The devices the capture's control transfers describe; built on first use, from the
     /// control traffic alone unless a transfer list has found them already.
@@ -133,21 +119,35 @@ public:
     /// list and the device model; built on first use.
     const std::vector<protocol::Finding>& findings();
 
-    /// What ClassDecoder says item `item` of transfers(fold) carries; nothing when it adds
+    /// What ClassDecoder says item `item` of transferList(fold) carries; nothing when it adds
     /// nothing (or there is no such item). The decoder reads the items in capture order (a
     /// mass-storage data stage is read by the command before it), so the items up to this one
     /// are decoded on first use, once; later ones are left for later.
     std::optional<std::string> decoded(std::size_t item, bool fold = true);
     /// The same with how its headline goes with the item's summary (for TransferTitle).
     std::optional<protocol::Decoded> decodedItem(std::size_t item, bool fold = true);
-    /// How many items of transfers(fold) have been decoded so far.
+    /// How many items of transferList(fold) have been decoded so far.
     std::size_t decodedCount(bool fold = true) const;
-    /// The item of transfers(fold) that holds record `record`; nothing when none does (a
+    /// The item of transferList(fold) that holds record `record`; nothing when none does (a
     /// record that fits no transaction of an item, or past the store's end).
     std::optional<std::size_t> itemOfRecord(std::size_t record, bool fold = true);
     /// The decoded meaning of the transfer that data packet (DATA0/DATA1) `record` belongs
     /// to; nothing for other records and for transfers the decoders say nothing about.
     std::optional<std::string> meaningOfDataPacket(std::size_t record);
+
+    /// Starts grouping and decoding what transferList(fold), decoded() and itemOfRecord()
+    /// read on a worker, unless they are at hand or that build runs already (a build for the
+    /// other fold is stopped). The store does not change meanwhile: every change stops it.
+    void prepareTransfers(bool fold = true);
+    /// True when transferList(fold), its decoded texts and the item of each record are at
+    /// hand: reading them builds nothing.
+    bool transfersReady(bool fold = true) const;
+    /// How far the build that prepareTransfers() started has come (0 to 1); nothing when none
+    /// runs.
+    std::optional<double> preparing() const;
+    /// Takes in what a finished build made; true when it did. Call it from the thread that
+    /// owns the session (a timer's poll).
+    bool collectPrepared();
 
     /// True while an index is held (for tests of the invalidation).
     bool hasIndexes() const {
@@ -160,9 +160,19 @@ private:
     /// The background loads tell the listeners of their progress through the session.
     friend class CaptureOpen;
 
-    /// Decoded texts of one transfer list, kept only for the items that have one: millions of
-    /// items cost a few bytes each, not a string each.
-    using DecodedIndex = detail::DecodedIndex;
+    /// The worker of prepareTransfers(), stopped and joined before the store changes, the
+    /// session moves or goes.
+    class BuildSlot {
+    public:
+        BuildSlot() = default;
+        BuildSlot(BuildSlot&& other) noexcept { other.build.reset(); }
+        BuildSlot& operator=(BuildSlot&& other) noexcept {
+            build.reset();
+            other.build.reset();
+            return *this;
+        }
+        std::unique_ptr<IndexBuild> build;
+    };
 
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
@@ -193,6 +203,8 @@ private:
     /// The item holding each transaction (UINT32_MAX for none), built on first look-up.
     std::vector<std::uint32_t> foldedOwner_;
     std::vector<std::uint32_t> unfoldedOwner_;
+    /// Last: destroyed first, while the store it reads is still there.
+    BuildSlot build_;
 };
 
 template <typename Tell> void CaptureSession::tellListeners(const Tell& tell) {

@@ -13,7 +13,11 @@
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <QToolTip>
 #include <QTreeView>
@@ -56,19 +60,33 @@ void PrintTo(const WalkCase& c, std::ostream* os) {
 class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 
 // Every record sits under exactly one transaction of exactly one item, the rows say which
-// record they show, and a look-up by record finds the row again.
+// record they show, and a look-up by record finds the row again. The window is narrower than
+// the tree, so the walk moves it as a user scrolling down does: the windows together hold the
+// items of the transfer list, each once, in its order.
 TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
     session::CaptureSession session;
     ASSERT_TRUE(session.open(Data(GetParam().file)).ok());
     Model model(session);
     model.setFold(GetParam().fold);
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    FetchAll(model, {});
-    ASSERT_EQ(static_cast<std::size_t>(model.rowCount()),
-              session.transfers(GetParam().fold).size());
+    model.setWindowRows(5);
+    const protocol::TransferList& list = session.transferList(GetParam().fold);
+    ASSERT_EQ(model.TopCount(), list.size());
     std::vector<int> seen(session.packets().size(), 0);
-    for (int top = 0; top < model.rowCount(); ++top) {
+    for (std::size_t position = 0; position < model.TopCount(); ++position) {
+        const std::size_t start = model.WindowStart();
+        model.ShowPosition(position);
+        if (position == 0 || model.WindowStart() != start) {
+            // Over each window in turn (the tester cannot follow a reset that hands it rows).
+            QAbstractItemModelTester tester(&model,
+                                            QAbstractItemModelTester::FailureReportingMode::Fatal);
+        }
+        ASSERT_LE(model.WindowStart(), position);
+        ASSERT_LE(static_cast<std::size_t>(model.rowCount()), model.WindowRows());
+        const int top = static_cast<int>(position - model.WindowStart());
         const QModelIndex item = model.index(top, 0);
+        ASSERT_EQ(model.PositionOf(item), position);
+        EXPECT_EQ(Cell(model, top, Model::RecordColumn).toULongLong(),
+                  protocol::FirstRecord(session.transactions(), list[position]));
         ASSERT_TRUE(model.hasChildren(item));
         FetchAll(model, item);
         std::size_t lowest = SIZE_MAX;
@@ -88,7 +106,15 @@ TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
                           *record);
             }
         }
-        EXPECT_EQ(model.FirstRecordOf(item), lowest) << "item " << top;
+        EXPECT_EQ(model.FirstRecordOf(item), lowest) << "item " << position;
+    }
+    // A record far from the window moves the window to it.
+    if (model.TopCount() > 2 * model.WindowRows()) {
+        model.MoveWindow(0);
+        const QModelIndex last = model.IndexOfRecord(session.packets().size() - 1);
+        ASSERT_TRUE(last.isValid());
+        EXPECT_GT(model.WindowStart(), 0u);
+        EXPECT_EQ(model.FirstRecordOf(last), session.packets().size() - 1);
     }
     for (std::size_t i = 0; i < seen.size(); ++i) {
         ASSERT_EQ(seen[i], 1) << "record " << i;
@@ -288,8 +314,154 @@ protected:
     }
     void clickRow(const QModelIndex& index) { ClickRow(tree(), index); }
 
+    /// Lists SOFs one by one (over a thousand items) and narrows the tree's window far below
+    /// that, as a capture of millions of items would have it.
+    void listEverySof() {
+        QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+        ASSERT_FALSE(window_->FoldCheckBox->isChecked());
+        window_->model().setWindowRows(64);
+        QApplication::processEvents();
+        ASSERT_GT(items().size(), 10 * window_->model().WindowRows());
+    }
+    const protocol::TransferList& items() const { return form_->Session.transferList(false); }
+    std::size_t firstRecord(std::size_t position) const {
+        return protocol::FirstRecord(form_->Session.transactions(), items()[position]);
+    }
+    std::optional<std::size_t> currentPosition() const {
+        return window_->model().PositionOf(tree()->currentIndex());
+    }
+    std::optional<std::size_t> topPosition() const {
+        return window_->model().PositionOf(tree()->indexAt(QPoint(0, 0)));
+    }
+    void key(Qt::Key k) {
+        QTest::keyClick(tree(), k);
+        QApplication::processEvents(); // the scroll bar follows once the tree has laid out
+    }
+    /// Drags the scroll bar's handle to `y` in the bar, as a mouse does.
+    void dragScrollBarTo(int y) {
+        QScrollBar* bar = window_->ItemScrollBar;
+        QStyleOptionSlider opt;
+        opt.initFrom(bar);
+        opt.orientation = Qt::Vertical;
+        opt.minimum = bar->minimum();
+        opt.maximum = bar->maximum();
+        opt.sliderPosition = bar->sliderPosition();
+        opt.sliderValue = bar->value();
+        opt.singleStep = bar->singleStep();
+        opt.pageStep = bar->pageStep();
+        opt.subControls = QStyle::SC_All;
+        const QRect handle = bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt,
+                                                          QStyle::SC_ScrollBarSlider, bar);
+        QTest::mousePress(bar, Qt::LeftButton, {}, handle.center());
+        QTest::mouseMove(bar, QPoint(handle.center().x(), (handle.center().y() + y) / 2));
+        QTest::mouseMove(bar, QPoint(handle.center().x(), y));
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(handle.center().x(), y));
+        QApplication::processEvents();
+    }
+
     TTransfersForm* window_ = nullptr;
 };
+
+// The tree holds a window of the items, but the keys and the scroll bar reach the whole list:
+// End selects the last item and Home the first, wherever the window stood.
+TEST_F(TransfersWindow, EndAndHomeReachTheEndsOfTheWholeList) {
+    listEverySof();
+    QScrollBar* bar = window_->ItemScrollBar;
+    const std::size_t last = items().size() - 1;
+    EXPECT_GT(static_cast<std::size_t>(bar->maximum() + bar->pageStep()), last);
+    tree()->setFocus();
+    for (int round = 0; round < 2; ++round) {
+        key(Qt::Key_End);
+        ASSERT_EQ(currentPosition(), last);
+        EXPECT_EQ(cell(tree()->currentIndex().row(), TransferTreeModel::RecordColumn),
+                  QString::number(firstRecord(last)));
+        EXPECT_EQ(form_->ListBox1->itemIndex(), static_cast<std::int64_t>(firstRecord(last)));
+        EXPECT_EQ(bar->value(), bar->maximum());
+        key(Qt::Key_Home);
+        ASSERT_EQ(currentPosition(), 0u);
+        EXPECT_EQ(form_->ListBox1->itemIndex(), 0);
+        EXPECT_EQ(bar->value(), 0);
+    }
+}
+
+// PageDown walks from the first item to the last, a page at a time and never skipping one,
+// across every move of the window; Up steps back over the window's edge.
+TEST_F(TransfersWindow, PageDownWalksTheWholeListAcrossWindows) {
+    listEverySof();
+    tree()->setFocus();
+    key(Qt::Key_Home);
+    const std::size_t last = items().size() - 1;
+    std::size_t at = 0;
+    std::size_t presses = 0;
+    bool windowMoved = false;
+    while (at < last) {
+        ASSERT_LT(++presses, items().size()) << "stuck at item " << at;
+        const std::size_t start = window_->model().WindowStart();
+        key(Qt::Key_PageDown);
+        const std::optional<std::size_t> now = currentPosition();
+        ASSERT_TRUE(now);
+        ASSERT_GT(*now, at);
+        ASSERT_LE(*now - at, static_cast<std::size_t>(window_->ItemScrollBar->pageStep()));
+        EXPECT_EQ(cell(tree()->currentIndex().row(), TransferTreeModel::RecordColumn),
+                  QString::number(firstRecord(*now)));
+        windowMoved = windowMoved || window_->model().WindowStart() != start;
+        at = *now;
+    }
+    EXPECT_TRUE(windowMoved);
+    // Back up past the start of the window the walk ended in.
+    const std::size_t start = window_->model().WindowStart();
+    for (std::size_t i = 0; i <= last - start; ++i) {
+        key(Qt::Key_Up);
+        ASSERT_EQ(currentPosition(), last - i - 1);
+    }
+    EXPECT_LT(window_->model().WindowStart(), start);
+}
+
+// Dragging the handle scrolls the whole list: to the bottom shows the last item, to the middle
+// the items around the middle.
+TEST_F(TransfersWindow, DraggingTheScrollBarReachesEveryPartOfTheList) {
+    listEverySof();
+    QScrollBar* bar = window_->ItemScrollBar;
+    dragScrollBarTo(bar->height() - 1);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    const std::size_t last = items().size() - 1;
+    const QModelIndex lastRow =
+        window_->model().index(static_cast<int>(last - window_->model().WindowStart()), 0);
+    ASSERT_TRUE(lastRow.isValid());
+    EXPECT_TRUE(tree()->viewport()->rect().intersects(tree()->visualRect(lastRow)));
+
+    dragScrollBarTo(bar->height() / 2);
+    const int middle = bar->value();
+    EXPECT_GT(middle, bar->maximum() / 4);
+    EXPECT_LT(middle, bar->maximum() * 3 / 4);
+    EXPECT_EQ(topPosition(), static_cast<std::size_t>(middle));
+    // A click there chooses the item under the mouse.
+    const QModelIndex row = tree()->indexAt(QPoint(5, tree()->sizeHintForRow(0) * 3 / 2));
+    clickRow(row);
+    EXPECT_EQ(currentPosition(), static_cast<std::size_t>(middle) + 1);
+    EXPECT_EQ(form_->ListBox1->itemIndex(), static_cast<std::int64_t>(firstRecord(middle + 1)));
+}
+
+// A packet chosen in the list far from the tree's window moves the window to it.
+TEST_F(TransfersWindow, ClickingAPacketFarIntoTheListSelectsItsItem) {
+    listEverySof();
+    const std::int64_t lastRecord = static_cast<std::int64_t>(form_->PacketList.size()) - 1;
+    for (const std::int64_t record : {lastRecord, std::int64_t{0}, lastRecord / 2}) {
+        form_->ListBox1->setTopIndex(record);
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(record).center());
+        QApplication::processEvents();
+        const QModelIndex current = tree()->currentIndex();
+        ASSERT_TRUE(current.isValid()) << record;
+        EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(record));
+        EXPECT_TRUE(tree()->viewport()->rect().intersects(tree()->visualRect(current)));
+        const std::size_t position = *currentPosition();
+        EXPECT_LE(static_cast<std::size_t>(window_->ItemScrollBar->value()), position);
+        EXPECT_GT(static_cast<std::size_t>(window_->ItemScrollBar->value() +
+                                           window_->ItemScrollBar->pageStep()),
+                  position);
+    }
+}
 
 TEST_F(TransfersWindow, OpensFromTheViewMenuOverTheOpenCapture) {
     EXPECT_EQ(form_->Transfers1->text(), "Transfers...");
@@ -466,6 +638,32 @@ TEST_F(TransfersWindow, FollowsTheStoreThroughHideAndReload) {
     form_->ChooseCaptureFile = [this] { return dir_.filePath("gone.dat").toStdString(); };
     form_->Open1->trigger();
     EXPECT_EQ(model()->rowCount(), 0);
+}
+
+// On a large capture the tree waits, with its progress shown, while a worker groups and
+// decodes; the window keeps taking events meanwhile and then shows the same tree, with the
+// cursor's item selected.
+TEST_F(TransfersWindow, LargeCaptureIsGroupedOnAWorkerWhileTheTreeWaits) {
+    window_->TransfersBackgroundRecords = 0;
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(8).center());
+    send(capture::CMD_HIDE_SOF);
+    EXPECT_EQ(model()->rowCount(), 0);
+    EXPECT_TRUE(window_->ProgressLabel->isVisible());
+    EXPECT_TRUE(window_->ProgressLabel->text().startsWith("Grouping transfers"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
+    EXPECT_EQ(cell(1, TransferTreeModel::ItemColumn), "SET_ADDRESS");
+    // Unfolding waits for a build of its own.
+    QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(2).center());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    EXPECT_FALSE(window_->model().fold());
+    EXPECT_EQ(cell(0, TransferTreeModel::ItemColumn), "GET_DESCRIPTOR DEVICE; device 303A:1001");
+    const QModelIndex current = tree()->currentIndex();
+    ASSERT_TRUE(current.isValid());
+    EXPECT_EQ(window_->model().FirstRecordOf(current), 2u);
 }
 
 TEST_F(TransfersWindow, ClosedWindowBuildsNoIndexesUntilShownAgain) {

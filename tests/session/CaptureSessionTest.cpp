@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -190,6 +192,69 @@ TEST(CaptureSession, DecodesInCaptureOrderWhateverIsAskedFirst) {
 
 // Every change of the store, whoever makes it, drops the indexes and the cursor and is told
 // once; naming a file changes nothing that is shown.
+/// Polls `session` as the window's timer does until its build is taken in.
+bool WaitForPrepared(CaptureSession& session) {
+    for (int i = 0; i < 20000; ++i) {
+        if (session.collectPrepared()) {
+            return true;
+        }
+        if (!session.preparing()) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// The worker's indexes are the ones the session builds on first use: the same items in the
+// same order, the same item for every record and the same decoded text for every item.
+TEST(CaptureSession, TransfersPreparedOnAWorkerMatchThoseBuiltOnFirstUse) {
+    for (const char* file : {"fs-badge.dat", "ls-mouse.dat", "edge-cases.dat", "faults.dat"}) {
+        for (const bool fold : {true, false}) {
+            SCOPED_TRACE(std::string(file) + (fold ? " folded" : " unfolded"));
+            CaptureSession serial;
+            CaptureSession worker;
+            ASSERT_TRUE(serial.open(Data(file)).ok());
+            ASSERT_TRUE(worker.open(Data(file)).ok());
+            EXPECT_FALSE(worker.transfersReady(fold));
+            worker.prepareTransfers(fold);
+            ASSERT_TRUE(WaitForPrepared(worker));
+            ASSERT_TRUE(worker.transfersReady(fold));
+            EXPECT_FALSE(worker.preparing());
+            const protocol::TransferList& expected = serial.transferList(fold);
+            const protocol::TransferList& got = worker.transferList(fold);
+            ASSERT_EQ(got.size(), expected.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(got[i], expected[i]) << "item " << i;
+                ASSERT_EQ(worker.decoded(i, fold), serial.decoded(i, fold)) << "item " << i;
+            }
+            for (std::size_t r = 0; r < serial.packets().size(); ++r) {
+                ASSERT_EQ(worker.itemOfRecord(r, fold), serial.itemOfRecord(r, fold))
+                    << "record " << r;
+            }
+            EXPECT_EQ(worker.devices().devices().size(), serial.devices().devices().size());
+        }
+    }
+}
+
+// A change of the store stops a build under way: nothing it made outlives the store it read.
+TEST(CaptureSession, StoreChangeStopsATransferBuild) {
+    const std::function<void(CaptureSession&)> changes[] = {
+        [](CaptureSession& s) { s.hide(HidePass::Sof()); },
+        [](CaptureSession& s) { s.reload(); },
+        [](CaptureSession& s) { s.clear(); },
+    };
+    for (const auto& change : changes) {
+        CaptureSession session;
+        ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+        session.prepareTransfers(true);
+        change(session);
+        EXPECT_FALSE(session.preparing());
+        EXPECT_FALSE(session.collectPrepared());
+        EXPECT_FALSE(session.hasIndexes());
+    }
+}
+
 TEST(CaptureSession, EveryStoreChangeIsToldOnceAndDropsTheCursor) {
     CaptureSession session;
     test::SessionEvents events(session);

@@ -1,0 +1,124 @@
+#include "session/IndexBuild.h"
+
+#include "protocol/Transfers.h"
+
+#include <algorithm>
+
+namespace vintrace::session {
+
+namespace {
+/// Items between two looks at the stop request and two progress updates.
+constexpr std::size_t kStretch = 4096;
+} // namespace
+
+void DecodeUpTo(DecodedIndex& index, const protocol::TransferList& items, std::size_t end,
+                const std::atomic<bool>* stop, std::atomic<std::size_t>* done) {
+    end = std::min(end, items.size());
+    for (; index.done < end; ++index.done) {
+        if (index.done % kStretch == 0) {
+            if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                return;
+            }
+            if (done != nullptr) {
+                done->store(index.done, std::memory_order_relaxed);
+            }
+        }
+        if (auto d = index.decoder->decode(items[index.done])) {
+            index.items.push_back(static_cast<std::uint32_t>(index.done));
+            index.text += d->text;
+            index.ends.push_back(index.text.size());
+            index.uses.push_back(d->use);
+        }
+    }
+    if (index.done == items.size()) {
+        index.decoder.reset();
+    }
+}
+
+std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& transactions,
+                                                 const protocol::TransferList& items,
+                                                 const std::atomic<bool>* stop) {
+    // One pass over the items: each transaction belongs to at most one of them.
+    std::vector<std::uint32_t> owner(transactions.size(), UINT32_MAX);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i % kStretch == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            return {};
+        }
+        const protocol::TransferItem item = items[i];
+        for (std::size_t t = item.firstTransaction; t <= item.lastTransaction; ++t) {
+            if (protocol::IsMember(item, t, transactions[t])) {
+                owner[t] = static_cast<std::uint32_t>(i);
+            }
+        }
+    }
+    return owner;
+}
+
+IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold) : fold_(fold) {
+    worker_ = std::thread([this, &packets] {
+        run(packets);
+        finished_.store(true, std::memory_order_release);
+    });
+}
+
+IndexBuild::~IndexBuild() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+}
+
+void IndexBuild::run(const capture::PacketList& packets) {
+    auto built = std::make_unique<TransferIndexes>();
+    built->transactions = protocol::GroupTransactions(packets);
+    step_.store(1, std::memory_order_relaxed);
+    if (stop_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    protocol::DescribedTransferList described =
+        protocol::AssembleDescribedTransferList(packets, built->transactions, fold_);
+    built->items = std::move(described.items);
+    built->devices = std::move(described.devices);
+    itemCount_.store(built->items.size(), std::memory_order_relaxed);
+    step_.store(2, std::memory_order_relaxed);
+    if (stop_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (!built->transactions.empty()) {
+        built->owners = ItemOfEachTransaction(built->transactions, built->items, &stop_);
+        if (built->owners.empty()) {
+            return;
+        }
+    }
+    step_.store(3, std::memory_order_relaxed);
+    built->decoded.decoder =
+        std::make_unique<protocol::ClassDecoder>(packets, built->transactions, built->devices);
+    DecodeUpTo(built->decoded, built->items, built->items.size(), &stop_, &decoded_);
+    if (built->decoded.done != built->items.size()) {
+        return;
+    }
+    result_ = std::move(built);
+}
+
+double IndexBuild::progress() const {
+    // Rough shares of the time each step takes on a large capture.
+    constexpr double kStart[] = {0.0, 0.35, 0.55, 0.65, 1.0};
+    const int step = step_.load(std::memory_order_relaxed);
+    if (step < 3) {
+        return kStart[step];
+    }
+    const std::size_t count = itemCount_.load(std::memory_order_relaxed);
+    const double part = count == 0 ? 1.0
+                                   : static_cast<double>(decoded_.load(std::memory_order_relaxed)) /
+                                         static_cast<double>(count);
+    return kStart[3] + (kStart[4] - kStart[3]) * part;
+}
+
+std::unique_ptr<TransferIndexes> IndexBuild::take() {
+    if (!finished()) {
+        return nullptr;
+    }
+    return std::move(result_);
+}
+
+} // namespace vintrace::session

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "capture/PacketList.h"
+#include "protocol/ClassDecoder.h"
+#include "protocol/Devices.h"
+#include "protocol/Transactions.h"
+#include "protocol/TransferList.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vintrace::session {
+
+/// Decoded texts of a transfer list, built in capture order as far as asked. Millions of
+/// items cost a few bytes each, not a string each: only the items that have a text keep one.
+struct DecodedIndex {
+    /// Null once every item is decoded (the decoder reads indexes it may outlive).
+    std::unique_ptr<protocol::ClassDecoder> decoder;
+    /// Items [0, done) have been decoded.
+    std::size_t done = 0;
+    /// Item numbers that have a text, ascending, and where each text ends in `text`.
+    std::vector<std::uint32_t> items;
+    std::vector<std::size_t> ends;
+    std::vector<protocol::HeadlineUse> uses;
+    std::string text;
+};
+
+/// Decodes items [index.done, end) of `items` with index.decoder, in order; stops early, at a
+/// multiple of a stretch, once `stop` is set.
+void DecodeUpTo(DecodedIndex& index, const protocol::TransferList& items, std::size_t end,
+                const std::atomic<bool>* stop = nullptr, std::atomic<std::size_t>* done = nullptr);
+
+/// The item holding each transaction (UINT32_MAX for none). Empty when `stop` was set.
+std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& transactions,
+                                                 const protocol::TransferList& items,
+                                                 const std::atomic<bool>* stop = nullptr);
+
+/// What the Transfers window reads of a capture, built together.
+struct TransferIndexes {
+    protocol::Transactions transactions;
+    protocol::TransferList items;
+    protocol::DeviceModel devices;
+    std::vector<std::uint32_t> owners;
+    DecodedIndex decoded;
+};
+
+/// Groups a store into transactions and transfers, finds the item of each transaction and
+/// decodes every item, on a thread of its own, so that the window that waits for them stays
+/// responsive. The store must not change until the build has finished or been destroyed.
+class IndexBuild {
+public:
+    IndexBuild(const capture::PacketList& packets, bool fold);
+    /// Asks the worker to stop and waits for it. Grouping and assembly run to their end
+    /// once begun; the other steps stop within a stretch of items.
+    ~IndexBuild();
+    IndexBuild(const IndexBuild&) = delete;
+    IndexBuild& operator=(const IndexBuild&) = delete;
+
+    bool fold() const { return fold_; }
+    /// True once the worker has returned.
+    bool finished() const { return finished_.load(std::memory_order_acquire); }
+    /// How far the build has come, from 0 to 1.
+    double progress() const;
+    /// Once finished(): the indexes, once (null after that).
+    std::unique_ptr<TransferIndexes> take();
+
+private:
+    void run(const capture::PacketList& packets);
+
+    bool fold_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
+    /// Steps done (0: grouping, 1: assembly, 2: owners, 3: decoding) and items decoded.
+    std::atomic<int> step_{0};
+    std::atomic<std::size_t> decoded_{0};
+    std::atomic<std::size_t> itemCount_{0};
+    std::unique_ptr<TransferIndexes> result_;
+    std::thread worker_;
+};
+
+} // namespace vintrace::session
