@@ -37,7 +37,7 @@ struct DecodedIndex {
 
 /// Who put the cursor where it stands: a view that moved it does not follow itself, and the
 /// packet list positions itself for what it and the search did.
-enum class CursorFrom { PacketList, Search, Transfers, Devices };
+enum class CursorFrom { PacketList, Search, Transfers, Devices, Problems };
 
 /// Told what changed in a session, at once and on the thread that changed it. Each function
 /// does nothing unless overridden.
