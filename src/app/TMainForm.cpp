@@ -10,6 +10,7 @@
 #include "app/TDefineSearch.h"
 #include "app/TDefineTrigger.h"
 #include "app/TDevicesForm.h"
+#include "app/TProblemsForm.h"
 #include "app/TSetFileSize.h"
 #include "app/TTransfersForm.h"
 #include "app/TUSBStatus.h"
@@ -37,6 +38,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <utility>
@@ -80,8 +82,17 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
     connect(&hub_, &SessionHub::loadStarted, this, &TMainForm::loadStarted);
     connect(&hub_, &SessionHub::loadProgress, this, &TMainForm::loadProgress);
     connect(&hub_, &SessionHub::loadFinished, this, &TMainForm::loadFinished);
+    connect(&hub_, &SessionHub::findingsReady, this, [this] {
+        if (const std::optional<bool> forward = std::exchange(pendingProblemStep_, std::nullopt)) {
+            stepProblem(*forward);
+        }
+    });
+    // Says where F8 went; the client area keeps its size above it.
+    statusBar()->setObjectName(QStringLiteral("StatusBar"));
+    statusBar()->setSizeGripEnabled(false);
 
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    resize(kClientWidth,
+           kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
     FormCreate();
 }
 
@@ -751,9 +762,43 @@ TDevicesForm* TMainForm::devicesForm() const {
     return devicesForm_;
 }
 
+void TMainForm::Problems1Click() {
+    if (refuseWhileLoading(QStringLiteral("Problems"))) {
+        return;
+    }
+    if (!problemsForm_) {
+        problemsForm_ = new TProblemsForm(hub_, this);
+    }
+    problemsForm_->show();
+    problemsForm_->raise();
+    problemsForm_->activateWindow();
+}
+
+TProblemsForm* TMainForm::problemsForm() const {
+    return problemsForm_;
+}
+
+void TMainForm::NextProblem1Click() {
+    stepProblem(true);
+}
+
+void TMainForm::PreviousProblem1Click() {
+    stepProblem(false);
+}
+
+void TMainForm::stepProblem(bool forward) {
+    QString message;
+    StepProblem(hub_, forward, message);
+    if (!hub_.findings().current()) {
+        pendingProblemStep_ = forward;
+    }
+    statusBar()->showMessage(message);
+}
+
 void TMainForm::cursorMoved(std::size_t record, session::CursorFrom from) {
     // The list and the search place the list themselves.
-    if (from != session::CursorFrom::Transfers && from != session::CursorFrom::Devices) {
+    if (from != session::CursorFrom::Transfers && from != session::CursorFrom::Devices &&
+        from != session::CursorFrom::Problems) {
         return;
     }
     const auto i = static_cast<std::int64_t>(record);
