@@ -83,6 +83,7 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
     connect(&hub_, &SessionHub::loadProgress, this, &TMainForm::loadProgress);
     connect(&hub_, &SessionHub::loadFinished, this, &TMainForm::loadFinished);
     connect(&hub_, &SessionHub::findingsReady, this, [this] {
+        markTransfers();
         if (const std::optional<bool> forward = std::exchange(pendingProblemStep_, std::nullopt)) {
             stepProblem(*forward);
         }
@@ -667,6 +668,8 @@ void TMainForm::SetCaptureLength1Click() {
 }
 
 void TMainForm::storeChanged() {
+    // Connected before any companion window: the marks go before the tree reads the new store.
+    markTransfers();
     // The status label's account of the capture may be out of date now.
     showStatusToolTip();
     const auto count = static_cast<std::int64_t>(PacketList.size());
@@ -734,6 +737,13 @@ void TMainForm::Transfers1Click() {
     }
     if (!transfersForm_) {
         transfersForm_ = new TTransfersForm(hub_, this);
+        // Its items carry the checker's marks, and F8 visits them there too.
+        auto* next = new QShortcut(QKeySequence(Qt::Key_F8), transfersForm_);
+        auto* previous = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F8), transfersForm_);
+        connect(next, &QShortcut::activated, this, &TMainForm::NextProblem1Click);
+        connect(previous, &QShortcut::activated, this, &TMainForm::PreviousProblem1Click);
+        hub_.findings().watch();
+        markTransfers();
     }
     transfersForm_->show();
     transfersForm_->raise();
@@ -784,6 +794,13 @@ void TMainForm::NextProblem1Click() {
 
 void TMainForm::PreviousProblem1Click() {
     stepProblem(false);
+}
+
+void TMainForm::markTransfers() {
+    if (transfersForm_) {
+        session::FindingsJob& job = hub_.findings();
+        transfersForm_->model().setFindings(job.current() ? job.findings() : nullptr);
+    }
 }
 
 void TMainForm::stepProblem(bool forward) {

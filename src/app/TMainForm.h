@@ -294,6 +294,8 @@ private:
     /// A step to a finding asked for while the capture was being checked; made once it is.
     std::optional<bool> pendingProblemStep_;
     void stepProblem(bool forward);
+    /// Gives the Transfers window the findings of the store as it is now to mark, or none.
+    void markTransfers();
     bool loadDefaultCapture_ = true;
 
     /// Opening and reloading, at once or in the background.

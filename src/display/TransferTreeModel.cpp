@@ -2,10 +2,13 @@
 
 #include "capture/RecordKind.h"
 #include "display/KindStyle.h"
+#include "protocol/FindingMarks.h"
 #include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
+#include <QApplication>
 #include <QColor>
+#include <QStyle>
 
 #include <algorithm>
 #include <cstdio>
@@ -127,6 +130,18 @@ void TransferTreeModel::Suspend() {
 void TransferTreeModel::setFold(bool fold) {
     fold_ = fold;
     Rebuild();
+}
+
+void TransferTreeModel::setFindings(const std::vector<protocol::Finding>* findings) {
+    findings_ = findings;
+    // Marks go when the store changes, and the rebuild that follows repaints the rows; the
+    // view must not read them before (it would build the new store's indexes). New marks
+    // repaint the rows the view has, without counting them anew.
+    if (findings != nullptr && live_ && topFetched_ > 0) {
+        const int last = static_cast<int>(topFetched_) - 1;
+        emit dataChanged(index(0, StatusColumn), index(last, StatusColumn),
+                         {Qt::DecorationRole, Qt::ToolTipRole});
+    }
 }
 
 void TransferTreeModel::setFilter(const TransferFilter& filter) {
@@ -357,7 +372,7 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
 QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || !live_ ||
         (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole &&
-         role != Qt::ToolTipRole)) {
+         role != Qt::ToolTipRole && role != Qt::DecorationRole)) {
         return {};
     }
     if (role == Qt::TextAlignmentRole) {
@@ -370,7 +385,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (n.level == TransferLevel) {
         return transferData(n.top, index.column(), role);
     }
-    if (role == Qt::ToolTipRole) {
+    if (role == Qt::ToolTipRole || role == Qt::DecorationRole) {
         return {};
     }
     const Members& m = members(n.top);
@@ -389,6 +404,29 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     const TransferItem& item = itemAt(topRow);
     const protocol::Transactions& tx = session_.transactions();
     const capture::PacketList& packets = session_.packets();
+    if (column == StatusColumn && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
+        const protocol::Transaction& last = tx[item.lastTransaction];
+        const auto mark =
+            findings_ == nullptr
+                ? std::nullopt
+                : protocol::MarkOf(*findings_, tx[item.firstTransaction].first,
+                                   last.first + std::max<std::size_t>(last.count, 1) - 1,
+                                   HasEndpoint(item) ? std::optional(item.address) : std::nullopt,
+                                   HasEndpoint(item) ? std::optional(item.endpoint) : std::nullopt);
+        if (!mark) {
+            return {};
+        }
+        if (role == Qt::ToolTipRole) {
+            return QString::fromStdString(mark->text);
+        }
+        return QApplication::style()->standardIcon(
+            mark->worst == protocol::Severity::Error     ? QStyle::SP_MessageBoxCritical
+            : mark->worst == protocol::Severity::Warning ? QStyle::SP_MessageBoxWarning
+                                                         : QStyle::SP_MessageBoxInformation);
+    }
+    if (role == Qt::DecorationRole) {
+        return {};
+    }
     if (role == Qt::ToolTipRole) {
         // The whole of what the column shortens: the request in full and every decoded line.
         if (column != ItemColumn) {

@@ -55,6 +55,11 @@ public:
     /// Shows only the items of one address (or endpoint).
     void setFilter(const TransferFilter& filter);
     const TransferFilter& filter() const { return filter_; }
+    /// Marks the transfers that carry one of `findings` (a severity icon and the findings'
+    /// messages on the status column); nothing marks none. They must be the findings of the
+    /// store as it is now and stay as they are until replaced; take them away before the
+    /// store changes or as it does, ahead of Rebuild().
+    void setFindings(const std::vector<protocol::Finding>* findings);
 
     /// The store index of the first record of what `index` shows.
     std::optional<std::size_t> FirstRecordOf(const QModelIndex& index) const;
@@ -105,6 +110,7 @@ private:
     bool live_ = true;
     bool fold_ = true;
     TransferFilter filter_;
+    const std::vector<protocol::Finding>* findings_ = nullptr;
     /// Item index per top row when a filter is set (items in capture order).
     std::vector<std::uint32_t> visible_;
     std::size_t topFetched_ = 0;

@@ -1,6 +1,8 @@
 #include "app/TMainForm.h"
 #include "app/TProblemsForm.h"
+#include "app/TTransfersForm.h"
 #include "display/FindingListModel.h"
+#include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 #include "support/MenuClicks.h"
 #include "support/RecordingAnalyzer.h"
@@ -17,6 +19,7 @@
 #include <QTreeView>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -232,6 +235,49 @@ TEST_F(ProblemsWindow, ANewCaptureIsCheckedWhileTheLastListStaysGreyed) {
     EXPECT_TRUE(window->ProblemList->isEnabled());
     ASSERT_FALSE(cli.findings().empty());
     EXPECT_EQ(cursor(), static_cast<std::int64_t>(cli.findings()[0].first));
+}
+
+TEST_F(ProblemsWindow, TransfersCarryingAFindingAreMarkedAndF8VisitsThemThere) {
+    ASSERT_TRUE(test::ChooseMenuItem(form_->menuBar(), "View", "Transfers..."));
+    TTransfersForm* transfers = form_->transfersForm();
+    ASSERT_NE(transfers, nullptr);
+    display::TransferTreeModel& model = transfers->model();
+    // The toggle error on 3.2: its transfer gets the mark once the check is in.
+    const auto toggle = std::find_if(want_.begin(), want_.end(), [](const Finding& f) {
+        return f.rule == std::string_view("toggle-error");
+    });
+    ASSERT_NE(toggle, want_.end());
+    QModelIndex item = model.IndexOfRecord(toggle->first);
+    ASSERT_TRUE(item.isValid());
+    while (item.parent().isValid()) {
+        item = item.parent();
+    }
+    const QModelIndex status = item.siblingAtColumn(display::TransferTreeModel::StatusColumn);
+    QTRY_VERIFY_WITH_TIMEOUT(!status.data(Qt::DecorationRole).value<QIcon>().isNull(), 10000);
+    EXPECT_TRUE(status.data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QString::fromStdString("toggle-error: " + toggle->message)));
+    // A transfer of the same capture without a finding has no mark.
+    int unmarked = 0;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        unmarked += model.index(row, display::TransferTreeModel::StatusColumn)
+                        .data(Qt::DecorationRole)
+                        .isNull();
+    }
+    EXPECT_GT(unmarked, 0);
+
+    transfers->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([transfers] { return QApplication::activeWindow() == transfers; }));
+    QTest::keyClick(transfers->TransferTree, Qt::Key_F8);
+    EXPECT_EQ(cursor(), static_cast<std::int64_t>(want_[0].first));
+
+    // A new store takes the marks away until its own check is in.
+    form_->OpenCaptureFile(Data("fs-badge.dat"));
+    for (int row = 0; row < model.rowCount(); ++row) {
+        ASSERT_TRUE(model.index(row, display::TransferTreeModel::StatusColumn)
+                        .data(Qt::DecorationRole)
+                        .isNull());
+    }
 }
 
 TEST_F(ProblemsWindow, AnEmptyCaptureHasNoProblems) {
