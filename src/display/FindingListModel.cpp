@@ -12,6 +12,8 @@ QString Text(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+} // namespace
+
 QIcon SeverityIcon(protocol::Severity severity) {
     switch (severity) {
     case protocol::Severity::Error:
@@ -23,8 +25,6 @@ QIcon SeverityIcon(protocol::Severity severity) {
     }
     return QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation);
 }
-
-} // namespace
 
 FindingListModel::FindingListModel(const session::FindingsJob& job, QObject* parent)
     : QAbstractTableModel(parent), job_(job) {}

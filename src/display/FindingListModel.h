@@ -8,7 +8,12 @@
 #include <cstddef>
 #include <optional>
 
+class QIcon;
+
 namespace vintrace::display {
+
+/// The standard icon of a severity, for every view that marks findings.
+QIcon SeverityIcon(protocol::Severity severity);
 
 /// The findings of a FindingsJob, one row each in the checker's order (by first record). The
 /// rows are read from the job's last result; whoever hears that the result changed calls

@@ -1,14 +1,14 @@
 #include "display/TransferTreeModel.h"
 
 #include "capture/RecordKind.h"
+#include "display/FindingListModel.h"
 #include "display/KindStyle.h"
 #include "protocol/FindingMarks.h"
 #include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
-#include <QApplication>
 #include <QColor>
-#include <QStyle>
+#include <QIcon>
 
 #include <algorithm>
 #include <cstdio>
@@ -419,10 +419,7 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         if (role == Qt::ToolTipRole) {
             return QString::fromStdString(mark->text);
         }
-        return QApplication::style()->standardIcon(
-            mark->worst == protocol::Severity::Error     ? QStyle::SP_MessageBoxCritical
-            : mark->worst == protocol::Severity::Warning ? QStyle::SP_MessageBoxWarning
-                                                         : QStyle::SP_MessageBoxInformation);
+        return SeverityIcon(mark->worst);
     }
     if (role == Qt::DecorationRole) {
         return {};
