@@ -44,6 +44,9 @@ enum class CursorFrom { PacketList, Search, Transfers, Devices, Problems };
 class SessionListener {
 public:
     virtual ~SessionListener() = default;
+    /// The store is about to be changed or replaced: a worker that reads it must let go
+    /// before this returns.
+    virtual void storeChanging() {}
     /// The store was changed or replaced: what was read from it before is stale, and the
     /// cursor is gone.
     virtual void storeChanged() {}
@@ -164,6 +167,8 @@ private:
     /// items cost a few bytes each, not a string each.
     using DecodedIndex = detail::DecodedIndex;
 
+    /// Tells the listeners the store is about to change.
+    void storeChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
     /// Calls `tell` for each listener registered when it is reached.

@@ -49,12 +49,24 @@ std::optional<FindingStep> StepFinding(const std::vector<protocol::Finding>& fin
 struct FindingsJob::Worker {
     std::mutex lock;
     std::condition_variable ended;
-    // Under `lock`. The worker fills the result before it sets `finished`.
+    // Under `lock`. The worker reads the session's store until it has its own copy; the
+    // store does not change meanwhile (storeChanging waits). It fills the result before it
+    // sets `finished`.
+    bool copying = true;
     bool finished = false;
     std::function<void()> finished_callback;
     std::vector<protocol::Finding> findings;
     std::optional<std::string> error;
     std::uint64_t generation = 0;
+
+    /// The worker is done with the session's store.
+    void letGo() {
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            copying = false;
+        }
+        ended.notify_all();
+    }
 };
 
 FindingsJob::FindingsJob(CaptureSession& session) : session_(session) {
@@ -68,6 +80,7 @@ FindingsJob::~FindingsJob() {
             const std::lock_guard<std::mutex> guard(worker_->lock);
             worker_->finished_callback = nullptr;
         }
+        letGoOfStore(); // the session may go right after the job
         if (!reap(kFindingsStopWait)) {
             thread_.detach(); // it owns its copy of the store and its share of the state
         }
@@ -98,6 +111,17 @@ const std::string* FindingsJob::error() const {
     return result_ && result_->error ? &*result_->error : nullptr;
 }
 
+void FindingsJob::storeChanging() {
+    letGoOfStore();
+}
+
+void FindingsJob::letGoOfStore() {
+    if (worker_) {
+        std::unique_lock<std::mutex> guard(worker_->lock);
+        worker_->ended.wait(guard, [this] { return !worker_->copying; });
+    }
+}
+
 void FindingsJob::storeChanged() {
     ++generation_;
     // A check of the previous store runs on: the next one starts when it ends (collect), so
@@ -111,14 +135,22 @@ void FindingsJob::launch() {
     auto worker = std::make_shared<Worker>();
     worker->generation = generation_;
     worker->finished_callback = finished_;
-    // The copy is taken here, on the session's thread, while nothing changes the store.
-    auto packets = std::make_shared<capture::PacketList>(session_.packets().clone());
     worker_ = worker;
-    thread_ = std::thread([worker, packets] {
+    // Copied on the worker too: a copy of millions of records would hold up the window for
+    // a second. The session's thread waits for it only if it changes the store meanwhile.
+    thread_ = std::thread([worker, store = &session_.packets()] {
         std::vector<protocol::Finding> findings;
         std::optional<std::string> error;
         try {
-            findings = protocol::DiagnoseCapture(*packets);
+            capture::PacketList packets;
+            try {
+                packets = store->clone();
+            } catch (...) {
+                worker->letGo();
+                throw;
+            }
+            worker->letGo();
+            findings = protocol::DiagnoseCapture(packets);
         } catch (const std::bad_alloc&) {
             // A capture too large to check must not end the program that shows it.
             error = "not enough memory";

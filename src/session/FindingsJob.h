@@ -37,7 +37,8 @@ std::optional<FindingStep> StepFinding(const std::vector<protocol::Finding>& fin
 inline constexpr std::chrono::milliseconds kFindingsStopWait{2000};
 
 /// Checks the session's capture on a worker thread, so a window never waits for the checker.
-/// The worker reads a copy of the store taken when it starts, never the session. Once asked
+/// The worker first copies the store, and a change of the store waits for that copy; then it
+/// checks the copy. Once asked
 /// for findings, the job checks the store again after every change of it, keeps the last
 /// result until the new one is ready, and drops results of a store that has changed since.
 /// All functions but the finished callback belong to the session's thread.
@@ -82,7 +83,10 @@ public:
 
 private:
     struct Worker;
+    void storeChanging() override;
     void storeChanged() override;
+    /// Waits until the worker no longer reads the session's store (it copies it first).
+    void letGoOfStore();
     /// Starts checking a copy of the store as it is now.
     void launch();
     /// Waits for the worker at most `timeout` and joins it; false when it is still running.
