@@ -100,6 +100,12 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
 TMainForm::~TMainForm() {
     // While the widgets that show the load are still there.
     open_.Stop();
+    // The companion windows go with the base class, after the hub and its findings: nothing
+    // of theirs may point into those meanwhile.
+    if (transfersForm_) {
+        transfersForm_->model().setFindings(nullptr);
+    }
+    delete problemsForm_;
 }
 
 void TMainForm::FormCreate() {
