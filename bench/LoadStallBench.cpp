@@ -8,9 +8,12 @@
 //   vintrace-stall-bench --size 1G
 //   vintrace-stall-bench --size 64Mi --sync-only    (what a capture at the threshold costs)
 //   vintrace-stall-bench --size 360M --no-transfers (loads only)
+//   vintrace-stall-bench --size 64Mi --check        (then View > Problems... over it: the
+//                                                    checker runs on a worker)
 #include "TrafficGenerator.h"
 #include "app/CommandEvent.h"
 #include "app/TMainForm.h"
+#include "app/TProblemsForm.h"
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "device/DriverAnalyzer.h"
@@ -87,6 +90,26 @@ Stall Open(const std::string& file, bool background) {
     return stall;
 }
 
+/// View > Problems... over `file`, loaded at once first, until the findings are on screen.
+Stall ProblemsStep(const std::string& file) {
+    using namespace vintrace;
+    device::DriverAnalyzer analyzer;
+    app::TMainForm form(analyzer, nullptr, /*loadDefaultCapture=*/false);
+    form.Timer1->stop();
+    form.BackgroundLoadBytes = std::numeric_limits<std::uint64_t>::max();
+    form.show();
+    form.OpenCaptureFile(file);
+    const auto checking = [&form] {
+        const app::TProblemsForm* problems = form.problemsForm();
+        return problems == nullptr ||
+               problems->SummaryLabel->text() == QStringLiteral("Checking\u2026");
+    };
+    Stall stall = Measure([&] { form.Problems1->trigger(); }, [&] { return !checking(); });
+    stall.records = form.PacketList.size();
+    std::printf("%s\n", form.problemsForm()->SummaryLabel->text().toLocal8Bit().constData());
+    return stall;
+}
+
 /// The Transfers window's steps over `file`, loaded in the background first.
 bool TransferSteps(const std::string& file) {
     using namespace vintrace;
@@ -155,9 +178,11 @@ int main(int argc, char** argv) {
     const std::size_t size = bench::SizeOption(argc, argv, 1'000'000'000);
     bool syncOnly = false;
     bool transfers = true;
+    bool check = false;
     for (int i = 1; i < argc; ++i) {
         syncOnly = syncOnly || std::strcmp(argv[i], "--sync-only") == 0;
         transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
+        check = check || std::strcmp(argv[i], "--check") == 0;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
@@ -168,6 +193,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::printf("file %.1f MB\n", static_cast<double>(size) / 1e6);
+    if (check) {
+        const Stall s = ProblemsStep(file);
+        std::printf("problems:   %zu records, on screen after %8.1f ms, longest stall %8.1f ms\n",
+                    s.records, s.totalMs, s.longestMs);
+        return 0;
+    }
     for (const bool background : {false, true}) {
         if (background && syncOnly) {
             break;

@@ -5,6 +5,18 @@ namespace vintrace::app {
 SessionHub::SessionHub(session::CaptureSession& session, QObject* parent)
     : QObject(parent), session_(session) {
     session_.addListener(relay_);
+    // The worker only posts; the result is taken on this thread. A post still queued when
+    // the hub goes is dropped with it.
+    findings_.setFinishedCallback([this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (findings_.collect()) {
+                    emit findingsReady();
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 SessionHub::~SessionHub() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/CaptureSession.h"
+#include "session/FindingsJob.h"
 
 #include <QObject>
 #include <QString>
@@ -21,6 +22,8 @@ public:
     ~SessionHub() override;
 
     session::CaptureSession& session() const { return session_; }
+    /// The findings of the capture, checked on a worker once a window asks for them.
+    session::FindingsJob& findings() { return findings_; }
 
 signals:
     /// The store was changed or replaced; the cursor is gone.
@@ -33,6 +36,8 @@ signals:
     void loadProgress(std::uint64_t done, std::uint64_t total);
     /// The background load ended; `completed` when its store replaces the open one.
     void loadFinished(bool completed);
+    /// A check of the store as it is now has ended: findings() holds its result.
+    void findingsReady();
 
 private:
     /// The session's listener, passing each notification on as a signal.
@@ -50,6 +55,8 @@ private:
     };
 
     session::CaptureSession& session_;
+    /// Listens before the relay, so the windows told of a new store find its check under way.
+    session::FindingsJob findings_{session_};
     Relay relay_{*this};
 };
 

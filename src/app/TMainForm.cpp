@@ -10,6 +10,7 @@
 #include "app/TDefineSearch.h"
 #include "app/TDefineTrigger.h"
 #include "app/TDevicesForm.h"
+#include "app/TProblemsForm.h"
 #include "app/TSetFileSize.h"
 #include "app/TTransfersForm.h"
 #include "app/TUSBStatus.h"
@@ -37,6 +38,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <utility>
@@ -80,14 +82,30 @@ TMainForm::TMainForm(device::Analyzer& analyzer, QWidget* parent, bool loadDefau
     connect(&hub_, &SessionHub::loadStarted, this, &TMainForm::loadStarted);
     connect(&hub_, &SessionHub::loadProgress, this, &TMainForm::loadProgress);
     connect(&hub_, &SessionHub::loadFinished, this, &TMainForm::loadFinished);
+    connect(&hub_, &SessionHub::findingsReady, this, [this] {
+        markTransfers();
+        if (const std::optional<bool> forward = std::exchange(pendingProblemStep_, std::nullopt)) {
+            stepProblem(*forward);
+        }
+    });
+    // Says where F8 went; the client area keeps its size above it.
+    statusBar()->setObjectName(QStringLiteral("StatusBar"));
+    statusBar()->setSizeGripEnabled(false);
 
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    resize(kClientWidth,
+           kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
     FormCreate();
 }
 
 TMainForm::~TMainForm() {
     // While the widgets that show the load are still there.
     open_.Stop();
+    // The companion windows go with the base class, after the hub and its findings: nothing
+    // of theirs may point into those meanwhile.
+    if (transfersForm_) {
+        transfersForm_->model().setFindings(nullptr);
+    }
+    delete problemsForm_;
 }
 
 void TMainForm::FormCreate() {
@@ -660,6 +678,8 @@ void TMainForm::SetCaptureLength1Click() {
 }
 
 void TMainForm::storeChanged() {
+    // Connected before any companion window: the marks go before the tree reads the new store.
+    markTransfers();
     // The status label's account of the capture may be out of date now.
     showStatusToolTip();
     const auto count = static_cast<std::int64_t>(PacketList.size());
@@ -727,6 +747,13 @@ void TMainForm::Transfers1Click() {
     }
     if (!transfersForm_) {
         transfersForm_ = new TTransfersForm(hub_, this);
+        // Its items carry the checker's marks, and F8 visits them there too.
+        auto* next = new QShortcut(QKeySequence(Qt::Key_F8), transfersForm_);
+        auto* previous = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F8), transfersForm_);
+        connect(next, &QShortcut::activated, this, &TMainForm::NextProblem1Click);
+        connect(previous, &QShortcut::activated, this, &TMainForm::PreviousProblem1Click);
+        hub_.findings().watch();
+        markTransfers();
     }
     transfersForm_->show();
     transfersForm_->raise();
@@ -756,9 +783,50 @@ TDevicesForm* TMainForm::devicesForm() const {
     return devicesForm_;
 }
 
+void TMainForm::Problems1Click() {
+    if (refuseWhileLoading(QStringLiteral("Problems"))) {
+        return;
+    }
+    if (!problemsForm_) {
+        problemsForm_ = new TProblemsForm(hub_, this);
+    }
+    problemsForm_->show();
+    problemsForm_->raise();
+    problemsForm_->activateWindow();
+}
+
+TProblemsForm* TMainForm::problemsForm() const {
+    return problemsForm_;
+}
+
+void TMainForm::NextProblem1Click() {
+    stepProblem(true);
+}
+
+void TMainForm::PreviousProblem1Click() {
+    stepProblem(false);
+}
+
+void TMainForm::markTransfers() {
+    if (transfersForm_) {
+        session::FindingsJob& job = hub_.findings();
+        transfersForm_->model().setFindings(job.current() ? job.findings() : nullptr);
+    }
+}
+
+void TMainForm::stepProblem(bool forward) {
+    QString message;
+    StepProblem(hub_, forward, message);
+    if (!hub_.findings().current()) {
+        pendingProblemStep_ = forward;
+    }
+    statusBar()->showMessage(message);
+}
+
 void TMainForm::cursorMoved(std::size_t record, session::CursorFrom from) {
     // The list and the search place the list themselves.
-    if (from != session::CursorFrom::Transfers && from != session::CursorFrom::Devices) {
+    if (from != session::CursorFrom::Transfers && from != session::CursorFrom::Devices &&
+        from != session::CursorFrom::Problems) {
         return;
     }
     const auto i = static_cast<std::int64_t>(record);

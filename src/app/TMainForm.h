@@ -43,6 +43,7 @@ class Analyzer;
 namespace vintrace::app {
 
 class TDevicesForm;
+class TProblemsForm;
 class TTransfersForm;
 
 /// The main window: menus, the packet list and its shrink view, the acquisition and
@@ -133,6 +134,9 @@ public:
     QAction* Wrap32 = nullptr;
     QAction* Transfers1 = nullptr;
     QAction* Devices1 = nullptr;
+    QAction* Problems1 = nullptr;
+    QAction* NextProblem1 = nullptr;     // F8
+    QAction* PreviousProblem1 = nullptr; // Shift+F8
     QAction* Status1 = nullptr;
     QAction* About2 = nullptr;
 
@@ -145,6 +149,8 @@ public:
     TTransfersForm* transfersForm() const;
     /// The Devices window, once opened (nothing before or after it is closed).
     TDevicesForm* devicesForm() const;
+    /// The Problems window, once opened (nothing before or after it is closed).
+    TProblemsForm* problemsForm() const;
 
     /// Opens `file` as the capture, as Open does; a .pcap or .pcapng is imported first, as
     /// Import pcap does. A failure is shown. For the command line, dropped files and Recent.
@@ -206,6 +212,10 @@ public slots:
     void Wrap32Click();
     void Transfers1Click();
     void Devices1Click();
+    void Problems1Click();
+    /// F8 and Shift+F8: the cursor goes to the next or previous finding of the checker.
+    void NextProblem1Click();
+    void PreviousProblem1Click();
     void ListBox1MouseDown(Qt::MouseButton button, const QPoint& position);
     void ListBox1KeyDown(int key, Qt::KeyboardModifiers modifiers);
     void ListBox2MouseDown();
@@ -280,6 +290,12 @@ private:
     bool lowSpeed_ = false;
     QPointer<TTransfersForm> transfersForm_;
     QPointer<TDevicesForm> devicesForm_;
+    QPointer<TProblemsForm> problemsForm_;
+    /// A step to a finding asked for while the capture was being checked; made once it is.
+    std::optional<bool> pendingProblemStep_;
+    void stepProblem(bool forward);
+    /// Gives the Transfers window the findings of the store as it is now to mark, or none.
+    void markTransfers();
     bool loadDefaultCapture_ = true;
 
     /// Opening and reloading, at once or in the background.

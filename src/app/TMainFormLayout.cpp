@@ -228,6 +228,14 @@ void TMainForm::buildMenus() {
     connect(Transfers1, &QAction::triggered, this, &TMainForm::Transfers1Click);
     Devices1 = AddItem(view, "Devices...", "Devices1");
     connect(Devices1, &QAction::triggered, this, &TMainForm::Devices1Click);
+    Problems1 = AddItem(view, "Problems...", "Problems1");
+    connect(Problems1, &QAction::triggered, this, &TMainForm::Problems1Click);
+    NextProblem1 = AddItem(view, "Next Problem", "NextProblem1");
+    NextProblem1->setShortcut(QKeySequence(Qt::Key_F8));
+    connect(NextProblem1, &QAction::triggered, this, &TMainForm::NextProblem1Click);
+    PreviousProblem1 = AddItem(view, "Previous Problem", "PreviousProblem1");
+    PreviousProblem1->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F8));
+    connect(PreviousProblem1, &QAction::triggered, this, &TMainForm::PreviousProblem1Click);
 
     QMenu* about = bar->addMenu(QStringLiteral("About"));
     Status1 = AddItem(about, "Status", "Status1");

@@ -86,6 +86,28 @@ void PacketList::clear() {
     tail_ = ByteCursor();
 }
 
+PacketList PacketList::clone() const {
+    PacketList copy;
+    const std::size_t chunks = (count_ + kChunkSize - 1) >> kChunkShift;
+    copy.headerChunks_.reserve(chunks);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        auto chunk = std::make_unique_for_overwrite<Header[]>(kChunkSize);
+        // Only the headers in use: the rest of the last chunk was never written.
+        const std::size_t used = std::min(kChunkSize, count_ - (c << kChunkShift));
+        std::copy_n(headerChunks_[c].get(), used, chunk.get());
+        copy.headerChunks_.push_back(std::move(chunk));
+    }
+    copy.byteBlocks_.reserve(byteBlocks_.size());
+    for (const auto& block : byteBlocks_) {
+        auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+        std::memcpy(bytes.get(), block.get(), kBlockSize);
+        copy.byteBlocks_.push_back(std::move(bytes));
+    }
+    copy.count_ = count_;
+    // The copy's next append starts a block of its own.
+    return copy;
+}
+
 std::size_t PacketList::memoryUsed() const {
     return headerChunks_.size() * kChunkSize * sizeof(Header) + byteBlocks_.size() * kBlockSize +
            (headerChunks_.capacity() + byteBlocks_.capacity()) * sizeof(void*);

@@ -79,6 +79,9 @@ public:
 
     /// Releases every record.
     void clear();
+    /// An independent copy, for a worker that reads the capture while this list may change.
+    /// Costs a copy of the memory memoryUsed() reports, block by block.
+    PacketList clone() const;
 
     /// Bytes of memory held for the records (headers and byte storage), for measurements.
     std::size_t memoryUsed() const;

@@ -1,11 +1,14 @@
 #include "display/TransferTreeModel.h"
 
 #include "capture/RecordKind.h"
+#include "display/FindingListModel.h"
 #include "display/KindStyle.h"
+#include "protocol/FindingMarks.h"
 #include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
 #include <QColor>
+#include <QIcon>
 
 #include <algorithm>
 #include <cstdio>
@@ -163,6 +166,18 @@ std::optional<std::size_t> TransferTreeModel::PositionOf(const QModelIndex& inde
 void TransferTreeModel::setFold(bool fold) {
     fold_ = fold;
     Rebuild();
+}
+
+void TransferTreeModel::setFindings(const std::vector<protocol::Finding>* findings) {
+    findings_ = findings;
+    // Marks go when the store changes, and the rebuild that follows repaints the rows; the
+    // view must not read them before (it would build the new store's indexes). New marks
+    // repaint the rows of the window the view shows.
+    const int rows = findings != nullptr && live_ ? rowCount() : 0;
+    if (rows > 0) {
+        emit dataChanged(index(0, StatusColumn), index(rows - 1, StatusColumn),
+                         {Qt::DecorationRole, Qt::ToolTipRole});
+    }
 }
 
 void TransferTreeModel::setFilter(const TransferFilter& filter) {
@@ -380,7 +395,7 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
 QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || !live_ ||
         (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole &&
-         role != Qt::ToolTipRole)) {
+         role != Qt::ToolTipRole && role != Qt::DecorationRole)) {
         return {};
     }
     if (role == Qt::TextAlignmentRole) {
@@ -393,7 +408,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (n.level == TransferLevel) {
         return transferData(n.top, index.column(), role);
     }
-    if (role == Qt::ToolTipRole) {
+    if (role == Qt::ToolTipRole || role == Qt::DecorationRole) {
         return {};
     }
     const Members& m = members(n.top);
@@ -412,6 +427,26 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     const TransferItem item = itemAt(topRow);
     const protocol::Transactions& tx = session_.transactions();
     const capture::PacketList& packets = session_.packets();
+    if (column == StatusColumn && (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
+        const protocol::Transaction& last = tx[item.lastTransaction];
+        const auto mark =
+            findings_ == nullptr
+                ? std::nullopt
+                : protocol::MarkOf(*findings_, tx[item.firstTransaction].first,
+                                   last.first + std::max<std::size_t>(last.count, 1) - 1,
+                                   HasEndpoint(item) ? std::optional(item.address) : std::nullopt,
+                                   HasEndpoint(item) ? std::optional(item.endpoint) : std::nullopt);
+        if (!mark) {
+            return {};
+        }
+        if (role == Qt::ToolTipRole) {
+            return QString::fromStdString(mark->text);
+        }
+        return SeverityIcon(mark->worst);
+    }
+    if (role == Qt::DecorationRole) {
+        return {};
+    }
     if (role == Qt::ToolTipRole) {
         // The whole of what the column shortens: the request in full and every decoded line.
         if (column != ItemColumn) {

@@ -61,6 +61,11 @@ public:
     /// Shows only the items of one address (or endpoint).
     void setFilter(const TransferFilter& filter);
     const TransferFilter& filter() const { return filter_; }
+    /// Marks the transfers that carry one of `findings` (a severity icon and the findings'
+    /// messages on the status column); nothing marks none. They must be the findings of the
+    /// store as it is now and stay as they are until replaced; take them away before the
+    /// store changes or as it does, ahead of Rebuild().
+    void setFindings(const std::vector<protocol::Finding>* findings);
 
     /// Top-level items of the whole tree (the filter applied), in and out of the window.
     std::size_t TopCount() const;
@@ -124,6 +129,7 @@ private:
     bool live_ = true;
     bool fold_ = true;
     TransferFilter filter_;
+    const std::vector<protocol::Finding>* findings_ = nullptr;
     /// Item index per top row when a filter is set (items in capture order).
     std::vector<std::uint32_t> visible_;
     std::size_t windowStart_ = 0;

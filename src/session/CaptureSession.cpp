@@ -12,6 +12,7 @@ capture::LoadResult CaptureSession::open(std::string file) {
 
 capture::LoadResult CaptureSession::reload() {
     build_.build.reset();
+    storeChanging();
     packets_.clear();
     endpoints_.clear();
     const capture::LoadResult result = capture::LoadCaptureFile(fileName_, packets_, endpoints_);
@@ -25,6 +26,7 @@ void CaptureSession::nameFile(std::string file) {
 
 std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
     build_.build.reset();
+    storeChanging();
     const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
     storeChanged();
     return removed;
@@ -33,6 +35,7 @@ std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progres
 void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                                   std::string file) {
     build_.build.reset();
+    storeChanging();
     packets_ = std::move(packets);
     endpoints_ = std::move(endpoints);
     fileName_ = std::move(file);
@@ -41,9 +44,14 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
 
 void CaptureSession::clear() {
     build_.build.reset();
+    storeChanging();
     packets_.clear();
     endpoints_.clear();
     storeChanged();
+}
+
+void CaptureSession::storeChanging() {
+    tellListeners([](SessionListener& l) { l.storeChanging(); });
 }
 
 void CaptureSession::storeChanged() {

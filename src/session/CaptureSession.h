@@ -22,13 +22,16 @@ namespace vintrace::session {
 
 /// Who put the cursor where it stands: a view that moved it does not follow itself, and the
 /// packet list positions itself for what it and the search did.
-enum class CursorFrom { PacketList, Search, Transfers, Devices };
+enum class CursorFrom { PacketList, Search, Transfers, Devices, Problems };
 
 /// Told what changed in a session, at once and on the thread that changed it. Each function
 /// does nothing unless overridden.
 class SessionListener {
 public:
     virtual ~SessionListener() = default;
+    /// The store is about to be changed or replaced: a worker that reads it must let go
+    /// before this returns.
+    virtual void storeChanging() {}
     /// The store was changed or replaced: what was read from it before is stale, and the
     /// cursor is gone.
     virtual void storeChanged() {}
@@ -174,6 +177,8 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
+    /// Tells the listeners the store is about to change.
+    void storeChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
     /// Calls `tell` for each listener registered when it is reached.

@@ -188,6 +188,33 @@ TEST_P(RemoveKind, KeepsOrderOfTheRest) {
     EXPECT_EQ(list.size(), kept.size());
 }
 
+// A worker reads a clone while the store it came from is hidden, reloaded or freed.
+TEST_P(RemoveKind, CloneKeepsTheRecordsAfterTheOriginalGoes) {
+    std::vector<std::uint8_t> file;
+    for (std::size_t i = 0; i < GetParam().records; ++i) {
+        const auto b = [i](int shift) { return static_cast<std::uint8_t>(i >> shift); };
+        Append(file, i % 3 == 1 ? Packet(0xA5, {b(0), b(8)}) : Packet(0xC3, {b(0), b(8), b(16)}));
+    }
+    PacketList list;
+    ParseCaptureFile(file, list);
+    list.removeKind(RecordKind::Sof); // the last chunk is partly used, the bytes are not moved
+    std::vector<std::size_t> want;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        want.push_back(list[i].byteAt(0) | list[i].byteAt(1) << 8 | list[i].byteAt(2) << 16);
+    }
+    PacketList copy = list.clone();
+    list.clear();
+    ASSERT_EQ(copy.size(), want.size());
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        const CaptureRecord r = copy[i];
+        ASSERT_EQ(r.kind, RecordKind::Data0) << i;
+        ASSERT_EQ(r.byteAt(0) | r.byteAt(1) << 8 | r.byteAt(2) << 16, want[i]) << i;
+    }
+    // The copy grows on its own.
+    copy.append(RecordKind::Ack, 0, {});
+    EXPECT_EQ(copy[copy.size() - 1].kind, RecordKind::Ack);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, RemoveKind,
                          ::testing::Values(RemoveCase{"Empty", 0}, RemoveCase{"Small", 40},
                                            RemoveCase{"ManyChunks", 300'000}),

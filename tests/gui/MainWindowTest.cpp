@@ -128,7 +128,10 @@ TEST_F(MainWindow, MenusHaveTheirItemsAndCheckMarks) {
           {"Wrap32", "Wrap at 32"},
           {"", ""},
           {"Transfers1", "Transfers..."},
-          {"Devices1", "Devices..."}}},
+          {"Devices1", "Devices..."},
+          {"Problems1", "Problems..."},
+          {"NextProblem1", "Next Problem"},
+          {"PreviousProblem1", "Previous Problem"}}},
         {"About", {{"Status1", "Status"}, {"About2", "About"}}},
     };
     const QList<QAction*> menus = form->menuBar()->actions();

@@ -28,7 +28,7 @@ public:
 
     void storeChanged() override { lines_.push_back("store"); }
     void cursorMoved(std::size_t record, session::CursorFrom from) override {
-        static const char* const names[] = {"list", "search", "transfers", "devices"};
+        static const char* const names[] = {"list", "search", "transfers", "devices", "problems"};
         lines_.push_back("cursor " + std::to_string(record) + " " + names[static_cast<int>(from)]);
     }
     void loadStarted(const std::string& file) override { lines_.push_back("started " + file); }
