@@ -106,10 +106,12 @@ private:
         }
         s += ": ID " + Format("%04x", *vendor) + (product ? Format(":%04x", *product) : "");
         if (const auto name = VendorName(*d_.device, ids_)) {
-            s += " " + EscapeText(*name);
+            s += ' ';
+            s += EscapeText(*name);
         }
         if (const auto name = ProductName(*d_.device, ids_)) {
-            s += " " + EscapeText(*name);
+            s += ' ';
+            s += EscapeText(*name);
         }
         return s;
     }
