@@ -47,10 +47,8 @@ ctest --preset dev --timeout 300 -j 2
 # `ctest --preset dev-asan` runs everything.
 step "asan"
 start=$SECONDS
-# At -O1 the instrumented tests run about twice as fast as at -O0, for the same compile time;
-# the parallel loader's large files are left to the dev and ThreadSanitizer runs.
-cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF \
-    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
+# The parallel loader's large files are left to the dev and ThreadSanitizer runs.
+cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF
 cmake --build build/dev-asan-core --target vintrace_tests
 ctest --test-dir build/dev-asan-core --output-on-failure --timeout 300 -j 2 \
     -E '^(cli|extcap|packaging|layers|version|tests)\.|^ParallelLoader\.'
