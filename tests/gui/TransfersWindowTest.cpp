@@ -247,27 +247,6 @@ TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
     }
 }
 
-TEST(TransferTreeModel, StatusIsColouredAsThePacketListColoursTheKind) {
-    session::CaptureSession session;
-    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
-    Model model(session);
-    auto colour = [&](int row, int column) {
-        return model.data(model.index(row, column), Qt::BackgroundRole).value<QColor>();
-    };
-    auto kind = [](capture::RecordKind k) {
-        const Rgb c = KindColour(k);
-        return QColor(c.r, c.g, c.b);
-    };
-    EXPECT_EQ(colour(11, Model::StatusColumn), kind(capture::RecordKind::Nak));    // polling
-    EXPECT_EQ(colour(0, Model::StatusColumn), kind(capture::RecordKind::Unknown)); // error
-    EXPECT_FALSE(colour(11, Model::ItemColumn).isValid());
-
-    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
-    model.Rebuild();
-    EXPECT_EQ(colour(7, Model::StatusColumn), kind(capture::RecordKind::Stall));
-    EXPECT_FALSE(colour(1, Model::StatusColumn).isValid()); // ok
-}
-
 TEST(TransferFilter, ParsesAnAddressOrAnEndpoint) {
     using F = TransferFilter;
     const struct {
