@@ -59,6 +59,11 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) {
         header->resizeSection(c, widths[c]);
     }
+    // Time beside the record number, as the packet list's frame column goes.
+    header->moveSection(header->visualIndex(display::TransferTreeModel::FrameColumn), 1);
+    header->moveSection(header->visualIndex(display::TransferTreeModel::DurationColumn), 2);
+    header->resizeSection(display::TransferTreeModel::FrameColumn, 64);
+    header->resizeSection(display::TransferTreeModel::DurationColumn, 52);
 
     auto* top = new QHBoxLayout;
     top->addWidget(filterLabel);

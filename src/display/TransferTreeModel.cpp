@@ -5,6 +5,7 @@
 #include "display/KindStyle.h"
 #include "display/StatusStyle.h"
 #include "protocol/FindingMarks.h"
+#include "protocol/Frames.h"
 #include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
@@ -440,7 +441,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     }
     if (role == Qt::TextAlignmentRole) {
         const int c = index.column();
-        return c == RecordColumn || c == BytesColumn
+        return c == RecordColumn || c == BytesColumn || c == FrameColumn || c == DurationColumn
                    ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter))
                    : QVariant();
     }
@@ -457,6 +458,15 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     const Transaction t = session_.transactions()[m.transactions[mid]];
+    if (index.column() == FrameColumn || index.column() == DurationColumn) {
+        // A transaction and its packets stand in one frame.
+        if (role != Qt::DisplayRole || index.column() == DurationColumn) {
+            return {};
+        }
+        const auto frame =
+            session_.frames().at(session_.packets(), session_.transactions(), m.transactions[mid]);
+        return frame ? QVariant(static_cast<qulonglong>(*frame)) : QVariant();
+    }
     if (n.level == TransactionLevel) {
         return transactionData(t, index.column(), role);
     }
@@ -514,6 +524,13 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
         return column == StatusColumn ? ToneRole(ToneOf(item), role) : QVariant();
     }
+    if (column == FrameColumn || column == DurationColumn) {
+        const auto frames = protocol::FramesOf(session_.frames(), packets, tx, item);
+        if (!frames) {
+            return {};
+        }
+        return static_cast<qulonglong>(column == FrameColumn ? frames->frame : frames->duration);
+    }
     switch (column) {
     case RecordColumn:
         return static_cast<qulonglong>(protocol::FirstRecord(tx, item));
@@ -523,6 +540,12 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         constexpr qsizetype kShown = 200;
         QString text = QString::fromUtf8(protocol::TransferTitle(
             packets, tx, item, session_.decodedItem(itemNumber(topRow), fold_)));
+        if (const std::uint64_t missing =
+                protocol::MissingFramesBefore(session_.frames(), packets, tx, item)) {
+            text += QStringLiteral(", after %1 missing frame%2")
+                        .arg(missing)
+                        .arg(missing == 1 ? QString() : QStringLiteral("s"));
+        }
         if (text.size() > kShown) {
             text = text.left(kShown) + QStringLiteral("…");
         }
@@ -633,15 +656,25 @@ QVariant TransferTreeModel::packetData(std::size_t record, int column, int role)
 }
 
 QVariant TransferTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole && section == StatusColumn) {
-        return QString::fromStdString(StatusLegend());
+    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole) {
+        switch (section) {
+        case StatusColumn:
+            return QString::fromStdString(StatusLegend());
+        case FrameColumn:
+            return QStringLiteral("The frame number of the last SOF at or before the row, "
+                                  "counted on across wraps of the 11-bit counter");
+        case DurationColumn:
+            return QStringLiteral("Frames from the item's first packet to its last");
+        default:
+            return {};
+        }
     }
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return {};
     }
     // The address and endpoint number of the item's pipe, as "5.1".
-    static const char* const kTitles[] = {"Record", "Item",  "Addr.EP", "Direction",
-                                          "Status", "Bytes", "Payload"};
+    static const char* const kTitles[] = {"Record", "Item",    "Addr.EP", "Direction", "Status",
+                                          "Bytes",  "Payload", "Frame",   "Frames"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(kTitles[section])
                                                  : QVariant();
 }

@@ -39,6 +39,10 @@ public:
         StatusColumn,
         BytesColumn,
         PayloadColumn,
+        /// The counted frame of the last SOF at or before the row.
+        FrameColumn,
+        /// Frames an item spans.
+        DurationColumn,
         ColumnCount
     };
     /// Transactions handed to the view at a time.

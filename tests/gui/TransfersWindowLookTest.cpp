@@ -319,6 +319,42 @@ TEST_F(TransfersWindowLook, TitleSofsAndAnEmptyCapture) {
     EXPECT_EQ(window_->windowTitle(), "Transfers \u2014 empty.dat");
 }
 
+// Time in frames beside the record number: the count of the last SOF goes on increasing across
+// the 11-bit counter's wrap (8.4.3.1), and the SOF run that skipped frames is split at the
+// hole, which the run after it names.
+TEST_F(TransfersWindowLook, FramesCountOnAcrossWrapsAndHolesAreShown) {
+    QHeaderView* header = tree()->header();
+    EXPECT_EQ(header->logicalIndex(1), TransferTreeModel::FrameColumn);
+    EXPECT_EQ(model()->headerData(TransferTreeModel::FrameColumn, Qt::Horizontal).toString(),
+              "Frame");
+    tree()->setFocus();
+    QTest::keyClick(tree(), Qt::Key_Home);
+    std::uint64_t previous = 0;
+    QStringList holes;
+    for (int row = 0; row < model()->rowCount(); ++row) {
+        const QModelIndex current = tree()->currentIndex();
+        ASSERT_EQ(current.row(), row);
+        const QString frame =
+            current.siblingAtColumn(TransferTreeModel::FrameColumn).data().toString();
+        ASSERT_FALSE(frame.isEmpty()) << row;
+        EXPECT_GE(frame.toULongLong(), previous) << row;
+        previous = frame.toULongLong();
+        const QString item =
+            current.siblingAtColumn(TransferTreeModel::ItemColumn).data().toString();
+        if (item.contains("missing")) {
+            holes << item;
+        }
+        QTest::keyClick(tree(), Qt::Key_Down);
+    }
+    EXPECT_GT(previous, 2047u);
+    // Two resets without SOFs (602 to 658, 138 to 194), and 1869 to 62: frames 1870-2047 and
+    // 0-61.
+    const QStringList expected = {"SOF ×77 (frames 658–734), after 55 missing frames",
+                                  "SOF ×77 (frames 62–138), after 240 missing frames",
+                                  "SOF ×73 (frames 194–266), after 55 missing frames"};
+    EXPECT_EQ(holes, expected) << holes.join('|').toStdString();
+}
+
 // Following the packet list upwards, the selected packet comes into view below its
 // transaction and transfer, not at the top with its parents scrolled off above it.
 TEST_F(TransfersWindowLook, FollowingTheListKeepsTheParentsInView) {
