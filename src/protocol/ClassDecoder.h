@@ -88,6 +88,8 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
                                             std::span<const std::uint8_t> data);
 /// "NOT READY", "ILLEGAL REQUEST", ...
 std::string_view SenseKeyName(std::uint8_t key);
+/// The name of an additional sense code and qualifier; nothing when it is not a common one.
+std::optional<std::string_view> AdditionalSenseName(std::uint8_t asc, std::uint8_t ascq);
 /// Bytes as text when they are printable (tabs and line ends allowed, shown escaped):
 /// "text \"AT\\r\\n\""; nothing otherwise.
 std::optional<std::string> PrintableText(std::span<const std::uint8_t> data);

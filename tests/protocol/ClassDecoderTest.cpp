@@ -116,7 +116,15 @@ TEST(MassStorage, DataStagesReadByTheirCommand) {
     EXPECT_EQ(DescribeScsiData(0x25, Bytes("0003FFFF00000200")),
               "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 02 00000000 0A 00000000 3A 00 0000 00 00")),
-              "sense: NOT READY, ASC 0x3A ASCQ 0x00");
+              "sense: NOT READY, MEDIUM NOT PRESENT (ASC 0x3A ASCQ 0x00)");
+    // A qualifier is part of the name (SPC-4 annex D): 0x21/0x00 is not 0x21/0x01.
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05 00000000 0A 00000000 21 00 0000 00 00")),
+              "sense: ILLEGAL REQUEST, LOGICAL BLOCK ADDRESS OUT OF RANGE (ASC 0x21 ASCQ 0x00)");
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05 00000000 0A 00000000 21 01 0000 00 00")),
+              "sense: ILLEGAL REQUEST, ASC 0x21 ASCQ 0x01");
+    EXPECT_EQ(AdditionalSenseName(0x28, 0x00),
+              "NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED");
+    EXPECT_EQ(AdditionalSenseName(0x80, 0x00), std::nullopt);
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05")), "sense: ILLEGAL REQUEST");
     EXPECT_EQ(DescribeScsiData(0x5A, Bytes("0006 00 80 0000 0000")),
               "MODE SENSE data: 8 bytes, write-protected");
