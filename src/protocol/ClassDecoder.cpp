@@ -17,6 +17,8 @@ constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassMassStorage = 0x08;
 constexpr std::uint8_t kClassHub = 0x09;
 constexpr std::uint8_t kClassCdcData = 0x0A;
+constexpr std::uint8_t kClassApplication = 0xFE;
+constexpr std::uint8_t kSubclassDfu = 0x01;
 
 std::string Hex(std::uint32_t v, int digits = 0) {
     char text[16];
@@ -176,6 +178,69 @@ std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const s
                (r.value == 0xFFFF ? std::string("until stopped") : std::to_string(r.value) + " ms");
     default:
         return "CDC request " + Hex(r.request, 2);
+    }
+}
+
+std::string_view DfuStatusName(std::uint8_t status) {
+    static constexpr std::array<std::string_view, 16> kNames = {
+        "OK",      "errTARGET", "errFILE",    "errWRITE",     "errERASE",    "errCHECK_ERASED",
+        "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE",   "errFIRMWARE", "errVENDOR",
+        "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
+    return status < kNames.size() ? kNames[status] : "status ?";
+}
+
+std::string_view DfuStateName(std::uint8_t state) {
+    static constexpr std::array<std::string_view, 11> kNames = {
+        "appIDLE",          "appDETACH",   "dfuIDLE",
+        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
+        "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
+        "dfuUPLOAD-IDLE",   "dfuERROR"};
+    return state < kNames.size() ? kNames[state] : "state ?";
+}
+
+std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data) {
+    switch (r.request) {
+    case 0x00:
+        return "DFU_DETACH timeout " + std::to_string(r.value) + " ms";
+    case 0x01:
+        // A download of no bytes ends the image and starts manifestation (DFU 1.1 7.1).
+        return "DFU_DNLOAD block " + std::to_string(r.value) + ", " + std::to_string(data.size()) +
+               " bytes" + (r.length == 0 ? " (end of image)" : "");
+    case 0x02:
+        // A block shorter than asked for is the image's last (DFU 1.1 6.2).
+        return "DFU_UPLOAD block " + std::to_string(r.value) + ", " + std::to_string(data.size()) +
+               " bytes" + (data.size() < r.length ? " (end of image)" : "");
+    case 0x03: {
+        if (data.size() < 6) {
+            return "DFU_GETSTATUS" + (data.empty()
+                                          ? std::string()
+                                          : ": " + std::to_string(data.size()) + " of 6 bytes");
+        }
+        const std::uint32_t poll = data[1] | data[2] << 8 | data[3] << 16;
+        std::string text = "DFU_GETSTATUS ";
+        text.append(DfuStatusName(data[0]));
+        if (data[0] >= 16) {
+            text += " " + Hex(data[0], 2);
+        }
+        text += ", ";
+        text.append(DfuStateName(data[4]));
+        if (data[4] >= 11) {
+            text += " " + Hex(data[4], 2);
+        }
+        text += ", poll " + std::to_string(poll) + " ms";
+        return text;
+    }
+    case 0x04:
+        return "DFU_CLRSTATUS";
+    case 0x05:
+        if (data.empty()) {
+            return "DFU_GETSTATE";
+        }
+        return std::string("DFU_GETSTATE ").append(DfuStateName(data[0]));
+    case 0x06:
+        return "DFU_ABORT";
+    default:
+        return "DFU request " + Hex(r.request, 2);
     }
 }
 
@@ -500,6 +565,10 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         if (cls == kClassCdc) {
             return named(DescribeCdcRequest(*request, payload));
+        }
+        if (cls == kClassApplication &&
+            interface->descriptor.field("bInterfaceSubClass").value_or(0) == kSubclassDfu) {
+            return named(DescribeDfuRequest(*request, payload));
         }
         if (cls == kClassMassStorage) {
             if (request->request == 0xFF) {
