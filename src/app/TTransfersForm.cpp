@@ -93,6 +93,11 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     TransferTree->installEventFilter(this);
     TransferTree->viewport()->installEventFilter(this);
     connect(&hub, &SessionHub::cursorMoved, this, &TTransfersForm::followCursor);
+    FilterNote = new QLabel(this);
+    FilterNote->setObjectName(QStringLiteral("FilterNote"));
+    FilterNote->hide();
+    layout->insertWidget(1, FilterNote);
+    setUpActions();
 }
 
 void TTransfersForm::Rebuild() {
@@ -154,13 +159,17 @@ void TTransfersForm::pollBuild() {
 }
 
 void TTransfersForm::filterEdited(const QString& text) {
-    const std::optional<display::TransferFilter> filter = display::TransferFilter::Parse(text);
-    // Text that names no address keeps the tree as it was and says so.
-    QPalette pal = FilterEdit->palette();
-    pal.setColor(QPalette::Text, filter ? palette().color(QPalette::Text) : QColor(Qt::red));
-    FilterEdit->setPalette(pal);
-    if (filter && !(*filter == model_.filter())) {
-        model_.setFilter(*filter);
+    const protocol::TransferFilterParse parsed = protocol::ParseTransferFilter(text.toStdString());
+    // Text that is no filter filters nothing and says why, rather than keeping what an earlier
+    // prefix of it filtered.
+    FilterEdit->setStyleSheet(
+        parsed.filter ? QString() : QStringLiteral("QLineEdit { border: 2px solid red; }"));
+    FilterNote->setText(QString::fromStdString(parsed.error));
+    FilterNote->setVisible(!parsed.filter);
+    const display::TransferFilter filter =
+        parsed.filter ? *parsed.filter : display::TransferFilter{};
+    if (!(filter == model_.filter())) {
+        applyFilter(filter);
     }
 }
 

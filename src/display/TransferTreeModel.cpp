@@ -70,32 +70,6 @@ QString Endpoint(std::uint8_t address, std::uint8_t endpoint) {
 
 } // namespace
 
-std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
-    const QString t = text.trimmed();
-    TransferFilter f;
-    if (t.isEmpty()) {
-        return f;
-    }
-    const QStringList parts = t.split(QLatin1Char('.'));
-    if (parts.size() > 2) {
-        return std::nullopt;
-    }
-    bool ok = false;
-    const uint address = parts[0].toUInt(&ok, 10);
-    if (!ok || address > 127) {
-        return std::nullopt;
-    }
-    f.address = static_cast<std::uint8_t>(address);
-    if (parts.size() == 2) {
-        const uint endpoint = parts[1].toUInt(&ok, 10);
-        if (!ok || endpoint > 15) {
-            return std::nullopt;
-        }
-        f.endpoint = static_cast<std::uint8_t>(endpoint);
-    }
-    return f;
-}
-
 TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent,
                                      bool suspended)
     : QAbstractItemModel(parent), session_(session), live_(!suspended) {
@@ -109,8 +83,13 @@ void TransferTreeModel::Rebuild() {
     live_ = true;
     members_.clear();
     visible_.clear();
-    if (filter_.address) {
+    if (!filter_.empty()) {
+        // One pass over the items, each judged by what it holds: the cost the address alone
+        // had, but for a class, which looks up the item's device.
         const protocol::TransferList& all = items();
+        const protocol::TransferFilterMatch passes(
+            filter_, session_.packets(), session_.transactions(),
+            filter_.classes.empty() ? nullptr : &session_.devices());
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (passes(all[i])) {
                 visible_.push_back(static_cast<std::uint32_t>(i));
@@ -189,24 +168,16 @@ const protocol::TransferList& TransferTreeModel::items() const {
     return session_.transferList(fold_);
 }
 
-bool TransferTreeModel::passes(const TransferItem& item) const {
-    if (!filter_.address) {
-        return true;
-    }
-    return HasEndpoint(item) && item.address == *filter_.address &&
-           (!filter_.endpoint || item.endpoint == *filter_.endpoint);
-}
-
 std::size_t TransferTreeModel::TopCount() const {
     if (!live_) {
         return 0;
     }
-    return filter_.address ? visible_.size() : items().size();
+    return filter_.empty() ? items().size() : visible_.size();
 }
 
 std::size_t TransferTreeModel::itemNumber(std::size_t topRow) const {
     const std::size_t position = windowStart_ + topRow;
-    return filter_.address ? visible_[position] : position;
+    return filter_.empty() ? position : visible_[position];
 }
 
 TransferItem TransferTreeModel::itemAt(std::size_t topRow) const {
@@ -358,6 +329,63 @@ std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& i
     return n.level == TransactionLevel ? t.first : t.first + n.row;
 }
 
+std::optional<std::size_t> TransferTreeModel::ItemOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return std::nullopt;
+    }
+    return itemNumber(node(index).top);
+}
+
+int TransferTreeModel::DepthOf(const QModelIndex& index) const {
+    return index.isValid() ? static_cast<int>(node(index).level) : 0;
+}
+
+std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return std::nullopt;
+    }
+    const Node n = node(index);
+    const protocol::Transactions& tx = session_.transactions();
+    if (n.level == TransferLevel) {
+        return protocol::LastRecord(tx, itemAt(n.top));
+    }
+    if (n.level == PacketLevel) {
+        return FirstRecordOf(index);
+    }
+    const Members& m = members(n.top);
+    if (n.row >= m.transactions.size()) {
+        return std::nullopt;
+    }
+    const Transaction t = tx[m.transactions[n.row]];
+    return t.first + (t.count > 0 ? t.count - 1 : 0);
+}
+
+std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return {};
+    }
+    const Node n = node(index);
+    const capture::PacketList& packets = session_.packets();
+    const protocol::Transactions& tx = session_.transactions();
+    if (n.level == TransferLevel) {
+        return protocol::DeliveredPayload(packets, tx, itemAt(n.top));
+    }
+    if (n.level == PacketLevel) {
+        const auto record = FirstRecordOf(index);
+        if (!record) {
+            return {};
+        }
+        const auto bytes = packets[*record].bytes;
+        return {bytes.begin(), bytes.end()};
+    }
+    const Members& m = members(n.top);
+    if (n.row >= m.transactions.size()) {
+        return {};
+    }
+    const auto bytes = protocol::TransactionPayload(packets, tx[m.transactions[n.row]]);
+    return {bytes.begin(), bytes.end()};
+}
+
 QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     if (!live_ || record >= session_.packets().size()) {
         return {};
@@ -370,7 +398,7 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     const std::size_t t = tx.indexOfRecord(record);
     const std::size_t item = *owner;
     std::size_t position = item;
-    if (filter_.address) {
+    if (!filter_.empty()) {
         const auto at =
             std::lower_bound(visible_.begin(), visible_.end(), static_cast<std::uint32_t>(item));
         if (at == visible_.end() || *at != item) {
