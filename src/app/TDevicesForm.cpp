@@ -1,12 +1,13 @@
 #include "app/TDevicesForm.h"
 
+#include "app/WindowActions.h"
+
 #include "capture/StagedFile.h"
 #include "protocol/DeviceJson.h"
 #include "protocol/DeviceTree.h"
 
 #include <QAction>
 #include <QClipboard>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -85,13 +86,7 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     header->setStretchLastSection(true);
 
     const auto action = [this](const char* text, const char* name, QKeySequence keys) {
-        auto* a = new QAction(QString::fromLatin1(text), this);
-        a->setObjectName(QString::fromLatin1(name));
-        a->setShortcut(keys);
-        a->setShortcutContext(Qt::WindowShortcut);
-        addAction(a);
-        DeviceTree->addAction(a);
-        return a;
+        return AddViewAction(this, DeviceTree, text, name, keys);
     };
     CopyAction = action("Copy", "CopyAction", QKeySequence::Copy);
     FirstPacketAction = action("Go to first packet", "FirstPacketAction", {});
@@ -107,18 +102,10 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     connect(SavePayloadAction, &QAction::triggered, this, &TDevicesForm::savePayload);
     connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterTo(false); });
     connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterTo(true); });
-    const auto chooser = [this](const char* title, const char* filter) {
-        return [this, title, filter]() -> std::optional<std::string> {
-            const QString name = QFileDialog::getSaveFileName(
-                this, QString::fromLatin1(title), QString(), QString::fromLatin1(filter));
-            if (name.isEmpty()) {
-                return std::nullopt;
-            }
-            return name.toStdString();
-        };
-    };
-    ChooseJsonFile = chooser("Save devices as JSON", "JSON (*.json);;All files (*)");
-    ChoosePayloadFile = chooser("Save descriptor", "Binary (*.bin);;All files (*)");
+    ChooseJsonFile = SaveFileChooser(this, QStringLiteral("Save devices as JSON"),
+                                     QStringLiteral("JSON (*.json);;All files (*)"));
+    ChoosePayloadFile = SaveFileChooser(this, QStringLiteral("Save descriptor"),
+                                        QStringLiteral("Binary (*.bin);;All files (*)"));
     DeviceTree->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(CopyAction, &QAction::triggered, this, [this] {
         const QString text = SelectionText();
@@ -129,15 +116,8 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     connect(FirstPacketAction, &QAction::triggered, this, [this] { goTo(false); });
     connect(LastPacketAction, &QAction::triggered, this, [this] { goTo(true); });
     connect(SaveTextAction, &QAction::triggered, this, &TDevicesForm::saveText);
-    ChooseTextFile = [this]() -> std::optional<std::string> {
-        const QString name =
-            QFileDialog::getSaveFileName(this, QStringLiteral("Save devices as text"), QString(),
-                                         QStringLiteral("Text (*.txt);;All files (*)"));
-        if (name.isEmpty()) {
-            return std::nullopt;
-        }
-        return name.toStdString();
-    };
+    ChooseTextFile = SaveFileChooser(this, QStringLiteral("Save devices as text"),
+                                     QStringLiteral("Text (*.txt);;All files (*)"));
     ShowMessage = [this](const QString& title, const QString& text) {
         QMessageBox::warning(this, title, text);
     };
@@ -300,11 +280,7 @@ void TDevicesForm::copyPayload() {
     if (bytes.empty()) {
         return;
     }
-    QString hex;
-    for (const std::uint8_t b : bytes) {
-        hex += QStringLiteral("%1%2").arg(hex.isEmpty() ? "" : " ").arg(b, 2, 16, QLatin1Char('0'));
-    }
-    QGuiApplication::clipboard()->setText(hex.toUpper());
+    QGuiApplication::clipboard()->setText(HexBytes(bytes));
 }
 
 void TDevicesForm::savePayload() {

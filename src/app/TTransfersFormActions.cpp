@@ -1,13 +1,14 @@
 // The Transfers window's copy, save and filter actions and its context menu.
 #include "app/TTransfersForm.h"
 
+#include "app/WindowActions.h"
+
 #include "capture/StagedFile.h"
 #include "protocol/TransferFilter.h"
 #include "protocol/TransferLines.h"
 
 #include <QAction>
 #include <QClipboard>
-#include <QFileDialog>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -24,43 +25,11 @@ bool HasEndpoint(const protocol::TransferItem& item) {
            item.type != protocol::TransferType::Malformed;
 }
 
-/// "01 A0 FF": the bytes as the Payload column shows them, every one of them.
-QString HexText(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    QString out;
-    out.reserve(static_cast<qsizetype>(bytes.size() * 3));
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) {
-            out += QLatin1Char(' ');
-        }
-        out += QLatin1Char(kDigits[bytes[i] >> 4]);
-        out += QLatin1Char(kDigits[bytes[i] & 0x0F]);
-    }
-    return out;
-}
-
-std::function<std::optional<std::string>()> SaveDialog(QWidget* parent, const QString& title,
-                                                       const QString& filter) {
-    return [parent, title, filter]() -> std::optional<std::string> {
-        const QString name = QFileDialog::getSaveFileName(parent, title, QString(), filter);
-        if (name.isEmpty()) {
-            return std::nullopt;
-        }
-        return name.toStdString();
-    };
-}
-
 } // namespace
 
 void TTransfersForm::setUpActions() {
     const auto action = [this](const char* text, const char* name, QKeySequence keys) {
-        auto* a = new QAction(QString::fromLatin1(text), this);
-        a->setObjectName(QString::fromLatin1(name));
-        a->setShortcut(keys);
-        a->setShortcutContext(Qt::WindowShortcut);
-        addAction(a);
-        TransferTree->addAction(a);
-        return a;
+        return AddViewAction(this, TransferTree, text, name, keys);
     };
     const auto separator = [this] {
         auto* a = new QAction(this);
@@ -119,12 +88,12 @@ void TTransfersForm::setUpActions() {
     FilterEdit->addAction(clear);
     connect(clear, &QAction::triggered, FilterEdit, &QLineEdit::clear);
 
-    ChoosePayloadFile = SaveDialog(this, QStringLiteral("Save payload"),
-                                   QStringLiteral("Binary (*.bin);;All files (*)"));
-    ChooseTextFile = SaveDialog(this, QStringLiteral("Save transfers as text"),
-                                QStringLiteral("Text (*.txt);;All files (*)"));
-    ChooseJsonFile = SaveDialog(this, QStringLiteral("Save transfers as JSON"),
-                                QStringLiteral("JSON (*.json);;All files (*)"));
+    ChoosePayloadFile = SaveFileChooser(this, QStringLiteral("Save payload"),
+                                        QStringLiteral("Binary (*.bin);;All files (*)"));
+    ChooseTextFile = SaveFileChooser(this, QStringLiteral("Save transfers as text"),
+                                     QStringLiteral("Text (*.txt);;All files (*)"));
+    ChooseJsonFile = SaveFileChooser(this, QStringLiteral("Save transfers as JSON"),
+                                     QStringLiteral("JSON (*.json);;All files (*)"));
     ShowMessage = [this](const QString& title, const QString& text) {
         QMessageBox::warning(this, title, text);
     };
@@ -227,7 +196,7 @@ void TTransfersForm::copySelection() {
 void TTransfersForm::copyPayload() {
     const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
     if (!rows.isEmpty()) {
-        QGuiApplication::clipboard()->setText(HexText(model_.PayloadOf(rows.front())));
+        QGuiApplication::clipboard()->setText(HexBytes(model_.PayloadOf(rows.front())));
     }
 }
 

@@ -4,18 +4,17 @@
 #include "protocol/TransferLines.h"
 #include "protocol/Transfers.h"
 #include "support/CompanionWindowTest.h"
+#include "support/FileContents.h"
+#include "support/MenuClicks.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QContextMenuEvent>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QProcess>
 #include <QTest>
-#include <QTimer>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
@@ -58,26 +57,8 @@ protected:
         window_->FilterEdit->setFocus();
         QTest::keyClicks(window_->FilterEdit, QString::fromLatin1(text));
     }
-    /// Right-clicks `index` and chooses `entry` from the menu with the keys.
     void choose(const QModelIndex& index, const QString& entry) {
-        ClickRow(tree(), index);
-        bool found = false;
-        QTimer::singleShot(0, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            ASSERT_NE(menu, nullptr);
-            for (int i = 0; i < menu->actions().size(); ++i) {
-                QTest::keyClick(menu, Qt::Key_Down);
-                if (menu->activeAction() != nullptr && menu->activeAction()->text() == entry) {
-                    found = true;
-                    break;
-                }
-            }
-            QTest::keyClick(menu, found ? Qt::Key_Return : Qt::Key_Escape);
-        });
-        const QPoint at = tree()->visualRect(index).center();
-        QContextMenuEvent event(QContextMenuEvent::Mouse, at, tree()->viewport()->mapToGlobal(at));
-        QApplication::sendEvent(tree()->viewport(), &event);
-        EXPECT_TRUE(found) << entry.toStdString();
+        EXPECT_TRUE(test::ChooseFromContextMenu(tree(), index, entry)) << entry.toStdString();
     }
     std::string cli(const QStringList& args) const {
         QProcess cli;
@@ -89,10 +70,7 @@ protected:
         EXPECT_EQ(cli.exitCode(), 0);
         return cli.readAllStandardOutput().toStdString();
     }
-    static std::string Contents(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "(none)";
-    }
+    static std::string Contents(const QString& path) { return test::ReadText(path.toStdString()); }
 
     TTransfersForm* window_ = nullptr;
     QStringList messages_;
