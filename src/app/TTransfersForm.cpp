@@ -21,10 +21,15 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     setWindowTitle(QStringLiteral("Transfers"));
     resize(980, 440);
 
-    auto* filterLabel = new QLabel(QStringLiteral("Address:"), this);
+    auto* filterLabel = new QLabel(QStringLiteral("Filter:"), this);
     FilterEdit = new QLineEdit(this);
     FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
-    FilterEdit->setPlaceholderText(QStringLiteral("all, or 5, or 5.1"));
+    FilterEdit->setPlaceholderText(QStringLiteral("all, or 5, 0x5.0x81, stall, hid 3.1..."));
+    FilterEdit->setToolTip(
+        QStringLiteral("An address or address.endpoint as the command line takes them (5, 0x5, "
+                       "5.1, 5.0x81 for IN only), and words that narrow further: ok, stall, "
+                       "incomplete, error; control, bulk, interrupt, isochronous, polling, sof; "
+                       "hid, msc, cdc, hub, audio, printer, video, dfu, vendor. Escape clears."));
     filterLabel->setBuddy(FilterEdit);
     FoldCheckBox = new QCheckBox(QStringLiteral("Fold SOFs and polling"), this);
     FoldCheckBox->setObjectName(QStringLiteral("FoldCheckBox"));
