@@ -161,7 +161,11 @@ void TransferTreeModel::setFindings(const std::vector<protocol::Finding>* findin
 
 void TransferTreeModel::setFilter(const TransferFilter& filter) {
     filter_ = filter;
-    Rebuild();
+    // A suspended tree waits for indexes a worker builds: reading them now would build them
+    // again on this thread. The rebuild that ends the wait applies the filter.
+    if (live_) {
+        Rebuild();
+    }
 }
 
 const protocol::TransferList& TransferTreeModel::items() const {

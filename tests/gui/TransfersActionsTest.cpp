@@ -1,5 +1,6 @@
 // The Transfers window's filter box, copy, save and context menu, driven by keys and clicks.
 #include "app/TTransfersForm.h"
+#include "capture/Command.h"
 #include "display/TransferTreeModel.h"
 #include "protocol/TransferLines.h"
 #include "protocol/Transfers.h"
@@ -133,6 +134,22 @@ TEST_F(TransfersActions, FilterKeepsTheSelectedItemInView) {
     }
     // Keeping the place moves no cursor: the packet list stays on the chosen transfer.
     EXPECT_EQ(form_->ListBox1->itemIndex(), 208);
+}
+
+// A filter typed while a worker groups the capture waits for it, rather than grouping the
+// capture again on the window's thread, and applies once the tree is built.
+TEST_F(TransfersActions, FilterTypedDuringABackgroundBuildWaitsForIt) {
+    window_->TransfersBackgroundRecords = 0;
+    send(capture::CMD_HIDE_SOF); // a new store: the tree is built on a worker
+    ASSERT_TRUE(window_->ProgressLabel->isVisible());
+    typeFilter("1.0");
+    EXPECT_EQ(model().rowCount(), 0);
+    EXPECT_TRUE(window_->ProgressLabel->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    ASSERT_GT(model().rowCount(), 0);
+    for (int row = 0; row < model().rowCount(); ++row) {
+        EXPECT_EQ(cell(row, TransferTreeModel::EndpointColumn), "1.0") << row;
+    }
 }
 
 // Ctrl+C copies the line `vintrace-cli transfers` prints for the item, and the rows under it
