@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
 
     // The filter box: one pass over the items on this thread, whatever the words; the address
     // alone is the cost the box always had.
-    const char* const filters[] = {"1", "1.0x81", "1 stall", "interrupt ok", "hid", "hid 1 ok", ""};
+    const char* const filters[] = {"3", "3.0x81", "2 polling", "data ok", "hid", "hid 3 ok", ""};
     struct Filtered {
         const char* text;
         double ms;
