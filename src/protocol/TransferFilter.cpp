@@ -149,7 +149,30 @@ TransferFilterMatch::TransferFilterMatch(const TransferFilter& filter,
                                          const capture::PacketList& packets,
                                          const Transactions& transactions,
                                          const DeviceModel* devices)
-    : filter_(filter), packets_(packets), tx_(transactions), devices_(devices) {}
+    : filter_(filter), packets_(packets), tx_(transactions), devices_(devices) {
+    if (devices_ == nullptr || filter_.classes.empty()) {
+        return;
+    }
+    const auto wanted = [this](std::optional<std::uint16_t> cls) {
+        return cls && std::find(filter_.classes.begin(), filter_.classes.end(), *cls) !=
+                          filter_.classes.end();
+    };
+    for (const DeviceInfo& d : devices_->devices()) {
+        bool has = d.device && (wanted(d.device->field("bDeviceClass")) ||
+                                d.device->field("bDeviceClass") == kClassHub);
+        for (const auto* all : {&d.configurations, &d.otherSpeed}) {
+            for (const auto& [index, c] : *all) {
+                for (const InterfaceDescription& i : c.interfaces) {
+                    has = has || wanted(i.descriptor.field("bInterfaceClass"));
+                }
+            }
+        }
+        if (has) {
+            classAddresses_.set(d.address & 0x7F);
+            classAddresses_.set(d.firstAddress & 0x7F);
+        }
+    }
+}
 
 bool TransferFilterMatch::operator()(const TransferItem& item) const {
     if (filter_.address) {
@@ -170,7 +193,9 @@ bool TransferFilterMatch::operator()(const TransferItem& item) const {
         return false;
     }
     if (!filter_.classes.empty()) {
-        const auto cls = HasEndpoint(item) ? classOf(item) : std::nullopt;
+        const auto cls = HasEndpoint(item) && classAddresses_.test(item.address & 0x7F)
+                             ? classOf(item)
+                             : std::nullopt;
         if (!cls || std::find(filter_.classes.begin(), filter_.classes.end(), *cls) ==
                         filter_.classes.end()) {
             return false;

@@ -5,6 +5,7 @@
 #include "protocol/Transactions.h"
 #include "protocol/TransferItem.h"
 
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -78,6 +79,9 @@ private:
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const DeviceModel* devices_;
+    /// Addresses a device of one of the filter's classes ever held: the items of any other
+    /// address fail a class at once, without a look-up of their device.
+    std::bitset<128> classAddresses_;
 };
 
 } // namespace vintrace::protocol
