@@ -45,6 +45,7 @@ TEST(TransferFilterText, ParsesWhatTheCommandLineTakesAndWords) {
         {"010", F(8, none)}, // octal, as a C literal
         {"5.1", F(5, EndpointChoice{1, std::nullopt})},
         {"127.15", F(127, EndpointChoice{15, std::nullopt})},
+        {"0x7F.017", F(127, EndpointChoice{15, std::nullopt})},
         // 9.6.6: bit 7 of an endpoint address is the direction.
         {"0x5.0x81", F(5, EndpointChoice{1, Direction::In})},
         {"5.0x8F", F(5, EndpointChoice{15, Direction::In})},
@@ -60,6 +61,7 @@ TEST(TransferFilterText, ParsesWhatTheCommandLineTakesAndWords) {
         // Refused: out of range, malformed, unknown words, two addresses.
         {"128", std::nullopt},
         {"0x80", std::nullopt},
+        {"-1", std::nullopt},
         {"5.16", std::nullopt},
         {"5.0x90", std::nullopt},
         {"5.0x7F", std::nullopt},
@@ -78,14 +80,6 @@ TEST(TransferFilterText, ParsesWhatTheCommandLineTakesAndWords) {
         // A refusal says why; a filter needs no excuse.
         EXPECT_EQ(parsed.error.rfind("not a filter: ", 0) == 0, !c.expected) << c.text;
     }
-}
-
-TEST(TransferFilterText, CommandLineAddressAndEndpointLimits) {
-    EXPECT_EQ(ParseDeviceAddress("0x7F"), 127);
-    EXPECT_EQ(ParseDeviceAddress("0x80"), std::nullopt);
-    EXPECT_EQ(ParseDeviceAddress("-1"), std::nullopt);
-    EXPECT_EQ(ParseEndpoint("017"), (EndpointChoice{15, std::nullopt}));
-    EXPECT_EQ(ParseEndpoint("16"), std::nullopt);
 }
 
 TransferItem Item(TransferType type, std::uint8_t address, std::uint8_t endpoint, Direction d,
