@@ -254,8 +254,14 @@ void TTransfersForm::filterToSelected(bool endpoint) {
     if (!HasEndpoint(t)) {
         return;
     }
-    FilterEdit->setText(endpoint ? QStringLiteral("%1.%2").arg(t.address).arg(t.endpoint)
-                                 : QString::number(t.address));
+    // An IN endpoint by its address: the OUT endpoint of the same number is another one.
+    // Control endpoints carry both directions.
+    const bool in =
+        t.type != protocol::TransferType::Control && t.direction == protocol::Direction::In;
+    FilterEdit->setText(!endpoint ? QString::number(t.address)
+                        : in
+                            ? QStringLiteral("%1.0x%2").arg(t.address).arg(0x80 | t.endpoint, 2, 16)
+                            : QStringLiteral("%1.%2").arg(t.address).arg(t.endpoint));
 }
 
 } // namespace vintrace::app

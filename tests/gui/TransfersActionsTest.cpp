@@ -224,6 +224,12 @@ TEST_F(TransfersActions, ContextMenuActsOnTheRow) {
     EXPECT_EQ(window_->FilterEdit->text(), QStringLiteral("%1.0").arg(t.address));
     choose(tree()->currentIndex(), "Filter to this device");
     EXPECT_EQ(window_->FilterEdit->text(), QString::number(t.address));
+    // 5.3.1: an IN endpoint and the OUT endpoint of its number are two endpoints.
+    window_->FilterEdit->clear();
+    const QModelIndex polls = rowAt(1776); // NAKed polls of 2.3 IN
+    ASSERT_TRUE(polls.isValid());
+    choose(polls, "Filter to this endpoint");
+    EXPECT_EQ(window_->FilterEdit->text(), "2.0x83");
     EXPECT_TRUE(messages_.isEmpty());
 }
 
