@@ -1,12 +1,14 @@
 #include "app/TDevicesForm.h"
 
+#include "app/WindowActions.h"
+
 #include "capture/StagedFile.h"
 #include "display/CutTextToolTip.h"
+#include "protocol/DeviceJson.h"
 #include "protocol/DeviceTree.h"
 
 #include <QAction>
 #include <QClipboard>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -19,8 +21,6 @@
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
-#include <cerrno>
-#include <cstring>
 
 namespace vintrace::app {
 
@@ -60,18 +60,26 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     header->setStretchLastSection(true);
 
     const auto action = [this](const char* text, const char* name, QKeySequence keys) {
-        auto* a = new QAction(QString::fromLatin1(text), this);
-        a->setObjectName(QString::fromLatin1(name));
-        a->setShortcut(keys);
-        a->setShortcutContext(Qt::WindowShortcut);
-        addAction(a);
-        DeviceTree->addAction(a);
-        return a;
+        return AddViewAction(this, DeviceTree, text, name, keys);
     };
     CopyAction = action("Copy", "CopyAction", QKeySequence::Copy);
     FirstPacketAction = action("Go to first packet", "FirstPacketAction", {});
     LastPacketAction = action("Go to last packet", "LastPacketAction", {});
     SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
+    SaveJsonAction = action("Save as JSON...", "SaveJsonAction", {});
+    CopyPayloadAction = action("Copy payload as hex", "CopyPayloadAction", {});
+    SavePayloadAction = action("Save payload as...", "SavePayloadAction", {});
+    FilterDeviceAction = action("Filter to this device", "FilterDeviceAction", {});
+    FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
+    connect(SaveJsonAction, &QAction::triggered, this, &TDevicesForm::saveJson);
+    connect(CopyPayloadAction, &QAction::triggered, this, &TDevicesForm::copyPayload);
+    connect(SavePayloadAction, &QAction::triggered, this, &TDevicesForm::savePayload);
+    connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterTo(false); });
+    connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterTo(true); });
+    ChooseJsonFile = SaveFileChooser(this, QStringLiteral("Save devices as JSON"),
+                                     QStringLiteral("JSON (*.json);;All files (*)"));
+    ChoosePayloadFile = SaveFileChooser(this, QStringLiteral("Save descriptor"),
+                                        QStringLiteral("Binary (*.bin);;All files (*)"));
     DeviceTree->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(CopyAction, &QAction::triggered, this, [this] {
         const QString text = SelectionText();
@@ -82,15 +90,8 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     connect(FirstPacketAction, &QAction::triggered, this, [this] { goTo(false); });
     connect(LastPacketAction, &QAction::triggered, this, [this] { goTo(true); });
     connect(SaveTextAction, &QAction::triggered, this, &TDevicesForm::saveText);
-    ChooseTextFile = [this]() -> std::optional<std::string> {
-        const QString name =
-            QFileDialog::getSaveFileName(this, QStringLiteral("Save devices as text"), QString(),
-                                         QStringLiteral("Text (*.txt);;All files (*)"));
-        if (name.isEmpty()) {
-            return std::nullopt;
-        }
-        return name.toStdString();
-    };
+    ChooseTextFile = SaveFileChooser(this, QStringLiteral("Save devices as text"),
+                                     QStringLiteral("Text (*.txt);;All files (*)"));
     ShowMessage = [this](const QString& title, const QString& text) {
         QMessageBox::warning(this, title, text);
     };
@@ -103,6 +104,19 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     // the focus, and merely opening the window must not move the main window's cursor.
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::selectionChanged);
+    // Entries that need a descriptor, a device or an endpoint are offered only with one.
+    const auto update = [this] {
+        const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+        const protocol::DeviceTreeRow* row = rows.isEmpty() ? nullptr : model_.RowOf(rows.front());
+        const bool bytes = !selectedBytes().empty();
+        CopyPayloadAction->setEnabled(bytes);
+        SavePayloadAction->setEnabled(bytes);
+        FilterDeviceAction->setEnabled(row != nullptr && row->address);
+        FilterEndpointAction->setEnabled(row != nullptr && row->address && row->endpoint);
+    };
+    connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
+    connect(&model_, &QAbstractItemModel::modelReset, this, update);
+    update();
     // Every device opens to its descriptors at once.
     DeviceTree->expandToDepth(0);
     connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
@@ -201,21 +215,69 @@ void TDevicesForm::saveText() {
     if (!target) {
         return;
     }
+    writeFile(*target, protocol::DeviceTreeText(model_.rows()), QStringLiteral("Save as text"));
+}
+
+void TDevicesForm::saveJson() {
+    if (const auto target = ChooseJsonFile()) {
+        writeFile(*target, protocol::DevicesJson(session_.devices().devices(), model_.usbIds()),
+                  QStringLiteral("Save as JSON"));
+    }
+}
+
+void TDevicesForm::writeFile(const std::string& target, const std::string& bytes,
+                             const QString& title) {
     // Staged: a failed write never leaves half a file or harms the one it would replace. The
     // file dialog has asked before replacing one.
-    const std::string text = protocol::DeviceTreeText(model_.rows());
-    capture::StagedFile staged(*target);
-    const bool written = staged.file() != nullptr &&
-                         std::fwrite(text.data(), 1, text.size(), staged.file()) == text.size() &&
-                         staged.commit(/*overwrite=*/true);
-    if (!written) {
-        ShowMessage(QStringLiteral("Save as text"),
+    if (const auto failed = capture::ReplaceFileWith(target, bytes)) {
+        ShowMessage(title,
                     QStringLiteral("Cannot write %1: %2")
-                        .arg(QString::fromStdString(*target),
-                             QString::fromStdString(staged.error().empty()
-                                                        ? std::string(std::strerror(errno))
-                                                        : staged.error())));
+                        .arg(QString::fromStdString(target), QString::fromStdString(*failed)));
     }
+}
+
+std::vector<std::uint8_t> TDevicesForm::selectedBytes() const {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    // A field's row stands for the descriptor it belongs to.
+    for (QModelIndex index = rows.isEmpty() ? QModelIndex() : rows.front(); index.isValid();
+         index = index.parent()) {
+        const protocol::DeviceTreeRow* row = model_.RowOf(index);
+        if (row != nullptr && !row->bytes.empty()) {
+            return row->bytes;
+        }
+    }
+    return {};
+}
+
+void TDevicesForm::copyPayload() {
+    const std::vector<std::uint8_t> bytes = selectedBytes();
+    if (bytes.empty()) {
+        return;
+    }
+    QGuiApplication::clipboard()->setText(HexBytes(bytes));
+}
+
+void TDevicesForm::savePayload() {
+    const std::vector<std::uint8_t> bytes = selectedBytes();
+    if (bytes.empty()) {
+        return;
+    }
+    if (const auto target = ChoosePayloadFile()) {
+        writeFile(*target, std::string(bytes.begin(), bytes.end()), QStringLiteral("Save payload"));
+    }
+}
+
+void TDevicesForm::filterTo(bool endpoint) {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    const protocol::DeviceTreeRow* row = rows.isEmpty() ? nullptr : model_.RowOf(rows.front());
+    if (row == nullptr || !row->address || (endpoint && !row->endpoint)) {
+        return;
+    }
+    // The endpoint by its address, so that an IN endpoint's filter leaves out its OUT twin.
+    emit FilterTransfers(endpoint ? QStringLiteral("%1.0x%2")
+                                        .arg(*row->address)
+                                        .arg(*row->endpoint, 2, 16, QLatin1Char('0'))
+                                  : QString::number(*row->address));
 }
 
 void TDevicesForm::SelectRecord(std::size_t record) {

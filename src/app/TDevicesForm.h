@@ -7,9 +7,11 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QAction;
 class QItemSelection;
@@ -39,8 +41,20 @@ public:
     /// Save as text (Ctrl+S): the whole view, as `vintrace-cli devices` prints it.
     QAction* SaveTextAction = nullptr;
 
+    /// Save as JSON: the whole view, as `vintrace-cli devices --json` prints it.
+    QAction* SaveJsonAction = nullptr;
+    /// The raw bytes of the descriptor the selected row shows (or a row of it is part of).
+    QAction* CopyPayloadAction = nullptr;
+    QAction* SavePayloadAction = nullptr;
+    /// Open the Transfers window narrowed to the selected row's device, or to its endpoint.
+    QAction* FilterDeviceAction = nullptr;
+    QAction* FilterEndpointAction = nullptr;
+
     /// Asks for the file Save as text writes (nothing: cancelled); a file dialog by default.
     std::function<std::optional<std::string>()> ChooseTextFile;
+    /// The same for Save as JSON and Save payload as.
+    std::function<std::optional<std::string>()> ChooseJsonFile;
+    std::function<std::optional<std::string>()> ChoosePayloadFile;
     /// Shows a failure; a message box by default.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
 
@@ -58,12 +72,24 @@ public:
     /// The title and the state line again, for a capture that changed its name.
     void UpdateState();
 
+signals:
+    /// Filter to this device or endpoint: the Transfers window is to show `filter`.
+    void FilterTransfers(const QString& filter);
+
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
     void selectionChanged(const QItemSelection& selected);
     void saveText();
+    void saveJson();
+    /// The bytes of the descriptor under the selected row; empty when it is none.
+    std::vector<std::uint8_t> selectedBytes() const;
+    void copyPayload();
+    void savePayload();
+    void filterTo(bool endpoint);
+    /// Writes `bytes` staged beside `target`; says why not on failure.
+    void writeFile(const std::string& target, const std::string& bytes, const QString& title);
     void goTo(bool last);
     void rebuildNow();
 

@@ -31,6 +31,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
@@ -769,6 +770,12 @@ void TMainForm::Devices1Click() {
     // Opens during a background load too: the window says so and fills when it ends.
     if (!devicesForm_) {
         devicesForm_ = new TDevicesForm(hub_, this);
+        connect(devicesForm_, &TDevicesForm::FilterTransfers, this, [this](const QString& filter) {
+            Transfers1Click();
+            if (transfersForm_) {
+                transfersForm_->FilterEdit->setText(filter);
+            }
+        });
     }
     if (open_.loading()) {
         devicesForm_->ShowLoading(QString::fromStdString(CaptureFileName));

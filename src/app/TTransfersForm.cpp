@@ -24,10 +24,15 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     setWindowTitle(QStringLiteral("Transfers"));
     resize(980, 440);
 
-    auto* filterLabel = new QLabel(QStringLiteral("Address:"), this);
+    auto* filterLabel = new QLabel(QStringLiteral("Filter:"), this);
     FilterEdit = new QLineEdit(this);
     FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
-    FilterEdit->setPlaceholderText(QStringLiteral("all, or 5, or 5.1"));
+    FilterEdit->setPlaceholderText(QStringLiteral("all, or 5, 0x5.0x81, stall, hid 3.1..."));
+    FilterEdit->setToolTip(
+        QStringLiteral("An address or address.endpoint as the command line takes them (5, 0x5, "
+                       "5.1, 5.0x81 for IN only), and words that narrow further: ok, stall, "
+                       "incomplete, error; control, bulk, interrupt, isochronous, polling, sof; "
+                       "hid, msc, cdc, hub, audio, printer, video, dfu, vendor. Escape clears."));
     filterLabel->setBuddy(FilterEdit);
     FoldCheckBox = new QCheckBox(QStringLiteral("Fold SOFs and polling"), this);
     FoldCheckBox->setObjectName(QStringLiteral("FoldCheckBox"));
@@ -115,6 +120,11 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     TransferTree->installEventFilter(this);
     TransferTree->viewport()->installEventFilter(this);
     connect(&hub, &SessionHub::cursorMoved, this, &TTransfersForm::followCursor);
+    FilterNote = new QLabel(this);
+    FilterNote->setObjectName(QStringLiteral("FilterNote"));
+    FilterNote->hide();
+    layout->insertWidget(1, FilterNote);
+    setUpActions();
     connect(&hub, &SessionHub::loadStarted, this, &TTransfersForm::ShowLoading);
     connect(&hub, &SessionHub::loadFinished, this, [this](bool) {
         loading_.clear();
@@ -147,7 +157,7 @@ void TTransfersForm::updateState() {
     } else if (!stale_ && session_.packets().empty()) {
         state = QStringLiteral("The capture is empty: it holds no packets.");
     } else if (!stale_ && model_.TopCount() == 0 && !buildPoll_->isActive()) {
-        state = model_.filter().address || !model_.showSofs()
+        state = !model_.filter().empty() || !model_.showSofs()
                     ? QStringLiteral("No items match: the capture holds other traffic only.")
                     : QString();
     }
@@ -255,13 +265,17 @@ void TTransfersForm::pollBuild() {
 }
 
 void TTransfersForm::filterEdited(const QString& text) {
-    const std::optional<display::TransferFilter> filter = display::TransferFilter::Parse(text);
-    // Text that names no address keeps the tree as it was and says so.
-    QPalette pal = FilterEdit->palette();
-    pal.setColor(QPalette::Text, filter ? palette().color(QPalette::Text) : QColor(Qt::red));
-    FilterEdit->setPalette(pal);
-    if (filter && !(*filter == model_.filter())) {
-        model_.setFilter(*filter);
+    const protocol::TransferFilterParse parsed = protocol::ParseTransferFilter(text.toStdString());
+    // Text that is no filter filters nothing and says why, rather than keeping what an earlier
+    // prefix of it filtered.
+    FilterEdit->setStyleSheet(
+        parsed.filter ? QString() : QStringLiteral("QLineEdit { border: 2px solid red; }"));
+    FilterNote->setText(QString::fromStdString(parsed.error));
+    FilterNote->setVisible(!parsed.filter);
+    const display::TransferFilter filter =
+        parsed.filter ? *parsed.filter : display::TransferFilter{};
+    if (!(filter == model_.filter())) {
+        applyFilter(filter);
         updateState();
     }
 }

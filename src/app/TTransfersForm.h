@@ -7,10 +7,13 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -45,7 +48,36 @@ public:
     /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
     QLabel* StateLabel = nullptr;
 
+    /// "not a filter: …" under a filter text that is none; hidden otherwise.
+    QLabel* FilterNote = nullptr;
+
+    /// Copy (Ctrl+C): the selected row, and the rows under it that are expanded, as the
+    /// command line prints them. The tree's context menu holds it and the entries below.
+    QAction* CopyAction = nullptr;
+    QAction* CopyPayloadAction = nullptr;
+    QAction* SavePayloadAction = nullptr;
+    QAction* FirstPacketAction = nullptr;
+    QAction* LastPacketAction = nullptr;
+    /// Set the filter box to the selected item's address, or its address and endpoint.
+    QAction* FilterDeviceAction = nullptr;
+    QAction* FilterEndpointAction = nullptr;
+    /// Save as text (Ctrl+S) or JSON: the items the filter passes, as `vintrace-cli
+    /// transfers` (`--json`) prints them.
+    QAction* SaveTextAction = nullptr;
+    QAction* SaveJsonAction = nullptr;
+
+    /// Ask for the file each save writes (nothing: cancelled); a file dialog by default.
+    std::function<std::optional<std::string>()> ChoosePayloadFile;
+    std::function<std::optional<std::string>()> ChooseTextFile;
+    std::function<std::optional<std::string>()> ChooseJsonFile;
+    /// Shows a failure; a message box by default.
+    std::function<void(const QString& title, const QString& text)> ShowMessage;
+
     display::TransferTreeModel& model() { return model_; }
+    /// The text Copy puts on the clipboard.
+    QString SelectionText();
+    /// The items the filter passes, one line each, as text or JSON.
+    std::string ViewText(bool json);
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
@@ -100,6 +132,18 @@ private:
     void fitRecordColumn();
     /// Scrolls `index` into view with as many of its parents above it as the viewport holds.
     void scrollWithParents(const QModelIndex& index);
+    /// Builds the actions and the context menu, and the filter box's keys.
+    void setUpActions();
+    /// Applies the filter text, keeping the selected item selected and in view.
+    void applyFilter(const display::TransferFilter& filter);
+    void copySelection();
+    void copyPayload();
+    void savePayload();
+    void saveView(bool json);
+    void goToPacket(bool last);
+    void filterToSelected(bool endpoint);
+    /// Writes `bytes` to `target` staged beside it; says why not on failure.
+    bool writeFile(const std::string& target, const std::string& bytes, const QString& title);
 
     session::CaptureSession& session_;
     display::TransferTreeModel model_;

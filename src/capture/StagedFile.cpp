@@ -108,6 +108,14 @@ bool KeepPermissions(std::FILE* file, const std::string& target) {
     return ::fchmod(fileno(file), old.st_mode & 0777) == 0;
 #endif
 }
+/// Waits until the file's bytes are on the disk.
+bool SyncFile(std::FILE* file) {
+#ifdef _WIN32
+    return ::_commit(::_fileno(file)) == 0;
+#else
+    return ::fsync(fileno(file)) == 0;
+#endif
+}
 } // namespace
 
 StagedFile::TargetStatus StagedFile::CheckTarget(const std::string& target, bool overwrite) {
@@ -164,7 +172,9 @@ bool StagedFile::commit(bool overwrite) {
         return false;
     }
     if (file_ != nullptr) {
-        const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
+        // On the disk before the move: a crash after it must not leave an empty or partial
+        // file in place of the one it replaced.
+        const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_) && SyncFile(file_);
         const int flushErrno = errno;
         const bool kept = !overwrite || !flushed || KeepPermissions(file_, target_);
         const int keepErrno = errno;
@@ -206,6 +216,23 @@ bool StagedFile::commit(bool overwrite) {
     committed_ = true;
     cleanup_.reset();
     return true;
+}
+
+std::optional<std::string> ReplaceFileWith(const std::string& target, std::string_view bytes) {
+    if (StagedFile::CheckTarget(target, true) == StagedFile::TargetStatus::NotRegular) {
+        return "not a regular file";
+    }
+    StagedFile staged(target);
+    errno = 0;
+    if (staged.file() == nullptr ||
+        std::fwrite(bytes.data(), 1, bytes.size(), staged.file()) != bytes.size()) {
+        const int written = errno;
+        return staged.error().empty() ? std::string(std::strerror(written)) : staged.error();
+    }
+    if (!staged.commit(/*overwrite=*/true)) {
+        return staged.error();
+    }
+    return std::nullopt;
 }
 
 } // namespace vintrace::capture

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace vintrace::capture {
@@ -63,5 +64,10 @@ private:
     bool targetNotRegular_ = false;
     std::string error_;
 };
+
+/// Writes `bytes` to `target` through a StagedFile, replacing a regular file there (never
+/// anything else). Nothing on success, else why it failed ("not a regular file", or the
+/// operating system's words); the target is then as it was.
+std::optional<std::string> ReplaceFileWith(const std::string& target, std::string_view bytes);
 
 } // namespace vintrace::capture

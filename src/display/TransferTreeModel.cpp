@@ -101,32 +101,6 @@ QString Endpoint(std::uint8_t address, std::uint8_t endpoint) {
 
 } // namespace
 
-std::optional<TransferFilter> TransferFilter::Parse(const QString& text) {
-    const QString t = text.trimmed();
-    TransferFilter f;
-    if (t.isEmpty()) {
-        return f;
-    }
-    const QStringList parts = t.split(QLatin1Char('.'));
-    if (parts.size() > 2) {
-        return std::nullopt;
-    }
-    bool ok = false;
-    const uint address = parts[0].toUInt(&ok, 10);
-    if (!ok || address > 127) {
-        return std::nullopt;
-    }
-    f.address = static_cast<std::uint8_t>(address);
-    if (parts.size() == 2) {
-        const uint endpoint = parts[1].toUInt(&ok, 10);
-        if (!ok || endpoint > 15) {
-            return std::nullopt;
-        }
-        f.endpoint = static_cast<std::uint8_t>(endpoint);
-    }
-    return f;
-}
-
 TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent,
                                      bool suspended)
     : QAbstractItemModel(parent), session_(session), live_(!suspended) {
@@ -141,9 +115,14 @@ void TransferTreeModel::Rebuild() {
     members_.clear();
     visible_.clear();
     if (narrowed()) {
+        // One pass over the items, each judged by what it holds: the cost the address alone
+        // had, but for a class, which looks up the item's device.
         const protocol::TransferList& all = items();
+        const protocol::TransferFilterMatch passes(
+            filter_, session_.packets(), session_.transactions(),
+            filter_.classes.empty() ? nullptr : &session_.devices());
         for (std::size_t i = 0; i < all.size(); ++i) {
-            if (passes(all[i])) {
+            if ((showSofs_ || all[i].type != TransferType::Sof) && passes(all[i])) {
                 visible_.push_back(static_cast<std::uint32_t>(i));
             }
         }
@@ -213,7 +192,11 @@ void TransferTreeModel::setFindings(const std::vector<protocol::Finding>* findin
 
 void TransferTreeModel::setFilter(const TransferFilter& filter) {
     filter_ = filter;
-    Rebuild();
+    // A suspended tree waits for indexes a worker builds: reading them now would build them
+    // again on this thread. The rebuild that ends the wait applies the filter.
+    if (live_) {
+        Rebuild();
+    }
 }
 
 void TransferTreeModel::setShowSofs(bool show) {
@@ -225,17 +208,6 @@ void TransferTreeModel::setShowSofs(bool show) {
 
 const protocol::TransferList& TransferTreeModel::items() const {
     return session_.transferList(fold_);
-}
-
-bool TransferTreeModel::passes(const TransferItem& item) const {
-    if (!showSofs_ && item.type == TransferType::Sof) {
-        return false;
-    }
-    if (!filter_.address) {
-        return true;
-    }
-    return HasEndpoint(item) && item.address == *filter_.address &&
-           (!filter_.endpoint || item.endpoint == *filter_.endpoint);
 }
 
 std::size_t TransferTreeModel::TopCount() const {
@@ -397,6 +369,63 @@ std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& i
     }
     const Transaction t = tx[m.transactions[mid]];
     return n.level == TransactionLevel ? t.first : t.first + n.row;
+}
+
+std::optional<std::size_t> TransferTreeModel::ItemOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return std::nullopt;
+    }
+    return itemNumber(node(index).top);
+}
+
+int TransferTreeModel::DepthOf(const QModelIndex& index) const {
+    return index.isValid() ? static_cast<int>(node(index).level) : 0;
+}
+
+std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return std::nullopt;
+    }
+    const Node n = node(index);
+    const protocol::Transactions& tx = session_.transactions();
+    if (n.level == TransferLevel) {
+        return protocol::LastRecord(tx, itemAt(n.top));
+    }
+    if (n.level == PacketLevel) {
+        return FirstRecordOf(index);
+    }
+    const Members& m = members(n.top);
+    if (n.row >= m.transactions.size()) {
+        return std::nullopt;
+    }
+    const Transaction t = tx[m.transactions[n.row]];
+    return t.first + (t.count > 0 ? t.count - 1 : 0);
+}
+
+std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index) const {
+    if (!index.isValid() || !live_) {
+        return {};
+    }
+    const Node n = node(index);
+    const capture::PacketList& packets = session_.packets();
+    const protocol::Transactions& tx = session_.transactions();
+    if (n.level == TransferLevel) {
+        return protocol::DeliveredPayload(packets, tx, itemAt(n.top));
+    }
+    if (n.level == PacketLevel) {
+        const auto record = FirstRecordOf(index);
+        if (!record) {
+            return {};
+        }
+        const auto bytes = packets[*record].bytes;
+        return {bytes.begin(), bytes.end()};
+    }
+    const Members& m = members(n.top);
+    if (n.row >= m.transactions.size()) {
+        return {};
+    }
+    const auto bytes = protocol::TransactionPayload(packets, tx[m.transactions[n.row]]);
+    return {bytes.begin(), bytes.end()};
 }
 
 QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {

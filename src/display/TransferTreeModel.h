@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/TransferFilter.h"
 #include "session/CaptureSession.h"
 
 #include <QAbstractItemModel>
@@ -12,15 +13,8 @@
 
 namespace vintrace::display {
 
-/// Address, or address and endpoint, that narrows the transfer tree.
-struct TransferFilter {
-    std::optional<std::uint8_t> address;
-    std::optional<std::uint8_t> endpoint;
-
-    /// "" (everything), "5" or "5.1" (decimal); nothing for any other text.
-    static std::optional<TransferFilter> Parse(const QString& text);
-    friend bool operator==(const TransferFilter&, const TransferFilter&) = default;
-};
+/// What narrows the transfer tree: an address or endpoint, statuses, types, classes.
+using TransferFilter = protocol::TransferFilter;
 
 /// The transfers of a session as a tree: transfers and folded runs at the top, their
 /// transactions below, the packets of each transaction below those. Nothing is stored per
@@ -62,7 +56,7 @@ public:
     /// Folds runs of SOFs and NAKed polls or lists them one by one.
     void setFold(bool fold);
     bool fold() const { return fold_; }
-    /// Shows only the items of one address (or endpoint).
+    /// Shows only the items the filter passes (everything for the empty filter).
     void setFilter(const TransferFilter& filter);
     const TransferFilter& filter() const { return filter_; }
     /// Shows or leaves out the SOF items (the store keeps them).
@@ -93,6 +87,17 @@ public:
     /// The innermost row that holds `record` (moving the window to it and handing the rows
     /// down to it to the view); invalid when the filter hides it.
     QModelIndex IndexOfRecord(std::size_t record);
+
+    /// The item of transferList(fold()) whose row holds `index` (its transfer's, for a
+    /// transaction or packet row).
+    std::optional<std::size_t> ItemOf(const QModelIndex& index) const;
+    /// The store index of the last record of what `index` shows.
+    std::optional<std::size_t> LastRecordOf(const QModelIndex& index) const;
+    /// The bytes `index` carries: a transfer's delivered payload, a transaction's data, a
+    /// packet's stored bytes.
+    std::vector<std::uint8_t> PayloadOf(const QModelIndex& index) const;
+    /// 0 for a transfer row, 1 for a transaction, 2 for a packet.
+    int DepthOf(const QModelIndex& index) const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -125,9 +130,8 @@ private:
     std::size_t itemNumber(std::size_t topRow) const;
     protocol::TransferItem itemAt(std::size_t topRow) const;
     Members& members(std::size_t topRow) const;
-    bool passes(const protocol::TransferItem& item) const;
     /// Some items are left out: the top rows come from visible_.
-    bool narrowed() const { return filter_.address.has_value() || !showSofs_; }
+    bool narrowed() const { return !filter_.empty() || !showSofs_; }
     void fetchMembers(const QModelIndex& parent, std::size_t upTo);
     QVariant transferData(std::size_t topRow, int column, int role) const;
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;

@@ -25,6 +25,15 @@ std::size_t SourceOf(const std::map<std::uint8_t, std::size_t>& from, std::uint8
     return it == from.end() ? fallback : it->second;
 }
 
+/// Sets `member` to `value` on `row` and every row under it.
+void Mark(DeviceTreeRow& row, std::optional<std::uint8_t> DeviceTreeRow::*member,
+          std::uint8_t value) {
+    row.*member = value;
+    for (DeviceTreeRow& child : row.children) {
+        Mark(child, member, value);
+    }
+}
+
 class TreeBuilder {
 public:
     TreeBuilder(const DeviceInfo& device, const UsbIds* ids) : d_(device), ids_(ids) {}
@@ -129,6 +138,7 @@ private:
     DeviceTreeRow descriptor(const std::string& title, const Descriptor& d,
                              std::size_t record) const {
         DeviceTreeRow row{title + ":", record, {}};
+        row.bytes = d.bytes;
         for (const DescriptorField& f : d.fields()) {
             const auto v = d.field(f.name);
             if (!v) {
@@ -182,6 +192,9 @@ private:
                 for (const Descriptor& d : i.after(e)) {
                     endpoint.children.push_back(descriptor(DescriptorTitle(d), d, record));
                 }
+                if (const auto number = i.endpoints[e].field("bEndpointAddress")) {
+                    Mark(endpoint, &DeviceTreeRow::endpoint, static_cast<std::uint8_t>(*number));
+                }
                 interface.children.push_back(std::move(endpoint));
             }
             row.children.push_back(std::move(interface));
@@ -201,6 +214,7 @@ std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& device
     rows.reserve(devices.size());
     for (const DeviceInfo& d : devices) {
         rows.push_back(TreeBuilder(d, ids).build());
+        Mark(rows.back(), &DeviceTreeRow::address, d.address);
     }
     return rows;
 }

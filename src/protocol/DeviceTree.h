@@ -4,7 +4,10 @@
 #include "protocol/UsbIds.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vintrace::protocol {
@@ -12,9 +15,19 @@ namespace vintrace::protocol {
 /// One row of the devices tree: what it says, the store index of the first record of the
 /// transfer that delivered it, and the rows under it.
 struct DeviceTreeRow {
+    DeviceTreeRow() = default;
+    DeviceTreeRow(std::string text, std::size_t record, std::vector<DeviceTreeRow> children = {})
+        : text(std::move(text)), record(record), children(std::move(children)) {}
+
     std::string text;
     std::size_t record = 0;
     std::vector<DeviceTreeRow> children;
+    /// A descriptor's title row: the descriptor's bytes as delivered. Empty for other rows.
+    std::vector<std::uint8_t> bytes;
+    /// The device's address, on its row and every row under it.
+    std::optional<std::uint8_t> address;
+    /// An endpoint descriptor's row and the rows under it: its bEndpointAddress.
+    std::optional<std::uint8_t> endpoint;
 
     friend bool operator==(const DeviceTreeRow&, const DeviceTreeRow&) = default;
 };

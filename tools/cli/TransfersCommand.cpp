@@ -1,19 +1,16 @@
 #include "TransfersCommand.h"
 
-#include "JsonText.h"
 #include "OutputFile.h"
 
-#include "capture/HexText.h"
-#include "capture/SetupRequest.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
-#include "protocol/TransferSummary.h"
+#include "protocol/TransferFilter.h"
+#include "protocol/TransferLines.h"
 #include "protocol/Transfers.h"
 #include "session/CaptureSession.h"
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -26,7 +23,6 @@ namespace vintrace::cli {
 namespace {
 
 using protocol::TransferItem;
-using protocol::TransferType;
 
 constexpr int kExitUsage = 106;
 
@@ -38,148 +34,20 @@ struct TransfersOptions {
     bool noFold = false;
 };
 
-void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
-    }
-}
-
-void AppendNumber(std::string& out, std::uint64_t n) {
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, n).ptr;
-    out.append(text, end);
-}
-
-std::string RequestName(const capture::SetupRequest& r) {
-    const std::string_view standard = capture::StandardRequestName(r);
-    if (!standard.empty()) {
-        return std::string(standard);
-    }
-    static constexpr const char* kTypes[] = {"standard", "class", "vendor", "reserved"};
-    char text[40];
-    std::snprintf(text, sizeof text, "%s request 0x%02X", kTypes[r.type()], r.request);
-    return text;
-}
-
-bool HasEndpoint(const TransferItem& item) {
-    return item.type != TransferType::Sof && item.type != TransferType::Malformed;
-}
-
-/// Appends the item's TAB-separated line to `out`.
-void TextLine(std::string& out, const capture::PacketList& packets,
-              const protocol::Transactions& tx, const TransferItem& item,
-              const std::optional<std::string>& decoded) {
-    const bool endpoint = HasEndpoint(item);
-    AppendNumber(out, protocol::FirstRecord(tx, item));
-    out += '\t';
-    AppendNumber(out, protocol::LastRecord(tx, item));
-    out += '\t';
-    out += protocol::TypeName(item.type);
-    out += '\t';
-    if (endpoint) {
-        AppendNumber(out, item.address);
-        out += '\t';
-        AppendNumber(out, item.endpoint);
-        out += '\t';
-        out += protocol::DirectionName(item.direction);
-    } else {
-        out += "-\t-\t-";
-    }
-    out += '\t';
-    out += protocol::StatusName(item.status);
-    out += '\t';
-    AppendNumber(out, item.bytes);
-    out += '\t';
-    out += protocol::TransferSummary(packets, tx, item, protocol::SummaryForm::Line);
-    if (decoded) {
-        out += "; ";
-        out += protocol::JoinLines(*decoded);
-    }
-    out += '\n';
-}
-
-/// Appends the item's JSON object, one line, to `out`.
-void JsonLine(std::string& out, const capture::PacketList& packets,
-              const protocol::Transactions& tx, const TransferItem& item,
-              const std::optional<std::string>& decoded) {
-    const bool endpoint = HasEndpoint(item);
-    out += "{\"type\": \"";
-    out += protocol::TypeName(item.type);
-    out += "\", \"first\": ";
-    AppendNumber(out, protocol::FirstRecord(tx, item));
-    out += ", \"last\": ";
-    AppendNumber(out, protocol::LastRecord(tx, item));
-    out += ", \"address\": ";
-    if (endpoint) {
-        AppendNumber(out, item.address);
-    } else {
-        out += "null";
-    }
-    out += ", \"endpoint\": ";
-    if (endpoint) {
-        AppendNumber(out, item.endpoint);
-    } else {
-        out += "null";
-    }
-    out += ", \"direction\": ";
-    if (endpoint) {
-        out += JsonQuote(protocol::DirectionName(item.direction));
-    } else {
-        out += "null";
-    }
-    out += ", \"status\": \"";
-    out += protocol::StatusName(item.status);
-    out += "\", \"count\": ";
-    AppendNumber(out, item.count);
-    out += ", \"bytes\": ";
-    AppendNumber(out, item.bytes);
-    out += ", \"data\": \"";
-    AppendHex(out, protocol::DeliveredPayload(packets, tx, item));
-    out += '"';
-    if (item.type == TransferType::Control) {
-        const auto request = protocol::ControlRequest(packets, tx, item);
-        if (request) {
-            out += ", \"setup\": \"";
-            AppendHex(out, protocol::TransactionPayload(packets, tx[item.firstTransaction]));
-            out += "\", \"request\": ";
-            out += JsonQuote(RequestName(*request));
-        }
-        out += ", \"naks\": ";
-        AppendNumber(out, item.naks);
-        if (item.excess != 0) {
-            out += ", \"excess\": ";
-            AppendNumber(out, item.excess);
-        }
-    }
-    if (const auto frames = protocol::SofFrames(packets, tx, item)) {
-        out += ", \"first_frame\": ";
-        AppendNumber(out, frames->first);
-        out += ", \"last_frame\": ";
-        AppendNumber(out, frames->second);
-    }
-    if (decoded) {
-        out += ", \"decoded\": ";
-        out += JsonQuote(*decoded);
-    }
-    out += "}\n";
-}
-
 int Run(const TransfersOptions& o) {
-    std::optional<std::uint8_t> address;
-    std::optional<std::uint8_t> endpoint;
+    // The Transfers window's filter box reads its address and endpoint the same way.
+    protocol::TransferFilter filter;
     if (!o.address.empty()) {
-        address = capture::ParseByteLiteral(o.address);
-        if (!address || *address > 0x7F) {
+        filter.address = protocol::ParseDeviceAddress(o.address);
+        if (!filter.address) {
             std::fprintf(stderr, "vintrace-cli: transfers: not a device address: %s\n",
                          o.address.c_str());
             return kExitUsage;
         }
     }
     if (!o.endpoint.empty()) {
-        endpoint = capture::ParseByteLiteral(o.endpoint);
-        if (!endpoint || *endpoint > 0x0F) {
+        filter.endpoint = protocol::ParseEndpoint(o.endpoint);
+        if (!filter.endpoint) {
             std::fprintf(stderr, "vintrace-cli: transfers: not an endpoint number: %s\n",
                          o.endpoint.c_str());
             return kExitUsage;
@@ -196,6 +64,7 @@ int Run(const TransfersOptions& o) {
     // Endpoint types and sizes from the capture's own descriptors.
     const protocol::TransferList& items = session.transferList(!o.noFold);
     protocol::ClassDecoder decoder(packets, tx, session.devices());
+    const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
     // Items are decoded in capture order on this thread; the lines of each batch are written
     // on two threads (half each) and output in order.
     struct Shown {
@@ -210,9 +79,9 @@ int Run(const TransfersOptions& o) {
         into.clear();
         for (std::size_t i = begin; i < end; ++i) {
             if (o.json) {
-                JsonLine(into, packets, tx, batch[i].item, batch[i].decoded);
+                protocol::AppendTransferJson(into, packets, tx, batch[i].item, batch[i].decoded);
             } else {
-                TextLine(into, packets, tx, batch[i].item, batch[i].decoded);
+                protocol::AppendTransferLine(into, packets, tx, batch[i].item, batch[i].decoded);
             }
         }
     };
@@ -237,8 +106,7 @@ int Run(const TransfersOptions& o) {
         // Every item is decoded, shown or not, so a mass-storage data stage is read by its
         // command even when the filter hides the command.
         std::optional<protocol::Decoded> decoded = decoder.decode(item);
-        if (address && (!HasEndpoint(item) || item.address != *address ||
-                        (endpoint && item.endpoint != *endpoint))) {
+        if (!passes(item)) {
             continue;
         }
         batch.push_back({item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt});
@@ -275,8 +143,10 @@ void AddTransfersCommand(CLI::App& app, int& exitCode) {
         "any); SOF items first_frame and last_frame");
     CLI::Option* addressOpt = cmd->add_option(
         "--address", options->address, "Only the items of this device address (a C literal)");
-    cmd->add_option("--endpoint", options->endpoint,
-                    "Only the items of this endpoint number of the address (a C literal)")
+    cmd->add_option(
+           "--endpoint", options->endpoint,
+           "Only the items of this endpoint of the address: its number, or its address with the "
+           "direction bit for IN only (a C literal: 1, 0x81)")
         ->needs(addressOpt);
     cmd->add_flag("--no-fold", options->noFold, "List SOFs and NAKed transactions one by one");
     cmd->callback([options, &exitCode] { exitCode = Run(*options); });

@@ -1,0 +1,267 @@
+// The Transfers window's copy, save and filter actions and its context menu.
+#include "app/TTransfersForm.h"
+
+#include "app/WindowActions.h"
+
+#include "capture/StagedFile.h"
+#include "protocol/TransferFilter.h"
+#include "protocol/TransferLines.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTreeView>
+
+namespace vintrace::app {
+
+namespace {
+
+bool HasEndpoint(const protocol::TransferItem& item) {
+    return item.type != protocol::TransferType::Sof &&
+           item.type != protocol::TransferType::Malformed;
+}
+
+} // namespace
+
+void TTransfersForm::setUpActions() {
+    const auto action = [this](const char* text, const char* name, QKeySequence keys) {
+        return AddViewAction(this, TransferTree, text, name, keys);
+    };
+    const auto separator = [this] {
+        auto* a = new QAction(this);
+        a->setSeparator(true);
+        TransferTree->addAction(a);
+    };
+    CopyAction = action("Copy", "CopyAction", QKeySequence::Copy);
+    CopyPayloadAction = action("Copy payload as hex", "CopyPayloadAction", {});
+    SavePayloadAction = action("Save payload as...", "SavePayloadAction", {});
+    separator();
+    FirstPacketAction = action("Go to first packet", "FirstPacketAction", {});
+    LastPacketAction = action("Go to last packet", "LastPacketAction", {});
+    separator();
+    FilterDeviceAction = action("Filter to this device", "FilterDeviceAction", {});
+    FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
+    separator();
+    SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
+    SaveJsonAction = action("Save as JSON...", "SaveJsonAction", {});
+    TransferTree->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(CopyAction, &QAction::triggered, this, &TTransfersForm::copySelection);
+    connect(CopyPayloadAction, &QAction::triggered, this, &TTransfersForm::copyPayload);
+    connect(SavePayloadAction, &QAction::triggered, this, &TTransfersForm::savePayload);
+    connect(FirstPacketAction, &QAction::triggered, this, [this] { goToPacket(false); });
+    connect(LastPacketAction, &QAction::triggered, this, [this] { goToPacket(true); });
+    connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterToSelected(false); });
+    connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterToSelected(true); });
+    connect(SaveTextAction, &QAction::triggered, this, [this] { saveView(false); });
+    connect(SaveJsonAction, &QAction::triggered, this, [this] { saveView(true); });
+
+    // The entries that need a row, or a row with an endpoint, are offered only with one.
+    const auto update = [this] {
+        const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+        const bool row = !rows.isEmpty();
+        bool endpoint = false;
+        if (row) {
+            if (const auto item = model_.ItemOf(rows.front())) {
+                endpoint = HasEndpoint(session_.transferList(model_.fold())[*item]);
+            }
+        }
+        for (QAction* a : {CopyAction, CopyPayloadAction, SavePayloadAction, FirstPacketAction,
+                           LastPacketAction}) {
+            a->setEnabled(row);
+        }
+        FilterDeviceAction->setEnabled(endpoint);
+        FilterEndpointAction->setEnabled(endpoint);
+    };
+    connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
+    connect(&model_, &QAbstractItemModel::modelReset, this, update);
+    update();
+
+    // Escape empties the filter box (the window has nothing else to cancel).
+    auto* clear = new QAction(FilterEdit);
+    clear->setShortcut(Qt::Key_Escape);
+    clear->setShortcutContext(Qt::WidgetShortcut);
+    FilterEdit->addAction(clear);
+    connect(clear, &QAction::triggered, FilterEdit, &QLineEdit::clear);
+
+    ChoosePayloadFile = SaveFileChooser(this, QStringLiteral("Save payload"),
+                                        QStringLiteral("Binary (*.bin);;All files (*)"));
+    ChooseTextFile = SaveFileChooser(this, QStringLiteral("Save transfers as text"),
+                                     QStringLiteral("Text (*.txt);;All files (*)"));
+    ChooseJsonFile = SaveFileChooser(this, QStringLiteral("Save transfers as JSON"),
+                                     QStringLiteral("JSON (*.json);;All files (*)"));
+    ShowMessage = [this](const QString& title, const QString& text) {
+        QMessageBox::warning(this, title, text);
+    };
+}
+
+void TTransfersForm::applyFilter(const display::TransferFilter& filter) {
+    // The chosen row is found again by its first record, at the depth it was chosen.
+    const QModelIndex current = TransferTree->currentIndex();
+    const bool chosen = current.isValid() && TransferTree->selectionModel()->isSelected(current);
+    const std::optional<std::size_t> record = chosen ? model_.FirstRecordOf(current) : std::nullopt;
+    const int depth = model_.DepthOf(current);
+    model_.setFilter(filter);
+    if (!record) {
+        return;
+    }
+    QModelIndex index = model_.IndexOfRecord(*record);
+    while (index.isValid() && model_.DepthOf(index) > depth) {
+        index = index.parent();
+    }
+    if (!index.isValid()) {
+        return; // the filter hides it
+    }
+    following_ = true;
+    TransferTree->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                               QItemSelectionModel::Rows);
+    TransferTree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    following_ = false;
+}
+
+QString TTransfersForm::SelectionText() {
+    const capture::PacketList& packets = session_.packets();
+    const protocol::Transactions& tx = session_.transactions();
+    const bool fold = model_.fold();
+    std::string out;
+    // A transfer as the command line prints it; a transaction or packet row as the tree shows
+    // it, indented under its transfer.
+    const std::function<void(const QModelIndex&)> append = [&](const QModelIndex& index) {
+        const int depth = model_.DepthOf(index);
+        if (depth == 0) {
+            const auto item = model_.ItemOf(index);
+            if (!item) {
+                return;
+            }
+            protocol::AppendTransferLine(out, packets, tx, session_.transferList(fold)[*item],
+                                         session_.decoded(*item, fold));
+        } else {
+            QStringList cells;
+            for (int c = 0; c < model_.columnCount(); ++c) {
+                cells << index.siblingAtColumn(c).data().toString();
+            }
+            out += std::string(static_cast<std::size_t>(depth) * 2, ' ');
+            out += cells.join(QLatin1Char('\t')).toStdString();
+            out += '\n';
+        }
+        if (!TransferTree->isExpanded(index)) {
+            return;
+        }
+        while (model_.canFetchMore(index)) {
+            model_.fetchMore(index);
+        }
+        for (int row = 0; row < model_.rowCount(index); ++row) {
+            append(model_.index(row, 0, index));
+        }
+    };
+    for (const QModelIndex& index : TransferTree->selectionModel()->selectedRows()) {
+        append(index);
+    }
+    return QString::fromStdString(out);
+}
+
+std::string TTransfersForm::ViewText(bool json) {
+    const capture::PacketList& packets = session_.packets();
+    const protocol::Transactions& tx = session_.transactions();
+    const bool fold = model_.fold();
+    const protocol::TransferList& items = session_.transferList(fold);
+    const display::TransferFilter filter = model_.filter();
+    const protocol::TransferFilterMatch passes(filter, packets, tx, &session_.devices());
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const protocol::TransferItem item = items[i];
+        if (!passes(item)) {
+            continue;
+        }
+        if (json) {
+            protocol::AppendTransferJson(out, packets, tx, item, session_.decoded(i, fold));
+        } else {
+            protocol::AppendTransferLine(out, packets, tx, item, session_.decoded(i, fold));
+        }
+    }
+    return out;
+}
+
+void TTransfersForm::copySelection() {
+    const QString text = SelectionText();
+    if (!text.isEmpty()) {
+        QGuiApplication::clipboard()->setText(text);
+    }
+}
+
+void TTransfersForm::copyPayload() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    if (!rows.isEmpty()) {
+        QGuiApplication::clipboard()->setText(HexBytes(model_.PayloadOf(rows.front())));
+    }
+}
+
+void TTransfersForm::savePayload() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = model_.PayloadOf(rows.front());
+    if (const auto target = ChoosePayloadFile()) {
+        writeFile(*target, std::string(bytes.begin(), bytes.end()), QStringLiteral("Save payload"));
+    }
+}
+
+void TTransfersForm::saveView(bool json) {
+    const auto target = json ? ChooseJsonFile() : ChooseTextFile();
+    if (target) {
+        writeFile(*target, ViewText(json),
+                  json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text"));
+    }
+}
+
+bool TTransfersForm::writeFile(const std::string& target, const std::string& bytes,
+                               const QString& title) {
+    // Staged: a failed write never leaves half a file or harms the one it would replace. The
+    // file dialog has asked before replacing one.
+    const auto failed = capture::ReplaceFileWith(target, bytes);
+    if (failed) {
+        ShowMessage(title,
+                    QStringLiteral("Cannot write %1: %2")
+                        .arg(QString::fromStdString(target), QString::fromStdString(*failed)));
+    }
+    return !failed;
+}
+
+void TTransfersForm::goToPacket(bool last) {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return;
+    }
+    const auto record =
+        last ? model_.LastRecordOf(rows.front()) : model_.FirstRecordOf(rows.front());
+    if (record) {
+        session_.moveCursor(*record, session::CursorFrom::Transfers);
+    }
+}
+
+void TTransfersForm::filterToSelected(bool endpoint) {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    const auto item = rows.isEmpty() ? std::nullopt : model_.ItemOf(rows.front());
+    if (!item) {
+        return;
+    }
+    const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+    if (!HasEndpoint(t)) {
+        return;
+    }
+    // An IN endpoint by its address: the OUT endpoint of the same number is another one.
+    // Control endpoints carry both directions.
+    const bool in =
+        t.type != protocol::TransferType::Control && t.direction == protocol::Direction::In;
+    FilterEdit->setText(!endpoint ? QString::number(t.address)
+                        : in
+                            ? QStringLiteral("%1.0x%2").arg(t.address).arg(0x80 | t.endpoint, 2, 16)
+                            : QStringLiteral("%1.%2").arg(t.address).arg(t.endpoint));
+}
+
+} // namespace vintrace::app

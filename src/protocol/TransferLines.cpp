@@ -1,0 +1,145 @@
+#include "protocol/TransferLines.h"
+
+#include "capture/SetupRequest.h"
+#include "protocol/ClassDecoder.h"
+#include "protocol/JsonText.h"
+#include "protocol/TransferSummary.h"
+#include "protocol/Transfers.h"
+
+#include <charconv>
+#include <cstdio>
+#include <span>
+
+namespace vintrace::protocol {
+
+namespace {
+
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (std::uint8_t b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+}
+
+void AppendNumber(std::string& out, std::uint64_t n) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, n).ptr;
+    out.append(text, end);
+}
+
+std::string RequestName(const capture::SetupRequest& r) {
+    const std::string_view standard = capture::StandardRequestName(r);
+    if (!standard.empty()) {
+        return std::string(standard);
+    }
+    static constexpr const char* kTypes[] = {"standard", "class", "vendor", "reserved"};
+    char text[40];
+    std::snprintf(text, sizeof text, "%s request 0x%02X", kTypes[r.type()], r.request);
+    return text;
+}
+
+bool HasEndpoint(const TransferItem& item) {
+    return item.type != TransferType::Sof && item.type != TransferType::Malformed;
+}
+
+} // namespace
+
+void AppendTransferLine(std::string& out, const capture::PacketList& packets,
+                        const Transactions& tx, const TransferItem& item,
+                        const std::optional<std::string>& decoded) {
+    const bool endpoint = HasEndpoint(item);
+    AppendNumber(out, FirstRecord(tx, item));
+    out += '\t';
+    AppendNumber(out, LastRecord(tx, item));
+    out += '\t';
+    out += TypeName(item.type);
+    out += '\t';
+    if (endpoint) {
+        AppendNumber(out, item.address);
+        out += '\t';
+        AppendNumber(out, item.endpoint);
+        out += '\t';
+        out += DirectionName(item.direction);
+    } else {
+        out += "-\t-\t-";
+    }
+    out += '\t';
+    out += StatusName(item.status);
+    out += '\t';
+    AppendNumber(out, item.bytes);
+    out += '\t';
+    out += TransferSummary(packets, tx, item, SummaryForm::Line);
+    if (decoded) {
+        out += "; ";
+        out += JoinLines(*decoded);
+    }
+    out += '\n';
+}
+
+void AppendTransferJson(std::string& out, const capture::PacketList& packets,
+                        const Transactions& tx, const TransferItem& item,
+                        const std::optional<std::string>& decoded) {
+    const bool endpoint = HasEndpoint(item);
+    out += "{\"type\": \"";
+    out += TypeName(item.type);
+    out += "\", \"first\": ";
+    AppendNumber(out, FirstRecord(tx, item));
+    out += ", \"last\": ";
+    AppendNumber(out, LastRecord(tx, item));
+    out += ", \"address\": ";
+    if (endpoint) {
+        AppendNumber(out, item.address);
+    } else {
+        out += "null";
+    }
+    out += ", \"endpoint\": ";
+    if (endpoint) {
+        AppendNumber(out, item.endpoint);
+    } else {
+        out += "null";
+    }
+    out += ", \"direction\": ";
+    if (endpoint) {
+        out += JsonQuote(DirectionName(item.direction));
+    } else {
+        out += "null";
+    }
+    out += ", \"status\": \"";
+    out += StatusName(item.status);
+    out += "\", \"count\": ";
+    AppendNumber(out, item.count);
+    out += ", \"bytes\": ";
+    AppendNumber(out, item.bytes);
+    out += ", \"data\": \"";
+    AppendHex(out, DeliveredPayload(packets, tx, item));
+    out += '"';
+    if (item.type == TransferType::Control) {
+        const auto request = ControlRequest(packets, tx, item);
+        if (request) {
+            out += ", \"setup\": \"";
+            AppendHex(out, TransactionPayload(packets, tx[item.firstTransaction]));
+            out += "\", \"request\": ";
+            out += JsonQuote(RequestName(*request));
+        }
+        out += ", \"naks\": ";
+        AppendNumber(out, item.naks);
+        if (item.excess != 0) {
+            out += ", \"excess\": ";
+            AppendNumber(out, item.excess);
+        }
+    }
+    if (const auto frames = SofFrames(packets, tx, item)) {
+        out += ", \"first_frame\": ";
+        AppendNumber(out, frames->first);
+        out += ", \"last_frame\": ";
+        AppendNumber(out, frames->second);
+    }
+    if (decoded) {
+        out += ", \"decoded\": ";
+        out += JsonQuote(*decoded);
+    }
+    out += "}\n";
+}
+
+} // namespace vintrace::protocol

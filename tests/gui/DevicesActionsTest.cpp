@@ -1,0 +1,140 @@
+// The Devices window's JSON save, descriptor bytes and filters, driven by keys and clicks.
+#include "app/TDevicesForm.h"
+#include "app/TTransfersForm.h"
+#include "display/TransferTreeModel.h"
+#include "support/CompanionWindowTest.h"
+#include "support/FileContents.h"
+#include "support/MenuClicks.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTest>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace vintrace::app {
+namespace {
+
+class DevicesActions : public test::CompanionWindowTest {
+protected:
+    void SetUp() override {
+        CompanionWindowTest::SetUp();
+        form_->Devices1->trigger();
+        window_ = form_->devicesForm();
+        ASSERT_NE(window_, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+        window_->ShowMessage = [this](const QString&, const QString& text) { messages_ << text; };
+    }
+
+    QTreeView* tree() const { return window_->DeviceTree; }
+    /// The first row, depth first, whose text `wanted` accepts; every row above it expanded.
+    QModelIndex find(const std::function<bool(const QString&)>& wanted,
+                     const QModelIndex& parent = {}) const {
+        QAbstractItemModel* model = tree()->model();
+        for (int row = 0; row < model->rowCount(parent); ++row) {
+            const QModelIndex index = model->index(row, 0, parent);
+            if (wanted(index.data().toString())) {
+                return index;
+            }
+            if (const QModelIndex below = find(wanted, index); below.isValid()) {
+                tree()->expand(index);
+                return below;
+            }
+        }
+        return {};
+    }
+    void choose(const QModelIndex& index, const QString& entry) {
+        EXPECT_TRUE(test::ChooseFromContextMenu(tree(), index, entry)) << entry.toStdString();
+    }
+    static std::string Contents(const QString& path) { return test::ReadText(path.toStdString()); }
+
+    TDevicesForm* window_ = nullptr;
+    QStringList messages_;
+};
+
+// Save as JSON writes what `vintrace-cli devices --json` prints for the capture.
+TEST_F(DevicesActions, SavesTheViewAsTheCommandLinesJson) {
+    const QString saved = dir_.filePath("devices.json");
+    window_->ChooseJsonFile = [&] { return saved.toStdString(); };
+    choose(find([](const QString& t) { return t.startsWith("Device at address 1"); }),
+           "Save as JSON...");
+    QProcess cli;
+    cli.start(QStringLiteral(VINTRACE_CLI_PATH),
+              {"devices", "--json", QStringLiteral(VINTRACE_TEST_DATA "/fs-badge.dat")});
+    ASSERT_TRUE(cli.waitForFinished(20000));
+    ASSERT_EQ(cli.exitCode(), 0);
+    EXPECT_EQ(Contents(saved), cli.readAllStandardOutput().toStdString());
+    EXPECT_TRUE(messages_.isEmpty());
+}
+
+// A descriptor's row, or a field's row under it, copies and saves the descriptor's bytes as
+// the device sent them (9.6.1: a device descriptor is 18 bytes, bLength then
+// bDescriptorType 1).
+TEST_F(DevicesActions, CopiesAndSavesADescriptorsBytes) {
+    const QModelIndex descriptor = find([](const QString& t) { return t == "Device Descriptor:"; });
+    ASSERT_TRUE(descriptor.isValid());
+    const QString expected = "12 01 00 02 EF 02 01 40 3A 30 01 10 01 01 01 02 03 01";
+    choose(descriptor, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), expected);
+    tree()->expand(descriptor);
+    const QModelIndex idVendor =
+        find([](const QString& t) { return t.startsWith("idVendor"); }, descriptor);
+    ASSERT_TRUE(idVendor.isValid());
+    QGuiApplication::clipboard()->clear();
+    choose(idVendor, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), expected);
+
+    const QString saved = dir_.filePath("device.bin");
+    window_->ChoosePayloadFile = [&] { return saved.toStdString(); };
+    choose(idVendor, "Save payload as...");
+    const std::string bytes = Contents(saved);
+    ASSERT_EQ(bytes.size(), 18u);
+    EXPECT_EQ(QByteArray::fromStdString(bytes).toHex(' ').toUpper(), expected.toLatin1());
+    // A device's title row is no descriptor: there are no bytes to copy.
+    ClickRow(tree(), find([](const QString& t) { return t.startsWith("Device at address 1"); }));
+    EXPECT_FALSE(window_->CopyPayloadAction->isEnabled());
+    EXPECT_FALSE(window_->FilterEndpointAction->isEnabled());
+    EXPECT_TRUE(window_->FilterDeviceAction->isEnabled());
+}
+
+// Filter to this endpoint opens the Transfers window narrowed to the endpoint the descriptor
+// describes (by its address: 9.6.6, bit 7 is the direction); Filter to this device to the
+// device's address.
+TEST_F(DevicesActions, FiltersOpenTheTransfersWindowNarrowed) {
+    // The keyboard's interrupt IN endpoint, 0x83, the one the capture polls.
+    const QModelIndex keyboard =
+        find([](const QString& t) { return t.startsWith("Device at address 2"); });
+    ASSERT_TRUE(keyboard.isValid());
+    const QModelIndex address =
+        find([](const QString& t) { return t.simplified().startsWith("bEndpointAddress 0x83"); },
+             keyboard);
+    ASSERT_TRUE(address.isValid());
+    const QModelIndex endpoint = address.parent();
+    ASSERT_EQ(endpoint.data().toString(), "Endpoint Descriptor:");
+
+    choose(endpoint, "Filter to this endpoint");
+    TTransfersForm* transfers = form_->transfersForm();
+    ASSERT_NE(transfers, nullptr);
+    EXPECT_TRUE(transfers->isVisible());
+    EXPECT_EQ(transfers->FilterEdit->text(), "2.0x83");
+    display::TransferTreeModel& model = transfers->model();
+    ASSERT_GT(model.rowCount(), 0);
+    for (int row = 0; row < model.rowCount(); ++row) {
+        EXPECT_EQ(model.index(row, display::TransferTreeModel::EndpointColumn).data(), "2.3");
+        EXPECT_EQ(model.index(row, display::TransferTreeModel::DirectionColumn).data(), "IN");
+    }
+    window_->activateWindow();
+    choose(find([](const QString& t) { return t.startsWith("Device at address 1"); }),
+           "Filter to this device");
+    EXPECT_EQ(transfers->FilterEdit->text(), "1");
+}
+
+} // namespace
+} // namespace vintrace::app
