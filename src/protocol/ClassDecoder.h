@@ -76,6 +76,8 @@ private:
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).
 std::string DescribeHidRequest(const capture::SetupRequest& r);
 std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
+/// CDC line coding (PSTN 1.2 6.3.11): "115200 8N1", or each value named when they are unusual.
+std::string DescribeLineCoding(std::span<const std::uint8_t> data);
 std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
 /// A command wrapper: "SCSI INQUIRY\nCBW tag 0x1, LUN 0, IN 36 bytes"; a status wrapper:
 /// "CSW passed, residue 0\nCSW tag 0x1"; nothing for bytes that are neither.

@@ -245,6 +245,7 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
     }
     const bool cut = requested <= data.size();
     out.descriptor = Take(data, 0, kind, out.problems, cut);
+    out.places.push_back({0, out.descriptor.bytes.size(), kind});
     const auto total = out.descriptor.field("wTotalLength");
     std::size_t end = data.size();
     if (total) {
@@ -304,6 +305,7 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
         const std::size_t before = out.problems.size();
         Descriptor d = Take(body, at, k, out.problems, innerCut);
         const bool stop = out.problems.size() != before; // a length we cannot step over
+        out.places.push_back({at, d.bytes.size(), k});
         at += d.bytes.size();
         if (k == DescriptorKind::Interface) {
             out.interfaces.push_back({std::move(d), {}, {}, {}});

@@ -77,6 +77,15 @@ struct InterfaceDescription {
     friend bool operator==(const InterfaceDescription&, const InterfaceDescription&) = default;
 };
 
+/// Where one descriptor lay in the data it was parsed from, and what it was taken for.
+struct DescriptorPlace {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    DescriptorKind kind = DescriptorKind::Other;
+
+    friend bool operator==(const DescriptorPlace&, const DescriptorPlace&) = default;
+};
+
 /// A configuration (or other-speed configuration) with everything its transfer carried.
 struct ConfigurationDescription {
     Descriptor descriptor;
@@ -87,6 +96,9 @@ struct ConfigurationDescription {
     /// True when all of wTotalLength was delivered.
     bool complete = false;
     std::vector<DescriptorProblem> problems;
+    /// Every descriptor taken, the configuration's own first, in delivery order: a view of
+    /// the bytes reads each by the kind the parse gave it.
+    std::vector<DescriptorPlace> places;
 
     friend bool operator==(const ConfigurationDescription&,
                            const ConfigurationDescription&) = default;
