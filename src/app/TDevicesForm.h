@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SessionHub.h"
+#include "display/DetailPane.h"
 #include "display/DeviceTreeModel.h"
 #include "session/CaptureSession.h"
 
@@ -12,6 +13,7 @@
 #include <string>
 
 class QAction;
+class QSplitter;
 class QItemSelection;
 class QLabel;
 class QTreeView;
@@ -29,6 +31,8 @@ public:
     QTreeView* DeviceTree = nullptr;
     /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
     QLabel* StateLabel = nullptr;
+    /// The selected descriptor's fields and bytes, below the tree.
+    display::DetailPane* Details = nullptr;
 
     /// Copy (Ctrl+C): the selected row, and the rows under it that are expanded, as the
     /// command line prints them. Also on the tree's context menu, with the entries below.
@@ -66,6 +70,8 @@ private:
     void saveText();
     void goTo(bool last);
     void rebuildNow();
+    /// Shows the selected row's descriptor in the detail pane, the row's field chosen.
+    void showDetails();
 
     session::CaptureSession& session_;
     display::DeviceTreeModel model_;

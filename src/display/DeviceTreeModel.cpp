@@ -64,6 +64,13 @@ std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) c
     return nodes_[index.internalId()].row->record;
 }
 
+const protocol::DeviceTreeRow* DeviceTreeModel::RowOf(const QModelIndex& index) const {
+    if (!index.isValid() || index.model() != this) {
+        return nullptr;
+    }
+    return nodes_[index.internalId()].row;
+}
+
 std::optional<std::size_t> DeviceTreeModel::LastRecordOf(const QModelIndex& index) const {
     const std::optional<std::size_t> first = RecordOf(index);
     if (!first) {

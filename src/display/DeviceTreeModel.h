@@ -35,6 +35,8 @@ public:
     std::optional<std::size_t> RecordOf(const QModelIndex& index) const;
     /// The last record of that transfer (the first when the transfer is not known).
     std::optional<std::size_t> LastRecordOf(const QModelIndex& index) const;
+    /// The row `index` shows; null for an invalid index.
+    const protocol::DeviceTreeRow* RowOf(const QModelIndex& index) const;
     /// The rows as built, for a text of the whole view.
     const std::vector<protocol::DeviceTreeRow>& rows() const { return rows_; }
     /// The first row delivered by the transfer that holds `record`; invalid when no row came

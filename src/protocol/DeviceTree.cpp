@@ -75,6 +75,7 @@ public:
                                      " (" + std::to_string(bytes.size()) + " bytes):",
                                  record,
                                  {}};
+            report.detail = ReportDescriptorTree(bytes);
             for (std::string& item : ReportDescriptorLines(bytes)) {
                 report.children.push_back({std::move(item), record, {}});
             }
@@ -129,6 +130,7 @@ private:
     DeviceTreeRow descriptor(const std::string& title, const Descriptor& d,
                              std::size_t record) const {
         DeviceTreeRow row{title + ":", record, {}};
+        row.detail = DescriptorTree(d, &d_, ids_);
         for (const DescriptorField& f : d.fields()) {
             const auto v = d.field(f.name);
             if (!v) {

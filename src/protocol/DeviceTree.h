@@ -1,20 +1,25 @@
 #pragma once
 
 #include "protocol/Devices.h"
+#include "protocol/FieldTree.h"
 #include "protocol/UsbIds.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vintrace::protocol {
 
 /// One row of the devices tree: what it says, the store index of the first record of the
-/// transfer that delivered it, and the rows under it.
+/// transfer that delivered it, the rows under it, and what a descriptor's row holds.
 struct DeviceTreeRow {
     std::string text;
     std::size_t record = 0;
     std::vector<DeviceTreeRow> children;
+    /// A descriptor's (or report descriptor's) bytes and fields, for a detail pane; rows
+    /// within it (its fields) have none of their own.
+    std::optional<FieldTree> detail = std::nullopt;
 
     friend bool operator==(const DeviceTreeRow&, const DeviceTreeRow&) = default;
 };
