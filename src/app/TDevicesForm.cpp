@@ -69,7 +69,7 @@ void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QSt
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("DevicesForm"));
-    resize(640, 420);
+    resize(900, 620);
 
     StateLabel = new QLabel(this);
     StateLabel->setObjectName(QStringLiteral("StateLabel"));

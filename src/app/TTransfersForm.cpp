@@ -20,7 +20,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
       model_(hub.session(), nullptr, /*suspended=*/true) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
-    resize(980, 440);
+    resize(980, 640);
 
     auto* filterLabel = new QLabel(QStringLiteral("Address:"), this);
     FilterEdit = new QLineEdit(this);

@@ -59,6 +59,12 @@ void HexDumpView::updateScrollBar() {
     horizontalScrollBar()->setPageStep(viewport()->width());
 }
 
+QSize HexDumpView::sizeHint() const {
+    const int width = kLineColumns * fontMetrics().horizontalAdvance(QLatin1Char('0')) +
+                      2 * kMargin + verticalScrollBar()->sizeHint().width() + 2 * frameWidth();
+    return {width, QAbstractScrollArea::sizeHint().height()};
+}
+
 void HexDumpView::setBytes(std::vector<std::uint8_t> bytes) {
     bytes_ = std::move(bytes);
     highlightOffset_ = 0;
@@ -184,12 +190,13 @@ DetailPane::DetailPane(QWidget* parent) : QSplitter(Qt::Horizontal, parent) {
     FieldView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FieldView->setSelectionBehavior(QAbstractItemView::SelectRows);
     FieldView->setSelectionMode(QAbstractItemView::SingleSelection);
-    FieldView->header()->resizeSection(0, 200);
+    FieldView->header()->resizeSection(0, 220);
     BytesView = new HexDumpView(this);
     addWidget(FieldView);
     addWidget(BytesView);
+    // Extra room goes to the fields; the dump keeps a whole line's width.
     setStretchFactor(0, 1);
-    setStretchFactor(1, 1);
+    setStretchFactor(1, 0);
     connect(FieldView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &DetailPane::fieldChosen);
     FieldView->setMouseTracking(true);
@@ -208,6 +215,8 @@ void DetailPane::append(QStandardItem* parent, const protocol::FieldNode& node) 
     auto* value = new QStandardItem(QString::fromStdString(node.value));
     name->setData(QVariant::fromValue<qulonglong>(node.offset), kOffsetRole);
     name->setData(QVariant::fromValue<qulonglong>(node.length), kLengthRole);
+    // Long names (report items) and values (strings) are cut by their columns.
+    name->setToolTip(name->text());
     value->setToolTip(value->text());
     for (const protocol::FieldNode& child : node.children) {
         append(name, child);
@@ -222,6 +231,14 @@ void DetailPane::ShowFields(protocol::FieldTree tree) {
     }
     BytesView->setBytes(std::move(tree.payload));
     FieldView->expandToDepth(0);
+    // A field that holds a single one (a data stage's descriptor) opens it too.
+    for (int row = 0; row < model_->rowCount(); ++row) {
+        QModelIndex index = model_->index(row, 0);
+        while (model_->rowCount(index) == 1) {
+            index = model_->index(0, 0, index);
+            FieldView->expand(index);
+        }
+    }
 }
 
 void DetailPane::Clear() {

@@ -38,6 +38,8 @@ public:
     /// Where byte `offset`'s hex digits are drawn (viewport coordinates); empty when out of
     /// view.
     QRect hexRect(std::size_t offset) const;
+    /// Room for a whole line and the scroll bar.
+    QSize sizeHint() const override;
 
 signals:
     void byteClicked(std::size_t offset);

@@ -286,10 +286,18 @@ protected:
     session::CaptureSession session_;
 };
 
-TEST_F(FieldTreeCapture, DeviceDescriptorOfARealDevice) {
+TEST_F(FieldTreeCapture, DescriptorsAndLineCodingOfRealDevices) {
     int seen = 0;
+    int codings = 0;
     Walk(VINTRACE_TEST_DATA "/fs-badge.dat",
          [&](const TransferItem&, const FieldTree& t, std::size_t) {
+             // SET_LINE_CODING to the CDC interface: its data stage after the setup packet.
+             if (const FieldNode* coding = Find(t.fields, "Line Coding")) {
+                 ++codings;
+                 EXPECT_EQ(coding->offset, 8u);
+                 EXPECT_EQ(coding->value, "9600 8N1");
+                 EXPECT_EQ(Brief(coding->children[0]), "dwDTERate=9600 baud@8+4");
+             }
              const FieldNode* vendor = Find(t.fields, "idVendor");
              if (vendor == nullptr || Find(t.fields, "Device Descriptor") == nullptr) {
                  return;
@@ -303,6 +311,7 @@ TEST_F(FieldTreeCapture, DeviceDescriptorOfARealDevice) {
              EXPECT_EQ(Brief(*Find(t.fields, "bRequest")), "bRequest=6 GET_DESCRIPTOR@1+1");
          });
     EXPECT_GT(seen, 0);
+    EXPECT_GT(codings, 0);
 }
 
 TEST_F(FieldTreeCapture, ReportsSayWhatTheTransfersTitleSays) {
