@@ -203,6 +203,14 @@ std::span<const DescriptorField> Descriptor::fields() const {
     return kOther;
 }
 
+std::size_t Descriptor::fixedSize() const {
+    std::size_t end = 0;
+    for (const DescriptorField& f : fields()) {
+        end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
+    }
+    return end;
+}
+
 std::optional<std::uint16_t> Descriptor::field(std::string_view name) const {
     for (const DescriptorField& f : fields()) {
         if (f.name != name) {

@@ -46,6 +46,9 @@ struct Descriptor {
     std::uint8_t type() const { return bytes.size() > 1 ? bytes[1] : 0; }
     /// The fixed fields this kind carries (for CDC functional ones, by bDescriptorSubtype).
     std::span<const DescriptorField> fields() const;
+    /// Where the fixed fields end: the bytes after it are the kind's own (class-specific
+    /// fields, a HID descriptor's further pairs).
+    std::size_t fixedSize() const;
     /// The value of a field by USB name; nothing when the bytes stop before it or the kind
     /// has no such field.
     std::optional<std::uint16_t> field(std::string_view name) const;

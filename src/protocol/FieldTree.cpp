@@ -132,37 +132,6 @@ const DeviceInfo& OrEmpty(const DeviceInfo* device) {
     return device != nullptr ? *device : kNone;
 }
 
-std::string DescriptorHeading(const Descriptor& d) {
-    switch (d.kind) {
-    case DescriptorKind::Device:
-        return "Device Descriptor";
-    case DescriptorKind::Configuration:
-        return "Configuration Descriptor";
-    case DescriptorKind::OtherSpeedConfiguration:
-        return "Other Speed Configuration Descriptor";
-    case DescriptorKind::String:
-        return "String Descriptor";
-    case DescriptorKind::Interface:
-        return "Interface Descriptor";
-    case DescriptorKind::Endpoint:
-        return "Endpoint Descriptor";
-    case DescriptorKind::DeviceQualifier:
-        return "Device Qualifier";
-    case DescriptorKind::InterfaceAssociation:
-        return "Interface Association";
-    default:
-        return DescriptorTitle(d);
-    }
-}
-
-std::size_t FixedSize(const Descriptor& d) {
-    std::size_t end = 0;
-    for (const DescriptorField& f : d.fields()) {
-        end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
-    }
-    return end;
-}
-
 /// The text of a string descriptor (UTF-16LE) after its header, or its language IDs; returns
 /// where the whole units end.
 std::size_t AddStringBody(FieldNode& node, const Descriptor& d, std::uint8_t index,
@@ -216,7 +185,7 @@ FieldNode DescriptorNode(const Descriptor& d, std::size_t offset, const DeviceIn
         node.children.push_back(std::move(field));
         whole = std::size_t{f.offset} + f.size;
     }
-    const std::size_t fixed = FixedSize(d);
+    const std::size_t fixed = d.fixedSize();
     if (d.kind == DescriptorKind::String && whole == 2) {
         whole = AddStringBody(node, d, stringIndex, offset);
     } else if (d.bytes.size() > fixed) {
