@@ -8,6 +8,7 @@
 #include "capture/CaptureDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/Diagnostics.h"
+#include "protocol/Frames.h"
 #include "protocol/Transfers.h"
 
 #include <benchmark/benchmark.h>
@@ -162,6 +163,39 @@ void BM_Diagnose(benchmark::State& state) {
     state.counters["findings"] = static_cast<double>(findings);
 }
 
+// The Transfers window's frame index: one pass over the transactions, a few bytes per
+// thousand records, and a look-up per Frame cell it paints.
+void BM_FrameIndex(benchmark::State& state) {
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    const protocol::Transactions& tx = Grouped(input);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const protocol::FrameIndex frames = protocol::FrameIndex::Build(packets, tx);
+        bytes = frames.memoryUsed();
+        benchmark::DoNotOptimize(bytes);
+    }
+    Records(state, packets);
+    state.counters["index_bytes_per_record"] =
+        static_cast<double>(bytes) / static_cast<double>(packets.size());
+}
+
+void BM_FrameLookUp(benchmark::State& state) {
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    const protocol::Transactions& tx = Grouped(input);
+    const protocol::FrameIndex frames = protocol::FrameIndex::Build(packets, tx);
+    // The worst place: the last transaction before a checkpoint.
+    std::size_t x = 0;
+    for (auto _ : state) {
+        x = (x + protocol::FrameIndex::kStride) % tx.size();
+        const std::size_t at =
+            std::min(x - x % protocol::FrameIndex::kStride + protocol::FrameIndex::kStride - 1,
+                     tx.size() - 1);
+        benchmark::DoNotOptimize(frames.at(packets, tx, at));
+    }
+}
+
 void Inputs(benchmark::internal::Benchmark* b) {
     b->ArgName("reset_loop")->Arg(kTraffic)->Arg(kResetLoop);
 }
@@ -174,6 +208,8 @@ BENCHMARK(BM_AssembleTransfersUnfolded)
     ->Iterations(3);
 BENCHMARK(BM_GroupAndDescribe)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Diagnose)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FrameIndex)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FrameLookUp)->Apply(Inputs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DevicesFromControlTraffic)
     ->Apply(Inputs)
     ->Unit(benchmark::kMillisecond)

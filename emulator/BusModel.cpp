@@ -170,6 +170,16 @@ constexpr std::size_t kBlock = 512;
 constexpr std::size_t kBulkMax = 64;
 
 // SERIAL_STATE notification of the communication interface: the modem lines in `state`.
+/// A DFU_GETSTATUS answer (DFU 1.1 6.1.2): bStatus, bwPollTimeout, bState, iString.
+Bytes DfuStatus(std::uint8_t status, std::uint8_t state, std::uint16_t pollMs) {
+    return {status,
+            static_cast<std::uint8_t>(pollMs & 0xFF),
+            static_cast<std::uint8_t>(pollMs >> 8),
+            0x00,
+            state,
+            0x00};
+}
+
 Bytes SerialState(std::uint8_t state) {
     return {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, state, 0x00};
 }
@@ -209,8 +219,8 @@ std::pair<std::uint8_t, std::uint8_t> KeyOf(char c) {
 } // namespace
 
 std::optional<Profile> ProfileFromText(std::string_view text) {
-    for (const Profile p :
-         {Profile::Vendor, Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk}) {
+    for (const Profile p : {Profile::Vendor, Profile::Mouse, Profile::Keyboard, Profile::Serial,
+                            Profile::Disk, Profile::Dfu}) {
         if (text == ProfileName(p)) {
             return p;
         }
@@ -228,6 +238,8 @@ std::string_view ProfileName(Profile profile) {
         return "serial";
     case Profile::Disk:
         return "disk";
+    case Profile::Dfu:
+        return "dfu";
     case Profile::Vendor:
         break;
     }
@@ -273,7 +285,7 @@ std::string FaultImpossible(Fault fault, const BusSettings& settings) {
     switch (fault) {
     case Fault::Toggle:
     case Fault::Babble:
-        if (!has([](Profile p) { return p != Profile::Disk; })) {
+        if (!has([](Profile p) { return p != Profile::Disk && p != Profile::Dfu; })) {
             return "needs a device with an interrupt IN endpoint (vendor, mouse, keyboard or "
                    "serial)";
         }
@@ -347,6 +359,16 @@ ClassDescriptors DescriptorsOf(Profile profile) {
                                             0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00});
         c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo Disk"),
                      StringDescriptor("VT0000000001")};
+        break;
+    case Profile::Dfu:
+        // DFU mode (DFU 1.1 4.2): one interface, no endpoints but the default pipe, and its
+        // functional descriptor: can download and upload, manifestation tolerant, 256-byte
+        // blocks, DFU 1.1.
+        c.device = ClassDeviceDescriptor(0, 0, 0, 64, 0x0007);
+        c.configuration = Configuration(1, {0x09, 0x04, 0x00, 0x00, 0x00, 0xFE, 0x01, 0x02, 0x00, //
+                                            0x09, 0x21, 0x07, 0xFF, 0x00, 0x00, 0x01, 0x10, 0x01});
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo DFU"),
+                     StringDescriptor("VT-DFU-0001")};
         break;
     }
     return c;
@@ -753,6 +775,9 @@ void BusModel::EnumerateClass(Device& d) {
     case Profile::Disk:
         ControlRead(d, a, Setup(0xA1, 0xFE, 0, 0, 1), {0x00}, false); // GET_MAX_LUN: one LUN
         break;
+    case Profile::Dfu:
+        ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 2, 0), false); // dfuIDLE
+        break;
     case Profile::Vendor:
         break;
     }
@@ -801,6 +826,9 @@ void BusModel::ClassFrame(Device& d, std::size_t index, std::vector<Transaction>
             break;
         case Profile::Disk:
             DiskActivity(d);
+            break;
+        case Profile::Dfu:
+            DfuActivity(d);
             break;
         case Profile::Vendor:
             break;
@@ -883,6 +911,39 @@ void BusModel::SerialActivity(Device& d) {
         d.reports.push_back(SerialState(d.step % 32 == 0 ? 0x03 : 0x02));
     }
     d.quietUntil = 10 + Random(30);
+}
+
+void BusModel::DfuActivity(Device& d) {
+    // DFU 1.1 7.1 and 7.2: the image in blocks of wTransferSize, each followed by GETSTATUS
+    // until the device is idle again; a zero-length block ends it, and GETSTATUS walks the
+    // device through manifestation back to dfuIDLE. Then the first block is read back with
+    // UPLOAD, and the upload is aborted.
+    constexpr std::uint16_t kTransferSize = 256;
+    const std::uint8_t a = d.address;
+    Packet image(kTransferSize * 2 + 64 + Random(128));
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>(d.step * 31 + i * 7);
+    }
+    std::uint16_t block = 0;
+    for (std::size_t sent = 0; sent < image.size(); ++block) {
+        const std::size_t n = std::min<std::size_t>(kTransferSize, image.size() - sent);
+        const Packet chunk(image.begin() + static_cast<std::ptrdiff_t>(sent),
+                           image.begin() + static_cast<std::ptrdiff_t>(sent + n));
+        ControlWriteData(d, Setup(0x21, 0x01, block, 0, static_cast<std::uint16_t>(n)), chunk);
+        ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 4, 5), false); // dfuDNBUSY
+        ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 5, 0), false); // DNLOAD-IDLE
+        sent += n;
+    }
+    ControlWrite(d, a, Setup(0x21, 0x01, block, 0, 0));
+    ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 7, 20), false); // dfuMANIFEST
+    ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 2, 0), false);  // dfuIDLE
+    ControlRead(d, a, Setup(0xA1, 0x02, 0, 0, kTransferSize),
+                Packet(image.begin(), image.begin() + kTransferSize), false);
+    ControlRead(d, a, Setup(0xA1, 0x05, 0, 0, 1), {9}, false); // dfuUPLOAD-IDLE
+    ControlWrite(d, a, Setup(0x21, 0x06, 0, 0, 0));            // DFU_ABORT
+    ControlRead(d, a, Setup(0xA1, 0x05, 0, 0, 1), {2}, false); // dfuIDLE
+    ++d.step;
+    d.quietUntil = 100 + Random(200);
 }
 
 void BusModel::DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,

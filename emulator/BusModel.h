@@ -24,6 +24,7 @@ enum class Profile : std::uint8_t {
     Keyboard, // low-speed HID boot keyboard
     Serial,   // full-speed CDC ACM serial port
     Disk,     // full-speed mass storage, bulk-only transport
+    Dfu,      // full-speed device in DFU mode, taking firmware images
 };
 
 /// The most devices a bus carries besides the hub.
@@ -156,6 +157,8 @@ private:
     void KeyboardActivity(Device& d);
     void SerialActivity(Device& d);
     void DiskActivity(Device& d);
+    /// One firmware update: download, manifestation, a read back and an abort.
+    void DfuActivity(Device& d);
     void DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,
                      const Packet& data, std::uint8_t status);
     void Enumerate(Device& d);

@@ -48,7 +48,9 @@ ctest --preset dev --timeout 300 -j 2
 step "asan"
 start=$SECONDS
 # The parallel loader's large files are left to the dev and ThreadSanitizer runs.
-cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF
+# Line tables are all a sanitizer report needs; full debug information only slows the build.
+cmake --preset dev-asan -B build/dev-asan-core -DVINTRACE_WERROR=ON -DVINTRACE_BUILD_GUI=OFF \
+    -DCMAKE_CXX_FLAGS_DEBUG="-g1"
 cmake --build build/dev-asan-core --target vintrace_tests
 ctest --test-dir build/dev-asan-core --output-on-failure --timeout 300 -j 2 \
     -E '^(cli|extcap|packaging|layers|version|tests)\.|^ParallelLoader\.'
@@ -57,7 +59,7 @@ echo "AddressSanitizer suite in $((SECONDS - start)) s"
 # decoder, the device shim's server) built with ThreadSanitizer: the dev-tsan test preset.
 step "tsan"
 start=$SECONDS
-cmake --preset dev-tsan -DVINTRACE_WERROR=ON
+cmake --preset dev-tsan -DVINTRACE_WERROR=ON -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 cmake --build --preset dev-tsan
 ctest --preset dev-tsan --timeout 300 -j 2
 echo "ThreadSanitizer suite in $((SECONDS - start)) s"

@@ -1,6 +1,7 @@
 #include "app/TDevicesForm.h"
 
 #include "capture/StagedFile.h"
+#include "display/CutTextToolTip.h"
 #include "protocol/DeviceTree.h"
 
 #include <QAction>
@@ -25,33 +26,6 @@
 namespace vintrace::app {
 
 namespace {
-
-/// Shows a cell's whole text on hover when the column cuts it, and nothing otherwise.
-class CutTextToolTip : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
-                   const QModelIndex& index) override {
-        if (event->type() != QEvent::ToolTip) {
-            return QStyledItemDelegate::helpEvent(event, view, option, index);
-        }
-        const QString text = index.data().toString();
-        QStyleOptionViewItem item = option;
-        initStyleOption(&item, index);
-        // The room the style leaves for the text, less its margins.
-        const int room =
-            item.rect.width() -
-            2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, &item, view) + 1);
-        if (text.isEmpty() || item.fontMetrics.horizontalAdvance(text) <= room) {
-            QToolTip::hideText();
-            event->ignore();
-            return true;
-        }
-        QToolTip::showText(event->globalPos(), text, view);
-        return true;
-    }
-};
 
 /// `index`'s text, then, when the view shows them, its rows', two spaces deeper per level.
 void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QString& out) {
@@ -80,7 +54,7 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     DeviceTree->setSelectionBehavior(QAbstractItemView::SelectRows);
     // Field values line up under each other, as the command line prints them.
     DeviceTree->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    DeviceTree->setItemDelegate(new CutTextToolTip(DeviceTree));
+    DeviceTree->setItemDelegate(new display::CutTextToolTip(DeviceTree));
     DeviceTree->setModel(&model_);
     QHeaderView* header = DeviceTree->header();
     header->resizeSection(display::DeviceTreeModel::ItemColumn, 520);

@@ -741,10 +741,7 @@ void TMainForm::Wrap32Click() {
 }
 
 void TMainForm::Transfers1Click() {
-    // Its indexes would be built from the capture that is about to be replaced.
-    if (refuseWhileLoading(QStringLiteral("Transfers"))) {
-        return;
-    }
+    // Opens during a background load too: the window says so and fills when it ends.
     if (!transfersForm_) {
         transfersForm_ = new TTransfersForm(hub_, this);
         // Its items carry the checker's marks, and F8 visits them there too.
@@ -754,6 +751,9 @@ void TMainForm::Transfers1Click() {
         connect(previous, &QShortcut::activated, this, &TMainForm::PreviousProblem1Click);
         hub_.findings().watch();
         markTransfers();
+    }
+    if (open_.loading()) {
+        transfersForm_->ShowLoading(QString::fromStdString(CaptureFileName));
     }
     transfersForm_->show();
     transfersForm_->raise();

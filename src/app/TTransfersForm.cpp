@@ -1,6 +1,9 @@
 #include "app/TTransfersForm.h"
 
+#include "display/CutTextToolTip.h"
+
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -30,6 +33,13 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     FoldCheckBox = new QCheckBox(QStringLiteral("Fold SOFs and polling"), this);
     FoldCheckBox->setObjectName(QStringLiteral("FoldCheckBox"));
     FoldCheckBox->setChecked(model_.fold());
+    ShowSofsCheckBox = new QCheckBox(QStringLiteral("Show SOFs"), this);
+    ShowSofsCheckBox->setObjectName(QStringLiteral("ShowSofsCheckBox"));
+    ShowSofsCheckBox->setChecked(model_.showSofs());
+    StateLabel = new QLabel(this);
+    StateLabel->setObjectName(QStringLiteral("StateLabel"));
+    StateLabel->setWordWrap(true);
+    StateLabel->hide();
 
     TransferTree = new QTreeView(this);
     TransferTree->setObjectName(QStringLiteral("TransferTree"));
@@ -38,6 +48,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     TransferTree->setSelectionMode(QAbstractItemView::SingleSelection);
     TransferTree->setSelectionBehavior(QAbstractItemView::SelectRows);
     TransferTree->setModel(&model_);
+    TransferTree->setItemDelegate(new display::CutTextToolTip(TransferTree));
     // The tree's own bar would span only the window: ItemScrollBar spans the whole tree.
     TransferTree->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ItemScrollBar = new QScrollBar(Qt::Vertical, this);
@@ -49,11 +60,17 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) {
         header->resizeSection(c, widths[c]);
     }
+    // Time beside the record number, as the packet list's frame column goes.
+    header->moveSection(header->visualIndex(display::TransferTreeModel::FrameColumn), 1);
+    header->moveSection(header->visualIndex(display::TransferTreeModel::DurationColumn), 2);
+    header->resizeSection(display::TransferTreeModel::FrameColumn, 64);
+    header->resizeSection(display::TransferTreeModel::DurationColumn, 52);
 
     auto* top = new QHBoxLayout;
     top->addWidget(filterLabel);
     top->addWidget(FilterEdit);
     top->addWidget(FoldCheckBox);
+    top->addWidget(ShowSofsCheckBox);
     top->addStretch();
     ProgressLabel = new QLabel(this);
     ProgressLabel->setObjectName(QStringLiteral("ProgressLabel"));
@@ -61,6 +78,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     top->addWidget(ProgressLabel);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(StateLabel);
     auto* treeBox = new QWidget(this);
     auto* treeRow = new QHBoxLayout(treeBox);
     treeRow->setContentsMargins(0, 0, 0, 0);
@@ -77,6 +95,10 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
     connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::showFold);
+    connect(ShowSofsCheckBox, &QCheckBox::toggled, this, [this](bool show) {
+        model_.setShowSofs(show);
+        updateState();
+    });
     buildPoll_ = new QTimer(this);
     buildPoll_->setInterval(50);
     connect(buildPoll_, &QTimer::timeout, this, &TTransfersForm::pollBuild);
@@ -105,25 +127,103 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     TransferTree->installEventFilter(this);
     TransferTree->viewport()->installEventFilter(this);
     connect(&hub, &SessionHub::cursorMoved, this, &TTransfersForm::followCursor);
+    connect(&hub, &SessionHub::loadStarted, this, &TTransfersForm::ShowLoading);
+    connect(&hub, &SessionHub::loadFinished, this, [this](bool) {
+        loading_.clear();
+        // A completed load replaces the store next, which rebuilds the tree; one that did not
+        // leaves the capture that was open, whose tree still has to be built.
+        QTimer::singleShot(0, this, [this] {
+            if (stale_ && isVisible() && loading_.isEmpty()) {
+                Rebuild();
+            }
+            updateState();
+        });
+        updateState();
+    });
+    updateState();
+}
+
+void TTransfersForm::ShowLoading(const QString& file) {
+    loading_ = file.isEmpty() ? QStringLiteral("a capture") : QFileInfo(file).fileName();
+    updateState();
+}
+
+void TTransfersForm::updateState() {
+    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
+    setWindowTitle(name.isEmpty() ? QStringLiteral("Transfers")
+                                  : QStringLiteral("Transfers \u2014 %1").arg(name));
+    QString state;
+    if (!loading_.isEmpty()) {
+        state = QStringLiteral("Loading %1\u2026 its transfers are shown here when it has loaded.")
+                    .arg(loading_);
+    } else if (!stale_ && session_.packets().empty()) {
+        state = QStringLiteral("The capture is empty: it holds no packets.");
+    } else if (!stale_ && model_.TopCount() == 0 && !buildPoll_->isActive()) {
+        state = model_.filter().address || !model_.showSofs()
+                    ? QStringLiteral("No items match: the capture holds other traffic only.")
+                    : QString();
+    }
+    StateLabel->setText(state);
+    StateLabel->setVisible(!state.isEmpty());
+}
+
+void TTransfersForm::fitRecordColumn() {
+    const std::size_t records = session_.packets().size();
+    const QString widest = QString::number(records == 0 ? 0 : records - 1);
+    const QFontMetrics metrics = TransferTree->fontMetrics();
+    const int digits =
+        std::max(metrics.horizontalAdvance(widest),
+                 metrics.horizontalAdvance(QString(widest.size(), QLatin1Char('0'))));
+    // Packet rows sit two levels below the top, each level one indentation deeper than the
+    // branch mark of the top level; the style keeps a margin either side of the text.
+    const int margin = TransferTree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
+    TransferTree->header()->resizeSection(display::TransferTreeModel::RecordColumn,
+                                          3 * TransferTree->indentation() + digits + 2 * margin +
+                                              4);
+}
+
+void TTransfersForm::scrollWithParents(const QModelIndex& index) {
+    TransferTree->scrollTo(index);
+    std::vector<QModelIndex> parents;
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) {
+        parents.insert(parents.begin(), up);
+    }
+    const QRect viewport = TransferTree->viewport()->rect();
+    for (const QModelIndex& parent : parents) {
+        if (TransferTree->visualRect(parent).top() >= 0) {
+            break; // it and the inner ones are in view
+        }
+        TransferTree->scrollTo(parent, QAbstractItemView::PositionAtTop);
+        if (viewport.contains(TransferTree->visualRect(index))) {
+            break;
+        }
+        // Too far apart for both: the selected row wins, with an inner parent if one fits.
+        TransferTree->scrollTo(index);
+    }
 }
 
 void TTransfersForm::Rebuild() {
     // A closed window waits until it is shown again, so that no store change pays for
-    // indexes nobody looks at.
-    if (!isVisible()) {
+    // indexes nobody looks at; so does one whose capture is about to be replaced.
+    if (!isVisible() || !loading_.isEmpty()) {
         stale_ = true;
         model_.Suspend();
+        updateState();
         return;
     }
     stale_ = false;
     showFold(FoldCheckBox->isChecked());
+    fitRecordColumn();
+    updateState();
 }
 
 void TTransfersForm::showEvent(QShowEvent* event) {
-    if (stale_) {
+    if (stale_ && loading_.isEmpty()) {
         stale_ = false;
         showFold(FoldCheckBox->isChecked());
+        fitRecordColumn();
     }
+    updateState();
     QWidget::showEvent(event);
 }
 
@@ -151,6 +251,7 @@ void TTransfersForm::pollBuild() {
     session_.collectPrepared();
     if (session_.transfersReady(wantedFold_)) {
         showFold(wantedFold_);
+        updateState();
         if (const auto cursor = session_.cursor()) {
             SelectRecord(*cursor);
         }
@@ -173,6 +274,7 @@ void TTransfersForm::filterEdited(const QString& text) {
     FilterEdit->setPalette(pal);
     if (filter && !(*filter == model_.filter())) {
         model_.setFilter(*filter);
+        updateState();
     }
 }
 
@@ -231,7 +333,7 @@ void TTransfersForm::select(std::size_t record, bool transfer) {
     following_ = true;
     if (index.isValid()) {
         TransferTree->setCurrentIndex(index);
-        TransferTree->scrollTo(index);
+        scrollWithParents(index);
     } else {
         TransferTree->selectionModel()->clearSelection();
         TransferTree->setCurrentIndex({});

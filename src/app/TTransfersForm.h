@@ -43,6 +43,10 @@ public:
     /// Captures of at least this many records are grouped and decoded on a worker while the
     /// tree waits; smaller ones at once, as the rows are asked for.
     std::size_t TransfersBackgroundRecords = std::size_t{500'000};
+    /// Takes the SOF items out of the tree (the store keeps them) or puts them back.
+    QCheckBox* ShowSofsCheckBox = nullptr;
+    /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
+    QLabel* StateLabel = nullptr;
 
     display::TransferTreeModel& model() { return model_; }
 
@@ -53,6 +57,8 @@ public:
     void SelectRecord(std::size_t record);
     /// Selects the transfer (top-level item) that holds `record`, in the same way.
     void SelectTransfer(std::size_t record);
+    /// Says that `file` is loading in the background: the tree fills once it has loaded.
+    void ShowLoading(const QString& file);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -93,8 +99,17 @@ private:
     /// Follows the cursor: the transfer a device row came from, the innermost item otherwise.
     void followCursor(std::size_t record, session::CursorFrom from);
 
+    /// The title and the state line for the capture as it is now.
+    void updateState();
+    /// Sizes the Record column to the capture's largest record number at the deepest level.
+    void fitRecordColumn();
+    /// Scrolls `index` into view with as many of its parents above it as the viewport holds.
+    void scrollWithParents(const QModelIndex& index);
+
     session::CaptureSession& session_;
     display::TransferTreeModel model_;
+    /// The capture loading in the background; empty when none is.
+    QString loading_;
     bool following_ = false;
     /// Set while the scroll bar is set from the tree, not by the user.
     bool syncing_ = false;

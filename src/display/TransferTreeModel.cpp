@@ -3,7 +3,9 @@
 #include "capture/RecordKind.h"
 #include "display/FindingListModel.h"
 #include "display/KindStyle.h"
+#include "display/StatusStyle.h"
 #include "protocol/FindingMarks.h"
+#include "protocol/Frames.h"
 #include "protocol/SafeText.h"
 #include "protocol/TransferSummary.h"
 
@@ -18,11 +20,9 @@ namespace vintrace::display {
 namespace {
 
 using protocol::Direction;
-using protocol::Outcome;
 using protocol::Transaction;
 using protocol::TransactionKind;
 using protocol::TransferItem;
-using protocol::TransferStatus;
 using protocol::TransferType;
 
 // Internal id: level (2 bits) | transfer row (34 bits) | transaction row (28 bits).
@@ -47,21 +47,52 @@ bool HasEndpoint(const TransferItem& item) {
     return item.type != TransferType::Sof && item.type != TransferType::Malformed;
 }
 
-QString Hex16(std::span<const std::uint8_t> bytes) {
+QString HexBytes(std::span<const std::uint8_t> bytes, std::size_t n, std::size_t perLine) {
     QString out;
-    const std::size_t n = std::min<std::size_t>(bytes.size(), 16);
+    n = std::min(n, bytes.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (i != 0) {
-            out += QLatin1Char(' ');
+            out += i % perLine == 0 ? QLatin1Char('\n') : QLatin1Char(' ');
         }
         out += QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
     }
     return out;
 }
 
-QVariant KindBrush(capture::RecordKind kind) {
-    const Rgb c = KindColour(kind);
+constexpr std::size_t kPayloadShown = 16;
+/// A tooltip shows this much of a payload; a full-speed bulk transfer may be megabytes.
+constexpr std::size_t kPayloadTipBytes = 256;
+
+/// The column's first bytes; "…" says there are more.
+QString Hex16(std::span<const std::uint8_t> bytes) {
+    QString out = HexBytes(bytes, kPayloadShown, kPayloadShown);
+    return bytes.size() > kPayloadShown ? out + QStringLiteral(" …") : out;
+}
+
+/// The whole of a payload the column cut, up to kPayloadTipBytes, sixteen bytes a line.
+QVariant PayloadTip(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() <= kPayloadShown) {
+        return {};
+    }
+    QString out = HexBytes(bytes, kPayloadTipBytes, kPayloadShown);
+    if (bytes.size() > kPayloadTipBytes) {
+        out += QStringLiteral("\n… %1 bytes").arg(bytes.size());
+    }
+    return out;
+}
+
+QVariant ToneRole(StatusTone tone, int role) {
+    const auto colours = ToneColours(tone);
+    if (!colours) {
+        return {};
+    }
+    const Rgb c = role == Qt::ForegroundRole ? colours->text : colours->fill;
     return QColor(c.r, c.g, c.b);
+}
+
+QVariant ToneTip(StatusTone tone) {
+    const std::string_view meaning = ToneMeaning(tone);
+    return meaning.empty() ? QVariant() : QVariant(Latin(meaning));
 }
 
 QString Endpoint(std::uint8_t address, std::uint8_t endpoint) {
@@ -109,7 +140,7 @@ void TransferTreeModel::Rebuild() {
     live_ = true;
     members_.clear();
     visible_.clear();
-    if (filter_.address) {
+    if (narrowed()) {
         const protocol::TransferList& all = items();
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (passes(all[i])) {
@@ -185,11 +216,21 @@ void TransferTreeModel::setFilter(const TransferFilter& filter) {
     Rebuild();
 }
 
+void TransferTreeModel::setShowSofs(bool show) {
+    if (show != showSofs_) {
+        showSofs_ = show;
+        Rebuild();
+    }
+}
+
 const protocol::TransferList& TransferTreeModel::items() const {
     return session_.transferList(fold_);
 }
 
 bool TransferTreeModel::passes(const TransferItem& item) const {
+    if (!showSofs_ && item.type == TransferType::Sof) {
+        return false;
+    }
     if (!filter_.address) {
         return true;
     }
@@ -201,12 +242,12 @@ std::size_t TransferTreeModel::TopCount() const {
     if (!live_) {
         return 0;
     }
-    return filter_.address ? visible_.size() : items().size();
+    return narrowed() ? visible_.size() : items().size();
 }
 
 std::size_t TransferTreeModel::itemNumber(std::size_t topRow) const {
     const std::size_t position = windowStart_ + topRow;
-    return filter_.address ? visible_[position] : position;
+    return narrowed() ? visible_[position] : position;
 }
 
 TransferItem TransferTreeModel::itemAt(std::size_t topRow) const {
@@ -370,7 +411,7 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     const std::size_t t = tx.indexOfRecord(record);
     const std::size_t item = *owner;
     std::size_t position = item;
-    if (filter_.address) {
+    if (narrowed()) {
         const auto at =
             std::lower_bound(visible_.begin(), visible_.end(), static_cast<std::uint32_t>(item));
         if (at == visible_.end() || *at != item) {
@@ -395,12 +436,12 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
 QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || !live_ ||
         (role != Qt::DisplayRole && role != Qt::BackgroundRole && role != Qt::TextAlignmentRole &&
-         role != Qt::ToolTipRole && role != Qt::DecorationRole)) {
+         role != Qt::ToolTipRole && role != Qt::DecorationRole && role != Qt::ForegroundRole)) {
         return {};
     }
     if (role == Qt::TextAlignmentRole) {
         const int c = index.column();
-        return c == RecordColumn || c == BytesColumn
+        return c == RecordColumn || c == BytesColumn || c == FrameColumn || c == DurationColumn
                    ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter))
                    : QVariant();
     }
@@ -408,7 +449,7 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (n.level == TransferLevel) {
         return transferData(n.top, index.column(), role);
     }
-    if (role == Qt::ToolTipRole || role == Qt::DecorationRole) {
+    if (role == Qt::DecorationRole) {
         return {};
     }
     const Members& m = members(n.top);
@@ -417,6 +458,15 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     const Transaction t = session_.transactions()[m.transactions[mid]];
+    if (index.column() == FrameColumn || index.column() == DurationColumn) {
+        // A transaction and its packets stand in one frame.
+        if (role != Qt::DisplayRole || index.column() == DurationColumn) {
+            return {};
+        }
+        const auto frame =
+            session_.frames().at(session_.packets(), session_.transactions(), m.transactions[mid]);
+        return frame ? QVariant(static_cast<qulonglong>(*frame)) : QVariant();
+    }
     if (n.level == TransactionLevel) {
         return transactionData(t, index.column(), role);
     }
@@ -436,16 +486,26 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
                                    last.first + std::max<std::size_t>(last.count, 1) - 1,
                                    HasEndpoint(item) ? std::optional(item.address) : std::nullopt,
                                    HasEndpoint(item) ? std::optional(item.endpoint) : std::nullopt);
+        if (role == Qt::ToolTipRole) {
+            const QVariant tone = ToneTip(ToneOf(item));
+            if (!mark) {
+                return tone;
+            }
+            const QString text = QString::fromStdString(mark->text);
+            return tone.isValid() ? tone.toString() + QLatin1Char('\n') + text : QVariant(text);
+        }
         if (!mark) {
             return {};
-        }
-        if (role == Qt::ToolTipRole) {
-            return QString::fromStdString(mark->text);
         }
         return SeverityIcon(mark->worst);
     }
     if (role == Qt::DecorationRole) {
         return {};
+    }
+    if (role == Qt::ToolTipRole && column == PayloadColumn) {
+        return item.bytes > kPayloadShown
+                   ? PayloadTip(protocol::DeliveredPayload(packets, tx, item))
+                   : QVariant();
     }
     if (role == Qt::ToolTipRole) {
         // The whole of what the column shortens: the request in full and every decoded line.
@@ -461,20 +521,15 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         }
         return QString::fromUtf8(text);
     }
-    if (role == Qt::BackgroundRole) {
-        if (column != StatusColumn) {
+    if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
+        return column == StatusColumn ? ToneRole(ToneOf(item), role) : QVariant();
+    }
+    if (column == FrameColumn || column == DurationColumn) {
+        const auto frames = protocol::FramesOf(session_.frames(), packets, tx, item);
+        if (!frames) {
             return {};
         }
-        if (item.status == TransferStatus::Stall) {
-            return KindBrush(capture::RecordKind::Stall);
-        }
-        if (item.status == TransferStatus::Error || item.type == TransferType::Malformed) {
-            return KindBrush(capture::RecordKind::Unknown);
-        }
-        if (item.type == TransferType::Polling || item.naks != 0) {
-            return KindBrush(capture::RecordKind::Nak);
-        }
-        return {};
+        return static_cast<qulonglong>(column == FrameColumn ? frames->frame : frames->duration);
     }
     switch (column) {
     case RecordColumn:
@@ -485,6 +540,12 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         constexpr qsizetype kShown = 200;
         QString text = QString::fromUtf8(protocol::TransferTitle(
             packets, tx, item, session_.decodedItem(itemNumber(topRow), fold_)));
+        if (const std::uint64_t missing =
+                protocol::MissingFramesBefore(session_.frames(), packets, tx, item)) {
+            text += QStringLiteral(", after %1 missing frame%2")
+                        .arg(missing)
+                        .arg(missing == 1 ? QString() : QStringLiteral("s"));
+        }
         if (text.size() > kShown) {
             text = text.left(kShown) + QStringLiteral("…");
         }
@@ -517,23 +578,16 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
 
 QVariant TransferTreeModel::transactionData(const Transaction& t, int column, int role) const {
     const capture::PacketList& packets = session_.packets();
-    if (role == Qt::BackgroundRole) {
-        if (column != StatusColumn) {
-            return {};
+    if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
+        return column == StatusColumn ? ToneRole(ToneOf(t), role) : QVariant();
+    }
+    if (role == Qt::ToolTipRole) {
+        if (column == StatusColumn) {
+            return ToneTip(ToneOf(t));
         }
-        if (t.corruptData) {
-            return KindBrush(capture::RecordKind::Unknown);
-        }
-        switch (t.outcome) {
-        case Outcome::Stall:
-            return KindBrush(capture::RecordKind::Stall);
-        case Outcome::Nak:
-            return KindBrush(capture::RecordKind::Nak);
-        case Outcome::Malformed:
-            return KindBrush(capture::RecordKind::Unknown);
-        default:
-            return {};
-        }
+        return column == PayloadColumn && t.hasData()
+                   ? PayloadTip(protocol::TransactionPayload(packets, t))
+                   : QVariant();
     }
     switch (column) {
     case RecordColumn:
@@ -573,13 +627,16 @@ QVariant TransferTreeModel::transactionData(const Transaction& t, int column, in
 QVariant TransferTreeModel::packetData(std::size_t record, int column, int role) const {
     const capture::PacketList& packets = session_.packets();
     const capture::RecordKind kind = packets.kind(record);
-    if (role == Qt::BackgroundRole) {
-        const bool marked = kind == capture::RecordKind::Stall ||
-                            kind == capture::RecordKind::Nak ||
-                            kind == capture::RecordKind::Unknown;
-        return column == StatusColumn && marked ? KindBrush(kind) : QVariant();
+    if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
+        return column == StatusColumn ? ToneRole(ToneOf(kind), role) : QVariant();
     }
     const capture::CaptureRecord r = packets[record];
+    if (role == Qt::ToolTipRole) {
+        if (column == StatusColumn) {
+            return ToneTip(ToneOf(kind));
+        }
+        return column == PayloadColumn && capture::IsData(kind) ? PayloadTip(r.bytes) : QVariant();
+    }
     switch (column) {
     case RecordColumn:
         return static_cast<qulonglong>(record);
@@ -599,11 +656,25 @@ QVariant TransferTreeModel::packetData(std::size_t record, int column, int role)
 }
 
 QVariant TransferTreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole) {
+        switch (section) {
+        case StatusColumn:
+            return QString::fromStdString(StatusLegend());
+        case FrameColumn:
+            return QStringLiteral("The frame number of the last SOF at or before the row, "
+                                  "counted on across wraps of the 11-bit counter");
+        case DurationColumn:
+            return QStringLiteral("Frames from the item's first packet to its last");
+        default:
+            return {};
+        }
+    }
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return {};
     }
-    static const char* const kTitles[] = {"Record", "Item",  "Endpoint", "Direction",
-                                          "Status", "Bytes", "Payload"};
+    // The address and endpoint number of the item's pipe, as "5.1".
+    static const char* const kTitles[] = {"Record", "Item",    "Addr.EP", "Direction", "Status",
+                                          "Bytes",  "Payload", "Frame",   "Frames"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(kTitles[section])
                                                  : QVariant();
 }

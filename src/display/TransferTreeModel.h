@@ -39,6 +39,10 @@ public:
         StatusColumn,
         BytesColumn,
         PayloadColumn,
+        /// The counted frame of the last SOF at or before the row.
+        FrameColumn,
+        /// Frames an item spans.
+        DurationColumn,
         ColumnCount
     };
     /// Transactions handed to the view at a time.
@@ -61,6 +65,9 @@ public:
     /// Shows only the items of one address (or endpoint).
     void setFilter(const TransferFilter& filter);
     const TransferFilter& filter() const { return filter_; }
+    /// Shows or leaves out the SOF items (the store keeps them).
+    void setShowSofs(bool show);
+    bool showSofs() const { return showSofs_; }
     /// Marks the transfers that carry one of `findings` (a severity icon and the findings'
     /// messages on the status column); nothing marks none. They must be the findings of the
     /// store as it is now and stay as they are until replaced; take them away before the
@@ -119,6 +126,8 @@ private:
     protocol::TransferItem itemAt(std::size_t topRow) const;
     Members& members(std::size_t topRow) const;
     bool passes(const protocol::TransferItem& item) const;
+    /// Some items are left out: the top rows come from visible_.
+    bool narrowed() const { return filter_.address.has_value() || !showSofs_; }
     void fetchMembers(const QModelIndex& parent, std::size_t upTo);
     QVariant transferData(std::size_t topRow, int column, int role) const;
     QVariant transactionData(const protocol::Transaction& t, int column, int role) const;
@@ -129,6 +138,7 @@ private:
     bool live_ = true;
     bool fold_ = true;
     TransferFilter filter_;
+    bool showSofs_ = true;
     const std::vector<protocol::Finding>* findings_ = nullptr;
     /// Item index per top row when a filter is set (items in capture order).
     std::vector<std::uint32_t> visible_;

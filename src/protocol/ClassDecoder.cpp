@@ -17,6 +17,8 @@ constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassMassStorage = 0x08;
 constexpr std::uint8_t kClassHub = 0x09;
 constexpr std::uint8_t kClassCdcData = 0x0A;
+constexpr std::uint8_t kClassApplication = 0xFE;
+constexpr std::uint8_t kSubclassDfu = 0x01;
 
 std::string Hex(std::uint32_t v, int digits = 0) {
     char text[16];
@@ -179,6 +181,69 @@ std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const s
     }
 }
 
+std::string_view DfuStatusName(std::uint8_t status) {
+    static constexpr std::array<std::string_view, 16> kNames = {
+        "OK",      "errTARGET", "errFILE",    "errWRITE",     "errERASE",    "errCHECK_ERASED",
+        "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE",   "errFIRMWARE", "errVENDOR",
+        "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
+    return status < kNames.size() ? kNames[status] : "status ?";
+}
+
+std::string_view DfuStateName(std::uint8_t state) {
+    static constexpr std::array<std::string_view, 11> kNames = {
+        "appIDLE",          "appDETACH",   "dfuIDLE",
+        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
+        "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
+        "dfuUPLOAD-IDLE",   "dfuERROR"};
+    return state < kNames.size() ? kNames[state] : "state ?";
+}
+
+std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data) {
+    switch (r.request) {
+    case 0x00:
+        return "DFU_DETACH timeout " + std::to_string(r.value) + " ms";
+    case 0x01:
+        // A download of no bytes ends the image and starts manifestation (DFU 1.1 7.1).
+        return "DFU_DNLOAD block " + std::to_string(r.value) + ", " + std::to_string(data.size()) +
+               " bytes" + (r.length == 0 ? " (end of image)" : "");
+    case 0x02:
+        // A block shorter than asked for is the image's last (DFU 1.1 6.2).
+        return "DFU_UPLOAD block " + std::to_string(r.value) + ", " + std::to_string(data.size()) +
+               " bytes" + (data.size() < r.length ? " (end of image)" : "");
+    case 0x03: {
+        if (data.size() < 6) {
+            return "DFU_GETSTATUS" + (data.empty()
+                                          ? std::string()
+                                          : ": " + std::to_string(data.size()) + " of 6 bytes");
+        }
+        const std::uint32_t poll = data[1] | data[2] << 8 | data[3] << 16;
+        std::string text = "DFU_GETSTATUS ";
+        text.append(DfuStatusName(data[0]));
+        if (data[0] >= 16) {
+            text += " " + Hex(data[0], 2);
+        }
+        text += ", ";
+        text.append(DfuStateName(data[4]));
+        if (data[4] >= 11) {
+            text += " " + Hex(data[4], 2);
+        }
+        text += ", poll " + std::to_string(poll) + " ms";
+        return text;
+    }
+    case 0x04:
+        return "DFU_CLRSTATUS";
+    case 0x05:
+        if (data.empty()) {
+            return "DFU_GETSTATE";
+        }
+        return std::string("DFU_GETSTATE ").append(DfuStateName(data[0]));
+    case 0x06:
+        return "DFU_ABORT";
+    default:
+        return "DFU request " + Hex(r.request, 2);
+    }
+}
+
 std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data) {
     const bool port = r.recipient() == 3;
     const std::string where = port ? " port " + std::to_string(r.index & 0xFF) : " hub";
@@ -224,6 +289,68 @@ std::string_view SenseKeyName(std::uint8_t key) {
         "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
         "reserved 0xC",   "VOLUME OVERFLOW", "MISCOMPARE",     "COMPLETED"};
     return kNames[key & 0x0F];
+}
+
+/// The additional sense code and qualifier by name (SPC-4 annex D), for the ones a USB disk,
+/// card reader or stick reports; nothing for the rest.
+std::optional<std::string_view> AdditionalSenseName(std::uint8_t asc, std::uint8_t ascq) {
+    struct Sense {
+        std::uint8_t asc;
+        std::uint8_t ascq;
+        std::string_view name;
+    };
+    static constexpr std::array<Sense, 44> kSenses = {{
+        {0x00, 0x00, "NO ADDITIONAL SENSE INFORMATION"},
+        {0x02, 0x00, "NO SEEK COMPLETE"},
+        {0x03, 0x00, "PERIPHERAL DEVICE WRITE FAULT"},
+        {0x04, 0x00, "LOGICAL UNIT NOT READY, CAUSE NOT REPORTABLE"},
+        {0x04, 0x01, "LOGICAL UNIT IS IN PROCESS OF BECOMING READY"},
+        {0x04, 0x02, "LOGICAL UNIT NOT READY, INITIALIZING COMMAND REQUIRED"},
+        {0x04, 0x03, "LOGICAL UNIT NOT READY, MANUAL INTERVENTION REQUIRED"},
+        {0x04, 0x04, "LOGICAL UNIT NOT READY, FORMAT IN PROGRESS"},
+        {0x08, 0x00, "LOGICAL UNIT COMMUNICATION FAILURE"},
+        {0x0C, 0x00, "WRITE ERROR"},
+        {0x0C, 0x02, "WRITE ERROR - AUTO REALLOCATION FAILED"},
+        {0x10, 0x00, "ID CRC OR ECC ERROR"},
+        {0x11, 0x00, "UNRECOVERED READ ERROR"},
+        {0x14, 0x01, "RECORD NOT FOUND"},
+        {0x15, 0x00, "RANDOM POSITIONING ERROR"},
+        {0x1A, 0x00, "PARAMETER LIST LENGTH ERROR"},
+        {0x20, 0x00, "INVALID COMMAND OPERATION CODE"},
+        {0x21, 0x00, "LOGICAL BLOCK ADDRESS OUT OF RANGE"},
+        {0x24, 0x00, "INVALID FIELD IN CDB"},
+        {0x25, 0x00, "LOGICAL UNIT NOT SUPPORTED"},
+        {0x26, 0x00, "INVALID FIELD IN PARAMETER LIST"},
+        {0x26, 0x01, "PARAMETER NOT SUPPORTED"},
+        {0x26, 0x02, "PARAMETER VALUE INVALID"},
+        {0x27, 0x00, "WRITE PROTECTED"},
+        {0x28, 0x00, "NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED"},
+        {0x29, 0x00, "POWER ON, RESET, OR BUS DEVICE RESET OCCURRED"},
+        {0x29, 0x01, "POWER ON OCCURRED"},
+        {0x29, 0x02, "SCSI BUS RESET OCCURRED"},
+        {0x2A, 0x01, "MODE PARAMETERS CHANGED"},
+        {0x2C, 0x00, "COMMAND SEQUENCE ERROR"},
+        {0x30, 0x00, "INCOMPATIBLE MEDIUM INSTALLED"},
+        {0x30, 0x01, "CANNOT READ MEDIUM - UNKNOWN FORMAT"},
+        {0x31, 0x00, "MEDIUM FORMAT CORRUPTED"},
+        {0x3A, 0x00, "MEDIUM NOT PRESENT"},
+        {0x3A, 0x01, "MEDIUM NOT PRESENT - TRAY CLOSED"},
+        {0x3A, 0x02, "MEDIUM NOT PRESENT - TRAY OPEN"},
+        {0x3E, 0x00, "LOGICAL UNIT HAS NOT SELF-CONFIGURED YET"},
+        {0x3F, 0x01, "MICROCODE HAS BEEN CHANGED"},
+        {0x44, 0x00, "INTERNAL TARGET FAILURE"},
+        {0x47, 0x00, "SCSI PARITY ERROR"},
+        {0x4E, 0x00, "OVERLAPPED COMMANDS ATTEMPTED"},
+        {0x53, 0x02, "MEDIUM REMOVAL PREVENTED"},
+        {0x5D, 0x00, "FAILURE PREDICTION THRESHOLD EXCEEDED"},
+        {0x65, 0x00, "VOLTAGE FAULT"},
+    }};
+    for (const Sense& sense : kSenses) {
+        if (sense.asc == asc && sense.ascq == ascq) {
+            return sense.name;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
@@ -313,8 +440,16 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
         return std::nullopt;
     case 0x03: // REQUEST SENSE
         if (data.size() >= 14) {
-            return "sense: " + std::string(SenseKeyName(data[2])) + ", ASC " + Hex(data[12], 2) +
-                   " ASCQ " + Hex(data[13], 2);
+            std::string text = "sense: ";
+            text += SenseKeyName(data[2]);
+            text += ", ";
+            const std::string codes = "ASC " + Hex(data[12], 2) + " ASCQ " + Hex(data[13], 2);
+            if (const auto name = AdditionalSenseName(data[12], data[13])) {
+                text.append(*name).append(" (").append(codes).append(")");
+            } else {
+                text += codes;
+            }
+            return text;
         }
         if (data.size() >= 3) {
             return "sense: " + std::string(SenseKeyName(data[2]));
@@ -430,6 +565,10 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         if (cls == kClassCdc) {
             return named(DescribeCdcRequest(*request, payload));
+        }
+        if (cls == kClassApplication &&
+            interface->descriptor.field("bInterfaceSubClass").value_or(0) == kSubclassDfu) {
+            return named(DescribeDfuRequest(*request, payload));
         }
         if (cls == kClassMassStorage) {
             if (request->request == 0xFF) {

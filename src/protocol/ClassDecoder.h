@@ -78,6 +78,12 @@ std::string DescribeHidRequest(const capture::SetupRequest& r);
 std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
 /// CDC line coding (PSTN 1.2 6.3.11): "115200 8N1", or each value named when they are unusual.
 std::string DescribeLineCoding(std::span<const std::uint8_t> data);
+/// A DFU class request (DFU 1.1 3), with the status and state names of a GETSTATUS answer.
+std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
+/// "OK", "errTARGET", ... (DFU 1.1 6.1.2)
+std::string_view DfuStatusName(std::uint8_t status);
+/// "appIDLE", "dfuIDLE", "dfuDNLOAD-SYNC", ... (DFU 1.1 6.1.2)
+std::string_view DfuStateName(std::uint8_t state);
 std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
 /// A command wrapper: "SCSI INQUIRY\nCBW tag 0x1, LUN 0, IN 36 bytes"; a status wrapper:
 /// "CSW passed, residue 0\nCSW tag 0x1"; nothing for bytes that are neither.
@@ -90,6 +96,8 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
                                             std::span<const std::uint8_t> data);
 /// "NOT READY", "ILLEGAL REQUEST", ...
 std::string_view SenseKeyName(std::uint8_t key);
+/// The name of an additional sense code and qualifier; nothing when it is not a common one.
+std::optional<std::string_view> AdditionalSenseName(std::uint8_t asc, std::uint8_t ascq);
 /// Bytes as text when they are printable (tabs and line ends allowed, shown escaped):
 /// "text \"AT\\r\\n\""; nothing otherwise.
 std::optional<std::string> PrintableText(std::span<const std::uint8_t> data);

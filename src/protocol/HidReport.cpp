@@ -676,11 +676,113 @@ std::string UsageName(std::uint16_t page, std::uint32_t usage) {
         if (usage >= 0x1E && usage <= 0x26) {
             return std::string(1, static_cast<char>('1' + (usage - 0x1E)));
         }
-        static const std::map<std::uint32_t, const char*> kKeys = {
-            {0x27, "0"},         {0x28, "Enter"},    {0x29, "Escape"},        {0x2A, "Backspace"},
-            {0x2B, "Tab"},       {0x2C, "Space"},    {0xE0, "Left Control"},  {0xE1, "Left Shift"},
-            {0xE2, "Left Alt"},  {0xE3, "Left GUI"}, {0xE4, "Right Control"}, {0xE5, "Right Shift"},
-            {0xE6, "Right Alt"}, {0xE7, "Right GUI"}};
+        // HID Usage Tables 1.12, 10 (Keyboard/Keypad page). Punctuation by name: a lone "," in a
+        // list of keys would read as a separator.
+        static const std::map<std::uint32_t, const char*> kKeys = {{0x01, "ErrorRollOver"},
+                                                                   {0x02, "POSTFail"},
+                                                                   {0x03, "ErrorUndefined"},
+                                                                   {0x27, "0"},
+                                                                   {0x28, "Enter"},
+                                                                   {0x29, "Escape"},
+                                                                   {0x2A, "Backspace"},
+                                                                   {0x2B, "Tab"},
+                                                                   {0x2C, "Space"},
+                                                                   {0x2D, "Minus"},
+                                                                   {0x2E, "Equals"},
+                                                                   {0x2F, "Left Bracket"},
+                                                                   {0x30, "Right Bracket"},
+                                                                   {0x31, "Backslash"},
+                                                                   {0x32, "Non-US #"},
+                                                                   {0x33, "Semicolon"},
+                                                                   {0x34, "Quote"},
+                                                                   {0x35, "Grave Accent"},
+                                                                   {0x36, "Comma"},
+                                                                   {0x37, "Period"},
+                                                                   {0x38, "Slash"},
+                                                                   {0x39, "Caps Lock"},
+                                                                   {0x46, "Print Screen"},
+                                                                   {0x47, "Scroll Lock"},
+                                                                   {0x48, "Pause"},
+                                                                   {0x49, "Insert"},
+                                                                   {0x4A, "Home"},
+                                                                   {0x4B, "Page Up"},
+                                                                   {0x4C, "Delete"},
+                                                                   {0x4D, "End"},
+                                                                   {0x4E, "Page Down"},
+                                                                   {0x4F, "Right Arrow"},
+                                                                   {0x50, "Left Arrow"},
+                                                                   {0x51, "Down Arrow"},
+                                                                   {0x52, "Up Arrow"},
+                                                                   {0x53, "Num Lock"},
+                                                                   {0x54, "Keypad /"},
+                                                                   {0x55, "Keypad *"},
+                                                                   {0x56, "Keypad -"},
+                                                                   {0x57, "Keypad +"},
+                                                                   {0x58, "Keypad Enter"},
+                                                                   {0x62, "Keypad 0"},
+                                                                   {0x63, "Keypad ."},
+                                                                   {0x64, "Non-US Backslash"},
+                                                                   {0x65, "Application"},
+                                                                   {0x66, "Power"},
+                                                                   {0x67, "Keypad ="},
+                                                                   {0x74, "Execute"},
+                                                                   {0x75, "Help"},
+                                                                   {0x76, "Menu"},
+                                                                   {0x77, "Select"},
+                                                                   {0x78, "Stop"},
+                                                                   {0x79, "Again"},
+                                                                   {0x7A, "Undo"},
+                                                                   {0x7B, "Cut"},
+                                                                   {0x7C, "Copy"},
+                                                                   {0x7D, "Paste"},
+                                                                   {0x7E, "Find"},
+                                                                   {0x7F, "Mute"},
+                                                                   {0x80, "Volume Up"},
+                                                                   {0x81, "Volume Down"},
+                                                                   {0x82, "Locking Caps Lock"},
+                                                                   {0x83, "Locking Num Lock"},
+                                                                   {0x84, "Locking Scroll Lock"},
+                                                                   {0x85, "Keypad Comma"},
+                                                                   {0x86, "Keypad Equal Sign"},
+                                                                   {0x99, "Alternate Erase"},
+                                                                   {0x9A, "SysReq"},
+                                                                   {0x9B, "Cancel"},
+                                                                   {0x9C, "Clear"},
+                                                                   {0x9D, "Prior"},
+                                                                   {0x9E, "Return"},
+                                                                   {0x9F, "Separator"},
+                                                                   {0xA0, "Out"},
+                                                                   {0xA1, "Oper"},
+                                                                   {0xA2, "Clear/Again"},
+                                                                   {0xA3, "CrSel/Props"},
+                                                                   {0xA4, "ExSel"},
+                                                                   {0xE0, "Left Control"},
+                                                                   {0xE1, "Left Shift"},
+                                                                   {0xE2, "Left Alt"},
+                                                                   {0xE3, "Left GUI"},
+                                                                   {0xE4, "Right Control"},
+                                                                   {0xE5, "Right Shift"},
+                                                                   {0xE6, "Right Alt"},
+                                                                   {0xE7, "Right GUI"}};
+        // The numbered runs: F1-F12, F13-F24, keypad 1-9, International1-9 and LANG1-9.
+        struct Run {
+            std::uint32_t first;
+            std::uint32_t last;
+            const char* prefix;
+            std::uint32_t number;
+        };
+        static constexpr std::array<Run, 5> kRuns = {{{0x3A, 0x45, "F", 1},
+                                                      {0x68, 0x73, "F", 13},
+                                                      {0x59, 0x61, "Keypad ", 1},
+                                                      {0x87, 0x8F, "International", 1},
+                                                      {0x90, 0x98, "LANG", 1}}};
+        for (const Run& run : kRuns) {
+            if (usage >= run.first && usage <= run.last) {
+                std::string name = run.prefix;
+                name += std::to_string(run.number + (usage - run.first));
+                return name;
+            }
+        }
         const auto found = kKeys.find(usage);
         return found != kKeys.end() ? found->second : "Key " + Hex(usage, 2);
     }

@@ -137,9 +137,12 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
         return Sof(packets, tx, item, form);
     case TransferType::Polling:
         if (brief) {
-            return "Polling " + DirectionTitle(item.direction) + " " +
-                   std::to_string(item.address) + "." + std::to_string(item.endpoint) + " ×" +
-                   Thousands(item.count) + " NAK";
+            const std::string pipe = std::to_string(item.address) + "." +
+                                     std::to_string(item.endpoint) + " ×" + Thousands(item.count);
+            // A NAKed OUT is the host offering data again that the device cannot take yet
+            // (USB 2.0 8.5.1); it polls nothing.
+            return item.direction == Direction::Out ? "NAKed OUT " + pipe
+                                                    : "Polling IN " + pipe + " NAK";
         }
         return std::to_string(item.count) + " NAKed";
     case TransferType::Malformed: {

@@ -1,6 +1,7 @@
 #include "protocol/Transfers.h"
 
 #include "capture/PacketClass.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <array>
@@ -169,7 +170,14 @@ private:
 public:
     void step(std::size_t x, const Transaction& t) {
         if (t.kind == TransactionKind::Sof) {
-            if (options_.fold && sofOpen_ != kNone) {
+            // A run folds consecutive frames only: where frame numbers are skipped, the run is
+            // split so that the hole shows (each frame has its SOF, USB 2.0 8.4.3.1).
+            const auto frame = SofFrameNumber(packets_[t.first]);
+            const bool next = !frame || !lastSof_ || ((*frame - *lastSof_) & 0x7FF) <= 1;
+            if (frame) {
+                lastSof_ = frame;
+            }
+            if (options_.fold && sofOpen_ != kNone && next) {
                 extend(sofOpen_, x);
             } else {
                 TransferItem item = fresh(TransferType::Sof, x, t);
@@ -565,6 +573,8 @@ private:
     const LargestPayloads& largest_;
     Store& store_;
     std::size_t sofOpen_ = kNone;
+    /// Frame number of the last SOF that carried one.
+    std::optional<std::uint16_t> lastSof_;
     std::array<std::size_t, kEndpoints> controlOpen_{};
     std::array<ControlState, kEndpoints> controls_{};
     std::array<bool, kEndpoints> setupSeen_{};

@@ -57,6 +57,7 @@ void CaptureSession::storeChanging() {
 void CaptureSession::storeChanged() {
     build_.build.reset();
     transactions_.reset();
+    frames_.reset();
     folded_.reset();
     unfolded_.reset();
     foldedList_.reset();
@@ -135,6 +136,13 @@ const protocol::Transactions& CaptureSession::transactions() {
         transactions_ = protocol::GroupTransactions(packets_);
     }
     return *transactions_;
+}
+
+const protocol::FrameIndex& CaptureSession::frames() {
+    if (!frames_) {
+        frames_ = protocol::FrameIndex::Build(packets_, transactions());
+    }
+    return *frames_;
 }
 
 const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) {
@@ -254,7 +262,7 @@ bool CaptureSession::transfersReady(bool fold) const {
     const std::optional<protocol::TransferList>& list = fold ? foldedList_ : unfoldedList_;
     const std::optional<DecodedIndex>& decoded = fold ? foldedDecoded_ : unfoldedDecoded_;
     const std::vector<std::uint32_t>& owner = fold ? foldedOwner_ : unfoldedOwner_;
-    return transactions_ && list && decoded && decoded->done == list->size() &&
+    return transactions_ && frames_ && list && decoded && decoded->done == list->size() &&
            (!owner.empty() || transactions_->empty());
 }
 
@@ -279,6 +287,9 @@ bool CaptureSession::collectPrepared() {
     }
     if (!devices_) {
         devices_ = std::move(built->devices);
+    }
+    if (!frames_) {
+        frames_ = std::move(built->frames);
     }
     (fold ? foldedList_ : unfoldedList_) = std::move(built->items);
     (fold ? foldedOwner_ : unfoldedOwner_) = std::move(built->owners);

@@ -8,6 +8,7 @@
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/Diagnostics.h"
+#include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 #include "session/IndexBuild.h"
@@ -115,6 +116,8 @@ public:
     /// texts and the item of each record go by; built on first use and kept apart from
     /// transfers().
     const protocol::TransferList& transferList(bool fold = true);
+    /// The frame of each transaction, counted from the SOFs; built on first use.
+    const protocol::FrameIndex& frames();
     /// The devices the capture's control transfers describe; built on first use, from the
     /// control traffic alone unless a transfer list has found them already.
     const protocol::DeviceModel& devices();
@@ -154,9 +157,9 @@ public:
 
     /// True while an index is held (for tests of the invalidation).
     bool hasIndexes() const {
-        return transactions_.has_value() || folded_ || unfolded_ || foldedList_ || unfoldedList_ ||
-               devices_ || findings_ || foldedDecoded_ || unfoldedDecoded_ ||
-               !foldedOwner_.empty() || !unfoldedOwner_.empty();
+        return transactions_.has_value() || frames_.has_value() || folded_ || unfolded_ ||
+               foldedList_ || unfoldedList_ || devices_ || findings_ || foldedDecoded_ ||
+               unfoldedDecoded_ || !foldedOwner_.empty() || !unfoldedOwner_.empty();
     }
 
 private:
@@ -197,6 +200,7 @@ private:
     bool resumePastEnd_ = false;
 
     std::optional<protocol::Transactions> transactions_;
+    std::optional<protocol::FrameIndex> frames_;
     std::optional<std::vector<protocol::TransferItem>> folded_;
     std::optional<std::vector<protocol::TransferItem>> unfolded_;
     std::optional<protocol::TransferList> foldedList_;

@@ -75,6 +75,10 @@ void IndexBuild::run(const capture::PacketList& packets) {
     if (stop_.load(std::memory_order_relaxed)) {
         return;
     }
+    built->frames = protocol::FrameIndex::Build(packets, built->transactions, &stop_);
+    if (stop_.load(std::memory_order_relaxed)) {
+        return;
+    }
     protocol::DescribedTransferList described =
         protocol::AssembleDescribedTransferList(packets, built->transactions, fold_);
     built->items = std::move(described.items);

@@ -3,6 +3,7 @@
 #include "capture/PacketList.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
+#include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/TransferList.h"
 
@@ -43,6 +44,7 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
 /// What the Transfers window reads of a capture, built together.
 struct TransferIndexes {
     protocol::Transactions transactions;
+    protocol::FrameIndex frames;
     protocol::TransferList items;
     protocol::DeviceModel devices;
     std::vector<std::uint32_t> owners;

@@ -43,6 +43,7 @@ CASES = {
     "keyboard-behind-hub": (["--device", "keyboard"], "full", ["keyboard"]),
     "serial": (["--device", "serial"], "full", ["serial"]),
     "disk": (["--device", "disk"], "full", ["disk"]),
+    "dfu": (["--device", "dfu"], "full", ["dfu"]),
     "vendor": ([], "full", ["vendor"]),
     "mix": (["--device", "keyboard", "--device", "disk", "--device", "mouse",
              "--device", "serial"], "full", ["keyboard", "disk", "mouse", "serial"]),

@@ -41,6 +41,8 @@ PROFILES = {
                "strings": ["Vintrace", "Demo Serial Port", "VT-ACM-0001"]},
     "disk": {"product": "0x0006", "classes": ["0x08"], "endpoints": ["0x81", "0x02"],
              "sizes": ["64", "64"], "strings": ["Vintrace", "Demo Disk", "VT0000000001"]},
+    "dfu": {"product": "0x0007", "classes": ["0xfe"], "endpoints": [], "sizes": [],
+            "strings": ["Vintrace", "Demo DFU", "VT-DFU-0001"]},
     "vendor": {"product": "0x0001", "classes": ["0xff"], "endpoints": ["0x81", "0x02", "0x82"],
                "sizes": ["8", "64", "64"], "strings": []},
 }
@@ -52,13 +54,23 @@ FIELDS = ["frame.number", "_ws.malformed", "_ws.expert.severity", "_ws.expert.me
           "usbhid.item.bSize", "usbhid.descriptor.hid.wDescriptorLength", "usbhid.data",
           "usbcom.control.request_code", "usbcom.control.payload", "usbcom.descriptor.subtype",
           "usbms.dCBWSignature", "usbms.dCSWStatus", "usbms.setup.bRequest", "scsi_sbc.opcode",
-          "scsi.sns.key", "scsi.sns.asc", "usb.capdata"]
+          "scsi.sns.key", "scsi.sns.asc", "usb.capdata", "usb.bmRequestType", "usb.setup.bRequest",
+          "usb.setup.wValue", "usb.setup.wLength", "usb.control.Response", "usb.data_fragment",
+          "usbdfu.descriptor.wTransferSize", "usbdfu.descriptor.bcdDFUVersion",
+          "usbdfu.descriptor.bmAttributes.CanUpload"]
 PRE = 0x3C
 EXPERT_ERROR = 0x00800000
 # Boot keyboard usages back to characters (shift gives capitals and '!').
 KEYS = {0x28: "\n", 0x2C: " ", 0x2D: "-", 0x36: ",", 0x37: ".", 0x27: "0"}
 KEYS.update({0x04 + i: chr(ord("a") + i) for i in range(26)})
 KEYS.update({0x1E + i: chr(ord("1") + i) for i in range(9)})
+# DFU 1.1 6.1.2: bStatus and bState by name.
+DFU_STATUS = ["OK", "errTARGET", "errFILE", "errWRITE", "errERASE", "errCHECK_ERASED", "errPROG",
+              "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR", "errUSBR",
+              "errPOR", "errUNKNOWN", "errSTALLEDPKT"]
+DFU_STATE = ["appIDLE", "appDETACH", "dfuIDLE", "dfuDNLOAD-SYNC", "dfuDNBUSY", "dfuDNLOAD-IDLE",
+             "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET", "dfuUPLOAD-IDLE",
+             "dfuERROR"]
 TYPED = {"hello, usb 1.1!\n", "Vintrace\n", "ls -l\n", "make test\n", "echo OK\n"}
 
 failures = []
@@ -142,9 +154,9 @@ def main():
         check(classes == want["classes"], f"{device}: interface classes {classes}")
         check(int(row["usb.bNumInterfaces"]) == len(classes),
               f"{device}: bNumInterfaces {row['usb.bNumInterfaces']}")
-        endpoints = row["usb.bEndpointAddress"].split(";")
+        endpoints = [e for e in row["usb.bEndpointAddress"].split(";") if e]
         check(endpoints == want["endpoints"], f"{device}: endpoints {endpoints}")
-        sizes = row["usb.wMaxPacketSize"].split(";")
+        sizes = [e for e in row["usb.wMaxPacketSize"].split(";") if e]
         check(sizes == want["sizes"], f"{device}: wMaxPacketSize {sizes}")
         if "report_length" in want:
             check(row["usbhid.descriptor.hid.wDescriptorLength"] == str(want["report_length"]),
@@ -196,6 +208,47 @@ def main():
         check(values("usbms.dCSWStatus").count("0x01") == 1, "one failed command")
         check(values("scsi.sns.key") == ["0x05"] and values("scsi.sns.asc") == ["0x21"],
               "sense data: illegal request, LBA out of range")
+    if "dfu" in devices:
+        check(values("usbdfu.descriptor.wTransferSize") == ["256"] and
+              values("usbdfu.descriptor.bcdDFUVersion") == ["0x0110"] and
+              values("usbdfu.descriptor.bmAttributes.CanUpload") == ["1"],
+              "DFU functional descriptor")
+        # The class requests as tshark frames them (setup, then the answer's bytes), read by
+        # DFU 1.1, against the decoding of `vintrace-cli transfers`.
+        wanted = []
+        asked = None
+        for row in rows:
+            if row["usb.bmRequestType"] in ("0x21", "0xa1"):
+                request, value = int(row["usb.setup.bRequest"]), int(row["usb.setup.wValue"], 0)
+                length = int(row["usb.setup.wLength"])
+                if row["usb.bmRequestType"] == "0xa1":
+                    asked = (request, value, length)
+                    continue
+                # A block's size is its wLength: tshark 4.0 ends the data it gathers early
+                # when a data-stage OUT is NAKed and sent again (USB 2.0 8.5.1).
+                wanted.append({0: f"DFU_DETACH timeout {value} ms",
+                               1: f"DFU_DNLOAD block {value}, {length} bytes" +
+                                  (" (end of image)" if length == 0 else ""),
+                               4: "DFU_CLRSTATUS", 6: "DFU_ABORT"}.get(request, f"? {request}"))
+            elif asked and row["usb.control.Response"]:
+                request, value, length = asked
+                data = bytes.fromhex(row["usb.control.Response"])
+                if request == 3:
+                    wanted.append(f"DFU_GETSTATUS {DFU_STATUS[data[0]]}, {DFU_STATE[data[4]]}, "
+                                  f"poll {int.from_bytes(data[1:4], 'little')} ms")
+                elif request == 2:
+                    wanted.append(f"DFU_UPLOAD block {value}, {len(data)} bytes" +
+                                  (" (end of image)" if len(data) < length else ""))
+                elif request == 5:
+                    wanted.append(f"DFU_GETSTATE {DFU_STATE[data[0]]}")
+                asked = None
+        lines = run([cli, "transfers", capture]).splitlines()
+        decoded_dfu = [line.split("; ")[-1] for line in lines if "; DFU_" in line]
+        # The last request may be cut by the recording's end.
+        n = min(len(wanted), len(decoded_dfu)) - 1
+        check(n > 40, f"only {n} DFU requests")
+        check(wanted[:n] == decoded_dfu[:n],
+              f"DFU requests differ: {[(a, b) for a, b in zip(wanted, decoded_dfu) if a != b][:3]}")
     if devices == ["serial"]:
         text = b"".join(bytes.fromhex(v) for v in values("usb.capdata"))
         check(len(text) > 1000 and all(b in b"\r\n" or 0x20 <= b < 0x7F for b in text),

@@ -148,6 +148,8 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
         // Serial answers: bulk IN packet sizes since the last command sent on bulk OUT.
         std::vector<std::size_t> answer;
         int answers = 0;
+        int dfuBlocks = 0;
+        int dfuImages = 0;
         for (const Transaction& t : all) {
             if (Address(t.token) != address) {
                 continue;
@@ -163,6 +165,12 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             }
             if (t.token[0] == kSetup && payload == Packet{0x00, 0x09, 0x01, 0, 0, 0, 0, 0}) {
                 configuredAt = t.index;
+            }
+            if (t.token[0] == kSetup && t.handshake == kAck && payload.size() == 8 &&
+                payload[0] == 0x21 && payload[1] == 0x01 &&
+                (payload[6] | payload[7]) != 0) { // DFU_DNLOAD
+                ++dfuBlocks;
+                dfuImages += payload[2] == 0 && payload[3] == 0 ? 1 : 0;
             }
             if (c.profiles[n] == Profile::Serial && t.handshake == kAck && !t.data.empty() &&
                 (key == 0x02 || key == 0x11)) {
@@ -232,6 +240,11 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             EXPECT_GT(commands, 20);
             break;
         }
+        case Profile::Dfu:
+            // Firmware images go down in numbered blocks (DFU 1.1 7.1): block 0 opens each.
+            EXPECT_GT(dfuBlocks, 10);
+            EXPECT_GT(dfuImages, 2);
+            break;
         case Profile::Vendor:
             break;
         }
@@ -246,6 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProfileCase{"Keyboard", {Profile::Keyboard}, false},
         ProfileCase{"KeyboardBehindHub", {Profile::Keyboard}, true},
         ProfileCase{"Serial", {Profile::Serial}, true}, ProfileCase{"Disk", {Profile::Disk}, true},
+        ProfileCase{"Dfu", {Profile::Dfu}, true},
         ProfileCase{"MouseAndKeyboardOnALowSpeedBus", {Profile::Mouse, Profile::Keyboard}, false},
         ProfileCase{"FourDevices",
                     {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial},
@@ -269,7 +283,8 @@ TEST(EmulatorProfiles, FramesHoldTheirTraffic) {
 }
 
 TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
-    for (const Profile p : {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk}) {
+    for (const Profile p :
+         {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk, Profile::Dfu}) {
         SCOPED_TRACE(std::string(ProfileName(p)));
         const ClassDescriptors c = DescriptorsOf(p);
         ASSERT_EQ(c.device.size(), 18u);
@@ -303,8 +318,13 @@ TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
             case 0x05:
                 ++endpointsFound;
                 break;
-            case 0x21: // HID: the report descriptor's length
-                EXPECT_EQ(static_cast<std::size_t>(d[i + 7] | d[i + 8] << 8), c.report.size());
+            case 0x21:
+                if (p == Profile::Dfu) { // DFU functional (DFU 1.1 4.1.3): wTransferSize
+                    EXPECT_EQ(d[i], 9);
+                    EXPECT_EQ(d[i + 5] | d[i + 6] << 8, 256);
+                } else { // HID: the report descriptor's length
+                    EXPECT_EQ(static_cast<std::size_t>(d[i + 7] | d[i + 8] << 8), c.report.size());
+                }
                 break;
             default:
                 break;

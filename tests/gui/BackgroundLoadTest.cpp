@@ -5,12 +5,15 @@
 #include "app/CommandEvent.h"
 #include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
+#include "app/TTransfersForm.h"
+#include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 #include "support/CaptureBytes.h"
 #include "support/MenuClicks.h"
 #include "support/RecordingAnalyzer.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -212,7 +215,6 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
         {"Export pcap", [&] { form.ExportPcap1->trigger(); }},
         {"Show All", [&] { form.ShowAll1->trigger(); }},
         {"Search from Top", [&] { form.SearchfromTop1->trigger(); }},
-        {"Transfers", [&] { form.Transfers1->trigger(); }},
         {"another file", [&] { form.OpenCaptureFile(Data("ls-mouse.dat")); }},
         {"hide SOF from the hide dialog",
          [&] {
@@ -230,17 +232,12 @@ TEST_F(BackgroundLoading, WhatWouldTouchTheStoreIsRefusedUntilTheLoadEnds) {
         EXPECT_EQ(form.PacketList.size(), 1u);
     }
     EXPECT_FALSE(asked);
-    EXPECT_EQ(form.transfersForm(), nullptr);
     EXPECT_FALSE(form.Button4->isEnabled()); // no acquisition started
     EXPECT_TRUE(form.RadioButton1->isChecked());
 
-    // The load went on undisturbed, and the commands work again once it has ended.
+    // The load went on undisturbed.
     ASSERT_TRUE(waitLoaded());
     expectOnScreen(Ordinary().packets().size(), kLarge);
-    messages_.clear();
-    form.Transfers1->trigger();
-    EXPECT_NE(form.transfersForm(), nullptr);
-    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
 
 // The Devices window opens during a load without a box: it says the capture is loading and
@@ -262,6 +259,33 @@ TEST_F(BackgroundLoading, TheDevicesWindowOpensAndFillsWhenTheLoadEnds) {
     EXPECT_FALSE(devices->StateLabel->isVisible()) << devices->StateLabel->text().toStdString();
     EXPECT_EQ(devices->DeviceTree->model()->rowCount(), 2);
     EXPECT_EQ(devices->windowTitle(), "Devices \u2014 fs-badge.dat");
+}
+
+// So does the Transfers window, which builds nothing from the capture about to be replaced.
+TEST_F(BackgroundLoading, TheTransfersWindowOpensAndFillsWhenTheLoadEnds) {
+    TMainForm& form = open();
+    form.OpenCaptureFile(kLarge);
+    ASSERT_TRUE(form.loading());
+    ASSERT_TRUE(test::ChooseMenuItem(form.menuBar(), "View", "Transfers..."));
+    TTransfersForm* transfers = form.transfersForm();
+    ASSERT_NE(transfers, nullptr);
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+    EXPECT_TRUE(transfers->isVisible());
+    EXPECT_TRUE(transfers->StateLabel->isVisible());
+    EXPECT_TRUE(transfers->StateLabel->text().startsWith("Loading fs-badge.dat\u2026"))
+        << transfers->StateLabel->text().toStdString();
+    EXPECT_EQ(transfers->TransferTree->model()->rowCount(), 0);
+    EXPECT_FALSE(form.Session.hasIndexes());
+
+    ASSERT_TRUE(waitLoaded());
+    QApplication::processEvents();
+    EXPECT_FALSE(transfers->StateLabel->isVisible()) << transfers->StateLabel->text().toStdString();
+    EXPECT_EQ(transfers->TransferTree->model()
+                  ->index(1, display::TransferTreeModel::ItemColumn)
+                  .data()
+                  .toString(),
+              "GET_DESCRIPTOR DEVICE; device 303A:1001");
+    EXPECT_EQ(transfers->windowTitle(), "Transfers \u2014 fs-badge.dat");
 }
 
 TEST_F(BackgroundLoading, AReloadSentDuringALoadTakesItsPlace) {

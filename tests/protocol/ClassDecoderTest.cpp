@@ -43,6 +43,29 @@ TEST(ClassRequests, Cdc) {
     }
 }
 
+// DFU 1.1 3 (requests), 6.1.2 (GETSTATUS: bStatus, bwPollTimeout in three bytes, bState).
+TEST(ClassRequests, Dfu) {
+    const std::vector<RequestCase> cases = {
+        {"2100E80300000000", "", "DFU_DETACH timeout 1000 ms"},
+        {"2101030000000400", "01020304", "DFU_DNLOAD block 3, 4 bytes"},
+        {"2101070000000000", "", "DFU_DNLOAD block 7, 0 bytes (end of image)"},
+        {"A102000000000004", "0102", "DFU_UPLOAD block 0, 2 bytes (end of image)"},
+        {"A103000000000600", "00 320000 05 00", "DFU_GETSTATUS OK, dfuDNLOAD-IDLE, poll 50 ms"},
+        {"A103000000000600", "0A 000001 0A 00",
+         "DFU_GETSTATUS errFIRMWARE, dfuERROR, poll 65536 ms"},
+        {"A103000000000600", "20 000000 0B 00",
+         "DFU_GETSTATUS status ? 0x20, state ? 0x0B, poll 0 ms"},
+        {"A103000000000600", "0000", "DFU_GETSTATUS: 2 of 6 bytes"},
+        {"2104000000000000", "", "DFU_CLRSTATUS"},
+        {"A105000000000100", "02", "DFU_GETSTATE dfuIDLE"},
+        {"2106000000000000", "", "DFU_ABORT"},
+        {"2107000000000000", "", "DFU request 0x07"},
+    };
+    for (const RequestCase& c : cases) {
+        EXPECT_EQ(DescribeDfuRequest(RequestOf(c.setup), Bytes(c.data)), c.expected) << c.setup;
+    }
+}
+
 TEST(ClassRequests, Hid) {
     const std::vector<RequestCase> cases = {
         {"A101010100000800", "", "GET_REPORT input report 1 interface 0"},
@@ -116,7 +139,15 @@ TEST(MassStorage, DataStagesReadByTheirCommand) {
     EXPECT_EQ(DescribeScsiData(0x25, Bytes("0003FFFF00000200")),
               "READ CAPACITY data: last LBA 262143, block 512 bytes, 134217728 bytes");
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 02 00000000 0A 00000000 3A 00 0000 00 00")),
-              "sense: NOT READY, ASC 0x3A ASCQ 0x00");
+              "sense: NOT READY, MEDIUM NOT PRESENT (ASC 0x3A ASCQ 0x00)");
+    // A qualifier is part of the name (SPC-4 annex D): 0x21/0x00 is not 0x21/0x01.
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05 00000000 0A 00000000 21 00 0000 00 00")),
+              "sense: ILLEGAL REQUEST, LOGICAL BLOCK ADDRESS OUT OF RANGE (ASC 0x21 ASCQ 0x00)");
+    EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05 00000000 0A 00000000 21 01 0000 00 00")),
+              "sense: ILLEGAL REQUEST, ASC 0x21 ASCQ 0x01");
+    EXPECT_EQ(AdditionalSenseName(0x28, 0x00),
+              "NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED");
+    EXPECT_EQ(AdditionalSenseName(0x80, 0x00), std::nullopt);
     EXPECT_EQ(DescribeScsiData(0x03, Bytes("70 00 05")), "sense: ILLEGAL REQUEST");
     EXPECT_EQ(DescribeScsiData(0x5A, Bytes("0006 00 80 0000 0000")),
               "MODE SENSE data: 8 bytes, write-protected");

@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         CleanCase{"VendorAndHub", {}, true, true}, CleanCase{"Mouse", {Profile::Mouse}, false},
         CleanCase{"Keyboard", {Profile::Keyboard}, false},
         CleanCase{"KeyboardBehindHub", {Profile::Keyboard}}, CleanCase{"Serial", {Profile::Serial}},
-        CleanCase{"Disk", {Profile::Disk}},
+        CleanCase{"Disk", {Profile::Disk}}, CleanCase{"Dfu", {Profile::Dfu}},
         CleanCase{"Mix", {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -181,6 +181,13 @@ TEST(HidReports, DecodeBootProtocol) {
     EXPECT_EQ(DecodeBootMouse(Bytes("00 00")), std::nullopt);
     EXPECT_EQ(DecodeBootKeyboard(Bytes("02 00 0B 08 00 00 00 00")), "Keys: Left Shift, h, e");
     EXPECT_EQ(DecodeBootKeyboard(Bytes("00 00 00 00 00 00 00 00")), "Keys: none");
+    // HID Usage Tables 10: punctuation, function keys, arrows and the keypad by name.
+    EXPECT_EQ(DecodeBootKeyboard(Bytes("00 00 2D 36 3A 45 4F 59")),
+              "Keys: Minus, Comma, F1, F12, Right Arrow, Keypad 1");
+    EXPECT_EQ(DecodeBootKeyboard(Bytes("00 00 68 73 62 31 87 98")),
+              "Keys: F13, F24, Keypad 0, Backslash, International1, LANG9");
+    // Reserved usages stay numbers.
+    EXPECT_EQ(DecodeBootKeyboard(Bytes("00 00 A5 00 00 00 00 00")), "Keys: Key 0xA5");
     EXPECT_EQ(DecodeBootKeyboard(Bytes("00 00 00")), std::nullopt);
 }
 

@@ -354,6 +354,21 @@ TEST(Transfers, BadCrc5TokenIsMalformedAndNamesNoDevice) {
     EXPECT_EQ(devices.devices()[0].address, 5);
 }
 
+// NAKed INs are the host polling an endpoint with nothing to send; NAKed OUTs are data the
+// device cannot take yet, offered again (8.5.1): the tree names them apart.
+TEST(Transfers, NakedRunsAreNamedByWhatTheHostWasDoing) {
+    const auto packets = BusSequence("OUT 3.2, DATA0 01, NAK, OUT 3.2, DATA0 01, NAK, OUT 3.2, "
+                                     "DATA0 01, ACK, IN 3.1, NAK, IN 3.1, NAK");
+    const Transactions tx = GroupTransactions(packets);
+    const auto items = AssembleTransfers(packets, tx);
+    ASSERT_EQ(items.size(), 3u);
+    const char* const brief[] = {"NAKed OUT 3.2 ×2", "Data OUT 1 bytes", "Polling IN 3.1 ×2 NAK"};
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(TransferSummary(packets, tx, items[i], SummaryForm::Brief), brief[i]);
+    }
+    EXPECT_EQ(TransferSummary(packets, tx, items[0], SummaryForm::Line), "2 NAKed");
+}
+
 /// Every record of the capture is reached through exactly one item's members.
 void ExpectEveryRecordUnderOneItem(const capture::PacketList& packets, bool fold) {
     const Transactions tx = GroupTransactions(packets);
