@@ -1,6 +1,8 @@
 #include "protocol/FieldTree.h"
 
+#include "protocol/Devices.h"
 #include "session/CaptureSession.h"
+#include "support/BusSequence.h"
 #include "support/CaptureBytes.h"
 
 #include <gtest/gtest.h>
@@ -221,6 +223,35 @@ TEST(FieldTree, MassStorageWrappers) {
     // Neither wrapper: a 32-byte block that starts like one, and bytes too few to tell.
     EXPECT_TRUE(MassStorageFields(Bytes(cbw + "00"), 0).empty());
     EXPECT_TRUE(MassStorageFields(Bytes("555342"), 0).empty());
+}
+
+TEST(FieldTree, BulkOnlyWrappersOnAMassStorageInterface) {
+    // Interface 0 is bulk-only mass storage (class 08, SCSI 06, BOT 50) on endpoints 0x81
+    // and 0x02.
+    const std::string a = "3.0";
+    const std::string bus =
+        "SETUP " + a + ", DATA0 8006000200002000, ACK, IN " + a +
+        ", DATA1 09022000010100A032090400000208065000070581024000000705020240000000, ACK, OUT " +
+        a + ", DATA1, ACK, " +
+        // BOT 1.0 5.1: a TEST UNIT READY without data, then its status (5.2).
+        "OUT 3.2, DATA0 55534243" + "01000000" + "00000000" + "000006" + std::string(32, '0') +
+        ", ACK, " + "IN 3.1, DATA0 55534253010000000000000000, ACK";
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers described = AssembleDescribedTransfers(packets, tx);
+    std::vector<std::string> wrappers;
+    for (const TransferItem& item : described.items) {
+        if (item.type != TransferType::Bulk) {
+            continue;
+        }
+        const FieldTree t = TransferFields(packets, tx, described.devices, item);
+        ASSERT_FALSE(t.fields.empty());
+        wrappers.push_back(t.fields[0].name + ": " + t.fields[0].value);
+        ExpectNested(t.fields, 0, t.payload.size(), "bulk");
+    }
+    EXPECT_EQ(wrappers,
+              (std::vector<std::string>{"Command Block Wrapper: SCSI TEST UNIT READY",
+                                        "Command Status Wrapper: CSW passed, residue 0"}));
 }
 
 TEST(FieldTree, LineCoding) {
