@@ -90,7 +90,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     split->addWidget(treeBox);
     split->addWidget(Details);
     split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
+    split->setStretchFactor(1, 1);
     layout->addWidget(split);
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
