@@ -1,9 +1,10 @@
-// libFuzzer target for the descriptor and HID report-descriptor parsers and the mass-storage
-// readers. The first input byte
+// libFuzzer target for the descriptor and HID report-descriptor parsers, the mass-storage
+// readers and the field trees built on them. The first input byte
 // picks what the rest is parsed as and the request length; every parser must stay within the
 // input (the sanitizers catch a read past it) and keep its own promises, checked below.
 #include "protocol/ClassDecoder.h"
 #include "protocol/Descriptors.h"
+#include "protocol/FieldTree.h"
 #include "protocol/HidReport.h"
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -26,6 +28,16 @@ void Touch(const Descriptor& d) {
         if (d.field(f.name) && std::size_t{f.offset} + f.size > d.bytes.size()) {
             Fail("a field read past the descriptor's bytes");
         }
+    }
+}
+
+/// Every field lies within its parent's bytes, and the outermost within the input.
+void CheckNested(const std::vector<FieldNode>& nodes, std::size_t begin, std::size_t end) {
+    for (const FieldNode& n : nodes) {
+        if (n.offset < begin || n.offset > end || n.length > end - n.offset) {
+            Fail("a field's bytes lie outside its parent's");
+        }
+        CheckNested(n.children, n.offset, n.offset + n.length);
     }
 }
 
@@ -45,6 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Fail("a descriptor holds more than the input");
         }
         Touch(p.descriptor);
+        CheckNested(DescriptorDataFields(1, 0, body, 0, nullptr, nullptr), 0, body.size());
+        CheckNested({SetupFields(body, 0)}, 0, body.size());
         break;
     }
     case 1:
@@ -66,11 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
             }
         }
+        CheckNested(DescriptorDataFields(2, 0, body, 0, nullptr, nullptr), 0, body.size());
         break;
     }
     case 3:
         (void)ParseString(body, requested);
         (void)ParseLanguages(body, requested);
+        CheckNested(DescriptorDataFields(3, selector >> 4, body, 0, nullptr, nullptr), 0,
+                    body.size());
         break;
     case 4:
         // The mass-storage and SCSI readers take their lengths from the bytes too.
@@ -79,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::uint8_t op : {0x03, 0x12, 0x1A, 0x25}) {
             (void)DescribeScsiData(op, body);
         }
+        CheckNested(MassStorageFields(body, 0), 0, body.size());
+        CheckNested({LineCodingFields(body, 0)}, 0, body.size());
         break;
     default: {
         const HidReportDescriptor d = ParseReportDescriptor(body);
@@ -92,7 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (HidReportKind kind :
              {HidReportKind::Input, HidReportKind::Output, HidReportKind::Feature}) {
             (void)DecodeReport(d, kind, body.subspan(body.size() / 2));
+            CheckNested(HidReportFields(d, kind, body, 0), 0, body.size());
         }
+        CheckNested(ReportDescriptorFields(body, 0), 0, body.size());
         (void)DecodeBootMouse(body);
         (void)DecodeBootKeyboard(body);
         break;

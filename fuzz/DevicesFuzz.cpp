@@ -2,13 +2,15 @@
 // capture file, grouped into transfers with the capture's own endpoint descriptors (its devices
 // found from control traffic alone, checked against the whole list's), followed through
 // SET_ADDRESS, listed as the devices tree (report descriptors included), every record's
-// endpoint looked up, and every transfer decoded by class. Whatever the bytes say, the model
-// must stay consistent; any broken promise aborts so the fuzzer keeps the input.
+// endpoint looked up, and every transfer decoded by class and split into its fields. Whatever the
+// bytes say, the model must stay consistent; any broken promise aborts so the fuzzer keeps the
+// input.
 #include "capture/CaptureDecoder.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/DeviceText.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/Devices.h"
+#include "protocol/FieldTree.h"
 #include "protocol/HidReport.h"
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 namespace {
 
@@ -24,6 +27,21 @@ using namespace vintrace;
 [[noreturn]] void Fail(const char* what, std::size_t at) {
     std::fprintf(stderr, "devices fuzz: %s (%zu)\n", what, at);
     std::abort();
+}
+
+/// Every field lies within its parent's bytes, and the outermost within the payload.
+void CheckNested(const std::vector<protocol::FieldNode>& nodes, std::size_t begin,
+                 std::size_t end) {
+    for (const protocol::FieldNode& n : nodes) {
+        if (n.offset < begin || n.offset > end || n.length > end - n.offset) {
+            Fail("a field's bytes lie outside its parent's", n.offset);
+        }
+        CheckNested(n.children, n.offset, n.offset + n.length);
+    }
+}
+
+void CheckTree(const protocol::FieldTree& tree) {
+    CheckNested(tree.fields, 0, tree.payload.size());
 }
 
 } // namespace
@@ -60,7 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // What the devices command and the Devices window list, with its bounds.
-    (void)protocol::BuildDeviceTree(devices, nullptr);
+    for (const protocol::DeviceTreeRow& row : protocol::BuildDeviceTree(devices, nullptr)) {
+        for (const protocol::DeviceTreeRow& part : row.children) {
+            if (part.detail) {
+                CheckTree(*part.detail);
+            }
+        }
+    }
     for (const protocol::DeviceInfo& d : devices) {
         for (const auto& [interface, bytes] : d.reportDescriptors) {
             const std::size_t lines = protocol::ReportDescriptorLines(bytes).size();
@@ -90,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         (void)decoder.decode(item);
+        CheckTree(protocol::TransferFields(packets, tx, described.devices, item));
     }
     return 0;
 }

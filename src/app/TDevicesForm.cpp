@@ -17,6 +17,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 #include <QTreeView>
@@ -42,7 +43,7 @@ void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QSt
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
     setObjectName(QStringLiteral("DevicesForm"));
-    resize(640, 420);
+    resize(900, 620);
 
     StateLabel = new QLabel(this);
     StateLabel->setObjectName(QStringLiteral("StateLabel"));
@@ -98,7 +99,13 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(StateLabel);
-    layout->addWidget(DeviceTree);
+    Details = new display::DetailPane(this);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(DeviceTree);
+    split->addWidget(Details);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    layout->addWidget(split);
 
     // The selection, not the current row: the view makes the first row current when it gets
     // the focus, and merely opening the window must not move the main window's cursor.
@@ -117,6 +124,9 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
     connect(&model_, &QAbstractItemModel::modelReset, this, update);
     update();
+    connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TDevicesForm::showDetails);
+    connect(&model_, &QAbstractItemModel::modelReset, Details, &display::DetailPane::Clear);
     // Every device opens to its descriptors at once.
     DeviceTree->expandToDepth(0);
     connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
@@ -188,6 +198,27 @@ void TDevicesForm::selectionChanged(const QItemSelection& selected) {
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
         session_.moveCursor(*record, session::CursorFrom::Devices);
+    }
+}
+
+void TDevicesForm::showDetails() {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    // A field's row shows the descriptor it belongs to.
+    QModelIndex owner = rows.isEmpty() ? QModelIndex() : rows.front();
+    while (owner.isValid() && !model_.RowOf(owner)->detail) {
+        owner = owner.parent();
+    }
+    if (!owner.isValid()) {
+        Details->Clear();
+        return;
+    }
+    Details->ShowFields(*model_.RowOf(owner)->detail);
+    if (owner != rows.front()) {
+        // Field rows read "name  value"; report items are the field's whole text.
+        const QString text = rows.front().data().toString().trimmed();
+        if (!Details->SelectField(text)) {
+            Details->SelectField(text.section(QLatin1Char(' '), 0, 0));
+        }
     }
 }
 

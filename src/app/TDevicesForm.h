@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SessionHub.h"
+#include "display/DetailPane.h"
 #include "display/DeviceTreeModel.h"
 #include "session/CaptureSession.h"
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 class QAction;
+class QSplitter;
 class QItemSelection;
 class QLabel;
 class QTreeView;
@@ -31,6 +33,8 @@ public:
     QTreeView* DeviceTree = nullptr;
     /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
     QLabel* StateLabel = nullptr;
+    /// The selected descriptor's fields and bytes, below the tree.
+    display::DetailPane* Details = nullptr;
 
     /// Copy (Ctrl+C): the selected row, and the rows under it that are expanded, as the
     /// command line prints them. Also on the tree's context menu, with the entries below.
@@ -92,6 +96,8 @@ private:
     void writeFile(const std::string& target, const std::string& bytes, const QString& title);
     void goTo(bool last);
     void rebuildNow();
+    /// Shows the selected row's descriptor in the detail pane, the row's field chosen.
+    void showDetails();
 
     session::CaptureSession& session_;
     display::DeviceTreeModel model_;

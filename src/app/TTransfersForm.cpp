@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -22,7 +23,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
       model_(hub.session(), nullptr, /*suspended=*/true) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));
-    resize(980, 440);
+    resize(980, 640);
 
     auto* filterLabel = new QLabel(QStringLiteral("Filter:"), this);
     FilterEdit = new QLineEdit(this);
@@ -83,11 +84,19 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(StateLabel);
-    auto* treeRow = new QHBoxLayout;
+    auto* treeBox = new QWidget(this);
+    auto* treeRow = new QHBoxLayout(treeBox);
+    treeRow->setContentsMargins(0, 0, 0, 0);
     treeRow->setSpacing(0);
     treeRow->addWidget(TransferTree);
     treeRow->addWidget(ItemScrollBar);
-    layout->addLayout(treeRow);
+    Details = new display::DetailPane(this);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(treeBox);
+    split->addWidget(Details);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 1);
+    layout->addWidget(split);
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
     connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::showFold);
@@ -102,6 +111,9 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     // current without anyone choosing it.
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TTransfersForm::selectionChanged);
+    connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TTransfersForm::showDetails);
+    connect(&model_, &QAbstractItemModel::modelReset, this, &TTransfersForm::showDetails);
     connect(&hub, &SessionHub::storeChanged, this, &TTransfersForm::Rebuild);
     connect(ItemScrollBar, &QScrollBar::valueChanged, this, &TTransfersForm::scrollBarMoved);
     // After the tree has laid its rows out: queued, and at most once per turn of the loop.
@@ -291,6 +303,20 @@ void TTransfersForm::selectionChanged() {
     if (const auto record = model_.FirstRecordOf(selected.front())) {
         session_.moveCursor(*record, session::CursorFrom::Transfers);
     }
+}
+
+void TTransfersForm::showDetails() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    const auto record = rows.isEmpty() ? std::nullopt : model_.FirstRecordOf(rows.front());
+    const auto item = record ? session_.itemOfRecord(*record, model_.fold()) : std::nullopt;
+    if (!item) {
+        Details->Clear();
+        return;
+    }
+    // A transaction's or a packet's row shows the transfer that holds it.
+    Details->ShowFields(protocol::TransferFields(session_.packets(), session_.transactions(),
+                                                 session_.devices(),
+                                                 session_.transferList(model_.fold())[*item]));
 }
 
 void TTransfersForm::followCursor(std::size_t record, session::CursorFrom from) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SessionHub.h"
+#include "display/DetailPane.h"
 #include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 
@@ -40,6 +41,8 @@ public:
     QScrollBar* ItemScrollBar = nullptr;
     /// "Grouping transfers n%" while a worker builds the tree's indexes.
     QLabel* ProgressLabel = nullptr;
+    /// The selected transfer's fields and bytes, below the tree.
+    display::DetailPane* Details = nullptr;
     /// Captures of at least this many records are grouped and decoded on a worker while the
     /// tree waits; smaller ones at once, as the rows are asked for.
     std::size_t TransfersBackgroundRecords = std::size_t{500'000};
@@ -122,6 +125,8 @@ private:
     void showFold(bool fold);
     void pollBuild();
     void selectionChanged();
+    /// Shows the transfer that holds the selected row in the detail pane.
+    void showDetails();
     void select(std::size_t record, bool transfer);
     /// Follows the cursor: the transfer a device row came from, the innermost item otherwise.
     void followCursor(std::size_t record, session::CursorFrom from);

@@ -57,15 +57,18 @@ const std::vector<std::size_t>& DeviceTreeModel::childrenOf(const QModelIndex& p
     return parent.isValid() ? nodes_[parent.internalId()].children : top_;
 }
 
-const protocol::DeviceTreeRow* DeviceTreeModel::RowOf(const QModelIndex& index) const {
-    return index.isValid() ? nodes_[index.internalId()].row : nullptr;
-}
-
 std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) const {
     if (!index.isValid() || index.model() != this) {
         return std::nullopt;
     }
     return nodes_[index.internalId()].row->record;
+}
+
+const protocol::DeviceTreeRow* DeviceTreeModel::RowOf(const QModelIndex& index) const {
+    if (!index.isValid() || index.model() != this) {
+        return nullptr;
+    }
+    return nodes_[index.internalId()].row;
 }
 
 std::optional<std::size_t> DeviceTreeModel::LastRecordOf(const QModelIndex& index) const {

@@ -111,7 +111,15 @@ std::string PortStatus(std::uint16_t status, std::uint16_t change) {
            (c.empty() ? std::string("none") : c);
 }
 
-std::string LineCoding(std::span<const std::uint8_t> d) {
+/// "HID report: Button 1: 1, X: +3", "HID report 2: ..." when the descriptor numbers its reports.
+std::string HidReportLine(bool numbered, std::uint8_t id, const std::string& fields) {
+    std::string s = numbered ? "HID report " + std::to_string(id) : std::string("HID report");
+    return fields.empty() ? s : s + ": " + fields;
+}
+
+} // namespace
+
+std::string DescribeLineCoding(std::span<const std::uint8_t> d) {
     if (d.size() < 7) {
         return "line coding of " + std::to_string(d.size()) + " bytes (7 expected)";
     }
@@ -124,14 +132,6 @@ std::string LineCoding(std::span<const std::uint8_t> d) {
     return baud + " baud, " + std::to_string(d[6]) + " data bits, parity " + Hex(d[5], 2) +
            ", stop bits " + Hex(d[4], 2);
 }
-
-/// "HID report: Button 1: 1, X: +3", "HID report 2: ..." when the descriptor numbers its reports.
-std::string HidReportLine(bool numbered, std::uint8_t id, const std::string& fields) {
-    std::string s = numbered ? "HID report " + std::to_string(id) : std::string("HID report");
-    return fields.empty() ? s : s + ": " + fields;
-}
-
-} // namespace
 
 std::string DescribeHidRequest(const capture::SetupRequest& r) {
     static constexpr std::array<const char*, 4> kTypes = {"type 0", "input", "output", "feature"};
@@ -167,9 +167,9 @@ std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const s
     case 0x01:
         return "GET_ENCAPSULATED_RESPONSE " + std::to_string(data.size()) + " bytes";
     case 0x20:
-        return "SET_LINE_CODING " + LineCoding(data);
+        return "SET_LINE_CODING " + DescribeLineCoding(data);
     case 0x21:
-        return "GET_LINE_CODING " + LineCoding(data);
+        return "GET_LINE_CODING " + DescribeLineCoding(data);
     case 0x22:
         return std::string("SET_CONTROL_LINE_STATE DTR ") + ((r.value & 1) != 0 ? "on" : "off") +
                ", RTS " + ((r.value & 2) != 0 ? "on" : "off");

@@ -76,6 +76,8 @@ private:
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).
 std::string DescribeHidRequest(const capture::SetupRequest& r);
 std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
+/// CDC line coding (PSTN 1.2 6.3.11): "115200 8N1", or each value named when they are unusual.
+std::string DescribeLineCoding(std::span<const std::uint8_t> data);
 /// A DFU class request (DFU 1.1 3), with the status and state names of a GETSTATUS answer.
 std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const std::uint8_t> data);
 /// "OK", "errTARGET", ... (DFU 1.1 6.1.2)

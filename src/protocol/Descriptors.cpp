@@ -203,6 +203,14 @@ std::span<const DescriptorField> Descriptor::fields() const {
     return kOther;
 }
 
+std::size_t Descriptor::fixedSize() const {
+    std::size_t end = 0;
+    for (const DescriptorField& f : fields()) {
+        end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
+    }
+    return end;
+}
+
 std::optional<std::uint16_t> Descriptor::field(std::string_view name) const {
     for (const DescriptorField& f : fields()) {
         if (f.name != name) {
@@ -245,6 +253,7 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
     }
     const bool cut = requested <= data.size();
     out.descriptor = Take(data, 0, kind, out.problems, cut);
+    out.places.push_back({0, out.descriptor.bytes.size(), kind});
     const auto total = out.descriptor.field("wTotalLength");
     std::size_t end = data.size();
     if (total) {
@@ -304,6 +313,7 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
         const std::size_t before = out.problems.size();
         Descriptor d = Take(body, at, k, out.problems, innerCut);
         const bool stop = out.problems.size() != before; // a length we cannot step over
+        out.places.push_back({at, d.bytes.size(), k});
         at += d.bytes.size();
         if (k == DescriptorKind::Interface) {
             out.interfaces.push_back({std::move(d), {}, {}, {}});

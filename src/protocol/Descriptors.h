@@ -46,6 +46,9 @@ struct Descriptor {
     std::uint8_t type() const { return bytes.size() > 1 ? bytes[1] : 0; }
     /// The fixed fields this kind carries (for CDC functional ones, by bDescriptorSubtype).
     std::span<const DescriptorField> fields() const;
+    /// Where the fixed fields end: the bytes after it are the kind's own (class-specific
+    /// fields, a HID descriptor's further pairs).
+    std::size_t fixedSize() const;
     /// The value of a field by USB name; nothing when the bytes stop before it or the kind
     /// has no such field.
     std::optional<std::uint16_t> field(std::string_view name) const;
@@ -77,6 +80,15 @@ struct InterfaceDescription {
     friend bool operator==(const InterfaceDescription&, const InterfaceDescription&) = default;
 };
 
+/// Where one descriptor lay in the data it was parsed from, and what it was taken for.
+struct DescriptorPlace {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    DescriptorKind kind = DescriptorKind::Other;
+
+    friend bool operator==(const DescriptorPlace&, const DescriptorPlace&) = default;
+};
+
 /// A configuration (or other-speed configuration) with everything its transfer carried.
 struct ConfigurationDescription {
     Descriptor descriptor;
@@ -87,6 +99,9 @@ struct ConfigurationDescription {
     /// True when all of wTotalLength was delivered.
     bool complete = false;
     std::vector<DescriptorProblem> problems;
+    /// Every descriptor taken, the configuration's own first, in delivery order: a view of
+    /// the bytes reads each by the kind the parse gave it.
+    std::vector<DescriptorPlace> places;
 
     friend bool operator==(const ConfigurationDescription&,
                            const ConfigurationDescription&) = default;

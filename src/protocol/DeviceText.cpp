@@ -79,6 +79,29 @@ std::string DescriptorTitle(const Descriptor& d) {
     }
 }
 
+std::string DescriptorHeading(const Descriptor& d) {
+    switch (d.kind) {
+    case DescriptorKind::Device:
+        return "Device Descriptor";
+    case DescriptorKind::Configuration:
+        return "Configuration Descriptor";
+    case DescriptorKind::OtherSpeedConfiguration:
+        return "Other Speed Configuration Descriptor";
+    case DescriptorKind::String:
+        return "String Descriptor";
+    case DescriptorKind::Interface:
+        return "Interface Descriptor";
+    case DescriptorKind::Endpoint:
+        return "Endpoint Descriptor";
+    case DescriptorKind::DeviceQualifier:
+        return "Device Qualifier";
+    case DescriptorKind::InterfaceAssociation:
+        return "Interface Association";
+    default:
+        return DescriptorTitle(d);
+    }
+}
+
 std::string DfuAttributesText(std::uint8_t bmAttributes) {
     static constexpr const char* kBits[] = {"can download", "can upload", "manifestation tolerant",
                                             "will detach"};

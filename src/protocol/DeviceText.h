@@ -19,6 +19,10 @@ namespace vintrace::protocol {
 std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
                                 std::uint16_t value, const UsbIds* ids);
 
+/// A descriptor's heading by its kind: "Device Descriptor", "Configuration Descriptor",
+/// "Interface Association", "Endpoint Descriptor", ...; DescriptorTitle for the others.
+std::string DescriptorHeading(const Descriptor& d);
+
 /// "HID Device Descriptor", "CDC Functional Descriptor", "DFU Functional Descriptor"; for a
 /// descriptor no kind is known for, "Descriptor of type 0x25".
 std::string DescriptorTitle(const Descriptor& d);

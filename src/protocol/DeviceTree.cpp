@@ -44,10 +44,11 @@ public:
         DeviceTreeRow row{title(), own, {}};
         auto& rows = row.children;
         if (d_.device) {
-            rows.push_back(descriptor("Device Descriptor", *d_.device, d_.from.device));
+            rows.push_back(descriptor(DescriptorHeading(*d_.device), *d_.device, d_.from.device));
         }
         if (d_.qualifier) {
-            rows.push_back(descriptor("Device Qualifier", *d_.qualifier, d_.from.qualifier));
+            rows.push_back(
+                descriptor(DescriptorHeading(*d_.qualifier), *d_.qualifier, d_.from.qualifier));
         }
         for (const auto& [index, c] : d_.configurations) {
             rows.push_back(configuration("Configuration Descriptor", c,
@@ -84,6 +85,7 @@ public:
                                      " (" + std::to_string(bytes.size()) + " bytes):",
                                  record,
                                  {}};
+            report.detail = ReportDescriptorTree(bytes);
             for (std::string& item : ReportDescriptorLines(bytes)) {
                 report.children.push_back({std::move(item), record, {}});
             }
@@ -125,20 +127,13 @@ private:
         return s;
     }
 
-    static std::size_t FixedSize(const Descriptor& d) {
-        std::size_t end = 0;
-        for (const DescriptorField& f : d.fields()) {
-            end = std::max<std::size_t>(end, std::size_t{f.offset} + f.size);
-        }
-        return end;
-    }
-
     /// "Title:" over one row per field the descriptor holds (what bmAttributes means under
     /// it), then the bytes past the known fields.
     DeviceTreeRow descriptor(const std::string& title, const Descriptor& d,
                              std::size_t record) const {
         DeviceTreeRow row{title + ":", record, {}};
         row.bytes = d.bytes;
+        row.detail = DescriptorTree(d, &d_, ids_);
         for (const DescriptorField& f : d.fields()) {
             const auto v = d.field(f.name);
             if (!v) {
@@ -158,7 +153,7 @@ private:
             }
             row.children.push_back(std::move(field));
         }
-        const std::size_t fixed = FixedSize(d);
+        const std::size_t fixed = d.fixedSize();
         if (d.bytes.size() > fixed) {
             std::string s = "data:";
             for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
@@ -179,16 +174,18 @@ private:
             row.children.push_back(descriptor(DescriptorTitle(d), d, record));
         }
         for (const Descriptor& d : c.associations) {
-            row.children.push_back(descriptor("Interface Association", d, record));
+            row.children.push_back(descriptor(DescriptorHeading(d), d, record));
         }
         // Class-specific descriptors stay in delivery order, under what they follow.
         for (const InterfaceDescription& i : c.interfaces) {
-            DeviceTreeRow interface = descriptor("Interface Descriptor", i.descriptor, record);
+            DeviceTreeRow interface =
+                descriptor(DescriptorHeading(i.descriptor), i.descriptor, record);
             for (const Descriptor& d : i.extra) {
                 interface.children.push_back(descriptor(DescriptorTitle(d), d, record));
             }
             for (std::size_t e = 0; e < i.endpoints.size(); ++e) {
-                DeviceTreeRow endpoint = descriptor("Endpoint Descriptor", i.endpoints[e], record);
+                DeviceTreeRow endpoint =
+                    descriptor(DescriptorHeading(i.endpoints[e]), i.endpoints[e], record);
                 for (const Descriptor& d : i.after(e)) {
                     endpoint.children.push_back(descriptor(DescriptorTitle(d), d, record));
                 }

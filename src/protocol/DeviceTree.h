@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/Devices.h"
+#include "protocol/FieldTree.h"
 #include "protocol/UsbIds.h"
 
 #include <cstddef>
@@ -13,7 +14,7 @@
 namespace vintrace::protocol {
 
 /// One row of the devices tree: what it says, the store index of the first record of the
-/// transfer that delivered it, and the rows under it.
+/// transfer that delivered it, the rows under it, and what a descriptor's row holds.
 struct DeviceTreeRow {
     DeviceTreeRow() = default;
     DeviceTreeRow(std::string text, std::size_t record, std::vector<DeviceTreeRow> children = {})
@@ -28,6 +29,9 @@ struct DeviceTreeRow {
     std::optional<std::uint8_t> address;
     /// An endpoint descriptor's row and the rows under it: its bEndpointAddress.
     std::optional<std::uint8_t> endpoint;
+    /// A descriptor's (or report descriptor's) bytes and fields, for a detail pane; rows
+    /// within it (its fields) have none of their own.
+    std::optional<FieldTree> detail = std::nullopt;
 
     friend bool operator==(const DeviceTreeRow&, const DeviceTreeRow&) = default;
 };

@@ -511,8 +511,8 @@ std::string ReportDescriptorListing(const HidReportDescriptor& d) {
     return out;
 }
 
-std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportKind kind,
-                                        std::span<const std::uint8_t> report) {
+std::optional<std::vector<HidValue>> ReportValues(const HidReportDescriptor& d, HidReportKind kind,
+                                                  std::span<const std::uint8_t> report) {
     std::uint8_t id = 0;
     std::span<const std::uint8_t> body = report;
     if (d.usesReportIds) {
@@ -522,12 +522,11 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
         id = report[0];
         body = report.subspan(1);
     }
-    const std::uint32_t bits = d.reportBits(kind, id);
-    if (bits == 0) {
+    if (d.reportBits(kind, id) == 0) {
         return std::nullopt;
     }
-    std::string parts;
-    std::string selected;
+    const std::uint32_t idBits = d.usesReportIds ? 8 : 0;
+    std::vector<HidValue> values;
     for (const HidField& f : d.fields) {
         if (f.kind != kind || f.reportId != id || f.constant) {
             continue;
@@ -543,21 +542,43 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
             v = static_cast<std::int32_t>(*raw);
         }
         if (f.variable) {
-            parts += (parts.empty() ? "" : ", ") + UsageName(f.usagePage, f.usage) + ": " +
-                     Signed(v, f.relative);
+            values.push_back({UsageName(f.usagePage, f.usage), Signed(v, f.relative),
+                              idBits + f.bitOffset, f.bitSize, false});
         } else if (v >= f.logicalMinimum && v <= f.logicalMaximum &&
                    !(v == 0 && f.logicalMinimum == 0)) {
             // An array field names the usage it selects; 0 (below the range) selects nothing.
             const std::uint32_t usage = f.usage + static_cast<std::uint32_t>(v - f.logicalMinimum);
-            selected += (selected.empty() ? "" : ", ") + UsageName(f.usagePage, usage);
+            values.push_back(
+                {UsageName(f.usagePage, usage), {}, idBits + f.bitOffset, f.bitSize, true});
+        }
+    }
+    return values;
+}
+
+std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportKind kind,
+                                        std::span<const std::uint8_t> report) {
+    const auto values = ReportValues(d, kind, report);
+    if (!values) {
+        return std::nullopt;
+    }
+    std::string parts;
+    std::string selected;
+    for (const HidValue& v : *values) {
+        if (v.selected) {
+            selected += (selected.empty() ? "" : ", ") + v.name;
+        } else {
+            parts += (parts.empty() ? "" : ", ") + v.name + ": " + v.value;
         }
     }
     if (!selected.empty()) {
         parts += (parts.empty() ? "" : ", ") + std::string("Selected: ") + selected;
     }
-    if (std::uint64_t{body.size()} * 8 < bits) {
+    const std::uint8_t id = d.usesReportIds ? report[0] : 0;
+    const std::size_t bodySize = report.size() - (d.usesReportIds ? 1 : 0);
+    const std::uint32_t bits = d.reportBits(kind, id);
+    if (std::uint64_t{bodySize} * 8 < bits) {
         parts += (parts.empty() ? "" : ", ") + std::string("short report: ") +
-                 std::to_string(body.size()) + " of " + std::to_string((bits + 7) / 8) + " bytes";
+                 std::to_string(bodySize) + " of " + std::to_string((bits + 7) / 8) + " bytes";
     }
     return parts;
 }

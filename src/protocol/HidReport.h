@@ -75,6 +75,24 @@ std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor&
 /// The same lines, each ended by '\n'.
 std::string ReportDescriptorListing(const HidReportDescriptor& d);
 
+/// One value a report carries, where its bits lie in the report (the ID byte counted).
+struct HidValue {
+    /// The usage: "X", "Button 1"; for an array field, the usage it selects.
+    std::string name;
+    /// "+3", "1"; empty for an array field's selection.
+    std::string value;
+    std::uint32_t bitOffset = 0;
+    std::uint32_t bitSize = 0;
+    bool selected = false;
+
+    friend bool operator==(const HidValue&, const HidValue&) = default;
+};
+
+/// The values of one report in descriptor order (constant fields and empty array slots left
+/// out; fields the report stops before too). Nothing when no report matches.
+std::optional<std::vector<HidValue>> ReportValues(const HidReportDescriptor& d, HidReportKind kind,
+                                                  std::span<const std::uint8_t> report);
+
 /// One report's fields decoded by the descriptor: "Button 1: 1, Button 2: 0, X: +3, Y: -2".
 /// With report IDs the first byte selects the report (the caller names it). Nothing when no
 /// report matches.
