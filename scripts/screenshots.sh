@@ -30,11 +30,12 @@ pids+=($!)
 export DISPLAY=:$display XDG_RUNTIME_DIR=$work HOME=$work
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
-# The id of the window titled $1, waited for (10 s at most).
+# The id of the window titled $1, or "$1 — file", waited for (10 s at most).
 window_id() {
     local id=
     for _ in $(seq 100); do
-        id=$(xwininfo -root -tree 2>/dev/null | awk -v t="\"$1\":" '$2 == t { print $1; exit }')
+        id=$(xwininfo -root -tree 2>/dev/null |
+            awk -v a="\"$1\":" -v b="\"$1 —" '$2 == a || index($0, b) { print $1; exit }')
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
     done
@@ -71,10 +72,20 @@ cp "$here/tests/data/fs-badge.dat" "$work/fs-badge.dat"
 "$app" "$work/fs-badge.dat" > "$work/app.log" 2>&1 &
 pids+=($!)
 shoot Vintrace main-window
-open_from_view_menu 2
+# The View menu ends: Transfers..., Devices..., Problems..., Next Problem, Previous Problem.
+open_from_view_menu 5
+transfers=$(window_id Transfers)
+sleep 1
+# The whole configuration descriptor chosen by a click on its row (record 151), so the detail
+# pane shows its fields, and a click on one field lights its bytes.
+xdotool mousemove --window "$transfers" 300 246 click 1
+sleep 0.5
+xdotool mousemove --window "$transfers" 100 528 click 1
 shoot Transfers transfers-window
-open_from_view_menu 1
-window_id Devices > /dev/null
-# The first device's configuration, opened down to an endpoint.
-xdotool key Home Down Down Down Down Down Right Down Right Down Right
+open_from_view_menu 4
+devices=$(window_id Devices)
+sleep 1
+# The first device's configuration descriptor chosen and opened by a click and Right.
+xdotool mousemove --window "$devices" 150 75 click 1
+xdotool key Right
 shoot Devices devices-window
