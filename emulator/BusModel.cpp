@@ -33,7 +33,10 @@ std::vector<std::uint8_t> Sof(std::uint16_t frame) {
 }
 
 std::vector<std::uint8_t> Data(std::uint8_t toggle, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> p{toggle != 0 ? kData1 : kData0};
+    // Sized first: growing a one-byte vector by insert trips GCC 12's -Warray-bounds at -O3.
+    std::vector<std::uint8_t> p;
+    p.reserve(payload.size() + 3);
+    p.push_back(toggle != 0 ? kData1 : kData0);
     p.insert(p.end(), payload.begin(), payload.end());
     const std::uint16_t crc = capture::Crc16(payload);
     p.push_back(static_cast<std::uint8_t>(crc));

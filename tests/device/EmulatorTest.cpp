@@ -480,7 +480,7 @@ const RefusalCase kRefusals[] = {
      [](const std::string& t) {
          const std::string root = t + "/devices";
          ::mkdir((t + "/real").c_str(), 0700);
-         ::symlink((t + "/real").c_str(), root.c_str());
+         EXPECT_EQ(::symlink((t + "/real").c_str(), root.c_str()), 0);
          return std::pair<std::string, std::string>{root, "device directory " + root +
                                                               ": a symbolic link, not a directory"};
      }},
@@ -489,7 +489,7 @@ const RefusalCase kRefusals[] = {
      [](const std::string& t) {
          // "devices/." names the link's target: the check must see the link all the same.
          ::mkdir((t + "/real").c_str(), 0700);
-         ::symlink((t + "/real").c_str(), (t + "/devices").c_str());
+         EXPECT_EQ(::symlink((t + "/real").c_str(), (t + "/devices").c_str()), 0);
          const std::string root = t + "/devices/.";
          return std::pair<std::string, std::string>{root, "device directory " + root +
                                                               ": a symbolic link, not a directory"};

@@ -319,7 +319,7 @@ TEST_F(ShimDevices, OnlyPrivateDeviceDirectoriesAreSearched) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ::chmod(root.c_str(), 0700);
-        ::chown(root.c_str(), ::geteuid(), ::getegid());
+        ASSERT_EQ(::chown(root.c_str(), ::geteuid(), ::getegid()), 0);
         std::filesystem::remove_all(classDir);
         std::filesystem::remove_all(classDir + ".real");
         MakeClassDirectory();
@@ -337,7 +337,7 @@ TEST_F(ShimDevices, OnlyPrivateDeviceDirectoriesAreSearched) {
         }
     }
     ::chmod(root.c_str(), 0700);
-    ::chown(root.c_str(), ::geteuid(), ::getegid());
+    ASSERT_EQ(::chown(root.c_str(), ::geteuid(), ::getegid()), 0);
     std::filesystem::remove_all(classDir);
     EXPECT_EQ(DeviceDirectoryProblem(device::ANALYZER_INTERFACE_GUID), ""); // none yet: no fault
 }
