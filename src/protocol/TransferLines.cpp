@@ -128,6 +128,9 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
             out += ", \"excess\": ";
             AppendNumber(out, item.excess);
         }
+    } else if (item.naks != 0) {
+        out += ", \"naks\": ";
+        AppendNumber(out, item.naks);
     }
     if (const auto frames = SofFrames(packets, tx, item)) {
         out += ", \"first_frame\": ";

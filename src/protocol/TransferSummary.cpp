@@ -156,11 +156,14 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
         return std::string(capture::KindName(packets.kind(t.last()))) + " fits no transaction";
     }
     default:
+        // A transfer that took in the NAK that delayed it says so, as its own poll row would.
         if (brief) {
             return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
-                   Thousands(item.bytes) + " bytes";
+                   Thousands(item.bytes) + " bytes" +
+                   (item.naks != 0 ? ", NAKed ×" + Thousands(item.naks) : std::string());
         }
         return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions") +
+               (item.naks != 0 ? ", " + std::to_string(item.naks) + " NAKed" : std::string()) +
                Corrupt(tx, item);
     }
 }
