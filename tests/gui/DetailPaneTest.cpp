@@ -16,27 +16,13 @@ namespace {
 
 using display::DetailPane;
 
-/// The first row under `parent`, depth first, whose text starts with `text`.
-QModelIndex FindRow(const QAbstractItemModel& model, const QModelIndex& parent, const QString& text,
-                    int column = 0) {
-    for (int row = 0; row < model.rowCount(parent); ++row) {
-        const QModelIndex index = model.index(row, column, parent);
-        if (index.data().toString().trimmed().startsWith(text)) {
-            return index;
-        }
-        const QModelIndex below = FindRow(model, index.siblingAtColumn(0), text, column);
-        if (below.isValid()) {
-            return below;
-        }
-    }
-    return {};
-}
+using test::FindRow;
 
 class DetailPaneWindows : public test::CompanionWindowTest {
 protected:
     /// Clicks the pane's field row called `name`.
     void clickField(DetailPane* pane, const QString& name) {
-        const QModelIndex field = FindRow(*pane->FieldView->model(), {}, name);
+        const QModelIndex field = FindRow(pane->FieldView, name);
         ASSERT_TRUE(field.isValid()) << name.toStdString();
         ClickRow(pane->FieldView, field);
     }
@@ -62,7 +48,7 @@ TEST_F(DetailPaneWindows, TransfersPaneShowsTheSetupPacketAndTheDescriptorItFetc
     EXPECT_EQ(pane->FieldView->model()->rowCount(), 0);
 
     const QModelIndex getDevice =
-        FindRow(*window->TransferTree->model(), {}, QStringLiteral("GET_DESCRIPTOR DEVICE"),
+        FindRow(window->TransferTree, QStringLiteral("GET_DESCRIPTOR DEVICE"), {},
                 display::TransferTreeModel::ItemColumn);
     ASSERT_TRUE(getDevice.isValid());
     ClickRow(window->TransferTree, getDevice);
@@ -97,7 +83,8 @@ TEST_F(DetailPaneWindows, DevicesPaneShowsTheChosenDescriptorAndField) {
     DetailPane* pane = window->Details;
     QAbstractItemModel& devices = *window->DeviceTree->model();
 
-    const QModelIndex descriptor = FindRow(devices, {}, QStringLiteral("Device Descriptor:"));
+    const QModelIndex descriptor =
+        FindRow(window->DeviceTree, QStringLiteral("Device Descriptor:"));
     ASSERT_TRUE(descriptor.isValid());
     ClickRow(window->DeviceTree, descriptor);
     ASSERT_EQ(pane->BytesView->bytes().size(), 18u);
@@ -107,14 +94,16 @@ TEST_F(DetailPaneWindows, DevicesPaneShowsTheChosenDescriptorAndField) {
     EXPECT_EQ(lit(pane), Range(4, 1));
 
     // A field's row in the tree shows its descriptor with the field chosen.
-    const QModelIndex packetSize = FindRow(devices, descriptor, QStringLiteral("bMaxPacketSize0"));
+    const QModelIndex packetSize =
+        FindRow(window->DeviceTree, QStringLiteral("bMaxPacketSize0"), descriptor);
     ASSERT_TRUE(packetSize.isValid());
     ClickRow(window->DeviceTree, packetSize);
     EXPECT_EQ(pane->FieldView->currentIndex().data().toString(), QStringLiteral("bMaxPacketSize0"));
     EXPECT_EQ(lit(pane), Range(7, 1));
 
     // An endpoint of the configuration: its own seven bytes.
-    const QModelIndex endpoint = FindRow(devices, {}, QStringLiteral("Endpoint Descriptor:"));
+    const QModelIndex endpoint =
+        FindRow(window->DeviceTree, QStringLiteral("Endpoint Descriptor:"));
     ASSERT_TRUE(endpoint.isValid());
     ClickRow(window->DeviceTree, endpoint);
     EXPECT_EQ(pane->BytesView->bytes().size(), 7u);
