@@ -213,12 +213,9 @@ void TDevicesForm::showDetails() {
         return;
     }
     Details->ShowFields(*model_.RowOf(owner)->detail);
-    if (owner != rows.front()) {
-        // Field rows read "name  value"; report items are the field's whole text.
-        const QString text = rows.front().data().toString().trimmed();
-        if (!Details->SelectField(text)) {
-            Details->SelectField(text.section(QLatin1Char(' '), 0, 0));
-        }
+    // By place, not by text: a report descriptor repeats items word for word.
+    if (const auto place = model_.RowOf(rows.front())->field; place && owner != rows.front()) {
+        Details->SelectFieldAt(*place);
     }
 }
 
@@ -273,8 +270,8 @@ std::vector<std::uint8_t> TDevicesForm::selectedBytes() const {
     for (QModelIndex index = rows.isEmpty() ? QModelIndex() : rows.front(); index.isValid();
          index = index.parent()) {
         const protocol::DeviceTreeRow* row = model_.RowOf(index);
-        if (row != nullptr && !row->bytes.empty()) {
-            return row->bytes;
+        if (row != nullptr && row->detail) {
+            return row->detail->payload;
         }
     }
     return {};

@@ -109,10 +109,39 @@ TEST_F(DetailPaneWindows, DevicesPaneShowsTheChosenDescriptorAndField) {
     EXPECT_EQ(pane->BytesView->bytes().size(), 7u);
     EXPECT_EQ(clickByte(pane, 2), QStringLiteral("bEndpointAddress"));
 
-    // The device's own row holds no bytes of its own.
+    // The device's own row shows its device descriptor; a string's row the string
+    // descriptor (9.6.7: bLength, bDescriptorType 3, UTF-16LE text).
     ClickRow(window->DeviceTree, devices.index(0, 0));
-    EXPECT_EQ(pane->FieldView->model()->rowCount(), 0);
-    EXPECT_TRUE(pane->BytesView->bytes().empty());
+    EXPECT_EQ(pane->BytesView->bytes().size(), 18u);
+    const QModelIndex string = FindRow(window->DeviceTree, QStringLiteral("String 2:"));
+    ASSERT_TRUE(string.isValid());
+    ClickRow(window->DeviceTree, string);
+    EXPECT_EQ(clickByte(pane, 1), QStringLiteral("bDescriptorType"));
+    EXPECT_EQ(clickByte(pane, 3), QStringLiteral("bString"));
+    EXPECT_EQ(lit(pane), Range(2, pane->BytesView->bytes().size() - 2));
+
+    // The keyboard's report descriptor sets its usage page twice, word for word: each row
+    // lights its own item (HID 1.11 6.2.2.7).
+    const QModelIndex first =
+        FindRow(window->DeviceTree, QStringLiteral("Usage Page (Keyboard/Keypad)"));
+    ASSERT_TRUE(first.isValid());
+    const QModelIndex second = FindRow(
+        window->DeviceTree,
+        [&, seen = false](const QString& text) mutable {
+            const bool match = text.trimmed() == QStringLiteral("Usage Page (Keyboard/Keypad)");
+            const bool wanted = match && seen;
+            seen = seen || match;
+            return wanted;
+        },
+        first.parent());
+    ASSERT_TRUE(second.isValid());
+    // 05 01 09 06 A1 01 85 01, then 05 07 (the first); 22 bytes of items on, 05 07 again.
+    ClickRow(window->DeviceTree, first);
+    EXPECT_EQ(lit(pane), Range(8, 2));
+    ClickRow(window->DeviceTree, second);
+    EXPECT_EQ(lit(pane), Range(30, 2));
+    EXPECT_EQ(pane->FieldView->currentIndex().data().toString(),
+              QStringLiteral("Usage Page (Keyboard/Keypad)"));
 }
 
 } // namespace

@@ -72,9 +72,13 @@ TEST_F(DevicesActions, CopiesAndSavesADescriptorsBytes) {
     const std::string bytes = Contents(saved);
     ASSERT_EQ(bytes.size(), 18u);
     EXPECT_EQ(QByteArray::fromStdString(bytes).toHex(' ').toUpper(), expected.toLatin1());
-    // A device's title row is no descriptor: there are no bytes to copy.
-    ClickRow(tree(), find([](const QString& t) { return t.startsWith("Device at address 1"); }));
-    EXPECT_FALSE(window_->CopyPayloadAction->isEnabled());
+    // A device's title row stands for its device descriptor.
+    const QModelIndex device =
+        find([](const QString& t) { return t.startsWith("Device at address 1"); });
+    ClickRow(tree(), device);
+    QGuiApplication::clipboard()->clear();
+    choose(device, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), expected);
     EXPECT_FALSE(window_->FilterEndpointAction->isEnabled());
     EXPECT_TRUE(window_->FilterDeviceAction->isEnabled());
 }
