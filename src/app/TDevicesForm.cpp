@@ -151,21 +151,15 @@ void TDevicesForm::ShowLoading(const QString& file) {
 }
 
 void TDevicesForm::UpdateState() {
-    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
-    setWindowTitle(name.isEmpty() ? QStringLiteral("Devices")
-                                  : QStringLiteral("Devices \u2014 %1").arg(name));
     QString state;
-    if (!loading_.isEmpty()) {
-        state = QStringLiteral("Loading %1: its devices are shown here when it has loaded.")
-                    .arg(loading_);
-    } else if (model_.rowCount() == 0) {
+    if (model_.rowCount() == 0) {
         state = session_.packets().empty()
                     ? QStringLiteral("The capture is empty: it holds no packets.")
                     : QStringLiteral("No devices: the capture holds no control transfer that "
                                      "shows one.");
     }
-    StateLabel->setText(state);
-    StateLabel->setVisible(!state.isEmpty());
+    ShowWindowState(*this, *StateLabel, QStringLiteral("Devices"), session_.fileName(), loading_,
+                    state);
 }
 
 void TDevicesForm::Rebuild() {
