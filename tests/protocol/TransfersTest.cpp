@@ -394,6 +394,9 @@ TEST(Transfers, NakedRunsAreNamedByWhatTheHostWasDoing) {
     }
     EXPECT_EQ(TransferSummary(packets, tx, items[0], SummaryForm::Line), "2 NAKed");
     EXPECT_EQ(TransferSummary(packets, tx, items[3], SummaryForm::Line), "2 transactions, 1 NAKed");
+    // So does a title whose class decoder says what the transfer carried.
+    EXPECT_EQ(TransferTitle(packets, tx, items[3], Decoded{"Report 05", HeadlineUse::Replace}),
+              "Report 05, NAKed ×1");
     // JSON says it too; a transfer no NAK delayed, a poll and SOFs carry no "naks" at all.
     std::string json;
     AppendTransferJson(json, packets, tx, items[3], std::nullopt);
