@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         pane.BytesView->viewport()->render(&image);
         const double painted = Ms(timer);
         timer.restart();
-        pane.SelectField(QStringLiteral("Tail"));
+        pane.SelectFieldAt(1); // "Tail", under "Data"
         pane.BytesView->viewport()->render(&image);
         const double lit = Ms(timer);
         timer.restart();

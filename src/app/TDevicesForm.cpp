@@ -151,21 +151,15 @@ void TDevicesForm::ShowLoading(const QString& file) {
 }
 
 void TDevicesForm::UpdateState() {
-    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
-    setWindowTitle(name.isEmpty() ? QStringLiteral("Devices")
-                                  : QStringLiteral("Devices \u2014 %1").arg(name));
     QString state;
-    if (!loading_.isEmpty()) {
-        state = QStringLiteral("Loading %1: its devices are shown here when it has loaded.")
-                    .arg(loading_);
-    } else if (model_.rowCount() == 0) {
+    if (model_.rowCount() == 0) {
         state = session_.packets().empty()
                     ? QStringLiteral("The capture is empty: it holds no packets.")
                     : QStringLiteral("No devices: the capture holds no control transfer that "
                                      "shows one.");
     }
-    StateLabel->setText(state);
-    StateLabel->setVisible(!state.isEmpty());
+    ShowWindowState(*this, *StateLabel, QStringLiteral("Devices"), session_.fileName(), loading_,
+                    state);
 }
 
 void TDevicesForm::Rebuild() {
@@ -213,12 +207,9 @@ void TDevicesForm::showDetails() {
         return;
     }
     Details->ShowFields(*model_.RowOf(owner)->detail);
-    if (owner != rows.front()) {
-        // Field rows read "name  value"; report items are the field's whole text.
-        const QString text = rows.front().data().toString().trimmed();
-        if (!Details->SelectField(text)) {
-            Details->SelectField(text.section(QLatin1Char(' '), 0, 0));
-        }
+    // By place, not by text: a report descriptor repeats items word for word.
+    if (const auto place = model_.RowOf(rows.front())->field; place && owner != rows.front()) {
+        Details->SelectFieldAt(*place);
     }
 }
 
@@ -273,8 +264,8 @@ std::vector<std::uint8_t> TDevicesForm::selectedBytes() const {
     for (QModelIndex index = rows.isEmpty() ? QModelIndex() : rows.front(); index.isValid();
          index = index.parent()) {
         const protocol::DeviceTreeRow* row = model_.RowOf(index);
-        if (row != nullptr && !row->bytes.empty()) {
-            return row->bytes;
+        if (row != nullptr && row->detail) {
+            return row->detail->payload;
         }
     }
     return {};

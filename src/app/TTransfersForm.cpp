@@ -1,5 +1,6 @@
 #include "app/TTransfersForm.h"
 
+#include "app/WindowActions.h"
 #include "display/CutTextToolTip.h"
 
 #include <QCheckBox>
@@ -159,22 +160,15 @@ void TTransfersForm::ShowLoading(const QString& file) {
 }
 
 void TTransfersForm::updateState() {
-    const QString name = QFileInfo(QString::fromStdString(session_.fileName())).fileName();
-    setWindowTitle(name.isEmpty() ? QStringLiteral("Transfers")
-                                  : QStringLiteral("Transfers \u2014 %1").arg(name));
     QString state;
-    if (!loading_.isEmpty()) {
-        state = QStringLiteral("Loading %1\u2026 its transfers are shown here when it has loaded.")
-                    .arg(loading_);
-    } else if (!stale_ && session_.packets().empty()) {
+    if (!stale_ && session_.packets().empty()) {
         state = QStringLiteral("The capture is empty: it holds no packets.");
-    } else if (!stale_ && model_.TopCount() == 0 && !buildPoll_->isActive()) {
-        state = !model_.filter().empty() || !model_.showSofs()
-                    ? QStringLiteral("No items match: the capture holds other traffic only.")
-                    : QString();
+    } else if (!stale_ && model_.TopCount() == 0 && !buildPoll_->isActive() &&
+               (!model_.filter().empty() || !model_.showSofs())) {
+        state = QStringLiteral("No items match: the capture holds other traffic only.");
     }
-    StateLabel->setText(state);
-    StateLabel->setVisible(!state.isEmpty());
+    ShowWindowState(*this, *StateLabel, QStringLiteral("Transfers"), session_.fileName(), loading_,
+                    state);
 }
 
 void TTransfersForm::fitRecordColumn() {

@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
 #include <QWidget>
 
 namespace vintrace::app {
@@ -40,6 +42,20 @@ QString HexBytes(std::span<const std::uint8_t> bytes) {
         out += QLatin1Char(kDigits[bytes[i] & 0x0F]);
     }
     return out;
+}
+
+void ShowWindowState(QWidget& window, QLabel& label, const QString& what,
+                     const std::string& fileName, const QString& loading, const QString& state) {
+    const QString name = QFileInfo(QString::fromStdString(fileName)).fileName();
+    window.setWindowTitle(name.isEmpty() ? what : QStringLiteral("%1 \u2014 %2").arg(what, name));
+    // A load replaces whatever the window shows, so it says so before anything else.
+    const QString text =
+        loading.isEmpty()
+            ? state
+            : QStringLiteral("Loading %1\u2026 its %2 are shown here when it has loaded.")
+                  .arg(loading, what.toLower());
+    label.setText(text);
+    label.setVisible(!text.isEmpty());
 }
 
 } // namespace vintrace::app

@@ -267,16 +267,25 @@ bool DetailPane::eventFilter(QObject* watched, QEvent* event) {
     return QSplitter::eventFilter(watched, event);
 }
 
-bool DetailPane::SelectField(const QString& name) {
-    const QModelIndexList found =
-        model_->match(model_->index(0, 0), Qt::DisplayRole, name, 1,
-                      Qt::MatchExactly | Qt::MatchRecursive | Qt::MatchWrap);
-    if (found.isEmpty()) {
-        return false;
+bool DetailPane::SelectFieldAt(std::size_t place) {
+    // Depth first without recursion: the tree of a report descriptor can be deep.
+    std::vector<QModelIndex> pending;
+    for (int row = model_->rowCount() - 1; row >= 0; --row) {
+        pending.push_back(model_->index(row, 0));
     }
-    FieldView->setCurrentIndex(found.front());
-    FieldView->scrollTo(found.front());
-    return true;
+    for (std::size_t seen = 0; !pending.empty(); ++seen) {
+        const QModelIndex index = pending.back();
+        pending.pop_back();
+        if (seen == place) {
+            FieldView->setCurrentIndex(index);
+            FieldView->scrollTo(index);
+            return true;
+        }
+        for (int row = model_->rowCount(index) - 1; row >= 0; --row) {
+            pending.push_back(model_->index(row, 0, index));
+        }
+    }
+    return false;
 }
 
 bool DetailPane::SelectByte(std::size_t offset) {

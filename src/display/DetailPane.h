@@ -78,8 +78,9 @@ public:
     void ShowFields(protocol::FieldTree tree);
     /// Shows nothing.
     void Clear();
-    /// Chooses the first field called `name` (depth first); false when none is.
-    bool SelectField(const QString& name);
+    /// Chooses the field at `place`, counting every field depth first from 0; false when
+    /// there are fewer.
+    bool SelectFieldAt(std::size_t place);
     /// Chooses the innermost field whose bytes hold `offset`; false when none does.
     bool SelectByte(std::size_t offset);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <string_view>
 
 namespace vintrace::protocol {
 
@@ -34,6 +35,28 @@ void Mark(DeviceTreeRow& row, std::optional<std::uint8_t> DeviceTreeRow::*member
     }
 }
 
+/// How many fields `node` and those under it are.
+std::size_t SubtreeSize(const FieldNode& node) {
+    std::size_t n = 1;
+    for (const FieldNode& child : node.children) {
+        n += SubtreeSize(child);
+    }
+    return n;
+}
+
+/// The depth-first place (in a tree whose only top-level field is `root`, at place 0) of
+/// `root`'s field called `name`; nothing when it has none.
+std::optional<std::size_t> PlaceOf(const FieldNode& root, std::string_view name) {
+    std::size_t place = 1;
+    for (const FieldNode& child : root.children) {
+        if (child.name == name) {
+            return place;
+        }
+        place += SubtreeSize(child);
+    }
+    return std::nullopt;
+}
+
 class TreeBuilder {
 public:
     TreeBuilder(const DeviceInfo& device, const UsbIds* ids) : d_(device), ids_(ids) {}
@@ -42,6 +65,9 @@ public:
         // Rows no transfer of their own delivered point where the device row does.
         const std::size_t own = d_.device ? d_.from.device : d_.first;
         DeviceTreeRow row{title(), own, {}};
+        if (d_.device) {
+            row.detail = DescriptorTree(*d_.device, &d_, ids_);
+        }
         auto& rows = row.children;
         if (d_.device) {
             rows.push_back(descriptor(DescriptorHeading(*d_.device), *d_.device, d_.from.device));
@@ -72,12 +98,12 @@ public:
             for (std::uint16_t l : d_.languages) {
                 s += Format(" 0x%04x", l);
             }
-            rows.push_back({s, SourceOf(d_.from.strings, 0, own), {}});
+            rows.push_back(string(s, 0, own));
         }
         for (const auto& [index, text] : d_.strings) {
-            rows.push_back({"String " + std::to_string(index) + ": \"" + EscapeText(text) + "\"",
-                            SourceOf(d_.from.strings, index, d_.first),
-                            {}});
+            rows.push_back(
+                string("String " + std::to_string(index) + ": \"" + EscapeText(text) + "\"", index,
+                       d_.first));
         }
         for (const auto& [interface, bytes] : d_.reportDescriptors) {
             const std::size_t record = SourceOf(d_.from.reportDescriptors, interface, d_.first);
@@ -86,8 +112,11 @@ public:
                                  record,
                                  {}};
             report.detail = ReportDescriptorTree(bytes);
+            // The listing's lines are the fields' names in the same order, depth first.
             for (std::string& item : ReportDescriptorLines(bytes)) {
-                report.children.push_back({std::move(item), record, {}});
+                DeviceTreeRow line{std::move(item), record, {}};
+                line.field = report.children.size();
+                report.children.push_back(std::move(line));
             }
             rows.push_back(std::move(report));
         }
@@ -127,13 +156,23 @@ private:
         return s;
     }
 
+    /// A string's (or the languages') row, with the descriptor that delivered it.
+    DeviceTreeRow string(std::string text, std::uint8_t index, std::size_t fallback) const {
+        DeviceTreeRow row{std::move(text), SourceOf(d_.from.strings, index, fallback), {}};
+        const auto bytes = d_.stringDescriptors.find(index);
+        if (bytes != d_.stringDescriptors.end() && !bytes->second.empty()) {
+            row.detail = StringDescriptorTree(index, bytes->second);
+        }
+        return row;
+    }
+
     /// "Title:" over one row per field the descriptor holds (what bmAttributes means under
     /// it), then the bytes past the known fields.
     DeviceTreeRow descriptor(const std::string& title, const Descriptor& d,
                              std::size_t record) const {
         DeviceTreeRow row{title + ":", record, {}};
-        row.bytes = d.bytes;
         row.detail = DescriptorTree(d, &d_, ids_);
+        const FieldNode& root = row.detail->fields.front();
         for (const DescriptorField& f : d.fields()) {
             const auto v = d.field(f.name);
             if (!v) {
@@ -142,14 +181,19 @@ private:
             std::string name(f.name);
             name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
             DeviceTreeRow field{name + DescriptorFieldText(d_, f.name, *v, ids_), record, {}};
+            field.field = PlaceOf(root, f.name);
+            std::optional<std::string> meaning;
             if (f.name == "bmAttributes" && d.kind == DescriptorKind::Endpoint) {
-                field.children.push_back({"Transfer Type " + std::string(EndpointTypeName(
-                                                                 static_cast<std::uint8_t>(*v))),
-                                          record,
-                                          {}});
+                meaning =
+                    "Transfer Type " + std::string(EndpointTypeName(static_cast<std::uint8_t>(*v)));
             } else if (f.name == "bmAttributes" && d.kind == DescriptorKind::DfuFunctional) {
-                field.children.push_back(
-                    {DfuAttributesText(static_cast<std::uint8_t>(*v)), record, {}});
+                meaning = DfuAttributesText(static_cast<std::uint8_t>(*v));
+            }
+            if (meaning) {
+                // The field's one child in the detail says the same.
+                DeviceTreeRow child{std::move(*meaning), record, {}};
+                child.field = field.field ? std::optional(*field.field + 1) : std::nullopt;
+                field.children.push_back(std::move(child));
             }
             row.children.push_back(std::move(field));
         }
@@ -159,7 +203,9 @@ private:
             for (std::size_t i = fixed; i < d.bytes.size(); ++i) {
                 s += Format(" %02x", d.bytes[i]);
             }
-            row.children.push_back({s, record, {}});
+            DeviceTreeRow data{s, record, {}};
+            data.field = PlaceOf(root, "Data");
+            row.children.push_back(std::move(data));
         }
         return row;
     }

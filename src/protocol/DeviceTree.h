@@ -23,15 +23,18 @@ struct DeviceTreeRow {
     std::string text;
     std::size_t record = 0;
     std::vector<DeviceTreeRow> children;
-    /// A descriptor's title row: the descriptor's bytes as delivered. Empty for other rows.
-    std::vector<std::uint8_t> bytes;
     /// The device's address, on its row and every row under it.
     std::optional<std::uint8_t> address;
     /// An endpoint descriptor's row and the rows under it: its bEndpointAddress.
     std::optional<std::uint8_t> endpoint;
-    /// A descriptor's (or report descriptor's) bytes and fields, for a detail pane; rows
-    /// within it (its fields) have none of their own.
+    /// A descriptor's bytes as delivered and its fields, for a detail pane: on a descriptor's
+    /// title row, a string's or the languages' row, a report descriptor's row, and a device's
+    /// row (its device descriptor). Rows within one (its fields) have none of their own.
     std::optional<FieldTree> detail = std::nullopt;
+    /// A row within one that has a detail (a descriptor's field, a report descriptor's item):
+    /// the place of its field in that detail's fields, depth first from 0. Rows with the same
+    /// text (an item repeated) have their own places.
+    std::optional<std::size_t> field;
 
     friend bool operator==(const DeviceTreeRow&, const DeviceTreeRow&) = default;
 };

@@ -175,6 +175,8 @@ private:
                 note(device, record, what, parsed.problems);
                 if (parsed.languages.size() >= device.languages.size()) {
                     device.languages = std::move(parsed.languages);
+                    device.stringDescriptors[0].assign(data.begin(), data.end());
+                    device.from.strings[0] = record;
                 }
             } else {
                 ParsedString parsed = ParseString(data, r.length);
@@ -184,6 +186,7 @@ private:
                 if (data.size() >= 2 && data.size() >= kept) {
                     kept = data.size();
                     device.strings[index] = std::move(parsed.text);
+                    device.stringDescriptors[index].assign(data.begin(), data.end());
                     device.from.strings[index] = record;
                 }
             }

@@ -40,6 +40,9 @@ struct DeviceInfo {
     std::vector<std::uint16_t> languages;
     /// By string index; the last text delivered for it.
     std::map<std::uint8_t, std::string> strings;
+    /// The string descriptors as delivered, for the copies kept above, by string index (0:
+    /// the language IDs).
+    std::map<std::uint8_t, std::vector<std::uint8_t>> stringDescriptors;
     /// HID report descriptors by interface number, raw.
     std::map<std::uint8_t, std::vector<std::uint8_t>> reportDescriptors;
     /// bConfigurationValue of the last SET_CONFIGURATION; nothing before one.
@@ -55,6 +58,7 @@ struct DeviceInfo {
         std::size_t qualifier = 0;
         std::map<std::uint8_t, std::size_t> configurations;
         std::map<std::uint8_t, std::size_t> otherSpeed;
+        /// By string index; 0 for the language IDs.
         std::map<std::uint8_t, std::size_t> strings;
         std::map<std::uint8_t, std::size_t> reportDescriptors;
 

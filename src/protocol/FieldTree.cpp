@@ -20,6 +20,7 @@ constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassMassStorage = 0x08;
 constexpr std::uint8_t kClassCdcData = 0x0A;
 constexpr std::uint8_t kTypeReport = 0x22;
+constexpr std::uint8_t kTypeString = 0x03;
 /// Reports listed one by one in a transfer; the rest stay one raw field.
 constexpr std::size_t kListedReports = 1024;
 /// Bytes a raw field spells out in its value; the dump shows them all.
@@ -668,6 +669,11 @@ FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const Us
     FieldTree tree{d.bytes, {}};
     tree.fields.push_back(DescriptorNode(d, 0, device, ids, 1));
     return tree;
+}
+
+FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t> bytes) {
+    return {{bytes.begin(), bytes.end()},
+            DescriptorDataFields(kTypeString, index, bytes, 0, nullptr, nullptr)};
 }
 
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes) {

@@ -87,6 +87,8 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
 
 /// A descriptor shown on its own (its bytes are the payload).
 FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const UsbIds* ids);
+/// String descriptor `index` shown on its own (0: the language IDs), as delivered.
+FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t> bytes);
 /// A report descriptor shown on its own.
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes);
 

@@ -36,7 +36,8 @@ struct TransferItem {
     std::size_t lastTransaction = 0;
     /// Member transactions (for SOF and polling items: the SOFs or NAKed polls folded).
     std::uint32_t count = 0;
-    /// Control: NAKed attempts counted in the data and status stages.
+    /// Control: NAKed attempts counted in the data and status stages. Bulk, interrupt and
+    /// data: 1 when the transfer begins with the single NAK that delayed it.
     std::uint32_t naks = 0;
     /// Payload bytes delivered (appended in order, retransmissions once; control: at most
     /// wLength).

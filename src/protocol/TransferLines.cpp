@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <span>
+#include <string>
 
 namespace vintrace::protocol {
 
@@ -87,24 +88,13 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     AppendNumber(out, FirstRecord(tx, item));
     out += ", \"last\": ";
     AppendNumber(out, LastRecord(tx, item));
+    // SOF and malformed items name no endpoint: null rather than a made-up 0.0.
     out += ", \"address\": ";
-    if (endpoint) {
-        AppendNumber(out, item.address);
-    } else {
-        out += "null";
-    }
+    out += endpoint ? std::to_string(item.address) : "null";
     out += ", \"endpoint\": ";
-    if (endpoint) {
-        AppendNumber(out, item.endpoint);
-    } else {
-        out += "null";
-    }
+    out += endpoint ? std::to_string(item.endpoint) : "null";
     out += ", \"direction\": ";
-    if (endpoint) {
-        out += JsonQuote(DirectionName(item.direction));
-    } else {
-        out += "null";
-    }
+    out += endpoint ? JsonQuote(DirectionName(item.direction)) : "null";
     out += ", \"status\": \"";
     out += StatusName(item.status);
     out += "\", \"count\": ";
@@ -128,6 +118,9 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
             out += ", \"excess\": ";
             AppendNumber(out, item.excess);
         }
+    } else if (item.naks != 0) {
+        out += ", \"naks\": ";
+        AppendNumber(out, item.naks);
     }
     if (const auto frames = SofFrames(packets, tx, item)) {
         out += ", \"first_frame\": ";

@@ -6,6 +6,8 @@ namespace {
 
 constexpr unsigned kFirstShift = 24;
 constexpr std::uint64_t kWideBit = std::uint64_t{1} << 6;
+// A transfer that took in the NAK that delayed it is common in busy traffic: keep it narrow.
+constexpr std::uint64_t kOneNakBit = std::uint64_t{1} << 5;
 constexpr std::uint64_t kSpanLimit = std::uint64_t{1} << 24;
 constexpr std::uint64_t kCountLimit = std::uint64_t{1} << 20;
 
@@ -16,7 +18,7 @@ constexpr std::uint64_t Field(std::uint64_t word, unsigned shift, unsigned bits)
 bool FitsNarrow(const TransferItem& item) {
     return item.lastTransaction >= item.firstTransaction &&
            item.lastTransaction - item.firstTransaction < kSpanLimit && item.count < kCountLimit &&
-           item.bytes < kCountLimit && item.naks == 0 && item.excess == 0;
+           item.bytes < kCountLimit && item.naks <= 1 && item.excess == 0;
 }
 
 } // namespace
@@ -34,6 +36,9 @@ TransferList::Packed TransferList::pack(const TransferItem& item, std::uint64_t 
     } else {
         p.tail = static_cast<std::uint64_t>(item.lastTransaction - item.firstTransaction) << 40 |
                  std::uint64_t{item.count} << 20 | item.bytes;
+        if (item.naks == 1) {
+            p.head |= kOneNakBit;
+        }
     }
     return p;
 }
@@ -58,6 +63,7 @@ TransferItem TransferList::operator[](std::size_t i) const {
         item.lastTransaction = item.firstTransaction + static_cast<std::size_t>(p.tail >> 40);
         item.count = static_cast<std::uint32_t>(Field(p.tail, 20, 20));
         item.bytes = static_cast<std::uint32_t>(Field(p.tail, 0, 20));
+        item.naks = (p.head & kOneNakBit) != 0 ? 1 : 0;
     }
     return item;
 }

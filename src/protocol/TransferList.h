@@ -58,7 +58,7 @@ public:
 private:
     struct Packed {
         // first transaction 40 | type 3 | status 2 | direction 1 | address 7 | endpoint 4 |
-        // wide 1 (high to low)
+        // wide 1 | narrow: one NAK 1 (high to low)
         std::uint64_t head;
         // narrow: span (last - first) 24 | count 20 | bytes 20; wide: index into wide_
         std::uint64_t tail;

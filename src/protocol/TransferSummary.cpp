@@ -76,6 +76,12 @@ std::string Excess(const TransferItem& item) {
     return item.excess == 0 ? std::string() : ", " + Bytes(item.excess) + " past wLength";
 }
 
+/// ", NAKed ×1" for a data transfer that took in the NAK that delayed it.
+std::string NakNote(const TransferItem& item) {
+    return item.type != TransferType::Control && item.naks != 0 ? ", NAKed ×" + Thousands(item.naks)
+                                                                : std::string();
+}
+
 std::string Control(const capture::PacketList& packets, const Transactions& tx,
                     const TransferItem& item, SummaryForm form) {
     const bool brief = form == SummaryForm::Brief;
@@ -156,11 +162,13 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
         return std::string(capture::KindName(packets.kind(t.last()))) + " fits no transaction";
     }
     default:
+        // A transfer that took in the NAK that delayed it says so, as its own poll row would.
         if (brief) {
             return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
-                   Thousands(item.bytes) + " bytes";
+                   Thousands(item.bytes) + " bytes" + NakNote(item);
         }
         return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions") +
+               (item.naks != 0 ? ", " + std::to_string(item.naks) + " NAKed" : std::string()) +
                Corrupt(tx, item);
     }
 }
@@ -178,7 +186,8 @@ std::string TransferTitle(const capture::PacketList& packets, const Transactions
     }
     switch (decoded->use) {
     case HeadlineUse::Replace:
-        return headline;
+        // The class's headline knows nothing of the NAK that delayed the transfer.
+        return headline + NakNote(item);
     case HeadlineUse::Aside:
         return title + " (" + headline + ")";
     case HeadlineUse::Append:

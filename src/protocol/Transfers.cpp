@@ -80,6 +80,7 @@ public:
         controlOpen_.fill(kNone);
         pipeOpen_.fill(kNone);
         pollOpen_.fill(kNone);
+        loneNak_.fill(LoneNak{});
     }
 
     void finish() {
@@ -196,6 +197,10 @@ public:
             return;
         }
         const std::size_t ep = EndpointKey(t.address, t.endpoint);
+        // A lone NAK waits for the pipe's next transaction to tell whether it opens a transfer.
+        LoneNak& lone = loneNak_[PipeKey(t.address, t.endpoint, t.direction())];
+        foldable_ = lone;
+        lone = LoneNak{};
         if (t.kind == TransactionKind::Setup) {
             setup(x, t, ep);
         } else if (controlOpen_[ep] != kNone) {
@@ -372,6 +377,9 @@ private:
             for (std::uint8_t e = 1; e < 16; ++e) {
                 pipes_[PipeKey(address, e, Direction::In)].toggles = ToggleFilter{};
                 pipes_[PipeKey(address, e, Direction::Out)].toggles = ToggleFilter{};
+                // A NAK of the previous configuration delays nothing of the new one.
+                loneNak_[PipeKey(address, e, Direction::In)] = LoneNak{};
+                loneNak_[PipeKey(address, e, Direction::Out)] = LoneNak{};
             }
             std::erase_if(commands_, [&](const auto& c) { return c.first >> 8 == address; });
         } else if (request->type() == 0 && request->request == kClearFeature &&
@@ -395,6 +403,7 @@ private:
         if (options_.fold) {
             pollOpen_[key] = index;
             openPolls_.push_back(key);
+            loneNak_[key] = LoneNak{index, x};
         }
     }
 
@@ -441,7 +450,17 @@ private:
         if (pipeOpen_[key] == kNone) {
             item = fresh(type, x, t);
             item.status = TransferStatus::Incomplete;
-            pipeOpen_[key] = store_.open(item);
+            if (foldable_.index != kNone) {
+                // A single NAK before a transfer only delayed it: the transfer takes the NAK's
+                // row (still in capture order) instead of leaving a poll of one behind.
+                item.firstTransaction = foldable_.transaction;
+                item.count = 2;
+                item.naks = 1;
+                store_.set(foldable_.index, item);
+                pipeOpen_[key] = foldable_.index;
+            } else {
+                pipeOpen_[key] = store_.open(item);
+            }
             pipe.lastItem = kNone;
             // What the transfer delivers is judged from its own packets on.
             pipe.toggles = ToggleFilter{};
@@ -582,6 +601,14 @@ private:
     std::array<PipeState, kEndpoints * 2> pipes_{};
     std::array<std::size_t, kEndpoints * 2> pollOpen_{};
     std::vector<std::size_t> openPolls_;
+    /// Per pipe, the poll item of one NAK that the pipe's next transaction may still fold
+    /// into the transfer it opens; `foldable_` is the current transaction's pipe's.
+    struct LoneNak {
+        std::size_t index = kNone;
+        std::size_t transaction = kNone;
+    };
+    std::array<LoneNak, kEndpoints * 2> loneNak_{};
+    LoneNak foldable_;
     std::array<bool, kEndpoints * 2> described_{};
     std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
     /// Bulk-only interfaces by address and interface number.
@@ -716,7 +743,9 @@ bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t)
     case TransferType::Bulk:
     case TransferType::Interrupt:
     case TransferType::Data:
-        return sameEndpoint && t.direction() == item.direction && t.outcome != Outcome::Nak;
+        // A transfer begins with a NAK only when it took in the single NAK that delayed it.
+        return sameEndpoint && t.direction() == item.direction &&
+               (t.outcome != Outcome::Nak || index == item.firstTransaction);
     case TransferType::Isochronous:
     case TransferType::Malformed:
         return index == item.firstTransaction;

@@ -41,7 +41,8 @@ using EndpointLookup = std::function<EndpointAnswer(std::uint8_t address, std::u
                                                     Direction direction, std::size_t record)>;
 
 struct TransferOptions {
-    /// Fold runs of SOFs and of NAKed polls into one item each.
+    /// Fold runs of SOFs and of NAKed polls into one item each, and a single NAK into the
+    /// transfer it delayed when the pipe's next transaction opens one.
     bool fold = true;
     /// Endpoint descriptors; without them bulk and interrupt endpoints are "data".
     EndpointLookup endpoints;
@@ -55,7 +56,8 @@ struct TransferOptions {
 /// command wrapper announced (the status wrapper is a transfer of its own). A data packet
 /// with a bad CRC16 delivers nothing and leaves its transfer open for the retry; a packet that
 /// repeats the toggle last delivered on its endpoint is a retransmission and joins the
-/// transfer that delivered it.
+/// transfer that delivered it. Folding, a lone NAK whose pipe next opens a transfer is that
+/// transfer's first member.
 TransferList AssembleTransferList(const capture::PacketList& packets,
                                   const Transactions& transactions,
                                   const TransferOptions& options = {});

@@ -246,7 +246,7 @@ std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t recor
     if (kind != capture::RecordKind::Data0 && kind != capture::RecordKind::Data1) {
         return std::nullopt;
     }
-    // Folding touches only SOFs and NAKed polls, so the folded list has every data item.
+    // Folding merges only SOFs and NAKs, so the folded list has every data item.
     const auto item = itemOfRecord(record, true);
     return item ? decoded(*item, true) : std::nullopt;
 }

@@ -16,27 +16,13 @@ namespace {
 
 using display::DetailPane;
 
-/// The first row under `parent`, depth first, whose text starts with `text`.
-QModelIndex FindRow(const QAbstractItemModel& model, const QModelIndex& parent, const QString& text,
-                    int column = 0) {
-    for (int row = 0; row < model.rowCount(parent); ++row) {
-        const QModelIndex index = model.index(row, column, parent);
-        if (index.data().toString().trimmed().startsWith(text)) {
-            return index;
-        }
-        const QModelIndex below = FindRow(model, index.siblingAtColumn(0), text, column);
-        if (below.isValid()) {
-            return below;
-        }
-    }
-    return {};
-}
+using test::FindRow;
 
 class DetailPaneWindows : public test::CompanionWindowTest {
 protected:
     /// Clicks the pane's field row called `name`.
     void clickField(DetailPane* pane, const QString& name) {
-        const QModelIndex field = FindRow(*pane->FieldView->model(), {}, name);
+        const QModelIndex field = FindRow(pane->FieldView, name);
         ASSERT_TRUE(field.isValid()) << name.toStdString();
         ClickRow(pane->FieldView, field);
     }
@@ -62,7 +48,7 @@ TEST_F(DetailPaneWindows, TransfersPaneShowsTheSetupPacketAndTheDescriptorItFetc
     EXPECT_EQ(pane->FieldView->model()->rowCount(), 0);
 
     const QModelIndex getDevice =
-        FindRow(*window->TransferTree->model(), {}, QStringLiteral("GET_DESCRIPTOR DEVICE"),
+        FindRow(window->TransferTree, QStringLiteral("GET_DESCRIPTOR DEVICE"), {},
                 display::TransferTreeModel::ItemColumn);
     ASSERT_TRUE(getDevice.isValid());
     ClickRow(window->TransferTree, getDevice);
@@ -97,7 +83,8 @@ TEST_F(DetailPaneWindows, DevicesPaneShowsTheChosenDescriptorAndField) {
     DetailPane* pane = window->Details;
     QAbstractItemModel& devices = *window->DeviceTree->model();
 
-    const QModelIndex descriptor = FindRow(devices, {}, QStringLiteral("Device Descriptor:"));
+    const QModelIndex descriptor =
+        FindRow(window->DeviceTree, QStringLiteral("Device Descriptor:"));
     ASSERT_TRUE(descriptor.isValid());
     ClickRow(window->DeviceTree, descriptor);
     ASSERT_EQ(pane->BytesView->bytes().size(), 18u);
@@ -107,23 +94,47 @@ TEST_F(DetailPaneWindows, DevicesPaneShowsTheChosenDescriptorAndField) {
     EXPECT_EQ(lit(pane), Range(4, 1));
 
     // A field's row in the tree shows its descriptor with the field chosen.
-    const QModelIndex packetSize = FindRow(devices, descriptor, QStringLiteral("bMaxPacketSize0"));
+    const QModelIndex packetSize =
+        FindRow(window->DeviceTree, QStringLiteral("bMaxPacketSize0"), descriptor);
     ASSERT_TRUE(packetSize.isValid());
     ClickRow(window->DeviceTree, packetSize);
     EXPECT_EQ(pane->FieldView->currentIndex().data().toString(), QStringLiteral("bMaxPacketSize0"));
     EXPECT_EQ(lit(pane), Range(7, 1));
 
     // An endpoint of the configuration: its own seven bytes.
-    const QModelIndex endpoint = FindRow(devices, {}, QStringLiteral("Endpoint Descriptor:"));
+    const QModelIndex endpoint =
+        FindRow(window->DeviceTree, QStringLiteral("Endpoint Descriptor:"));
     ASSERT_TRUE(endpoint.isValid());
     ClickRow(window->DeviceTree, endpoint);
     EXPECT_EQ(pane->BytesView->bytes().size(), 7u);
     EXPECT_EQ(clickByte(pane, 2), QStringLiteral("bEndpointAddress"));
 
-    // The device's own row holds no bytes of its own.
+    // The device's own row shows its device descriptor; a string's row the string
+    // descriptor (9.6.7: bLength, bDescriptorType 3, UTF-16LE text).
     ClickRow(window->DeviceTree, devices.index(0, 0));
-    EXPECT_EQ(pane->FieldView->model()->rowCount(), 0);
-    EXPECT_TRUE(pane->BytesView->bytes().empty());
+    EXPECT_EQ(pane->BytesView->bytes().size(), 18u);
+    const QModelIndex string = FindRow(window->DeviceTree, QStringLiteral("String 2:"));
+    ASSERT_TRUE(string.isValid());
+    ClickRow(window->DeviceTree, string);
+    EXPECT_EQ(clickByte(pane, 1), QStringLiteral("bDescriptorType"));
+    EXPECT_EQ(clickByte(pane, 3), QStringLiteral("bString"));
+    EXPECT_EQ(lit(pane), Range(2, pane->BytesView->bytes().size() - 2));
+
+    // The keyboard's report descriptor sets its usage page twice, word for word: each row
+    // lights its own item (HID 1.11 6.2.2.7).
+    const QModelIndex first =
+        FindRow(window->DeviceTree, QStringLiteral("Usage Page (Keyboard/Keypad)"));
+    ASSERT_TRUE(first.isValid());
+    // Eleven two-byte items on, the listing sets it again.
+    const QModelIndex second = first.siblingAtRow(first.row() + 11);
+    ASSERT_EQ(second.data().toString().trimmed(), QStringLiteral("Usage Page (Keyboard/Keypad)"));
+    // 05 01 09 06 A1 01 85 01, then 05 07; 05 07 again 22 bytes on.
+    ClickRow(window->DeviceTree, first);
+    EXPECT_EQ(lit(pane), Range(8, 2));
+    ClickRow(window->DeviceTree, second);
+    EXPECT_EQ(lit(pane), Range(30, 2));
+    EXPECT_EQ(pane->FieldView->currentIndex().data().toString(),
+              QStringLiteral("Usage Page (Keyboard/Keypad)"));
 }
 
 } // namespace

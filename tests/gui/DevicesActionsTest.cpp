@@ -22,41 +22,16 @@
 namespace vintrace::app {
 namespace {
 
-class DevicesActions : public test::CompanionWindowTest {
+class DevicesActions : public test::DevicesWindowOpen {
 protected:
-    void SetUp() override {
-        CompanionWindowTest::SetUp();
-        form_->Devices1->trigger();
-        window_ = form_->devicesForm();
-        ASSERT_NE(window_, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-        window_->ShowMessage = [this](const QString&, const QString& text) { messages_ << text; };
-    }
-
-    QTreeView* tree() const { return window_->DeviceTree; }
-    /// The first row, depth first, whose text `wanted` accepts; every row above it expanded.
     QModelIndex find(const std::function<bool(const QString&)>& wanted,
                      const QModelIndex& parent = {}) const {
-        QAbstractItemModel* model = tree()->model();
-        for (int row = 0; row < model->rowCount(parent); ++row) {
-            const QModelIndex index = model->index(row, 0, parent);
-            if (wanted(index.data().toString())) {
-                return index;
-            }
-            if (const QModelIndex below = find(wanted, index); below.isValid()) {
-                tree()->expand(index);
-                return below;
-            }
-        }
-        return {};
+        return test::FindRow(tree(), wanted, parent);
     }
     void choose(const QModelIndex& index, const QString& entry) {
         EXPECT_TRUE(test::ChooseFromContextMenu(tree(), index, entry)) << entry.toStdString();
     }
     static std::string Contents(const QString& path) { return test::ReadText(path.toStdString()); }
-
-    TDevicesForm* window_ = nullptr;
-    QStringList messages_;
 };
 
 // Save as JSON writes what `vintrace-cli devices --json` prints for the capture.
@@ -97,9 +72,13 @@ TEST_F(DevicesActions, CopiesAndSavesADescriptorsBytes) {
     const std::string bytes = Contents(saved);
     ASSERT_EQ(bytes.size(), 18u);
     EXPECT_EQ(QByteArray::fromStdString(bytes).toHex(' ').toUpper(), expected.toLatin1());
-    // A device's title row is no descriptor: there are no bytes to copy.
-    ClickRow(tree(), find([](const QString& t) { return t.startsWith("Device at address 1"); }));
-    EXPECT_FALSE(window_->CopyPayloadAction->isEnabled());
+    // A device's title row stands for its device descriptor.
+    const QModelIndex device =
+        find([](const QString& t) { return t.startsWith("Device at address 1"); });
+    ClickRow(tree(), device);
+    QGuiApplication::clipboard()->clear();
+    choose(device, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), expected);
     EXPECT_FALSE(window_->FilterEndpointAction->isEnabled());
     EXPECT_TRUE(window_->FilterDeviceAction->isEnabled());
 }

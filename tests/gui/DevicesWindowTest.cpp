@@ -107,17 +107,8 @@ namespace {
 using display::DeviceTreeModel;
 using display::TransferTreeModel;
 
-class DevicesWindow : public test::CompanionWindowTest {
+class DevicesWindow : public test::DevicesWindowOpen {
 protected:
-    void SetUp() override {
-        CompanionWindowTest::SetUp();
-        form_->Devices1->trigger();
-        window_ = form_->devicesForm();
-        ASSERT_NE(window_, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-    }
-
-    QTreeView* tree() const { return window_->DeviceTree; }
     QAbstractItemModel* model() const { return tree()->model(); }
     /// The row at `path` (rows from the top level down), expanded down to it.
     QModelIndex at(std::initializer_list<int> path) const {
@@ -133,8 +124,6 @@ protected:
     QString text(const QModelIndex& index) const { return index.data().toString(); }
     void clickRow(const QModelIndex& index) { ClickRow(tree(), index); }
     std::int64_t cursor() const { return form_->ListBox1->itemIndex(); }
-
-    TDevicesForm* window_ = nullptr;
 };
 
 TEST_F(DevicesWindow, OpensFromTheViewMenuWithADeviceTreePerDevice) {

@@ -29,18 +29,8 @@ namespace {
 
 using display::TransferTreeModel;
 
-class TransfersActions : public test::CompanionWindowTest {
+class TransfersActions : public test::TransfersWindowOpen {
 protected:
-    void SetUp() override {
-        CompanionWindowTest::SetUp();
-        form_->Transfers1->trigger();
-        window_ = form_->transfersForm();
-        ASSERT_NE(window_, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-        window_->ShowMessage = [this](const QString&, const QString& text) { messages_ << text; };
-    }
-
-    QTreeView* tree() const { return window_->TransferTree; }
     TransferTreeModel& model() const { return window_->model(); }
     QString cell(int row, int column, const QModelIndex& parent = {}) const {
         return model().index(row, column, parent).data().toString();
@@ -72,9 +62,6 @@ protected:
         return cli.readAllStandardOutput().toStdString();
     }
     static std::string Contents(const QString& path) { return test::ReadText(path.toStdString()); }
-
-    TTransfersForm* window_ = nullptr;
-    QStringList messages_;
 };
 
 // The box takes what the command line's --address and --endpoint take; a text that is no

@@ -151,17 +151,8 @@ namespace {
 
 using display::TransferTreeModel;
 
-class TransfersWindowLook : public test::CompanionWindowTest {
+class TransfersWindowLook : public test::TransfersWindowOpen {
 protected:
-    void SetUp() override {
-        CompanionWindowTest::SetUp();
-        form_->Transfers1->trigger();
-        window_ = form_->transfersForm();
-        ASSERT_NE(window_, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-    }
-
-    QTreeView* tree() const { return window_->TransferTree; }
     QAbstractItemModel* model() const { return tree()->model(); }
     QModelIndex topRowAt(std::size_t record) const {
         return display::TopRowAt(window_->model(), record);
@@ -189,8 +180,6 @@ protected:
                           form_->ListBox1->itemRect(record).center());
         QApplication::processEvents();
     }
-
-    TTransfersForm* window_ = nullptr;
 };
 
 TEST_F(TransfersWindowLook, StatusColoursHaveALegendAndShowOnTheScreen) {

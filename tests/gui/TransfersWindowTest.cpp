@@ -256,17 +256,8 @@ namespace {
 
 using display::TransferTreeModel;
 
-class TransfersWindow : public test::CompanionWindowTest {
+class TransfersWindow : public test::TransfersWindowOpen {
 protected:
-    void SetUp() override {
-        CompanionWindowTest::SetUp();
-        form_->Transfers1->trigger();
-        window_ = form_->transfersForm();
-        ASSERT_NE(window_, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-    }
-
-    QTreeView* tree() const { return window_->TransferTree; }
     QAbstractItemModel* model() const { return tree()->model(); }
     QString cell(int row, int column, const QModelIndex& parent = {}) const {
         return model()->data(model()->index(row, column, parent)).toString();
@@ -317,8 +308,6 @@ protected:
         QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(handle.center().x(), y));
         QApplication::processEvents();
     }
-
-    TTransfersForm* window_ = nullptr;
 };
 
 // The tree holds a window of the items, but the keys and the scroll bar reach the whole list:

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -419,6 +422,108 @@ TEST(DeviceTree, ClassDescriptorsStayUnderWhatTheyFollow) {
                         "      Descriptor of type 0x24: [0]", "        data: 01 00 01 41 00 [0]",
                         "      Endpoint Descriptor: [0]", "        data: 00 00 [0]",
                         "        Descriptor of type 0x25: [0]", "          data: 01 01 01 [0]"});
+}
+
+std::string HexOf(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char text[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(text, sizeof text, "%02X", b);
+        out += text;
+    }
+    return out;
+}
+
+/// The field at depth-first `place` of `nodes`; null when there are fewer.
+const FieldNode* FieldAt(const std::vector<FieldNode>& nodes, std::size_t& place) {
+    for (const FieldNode& node : nodes) {
+        if (place == 0) {
+            return &node;
+        }
+        --place;
+        if (const FieldNode* found = FieldAt(node.children, place)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+/// Every row under a row with a detail that names a field names one that says what the row
+/// says, each at a place of its own further on.
+void ExpectRowsFindTheirFields(const DeviceTreeRow& row, const FieldTree* detail,
+                               std::optional<std::size_t>* last) {
+    std::optional<std::size_t> own;
+    if (row.detail) {
+        detail = &*row.detail;
+        last = &own;
+    } else if (row.field) {
+        ASSERT_NE(detail, nullptr) << row.text;
+        std::size_t place = *row.field;
+        const FieldNode* node = FieldAt(detail->fields, place);
+        ASSERT_NE(node, nullptr) << row.text;
+        // Report items keep the listing's indentation.
+        const std::string text =
+            row.text.substr(std::min(row.text.find_first_not_of(' '), row.text.size()));
+        const bool same = text.starts_with(node->name) || text == node->value ||
+                          (node->name == "Data" && text.starts_with("data:"));
+        EXPECT_TRUE(same) << row.text << " -> " << node->name;
+        EXPECT_TRUE(!*last || *row.field > **last) << row.text;
+        *last = row.field;
+    }
+    for (const DeviceTreeRow& child : row.children) {
+        ExpectRowsFindTheirFields(child, detail, last);
+    }
+}
+
+// A device's row, its languages and each string show the descriptor that delivered them
+// (9.6.1, 9.6.7: string 0 lists LANGIDs, others hold UTF-16LE text).
+TEST(DeviceTree, DeviceAndStringRowsCarryTheirDescriptors) {
+    const Built b =
+        Build(ControlIn(3, kGetDevice, kDevice) + ControlIn(3, "8006000300000400", "04030904") +
+              ControlIn(3, "8006010309041000", "0A0342006F006F007400"));
+    const std::vector<DeviceTreeRow> tree = BuildDeviceTree(b.described.devices.devices(), nullptr);
+    ASSERT_EQ(tree.size(), 1u);
+    const DeviceTreeRow& device = tree[0];
+    ASSERT_TRUE(device.detail);
+    EXPECT_EQ(HexOf(device.detail->payload), kDevice);
+    EXPECT_EQ(device.detail->fields.at(0).name, "Device Descriptor");
+
+    std::map<std::string, std::string> shown; // row text -> payload, then fields
+    for (const DeviceTreeRow& row : device.children) {
+        if (row.text.starts_with("Languages") || row.text.starts_with("String")) {
+            ASSERT_TRUE(row.detail) << row.text;
+            std::string fields = HexOf(row.detail->payload);
+            for (const FieldNode& node : row.detail->fields) {
+                fields += "\n" + ToString(node);
+            }
+            shown[row.text] = fields;
+        }
+    }
+    EXPECT_EQ(shown, (std::map<std::string, std::string>{
+                         {"Languages: 0x0409", "04030904\n"
+                                               "String Descriptor =  [0+4]\n"
+                                               "  bLength = 4 [0+1]\n"
+                                               "  bDescriptorType = 3 [1+1]\n"
+                                               "  wLANGID = 0x0409 [2+2]\n"},
+                         {"String 1: \"Boot\"", "0A0342006F006F007400\n"
+                                                "String Descriptor = \"Boot\" [0+10]\n"
+                                                "  bLength = 10 [0+1]\n"
+                                                "  bDescriptorType = 3 [1+1]\n"
+                                                "  bString = \"Boot\" [2+8]\n"}}));
+    // Where each came from: the languages are no longer the device's own packet.
+    EXPECT_EQ(b.described.devices.devices()[0].from.strings,
+              (std::map<std::uint8_t, std::size_t>{{0, 9}, {1, 18}}));
+}
+
+// Report descriptors repeat items word for word ("Usage Page (Keyboard/Keypad)" twice in the
+// badge's keyboard): each row still finds its own field.
+TEST(DeviceTree, EveryFieldRowFindsItsOwnField) {
+    session::CaptureSession session;
+    ASSERT_TRUE(session.open(VINTRACE_TEST_DATA "/fs-badge.dat").ok());
+    for (const DeviceTreeRow& row : BuildDeviceTree(session.devices().devices(), nullptr)) {
+        std::optional<std::size_t> last;
+        ExpectRowsFindTheirFields(row, nullptr, &last);
+    }
 }
 
 TEST(DeviceTree, TextIsTheDevicesCommandsListing) {

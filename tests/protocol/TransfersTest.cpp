@@ -1,6 +1,7 @@
 #include "protocol/Transfers.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/Devices.h"
+#include "protocol/TransferLines.h"
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 
@@ -136,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ACK, SOF 4, IN 1.1, NAK",
             {"sof 0.0 out ok tx 0..5 count 3 bytes 0 records 0..8",
              "polling 1.1 in ok tx 1..4 count 2 bytes 0 records 1..7",
-             "polling 1.2 in ok tx 3..3 count 1 bytes 0 records 4..5",
-             "data 1.2 in incomplete tx 6..6 count 1 bytes 1 records 9..11 [01]",
+             "data 1.2 in incomplete tx 3..6 count 2 naks 1 bytes 1 records 4..11 [01]",
              "sof 0.0 out ok tx 7..7 count 1 bytes 0 records 12..12",
              "polling 1.1 in ok tx 8..8 count 1 bytes 0 records 13..14"}},
         TransferCase{"MalformedAndOrphanStages",
@@ -197,6 +197,29 @@ INSTANTIATE_TEST_SUITE_P(
                      "DATA1 0506, ACK, OUT 3.2, DATA0 0708, ACK",
                      {"data 3.2 out ok tx 0..2 count 3 bytes 6 records 0..8 [010203040506]",
                       "data 3.2 out ok tx 3..3 count 1 bytes 2 records 9..11 [0708]"}},
+        // A single NAK only delayed the transfer its pipe opens next: the transfer begins at
+        // it. A run of NAKs is a poll of its own, as is a NAK that nothing follows, a NAK
+        // before an OUT of the other direction, or one of a configuration since replaced
+        // (9.1.1.5).
+        TransferCase{"LoneNaksFoldIntoTheirTransfers",
+                     "IN 1.1, NAK, IN 1.2, NAK, SOF 7, IN 1.1, DATA0 01, ACK, IN 1.2, DATA0 02, "
+                     "ACK, OUT 3.2, DATA0 0102, NAK, OUT 3.2, DATA0 0102, ACK",
+                     {"data 1.1 in incomplete tx 0..3 count 2 naks 1 bytes 1 records 0..7 [01]",
+                      "data 1.2 in incomplete tx 1..4 count 2 naks 1 bytes 1 records 2..10 [02]",
+                      "sof 0.0 out ok tx 2..2 count 1 bytes 0 records 4..4",
+                      "data 3.2 out incomplete tx 5..6 count 2 naks 1 bytes 2 records 11..16 "
+                      "[0102]"}},
+        TransferCase{"NakRunsKeepTheirRows",
+                     "IN 1.1, NAK, IN 1.1, NAK, IN 1.1, DATA0 01, ACK, OUT 1.1, DATA0 05, NAK, "
+                     "IN 1.1, DATA1, ACK, IN 1.3, NAK, SETUP 1.0, DATA0 0009010000000000, ACK, "
+                     "IN 1.0, DATA1, ACK, IN 1.3, DATA0 03, ACK, IN 1.1, NAK",
+                     {"polling 1.1 in ok tx 0..1 count 2 bytes 0 records 0..3",
+                      "data 1.1 in ok tx 2..4 count 2 bytes 1 records 4..12 [01]",
+                      "polling 1.1 out ok tx 3..3 count 1 bytes 0 records 7..9",
+                      "polling 1.3 in ok tx 5..5 count 1 bytes 0 records 13..14",
+                      "control 1.0 out ok tx 6..7 count 2 bytes 0 records 15..20",
+                      "data 1.3 in incomplete tx 8..8 count 1 bytes 1 records 21..23 [03]",
+                      "polling 1.1 in ok tx 9..9 count 1 bytes 0 records 24..25"}},
         // An endpoint whose data goes unanswered is isochronous, to the end of the capture.
         TransferCase{"IsochronousCutByTheCaptureEnd",
                      "OUT 4.3, DATA0 0102, SOF 5, OUT 4.3, DATA0 0304",
@@ -259,7 +282,8 @@ EndpointLookup Describe(std::uint8_t endpoint, EndpointDescription d) {
 }
 
 // 5.7.5: the host asks an interrupt endpoint for one report a time, so every delivering
-// transaction is a transfer, full-sized or not; a NAKed poll is a request still pending. A
+// transaction is a transfer, full-sized or not; a NAKed poll is a request still pending (a
+// single one joins the transfer that follows it, a later one stays a poll of its own). A
 // report whose CRC16 failed (8.6.3) comes again at a later poll, and one sent again because
 // the ACK was lost (8.6.4) joins the transfer that delivered it.
 TEST(Transfers, InterruptEndpointsCarryOneReportPerTransfer) {
@@ -272,8 +296,8 @@ TEST(Transfers, InterruptEndpointsCarryOneReportPerTransfer) {
     EXPECT_EQ(Assembled(packets, options),
               (std::vector<std::string>{
                   "interrupt 1.1 in ok tx 0..0 count 1 bytes 8 records 0..2 [0102030405060708]",
-                  "polling 1.1 in ok tx 1..1 count 1 bytes 0 records 3..4",
-                  "interrupt 1.1 in ok tx 2..5 count 3 bytes 8 records 5..14 [1112131415161718]",
+                  "interrupt 1.1 in ok tx 1..5 count 4 naks 1 bytes 8 records 3..14 "
+                  "[1112131415161718]",
                   "polling 1.1 in ok tx 3..3 count 1 bytes 0 records 7..8",
                   "interrupt 1.1 in ok tx 6..6 count 1 bytes 1 records 15..17 [21]"}));
 }
@@ -358,15 +382,31 @@ TEST(Transfers, BadCrc5TokenIsMalformedAndNamesNoDevice) {
 // device cannot take yet, offered again (8.5.1): the tree names them apart.
 TEST(Transfers, NakedRunsAreNamedByWhatTheHostWasDoing) {
     const auto packets = BusSequence("OUT 3.2, DATA0 01, NAK, OUT 3.2, DATA0 01, NAK, OUT 3.2, "
-                                     "DATA0 01, ACK, IN 3.1, NAK, IN 3.1, NAK");
+                                     "DATA0 01, ACK, IN 3.1, NAK, IN 3.1, NAK, IN 3.3, NAK, "
+                                     "IN 3.3, DATA0 05, ACK");
     const Transactions tx = GroupTransactions(packets);
     const auto items = AssembleTransfers(packets, tx);
-    ASSERT_EQ(items.size(), 3u);
-    const char* const brief[] = {"NAKed OUT 3.2 ×2", "Data OUT 1 bytes", "Polling IN 3.1 ×2 NAK"};
+    ASSERT_EQ(items.size(), 4u);
+    const char* const brief[] = {"NAKed OUT 3.2 ×2", "Data OUT 1 bytes", "Polling IN 3.1 ×2 NAK",
+                                 "Data IN 1 bytes, NAKed ×1"};
     for (std::size_t i = 0; i < items.size(); ++i) {
         EXPECT_EQ(TransferSummary(packets, tx, items[i], SummaryForm::Brief), brief[i]);
     }
     EXPECT_EQ(TransferSummary(packets, tx, items[0], SummaryForm::Line), "2 NAKed");
+    EXPECT_EQ(TransferSummary(packets, tx, items[3], SummaryForm::Line), "2 transactions, 1 NAKed");
+    // So does a title whose class decoder says what the transfer carried.
+    EXPECT_EQ(TransferTitle(packets, tx, items[3], Decoded{"Report 05", HeadlineUse::Replace}),
+              "Report 05, NAKed ×1");
+    // JSON says it too; a transfer no NAK delayed, a poll and SOFs carry no "naks" at all.
+    std::string json;
+    AppendTransferJson(json, packets, tx, items[3], std::nullopt);
+    EXPECT_NE(json.find("\"count\": 2, \"bytes\": 1, \"data\": \"05\", \"naks\": 1}"),
+              std::string::npos)
+        << json;
+    json.clear();
+    AppendTransferJson(json, packets, tx, items[1], std::nullopt);
+    AppendTransferJson(json, packets, tx, items[0], std::nullopt);
+    EXPECT_EQ(json.find("naks"), std::string::npos) << json;
 }
 
 /// Every record of the capture is reached through exactly one item's members.
@@ -376,7 +416,10 @@ void ExpectEveryRecordUnderOneItem(const capture::PacketList& packets, bool fold
     options.fold = fold;
     std::vector<int> owners(packets.size(), 0);
     for (const TransferItem& item : AssembleTransfers(packets, tx, options)) {
-        for (std::size_t x : Members(tx, item)) {
+        const std::vector<std::size_t> members = Members(tx, item);
+        // What an item counts is what a reader walking its members finds.
+        ASSERT_EQ(members.size(), item.count) << item;
+        for (std::size_t x : members) {
             for (std::size_t r = tx[x].first; r <= tx[x].last(); ++r) {
                 ++owners[r];
             }
@@ -477,6 +520,7 @@ TEST(TransferList, KeepsEveryItemAsSet) {
         item(TransferType::Control, far, far + 4, 3, 18, 2, 0),                // NAKs
         item(TransferType::Control, far, far, 1, 0, 0, 7),                     // past wLength
         item(TransferType::Malformed, 1, 1, 1, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF),
+        item(TransferType::Interrupt, 4, 5, 2, 8, 1, 0), // the NAK that delayed it
     };
     TransferList list;
     for (const TransferItem& i : items) {
@@ -488,15 +532,16 @@ TEST(TransferList, KeepsEveryItemAsSet) {
     }
     // Growing past the packing and back.
     TransferItem grown = items[0];
-    grown.naks = 1;
+    grown.naks = 2;
     list.set(0, grown);
     EXPECT_EQ(list[0], grown);
     grown.naks = 0;
     grown.bytes = 3;
     list.set(0, grown);
     EXPECT_EQ(list[0], grown);
-    EXPECT_EQ(list.release(), (std::vector<TransferItem>{grown, items[1], items[2], items[3],
-                                                         items[4], items[5], items[6], items[7]}));
+    EXPECT_EQ(list.release(),
+              (std::vector<TransferItem>{grown, items[1], items[2], items[3], items[4], items[5],
+                                         items[6], items[7], items[8]}));
     EXPECT_TRUE(list.empty());
 }
 
