@@ -159,11 +159,14 @@ private:
         store_.controlSettled(index);
     }
 
-    /// Anything but an SOF or a NAKed poll ends the folded runs.
+    /// Anything but an SOF or a NAKed poll ends the folded run of SOFs.
+    void endSofRun() { sofOpen_ = kNone; }
+    /// A garbled transaction may be any pipe's: it ends every folded run.
     void endRuns() {
         sofOpen_ = kNone;
         for (std::size_t key : openPolls_) {
             pollOpen_[key] = kNone;
+            pollListed_[key] = false;
         }
         openPolls_.clear();
     }
@@ -197,25 +200,44 @@ public:
             return;
         }
         const std::size_t ep = EndpointKey(t.address, t.endpoint);
+        const std::size_t key = PipeKey(t.address, t.endpoint, t.direction());
         // A lone NAK waits for the pipe's next transaction to tell whether it opens a transfer.
-        LoneNak& lone = loneNak_[PipeKey(t.address, t.endpoint, t.direction())];
-        foldable_ = lone;
-        lone = LoneNak{};
+        foldable_ = loneNak_[key];
+        loneNak_[key] = LoneNak{};
+        // Only the pipe's own traffic ends its run of NAKs: a device polled while others
+        // talk shows one run, not a row for each NAK between their transfers. A SETUP ends
+        // the runs of both directions of its control pipe.
+        if (t.outcome != Outcome::Nak || t.kind == TransactionKind::Setup) {
+            pollOpen_[key] = kNone;
+            if (t.kind == TransactionKind::Setup) {
+                pollOpen_[PipeKey(t.address, t.endpoint, Direction::In)] = kNone;
+            }
+        }
         if (t.kind == TransactionKind::Setup) {
             setup(x, t, ep);
         } else if (controlOpen_[ep] != kNone) {
             controlStage(x, t, ep);
         } else if (t.outcome == Outcome::Nak) {
-            poll(x, t);
+            if (options_.fold && pipeOpen_[key] != kNone) {
+                // The host still waits for the rest of the open transfer (5.8.3): a NAK only
+                // delays it, so it is counted there instead of getting a row of its own.
+                TransferItem item = store_.get(pipeOpen_[key]);
+                item.lastTransaction = x;
+                ++item.count;
+                ++item.naks;
+                store_.set(pipeOpen_[key], item);
+            } else {
+                poll(x, t);
+            }
         } else if (isControlEndpoint(t, ep)) {
             // A stage whose SETUP the capture does not hold (it began mid-transfer).
-            endRuns();
+            endSofRun();
             TransferItem item = fresh(TransferType::Control, x, t);
             item.status =
                 t.outcome == Outcome::Stall ? TransferStatus::Stall : TransferStatus::Incomplete;
             store_.controlSettled(store_.open(item));
         } else {
-            endRuns();
+            endSofRun();
             pipe(x, t);
         }
     }
@@ -242,7 +264,7 @@ private:
     }
 
     void setup(std::size_t x, const Transaction& t, std::size_t ep) {
-        endRuns();
+        endSofRun();
         endControl(ep); // an open transfer stays "incomplete"
         controls_[ep] = ControlState{};
         setupSeen_[ep] = true;
@@ -274,7 +296,7 @@ private:
         // which holds the rest of the transfer.
         if (dataStage && delivers && length != 0 && c.excess == kNone && item.bytes >= c.length &&
             !c.toggles.repeats(toggle)) {
-            endRuns();
+            endSofRun();
             c.toggles.accept(toggle);
             TransferItem extra = fresh(TransferType::Control, x, t);
             extra.direction = item.direction;
@@ -302,7 +324,7 @@ private:
             if (t.outcome == Outcome::Nak) {
                 return;
             }
-            endRuns();
+            endSofRun();
         } else {
             item.lastTransaction = x;
             ++item.count;
@@ -311,7 +333,7 @@ private:
                 store_.set(index, item);
                 return;
             }
-            endRuns();
+            endSofRun();
         }
         if (t.outcome == Outcome::Stall) {
             item.status = TransferStatus::Stall;
@@ -380,6 +402,8 @@ private:
                 // A NAK of the previous configuration delays nothing of the new one.
                 loneNak_[PipeKey(address, e, Direction::In)] = LoneNak{};
                 loneNak_[PipeKey(address, e, Direction::Out)] = LoneNak{};
+                pollOpen_[PipeKey(address, e, Direction::In)] = kNone;
+                pollOpen_[PipeKey(address, e, Direction::Out)] = kNone;
             }
             std::erase_if(commands_, [&](const auto& c) { return c.first >> 8 == address; });
         } else if (request->type() == 0 && request->request == kClearFeature &&
@@ -402,7 +426,12 @@ private:
         const std::size_t index = store_.open(fresh(TransferType::Polling, x, t));
         if (options_.fold) {
             pollOpen_[key] = index;
-            openPolls_.push_back(key);
+            // Listed once: a run that its pipe ended is still listed, and a capture without
+            // garbled transactions never clears the list.
+            if (!pollListed_[key]) {
+                pollListed_[key] = true;
+                openPolls_.push_back(key);
+            }
             loneNak_[key] = LoneNak{index, x};
         }
     }
@@ -601,6 +630,7 @@ private:
     std::array<PipeState, kEndpoints * 2> pipes_{};
     std::array<std::size_t, kEndpoints * 2> pollOpen_{};
     std::vector<std::size_t> openPolls_;
+    std::array<bool, kEndpoints * 2> pollListed_{};
     /// Per pipe, the poll item of one NAK that the pipe's next transaction may still fold
     /// into the transfer it opens; `foldable_` is the current transaction's pipe's.
     struct LoneNak {
@@ -743,9 +773,10 @@ bool IsMember(const TransferItem& item, std::size_t index, const Transaction& t)
     case TransferType::Bulk:
     case TransferType::Interrupt:
     case TransferType::Data:
-        // A transfer begins with a NAK only when it took in the single NAK that delayed it.
+        // Folded, a transfer takes in every NAK of its pipe from the single NAK that delayed
+        // it to its end; unfolded, each NAK keeps its own row.
         return sameEndpoint && t.direction() == item.direction &&
-               (t.outcome != Outcome::Nak || index == item.firstTransaction);
+               (t.outcome != Outcome::Nak || item.naks > 0);
     case TransferType::Isochronous:
     case TransferType::Malformed:
         return index == item.firstTransaction;

@@ -130,16 +130,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {"isochronous 4.3 out ok tx 0..0 count 1 bytes 2 records 0..1 [0102]",
                       "isochronous 4.3 out ok tx 1..1 count 1 bytes 2 records 2..3 [0304]",
                       "sof 0.0 out ok tx 2..2 count 1 bytes 0 records 4..4"}},
-        // SOFs fold across NAKed polls and polls across SOFs; anything else ends both runs.
+        // SOFs fold across NAKed polls and polls across SOFs; other traffic ends the SOF run,
+        // and only the pipe's own traffic ends its run of NAKs (1.2's data leaves 1.1 polled).
+        // A NAK while a transfer waits for more data delays that transfer (5.8.3).
         TransferCase{
             "FoldedRuns",
             "SOF 1, IN 1.1, NAK, SOF 2, IN 1.2, NAK, IN 1.1, NAK, SOF 3, IN 1.2, DATA0 01, "
-            "ACK, SOF 4, IN 1.1, NAK",
+            "ACK, SOF 4, IN 1.1, NAK, IN 1.1, DATA1 02, ACK, IN 1.1, NAK",
             {"sof 0.0 out ok tx 0..5 count 3 bytes 0 records 0..8",
-             "polling 1.1 in ok tx 1..4 count 2 bytes 0 records 1..7",
+             "polling 1.1 in ok tx 1..8 count 3 bytes 0 records 1..14",
              "data 1.2 in incomplete tx 3..6 count 2 naks 1 bytes 1 records 4..11 [01]",
              "sof 0.0 out ok tx 7..7 count 1 bytes 0 records 12..12",
-             "polling 1.1 in ok tx 8..8 count 1 bytes 0 records 13..14"}},
+             "data 1.1 in incomplete tx 9..10 count 2 naks 1 bytes 1 records 15..19 [02]"}},
         TransferCase{"MalformedAndOrphanStages",
                      "IN 1.0, DATA1 12, ACK, DATA0 01, OUT 1.0, DATA1, ACK",
                      {"control 1.0 in incomplete tx 0..0 count 1 bytes 0 records 0..2",
@@ -261,8 +263,7 @@ TEST(Transfers, EndpointDescriptorsGiveTypeAndMaximumPacketSize) {
                   "interrupt 1.1 in ok tx 0..0 count 1 bytes 2 records 0..2 [0102]",
                   "interrupt 1.1 in ok tx 1..1 count 1 bytes 2 records 3..5 [0304]",
                   "isochronous 1.2 in error tx 2..2 count 1 bytes 1 records 6..8 [AA]",
-                  "bulk 1.3 in incomplete tx 3..3 count 1 bytes 1 records 9..11 [BB]",
-                  "polling 1.3 in ok tx 4..4 count 1 bytes 0 records 12..13"}));
+                  "bulk 1.3 in incomplete tx 3..4 count 2 naks 1 bytes 1 records 9..13 [BB]"}));
 }
 
 /// Each item's printed form and records, without what it delivered.
@@ -283,7 +284,8 @@ EndpointLookup Describe(std::uint8_t endpoint, EndpointDescription d) {
 
 // 5.7.5: the host asks an interrupt endpoint for one report a time, so every delivering
 // transaction is a transfer, full-sized or not; a NAKed poll is a request still pending (a
-// single one joins the transfer that follows it, a later one stays a poll of its own). A
+// single one joins the transfer that follows it, and one while that transfer still waits for
+// its report is counted in it). A
 // report whose CRC16 failed (8.6.3) comes again at a later poll, and one sent again because
 // the ACK was lost (8.6.4) joins the transfer that delivered it.
 TEST(Transfers, InterruptEndpointsCarryOneReportPerTransfer) {
@@ -296,9 +298,8 @@ TEST(Transfers, InterruptEndpointsCarryOneReportPerTransfer) {
     EXPECT_EQ(Assembled(packets, options),
               (std::vector<std::string>{
                   "interrupt 1.1 in ok tx 0..0 count 1 bytes 8 records 0..2 [0102030405060708]",
-                  "interrupt 1.1 in ok tx 1..5 count 4 naks 1 bytes 8 records 3..14 "
+                  "interrupt 1.1 in ok tx 1..5 count 5 naks 2 bytes 8 records 3..14 "
                   "[1112131415161718]",
-                  "polling 1.1 in ok tx 3..3 count 1 bytes 0 records 7..8",
                   "interrupt 1.1 in ok tx 6..6 count 1 bytes 1 records 15..17 [21]"}));
 }
 

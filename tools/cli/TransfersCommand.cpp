@@ -133,8 +133,9 @@ void AddTransfersCommand(CLI::App& app, int& exitCode) {
         "unknown, sof, polling, malformed), address, endpoint, direction (for control the "
         "direction bit of bmRequestType), status (ok, stall, incomplete, error), payload "
         "bytes delivered and a summary, TAB-separated. Runs of SOFs and of NAKed polls on an "
-        "endpoint are folded into one item each, and a single NAK into the transfer it "
-        "delayed (\"1 NAKed\" in its summary).");
+        "endpoint are folded into one item each (other endpoints' traffic does not end a "
+        "run of NAKs), and a single NAK into the transfer it delayed (\"1 NAKed\" in its "
+        "summary).");
     cmd->add_option("FILE", options->file, "Capture file")->required();
     cmd->add_flag(
         "--json", options->json,
