@@ -97,6 +97,7 @@ int Run(const StreamOptions& o) {
                      std::to_string(out) + " OUT transfers); choose one with --direction in|out");
     }
     if (toStdout) {
+        UseBinaryStdout();
         errno = 0;
         if (!WriteAll(stdout, stream) || std::fflush(stdout) != 0) {
             return ReportStdoutFailure(errno);

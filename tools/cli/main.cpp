@@ -288,6 +288,7 @@ int RunExport(const ExportOptions& o) {
         linkType = static_cast<capture::UsbLinkType>(o.linkType);
     }
     if (toStdout) {
+        cli::UseBinaryStdout();
         const capture::PcapResult result =
             capture::WritePcap(packets, stdout, cli::kStdoutName, linkType);
         if (!result.ok()) {
