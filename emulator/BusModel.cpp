@@ -183,6 +183,10 @@ Bytes DfuStatus(std::uint8_t status, std::uint8_t state, std::uint16_t pollMs) {
             0x00};
 }
 
+// The FTDI chip's status header: CTS, DSR (and the reserved bit 0 it always sets); the
+// transmitter empty.
+const std::array<std::uint8_t, 2> kFtdiStatus = {0x31, 0x60};
+
 Bytes SerialState(std::uint8_t state) {
     return {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, state, 0x00};
 }
@@ -223,7 +227,7 @@ std::pair<std::uint8_t, std::uint8_t> KeyOf(char c) {
 
 std::optional<Profile> ProfileFromText(std::string_view text) {
     for (const Profile p : {Profile::Vendor, Profile::Mouse, Profile::Keyboard, Profile::Serial,
-                            Profile::Disk, Profile::Dfu}) {
+                            Profile::Disk, Profile::Dfu, Profile::Ftdi}) {
         if (text == ProfileName(p)) {
             return p;
         }
@@ -243,6 +247,8 @@ std::string_view ProfileName(Profile profile) {
         return "disk";
     case Profile::Dfu:
         return "dfu";
+    case Profile::Ftdi:
+        return "ftdi";
     case Profile::Vendor:
         break;
     }
@@ -288,7 +294,9 @@ std::string FaultImpossible(Fault fault, const BusSettings& settings) {
     switch (fault) {
     case Fault::Toggle:
     case Fault::Babble:
-        if (!has([](Profile p) { return p != Profile::Disk && p != Profile::Dfu; })) {
+        if (!has([](Profile p) {
+                return p != Profile::Disk && p != Profile::Dfu && p != Profile::Ftdi;
+            })) {
             return "needs a device with an interrupt IN endpoint (vendor, mouse, keyboard or "
                    "serial)";
         }
@@ -372,6 +380,19 @@ ClassDescriptors DescriptorsOf(Profile profile) {
                                             0x09, 0x21, 0x07, 0xFF, 0x00, 0x00, 0x01, 0x10, 0x01});
         c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo DFU"),
                      StringDescriptor("VT-DFU-0001")};
+        break;
+    case Profile::Ftdi:
+        // An FT232R as it leaves the factory (VID 0403, PID 6001, bcdDevice 6.00, 8-byte
+        // control pipe): one vendor-specific interface with bulk IN 1 and bulk OUT 2.
+        c.device = ClassDeviceDescriptor(0, 0, 0, 8, 0x6001);
+        c.device[8] = 0x03;
+        c.device[9] = 0x04;
+        c.device[13] = 0x06;
+        c.configuration = Configuration(1, {0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x02, //
+                                            0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,             //
+                                            0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00});
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo FTDI Serial"),
+                     StringDescriptor("VT-FTDI-0001")};
         break;
     }
     return c;
@@ -781,6 +802,20 @@ void BusModel::EnumerateClass(Device& d) {
     case Profile::Dfu:
         ControlRead(d, a, Setup(0xA1, 0x03, 0, 0, 6), DfuStatus(0, 2, 0), false); // dfuIDLE
         break;
+    case Profile::Ftdi:
+        // What a driver does when the port opens: reset and purge, 115200 baud (divisor 26),
+        // 8N1, no flow control, DTR and RTS, a 16 ms latency timer; then the modem status.
+        ControlWrite(d, a, Setup(0x40, 0x00, 0, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x00, 1, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x00, 2, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x03, 0x001A, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x04, 0x0008, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x02, 0, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x01, 0x0303, 0, 0));
+        ControlWrite(d, a, Setup(0x40, 0x09, 16, 0, 0));
+        ControlRead(d, a, Setup(0xC0, 0x0A, 0, 0, 1), {16}, false);
+        ControlRead(d, a, Setup(0xC0, 0x05, 0, 0, 2), {kFtdiStatus[0], kFtdiStatus[1]}, false);
+        break;
     case Profile::Vendor:
         break;
     }
@@ -832,6 +867,9 @@ void BusModel::ClassFrame(Device& d, std::size_t index, std::vector<Transaction>
             break;
         case Profile::Dfu:
             DfuActivity(d);
+            break;
+        case Profile::Ftdi:
+            FtdiActivity(d);
             break;
         case Profile::Vendor:
             break;
@@ -947,6 +985,46 @@ void BusModel::DfuActivity(Device& d) {
     ControlRead(d, a, Setup(0xA1, 0x05, 0, 0, 1), {2}, false); // dfuIDLE
     ++d.step;
     d.quietUntil = 100 + Random(200);
+}
+
+void BusModel::FtdiIn(Device& d, const Packet& text) {
+    constexpr std::size_t kData = kBulkMax - kFtdiStatus.size();
+    std::uint8_t& toggle = d.toggles[0x11];
+    std::size_t sent = 0;
+    bool more = true;
+    while (more) {
+        if (Random(12) == 0) {
+            Transaction busy = Begin(d);
+            HostPacket(d, busy, Token(kIn, d.address, 1));
+            busy.packets.push_back({kNak});
+            d.control.push_back(std::move(busy));
+        }
+        const std::size_t n = std::min(kData, text.size() - sent);
+        Packet p(kFtdiStatus.begin(), kFtdiStatus.end());
+        p.insert(p.end(), text.begin() + static_cast<std::ptrdiff_t>(sent),
+                 text.begin() + static_cast<std::ptrdiff_t>(sent + n));
+        Transaction t = Begin(d);
+        HostPacket(d, t, Token(kIn, d.address, 1));
+        t.packets.push_back(Data(toggle, p));
+        HostPacket(d, t, {kAck});
+        d.control.push_back(std::move(t));
+        toggle ^= 1;
+        sent += n;
+        // A full packet leaves the transfer open: the next status-only packet ends it.
+        more = p.size() == kBulkMax;
+    }
+}
+
+void BusModel::FtdiActivity(Device& d) {
+    // The host writes one sentence; the chip sends another back, 62 bytes a packet after its
+    // status header, and a packet of the header alone whenever its latency timer runs out
+    // with nothing to send.
+    BulkOut(d, 0x02, Text(kFtdiHostText), false);
+    for (std::uint32_t k = Random(3); k > 0; --k) {
+        FtdiIn(d, {});
+    }
+    FtdiIn(d, Text(kFtdiDeviceText));
+    d.quietUntil = 10 + Random(30);
 }
 
 void BusModel::DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,

@@ -25,7 +25,16 @@ enum class Profile : std::uint8_t {
     Serial,   // full-speed CDC ACM serial port
     Disk,     // full-speed mass storage, bulk-only transport
     Dfu,      // full-speed device in DFU mode, taking firmware images
+    Ftdi,     // full-speed FTDI FT232R serial converter (0403:6001)
 };
+
+/// What the ftdi profile's host and device send each other, once per exchange, over and
+/// over. The device's sentence fills exactly two packets after their status headers.
+inline constexpr std::string_view kFtdiHostText =
+    "The quick brown fox jumps over the lazy dog 0123456789.\r\n";
+inline constexpr std::string_view kFtdiDeviceText =
+    "Vintrace FTDI demo at 115200 baud, 8N1: every IN packet starts with two status bytes that "
+    "a stream of the port leaves out.\r\n";
 
 /// The most devices a bus carries besides the hub.
 constexpr std::size_t kMaxDevices = 4;
@@ -159,6 +168,10 @@ private:
     void DiskActivity(Device& d);
     /// One firmware update: download, manifestation, a read back and an abort.
     void DfuActivity(Device& d);
+    /// A line of text each way through the FTDI converter, and status-only packets.
+    void FtdiActivity(Device& d);
+    /// Text from the FTDI converter: packets of a status header and up to 62 bytes.
+    void FtdiIn(Device& d, const Packet& text);
     void DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,
                      const Packet& data, std::uint8_t status);
     void Enumerate(Device& d);

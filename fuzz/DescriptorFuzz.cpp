@@ -1,12 +1,15 @@
 // libFuzzer target for the descriptor and HID report-descriptor parsers, the mass-storage
-// readers and the field trees built on them. The first input byte
+// readers, the serial converters' requests and status headers, and the field trees built on
+// them. The first input byte
 // picks what the rest is parsed as and the request length; every parser must stay within the
 // input (the sanitizers catch a read past it) and keep its own promises, checked below.
 #include "protocol/ClassDecoder.h"
 #include "protocol/Descriptors.h"
 #include "protocol/FieldTree.h"
 #include "protocol/HidReport.h"
+#include "protocol/VendorSerial.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +101,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         CheckNested(MassStorageFields(body, 0), 0, body.size());
         CheckNested({LineCodingFields(body, 0)}, 0, body.size());
+        // A serial converter's request (a setup packet, then its data stage) for each family,
+        // and FTDI IN packets of up to 64 bytes, each from a status header on.
+        if (const auto setup = vintrace::capture::ParseSetupRequest(body)) {
+            for (const SerialChipFamily family :
+                 {SerialChipFamily::Ftdi, SerialChipFamily::Cp210x, SerialChipFamily::Ch34x,
+                  SerialChipFamily::Pl2303}) {
+                (void)DescribeSerialChipRequest({family, "", (selector & 0x10) != 0}, *setup,
+                                                body.subspan(8));
+            }
+        }
+        {
+            std::vector<std::vector<std::uint8_t>> packets;
+            const std::size_t step = static_cast<std::size_t>((selector >> 4) & 7) * 9 + 1;
+            for (std::size_t at = 0; at < body.size(); at += step) {
+                const auto p = body.subspan(at, std::min(step, body.size() - at));
+                packets.emplace_back(p.begin(), p.end());
+            }
+            if (StripFtdiStatus(packets).size() > body.size()) {
+                Fail("FTDI data longer than its packets");
+            }
+            (void)DescribeFtdiIn(packets);
+        }
         break;
     default: {
         const HidReportDescriptor d = ParseReportDescriptor(body);

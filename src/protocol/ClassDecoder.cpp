@@ -2,6 +2,7 @@
 
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
+#include "protocol/VendorSerial.h"
 
 #include <array>
 #include <cstdio>
@@ -537,10 +538,17 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
             ? device->interface(static_cast<std::uint8_t>(request->index & 0xFF))
             : nullptr;
     const std::uint8_t cls = InterfaceClass(interface);
+    auto named = [](std::string text) {
+        return std::optional<Decoded>(Decoded{std::move(text), HeadlineUse::Replace});
+    };
+    // Serial converters are known by their IDs: their requests are vendor requests (class
+    // requests on a PL2303 too, though its interface is vendor-specific).
+    if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
+        chip && (request->type() == 2 ||
+                 (request->type() == 1 && chip->family == SerialChipFamily::Pl2303))) {
+        return named(DescribeSerialChipRequest(*chip, *request, payload));
+    }
     if (request->type() == 1) { // class: the text names the request
-        auto named = [](std::string text) {
-            return std::optional<Decoded>(Decoded{std::move(text), HeadlineUse::Replace});
-        };
         const bool hub = device && device->device &&
                          device->device->field("bDeviceClass") == kClassHub &&
                          (request->recipient() == 0 || request->recipient() == 3);
@@ -647,6 +655,15 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
             }
         }
         return "changed: " + (s.empty() ? std::string("none") : s);
+    }
+    if (const auto chip = SerialChipOf(device);
+        chip && (item.type == TransferType::Bulk || item.type == TransferType::Data)) {
+        // An FTDI chip heads every IN packet with its status, even one without data.
+        if (chip->family == SerialChipFamily::Ftdi && item.direction == Direction::In) {
+            const auto packets = DeliveredPackets(packets_, tx_, item);
+            return packets.empty() ? std::nullopt : std::optional(DescribeFtdiIn(packets));
+        }
+        return PrintableText(payload);
     }
     if (payload.empty() || interface == nullptr) {
         return std::nullopt;

@@ -4,6 +4,7 @@
 #include "protocol/ClassDecoder.h"
 #include "protocol/DeviceText.h"
 #include "protocol/SafeText.h"
+#include "protocol/VendorSerial.h"
 
 #include <algorithm>
 #include <array>
@@ -329,12 +330,70 @@ std::vector<FieldNode> DataFields(const TransferItem& item, std::span<const std:
         }
     }
     FieldNode raw = Raw("Data", data, 0);
-    if (cls == kClassCdcData || (cls == kClassCdc && item.type == TransferType::Bulk)) {
+    const bool serialChip = device != nullptr && SerialChipOf(*device).has_value();
+    if (cls == kClassCdcData || (cls == kClassCdc && item.type == TransferType::Bulk) ||
+        serialChip) {
         if (const auto text = PrintableText(data)) {
             raw.value = Count(data.size()) + ": " + *text;
         }
     }
     return {raw};
+}
+
+/// One status byte of an FTDI packet header, bit by bit from `first` on.
+FieldNode FtdiStatusByte(const char* name, std::uint8_t byte, std::size_t offset, unsigned first,
+                         std::span<const char* const> bits) {
+    FieldNode node{name, Hex(byte, 2), offset, 1, {}};
+    for (std::size_t b = 0; b < bits.size(); ++b) {
+        const unsigned bit = first + static_cast<unsigned>(b);
+        node.children.push_back(
+            {bits[b],
+             BitPattern(byte, bit, bit) + ((byte >> bit & 1) != 0 ? " set" : " clear"),
+             offset,
+             1,
+             {}});
+    }
+    return node;
+}
+
+/// The packets of an FTDI bulk IN transfer: each its status header, then its data.
+std::vector<FieldNode> FtdiInFields(const std::vector<std::vector<std::uint8_t>>& packets) {
+    static constexpr std::array<const char*, 4> kModem = {"CTS", "DSR", "RI", "DCD"};
+    static constexpr std::array<const char*, 8> kLine = {
+        "Data ready", "Overrun error", "Parity error", "Framing error",
+        "Break",      "THRE",          "TEMT",         "FIFO error"};
+    std::vector<FieldNode> out;
+    std::size_t at = 0;
+    for (const auto& p : packets) {
+        if (out.size() == kListedReports) {
+            std::vector<std::uint8_t> rest;
+            for (std::size_t i = out.size(); i < packets.size(); ++i) {
+                rest.insert(rest.end(), packets[i].begin(), packets[i].end());
+            }
+            out.push_back(Raw("Data", rest, at));
+            break;
+        }
+        FieldNode node{
+            "Packet " + std::to_string(out.size() + 1), Count(p.size()), at, p.size(), {}};
+        if (p.size() >= 2) {
+            node.value = DescribeFtdiIn({p});
+            node.children.push_back(FtdiStatusByte("Modem status", p[0], at, 4, kModem));
+            node.children.push_back(FtdiStatusByte("Line status", p[1], at + 1, 0, kLine));
+        } else {
+            node.children.push_back(Truncated(p.size(), 2, at, p.size()));
+        }
+        if (p.size() > 2) {
+            const std::span<const std::uint8_t> data(p.data() + 2, p.size() - 2);
+            FieldNode raw = Raw("Data", data, at + 2);
+            if (const auto text = PrintableText(data)) {
+                raw.value = Count(data.size()) + ": " + *text;
+            }
+            node.children.push_back(std::move(raw));
+        }
+        out.push_back(std::move(node));
+        at += p.size();
+    }
+    return out;
 }
 
 } // namespace
@@ -648,6 +707,15 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
                         static_cast<std::uint8_t>(r.length & 0xFF),
                         static_cast<std::uint8_t>(r.length >> 8)};
         tree.fields.push_back(SetupFields(tree.payload, 0));
+        if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
+            chip &&
+            (r.type() == 2 || (r.type() == 1 && chip->family == SerialChipFamily::Pl2303))) {
+            tree.fields.push_back({std::string(chip->name) + " request",
+                                   DescribeSerialChipRequest(*chip, r, data),
+                                   0,
+                                   8,
+                                   {}});
+        }
         if (!data.empty()) {
             tree.payload.insert(tree.payload.end(), data.begin(), data.end());
             FieldNode stage{"Data stage", Count(data.size()), 8, data.size(), {}};
@@ -658,6 +726,12 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
     }
     tree.payload = data;
     if (data.empty()) {
+        return tree;
+    }
+    if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
+        chip && chip->family == SerialChipFamily::Ftdi && item.direction == Direction::In &&
+        (item.type == TransferType::Bulk || item.type == TransferType::Data)) {
+        tree.fields = FtdiInFields(DeliveredPackets(packets, transactions, item));
         return tree;
     }
     tree.fields = item.type == TransferType::Control ? std::vector{Raw("Data", data, 0)}

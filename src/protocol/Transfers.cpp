@@ -847,6 +847,31 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     return out;
 }
 
+std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
+                                                        const Transactions& transactions,
+                                                        const TransferItem& item) {
+    std::vector<std::vector<std::uint8_t>> out;
+    if (item.type != TransferType::Bulk && item.type != TransferType::Interrupt &&
+        item.type != TransferType::Data) {
+        return out;
+    }
+    // The same members and toggle rule as DeliveredPayload, packet by packet.
+    ToggleFilter toggles;
+    ForEachMember(transactions, item, [&](std::size_t, const Transaction& t) {
+        if (t.outcome != Outcome::Ack || !t.hasData()) {
+            return;
+        }
+        const int toggle = TransactionToggle(packets, t);
+        if (t.corruptData) {
+            toggles.accept(toggle);
+        } else if (toggles.accept(toggle)) {
+            const auto payload = TransactionPayload(packets, t);
+            out.emplace_back(payload.begin(), payload.end());
+        }
+    });
+    return out;
+}
+
 std::optional<capture::SetupRequest> ControlRequest(const capture::PacketList& packets,
                                                     const Transactions& transactions,
                                                     const TransferItem& item) {

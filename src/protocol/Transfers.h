@@ -135,6 +135,11 @@ std::size_t LastRecord(const Transactions& transactions, const TransferItem& ite
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item);
+/// The payloads of a bulk or interrupt item's delivered data packets, in order (a repeated
+/// toggle once); nothing for other items. For protocols that frame each packet.
+std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
+                                                        const Transactions& transactions,
+                                                        const TransferItem& item);
 /// The request a control transfer carries; nothing for other items and control items without
 /// their SETUP.
 std::optional<capture::SetupRequest> ControlRequest(const capture::PacketList& packets,

@@ -44,6 +44,7 @@ CASES = {
     "serial": (["--device", "serial"], "full", ["serial"]),
     "disk": (["--device", "disk"], "full", ["disk"]),
     "dfu": (["--device", "dfu"], "full", ["dfu"]),
+    "ftdi": (["--device", "ftdi"], "full", ["ftdi"]),
     "vendor": ([], "full", ["vendor"]),
     "mix": (["--device", "keyboard", "--device", "disk", "--device", "mouse",
              "--device", "serial"], "full", ["keyboard", "disk", "mouse", "serial"]),

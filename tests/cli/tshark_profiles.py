@@ -43,6 +43,9 @@ PROFILES = {
              "sizes": ["64", "64"], "strings": ["Vintrace", "Demo Disk", "VT0000000001"]},
     "dfu": {"product": "0x0007", "classes": ["0xfe"], "endpoints": [], "sizes": [],
             "strings": ["Vintrace", "Demo DFU", "VT-DFU-0001"]},
+    "ftdi": {"vendor": "0x0403", "product": "0x6001", "classes": ["0xff"],
+             "endpoints": ["0x81", "0x02"], "sizes": ["64", "64"],
+             "strings": ["Vintrace", "Demo FTDI Serial", "VT-FTDI-0001"]},
     "vendor": {"product": "0x0001", "classes": ["0xff"], "endpoints": ["0x81", "0x02", "0x82"],
                "sizes": ["8", "64", "64"], "strings": []},
 }
@@ -57,7 +60,13 @@ FIELDS = ["frame.number", "_ws.malformed", "_ws.expert.severity", "_ws.expert.me
           "scsi.sns.key", "scsi.sns.asc", "usb.capdata", "usb.bmRequestType", "usb.setup.bRequest",
           "usb.setup.wValue", "usb.setup.wLength", "usb.control.Response", "usb.data_fragment",
           "usbdfu.descriptor.wTransferSize", "usbdfu.descriptor.bcdDFUVersion",
-          "usbdfu.descriptor.bmAttributes.CanUpload"]
+          "usbdfu.descriptor.bmAttributes.CanUpload", "ftdi-ft.bRequest", "ftdi-ft.lValue",
+          "ftdi-ft.hValue", "ftdi-ft.lIndex", "ftdi-ft.hValue.parity", "ftdi-ft.hValue.b4",
+          "ftdi-ft.hValue.b6", "ftdi-ft.latency_time", "ftdi-ft.modem_status.b4",
+          "ftdi-ft.modem_status.b5", "ftdi-ft.modem_status.b6", "ftdi-ft.modem_status.b7",
+          "ftdi-ft.line_status.b1", "ftdi-ft.line_status.b2", "ftdi-ft.line_status.b3",
+          "ftdi-ft.line_status.b4", "ftdi-ft.line_status.b5", "ftdi-ft.line_status.b6",
+          "ftdi-ft.if_a_rx_payload", "ftdi-ft.if_a_tx_payload", "usbll.pid"]
 PRE = 0x3C
 EXPERT_ERROR = 0x00800000
 # Boot keyboard usages back to characters (shift gives capitals and '!').
@@ -71,6 +80,11 @@ DFU_STATUS = ["OK", "errTARGET", "errFILE", "errWRITE", "errERASE", "errCHECK_ER
 DFU_STATE = ["appIDLE", "appDETACH", "dfuIDLE", "dfuDNLOAD-SYNC", "dfuDNBUSY", "dfuDNLOAD-IDLE",
              "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET", "dfuUPLOAD-IDLE",
              "dfuERROR"]
+# FTDI requests by bRequest, and the sub-integer divisor codes in eighths (AN232B-05).
+FTDI_REQUESTS = {0: "RESET", 1: "SET_MODEM_CTRL", 2: "SET_FLOW_CTRL", 3: "SET_BAUD_RATE",
+                 4: "SET_DATA", 5: "GET_MODEM_STATUS", 6: "SET_EVENT_CHAR", 7: "SET_ERROR_CHAR",
+                 9: "SET_LATENCY_TIMER", 10: "GET_LATENCY_TIMER"}
+FTDI_EIGHTHS = [0, 4, 2, 1, 3, 5, 6, 7]
 TYPED = {"hello, usb 1.1!\n", "Vintrace\n", "ls -l\n", "make test\n", "echo OK\n"}
 
 failures = []
@@ -94,6 +108,62 @@ def without_preambles(source, target):
             out.append(record)
         offset += 16 + length
     open(target, "wb").write(b"".join(out))
+
+
+def check_ftdi(cli, capture, rows, values):
+    """The FT232R's vendor requests, status bytes and data as tshark's FTDI dissector reads
+    them, against `vintrace-cli transfers` and `vintrace-cli stream`."""
+    lines = run([cli, "transfers", capture]).splitlines()
+    ours = [line.split("; FTDI ")[1] for line in lines if "; FTDI " in line]
+    names = [FTDI_REQUESTS.get(int(v), "?") for v in values("ftdi-ft.bRequest")]
+    n = min(len(ours), len(names))
+    check(n >= 10 and [o.split(" ")[0].rstrip(":") for o in ours[:n]] == names[:n],
+          f"FTDI requests: ours {ours[:12]}, tshark {names[:12]}")
+    for row in rows:
+        if row["ftdi-ft.bRequest"] == "3":
+            # The divisor from tshark's fields: 14 integer bits, a sub-integer code in wValue
+            # bits 14-15 and wIndex bit 0, of a 3 MHz clock.
+            value = int(row["ftdi-ft.lValue"], 0) | int(row["ftdi-ft.hValue"], 0) << 8
+            code = value >> 14 | (int(row["ftdi-ft.lIndex"], 0) & 1) << 2
+            baud = 3e6 * 8 / ((value & 0x3FFF) * 8 + FTDI_EIGHTHS[code])
+            check(round(baud) == 115385, f"tshark baud divisor {value:#x}: {baud}")
+            check("SET_BAUD_RATE 115200 baud (115385 actual)" in ours, f"our baud: {ours}")
+        if row["ftdi-ft.bRequest"] == "4":
+            data_bits = int(row["ftdi-ft.lValue"], 0)
+            parity = "NOEMS"[int(row["ftdi-ft.hValue.parity"], 0)]
+            stop = ["1", "1.5", "2"][int(row["ftdi-ft.hValue.b4"], 0)]
+            check(f"SET_DATA {data_bits}{parity}{stop}" in ours, f"SET_DATA: {ours}")
+    check(values("ftdi-ft.latency_time")[:1] == ["16"] and "SET_LATENCY_TIMER 16 ms" in ours,
+          f"latency {values('ftdi-ft.latency_time')}")
+
+    # Every IN packet's status, named from tshark's bits, as the transfers say it.
+    bits = [("ftdi-ft.modem_status.b4", "CTS"), ("ftdi-ft.modem_status.b5", "DSR"),
+            ("ftdi-ft.modem_status.b6", "RI"), ("ftdi-ft.modem_status.b7", "DCD"),
+            ("ftdi-ft.line_status.b1", "overrun"), ("ftdi-ft.line_status.b2", "parity error"),
+            ("ftdi-ft.line_status.b3", "framing error"), ("ftdi-ft.line_status.b4", "break"),
+            ("ftdi-ft.line_status.b5", "THRE"), ("ftdi-ft.line_status.b6", "TEMT")]
+    theirs = set()
+    for row in rows:
+        columns = [row[field].split(";") for field, _ in bits]
+        for packet in zip(*columns):
+            if packet[0]:
+                theirs.add(", ".join(name for (_, name), v in zip(bits, packet) if v == "1"))
+    statuses = {line.split("status ")[-1] for line in lines if "\tbulk\t" in line and
+                "\tin\t" in line}
+    check(len(theirs) == 1 and theirs == statuses, f"status: tshark {theirs}, ours {statuses}")
+
+    # The data with the status bytes taken out, each way, against `stream`. tshark reads the
+    # data of an OUT the device NAKed too, which delivers nothing (USB 2.0 8.5.1): those
+    # packets are left out here.
+    for field, endpoint in (("ftdi-ft.if_a_rx_payload", "0x81"), ("ftdi-ft.if_a_tx_payload", "2")):
+        data = b"".join(bytes.fromhex(v) for row, after in zip(rows, rows[1:] + [rows[-1]])
+                        if after["usbll.pid"] != "0x5a"
+                        for v in row[field].replace(",", ";").split(";") if v)
+        ours = subprocess.run([cli, "stream", capture, "--address", "1", "--endpoint", endpoint],
+                              capture_output=True, check=True).stdout
+        n = min(len(data), len(ours))
+        check(n > 1000 and data[:n] == ours[:n] and abs(len(data) - len(ours)) < 130,
+              f"{field}: tshark {len(data)} bytes, stream {len(ours)}")
 
 
 def main():
@@ -141,7 +211,8 @@ def main():
             products.append(p)
     check(products == [PROFILES[d]["product"] for d in devices],
           f"idProduct {products}, want {[PROFILES[d]['product'] for d in devices]}")
-    check(set(values("usb.idVendor")) == {"0x1209"}, f"idVendor {set(values('usb.idVendor'))}")
+    vendors = {PROFILES[d].get("vendor", "0x1209") for d in devices}
+    check(set(values("usb.idVendor")) == vendors, f"idVendor {set(values('usb.idVendor'))}")
     configurations = [row for row in rows if ";" in row["usb.bLength"] and row["usb.wTotalLength"]]
     check(len(configurations) == len(devices),
           f"{len(configurations)} whole configuration descriptors for {len(devices)} devices")
@@ -249,6 +320,8 @@ def main():
         check(n > 40, f"only {n} DFU requests")
         check(wanted[:n] == decoded_dfu[:n],
               f"DFU requests differ: {[(a, b) for a, b in zip(wanted, decoded_dfu) if a != b][:3]}")
+    if "ftdi" in devices:
+        check_ftdi(cli, capture, rows, values)
     if devices == ["serial"]:
         text = b"".join(bytes.fromhex(v) for v in values("usb.capdata"))
         check(len(text) > 1000 and all(b in b"\r\n" or 0x20 <= b < 0x7F for b in text),

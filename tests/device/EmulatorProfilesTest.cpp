@@ -150,6 +150,8 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
         int answers = 0;
         int dfuBlocks = 0;
         int dfuImages = 0;
+        std::string ftdiText; // the FTDI chip's data without the status headers
+        int ftdiStatusOnly = 0;
         for (const Transaction& t : all) {
             if (Address(t.token) != address) {
                 continue;
@@ -182,6 +184,13 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
                 } else if (key == 0x11) {
                     answer.push_back(payload.size());
                 }
+            }
+            if (c.profiles[n] == Profile::Ftdi && t.handshake == kAck && key == 0x11) {
+                ASSERT_GE(payload.size(), 2u) << "packet " << t.index;
+                EXPECT_EQ(payload[0], 0x31); // CTS, DSR
+                EXPECT_EQ(payload[1], 0x60); // transmitter empty
+                ftdiText.append(payload.begin() + 2, payload.end());
+                ftdiStatusOnly += payload.size() == 2 ? 1 : 0;
             }
             if (t.handshake == kAck && !t.data.empty() && Endpoint(t.token) != 0) {
                 ++dataPackets[key];
@@ -245,6 +254,21 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             EXPECT_GT(dfuBlocks, 10);
             EXPECT_GT(dfuImages, 2);
             break;
+        case Profile::Ftdi: {
+            // Every IN packet, data or not, opens with the status header; what follows is
+            // the device's sentence over and over, as the host's is on bulk OUT.
+            EXPECT_GT(dataPackets[0x11], 20);
+            EXPECT_GT(ftdiStatusOnly, 0);
+            ASSERT_GT(ftdiText.size(), 10 * kFtdiDeviceText.size());
+            ASSERT_GT(received[0x02].size(), 10 * kFtdiHostText.size());
+            for (std::size_t i = 0; i < ftdiText.size(); ++i) {
+                ASSERT_EQ(ftdiText[i], kFtdiDeviceText[i % kFtdiDeviceText.size()]) << i;
+            }
+            for (std::size_t i = 0; i < received[0x02].size(); ++i) {
+                ASSERT_EQ(received[0x02][i], kFtdiHostText[i % kFtdiHostText.size()]) << i;
+            }
+            break;
+        }
         case Profile::Vendor:
             break;
         }
@@ -259,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProfileCase{"Keyboard", {Profile::Keyboard}, false},
         ProfileCase{"KeyboardBehindHub", {Profile::Keyboard}, true},
         ProfileCase{"Serial", {Profile::Serial}, true}, ProfileCase{"Disk", {Profile::Disk}, true},
-        ProfileCase{"Dfu", {Profile::Dfu}, true},
+        ProfileCase{"Dfu", {Profile::Dfu}, true}, ProfileCase{"Ftdi", {Profile::Ftdi}, true},
         ProfileCase{"MouseAndKeyboardOnALowSpeedBus", {Profile::Mouse, Profile::Keyboard}, false},
         ProfileCase{"FourDevices",
                     {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial},
@@ -283,14 +307,15 @@ TEST(EmulatorProfiles, FramesHoldTheirTraffic) {
 }
 
 TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
-    for (const Profile p :
-         {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk, Profile::Dfu}) {
+    for (const Profile p : {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk,
+                            Profile::Dfu, Profile::Ftdi}) {
         SCOPED_TRACE(std::string(ProfileName(p)));
         const ClassDescriptors c = DescriptorsOf(p);
         ASSERT_EQ(c.device.size(), 18u);
         EXPECT_EQ(c.device[0], 18);
         EXPECT_EQ(c.device[1], 0x01);
-        EXPECT_EQ(c.device[8] | c.device[9] << 8, 0x1209);
+        // pid.codes, but for the FTDI chip, which is known by its maker's IDs.
+        EXPECT_EQ(c.device[8] | c.device[9] << 8, p == Profile::Ftdi ? 0x0403 : 0x1209);
         // Each string index the device descriptor names is there, and a string descriptor.
         for (const int field : {14, 15, 16}) {
             ASSERT_LT(c.device[field], c.strings.size());

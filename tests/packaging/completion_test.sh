@@ -46,6 +46,9 @@ check "vintrace-cli stats --json capture-t" "capture-two.pcap" "capture-one.dat"
 check "vintrace-cli ch" "check" "dump"
 check "vintrace-cli check --" "--json --fail-on --list" "--check"
 check "vintrace-cli check --fail-on " "error warning info" "capture-one.dat"
+check "vintrace-cli str" "stream" "stats dump"
+check "vintrace-cli stream capture-one.dat --" "--address --endpoint --direction --output --force" "--check"
+check "vintrace-cli stream capture-one.dat --direction " "in out" "capture-one.dat"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion checks failed"

@@ -264,6 +264,31 @@ TEST(ClassDecoder, CdcAcmTextAndSerialState) {
                   "interrupt 6.2 in ok: SERIAL_STATE DCD, DSR"}));
 }
 
+TEST(ClassDecoder, SerialChipsByTheirIds) {
+    // An FT232R (0403:6001): vendor requests to the device, status headers on bulk IN 0x81.
+    const std::string bus =
+        ControlIn(2, "8006000100001200", "120110010000000803040160000601020301") +
+        ControlIn(2, "8006000200002000",
+                  "09022000010100A02D0904000002FFFFFF020705810240000007050202400000") +
+        "SETUP 2.0, DATA0 40031A0000000000, ACK, IN 2.0, DATA1, ACK, " +
+        ControlIn(2, "C005000000000200", "3160") + "IN 2.1, DATA0 31604F4B, ACK, " +
+        "OUT 2.2, DATA0 41540D, ACK, IN 2.1, DATA1 3160, ACK, " +
+        // A CP2102 (10c4:ea60) at address 3: its requests go to its interface.
+        ControlIn(3, "8006000100001200", "1201100100000040C41060EA000101020301") +
+        "SETUP 3.0, DATA0 411E000000000400, ACK, OUT 3.0, DATA1 00C20100, ACK, IN 3.0, DATA1, "
+        "ACK";
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{
+                  "control 2.0 in ok: GET_DESCRIPTOR DEVICE; device 0403:6001",
+                  "control 2.0 in ok: GET_DESCRIPTOR CONFIGURATION (32 of 32 bytes)",
+                  "control 2.0 out ok: FTDI SET_BAUD_RATE 115200 baud (115385 actual)",
+                  "control 2.0 in ok: FTDI GET_MODEM_STATUS: CTS, DSR, THRE, TEMT",
+                  "bulk 2.1 in ok: text \"OK\"; status CTS, DSR, THRE, TEMT",
+                  "bulk 2.2 out ok: text \"AT\\r\"", "bulk 2.1 in ok: status CTS, DSR, THRE, TEMT",
+                  "control 3.0 in ok: GET_DESCRIPTOR DEVICE; device 10C4:EA60",
+                  "control 3.0 out ok: CP210x SET_BAUDRATE 115200 baud"}));
+}
+
 TEST(ClassDecoder, HubStatusChangeAndPortRequests) {
     // A hub: device class 9, one interface with its status-change endpoint 0x81.
     const std::string configuration = "09021900010100E0000904000001090000000705810302000C";

@@ -254,6 +254,47 @@ TEST(FieldTree, BulkOnlyWrappersOnAMassStorageInterface) {
                                         "Command Status Wrapper: CSW passed, residue 0"}));
 }
 
+TEST(FieldTree, FtdiStatusHeadersAndVendorRequests) {
+    // An FT232R (0403:6001) with bulk IN 0x81: each IN packet starts with modem and line
+    // status; a vendor request gets a field that says what it asks.
+    const std::string bus =
+        "SETUP 2.0, DATA0 8006000100001200, ACK, IN 2.0, DATA1 "
+        "120110010000000803040160000601020301, ACK, OUT 2.0, DATA1, ACK, "
+        "SETUP 2.0, DATA0 8006000200002000, ACK, IN 2.0, DATA1 "
+        "09022000010100A02D0904000002FFFFFF020705810240000007050202400000, ACK, OUT 2.0, "
+        "DATA1, ACK, "
+        "SETUP 2.0, DATA0 4004080000000000, ACK, IN 2.0, DATA1, ACK, "
+        "IN 2.1, DATA0 " +
+        std::string("3160") + std::string(124, '4') + ", ACK, " + "IN 2.1, DATA1 31624F4B, ACK";
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers described = AssembleDescribedTransfers(packets, tx);
+    std::vector<std::string> seen;
+    for (const TransferItem& item : described.items) {
+        const FieldTree t = TransferFields(packets, tx, described.devices, item);
+        if (item.type == TransferType::Bulk) {
+            ExpectNested(t.fields, 0, t.payload.size(), "bulk");
+            for (const FieldNode& packet : t.fields) {
+                seen.push_back(Brief(packet));
+                for (const FieldNode& part : packet.children) {
+                    seen.push_back("  " + Brief(part));
+                }
+            }
+        } else if (const FieldNode* request = Find(t.fields, "FT232R request")) {
+            seen.push_back(Brief(*request));
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "FT232R request=FTDI SET_DATA 8N1@0+8",
+                        "Packet 1=text \"" + std::string(62, 'D') +
+                            "\"; status CTS, DSR, THRE, TEMT@0+64",
+                        "  Modem status=0x31@0+1", "  Line status=0x60@1+1",
+                        "  Data=62 bytes: text \"" + std::string(62, 'D') + "\"@2+62",
+                        "Packet 2=text \"OK\"; status CTS, DSR, overrun, THRE, TEMT@64+4",
+                        "  Modem status=0x31@64+1", "  Line status=0x62@65+1",
+                        "  Data=2 bytes: text \"OK\"@66+2"}));
+}
+
 TEST(FieldTree, LineCoding) {
     struct Case {
         const char* hex;

@@ -5,6 +5,11 @@
 #include <cstring>
 #include <iostream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace vintrace::cli {
 
 namespace {
@@ -27,6 +32,13 @@ int ReportStdoutFailure(const std::string& reason) {
 
 int ReportStdoutFailure(int err) {
     return ReportStdoutFailure(std::strerror(err != 0 ? err : EIO));
+}
+
+void UseBinaryStdout() {
+#ifdef _WIN32
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
 }
 
 bool FlushStdout() {

@@ -20,6 +20,10 @@ int ReportStdoutFailure(int err);
 /// The same with the reason already in words.
 int ReportStdoutFailure(const std::string& reason);
 
+/// Puts standard output in binary mode where the C library would otherwise turn "\n" into
+/// "\r\n" (Windows), before raw bytes are written to it.
+void UseBinaryStdout();
+
 /// Flushes standard output (stdio and iostreams) and reports a failure; true when everything
 /// written so far has been delivered.
 bool FlushStdout();

@@ -6,6 +6,7 @@
 #include "DumpWriter.h"
 #include "OutputFile.h"
 #include "StatsCommand.h"
+#include "StreamCommand.h"
 #include "TransfersCommand.h"
 #include "Validators.h"
 #ifdef VINTRACE_HAVE_RENDER
@@ -287,6 +288,7 @@ int RunExport(const ExportOptions& o) {
         linkType = static_cast<capture::UsbLinkType>(o.linkType);
     }
     if (toStdout) {
+        cli::UseBinaryStdout();
         const capture::PcapResult result =
             capture::WritePcap(packets, stdout, cli::kStdoutName, linkType);
         if (!result.ok()) {
@@ -523,6 +525,7 @@ int main(int argc, char** argv) {
     cli::AddTransfersCommand(app, exitCode);
     cli::AddDevicesCommand(app, exitCode);
     cli::AddCheckCommand(app, exitCode);
+    cli::AddStreamCommand(app, exitCode);
 
     if (ReportUnknownSubcommand(app, argc, argv)) {
         return kExitUsage;

@@ -1,0 +1,86 @@
+#include "protocol/EndpointStream.h"
+
+#include "protocol/Devices.h"
+#include "support/BusSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+namespace {
+
+/// A control read at `address`, written as bus packets.
+std::string ControlIn(const std::string& address, const std::string& setup,
+                      const std::string& data) {
+    return "SETUP " + address + ".0, DATA0 " + setup + ", ACK, IN " + address + ".0, DATA1 " +
+           data + ", ACK, OUT " + address + ".0, DATA1, ACK, ";
+}
+
+// An FT232R (0403:6001) at address 2: bulk IN 0x81 and bulk OUT 0x02 of 64 bytes.
+const std::string kFtdi =
+    ControlIn("2", "8006000100001200", "120110010000000803040160000601020301") +
+    ControlIn("2", "8006000200002000",
+              "09022000010100A02D0904000002FFFFFF020705810240000007050202400000");
+
+struct Stream {
+    std::string text;
+    std::vector<Direction> directions;
+    std::size_t in = 0;
+    std::size_t out = 0;
+};
+
+Stream StreamOf(const std::string& bus, std::uint8_t address, std::uint8_t endpoint,
+                std::optional<Direction> direction) {
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers d = AssembleDescribedTransfers(packets, tx);
+    const EndpointStream s =
+        ReconstructStream(packets, tx, d.devices, d.items, address, endpoint, direction);
+    Stream out;
+    const auto bytes = s.bytes();
+    out.text.assign(bytes.begin(), bytes.end());
+    for (const StreamChunk& c : s.chunks) {
+        out.directions.push_back(c.direction);
+    }
+    out.out = s.transfers[0];
+    out.in = s.transfers[1];
+    return out;
+}
+
+TEST(EndpointStream, FtdiDataWithoutStatusHeadersAndRetransmissionsOnce) {
+    const std::string bus = kFtdi + "OUT 2.2, DATA0 6869, ACK, "
+                                    "IN 2.1, DATA0 31604142, ACK, "
+                                    // USB 2.0 8.6.4: the ACK was lost, the device sends the same
+                                    // packet again with the same toggle; it counts once.
+                                    "IN 2.1, DATA0 31604142, ACK, "
+                                    "IN 2.1, NAK, "
+                                    "IN 2.1, DATA1 3160, ACK, " // status only: no data
+                                    "OUT 2.2, DATA1 0D0A, ACK, "
+                                    "IN 2.1, DATA0 316043, ACK, "
+                                    "OUT 2.1, DATA0 7878, ACK"; // another endpoint 1, the other way
+    const Stream in = StreamOf(bus, 2, 1, Direction::In);
+    EXPECT_EQ(in.text, "ABC");
+    EXPECT_EQ(in.in, 3u); // "AB", the status-only packet and "C"
+    EXPECT_EQ(StreamOf(bus, 2, 2, Direction::Out).text, "hi\r\n");
+    // Without a direction, both ways in capture order.
+    const Stream both = StreamOf(bus, 2, 1, std::nullopt);
+    EXPECT_EQ(both.text, "ABCxx");
+    EXPECT_EQ(both.directions,
+              (std::vector<Direction>{Direction::In, Direction::In, Direction::Out}));
+    EXPECT_EQ(both.out, 1u);
+}
+
+TEST(EndpointStream, OtherDevicesKeepEveryByteAndControlIsNoStream) {
+    // The same bytes from a device the capture does not describe are data, headers and all.
+    const std::string bus = "IN 3.1, DATA0 31604142, ACK, IN 3.1, DATA1 43, ACK, "
+                            "SETUP 3.0, DATA0 4003000000000000, ACK, IN 3.0, DATA1, ACK";
+    EXPECT_EQ(StreamOf(bus, 3, 1, Direction::In).text, "1`ABC");
+    const Stream control = StreamOf(bus, 3, 0, std::nullopt);
+    EXPECT_EQ(control.in + control.out, 0u);
+    EXPECT_EQ(StreamOf(bus, 4, 1, std::nullopt).in, 0u);
+}
+
+} // namespace
+} // namespace vintrace::protocol
