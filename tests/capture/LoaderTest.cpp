@@ -152,6 +152,8 @@ TEST(Loader, LargeFileMatchesWholeBufferDecode) {
 struct RemoveCase {
     const char* name;
     std::size_t records;
+    /// No record before this one is removed.
+    std::size_t firstRemoved = 0;
 };
 
 // Printed by name so that test names stay the same from build to build.
@@ -166,7 +168,7 @@ TEST_P(RemoveKind, KeepsOrderOfTheRest) {
     std::vector<std::uint8_t> file;
     std::vector<std::size_t> kept; // each record carries its index in its first three bytes
     for (std::size_t i = 0; i < GetParam().records; ++i) {
-        const bool sof = i % 3 == 1 || i % 11 == 0;
+        const bool sof = i >= GetParam().firstRemoved && (i % 3 == 1 || i % 11 == 0);
         const auto b = [i](int shift) { return static_cast<std::uint8_t>(i >> shift); };
         Append(file, sof ? Packet(0xA5, {b(0), b(8)}) : Packet(0xC3, {b(0), b(8), b(16)}));
         if (!sof) {
@@ -217,7 +219,9 @@ TEST_P(RemoveKind, CloneKeepsTheRecordsAfterTheOriginalGoes) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RemoveKind,
                          ::testing::Values(RemoveCase{"Empty", 0}, RemoveCase{"Small", 40},
-                                           RemoveCase{"ManyChunks", 300'000}),
+                                           RemoveCase{"ManyChunks", 300'000},
+                                           // The first removal deep in a later chunk.
+                                           RemoveCase{"FirstRemovedLate", 200'000, 70'001}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
