@@ -100,11 +100,17 @@ void PacketList::clear() {
     tail_ = ByteCursor();
 }
 
-PacketList PacketList::clone() const {
+PacketList PacketList::clone(const std::atomic<bool>* stop) const {
+    const auto stopped = [stop] {
+        return stop != nullptr && stop->load(std::memory_order_relaxed);
+    };
     PacketList copy;
     const std::size_t chunks = (count_ + kChunkSize - 1) >> kChunkShift;
     copy.headerChunks_.reserve(chunks);
     for (std::size_t c = 0; c < chunks; ++c) {
+        if (stopped()) {
+            return {};
+        }
         auto chunk = std::make_unique_for_overwrite<Header[]>(kChunkSize);
         // Only the headers in use: the rest of the last chunk was never written.
         const std::size_t used = std::min(kChunkSize, count_ - (c << kChunkShift));
@@ -113,6 +119,9 @@ PacketList PacketList::clone() const {
     }
     copy.byteBlocks_.reserve(byteBlocks_.size());
     for (const auto& block : byteBlocks_) {
+        if (stopped()) {
+            return {};
+        }
         auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
         std::memcpy(bytes.get(), block.get(), kBlockSize);
         copy.byteBlocks_.push_back(std::move(bytes));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -204,6 +205,9 @@ TEST_P(RemoveKind, CloneKeepsTheRecordsAfterTheOriginalGoes) {
     for (std::size_t i = 0; i < list.size(); ++i) {
         want.push_back(list[i].byteAt(0) | list[i].byteAt(1) << 8 | list[i].byteAt(2) << 16);
     }
+    // A copy given up (the store is about to change) holds nothing, not a part.
+    const std::atomic<bool> stop{true};
+    EXPECT_TRUE(list.clone(&stop).empty());
     PacketList copy = list.clone();
     list.clear();
     ASSERT_EQ(copy.size(), want.size());
