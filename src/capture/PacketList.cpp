@@ -59,14 +59,28 @@ void PacketList::append(RecordKind kind, std::uint8_t length, std::span<const st
 
 std::size_t PacketList::removeKind(RecordKind k) {
     // One stable compaction pass; the bytes of removed records stay in their blocks until the
-    // list is cleared, which keeps the pass cheap and the remaining offsets valid.
-    std::size_t write = 0;
-    for (std::size_t read = 0; read < count_; ++read) {
-        const Header& h = header(read);
-        if (h.kind != k) {
-            if (write != read) {
-                header(write) = h;
+    // list is cleared, which keeps the pass cheap and the remaining offsets valid. It walks
+    // chunk by chunk through plain pointers and rewrites nothing before the first removal: at
+    // a hundred million records the pass runs on the window's thread and is bound by memory.
+    const std::size_t first = findKind(0, [k](RecordKind kind) { return kind == k; });
+    std::size_t write = first;
+    Header* out = nullptr;
+    std::size_t outLeft = 0; // headers `out` may still take in its chunk
+    for (std::size_t c = first >> kChunkShift; (c << kChunkShift) < count_; ++c) {
+        const Header* in = headerChunks_[c].get();
+        const std::size_t begin = c == (first >> kChunkShift) ? first & (kChunkSize - 1) : 0;
+        const std::size_t end = std::min(kChunkSize, count_ - (c << kChunkShift));
+        for (std::size_t j = begin; j < end; ++j) {
+            if (in[j].kind == k) {
+                continue;
             }
+            if (outLeft == 0) {
+                const std::size_t at = write & (kChunkSize - 1);
+                out = headerChunks_[write >> kChunkShift].get() + at;
+                outLeft = kChunkSize - at;
+            }
+            *out++ = in[j];
+            --outLeft;
             ++write;
         }
     }
@@ -86,11 +100,17 @@ void PacketList::clear() {
     tail_ = ByteCursor();
 }
 
-PacketList PacketList::clone() const {
+PacketList PacketList::clone(const std::atomic<bool>* stop) const {
+    const auto stopped = [stop] {
+        return stop != nullptr && stop->load(std::memory_order_relaxed);
+    };
     PacketList copy;
     const std::size_t chunks = (count_ + kChunkSize - 1) >> kChunkShift;
     copy.headerChunks_.reserve(chunks);
     for (std::size_t c = 0; c < chunks; ++c) {
+        if (stopped()) {
+            return {};
+        }
         auto chunk = std::make_unique_for_overwrite<Header[]>(kChunkSize);
         // Only the headers in use: the rest of the last chunk was never written.
         const std::size_t used = std::min(kChunkSize, count_ - (c << kChunkShift));
@@ -99,6 +119,9 @@ PacketList PacketList::clone() const {
     }
     copy.byteBlocks_.reserve(byteBlocks_.size());
     for (const auto& block : byteBlocks_) {
+        if (stopped()) {
+            return {};
+        }
         auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
         std::memcpy(bytes.get(), block.get(), kBlockSize);
         copy.byteBlocks_.push_back(std::move(bytes));

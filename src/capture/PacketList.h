@@ -3,6 +3,7 @@
 #include "capture/CaptureRecord.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,8 +81,9 @@ public:
     /// Releases every record.
     void clear();
     /// An independent copy, for a worker that reads the capture while this list may change.
-    /// Costs a copy of the memory memoryUsed() reports, block by block.
-    PacketList clone() const;
+    /// Costs a copy of the memory memoryUsed() reports, block by block. Once `stop` is set the
+    /// copy ends within a block and comes back empty.
+    PacketList clone(const std::atomic<bool>* stop = nullptr) const;
 
     /// Bytes of memory held for the records (headers and byte storage), for measurements.
     std::size_t memoryUsed() const;

@@ -599,7 +599,9 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         if (item.bytes == 0) {
             return QString();
         }
-        return Hex16(protocol::DeliveredPayload(packets, tx, item));
+        // One byte past what is shown says whether there is more: a bulk transfer may
+        // hold millions of transactions, and every row painted reads its payload.
+        return Hex16(protocol::DeliveredPayload(packets, tx, item, kPayloadShown + 1));
     default:
         return {};
     }

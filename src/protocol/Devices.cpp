@@ -387,14 +387,19 @@ DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transac
 }
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
-                                            const Transactions& transactions) {
+                                            const Transactions& transactions,
+                                            const std::atomic<bool>* stop) {
     LargestPayloads scratch;
     const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
     Builder builder(packets, transactions);
     DeviceStore store(builder, transactions);
     const TransferOptions options;
     TransferAssembly assembly(packets, transactions, options, largest, store);
+    constexpr std::size_t kStretch = std::size_t{1} << 16;
     for (std::size_t x = 0; x < transactions.size(); ++x) {
+        if (x % kStretch == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            break;
+        }
         const Transaction t = transactions[x];
         // An SOF changes nothing but the SOF items, which name no device.
         if (t.kind != TransactionKind::Sof) {
@@ -607,13 +612,18 @@ EndpointLookup DeviceModel::lookup() const {
 }
 
 DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
-                                                    const Transactions& transactions, bool fold) {
+                                                    const Transactions& transactions, bool fold,
+                                                    const std::atomic<bool>* stop) {
     DescribedTransferList out;
     // Control transfers do not depend on endpoint descriptors, so the device pass finds every
     // descriptor the assembly needs; it keeps no list, so one list is alive at a time.
-    out.devices = DeviceModel::FromControlTraffic(packets, transactions);
+    out.devices = DeviceModel::FromControlTraffic(packets, transactions, stop);
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        return out;
+    }
     TransferOptions options;
     options.fold = fold;
+    options.stop = stop;
     const auto& devices = out.devices.devices();
     // Without a configuration descriptor no endpoint is described.
     if (std::any_of(devices.begin(), devices.end(),

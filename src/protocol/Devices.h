@@ -98,9 +98,11 @@ public:
                              const std::vector<TransferItem>& items);
     /// The same model from the control transfers alone, in one pass that keeps no transfer
     /// list: over a grouped index, or grouping the store a window at a time (on up to
-    /// `threads` threads for a first look at payload sizes; 0: one per core).
+    /// `threads` threads for a first look at payload sizes; 0: one per core). Once `stop` is
+    /// set the pass over an index ends within a stretch and its model is partial.
     static DeviceModel FromControlTraffic(const capture::PacketList& packets,
-                                          const Transactions& transactions);
+                                          const Transactions& transactions,
+                                          const std::atomic<bool>* stop = nullptr);
     static DeviceModel FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0);
 
     const std::vector<DeviceInfo>& devices() const { return devices_; }
@@ -143,9 +145,11 @@ struct DescribedTransferList {
     TransferList items;
     DeviceModel devices;
 };
+/// Once `stop` is set either pass ends within a stretch and the result is partial.
 DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
                                                     const Transactions& transactions,
-                                                    bool fold = true);
+                                                    bool fold = true,
+                                                    const std::atomic<bool>* stop = nullptr);
 /// The same with the items in a vector, for readers that keep references into it.
 struct DescribedTransfers {
     std::vector<TransferItem> items;

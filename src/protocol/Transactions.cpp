@@ -193,11 +193,22 @@ template <typename Part> void RunParts(std::size_t parts, Part part) {
 } // namespace
 
 Transactions GroupTransactions(const capture::PacketList& packets, unsigned threads,
-                               std::size_t partRecords) {
+                               std::size_t partRecords, const std::atomic<bool>* stop) {
     const std::vector<std::size_t> bounds = PartBounds(packets, threads, partRecords);
     std::vector<Transactions> results(bounds.size() - 1);
-    RunParts(results.size(),
-             [&](std::size_t k) { GroupInto(packets, bounds[k], bounds[k + 1], results[k]); });
+    RunParts(results.size(), [&](std::size_t k) {
+        if (stop == nullptr) {
+            GroupInto(packets, bounds[k], bounds[k + 1], results[k]);
+            return;
+        }
+        // A stretch at a time, so a stop request is seen soon; grouping resumes where the
+        // last transaction ended, which gives the same index as one call.
+        constexpr std::size_t kStretch = std::size_t{1} << 16;
+        for (std::size_t i = bounds[k];
+             i < bounds[k + 1] && !stop->load(std::memory_order_relaxed);) {
+            i = GroupInto(packets, i, std::min(bounds[k + 1], i + kStretch), results[k]);
+        }
+    });
     for (std::size_t k = 1; k < results.size(); ++k) {
         results[0].append(std::move(results[k]));
     }

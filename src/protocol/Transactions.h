@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -147,9 +148,12 @@ private:
 /// handshake that answer it, if any). A large store is grouped on up to `threads` threads
 /// (0: one per core) in parts that start at an SOF, which always begins a transaction of its
 /// own, so the result is the same as one pass. A part holds at least `partRecords` records.
+/// Once `stop` is set the parts end within a stretch of records and the result is partial:
+/// a caller that asked to stop drops it.
 inline constexpr std::size_t kGroupPartRecords = std::size_t{1} << 20;
 Transactions GroupTransactions(const capture::PacketList& packets, unsigned threads = 0,
-                               std::size_t partRecords = kGroupPartRecords);
+                               std::size_t partRecords = kGroupPartRecords,
+                               const std::atomic<bool>* stop = nullptr);
 
 /// Groups the transactions that start in [begin, end) onto the end of `out` (which holds the
 /// transactions before `begin`) and measures their payloads; returns where the next

@@ -744,7 +744,12 @@ TransferList AssembleTransferList(const capture::PacketList& packets,
     // The state tables are large; keep them off the stack.
     auto assembler =
         std::make_unique<BasicAssembler<ListStore>>(packets, transactions, options, largest, store);
+    constexpr std::size_t kStretch = std::size_t{1} << 16;
     for (std::size_t x = 0; x < transactions.size(); ++x) {
+        if (x % kStretch == 0 && options.stop != nullptr &&
+            options.stop->load(std::memory_order_relaxed)) {
+            return store.take();
+        }
         assembler->step(x, transactions[x]);
     }
     assembler->finish();
@@ -800,12 +805,13 @@ std::size_t LastRecord(const Transactions& transactions, const TransferItem& ite
 
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
-                                           const TransferItem& item) {
+                                           const TransferItem& item, std::size_t limit) {
     std::vector<std::uint8_t> out;
     std::optional<capture::SetupRequest> request;
     auto append = [&](const Transaction& t) {
         const auto payload = TransactionPayload(packets, t);
-        out.insert(out.end(), payload.begin(), payload.end());
+        const std::size_t take = std::min(payload.size(), limit - out.size());
+        out.insert(out.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(take));
     };
     switch (item.type) {
     case TransferType::Isochronous:
@@ -828,10 +834,14 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     }
     ToggleFilter toggles;
     const bool control = item.type == TransferType::Control;
-    ForEachMember(transactions, item, [&](std::size_t x, const Transaction& t) {
-        if ((control && (x == item.firstTransaction || t.direction() != item.direction)) ||
+    // Capture order, so the first `limit` bytes are known once that many are in.
+    for (std::size_t x = item.firstTransaction;
+         x <= item.lastTransaction && x < transactions.size() && out.size() < limit; ++x) {
+        const Transaction t = transactions[x];
+        if (!IsMember(item, x, t) ||
+            (control && (x == item.firstTransaction || t.direction() != item.direction)) ||
             t.outcome != Outcome::Ack || !t.hasData()) {
-            return;
+            continue;
         }
         const int toggle = TransactionToggle(packets, t);
         if (t.corruptData) {
@@ -839,7 +849,7 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
         } else if (toggles.accept(toggle)) {
             append(t);
         }
-    });
+    }
     if (request) {
         // The data stage ends at wLength; what came past it is not delivered.
         out.resize(std::min<std::size_t>(out.size(), request->length));

@@ -6,6 +6,7 @@
 #include "protocol/TransferItem.h"
 #include "protocol/TransferList.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,9 @@ struct TransferOptions {
     bool fold = true;
     /// Endpoint descriptors; without them bulk and interrupt endpoints are "data".
     EndpointLookup endpoints;
+    /// Once set, an assembly over a whole index ends within a stretch of transactions and
+    /// its list is partial: a caller that asked to stop drops it.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 /// The transfer list of a capture, in capture order (by first record).
@@ -131,10 +135,12 @@ std::size_t FirstRecord(const Transactions& transactions, const TransferItem& it
 /// Store index of the item's last record.
 std::size_t LastRecord(const Transactions& transactions, const TransferItem& item);
 /// The payload the item delivered: the data stage of a control transfer, the ACKed data of a
-/// bulk or interrupt transfer (a repeated toggle once), an isochronous packet.
+/// bulk or interrupt transfer (a repeated toggle once), an isochronous packet. At most its
+/// first `limit` bytes: a view that shows the start of a transfer of megabytes reads no more
+/// of it than that.
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
-                                           const TransferItem& item);
+                                           const TransferItem& item, std::size_t limit = SIZE_MAX);
 /// The payloads of a bulk or interrupt item's delivered data packets, in order (a repeated
 /// toggle once); nothing for other items. For protocols that frame each packet.
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,

@@ -36,6 +36,10 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
                                   std::string file) {
     build_.build.reset();
     storeChanging();
+    // The old store may be gigabytes: freed on the disposal thread, not this one.
+    if (!packets_.empty()) {
+        dispose(std::move(packets_));
+    }
     packets_ = std::move(packets);
     endpoints_ = std::move(endpoints);
     fileName_ = std::move(file);
@@ -54,21 +58,62 @@ void CaptureSession::storeChanging() {
     tellListeners([](SessionListener& l) { l.storeChanging(); });
 }
 
+namespace {
+/// What a store change drops, freed together on the disposal thread.
+struct DroppedIndexes {
+    std::optional<protocol::Transactions> transactions;
+    std::optional<protocol::FrameIndex> frames;
+    std::optional<std::vector<protocol::TransferItem>> folded;
+    std::optional<std::vector<protocol::TransferItem>> unfolded;
+    std::optional<protocol::TransferList> foldedList;
+    std::optional<protocol::TransferList> unfoldedList;
+    std::optional<protocol::DeviceModel> devices;
+    std::optional<std::vector<protocol::Finding>> findings;
+    // After the indexes their decoders read, so destroyed before them.
+    std::optional<DecodedIndex> foldedDecoded;
+    std::optional<DecodedIndex> unfoldedDecoded;
+    std::vector<std::uint32_t> foldedOwner;
+    std::vector<std::uint32_t> unfoldedOwner;
+};
+
+/// Moves `from` into `to` and leaves `from` empty.
+template <typename T> void MoveOut(std::optional<T>& from, std::optional<T>& to) {
+    to = std::move(from);
+    from.reset();
+}
+template <typename T> void MoveOut(std::vector<T>& from, std::vector<T>& to) {
+    to.swap(from);
+    // Released, not just emptied: a smaller capture should not keep a larger one's memory.
+    std::vector<T>().swap(from);
+}
+} // namespace
+
+template <typename T> void CaptureSession::dispose(T&& garbage) {
+    if (!disposal_) {
+        disposal_ = std::make_unique<Disposal>();
+    }
+    disposal_->free(std::forward<T>(garbage));
+}
+
 void CaptureSession::storeChanged() {
     build_.build.reset();
-    transactions_.reset();
-    frames_.reset();
-    folded_.reset();
-    unfolded_.reset();
-    foldedList_.reset();
-    unfoldedList_.reset();
-    devices_.reset();
-    findings_.reset();
-    foldedDecoded_.reset();
-    unfoldedDecoded_.reset();
-    // Released, not just emptied: a smaller capture should not keep a larger one's memory.
-    std::vector<std::uint32_t>().swap(foldedOwner_);
-    std::vector<std::uint32_t>().swap(unfoldedOwner_);
+    if (hasIndexes()) {
+        // Indexes of a large capture take gigabytes, whose freeing would hold up the window.
+        DroppedIndexes dropped;
+        MoveOut(transactions_, dropped.transactions);
+        MoveOut(frames_, dropped.frames);
+        MoveOut(folded_, dropped.folded);
+        MoveOut(unfolded_, dropped.unfolded);
+        MoveOut(foldedList_, dropped.foldedList);
+        MoveOut(unfoldedList_, dropped.unfoldedList);
+        MoveOut(devices_, dropped.devices);
+        MoveOut(findings_, dropped.findings);
+        MoveOut(foldedDecoded_, dropped.foldedDecoded);
+        MoveOut(unfoldedDecoded_, dropped.unfoldedDecoded);
+        MoveOut(foldedOwner_, dropped.foldedOwner);
+        MoveOut(unfoldedOwner_, dropped.unfoldedOwner);
+        dispose(std::move(dropped));
+    }
     cursor_.reset();
     resumePastEnd_ = false;
     tellListeners([](SessionListener& l) { l.storeChanged(); });

@@ -11,6 +11,7 @@
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "session/Disposal.h"
 #include "session/IndexBuild.h"
 
 #include <cstdint>
@@ -155,6 +156,14 @@ public:
     /// owns the session (a timer's poll).
     bool collectPrepared();
 
+    /// Waits until the indexes and records the session let go of are freed (for tests and
+    /// benchmarks; nothing needs it otherwise).
+    void waitForDisposal() {
+        if (disposal_) {
+            disposal_->wait();
+        }
+    }
+
     /// True while an index is held (for tests of the invalidation).
     bool hasIndexes() const {
         return transactions_.has_value() || frames_.has_value() || folded_ || unfolded_ ||
@@ -184,6 +193,8 @@ private:
     void storeChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
+    /// Hands `garbage` to the disposal thread, started on first use.
+    template <typename T> void dispose(T&& garbage);
     /// Calls `tell` for each listener registered when it is reached.
     template <typename Tell> void tellListeners(const Tell& tell);
 
@@ -212,6 +223,8 @@ private:
     /// The item holding each transaction (UINT32_MAX for none), built on first look-up.
     std::vector<std::uint32_t> foldedOwner_;
     std::vector<std::uint32_t> unfoldedOwner_;
+    /// Frees dropped indexes and replaced stores; null until the first is dropped.
+    std::unique_ptr<Disposal> disposal_;
     /// Last: destroyed first, while the store it reads is still there.
     BuildSlot build_;
 };

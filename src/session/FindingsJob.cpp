@@ -1,6 +1,7 @@
 #include "session/FindingsJob.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -54,6 +55,9 @@ struct FindingsJob::Worker {
     // sets `finished`.
     bool copying = true;
     bool finished = false;
+    /// Set when the store is about to change: a copy still under way is given up rather than
+    /// waited for, and its check reports nothing.
+    std::atomic<bool> abandon{false};
     std::function<void()> finished_callback;
     std::vector<protocol::Finding> findings;
     std::optional<std::string> error;
@@ -117,6 +121,7 @@ void FindingsJob::storeChanging() {
 
 void FindingsJob::letGoOfStore() {
     if (worker_) {
+        worker_->abandon.store(true, std::memory_order_relaxed);
         std::unique_lock<std::mutex> guard(worker_->lock);
         worker_->ended.wait(guard, [this] { return !worker_->copying; });
     }
@@ -144,13 +149,20 @@ void FindingsJob::launch() {
         try {
             capture::PacketList packets;
             try {
-                packets = store->clone();
+                packets = store->clone(&worker->abandon);
             } catch (...) {
                 worker->letGo();
                 throw;
             }
+            // Read before letting go: once let go, the flag may be set for the next change.
+            const bool abandoned = worker->abandon.load(std::memory_order_relaxed);
             worker->letGo();
-            findings = protocol::DiagnoseCapture(packets);
+            if (abandoned) {
+                // The store changed: this result is dropped, and must not read as "no findings".
+                error = "the capture changed during the check";
+            } else {
+                findings = protocol::DiagnoseCapture(packets);
+            }
         } catch (const std::bad_alloc&) {
             // A capture too large to check must not end the program that shows it.
             error = "not enough memory";

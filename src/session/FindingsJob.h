@@ -37,10 +37,10 @@ std::optional<FindingStep> StepFinding(const std::vector<protocol::Finding>& fin
 inline constexpr std::chrono::milliseconds kFindingsStopWait{2000};
 
 /// Checks the session's capture on a worker thread, so a window never waits for the checker.
-/// The worker first copies the store, and a change of the store waits for that copy; then it
-/// checks the copy. Once asked
-/// for findings, the job checks the store again after every change of it, keeps the last
-/// result until the new one is ready, and drops results of a store that has changed since.
+/// The worker first copies the store, then checks the copy; a change of the store during the
+/// copy gives it up (waiting only for the block being copied). Once asked for findings, the
+/// job checks the store again after every change of it, keeps the last result until the new
+/// one is ready, and drops results of a store that has changed since.
 /// All functions but the finished callback belong to the session's thread.
 class FindingsJob : private SessionListener {
 public:

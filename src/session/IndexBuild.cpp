@@ -70,7 +70,8 @@ IndexBuild::~IndexBuild() {
 
 void IndexBuild::run(const capture::PacketList& packets) {
     auto built = std::make_unique<TransferIndexes>();
-    built->transactions = protocol::GroupTransactions(packets);
+    built->transactions =
+        protocol::GroupTransactions(packets, 0, protocol::kGroupPartRecords, &stop_);
     step_.store(1, std::memory_order_relaxed);
     if (stop_.load(std::memory_order_relaxed)) {
         return;
@@ -80,7 +81,7 @@ void IndexBuild::run(const capture::PacketList& packets) {
         return;
     }
     protocol::DescribedTransferList described =
-        protocol::AssembleDescribedTransferList(packets, built->transactions, fold_);
+        protocol::AssembleDescribedTransferList(packets, built->transactions, fold_, &stop_);
     built->items = std::move(described.items);
     built->devices = std::move(described.devices);
     itemCount_.store(built->items.size(), std::memory_order_relaxed);

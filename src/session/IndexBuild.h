@@ -57,8 +57,8 @@ struct TransferIndexes {
 class IndexBuild {
 public:
     IndexBuild(const capture::PacketList& packets, bool fold);
-    /// Asks the worker to stop and waits for it. Grouping and assembly run to their end
-    /// once begun; the other steps stop within a stretch of items.
+    /// Asks the worker to stop and waits for it; every step stops within a stretch of
+    /// records, transactions or items.
     ~IndexBuild();
     IndexBuild(const IndexBuild&) = delete;
     IndexBuild& operator=(const IndexBuild&) = delete;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -152,6 +153,8 @@ TEST(Loader, LargeFileMatchesWholeBufferDecode) {
 struct RemoveCase {
     const char* name;
     std::size_t records;
+    /// No record before this one is removed.
+    std::size_t firstRemoved = 0;
 };
 
 // Printed by name so that test names stay the same from build to build.
@@ -166,7 +169,7 @@ TEST_P(RemoveKind, KeepsOrderOfTheRest) {
     std::vector<std::uint8_t> file;
     std::vector<std::size_t> kept; // each record carries its index in its first three bytes
     for (std::size_t i = 0; i < GetParam().records; ++i) {
-        const bool sof = i % 3 == 1 || i % 11 == 0;
+        const bool sof = i >= GetParam().firstRemoved && (i % 3 == 1 || i % 11 == 0);
         const auto b = [i](int shift) { return static_cast<std::uint8_t>(i >> shift); };
         Append(file, sof ? Packet(0xA5, {b(0), b(8)}) : Packet(0xC3, {b(0), b(8), b(16)}));
         if (!sof) {
@@ -202,6 +205,9 @@ TEST_P(RemoveKind, CloneKeepsTheRecordsAfterTheOriginalGoes) {
     for (std::size_t i = 0; i < list.size(); ++i) {
         want.push_back(list[i].byteAt(0) | list[i].byteAt(1) << 8 | list[i].byteAt(2) << 16);
     }
+    // A copy given up (the store is about to change) holds nothing, not a part.
+    const std::atomic<bool> stop{true};
+    EXPECT_TRUE(list.clone(&stop).empty());
     PacketList copy = list.clone();
     list.clear();
     ASSERT_EQ(copy.size(), want.size());
@@ -217,7 +223,9 @@ TEST_P(RemoveKind, CloneKeepsTheRecordsAfterTheOriginalGoes) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RemoveKind,
                          ::testing::Values(RemoveCase{"Empty", 0}, RemoveCase{"Small", 40},
-                                           RemoveCase{"ManyChunks", 300'000}),
+                                           RemoveCase{"ManyChunks", 300'000},
+                                           // The first removal deep in a later chunk.
+                                           RemoveCase{"FirstRemovedLate", 200'000, 70'001}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

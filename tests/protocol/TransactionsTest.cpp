@@ -1,9 +1,12 @@
 #include "protocol/Transactions.h"
 #include "capture/UsbCrc.h"
+#include "protocol/Devices.h"
+#include "protocol/Transfers.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
 #include <vector>
@@ -196,12 +199,17 @@ TEST(Transactions, GroupingInPartsMatchesOnePass) {
     const Transactions serial = GroupTransactions(packets, 1);
     const LargestPayloads* serialLargest = serial.largestPayloads();
     ASSERT_NE(serialLargest, nullptr);
-    for (const unsigned threads : {2u, 3u, 8u}) {
+    // With a stop flag that stays clear, each part is grouped a stretch at a time.
+    const std::atomic<bool> keepGoing{false};
+    for (const unsigned threads : {1u, 2u, 3u, 8u}) {
         SCOPED_TRACE(threads);
         const Transactions parts = GroupTransactions(packets, threads, 30'000);
+        const Transactions stretches = GroupTransactions(packets, threads, 30'000, &keepGoing);
         ASSERT_EQ(parts.size(), serial.size());
+        ASSERT_EQ(stretches.size(), serial.size());
         for (std::size_t i = 0; i < serial.size(); ++i) {
             ASSERT_EQ(parts[i], serial[i]) << "transaction " << i;
+            ASSERT_EQ(stretches[i], serial[i]) << "transaction " << i;
         }
         const LargestPayloads measured = MeasureLargestPayloads(packets, threads, 30'000);
         for (std::uint8_t address = 0; address < 128; ++address) {
@@ -210,6 +218,8 @@ TEST(Transactions, GroupingInPartsMatchesOnePass) {
                     ASSERT_EQ(measured(address, endpoint, d),
                               (*serialLargest)(address, endpoint, d));
                     ASSERT_EQ((*parts.largestPayloads())(address, endpoint, d),
+                              (*serialLargest)(address, endpoint, d));
+                    ASSERT_EQ((*stretches.largestPayloads())(address, endpoint, d),
                               (*serialLargest)(address, endpoint, d));
                 }
             }
@@ -221,6 +231,20 @@ TEST(Transactions, GroupingInPartsMatchesOnePass) {
         ASSERT_LE(t.first, r);
         ASSERT_GE(t.last(), r);
     }
+}
+
+// A stop request ends grouping and both assembly passes early; a worker asked to stop drops
+// what they made.
+TEST(Transactions, StopRequestEndsGroupingAndAssemblyEarly) {
+    const capture::PacketList packets = RandomBus(400'000, 5);
+    const Transactions whole = GroupTransactions(packets, 2, 30'000);
+    ASSERT_GT(AssembleTransferList(packets, whole).size(), 0u);
+    const std::atomic<bool> stop{true};
+    EXPECT_LT(GroupTransactions(packets, 2, 30'000, &stop).size(), whole.size());
+    TransferOptions options;
+    options.stop = &stop;
+    EXPECT_EQ(AssembleTransferList(packets, whole, options).size(), 0u);
+    EXPECT_EQ(AssembleDescribedTransferList(packets, whole, true, &stop).items.size(), 0u);
 }
 
 } // namespace

@@ -60,6 +60,22 @@ TEST_P(Assembly, AssemblesTransfers) {
     EXPECT_EQ(Assembled(BusSequence(GetParam().bus)), GetParam().expected);
 }
 
+// A bounded read is the start of the whole payload, across retried toggles, corrupt packets
+// and answers cut at wLength.
+TEST_P(Assembly, BoundedPayloadIsTheStartOfTheWhole) {
+    const auto packets = BusSequence(GetParam().bus);
+    const Transactions tx = GroupTransactions(packets);
+    for (const TransferItem& item : AssembleTransfers(packets, tx, {})) {
+        const std::vector<std::uint8_t> whole = DeliveredPayload(packets, tx, item);
+        for (const std::size_t limit : {0u, 1u, 3u, 9u}) {
+            const std::vector<std::uint8_t> start(
+                whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(
+                                                   std::min<std::size_t>(limit, whole.size())));
+            EXPECT_EQ(DeliveredPayload(packets, tx, item, limit), start) << item << " " << limit;
+        }
+    }
+}
+
 // GET_DESCRIPTOR(device, 18) and SET_ADDRESS(5) as setup packets.
 #define GET_DEVICE "DATA0 8006000100001200"
 #define SET_ADDRESS "DATA0 0005050000000000"

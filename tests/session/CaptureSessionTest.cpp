@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -253,6 +254,51 @@ TEST(CaptureSession, StoreChangeStopsATransferBuild) {
         EXPECT_FALSE(session.collectPrepared());
         EXPECT_FALSE(session.hasIndexes());
     }
+}
+
+// Dropped indexes and replaced stores are freed on a thread of the session's own, all of them,
+// and before the session is gone.
+TEST(CaptureSession, DroppedDataIsFreedAsideAndBeforeTheEnd) {
+    struct Freed {
+        std::atomic<int>* count;
+        std::thread::id* where;
+        Freed(std::atomic<int>& c, std::thread::id& w) : count(&c), where(&w) {}
+        Freed(Freed&& other) noexcept
+            : count(std::exchange(other.count, nullptr)), where(other.where) {}
+        ~Freed() {
+            if (count != nullptr) {
+                *where = std::this_thread::get_id();
+                ++*count;
+            }
+        }
+    };
+    std::atomic<int> count{0};
+    std::thread::id where;
+    {
+        Disposal disposal;
+        disposal.free(Freed(count, where));
+        disposal.wait();
+        EXPECT_EQ(count, 1);
+        EXPECT_NE(where, std::this_thread::get_id());
+        for (int i = 0; i < 50; ++i) {
+            disposal.free(Freed(count, where));
+        }
+    }
+    EXPECT_EQ(count, 51);
+
+    // The session's indexes go at once; what they held is freed aside.
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    const std::size_t items = session.transferList(true).size();
+    session.hide(HidePass::Nak());
+    EXPECT_FALSE(session.hasIndexes());
+    session.waitForDisposal();
+    capture::PacketList other;
+    capture::EndpointTable table;
+    ASSERT_TRUE(capture::LoadCaptureFile(Data("fs-badge.dat"), other, table).ok());
+    session.replaceStore(std::move(other), std::move(table), Data("fs-badge.dat"));
+    session.waitForDisposal();
+    EXPECT_EQ(session.transferList(true).size(), items);
 }
 
 TEST(CaptureSession, EveryStoreChangeIsToldOnceAndDropsTheCursor) {

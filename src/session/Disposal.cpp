@@ -1,0 +1,52 @@
+#include "session/Disposal.h"
+
+#include <utility>
+
+namespace vintrace::session {
+
+Disposal::~Disposal() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+}
+
+void Disposal::hand(std::shared_ptr<void> garbage) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(garbage));
+        if (!worker_.joinable()) {
+            worker_ = std::thread([this] { run(); });
+        }
+    }
+    changed_.notify_all();
+}
+
+void Disposal::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+void Disposal::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !queue_.empty() || quit_; });
+        if (queue_.empty()) {
+            return; // quit_, and nothing left to free
+        }
+        std::vector<std::shared_ptr<void>> batch;
+        batch.swap(queue_);
+        busy_ = true;
+        lock.unlock();
+        batch.clear(); // the frees themselves, outside the lock
+        lock.lock();
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
+} // namespace vintrace::session
