@@ -300,7 +300,14 @@ void CaptureSession::prepareTransfers(bool fold) {
     if (transfersReady(fold) || (build_.build && build_.build->fold() == fold)) {
         return;
     }
-    build_.build = std::make_unique<IndexBuild>(packets_, fold);
+    // The indexes of the last store may still be being freed: the new ones wait for that on
+    // the worker, or a large capture would briefly hold two sets.
+    Disposal* disposal = disposal_.get();
+    build_.build = std::make_unique<IndexBuild>(packets_, fold, [disposal](const auto& stop) {
+        if (disposal != nullptr) {
+            disposal->wait(stop);
+        }
+    });
 }
 
 bool CaptureSession::transfersReady(bool fold) const {

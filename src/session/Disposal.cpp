@@ -1,5 +1,6 @@
 #include "session/Disposal.h"
 
+#include <chrono>
 #include <utility>
 
 namespace vintrace::session {
@@ -29,6 +30,14 @@ void Disposal::hand(std::shared_ptr<void> garbage) {
 void Disposal::wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+void Disposal::wait(const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Polled: the stop flag is set without this mutex, by whoever destroys the waiting build.
+    while (!(queue_.empty() && !busy_) && !stop.load(std::memory_order_relaxed)) {
+        changed_.wait_for(lock, std::chrono::milliseconds(10));
+    }
 }
 
 void Disposal::run() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ public:
     }
     /// Waits until everything handed over so far is freed.
     void wait();
+    /// The same, but gives up soon after `stop` is set.
+    void wait(const std::atomic<bool>& stop);
 
 private:
     void hand(std::shared_ptr<void> garbage);

@@ -54,9 +54,16 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
     return owner;
 }
 
-IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold) : fold_(fold) {
-    worker_ = std::thread([this, &packets] {
-        run(packets);
+IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
+                       std::function<void(const std::atomic<bool>& stop)> first)
+    : fold_(fold) {
+    worker_ = std::thread([this, &packets, first = std::move(first)] {
+        if (first) {
+            first(stop_);
+        }
+        if (!stop_.load(std::memory_order_relaxed)) {
+            run(packets);
+        }
         finished_.store(true, std::memory_order_release);
     });
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -56,7 +57,11 @@ struct TransferIndexes {
 /// responsive. The store must not change until the build has finished or been destroyed.
 class IndexBuild {
 public:
-    IndexBuild(const capture::PacketList& packets, bool fold);
+    /// `first` runs on the worker before anything is allocated (the session waits there for
+    /// the old indexes to be freed, so that two sets never share the memory); it should
+    /// return early once the stop flag it is given is set.
+    IndexBuild(const capture::PacketList& packets, bool fold,
+               std::function<void(const std::atomic<bool>& stop)> first = {});
     /// Asks the worker to stop and waits for it; every step stops within a stretch of
     /// records, transactions or items.
     ~IndexBuild();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -299,6 +300,35 @@ TEST(CaptureSession, DroppedDataIsFreedAsideAndBeforeTheEnd) {
     session.replaceStore(std::move(other), std::move(table), Data("fs-badge.dat"));
     session.waitForDisposal();
     EXPECT_EQ(session.transferList(true).size(), items);
+}
+
+// A new build waits on its worker for the old indexes to be freed, but a build that is
+// destroyed meanwhile must not hold the window up until the freeing ends.
+TEST(CaptureSession, DisposalWaitGivesUpWhenStopped) {
+    struct Slow {
+        std::shared_future<void> release;
+        std::atomic<bool>* freed;
+        Slow(std::shared_future<void> r, std::atomic<bool>& f) : release(std::move(r)), freed(&f) {}
+        Slow(Slow&& other) noexcept
+            : release(std::move(other.release)), freed(std::exchange(other.freed, nullptr)) {}
+        ~Slow() {
+            if (freed != nullptr) {
+                release.wait();
+                *freed = true;
+            }
+        }
+    };
+    std::promise<void> release;
+    std::atomic<bool> freed{false};
+    Disposal disposal;
+    disposal.free(Slow(release.get_future().share(), freed));
+    const std::atomic<bool> stop{true};
+    disposal.wait(stop);
+    EXPECT_FALSE(freed);
+    release.set_value();
+    const std::atomic<bool> go{false};
+    disposal.wait(go);
+    EXPECT_TRUE(freed);
 }
 
 TEST(CaptureSession, EveryStoreChangeIsToldOnceAndDropsTheCursor) {
