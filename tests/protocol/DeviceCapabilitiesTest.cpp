@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ struct CapabilityCase {
     std::string title;
     std::string fields;
 };
+
+void PrintTo(const CapabilityCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BosCapability : public testing::TestWithParam<CapabilityCase> {};
 
@@ -116,6 +121,10 @@ struct FaultCase {
     std::size_t end;
     std::vector<std::string> problems;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BosFault : public testing::TestWithParam<FaultCase> {};
 
