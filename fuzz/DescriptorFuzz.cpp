@@ -1,10 +1,11 @@
 // libFuzzer target for the descriptor and HID report-descriptor parsers, the mass-storage
-// readers, the serial converters' requests and status headers, and the field trees built on
-// them. The first input byte
+// readers, the serial converters' requests and status headers, BOS and Microsoft OS
+// descriptors, and the field trees built on them. The first input byte
 // picks what the rest is parsed as and the request length; every parser must stay within the
 // input (the sanitizers catch a read past it) and keep its own promises, checked below.
 #include "protocol/ClassDecoder.h"
 #include "protocol/Descriptors.h"
+#include "protocol/DeviceCapabilities.h"
 #include "protocol/FieldTree.h"
 #include "protocol/HidReport.h"
 #include "protocol/VendorSerial.h"
@@ -35,6 +36,29 @@ void Touch(const Descriptor& d) {
 }
 
 /// Every field lies within its parent's bytes, and the outermost within the input.
+/// Every laid-out field and part lies within the input and within what was read.
+void CheckLaid(const LaidDescriptor& d, std::size_t size) {
+    if (d.end > size) {
+        Fail("a laid-out descriptor ends past the input");
+    }
+    auto within = [&d](const LaidField& f) {
+        if (f.offset > d.end || f.size > d.end - f.offset) {
+            Fail("a laid-out field lies past what was read");
+        }
+    };
+    for (const LaidField& f : d.header) {
+        within(f);
+    }
+    for (const LaidBlock& b : d.blocks) {
+        if (b.offset + b.length > d.end || b.rawOffset + b.rawLength > b.offset + b.length) {
+            Fail("a capability or function lies past what was read");
+        }
+        for (const LaidField& f : b.fields) {
+            within(f);
+        }
+    }
+}
+
 void CheckNested(const std::vector<FieldNode>& nodes, std::size_t begin, std::size_t end) {
     for (const FieldNode& n : nodes) {
         if (n.offset < begin || n.offset > end || n.length > end - n.offset) {
@@ -124,6 +148,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)DescribeFtdiIn(packets);
         }
         break;
+    case 5: {
+        // BOS and the Microsoft OS 1.0 string and compat ID, each read from the same bytes.
+        CheckLaid(ParseBos(body, requested), body.size());
+        CheckLaid(ParseMsCompatId(body, requested), body.size());
+        (void)MsOsVendorCode(body);
+        CheckNested(DescriptorDataFields(0x0F, 0, body, 0, nullptr, nullptr), 0, body.size());
+        CheckNested(DescriptorDataFields(3, 0xEE, body, 0, nullptr, nullptr), 0, body.size());
+        CheckNested(BosTree(body).fields, 0, body.size());
+        CheckNested(MsCompatIdTree(body).fields, 0, body.size());
+        if (const auto setup = vintrace::capture::ParseSetupRequest(body)) {
+            (void)IsMsCompatIdRequest(*setup, std::nullopt, body.subspan(8));
+        }
+        break;
+    }
     default: {
         const HidReportDescriptor d = ParseReportDescriptor(body);
         if (d.fields.size() > 4096) {

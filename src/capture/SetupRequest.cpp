@@ -125,6 +125,8 @@ std::string_view DescriptorTypeName(std::uint8_t type) {
         return kDescriptorTypes[type];
     }
     switch (type) {
+    case 0x0F:
+        return "BOS";
     case 0x21:
         return "HID";
     case 0x22:

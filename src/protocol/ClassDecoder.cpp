@@ -1,5 +1,6 @@
 #include "protocol/ClassDecoder.h"
 
+#include "protocol/DeviceCapabilities.h"
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
 #include "protocol/VendorSerial.h"
@@ -589,6 +590,10 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         return std::nullopt;
     }
+    if (IsMsCompatIdRequest(*request, device ? device->msOsVendorCode : std::nullopt, payload)) {
+        const std::string ids = MsCompatIdSummary(ParseMsCompatId(payload, request->length));
+        return named("MS OS 1.0 compat ID" + (ids.empty() ? std::string() : ": " + ids));
+    }
     if (request->type() != 0) {
         return std::nullopt;
     }
@@ -621,6 +626,10 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         if (type == 1 && payload.size() >= 12) {
             what = "device " + Hex(Le16(payload, 8), 4).substr(2) + ":" +
                    Hex(Le16(payload, 10), 4).substr(2);
+        } else if (type == 0x0F) {
+            what = BosSummary(ParseBos(payload, request->length));
+        } else if (type == 3 && (request->value & 0xFF) == 0xEE && MsOsVendorCode(payload)) {
+            what = "MS OS 1.0, vendor code " + Hex(*MsOsVendorCode(payload), 2);
         } else if (type == 3 && (request->value & 0xFF) != 0) {
             what = "\"" + EscapeText(ParseString(payload).text) + "\"";
         } else if (type == 3) {

@@ -1,10 +1,13 @@
 #include "protocol/DeviceJson.h"
 
+#include "protocol/DeviceCapabilities.h"
 #include "protocol/DeviceText.h"
 #include "protocol/HidReport.h"
 #include "protocol/JsonText.h"
 
 #include <cstdio>
+#include <map>
+#include <span>
 #include <string_view>
 
 namespace vintrace::protocol {
@@ -79,6 +82,41 @@ std::string JsonReportItems(const std::vector<std::uint8_t>& bytes) {
     return "[" + s + "]";
 }
 
+/// Laid-out fields as members: numbers as numbers, UUIDs and IDs as text; a name that comes
+/// again (a second descriptor set) gets its count ("dwWindowsVersion_2").
+std::string JsonLaid(const std::vector<LaidField>& fields) {
+    std::string s;
+    std::map<std::string, int> seen;
+    for (const LaidField& f : fields) {
+        if (Framing(f.name)) {
+            continue;
+        }
+        const int n = ++seen[f.name];
+        const std::string key = n == 1 ? f.name : f.name + "_" + std::to_string(n);
+        s += (s.empty() ? "" : ", ") + JsonQuote(key) + ": " +
+             (f.number ? std::to_string(*f.number) : JsonQuote(f.text));
+    }
+    return s;
+}
+
+/// A BOS set or compat ID descriptor: its header's fields, then its parts under `parts`, each
+/// with its name and every byte.
+std::string JsonLaidDescriptor(const LaidDescriptor& d, std::span<const std::uint8_t> data,
+                               const char* parts) {
+    std::string list;
+    for (const LaidBlock& b : d.blocks) {
+        const std::vector<std::uint8_t> bytes(data.begin() + static_cast<std::ptrdiff_t>(b.offset),
+                                              data.begin() +
+                                                  static_cast<std::ptrdiff_t>(b.offset + b.length));
+        const std::string fields = JsonLaid(b.fields);
+        list +=
+            (list.empty() ? "" : ", ") + JsonObject("\"name\": " + JsonQuote(b.title),
+                                                    fields + (fields.empty() ? "" : ", ") +
+                                                        "\"bytes\": \"" + HexBytes(bytes) + "\"");
+    }
+    return JsonObject(JsonLaid(d.header), "\"" + std::string(parts) + "\": [" + list + "]");
+}
+
 std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescription& c) {
     std::string interfaces;
     for (const InterfaceDescription& i : c.interfaces) {
@@ -137,6 +175,22 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
     }
     if (d.qualifier) {
         s += ", \"device_qualifier\": " + JsonObject(JsonFields(*d.qualifier), "");
+    }
+    if (!d.bos.empty()) {
+        s += ", \"bos\": " +
+             JsonLaidDescriptor(ParseBos(d.bos, d.bos.size()), d.bos, "capabilities");
+    }
+    if (d.msOsVendorCode || !d.msCompatId.empty()) {
+        std::string ms;
+        if (d.msOsVendorCode) {
+            ms = "\"vendor_code\": " + std::to_string(*d.msOsVendorCode);
+        }
+        if (!d.msCompatId.empty()) {
+            ms += (ms.empty() ? "" : ", ") + std::string("\"compat_id\": ") +
+                  JsonLaidDescriptor(ParseMsCompatId(d.msCompatId, d.msCompatId.size()),
+                                     d.msCompatId, "functions");
+        }
+        s += ", \"ms_os\": {" + ms + "}";
     }
     std::string strings;
     for (const auto& [index, text] : d.strings) {

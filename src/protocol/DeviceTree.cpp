@@ -57,6 +57,40 @@ std::optional<std::size_t> PlaceOf(const FieldNode& root, std::string_view name)
     return std::nullopt;
 }
 
+/// One row per field of `nodes` and those under them, each naming its place in the detail
+/// (depth first, counted on from `place`), the value after the name as a descriptor's fields
+/// show it.
+void FieldRows(const std::vector<FieldNode>& nodes, std::size_t record, std::size_t& place,
+               std::vector<DeviceTreeRow>& out) {
+    for (const FieldNode& node : nodes) {
+        std::string text = node.name;
+        if (!node.value.empty()) {
+            text.resize(std::max<std::size_t>(text.size() + 1, 22), ' ');
+            text += node.value;
+        } else if (!node.children.empty()) {
+            text += ':';
+        }
+        DeviceTreeRow row{std::move(text), record, {}};
+        row.field = place++;
+        FieldRows(node.children, record, place, row.children);
+        out.push_back(std::move(row));
+    }
+}
+
+/// "Title:" over the fields of a detail whose first top-level field is the whole of it; the
+/// notes after that one (what is wrong, bytes past its end) follow its fields.
+DeviceTreeRow LaidRow(std::string title, FieldTree detail, std::size_t record) {
+    DeviceTreeRow row{std::move(title), record, {}};
+    std::size_t place = 1;
+    if (!detail.fields.empty()) {
+        FieldRows(detail.fields.front().children, record, place, row.children);
+        const std::vector<FieldNode> notes(detail.fields.begin() + 1, detail.fields.end());
+        FieldRows(notes, record, place, row.children);
+    }
+    row.detail = std::move(detail);
+    return row;
+}
+
 class TreeBuilder {
 public:
     TreeBuilder(const DeviceInfo& device, const UsbIds* ids) : d_(device), ids_(ids) {}
@@ -75,6 +109,9 @@ public:
         if (d_.qualifier) {
             rows.push_back(
                 descriptor(DescriptorHeading(*d_.qualifier), *d_.qualifier, d_.from.qualifier));
+        }
+        if (!d_.bos.empty()) {
+            rows.push_back(LaidRow("BOS Descriptor:", BosTree(d_.bos), d_.from.bos));
         }
         for (const auto& [index, c] : d_.configurations) {
             rows.push_back(configuration("Configuration Descriptor", c,
@@ -104,6 +141,15 @@ public:
             rows.push_back(
                 string("String " + std::to_string(index) + ": \"" + EscapeText(text) + "\"", index,
                        d_.first));
+        }
+        if (d_.msOsVendorCode) {
+            rows.push_back({"MS OS 1.0 vendor code: " + Format("0x%02x", *d_.msOsVendorCode),
+                            SourceOf(d_.from.strings, 0xEE, d_.first),
+                            {}});
+        }
+        if (!d_.msCompatId.empty()) {
+            rows.push_back(
+                LaidRow("MS OS 1.0 Compat ID:", MsCompatIdTree(d_.msCompatId), d_.from.msCompatId));
         }
         for (const auto& [interface, bytes] : d_.reportDescriptors) {
             const std::size_t record = SourceOf(d_.from.reportDescriptors, interface, d_.first);

@@ -1,5 +1,7 @@
 #include "protocol/Devices.h"
 
+#include "protocol/DeviceCapabilities.h"
+
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -16,6 +18,8 @@ constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kSetConfiguration = 9;
 constexpr std::uint8_t kSetInterface = 11;
 constexpr std::uint8_t kReportDescriptor = 0x22;
+constexpr std::uint8_t kBosDescriptor = 0x0F;
+constexpr std::uint8_t kMsOsString = 0xEE;
 constexpr std::size_t kNoDevice = DeviceModel::kNone;
 
 bool HasEndpoint(const TransferItem& item) {
@@ -57,10 +61,17 @@ public:
             return;
         }
         const auto request = ControlRequest(packets_, tx_, item);
-        if (!request || request->type() != 0) {
+        if (!request) {
             return;
         }
         DeviceInfo& device = devices_[at];
+        if (request->type() == 2) {
+            compatId(device, *request, record, DeliveredPayload(packets_, tx_, item));
+            return;
+        }
+        if (request->type() != 0) {
+            return;
+        }
         switch (request->request) {
         case kSetAddress:
             if (request->recipient() == 0) {
@@ -122,6 +133,18 @@ private:
         }
     }
 
+    static void compatId(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
+                         const std::vector<std::uint8_t>& data) {
+        if (!IsMsCompatIdRequest(r, device.msOsVendorCode, data)) {
+            return;
+        }
+        note(device, record, "MS OS compat ID", ParseMsCompatId(data, r.length).problems);
+        if (data.size() >= device.msCompatId.size()) {
+            device.msCompatId = data;
+            device.from.msCompatId = record;
+        }
+    }
+
     void descriptor(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
                     const std::vector<std::uint8_t>& data) {
         const std::uint8_t type = static_cast<std::uint8_t>(r.value >> 8);
@@ -138,6 +161,14 @@ private:
             return;
         }
         if (r.recipient() != 0) {
+            return;
+        }
+        if (type == kBosDescriptor) {
+            note(device, record, "BOS", ParseBos(data, r.length).problems);
+            if (data.size() >= device.bos.size()) {
+                device.bos = data;
+                device.from.bos = record;
+            }
             return;
         }
         switch (KindOfRequestedType(type)) {
@@ -180,6 +211,13 @@ private:
                 }
             } else {
                 ParsedString parsed = ParseString(data, r.length);
+                if (index == kMsOsString) {
+                    if (const auto code = MsOsVendorCode(data)) {
+                        // Its last character is the vendor code and a pad byte, not text.
+                        device.msOsVendorCode = code;
+                        parsed.text = "MSFT100";
+                    }
+                }
                 note(device, record, what, parsed.problems);
                 std::size_t& kept =
                     stringSizes_[{static_cast<std::size_t>(&device - devices_.data()), index}];

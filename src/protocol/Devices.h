@@ -45,6 +45,13 @@ struct DeviceInfo {
     std::map<std::uint8_t, std::vector<std::uint8_t>> stringDescriptors;
     /// HID report descriptors by interface number, raw.
     std::map<std::uint8_t, std::vector<std::uint8_t>> reportDescriptors;
+    /// The BOS descriptor set as delivered (the longest copy); empty when none was.
+    std::vector<std::uint8_t> bos;
+    /// bMS_VendorCode from the Microsoft OS 1.0 string (0xEE), which names the vendor
+    /// request that reads the compat ID descriptor.
+    std::optional<std::uint8_t> msOsVendorCode;
+    /// The extended compat ID descriptor as delivered (the longest copy); empty when none was.
+    std::vector<std::uint8_t> msCompatId;
     /// bConfigurationValue of the last SET_CONFIGURATION; nothing before one.
     std::optional<std::uint8_t> configuration;
     /// Interface number to alternate setting, from SET_INTERFACE.
@@ -61,6 +68,8 @@ struct DeviceInfo {
         /// By string index; 0 for the language IDs.
         std::map<std::uint8_t, std::size_t> strings;
         std::map<std::uint8_t, std::size_t> reportDescriptors;
+        std::size_t bos = 0;
+        std::size_t msCompatId = 0;
 
         friend bool operator==(const Sources&, const Sources&) = default;
     };

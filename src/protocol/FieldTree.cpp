@@ -2,6 +2,7 @@
 
 #include "capture/SetupRequest.h"
 #include "protocol/ClassDecoder.h"
+#include "protocol/DeviceCapabilities.h"
 #include "protocol/DeviceText.h"
 #include "protocol/SafeText.h"
 #include "protocol/VendorSerial.h"
@@ -22,6 +23,8 @@ constexpr std::uint8_t kClassMassStorage = 0x08;
 constexpr std::uint8_t kClassCdcData = 0x0A;
 constexpr std::uint8_t kTypeReport = 0x22;
 constexpr std::uint8_t kTypeString = 0x03;
+constexpr std::uint8_t kTypeBos = 0x0F;
+constexpr std::uint8_t kMsOsString = 0xEE;
 /// Reports listed one by one in a transfer; the rest stay one raw field.
 constexpr std::size_t kListedReports = 1024;
 /// Bytes a raw field spells out in its value; the dump shows them all.
@@ -240,6 +243,49 @@ void AddPlaces(std::vector<FieldNode>& out, const ConfigurationDescription& c,
     }
 }
 
+/// A BOS set or compat ID descriptor as one node over its fields and parts, then what is
+/// wrong with it (a note where each fault lies) and the bytes past its end.
+std::vector<FieldNode> LaidNodes(std::string title, const LaidDescriptor& d,
+                                 std::span<const std::uint8_t> data, std::size_t offset) {
+    auto field = [offset](const LaidField& f) {
+        return FieldNode{f.name, f.text, offset + f.offset, f.size, {}};
+    };
+    std::vector<FieldNode> out;
+    FieldNode node{std::move(title), BosSummary(d), offset, d.end, {}};
+    if (!d.header.empty() && d.header.front().name == "dwLength") {
+        node.value = MsCompatIdSummary(d);
+    }
+    for (const LaidField& f : d.header) {
+        node.children.push_back(field(f));
+    }
+    for (const LaidBlock& b : d.blocks) {
+        FieldNode block{b.title, {}, offset + b.offset, b.length, {}};
+        for (const LaidField& f : b.fields) {
+            block.children.push_back(field(f));
+        }
+        if (b.rawLength != 0) {
+            block.children.push_back(
+                Raw("Data", data.subspan(b.rawOffset, b.rawLength), offset + b.rawOffset));
+        }
+        node.children.push_back(std::move(block));
+    }
+    out.push_back(std::move(node));
+    for (const DescriptorProblem& p : d.problems) {
+        out.push_back({kMalformedField, p.what, offset + std::min(p.offset, data.size()), 0, {}});
+    }
+    if (d.end < data.size()) {
+        out.push_back(Raw("Data", data.subspan(d.end), offset + d.end));
+    }
+    // The total the header announces, when the data stops before it.
+    for (const LaidField& f : d.header) {
+        if ((f.name == "wTotalLength" || f.name == "dwLength") && f.number &&
+            *f.number > data.size()) {
+            out.push_back(Truncated(data.size(), *f.number, offset + data.size(), 0));
+        }
+    }
+    return out;
+}
+
 /// Widens `node` to the bytes of everything under it.
 void CoverChildren(FieldNode& node) {
     std::size_t begin = node.offset;
@@ -291,6 +337,9 @@ std::vector<FieldNode> DataStage(const capture::SetupRequest& r, std::span<const
         return DescriptorDataFields(static_cast<std::uint8_t>(r.value >> 8),
                                     static_cast<std::uint8_t>(r.value & 0xFF), data, offset, device,
                                     ids);
+    }
+    if (IsMsCompatIdRequest(r, device != nullptr ? device->msOsVendorCode : std::nullopt, data)) {
+        return LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(data, data.size()), data, offset);
     }
     if (r.type() == 1 && cls == kClassCdc && (r.request == 0x20 || r.request == 0x21)) {
         return {LineCodingFields(data, offset)};
@@ -493,6 +542,24 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
         node.children = ReportDescriptorFields(data, offset);
         out.push_back(std::move(node));
         return out;
+    }
+    if (type == kTypeBos) {
+        return LaidNodes("BOS Descriptor", ParseBos(data, data.size()), data, offset);
+    }
+    if (type == kTypeString && index == kMsOsString) {
+        if (const auto code = MsOsVendorCode(data)) {
+            FieldNode node{"MS OS 1.0 String Descriptor", "MSFT100", offset, 18, {}};
+            node.children = {{"bLength", "18", offset, 1, {}},
+                             {"bDescriptorType", "3", offset + 1, 1, {}},
+                             {"qwSignature", "\"MSFT100\"", offset + 2, 14, {}},
+                             {"bMS_VendorCode", Hex(*code, 2), offset + 16, 1, {}},
+                             {"bPad", std::to_string(data[17]), offset + 17, 1, {}}};
+            out.push_back(std::move(node));
+            if (data.size() > 18) {
+                out.push_back(Raw("Data", data.subspan(18), offset + 18));
+            }
+            return out;
+        }
     }
     const DescriptorKind kind = KindOfRequestedType(type);
     if (kind == DescriptorKind::Configuration || kind == DescriptorKind::OtherSpeedConfiguration) {
@@ -748,6 +815,16 @@ FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const Us
 FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t> bytes) {
     return {{bytes.begin(), bytes.end()},
             DescriptorDataFields(kTypeString, index, bytes, 0, nullptr, nullptr)};
+}
+
+FieldTree BosTree(std::span<const std::uint8_t> bytes) {
+    return {{bytes.begin(), bytes.end()},
+            LaidNodes("BOS Descriptor", ParseBos(bytes, bytes.size()), bytes, 0)};
+}
+
+FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes) {
+    return {{bytes.begin(), bytes.end()},
+            LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(bytes, bytes.size()), bytes, 0)};
 }
 
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes) {

@@ -89,6 +89,10 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
 FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const UsbIds* ids);
 /// String descriptor `index` shown on its own (0: the language IDs), as delivered.
 FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t> bytes);
+/// A BOS descriptor set shown on its own, capability by capability.
+FieldTree BosTree(std::span<const std::uint8_t> bytes);
+/// An extended compat ID descriptor shown on its own, function by function.
+FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes);
 /// A report descriptor shown on its own.
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes);
 

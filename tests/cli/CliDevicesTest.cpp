@@ -125,6 +125,46 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
     }
 }
 
+// A compat ID read before (or without) the 0xEE string is known by its header (dwLength 16 +
+// 24 * bCount, bcdVersion 1.00, wIndex 4); the BOS beside it lists its USB 2.0 extension.
+TEST(CliDevices, BosAndCompatIdInDevicesAndTransfers) {
+    TempDir work;
+    Import(work,
+           ControlIn(3, "8006000100001200", "120110020000000834124678000100020001") +
+               ControlIn(3, "8006000F00000C00",
+                         "050F0C0001071002"
+                         "02000000") +
+               ControlIn(3, "C099000004002800",
+                         "28000000000104000100000000000000"
+                         "0001"
+                         "57494E5553420000"
+                         "0000000000000000"
+                         "000000000000"),
+           "bos");
+    const test::CliResult text = RunCli(work, "devices bos.dat");
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    for (const char* line : {"  BOS Descriptor:\n"
+                             "    bLength               5\n"
+                             "    bDescriptorType       15\n"
+                             "    wTotalLength          12\n"
+                             "    bNumDeviceCaps        1\n"
+                             "    USB 2.0 Extension:\n"
+                             "      bLength               7\n"
+                             "      bDescriptorType       16\n"
+                             "      bDevCapabilityType    0x02\n"
+                             "      bmAttributes          0x00000002 LPM\n",
+                             "  MS OS 1.0 Compat ID:\n"
+                             "    dwLength              40\n"}) {
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\nin:\n" << text.out;
+    }
+    const test::CliResult transfers = RunCli(work, "transfers bos.dat");
+    ASSERT_EQ(transfers.exitCode, 0) << transfers.err;
+    EXPECT_NE(transfers.out.find("GET_DESCRIPTOR BOS index 0"), std::string::npos) << transfers.out;
+    EXPECT_NE(transfers.out.find("wLength=12; USB 2.0 Extension\n"), std::string::npos);
+    EXPECT_NE(transfers.out.find("wLength=40; MS OS 1.0 compat ID: WINUSB\n"), std::string::npos)
+        << transfers.out;
+}
+
 // USB 2.0 8.4.3: micro-frame SOFs repeat their frame number. The import warns once and
 // still succeeds.
 TEST(CliImport, WarnsOnceThatTheCaptureLooksHighSpeed) {

@@ -1,5 +1,6 @@
 #include "protocol/Devices.h"
 #include "protocol/ClassDecoder.h"
+#include "protocol/DeviceJson.h"
 #include "protocol/DeviceText.h"
 #include "protocol/DeviceTree.h"
 #include "protocol/TransferSummary.h"
@@ -524,6 +525,75 @@ TEST(DeviceTree, EveryFieldRowFindsItsOwnField) {
         std::optional<std::size_t> last;
         ExpectRowsFindTheirFields(row, nullptr, &last);
     }
+}
+
+// A device that describes itself to Windows and browsers: its BOS (WebUSB and Microsoft OS 2.0
+// platform capabilities), the Microsoft OS 1.0 string at 0xEE naming vendor code 0x20, and the
+// compat ID read with that code (wIndex 4). Devices, transfers and the detail agree.
+TEST(DeviceTree, BosAndMicrosoftOsDescriptors) {
+    const std::string bos = "050F390002"
+                            "1810050038B60834A909A0478BFDA0768815B66500010101"
+                            "1C100500DF60DDD88945C74C9CD2659D9E648A9F0000030648000100";
+    const std::string compat = "28000000000104000100000000000000"
+                               "000157494E55534200000000000000000000000000000000";
+    const Built b =
+        Build(ControlIn(3, kGetDevice, kDevice) + ControlIn(3, "8006000F00003900", bos) +
+              ControlIn(3, "8006EE0300001200", "12034D005300460054003100300030002000") +
+              ControlIn(3, "C020000004002800", compat));
+    const DeviceInfo& d = b.described.devices.devices().at(0);
+    EXPECT_EQ(d.bos.size(), 57u);
+    EXPECT_EQ(d.msOsVendorCode, 0x20);
+    EXPECT_EQ(d.msCompatId.size(), 40u);
+    EXPECT_EQ(d.strings.at(0xEE), "MSFT100");
+    EXPECT_TRUE(d.problems.empty()) << d.problems.front().what;
+
+    ExpectLinesInOrder(RenderTree(b.described.devices.devices(), nullptr),
+                       {"  BOS Descriptor: [9]", "    wTotalLength          57 [9]",
+                        "    Platform (WebUSB): [9]",
+                        "      PlatformCapabilityUUID {3408b638-09a9-47a0-8bfd-a0768815b665} [9]",
+                        "      iLandingPage          1 [9]", "    Platform (Microsoft OS 2.0): [9]",
+                        "      bMS_VendorCode        0x01 [9]", "  String 238: \"MSFT100\" [18]",
+                        "  MS OS 1.0 vendor code: 0x20 [18]", "  MS OS 1.0 Compat ID: [27]",
+                        "    Function 0: [27]", "      compatibleID          WINUSB [27]"});
+    for (const DeviceTreeRow& row : BuildDeviceTree(b.described.devices.devices(), nullptr)) {
+        std::optional<std::size_t> last;
+        ExpectRowsFindTheirFields(row, nullptr, &last);
+    }
+
+    ClassDecoder decoder(b.packets, b.tx, b.described.devices);
+    std::vector<std::string> titles;
+    for (const TransferItem& item : b.described.items) {
+        titles.push_back(TransferTitle(b.packets, b.tx, item, decoder.decode(item)));
+    }
+    ASSERT_EQ(titles.size(), 4u);
+    EXPECT_EQ(titles[1], "GET_DESCRIPTOR BOS; Platform (WebUSB), Platform (Microsoft OS 2.0)");
+    EXPECT_EQ(titles[2], "GET_DESCRIPTOR STRING; MS OS 1.0, vendor code 0x20");
+    EXPECT_EQ(titles[3], "MS OS 1.0 compat ID: WINUSB");
+
+    const FieldTree fields =
+        TransferFields(b.packets, b.tx, b.described.devices, b.described.items[3]);
+    ASSERT_EQ(fields.fields.size(), 2u);
+    ASSERT_EQ(fields.fields[1].children.size(), 1u);
+    const FieldNode& node = fields.fields[1].children[0];
+    EXPECT_EQ(node.name, "MS OS 1.0 Compat ID");
+    EXPECT_EQ(node.offset, 8u);
+    EXPECT_EQ(node.length, 40u);
+    EXPECT_EQ(ToString(node.children.at(4)), "Function 0 =  [24+24]\n"
+                                             "  bFirstInterfaceNumber = 0 [24+1]\n"
+                                             "  compatibleID = WINUSB [26+8]\n"
+                                             "  subCompatibleID =  [34+8]\n");
+
+    const std::string json = DevicesJson(b.described.devices.devices(), nullptr);
+    EXPECT_NE(json.find("\"bos\": {\"wTotalLength\": 57, \"bNumDeviceCaps\": 2, \"capabilities\": "
+                        "[{\"name\": \"Platform (WebUSB)\", \"bDevCapabilityType\": 5"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"PlatformCapabilityUUID\": \"{d8dd60df-4589-4cc7-9cd2-659d9e648a9f}\", "
+                        "\"dwWindowsVersion\": 100859904"),
+              std::string::npos);
+    EXPECT_NE(json.find("\"ms_os\": {\"vendor_code\": 32, \"compat_id\": {\"dwLength\": 40"),
+              std::string::npos);
+    EXPECT_NE(json.find("\"compatibleID\": \"WINUSB\""), std::string::npos);
 }
 
 TEST(DeviceTree, TextIsTheDevicesCommandsListing) {

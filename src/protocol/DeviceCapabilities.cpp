@@ -1,0 +1,364 @@
+#include "protocol/DeviceCapabilities.h"
+
+#include "protocol/SafeText.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace vintrace::protocol {
+
+namespace {
+
+constexpr std::uint8_t kTypeBos = 0x0F;
+constexpr std::uint8_t kTypeCapability = 0x10;
+constexpr std::size_t kBosHeader = 5;
+constexpr std::size_t kCompatHeader = 16;
+constexpr std::size_t kCompatFunction = 24;
+constexpr std::uint16_t kCompatIdIndex = 0x0004;
+
+constexpr std::array<std::uint8_t, 16> kWebUsbUuid = {
+    0x38, 0xB6, 0x08, 0x34, 0xA9, 0x09, 0xA0, 0x47, 0x8B, 0xFD, 0xA0, 0x76, 0x88, 0x15, 0xB6, 0x65};
+constexpr std::array<std::uint8_t, 16> kMsOs20Uuid = {
+    0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45, 0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F};
+
+std::string Format(const char* format, unsigned value) {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::uint32_t Le(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
+    std::uint32_t v = 0;
+    for (std::size_t i = size; i-- > 0;) {
+        v = v << 8 | d[at + i];
+    }
+    return v;
+}
+
+std::string Bcd(std::uint32_t v) {
+    return Format("%x.", v >> 8 & 0xFF) + Format("%02x", v & 0xFF);
+}
+
+/// A field of `size` bytes at `at` (relative to `base` in the data), when the data holds it.
+bool Add(std::vector<LaidField>& out, std::span<const std::uint8_t> d, std::size_t base,
+         std::size_t at, std::size_t size, const char* name, std::string (*text)(std::uint32_t)) {
+    if (at + size > d.size()) {
+        return false;
+    }
+    const std::uint32_t v = Le(d, at, size);
+    out.push_back({name, text(v), v, base + at, size});
+    return true;
+}
+
+std::string Decimal(std::uint32_t v) {
+    return std::to_string(v);
+}
+std::string Hex2(std::uint32_t v) {
+    return Format("0x%02x", v);
+}
+std::string Hex4(std::uint32_t v) {
+    return Format("0x%04x", v);
+}
+std::string Hex8(std::uint32_t v) {
+    return Format("0x%08x", v);
+}
+
+/// USB 2.0 LPM ECN, table 9-13: the USB 2.0 extension's bmAttributes.
+std::string Usb2Attributes(std::uint32_t v) {
+    std::string s = Hex8(v);
+    if ((v >> 1 & 1) != 0) {
+        s += " LPM";
+    }
+    if ((v >> 2 & 1) != 0) {
+        s += ", BESL";
+    }
+    if ((v >> 3 & 1) != 0) {
+        s += ", baseline BESL " + std::to_string(v >> 8 & 0xF);
+    }
+    if ((v >> 4 & 1) != 0) {
+        s += ", deep BESL " + std::to_string(v >> 12 & 0xF);
+    }
+    return s;
+}
+
+/// Windows version numbers as Microsoft's OS 2.0 descriptor set information names them.
+std::string WindowsVersion(std::uint32_t v) {
+    std::string s = Hex8(v);
+    if (v == 0x06030000) {
+        s += " (Windows 8.1)";
+    } else if (v == 0x0A000000) {
+        s += " (Windows 10)";
+    }
+    return s;
+}
+
+std::string CapabilityName(std::uint8_t type) {
+    switch (type) {
+    case 0x01:
+        return "Wireless USB";
+    case 0x02:
+        return "USB 2.0 Extension";
+    case 0x03:
+        return "SuperSpeed USB";
+    case 0x04:
+        return "Container ID";
+    case 0x05:
+        return "Platform";
+    case 0x06:
+        return "Power Delivery";
+    case 0x07:
+        return "Battery Info";
+    case 0x0A:
+        return "SuperSpeedPlus USB";
+    case 0x0D:
+        return "Billboard";
+    default:
+        return "Capability " + Format("0x%02x", type);
+    }
+}
+
+/// Text of an 8-byte, NUL-padded ASCII compatible ID.
+std::string IdText(std::span<const std::uint8_t> bytes) {
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        if (b == 0) {
+            break;
+        }
+        s += static_cast<char>(b);
+    }
+    return EscapeText(s);
+}
+
+/// The fields of one device capability descriptor `c` found at `base`.
+LaidBlock Capability(std::span<const std::uint8_t> c, std::size_t base) {
+    const std::uint8_t type = c.size() > 2 ? c[2] : 0;
+    LaidBlock b{CapabilityName(type), base, c.size(), {}, 0, 0};
+    Add(b.fields, c, base, 0, 1, "bLength", Decimal);
+    Add(b.fields, c, base, 1, 1, "bDescriptorType", Decimal);
+    Add(b.fields, c, base, 2, 1, "bDevCapabilityType", Hex2);
+    std::size_t known = std::min<std::size_t>(3, c.size());
+    auto add = [&](std::size_t at, std::size_t size, const char* name,
+                   std::string (*text)(std::uint32_t)) {
+        if (Add(b.fields, c, base, at, size, name, text)) {
+            known = std::max(known, at + size);
+        }
+    };
+    switch (type) {
+    case 0x02:
+        add(3, 4, "bmAttributes", Usb2Attributes);
+        break;
+    case 0x04:
+    case 0x05: {
+        add(3, 1, "bReserved", Decimal);
+        if (c.size() < 20) {
+            break;
+        }
+        const auto uuid = c.subspan(4, 16);
+        b.fields.push_back({type == 0x04 ? "ContainerID" : "PlatformCapabilityUUID", UuidText(uuid),
+                            std::nullopt, base + 4, 16});
+        known = 20;
+        if (type == 0x04) {
+            break;
+        }
+        if (std::equal(uuid.begin(), uuid.end(), kWebUsbUuid.begin())) {
+            b.title = "Platform (WebUSB)";
+            add(20, 2, "bcdVersion", Bcd);
+            add(22, 1, "bVendorCode", Hex2);
+            add(23, 1, "iLandingPage", Decimal);
+        } else if (std::equal(uuid.begin(), uuid.end(), kMsOs20Uuid.begin())) {
+            b.title = "Platform (Microsoft OS 2.0)";
+            // One descriptor set information entry per Windows version, 8 bytes each.
+            for (std::size_t at = 20; at + 8 <= c.size(); at += 8) {
+                add(at, 4, "dwWindowsVersion", WindowsVersion);
+                add(at + 4, 2, "wMSOSDescriptorSetTotalLength", Decimal);
+                add(at + 6, 1, "bMS_VendorCode", Hex2);
+                add(at + 7, 1, "bAltEnumCode", Decimal);
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if (c.size() > known) {
+        b.rawOffset = base + known;
+        b.rawLength = c.size() - known;
+    }
+    return b;
+}
+
+} // namespace
+
+std::string UuidText(std::span<const std::uint8_t> u) {
+    if (u.size() < 16) {
+        return {};
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                  Le(u, 0, 4), Le(u, 4, 2), Le(u, 6, 2), u[8], u[9], u[10], u[11], u[12], u[13],
+                  u[14], u[15]);
+    return text;
+}
+
+LaidDescriptor ParseBos(std::span<const std::uint8_t> data, std::size_t requested) {
+    LaidDescriptor out;
+    const bool cut = requested <= data.size();
+    Add(out.header, data, 0, 0, 1, "bLength", Decimal);
+    Add(out.header, data, 0, 1, 1, "bDescriptorType", Decimal);
+    Add(out.header, data, 0, 2, 2, "wTotalLength", Decimal);
+    Add(out.header, data, 0, 4, 1, "bNumDeviceCaps", Decimal);
+    out.end = std::min(data.size(), kBosHeader);
+    if (data.size() < 2) {
+        out.problems.push_back({0, "only " + std::to_string(data.size()) + " bytes: no header"});
+        return out;
+    }
+    if (data[1] != kTypeBos) {
+        out.problems.push_back({1, "bDescriptorType " + std::to_string(data[1]) + " is not BOS"});
+    }
+    if (data[0] != kBosHeader) {
+        out.problems.push_back({0, "bLength " + std::to_string(data[0]) + " where 5 is right"});
+    }
+    if (data.size() < kBosHeader) {
+        if (!cut) {
+            out.problems.push_back(
+                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
+        }
+        return out;
+    }
+    const std::size_t total = Le(data, 2, 2);
+    std::size_t end = data.size();
+    if (total < kBosHeader) {
+        out.problems.push_back({2, "wTotalLength " + std::to_string(total) + " is too small"});
+    } else if (total < data.size()) {
+        out.problems.push_back({2, "wTotalLength " + std::to_string(total) +
+                                       " disagrees with the " + std::to_string(data.size()) +
+                                       " bytes delivered"});
+        end = total;
+    } else if (total > data.size() && !cut) {
+        out.problems.push_back({data.size(), "wTotalLength " + std::to_string(total) +
+                                                 " disagrees with the " +
+                                                 std::to_string(data.size()) + " bytes delivered"});
+    }
+    std::size_t at = kBosHeader;
+    while (at < end) {
+        const std::size_t left = end - at;
+        const std::size_t length = data[at];
+        if (length < 3) {
+            out.problems.push_back(
+                {at, "bLength " + std::to_string(length) + " is too small for a capability"});
+            break;
+        }
+        const bool past = length > left;
+        if (past && !(cut && total > data.size())) {
+            out.problems.push_back({at, "bLength " + std::to_string(length) + " is past the end: " +
+                                            std::to_string(left) + " bytes left"});
+        }
+        if (left > 1 && data[at + 1] != kTypeCapability) {
+            out.problems.push_back({at + 1, "bDescriptorType " + std::to_string(data[at + 1]) +
+                                                " is not a device capability"});
+        }
+        const std::size_t take = std::min(length, left);
+        out.blocks.push_back(Capability(data.subspan(at, take), at));
+        at += take;
+    }
+    out.end = at;
+    if (at >= total && out.blocks.size() != data[4]) {
+        out.problems.push_back({4, "bNumDeviceCaps " + std::to_string(data[4]) + " where " +
+                                       std::to_string(out.blocks.size()) + " follow"});
+    }
+    return out;
+}
+
+std::optional<std::uint8_t> MsOsVendorCode(std::span<const std::uint8_t> s) {
+    // "MSFT100" in UTF-16LE, then bMS_VendorCode and a pad byte.
+    static constexpr std::array<std::uint8_t, 16> kHead = {0x12, 0x03, 'M', 0, 'S', 0, 'F', 0,
+                                                           'T',  0,    '1', 0, '0', 0, '0', 0};
+    if (s.size() < 18 || !std::equal(kHead.begin(), kHead.end(), s.begin())) {
+        return std::nullopt;
+    }
+    return s[16];
+}
+
+bool IsMsCompatIdRequest(const capture::SetupRequest& r, std::optional<std::uint8_t> vendorCode,
+                         std::span<const std::uint8_t> data) {
+    // Sent to the device or to an interface; extended properties (wIndex 5) are another reply.
+    if (r.type() != 2 || !r.deviceToHost() || r.recipient() > 1 || r.index != kCompatIdIndex) {
+        return false;
+    }
+    if (vendorCode) {
+        return r.request == *vendorCode;
+    }
+    return data.size() >= 9 && Le(data, 0, 4) == kCompatHeader + kCompatFunction * data[8] &&
+           Le(data, 4, 2) == 0x0100 && Le(data, 6, 2) == kCompatIdIndex;
+}
+
+LaidDescriptor ParseMsCompatId(std::span<const std::uint8_t> data, std::size_t requested) {
+    LaidDescriptor out;
+    const bool cut = requested <= data.size();
+    Add(out.header, data, 0, 0, 4, "dwLength", Decimal);
+    Add(out.header, data, 0, 4, 2, "bcdVersion", Bcd);
+    Add(out.header, data, 0, 6, 2, "wIndex", Hex4);
+    Add(out.header, data, 0, 8, 1, "bCount", Decimal);
+    out.end = std::min(data.size(), kCompatHeader);
+    if (data.size() < kCompatHeader) {
+        if (!cut) {
+            out.problems.push_back(
+                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
+        }
+        return out;
+    }
+    const std::size_t length = Le(data, 0, 4);
+    const std::size_t count = data[8];
+    if (length != kCompatHeader + kCompatFunction * count) {
+        out.problems.push_back({0, "dwLength " + std::to_string(length) +
+                                       " disagrees with bCount " + std::to_string(count)});
+    }
+    if (Le(data, 6, 2) != kCompatIdIndex) {
+        out.problems.push_back({6, "wIndex " + Hex4(Le(data, 6, 2)) + " where 0x0004 is right"});
+    }
+    std::size_t at = kCompatHeader;
+    for (std::size_t i = 0; i < count && at + kCompatFunction <= data.size(); ++i) {
+        const auto f = data.subspan(at, kCompatFunction);
+        LaidBlock b{"Function " + std::to_string(i), at, kCompatFunction, {}, 0, 0};
+        Add(b.fields, f, at, 0, 1, "bFirstInterfaceNumber", Decimal);
+        b.fields.push_back({"compatibleID", IdText(f.subspan(2, 8)), std::nullopt, at + 2, 8});
+        b.fields.push_back({"subCompatibleID", IdText(f.subspan(10, 8)), std::nullopt, at + 10, 8});
+        out.blocks.push_back(std::move(b));
+        at += kCompatFunction;
+    }
+    out.end = at;
+    const std::size_t want = kCompatHeader + kCompatFunction * count;
+    if (at < want && !cut) {
+        out.problems.push_back({at, "function " + std::to_string(out.blocks.size()) +
+                                        " stops after " + std::to_string(data.size() - at) +
+                                        " of 24 bytes"});
+    }
+    return out;
+}
+
+std::string MsCompatIdSummary(const LaidDescriptor& d) {
+    std::string s;
+    for (const LaidBlock& b : d.blocks) {
+        std::string id;
+        for (const LaidField& f : b.fields) {
+            if (f.name == "compatibleID") {
+                id = f.text;
+            } else if (f.name == "subCompatibleID" && !f.text.empty()) {
+                id += "/" + f.text;
+            }
+        }
+        s += (s.empty() ? "" : ", ") + id;
+    }
+    return s;
+}
+
+std::string BosSummary(const LaidDescriptor& d) {
+    std::string s;
+    for (const LaidBlock& b : d.blocks) {
+        s += (s.empty() ? "" : ", ") + b.title;
+    }
+    return s;
+}
+
+} // namespace vintrace::protocol

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "capture/SetupRequest.h"
+#include "protocol/Descriptors.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vintrace::protocol {
+
+/// One field of a BOS or Microsoft OS descriptor: its name, its value as shown, the number
+/// behind it (none for UUIDs and ID strings) and where it lies in the data parsed.
+struct LaidField {
+    std::string name;
+    std::string text;
+    std::optional<std::uint32_t> number;
+    std::size_t offset = 0;
+    std::size_t size = 0;
+
+    friend bool operator==(const LaidField&, const LaidField&) = default;
+};
+
+/// A part with fields of its own: a device capability, a compatible-ID function section.
+struct LaidBlock {
+    std::string title;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    std::vector<LaidField> fields;
+    /// Bytes past the fields a block's kind is known to have (an unknown capability's data).
+    std::size_t rawOffset = 0;
+    std::size_t rawLength = 0;
+
+    friend bool operator==(const LaidBlock&, const LaidBlock&) = default;
+};
+
+/// A BOS descriptor set or an extended compat ID descriptor, laid out field by field.
+struct LaidDescriptor {
+    std::vector<LaidField> header;
+    std::vector<LaidBlock> blocks;
+    std::vector<DescriptorProblem> problems;
+    /// Where what was read ends; the bytes after it are no part of it.
+    std::size_t end = 0;
+
+    friend bool operator==(const LaidDescriptor&, const LaidDescriptor&) = default;
+};
+
+/// A BOS descriptor (type 0x0F) and the device capability descriptors (type 0x10) under it:
+/// USB 2.0 extension, container ID, platform (WebUSB, Microsoft OS 2.0 known by UUID), others
+/// as type and bytes. `requested` is the request's wLength: data cut by it is only partial.
+LaidDescriptor ParseBos(std::span<const std::uint8_t> data, std::size_t requested);
+
+/// A UUID stored as USB stores it (first three groups little-endian), in registry form:
+/// "{3408b638-09a9-47a0-8bfd-a0768815b665}". `bytes` must hold 16.
+std::string UuidText(std::span<const std::uint8_t> bytes);
+
+/// bMS_VendorCode of a Microsoft OS 1.0 string descriptor (string 0xEE, "MSFT100"); nothing
+/// when the bytes are not one.
+std::optional<std::uint8_t> MsOsVendorCode(std::span<const std::uint8_t> stringDescriptor);
+
+/// Whether a vendor request reads an extended compat ID descriptor: device-to-host, wIndex 4,
+/// bRequest the vendor code the device's 0xEE string gave; without a known vendor code, a
+/// reply whose header fits (dwLength 16 + 24 * bCount, bcdVersion 1.00, wIndex 4).
+bool IsMsCompatIdRequest(const capture::SetupRequest& r, std::optional<std::uint8_t> vendorCode,
+                         std::span<const std::uint8_t> data);
+
+/// An extended compat ID descriptor: its header, then one block per function section.
+LaidDescriptor ParseMsCompatId(std::span<const std::uint8_t> data, std::size_t requested);
+
+/// The compatible IDs a compat ID descriptor names, for a one-line summary: "WINUSB",
+/// "WINUSB/SUB", several joined by ", ".
+std::string MsCompatIdSummary(const LaidDescriptor& d);
+
+/// The capability names of a BOS descriptor, for a one-line summary: "USB 2.0 Extension,
+/// Platform (WebUSB)".
+std::string BosSummary(const LaidDescriptor& d);
+
+} // namespace vintrace::protocol
