@@ -22,6 +22,7 @@ namespace vintrace::protocol {
 namespace {
 
 using test::BusSequence;
+using test::HexOf;
 
 /// A control transfer with an IN data stage, written as bus packets.
 std::string ControlIn(int address, const std::string& setup, const std::string& data) {
@@ -423,16 +424,6 @@ TEST(DeviceTree, ClassDescriptorsStayUnderWhatTheyFollow) {
                         "      Descriptor of type 0x24: [0]", "        data: 01 00 01 41 00 [0]",
                         "      Endpoint Descriptor: [0]", "        data: 00 00 [0]",
                         "        Descriptor of type 0x25: [0]", "          data: 01 01 01 [0]"});
-}
-
-std::string HexOf(const std::vector<std::uint8_t>& bytes) {
-    std::string out;
-    char text[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(text, sizeof text, "%02X", b);
-        out += text;
-    }
-    return out;
 }
 
 /// The field at depth-first `place` of `nodes`; null when there are fewer.

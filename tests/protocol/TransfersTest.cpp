@@ -15,16 +15,7 @@ namespace vintrace::protocol {
 namespace {
 
 using test::BusSequence;
-
-std::string HexOf(const std::vector<std::uint8_t>& bytes) {
-    std::string out;
-    char text[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(text, sizeof text, "%02X", b);
-        out += text;
-    }
-    return out;
-}
+using test::HexOf;
 
 /// Each item as its printed form, its records and what it delivered.
 std::vector<std::string> Assembled(const capture::PacketList& packets,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +29,17 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
             out.push_back(static_cast<std::uint8_t>(high << 4 | v));
             high = -1;
         }
+    }
+    return out;
+}
+
+/// The inverse of Hex: upper-case pairs, no spaces ({0x01, 0x2D} -> "012D").
+inline std::string HexOf(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char text[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(text, sizeof text, "%02X", b);
+        out += text;
     }
     return out;
 }
