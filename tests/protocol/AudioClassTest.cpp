@@ -86,6 +86,19 @@ TEST(AudioDescriptors, MidiAdapterKindsAndJacks) {
     EXPECT_EQ(AudioDescriptorSummary(ms.after(1).at(0)), "jacks 3");
 }
 
+TEST(AudioDescriptors, FaultsReportedAtTheirPlaceInTheConfiguration) {
+    // OUT jack 3 (at byte 55) claims two input pins in 9 bytes; the parse steps over it by its
+    // bLength all the same and reads the rest.
+    std::string hex = kMidiAdapter;
+    const std::size_t jack = hex.find("09 24 03 01 03 01");
+    hex.replace(jack, 17, "09 24 03 01 03 02");
+    const ConfigurationDescription c = Parse(hex.c_str());
+    ASSERT_EQ(c.problems.size(), 1u);
+    EXPECT_EQ(c.problems[0].offset, 55u);
+    EXPECT_EQ(c.problems[0].what, "bLength 9 is shorter than the 11 bytes bNrInputPins 2 needs");
+    EXPECT_EQ(c.interfaces.at(1).endpoints.size(), 2u);
+}
+
 TEST(AudioDescriptors, SpeakerUnitsAndFormat) {
     const ConfigurationDescription c = Parse(kSpeaker);
     EXPECT_TRUE(c.problems.empty()) << c.problems.front();
