@@ -227,7 +227,7 @@ std::pair<std::uint8_t, std::uint8_t> KeyOf(char c) {
 
 std::optional<Profile> ProfileFromText(std::string_view text) {
     for (const Profile p : {Profile::Vendor, Profile::Mouse, Profile::Keyboard, Profile::Serial,
-                            Profile::Disk, Profile::Dfu, Profile::Ftdi}) {
+                            Profile::Disk, Profile::Dfu, Profile::Ftdi, Profile::Midi}) {
         if (text == ProfileName(p)) {
             return p;
         }
@@ -249,6 +249,8 @@ std::string_view ProfileName(Profile profile) {
         return "dfu";
     case Profile::Ftdi:
         return "ftdi";
+    case Profile::Midi:
+        return "midi";
     case Profile::Vendor:
         break;
     }
@@ -295,7 +297,8 @@ std::string FaultImpossible(Fault fault, const BusSettings& settings) {
     case Fault::Toggle:
     case Fault::Babble:
         if (!has([](Profile p) {
-                return p != Profile::Disk && p != Profile::Dfu && p != Profile::Ftdi;
+                return p != Profile::Disk && p != Profile::Dfu && p != Profile::Ftdi &&
+                       p != Profile::Midi;
             })) {
             return "needs a device with an interrupt IN endpoint (vendor, mouse, keyboard or "
                    "serial)";
@@ -393,6 +396,28 @@ ClassDescriptors DescriptorsOf(Profile profile) {
                                             0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00});
         c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo FTDI Serial"),
                      StringDescriptor("VT-FTDI-0001")};
+        break;
+    case Profile::Midi:
+        // The MIDI adapter of the USB MIDI class: an audio control interface with only its
+        // header, and a MIDI streaming interface with an embedded and an external IN jack
+        // (1, 2), an embedded OUT jack 3 fed by IN jack 2 and an external OUT jack 4 fed by
+        // IN jack 1; bulk OUT 1 carries jack 1, bulk IN 1 jack 3 (9-byte audio endpoints).
+        c.device = ClassDeviceDescriptor(0, 0, 0, 64, 0x0008);
+        c.configuration =
+            Configuration(2, {0x09, 0x04, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, // control
+                              0x09, 0x24, 0x01, 0x00, 0x01, 0x09, 0x00, 0x01, 0x01, // ADC 1.00
+                              0x09, 0x04, 0x01, 0x00, 0x02, 0x01, 0x03, 0x00, 0x00, // streaming
+                              0x07, 0x24, 0x01, 0x00, 0x01, 0x41, 0x00,             // MSC 1.00
+                              0x06, 0x24, 0x02, 0x01, 0x01, 0x00,                   // IN 1
+                              0x06, 0x24, 0x02, 0x02, 0x02, 0x00,                   // IN 2
+                              0x09, 0x24, 0x03, 0x01, 0x03, 0x01, 0x02, 0x01, 0x00, // OUT 3
+                              0x09, 0x24, 0x03, 0x02, 0x04, 0x01, 0x01, 0x01, 0x00, // OUT 4
+                              0x09, 0x05, 0x01, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, // bulk OUT
+                              0x05, 0x25, 0x01, 0x01, 0x01,                         // jack 1
+                              0x09, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, // bulk IN
+                              0x05, 0x25, 0x01, 0x01, 0x03});                       // jack 3
+        c.strings = {languages, StringDescriptor("Vintrace"), StringDescriptor("Demo MIDI"),
+                     StringDescriptor("VT-MIDI-0001")};
         break;
     }
     return c;
@@ -816,6 +841,8 @@ void BusModel::EnumerateClass(Device& d) {
         ControlRead(d, a, Setup(0xC0, 0x0A, 0, 0, 1), {16}, false);
         ControlRead(d, a, Setup(0xC0, 0x05, 0, 0, 2), {kFtdiStatus[0], kFtdiStatus[1]}, false);
         break;
+    case Profile::Midi:
+        break; // the MIDI streaming class has no requests a host needs
     case Profile::Vendor:
         break;
     }
@@ -870,6 +897,9 @@ void BusModel::ClassFrame(Device& d, std::size_t index, std::vector<Transaction>
             break;
         case Profile::Ftdi:
             FtdiActivity(d);
+            break;
+        case Profile::Midi:
+            MidiActivity(d);
             break;
         case Profile::Vendor:
             break;
@@ -1024,6 +1054,37 @@ void BusModel::FtdiActivity(Device& d) {
         FtdiIn(d, {});
     }
     FtdiIn(d, Text(kFtdiDeviceText));
+    d.quietUntil = 10 + Random(30);
+}
+
+void BusModel::MidiActivity(Device& d) {
+    // Four-byte event packets (cable 0 and a code index number, then the MIDI bytes): the
+    // host plays on channel 1, the instrument on the external jack answers on channel 2.
+    const std::uint8_t note = static_cast<std::uint8_t>(60 + (d.step / 4) % 12);
+    Packet out;
+    Packet in;
+    switch (d.step % 4) {
+    case 0: // Note On and CC 7 (volume) out; a note in
+        out = {0x09, 0x90, note, 100, 0x0B, 0xB0, 0x07, 100};
+        in = {0x09, 0x91, 0x40, 90};
+        break;
+    case 1: // the notes end; the player bends the pitch
+        out = {0x08, 0x80, note, 64};
+        in = {0x08, 0x81, 0x40, 64, 0x0E, 0xE1, 0x00, 0x50};
+        break;
+    case 2: // Universal identity request (SysEx F0 7E 7F 06 01 F7) and its reply
+        out = {0x04, 0xF0, 0x7E, 0x7F, 0x07, 0x06, 0x01, 0xF7};
+        in = {0x04, 0xF0, 0x7E, 0x7F, 0x04, 0x06, 0x02, 0x7D, 0x04, 0x01,
+              0x00, 0x02, 0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0xF7};
+        break;
+    default: // program change and sustain; a timing clock from the instrument
+        out = {0x0C, 0xC0, 0x05, 0x00, 0x0B, 0xB0, 0x40, 0x7F};
+        in = {0x0F, 0xF8, 0x00, 0x00};
+        break;
+    }
+    BulkOut(d, 0x01, out, false);
+    BulkIn(d, 0x81, in, true);
+    ++d.step;
     d.quietUntil = 10 + Random(30);
 }
 

@@ -26,6 +26,7 @@ enum class Profile : std::uint8_t {
     Disk,     // full-speed mass storage, bulk-only transport
     Dfu,      // full-speed device in DFU mode, taking firmware images
     Ftdi,     // full-speed FTDI FT232R serial converter (0403:6001)
+    Midi,     // full-speed USB MIDI interface: audio control and MIDI streaming
 };
 
 /// What the ftdi profile's host and device send each other, once per exchange, over and
@@ -172,6 +173,8 @@ private:
     void FtdiActivity(Device& d);
     /// Text from the FTDI converter: packets of a status header and up to 62 bytes.
     void FtdiIn(Device& d, const Packet& text);
+    /// MIDI events each way: notes, controllers, a pitch bend, an identity request by SysEx.
+    void MidiActivity(Device& d);
     void DiskCommand(Device& d, const Packet& block, std::uint32_t length, bool in,
                      const Packet& data, std::uint8_t status);
     void Enumerate(Device& d);

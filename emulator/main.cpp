@@ -90,10 +90,11 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"full", "low"}))
         ->capture_default_str();
     app.add_option("--device", devices,
-                   "A device on the bus: vendor, mouse, keyboard, serial, disk, dfu or ftdi; "
+                   "A device on the bus: vendor, mouse, keyboard, serial, disk, dfu, ftdi or midi; "
                    "repeatable, "
                    "up to 4, enumerated in order (default: vendor)")
-        ->check(CLI::IsMember({"vendor", "mouse", "keyboard", "serial", "disk", "dfu", "ftdi"}));
+        ->check(CLI::IsMember(
+            {"vendor", "mouse", "keyboard", "serial", "disk", "dfu", "ftdi", "midi"}));
     app.add_option("--fault", faultNames,
                    "Commit this fault once in each recording, for a checker to find; "
                    "repeatable: toggle, no-ack, nak-setup, babble, overrun, no-zlp, no-status, "

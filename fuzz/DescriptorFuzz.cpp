@@ -1,8 +1,10 @@
 // libFuzzer target for the descriptor and HID report-descriptor parsers, the mass-storage
 // readers, the serial converters' requests and status headers, BOS and Microsoft OS
-// descriptors, and the field trees built on them. The first input byte
+// descriptors, audio and MIDI class descriptors, requests and event packets, and the field
+// trees built on them. The first input byte
 // picks what the rest is parsed as and the request length; every parser must stay within the
 // input (the sanitizers catch a read past it) and keep its own promises, checked below.
+#include "protocol/AudioClass.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Descriptors.h"
 #include "protocol/DeviceCapabilities.h"
@@ -65,6 +67,28 @@ void CheckNested(const std::vector<FieldNode>& nodes, std::size_t begin, std::si
             Fail("a field's bytes lie outside its parent's");
         }
         CheckNested(n.children, n.offset, n.offset + n.length);
+    }
+}
+
+/// One audio or MIDI class descriptor of each kind over the same bytes: its laid-out fields
+/// within the bytes and bLength, its texts and detail in bounds.
+void CheckAudio(std::span<const std::uint8_t> body) {
+    for (const DescriptorKind kind : {DescriptorKind::AudioControl, DescriptorKind::AudioStreaming,
+                                      DescriptorKind::MidiStreaming, DescriptorKind::AudioEndpoint,
+                                      DescriptorKind::MidiEndpoint}) {
+        const Descriptor d{kind, {body.begin(), body.end()}};
+        Touch(d);
+        const AudioLayout layout = LayAudioDescriptor(d);
+        const std::size_t limit =
+            d.bytes.empty() ? 0 : std::min<std::size_t>(d.bytes.size(), d.bytes[0]);
+        for (const LaidField& f : layout.fields) {
+            if (f.offset + f.size > limit) {
+                Fail("an audio descriptor's field lies past its bytes or bLength");
+            }
+        }
+        (void)AudioDescriptorSummary(d);
+        (void)AudioDescriptorTitle(d);
+        CheckNested(DescriptorTree(d, nullptr, nullptr).fields, 0, body.size());
     }
 }
 
@@ -162,6 +186,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
     }
+    case 6:
+        if ((selector & 0x08) != 0) {
+            // Audio and MIDI: class descriptors, event packets, and a request (a setup
+            // packet) to the entities of the configuration that follows it.
+            CheckAudio(body);
+            CheckNested(MidiEventFields(body, 0), 0, body.size());
+            (void)DescribeMidiPackets(body);
+            if (const auto setup = vintrace::capture::ParseSetupRequest(body)) {
+                const ConfigurationDescription c = ParseConfiguration(body.subspan(8), requested);
+                const InterfaceDescription* control =
+                    c.interfaces.empty() ? nullptr : &c.interfaces[0];
+                (void)DescribeAudioRequest(*setup, body.subspan(8), control);
+                (void)AudioRequestValue(*setup, body.subspan(8), control);
+            }
+            break;
+        }
+        [[fallthrough]];
     default: {
         const HidReportDescriptor d = ParseReportDescriptor(body);
         if (d.fields.size() > 4096) {

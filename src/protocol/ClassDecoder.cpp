@@ -1,5 +1,6 @@
 #include "protocol/ClassDecoder.h"
 
+#include "protocol/AudioClass.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
@@ -14,6 +15,8 @@ namespace vintrace::protocol {
 
 namespace {
 
+constexpr std::uint8_t kClassAudio = 0x01;
+constexpr std::uint8_t kSubclassMidiStreaming = 0x03;
 constexpr std::uint8_t kClassCdc = 0x02;
 constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassMassStorage = 0x08;
@@ -579,6 +582,18 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
             interface->descriptor.field("bInterfaceSubClass").value_or(0) == kSubclassDfu) {
             return named(DescribeDfuRequest(*request, payload));
         }
+        if (cls == kClassAudio) {
+            return named(DescribeAudioRequest(*request, payload, interface));
+        }
+        if (request->recipient() == 2 && device) {
+            // Sampling frequency and pitch go to an audio streaming endpoint (Audio 1.0 5.2.3).
+            const std::uint8_t address = static_cast<std::uint8_t>(request->index & 0xFF);
+            const InterfaceDescription* owner = device->interfaceOfEndpoint(
+                address & 0x0F, (address & 0x80) != 0 ? Direction::In : Direction::Out);
+            if (InterfaceClass(owner) == kClassAudio) {
+                return named(DescribeAudioRequest(*request, payload, owner));
+            }
+        }
         if (cls == kClassMassStorage) {
             if (request->request == 0xFF) {
                 return named("Bulk-Only Mass Storage Reset");
@@ -733,6 +748,12 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     }
     if (cls == kClassCdcData || (cls == kClassCdc && item.type == TransferType::Bulk)) {
         return PrintableText(payload);
+    }
+    if (cls == kClassAudio &&
+        interface->descriptor.field("bInterfaceSubClass") == kSubclassMidiStreaming &&
+        (item.type == TransferType::Bulk || item.type == TransferType::Interrupt ||
+         item.type == TransferType::Data)) {
+        return DescribeMidiPackets(payload);
     }
     if (cls == kClassCdc && payload.size() >= 10 && payload[0] == 0xA1 && payload[1] == 0x20) {
         const std::uint16_t state = Le16(payload, 8);

@@ -1,5 +1,7 @@
 #include "protocol/Descriptors.h"
 
+#include "protocol/AudioClass.h"
+
 #include <algorithm>
 #include <array>
 #include <ostream>
@@ -18,6 +20,11 @@ constexpr std::uint8_t kTypeOtherSpeed = 7;
 constexpr std::uint8_t kTypeAssociation = 11;
 constexpr std::uint8_t kTypeHid = 0x21;
 constexpr std::uint8_t kTypeClassInterface = 0x24;
+constexpr std::uint8_t kTypeClassEndpoint = 0x25;
+constexpr std::uint8_t kClassAudio = 0x01;
+constexpr std::uint8_t kSubclassAudioControl = 0x01;
+constexpr std::uint8_t kSubclassAudioStreaming = 0x02;
+constexpr std::uint8_t kSubclassMidiStreaming = 0x03;
 constexpr std::uint8_t kClassCommunications = 0x02;
 constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassApplicationSpecific = 0xFE;
@@ -85,6 +92,79 @@ constexpr DescriptorField kCdcUnion[] = {{"bLength", 0, 1},
                                          {"bDescriptorSubtype", 2, 1},
                                          {"bControlInterface", 3, 1},
                                          {"bSubordinateInterface0", 4, 1}};
+// Audio 1.0 4.3.2: audio control interface descriptors, up to their first list.
+constexpr DescriptorField kAcHeader[] = {
+    {"bLength", 0, 1}, {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bcdADC", 3, 2},  {"wTotalLength", 5, 2},    {"bInCollection", 7, 1}};
+constexpr DescriptorField kAcInputTerminal[] = {
+    {"bLength", 0, 1},     {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bTerminalID", 3, 1}, {"wTerminalType", 4, 2},   {"bAssocTerminal", 6, 1},
+    {"bNrChannels", 7, 1}, {"wChannelConfig", 8, 2},  {"iChannelNames", 10, 1},
+    {"iTerminal", 11, 1}};
+constexpr DescriptorField kAcOutputTerminal[] = {
+    {"bLength", 0, 1},     {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bTerminalID", 3, 1}, {"wTerminalType", 4, 2},   {"bAssocTerminal", 6, 1},
+    {"bSourceID", 7, 1},   {"iTerminal", 8, 1}};
+constexpr DescriptorField kAcMixerSelector[] = {{"bLength", 0, 1},
+                                                {"bDescriptorType", 1, 1},
+                                                {"bDescriptorSubtype", 2, 1},
+                                                {"bUnitID", 3, 1},
+                                                {"bNrInPins", 4, 1}};
+constexpr DescriptorField kAcFeature[] = {
+    {"bLength", 0, 1}, {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bUnitID", 3, 1}, {"bSourceID", 4, 1},       {"bControlSize", 5, 1}};
+constexpr DescriptorField kAcProcessing[] = {
+    {"bLength", 0, 1}, {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bUnitID", 3, 1}, {"wProcessType", 4, 2},    {"bNrInPins", 6, 1}};
+constexpr DescriptorField kAcExtension[] = {
+    {"bLength", 0, 1}, {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bUnitID", 3, 1}, {"wExtensionCode", 4, 2},  {"bNrInPins", 6, 1}};
+// Audio 1.0 4.5.2 and the format type descriptors of Audio Data Formats 1.0 2.2.5 / 2.3.5.
+constexpr DescriptorField kAsGeneral[] = {
+    {"bLength", 0, 1},       {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bTerminalLink", 3, 1}, {"bDelay", 4, 1},          {"wFormatTag", 5, 2}};
+constexpr DescriptorField kAsFormatCommon[] = {{"bLength", 0, 1},
+                                               {"bDescriptorType", 1, 1},
+                                               {"bDescriptorSubtype", 2, 1},
+                                               {"bFormatType", 3, 1}};
+constexpr DescriptorField kAsFormatI[] = {
+    {"bLength", 0, 1},        {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bFormatType", 3, 1},    {"bNrChannels", 4, 1},     {"bSubframeSize", 5, 1},
+    {"bBitResolution", 6, 1}, {"bSamFreqType", 7, 1}};
+constexpr DescriptorField kAsFormatII[] = {
+    {"bLength", 0, 1},     {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bFormatType", 3, 1}, {"wMaxBitRate", 4, 2},     {"wSamplesPerFrame", 6, 2},
+    {"bSamFreqType", 8, 1}};
+// Audio 1.0 4.6.1.2, the class-specific isochronous audio data endpoint.
+constexpr DescriptorField kAsEndpoint[] = {
+    {"bLength", 0, 1},      {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bmAttributes", 3, 1}, {"bLockDelayUnits", 4, 1}, {"wLockDelay", 5, 2}};
+// USB MIDI 1.0 6.1.2 and 6.2.2.
+constexpr DescriptorField kMsHeader[] = {{"bLength", 0, 1},
+                                         {"bDescriptorType", 1, 1},
+                                         {"bDescriptorSubtype", 2, 1},
+                                         {"bcdMSC", 3, 2},
+                                         {"wTotalLength", 5, 2}};
+constexpr DescriptorField kMsInJack[] = {
+    {"bLength", 0, 1},   {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bJackType", 3, 1}, {"bJackID", 4, 1},         {"iJack", 5, 1}};
+constexpr DescriptorField kMsOutJack[] = {
+    {"bLength", 0, 1},   {"bDescriptorType", 1, 1}, {"bDescriptorSubtype", 2, 1},
+    {"bJackType", 3, 1}, {"bJackID", 4, 1},         {"bNrInputPins", 5, 1}};
+constexpr DescriptorField kMsElement[] = {{"bLength", 0, 1},
+                                          {"bDescriptorType", 1, 1},
+                                          {"bDescriptorSubtype", 2, 1},
+                                          {"bElementID", 3, 1},
+                                          {"bNrInputPins", 4, 1}};
+constexpr DescriptorField kMsEndpoint[] = {{"bLength", 0, 1},
+                                           {"bDescriptorType", 1, 1},
+                                           {"bDescriptorSubtype", 2, 1},
+                                           {"bNumEmbMIDIJack", 3, 1}};
+// An audio endpoint is two bytes longer than others (Audio 1.0 4.6.1.1).
+constexpr DescriptorField kAudioEndpoint[] = {{"bLength", 0, 1},          {"bDescriptorType", 1, 1},
+                                              {"bEndpointAddress", 2, 1}, {"bmAttributes", 3, 1},
+                                              {"wMaxPacketSize", 4, 2},   {"bInterval", 6, 1},
+                                              {"bRefresh", 7, 1},         {"bSynchAddress", 8, 1}};
 constexpr DescriptorField kOther[] = {{"bLength", 0, 1}, {"bDescriptorType", 1, 1}};
 
 std::string Text(const char* what, std::size_t a) {
@@ -141,6 +221,13 @@ std::uint8_t ExpectedType(DescriptorKind k) {
         return kTypeClassInterface;
     case DescriptorKind::DfuFunctional:
         return kTypeHid;
+    case DescriptorKind::AudioControl:
+    case DescriptorKind::AudioStreaming:
+    case DescriptorKind::MidiStreaming:
+        return kTypeClassInterface;
+    case DescriptorKind::AudioEndpoint:
+    case DescriptorKind::MidiEndpoint:
+        return kTypeClassEndpoint;
     case DescriptorKind::Other:
         break;
     }
@@ -175,7 +262,8 @@ std::span<const DescriptorField> Descriptor::fields() const {
     case DescriptorKind::Interface:
         return kInterface;
     case DescriptorKind::Endpoint:
-        return kEndpoint;
+        return bytes.size() >= 9 && bytes[0] == 9 ? std::span<const DescriptorField>(kAudioEndpoint)
+                                                  : std::span<const DescriptorField>(kEndpoint);
     case DescriptorKind::DeviceQualifier:
         return kQualifier;
     case DescriptorKind::InterfaceAssociation:
@@ -197,6 +285,55 @@ std::span<const DescriptorField> Descriptor::fields() const {
         }
     case DescriptorKind::DfuFunctional:
         return kDfu;
+    case DescriptorKind::AudioControl:
+        switch (bytes.size() > 2 ? bytes[2] : 0xFF) {
+        case 0x01:
+            return kAcHeader;
+        case 0x02:
+            return kAcInputTerminal;
+        case 0x03:
+            return kAcOutputTerminal;
+        case 0x04:
+        case 0x05:
+            return kAcMixerSelector;
+        case 0x06:
+            return kAcFeature;
+        case 0x07:
+            return kAcProcessing;
+        case 0x08:
+            return kAcExtension;
+        default:
+            return kCdcCommon;
+        }
+    case DescriptorKind::AudioStreaming:
+        if (bytes.size() > 2 && bytes[2] == 0x01) {
+            return kAsGeneral;
+        }
+        if (bytes.size() > 3 && bytes[2] == 0x02) {
+            return bytes[3] == 1 || bytes[3] == 3 ? std::span<const DescriptorField>(kAsFormatI)
+                   : bytes[3] == 2                ? std::span<const DescriptorField>(kAsFormatII)
+                                   : std::span<const DescriptorField>(kAsFormatCommon);
+        }
+        return kCdcCommon;
+    case DescriptorKind::MidiStreaming:
+        switch (bytes.size() > 2 ? bytes[2] : 0xFF) {
+        case 0x01:
+            return kMsHeader;
+        case 0x02:
+            return kMsInJack;
+        case 0x03:
+            return kMsOutJack;
+        case 0x04:
+            return kMsElement;
+        default:
+            return kCdcCommon;
+        }
+    case DescriptorKind::AudioEndpoint:
+        return bytes.size() > 2 && bytes[2] == 0x01 ? std::span<const DescriptorField>(kAsEndpoint)
+                                                    : std::span<const DescriptorField>(kCdcCommon);
+    case DescriptorKind::MidiEndpoint:
+        return bytes.size() > 2 && bytes[2] == 0x01 ? std::span<const DescriptorField>(kMsEndpoint)
+                                                    : std::span<const DescriptorField>(kCdcCommon);
     case DescriptorKind::Other:
         break;
     }
@@ -305,6 +442,32 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
         case kTypeClassInterface:
             if (current && current->descriptor.field("bInterfaceClass") == kClassCommunications) {
                 k = DescriptorKind::CdcFunctional;
+            } else if (current && current->descriptor.field("bInterfaceClass") == kClassAudio) {
+                switch (current->descriptor.field("bInterfaceSubClass").value_or(0)) {
+                case kSubclassAudioControl:
+                    k = DescriptorKind::AudioControl;
+                    break;
+                case kSubclassAudioStreaming:
+                    k = DescriptorKind::AudioStreaming;
+                    break;
+                case kSubclassMidiStreaming:
+                    k = DescriptorKind::MidiStreaming;
+                    break;
+                default:
+                    break;
+                }
+            }
+            break;
+        case kTypeClassEndpoint:
+            // Only after an endpoint: the same type before one means something else.
+            if (current && !current->endpoints.empty() &&
+                current->descriptor.field("bInterfaceClass") == kClassAudio) {
+                const auto subclass = current->descriptor.field("bInterfaceSubClass");
+                if (subclass == kSubclassAudioStreaming) {
+                    k = DescriptorKind::AudioEndpoint;
+                } else if (subclass == kSubclassMidiStreaming) {
+                    k = DescriptorKind::MidiEndpoint;
+                }
             }
             break;
         default:
@@ -313,6 +476,11 @@ ConfigurationDescription ParseConfiguration(std::span<const std::uint8_t> data,
         const std::size_t before = out.problems.size();
         Descriptor d = Take(body, at, k, out.problems, innerCut);
         const bool stop = out.problems.size() != before; // a length we cannot step over
+        if (IsAudioKind(k)) {
+            for (const DescriptorProblem& p : LayAudioDescriptor(d).problems) {
+                out.problems.push_back({at + p.offset, p.what});
+            }
+        }
         out.places.push_back({at, d.bytes.size(), k});
         at += d.bytes.size();
         if (k == DescriptorKind::Interface) {
@@ -430,7 +598,7 @@ DescriptorKind KindOfRequestedType(std::uint8_t type) {
 }
 
 std::string_view KindName(DescriptorKind k) {
-    static constexpr std::array<std::string_view, 12> kNames = {"device",
+    static constexpr std::array<std::string_view, 17> kNames = {"device",
                                                                 "configuration",
                                                                 "string",
                                                                 "interface",
@@ -441,6 +609,11 @@ std::string_view KindName(DescriptorKind k) {
                                                                 "HID",
                                                                 "CDC functional",
                                                                 "DFU functional",
+                                                                "audio control",
+                                                                "audio streaming",
+                                                                "MIDI streaming",
+                                                                "audio endpoint",
+                                                                "MIDI endpoint",
                                                                 "other"};
     const auto i = static_cast<std::size_t>(k);
     return i < kNames.size() ? kNames[i] : "?";

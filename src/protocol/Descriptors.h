@@ -12,8 +12,11 @@
 namespace vintrace::protocol {
 
 /// What a descriptor is. Class-specific interface descriptors (0x24) are CDC functional
-/// descriptors only inside a communications interface, and 0x21 is HID only inside a HID
-/// interface and DFU functional only inside a DFU interface; elsewhere they stay `Other`.
+/// descriptors only inside a communications interface and audio or MIDI ones only inside an
+/// audio interface of that subclass; 0x21 is HID only inside a HID interface and DFU
+/// functional only inside a DFU interface; class-specific endpoint descriptors (0x25) are
+/// read only after an endpoint of an audio streaming or MIDI streaming interface. Elsewhere
+/// they stay `Other`.
 enum class DescriptorKind : std::uint8_t {
     Device,
     Configuration,
@@ -26,6 +29,11 @@ enum class DescriptorKind : std::uint8_t {
     Hid,
     CdcFunctional,
     DfuFunctional,
+    AudioControl,   // 0x24 in an audio control interface (subclass 1)
+    AudioStreaming, // 0x24 in an audio streaming interface (subclass 2)
+    MidiStreaming,  // 0x24 in a MIDI streaming interface (subclass 3)
+    AudioEndpoint,  // 0x25 after an audio streaming endpoint
+    MidiEndpoint,   // 0x25 after a MIDI streaming endpoint
     Other
 };
 
@@ -153,7 +161,8 @@ ParsedLanguages ParseLanguages(std::span<const std::uint8_t> data,
 DescriptorKind KindOfRequestedType(std::uint8_t type);
 /// "device", "configuration", "string", "interface", "endpoint", "device qualifier",
 /// "other-speed configuration", "interface association", "HID", "CDC functional",
-/// "DFU functional", "other".
+/// "DFU functional", "audio control", "audio streaming", "MIDI streaming", "audio endpoint",
+/// "MIDI endpoint", "other".
 std::string_view KindName(DescriptorKind k);
 /// Base class name ("Human Interface Device", "Communications", ...); empty when unknown.
 std::string_view ClassName(std::uint8_t code);

@@ -1,5 +1,6 @@
 #include "protocol/DeviceJson.h"
 
+#include "protocol/AudioClass.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/DeviceText.h"
 #include "protocol/HidReport.h"
@@ -46,22 +47,6 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
-/// Class-specific and other descriptors in delivery order: their type, kind, known fields and
-/// every byte (so one no kind is known for is still all there).
-std::string JsonDescriptors(const std::vector<Descriptor>& list) {
-    std::string s;
-    for (const Descriptor& d : list) {
-        std::string fields =
-            "\"type\": " + std::to_string(d.type()) + ", \"kind\": " + JsonQuote(KindName(d.kind));
-        if (d.kind != DescriptorKind::Other) {
-            const std::string known = JsonFields(d);
-            fields += known.empty() ? "" : ", " + known;
-        }
-        s += (s.empty() ? "{" : ", {") + fields + ", \"bytes\": \"" + HexBytes(d.bytes) + "\"}";
-    }
-    return "[" + s + "]";
-}
-
 /// `fields` then more members, as one object.
 std::string JsonObject(const std::string& fields, const std::string& more) {
     if (fields.empty() || more.empty()) {
@@ -97,6 +82,26 @@ std::string JsonLaid(const std::vector<LaidField>& fields) {
              (f.number ? std::to_string(*f.number) : JsonQuote(f.text));
     }
     return s;
+}
+
+/// Class-specific and other descriptors in delivery order: their type, kind, known fields and
+/// every byte (so one no kind is known for is still all there).
+std::string JsonDescriptors(const std::vector<Descriptor>& list) {
+    std::string s;
+    for (const Descriptor& d : list) {
+        std::string fields =
+            "\"type\": " + std::to_string(d.type()) + ", \"kind\": " + JsonQuote(KindName(d.kind));
+        if (d.kind != DescriptorKind::Other) {
+            const std::string known = JsonFields(d);
+            fields += known.empty() ? "" : ", " + known;
+        }
+        if (IsAudioKind(d.kind)) {
+            const std::string laid = JsonLaid(LayAudioDescriptor(d).fields);
+            fields += laid.empty() ? "" : ", " + laid;
+        }
+        s += (s.empty() ? "{" : ", {") + fields + ", \"bytes\": \"" + HexBytes(d.bytes) + "\"}";
+    }
+    return "[" + s + "]";
 }
 
 /// A BOS set or compat ID descriptor: its header's fields, then its parts under `parts`, each

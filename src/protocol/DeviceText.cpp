@@ -1,5 +1,6 @@
 #include "protocol/DeviceText.h"
 
+#include "protocol/AudioClass.h"
 #include "protocol/HidReport.h"
 #include "protocol/SafeText.h"
 
@@ -66,7 +67,25 @@ std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
     return std::to_string(v);
 }
 
+std::string DescriptorFieldText(const DeviceInfo& device, const Descriptor& d,
+                                std::string_view name, std::uint16_t value, const UsbIds* ids) {
+    if (auto text = AudioFieldText(d, name, value)) {
+        return std::move(*text);
+    }
+    return DescriptorFieldText(device, name, value, ids);
+}
+
+std::string LaidFieldText(const DeviceInfo& device, const LaidField& f, const UsbIds* ids) {
+    const bool index = f.name.size() > 1 && f.name[0] == 'i' && f.name[1] >= 'A' &&
+                       f.name[1] <= 'Z' && f.number && *f.number <= 0xFF;
+    return index ? DescriptorFieldText(device, f.name, static_cast<std::uint16_t>(*f.number), ids)
+                 : f.text;
+}
+
 std::string DescriptorTitle(const Descriptor& d) {
+    if (IsAudioKind(d.kind)) {
+        return AudioDescriptorTitle(d);
+    }
     switch (d.kind) {
     case DescriptorKind::Hid:
         return "HID Device Descriptor";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/DeviceCapabilities.h"
 #include "protocol/Devices.h"
 #include "protocol/UsbIds.h"
 
@@ -19,12 +20,20 @@ namespace vintrace::protocol {
 std::string DescriptorFieldText(const DeviceInfo& device, std::string_view name,
                                 std::uint16_t value, const UsbIds* ids);
 
+/// The same for a field of `d`, read by its kind where that says more: terminal types,
+/// jack types, subtypes of class-specific descriptors by name.
+std::string DescriptorFieldText(const DeviceInfo& device, const Descriptor& d,
+                                std::string_view name, std::uint16_t value, const UsbIds* ids);
+
+/// The value of a field that LayAudioDescriptor laid out: string indexes with their strings.
+std::string LaidFieldText(const DeviceInfo& device, const LaidField& f, const UsbIds* ids);
+
 /// A descriptor's heading by its kind: "Device Descriptor", "Configuration Descriptor",
 /// "Interface Association", "Endpoint Descriptor", ...; DescriptorTitle for the others.
 std::string DescriptorHeading(const Descriptor& d);
 
-/// "HID Device Descriptor", "CDC Functional Descriptor", "DFU Functional Descriptor"; for a
-/// descriptor no kind is known for, "Descriptor of type 0x25".
+/// "HID Device Descriptor", "CDC Functional Descriptor", "DFU Functional Descriptor", "MIDI IN
+/// Jack Descriptor", ...; for a descriptor no kind is known for, "Descriptor of type 0x25".
 std::string DescriptorTitle(const Descriptor& d);
 
 /// The bits a DFU functional descriptor's bmAttributes sets (DFU 1.1 4.1.3): "can download,

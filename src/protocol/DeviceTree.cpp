@@ -1,5 +1,6 @@
 #include "protocol/DeviceTree.h"
 
+#include "protocol/AudioClass.h"
 #include "protocol/DeviceText.h"
 #include "protocol/SafeText.h"
 
@@ -226,7 +227,7 @@ private:
             }
             std::string name(f.name);
             name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
-            DeviceTreeRow field{name + DescriptorFieldText(d_, f.name, *v, ids_), record, {}};
+            DeviceTreeRow field{name + DescriptorFieldText(d_, d, f.name, *v, ids_), record, {}};
             field.field = PlaceOf(root, f.name);
             std::optional<std::string> meaning;
             if (f.name == "bmAttributes" && d.kind == DescriptorKind::Endpoint) {
@@ -243,7 +244,19 @@ private:
             }
             row.children.push_back(std::move(field));
         }
-        const std::size_t fixed = d.fixedSize();
+        std::size_t fixed = d.fixedSize();
+        if (IsAudioKind(d.kind)) {
+            // The lists and fields after them, laid out as the detail lays them.
+            const AudioLayout layout = LayAudioDescriptor(d);
+            for (const LaidField& f : layout.fields) {
+                std::string name = f.name;
+                name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
+                DeviceTreeRow field{name + LaidFieldText(d_, f, ids_), record, {}};
+                field.field = PlaceOf(root, f.name);
+                row.children.push_back(std::move(field));
+            }
+            fixed = std::max(fixed, layout.end);
+        }
         if (d.bytes.size() > fixed) {
             std::string s = "data:";
             for (std::size_t i = fixed; i < d.bytes.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "protocol/FieldTree.h"
 
 #include "capture/SetupRequest.h"
+#include "protocol/AudioClass.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/DeviceText.h"
@@ -17,6 +18,8 @@ namespace vintrace::protocol {
 
 namespace {
 
+constexpr std::uint8_t kClassAudio = 0x01;
+constexpr std::uint8_t kSubclassMidiStreaming = 0x03;
 constexpr std::uint8_t kClassCdc = 0x02;
 constexpr std::uint8_t kClassHid = 0x03;
 constexpr std::uint8_t kClassMassStorage = 0x08;
@@ -170,7 +173,7 @@ FieldNode DescriptorNode(const Descriptor& d, std::size_t offset, const DeviceIn
             break;
         }
         FieldNode field{std::string(f.name),
-                        DescriptorFieldText(OrEmpty(device), f.name, *v, ids),
+                        DescriptorFieldText(OrEmpty(device), d, f.name, *v, ids),
                         offset + f.offset,
                         f.size,
                         {}};
@@ -190,7 +193,22 @@ FieldNode DescriptorNode(const Descriptor& d, std::size_t offset, const DeviceIn
         node.children.push_back(std::move(field));
         whole = std::size_t{f.offset} + f.size;
     }
-    const std::size_t fixed = d.fixedSize();
+    std::size_t fixed = d.fixedSize();
+    if (IsAudioKind(d.kind)) {
+        node.value = AudioDescriptorSummary(d);
+        const AudioLayout layout = LayAudioDescriptor(d);
+        for (const LaidField& f : layout.fields) {
+            node.children.push_back(
+                {f.name, LaidFieldText(OrEmpty(device), f, ids), offset + f.offset, f.size, {}});
+        }
+        if (whole == fixed) {
+            whole = std::max(whole, layout.end);
+        }
+        fixed = std::max(fixed, layout.end);
+        for (const DescriptorProblem& p : layout.problems) {
+            node.children.push_back({kMalformedField, p.what, offset + p.offset, 0, {}});
+        }
+    }
     if (d.kind == DescriptorKind::String && whole == 2) {
         whole = AddStringBody(node, d, stringIndex, offset);
     } else if (d.bytes.size() > fixed) {
@@ -341,6 +359,19 @@ std::vector<FieldNode> DataStage(const capture::SetupRequest& r, std::span<const
     if (IsMsCompatIdRequest(r, device != nullptr ? device->msOsVendorCode : std::nullopt, data)) {
         return LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(data, data.size()), data, offset);
     }
+    if (r.type() == 1 && device != nullptr && (cls == kClassAudio || r.recipient() == 2)) {
+        const InterfaceDescription* owner = interface;
+        if (r.recipient() == 2) {
+            const std::uint8_t address = static_cast<std::uint8_t>(r.index & 0xFF);
+            owner = device->interfaceOfEndpoint(
+                address & 0x0F, (address & 0x80) != 0 ? Direction::In : Direction::Out);
+        }
+        if (InterfaceClass(owner) == kClassAudio) {
+            if (const auto value = AudioRequestValue(r, data, owner)) {
+                return {FieldNode{value->control, value->value, offset, data.size(), {}}};
+            }
+        }
+    }
     if (r.type() == 1 && cls == kClassCdc && (r.request == 0x20 || r.request == 0x21)) {
         return {LineCodingFields(data, offset)};
     }
@@ -371,6 +402,12 @@ std::vector<FieldNode> DataFields(const TransferItem& item, std::span<const std:
                 return reports;
             }
         }
+    }
+    if (cls == kClassAudio &&
+        interface->descriptor.field("bInterfaceSubClass") == kSubclassMidiStreaming &&
+        (item.type == TransferType::Bulk || item.type == TransferType::Interrupt ||
+         item.type == TransferType::Data)) {
+        return MidiEventFields(data, 0);
     }
     if (cls == kClassMassStorage) {
         auto wrapper = MassStorageFields(data, 0);
@@ -677,6 +714,41 @@ std::vector<FieldNode> MassStorageFields(std::span<const std::uint8_t> data, std
         return {node};
     }
     return {};
+}
+
+std::vector<FieldNode> MidiEventFields(std::span<const std::uint8_t> data, std::size_t offset) {
+    std::vector<FieldNode> out;
+    std::size_t at = 0;
+    for (; at + 4 <= data.size(); at += 4) {
+        if (out.size() == kListedReports) {
+            out.push_back(Raw("Data", data.subspan(at), offset + at));
+            return out;
+        }
+        const auto p = data.subspan(at, 4);
+        const std::uint8_t cin = p[0] & 0x0F;
+        FieldNode node{"Event " + std::to_string(out.size() + 1),
+                       IsMidiPadding(p) ? std::string("empty") : DescribeMidiEvent(p),
+                       offset + at,
+                       4,
+                       {}};
+        node.children = {
+            {"Cable Number",
+             BitPattern(p[0], 7, 4) + " " + std::to_string(p[0] >> 4),
+             offset + at,
+             1,
+             {}},
+            {"Code Index Number",
+             BitPattern(p[0], 3, 0) + " " + Hex(cin, 1) + " " + std::string(CodeIndexName(cin)),
+             offset + at,
+             1,
+             {}},
+            {"MIDI bytes", BytesText(p.subspan(1)), offset + at + 1, 3, {}}};
+        out.push_back(std::move(node));
+    }
+    if (at < data.size()) {
+        out.push_back(Truncated(data.size() - at, 4, offset + at, data.size() - at));
+    }
+    return out;
 }
 
 FieldNode LineCodingFields(std::span<const std::uint8_t> data, std::size_t offset) {

@@ -69,6 +69,10 @@ std::vector<FieldNode> ReportDescriptorFields(std::span<const std::uint8_t> data
 /// an empty vector for bytes that are neither (nor the start of one).
 std::vector<FieldNode> MassStorageFields(std::span<const std::uint8_t> data, std::size_t offset);
 
+/// USB-MIDI event packets (MIDI 1.0 4) at `offset`: one node per 4 bytes with its cable,
+/// code index number and MIDI bytes; a Truncated note over a last partial packet.
+std::vector<FieldNode> MidiEventFields(std::span<const std::uint8_t> data, std::size_t offset);
+
 /// A CDC line coding structure (PSTN 1.2 6.3.11) at `offset`.
 FieldNode LineCodingFields(std::span<const std::uint8_t> data, std::size_t offset);
 

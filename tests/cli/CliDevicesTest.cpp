@@ -99,11 +99,14 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
              "          Transfer Type bulk\n"
              "        wMaxPacketSize        0x0040\n"
              "        bInterval             0\n"
-             "        data: 00 00\n"
-             "        Descriptor of type 0x25:\n"
+             "        bRefresh              0\n"
+             "        bSynchAddress         0\n"
+             "        MIDI Streaming Endpoint Descriptor:\n"
              "          bLength               5\n"
              "          bDescriptorType       37\n"
-             "          data: 01 01 01\n"
+             "          bDescriptorSubtype    1 (MS_GENERAL)\n"
+             "          bNumEmbMIDIJack       1\n"
+             "          baAssocJackID(1)      1\n"
              "  String 2:",
          }) {
         EXPECT_NE(text.out.find(line), std::string::npos) << line << "\nin:\n" << text.out;
@@ -118,8 +121,9 @@ TEST(CliDevices, ClassDescriptorsAndHostileTextInTextAndJson) {
              "\"descriptors\": [{\"type\": 33, \"kind\": \"DFU functional\", \"bmAttributes\": "
              "11, \"wDetachTimeOut\": 255, \"wTransferSize\": 1024, \"bcdDFUVersion\": 282, "
              "\"bytes\": \"09210bff0000041a01\"}]",
-             "\"bInterval\": 0, \"descriptors\": [{\"type\": 37, \"kind\": \"other\", "
-             "\"bytes\": \"0525010101\"}]}]",
+             "\"bInterval\": 0, \"bRefresh\": 0, \"bSynchAddress\": 0, \"descriptors\": "
+             "[{\"type\": 37, \"kind\": \"MIDI endpoint\", \"bDescriptorSubtype\": 1, "
+             "\"bNumEmbMIDIJack\": 1, \"baAssocJackID(1)\": 1, \"bytes\": \"0525010101\"}]}]",
          }) {
         EXPECT_NE(json.out.find(part), std::string::npos) << part << "\nin:\n" << json.out;
     }

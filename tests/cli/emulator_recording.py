@@ -45,6 +45,7 @@ CASES = {
     "disk": (["--device", "disk"], "full", ["disk"]),
     "dfu": (["--device", "dfu"], "full", ["dfu"]),
     "ftdi": (["--device", "ftdi"], "full", ["ftdi"]),
+    "midi": (["--device", "midi"], "full", ["midi"]),
     "vendor": ([], "full", ["vendor"]),
     "mix": (["--device", "keyboard", "--device", "disk", "--device", "mouse",
              "--device", "serial"], "full", ["keyboard", "disk", "mouse", "serial"]),

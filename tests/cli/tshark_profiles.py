@@ -46,6 +46,8 @@ PROFILES = {
     "ftdi": {"vendor": "0x0403", "product": "0x6001", "classes": ["0xff"],
              "endpoints": ["0x81", "0x02"], "sizes": ["64", "64"],
              "strings": ["Vintrace", "Demo FTDI Serial", "VT-FTDI-0001"]},
+    "midi": {"product": "0x0008", "classes": ["0x01", "0x01"], "endpoints": ["0x01", "0x81"],
+             "sizes": ["64", "64"], "strings": ["Vintrace", "Demo MIDI", "VT-MIDI-0001"]},
     "vendor": {"product": "0x0001", "classes": ["0xff"], "endpoints": ["0x81", "0x02", "0x82"],
                "sizes": ["8", "64", "64"], "strings": []},
 }
@@ -66,7 +68,10 @@ FIELDS = ["frame.number", "_ws.malformed", "_ws.expert.severity", "_ws.expert.me
           "ftdi-ft.modem_status.b5", "ftdi-ft.modem_status.b6", "ftdi-ft.modem_status.b7",
           "ftdi-ft.line_status.b1", "ftdi-ft.line_status.b2", "ftdi-ft.line_status.b3",
           "ftdi-ft.line_status.b4", "ftdi-ft.line_status.b5", "ftdi-ft.line_status.b6",
-          "ftdi-ft.if_a_rx_payload", "ftdi-ft.if_a_tx_payload", "usbll.pid"]
+          "ftdi-ft.if_a_rx_payload", "ftdi-ft.if_a_tx_payload", "usbll.pid",
+          "usbaudio.ac_if_subtype", "usbaudio.ac_if_hdr.wTotalLength",
+          "usbaudio.ac_if_hdr.baInterfaceNr", "usbaudio.midi.cable_number",
+          "usbaudio.midi.code_index", "usbaudio.midi.event"]
 PRE = 0x3C
 EXPERT_ERROR = 0x00800000
 # Boot keyboard usages back to characters (shift gives capitals and '!').
@@ -164,6 +169,71 @@ def check_ftdi(cli, capture, rows, values):
         n = min(len(data), len(ours))
         check(n > 1000 and data[:n] == ours[:n] and abs(len(data) - len(ours)) < 130,
               f"{field}: tshark {len(data)} bytes, stream {len(ours)}")
+
+
+NOTES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"]
+
+
+def midi_event_start(cin, event):
+    """The words our decoding of a USB-MIDI event starts with, from tshark's code index and
+    MIDI bytes: the message and channel, and the note by name (60 is C4)."""
+    kind = {0x8: "Note Off", 0x9: "Note On", 0xA: "Poly Pressure", 0xB: "CC",
+            0xC: "Program Change", 0xD: "Channel Pressure", 0xE: "Pitch Bend"}.get(cin)
+    if kind:
+        words = f"{kind} ch {(event[0] & 0x0F) + 1}"
+        if cin in (0x8, 0x9, 0xA):
+            words += f" {NOTES[event[1] % 12]}{event[1] // 12 - 1}"
+        return words
+    if cin == 0x4:
+        return "SysEx start" if event[0] == 0xF0 else "SysEx continue"
+    if cin in (0x5, 0x6, 0x7):
+        return "SysEx end" if event[0] != 0xF0 else "SysEx"
+    if cin == 0xF and event[0] == 0xF8:
+        return "Timing Clock"
+    return "?"
+
+
+def check_midi(cli, capture, rows, values):
+    """The MIDI adapter's audio control header and the event packets each way, as tshark's
+    USB audio dissector reads them, against `vintrace-cli devices` and `transfers`."""
+    check(values("usbaudio.ac_if_hdr.baInterfaceNr") == ["1"] and
+          values("usbaudio.ac_if_hdr.wTotalLength") == ["9"],
+          f"AC header: {values('usbaudio.ac_if_hdr.baInterfaceNr')}, "
+          f"{values('usbaudio.ac_if_hdr.wTotalLength')}")
+    devices = run([cli, "devices", capture])
+    for line in ("bDescriptorSubtype    1 (HEADER)", "wTotalLength          0x0009",
+                 "baInterfaceNr(1)      1"):
+        check(line in devices, f"devices has no {line!r}")
+    # Events in bus order, each direction on its own; the data of an OUT the device NAKed
+    # delivers nothing (USB 2.0 8.5.1) and is left out.
+    theirs = {"in": [], "out": []}
+    token = None
+    for row, after in zip(rows, rows[1:] + [rows[-1]]):
+        if row["usbll.pid"] in ("0x69", "0xe1"):  # IN, OUT
+            token = row["usbll.pid"]
+        if not row["usbaudio.midi.event"] or after["usbll.pid"] == "0x5a":
+            continue
+        direction = "in" if token == "0x69" else "out"
+        cins = row["usbaudio.midi.code_index"].split(";")
+        for cin, event in zip(cins, row["usbaudio.midi.event"].split(";")):
+            theirs[direction].append(midi_event_start(int(cin, 0), bytes.fromhex(event)))
+    ours = {"in": [], "out": []}
+    for line in run([cli, "transfers", capture]).splitlines():
+        columns = line.split("\t")
+        if len(columns) < 9 or columns[2] != "bulk" or "; " not in columns[8]:
+            continue
+        text = columns[8].split("; ", 1)[1]
+        for event in text.split(" | "):
+            event = event.split(" (")[0] if event.endswith(" events)") else event
+            if not event.endswith("empty packet") and "left over" not in event:
+                ours[columns[5]].append(event)
+    for direction in ("in", "out"):
+        n = min(len(theirs[direction]), len(ours[direction]))
+        mismatched = [(a, b) for a, b in zip(theirs[direction][:n], ours[direction][:n])
+                      if not b.startswith(a)]
+        check(n > 40 and not mismatched and abs(len(theirs[direction]) - len(ours[direction])) < 8,
+              f"MIDI {direction}: tshark {len(theirs[direction])} events, ours "
+              f"{len(ours[direction])}; first differences {mismatched[:3]}")
 
 
 def main():
@@ -322,6 +392,8 @@ def main():
               f"DFU requests differ: {[(a, b) for a, b in zip(wanted, decoded_dfu) if a != b][:3]}")
     if "ftdi" in devices:
         check_ftdi(cli, capture, rows, values)
+    if "midi" in devices:
+        check_midi(cli, capture, rows, values)
     if devices == ["serial"]:
         text = b"".join(bytes.fromhex(v) for v in values("usb.capdata"))
         check(len(text) > 1000 and all(b in b"\r\n" or 0x20 <= b < 0x7F for b in text),

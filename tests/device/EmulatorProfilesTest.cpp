@@ -152,6 +152,7 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
         int dfuImages = 0;
         std::string ftdiText; // the FTDI chip's data without the status headers
         int ftdiStatusOnly = 0;
+        std::map<int, int> noteOns; // MIDI Note On events by endpoint key
         for (const Transaction& t : all) {
             if (Address(t.token) != address) {
                 continue;
@@ -191,6 +192,15 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
                 EXPECT_EQ(payload[1], 0x60); // transmitter empty
                 ftdiText.append(payload.begin() + 2, payload.end());
                 ftdiStatusOnly += payload.size() == 2 ? 1 : 0;
+            }
+            if (c.profiles[n] == Profile::Midi && t.handshake == kAck && !t.data.empty() &&
+                Endpoint(t.token) == 1) {
+                // Whole 4-byte event packets on cable 0 (USB MIDI 1.0 4).
+                ASSERT_EQ(payload.size() % 4, 0u) << "packet " << t.index;
+                for (std::size_t i = 0; i < payload.size(); i += 4) {
+                    EXPECT_EQ(payload[i] >> 4, 0) << "packet " << t.index;
+                    noteOns[key] += payload[i] == 0x09 && (payload[i + 1] & 0xF0) == 0x90;
+                }
             }
             if (t.handshake == kAck && !t.data.empty() && Endpoint(t.token) != 0) {
                 ++dataPackets[key];
@@ -269,6 +279,11 @@ TEST_P(ProfileRecording, EnumeratesEveryDeviceAndCarriesItsClassTraffic) {
             }
             break;
         }
+        case Profile::Midi:
+            // Notes both ways: the host's on bulk OUT 1, the instrument's on bulk IN 1.
+            EXPECT_GT(noteOns[0x01], 10);
+            EXPECT_GT(noteOns[0x11], 10);
+            break;
         case Profile::Vendor:
             break;
         }
@@ -284,6 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProfileCase{"KeyboardBehindHub", {Profile::Keyboard}, true},
         ProfileCase{"Serial", {Profile::Serial}, true}, ProfileCase{"Disk", {Profile::Disk}, true},
         ProfileCase{"Dfu", {Profile::Dfu}, true}, ProfileCase{"Ftdi", {Profile::Ftdi}, true},
+        ProfileCase{"Midi", {Profile::Midi}, true},
         ProfileCase{"MouseAndKeyboardOnALowSpeedBus", {Profile::Mouse, Profile::Keyboard}, false},
         ProfileCase{"FourDevices",
                     {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial},
@@ -308,7 +324,7 @@ TEST(EmulatorProfiles, FramesHoldTheirTraffic) {
 
 TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
     for (const Profile p : {Profile::Mouse, Profile::Keyboard, Profile::Serial, Profile::Disk,
-                            Profile::Dfu, Profile::Ftdi}) {
+                            Profile::Dfu, Profile::Ftdi, Profile::Midi}) {
         SCOPED_TRACE(std::string(ProfileName(p)));
         const ClassDescriptors c = DescriptorsOf(p);
         ASSERT_EQ(c.device.size(), 18u);
@@ -342,6 +358,13 @@ TEST(EmulatorProfiles, DescriptorsAreSelfConsistent) {
                 break;
             case 0x05:
                 ++endpointsFound;
+                break;
+            case 0x24:
+                // USB MIDI 1.0 6.1.2.1: the MS header's wTotalLength covers the class-specific
+                // descriptors of its interface, the last one here, endpoints' included.
+                if (p == Profile::Midi && d[i + 2] == 0x01 && d[i] == 7) {
+                    EXPECT_EQ(static_cast<std::size_t>(d[i + 5] | d[i + 6] << 8), d.size() - i);
+                }
                 break;
             case 0x21:
                 if (p == Profile::Dfu) { // DFU functional (DFU 1.1 4.1.3): wTransferSize

@@ -224,6 +224,37 @@ TEST(ClassDecoder, MassStorageCommandDataStatus) {
                   "control 7.0 in ok: Get Max LUN: 0"}));
 }
 
+TEST(ClassDecoder, AudioRequestsAndMidiEvents) {
+    // Audio control interface 0 with feature unit 2, audio streaming interface 1 with
+    // isochronous OUT 0x01, MIDI streaming interface 2 with bulk OUT 0x02 (Audio 1.0 4.3.2,
+    // 4.6.1; USB MIDI 1.0 6.1.2, 6.2.2).
+    const std::string configuration = "09025D000301008032"
+                                      "090400000001010000"
+                                      "0A240100011400020102"
+                                      "0A240602010103060600"
+                                      "090401010101020000"
+                                      "09050109C000010000"
+                                      "07250101000000"
+                                      "090402000101030000"
+                                      "07240100011500"
+                                      "090502024000000000"
+                                      "0525010101";
+    // Audio 1.0 5.2.2.4.3.2 and 5.2.3.2.3.1: volume in 1/256 dB, sampling frequency in Hz.
+    const std::string bus =
+        "SETUP 4.0, DATA0 8006000200005D00, ACK, IN 4.0, DATA1 " + configuration.substr(0, 128) +
+        ", ACK, IN 4.0, DATA0 " + configuration.substr(128) +
+        ", ACK, OUT 4.0, DATA1, ACK, "
+        "SETUP 4.0, DATA0 2101000200020200, ACK, OUT 4.0, DATA1 80F3, ACK, IN 4.0, DATA1, ACK, "
+        "SETUP 4.0, DATA0 2201000101000300, ACK, OUT 4.0, DATA1 80BB00, ACK, IN 4.0, DATA1, "
+        "ACK, OUT 4.2, DATA0 09903C640BB00764, ACK";
+    EXPECT_EQ(DecodeAll(bus),
+              (std::vector<std::string>{
+                  "control 4.0 in ok: GET_DESCRIPTOR CONFIGURATION (93 of 93 bytes)",
+                  "control 4.0 out ok: SET_CUR Volume master, Feature Unit 2: -12.50 dB",
+                  "control 4.0 out ok: SET_CUR Sampling Frequency, endpoint 0x01: 48000 Hz",
+                  "bulk 4.2 out ok: Note On ch 1 C4 vel 100 (2 events) | CC ch 1 7 Volume 100"}));
+}
+
 TEST(ClassDecoder, BootMouseWithoutReportDescriptorAndRecipientNames) {
     // A boot mouse: interrupt IN 0x81, 4 bytes; no report descriptor in the capture.
     const std::string configuration = "09022200010100A032090400000103010200"

@@ -183,24 +183,25 @@ INSTANTIATE_TEST_SUITE_P(
                            "  HID 092111010001224B00", "  endpoint 0705810304000A"}},
         // A CDC ACM function: association, the communications interface with its functional
         // descriptors, the data interface. 0x24 in an audio interface is not CDC.
-        ConfigurationCase{
-            "CdcAcmWithAssociation",
-            "09 02 59 00 03 01 00 80 32 "
-            "08 0B 00 02 02 02 01 00 "
-            "09 04 00 00 01 02 02 01 00 "
-            "05 24 00 10 01 05 24 01 00 01 04 24 02 02 05 24 06 00 01 "
-            "07 05 82 03 08 00 10 "
-            "09 04 01 00 02 0A 00 00 00 "
-            "07 05 03 02 40 00 00 07 05 83 02 40 00 00 "
-            "09 04 02 00 00 01 01 00 00 "
-            "05 24 01 00 01",
-            0x59,
-            {"configuration 090259000301008032", " interface association 080B000202020100",
-             " interface 090400000102020100", "  CDC functional 0524001001",
-             "  CDC functional 0524010001", "  CDC functional 04240202",
-             "  CDC functional 0524060001", "  endpoint 07058203080010",
-             " interface 09040100020A000000", "  endpoint 07050302400000",
-             "  endpoint 07058302400000", " interface 090402000001010000", "  other 0524010001"}},
+        ConfigurationCase{"CdcAcmWithAssociation",
+                          "09 02 59 00 03 01 00 80 32 "
+                          "08 0B 00 02 02 02 01 00 "
+                          "09 04 00 00 01 02 02 01 00 "
+                          "05 24 00 10 01 05 24 01 00 01 04 24 02 02 05 24 06 00 01 "
+                          "07 05 82 03 08 00 10 "
+                          "09 04 01 00 02 0A 00 00 00 "
+                          "07 05 03 02 40 00 00 07 05 83 02 40 00 00 "
+                          "09 04 02 00 00 01 01 00 00 "
+                          "05 24 01 00 01",
+                          0x59,
+                          {"configuration 090259000301008032",
+                           " interface association 080B000202020100",
+                           " interface 090400000102020100", "  CDC functional 0524001001",
+                           "  CDC functional 0524010001", "  CDC functional 04240202",
+                           "  CDC functional 0524060001", "  endpoint 07058203080010",
+                           " interface 09040100020A000000", "  endpoint 07050302400000",
+                           "  endpoint 07058302400000", " interface 090402000001010000",
+                           "  audio control 0524010001"}},
         // DFU 1.1 4.1.3: 0x21 in an interface of class 0xFE subclass 1 is the DFU functional
         // descriptor; in a vendor interface (class 0xFF) it is nothing this list knows.
         ConfigurationCase{"DfuAndVendor0x21",
@@ -225,9 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
                           "05 25 01 01 03",
                           0x35,
                           {"configuration 090235000101008032", " interface 090401000201030000",
-                           "  other 07240100014100", "  endpoint 090501024000000000",
-                           "   other 0525010101", "  endpoint 090581024000000000",
-                           "   other 0525010103"}},
+                           "  MIDI streaming 07240100014100", "  endpoint 090501024000000000",
+                           "   MIDI endpoint 0525010101", "  endpoint 090581024000000000",
+                           "   MIDI endpoint 0525010103"}},
         // The host asked for the first 9 bytes only: incomplete, not faulty.
         ConfigurationCase{"CutByRequest",
                           "09 02 22 00 01 01 00 A0 31",

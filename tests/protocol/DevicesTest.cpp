@@ -421,9 +421,11 @@ TEST(DeviceTree, ClassDescriptorsStayUnderWhatTheyFollow) {
                         "        bmAttributes          0x0b [0]",
                         "          can download, can upload, will detach [0]",
                         "        bcdDFUVersion          1.1a [0]", "    Interface Descriptor: [0]",
-                        "      Descriptor of type 0x24: [0]", "        data: 01 00 01 41 00 [0]",
-                        "      Endpoint Descriptor: [0]", "        data: 00 00 [0]",
-                        "        Descriptor of type 0x25: [0]", "          data: 01 01 01 [0]"});
+                        "      MIDI Streaming Header: [0]",
+                        "        wTotalLength          0x0041 [0]",
+                        "      Endpoint Descriptor: [0]", "        bSynchAddress         0 [0]",
+                        "        MIDI Streaming Endpoint Descriptor: [0]",
+                        "          baAssocJackID(1)      1 [0]"});
 }
 
 /// The field at depth-first `place` of `nodes`; null when there are fewer.

@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         CleanCase{"Keyboard", {Profile::Keyboard}, false},
         CleanCase{"KeyboardBehindHub", {Profile::Keyboard}}, CleanCase{"Serial", {Profile::Serial}},
         CleanCase{"Disk", {Profile::Disk}}, CleanCase{"Dfu", {Profile::Dfu}},
-        CleanCase{"Ftdi", {Profile::Ftdi}},
+        CleanCase{"Ftdi", {Profile::Ftdi}}, CleanCase{"Midi", {Profile::Midi}},
         CleanCase{"Mix", {Profile::Keyboard, Profile::Disk, Profile::Mouse, Profile::Serial}}),
     [](const auto& info) { return std::string(info.param.name); });
 
