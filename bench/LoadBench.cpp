@@ -8,6 +8,7 @@
 #include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "capture/CaptureLoader.h"
+#include "platform/HeapPolicy.h"
 
 #include <algorithm>
 #include <chrono>
@@ -108,6 +109,7 @@ double Mb(std::size_t bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
+    vintrace::platform::ReturnLargeBlocksToSystem(); // as the program and the CLI do
     std::size_t size = 100'000'000;
     std::string path;
     std::string dir = std::filesystem::temp_directory_path().string();

@@ -42,7 +42,42 @@ struct Stall {
     double totalMs = 0;   // from the request to the capture on screen
     double longestMs = 0; // the longest gap between two ticks of the event loop
     std::size_t records = 0;
+    double peakMb = 0;  // the highest resident memory during the step; 0 where unknown
+    double startMb = 0; // resident memory before and after the step
+    double endMb = 0;
 };
+
+/// Starts a new peak of resident memory, so that each step reports its own (Linux: writing 5
+/// to clear_refs resets VmHWM).
+void ResetPeakResident() {
+#ifdef __linux__
+    if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+#endif
+}
+
+/// A line of /proc/self/status in MB ("VmHWM: %lu kB": the peak since the last reset); 0 where
+/// the system does not say.
+double ResidentMb(const char* format) {
+    double mb = 0;
+#ifdef __linux__
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            unsigned long kb = 0;
+            if (std::sscanf(line, format, &kb) == 1) {
+                mb = static_cast<double>(kb) / 1024.0;
+            }
+        }
+        std::fclose(f);
+    }
+#else
+    (void)format;
+#endif
+    return mb;
+}
 
 /// Runs `step` from the event loop, then waits for `done`, with the 1 ms ticker running.
 Stall Measure(const std::function<void()>& step, const std::function<bool()>& done) {
@@ -57,6 +92,8 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
         lastTick = now;
     });
     bool ran = false;
+    ResetPeakResident();
+    stall.startMb = ResidentMb("VmRSS: %lu kB");
     QTimer::singleShot(0, [&] {
         step();
         ran = true;
@@ -68,6 +105,8 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
     }
     stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     QApplication::processEvents();
+    stall.peakMb = ResidentMb("VmHWM: %lu kB");
+    stall.endMb = ResidentMb("VmRSS: %lu kB");
     return stall;
 }
 
@@ -133,8 +172,9 @@ bool TransferSteps(const std::string& file) {
         return window != nullptr && !window->ProgressLabel->isVisible() && !form.loading();
     };
     const auto report = [](const char* step, const Stall& s) {
-        std::printf("%-28s done after %8.1f ms, longest stall %8.1f ms\n", step, s.totalMs,
-                    s.longestMs);
+        std::printf("%-28s done after %8.1f ms, longest stall %8.1f ms, memory %.0f MB, "
+                    "peak %.0f, then %.0f\n",
+                    step, s.totalMs, s.longestMs, s.startMb, s.peakMb, s.endMb);
     };
     report("open Transfers window:", Measure(
                                          [&] {
@@ -204,8 +244,10 @@ int main(int argc, char** argv) {
             break;
         }
         const Stall s = Open(file, background);
-        std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms\n",
-                    background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs);
+        std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms, "
+                    "memory %.0f MB, peak %.0f, then %.0f\n",
+                    background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs,
+                    s.startMb, s.peakMb, s.endMb);
     }
     if (transfers && !syncOnly && !TransferSteps(file)) {
         std::fprintf(stderr, "vintrace-stall-bench: the Transfers window showed nothing\n");

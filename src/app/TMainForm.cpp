@@ -179,6 +179,8 @@ void TMainForm::HandleCommand(capture::CommandMessage& message) {
 }
 
 void TMainForm::reload() {
+    // The file comes back whole: what a running hide would remove is moot.
+    cancelHide();
     apply(open_.Reload(BackgroundLoadBytes));
 }
 
@@ -219,16 +221,52 @@ void TMainForm::endRefresh() {
 }
 
 void TMainForm::hide(const capture::HidePass& pass) {
+    if (PacketList.size() >= BackgroundHideRecords) {
+        Session.startHide(pass);
+        showBackgroundProgress(QStringLiteral("Hiding %p%"));
+        hidePoll_->start();
+        return;
+    }
     beginRefresh();
     Session.hide(pass, &progress_);
     endRefresh();
 }
 
+void TMainForm::pollHide() {
+    const session::BackgroundHide* job = Session.backgroundHide();
+    if (job != nullptr && !job->finished()) {
+        if (job->total() > 0) {
+            ProgressBar1->setValue(
+                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
+        }
+        return;
+    }
+    hidePoll_->stop();
+    if (job != nullptr) {
+        // The lists are refilled when the store changes.
+        Session.finishHide();
+    }
+    loadFinished();
+}
+
+void TMainForm::cancelHide() {
+    if (Session.backgroundHide() == nullptr) {
+        return;
+    }
+    Session.cancelHide();
+    hidePoll_->stop();
+    loadFinished();
+}
+
 void TMainForm::loadStarted() {
     // The open capture stays on screen, and scrollable, until the new one is complete.
+    showBackgroundProgress(QStringLiteral("Loading %p%"));
+}
+
+void TMainForm::showBackgroundProgress(const QString& format) {
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
-    ProgressBar1->setFormat(QStringLiteral("Loading %p%"));
+    ProgressBar1->setFormat(format);
     ProgressBar1->setTextVisible(true);
     Label1->hide();
     CancelLoad->show();
@@ -251,6 +289,10 @@ void TMainForm::loadFinished() {
 }
 
 void TMainForm::CancelLoadClick() {
+    if (Session.backgroundHide() != nullptr) {
+        cancelHide();
+        return;
+    }
     open_.Cancel();
 }
 
@@ -260,6 +302,11 @@ void TMainForm::reloadAs(const std::string& file) {
 }
 
 bool TMainForm::refuseWhileLoading(const QString& title) {
+    if (Session.backgroundHide() != nullptr) {
+        ShowMessage(title, QStringLiteral("Records are still being hidden. Wait for it to "
+                                          "finish, or press Escape to stop it."));
+        return true;
+    }
     if (!open_.loading()) {
         return false;
     }
@@ -891,6 +938,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // A load in the background stops at its next stretch; each wait for it is bounded.
     open_.Stop();
     loadPoll_->stop();
+    cancelHide();
     FormClose();
     event->accept();
 }

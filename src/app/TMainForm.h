@@ -105,9 +105,12 @@ public:
     /// Captures of at least this many bytes load in the background; smaller ones at once.
     /// Tests lower it to load small files in the background.
     std::uint64_t BackgroundLoadBytes = session::kBackgroundLoadBytes;
-    /// True while a capture loads in the background: the open capture stays on screen and
-    /// the commands that would touch the store are refused until the load ends.
-    bool loading() const { return open_.loading(); }
+    /// Captures of at least this many records hide on a worker, the capture staying on
+    /// screen until the rest is ready; smaller ones at once. Tests lower it.
+    std::size_t BackgroundHideRecords = session::kBackgroundHideRecords;
+    /// True while a capture loads, or hides, in the background: the open capture stays on
+    /// screen and the commands that would touch the store are refused until that ends.
+    bool loading() const { return open_.loading() || Session.backgroundHide() != nullptr; }
     /// What the session tells, as Qt signals; the companion windows connect to it.
     SessionHub& hub() { return hub_; }
 
@@ -251,7 +254,12 @@ private:
     void beginRefresh();
     void endRefresh();
     /// Runs one hide pass as a hide command does: lists hidden and refilled, progress shown.
+    /// A large capture hides on a worker instead, as a background load does.
     void hide(const capture::HidePass& pass);
+    /// Shows how far the hide on the worker has come; swaps its result in once it is done.
+    void pollHide();
+    /// Stops a hide on the worker, if one runs, and puts the status label back.
+    void cancelHide();
 
     /// Names `file` as the capture and reloads it; a background load that does not complete
     /// gives the previous name back.
@@ -270,6 +278,8 @@ private:
     /// A background load began: its progress and the way to stop it take the status label's
     /// place, and the capture on screen stays.
     void loadStarted();
+    /// Puts a progress bar with `format` ("Loading %p%") and Cancel in the status label's place.
+    void showBackgroundProgress(const QString& format);
     void loadProgress(std::uint64_t done, std::uint64_t total);
     /// Puts the progress bar and the status label back.
     void loadFinished();
@@ -302,6 +312,7 @@ private:
     session::CaptureOpen open_{Session};
     SessionHub hub_{Session};
     QTimer* loadPoll_ = nullptr;
+    QTimer* hidePoll_ = nullptr;
     QShortcut* cancelShortcut_ = nullptr;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);

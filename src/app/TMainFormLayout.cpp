@@ -156,6 +156,9 @@ void TMainForm::buildControls(QWidget* client) {
     loadPoll_ = new QTimer(this);
     loadPoll_->setInterval(kLoadPollMs);
     connect(loadPoll_, &QTimer::timeout, this, [this] { apply(open_.Poll()); });
+    hidePoll_ = new QTimer(this);
+    hidePoll_->setInterval(kLoadPollMs);
+    connect(hidePoll_, &QTimer::timeout, this, &TMainForm::pollHide);
     cancelShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     cancelShortcut_->setEnabled(false);
     connect(cancelShortcut_, &QShortcut::activated, this, &TMainForm::CancelLoadClick);

@@ -3,8 +3,10 @@
 #include "capture/PacketList.h"
 #include "capture/Progress.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vintrace::capture {
 
@@ -42,5 +44,16 @@ struct HidePass {
 
 /// Runs `pass` over `packets` (the function of its kind above).
 std::size_t RunHidePass(PacketList& packets, const HidePass& pass, Progress* progress);
+
+/// Which records a pass removes: bit i of word i / 64.
+using HideMarks = std::vector<std::uint64_t>;
+
+/// What `pass` leaves of `packets`, as headers to swap in (PacketList::swapHeaders), without
+/// changing the list: a worker runs it while the window still shows the capture. The same
+/// records, in the same order, as RunHidePass keeps. Once `stop` is set it ends early and
+/// returns nothing.
+std::optional<PacketList::Headers> HeadersAfterHide(const PacketList& packets, const HidePass& pass,
+                                                    Progress* progress,
+                                                    const std::atomic<bool>* stop);
 
 } // namespace vintrace::capture

@@ -91,6 +91,56 @@ std::size_t PacketList::removeKind(RecordKind k) {
     return removed;
 }
 
+template <typename Keep>
+std::optional<PacketList::Headers> PacketList::headersKept(Keep keep,
+                                                           const std::atomic<bool>* stop) const {
+    Headers kept;
+    Header* out = nullptr;
+    std::size_t outLeft = 0; // headers `out` may still take in its chunk
+    for (std::size_t c = 0; (c << kChunkShift) < count_; ++c) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            return std::nullopt;
+        }
+        const Header* in = headerChunks_[c].get();
+        const std::size_t end = std::min(kChunkSize, count_ - (c << kChunkShift));
+        for (std::size_t j = 0; j < end; ++j) {
+            if (!keep((c << kChunkShift) | j, in[j])) {
+                continue;
+            }
+            if (outLeft == 0) {
+                kept.chunks_.push_back(std::make_unique_for_overwrite<Header[]>(kChunkSize));
+                out = kept.chunks_.back().get();
+                outLeft = kChunkSize;
+            }
+            *out++ = in[j];
+            --outLeft;
+            ++kept.count_;
+        }
+    }
+    return kept;
+}
+
+std::optional<PacketList::Headers>
+PacketList::headersWithout(std::span<const std::uint64_t> removed,
+                           const std::atomic<bool>* stop) const {
+    return headersKept(
+        [removed](std::size_t i, const Header&) {
+            return (i >> 6) >= removed.size() || ((removed[i >> 6] >> (i & 63)) & 1) == 0;
+        },
+        stop);
+}
+
+std::optional<PacketList::Headers> PacketList::headersWithout(RecordKind k,
+                                                              const std::atomic<bool>* stop) const {
+    return headersKept([k](std::size_t, const Header& h) { return h.kind != k; }, stop);
+}
+
+PacketList::Headers PacketList::swapHeaders(Headers headers) {
+    std::swap(headerChunks_, headers.chunks_);
+    std::swap(count_, headers.count_);
+    return headers;
+}
+
 void PacketList::clear() {
     headerChunks_.clear();
     headerChunks_.shrink_to_fit();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -78,6 +79,22 @@ public:
     /// Marks record i with kind `k` (hide passes mark records HIDDEN before removing them).
     void setKind(std::size_t i, RecordKind k) { header(i).kind = k; }
 
+    /// The order of a list's records without their bytes. A hide on a worker builds the
+    /// remaining records' headers beside the list while the window still reads it, and the
+    /// window's thread swaps them in: the bytes stay where they are, as removeKind leaves them.
+    class Headers;
+    /// The headers of the records whose bit in `removed` (bit i of word i / 64) is clear, in
+    /// order; records past the bits' end are kept. Reads the list only. Once `stop` is set it
+    /// ends within a chunk and returns nothing.
+    std::optional<Headers> headersWithout(std::span<const std::uint64_t> removed,
+                                          const std::atomic<bool>* stop = nullptr) const;
+    /// The same for every record of kind `k`.
+    std::optional<Headers> headersWithout(RecordKind k,
+                                          const std::atomic<bool>* stop = nullptr) const;
+    /// Puts `headers` in place of the list's own and returns those. `headers` must come from
+    /// headersWithout() on this list, unchanged since: they point into its bytes.
+    Headers swapHeaders(Headers headers);
+
     /// Releases every record.
     void clear();
     /// An independent copy, for a worker that reads the capture while this list may change.
@@ -115,6 +132,18 @@ private:
     };
     static_assert(sizeof(Header) == 10);
 
+public:
+    class Headers {
+    public:
+        std::size_t size() const { return count_; }
+
+    private:
+        friend class PacketList;
+        std::vector<std::unique_ptr<Header[]>> chunks_;
+        std::size_t count_ = 0;
+    };
+
+private:
     static constexpr unsigned kChunkShift = 16; // 65,536 headers (640 KiB) per chunk
     static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkShift;
     static constexpr unsigned kBlockShift = 20; // 1 MiB of bytes per block
@@ -127,6 +156,10 @@ private:
         return headerChunks_[i >> kChunkShift][i & (kChunkSize - 1)];
     }
     Header& header(std::size_t i) { return headerChunks_[i >> kChunkShift][i & (kChunkSize - 1)]; }
+    /// The headers of the records `keep` holds for, for headersWithout().
+    template <typename Keep>
+    std::optional<Headers> headersKept(Keep keep, const std::atomic<bool>* stop) const;
+
     const std::uint8_t* bytesAt(std::uint64_t offset) const {
         return byteBlocks_[offset >> kBlockShift].get() + (offset & (kBlockSize - 1));
     }

@@ -70,13 +70,14 @@ QString Hex16(std::span<const std::uint8_t> bytes) {
 }
 
 /// The whole of a payload the column cut, up to kPayloadTipBytes, sixteen bytes a line.
-QVariant PayloadTip(std::span<const std::uint8_t> bytes) {
+/// `bytes` is its start (at least kPayloadTipBytes + 1 when there is more), `total` its size.
+QVariant PayloadTip(std::span<const std::uint8_t> bytes, std::size_t total = 0) {
     if (bytes.size() <= kPayloadShown) {
         return {};
     }
     QString out = HexBytes(bytes, kPayloadTipBytes, kPayloadShown);
     if (bytes.size() > kPayloadTipBytes) {
-        out += QStringLiteral("\n… %1 bytes").arg(bytes.size());
+        out += QStringLiteral("\n… %1 bytes").arg(std::max(total, bytes.size()));
     }
     return out;
 }
@@ -533,7 +534,9 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     }
     if (role == Qt::ToolTipRole && column == PayloadColumn) {
         return item.bytes > kPayloadShown
-                   ? PayloadTip(protocol::DeliveredPayload(packets, tx, item))
+                   // Only the start a tip shows: the item may deliver megabytes.
+                   ? PayloadTip(protocol::DeliveredPayload(packets, tx, item, kPayloadTipBytes + 1),
+                                item.bytes)
                    : QVariant();
     }
     if (role == Qt::ToolTipRole) {

@@ -1,9 +1,16 @@
 #include "session/CaptureSession.h"
 
+#include "platform/HeapPolicy.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace vintrace::session {
+
+CaptureSession::CaptureSession() {
+    // A session lets go of gigabytes at each reload and hide; they must leave the process.
+    platform::ReturnLargeBlocksToSystem();
+}
 
 capture::LoadResult CaptureSession::open(std::string file) {
     nameFile(std::move(file));
@@ -11,6 +18,7 @@ capture::LoadResult CaptureSession::open(std::string file) {
 }
 
 capture::LoadResult CaptureSession::reload() {
+    cancelHide();
     build_.build.reset();
     storeChanging();
     packets_.clear();
@@ -25,6 +33,7 @@ void CaptureSession::nameFile(std::string file) {
 }
 
 std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
+    cancelHide();
     build_.build.reset();
     storeChanging();
     const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
@@ -32,8 +41,37 @@ std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progres
     return removed;
 }
 
+void CaptureSession::startHide(const capture::HidePass& pass) {
+    cancelHide();
+    hide_ = std::make_unique<BackgroundHide>(packets_, pass);
+}
+
+std::optional<std::size_t> CaptureSession::finishHide() {
+    if (!hide_ || !hide_->finished()) {
+        return std::nullopt;
+    }
+    std::optional<capture::PacketList::Headers> kept = hide_->take();
+    hide_.reset();
+    if (!kept) {
+        return std::nullopt;
+    }
+    build_.build.reset();
+    storeChanging();
+    const std::size_t removed = packets_.size() - kept->size();
+    // The old order of records is as large as the new one: freed aside, as dropped indexes.
+    dispose(packets_.swapHeaders(std::move(*kept)));
+    storeChanged();
+    return removed;
+}
+
+void CaptureSession::cancelHide() {
+    // Destroying the job stops its worker, which must not read a store about to change.
+    hide_.reset();
+}
+
 void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                                   std::string file) {
+    cancelHide();
     build_.build.reset();
     storeChanging();
     // The old store may be gigabytes: freed on the disposal thread, not this one.
@@ -47,6 +85,7 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
 }
 
 void CaptureSession::clear() {
+    cancelHide();
     build_.build.reset();
     storeChanging();
     packets_.clear();

@@ -11,6 +11,7 @@
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "session/BackgroundHide.h"
 #include "session/Disposal.h"
 #include "session/IndexBuild.h"
 
@@ -55,7 +56,7 @@ public:
 /// listeners.
 class CaptureSession {
 public:
-    CaptureSession() = default;
+    CaptureSession();
     CaptureSession(CaptureSession&&) = default;
     CaptureSession& operator=(CaptureSession&&) = default;
 
@@ -77,6 +78,18 @@ public:
     /// Removes what `pass` hides from the store; returns how many records went. `progress`
     /// (may be null) receives the pass's steps.
     std::size_t hide(const capture::HidePass& pass, capture::Progress* progress = nullptr);
+    /// Starts `pass` on a worker (BackgroundHide), stopping one already running. The store,
+    /// its indexes and the windows stay as they are until finishHide(); any other change of
+    /// the store stops the hide first.
+    void startHide(const capture::HidePass& pass);
+    /// The hide running on a worker, if any: its pass and progress.
+    const BackgroundHide* backgroundHide() const { return hide_.get(); }
+    /// Once the worker has finished: its records replace the store's, the listeners hear of it
+    /// as of hide(), and the result is how many records went. Nothing while it runs; a
+    /// cancelled hide is dropped and leaves the store as it was.
+    std::optional<std::size_t> finishHide();
+    /// Stops the hide running on a worker; the store stays as it was.
+    void cancelHide();
     /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
     void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                       std::string file);
@@ -225,6 +238,8 @@ private:
     std::vector<std::uint32_t> unfoldedOwner_;
     /// Frees dropped indexes and replaced stores; null until the first is dropped.
     std::unique_ptr<Disposal> disposal_;
+    /// After packets_, so that it is destroyed (and its worker stopped) before the store.
+    std::unique_ptr<BackgroundHide> hide_;
     /// Last: destroyed first, while the store it reads is still there.
     BuildSlot build_;
 };

@@ -65,6 +65,45 @@ TEST(HideSof, RemovesOnlySofs) {
     EXPECT_EQ(Names(list), (Names_t{"SETUP", "DATA0"}));
 }
 
+// A hide on a worker builds the remaining headers beside the list; swapped in, they must give
+// the very records the pass in place leaves, bytes included, across chunk and word ends.
+TEST(HidePasses, HeadersBuiltAsideMatchThePassInPlace) {
+    const Names_t pool = {"SOF", "IN3.1", "OUT3.2", "SETUP5.0", "DATA0:0102", "DATA1:A0",
+                          "ACK", "NAK",   "STALL",  "IN5.0",    "UNKNOWN",    "IN3.2"};
+    Names_t large;
+    std::uint32_t seed = 7;
+    for (std::size_t i = 0; i < 3 * 65536 + 77; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        large.push_back(pool[(seed >> 16) % pool.size()]);
+    }
+    const std::vector<Names_t> captures = {
+        {}, {"SOF"}, {"IN", "NAK", "IN", "DATA0", "ACK"}, {"SOF", "NAK", "NAK"}, large};
+    const HidePass passes[] = {HidePass::Sof(), HidePass::Nak(),
+                               HidePass::Transactions(3, std::nullopt),
+                               HidePass::Transactions(3, 2)};
+    for (const Names_t& names : captures) {
+        for (const HidePass& pass : passes) {
+            PacketList inPlace = Make(names);
+            RunHidePass(inPlace, pass, nullptr);
+            PacketList aside = Make(names);
+            std::optional<PacketList::Headers> kept =
+                HeadersAfterHide(aside, pass, nullptr, nullptr);
+            ASSERT_TRUE(kept.has_value());
+            const PacketList::Headers old = aside.swapHeaders(std::move(*kept));
+            EXPECT_EQ(old.size(), names.size());
+            ASSERT_EQ(aside.size(), inPlace.size()) << names.size();
+            for (std::size_t i = 0; i < aside.size(); ++i) {
+                ASSERT_EQ(aside[i], inPlace[i]) << i;
+            }
+        }
+    }
+
+    std::atomic<bool> stop{true};
+    const PacketList list = Make(large);
+    EXPECT_FALSE(HeadersAfterHide(list, HidePass::Sof(), nullptr, &stop).has_value());
+    EXPECT_FALSE(HeadersAfterHide(list, HidePass::Nak(), nullptr, &stop).has_value());
+}
+
 struct RecordingProgress : Progress {
     std::vector<std::size_t> positions;
     void setRange(std::size_t) override {}

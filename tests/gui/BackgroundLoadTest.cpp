@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -342,6 +343,45 @@ TEST_F(BackgroundLoading, CapturesBelowTheThresholdStillLoadAtOnce) {
         }
         ASSERT_TRUE(waitLoaded());
         expectOnScreen(Ordinary().packets().size(), kLarge);
+    }
+}
+
+// A large capture hides on a worker: it stays on screen, and what would touch it is refused,
+// until the rest is ready, which is what a hide at once leaves. Escape stops the hide and
+// leaves the capture as it was.
+TEST_F(BackgroundLoading, ALargeCaptureHidesOnAWorker) {
+    session::CaptureSession atOnce;
+    atOnce.open(kLarge);
+    const std::size_t before = atOnce.packets().size();
+    atOnce.hide(capture::HidePass::Sof());
+    ASSERT_LT(atOnce.packets().size(), before);
+
+    TMainForm& form = open();
+    form.BackgroundLoadBytes = std::numeric_limits<std::uint64_t>::max();
+    form.OpenCaptureFile(kLarge);
+    form.BackgroundHideRecords = before;
+    const auto hideSof = [&form] {
+        SharedCommand().setCommand(capture::CMD_HIDE_SOF);
+        SendCommand(&form);
+    };
+    hideSof();
+    ASSERT_TRUE(form.loading());
+    EXPECT_EQ(form.ProgressBar1->format(), QStringLiteral("Hiding %p%"));
+    EXPECT_TRUE(form.CancelLoad->isVisible());
+    QTest::keyClick(&form, Qt::Key_Escape);
+    EXPECT_FALSE(form.loading());
+    expectOnScreen(before, kLarge);
+
+    hideSof();
+    messages_.clear();
+    QTest::mouseClick(form.Button1, Qt::LeftButton); // Search
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("being hidden")) << messages_[0].toStdString();
+    EXPECT_EQ(form.PacketList.size(), before);
+    ASSERT_TRUE(waitLoaded());
+    expectOnScreen(atOnce.packets().size(), kLarge);
+    for (std::size_t i = 0; i < atOnce.packets().size(); ++i) {
+        ASSERT_EQ(form.PacketList[i], atOnce.packets()[i]) << i;
     }
 }
 

@@ -366,6 +366,60 @@ TEST(CaptureSession, EveryStoreChangeIsToldOnceAndDropsTheCursor) {
     EXPECT_EQ(session.fileName(), "y.dat");
 }
 
+// A hide on a worker leaves the store and its indexes as they are until it is swapped in, then
+// gives what the hide in place gives. Any other change of the store stops it first, and a
+// stopped hide changes nothing.
+TEST(CaptureSession, HideOnAWorkerChangesTheStoreOnlyWhenSwappedIn) {
+    CaptureSession inPlace;
+    inPlace.open(Data("ls-mouse.dat"));
+    inPlace.hide(HidePass::Nak());
+
+    CaptureSession session;
+    test::SessionEvents events(session);
+    session.open(Data("ls-mouse.dat"));
+    const std::size_t before = session.packets().size();
+    (void)session.transactions();
+    events.take();
+    session.startHide(HidePass::Nak());
+    ASSERT_NE(session.backgroundHide(), nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!session.backgroundHide()->finished() && std::chrono::steady_clock::now() < deadline) {
+        EXPECT_EQ(session.packets().size(), before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(session.hasIndexes());
+    EXPECT_EQ(events.take(), Lines{});
+    ASSERT_LT(inPlace.packets().size(), before);
+    EXPECT_EQ(session.finishHide(), before - inPlace.packets().size());
+    EXPECT_EQ(events.take(), Lines{"store"});
+    EXPECT_FALSE(session.hasIndexes());
+    EXPECT_EQ(session.backgroundHide(), nullptr);
+    ASSERT_EQ(session.packets().size(), inPlace.packets().size());
+    for (std::size_t i = 0; i < inPlace.packets().size(); ++i) {
+        ASSERT_EQ(session.packets()[i], inPlace.packets()[i]) << i;
+    }
+
+    const std::size_t hidden = session.packets().size();
+    const struct {
+        const char* what;
+        std::function<void()> stop;
+        std::size_t after;
+    } stops[] = {
+        {"cancel", [&] { session.cancelHide(); }, hidden},
+        {"hide in place", [&] { session.hide(HidePass::Transactions(99, std::nullopt)); }, hidden},
+        {"reload", [&] { session.reload(); }, before},
+        {"clear", [&] { session.clear(); }, 0},
+    };
+    for (const auto& c : stops) {
+        SCOPED_TRACE(c.what);
+        session.startHide(HidePass::Sof());
+        c.stop();
+        EXPECT_EQ(session.backgroundHide(), nullptr);
+        EXPECT_EQ(session.finishHide(), std::nullopt);
+        EXPECT_EQ(session.packets().size(), c.after);
+    }
+}
+
 // Who follows the cursor learns who moved it; a search from the cursor starts where it stands,
 // or past the end once it found the last record, until the cursor is set again.
 TEST(CaptureSession, CursorAndSearchResumption) {

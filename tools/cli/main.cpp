@@ -18,6 +18,7 @@
 #include "capture/HexText.h"
 #include "capture/HidePasses.h"
 #include "capture/PcapFile.h"
+#include "platform/HeapPolicy.h"
 #include "search/PacketSearch.h"
 #include "session/CaptureSession.h"
 
@@ -373,6 +374,8 @@ int main(int argc, char** argv) {
     // write failed; a smaller buffer would fail mid-print and lose the reason.
     static char outputBuffer[1 << 16];
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    // transfers and devices free a pass's index before the next grows: keep the peak low.
+    vintrace::platform::ReturnLargeBlocksToSystem();
     CLI::App app{"vintrace-cli: decode and examine Vintrace capture files (.dat)"};
     app.require_subcommand(1);
     app.set_version_flag("--version", VersionLine("vintrace-cli"));

@@ -1,0 +1,29 @@
+#include "session/BackgroundHide.h"
+
+#include <utility>
+
+namespace vintrace::session {
+
+BackgroundHide::BackgroundHide(const capture::PacketList& packets, capture::HidePass pass)
+    : pass_(std::move(pass)), total_(packets.size()) {
+    worker_ = std::thread([this, &packets] {
+        Steps steps(done_);
+        result_ = capture::HeadersAfterHide(packets, pass_, &steps, &stop_);
+        finished_.store(true, std::memory_order_release);
+    });
+}
+
+BackgroundHide::~BackgroundHide() {
+    cancel();
+    // The passes look at the stop request every chunk of records: this returns at once.
+    worker_.join();
+}
+
+std::optional<capture::PacketList::Headers> BackgroundHide::take() {
+    if (!finished() || cancelled()) {
+        return std::nullopt;
+    }
+    return std::exchange(result_, std::nullopt);
+}
+
+} // namespace vintrace::session
