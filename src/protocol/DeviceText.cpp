@@ -154,8 +154,9 @@ std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* i
     return ids->product(*vendor, *product);
 }
 
-std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes) {
-    return ReportDescriptorListingLines(ParseReportDescriptor(bytes));
+std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes,
+                                               const UsbIds* ids) {
+    return ReportDescriptorListingLines(ParseReportDescriptor(bytes), ids);
 }
 
 } // namespace vintrace::protocol

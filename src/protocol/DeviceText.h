@@ -49,6 +49,7 @@ std::optional<std::string> VendorName(const Descriptor& device, const UsbIds* id
 std::optional<std::string> ProductName(const Descriptor& device, const UsbIds* ids);
 
 /// The report descriptor's items, one indented line each, then its faults.
-std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes);
+std::vector<std::string> ReportDescriptorLines(std::span<const std::uint8_t> bytes,
+                                               const UsbIds* ids = nullptr);
 
 } // namespace vintrace::protocol

@@ -158,9 +158,9 @@ public:
                                      " (" + std::to_string(bytes.size()) + " bytes):",
                                  record,
                                  {}};
-            report.detail = ReportDescriptorTree(bytes);
+            report.detail = ReportDescriptorTree(bytes, ids_);
             // The listing's lines are the fields' names in the same order, depth first.
-            for (std::string& item : ReportDescriptorLines(bytes)) {
+            for (std::string& item : ReportDescriptorLines(bytes, ids_)) {
                 DeviceTreeRow line{std::move(item), record, {}};
                 line.field = report.children.size();
                 report.children.push_back(std::move(line));

@@ -576,7 +576,7 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
     }
     if (type == kTypeReport) {
         FieldNode node{"Report Descriptor", Count(data.size()), offset, data.size(), {}};
-        node.children = ReportDescriptorFields(data, offset);
+        node.children = ReportDescriptorFields(data, offset, ids);
         out.push_back(std::move(node));
         return out;
     }
@@ -614,9 +614,9 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
 }
 
 std::vector<FieldNode> ReportDescriptorFields(std::span<const std::uint8_t> data,
-                                              std::size_t offset) {
+                                              std::size_t offset, const UsbIds* ids) {
     const HidReportDescriptor d = ParseReportDescriptor(data);
-    const std::vector<std::string> lines = ReportDescriptorListingLines(d);
+    const std::vector<std::string> lines = ReportDescriptorListingLines(d, ids);
     std::vector<FieldNode> out;
     // Levels of the nesting being filled; the listing indents two spaces per collection.
     std::vector<std::vector<FieldNode>*> levels{&out};
@@ -899,8 +899,8 @@ FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes) {
             LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(bytes, bytes.size()), bytes, 0)};
 }
 
-FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes) {
-    return {{bytes.begin(), bytes.end()}, ReportDescriptorFields(bytes, 0)};
+FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes, const UsbIds* ids) {
+    return {{bytes.begin(), bytes.end()}, ReportDescriptorFields(bytes, 0, ids)};
 }
 
 std::string ToString(const FieldNode& node, int depth) {

@@ -63,7 +63,7 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
 
 /// A report descriptor's items (the listing's lines), collections holding their items.
 std::vector<FieldNode> ReportDescriptorFields(std::span<const std::uint8_t> data,
-                                              std::size_t offset);
+                                              std::size_t offset, const UsbIds* ids = nullptr);
 
 /// A mass-storage command block wrapper (BOT 1.0 5.1) or status wrapper (5.2) at `offset`;
 /// an empty vector for bytes that are neither (nor the start of one).
@@ -98,7 +98,7 @@ FieldTree BosTree(std::span<const std::uint8_t> bytes);
 /// An extended compat ID descriptor shown on its own, function by function.
 FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes);
 /// A report descriptor shown on its own.
-FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes);
+FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes, const UsbIds* ids = nullptr);
 
 /// Test-failure form: one line per node, "name = value [offset+length]", indented by depth.
 std::string ToString(const FieldNode& node, int depth = 0);

@@ -1,5 +1,8 @@
 #include "protocol/HidReport.h"
 
+#include "protocol/SafeText.h"
+#include "protocol/UsbIds.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -347,7 +350,8 @@ std::string CollectionName(std::uint32_t v) {
 
 /// `minimum` is the Logical Minimum in force: a maximum above a non-negative minimum reads as
 /// unsigned, as the layout reads it.
-std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minimum) {
+std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minimum,
+                     const UsbIds* ids) {
     const std::string value = std::to_string(item.data);
     const std::string signedValue = std::to_string(item.signedData());
     switch (item.type) {
@@ -381,7 +385,7 @@ std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minim
                                                                "Push",
                                                                "Pop"};
         if (item.tag == kUsagePage) {
-            return "Usage Page (" + UsagePageName(static_cast<std::uint16_t>(item.data)) + ")";
+            return "Usage Page (" + UsagePageName(static_cast<std::uint16_t>(item.data), ids) + ")";
         }
         if (item.tag == kPush || item.tag == kPop) {
             return kNames[item.tag];
@@ -401,11 +405,11 @@ std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minim
         const std::uint32_t u = item.size == 4 ? item.data & 0xFFFF : item.data;
         switch (item.tag) {
         case kUsage:
-            return "Usage (" + UsageName(p, u) + ")";
+            return "Usage (" + UsageName(p, u, ids) + ")";
         case kUsageMinimum:
-            return "Usage Minimum (" + UsageName(p, u) + ")";
+            return "Usage Minimum (" + UsageName(p, u, ids) + ")";
         case kUsageMaximum:
-            return "Usage Maximum (" + UsageName(p, u) + ")";
+            return "Usage Maximum (" + UsageName(p, u, ids) + ")";
         case 3:
             return "Designator Index (" + value + ")";
         case 7:
@@ -452,7 +456,8 @@ std::string Signed(std::int64_t v, bool relative) {
 
 } // namespace
 
-std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d) {
+std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d,
+                                                      const UsbIds* ids) {
     std::vector<std::string> lines;
     std::uint16_t page = 0;
     std::int32_t minimum = 0;
@@ -472,7 +477,7 @@ std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor&
             if (depth > kIndentedDepth) {
                 line += "[depth " + std::to_string(depth) + "] ";
             }
-            line += ItemText(item, page, minimum);
+            line += ItemText(item, page, minimum, ids);
             lines.push_back(std::move(line));
         }
         if (item.type == HidItemType::Global && item.tag == kUsagePage) {
@@ -617,7 +622,7 @@ std::optional<std::string> DecodeBootKeyboard(std::span<const std::uint8_t> repo
     return "Keys: " + (keys.empty() ? std::string("none") : keys);
 }
 
-std::string UsagePageName(std::uint16_t page) {
+std::string UsagePageName(std::uint16_t page, const UsbIds* ids) {
     switch (page) {
     case 0x01:
         return "Generic Desktop";
@@ -638,11 +643,22 @@ std::string UsagePageName(std::uint16_t page) {
     case 0x0D:
         return "Digitizers";
     default:
-        return page >= 0xFF00 ? "Vendor " + Hex(page, 4) : "Page " + Hex(page, 4);
+        break;
     }
+    if (page >= 0xFF00) {
+        return "Vendor " + Hex(page, 4);
+    }
+    if (ids != nullptr) {
+        if (const auto name = ids->usagePage(page)) {
+            return EscapeText(*name);
+        }
+    }
+    return "Page " + Hex(page, 4);
 }
 
-std::string UsageName(std::uint16_t page, std::uint32_t usage) {
+namespace {
+/// The names this decoder knows itself (short, as a listing wants them); nothing otherwise.
+std::optional<std::string> BuiltInUsageName(std::uint16_t page, std::uint32_t usage) {
     if (page == 0x09) {
         return "Button " + std::to_string(usage);
     }
@@ -784,7 +800,10 @@ std::string UsageName(std::uint16_t page, std::uint32_t usage) {
             }
         }
         const auto found = kKeys.find(usage);
-        return found != kKeys.end() ? found->second : "Key " + Hex(usage, 2);
+        if (found != kKeys.end()) {
+            return found->second;
+        }
+        return std::nullopt;
     }
     if (page == 0x08) {
         static constexpr std::array<const char*, 6> kLeds = {
@@ -804,7 +823,21 @@ std::string UsageName(std::uint16_t page, std::uint32_t usage) {
             return found->second;
         }
     }
-    return "Usage " + Hex(usage, 2);
+    return std::nullopt;
+}
+} // namespace
+
+std::string UsageName(std::uint16_t page, std::uint32_t usage, const UsbIds* ids) {
+    if (auto name = BuiltInUsageName(page, usage)) {
+        return std::move(*name);
+    }
+    // The HID usage tables in usb.ids, where hwdata has them (HUT 1.12 and later pages).
+    if (ids != nullptr && usage <= 0xFFFF) {
+        if (const auto name = ids->usage(page, static_cast<std::uint16_t>(usage))) {
+            return EscapeText(*name);
+        }
+    }
+    return (page == 0x07 ? "Key " : "Usage ") + Hex(usage, 2);
 }
 
 } // namespace vintrace::protocol

@@ -9,6 +9,8 @@
 
 namespace vintrace::protocol {
 
+class UsbIds;
+
 /// Item types of a report descriptor (bType).
 enum class HidItemType : std::uint8_t { Main = 0, Global = 1, Local = 2, Reserved = 3, Long = 4 };
 
@@ -71,7 +73,9 @@ inline constexpr std::size_t kListedProblems = 64;
 /// kIndentedDepth start "[depth N] ". Then the problems ("! byte 4: ..."). At most
 /// kListedItems items and kListedProblems problems, each followed by a count of the rest, so
 /// the listing costs time and memory linear in the descriptor.
-std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d);
+/// Usages and pages the decoder does not name itself are named from `ids` when given.
+std::vector<std::string> ReportDescriptorListingLines(const HidReportDescriptor& d,
+                                                      const UsbIds* ids = nullptr);
 /// The same lines, each ended by '\n'.
 std::string ReportDescriptorListing(const HidReportDescriptor& d);
 
@@ -103,9 +107,10 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
 std::optional<std::string> DecodeBootMouse(std::span<const std::uint8_t> report);
 std::optional<std::string> DecodeBootKeyboard(std::span<const std::uint8_t> report);
 
-/// "X", "Button 3", "Left Control", "a", "Usage 0x1234" ...
-std::string UsageName(std::uint16_t page, std::uint32_t usage);
-/// "Generic Desktop", "Button", ...; "Page 0xNNNN" otherwise.
-std::string UsagePageName(std::uint16_t page);
+/// "X", "Button 3", "Left Control", "a", "Usage 0x1234" ... Usages this decoder does not
+/// name itself come from `ids`' HID usage tables when given.
+std::string UsageName(std::uint16_t page, std::uint32_t usage, const UsbIds* ids = nullptr);
+/// "Generic Desktop", "Button", ...; then `ids`' name for the page; "Page 0xNNNN" otherwise.
+std::string UsagePageName(std::uint16_t page, const UsbIds* ids = nullptr);
 
 } // namespace vintrace::protocol

@@ -66,6 +66,27 @@ std::optional<std::pair<std::uint8_t, std::string>> ShortEntry(std::string_view 
     return std::make_pair(static_cast<std::uint8_t>(*id), ValidUtf8(name));
 }
 
+/// "X  Name" with one to four hex digits (the HID usage table lists "HUT 01" and "\t030"):
+/// the id and the name after the two spaces.
+std::optional<std::pair<std::uint16_t, std::string>> HexEntry(std::string_view line) {
+    const std::size_t digits = line.find("  ");
+    if (digits == 0 || digits > 4 || digits == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto id = Hex4(std::string(4 - digits, '0') + std::string(line.substr(0, digits)));
+    if (!id) {
+        return std::nullopt;
+    }
+    std::string_view name = line.substr(digits + 2);
+    while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) {
+        name.remove_suffix(1);
+    }
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    return std::make_pair(*id, ValidUtf8(name));
+}
+
 } // namespace
 
 UsbIds UsbIds::Parse(std::string_view text) {
@@ -73,6 +94,7 @@ UsbIds UsbIds::Parse(std::string_view text) {
     long vendor = -1; // the vendor whose products follow, -1 outside the vendor list
     long cls = -1;    // the class whose subclasses follow, -1 outside it
     long subclass = -1;
+    long usagePage = -1; // the HID usage page whose usages follow, -1 outside it
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
@@ -88,6 +110,13 @@ UsbIds UsbIds::Parse(std::string_view text) {
                         ids.protocols_[static_cast<std::uint32_t>(cls << 16 | subclass << 8) |
                                        e->first] = std::move(e->second);
                     }
+                }
+                continue;
+            }
+            if (usagePage >= 0) {
+                if (auto e = HexEntry(line.substr(1))) {
+                    ids.usages_[static_cast<std::uint32_t>(usagePage) << 16 | e->first] =
+                        std::move(e->second);
                 }
                 continue;
             }
@@ -112,6 +141,14 @@ UsbIds UsbIds::Parse(std::string_view text) {
         vendor = -1;
         cls = -1;
         subclass = -1;
+        usagePage = -1;
+        if (line.starts_with("HUT ")) {
+            if (auto e = HexEntry(line.substr(4))) {
+                usagePage = e->first;
+                ids.usagePages_[e->first] = std::move(e->second);
+            }
+            continue;
+        }
         if (line.starts_with("C ")) {
             if (const auto e = ShortEntry(line.substr(2))) {
                 cls = e->first;
@@ -124,6 +161,16 @@ UsbIds UsbIds::Parse(std::string_view text) {
         }
     }
     return ids;
+}
+
+std::optional<std::string> UsbIds::usagePage(std::uint16_t page) const {
+    const auto found = usagePages_.find(page);
+    return found == usagePages_.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::optional<std::string> UsbIds::usage(std::uint16_t page, std::uint16_t usage) const {
+    const auto found = usages_.find(std::uint32_t{page} << 16 | usage);
+    return found == usages_.end() ? std::nullopt : std::optional(found->second);
 }
 
 std::optional<UsbIds> UsbIds::Load(const std::string& path, std::string* reason) {
