@@ -17,6 +17,13 @@ StreamLayout LayOutStream(const protocol::Conversation& conversation, StreamView
     StreamLayout layout;
     layout.view = view;
     layout.chunkStart.resize(conversation.chunks.size());
+    if (view == StreamView::Hex) {
+        std::size_t lines = 0;
+        for (const protocol::StreamChunk& chunk : conversation.chunks) {
+            lines += (chunk.bytes.size() + kHexLineBytes - 1) / kHexLineBytes;
+        }
+        layout.lines.reserve(lines);
+    }
     std::uint64_t start[2] = {0, 0};
     for (std::size_t c = 0; c < conversation.chunks.size(); ++c) {
         const protocol::StreamChunk& chunk = conversation.chunks[c];
