@@ -179,7 +179,7 @@ void TFollowStreamForm::step() {
     }
     timer_->stop();
     changed_ = false;
-    conversation_ = std::make_shared<const protocol::Conversation>(builder_->conversation());
+    conversation_ = std::make_shared<const protocol::Conversation>(builder_->take());
     builder_.reset();
     showConversation();
 }

@@ -131,6 +131,8 @@ public:
 
     const StreamPair& pair() const { return pair_; }
     const Conversation& conversation() const { return conversation_; }
+    /// The conversation, moved out: the builder is done with it.
+    Conversation take() { return std::move(conversation_); }
     /// Items read so far.
     std::size_t position() const { return next_; }
     bool done() const { return done_; }

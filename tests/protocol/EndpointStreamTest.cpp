@@ -186,6 +186,17 @@ TEST(EndpointStream, UndescribedEndpointPairsWithItsOwnNumber) {
     const Built b = Follow(bus, 3, 1, Direction::Out, 10, 100);
     EXPECT_EQ(b.pair, (StreamPair{3, 1, 1}));
     EXPECT_EQ(Text(b.conversation.bytesOf(std::nullopt)), "abc");
+
+    // A HID interface with one interrupt IN endpoint talks one way: an OUT 1 the device does
+    // not describe is no part of its conversation.
+    const std::string hid =
+        ControlIn("4", "8006000200001900",
+                  "09021900010100A032090400000103010200070581030400" + std::string("0A")) +
+        "IN 4.1, DATA0 0102, ACK, OUT 4.1, DATA0 AA, ACK, IN 4.1, DATA1 03, ACK";
+    const Built oneWay = Follow(hid, 4, 1, Direction::In, 10, 100);
+    EXPECT_EQ(oneWay.pair, (StreamPair{4, std::nullopt, 1}));
+    EXPECT_EQ(oneWay.conversation.bytesOf(std::nullopt), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(oneWay.conversation.transfers[0], 0u);
 }
 
 } // namespace
