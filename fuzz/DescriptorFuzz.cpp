@@ -173,16 +173,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         break;
     case 5: {
-        // BOS and the Microsoft OS 1.0 string and compat ID, each read from the same bytes.
+        // BOS, the Microsoft OS 1.0 string, compat ID and extended properties, and the OS 2.0
+        // descriptor set, each read from the same bytes.
         CheckLaid(ParseBos(body, requested), body.size());
         CheckLaid(ParseMsCompatId(body, requested), body.size());
+        CheckLaid(ParseMsExtendedProperties(body, requested), body.size());
+        const LaidDescriptor set = ParseMsOs20Set(body, requested);
+        CheckLaid(set, body.size());
+        for (const LaidBlock& b : set.blocks) {
+            if (b.depth > 2) {
+                Fail("a descriptor set nests deeper than a function subset");
+            }
+        }
         (void)MsOsVendorCode(body);
+        (void)MsOs20VendorCode(body);
         CheckNested(DescriptorDataFields(0x0F, 0, body, 0, nullptr, nullptr), 0, body.size());
         CheckNested(DescriptorDataFields(3, 0xEE, body, 0, nullptr, nullptr), 0, body.size());
         CheckNested(BosTree(body).fields, 0, body.size());
         CheckNested(MsCompatIdTree(body).fields, 0, body.size());
+        CheckNested(MsExtendedPropertiesTree(body).fields, 0, body.size());
+        CheckNested(MsOs20SetTree(body).fields, 0, body.size());
         if (const auto setup = vintrace::capture::ParseSetupRequest(body)) {
             (void)IsMsCompatIdRequest(*setup, std::nullopt, body.subspan(8));
+            (void)IsMsExtendedPropertiesRequest(*setup, std::nullopt, body.subspan(8));
+            (void)IsMsOs20SetRequest(*setup, std::nullopt, body.subspan(8));
         }
         break;
     }

@@ -20,7 +20,7 @@
 namespace vintrace::app {
 
 TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
-    : QWidget(parent, Qt::Window), session_(hub.session()),
+    : QWidget(parent, Qt::Window), hub_(hub), session_(hub.session()),
       model_(hub.session(), nullptr, /*suspended=*/true) {
     setObjectName(QStringLiteral("TransfersForm"));
     setWindowTitle(QStringLiteral("Transfers"));

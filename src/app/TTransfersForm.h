@@ -1,10 +1,12 @@
 #pragma once
 
 #include "app/SessionHub.h"
+#include "app/TFollowStreamForm.h"
 #include "display/DetailPane.h"
 #include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <cstddef>
@@ -68,6 +70,11 @@ public:
     /// transfers` (`--json`) prints them.
     QAction* SaveTextAction = nullptr;
     QAction* SaveJsonAction = nullptr;
+    /// Opens the conversation of the selected bulk or interrupt item's endpoint pair
+    /// (Ctrl+Alt+Shift+F).
+    QAction* FollowStreamAction = nullptr;
+    /// The window the last Follow stream opened, while it is open.
+    TFollowStreamForm* followForm() const { return followForm_; }
 
     /// Ask for the file each save writes (nothing: cancelled); a file dialog by default.
     std::function<std::optional<std::string>()> ChoosePayloadFile;
@@ -147,11 +154,14 @@ private:
     void saveView(bool json);
     void goToPacket(bool last);
     void filterToSelected(bool endpoint);
+    void followStream();
     /// Writes `bytes` to `target` staged beside it; says why not on failure.
     bool writeFile(const std::string& target, const std::string& bytes, const QString& title);
 
+    SessionHub& hub_;
     session::CaptureSession& session_;
     display::TransferTreeModel model_;
+    QPointer<TFollowStreamForm> followForm_;
     /// The capture loading in the background; empty when none is.
     QString loading_;
     bool following_ = false;

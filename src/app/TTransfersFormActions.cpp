@@ -1,9 +1,11 @@
 // The Transfers window's copy, save and filter actions and its context menu.
 #include "app/TTransfersForm.h"
 
+#include "app/TFollowStreamForm.h"
 #include "app/WindowActions.h"
 
 #include "capture/StagedFile.h"
+#include "protocol/EndpointStream.h"
 #include "protocol/TransferFilter.h"
 #include "protocol/TransferLines.h"
 
@@ -45,6 +47,8 @@ void TTransfersForm::setUpActions() {
     separator();
     FilterDeviceAction = action("Filter to this device", "FilterDeviceAction", {});
     FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
+    FollowStreamAction = action("Follow stream...", "FollowStreamAction",
+                                QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_F));
     separator();
     SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
     SaveJsonAction = action("Save as JSON...", "SaveJsonAction", {});
@@ -57,6 +61,7 @@ void TTransfersForm::setUpActions() {
     connect(LastPacketAction, &QAction::triggered, this, [this] { goToPacket(true); });
     connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterToSelected(false); });
     connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterToSelected(true); });
+    connect(FollowStreamAction, &QAction::triggered, this, &TTransfersForm::followStream);
     connect(SaveTextAction, &QAction::triggered, this, [this] { saveView(false); });
     connect(SaveJsonAction, &QAction::triggered, this, [this] { saveView(true); });
 
@@ -65,9 +70,12 @@ void TTransfersForm::setUpActions() {
         const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
         const bool row = !rows.isEmpty();
         bool endpoint = false;
+        bool stream = false;
         if (row) {
             if (const auto item = model_.ItemOf(rows.front())) {
-                endpoint = HasEndpoint(session_.transferList(model_.fold())[*item]);
+                const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+                endpoint = HasEndpoint(t);
+                stream = protocol::CarriesStream(t);
             }
         }
         for (QAction* a : {CopyAction, CopyPayloadAction, SavePayloadAction, FirstPacketAction,
@@ -76,6 +84,7 @@ void TTransfersForm::setUpActions() {
         }
         FilterDeviceAction->setEnabled(endpoint);
         FilterEndpointAction->setEnabled(endpoint);
+        FollowStreamAction->setEnabled(stream);
     };
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
     connect(&model_, &QAbstractItemModel::modelReset, this, update);
@@ -262,6 +271,24 @@ void TTransfersForm::filterToSelected(bool endpoint) {
                         : in
                             ? QStringLiteral("%1.0x%2").arg(t.address).arg(0x80 | t.endpoint, 2, 16)
                             : QStringLiteral("%1.%2").arg(t.address).arg(t.endpoint));
+}
+
+void TTransfersForm::followStream() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    const auto item = rows.isEmpty() ? std::nullopt : model_.ItemOf(rows.front());
+    if (!item) {
+        return;
+    }
+    const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+    const auto record = model_.FirstRecordOf(rows.front());
+    if (!protocol::CarriesStream(t) || !record) {
+        return;
+    }
+    auto* form = new TFollowStreamForm(hub_, protocol::StreamPairOf(session_.devices(), t, *record),
+                                       model_.fold(), this);
+    form->setAttribute(Qt::WA_DeleteOnClose);
+    followForm_ = form;
+    form->show();
 }
 
 } // namespace vintrace::app

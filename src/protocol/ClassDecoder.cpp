@@ -545,6 +545,24 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
     auto named = [](std::string text) {
         return std::optional<Decoded>(Decoded{std::move(text), HeadlineUse::Replace});
     };
+    // The vendor requests a device named for its Microsoft OS descriptors (or whose reply is
+    // unmistakably one) come first: a serial chip answers them too.
+    if (IsMsCompatIdRequest(*request, device ? device->msOsVendorCode : std::nullopt, payload)) {
+        const std::string ids = MsCompatIdSummary(ParseMsCompatId(payload, request->length));
+        return named("MS OS 1.0 compat ID" + (ids.empty() ? std::string() : ": " + ids));
+    }
+    if (IsMsExtendedPropertiesRequest(*request, device ? device->msOsVendorCode : std::nullopt,
+                                      payload)) {
+        const std::string names =
+            MsPropertiesSummary(ParseMsExtendedProperties(payload, request->length));
+        return named("MS OS 1.0 extended properties" +
+                     (names.empty() ? std::string() : ": " + names));
+    }
+    if (IsMsOs20SetRequest(*request, device ? MsOs20VendorCode(device->bos) : std::nullopt,
+                           payload)) {
+        return named("MS OS 2.0 descriptor set: " +
+                     MsOs20Summary(ParseMsOs20Set(payload, request->length)));
+    }
     // Serial converters are known by their IDs: their requests are vendor requests (class
     // requests on a PL2303 too, though its interface is vendor-specific).
     if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
@@ -604,10 +622,6 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
             }
         }
         return std::nullopt;
-    }
-    if (IsMsCompatIdRequest(*request, device ? device->msOsVendorCode : std::nullopt, payload)) {
-        const std::string ids = MsCompatIdSummary(ParseMsCompatId(payload, request->length));
-        return named("MS OS 1.0 compat ID" + (ids.empty() ? std::string() : ": " + ids));
     }
     if (request->type() != 0) {
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include "protocol/DeviceText.h"
 #include "protocol/HidReport.h"
 #include "protocol/JsonText.h"
+#include "protocol/VendorSerial.h"
 
 #include <cstdio>
 #include <map>
@@ -104,8 +105,8 @@ std::string JsonDescriptors(const std::vector<Descriptor>& list) {
     return "[" + s + "]";
 }
 
-/// A BOS set or compat ID descriptor: its header's fields, then its parts under `parts`, each
-/// with its name and every byte.
+/// A BOS set or Microsoft OS descriptor: its header's fields, then its parts under `parts`,
+/// each with its name (and, inside a subset, its depth) and every byte.
 std::string JsonLaidDescriptor(const LaidDescriptor& d, std::span<const std::uint8_t> data,
                                const char* parts) {
     std::string list;
@@ -114,8 +115,11 @@ std::string JsonLaidDescriptor(const LaidDescriptor& d, std::span<const std::uin
                                               data.begin() +
                                                   static_cast<std::ptrdiff_t>(b.offset + b.length));
         const std::string fields = JsonLaid(b.fields);
+        // Only a descriptor set's parts sit inside others (its subsets).
+        const std::string depth =
+            b.depth == 0 ? std::string() : ", \"depth\": " + std::to_string(b.depth);
         list +=
-            (list.empty() ? "" : ", ") + JsonObject("\"name\": " + JsonQuote(b.title),
+            (list.empty() ? "" : ", ") + JsonObject("\"name\": " + JsonQuote(b.title) + depth,
                                                     fields + (fields.empty() ? "" : ", ") +
                                                         "\"bytes\": \"" + HexBytes(bytes) + "\"");
     }
@@ -177,6 +181,9 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
         if (const auto name = ProductName(*d.device, ids)) {
             s += ", \"product_name\": " + JsonQuote(*name);
         }
+        if (const auto chip = SerialChipOf(d)) {
+            s += ", \"serial_chip\": " + JsonQuote(SerialChipName(*chip));
+        }
     }
     if (d.qualifier) {
         s += ", \"device_qualifier\": " + JsonObject(JsonFields(*d.qualifier), "");
@@ -185,7 +192,7 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
         s += ", \"bos\": " +
              JsonLaidDescriptor(ParseBos(d.bos, d.bos.size()), d.bos, "capabilities");
     }
-    if (d.msOsVendorCode || !d.msCompatId.empty()) {
+    if (d.msOsVendorCode || !d.msCompatId.empty() || !d.msExtendedProperties.empty()) {
         std::string ms;
         if (d.msOsVendorCode) {
             ms = "\"vendor_code\": " + std::to_string(*d.msOsVendorCode);
@@ -195,7 +202,18 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
                   JsonLaidDescriptor(ParseMsCompatId(d.msCompatId, d.msCompatId.size()),
                                      d.msCompatId, "functions");
         }
+        if (!d.msExtendedProperties.empty()) {
+            ms += (ms.empty() ? "" : ", ") + std::string("\"extended_properties\": ") +
+                  JsonLaidDescriptor(ParseMsExtendedProperties(d.msExtendedProperties,
+                                                               d.msExtendedProperties.size()),
+                                     d.msExtendedProperties, "properties");
+        }
         s += ", \"ms_os\": {" + ms + "}";
+    }
+    if (!d.msOs20Set.empty()) {
+        s += ", \"ms_os_20_set\": " +
+             JsonLaidDescriptor(ParseMsOs20Set(d.msOs20Set, d.msOs20Set.size()), d.msOs20Set,
+                                "descriptors");
     }
     std::string strings;
     for (const auto& [index, text] : d.strings) {

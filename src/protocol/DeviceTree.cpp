@@ -3,6 +3,7 @@
 #include "protocol/AudioClass.h"
 #include "protocol/DeviceText.h"
 #include "protocol/SafeText.h"
+#include "protocol/VendorSerial.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -152,6 +153,15 @@ public:
             rows.push_back(
                 LaidRow("MS OS 1.0 Compat ID:", MsCompatIdTree(d_.msCompatId), d_.from.msCompatId));
         }
+        if (!d_.msExtendedProperties.empty()) {
+            rows.push_back(LaidRow(
+                "MS OS 1.0 Extended Properties:", MsExtendedPropertiesTree(d_.msExtendedProperties),
+                d_.from.msExtendedProperties));
+        }
+        if (!d_.msOs20Set.empty()) {
+            rows.push_back(LaidRow("MS OS 2.0 Descriptor Set:", MsOs20SetTree(d_.msOs20Set),
+                                   d_.from.msOs20Set));
+        }
         for (const auto& [interface, bytes] : d_.reportDescriptors) {
             const std::size_t record = SourceOf(d_.from.reportDescriptors, interface, d_.first);
             DeviceTreeRow report{"Report Descriptor of interface " + std::to_string(interface) +
@@ -199,6 +209,12 @@ private:
         if (const auto name = ProductName(*d_.device, ids_)) {
             s += ' ';
             s += EscapeText(*name);
+        }
+        // Known by its IDs: the serial chip whose requests and data the decoders read.
+        if (const auto chip = SerialChipOf(d_)) {
+            s += " (serial converter ";
+            s += SerialChipName(*chip);
+            s += ')';
         }
         return s;
     }

@@ -66,7 +66,7 @@ public:
         }
         DeviceInfo& device = devices_[at];
         if (request->type() == 2) {
-            compatId(device, *request, record, DeliveredPayload(packets_, tx_, item));
+            msOs(device, *request, record, DeliveredPayload(packets_, tx_, item));
             return;
         }
         if (request->type() != 0) {
@@ -133,15 +133,26 @@ private:
         }
     }
 
-    static void compatId(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
-                         const std::vector<std::uint8_t>& data) {
-        if (!IsMsCompatIdRequest(r, device.msOsVendorCode, data)) {
-            return;
-        }
-        note(device, record, "MS OS compat ID", ParseMsCompatId(data, r.length).problems);
-        if (data.size() >= device.msCompatId.size()) {
-            device.msCompatId = data;
-            device.from.msCompatId = record;
+    /// The Microsoft OS descriptors a vendor request read: the longest copy of each is kept.
+    static void msOs(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
+                     const std::vector<std::uint8_t>& data) {
+        const auto keep = [&](std::vector<std::uint8_t>& kept, std::size_t& from) {
+            if (data.size() >= kept.size()) {
+                kept = data;
+                from = record;
+            }
+        };
+        if (IsMsCompatIdRequest(r, device.msOsVendorCode, data)) {
+            note(device, record, "MS OS compat ID", ParseMsCompatId(data, r.length).problems);
+            keep(device.msCompatId, device.from.msCompatId);
+        } else if (IsMsExtendedPropertiesRequest(r, device.msOsVendorCode, data)) {
+            note(device, record, "MS OS extended properties",
+                 ParseMsExtendedProperties(data, r.length).problems);
+            keep(device.msExtendedProperties, device.from.msExtendedProperties);
+        } else if (IsMsOs20SetRequest(r, MsOs20VendorCode(device.bos), data)) {
+            note(device, record, "MS OS 2.0 descriptor set",
+                 ParseMsOs20Set(data, r.length).problems);
+            keep(device.msOs20Set, device.from.msOs20Set);
         }
     }
 

@@ -52,6 +52,12 @@ struct DeviceInfo {
     std::optional<std::uint8_t> msOsVendorCode;
     /// The extended compat ID descriptor as delivered (the longest copy); empty when none was.
     std::vector<std::uint8_t> msCompatId;
+    /// The extended properties descriptor (MS OS 1.0, wIndex 5) as delivered (the longest
+    /// copy); empty when none was.
+    std::vector<std::uint8_t> msExtendedProperties;
+    /// The Microsoft OS 2.0 descriptor set (the vendor request the BOS names, wIndex 7) as
+    /// delivered (the longest copy); empty when none was.
+    std::vector<std::uint8_t> msOs20Set;
     /// bConfigurationValue of the last SET_CONFIGURATION; nothing before one.
     std::optional<std::uint8_t> configuration;
     /// Interface number to alternate setting, from SET_INTERFACE.
@@ -70,6 +76,8 @@ struct DeviceInfo {
         std::map<std::uint8_t, std::size_t> reportDescriptors;
         std::size_t bos = 0;
         std::size_t msCompatId = 0;
+        std::size_t msExtendedProperties = 0;
+        std::size_t msOs20Set = 0;
 
         friend bool operator==(const Sources&, const Sources&) = default;
     };

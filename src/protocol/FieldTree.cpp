@@ -261,18 +261,17 @@ void AddPlaces(std::vector<FieldNode>& out, const ConfigurationDescription& c,
     }
 }
 
-/// A BOS set or compat ID descriptor as one node over its fields and parts, then what is
-/// wrong with it (a note where each fault lies) and the bytes past its end.
-std::vector<FieldNode> LaidNodes(std::string title, const LaidDescriptor& d,
+/// A BOS set or Microsoft OS descriptor as one node (its value `summary`) over its fields and
+/// parts, each part under the parts that hold it, then what is wrong with it (a note where
+/// each fault lies) and the bytes past its end.
+std::vector<FieldNode> LaidNodes(std::string title, std::string summary, const LaidDescriptor& d,
                                  std::span<const std::uint8_t> data, std::size_t offset) {
+    // Text the device wrote is escaped here, where it becomes something to show.
     auto field = [offset](const LaidField& f) {
-        return FieldNode{f.name, f.text, offset + f.offset, f.size, {}};
+        return FieldNode{f.name, EscapeText(f.text), offset + f.offset, f.size, {}};
     };
     std::vector<FieldNode> out;
-    FieldNode node{std::move(title), BosSummary(d), offset, d.end, {}};
-    if (!d.header.empty() && d.header.front().name == "dwLength") {
-        node.value = MsCompatIdSummary(d);
-    }
+    FieldNode node{std::move(title), std::move(summary), offset, d.end, {}};
     for (const LaidField& f : d.header) {
         node.children.push_back(field(f));
     }
@@ -285,7 +284,17 @@ std::vector<FieldNode> LaidNodes(std::string title, const LaidDescriptor& d,
             block.children.push_back(
                 Raw("Data", data.subspan(b.rawOffset, b.rawLength), offset + b.rawOffset));
         }
-        node.children.push_back(std::move(block));
+        // Under the last part of each depth above it (a descriptor set's subsets), each of
+        // which then spans what it holds; the depth is bounded by the nodes there.
+        const std::size_t blockEnd = block.offset + block.length;
+        FieldNode* parent = &node;
+        for (std::uint8_t depth = 0; depth < b.depth && !parent->children.empty() &&
+                                     !parent->children.back().children.empty();
+             ++depth) {
+            parent = &parent->children.back();
+            parent->length = std::max(parent->length, blockEnd - parent->offset);
+        }
+        parent->children.push_back(std::move(block));
     }
     out.push_back(std::move(node));
     for (const DescriptorProblem& p : d.problems) {
@@ -357,7 +366,18 @@ std::vector<FieldNode> DataStage(const capture::SetupRequest& r, std::span<const
                                     ids);
     }
     if (IsMsCompatIdRequest(r, device != nullptr ? device->msOsVendorCode : std::nullopt, data)) {
-        return LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(data, data.size()), data, offset);
+        const LaidDescriptor d = ParseMsCompatId(data, data.size());
+        return LaidNodes("MS OS 1.0 Compat ID", MsCompatIdSummary(d), d, data, offset);
+    }
+    if (IsMsExtendedPropertiesRequest(r, device != nullptr ? device->msOsVendorCode : std::nullopt,
+                                      data)) {
+        const LaidDescriptor d = ParseMsExtendedProperties(data, data.size());
+        return LaidNodes("MS OS 1.0 Extended Properties", MsPropertiesSummary(d), d, data, offset);
+    }
+    if (IsMsOs20SetRequest(r, device != nullptr ? MsOs20VendorCode(device->bos) : std::nullopt,
+                           data)) {
+        const LaidDescriptor d = ParseMsOs20Set(data, data.size());
+        return LaidNodes("MS OS 2.0 Descriptor Set", MsOs20Summary(d), d, data, offset);
     }
     if (r.type() == 1 && device != nullptr && (cls == kClassAudio || r.recipient() == 2)) {
         const InterfaceDescription* owner = interface;
@@ -581,7 +601,8 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
         return out;
     }
     if (type == kTypeBos) {
-        return LaidNodes("BOS Descriptor", ParseBos(data, data.size()), data, offset);
+        const LaidDescriptor d = ParseBos(data, data.size());
+        return LaidNodes("BOS Descriptor", BosSummary(d), d, data, offset);
     }
     if (type == kTypeString && index == kMsOsString) {
         if (const auto code = MsOsVendorCode(data)) {
@@ -890,13 +911,26 @@ FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t>
 }
 
 FieldTree BosTree(std::span<const std::uint8_t> bytes) {
-    return {{bytes.begin(), bytes.end()},
-            LaidNodes("BOS Descriptor", ParseBos(bytes, bytes.size()), bytes, 0)};
+    const LaidDescriptor d = ParseBos(bytes, bytes.size());
+    return {{bytes.begin(), bytes.end()}, LaidNodes("BOS Descriptor", BosSummary(d), d, bytes, 0)};
 }
 
 FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes) {
+    const LaidDescriptor d = ParseMsCompatId(bytes, bytes.size());
     return {{bytes.begin(), bytes.end()},
-            LaidNodes("MS OS 1.0 Compat ID", ParseMsCompatId(bytes, bytes.size()), bytes, 0)};
+            LaidNodes("MS OS 1.0 Compat ID", MsCompatIdSummary(d), d, bytes, 0)};
+}
+
+FieldTree MsExtendedPropertiesTree(std::span<const std::uint8_t> bytes) {
+    const LaidDescriptor d = ParseMsExtendedProperties(bytes, bytes.size());
+    return {{bytes.begin(), bytes.end()},
+            LaidNodes("MS OS 1.0 Extended Properties", MsPropertiesSummary(d), d, bytes, 0)};
+}
+
+FieldTree MsOs20SetTree(std::span<const std::uint8_t> bytes) {
+    const LaidDescriptor d = ParseMsOs20Set(bytes, bytes.size());
+    return {{bytes.begin(), bytes.end()},
+            LaidNodes("MS OS 2.0 Descriptor Set", MsOs20Summary(d), d, bytes, 0)};
 }
 
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes, const UsbIds* ids) {

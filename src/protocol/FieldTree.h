@@ -97,6 +97,10 @@ FieldTree StringDescriptorTree(std::uint8_t index, std::span<const std::uint8_t>
 FieldTree BosTree(std::span<const std::uint8_t> bytes);
 /// An extended compat ID descriptor shown on its own, function by function.
 FieldTree MsCompatIdTree(std::span<const std::uint8_t> bytes);
+/// A Microsoft OS 1.0 extended properties descriptor, and an OS 2.0 descriptor set, as
+/// delivered.
+FieldTree MsExtendedPropertiesTree(std::span<const std::uint8_t> bytes);
+FieldTree MsOs20SetTree(std::span<const std::uint8_t> bytes);
 /// A report descriptor shown on its own.
 FieldTree ReportDescriptorTree(std::span<const std::uint8_t> bytes, const UsbIds* ids = nullptr);
 

@@ -80,6 +80,27 @@ void AddModemLines(std::string& s, std::uint8_t bits) {
 
 } // namespace
 
+std::string SerialChipName(const SerialChip& chip) {
+    std::string maker;
+    switch (chip.family) {
+    case SerialChipFamily::Ftdi:
+        maker = "FTDI";
+        break;
+    case SerialChipFamily::Cp210x:
+        maker = "Silicon Labs";
+        break;
+    case SerialChipFamily::Ch34x:
+        maker = "WCH";
+        break;
+    case SerialChipFamily::Pl2303:
+        maker = "Prolific";
+        break;
+    }
+    maker += ' ';
+    maker += chip.name;
+    return maker;
+}
+
 std::optional<SerialChip> FindSerialChip(std::uint16_t vendor, std::uint16_t product) {
     struct Entry {
         std::uint16_t vendor;

@@ -26,6 +26,9 @@ struct SerialChip {
     friend bool operator==(const SerialChip&, const SerialChip&) = default;
 };
 
+/// The chip's maker and part, as a user knows it: "FTDI FT232R", "Silicon Labs CP210x".
+std::string SerialChipName(const SerialChip& chip);
+
 /// The converter with this vendor and product ID, from a built-in table; nothing for others.
 std::optional<SerialChip> FindSerialChip(std::uint16_t vendor, std::uint16_t product);
 

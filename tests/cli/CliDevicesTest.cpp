@@ -169,6 +169,65 @@ TEST(CliDevices, BosAndCompatIdInDevicesAndTransfers) {
         << transfers.out;
 }
 
+// An FT232R (0403:6001, named from the built-in table) that answers the Microsoft OS
+// requests: a compat ID whose ID holds a control byte (escaped once, by each output its own
+// way), extended properties (wIndex 5) and, through its BOS's vendor code 1, an OS 2.0
+// descriptor set (wIndex 7) naming WinUSB.
+TEST(CliDevices, SerialChipAndMicrosoftOsDescriptorsInTextJsonAndTransfers) {
+    TempDir work;
+    Import(work,
+           ControlIn(3, "8006000100001200", "120110010000000803040160000601020301") +
+               ControlIn(3, "8006000F00002100",
+                         "050F210001"
+                         "1C100500DF60DDD88945C74C9CD2659D9E648A9F000003062E000100") +
+               ControlIn(3, "C020000004002800",
+                         "28000000000104000100000000000000"
+                         "0001"
+                         "57494E0155534200"
+                         "0000000000000000"
+                         "000000000000") +
+               ControlIn(3, "C020000005002800",
+                         "28000000000105000100"
+                         "1E000000040000000C004C006100620065006C000000040000002A000000") +
+               ControlIn(3, "C001000007002E00",
+                         "0A000000000003062E00"
+                         "080001000000"
+                         "2400"
+                         "080002000000"
+                         "1C00"
+                         "1400030057494E55534200000000000000000000"),
+           "msos");
+    const test::CliResult text = RunCli(work, "devices msos.dat");
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    for (const char* line :
+         {" IC (serial converter FTDI FT232R)\n", "      compatibleID          WIN\\x01USB\n",
+          "  MS OS 1.0 Extended Properties:\n", "      bPropertyName         Label\n",
+          "      bPropertyData         42 (0x0000002a)\n", "  MS OS 2.0 Descriptor Set:\n",
+          "    Configuration subset:\n", "      Function subset:\n", "        Compatible ID:\n",
+          "          CompatibleID          WINUSB\n"}) {
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\nin:\n" << text.out;
+    }
+    const test::CliResult json = RunCli(work, "devices --json msos.dat");
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    for (const char* part :
+         {"\"serial_chip\": \"FTDI FT232R\"", "\"compatibleID\": \"WIN\\u0001USB\"",
+          "\"extended_properties\": {\"dwLength\": 40",
+          "\"bPropertyName\": \"Label\", \"dwPropertyDataLength\": 4, "
+          "\"bPropertyData\": 42",
+          "\"ms_os_20_set\": {\"wLength\": 10", "\"CompatibleID\": \"WINUSB\""}) {
+        EXPECT_NE(json.out.find(part), std::string::npos) << part << "\nin:\n" << json.out;
+    }
+    EXPECT_EQ(json.out.find("\\\\x01"), std::string::npos) << json.out;
+    const test::CliResult transfers = RunCli(work, "transfers msos.dat");
+    ASSERT_EQ(transfers.exitCode, 0) << transfers.err;
+    for (const char* part :
+         {"MS OS 1.0 compat ID: WIN\\x01USB\n", "MS OS 1.0 extended properties: Label\n",
+          "MS OS 2.0 descriptor set: WINUSB\n"}) {
+        EXPECT_NE(transfers.out.find(part), std::string::npos) << part << "\nin:\n"
+                                                               << transfers.out;
+    }
+}
+
 // USB 2.0 8.4.3: micro-frame SOFs repeat their frame number. The import warns once and
 // still succeeds.
 TEST(CliImport, WarnsOnceThatTheCaptureLooksHighSpeed) {

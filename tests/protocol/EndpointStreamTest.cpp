@@ -1,11 +1,13 @@
 #include "protocol/EndpointStream.h"
 
 #include "protocol/Devices.h"
+#include "protocol/Transfers.h"
 #include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vintrace::protocol {
@@ -80,6 +82,121 @@ TEST(EndpointStream, OtherDevicesKeepEveryByteAndControlIsNoStream) {
     const Stream control = StreamOf(bus, 3, 0, std::nullopt);
     EXPECT_EQ(control.in + control.out, 0u);
     EXPECT_EQ(StreamOf(bus, 4, 1, std::nullopt).in, 0u);
+}
+
+struct Built {
+    StreamPair pair;
+    Conversation conversation;
+};
+
+// The conversation of the pair that the item of `address`.`endpoint` (`direction`) is in, read
+// `step` items at a time, keeping `keep` bytes.
+Built Follow(const std::string& bus, std::uint8_t address, std::uint8_t endpoint,
+             Direction direction, std::size_t step, std::uint64_t keep) {
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers d = AssembleDescribedTransfers(packets, tx);
+    Built out;
+    for (const TransferItem& item : d.items) {
+        if (InStream(item, address, endpoint, direction)) {
+            out.pair = StreamPairOf(d.devices, item, FirstRecord(tx, item));
+            break;
+        }
+    }
+    ConversationBuilder builder(out.pair, keep);
+    std::size_t steps = 0;
+    while (!builder.Step(packets, tx, d.devices, d.items, step)) {
+        EXPECT_LT(++steps, d.items.size() + 2) << "the builder does not move on";
+    }
+    out.conversation = builder.conversation();
+    return out;
+}
+
+std::string Text(const std::vector<std::uint8_t>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+TEST(EndpointStream, ConversationPairsTheInterfacesEndpointsBothWays) {
+    // The FTDI port's IN is 0x81 and its OUT 0x02: one conversation whichever is chosen
+    // (USB 2.0 9.6.6: the interface's endpoints, each with its own direction bit).
+    const std::string bus = kFtdi + "OUT 2.2, DATA0 6869, ACK, "
+                                    "OUT 2.2, DATA1 0D0A, ACK, "
+                                    "IN 2.1, DATA0 31604142, ACK, "
+                                    "IN 2.1, DATA1 3160, ACK, "
+                                    "IN 2.1, DATA0 316043, ACK, "
+                                    "OUT 2.2, DATA0 21, ACK";
+    const StreamPair ftdi{2, 2, 1};
+    struct Case {
+        const char* name;
+        std::uint8_t endpoint;
+        Direction direction;
+        std::size_t step;
+        std::uint64_t keep;
+        std::vector<std::pair<Direction, std::string>> chunks;
+        bool cut;
+    };
+    const std::vector<Case> cases = {
+        {"from IN",
+         1,
+         Direction::In,
+         1000,
+         1000,
+         {{Direction::Out, "hi\r\n"}, {Direction::In, "ABC"}, {Direction::Out, "!"}},
+         false},
+        {"from OUT, one item a step",
+         2,
+         Direction::Out,
+         1,
+         1000,
+         {{Direction::Out, "hi\r\n"}, {Direction::In, "ABC"}, {Direction::Out, "!"}},
+         false},
+        {"kept up to the limit",
+         1,
+         Direction::In,
+         3,
+         5,
+         {{Direction::Out, "hi\r\n"}, {Direction::In, "A"}},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Built b = Follow(bus, 2, c.endpoint, c.direction, c.step, c.keep);
+        EXPECT_EQ(b.pair, ftdi);
+        std::vector<std::pair<Direction, std::string>> chunks;
+        for (const StreamChunk& chunk : b.conversation.chunks) {
+            chunks.emplace_back(chunk.direction, Text(chunk.bytes));
+        }
+        EXPECT_EQ(chunks, c.chunks);
+        EXPECT_EQ(b.conversation.cut, c.cut);
+        // The counts go on past the limit: 5 bytes out in 3 transfers, 3 in over 3.
+        EXPECT_EQ(b.conversation.bytes[0], 5u);
+        EXPECT_EQ(b.conversation.bytes[1], 3u);
+        EXPECT_EQ(b.conversation.transfers[0], 3u);
+        EXPECT_EQ(b.conversation.transfers[1], 3u);
+    }
+    const Built all = Follow(bus, 2, 1, Direction::In, 1000, 1000);
+    EXPECT_EQ(Text(all.conversation.bytesOf(Direction::Out)), "hi\r\n!");
+    EXPECT_EQ(Text(all.conversation.bytesOf(std::nullopt)), "hi\r\nABC!");
+}
+
+TEST(EndpointStream, UndescribedEndpointPairsWithItsOwnNumber) {
+    // No descriptors: endpoint 1 both ways is the best guess; endpoint 2 is another stream.
+    const std::string bus = "OUT 3.1, DATA0 6162, ACK, IN 3.1, DATA0 63, ACK, "
+                            "OUT 3.2, DATA0 7A, ACK";
+    const Built b = Follow(bus, 3, 1, Direction::Out, 10, 100);
+    EXPECT_EQ(b.pair, (StreamPair{3, 1, 1}));
+    EXPECT_EQ(Text(b.conversation.bytesOf(std::nullopt)), "abc");
+
+    // A HID interface with one interrupt IN endpoint talks one way: an OUT 1 the device does
+    // not describe is no part of its conversation.
+    const std::string hid =
+        ControlIn("4", "8006000200001900",
+                  "09021900010100A032090400000103010200070581030400" + std::string("0A")) +
+        "IN 4.1, DATA0 0102, ACK, OUT 4.1, DATA0 AA, ACK, IN 4.1, DATA1 03, ACK";
+    const Built oneWay = Follow(hid, 4, 1, Direction::In, 10, 100);
+    EXPECT_EQ(oneWay.pair, (StreamPair{4, std::nullopt, 1}));
+    EXPECT_EQ(oneWay.conversation.bytesOf(std::nullopt), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(oneWay.conversation.transfers[0], 0u);
 }
 
 } // namespace

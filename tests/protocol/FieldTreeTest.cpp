@@ -254,6 +254,34 @@ TEST(FieldTree, BulkOnlyWrappersOnAMassStorageInterface) {
                                         "Command Status Wrapper: CSW passed, residue 0"}));
 }
 
+TEST(FieldTree, MicrosoftOs20SetNestsItsSubsets) {
+    // The BOS names vendor code 1 for a 46-byte set (MS OS 2.0 table 4); the set's
+    // configuration subset holds a function subset that holds the compatible ID (tables 10-13).
+    const std::string a = "3.0";
+    const std::string bus =
+        "SETUP " + a + ", DATA0 8006000F00002100, ACK, IN " + a +
+        ", DATA1 050F2100011C100500DF60DDD88945C74C9CD2659D9E648A9F000003062E000100, ACK, OUT " +
+        a + ", DATA1, ACK, SETUP " + a + ", DATA0 C001000007002E00, ACK, IN " + a +
+        ", DATA1 0A000000000003062E00080001000000240008000200000" +
+        "01C001400030057494E55534200000000000000000000, ACK, OUT " + a + ", DATA1, ACK";
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const DescribedTransfers described = AssembleDescribedTransfers(packets, tx);
+    ASSERT_EQ(described.items.size(), 2u);
+    const FieldTree t = TransferFields(packets, tx, described.devices, described.items[1]);
+    const FieldNode* set = Find(t.fields, "MS OS 2.0 Descriptor Set");
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(set->value, "WINUSB");
+    const FieldNode* configuration = Find(set->children, "Configuration subset");
+    ASSERT_NE(configuration, nullptr);
+    const FieldNode* function = Find(configuration->children, "Function subset");
+    ASSERT_NE(function, nullptr);
+    ASSERT_NE(Find(function->children, "Compatible ID"), nullptr);
+    // Each subset spans what it holds, not only its own 8 bytes.
+    EXPECT_EQ(configuration->length, 36u);
+    ExpectNested(t.fields, 0, t.payload.size(), "set");
+}
+
 TEST(FieldTree, FtdiStatusHeadersAndVendorRequests) {
     // An FT232R (0403:6001) with bulk IN 0x81: each IN packet starts with modem and line
     // status; a vendor request gets a field that says what it asks.
