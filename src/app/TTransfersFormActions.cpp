@@ -1,6 +1,7 @@
 // The Transfers window's copy, save and filter actions and its context menu.
 #include "app/TTransfersForm.h"
 
+#include "app/TDecodeAs.h"
 #include "app/WindowActions.h"
 
 #include "capture/StagedFile.h"
@@ -45,6 +46,7 @@ void TTransfersForm::setUpActions() {
     separator();
     FilterDeviceAction = action("Filter to this device", "FilterDeviceAction", {});
     FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
+    DecodeAsAction = action("Decode As...", "DecodeAsAction", {});
     separator();
     SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
     SaveJsonAction = action("Save as JSON...", "SaveJsonAction", {});
@@ -57,6 +59,7 @@ void TTransfersForm::setUpActions() {
     connect(LastPacketAction, &QAction::triggered, this, [this] { goToPacket(true); });
     connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterToSelected(false); });
     connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterToSelected(true); });
+    connect(DecodeAsAction, &QAction::triggered, this, &TTransfersForm::decodeAs);
     connect(SaveTextAction, &QAction::triggered, this, [this] { saveView(false); });
     connect(SaveJsonAction, &QAction::triggered, this, [this] { saveView(true); });
 
@@ -65,9 +68,12 @@ void TTransfersForm::setUpActions() {
         const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
         const bool row = !rows.isEmpty();
         bool endpoint = false;
+        bool dataEndpoint = false;
         if (row) {
             if (const auto item = model_.ItemOf(rows.front())) {
-                endpoint = HasEndpoint(session_.transferList(model_.fold())[*item]);
+                const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+                endpoint = HasEndpoint(t);
+                dataEndpoint = endpoint && t.endpoint != 0;
             }
         }
         for (QAction* a : {CopyAction, CopyPayloadAction, SavePayloadAction, FirstPacketAction,
@@ -76,6 +82,7 @@ void TTransfersForm::setUpActions() {
         }
         FilterDeviceAction->setEnabled(endpoint);
         FilterEndpointAction->setEnabled(endpoint);
+        DecodeAsAction->setEnabled(dataEndpoint);
     };
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
     connect(&model_, &QAbstractItemModel::modelReset, this, update);
@@ -262,6 +269,39 @@ void TTransfersForm::filterToSelected(bool endpoint) {
                         : in
                             ? QStringLiteral("%1.0x%2").arg(t.address).arg(0x80 | t.endpoint, 2, 16)
                             : QStringLiteral("%1.%2").arg(t.address).arg(t.endpoint));
+}
+
+void TTransfersForm::decodeAs() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    const auto item = rows.isEmpty() ? std::nullopt : model_.ItemOf(rows.front());
+    if (!item) {
+        return;
+    }
+    const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+    if (!HasEndpoint(t) || t.endpoint == 0) {
+        return;
+    }
+    // The endpoint in the item's direction: an IN and an OUT endpoint of one number are two.
+    const auto endpoint =
+        static_cast<std::uint8_t>(t.endpoint | (t.direction == protocol::Direction::In ? 0x80 : 0));
+    protocol::EndpointAssumptions assumptions = session_.assumptions();
+    TDecodeAs dialog(t.address, endpoint, assumptions.find(t.address, endpoint), this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    if (const auto choice = dialog.choice()) {
+        assumptions.set(t.address, t.endpoint, t.direction, *choice);
+    } else {
+        assumptions.drop(t.address, t.endpoint, t.direction);
+    }
+    const std::size_t record = protocol::FirstRecord(session_.transactions(), t);
+    buildAside_ = true;
+    session_.assume(std::move(assumptions));
+    buildAside_ = false;
+    // The records stay as they were: the item is selected again once the tree is rebuilt.
+    if (!session_.cursor()) {
+        session_.moveCursor(record, session::CursorFrom::Transfers);
+    }
 }
 
 } // namespace vintrace::app
