@@ -1,6 +1,8 @@
 #include "session/CaptureSession.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace vintrace::session {
@@ -54,9 +56,19 @@ void CaptureSession::clear() {
     storeChanged();
 }
 
+namespace {
+/// The file the name stands for, however it is written ("./a.dat", a full path), so that
+/// opening the file again by another way finds what was assumed of it.
+std::string FileKey(const std::string& name) {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::weakly_canonical(name, error);
+    return error ? name : path.string();
+}
+} // namespace
+
 const protocol::EndpointAssumptions& CaptureSession::assumptions() const {
     static const protocol::EndpointAssumptions kNone;
-    const auto found = assumed_.find(fileName_);
+    const auto found = assumed_.find(FileKey(fileName_));
     return found == assumed_.end() ? kNone : found->second;
 }
 
@@ -67,9 +79,9 @@ void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
     build_.build.reset();
     storeChanging();
     if (assumptions.empty()) {
-        assumed_.erase(fileName_);
+        assumed_.erase(FileKey(fileName_));
     } else {
-        assumed_[fileName_] = std::move(assumptions);
+        assumed_[FileKey(fileName_)] = std::move(assumptions);
     }
     storeChanged();
 }

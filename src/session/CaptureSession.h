@@ -209,7 +209,7 @@ private:
     template <typename Tell> void tellListeners(const Tell& tell);
 
     std::string fileName_;
-    /// Decode As, by file name.
+    /// Decode As, by the file a name stands for.
     std::map<std::string, protocol::EndpointAssumptions> assumed_;
     capture::PacketList packets_;
     capture::EndpointTable endpoints_;
