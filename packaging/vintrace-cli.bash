@@ -40,6 +40,25 @@ _vintrace_cli() {
         [[ $subs == *" $word "* ]] && command+=("$word")
     done
 
+    # --assume ADDRESS.ENDPOINT=KIND: the kinds are those the program's usage error lists.
+    # Bash splits "1.1=bu" at the "=" unless COMP_WORDBREAKS lacks it.
+    local before=
+    ((COMP_CWORD > 1)) && before=${COMP_WORDS[COMP_CWORD - 2]}
+    local prefix= kind=
+    if [[ $prev == --assume && $cur == *=* ]]; then
+        prefix=${cur%%=*}= kind=${cur#*=}
+    elif [[ $cur == = && $before == --assume ]] ||
+        [[ $prev == = && $COMP_CWORD -gt 2 && ${COMP_WORDS[COMP_CWORD - 3]} == --assume ]]; then
+        [[ $cur != = ]] && kind=$cur
+    else
+        prefix=-
+    fi
+    if [[ $prefix != - ]]; then
+        local kinds
+        kinds=$("${command[@]}" --assume 1.1=? 2>&1 | sed -n 's/.*(kinds: \([^)]*\)).*/\1/p' | tr -d ',')
+        mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$kinds" -- "$kind")
+        return
+    fi
     if [[ $prev == -* && -n $(_vintrace_cli_help takes "$prev" "${command[@]}") ]]; then
         local values
         values=$(_vintrace_cli_help values "$prev" "${command[@]}")

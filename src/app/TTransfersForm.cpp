@@ -233,7 +233,8 @@ void TTransfersForm::showEvent(QShowEvent* event) {
 
 void TTransfersForm::showFold(bool fold) {
     wantedFold_ = fold;
-    if (session_.transfersReady(fold) || session_.packets().size() < TransfersBackgroundRecords) {
+    if (session_.transfersReady(fold) ||
+        (session_.packets().size() < TransfersBackgroundRecords && !buildAside_)) {
         buildPoll_->stop();
         ProgressLabel->hide();
         if (model_.fold() != fold) {

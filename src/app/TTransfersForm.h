@@ -66,6 +66,9 @@ public:
     /// Set the filter box to the selected item's address, or its address and endpoint.
     QAction* FilterDeviceAction = nullptr;
     QAction* FilterEndpointAction = nullptr;
+    /// Decode As: says what the selected item's endpoint is (TDecodeAs), for this capture
+    /// file as long as the program runs; the tree is built again on a worker.
+    QAction* DecodeAsAction = nullptr;
     /// Save as text (Ctrl+S) or JSON: the items the filter passes, as `vintrace-cli
     /// transfers` (`--json`) prints them.
     QAction* SaveTextAction = nullptr;
@@ -155,6 +158,7 @@ private:
     void goToPacket(bool last);
     void filterToSelected(bool endpoint);
     void followStream();
+    void decodeAs();
     /// Writes `bytes` to `target` staged beside it; says why not on failure.
     bool writeFile(const std::string& target, const std::string& bytes, const QString& title);
 
@@ -174,6 +178,9 @@ private:
     /// The store changed while the window was closed (or it was never shown): the tree is
     /// built when it is shown, on a worker for a large capture.
     bool stale_ = true;
+    /// Set while Decode As changes the session: the tree is built on a worker, whatever the
+    /// capture's size.
+    bool buildAside_ = false;
 };
 
 } // namespace vintrace::app

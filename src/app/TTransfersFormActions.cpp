@@ -2,6 +2,7 @@
 #include "app/TTransfersForm.h"
 
 #include "app/TFollowStreamForm.h"
+#include "app/TDecodeAs.h"
 #include "app/WindowActions.h"
 
 #include "capture/StagedFile.h"
@@ -49,6 +50,7 @@ void TTransfersForm::setUpActions() {
     FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
     FollowStreamAction = action("Follow stream...", "FollowStreamAction",
                                 QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_F));
+    DecodeAsAction = action("Decode As...", "DecodeAsAction", {});
     separator();
     SaveTextAction = action("Save as text...", "SaveTextAction", QKeySequence::Save);
     SaveJsonAction = action("Save as JSON...", "SaveJsonAction", {});
@@ -62,6 +64,7 @@ void TTransfersForm::setUpActions() {
     connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterToSelected(false); });
     connect(FilterEndpointAction, &QAction::triggered, this, [this] { filterToSelected(true); });
     connect(FollowStreamAction, &QAction::triggered, this, &TTransfersForm::followStream);
+    connect(DecodeAsAction, &QAction::triggered, this, &TTransfersForm::decodeAs);
     connect(SaveTextAction, &QAction::triggered, this, [this] { saveView(false); });
     connect(SaveJsonAction, &QAction::triggered, this, [this] { saveView(true); });
 
@@ -71,11 +74,13 @@ void TTransfersForm::setUpActions() {
         const bool row = !rows.isEmpty();
         bool endpoint = false;
         bool stream = false;
+        bool dataEndpoint = false;
         if (row) {
             if (const auto item = model_.ItemOf(rows.front())) {
                 const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
                 endpoint = HasEndpoint(t);
                 stream = protocol::CarriesStream(t);
+                dataEndpoint = endpoint && t.endpoint != 0;
             }
         }
         for (QAction* a : {CopyAction, CopyPayloadAction, SavePayloadAction, FirstPacketAction,
@@ -85,6 +90,7 @@ void TTransfersForm::setUpActions() {
         FilterDeviceAction->setEnabled(endpoint);
         FilterEndpointAction->setEnabled(endpoint);
         FollowStreamAction->setEnabled(stream);
+        DecodeAsAction->setEnabled(dataEndpoint);
     };
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
     connect(&model_, &QAbstractItemModel::modelReset, this, update);
@@ -289,6 +295,39 @@ void TTransfersForm::followStream() {
     form->setAttribute(Qt::WA_DeleteOnClose);
     followForm_ = form;
     form->show();
+}
+
+void TTransfersForm::decodeAs() {
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    const auto item = rows.isEmpty() ? std::nullopt : model_.ItemOf(rows.front());
+    if (!item) {
+        return;
+    }
+    const protocol::TransferItem t = session_.transferList(model_.fold())[*item];
+    if (!HasEndpoint(t) || t.endpoint == 0) {
+        return;
+    }
+    // The endpoint in the item's direction: an IN and an OUT endpoint of one number are two.
+    const auto endpoint =
+        static_cast<std::uint8_t>(t.endpoint | (t.direction == protocol::Direction::In ? 0x80 : 0));
+    protocol::EndpointAssumptions assumptions = session_.assumptions();
+    TDecodeAs dialog(t.address, endpoint, assumptions.find(t.address, endpoint), this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    if (const auto choice = dialog.choice()) {
+        assumptions.set(t.address, t.endpoint, t.direction, *choice);
+    } else {
+        assumptions.drop(t.address, t.endpoint, t.direction);
+    }
+    const std::size_t record = protocol::FirstRecord(session_.transactions(), t);
+    buildAside_ = true;
+    session_.assume(std::move(assumptions));
+    buildAside_ = false;
+    // The records stay as they were: the item is selected again once the tree is rebuilt.
+    if (!session_.cursor()) {
+        session_.moveCursor(record, session::CursorFrom::Transfers);
+    }
 }
 
 } // namespace vintrace::app

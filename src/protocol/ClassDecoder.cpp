@@ -821,15 +821,15 @@ const HidReportDescriptor* ClassDecoder::reportDescriptor(const DeviceInfo& devi
     if (!number) {
         return nullptr;
     }
-    const auto raw = device.reportDescriptors.find(static_cast<std::uint8_t>(*number));
-    if (raw == device.reportDescriptors.end()) {
+    const std::vector<std::uint8_t>* raw = device.reportDescriptorOf(interface);
+    if (raw == nullptr) {
         return nullptr;
     }
     const InterfaceKey key(static_cast<std::size_t>(&device - devices_.devices().data()),
-                           raw->first);
+                           static_cast<std::uint8_t>(*number));
     auto [at, added] = reportDescriptors_.try_emplace(key);
     if (added) {
-        at->second = ParseReportDescriptor(raw->second);
+        at->second = ParseReportDescriptor(*raw);
     }
     return &at->second;
 }

@@ -169,6 +169,26 @@ std::string JsonConfiguration(const DeviceInfo& device, const ConfigurationDescr
     return JsonObject(JsonFields(c.descriptor), more + "\"interfaces\": [" + interfaces + "]");
 }
 
+/// What the user assumed of the device's endpoints, and whether the lookups use it.
+std::string JsonAssumed(const DeviceInfo& d) {
+    std::string list;
+    for (const AssumedEndpoint& a : d.assumedEndpoints) {
+        std::string s = "\"endpoint\": " + std::to_string(a.endpoint) +
+                        ", \"kind\": " + JsonQuote(AssumedKindName(a.assumed.kind)) +
+                        ", \"insisted\": " + (a.assumed.insisted ? "true" : "false") +
+                        ", \"described\": " + (a.described ? "true" : "false") +
+                        ", \"used\": " + (a.used() ? "true" : "false") + ", \"type\": " +
+                        JsonQuote(EndpointTypeName(static_cast<std::uint8_t>(
+                            a.descriptor.field("bmAttributes").value_or(0))));
+        if (a.interface) {
+            s += ", \"interface\": " +
+                 JsonObject(JsonFields(d.assumedInterfaces[*a.interface].descriptor), "");
+        }
+        list += (list.empty() ? "" : ", ") + JsonObject(s, "");
+    }
+    return "[" + list + "]";
+}
+
 std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
     std::string s = "{\"address\": " + std::to_string(d.address) +
                     ", \"first_address\": " + std::to_string(d.firstAddress) +
@@ -242,6 +262,9 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
     }
     if (d.configuration) {
         s += ", \"configuration\": " + std::to_string(*d.configuration);
+    }
+    if (!d.assumedEndpoints.empty()) {
+        s += ", \"assumed\": " + JsonAssumed(d);
     }
     if (!d.problems.empty()) {
         std::string problems;

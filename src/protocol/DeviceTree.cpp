@@ -93,6 +93,40 @@ DeviceTreeRow LaidRow(std::string title, FieldTree detail, std::size_t record) {
     return row;
 }
 
+std::string_view TransferTypeWord(const Descriptor& endpoint) {
+    return EndpointTypeName(static_cast<std::uint8_t>(endpoint.field("bmAttributes").value_or(0)));
+}
+
+/// "Endpoint 0x81 IN assumed hid-boot-mouse: interrupt, interface 1 (class 0x03, subclass 0x01,
+/// protocol 0x02)", and whether the capture's own descriptors overrode it or it them.
+std::string AssumedEndpointText(const DeviceInfo& device, const AssumedEndpoint& a) {
+    std::string s = Format("Endpoint 0x%02x ", a.endpoint);
+    s += (a.endpoint & 0x80) != 0 ? "IN" : "OUT";
+    s += " assumed ";
+    s += AssumedKindName(a.assumed.kind);
+    if (a.assumed.insisted) {
+        s += '!';
+    }
+    s += ": ";
+    s += TransferTypeWord(a.descriptor);
+    if (a.interface) {
+        const Descriptor& i = device.assumedInterfaces[*a.interface].descriptor;
+        s += ", interface " + std::to_string(i.field("bInterfaceNumber").value_or(0));
+        s += Format(" (class 0x%02x", i.field("bInterfaceClass").value_or(0));
+        s += Format(", subclass 0x%02x", i.field("bInterfaceSubClass").value_or(0));
+        s += Format(", protocol 0x%02x)", i.field("bInterfaceProtocol").value_or(0));
+    }
+    if (a.assumed.kind == AssumedKind::Ftdi) {
+        s += ", FTDI chip";
+    }
+    if (!a.used()) {
+        s += "; not used: the capture's own descriptors describe it";
+    } else if (a.described) {
+        s += "; overrides the capture's own descriptors";
+    }
+    return s;
+}
+
 class TreeBuilder {
 public:
     TreeBuilder(const DeviceInfo& device, const UsbIds* ids) : d_(device), ids_(ids) {}
@@ -176,6 +210,11 @@ public:
                 report.children.push_back(std::move(line));
             }
             rows.push_back(std::move(report));
+        }
+        for (const AssumedEndpoint& a : d_.assumedEndpoints) {
+            DeviceTreeRow assumed{AssumedEndpointText(d_, a), own, {}};
+            assumed.endpoint = a.endpoint;
+            rows.push_back(std::move(assumed));
         }
         for (const DeviceProblem& p : d_.problems) {
             rows.push_back(

@@ -357,8 +357,81 @@ const ConfigurationDescription* DeviceInfo::activeConfiguration() const {
     return configurations.empty() ? nullptr : &configurations.begin()->second;
 }
 
+const AssumedEndpoint* DeviceInfo::assumedEndpoint(std::uint8_t endpointAddress) const {
+    for (const AssumedEndpoint& a : assumedEndpoints) {
+        if (a.endpoint == endpointAddress) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+const AssumedEndpoint* DeviceInfo::usedAssumption(std::uint8_t endpoint,
+                                                  Direction direction) const {
+    const AssumedEndpoint* a = assumedEndpoint(
+        static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0)));
+    return a != nullptr && a->used() ? a : nullptr;
+}
+
+namespace {
+// The boot protocol's reports as HID 1.11 Appendix E.6 (keyboard: modifiers, reserved byte,
+// LEDs out, six key codes) and E.10 (mouse: three buttons, X, Y) describe them.
+const std::vector<std::uint8_t> kBootKeyboardReport{
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+const std::vector<std::uint8_t> kBootMouseReport{
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19,
+    0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x05, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15,
+    0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0};
+} // namespace
+
+const std::vector<std::uint8_t>*
+DeviceInfo::reportDescriptorOf(const InterfaceDescription& interface) const {
+    const auto number = interface.descriptor.field("bInterfaceNumber");
+    if (!number) {
+        return nullptr;
+    }
+    const auto found = reportDescriptors.find(static_cast<std::uint8_t>(*number));
+    if (found != reportDescriptors.end()) {
+        return &found->second;
+    }
+    const bool assumed =
+        std::any_of(assumedInterfaces.begin(), assumedInterfaces.end(),
+                    [&interface](const InterfaceDescription& i) { return &i == &interface; });
+    if (!assumed || interface.descriptor.field("bInterfaceClass") != 0x03 ||
+        interface.descriptor.field("bInterfaceSubClass") != 0x01) {
+        return nullptr;
+    }
+    switch (interface.descriptor.field("bInterfaceProtocol").value_or(0)) {
+    case 1:
+        return &kBootKeyboardReport;
+    case 2:
+        return &kBootMouseReport;
+    default:
+        return nullptr;
+    }
+}
+
+bool DeviceInfo::assumedFtdi() const {
+    return std::any_of(
+        assumedEndpoints.begin(), assumedEndpoints.end(),
+        [](const AssumedEndpoint& a) { return a.assumed.kind == AssumedKind::Ftdi && a.used(); });
+}
+
 const InterfaceDescription* DeviceInfo::interfaceOfEndpoint(std::uint8_t endpoint,
                                                             Direction direction) const {
+    if (const AssumedEndpoint* a = usedAssumption(endpoint, direction); a && a->interface) {
+        return &assumedInterfaces[*a->interface];
+    }
+    // A type alone leaves the endpoint in the interface that describes it, if one does.
+    return describedInterfaceOfEndpoint(endpoint, direction);
+}
+
+const InterfaceDescription* DeviceInfo::describedInterfaceOfEndpoint(std::uint8_t endpoint,
+                                                                     Direction direction) const {
     const ConfigurationDescription* c = activeConfiguration();
     if (c == nullptr) {
         return nullptr;
@@ -390,7 +463,10 @@ const InterfaceDescription* DeviceInfo::interfaceOfEndpoint(std::uint8_t endpoin
 }
 
 const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Direction direction) const {
-    const InterfaceDescription* i = interfaceOfEndpoint(endpoint, direction);
+    if (const AssumedEndpoint* a = usedAssumption(endpoint, direction)) {
+        return &a->descriptor;
+    }
+    const InterfaceDescription* i = describedInterfaceOfEndpoint(endpoint, direction);
     if (i == nullptr) {
         return nullptr;
     }
@@ -405,6 +481,26 @@ const Descriptor* DeviceInfo::endpointDescriptor(std::uint8_t endpoint, Directio
 }
 
 const InterfaceDescription* DeviceInfo::interface(std::uint8_t number) const {
+    // An insisted interface took the number of the one it overrides; otherwise the capture's
+    // own interface comes first.
+    const InterfaceDescription* assumed = nullptr;
+    for (const AssumedEndpoint& a : assumedEndpoints) {
+        if (!a.interface || !a.used()) {
+            continue;
+        }
+        const InterfaceDescription& i = assumedInterfaces[*a.interface];
+        if (i.descriptor.field("bInterfaceNumber") == number) {
+            if (a.assumed.insisted) {
+                return &i;
+            }
+            assumed = &i;
+        }
+    }
+    const InterfaceDescription* described = describedInterface(number);
+    return described != nullptr ? described : assumed;
+}
+
+const InterfaceDescription* DeviceInfo::describedInterface(std::uint8_t number) const {
     const ConfigurationDescription* c = activeConfiguration();
     if (c == nullptr) {
         return nullptr;
@@ -556,6 +652,10 @@ std::optional<EndpointDescription> DescriptionOf(const DeviceInfo& device, std::
         return std::nullopt;
     }
     EndpointDescription out;
+    const std::uint8_t address =
+        static_cast<std::uint8_t>((endpoint & 0x0F) | (direction == Direction::In ? 0x80 : 0));
+    const AssumedEndpoint* assumed = device.assumedEndpoint(address);
+    out.sizeUnknown = assumed != nullptr && assumed->used();
     out.type = TypeOf(static_cast<std::uint8_t>(*e->field("bmAttributes")));
     out.maxPacketSize = static_cast<std::uint16_t>(e->field("wMaxPacketSize").value_or(0) & 0x7FF);
     // Mass storage over the bulk-only transport: class 8, protocol 0x50 (BOT 1.0 4.3).
@@ -584,13 +684,127 @@ const AddressSpan* SpanAt(const std::vector<AddressSpan>& spans, std::size_t rec
 
 } // namespace
 
+namespace {
+
+/// An endpoint descriptor for an assumed endpoint: its address and type; its size unknown.
+Descriptor AssumedEndpointDescriptor(std::uint8_t endpoint, AssumedKind kind) {
+    std::uint8_t attributes = 2;
+    switch (AssumedTransferType(kind)) {
+    case TransferType::Isochronous:
+        attributes = 1;
+        break;
+    case TransferType::Interrupt:
+        attributes = 3;
+        break;
+    default:
+        break;
+    }
+    const std::uint8_t interval = attributes == 2 ? 0 : 1;
+    return Descriptor{DescriptorKind::Endpoint, {7, 5, endpoint, attributes, 0, 0, interval}};
+}
+
+/// Applies the assumptions of the addresses a device held to it.
+void AssumeFor(DeviceInfo& device, const std::vector<std::uint8_t>& addresses,
+               const EndpointAssumptions& assumptions) {
+    std::map<std::uint8_t, Assumed> mine; // by endpoint address; a later address wins
+    for (const std::uint8_t address : addresses) {
+        for (const auto& [key, assumed] : assumptions.all()) {
+            if (key.first == address) {
+                mine[key.second] = assumed;
+            }
+        }
+    }
+    if (mine.empty()) {
+        return;
+    }
+    // Made-up interfaces take numbers the capture's configuration does not use.
+    std::uint16_t next = 0;
+    if (const ConfigurationDescription* c = device.activeConfiguration()) {
+        for (const InterfaceDescription& i : c->interfaces) {
+            if (const auto number = i.descriptor.field("bInterfaceNumber")) {
+                next = std::max<std::uint16_t>(next, static_cast<std::uint16_t>(*number + 1));
+            }
+        }
+    }
+    std::map<AssumedKind, std::size_t> interfaceOfKind;
+    for (const auto& [endpoint, assumed] : mine) {
+        AssumedEndpoint e;
+        e.endpoint = endpoint;
+        e.assumed = assumed;
+        const Direction direction = (endpoint & 0x80) != 0 ? Direction::In : Direction::Out;
+        // Nothing is assumed of this endpoint yet: the lookup answers from the capture.
+        const InterfaceDescription* described =
+            device.interfaceOfEndpoint(endpoint & 0x0F, direction);
+        // An FTDI chip is known by its IDs: a device descriptor that names them decides.
+        e.described = described != nullptr || (assumed.kind == AssumedKind::Ftdi && device.device);
+        e.descriptor = AssumedEndpointDescriptor(endpoint, assumed.kind);
+        if (const auto cls = AssumedInterfaceClass(assumed.kind)) {
+            const auto [at, added] =
+                interfaceOfKind.try_emplace(assumed.kind, device.assumedInterfaces.size());
+            if (added) {
+                std::uint8_t number = 0;
+                if (assumed.insisted && described != nullptr) {
+                    // It stands in for that interface, requests to its number included.
+                    number = static_cast<std::uint8_t>(
+                        described->descriptor.field("bInterfaceNumber").value_or(0));
+                } else {
+                    number = static_cast<std::uint8_t>(std::min<std::uint16_t>(next++, 0xFF));
+                }
+                InterfaceDescription i;
+                i.descriptor =
+                    Descriptor{DescriptorKind::Interface,
+                               {9, 4, number, 0, 0, cls->cls, cls->subclass, cls->protocol, 0}};
+                device.assumedInterfaces.push_back(std::move(i));
+            }
+            InterfaceDescription& i = device.assumedInterfaces[at->second];
+            i.endpoints.push_back(e.descriptor);
+            i.descriptor.bytes[4] = static_cast<std::uint8_t>(i.endpoints.size());
+            e.interface = at->second;
+        }
+        device.assumedEndpoints.push_back(std::move(e));
+    }
+}
+
+} // namespace
+
+void DeviceModel::assume(const EndpointAssumptions& assumptions) {
+    for (DeviceInfo& d : devices_) {
+        d.assumedEndpoints.clear();
+        d.assumedInterfaces.clear();
+    }
+    if (!assumptions.empty()) {
+        // Every address a device held: the user names the device by the address it was seen at.
+        std::vector<std::vector<std::uint8_t>> held(devices_.size());
+        for (const AddressSpan& s : spans_) {
+            if (s.device != kNoDevice && std::find(held[s.device].begin(), held[s.device].end(),
+                                                   s.address) == held[s.device].end()) {
+                held[s.device].push_back(s.address);
+            }
+        }
+        for (std::size_t d = 0; d < devices_.size(); ++d) {
+            AssumeFor(devices_[d], held[d], assumptions);
+        }
+    }
+    for (auto& spans : byAddress_) {
+        spans.clear();
+    }
+    endpointsOf_.clear();
+    endpoints_.clear();
+    lastDescribed_.fill({});
+    index();
+}
+
+bool DeviceModel::describesEndpoints() const {
+    return !endpoints_.empty();
+}
+
 void DeviceModel::index() {
     for (const AddressSpan& s : spans_) {
         byAddress_[s.address & 0x7F].push_back(s);
     }
     endpointsOf_.assign(devices_.size(), kNoDevice);
     for (std::size_t d = 0; d < devices_.size(); ++d) {
-        if (devices_[d].configurations.empty()) {
+        if (devices_[d].configurations.empty() && devices_[d].assumedEndpoints.empty()) {
             continue;
         }
         endpointsOf_[d] = endpoints_.size();
@@ -662,7 +876,8 @@ EndpointLookup DeviceModel::lookup() const {
 
 DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
                                                     const Transactions& transactions, bool fold,
-                                                    const std::atomic<bool>* stop) {
+                                                    const std::atomic<bool>* stop,
+                                                    const EndpointAssumptions* assumptions) {
     DescribedTransferList out;
     // Control transfers do not depend on endpoint descriptors, so the device pass finds every
     // descriptor the assembly needs; it keeps no list, so one list is alive at a time.
@@ -673,10 +888,11 @@ DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& p
     TransferOptions options;
     options.fold = fold;
     options.stop = stop;
-    const auto& devices = out.devices.devices();
-    // Without a configuration descriptor no endpoint is described.
-    if (std::any_of(devices.begin(), devices.end(),
-                    [](const DeviceInfo& d) { return !d.configurations.empty(); })) {
+    if (assumptions != nullptr && !assumptions->empty()) {
+        out.devices.assume(*assumptions);
+    }
+    // Without a configuration descriptor or an assumption no endpoint is described.
+    if (out.devices.describesEndpoints()) {
         options.endpoints = out.devices.lookup();
     }
     out.items = AssembleTransferList(packets, transactions, options);
@@ -684,8 +900,10 @@ DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& p
 }
 
 DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
-                                              const Transactions& transactions, bool fold) {
-    DescribedTransferList list = AssembleDescribedTransferList(packets, transactions, fold);
+                                              const Transactions& transactions, bool fold,
+                                              const EndpointAssumptions* assumptions) {
+    DescribedTransferList list =
+        AssembleDescribedTransferList(packets, transactions, fold, nullptr, assumptions);
     DescribedTransfers out;
     out.items = list.items.release();
     out.devices = std::move(list.devices);

@@ -2,6 +2,7 @@
 
 #include "capture/PacketList.h"
 #include "protocol/Descriptors.h"
+#include "protocol/EndpointAssumptions.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
 
@@ -21,6 +22,25 @@ struct DeviceProblem {
     std::string what;
 
     friend bool operator==(const DeviceProblem&, const DeviceProblem&) = default;
+};
+
+/// An endpoint of a device the user said what it is, and how that stands with the capture.
+struct AssumedEndpoint {
+    /// bEndpointAddress.
+    std::uint8_t endpoint = 0;
+    Assumed assumed;
+    /// The capture's own descriptors describe the endpoint (or, for an FTDI chip, the device
+    /// names its IDs): they win unless the assumption insists.
+    bool described = false;
+    /// The endpoint descriptor it stands for (wMaxPacketSize 0: the largest packet seen).
+    Descriptor descriptor;
+    /// Its interface among DeviceInfo::assumedInterfaces, for the kinds that are a class.
+    std::optional<std::size_t> interface;
+
+    /// True when the lookups answer with it rather than with the capture's descriptors.
+    bool used() const { return assumed.insisted || !described; }
+
+    friend bool operator==(const AssumedEndpoint&, const AssumedEndpoint&) = default;
 };
 
 /// One device as the capture shows it: from its first transfer at an address until another
@@ -63,6 +83,10 @@ struct DeviceInfo {
     /// Interface number to alternate setting, from SET_INTERFACE.
     std::map<std::uint8_t, std::uint8_t> alternates;
     std::vector<DeviceProblem> problems;
+    /// What the user assumed of its endpoints, by endpoint address, and the interfaces made
+    /// for the kinds that are a class (one per kind); empty without assumptions.
+    std::vector<AssumedEndpoint> assumedEndpoints;
+    std::vector<InterfaceDescription> assumedInterfaces;
 
     /// Store index of the first record of the transfer that delivered each part above, the
     /// one kept (so a view can show where it came from).
@@ -94,6 +118,25 @@ struct DeviceInfo {
                                                     Direction direction) const;
     /// Interface `number` in its current alternate setting (else any setting of it).
     const InterfaceDescription* interface(std::uint8_t number) const;
+    /// The assumption made for an endpoint address, used or not; null when none was.
+    const AssumedEndpoint* assumedEndpoint(std::uint8_t endpointAddress) const;
+    /// True when an FTDI assumption is in force for the device: its vendor requests and
+    /// bulk data are read as an FTDI chip's.
+    bool assumedFtdi() const;
+    /// The report descriptor of `interface`: the one delivered for its number, else for an
+    /// interface assumed to be a boot mouse or keyboard the boot report layout; null when
+    /// there is neither.
+    const std::vector<std::uint8_t>*
+    reportDescriptorOf(const InterfaceDescription& interface) const;
+
+private:
+    /// The assumption for the endpoint when the lookups answer with it; null otherwise.
+    const AssumedEndpoint* usedAssumption(std::uint8_t endpoint, Direction direction) const;
+    /// The same lookups over the capture's own descriptors alone.
+    const InterfaceDescription* describedInterfaceOfEndpoint(std::uint8_t endpoint,
+                                                             Direction direction) const;
+    const InterfaceDescription* describedInterface(std::uint8_t number) const;
+    friend class DeviceModel;
 };
 
 /// From record `from` on (until the next span at the address), `device` held `address`;
@@ -132,6 +175,15 @@ public:
                             std::size_t record) const;
     /// A lookup for the transfer grouping; it refers to this model, which must outlive it.
     EndpointLookup lookup() const;
+    /// True when some device describes or is assumed to have an endpoint: without one, a
+    /// lookup answers nothing.
+    bool describesEndpoints() const;
+
+    /// Applies what the user said endpoints are to every device that held their address,
+    /// replacing what an earlier call applied. An assumed endpoint gets its transfer type, and
+    /// the kinds that are a class an interface the decoders read; where the capture's own
+    /// descriptors describe the endpoint, they win unless the assumption insists.
+    void assume(const EndpointAssumptions& assumptions);
 
 private:
     /// Endpoint descriptions of one device in its final configuration and settings, by
@@ -163,16 +215,18 @@ struct DescribedTransferList {
     DeviceModel devices;
 };
 /// Once `stop` is set either pass ends within a stretch and the result is partial.
-DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
-                                                    const Transactions& transactions,
-                                                    bool fold = true,
-                                                    const std::atomic<bool>* stop = nullptr);
+/// `assumptions` (may be null) apply to the devices before the second pass.
+DescribedTransferList
+AssembleDescribedTransferList(const capture::PacketList& packets, const Transactions& transactions,
+                              bool fold = true, const std::atomic<bool>* stop = nullptr,
+                              const EndpointAssumptions* assumptions = nullptr);
 /// The same with the items in a vector, for readers that keep references into it.
 struct DescribedTransfers {
     std::vector<TransferItem> items;
     DeviceModel devices;
 };
 DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,
-                                              const Transactions& transactions, bool fold = true);
+                                              const Transactions& transactions, bool fold = true,
+                                              const EndpointAssumptions* assumptions = nullptr);
 
 } // namespace vintrace::protocol

@@ -1200,9 +1200,11 @@ std::vector<Finding> Diagnose(const capture::PacketList& packets, const Transact
     return diagnoser->run();
 }
 
-std::vector<Finding> DiagnoseCapture(const capture::PacketList& packets) {
+std::vector<Finding> DiagnoseCapture(const capture::PacketList& packets,
+                                     const EndpointAssumptions* assumptions) {
     const Transactions transactions = GroupTransactions(packets);
-    const DescribedTransfers described = AssembleDescribedTransfers(packets, transactions);
+    const DescribedTransfers described =
+        AssembleDescribedTransfers(packets, transactions, true, assumptions);
     return Diagnose(packets, transactions, described.items, described.devices);
 }
 

@@ -61,8 +61,10 @@ inline constexpr std::size_t kListedPerRule = 10000;
 std::vector<Finding> Diagnose(const capture::PacketList& packets, const Transactions& transactions,
                               const std::vector<TransferItem>& items, const DeviceModel& devices);
 
-/// Groups, assembles and describes the capture as the transfer list does, then diagnoses it.
-std::vector<Finding> DiagnoseCapture(const capture::PacketList& packets);
+/// Groups, assembles and describes the capture as the transfer list does (with what the user
+/// assumed of its endpoints, when `assumptions` is not null), then diagnoses it.
+std::vector<Finding> DiagnoseCapture(const capture::PacketList& packets,
+                                     const EndpointAssumptions* assumptions = nullptr);
 
 /// True when a finding is at least as severe as `threshold`.
 bool AnyAtLeast(const std::vector<Finding>& findings, Severity threshold);

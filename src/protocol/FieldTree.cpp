@@ -344,12 +344,7 @@ const std::vector<std::uint8_t>* ReportBytes(const DeviceInfo* device,
     if (device == nullptr || interface == nullptr) {
         return nullptr;
     }
-    const auto number = interface->descriptor.field("bInterfaceNumber");
-    if (!number) {
-        return nullptr;
-    }
-    const auto found = device->reportDescriptors.find(static_cast<std::uint8_t>(*number));
-    return found == device->reportDescriptors.end() ? nullptr : &found->second;
+    return device->reportDescriptorOf(*interface);
 }
 
 /// What a control transfer's data stage holds, by its request.

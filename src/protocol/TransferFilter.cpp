@@ -167,6 +167,9 @@ TransferFilterMatch::TransferFilterMatch(const TransferFilter& filter,
                 }
             }
         }
+        for (const InterfaceDescription& i : d.assumedInterfaces) {
+            has = has || wanted(i.descriptor.field("bInterfaceClass"));
+        }
         if (has) {
             classAddresses_.set(d.address & 0x7F);
             classAddresses_.set(d.firstAddress & 0x7F);

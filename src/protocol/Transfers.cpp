@@ -530,9 +530,18 @@ private:
                                 payload.begin() +
                                     static_cast<std::ptrdiff_t>(std::min(room, payload.size())));
         }
-        const std::size_t max = description && description->maxPacketSize != 0
-                                    ? description->maxPacketSize
-                                    : largest_(t.address, t.endpoint, t.direction());
+        std::size_t max = description && description->maxPacketSize != 0
+                              ? description->maxPacketSize
+                              : largest_(t.address, t.endpoint, t.direction());
+        if (description && description->sizeUnknown && type == TransferType::Bulk) {
+            // 5.8.3: a full-speed bulk endpoint's packets are 8, 16, 32 or 64 bytes; the
+            // largest packet seen is at most that.
+            std::size_t size = 8;
+            while (size < max && size < 64) {
+                size *= 2;
+            }
+            max = size;
+        }
         // A host asks an interrupt endpoint for one report at a time; a bulk transfer ends at
         // a short packet (5.8.3) or at the length its protocol announced.
         const bool full = pipe.limit != 0 && item.bytes >= pipe.limit;

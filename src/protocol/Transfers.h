@@ -27,6 +27,8 @@ struct EndpointDescription {
     /// its transfers are command wrappers, data stages and status wrappers.
     bool bulkOnly = false;
     std::uint8_t interfaceNumber = 0;
+    /// The user said what the endpoint is (Decode As) and its wMaxPacketSize is not known.
+    bool sizeUnknown = false;
 };
 
 /// What a lookup knows of an endpoint at one moment of the capture, and until when.

@@ -130,6 +130,10 @@ std::optional<SerialChip> FindSerialChip(std::uint16_t vendor, std::uint16_t pro
 }
 
 std::optional<SerialChip> SerialChipOf(const DeviceInfo& device) {
+    if (device.assumedFtdi()) {
+        // Read as the common single-port chip: its requests carry no port in wIndex.
+        return FindSerialChip(0x0403, 0x6001);
+    }
     if (!device.device) {
         return std::nullopt;
     }

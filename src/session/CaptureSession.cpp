@@ -3,6 +3,8 @@
 #include "platform/HeapPolicy.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace vintrace::session {
@@ -90,6 +92,36 @@ void CaptureSession::clear() {
     storeChanging();
     packets_.clear();
     endpoints_.clear();
+    storeChanged();
+}
+
+namespace {
+/// The file the name stands for, however it is written ("./a.dat", a full path), so that
+/// opening the file again by another way finds what was assumed of it.
+std::string FileKey(const std::string& name) {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::weakly_canonical(name, error);
+    return error ? name : path.string();
+}
+} // namespace
+
+const protocol::EndpointAssumptions& CaptureSession::assumptions() const {
+    static const protocol::EndpointAssumptions kNone;
+    const auto found = assumed_.find(FileKey(fileName_));
+    return found == assumed_.end() ? kNone : found->second;
+}
+
+void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
+    if (assumptions == this->assumptions()) {
+        return;
+    }
+    build_.build.reset();
+    storeChanging();
+    if (assumptions.empty()) {
+        assumed_.erase(FileKey(fileName_));
+    } else {
+        assumed_[FileKey(fileName_)] = std::move(assumptions);
+    }
     storeChanged();
 }
 
@@ -233,7 +265,7 @@ const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) 
     std::optional<std::vector<protocol::TransferItem>>& cached = fold ? folded_ : unfolded_;
     if (!cached) {
         protocol::DescribedTransfers described =
-            protocol::AssembleDescribedTransfers(packets_, transactions(), fold);
+            protocol::AssembleDescribedTransfers(packets_, transactions(), fold, &assumptions());
         cached = std::move(described.items);
         // Folding changes no control transfer, so either pass finds the same devices.
         if (!devices_) {
@@ -246,8 +278,8 @@ const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) 
 const protocol::TransferList& CaptureSession::transferList(bool fold) {
     std::optional<protocol::TransferList>& cached = fold ? foldedList_ : unfoldedList_;
     if (!cached) {
-        protocol::DescribedTransferList described =
-            protocol::AssembleDescribedTransferList(packets_, transactions(), fold);
+        protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
+            packets_, transactions(), fold, nullptr, &assumptions());
         cached = std::move(described.items);
         if (!devices_) {
             devices_ = std::move(described.devices);
@@ -263,6 +295,9 @@ const protocol::DeviceModel& CaptureSession::devices() {
         devices_ = transactions_
                        ? protocol::DeviceModel::FromControlTraffic(packets_, *transactions_)
                        : protocol::DeviceModel::FromControlTraffic(packets_);
+        if (!assumptions().empty()) {
+            devices_->assume(assumptions());
+        }
     }
     return *devices_;
 }
@@ -342,11 +377,14 @@ void CaptureSession::prepareTransfers(bool fold) {
     // The indexes of the last store may still be being freed: the new ones wait for that on
     // the worker, or a large capture would briefly hold two sets.
     Disposal* disposal = disposal_.get();
-    build_.build = std::make_unique<IndexBuild>(packets_, fold, [disposal](const auto& stop) {
-        if (disposal != nullptr) {
-            disposal->wait(stop);
-        }
-    });
+    build_.build = std::make_unique<IndexBuild>(
+        packets_, fold,
+        [disposal](const auto& stop) {
+            if (disposal != nullptr) {
+                disposal->wait(stop);
+            }
+        },
+        assumptions());
 }
 
 bool CaptureSession::transfersReady(bool fold) const {

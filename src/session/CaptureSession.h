@@ -8,6 +8,7 @@
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/Diagnostics.h"
+#include "protocol/EndpointAssumptions.h"
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
@@ -16,6 +17,7 @@
 #include "session/IndexBuild.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +97,14 @@ public:
                       std::string file);
     /// Empties the store; the name stays.
     void clear();
+
+    /// What the user said endpoints of the named file are (Decode As); empty unless set for
+    /// it. Kept by file name for as long as the session lives: reopening the file keeps them.
+    const protocol::EndpointAssumptions& assumptions() const;
+    /// Sets what endpoints of the named file are. Unless nothing changes, the indexes are
+    /// dropped and built again with them, and the listeners are told as for a change of the
+    /// store (the records stay as they are).
+    void assume(protocol::EndpointAssumptions assumptions);
 
     /// Registers `listener`, which must stay alive until it is removed.
     void addListener(SessionListener& listener);
@@ -212,6 +222,8 @@ private:
     template <typename Tell> void tellListeners(const Tell& tell);
 
     std::string fileName_;
+    /// Decode As, by the file a name stands for.
+    std::map<std::string, protocol::EndpointAssumptions> assumed_;
     capture::PacketList packets_;
     capture::EndpointTable endpoints_;
 

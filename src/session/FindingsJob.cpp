@@ -143,41 +143,43 @@ void FindingsJob::launch() {
     worker_ = worker;
     // Copied on the worker too: a copy of millions of records would hold up the window for
     // a second. The session's thread waits for it only if it changes the store meanwhile.
-    thread_ = std::thread([worker, store = &session_.packets()] {
-        std::vector<protocol::Finding> findings;
-        std::optional<std::string> error;
-        try {
-            capture::PacketList packets;
+    thread_ =
+        std::thread([worker, store = &session_.packets(), assumptions = session_.assumptions()] {
+            std::vector<protocol::Finding> findings;
+            std::optional<std::string> error;
             try {
-                packets = store->clone(&worker->abandon);
-            } catch (...) {
+                capture::PacketList packets;
+                try {
+                    packets = store->clone(&worker->abandon);
+                } catch (...) {
+                    worker->letGo();
+                    throw;
+                }
+                // Read before letting go: once let go, the flag may be set for the next change.
+                const bool abandoned = worker->abandon.load(std::memory_order_relaxed);
                 worker->letGo();
-                throw;
+                if (abandoned) {
+                    // The store changed: this result is dropped, and must not read as "no
+                    // findings".
+                    error = "the capture changed during the check";
+                } else {
+                    findings = protocol::DiagnoseCapture(packets, &assumptions);
+                }
+            } catch (const std::bad_alloc&) {
+                // A capture too large to check must not end the program that shows it.
+                error = "not enough memory";
+            } catch (const std::exception& e) {
+                error = e.what();
             }
-            // Read before letting go: once let go, the flag may be set for the next change.
-            const bool abandoned = worker->abandon.load(std::memory_order_relaxed);
-            worker->letGo();
-            if (abandoned) {
-                // The store changed: this result is dropped, and must not read as "no findings".
-                error = "the capture changed during the check";
-            } else {
-                findings = protocol::DiagnoseCapture(packets);
+            const std::lock_guard<std::mutex> guard(worker->lock);
+            worker->findings = std::move(findings);
+            worker->error = std::move(error);
+            worker->finished = true;
+            worker->ended.notify_all();
+            if (worker->finished_callback) {
+                worker->finished_callback();
             }
-        } catch (const std::bad_alloc&) {
-            // A capture too large to check must not end the program that shows it.
-            error = "not enough memory";
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        const std::lock_guard<std::mutex> guard(worker->lock);
-        worker->findings = std::move(findings);
-        worker->error = std::move(error);
-        worker->finished = true;
-        worker->ended.notify_all();
-        if (worker->finished_callback) {
-            worker->finished_callback();
-        }
-    });
+        });
 }
 
 bool FindingsJob::reap(std::chrono::milliseconds timeout) {

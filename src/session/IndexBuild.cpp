@@ -3,6 +3,7 @@
 #include "protocol/Transfers.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vintrace::session {
 
@@ -55,8 +56,9 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
 }
 
 IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
-                       std::function<void(const std::atomic<bool>& stop)> first)
-    : fold_(fold) {
+                       std::function<void(const std::atomic<bool>& stop)> first,
+                       protocol::EndpointAssumptions assumptions)
+    : fold_(fold), assumptions_(std::move(assumptions)) {
     worker_ = std::thread([this, &packets, first = std::move(first)] {
         if (first) {
             first(stop_);
@@ -87,8 +89,8 @@ void IndexBuild::run(const capture::PacketList& packets) {
     if (stop_.load(std::memory_order_relaxed)) {
         return;
     }
-    protocol::DescribedTransferList described =
-        protocol::AssembleDescribedTransferList(packets, built->transactions, fold_, &stop_);
+    protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
+        packets, built->transactions, fold_, &stop_, &assumptions_);
     built->items = std::move(described.items);
     built->devices = std::move(described.devices);
     itemCount_.store(built->items.size(), std::memory_order_relaxed);

@@ -3,6 +3,7 @@
 #include "capture/PacketList.h"
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
+#include "protocol/EndpointAssumptions.h"
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/TransferList.h"
@@ -60,8 +61,10 @@ public:
     /// `first` runs on the worker before anything is allocated (the session waits there for
     /// the old indexes to be freed, so that two sets never share the memory); it should
     /// return early once the stop flag it is given is set.
+    /// `assumptions` say what endpoints are where the capture does not (kept by the build).
     IndexBuild(const capture::PacketList& packets, bool fold,
-               std::function<void(const std::atomic<bool>& stop)> first = {});
+               std::function<void(const std::atomic<bool>& stop)> first = {},
+               protocol::EndpointAssumptions assumptions = {});
     /// Asks the worker to stop and waits for it; every step stops within a stretch of
     /// records, transactions or items.
     ~IndexBuild();
@@ -80,6 +83,7 @@ private:
     void run(const capture::PacketList& packets);
 
     bool fold_;
+    const protocol::EndpointAssumptions assumptions_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
     /// Steps done (0: grouping, 1: assembly, 2: owners, 3: decoding) and items decoded.

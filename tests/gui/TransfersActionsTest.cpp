@@ -1,4 +1,5 @@
 // The Transfers window's filter box, copy, save and context menu, driven by keys and clicks.
+#include "app/TDecodeAs.h"
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "display/TransferTreeModel.h"
@@ -10,17 +11,21 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -218,6 +223,72 @@ TEST_F(TransfersActions, ContextMenuActsOnTheRow) {
     choose(polls, "Filter to this endpoint");
     EXPECT_EQ(window_->FilterEdit->text(), "2.0x83");
     EXPECT_TRUE(messages_.isEmpty());
+}
+
+// Decode As: the item's endpoint read as the kind chosen in the dialog, the tree built again on
+// a worker; the capture's own descriptors win unless the box is ticked; "none" drops it; a
+// reload of the file keeps it.
+TEST_F(TransfersActions, DecodeAsReadsTheEndpointAsChosen) {
+    // A capture with interrupt reports in place of the badge, which has none.
+    const QString capture = dir_.filePath(QStringLiteral("usbdata.dat"));
+    ASSERT_TRUE(QFile::remove(capture));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VINTRACE_TEST_DATA "/ls-mouse.dat"), capture));
+    send(capture::CMD_RELOAD);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return model().rowCount() > 0; }, 10000));
+    std::optional<std::size_t> record;
+    for (int row = 0; row < model().rowCount() && !record; ++row) {
+        const auto item = model().ItemOf(model().index(row, 0));
+        if (item &&
+            form_->Session.transferList(true)[*item].type == protocol::TransferType::Interrupt) {
+            record = model().FirstRecordOf(model().index(row, 0));
+        }
+    }
+    ASSERT_TRUE(record);
+    const auto typeAt = [&] {
+        const auto item = model().ItemOf(rowAt(*record));
+        return item ? form_->Session.transferList(true)[*item].type : protocol::TransferType::Sof;
+    };
+    // Chooses `kind` in the dialog with the keyboard, ticks the box when `insist`, and OKs it.
+    const auto decodeAs = [&](const QString& kind, bool insist) {
+        bool answered = false;
+        QTimer dialog;
+        dialog.setInterval(10);
+        QObject::connect(&dialog, &QTimer::timeout, [&] {
+            auto* d = qobject_cast<TDecodeAs*>(QApplication::activeModalWidget());
+            if (d == nullptr || answered) {
+                return;
+            }
+            answered = true;
+            QTest::keyClick(d->KindBox, Qt::Key_Home);
+            for (int i = 0; i < d->KindBox->count() && d->KindBox->currentText() != kind; ++i) {
+                QTest::keyClick(d->KindBox, Qt::Key_Down);
+            }
+            if (d->InsistCheckBox->isChecked() != insist) {
+                QTest::mouseClick(d->InsistCheckBox, Qt::LeftButton);
+            }
+            QTest::keyClick(d->KindBox, Qt::Key_Return);
+        });
+        dialog.start();
+        choose(rowAt(*record), "Decode As...");
+        EXPECT_TRUE(answered);
+        // Built on a worker however small the capture: the tree waits meanwhile.
+        EXPECT_TRUE(window_->ProgressLabel->isVisible());
+        EXPECT_TRUE(
+            QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    };
+
+    decodeAs("bulk", false);
+    EXPECT_EQ(typeAt(), protocol::TransferType::Interrupt);
+    decodeAs("bulk", true);
+    EXPECT_EQ(typeAt(), protocol::TransferType::Bulk);
+    // The chosen item stays chosen.
+    EXPECT_EQ(model().FirstRecordOf(tree()->currentIndex()), record);
+    send(capture::CMD_RELOAD);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return model().rowCount() > 0; }, 10000));
+    EXPECT_EQ(typeAt(), protocol::TransferType::Bulk);
+    decodeAs("none", false);
+    EXPECT_EQ(typeAt(), protocol::TransferType::Interrupt);
+    EXPECT_TRUE(form_->Session.assumptions().empty());
 }
 
 // Save payload replaces a regular file and nothing else: a directory or a FIFO where the file

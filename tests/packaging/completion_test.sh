@@ -49,6 +49,12 @@ check "vintrace-cli check --fail-on " "error warning info" "capture-one.dat"
 check "vintrace-cli str" "stream" "stats dump"
 check "vintrace-cli stream capture-one.dat --" "--address --endpoint --direction --output --force" "--check"
 check "vintrace-cli stream capture-one.dat --direction " "in out" "capture-one.dat"
+check "vintrace-cli transfers capture-one.dat --" "--assume --address --json" "--check"
+check "vintrace-cli devices capture-one.dat --assume 1.0x81=" "1.0x81=hid-boot-mouse 1.0x81=bulk" "capture-one.dat"
+check "vintrace-cli stream capture-one.dat --assume 5.2=c" "5.2=cdc-data" "5.2=bulk"
+# As bash splits the words at "=".
+check "vintrace-cli check capture-one.dat --assume 5.1 =" "bulk ftdi midi" "capture-one.dat"
+check "vintrace-cli check capture-one.dat --assume 5.1 = hid" "hid-boot-mouse hid-boot-keyboard" "bulk"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion checks failed"

@@ -420,6 +420,49 @@ TEST(CaptureSession, HideOnAWorkerChangesTheStoreOnlyWhenSwappedIn) {
     }
 }
 
+// Decode As belongs to the file: reopening it keeps what was assumed, another file starts
+// without; a change drops the indexes (the workers' too) and is told as a store change.
+TEST(CaptureSession, AssumptionsAreKeptPerFileAndRebuildTheIndexes) {
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("ls-mouse.dat")).ok());
+    const auto& before = session.transfers(true);
+    const auto report = std::find_if(before.begin(), before.end(), [](const auto& item) {
+        return item.type == TransferType::Interrupt;
+    });
+    ASSERT_NE(report, before.end());
+    const std::size_t at = static_cast<std::size_t>(report - before.begin());
+    protocol::EndpointAssumptions bulk;
+    // Insisted: the capture describes the endpoint as interrupt.
+    bulk.set(report->address, report->endpoint, report->direction,
+             {protocol::AssumedKind::Bulk, true});
+
+    test::SessionEvents events(session);
+    session.prepareTransfers(true);
+    session.assume(bulk);
+    EXPECT_EQ(events.take(), Lines{"store"});
+    EXPECT_FALSE(session.preparing());
+    EXPECT_FALSE(session.hasIndexes());
+    EXPECT_EQ(session.transfers(true)[at].type, TransferType::Bulk);
+    session.assume(bulk);
+    EXPECT_EQ(events.take(), Lines{});
+
+    CaptureSession worker;
+    ASSERT_TRUE(worker.open(Data("ls-mouse.dat")).ok());
+    worker.assume(bulk);
+    worker.prepareTransfers(true);
+    ASSERT_TRUE(WaitForPrepared(worker));
+    EXPECT_EQ(worker.transferList(true)[at].type, TransferType::Bulk);
+
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    EXPECT_TRUE(session.assumptions().empty());
+    // The same file by another name.
+    ASSERT_TRUE(session.open(Data("../data/ls-mouse.dat")).ok());
+    EXPECT_EQ(session.assumptions(), bulk);
+    EXPECT_EQ(session.transfers(true)[at].type, TransferType::Bulk);
+    session.assume({});
+    EXPECT_EQ(session.transfers(true)[at].type, TransferType::Interrupt);
+}
+
 // Who follows the cursor learns who moved it; a search from the cursor starts where it stands,
 // or past the end once it found the last record, until the cursor is set again.
 TEST(CaptureSession, CursorAndSearchResumption) {

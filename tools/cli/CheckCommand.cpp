@@ -1,5 +1,6 @@
 #include "CheckCommand.h"
 
+#include "AssumeOption.h"
 #include "JsonText.h"
 #include "OutputFile.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vintrace::cli {
 
@@ -23,6 +25,7 @@ struct CheckOptions {
     std::string failOn = "warning";
     bool json = false;
     bool list = false;
+    std::vector<std::string> assume;
 };
 
 std::string Number(const std::optional<std::uint8_t>& v) {
@@ -95,7 +98,9 @@ int Run(const CheckOptions& o) {
         ReportFileError(o.file, loaded.reason);
         return kExitFileError;
     }
+    session.assume(ReadAssumptions(o.assume));
     const std::vector<Finding>& findings = session.findings();
+    ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     std::string out = o.json ? "{\"findings\":[" : "";
     for (std::size_t i = 0; i < findings.size(); ++i) {
         out += o.json ? (i == 0 ? "\n" : ",\n") + JsonLine(findings[i]) : TextLine(findings[i]);
@@ -142,6 +147,7 @@ void AddCheckCommand(CLI::App& app, int& exitCode) {
     cmd->add_flag("--list", options->list,
                   "List the rules instead (id, severity, reference, what it finds); with --json "
                   "as {\"rules\":[...]}");
+    AddAssumeOption(*cmd, options->assume);
     cmd->callback([options, &exitCode] { exitCode = Run(*options); });
 }
 

@@ -1,5 +1,6 @@
 #include "DevicesCommand.h"
 
+#include "AssumeOption.h"
 #include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceJson.h"
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vintrace::cli {
 
@@ -22,6 +24,7 @@ struct DevicesOptions {
     std::string file;
     std::string usbIds;
     bool json = false;
+    std::vector<std::string> assume;
 };
 
 int Run(const DevicesOptions& o) {
@@ -43,9 +46,11 @@ int Run(const DevicesOptions& o) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
+    session.assume(ReadAssumptions(o.assume));
     // From the control transfers, grouping a window of the capture at a time: no transfer
     // list and no whole transaction index beside the capture.
     const protocol::DeviceModel& model = session.devices();
+    ReportUnusedAssumptions(o.file, model, session.assumptions());
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
     std::string out;
     if (o.json) {
@@ -77,6 +82,7 @@ void AddDevicesCommand(CLI::App& app, int& exitCode) {
                   "hold are absent");
     cmd->add_option("--usb-ids", options->usbIds,
                     "Read names from this usb.ids file instead of the system's");
+    AddAssumeOption(*cmd, options->assume);
     cmd->callback([options, &exitCode] { exitCode = Run(*options); });
 }
 

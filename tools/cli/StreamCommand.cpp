@@ -1,5 +1,6 @@
 #include "StreamCommand.h"
 
+#include "AssumeOption.h"
 #include "OutputFile.h"
 
 #include "capture/StagedFile.h"
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vintrace::cli {
 
@@ -31,6 +33,7 @@ struct StreamOptions {
     std::string direction;
     std::string output;
     bool force = false;
+    std::vector<std::string> assume;
 };
 
 int Usage(const std::string& what) {
@@ -78,6 +81,8 @@ int Run(const StreamOptions& o) {
         ReportFileError(o.file, loaded.reason);
         return kExitFileError;
     }
+    session.assume(ReadAssumptions(o.assume));
+    ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     const protocol::EndpointStream stream = protocol::ReconstructStream(
         session.packets(), session.transactions(), session.devices(), session.transferList(true),
         *address, endpoint->number, direction);
@@ -145,6 +150,7 @@ void AddStreamCommand(CLI::App& app, int& exitCode) {
                     "File to write instead of standard output ('-' for standard output)");
     cmd->add_flag("--force", options->force,
                   "Replace the output if it exists and is a regular file (never the input)");
+    AddAssumeOption(*cmd, options->assume);
     cmd->callback([options, &exitCode] { exitCode = Run(*options); });
 }
 

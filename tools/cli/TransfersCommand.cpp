@@ -1,5 +1,6 @@
 #include "TransfersCommand.h"
 
+#include "AssumeOption.h"
 #include "OutputFile.h"
 
 #include "protocol/ClassDecoder.h"
@@ -32,6 +33,7 @@ struct TransfersOptions {
     std::string endpoint;
     bool json = false;
     bool noFold = false;
+    std::vector<std::string> assume;
 };
 
 int Run(const TransfersOptions& o) {
@@ -59,12 +61,14 @@ int Run(const TransfersOptions& o) {
         std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
         return kExitFileError;
     }
+    session.assume(ReadAssumptions(o.assume));
     const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
     const protocol::TransferList& items = session.transferList(!o.noFold);
     protocol::ClassDecoder decoder(packets, tx, session.devices());
     const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
+    ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     // Items are decoded in capture order on this thread; the lines of each batch are written
     // on two threads (half each) and output in order.
     struct Shown {
@@ -151,6 +155,7 @@ void AddTransfersCommand(CLI::App& app, int& exitCode) {
            "direction bit for IN only (a C literal: 1, 0x81)")
         ->needs(addressOpt);
     cmd->add_flag("--no-fold", options->noFold, "List SOFs and NAKed transactions one by one");
+    AddAssumeOption(*cmd, options->assume);
     cmd->callback([options, &exitCode] { exitCode = Run(*options); });
 }
 
