@@ -204,7 +204,7 @@ void TFollowStreamForm::showConversation() {
         note = QStringLiteral("The capture holds no bulk or interrupt transfers at this pair.");
     } else if (c.cut) {
         note = QStringLiteral("Only the first %1 bytes are shown and saved: the stream is "
-                              "longer.")
+                              "longer. vintrace-cli stream writes all of it.")
                    .arg(QLocale().toString(
                        static_cast<qulonglong>(protocol::ConversationBuilder::kDefaultKeep)));
     }
