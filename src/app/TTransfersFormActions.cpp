@@ -1,8 +1,8 @@
 // The Transfers window's copy, save and filter actions and its context menu.
 #include "app/TTransfersForm.h"
 
-#include "app/TFollowStreamForm.h"
 #include "app/TDecodeAs.h"
+#include "app/TFollowStreamForm.h"
 #include "app/WindowActions.h"
 
 #include "capture/StagedFile.h"

@@ -1,5 +1,7 @@
 #include "protocol/AudioClass.h"
 
+#include "protocol/LittleEndian.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -10,20 +12,6 @@ namespace {
 
 /// Event lines a MIDI transfer lists; the rest are counted.
 constexpr std::size_t kShownEvents = 64;
-
-std::string Format(const char* format, unsigned value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-std::uint32_t Le(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
-    std::uint32_t v = 0;
-    for (std::size_t i = size; i-- > 0;) {
-        v = v << 8 | d[at + i];
-    }
-    return v;
-}
 
 std::string HexBytes(std::span<const std::uint8_t> d) {
     std::string s;

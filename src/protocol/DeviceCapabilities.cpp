@@ -1,5 +1,6 @@
 #include "protocol/DeviceCapabilities.h"
 
+#include "protocol/LittleEndian.h"
 #include "protocol/SafeText.h"
 
 #include <algorithm>
@@ -26,20 +27,6 @@ constexpr std::array<std::uint8_t, 16> kWebUsbUuid = {
     0x38, 0xB6, 0x08, 0x34, 0xA9, 0x09, 0xA0, 0x47, 0x8B, 0xFD, 0xA0, 0x76, 0x88, 0x15, 0xB6, 0x65};
 constexpr std::array<std::uint8_t, 16> kMsOs20Uuid = {
     0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45, 0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F};
-
-std::string Format(const char* format, unsigned value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-std::uint32_t Le(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
-    std::uint32_t v = 0;
-    for (std::size_t i = size; i-- > 0;) {
-        v = v << 8 | d[at + i];
-    }
-    return v;
-}
 
 std::string Bcd(std::uint32_t v) {
     return Format("%x.", v >> 8 & 0xFF) + Format("%02x", v & 0xFF);

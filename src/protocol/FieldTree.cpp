@@ -5,6 +5,7 @@
 #include "protocol/ClassDecoder.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/DeviceText.h"
+#include "protocol/LittleEndian.h"
 #include "protocol/SafeText.h"
 #include "protocol/VendorSerial.h"
 
@@ -37,14 +38,6 @@ std::string Hex(std::uint32_t v, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, v);
     return text;
-}
-
-std::uint32_t Le(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
-    std::uint32_t v = 0;
-    for (std::size_t i = size; i-- > 0;) {
-        v = v << 8 | d[at + i];
-    }
-    return v;
 }
 
 std::uint32_t Be(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
