@@ -415,6 +415,20 @@ LaidBlock Ms20Descriptor(std::span<const std::uint8_t> c, std::size_t base,
     return b;
 }
 
+/// False when `data` stops before a header of `size` bytes, with a problem unless the host
+/// asked for no more (a first read of the header alone, as Windows does).
+bool WholeHeader(LaidDescriptor& out, std::span<const std::uint8_t> data, std::size_t size,
+                 bool cut) {
+    if (data.size() >= size) {
+        return true;
+    }
+    if (!cut) {
+        out.problems.push_back(
+            {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
+    }
+    return false;
+}
+
 } // namespace
 
 std::string UuidText(std::span<const std::uint8_t> u) {
@@ -446,11 +460,7 @@ LaidDescriptor ParseBos(std::span<const std::uint8_t> data, std::size_t requeste
     if (data[0] != kBosHeader) {
         out.problems.push_back({0, "bLength " + std::to_string(data[0]) + " where 5 is right"});
     }
-    if (data.size() < kBosHeader) {
-        if (!cut) {
-            out.problems.push_back(
-                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
-        }
+    if (!WholeHeader(out, data, kBosHeader, cut)) {
         return out;
     }
     const std::size_t total = Le(data, 2, 2);
@@ -528,11 +538,7 @@ LaidDescriptor ParseMsCompatId(std::span<const std::uint8_t> data, std::size_t r
     Add(out.header, data, 0, 6, 2, "wIndex", Hex4);
     Add(out.header, data, 0, 8, 1, "bCount", Decimal);
     out.end = std::min(data.size(), kCompatHeader);
-    if (data.size() < kCompatHeader) {
-        if (!cut) {
-            out.problems.push_back(
-                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
-        }
+    if (!WholeHeader(out, data, kCompatHeader, cut)) {
         return out;
     }
     const std::size_t length = Le(data, 0, 4);
@@ -614,11 +620,7 @@ LaidDescriptor ParseMsOs20Set(std::span<const std::uint8_t> data, std::size_t re
     Add(out.header, data, 0, 4, 4, "dwWindowsVersion", WindowsVersion);
     Add(out.header, data, 0, 8, 2, "wTotalLength", Decimal);
     out.end = std::min(data.size(), kMsOs20SetHeader);
-    if (data.size() < kMsOs20SetHeader) {
-        if (!cut) {
-            out.problems.push_back(
-                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
-        }
+    if (!WholeHeader(out, data, kMsOs20SetHeader, cut)) {
         return out;
     }
     if (Le(data, 0, 2) != kMsOs20SetHeader) {
@@ -739,11 +741,7 @@ LaidDescriptor ParseMsExtendedProperties(std::span<const std::uint8_t> data,
     Add(out.header, data, 0, 6, 2, "wIndex", Hex4);
     Add(out.header, data, 0, 8, 2, "wCount", Decimal);
     out.end = std::min(data.size(), kPropertiesHeader);
-    if (data.size() < kPropertiesHeader) {
-        if (!cut) {
-            out.problems.push_back(
-                {data.size(), "the header stops after " + std::to_string(data.size()) + " bytes"});
-        }
+    if (!WholeHeader(out, data, kPropertiesHeader, cut)) {
         return out;
     }
     if (Le(data, 6, 2) != kExtendedPropertiesIndex) {
