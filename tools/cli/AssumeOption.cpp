@@ -1,5 +1,7 @@
 #include "AssumeOption.h"
 
+#include "OutputFile.h"
+
 #include <cstdio>
 
 namespace vintrace::cli {
@@ -55,6 +57,17 @@ void ReportUnusedAssumptions(const std::string& file, const protocol::DeviceMode
                          file.c_str(), text.c_str());
         }
     }
+}
+
+bool OpenAssuming(session::CaptureSession& session, const std::string& file,
+                  const std::vector<std::string>& texts) {
+    const capture::LoadResult loaded = session.open(file);
+    if (!loaded.ok()) {
+        ReportFileError(file, loaded.reason);
+        return false;
+    }
+    session.assume(ReadAssumptions(texts));
+    return true;
 }
 
 } // namespace vintrace::cli

@@ -2,6 +2,7 @@
 
 #include "protocol/Devices.h"
 #include "protocol/EndpointAssumptions.h"
+#include "session/CaptureSession.h"
 
 #include <CLI/CLI.hpp>
 
@@ -21,5 +22,10 @@ protocol::EndpointAssumptions ReadAssumptions(const std::vector<std::string>& te
 /// or the capture's own descriptors describe the endpoint and it does not insist.
 void ReportUnusedAssumptions(const std::string& file, const protocol::DeviceModel& devices,
                              const protocol::EndpointAssumptions& assumptions);
+
+/// Opens `file` in `session` and applies the assumptions the texts name; false, with the
+/// reason on standard error, when the file cannot be read.
+bool OpenAssuming(session::CaptureSession& session, const std::string& file,
+                  const std::vector<std::string>& texts);
 
 } // namespace vintrace::cli

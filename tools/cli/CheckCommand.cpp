@@ -93,12 +93,9 @@ int Run(const CheckOptions& o) {
         return kExitCheckUsage;
     }
     session::CaptureSession session;
-    const capture::LoadResult loaded = session.open(o.file);
-    if (!loaded.ok()) {
-        ReportFileError(o.file, loaded.reason);
+    if (!OpenAssuming(session, o.file, o.assume)) {
         return kExitFileError;
     }
-    session.assume(ReadAssumptions(o.assume));
     const std::vector<Finding>& findings = session.findings();
     ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     std::string out = o.json ? "{\"findings\":[" : "";

@@ -41,12 +41,9 @@ int Run(const DevicesOptions& o) {
     }
     // The same devices as the Devices window shows: the session groups and models them.
     session::CaptureSession session;
-    const capture::LoadResult loaded = session.open(o.file);
-    if (!loaded.ok()) {
-        std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
+    if (!OpenAssuming(session, o.file, o.assume)) {
         return kExitFileError;
     }
-    session.assume(ReadAssumptions(o.assume));
     // From the control transfers, grouping a window of the capture at a time: no transfer
     // list and no whole transaction index beside the capture.
     const protocol::DeviceModel& model = session.devices();

@@ -76,12 +76,9 @@ int Run(const StreamOptions& o) {
         return kExitFileError;
     }
     session::CaptureSession session;
-    const capture::LoadResult loaded = session.open(o.file);
-    if (!loaded.ok()) {
-        ReportFileError(o.file, loaded.reason);
+    if (!OpenAssuming(session, o.file, o.assume)) {
         return kExitFileError;
     }
-    session.assume(ReadAssumptions(o.assume));
     ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     const protocol::EndpointStream stream = protocol::ReconstructStream(
         session.packets(), session.transactions(), session.devices(), session.transferList(true),

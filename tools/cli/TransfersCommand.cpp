@@ -56,12 +56,9 @@ int Run(const TransfersOptions& o) {
         }
     }
     session::CaptureSession session;
-    const capture::LoadResult loaded = session.open(o.file);
-    if (!loaded.ok()) {
-        std::fprintf(stderr, "vintrace-cli: %s: %s\n", o.file.c_str(), loaded.reason.c_str());
+    if (!OpenAssuming(session, o.file, o.assume)) {
         return kExitFileError;
     }
-    session.assume(ReadAssumptions(o.assume));
     const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     // Endpoint types and sizes from the capture's own descriptors.
