@@ -10,7 +10,7 @@
 namespace {
 
 /// Resident memory of this process in bytes (Linux), or 0 where unknown.
-std::size_t Resident() {
+[[maybe_unused]] std::size_t Resident() {
     std::size_t pages = 0;
     std::size_t resident = 0;
     if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
