@@ -429,6 +429,27 @@ bool WholeHeader(LaidDescriptor& out, std::span<const std::uint8_t> data, std::s
     return false;
 }
 
+/// Where the parts end by the wTotalLength at `at` of a set whose header takes `header` bytes:
+/// the bytes delivered, or fewer when it says so; with a problem where it disagrees with them
+/// (more than delivered is only wrong when the host asked for more).
+std::size_t TotalLengthEnd(LaidDescriptor& out, std::span<const std::uint8_t> data, std::size_t at,
+                           std::size_t header, bool cut) {
+    const std::size_t total = Le(data, at, 2);
+    const auto disagrees = [&] {
+        return "wTotalLength " + std::to_string(total) + " disagrees with the " +
+               std::to_string(data.size()) + " bytes delivered";
+    };
+    if (total < header) {
+        out.problems.push_back({at, "wTotalLength " + std::to_string(total) + " is too small"});
+    } else if (total < data.size()) {
+        out.problems.push_back({at, disagrees()});
+        return total;
+    } else if (total > data.size() && !cut) {
+        out.problems.push_back({data.size(), disagrees()});
+    }
+    return data.size();
+}
+
 } // namespace
 
 std::string UuidText(std::span<const std::uint8_t> u) {
@@ -464,19 +485,7 @@ LaidDescriptor ParseBos(std::span<const std::uint8_t> data, std::size_t requeste
         return out;
     }
     const std::size_t total = Le(data, 2, 2);
-    std::size_t end = data.size();
-    if (total < kBosHeader) {
-        out.problems.push_back({2, "wTotalLength " + std::to_string(total) + " is too small"});
-    } else if (total < data.size()) {
-        out.problems.push_back({2, "wTotalLength " + std::to_string(total) +
-                                       " disagrees with the " + std::to_string(data.size()) +
-                                       " bytes delivered"});
-        end = total;
-    } else if (total > data.size() && !cut) {
-        out.problems.push_back({data.size(), "wTotalLength " + std::to_string(total) +
-                                                 " disagrees with the " +
-                                                 std::to_string(data.size()) + " bytes delivered"});
-    }
+    std::size_t end = TotalLengthEnd(out, data, 2, kBosHeader, cut);
     std::size_t at = kBosHeader;
     while (at < end) {
         const std::size_t left = end - at;
@@ -632,19 +641,7 @@ LaidDescriptor ParseMsOs20Set(std::span<const std::uint8_t> data, std::size_t re
             {2, "wDescriptorType " + Hex4(Le(data, 2, 2)) + " is not a descriptor set header"});
     }
     const std::size_t total = Le(data, 8, 2);
-    std::size_t end = data.size();
-    if (total < kMsOs20SetHeader) {
-        out.problems.push_back({8, "wTotalLength " + std::to_string(total) + " is too small"});
-    } else if (total < data.size()) {
-        out.problems.push_back({8, "wTotalLength " + std::to_string(total) +
-                                       " disagrees with the " + std::to_string(data.size()) +
-                                       " bytes delivered"});
-        end = total;
-    } else if (total > data.size() && !cut) {
-        out.problems.push_back({data.size(), "wTotalLength " + std::to_string(total) +
-                                                 " disagrees with the " +
-                                                 std::to_string(data.size()) + " bytes delivered"});
-    }
+    std::size_t end = TotalLengthEnd(out, data, 8, kMsOs20SetHeader, cut);
     // The subsets open at each point: where each ends, and whether it is a configuration's.
     struct Open {
         std::size_t end;
