@@ -11,6 +11,17 @@
 namespace vintrace::protocol {
 namespace {
 
+/// A vendor request's setup packet, as the Microsoft OS requests are sent.
+capture::SetupRequest VendorRequest(std::uint8_t type, std::uint8_t code, std::uint16_t index,
+                                    std::uint16_t length) {
+    capture::SetupRequest r;
+    r.requestType = type;
+    r.request = code;
+    r.index = index;
+    r.length = length;
+    return r;
+}
+
 std::vector<std::uint8_t> Bytes(const std::string& hex) {
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -218,13 +229,8 @@ TEST(MsOs10, CompatIdRequestIsKnownByVendorCodeOrByItsHeader) {
     const std::vector<std::uint8_t> compat = Bytes(kCompatId);
     const std::vector<std::uint8_t> header = Bytes(kCompatId.substr(0, 32));
     const std::vector<std::uint8_t> other = Bytes("0A000000000104000100");
-    auto request = [](std::uint8_t type, std::uint8_t code, std::uint16_t index) {
-        capture::SetupRequest r;
-        r.requestType = type;
-        r.request = code;
-        r.index = index;
-        r.length = 0x28;
-        return r;
+    const auto request = [](std::uint8_t type, std::uint8_t code, std::uint16_t index) {
+        return VendorRequest(type, code, index, 0x28);
     };
     struct Case {
         capture::SetupRequest r;
@@ -407,13 +413,8 @@ TEST(MsOs20, SetRequestIsKnownByTheBosVendorCodeOrByItsHeader) {
     EXPECT_EQ(MsOs20VendorCode(Bytes("050F050000")), std::nullopt);
     const std::vector<std::uint8_t> set = Bytes(kWinUsbSet);
     const std::vector<std::uint8_t> other = Bytes("0A000100000003060A00");
-    auto request = [](std::uint8_t type, std::uint8_t code, std::uint16_t index) {
-        capture::SetupRequest r;
-        r.requestType = type;
-        r.request = code;
-        r.index = index;
-        r.length = 0xB2;
-        return r;
+    const auto request = [](std::uint8_t type, std::uint8_t code, std::uint16_t index) {
+        return VendorRequest(type, code, index, 0xB2);
     };
     struct Case {
         capture::SetupRequest r;
