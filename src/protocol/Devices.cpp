@@ -885,18 +885,25 @@ DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& p
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
         return out;
     }
-    TransferOptions options;
-    options.fold = fold;
-    options.stop = stop;
     if (assumptions != nullptr && !assumptions->empty()) {
         out.devices.assume(*assumptions);
     }
-    // Without a configuration descriptor or an assumption no endpoint is described.
-    if (out.devices.describesEndpoints()) {
-        options.endpoints = out.devices.lookup();
-    }
-    out.items = AssembleTransferList(packets, transactions, options);
+    out.items = AssembleTransferListDescribedBy(packets, transactions, out.devices, fold, stop);
     return out;
+}
+
+TransferList AssembleTransferListDescribedBy(const capture::PacketList& packets,
+                                             const Transactions& transactions,
+                                             const DeviceModel& devices, bool fold,
+                                             const std::atomic<bool>* stop) {
+    TransferOptions options;
+    options.fold = fold;
+    options.stop = stop;
+    // Without a configuration descriptor or an assumption no endpoint is described.
+    if (devices.describesEndpoints()) {
+        options.endpoints = devices.lookup();
+    }
+    return AssembleTransferList(packets, transactions, options);
 }
 
 DescribedTransfers AssembleDescribedTransfers(const capture::PacketList& packets,

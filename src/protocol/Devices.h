@@ -220,6 +220,12 @@ DescribedTransferList
 AssembleDescribedTransferList(const capture::PacketList& packets, const Transactions& transactions,
                               bool fold = true, const std::atomic<bool>* stop = nullptr,
                               const EndpointAssumptions* assumptions = nullptr);
+/// The second pass alone: the transfer list with bulk and interrupt grouped by what `devices`
+/// (found over the same transactions, assumptions applied) says of their endpoints.
+TransferList AssembleTransferListDescribedBy(const capture::PacketList& packets,
+                                             const Transactions& transactions,
+                                             const DeviceModel& devices, bool fold = true,
+                                             const std::atomic<bool>* stop = nullptr);
 /// The same with the items in a vector, for readers that keep references into it.
 struct DescribedTransfers {
     std::vector<TransferItem> items;

@@ -264,13 +264,7 @@ const protocol::FrameIndex& CaptureSession::frames() {
 const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) {
     std::optional<std::vector<protocol::TransferItem>>& cached = fold ? folded_ : unfolded_;
     if (!cached) {
-        protocol::DescribedTransfers described =
-            protocol::AssembleDescribedTransfers(packets_, transactions(), fold, &assumptions());
-        cached = std::move(described.items);
-        // Folding changes no control transfer, so either pass finds the same devices.
-        if (!devices_) {
-            devices_ = std::move(described.devices);
-        }
+        cached = assembleTransfers(fold).release();
     }
     return *cached;
 }
@@ -278,14 +272,20 @@ const std::vector<protocol::TransferItem>& CaptureSession::transfers(bool fold) 
 const protocol::TransferList& CaptureSession::transferList(bool fold) {
     std::optional<protocol::TransferList>& cached = fold ? foldedList_ : unfoldedList_;
     if (!cached) {
-        protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
-            packets_, transactions(), fold, nullptr, &assumptions());
-        cached = std::move(described.items);
-        if (!devices_) {
-            devices_ = std::move(described.devices);
-        }
+        cached = assembleTransfers(fold);
     }
     return *cached;
+}
+
+protocol::TransferList CaptureSession::assembleTransfers(bool fold) {
+    if (devices_) {
+        // Folding changes no control transfer, so the devices either fold found describe both.
+        return protocol::AssembleTransferListDescribedBy(packets_, transactions(), *devices_, fold);
+    }
+    protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
+        packets_, transactions(), fold, nullptr, &assumptions());
+    devices_ = std::move(described.devices);
+    return std::move(described.items);
 }
 
 const protocol::DeviceModel& CaptureSession::devices() {
@@ -377,6 +377,10 @@ void CaptureSession::prepareTransfers(bool fold) {
     // The indexes of the last store may still be being freed: the new ones wait for that on
     // the worker, or a large capture would briefly hold two sets.
     Disposal* disposal = disposal_.get();
+    // What the other fold or an earlier reader built is read, not built again: it stays until
+    // the store changes, and every change stops the build first.
+    const KnownIndexes known{transactions_ ? &*transactions_ : nullptr,
+                             frames_ ? &*frames_ : nullptr, devices_ ? &*devices_ : nullptr};
     build_.build = std::make_unique<IndexBuild>(
         packets_, fold,
         [disposal](const auto& stop) {
@@ -384,7 +388,7 @@ void CaptureSession::prepareTransfers(bool fold) {
                 disposal->wait(stop);
             }
         },
-        assumptions());
+        assumptions(), known);
 }
 
 bool CaptureSession::transfersReady(bool fold) const {

@@ -212,6 +212,8 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
+    /// The transfer list of the store, with the devices found once for both folds.
+    protocol::TransferList assembleTransfers(bool fold);
     /// Tells the listeners the store is about to change.
     void storeChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.

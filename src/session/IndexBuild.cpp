@@ -3,6 +3,7 @@
 #include "protocol/Transfers.h"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 namespace vintrace::session {
@@ -57,8 +58,8 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
 
 IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
                        std::function<void(const std::atomic<bool>& stop)> first,
-                       protocol::EndpointAssumptions assumptions)
-    : fold_(fold), assumptions_(std::move(assumptions)) {
+                       protocol::EndpointAssumptions assumptions, KnownIndexes known)
+    : fold_(fold), assumptions_(std::move(assumptions)), known_(known) {
     worker_ = std::thread([this, &packets, first = std::move(first)] {
         if (first) {
             first(stop_);
@@ -79,36 +80,58 @@ IndexBuild::~IndexBuild() {
 
 void IndexBuild::run(const capture::PacketList& packets) {
     auto built = std::make_unique<TransferIndexes>();
-    built->transactions =
-        protocol::GroupTransactions(packets, 0, protocol::kGroupPartRecords, &stop_);
+    if (known_.transactions == nullptr) {
+        built->transactions =
+            protocol::GroupTransactions(packets, 0, protocol::kGroupPartRecords, &stop_);
+    }
+    const protocol::Transactions& transactions =
+        known_.transactions != nullptr ? *known_.transactions : built->transactions;
     step_.store(1, std::memory_order_relaxed);
     if (stop_.load(std::memory_order_relaxed)) {
         return;
     }
-    built->frames = protocol::FrameIndex::Build(packets, built->transactions, &stop_);
-    if (stop_.load(std::memory_order_relaxed)) {
-        return;
+    // The frames depend on the transactions alone: counted on the second core while the
+    // transfers are assembled. Declared after `built`, so joined before it goes.
+    std::jthread frames;
+    if (known_.frames == nullptr) {
+        frames = std::jthread(
+            [&] { built->frames = protocol::FrameIndex::Build(packets, transactions, &stop_); });
     }
-    protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
-        packets, built->transactions, fold_, &stop_, &assumptions_);
-    built->items = std::move(described.items);
-    built->devices = std::move(described.devices);
+    if (known_.devices != nullptr) {
+        built->items = protocol::AssembleTransferListDescribedBy(packets, transactions,
+                                                                 *known_.devices, fold_, &stop_);
+    } else {
+        protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
+            packets, transactions, fold_, &stop_, &assumptions_);
+        built->items = std::move(described.items);
+        built->devices = std::move(described.devices);
+    }
+    const protocol::DeviceModel& devices =
+        known_.devices != nullptr ? *known_.devices : built->devices;
     itemCount_.store(built->items.size(), std::memory_order_relaxed);
     step_.store(2, std::memory_order_relaxed);
+    if (frames.joinable()) {
+        frames.join();
+    }
     if (stop_.load(std::memory_order_relaxed)) {
         return;
     }
-    if (!built->transactions.empty()) {
-        built->owners = ItemOfEachTransaction(built->transactions, built->items, &stop_);
-        if (built->owners.empty()) {
-            return;
-        }
+    // The owner of each transaction and the decoded texts both only read the list: side by
+    // side. The decoder reads the items in order, so it stays one pass.
+    std::jthread owners;
+    if (!transactions.empty()) {
+        owners = std::jthread(
+            [&] { built->owners = ItemOfEachTransaction(transactions, built->items, &stop_); });
     }
     step_.store(3, std::memory_order_relaxed);
     built->decoded.decoder =
-        std::make_unique<protocol::ClassDecoder>(packets, built->transactions, built->devices);
+        std::make_unique<protocol::ClassDecoder>(packets, transactions, devices);
     DecodeUpTo(built->decoded, built->items, built->items.size(), &stop_, &decoded_);
-    if (built->decoded.done != built->items.size()) {
+    if (owners.joinable()) {
+        owners.join();
+    }
+    if (built->decoded.done != built->items.size() ||
+        (built->owners.empty() && !transactions.empty())) {
         return;
     }
     result_ = std::move(built);

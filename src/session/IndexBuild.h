@@ -43,7 +43,8 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
                                                  const protocol::TransferList& items,
                                                  const std::atomic<bool>* stop = nullptr);
 
-/// What the Transfers window reads of a capture, built together.
+/// What the Transfers window reads of a capture, built together. The transactions, frames and
+/// devices stay empty where the build was given them (KnownIndexes).
 struct TransferIndexes {
     protocol::Transactions transactions;
     protocol::FrameIndex frames;
@@ -51,6 +52,15 @@ struct TransferIndexes {
     protocol::DeviceModel devices;
     std::vector<std::uint32_t> owners;
     DecodedIndex decoded;
+};
+
+/// Indexes of the same store at hand already, which a build reads rather than builds again (the
+/// other fold of a capture shares them). Each may be null; those given must stay unchanged
+/// until the build has finished or been destroyed.
+struct KnownIndexes {
+    const protocol::Transactions* transactions = nullptr;
+    const protocol::FrameIndex* frames = nullptr;
+    const protocol::DeviceModel* devices = nullptr;
 };
 
 /// Groups a store into transactions and transfers, finds the item of each transaction and
@@ -64,7 +74,7 @@ public:
     /// `assumptions` say what endpoints are where the capture does not (kept by the build).
     IndexBuild(const capture::PacketList& packets, bool fold,
                std::function<void(const std::atomic<bool>& stop)> first = {},
-               protocol::EndpointAssumptions assumptions = {});
+               protocol::EndpointAssumptions assumptions = {}, KnownIndexes known = {});
     /// Asks the worker to stop and waits for it; every step stops within a stretch of
     /// records, transactions or items.
     ~IndexBuild();
@@ -84,9 +94,11 @@ private:
 
     bool fold_;
     const protocol::EndpointAssumptions assumptions_;
+    const KnownIndexes known_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
-    /// Steps done (0: grouping, 1: assembly, 2: owners, 3: decoding) and items decoded.
+    /// Steps done (0: grouping, 1: frames and assembly, 2: the frames' end, 3: owners and
+    /// decoding) and items decoded.
     std::atomic<int> step_{0};
     std::atomic<std::size_t> decoded_{0};
     std::atomic<std::size_t> itemCount_{0};

@@ -209,7 +209,9 @@ bool WaitForPrepared(CaptureSession& session) {
 }
 
 // The worker's indexes are the ones the session builds on first use: the same items in the
-// same order, the same item for every record and the same decoded text for every item.
+// same order, the same item for every record and the same decoded text for every item. The
+// first fold prepared builds everything; the other one reads the transactions, frames and
+// devices the first left.
 TEST(CaptureSession, TransfersPreparedOnAWorkerMatchThoseBuiltOnFirstUse) {
     for (const char* file : {"fs-badge.dat", "ls-mouse.dat", "edge-cases.dat", "faults.dat"}) {
         for (const bool fold : {true, false}) {
@@ -218,6 +220,8 @@ TEST(CaptureSession, TransfersPreparedOnAWorkerMatchThoseBuiltOnFirstUse) {
             CaptureSession worker;
             ASSERT_TRUE(serial.open(Data(file)).ok());
             ASSERT_TRUE(worker.open(Data(file)).ok());
+            worker.prepareTransfers(!fold);
+            ASSERT_TRUE(WaitForPrepared(worker));
             EXPECT_FALSE(worker.transfersReady(fold));
             worker.prepareTransfers(fold);
             ASSERT_TRUE(WaitForPrepared(worker));
