@@ -77,7 +77,7 @@ int Run(const TransfersOptions& o) {
                 protocol::AppendTransferLine(out, packets, tx, shown.item, shown.decoded);
             }
         },
-        std::thread::hardware_concurrency() > 1 ? 2 : 1, std::size_t{1} << 14);
+        std::thread::hardware_concurrency() > 1 ? 2 : 1, std::size_t{1} << 12);
     for (const TransferItem item : items) {
         // Every item is decoded, shown or not, so a mass-storage data stage is read by its
         // command even when the filter hides the command.
