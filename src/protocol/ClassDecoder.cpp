@@ -678,13 +678,48 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
                    size && to.empty() ? HeadlineUse::Aside : HeadlineUse::Append};
 }
 
+ClassDecoder::DeviceFacts& ClassDecoder::factsOf(const DeviceInfo& device) {
+    const auto index = static_cast<std::size_t>(&device - devices_.devices().data());
+    if (index >= facts_.size()) {
+        facts_.resize(index + 1);
+    }
+    DeviceFacts& facts = facts_[index];
+    if (!facts.known) {
+        facts.known = true;
+        facts.hub = device.device && device.device->field("bDeviceClass") == kClassHub;
+        facts.chip = SerialChipOf(device);
+    }
+    return facts;
+}
+
+const InterfaceDescription* ClassDecoder::interfaceOf(DeviceFacts& facts, const DeviceInfo& device,
+                                                      std::uint8_t endpoint, Direction direction) {
+    if (endpoint > 0x0F) {
+        return device.interfaceOfEndpoint(endpoint, direction);
+    }
+    const std::size_t slot = endpoint + (direction == Direction::In ? 16u : 0u);
+    if (!facts.looked[slot]) {
+        facts.looked[slot] = true;
+        facts.interfaces[slot] = device.interfaceOfEndpoint(endpoint, direction);
+    }
+    return facts.interfaces[slot];
+}
+
 std::optional<std::string> ClassDecoder::data(const TransferItem& item, const DeviceInfo& device) {
+    DeviceFacts& facts = factsOf(device);
     const InterfaceDescription* interface =
-        device.interfaceOfEndpoint(item.endpoint, item.direction);
+        interfaceOf(facts, device, item.endpoint, item.direction);
     const std::uint8_t cls = InterfaceClass(interface);
+    const bool hubStatus = facts.hub && item.direction == Direction::In;
+    const std::optional<SerialChip>& chip = facts.chip;
+    const bool chipData =
+        chip && (item.type == TransferType::Bulk || item.type == TransferType::Data);
+    // Nothing below reads the payload then: a transfer of megabytes is not gathered for it.
+    if (!hubStatus && !chipData && interface == nullptr) {
+        return std::nullopt;
+    }
     const std::vector<std::uint8_t> payload = DeliveredPayload(packets_, tx_, item);
-    if (device.device && device.device->field("bDeviceClass") == kClassHub &&
-        item.direction == Direction::In && !payload.empty()) {
+    if (hubStatus && !payload.empty()) {
         std::string s;
         for (std::size_t bit = 0; bit < payload.size() * 8 && bit < 256; ++bit) {
             if ((payload[bit / 8] >> (bit % 8) & 1) != 0) {
@@ -694,8 +729,7 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
         }
         return "changed: " + (s.empty() ? std::string("none") : s);
     }
-    if (const auto chip = SerialChipOf(device);
-        chip && (item.type == TransferType::Bulk || item.type == TransferType::Data)) {
+    if (chipData) {
         // An FTDI chip heads every IN packet with its status, even one without data.
         if (chip->family == SerialChipFamily::Ftdi && item.direction == Direction::In) {
             const auto packets = DeliveredPackets(packets_, tx_, item);

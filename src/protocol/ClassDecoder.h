@@ -6,12 +6,15 @@
 #include "protocol/HidReport.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "protocol/VendorSerial.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vintrace::protocol {
 
@@ -59,6 +62,19 @@ private:
         std::string name;
     };
 
+    /// What data() asks of a device's descriptors, looked up once: the model stays as it is
+    /// while the list is decoded, and each lookup walks descriptor fields by name.
+    struct DeviceFacts {
+        bool known = false;
+        bool hub = false;
+        std::optional<SerialChip> chip;
+        std::array<bool, 32> looked{}; // by endpoint number, IN 16 more
+        std::array<const InterfaceDescription*, 32> interfaces{};
+    };
+    DeviceFacts& factsOf(const DeviceInfo& device);
+    const InterfaceDescription* interfaceOf(DeviceFacts& facts, const DeviceInfo& device,
+                                            std::uint8_t endpoint, Direction direction);
+
     std::optional<Decoded> control(const TransferItem& item, const DeviceInfo* device);
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
     /// The interface's report descriptor, parsed on first use: a device sends thousands of
@@ -71,6 +87,7 @@ private:
     const DeviceModel& devices_;
     std::map<InterfaceKey, Command> commands_;
     std::map<InterfaceKey, HidReportDescriptor> reportDescriptors_;
+    std::vector<DeviceFacts> facts_; // by device index
 };
 
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).

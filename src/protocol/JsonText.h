@@ -10,14 +10,26 @@ namespace vintrace::protocol {
 /// `s` as a JSON string literal that any parser accepts and no terminal acts on: quotes,
 /// backslashes and C0 controls escaped as JSON requires, DEL, C1 controls and bidi controls as
 /// \uNNNN, and bytes that are not UTF-8 replaced by U+FFFD (text from a device or from
-/// usb.ids may hold any of them).
-inline std::string JsonQuote(std::string_view s) {
+/// usb.ids may hold any of them). Appended to `out`.
+inline void AppendJsonQuoted(std::string& out, std::string_view s) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    const std::string valid = ValidUtf8(s);
-    std::string_view rest = valid;
-    std::string out = "\"";
-    while (!rest.empty()) {
-        const Utf8Char c = DecodeUtf8(rest);
+    out += '"';
+    while (!s.empty()) {
+        std::size_t run = 0;
+        while (run < s.size() && IsPlainAscii(s[run]) && s[run] != '"') {
+            ++run;
+        }
+        if (run != 0) {
+            out.append(s.data(), run);
+            s.remove_prefix(run);
+            continue;
+        }
+        const Utf8Char c = DecodeUtf8(s);
+        if (c.length == 0) {
+            out += "\xEF\xBF\xBD"; // U+FFFD for a byte that is not UTF-8
+            s.remove_prefix(1);
+            continue;
+        }
         const char32_t u = c.code;
         if (u == '"' || u == '\\') {
             out += '\\';
@@ -32,11 +44,19 @@ inline std::string JsonQuote(std::string_view s) {
                 out += kDigits[(u >> shift) & 0x0F];
             }
         } else {
-            out.append(rest.substr(0, c.length));
+            out.append(s.substr(0, c.length));
         }
-        rest.remove_prefix(c.length);
+        s.remove_prefix(c.length);
     }
-    return out + "\"";
+    out += '"';
+}
+
+/// The same literal as a string of its own.
+inline std::string JsonQuote(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    AppendJsonQuoted(out, s);
+    return out;
 }
 
 } // namespace vintrace::protocol

@@ -64,7 +64,22 @@ Utf8Char DecodeUtf8(std::string_view text) {
 std::string EscapeText(std::string_view text, Keep keep) {
     std::string out;
     out.reserve(text.size());
+    AppendEscapedText(out, text, keep);
+    return out;
+}
+
+void AppendEscapedText(std::string& out, std::string_view text, Keep keep) {
     while (!text.empty()) {
+        // Printable ASCII but the backslash stays as it is: a run of it goes out at once.
+        std::size_t run = 0;
+        while (run < text.size() && IsPlainAscii(text[run])) {
+            ++run;
+        }
+        if (run != 0) {
+            out.append(text.data(), run);
+            text.remove_prefix(run);
+            continue;
+        }
         const Utf8Char c = DecodeUtf8(text);
         if (c.length == 0) {
             AppendByte(out, static_cast<unsigned char>(text[0]));
@@ -87,7 +102,6 @@ std::string EscapeText(std::string_view text, Keep keep) {
         }
         text.remove_prefix(c.length);
     }
-    return out;
 }
 
 std::string ValidUtf8(std::string_view text) {

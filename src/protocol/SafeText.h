@@ -19,6 +19,13 @@ struct Keep {
 /// "\xNN", C1 controls and the Unicode bidi controls (U+061C, U+200E/F, U+202A–U+202E,
 /// U+2066–U+2069) "\uNNNN", and each byte that is not part of valid UTF-8 "\xNN".
 std::string EscapeText(std::string_view text, Keep keep = {});
+/// EscapeText appended to `out`.
+void AppendEscapedText(std::string& out, std::string_view text, Keep keep = {});
+
+/// A byte that every escaping here leaves as it is: printable ASCII but the backslash.
+inline bool IsPlainAscii(char c) {
+    return c >= 0x20 && c < 0x7F && c != '\\';
+}
 
 /// The Unicode Bidi_Control characters, which reorder what a terminal shows.
 bool IsBidiControl(char32_t c);

@@ -17,9 +17,12 @@ namespace {
 
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
+    const std::size_t at = out.size();
+    out.resize(at + 2 * bytes.size());
+    char* to = out.data() + at;
     for (std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
+        *to++ = kDigits[b >> 4];
+        *to++ = kDigits[b & 0x0F];
     }
 }
 
@@ -73,7 +76,7 @@ void AppendTransferLine(std::string& out, const capture::PacketList& packets,
     out += TransferSummary(packets, tx, item, SummaryForm::Line);
     if (decoded) {
         out += "; ";
-        out += JoinLines(*decoded);
+        AppendJoinedLines(out, *decoded);
     }
     out += '\n';
 }
@@ -89,12 +92,17 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     out += ", \"last\": ";
     AppendNumber(out, LastRecord(tx, item));
     // SOF and malformed items name no endpoint: null rather than a made-up 0.0.
-    out += ", \"address\": ";
-    out += endpoint ? std::to_string(item.address) : "null";
-    out += ", \"endpoint\": ";
-    out += endpoint ? std::to_string(item.endpoint) : "null";
-    out += ", \"direction\": ";
-    out += endpoint ? JsonQuote(DirectionName(item.direction)) : "null";
+    if (endpoint) {
+        out += ", \"address\": ";
+        AppendNumber(out, item.address);
+        out += ", \"endpoint\": ";
+        AppendNumber(out, item.endpoint);
+        out += ", \"direction\": \"";
+        out += DirectionName(item.direction);
+        out += '"';
+    } else {
+        out += ", \"address\": null, \"endpoint\": null, \"direction\": null";
+    }
     out += ", \"status\": \"";
     out += StatusName(item.status);
     out += "\", \"count\": ";
@@ -110,7 +118,7 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
             out += ", \"setup\": \"";
             AppendHex(out, TransactionPayload(packets, tx[item.firstTransaction]));
             out += "\", \"request\": ";
-            out += JsonQuote(RequestName(*request));
+            AppendJsonQuoted(out, RequestName(*request));
         }
         out += ", \"naks\": ";
         AppendNumber(out, item.naks);
@@ -130,7 +138,7 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     }
     if (decoded) {
         out += ", \"decoded\": ";
-        out += JsonQuote(*decoded);
+        AppendJsonQuoted(out, *decoded);
     }
     out += "}\n";
 }

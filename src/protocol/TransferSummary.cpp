@@ -197,27 +197,35 @@ std::string TransferTitle(const capture::PacketList& packets, const Transactions
 }
 
 std::string JoinLines(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendJoinedLines(out, text);
+    return out;
+}
+
+void AppendJoinedLines(std::string& out, std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.remove_suffix(1);
     }
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            continue;
-        }
-        if (c == '\n' || c == '\r') {
-            out += " | ";
-            continue;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t end = i;
+        while (end < text.size() && text[end] != '\n' && text[end] != '\r') {
+            ++end;
         }
         // Each line escaped whole, so a character's UTF-8 bytes stay together; the decoder
         // escaped what it quotes already.
-        const std::size_t end = std::min(text.find_first_of("\r\n", i), text.size());
-        out += EscapeText(text.substr(i, end - i), {.newlines = false, .backslashes = true});
-        i = end - 1;
+        AppendEscapedText(out, text.substr(i, end - i), {.newlines = false, .backslashes = true});
+        if (end == text.size()) {
+            break;
+        }
+        // CR LF is one break.
+        if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+            ++end;
+        }
+        out += " | ";
+        i = end + 1;
     }
-    return out;
 }
 
 } // namespace vintrace::protocol

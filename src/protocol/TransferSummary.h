@@ -37,5 +37,7 @@ std::string TransferTitle(const capture::PacketList& packets, const Transactions
 
 /// Decoded text on one line: each line break becomes " | ", the rest is escaped (EscapeText).
 std::string JoinLines(std::string_view text);
+/// JoinLines appended to `out`.
+void AppendJoinedLines(std::string& out, std::string_view text);
 
 } // namespace vintrace::protocol

@@ -1,4 +1,5 @@
 #include "protocol/SafeText.h"
+#include "protocol/JsonText.h"
 #include "protocol/UsbIds.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,34 @@ TEST(SafeText, EscapesWhatATerminalWouldActOn) {
         EXPECT_EQ(EscapeText(c.in), c.out) << c.out;
     }
     EXPECT_EQ(EscapeText("a\\n\nb\x1b", {.newlines = true, .backslashes = true}), "a\\n\nb\\x1b");
+}
+
+// Plain runs go out whole; what JSON or a terminal would act on is escaped between them.
+TEST(SafeText, JsonQuoteEscapesBetweenPlainRuns) {
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"", R"("")"},
+        {"Mouse 1", R"("Mouse 1")"},
+        {R"(say "hi" \ bye)", R"("say \"hi\" \\ bye")"},
+        {"a\nb\tc\rd", R"("a\nb\tc\u000dd")"},
+        {std::string("x\0y\x7f", 4), R"("x\u0000y\u007f")"},
+        // U+0085 (NEL) and U+202E (a bidi override) among printable text beyond ASCII.
+        {"\xC3\xA9\xC2\x85\xE2\x80\xAE\xE2\x82\xAC", "\"\xC3\xA9\\u0085\\u202e\xE2\x82\xAC\""},
+        // Not UTF-8: each stray or cut byte becomes U+FFFD, the text around it stays.
+        {"a\xFF"
+         "b\xE2\x82",
+         "\"a\xEF\xBF\xBD"
+         "b\xEF\xBF\xBD\xEF\xBF\xBD\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JsonQuote(c.in), c.out) << c.out;
+    }
+    std::string out = "x";
+    AppendJsonQuoted(out, "y");
+    EXPECT_EQ(out, R"(x"y")");
 }
 
 TEST(SafeText, UsbIdsNamesAreValidUtf8) {

@@ -489,6 +489,8 @@ TEST(JoinLines, PutsDecodedTextOnOneLine) {
         {"Usage Page (Generic Desktop)\nUsage (Mouse)\n",
          "Usage Page (Generic Desktop) | Usage (Mouse)"},
         {"a\r\nb\rc", "a | b | c"},
+        // An empty line keeps its break; CR LF is one.
+        {"a\n\r\nb\n\n", "a |  | b"},
         // Shown as the CLI shows them; a decoder's own escapes (\\r) stay as they are.
         {std::string("\"unit\0\"\ttab", 11), "\"unit\\x00\"\\x09tab"},
         {"text \"AT\\r\" \xC2\x9B\xE2\x80\xAE", "text \"AT\\r\" \\u009b\\u202e"},

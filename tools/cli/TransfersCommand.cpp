@@ -2,6 +2,7 @@
 
 #include "AssumeOption.h"
 #include "OutputFile.h"
+#include "TransferWriter.h"
 
 #include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
@@ -10,8 +11,6 @@
 #include "protocol/Transfers.h"
 #include "session/CaptureSession.h"
 
-#include <array>
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -66,43 +65,19 @@ int Run(const TransfersOptions& o) {
     protocol::ClassDecoder decoder(packets, tx, session.devices());
     const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
     ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
-    // Items are decoded in capture order on this thread; the lines of each batch are written
-    // on two threads (half each) and output in order.
-    struct Shown {
-        TransferItem item;
-        std::optional<std::string> decoded;
-    };
-    constexpr std::size_t kBatch = std::size_t{1} << 14;
-    std::vector<Shown> batch;
-    batch.reserve(kBatch);
-    std::array<std::string, 2> halves;
-    const auto format = [&](std::size_t begin, std::size_t end, std::string& into) {
-        into.clear();
-        for (std::size_t i = begin; i < end; ++i) {
-            if (o.json) {
-                protocol::AppendTransferJson(into, packets, tx, batch[i].item, batch[i].decoded);
+    // Items are decoded in capture order on this thread, and formatted and written on a
+    // second one.
+    const bool json = o.json;
+    TransferWriter writer(
+        stdout,
+        [&packets, &tx, json](std::string& out, const ShownTransfer& shown) {
+            if (json) {
+                protocol::AppendTransferJson(out, packets, tx, shown.item, shown.decoded);
             } else {
-                protocol::AppendTransferLine(into, packets, tx, batch[i].item, batch[i].decoded);
+                protocol::AppendTransferLine(out, packets, tx, shown.item, shown.decoded);
             }
-        }
-    };
-    // Stops at the first failure: the errno of the first is the one to report.
-    const auto flush = [&] {
-        const std::size_t mid = batch.size() / 2;
-        if (batch.size() < 1024) {
-            format(0, batch.size(), halves[0]);
-            halves[1].clear();
-        } else {
-            std::thread worker(format, mid, batch.size(), std::ref(halves[1]));
-            format(0, mid, halves[0]);
-            worker.join();
-        }
-        batch.clear();
-        return std::fwrite(halves[0].data(), 1, halves[0].size(), stdout) == halves[0].size() &&
-               std::fwrite(halves[1].data(), 1, halves[1].size(), stdout) == halves[1].size();
-    };
-    bool failed = false;
-    errno = 0;
+        },
+        std::thread::hardware_concurrency() > 1 ? 2 : 1, std::size_t{1} << 12);
     for (const TransferItem item : items) {
         // Every item is decoded, shown or not, so a mass-storage data stage is read by its
         // command even when the filter hides the command.
@@ -110,14 +85,12 @@ int Run(const TransfersOptions& o) {
         if (!passes(item)) {
             continue;
         }
-        batch.push_back({item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt});
-        if (batch.size() == kBatch && !flush()) {
-            failed = true;
+        if (!writer.add(item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt)) {
             break;
         }
     }
-    if (failed || !flush() || std::fflush(stdout) != 0) {
-        return ReportStdoutFailure(errno);
+    if (!writer.finish()) {
+        return ReportStdoutFailure(writer.error());
     }
     return 0;
 }
