@@ -239,10 +239,17 @@ void TTransfersForm::savePayload() {
 }
 
 void TTransfersForm::saveView(bool json) {
+    const QString title = json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text");
+    if (!model_.live()) {
+        // The indexes are being built on a worker: writing now would build them again here,
+        // holding the window meanwhile.
+        ShowMessage(title, QStringLiteral("The transfers are still being grouped: save them "
+                                          "once the tree is shown."));
+        return;
+    }
     const auto target = json ? ChooseJsonFile() : ChooseTextFile();
     if (target) {
-        writeFile(*target, ViewText(json),
-                  json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text"));
+        writeFile(*target, ViewText(json), title);
     }
 }
 

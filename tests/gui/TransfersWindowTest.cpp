@@ -25,6 +25,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -667,6 +668,11 @@ TEST_F(TransfersWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewTreeIsReady
         {"reload", capture::CMD_RELOAD, true},
         {"hide SOFs: other record numbers", capture::CMD_HIDE_SOF, false},
     };
+    bool asked = false;
+    window_->ChooseTextFile = [&asked]() -> std::optional<std::string> {
+        asked = true;
+        return std::nullopt;
+    };
     for (const Case& c : cases) {
         // A transaction row of an expanded transfer, chosen by keys.
         clickRow(model()->index(1, 0));
@@ -711,6 +717,15 @@ TEST_F(TransfersWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewTreeIsReady
             QTest::keyClick(focus, Qt::Key_Down);
         }
         EXPECT_EQ(form_->ListBox1->itemIndex(), cursor) << c.what;
+        // Nor does what would read the transfers before they are built again.
+        QTest::mouseClick(window_->ShowSofsCheckBox, Qt::LeftButton);
+        QTest::mouseClick(window_->ShowSofsCheckBox, Qt::LeftButton);
+        EXPECT_EQ(model()->rowCount(), 0) << c.what;
+        asked = false;
+        messages_.clear();
+        window_->SaveTextAction->trigger();
+        EXPECT_FALSE(asked) << c.what;
+        EXPECT_EQ(messages_.size(), 1) << c.what;
 
         ASSERT_TRUE(
             QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
