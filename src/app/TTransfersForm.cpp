@@ -185,6 +185,17 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     updateState();
 }
 
+TTransfersForm::~TTransfersForm() {
+    // The widgets go in ~QWidget, after this part of the window, and signal as they go (the
+    // tree's scroll bar, its selection): nothing may reach the members already destroyed.
+    model_.disconnect(this);
+    for (QObject* child : findChildren<QObject*>()) {
+        child->disconnect(this);
+    }
+    TransferTree->removeEventFilter(this);
+    TransferTree->viewport()->removeEventFilter(this);
+}
+
 void TTransfersForm::ShowLoading(const QString& file) {
     loading_ = file.isEmpty() ? QStringLiteral("a capture") : QFileInfo(file).fileName();
     updateState();

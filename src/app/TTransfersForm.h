@@ -37,6 +37,7 @@ class TTransfersForm : public QWidget {
     Q_OBJECT
 public:
     TTransfersForm(SessionHub& hub, QWidget* parent = nullptr);
+    ~TTransfersForm() override;
 
     QLineEdit* FilterEdit = nullptr;
     QCheckBox* FoldCheckBox = nullptr;
