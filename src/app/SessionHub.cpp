@@ -23,6 +23,10 @@ SessionHub::~SessionHub() {
     session_.removeListener(relay_);
 }
 
+void SessionHub::Relay::storeChanging() {
+    emit hub_.storeChanging();
+}
+
 void SessionHub::Relay::storeChanged() {
     emit hub_.storeChanged();
 }

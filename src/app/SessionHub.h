@@ -26,6 +26,8 @@ public:
     session::FindingsJob& findings() { return findings_; }
 
 signals:
+    /// The store is about to be changed or replaced: what reads it must let go now.
+    void storeChanging();
     /// The store was changed or replaced; the cursor is gone.
     void storeChanged();
     /// The cursor stands on `record`; `from` says who put it there.
@@ -44,6 +46,7 @@ private:
     class Relay : public session::SessionListener {
     public:
         explicit Relay(SessionHub& hub) : hub_(hub) {}
+        void storeChanging() override;
         void storeChanged() override;
         void cursorMoved(std::size_t record, session::CursorFrom from) override;
         void loadStarted(const std::string& file) override;

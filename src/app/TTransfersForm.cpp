@@ -13,11 +13,32 @@
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <climits>
+
 namespace vintrace::app {
+
+namespace {
+
+/// Halfway from `colour` to `toward`: a row that is only a picture of what was.
+QColor Faded(const QColor& colour, const QColor& toward) {
+    return QColor((colour.red() + toward.red()) / 2, (colour.green() + toward.green()) / 2,
+                  (colour.blue() + toward.blue()) / 2);
+}
+
+int DepthOf(QModelIndex index) {
+    int depth = 0;
+    for (index = index.parent(); index.isValid(); index = index.parent()) {
+        ++depth;
+    }
+    return depth;
+}
+
+} // namespace
 
 TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     : QWidget(parent, Qt::Window), hub_(hub), session_(hub.session()),
@@ -90,6 +111,15 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     treeRow->setContentsMargins(0, 0, 0, 0);
     treeRow->setSpacing(0);
     treeRow->addWidget(TransferTree);
+    FrozenTree = new QTreeView(this);
+    FrozenTree->setObjectName(QStringLiteral("FrozenTree"));
+    frozenModel_ = new QStandardItemModel(FrozenTree);
+    FrozenTree->setModel(frozenModel_);
+    FrozenTree->setUniformRowHeights(true);
+    FrozenTree->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FrozenTree->setEnabled(false);
+    FrozenTree->hide();
+    treeRow->addWidget(FrozenTree);
     treeRow->addWidget(ItemScrollBar);
     Details = new display::DetailPane(this);
     auto* split = new QSplitter(Qt::Vertical, this);
@@ -100,7 +130,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     layout->addWidget(split);
 
     connect(FilterEdit, &QLineEdit::textChanged, this, &TTransfersForm::filterEdited);
-    connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::showFold);
+    connect(FoldCheckBox, &QCheckBox::toggled, this, &TTransfersForm::foldToggled);
     connect(ShowSofsCheckBox, &QCheckBox::toggled, this, [this](bool show) {
         model_.setShowSofs(show);
         updateState();
@@ -115,6 +145,7 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     connect(TransferTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TTransfersForm::showDetails);
     connect(&model_, &QAbstractItemModel::modelReset, this, &TTransfersForm::showDetails);
+    connect(&hub, &SessionHub::storeChanging, this, &TTransfersForm::freeze);
     connect(&hub, &SessionHub::storeChanged, this, &TTransfersForm::Rebuild);
     connect(ItemScrollBar, &QScrollBar::valueChanged, this, &TTransfersForm::scrollBarMoved);
     // After the tree has laid its rows out: queued, and at most once per turn of the loop.
@@ -152,6 +183,17 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
         updateState();
     });
     updateState();
+}
+
+TTransfersForm::~TTransfersForm() {
+    // The widgets go in ~QWidget, after this part of the window, and signal as they go (the
+    // tree's scroll bar, its selection): nothing may reach the members already destroyed.
+    model_.disconnect(this);
+    for (QObject* child : findChildren<QObject*>()) {
+        child->disconnect(this);
+    }
+    TransferTree->removeEventFilter(this);
+    TransferTree->viewport()->removeEventFilter(this);
 }
 
 void TTransfersForm::ShowLoading(const QString& file) {
@@ -242,9 +284,13 @@ void TTransfersForm::showFold(bool fold) {
         } else {
             model_.Rebuild();
         }
+        if (frozen_) {
+            thaw();
+        }
         return;
     }
-    // The rows would come from indexes not built yet: the tree waits empty meanwhile.
+    // The rows would come from indexes not built yet: the tree reads nothing meanwhile (the
+    // snapshot of what it showed stands in its place after a change of the store).
     model_.Suspend();
     session_.prepareTransfers(fold);
     ProgressLabel->setText(QStringLiteral("Grouping transfers 0%"));
@@ -255,9 +301,15 @@ void TTransfersForm::showFold(bool fold) {
 void TTransfersForm::pollBuild() {
     session_.collectPrepared();
     if (session_.transfersReady(wantedFold_)) {
+        // The other fold of the same store: its rows take the place of the ones shown.
+        const bool switching = model_.live() && model_.fold() != wantedFold_;
+        const Kept kept = switching ? keptView() : Kept{};
+        const bool thawing = frozen_;
         showFold(wantedFold_);
         updateState();
-        if (const auto cursor = session_.cursor()) {
+        if (switching) {
+            restoreKept(kept);
+        } else if (const auto cursor = session_.cursor(); cursor && !thawing) {
             SelectRecord(*cursor);
         }
         return;
@@ -269,6 +321,176 @@ void TTransfersForm::pollBuild() {
         // The store changed under the build; its change asks for the next one.
         buildPoll_->stop();
     }
+}
+
+void TTransfersForm::foldToggled(bool fold) {
+    // The indexes of the fold on screen stay valid as long as the store does, and the worker
+    // reads only the store.
+    const bool keep = !stale_ && !frozen_ && model_.live();
+    if (keep && fold == model_.fold()) {
+        // Back before the other fold's list was ready: the tree shows this one already.
+        wantedFold_ = fold;
+        session_.stopPreparing();
+        buildPoll_->stop();
+        ProgressLabel->hide();
+        return;
+    }
+    if (keep && !session_.transfersReady(fold) &&
+        session_.packets().size() >= TransfersBackgroundRecords) {
+        wantedFold_ = fold;
+        session_.prepareTransfers(fold);
+        ProgressLabel->setText(QStringLiteral("Grouping transfers 0%"));
+        ProgressLabel->show();
+        buildPoll_->start();
+        return;
+    }
+    showFold(fold);
+}
+
+TTransfersForm::Kept TTransfersForm::keptView() const {
+    Kept kept;
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    if (!rows.isEmpty()) {
+        kept.record = model_.FirstRecordOf(rows.front());
+        kept.depth = DepthOf(rows.front());
+    }
+    kept.topRecord = model_.FirstRecordOf(TransferTree->indexAt(QPoint(0, 0)));
+    kept.records = session_.packets().size();
+    return kept;
+}
+
+void TTransfersForm::restoreKept(const Kept& kept) {
+    const std::size_t records = session_.packets().size();
+    if (kept.records != records) {
+        return;
+    }
+    if (kept.topRecord && *kept.topRecord < records) {
+        QModelIndex top = model_.IndexOfRecord(*kept.topRecord);
+        while (top.parent().isValid()) {
+            top = top.parent();
+        }
+        if (const auto position = model_.PositionOf(top)) {
+            scrollToPosition(*position);
+        }
+    }
+    if (!kept.record || *kept.record >= records) {
+        return;
+    }
+    QModelIndex index = model_.IndexOfRecord(*kept.record);
+    for (int depth = DepthOf(index); depth > kept.depth; --depth) {
+        index = index.parent();
+    }
+    if (!index.isValid()) {
+        return;
+    }
+    following_ = true;
+    TransferTree->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                               QItemSelectionModel::Rows);
+    scrollWithParents(index);
+    following_ = false;
+}
+
+void TTransfersForm::freeze() {
+    if (frozen_ || !model_.live()) {
+        return;
+    }
+    if (!isVisible()) {
+        model_.Suspend();
+        return;
+    }
+    frozenKept_ = keptView();
+    frozenModel_->clear();
+    const int columns = model_.columnCount();
+    QStringList titles;
+    for (int c = 0; c < columns; ++c) {
+        titles << model_.headerData(c, Qt::Horizontal).toString();
+    }
+    frozenModel_->setHorizontalHeaderLabels(titles);
+    const QColor base = TransferTree->palette().color(QPalette::Base);
+    const QColor text = TransferTree->palette().color(QPalette::Disabled, QPalette::Text);
+    // The innermost row added at each depth: the parent of the next row one level deeper.
+    std::vector<QStandardItem*> parents;
+    const auto add = [&](const QModelIndex& index, int depth) {
+        QList<QStandardItem*> cells;
+        for (int c = 0; c < columns; ++c) {
+            const QModelIndex cell = index.siblingAtColumn(c);
+            auto* item = new QStandardItem(cell.data(Qt::DisplayRole).toString());
+            if (const QVariant fg = cell.data(Qt::ForegroundRole); fg.canConvert<QColor>()) {
+                item->setData(Faded(fg.value<QColor>(), text), Qt::ForegroundRole);
+            }
+            if (const QVariant bg = cell.data(Qt::BackgroundRole); bg.canConvert<QColor>()) {
+                item->setData(Faded(bg.value<QColor>(), base), Qt::BackgroundRole);
+            }
+            item->setData(cell.data(Qt::DecorationRole), Qt::DecorationRole);
+            item->setData(cell.data(Qt::TextAlignmentRole), Qt::TextAlignmentRole);
+            cells.append(item);
+        }
+        QStandardItem* parent = depth == 0 ? frozenModel_->invisibleRootItem()
+                                           : parents[static_cast<std::size_t>(depth - 1)];
+        parent->appendRow(cells);
+        parents.resize(static_cast<std::size_t>(depth));
+        parents.push_back(cells.front());
+        return cells.front();
+    };
+    QModelIndex row = TransferTree->indexAt(QPoint(0, 0));
+    // The first row keeps its depth: the rows that hold it, scrolled out above, come first.
+    std::vector<QModelIndex> above;
+    for (QModelIndex up = row.parent(); up.isValid(); up = up.parent()) {
+        above.insert(above.begin(), up);
+    }
+    for (std::size_t i = 0; i < above.size(); ++i) {
+        add(above[i], static_cast<int>(i));
+    }
+    QStandardItem* first = nullptr;
+    QStandardItem* current = nullptr;
+    const QModelIndex selected = TransferTree->selectionModel()->selectedRows().value(0);
+    const int height = TransferTree->viewport()->height();
+    // Bounded by the viewport, and by a count in case rows report no height.
+    for (int n = 0; row.isValid() && n < 1000; ++n) {
+        if (TransferTree->visualRect(row).top() >= height) {
+            break;
+        }
+        QStandardItem* item = add(row, DepthOf(row));
+        first = first != nullptr ? first : item;
+        if (row == selected) {
+            current = item;
+        }
+        row = TransferTree->indexBelow(row);
+    }
+    FrozenTree->header()->restoreState(TransferTree->header()->saveState());
+    treeHadFocus_ = TransferTree->hasFocus();
+    frozen_ = true;
+    model_.Suspend();
+    TransferTree->hide();
+    FrozenTree->show();
+    FrozenTree->expandAll();
+    ItemScrollBar->setEnabled(false);
+    if (current != nullptr) {
+        FrozenTree->selectionModel()->select(current->index(), QItemSelectionModel::ClearAndSelect |
+                                                                   QItemSelectionModel::Rows);
+    }
+    if (first != nullptr) {
+        FrozenTree->scrollTo(first->index(), QAbstractItemView::PositionAtTop);
+    }
+}
+
+void TTransfersForm::thaw() {
+    frozen_ = false;
+    FrozenTree->hide();
+    frozenModel_->clear();
+    TransferTree->show();
+    ItemScrollBar->setEnabled(true);
+    if (treeHadFocus_) {
+        TransferTree->setFocus();
+    }
+    // Where the user has put the cursor since, the tree follows it rather than what it showed.
+    if (const auto cursor = session_.cursor(); cursor && cursor != frozenKept_.record) {
+        frozenKept_.record = cursor;
+        frozenKept_.depth = INT_MAX;
+        frozenKept_.records = session_.packets().size();
+    }
+    restoreKept(frozenKept_);
+    frozenKept_ = {};
 }
 
 void TTransfersForm::filterEdited(const QString& text) {
@@ -309,9 +531,9 @@ void TTransfersForm::showDetails() {
         return;
     }
     // A transaction's or a packet's row shows the transfer that holds it.
-    Details->ShowFields(protocol::TransferFields(session_.packets(), session_.transactions(),
-                                                 session_.devices(),
-                                                 session_.transferList(model_.fold())[*item]));
+    Details->ShowFields(protocol::TransferFields(
+        session_.packets(), session_.transactions(), session_.devices(),
+        session_.transferList(model_.fold())[*item], nullptr, DetailPayloadBytes));
 }
 
 void TTransfersForm::followCursor(std::size_t record, session::CursorFrom from) {
@@ -333,6 +555,13 @@ void TTransfersForm::SelectTransfer(std::size_t record) {
 
 void TTransfersForm::select(std::size_t record, bool transfer) {
     if (!isVisible()) {
+        return;
+    }
+    if (frozen_) {
+        // Chosen once the tree is back.
+        frozenKept_.record = record;
+        frozenKept_.depth = transfer ? 0 : INT_MAX;
+        frozenKept_.records = session_.packets().size();
         return;
     }
     QModelIndex index = model_.IndexOfRecord(record);

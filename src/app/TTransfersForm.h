@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QTimer;
 class QScrollBar;
+class QStandardItemModel;
 class QTreeView;
 
 namespace vintrace::app {
@@ -35,16 +37,25 @@ class TTransfersForm : public QWidget {
     Q_OBJECT
 public:
     TTransfersForm(SessionHub& hub, QWidget* parent = nullptr);
+    ~TTransfersForm() override;
 
     QLineEdit* FilterEdit = nullptr;
     QCheckBox* FoldCheckBox = nullptr;
     QTreeView* TransferTree = nullptr;
+    /// Stands in for the tree while the store changes and the new tree is being built: the
+    /// rows that were in view, as they looked (greyed), taken from nothing but themselves.
+    /// Disabled: it takes no keys or clicks. Hidden otherwise.
+    QTreeView* FrozenTree = nullptr;
     /// One step per top-level item of the whole tree (the tree's own bar spans its window).
     QScrollBar* ItemScrollBar = nullptr;
     /// "Grouping transfers n%" while a worker builds the tree's indexes.
     QLabel* ProgressLabel = nullptr;
     /// The selected transfer's fields and bytes, below the tree.
     display::DetailPane* Details = nullptr;
+    /// The detail pane reads and shows at most this much of a transfer's payload: a bulk
+    /// transfer of hundreds of megabytes would hold the window while it is copied and read.
+    /// Copy payload and Save payload still take the whole of it.
+    std::size_t DetailPayloadBytes = std::size_t{1} << 20;
     /// Captures of at least this many records are grouped and decoded on a worker while the
     /// tree waits; smaller ones at once, as the rows are asked for.
     std::size_t TransfersBackgroundRecords = std::size_t{500'000};
@@ -117,6 +128,17 @@ private:
         std::vector<std::pair<std::size_t, std::vector<int>>> expanded;
     };
 
+    /// The row to choose again once the tree is rebuilt, by record, and what was at the top.
+    struct Kept {
+        std::optional<std::size_t> record;
+        /// The selected row's depth (0: a transfer); deeper than any: the innermost row.
+        int depth = 0;
+        std::optional<std::size_t> topRecord;
+        /// The store's size then: records are numbered alike only in a store of that size (a
+        /// reload of the same file, Decode As), not after a hide or in another capture.
+        std::size_t records = 0;
+    };
+
     /// Top-level rows the viewport holds.
     int pageRows() const;
     /// Puts the scroll bar where the tree stands, and moves the window when the viewport
@@ -134,6 +156,18 @@ private:
     /// small, else once a worker has built them.
     void showFold(bool fold);
     void pollBuild();
+    /// The fold box changed: with the store as it was, the tree stays as it is while the
+    /// other fold's list is built.
+    void foldToggled(bool fold);
+    Kept keptView() const;
+    /// Chooses the kept row again where its record still is, else keeps the top row's record
+    /// at the top; moves no cursor.
+    void restoreKept(const Kept& kept);
+    /// Puts the snapshot of the rows in view in the tree's place and suspends the model,
+    /// which must read nothing of a store about to change.
+    void freeze();
+    /// Puts the tree back and chooses the kept row again.
+    void thaw();
     void selectionChanged();
     /// Shows the transfer that holds the selected row in the detail pane.
     void showDetails();
@@ -160,7 +194,7 @@ private:
     void followStream();
     void decodeAs();
     /// Writes `bytes` to `target` staged beside it; says why not on failure.
-    bool writeFile(const std::string& target, const std::string& bytes, const QString& title);
+    bool writeFile(const std::string& target, std::string_view bytes, const QString& title);
 
     SessionHub& hub_;
     session::CaptureSession& session_;
@@ -178,6 +212,11 @@ private:
     /// The store changed while the window was closed (or it was never shown): the tree is
     /// built when it is shown, on a worker for a large capture.
     bool stale_ = true;
+    /// Rows of FrozenTree; frozen_ while it stands in for the tree.
+    QStandardItemModel* frozenModel_ = nullptr;
+    bool frozen_ = false;
+    Kept frozenKept_;
+    bool treeHadFocus_ = false;
     /// Set while Decode As changes the session: the tree is built on a worker, whatever the
     /// capture's size.
     bool buildAside_ = false;

@@ -220,21 +220,40 @@ void TTransfersForm::savePayload() {
     if (rows.isEmpty()) {
         return;
     }
-    const std::vector<std::uint8_t> bytes = model_.PayloadOf(rows.front());
-    if (const auto target = ChoosePayloadFile()) {
-        writeFile(*target, std::string(bytes.begin(), bytes.end()), QStringLiteral("Save payload"));
+    // Built whole (a bulk transfer may hold hundreds of megabytes), so only once a file is
+    // chosen, and written from where it was built rather than copied once more.
+    const QPersistentModelIndex row = rows.front();
+    const auto target = ChoosePayloadFile();
+    if (!target) {
+        return;
     }
+    if (!row.isValid()) {
+        ShowMessage(QStringLiteral("Save payload"),
+                    QStringLiteral("The transfers changed while the file was chosen: nothing "
+                                   "was saved."));
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = model_.PayloadOf(row);
+    writeFile(*target, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+              QStringLiteral("Save payload"));
 }
 
 void TTransfersForm::saveView(bool json) {
+    const QString title = json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text");
+    if (!model_.live()) {
+        // The indexes are being built on a worker: writing now would build them again here,
+        // holding the window meanwhile.
+        ShowMessage(title, QStringLiteral("The transfers are still being grouped: save them "
+                                          "once the tree is shown."));
+        return;
+    }
     const auto target = json ? ChooseJsonFile() : ChooseTextFile();
     if (target) {
-        writeFile(*target, ViewText(json),
-                  json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text"));
+        writeFile(*target, ViewText(json), title);
     }
 }
 
-bool TTransfersForm::writeFile(const std::string& target, const std::string& bytes,
+bool TTransfersForm::writeFile(const std::string& target, std::string_view bytes,
                                const QString& title) {
     // Staged: a failed write never leaves half a file or harms the one it would replace. The
     // file dialog has asked before replacing one.

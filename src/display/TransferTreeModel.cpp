@@ -203,7 +203,10 @@ void TransferTreeModel::setFilter(const TransferFilter& filter) {
 void TransferTreeModel::setShowSofs(bool show) {
     if (show != showSofs_) {
         showSofs_ = show;
-        Rebuild();
+        // As for the filter: a suspended tree reads nothing until its rebuild.
+        if (live_) {
+            Rebuild();
+        }
     }
 }
 

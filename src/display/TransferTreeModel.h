@@ -53,6 +53,8 @@ public:
     /// Empties the tree until the next Rebuild(), without reading the session: the store
     /// changed while nobody looks.
     void Suspend();
+    /// False from Suspend() to Rebuild(): the tree is empty and reads nothing of the session.
+    bool live() const { return live_; }
     /// Folds runs of SOFs and NAKed polls or lists them one by one.
     void setFold(bool fold);
     bool fold() const { return fold_; }

@@ -832,13 +832,14 @@ std::vector<FieldNode> HidReportFields(const HidReportDescriptor& d, HidReportKi
 }
 
 FieldTree TransferFields(const capture::PacketList& packets, const Transactions& transactions,
-                         const DeviceModel& devices, const TransferItem& item, const UsbIds* ids) {
+                         const DeviceModel& devices, const TransferItem& item, const UsbIds* ids,
+                         std::size_t limit) {
     FieldTree tree;
     if (item.type == TransferType::Sof || item.type == TransferType::Polling ||
         item.type == TransferType::Malformed) {
         return tree;
     }
-    const std::vector<std::uint8_t> data = DeliveredPayload(packets, transactions, item);
+    const std::vector<std::uint8_t> data = DeliveredPayload(packets, transactions, item, limit);
     const auto index = devices.deviceAt(item.address, FirstRecord(transactions, item));
     const DeviceInfo* device = index ? &devices.devices()[*index] : nullptr;
     const auto request = item.type == TransferType::Control
@@ -879,11 +880,19 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
     if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
         chip && chip->family == SerialChipFamily::Ftdi && item.direction == Direction::In &&
         (item.type == TransferType::Bulk || item.type == TransferType::Data)) {
-        tree.fields = FtdiInFields(DeliveredPackets(packets, transactions, item));
-        return tree;
+        tree.fields = FtdiInFields(DeliveredPackets(packets, transactions, item, limit));
+    } else {
+        tree.fields = item.type == TransferType::Control ? std::vector{Raw("Data", data, 0)}
+                                                         : DataFields(item, data, device);
     }
-    tree.fields = item.type == TransferType::Control ? std::vector{Raw("Data", data, 0)}
-                                                     : DataFields(item, data, device);
+    if (data.size() >= limit && item.bytes > data.size()) {
+        // Only the payload's start was read: say what is missing and where to get it whole.
+        std::string note = std::to_string(item.bytes - data.size());
+        note += " more bytes not read (";
+        note += Count(item.bytes);
+        note += " in all): Copy payload or Save payload takes them all";
+        tree.fields.push_back({kNotShownField, std::move(note), data.size(), 0, {}});
+    }
     return tree;
 }
 

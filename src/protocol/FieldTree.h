@@ -30,7 +30,7 @@ struct FieldNode {
     friend bool operator==(const FieldNode&, const FieldNode&) = default;
 };
 
-/// An item's whole payload and its fields, outermost first.
+/// An item's payload (or as much of it as was asked for) and its fields, outermost first.
 struct FieldTree {
     std::vector<std::uint8_t> payload;
     std::vector<FieldNode> fields;
@@ -42,6 +42,8 @@ struct FieldTree {
 inline constexpr const char* kTruncatedField = "Truncated";
 /// The name of the note added over bytes that cannot be read as what they should be.
 inline constexpr const char* kMalformedField = "Malformed";
+/// The name of the note after a payload read only as far as asked.
+inline constexpr const char* kNotShownField = "Not shown";
 
 /// A setup packet at `offset`: bmRequestType split into direction, type and recipient,
 /// bRequest by name, wValue, wIndex, wLength. Fewer than 8 bytes: the fields they hold and a
@@ -84,10 +86,12 @@ std::vector<FieldNode> HidReportFields(const HidReportDescriptor& d, HidReportKi
 /// The fields of a transfer. Control: the payload is the setup packet and then the data stage,
 /// the data read as its request says. Other transfers: the payload they delivered, read by the
 /// class of the interface they go to (HID reports, mass-storage wrappers, ...). What cannot be
-/// read further stays one raw Data field.
+/// read further stays one raw Data field. Only the first `limit` bytes of the payload are
+/// read (decoders that need its start still read it); a transfer that delivered more gets a
+/// last field named kNotShownField that says how many bytes were left out.
 FieldTree TransferFields(const capture::PacketList& packets, const Transactions& transactions,
                          const DeviceModel& devices, const TransferItem& item,
-                         const UsbIds* ids = nullptr);
+                         const UsbIds* ids = nullptr, std::size_t limit = SIZE_MAX);
 
 /// A descriptor shown on its own (its bytes are the payload).
 FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const UsbIds* ids);

@@ -868,26 +868,33 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
 
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
                                                         const Transactions& transactions,
-                                                        const TransferItem& item) {
+                                                        const TransferItem& item,
+                                                        std::size_t limit) {
     std::vector<std::vector<std::uint8_t>> out;
     if (item.type != TransferType::Bulk && item.type != TransferType::Interrupt &&
         item.type != TransferType::Data) {
         return out;
     }
-    // The same members and toggle rule as DeliveredPayload, packet by packet.
+    // The same members and toggle rule as DeliveredPayload, packet by packet, and as it
+    // reads no further than `limit` bytes.
     ToggleFilter toggles;
-    ForEachMember(transactions, item, [&](std::size_t, const Transaction& t) {
-        if (t.outcome != Outcome::Ack || !t.hasData()) {
-            return;
+    std::size_t taken = 0;
+    for (std::size_t x = item.firstTransaction;
+         x <= item.lastTransaction && x < transactions.size() && taken < limit; ++x) {
+        const Transaction t = transactions[x];
+        if (!IsMember(item, x, t) || t.outcome != Outcome::Ack || !t.hasData()) {
+            continue;
         }
         const int toggle = TransactionToggle(packets, t);
         if (t.corruptData) {
             toggles.accept(toggle);
         } else if (toggles.accept(toggle)) {
             const auto payload = TransactionPayload(packets, t);
-            out.emplace_back(payload.begin(), payload.end());
+            const std::size_t take = std::min(payload.size(), limit - taken);
+            out.emplace_back(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(take));
+            taken += take;
         }
-    });
+    }
     return out;
 }
 

@@ -144,10 +144,12 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit = SIZE_MAX);
 /// The payloads of a bulk or interrupt item's delivered data packets, in order (a repeated
-/// toggle once); nothing for other items. For protocols that frame each packet.
+/// toggle once); nothing for other items. For protocols that frame each packet. At most
+/// `limit` bytes in all, as DeliveredPayload.
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
                                                         const Transactions& transactions,
-                                                        const TransferItem& item);
+                                                        const TransferItem& item,
+                                                        std::size_t limit = SIZE_MAX);
 /// The request a control transfer carries; nothing for other items and control items without
 /// their SETUP.
 std::optional<capture::SetupRequest> ControlRequest(const capture::PacketList& packets,

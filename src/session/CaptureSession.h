@@ -172,6 +172,8 @@ public:
     /// True when transferList(fold), its decoded texts and the item of each record are at
     /// hand: reading them builds nothing.
     bool transfersReady(bool fold = true) const;
+    /// Stops the build prepareTransfers() started, if one runs; what it made so far is dropped.
+    void stopPreparing() { build_.build.reset(); }
     /// How far the build that prepareTransfers() started has come (0 to 1); nothing when none
     /// runs.
     std::optional<double> preparing() const;

@@ -25,6 +25,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -612,6 +613,134 @@ TEST_F(TransfersWindow, LargeCaptureIsGroupedOnAWorkerWhileTheTreeWaits) {
     const QModelIndex current = tree()->currentIndex();
     ASSERT_TRUE(current.isValid());
     EXPECT_EQ(window_->model().FirstRecordOf(current), 2u);
+}
+
+// Folding or unfolding a large capture changes no record: the tree on screen stays usable
+// while the other list is built, and gives way to it with the chosen row still chosen and in
+// view. Unticking the box again before then leaves the tree as it is and stops the build.
+TEST_F(TransfersWindow, FoldingALargeCaptureKeepsTheTreeUntilTheOtherListIsReady) {
+    window_->TransfersBackgroundRecords = 0;
+    const int rows = model()->rowCount();
+    ASSERT_GT(rows, 12);
+    clickRow(model()->index(10, 0));
+    tree()->setFocus();
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+        ASSERT_TRUE(window_->ProgressLabel->isVisible()) << round;
+        EXPECT_TRUE(window_->model().fold()) << round;
+        EXPECT_EQ(model()->rowCount(), rows) << round;
+        // Still the tree it was: a key moves its selection, and the list follows.
+        QTest::keyClick(tree(), Qt::Key_Down);
+        EXPECT_EQ(tree()->currentIndex().row(), 11 + round) << round;
+        EXPECT_EQ(static_cast<std::size_t>(form_->ListBox1->itemIndex()),
+                  window_->model().FirstRecordOf(tree()->currentIndex()))
+            << round;
+        if (round == 0) {
+            QTest::mouseClick(window_->FoldCheckBox, Qt::LeftButton);
+            EXPECT_FALSE(window_->ProgressLabel->isVisible());
+            EXPECT_FALSE(form_->Session.preparing().has_value());
+            EXPECT_TRUE(window_->model().fold());
+            EXPECT_EQ(tree()->currentIndex().row(), 11);
+        }
+    }
+    const auto chosen = window_->model().FirstRecordOf(tree()->currentIndex());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+    EXPECT_FALSE(window_->model().fold());
+    EXPECT_GT(model()->rowCount(), rows);
+    const QModelIndex current = tree()->currentIndex();
+    ASSERT_TRUE(current.isValid());
+    EXPECT_FALSE(current.parent().isValid()) << "a transfer row, as chosen";
+    EXPECT_EQ(window_->model().FirstRecordOf(current), chosen);
+    EXPECT_TRUE(tree()->viewport()->rect().contains(tree()->visualRect(current)));
+}
+
+// A change of the store frees what the tree reads: until the new tree is ready a greyed
+// picture of the rows in view takes its place, takes no clicks or keys, and then gives way to
+// the tree with the chosen row chosen again where the records are numbered as before.
+TEST_F(TransfersWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewTreeIsReady) {
+    window_->TransfersBackgroundRecords = 0;
+    struct Case {
+        const char* what;
+        std::uint8_t command;
+        bool chosenAgain;
+    };
+    const Case cases[] = {
+        {"reload", capture::CMD_RELOAD, true},
+        {"hide SOFs: other record numbers", capture::CMD_HIDE_SOF, false},
+    };
+    bool asked = false;
+    window_->ChooseTextFile = [&asked]() -> std::optional<std::string> {
+        asked = true;
+        return std::nullopt;
+    };
+    for (const Case& c : cases) {
+        // A transaction row of an expanded transfer, chosen by keys.
+        clickRow(model()->index(1, 0));
+        QTest::keyClick(tree(), Qt::Key_Right);
+        QTest::keyClick(tree(), Qt::Key_Down);
+        const QModelIndex chosen = tree()->currentIndex();
+        ASSERT_TRUE(chosen.parent().isValid()) << c.what;
+        const auto record = window_->model().FirstRecordOf(chosen);
+        const QString chosenText =
+            chosen.siblingAtColumn(TransferTreeModel::ItemColumn).data().toString();
+        QStringList shown;
+        for (QModelIndex row = tree()->indexAt(QPoint(0, 0));
+             row.isValid() && tree()->visualRect(row).top() < tree()->viewport()->height();
+             row = tree()->indexBelow(row)) {
+            shown << row.siblingAtColumn(TransferTreeModel::ItemColumn).data().toString();
+        }
+        ASSERT_GT(shown.size(), 3) << c.what;
+
+        send(c.command);
+        QTreeView* frozen = window_->FrozenTree;
+        ASSERT_TRUE(frozen->isVisible()) << c.what;
+        EXPECT_FALSE(frozen->isEnabled()) << c.what;
+        EXPECT_FALSE(tree()->isVisible()) << c.what;
+        EXPECT_EQ(model()->rowCount(), 0) << c.what;
+        EXPECT_TRUE(window_->ProgressLabel->text().startsWith("Grouping transfers")) << c.what;
+        QStringList pictured;
+        for (QModelIndex row = frozen->indexAt(QPoint(0, 0)); row.isValid();
+             row = frozen->indexBelow(row)) {
+            pictured << row.siblingAtColumn(TransferTreeModel::ItemColumn).data().toString();
+        }
+        EXPECT_EQ(pictured, shown) << c.what;
+        const QModelIndexList marked = frozen->selectionModel()->selectedRows();
+        ASSERT_EQ(marked.size(), 1) << c.what;
+        EXPECT_EQ(marked.front().siblingAtColumn(TransferTreeModel::ItemColumn).data().toString(),
+                  chosenText)
+            << c.what;
+        // Neither a click nor a key reaches a row meanwhile.
+        const std::int64_t cursor = form_->ListBox1->itemIndex();
+        QTest::mouseClick(frozen->viewport(), Qt::LeftButton, {},
+                          frozen->visualRect(frozen->indexAt(QPoint(0, 0))).center());
+        if (QWidget* focus = QApplication::focusWidget()) {
+            QTest::keyClick(focus, Qt::Key_Down);
+        }
+        EXPECT_EQ(form_->ListBox1->itemIndex(), cursor) << c.what;
+        // Nor does what would read the transfers before they are built again.
+        QTest::mouseClick(window_->ShowSofsCheckBox, Qt::LeftButton);
+        QTest::mouseClick(window_->ShowSofsCheckBox, Qt::LeftButton);
+        EXPECT_EQ(model()->rowCount(), 0) << c.what;
+        asked = false;
+        messages_.clear();
+        window_->SaveTextAction->trigger();
+        EXPECT_FALSE(asked) << c.what;
+        EXPECT_EQ(messages_.size(), 1) << c.what;
+
+        ASSERT_TRUE(
+            QTest::qWaitFor([this] { return !window_->ProgressLabel->isVisible(); }, 10000));
+        EXPECT_FALSE(frozen->isVisible()) << c.what;
+        EXPECT_TRUE(tree()->isVisible()) << c.what;
+        const QModelIndex current = tree()->currentIndex();
+        if (c.chosenAgain) {
+            ASSERT_TRUE(current.isValid()) << c.what;
+            EXPECT_EQ(window_->model().FirstRecordOf(current), record) << c.what;
+            EXPECT_TRUE(current.parent().isValid() && !current.parent().parent().isValid())
+                << c.what;
+        } else {
+            EXPECT_TRUE(tree()->selectionModel()->selectedRows().isEmpty()) << c.what;
+        }
+    }
 }
 
 TEST_F(TransfersWindow, ClosedWindowBuildsNoIndexesUntilShownAgain) {

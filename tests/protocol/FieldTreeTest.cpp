@@ -323,6 +323,66 @@ TEST(FieldTree, FtdiStatusHeadersAndVendorRequests) {
                         "  Data=2 bytes: text \"OK\"@66+2"}));
 }
 
+TEST(FieldTree, ALimitReadsOnlyThePayloadsStart) {
+    // A mass-storage device (BOT 1.0 5.1): a READ(10) wrapper asking 96 bytes IN, the data
+    // stage in a full and a short packet, then the status wrapper.
+    const std::string bot =
+        "SETUP 3.0, DATA0 8006000200002000, ACK, IN 3.0, "
+        "DATA1 09022000010100A032090400000208065000070581024000000705020240000000, ACK, "
+        "OUT 3.0, DATA1, ACK, OUT 3.2, DATA0 55534243010000006000000080000A28" +
+        std::string(30, '0') + ", ACK, IN 3.1, DATA0 " + std::string(128, 'A') +
+        ", ACK, IN 3.1, DATA1 " + std::string(64, 'B') +
+        ", ACK, IN 3.1, DATA0 55534253010000000000000000, ACK";
+    // An FT232R's bulk IN transfer of 64 + 4 bytes, each packet behind two status bytes.
+    const std::string ftdi =
+        "SETUP 2.0, DATA0 8006000100001200, ACK, IN 2.0, DATA1 "
+        "120110010000000803040160000601020301, ACK, OUT 2.0, DATA1, ACK, "
+        "SETUP 2.0, DATA0 8006000200002000, ACK, IN 2.0, DATA1 "
+        "09022000010100A02D0904000002FFFFFF020705810240000007050202400000, ACK, OUT 2.0, "
+        "DATA1, ACK, IN 2.1, DATA0 3160" +
+        std::string(124, '4') + ", ACK, IN 2.1, DATA1 31624F4B, ACK";
+    struct Case {
+        const char* what;
+        const std::string& bus;
+        std::size_t bulk; // which bulk item
+        std::size_t limit;
+        std::size_t shown;
+        std::string firstField;
+        std::string note; // empty: no note
+    };
+    const std::string noteTail = " in all): Copy payload or Save payload takes them all";
+    const Case cases[] = {
+        {"data stage cut", bot, 1, 40, 40, "Data", "56 more bytes not read (96 bytes" + noteTail},
+        {"data stage whole", bot, 1, SIZE_MAX, 96, "Data", ""},
+        {"limit at the size", bot, 1, 96, 96, "Data", ""},
+        {"wrapper within the limit", bot, 0, 31, 31, "Command Block Wrapper", ""},
+        {"ftdi packets cut", ftdi, 0, 66, 66, "Packet 1",
+         "2 more bytes not read (68 bytes" + noteTail},
+    };
+    for (const Case& c : cases) {
+        const capture::PacketList packets = test::BusSequence(c.bus);
+        const Transactions tx = GroupTransactions(packets);
+        const DescribedTransfers described = AssembleDescribedTransfers(packets, tx);
+        std::vector<TransferItem> bulk;
+        for (const TransferItem& item : described.items) {
+            if (item.type == TransferType::Bulk) {
+                bulk.push_back(item);
+            }
+        }
+        ASSERT_GT(bulk.size(), c.bulk) << c.what;
+        const TransferItem& item = bulk[c.bulk];
+        const FieldTree t = TransferFields(packets, tx, described.devices, item, nullptr, c.limit);
+        const std::vector<std::uint8_t> whole = DeliveredPayload(packets, tx, item);
+        EXPECT_EQ(t.payload, std::vector<std::uint8_t>(whole.begin(), whole.begin() + c.shown))
+            << c.what;
+        ASSERT_FALSE(t.fields.empty()) << c.what;
+        EXPECT_EQ(t.fields.front().name, c.firstField) << c.what;
+        const bool noted = t.fields.back().name == kNotShownField;
+        EXPECT_EQ(noted ? t.fields.back().value : std::string(), c.note) << c.what;
+        ExpectNested(t.fields, 0, t.payload.size(), c.what);
+    }
+}
+
 TEST(FieldTree, LineCoding) {
     struct Case {
         const char* hex;
