@@ -280,13 +280,24 @@ std::string JsonDevice(const DeviceInfo& d, const UsbIds* ids) {
 } // namespace
 
 std::string DevicesJson(const std::vector<DeviceInfo>& devices, const UsbIds* ids) {
-    std::string out = "{\"devices\": [";
-    bool first = true;
-    for (const DeviceInfo& d : devices) {
-        out += (first ? "\n" : ",\n") + JsonDevice(d, ids);
-        first = false;
+    std::string out = DevicesJsonOpening();
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+        AppendDeviceJson(devices[d], d == 0, ids, out);
     }
-    return out + "\n]}\n";
+    return out + DevicesJsonClosing();
+}
+
+std::string DevicesJsonOpening() {
+    return "{\"devices\": [";
+}
+
+void AppendDeviceJson(const DeviceInfo& device, bool first, const UsbIds* ids, std::string& out) {
+    out += first ? "\n" : ",\n";
+    out += JsonDevice(device, ids);
+}
+
+std::string DevicesJsonClosing() {
+    return "\n]}\n";
 }
 
 } // namespace vintrace::protocol

@@ -15,4 +15,10 @@ namespace vintrace::protocol {
 /// `ids` may be null (no names).
 std::string DevicesJson(const std::vector<DeviceInfo>& devices, const UsbIds* ids);
 
+/// The same text in pieces, for a writer that holds one device's at a time: the opening, each
+/// device (`first` for the first one), the closing.
+std::string DevicesJsonOpening();
+void AppendDeviceJson(const DeviceInfo& device, bool first, const UsbIds* ids, std::string& out);
+std::string DevicesJsonClosing();
+
 } // namespace vintrace::protocol

@@ -370,10 +370,15 @@ std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& device
     std::vector<DeviceTreeRow> rows;
     rows.reserve(devices.size());
     for (const DeviceInfo& d : devices) {
-        rows.push_back(TreeBuilder(d, ids).build());
-        Mark(rows.back(), &DeviceTreeRow::address, d.address);
+        rows.push_back(BuildDeviceRow(d, ids));
     }
     return rows;
+}
+
+DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids) {
+    DeviceTreeRow row = TreeBuilder(device, ids).build();
+    Mark(row, &DeviceTreeRow::address, device.address);
+    return row;
 }
 
 void AppendDeviceTreeText(const DeviceTreeRow& row, int depth, std::string& out) {

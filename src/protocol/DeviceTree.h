@@ -48,6 +48,10 @@ struct DeviceTreeRow {
 std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& devices,
                                            const UsbIds* ids);
 
+/// One device's row of BuildDeviceTree, with everything under it (a reader that prints the
+/// devices one at a time holds no tree of all of them).
+DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids);
+
 /// `rows` as text: one line per row, two spaces of indent per level, a blank line after each
 /// top-level row.
 std::string DeviceTreeText(const std::vector<DeviceTreeRow>& rows);

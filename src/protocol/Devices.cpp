@@ -98,6 +98,9 @@ public:
         }
     }
 
+    /// True when a device holds `address` (as of the items stepped so far).
+    bool holds(std::uint8_t address) const { return current_[address & 0x7F] != kNoDevice; }
+
     std::vector<AddressSpan> spans;
     std::vector<DeviceInfo> devices_;
 
@@ -259,12 +262,17 @@ private:
 /// address between two control transfers (the builder would do nothing with the others).
 class DeviceStore final : public TransferStore {
 public:
-    DeviceStore(Builder& builder, const Transactions& tx) : builder_(builder), tx_(tx) {}
+    DeviceStore(Builder& builder, const capture::PacketList& packets, const Transactions& tx)
+        : builder_(builder), packets_(packets), tx_(tx) {}
 
     std::size_t open(const TransferItem& item) override {
         const std::size_t index = count_++;
         if (item.type == TransferType::Control) {
-            pending_.push_back({index, item, FirstRecord(tx_, item), false});
+            const auto request = ControlRequest(packets_, tx_, item);
+            // Any SET_ADDRESS counts, whatever its recipient or outcome: it may be the one.
+            const bool moves = request && request->request == kSetAddress;
+            pending_.push_back({index, item, FirstRecord(tx_, item), false, moves});
+            moving_[item.address & 0x7F] += moves ? 1 : 0;
             lastControl_ = ++sequence_;
             return index;
         }
@@ -277,11 +285,15 @@ public:
         }
         std::size_t& last = lastOpening_[item.address & 0x7F];
         if (last <= lastControl_) {
-            pending_.push_back({index, item, FirstRecord(tx_, item), true});
+            pending_.push_back({index, item, FirstRecord(tx_, item), true, false});
             last = ++sequence_;
         }
         return index;
     }
+
+    /// True when a control transfer that waits may still move the device at `address` away
+    /// (a SET_ADDRESS at it): the builder's answer for the address may change behind it.
+    bool mayLeave(std::uint8_t address) const { return moving_[address & 0x7F] != 0; }
 
     TransferItem get(std::size_t index) const override {
         const Pending* p = find(index);
@@ -299,7 +311,7 @@ public:
             p->settled = true;
         }
         while (!pending_.empty() && pending_.front().settled) {
-            builder_.step(pending_.front().item, pending_.front().record);
+            hand(pending_.front());
             pending_.pop_front();
         }
     }
@@ -307,7 +319,7 @@ public:
     /// Hands over what still waits: the capture ended.
     void finish() {
         for (const Pending& p : pending_) {
-            builder_.step(p.item, p.record);
+            hand(p);
         }
         pending_.clear();
     }
@@ -323,7 +335,13 @@ private:
         TransferItem item;
         std::size_t record;
         bool settled;
+        bool moves; // a SET_ADDRESS
     };
+
+    void hand(const Pending& p) {
+        moving_[p.item.address & 0x7F] -= p.moves ? 1 : 0;
+        builder_.step(p.item, p.record);
+    }
 
     Pending* find(std::size_t index) {
         const auto at =
@@ -336,14 +354,113 @@ private:
     }
 
     Builder& builder_;
+    const capture::PacketList& packets_;
     const Transactions& tx_;
     std::size_t count_ = 0;
     std::deque<Pending> pending_;
+    /// Waiting SET_ADDRESS requests by the address they were sent to.
+    std::array<std::uint32_t, 128> moving_{};
     /// Sequence numbers of what was queued: the last control transfer, the last opening per
     /// address.
     std::size_t sequence_ = 0;
     std::size_t lastControl_ = 0;
     std::array<std::size_t, 128> lastOpening_{};
+};
+
+/// The device pass over transactions as they come. Filtered, it assembles only what can
+/// change the model: a control transfer depends on its own endpoint's transactions alone, so
+/// those are all stepped; other items matter only for the device they open at an address no
+/// device holds, so their transactions at an address that stays held are skipped. A pipe
+/// skipped once no longer assembles as in the whole list: its traffic where the address may
+/// be free cannot be judged, and the pass reports that so the caller runs it unfiltered.
+class ControlPass {
+public:
+    ControlPass(const capture::PacketList& packets, const Transactions& tx,
+                const LargestPayloads& largest, bool filtered)
+        : builder_(packets, tx), store_(builder_, packets, tx),
+          assembly_(packets, tx, options_, largest, store_), largest_(largest),
+          filtered_(filtered) {}
+
+    /// Takes in transaction `x`; false when the filtered pass cannot go on.
+    bool step(std::size_t x, const Transaction& t) {
+        // An SOF changes nothing but the SOF items, which name no device.
+        if (t.kind == TransactionKind::Sof) {
+            return true;
+        }
+        if (t.hasToken()) {
+            const std::size_t ep = static_cast<std::size_t>(t.address & 0x7F) << 4 | t.endpoint;
+            if (t.kind == TransactionKind::Setup) {
+                control_[ep] = true;
+            } else if (t.endpoint != 0) {
+                const std::uint8_t a = t.address & 0x7F;
+                const bool held = builder_.holds(a) && !store_.mayLeave(a);
+                if (filtered_ && !held && skipped_[a]) {
+                    return false;
+                }
+                if (filtered_ && held && !control_[ep]) {
+                    skipped_[a] = true;
+                    return true;
+                }
+                if (!control_[ep] && t.hasData()) {
+                    noteSize(t);
+                }
+            }
+        }
+        assembly_.step(x, t);
+        return true;
+    }
+
+    /// True when every size the pass judged a packet by is the one in `whole` (the largest
+    /// payloads of the whole capture, where the pass may have had those seen so far).
+    bool sizesHold(const LargestPayloads& whole) const {
+        return std::all_of(sized_.begin(), sized_.end(), [&](const Sized& s) {
+            return whole(s.address, s.endpoint, s.direction) == s.size;
+        });
+    }
+
+    /// Ends the pass at the end of the capture; what it found.
+    std::pair<std::vector<DeviceInfo>, std::vector<AddressSpan>> finish() {
+        assembly_.finish();
+        store_.finish();
+        return {std::move(builder_.devices_), std::move(builder_.spans)};
+    }
+
+    /// The first transaction the pass may still read, `next` when it needs none before it.
+    std::size_t oldestNeeded(std::size_t next) const { return store_.oldestNeeded(next); }
+
+private:
+    /// A pipe whose data the assembly may end a transfer by (at a packet shorter than the
+    /// largest): the size it had when the first was stepped. Sizes only grow, so when that is
+    /// the final one every judgement on the pipe was the same as with the final sizes.
+    struct Sized {
+        std::uint8_t address;
+        std::uint8_t endpoint;
+        Direction direction;
+        std::uint16_t size;
+    };
+    void noteSize(const Transaction& t) {
+        const std::size_t key = static_cast<std::size_t>(t.address & 0x7F) << 5 |
+                                static_cast<std::size_t>(t.endpoint) << 1 |
+                                (t.direction() == Direction::In ? 1 : 0);
+        if (!sizeNoted_[key]) {
+            sizeNoted_[key] = true;
+            sized_.push_back({t.address, t.endpoint, t.direction(),
+                              largest_(t.address, t.endpoint, t.direction())});
+        }
+    }
+
+    Builder builder_;
+    DeviceStore store_;
+    const TransferOptions options_{};
+    TransferAssembly assembly_;
+    const LargestPayloads& largest_;
+    bool filtered_;
+    std::vector<Sized> sized_;
+    std::array<bool, 128 * 32> sizeNoted_{};
+    /// By address << 4 | endpoint: a SETUP came (every transaction of it is stepped).
+    std::array<bool, 128 * 16> control_{};
+    /// By address: a transaction there was skipped.
+    std::array<bool, 128> skipped_{};
 };
 
 } // namespace
@@ -536,31 +653,55 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
                                             const std::atomic<bool>* stop) {
     LargestPayloads scratch;
     const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
-    Builder builder(packets, transactions);
-    DeviceStore store(builder, transactions);
-    const TransferOptions options;
-    TransferAssembly assembly(packets, transactions, options, largest, store);
     constexpr std::size_t kStretch = std::size_t{1} << 16;
-    for (std::size_t x = 0; x < transactions.size(); ++x) {
-        if (x % kStretch == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
-            break;
+    // Filtered first; in the rare capture the filter cannot judge, again in full.
+    for (const bool filtered : {true, false}) {
+        ControlPass pass(packets, transactions, largest, filtered);
+        bool judged = true;
+        for (std::size_t x = 0; x < transactions.size() && judged; ++x) {
+            if (x % kStretch == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
+                break;
+            }
+            judged = pass.step(x, transactions[x]);
         }
-        const Transaction t = transactions[x];
-        // An SOF changes nothing but the SOF items, which name no device.
-        if (t.kind != TransactionKind::Sof) {
-            assembly.step(x, t);
+        if (judged) {
+            auto [devices, spans] = pass.finish();
+            return Finish(std::move(devices), std::move(spans));
         }
     }
-    assembly.finish();
-    store.finish();
-    return Finish(std::move(builder.devices_), std::move(builder.spans));
+    return {}; // not reached: the unfiltered pass judges every transaction
 }
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads) {
-    const LargestPayloads largest = MeasureLargestPayloads(packets, threads);
     if (threads == 0) {
         threads = std::max(1u, std::thread::hardware_concurrency());
     }
+    // First filtered, judging packets by the largest payloads grouped so far (no pass of its
+    // own measures them); where that may have judged one otherwise, again with the sizes the
+    // pass measured; where the filter cannot judge, every transaction.
+    WindowedPass pass;
+    if (auto model = FromWindows(packets, threads, pass)) {
+        return std::move(*model);
+    }
+    std::optional<LargestPayloads> whole;
+    if (pass.measuredWhole) {
+        whole = pass.measured;
+        pass = WindowedPass{};
+        pass.sizes = &*whole;
+        if (auto model = FromWindows(packets, threads, pass)) {
+            return std::move(*model);
+        }
+    } else {
+        whole = MeasureLargestPayloads(packets, threads);
+    }
+    pass = WindowedPass{};
+    pass.sizes = &*whole;
+    pass.filtered = false;
+    return std::move(*FromWindows(packets, threads, pass));
+}
+
+std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& packets,
+                                                    unsigned threads, WindowedPass& run) {
     // The index is grouped a window at a time and freed behind the oldest control transfer
     // still open. With a second thread, it groups the next windows while this one assembles.
     constexpr std::size_t kWindow = std::size_t{1} << 16;
@@ -570,6 +711,7 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
     std::condition_variable changed;
     std::deque<Transactions> ready;
     bool grouped = false;
+    bool abandoned = false; // the pass gave up: the grouper stops
     std::thread grouper;
     if (threads > 1 && n > kWindow) {
         grouper = std::thread([&] {
@@ -577,7 +719,10 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
                 Transactions block;
                 i = GroupInto(packets, i, std::min(n, i + kWindow), block);
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return ready.size() < kAhead; });
+                changed.wait(lock, [&] { return ready.size() < kAhead || abandoned; });
+                if (abandoned) {
+                    return;
+                }
                 ready.push_back(std::move(block));
                 changed.notify_all();
             }
@@ -609,26 +754,40 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
         window.append(std::move(block));
         return true;
     };
-    Builder builder(packets, window);
-    DeviceStore store(builder, window);
-    const TransferOptions options;
-    TransferAssembly assembly(packets, window, options, largest, store);
+    // The sizes grouped so far, when the whole capture's are not known.
+    LargestPayloads seen;
+    ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered);
     std::size_t x = 0;
-    while (more()) {
-        for (; x < window.size(); ++x) {
-            const Transaction t = window[x];
-            if (t.kind != TransactionKind::Sof) {
-                assembly.step(x, t);
-            }
+    bool judged = true;
+    while (judged && more()) {
+        if (const LargestPayloads* grouped = window.largestPayloads()) {
+            seen = *grouped;
         }
-        window.releaseBefore(store.oldestNeeded(x));
+        for (; x < window.size() && judged; ++x) {
+            judged = pass.step(x, window[x]);
+        }
+        window.releaseBefore(pass.oldestNeeded(x));
     }
     if (grouper.joinable()) {
+        {
+            const std::lock_guard lock(mutex);
+            abandoned = true;
+            changed.notify_all();
+        }
         grouper.join();
     }
-    assembly.finish();
-    store.finish();
-    return Finish(std::move(builder.devices_), std::move(builder.spans));
+    if (!judged) {
+        return std::nullopt;
+    }
+    if (run.sizes == nullptr) {
+        run.measured = seen;
+        run.measuredWhole = true;
+        if (!pass.sizesHold(seen)) {
+            return std::nullopt;
+        }
+    }
+    auto [devices, spans] = pass.finish();
+    return Finish(std::move(devices), std::move(spans));
 }
 
 DeviceModel DeviceModel::Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans) {

@@ -192,6 +192,17 @@ private:
 
     /// The model of the devices and address spans a pass found.
     static DeviceModel Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans);
+    /// A pass that groups a window at a time: with the sizes of the whole capture, else
+    /// with those grouped so far (and then what it measured).
+    struct WindowedPass {
+        const LargestPayloads* sizes = nullptr;
+        bool filtered = true;
+        LargestPayloads measured;
+        bool measuredWhole = false;
+    };
+    /// Nothing when the filter could not judge, or judged by sizes that grew afterwards.
+    static std::optional<DeviceModel> FromWindows(const capture::PacketList& packets,
+                                                  unsigned threads, WindowedPass& pass);
     void index();
 
     std::vector<DeviceInfo> devices_;

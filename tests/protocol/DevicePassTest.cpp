@@ -4,9 +4,11 @@
 #include "BusModel.h"
 #include "capture/CaptureDecoder.h"
 #include "protocol/Devices.h"
+#include "support/BusSequence.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -66,12 +68,12 @@ capture::PacketList ResetLoop(const LoopCase& c) {
 }
 
 void ExpectSameModel(const DeviceModel& got, const DeviceModel& want,
-                     const capture::PacketList& packets) {
+                     const capture::PacketList& packets, std::size_t every = 37) {
     ASSERT_EQ(got.devices().size(), want.devices().size());
     for (std::size_t d = 0; d < want.devices().size(); ++d) {
         EXPECT_TRUE(got.devices()[d] == want.devices()[d]) << "device " << d;
     }
-    for (std::size_t r = 0; r < packets.size(); r += 37) {
+    for (std::size_t r = 0; r < packets.size(); r += every) {
         for (std::uint8_t a = 0; a < 128; ++a) {
             ASSERT_EQ(got.deviceAt(a, r), want.deviceAt(a, r))
                 << "address " << int{a} << " at " << r;
@@ -132,8 +134,128 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  40'000,
                  20,
-                 13}),
+                 13},
+        LoopCase{"VendorKeyboardFtdiMidi",
+                 {Profile::Vendor, Profile::Keyboard, Profile::Ftdi, Profile::Midi},
+                 true,
+                 60'000,
+                 12,
+                 0},
+        LoopCase{
+            "SerialDfuGarbledRarely", {Profile::Serial, Profile::Dfu}, false, 50'000, 12, 401}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::string ControlNoData(int address, const std::string& setup) {
+    const std::string a = std::to_string(address) + ".0";
+    return "SETUP " + a + ", DATA0 " + setup + ", ACK, IN " + a + ", DATA1, ACK, ";
+}
+std::string SetAddress(int n) {
+    char text[17];
+    std::snprintf(text, sizeof text, "0005%02X0000000000", n);
+    return text;
+}
+
+// The pass skips other pipes' traffic where a device holds the address, and goes back over
+// the whole capture where that traffic can still open a device (9.4.6: after SET_ADDRESS the
+// old address is free). Each sequence must give the devices and spans of the whole list.
+struct Sequence {
+    const char* name;
+    std::string bus;
+};
+
+void PrintTo(const Sequence& s, std::ostream* os) {
+    *os << s.name;
+}
+
+class DevicePassSequence : public ::testing::TestWithParam<Sequence> {};
+
+TEST_P(DevicePassSequence, FindsTheDevicesOfTheWholeTransferList) {
+    const capture::PacketList packets = test::BusSequence(GetParam().bus);
+    const Transactions tx = GroupTransactions(packets, 1);
+    const DeviceModel want = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
+    ASSERT_FALSE(want.devices().empty());
+    {
+        SCOPED_TRACE("over the index");
+        ExpectSameModel(DeviceModel::FromControlTraffic(packets, tx), want, packets, 1);
+    }
+    {
+        SCOPED_TRACE("a window at a time");
+        ExpectSameModel(DeviceModel::FromControlTraffic(packets, 1u), want, packets, 1);
+    }
+}
+
+// Interrupt data at 3.1 of one, two or three bytes: the largest is three, so a shorter packet
+// ends its transfer and a three-byte one leaves it open.
+INSTANTIATE_TEST_SUITE_P(
+    Bus, DevicePassSequence,
+    ::testing::Values(
+        // A short packet before the move ended the transfer: the next one at 3 is another
+        // device's.
+        Sequence{"ShortPacketBeforeTheMove", "IN 3.1, DATA0 010203, ACK, IN 3.1, DATA1 01, ACK, " +
+                                                 ControlNoData(3, SetAddress(7)) +
+                                                 "IN 3.1, DATA0 010203, ACK, " +
+                                                 "IN 7.1, DATA1 01, ACK"},
+        // A new transfer at the old address is another device's.
+        Sequence{"NewTransferAtTheOldAddress", "IN 3.1, DATA0 01, ACK, IN 3.1, DATA1 01, ACK, " +
+                                                   ControlNoData(3, SetAddress(7)) +
+                                                   "IN 3.1, DATA0 01, ACK, " +
+                                                   "IN 7.1, DATA1 01, ACK"},
+        // A retransmission (the toggle repeated, 8.6.4) joins the transfer before the move.
+        Sequence{"RetransmissionAfterTheMove", "IN 3.1, DATA0 01, ACK, IN 3.1, DATA1 01, ACK, " +
+                                                   ControlNoData(3, SetAddress(7)) +
+                                                   "IN 3.1, DATA1 01, ACK, " +
+                                                   "IN 3.1, DATA0 010203, ACK"},
+        // Polled while its SET_ADDRESS waits for the status stage: the poll's transfer opens
+        // after the request's, so once the device moved, it opens another device at 3.
+        Sequence{"PolledWhileSetAddressWaits",
+                 "IN 3.1, DATA0 010203, ACK, IN 3.1, DATA1 01, ACK, SETUP 3.0, DATA0 " +
+                     SetAddress(7) + ", ACK, IN 3.1, DATA0 01, ACK, IN 3.0, DATA1, ACK, " +
+                     "IN 7.1, NAK"},
+        // A SET_ADDRESS to its own address moves nothing.
+        Sequence{"SetAddressToItself", "IN 3.1, DATA0 01, ACK, IN 3.1, DATA1 01, ACK, " +
+                                           ControlNoData(3, SetAddress(3)) +
+                                           "IN 3.1, DATA0 01, ACK"},
+        // One NAK at the old address, then a transfer it folds into.
+        Sequence{"LoneNakAtTheOldAddress",
+                 "IN 3.1, DATA0 01, ACK, IN 3.1, NAK, IN 3.1, DATA1 01, ACK, " +
+                     ControlNoData(3, SetAddress(7)) + "IN 3.1, NAK, IN 3.1, DATA0 01, ACK"},
+        // Endpoint 2 carries bulk data, then a SETUP makes it a control endpoint; the
+        // device then moves and its old address's endpoint 2 talks again.
+        Sequence{"ControlOnASecondEndpoint",
+                 std::string("OUT 3.2, DATA0 0102, ACK, OUT 3.2, DATA1 0102, ACK, IN 3.2, NAK, ") +
+                     "SETUP 3.2, DATA0 8006000100001200, ACK, IN 3.2, NAK, IN 3.2, DATA1 " +
+                     "120110010000000834124678000101020001, ACK, OUT 3.2, DATA1, ACK, " +
+                     ControlNoData(3, SetAddress(7)) + "IN 3.2, NAK, IN 3.2, DATA1 01, ACK"},
+        // A garbled token between: it ends every folded run of NAKs.
+        Sequence{"GarbledTokenBetween", "IN 3.1, NAK, IN 3.1, NAK, IN! 3.1, NAK, IN 3.1, NAK, " +
+                                            ControlNoData(3, SetAddress(7)) +
+                                            "IN 3.1, NAK, IN 3.1, NAK"},
+        // A device moves from 0 while another at 4 is polled; a third enumerates at 0.
+        Sequence{"EnumerationBesideTraffic",
+                 "IN 4.1, DATA0 01, ACK, " + ControlNoData(0, SetAddress(5)) +
+                     "IN 4.1, DATA1 01, ACK, IN 5.1, DATA0 01, ACK, " +
+                     ControlNoData(0, SetAddress(4)) + "IN 4.1, DATA0 01, ACK, IN 4.1, NAK"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The windowed pass judges a short packet by the largest payloads grouped so far; here the
+// pipe's largest comes two windows later, and with it the first transfer at 3 ends at its
+// one-byte packet, so the transfer after the move is another device's.
+TEST(DevicePassWindows, JudgesByTheLargestPayloadsOfTheWholeCapture) {
+    std::string bus =
+        "IN 3.1, DATA0 01, ACK, " + ControlNoData(3, SetAddress(7)) + "IN 3.1, DATA1 01, ACK, ";
+    for (int frame = 0; frame < 140'000; ++frame) {
+        bus += "SOF " + std::to_string(frame % 2048) + ", ";
+    }
+    bus += "IN 3.1, DATA0 010203, ACK";
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets, 1);
+    const DeviceModel want = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
+    ASSERT_EQ(want.devices().size(), 2u); // the one moved to 7, and the next at 3
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        ExpectSameModel(DeviceModel::FromControlTraffic(packets, threads), want, packets, 997);
+    }
+}
 
 } // namespace
 } // namespace vintrace::protocol

@@ -49,14 +49,35 @@ int Run(const DevicesOptions& o) {
     const protocol::DeviceModel& model = session.devices();
     ReportUnusedAssumptions(o.file, model, session.assumptions());
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
+    // Written a device at a time: a capture of thousands of re-enumerations would otherwise
+    // hold the tree (or text) of every device at once beside the capture.
+    constexpr std::size_t kFlushAt = std::size_t{1} << 20;
     std::string out;
+    const auto flush = [&out] {
+        errno = 0;
+        const bool written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
+        out.clear();
+        return written;
+    };
+    const std::vector<protocol::DeviceInfo>& devices = model.devices();
     if (o.json) {
-        out = protocol::DevicesJson(model.devices(), names);
-    } else {
-        out = protocol::DeviceTreeText(protocol::BuildDeviceTree(model.devices(), names));
+        out = protocol::DevicesJsonOpening();
     }
-    errno = 0;
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+        if (o.json) {
+            protocol::AppendDeviceJson(devices[d], d == 0, names, out);
+        } else {
+            protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names), 0, out);
+            out += '\n';
+        }
+        if (out.size() >= kFlushAt && !flush()) {
+            return ReportStdoutFailure(errno);
+        }
+    }
+    if (o.json) {
+        out += protocol::DevicesJsonClosing();
+    }
+    if (!flush() || std::fflush(stdout) != 0) {
         return ReportStdoutFailure(errno);
     }
     return 0;
