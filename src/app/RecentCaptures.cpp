@@ -36,8 +36,12 @@ QStringList RememberRecentCapture(const QString& file) {
         files.removeLast();
     }
     QSettings settings = Settings();
-    settings.setValue(kKey, files);
-    settings.sync();
+    // Reloading the newest capture changes nothing here: no write, since the write waits for
+    // the disk (a synced lock file), which a capture just saved may keep busy for long.
+    if (settings.value(kKey).toStringList() != files) {
+        settings.setValue(kKey, files);
+        settings.sync();
+    }
     return files;
 }
 

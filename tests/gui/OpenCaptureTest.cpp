@@ -7,10 +7,12 @@
 #include "support/RecordingAnalyzer.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
 #include <QSettings>
@@ -189,6 +191,19 @@ TEST_F(OpenCapture, RecentKeepsTheLastFiveNewestFirstAcrossRuns) {
         QString::fromStdString(files[1])};
     EXPECT_EQ(recentItems(), expected);
 
+    // Opening the newest again leaves the settings file alone: its write waits for the disk.
+    const QString stored =
+        QSettings(QStringLiteral("Vintrace"), QStringLiteral("vintrace")).fileName();
+    const QDateTime past = QDateTime::currentDateTime().addDays(-1);
+    {
+        QFile file(stored);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(past, QFileDevice::FileModificationTime));
+    }
+    form_->OpenCaptureFile(files[3]);
+    EXPECT_EQ(QFileInfo(stored).lastModified().toSecsSinceEpoch(), past.toSecsSinceEpoch());
+    EXPECT_EQ(recentItems(), expected);
+
     // A new run shows the same list, and choosing an item opens that capture.
     open();
     EXPECT_EQ(recentItems(), expected);
@@ -199,6 +214,7 @@ TEST_F(OpenCapture, RecentKeepsTheLastFiveNewestFirstAcrossRuns) {
     EXPECT_EQ(form_->PacketList.size(), 3u);
     EXPECT_EQ(recentItems().first(), QString::fromStdString(files[2]));
     EXPECT_EQ(recentItems().size(), 5);
+    EXPECT_GT(QFileInfo(stored).lastModified(), past);
 }
 
 } // namespace
