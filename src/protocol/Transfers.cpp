@@ -812,6 +812,36 @@ std::size_t LastRecord(const Transactions& transactions, const TransferItem& ite
     return transactions[item.lastTransaction].last();
 }
 
+namespace {
+
+/// Calls `take(t)` for each member transaction of `item` whose data its receiver took, in
+/// capture order, while `more()` holds: ACKed data, a repeated toggle once, never a corrupt
+/// packet (its toggle still counts, as the receiver took it). A control transfer's data stage
+/// only: neither its setup nor its status stage.
+template <typename More, typename Take>
+void ForEachDelivered(const capture::PacketList& packets, const Transactions& transactions,
+                      const TransferItem& item, More&& more, Take&& take) {
+    ToggleFilter toggles;
+    const bool control = item.type == TransferType::Control;
+    for (std::size_t x = item.firstTransaction;
+         x <= item.lastTransaction && x < transactions.size() && more(); ++x) {
+        const Transaction t = transactions[x];
+        if (!IsMember(item, x, t) ||
+            (control && (x == item.firstTransaction || t.direction() != item.direction)) ||
+            t.outcome != Outcome::Ack || !t.hasData()) {
+            continue;
+        }
+        const int toggle = TransactionToggle(packets, t);
+        if (t.corruptData) {
+            toggles.accept(toggle); // taken by the receiver, but not known
+        } else if (toggles.accept(toggle)) {
+            take(t);
+        }
+    }
+}
+
+} // namespace
+
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit) {
@@ -841,24 +871,9 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     default:
         return out;
     }
-    ToggleFilter toggles;
-    const bool control = item.type == TransferType::Control;
     // Capture order, so the first `limit` bytes are known once that many are in.
-    for (std::size_t x = item.firstTransaction;
-         x <= item.lastTransaction && x < transactions.size() && out.size() < limit; ++x) {
-        const Transaction t = transactions[x];
-        if (!IsMember(item, x, t) ||
-            (control && (x == item.firstTransaction || t.direction() != item.direction)) ||
-            t.outcome != Outcome::Ack || !t.hasData()) {
-            continue;
-        }
-        const int toggle = TransactionToggle(packets, t);
-        if (t.corruptData) {
-            toggles.accept(toggle); // taken by the receiver, but not known
-        } else if (toggles.accept(toggle)) {
-            append(t);
-        }
-    }
+    ForEachDelivered(
+        packets, transactions, item, [&] { return out.size() < limit; }, append);
     if (request) {
         // The data stage ends at wLength; what came past it is not delivered.
         out.resize(std::min<std::size_t>(out.size(), request->length));
@@ -875,26 +890,16 @@ std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketLis
         item.type != TransferType::Data) {
         return out;
     }
-    // The same members and toggle rule as DeliveredPayload, packet by packet, and as it
-    // reads no further than `limit` bytes.
-    ToggleFilter toggles;
+    // The packets DeliveredPayload joins, each apart, no further than `limit` bytes in all.
     std::size_t taken = 0;
-    for (std::size_t x = item.firstTransaction;
-         x <= item.lastTransaction && x < transactions.size() && taken < limit; ++x) {
-        const Transaction t = transactions[x];
-        if (!IsMember(item, x, t) || t.outcome != Outcome::Ack || !t.hasData()) {
-            continue;
-        }
-        const int toggle = TransactionToggle(packets, t);
-        if (t.corruptData) {
-            toggles.accept(toggle);
-        } else if (toggles.accept(toggle)) {
+    ForEachDelivered(
+        packets, transactions, item, [&] { return taken < limit; },
+        [&](const Transaction& t) {
             const auto payload = TransactionPayload(packets, t);
             const std::size_t take = std::min(payload.size(), limit - taken);
             out.emplace_back(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(take));
             taken += take;
-        }
-    }
+        });
     return out;
 }
 
