@@ -25,28 +25,6 @@ void ExpectValues(const Small& v, const std::vector<std::uint32_t>& model, std::
     }
 }
 
-// Copying onto the end, at every offset within a chunk, keeps both arrays whole.
-TEST(ChunkedVector, AppendCopiesAcrossChunks) {
-    const std::size_t sizes[][2] = {{0, 5},   {5, 0},   {3, 61},    {63, 1},
-                                    {64, 64}, {1, 200}, {130, 129}, {70, 3}};
-    for (const auto& [before, added] : sizes) {
-        SCOPED_TRACE(std::to_string(before) + " + " + std::to_string(added));
-        Small v;
-        Small other;
-        std::vector<std::uint32_t> model;
-        std::vector<std::uint32_t> otherModel;
-        Fill(v, model, before, 0);
-        Fill(other, otherModel, added, 1000);
-        v.append(other);
-        model.insert(model.end(), otherModel.begin(), otherModel.end());
-        ExpectValues(v, model);
-        ExpectValues(other, otherModel);
-        v.push_back(7); // and it grows on from there
-        model.push_back(7);
-        ExpectValues(v, model);
-    }
-}
-
 // A cleared array refills in the memory it kept; a sliding window reuses the chunk it freed.
 TEST(ChunkedVector, ReusesItsMemory) {
     Small block;
