@@ -57,7 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const protocol::DeviceModel serial =
         protocol::DeviceModel::Build(packets, tx, protocol::AssembleTransfers(packets, tx));
     const protocol::DeviceModel windowed = protocol::DeviceModel::FromControlTraffic(packets, 1u);
-    if (serial.devices() != devices || windowed.devices() != devices) {
+    // Windows of a few records, grouped ahead on a second thread, split transactions.
+    const protocol::DeviceModel ahead = protocol::DeviceModel::FromControlTraffic(packets, 2u, 7);
+    if (serial.devices() != devices || windowed.devices() != devices ||
+        ahead.devices() != devices) {
         Fail("device pass differs from the transfer list's devices", devices.size());
     }
     for (std::size_t i = 0; i < devices.size(); ++i) {

@@ -26,6 +26,7 @@ public:
         size_ = std::exchange(other.size_, 0);
         firstCapacity_ = std::exchange(other.firstCapacity_, 0);
         released_ = std::exchange(other.released_, 0);
+        spare_ = std::move(other.spare_);
         other.chunks_.clear();
         return *this;
     }
@@ -45,9 +46,19 @@ public:
                 growFirst();
             }
         } else if ((size_ & (kChunkSize - 1)) == 0) {
-            chunks_.push_back(std::make_unique_for_overwrite<T[]>(kChunkSize));
+            chunks_.push_back(spare_ ? std::move(spare_)
+                                     : std::make_unique_for_overwrite<T[]>(kChunkSize));
         }
         (*this)[size_++] = value;
+    }
+
+    /// Copies every value of `other` to the end of this one; `other` keeps them.
+    void append(const ChunkedVector& other) {
+        for (std::size_t c = 0; c < other.chunks_.size(); ++c) {
+            const std::size_t begin = c << Shift;
+            const std::size_t end = std::min(other.size_, begin + kChunkSize);
+            appendRun(other.chunks_[c].get(), end - std::min(begin, end));
+        }
     }
 
     /// Moves every value of `other` to the end of this one, releasing its chunks as they are
@@ -56,22 +67,28 @@ public:
         for (std::size_t c = 0; c < other.chunks_.size(); ++c) {
             const std::size_t begin = c << Shift;
             const std::size_t end = std::min(other.size_, begin + kChunkSize);
-            const T* from = other.chunks_[c].get();
-            for (std::size_t i = begin; i < end;) {
-                // Up to the end of this array's chunk at a time.
-                push_back(from[i - begin]);
-                ++i;
-                const std::size_t room = std::min(end - i, capacity() - size_);
-                std::memcpy(&(*this)[size_ - 1] + 1, from + (i - begin), room * sizeof(T));
-                size_ += room;
-                i += room;
-            }
+            appendRun(other.chunks_[c].get(), end - std::min(begin, end));
             other.chunks_[c].reset();
         }
         other.chunks_.clear();
+        other.spare_.reset();
         other.size_ = 0;
         other.firstCapacity_ = 0;
         other.released_ = 0;
+    }
+
+    /// Empties the array but keeps its first chunk, so refilling it to the same size neither
+    /// allocates nor copies (a pass that groups one window after another into it).
+    void clear() {
+        if (released_ != 0) {
+            chunks_.clear();
+            firstCapacity_ = 0;
+        } else if (chunks_.size() > 1) {
+            chunks_.resize(1);
+        }
+        spare_.reset();
+        size_ = 0;
+        released_ = 0;
     }
 
     /// Frees the chunks that hold only values before index `i`; those may no longer be read.
@@ -79,7 +96,13 @@ public:
     void releaseBefore(std::size_t i) {
         const std::size_t chunks = std::min(i >> Shift, chunks_.size());
         for (; released_ < chunks; ++released_) {
-            chunks_[released_].reset();
+            // One full chunk is kept for the next one the array needs: a window sliding
+            // along a long pass then reuses memory it has touched instead of fresh pages.
+            if (!spare_ && (released_ != 0 || firstCapacity_ == kChunkSize)) {
+                spare_ = std::move(chunks_[released_]);
+            } else {
+                chunks_[released_].reset();
+            }
         }
     }
 
@@ -88,7 +111,8 @@ public:
         const std::size_t full = chunks_.empty() ? 0 : chunks_.size() - 1;
         const std::size_t freed =
             released_ == 0 ? 0 : firstCapacity_ + (released_ - 1) * kChunkSize;
-        return (firstCapacity_ + full * kChunkSize - freed) * sizeof(T) +
+        return (firstCapacity_ + full * kChunkSize - freed + (spare_ ? kChunkSize : 0)) *
+                   sizeof(T) +
                chunks_.capacity() * sizeof(void*);
     }
 
@@ -109,6 +133,18 @@ public:
     }
 
 private:
+    /// Appends `count` values from `from`, up to the end of this array's chunk at a time.
+    void appendRun(const T* from, std::size_t count) {
+        for (std::size_t i = 0; i < count;) {
+            push_back(from[i]);
+            ++i;
+            const std::size_t room = std::min(count - i, capacity() - size_);
+            std::memcpy(&(*this)[size_ - 1] + 1, from + i, room * sizeof(T));
+            size_ += room;
+            i += room;
+        }
+    }
+
     /// Values the chunks allocated so far can hold.
     std::size_t capacity() const {
         return chunks_.size() <= 1 ? firstCapacity_ : chunks_.size() << Shift;
@@ -131,7 +167,8 @@ private:
     std::vector<std::unique_ptr<T[]>> chunks_;
     std::size_t size_ = 0;
     std::size_t firstCapacity_ = 0;
-    std::size_t released_ = 0; // chunks freed by releaseBefore
+    std::size_t released_ = 0;   // chunks freed by releaseBefore
+    std::unique_ptr<T[]> spare_; // a full chunk releaseBefore kept for reuse
 };
 
 } // namespace vintrace::protocol

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 namespace vintrace::protocol {
@@ -672,7 +670,8 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
     return {}; // not reached: the unfiltered pass judges every transaction
 }
 
-DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads) {
+DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads,
+                                            std::size_t windowRecords) {
     if (threads == 0) {
         threads = std::max(1u, std::thread::hardware_concurrency());
     }
@@ -680,7 +679,7 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
     // own measures them); where that may have judged one otherwise, again with the sizes the
     // pass measured; where the filter cannot judge, every transaction.
     WindowedPass pass;
-    if (auto model = FromWindows(packets, threads, pass)) {
+    if (auto model = FromWindows(packets, threads, windowRecords, pass)) {
         return std::move(*model);
     }
     std::optional<LargestPayloads> whole;
@@ -688,7 +687,7 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
         whole = pass.measured;
         pass = WindowedPass{};
         pass.sizes = &*whole;
-        if (auto model = FromWindows(packets, threads, pass)) {
+        if (auto model = FromWindows(packets, threads, windowRecords, pass)) {
             return std::move(*model);
         }
     } else {
@@ -697,69 +696,22 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
     pass = WindowedPass{};
     pass.sizes = &*whole;
     pass.filtered = false;
-    return std::move(*FromWindows(packets, threads, pass));
+    return std::move(*FromWindows(packets, threads, windowRecords, pass));
 }
 
 std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& packets,
-                                                    unsigned threads, WindowedPass& run) {
+                                                    unsigned threads, std::size_t windowRecords,
+                                                    WindowedPass& run) {
     // The index is grouped a window at a time and freed behind the oldest control transfer
-    // still open. With a second thread, it groups the next windows while this one assembles.
-    constexpr std::size_t kWindow = std::size_t{1} << 16;
-    constexpr std::size_t kAhead = 4;
-    const std::size_t n = packets.size();
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<Transactions> ready;
-    bool grouped = false;
-    bool abandoned = false; // the pass gave up: the grouper stops
-    std::thread grouper;
-    if (threads > 1 && n > kWindow) {
-        grouper = std::thread([&] {
-            for (std::size_t i = 0; i < n;) {
-                Transactions block;
-                i = GroupInto(packets, i, std::min(n, i + kWindow), block);
-                std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return ready.size() < kAhead || abandoned; });
-                if (abandoned) {
-                    return;
-                }
-                ready.push_back(std::move(block));
-                changed.notify_all();
-            }
-            const std::lock_guard lock(mutex);
-            grouped = true;
-            changed.notify_all();
-        });
-    }
-    std::size_t next = 0; // the next record to group on this thread
+    // still open. Other threads group the windows ahead while this one assembles.
+    WindowGrouper grouper(packets, threads, windowRecords);
     Transactions window;
-    // Adds the next window's transactions to `window`; false at the end of the store.
-    const auto more = [&] {
-        if (!grouper.joinable()) {
-            if (next >= n) {
-                return false;
-            }
-            next = GroupInto(packets, next, std::min(n, next + kWindow), window);
-            return true;
-        }
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return !ready.empty() || grouped; });
-        if (ready.empty()) {
-            return false;
-        }
-        Transactions block = std::move(ready.front());
-        ready.pop_front();
-        changed.notify_all();
-        lock.unlock();
-        window.append(std::move(block));
-        return true;
-    };
     // The sizes grouped so far, when the whole capture's are not known.
     LargestPayloads seen;
     ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered);
     std::size_t x = 0;
     bool judged = true;
-    while (judged && more()) {
+    while (judged && grouper.next(window)) {
         if (const LargestPayloads* grouped = window.largestPayloads()) {
             seen = *grouped;
         }
@@ -767,14 +719,6 @@ std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& p
             judged = pass.step(x, window[x]);
         }
         window.releaseBefore(pass.oldestNeeded(x));
-    }
-    if (grouper.joinable()) {
-        {
-            const std::lock_guard lock(mutex);
-            abandoned = true;
-            changed.notify_all();
-        }
-        grouper.join();
     }
     if (!judged) {
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include "protocol/EndpointAssumptions.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "protocol/WindowGrouper.h"
 
 #include <array>
 #include <cstddef>
@@ -157,13 +158,15 @@ public:
     static DeviceModel Build(const capture::PacketList& packets, const Transactions& transactions,
                              const std::vector<TransferItem>& items);
     /// The same model from the control transfers alone, in one pass that keeps no transfer
-    /// list: over a grouped index, or grouping the store a window at a time (on up to
-    /// `threads` threads for a first look at payload sizes; 0: one per core). Once `stop` is
-    /// set the pass over an index ends within a stretch and its model is partial.
+    /// list: over a grouped index, or grouping the store `windowRecords` at a time (on up to
+    /// `threads` threads, 0: one per core). Once `stop` is set the pass over an index ends
+    /// within a stretch and its model is partial.
     static DeviceModel FromControlTraffic(const capture::PacketList& packets,
                                           const Transactions& transactions,
                                           const std::atomic<bool>* stop = nullptr);
-    static DeviceModel FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0);
+    static DeviceModel
+    FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0,
+                       std::size_t windowRecords = WindowGrouper::kWindowRecords);
 
     const std::vector<DeviceInfo>& devices() const { return devices_; }
     /// The device at `address` when `record` was on the bus; nothing when none was there.
@@ -202,7 +205,8 @@ private:
     };
     /// Nothing when the filter could not judge, or judged by sizes that grew afterwards.
     static std::optional<DeviceModel> FromWindows(const capture::PacketList& packets,
-                                                  unsigned threads, WindowedPass& pass);
+                                                  unsigned threads, std::size_t windowRecords,
+                                                  WindowedPass& pass);
     void index();
 
     std::vector<DeviceInfo> devices_;

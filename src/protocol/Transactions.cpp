@@ -148,6 +148,12 @@ void Transactions::append(Transactions&& later) {
     measured_ = measured_ || later.measured_;
 }
 
+void Transactions::append(const Transactions& later) {
+    entries_.append(later.entries_);
+    largest_.merge(later.largest_);
+    measured_ = measured_ || later.measured_;
+}
+
 std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
                       Transactions& out) {
     out.measured_ = true;

@@ -122,6 +122,14 @@ public:
     }
     /// Moves the transactions of `later`, which follow this index's in the store, to its end.
     void append(Transactions&& later);
+    /// The same, copying: `later` keeps its transactions.
+    void append(const Transactions& later);
+    /// Empties the index, keeping memory for as many transactions as a window holds.
+    void clear() {
+        entries_.clear();
+        largest_ = LargestPayloads{};
+        measured_ = false;
+    }
     /// Frees the memory of transactions before `i`, which may no longer be read (a pass that
     /// needs a window of the index only).
     void releaseBefore(std::size_t i) { entries_.releaseBefore(i); }

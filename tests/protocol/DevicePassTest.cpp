@@ -96,9 +96,14 @@ TEST_P(DevicePass, FindsTheDevicesOfTheWholeTransferList) {
         SCOPED_TRACE("over the index");
         ExpectSameModel(DeviceModel::FromControlTraffic(packets, tx), want, packets);
     }
-    {
-        SCOPED_TRACE("a window at a time");
-        ExpectSameModel(DeviceModel::FromControlTraffic(packets, 2u), want, packets);
+    // Windows of 509 records end inside enumerations; the helpers group them ahead.
+    for (const std::size_t window : {std::size_t{509}, WindowGrouper::kWindowRecords}) {
+        for (const unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE("windows of " + std::to_string(window) + " records, " +
+                         std::to_string(threads) + " threads");
+            ExpectSameModel(DeviceModel::FromControlTraffic(packets, threads, window), want,
+                            packets);
+        }
     }
     // The described list: the same items, in the same order, as the list grouped with the
     // serial path's descriptors.
@@ -181,6 +186,11 @@ TEST_P(DevicePassSequence, FindsTheDevicesOfTheWholeTransferList) {
     {
         SCOPED_TRACE("a window at a time");
         ExpectSameModel(DeviceModel::FromControlTraffic(packets, 1u), want, packets, 1);
+    }
+    {
+        // Windows of three records split transactions; a helper groups ahead.
+        SCOPED_TRACE("windows of three records");
+        ExpectSameModel(DeviceModel::FromControlTraffic(packets, 2u, 3), want, packets, 1);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "DevicesCommand.h"
 
 #include "AssumeOption.h"
+#include "DeviceWriter.h"
 #include "OutputFile.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceJson.h"
@@ -49,35 +50,29 @@ int Run(const DevicesOptions& o) {
     const protocol::DeviceModel& model = session.devices();
     ReportUnusedAssumptions(o.file, model, session.assumptions());
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
-    // Written a device at a time: a capture of thousands of re-enumerations would otherwise
-    // hold the tree (or text) of every device at once beside the capture.
-    constexpr std::size_t kFlushAt = std::size_t{1} << 20;
-    std::string out;
-    const auto flush = [&out] {
-        errno = 0;
-        const bool written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size();
-        out.clear();
-        return written;
-    };
+    // Written a batch of devices at a time: a capture of thousands of re-enumerations would
+    // otherwise hold the tree (or text) of every device at once beside the capture. Their
+    // trees are formatted on two threads.
+    constexpr std::size_t kBatch = 64;
     const std::vector<protocol::DeviceInfo>& devices = model.devices();
-    if (o.json) {
-        out = protocol::DevicesJsonOpening();
+    int error = 0;
+    if (o.json && !WriteText(stdout, protocol::DevicesJsonOpening(), error)) {
+        return ReportStdoutFailure(error);
     }
-    for (std::size_t d = 0; d < devices.size(); ++d) {
+    const auto format = [&](std::size_t d, std::string& out) {
         if (o.json) {
             protocol::AppendDeviceJson(devices[d], d == 0, names, out);
         } else {
             protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names), 0, out);
             out += '\n';
         }
-        if (out.size() >= kFlushAt && !flush()) {
-            return ReportStdoutFailure(errno);
-        }
+    };
+    if (!WriteFormatted(stdout, devices.size(), format, 0, kBatch, error) ||
+        (o.json && !WriteText(stdout, protocol::DevicesJsonClosing(), error))) {
+        return ReportStdoutFailure(error);
     }
-    if (o.json) {
-        out += protocol::DevicesJsonClosing();
-    }
-    if (!flush() || std::fflush(stdout) != 0) {
+    errno = 0;
+    if (std::fflush(stdout) != 0) {
         return ReportStdoutFailure(errno);
     }
     return 0;
