@@ -18,6 +18,7 @@ class QAction;
 class QSplitter;
 class QItemSelection;
 class QLabel;
+class QTimer;
 class QTreeView;
 
 namespace vintrace::app {
@@ -62,7 +63,13 @@ public:
     /// Shows a failure; a message box by default.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
 
+    /// Captures of at least this many records have their rows built again on a worker after a
+    /// change of the store, the old rows shown greyed meanwhile; smaller ones at once.
+    std::size_t DevicesBackgroundRecords = std::size_t{500'000};
+
     display::DeviceTreeModel& model() { return model_; }
+    /// True while the rows shown are those of the store before it changed.
+    bool rebuilding() const { return rebuilding_; }
     /// The text Copy puts on the clipboard: the selected row and its expanded rows.
     QString SelectionText() const;
 
@@ -96,14 +103,22 @@ private:
     void writeFile(const std::string& target, const std::string& bytes, const QString& title);
     void goTo(bool last);
     void rebuildNow();
+    /// Takes the next step of a rebuild on a worker: the session's indexes, then the rows.
+    void pollRebuild();
+    /// Greys the tree, its detail pane and its entries while it shows the old rows.
+    void setRebuilding(bool on);
+    /// Enables the entries that need a descriptor, a device or an endpoint only with one.
+    void updateActions();
     /// Shows the selected row's descriptor in the detail pane, the row's field chosen.
     void showDetails();
 
     session::CaptureSession& session_;
     display::DeviceTreeModel model_;
     bool following_ = false;
-    /// The store changed while the window was closed.
-    bool stale_ = false;
+    bool rebuilding_ = false;
+    QTimer* rebuildPoll_ = nullptr;
+    /// The store changed while the window was closed (or it has not been shown yet).
+    bool stale_ = true;
     /// The capture loading in the background; empty when none is.
     QString loading_;
 };

@@ -106,6 +106,10 @@ TMainForm::~TMainForm() {
     if (transfersForm_) {
         transfersForm_->model().setFindings(nullptr);
     }
+    // Its worker reads the session's indexes, which go before the companion windows do.
+    if (devicesForm_) {
+        devicesForm_->model().stopRebuild();
+    }
     delete problemsForm_;
 }
 
