@@ -13,6 +13,9 @@
 //                                                    checker runs on a worker)
 //   vintrace-stall-bench --size 360M --devices-at-once (the Devices window's rows built on
 //                                                    the window's thread, for comparison)
+//   vintrace-stall-bench --size 360M --reset-loop   (devices enumerated again and again:
+//                                                    tens of thousands of device rows)
+#include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "app/CommandEvent.h"
 #include "app/TDevicesForm.h"
@@ -252,7 +255,9 @@ int main(int argc, char** argv) {
     bool transfers = true;
     bool check = false;
     bool devicesAtOnce = false;
+    bool resetLoop = false;
     for (int i = 1; i < argc; ++i) {
+        resetLoop = resetLoop || std::strcmp(argv[i], "--reset-loop") == 0;
         devicesAtOnce = devicesAtOnce || std::strcmp(argv[i], "--devices-at-once") == 0;
         syncOnly = syncOnly || std::strcmp(argv[i], "--sync-only") == 0;
         transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
@@ -262,7 +267,8 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QTemporaryDir dir;
     const std::string file = dir.filePath("large.dat").toStdString();
-    if (!bench::WriteTrafficFile(file, size)) {
+    if (!(resetLoop ? bench::WriteResetLoopFile(file, size)
+                    : bench::WriteTrafficFile(file, size))) {
         std::fprintf(stderr, "vintrace-stall-bench: %s: cannot write\n", file.c_str());
         return 2;
     }

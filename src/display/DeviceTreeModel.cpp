@@ -14,6 +14,8 @@ DeviceTreeModel::~DeviceTreeModel() {
 }
 
 void DeviceTreeModel::setUsbIds(std::optional<protocol::UsbIds> ids) {
+    // A worker may be reading the names.
+    stopRebuild();
     ids_ = std::move(ids);
     idsLoaded_ = true;
     Rebuild();
@@ -73,8 +75,16 @@ void DeviceTreeModel::stopRebuild() {
 
 void DeviceTreeModel::adopt(Layout layout) {
     beginResetModel();
-    layout_ = std::move(layout);
+    std::swap(layout_, layout);
     endResetModel();
+    if (!layout.nodes.empty()) {
+        // The rows of tens of thousands of devices (a device in a reset loop) take a while to
+        // free.
+        if (!disposal_) {
+            disposal_ = std::make_unique<session::Disposal>();
+        }
+        disposal_->free(std::move(layout));
+    }
 }
 
 std::optional<DeviceTreeModel::Layout>

@@ -3,6 +3,7 @@
 #include "protocol/DeviceTree.h"
 #include "protocol/UsbIds.h"
 #include "session/CaptureSession.h"
+#include "session/Disposal.h"
 
 #include <QAbstractItemModel>
 
@@ -117,6 +118,8 @@ private:
     bool idsLoaded_ = false;
     Layout layout_;
     std::unique_ptr<Aside> aside_;
+    /// Frees replaced rows; null until rows are first replaced.
+    std::unique_ptr<session::Disposal> disposal_;
 };
 
 } // namespace vintrace::display
