@@ -229,6 +229,7 @@ TEST_F(OpenCapture, RecentIsStoredOffTheWindowsThreadAndMergedWithAnotherInstanc
     const std::string first = write(QStringLiteral("first.dat"), 1);
     const std::string second = write(QStringLiteral("second.dat"), 2);
     open();
+    ASSERT_TRUE(form_->recentWriter().waitStored(std::chrono::seconds(10)));
     const QString stored =
         QSettings(QStringLiteral("Vintrace"), QStringLiteral("vintrace")).fileName();
     // Another instance stores its own capture after this window has read the list.
