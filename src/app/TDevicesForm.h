@@ -73,7 +73,8 @@ public:
     /// The text Copy puts on the clipboard: the selected row and its expanded rows.
     QString SelectionText() const;
 
-    /// Rebuilds the tree from the store as it is now (once shown again, when closed).
+    /// Rebuilds the tree from the store as it is now (once shown again, when closed): at once,
+    /// or for a large capture on workers, the old rows shown greyed meanwhile.
     void Rebuild();
     /// Selects the first row delivered by the transfer that holds `record`, without moving
     /// the cursor (nothing while the window is closed).
