@@ -2,16 +2,23 @@
 // large capture, once loading it at once (as every capture was loaded before) and once in the
 // background; then, over the capture loaded in the background, each step of the Transfers
 // window: opening it, a click on a packet in the middle and near the end, End in the tree,
-// unfolding, hiding SOFs and reloading with it open. A 1 ms timer runs throughout; the longest
-// gap between its ticks is the longest time the window could not repaint, move or take a key.
+// unfolding, hiding SOFs and reloading with it open; then the same with the Devices window open
+// (the Transfers window closed). A 1 ms timer runs throughout; the longest gap between its
+// ticks is the longest time the window could not repaint, move or take a key.
 //
 //   vintrace-stall-bench --size 1G
 //   vintrace-stall-bench --size 64Mi --sync-only    (what a capture at the threshold costs)
 //   vintrace-stall-bench --size 360M --no-transfers (loads only)
 //   vintrace-stall-bench --size 64Mi --check        (then View > Problems... over it: the
 //                                                    checker runs on a worker)
+//   vintrace-stall-bench --size 360M --devices-at-once (the Devices window's rows built on
+//                                                    the window's thread, for comparison)
+//   vintrace-stall-bench --size 360M --reset-loop   (devices enumerated again and again:
+//                                                    tens of thousands of device rows)
+#include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "app/CommandEvent.h"
+#include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
 #include "app/TProblemsForm.h"
 #include "app/TTransfersForm.h"
@@ -149,8 +156,9 @@ Stall ProblemsStep(const std::string& file) {
     return stall;
 }
 
-/// The Transfers window's steps over `file`, loaded in the background first.
-bool TransferSteps(const std::string& file) {
+/// The Transfers window's steps over `file`, loaded in the background first, then the Devices
+/// window's; `devicesAtOnce` builds the Devices window's rows on the window's thread.
+bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     using namespace vintrace;
     device::DriverAnalyzer analyzer;
     app::TMainForm form(analyzer, nullptr, /*loadDefaultCapture=*/false);
@@ -208,6 +216,33 @@ bool TransferSteps(const std::string& file) {
                              },
                              ready));
     report("reload:", Measure([&] { form.OpenCaptureFile(file); }, ready));
+
+    // The Devices window alone: a closed Transfers window waits to be shown again.
+    window->close();
+    app::TDevicesForm* devices = nullptr;
+    const auto devicesReady = [&] {
+        return devices != nullptr && !devices->rebuilding() && !form.loading();
+    };
+    report("open Devices window:", Measure(
+                                       [&] {
+                                           form.Devices1->trigger();
+                                           devices = form.devicesForm();
+                                       },
+                                       devicesReady));
+    if (devices == nullptr || devices->model().rowCount() == 0) {
+        return false;
+    }
+    if (devicesAtOnce) {
+        devices->DevicesBackgroundRecords = std::numeric_limits<std::size_t>::max();
+    }
+    report("hide SOFs, Devices open:",
+           Measure(
+               [&] {
+                   app::SharedCommand().setCommand(capture::CMD_HIDE_SOF);
+                   app::SendCommand(&form);
+               },
+               devicesReady));
+    report("reload, Devices open:", Measure([&] { form.OpenCaptureFile(file); }, devicesReady));
     return true;
 }
 
@@ -219,7 +254,11 @@ int main(int argc, char** argv) {
     bool syncOnly = false;
     bool transfers = true;
     bool check = false;
+    bool devicesAtOnce = false;
+    bool resetLoop = false;
     for (int i = 1; i < argc; ++i) {
+        resetLoop = resetLoop || std::strcmp(argv[i], "--reset-loop") == 0;
+        devicesAtOnce = devicesAtOnce || std::strcmp(argv[i], "--devices-at-once") == 0;
         syncOnly = syncOnly || std::strcmp(argv[i], "--sync-only") == 0;
         transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
         check = check || std::strcmp(argv[i], "--check") == 0;
@@ -228,7 +267,8 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QTemporaryDir dir;
     const std::string file = dir.filePath("large.dat").toStdString();
-    if (!bench::WriteTrafficFile(file, size)) {
+    if (!(resetLoop ? bench::WriteResetLoopFile(file, size)
+                    : bench::WriteTrafficFile(file, size))) {
         std::fprintf(stderr, "vintrace-stall-bench: %s: cannot write\n", file.c_str());
         return 2;
     }
@@ -249,8 +289,9 @@ int main(int argc, char** argv) {
                     background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs,
                     s.startMb, s.peakMb, s.endMb);
     }
-    if (transfers && !syncOnly && !TransferSteps(file)) {
-        std::fprintf(stderr, "vintrace-stall-bench: the Transfers window showed nothing\n");
+    if (transfers && !syncOnly && !TransferSteps(file, devicesAtOnce)) {
+        std::fprintf(stderr, "vintrace-stall-bench: the Transfers or Devices window showed "
+                             "nothing\n");
         return 1;
     }
     return 0;

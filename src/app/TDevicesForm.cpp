@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QSplitter>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -40,8 +41,9 @@ void AppendShown(const QTreeView& view, const QModelIndex& index, int depth, QSt
 
 } // namespace
 
+// No rows until the window is first shown: a large capture builds them on a worker.
 TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
-    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session()) {
+    : QWidget(parent, Qt::Window), session_(hub.session()), model_(hub.session(), nullptr, false) {
     setObjectName(QStringLiteral("DevicesForm"));
     resize(900, 620);
 
@@ -111,24 +113,20 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     // the focus, and merely opening the window must not move the main window's cursor.
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::selectionChanged);
-    // Entries that need a descriptor, a device or an endpoint are offered only with one.
-    const auto update = [this] {
-        const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
-        const protocol::DeviceTreeRow* row = rows.isEmpty() ? nullptr : model_.RowOf(rows.front());
-        const bool bytes = !selectedBytes().empty();
-        CopyPayloadAction->setEnabled(bytes);
-        SavePayloadAction->setEnabled(bytes);
-        FilterDeviceAction->setEnabled(row != nullptr && row->address);
-        FilterEndpointAction->setEnabled(row != nullptr && row->address && row->endpoint);
-    };
-    connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
-    connect(&model_, &QAbstractItemModel::modelReset, this, update);
-    update();
+    connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TDevicesForm::updateActions);
+    connect(&model_, &QAbstractItemModel::modelReset, this, &TDevicesForm::updateActions);
+    updateActions();
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::showDetails);
     connect(&model_, &QAbstractItemModel::modelReset, Details, &display::DetailPane::Clear);
     // Every device opens to its descriptors at once.
     DeviceTree->expandToDepth(0);
+    rebuildPoll_ = new QTimer(this);
+    rebuildPoll_->setInterval(50);
+    connect(rebuildPoll_, &QTimer::timeout, this, &TDevicesForm::pollRebuild);
+    // The worker reads the indexes the change is about to drop.
+    connect(&hub, &SessionHub::storeChanging, this, [this] { model_.stopRebuild(); });
     connect(&hub, &SessionHub::storeChanged, this, &TDevicesForm::Rebuild);
     connect(&hub, &SessionHub::cursorMoved, this,
             [this](std::size_t record, session::CursorFrom from) {
@@ -150,9 +148,31 @@ void TDevicesForm::ShowLoading(const QString& file) {
     UpdateState();
 }
 
+void TDevicesForm::updateActions() {
+    const QModelIndexList rows = DeviceTree->selectionModel()->selectedRows();
+    const protocol::DeviceTreeRow* row = rows.isEmpty() ? nullptr : model_.RowOf(rows.front());
+    const bool bytes = !selectedBytes().empty();
+    CopyPayloadAction->setEnabled(!rebuilding_ && bytes);
+    SavePayloadAction->setEnabled(!rebuilding_ && bytes);
+    FilterDeviceAction->setEnabled(!rebuilding_ && row != nullptr && row->address);
+    FilterEndpointAction->setEnabled(!rebuilding_ && row != nullptr && row->address &&
+                                     row->endpoint);
+    for (QAction* a :
+         {CopyAction, FirstPacketAction, LastPacketAction, SaveTextAction, SaveJsonAction}) {
+        a->setEnabled(!rebuilding_);
+    }
+}
+
 void TDevicesForm::UpdateState() {
     QString state;
-    if (model_.rowCount() == 0) {
+    if (rebuilding_) {
+        const std::optional<double> progress = session_.preparing();
+        state = progress ? QStringLiteral("Finding devices %1%\u2026 the rows below are those "
+                                          "of the capture before it changed.")
+                               .arg(static_cast<int>(*progress * 100))
+                         : QStringLiteral("Finding devices\u2026 the rows below are those of "
+                                          "the capture before it changed.");
+    } else if (model_.rowCount() == 0) {
         state = session_.packets().empty()
                     ? QStringLiteral("The capture is empty: it holds no packets.")
                     : QStringLiteral("No devices: the capture holds no control transfer that "
@@ -165,6 +185,8 @@ void TDevicesForm::UpdateState() {
 void TDevicesForm::Rebuild() {
     if (!isVisible()) {
         stale_ = true;
+        model_.stopRebuild();
+        rebuildPoll_->stop();
         return;
     }
     rebuildNow();
@@ -172,9 +194,57 @@ void TDevicesForm::Rebuild() {
 
 void TDevicesForm::rebuildNow() {
     stale_ = false;
-    model_.Rebuild();
-    DeviceTree->expandToDepth(0);
+    if (session_.packets().size() < DevicesBackgroundRecords) {
+        rebuildPoll_->stop();
+        setRebuilding(false);
+        model_.Rebuild();
+        DeviceTree->expandToDepth(0);
+        UpdateState();
+        return;
+    }
+    // Reading the device model and every transfer's end holds the window for seconds at
+    // 100 M records: the session builds its indexes on a worker (shared with the Transfers
+    // window), then a worker of the model lays the rows out.
+    setRebuilding(true);
+    rebuildPoll_->start();
+    pollRebuild();
+}
+
+void TDevicesForm::pollRebuild() {
+    if (model_.rebuildingAside()) {
+        if (model_.adoptRebuilt()) {
+            rebuildPoll_->stop();
+            setRebuilding(false);
+            DeviceTree->expandToDepth(0);
+            UpdateState();
+            if (const auto cursor = session_.cursor()) {
+                SelectRecord(*cursor);
+            }
+        }
+        return;
+    }
+    session_.collectPrepared();
+    // Either fold: they hold the same control transfers. A fold asked for by the Transfers
+    // window is waited for rather than replaced.
+    for (const bool fold : {true, false}) {
+        if (session_.transfersReady(fold)) {
+            model_.RebuildAside(session_.devices(), session_.transactions(),
+                                session_.transferList(fold));
+            UpdateState();
+            return;
+        }
+    }
+    if (!session_.preparing()) {
+        session_.prepareTransfers(true);
+    }
     UpdateState();
+}
+
+void TDevicesForm::setRebuilding(bool on) {
+    rebuilding_ = on;
+    DeviceTree->setEnabled(!on);
+    Details->setEnabled(!on);
+    updateActions();
 }
 
 void TDevicesForm::showEvent(QShowEvent* event) {
@@ -187,7 +257,7 @@ void TDevicesForm::showEvent(QShowEvent* event) {
 }
 
 void TDevicesForm::selectionChanged(const QItemSelection& selected) {
-    if (following_ || selected.indexes().isEmpty()) {
+    if (following_ || rebuilding_ || selected.indexes().isEmpty()) {
         return;
     }
     if (const auto record = model_.RecordOf(selected.indexes().front())) {
@@ -303,7 +373,9 @@ void TDevicesForm::filterTo(bool endpoint) {
 }
 
 void TDevicesForm::SelectRecord(std::size_t record) {
-    if (!isVisible()) {
+    // The old rows hold records of the store before it changed; the cursor is shown once the
+    // new rows are.
+    if (!isVisible() || rebuilding_) {
         return;
     }
     const QModelIndex index = model_.IndexOfRecord(record);

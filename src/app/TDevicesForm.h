@@ -18,6 +18,7 @@ class QAction;
 class QSplitter;
 class QItemSelection;
 class QLabel;
+class QTimer;
 class QTreeView;
 
 namespace vintrace::app {
@@ -62,11 +63,18 @@ public:
     /// Shows a failure; a message box by default.
     std::function<void(const QString& title, const QString& text)> ShowMessage;
 
+    /// Captures of at least this many records have their rows built again on a worker after a
+    /// change of the store, the old rows shown greyed meanwhile; smaller ones at once.
+    std::size_t DevicesBackgroundRecords = std::size_t{500'000};
+
     display::DeviceTreeModel& model() { return model_; }
+    /// True while the rows shown are those of the store before it changed.
+    bool rebuilding() const { return rebuilding_; }
     /// The text Copy puts on the clipboard: the selected row and its expanded rows.
     QString SelectionText() const;
 
-    /// Rebuilds the tree from the store as it is now (once shown again, when closed).
+    /// Rebuilds the tree from the store as it is now (once shown again, when closed): at once,
+    /// or for a large capture on workers, the old rows shown greyed meanwhile.
     void Rebuild();
     /// Selects the first row delivered by the transfer that holds `record`, without moving
     /// the cursor (nothing while the window is closed).
@@ -96,14 +104,22 @@ private:
     void writeFile(const std::string& target, const std::string& bytes, const QString& title);
     void goTo(bool last);
     void rebuildNow();
+    /// Takes the next step of a rebuild on a worker: the session's indexes, then the rows.
+    void pollRebuild();
+    /// Greys the tree, its detail pane and its entries while it shows the old rows.
+    void setRebuilding(bool on);
+    /// Enables the entries that need a descriptor, a device or an endpoint only with one.
+    void updateActions();
     /// Shows the selected row's descriptor in the detail pane, the row's field chosen.
     void showDetails();
 
     session::CaptureSession& session_;
     display::DeviceTreeModel model_;
     bool following_ = false;
-    /// The store changed while the window was closed.
-    bool stale_ = false;
+    bool rebuilding_ = false;
+    QTimer* rebuildPoll_ = nullptr;
+    /// The store changed while the window was closed (or it has not been shown yet).
+    bool stale_ = true;
     /// The capture loading in the background; empty when none is.
     QString loading_;
 };

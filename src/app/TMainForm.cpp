@@ -106,6 +106,10 @@ TMainForm::~TMainForm() {
     if (transfersForm_) {
         transfersForm_->model().setFindings(nullptr);
     }
+    // Its worker reads the session's indexes, which go before the companion windows do.
+    if (devicesForm_) {
+        devicesForm_->model().stopRebuild();
+    }
     delete problemsForm_;
 }
 
@@ -362,10 +366,14 @@ void TMainForm::report(const session::OpenOutcome& outcome) {
 }
 
 void TMainForm::rememberCapture(const std::string& file) {
-    fillRecentMenu(RememberRecentCapture(QString::fromStdString(file)));
+    const QString name = QString::fromStdString(file);
+    // The menu shows the file at once; the settings are written on the writer's thread.
+    fillRecentMenu(PutRecentFirst(recent_, name));
+    recentWriter_.remember(name);
 }
 
 void TMainForm::fillRecentMenu(const QStringList& files) {
+    recent_ = files;
     FillRecentMenu(Recent1, files,
                    [this](const QString& file) { OpenCaptureFile(file.toStdString()); });
 }

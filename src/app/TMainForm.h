@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ProgressBarSink.h"
+#include "app/RecentCaptures.h"
 #include "app/SessionHub.h"
 #include "app/TDefineHide.h"
 #include "capture/Command.h"
@@ -113,6 +114,8 @@ public:
     bool loading() const { return open_.loading() || Session.backgroundHide() != nullptr; }
     /// What the session tells, as Qt signals; the companion windows connect to it.
     SessionHub& hub() { return hub_; }
+    /// Stores File > Recent off the window's thread.
+    RecentCaptureWriter& recentWriter() { return recentWriter_; }
 
     // Menu items.
     QAction* Open1 = nullptr;
@@ -307,6 +310,13 @@ private:
     /// Gives the Transfers window the findings of the store as it is now to mark, or none.
     void markTransfers();
     bool loadDefaultCapture_ = true;
+    /// What File > Recent shows.
+    QStringList recent_;
+    RecentCaptureWriter recentWriter_{this, [this](const QStringList& stored) {
+                                          if (stored != recent_) {
+                                              fillRecentMenu(stored);
+                                          }
+                                      }};
 
     /// Opening and reloading, at once or in the background.
     session::CaptureOpen open_{Session};

@@ -54,8 +54,12 @@ public:
     display::DetailPane* Details = nullptr;
     /// The detail pane reads and shows at most this much of a transfer's payload: a bulk
     /// transfer of hundreds of megabytes would hold the window while it is copied and read.
-    /// Copy payload and Save payload still take the whole of it.
+    /// Save payload still takes the whole of it.
     std::size_t DetailPayloadBytes = std::size_t{1} << 20;
+    /// Copy payload as hex copies at most this much: as text a byte takes three characters,
+    /// and hundreds of megabytes on the clipboard would hold the window and whoever pastes.
+    /// A larger payload is refused and Save payload suggested, which writes the bytes.
+    std::size_t CopyPayloadBytes = std::size_t{1} << 20;
     /// Captures of at least this many records are grouped and decoded on a worker while the
     /// tree waits; smaller ones at once, as the rows are asked for.
     std::size_t TransfersBackgroundRecords = std::size_t{500'000};

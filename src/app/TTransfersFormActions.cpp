@@ -16,6 +16,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTreeView>
 
@@ -210,9 +211,22 @@ void TTransfersForm::copySelection() {
 
 void TTransfersForm::copyPayload() {
     const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
-    if (!rows.isEmpty()) {
-        QGuiApplication::clipboard()->setText(HexBytes(model_.PayloadOf(rows.front())));
+    if (rows.isEmpty()) {
+        return;
     }
+    // One byte past the bound tells a payload that is too large without reading all of it.
+    const std::vector<std::uint8_t> bytes = model_.PayloadOf(
+        rows.front(), CopyPayloadBytes == SIZE_MAX ? SIZE_MAX : CopyPayloadBytes + 1);
+    if (bytes.size() > CopyPayloadBytes) {
+        const QString bound = QLocale().formattedDataSize(static_cast<qint64>(CopyPayloadBytes), 0);
+        ShowMessage(QStringLiteral("Copy payload"),
+                    QStringLiteral("The payload is larger than %1, too large to copy as hex "
+                                   "text: nothing was copied. Save payload as... writes all of "
+                                   "its bytes to a file.")
+                        .arg(bound));
+        return;
+    }
+    QGuiApplication::clipboard()->setText(HexBytes(bytes));
 }
 
 void TTransfersForm::savePayload() {

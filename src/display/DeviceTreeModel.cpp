@@ -2,73 +2,157 @@
 
 namespace vintrace::display {
 
-DeviceTreeModel::DeviceTreeModel(session::CaptureSession& session, QObject* parent)
+DeviceTreeModel::DeviceTreeModel(session::CaptureSession& session, QObject* parent, bool build)
     : QAbstractItemModel(parent), session_(session) {
-    Rebuild();
+    if (build) {
+        Rebuild();
+    }
+}
+
+DeviceTreeModel::~DeviceTreeModel() {
+    stopRebuild();
 }
 
 void DeviceTreeModel::setUsbIds(std::optional<protocol::UsbIds> ids) {
+    // A worker may be reading the names.
+    stopRebuild();
     ids_ = std::move(ids);
     idsLoaded_ = true;
     Rebuild();
 }
 
-void DeviceTreeModel::Rebuild() {
-    beginResetModel();
+void DeviceTreeModel::loadIds() {
     if (!idsLoaded_) {
-        // The list is read once, when the first tree is built, and only if someone looks.
+        // Read only if someone looks.
         ids_ = protocol::UsbIds::LoadSystem();
         idsLoaded_ = true;
     }
-    nodes_.clear();
-    top_.clear();
-    rows_ = protocol::BuildDeviceTree(session_.devices().devices(), ids_ ? &*ids_ : nullptr);
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        top_.push_back(nodes_.size());
-        flatten(rows_[i], kNoParent, static_cast<int>(i));
-    }
-    spans_.clear();
-    for (const Node& n : nodes_) {
-        spans_.emplace(n.row->record, n.row->record);
-    }
-    // A row's record opens its transfer; the transfer's end lets a packet inside it find the
-    // row. The devices index is built, so the transfers it came from are at hand.
-    const protocol::Transactions& tx = session_.transactions();
-    for (const protocol::TransferItem& item : session_.transfers()) {
-        const auto span = spans_.find(protocol::FirstRecord(tx, item));
-        if (span != spans_.end() && item.type == protocol::TransferType::Control) {
-            span->second = protocol::LastRecord(tx, item);
-        }
-    }
-    endResetModel();
 }
 
-void DeviceTreeModel::flatten(const protocol::DeviceTreeRow& row, std::size_t parent,
-                              int position) {
-    const std::size_t self = nodes_.size();
-    nodes_.push_back({&row, parent, position, {}});
+void DeviceTreeModel::Rebuild() {
+    stopRebuild();
+    loadIds();
+    const protocol::DeviceModel& devices = session_.devices();
+    const std::atomic<bool> never{false};
+    adopt(*Lay(devices, session_.transactions(), session_.transferList(true), usbIds(), never));
+}
+
+void DeviceTreeModel::RebuildAside(const protocol::DeviceModel& devices,
+                                   const protocol::Transactions& transactions,
+                                   const protocol::TransferList& transfers) {
+    stopRebuild();
+    loadIds();
+    aside_ = std::make_unique<Aside>();
+    Aside* aside = aside_.get();
+    aside->worker = std::thread([aside, &devices, &transactions, &transfers, ids = usbIds()] {
+        aside->result = Lay(devices, transactions, transfers, ids, aside->stop);
+        aside->finished.store(true, std::memory_order_release);
+    });
+}
+
+bool DeviceTreeModel::adoptRebuilt() {
+    if (!aside_ || !aside_->finished.load(std::memory_order_acquire)) {
+        return false;
+    }
+    aside_->worker.join();
+    std::optional<Layout> result = std::move(aside_->result);
+    aside_.reset();
+    if (!result) {
+        return false;
+    }
+    adopt(std::move(*result));
+    return true;
+}
+
+void DeviceTreeModel::stopRebuild() {
+    if (!aside_) {
+        return;
+    }
+    aside_->stop.store(true, std::memory_order_relaxed);
+    aside_->worker.join();
+    aside_.reset();
+}
+
+void DeviceTreeModel::adopt(Layout layout) {
+    beginResetModel();
+    std::swap(layout_, layout);
+    endResetModel();
+    if (!layout.nodes.empty()) {
+        // The rows of tens of thousands of devices (a device in a reset loop) take a while to
+        // free.
+        if (!disposal_) {
+            disposal_ = std::make_unique<session::Disposal>();
+        }
+        disposal_->free(std::move(layout));
+    }
+}
+
+std::optional<DeviceTreeModel::Layout>
+DeviceTreeModel::Lay(const protocol::DeviceModel& devices,
+                     const protocol::Transactions& transactions,
+                     const protocol::TransferList& transfers, const protocol::UsbIds* ids,
+                     const std::atomic<bool>& stop) {
+    Layout layout;
+    // A device at a time: a capture of a device in a reset loop holds tens of thousands.
+    layout.rows.reserve(devices.devices().size());
+    for (const protocol::DeviceInfo& device : devices.devices()) {
+        if (stop.load(std::memory_order_relaxed)) {
+            return std::nullopt;
+        }
+        layout.rows.push_back(protocol::BuildDeviceRow(device, ids));
+    }
+    for (std::size_t i = 0; i < layout.rows.size(); ++i) {
+        layout.top.push_back(layout.nodes.size());
+        Flatten(layout, layout.rows[i], kNoParent, static_cast<int>(i));
+    }
+    for (const Node& n : layout.nodes) {
+        layout.spans.emplace(n.row->record, n.row->record);
+    }
+    // A row's record opens its transfer; the transfer's end lets a packet inside it find the
+    // row. Only control transfers deliver descriptors.
+    constexpr std::size_t kStretch = 1 << 16;
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+        if (i % kStretch == 0 && stop.load(std::memory_order_relaxed)) {
+            return std::nullopt;
+        }
+        const protocol::TransferItem item = transfers[i];
+        if (item.type != protocol::TransferType::Control) {
+            continue;
+        }
+        const auto span = layout.spans.find(protocol::FirstRecord(transactions, item));
+        if (span != layout.spans.end()) {
+            span->second = protocol::LastRecord(transactions, item);
+        }
+    }
+    return layout;
+}
+
+void DeviceTreeModel::Flatten(Layout& layout, const protocol::DeviceTreeRow& row,
+                              std::size_t parent, int position) {
+    const std::size_t self = layout.nodes.size();
+    layout.nodes.push_back({&row, parent, position, {}});
     for (std::size_t i = 0; i < row.children.size(); ++i) {
-        nodes_[self].children.push_back(nodes_.size());
-        flatten(row.children[i], self, static_cast<int>(i));
+        layout.nodes[self].children.push_back(layout.nodes.size());
+        Flatten(layout, row.children[i], self, static_cast<int>(i));
     }
 }
 
 const std::vector<std::size_t>& DeviceTreeModel::childrenOf(const QModelIndex& parent) const {
-    return parent.isValid() ? nodes_[parent.internalId()].children : top_;
+    return parent.isValid() ? layout_.nodes[parent.internalId()].children : layout_.top;
 }
 
 std::optional<std::size_t> DeviceTreeModel::RecordOf(const QModelIndex& index) const {
     if (!index.isValid() || index.model() != this) {
         return std::nullopt;
     }
-    return nodes_[index.internalId()].row->record;
+    return layout_.nodes[index.internalId()].row->record;
 }
 
 const protocol::DeviceTreeRow* DeviceTreeModel::RowOf(const QModelIndex& index) const {
     if (!index.isValid() || index.model() != this) {
         return nullptr;
     }
-    return nodes_[index.internalId()].row;
+    return layout_.nodes[index.internalId()].row;
 }
 
 std::optional<std::size_t> DeviceTreeModel::LastRecordOf(const QModelIndex& index) const {
@@ -76,14 +160,14 @@ std::optional<std::size_t> DeviceTreeModel::LastRecordOf(const QModelIndex& inde
     if (!first) {
         return std::nullopt;
     }
-    const auto span = spans_.find(*first);
-    return span == spans_.end() ? *first : span->second;
+    const auto span = layout_.spans.find(*first);
+    return span == layout_.spans.end() ? *first : span->second;
 }
 
 QModelIndex DeviceTreeModel::IndexOfRecord(std::size_t record) const {
     // Transfers to different devices may overlap on the bus: the latest to start wins.
     std::optional<std::size_t> first;
-    for (const auto& [from, to] : spans_) {
+    for (const auto& [from, to] : layout_.spans) {
         if (from > record) {
             break;
         }
@@ -95,9 +179,9 @@ QModelIndex DeviceTreeModel::IndexOfRecord(std::size_t record) const {
         return {};
     }
     // Nodes are in depth-first order: the first match is the outermost, earliest row.
-    for (std::size_t i = 0; i < nodes_.size(); ++i) {
-        if (nodes_[i].row->record == *first) {
-            return createIndex(nodes_[i].position, 0, static_cast<quintptr>(i));
+    for (std::size_t i = 0; i < layout_.nodes.size(); ++i) {
+        if (layout_.nodes[i].row->record == *first) {
+            return createIndex(layout_.nodes[i].position, 0, static_cast<quintptr>(i));
         }
     }
     return {};
@@ -118,11 +202,11 @@ QModelIndex DeviceTreeModel::parent(const QModelIndex& child) const {
     if (!child.isValid()) {
         return {};
     }
-    const std::size_t parent = nodes_[child.internalId()].parent;
+    const std::size_t parent = layout_.nodes[child.internalId()].parent;
     if (parent == kNoParent) {
         return {};
     }
-    return createIndex(nodes_[parent].position, 0, static_cast<quintptr>(parent));
+    return createIndex(layout_.nodes[parent].position, 0, static_cast<quintptr>(parent));
 }
 
 int DeviceTreeModel::rowCount(const QModelIndex& parent) const {
@@ -140,7 +224,7 @@ QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || role != Qt::DisplayRole) {
         return {};
     }
-    const protocol::DeviceTreeRow& row = *nodes_[index.internalId()].row;
+    const protocol::DeviceTreeRow& row = *layout_.nodes[index.internalId()].row;
     if (index.column() == ItemColumn) {
         return QString::fromStdString(row.text);
     }

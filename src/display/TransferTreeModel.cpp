@@ -406,7 +406,8 @@ std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& in
     return t.first + (t.count > 0 ? t.count - 1 : 0);
 }
 
-std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index) const {
+std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index,
+                                                       std::size_t limit) const {
     if (!index.isValid() || !live_) {
         return {};
     }
@@ -414,7 +415,7 @@ std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index)
     const capture::PacketList& packets = session_.packets();
     const protocol::Transactions& tx = session_.transactions();
     if (n.level == TransferLevel) {
-        return protocol::DeliveredPayload(packets, tx, itemAt(n.top));
+        return protocol::DeliveredPayload(packets, tx, itemAt(n.top), limit);
     }
     if (n.level == PacketLevel) {
         const auto record = FirstRecordOf(index);
@@ -422,14 +423,16 @@ std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index)
             return {};
         }
         const auto bytes = packets[*record].bytes;
-        return {bytes.begin(), bytes.end()};
+        return {bytes.begin(),
+                bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), limit))};
     }
     const Members& m = members(n.top);
     if (n.row >= m.transactions.size()) {
         return {};
     }
     const auto bytes = protocol::TransactionPayload(packets, tx[m.transactions[n.row]]);
-    return {bytes.begin(), bytes.end()};
+    return {bytes.begin(),
+            bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), limit))};
 }
 
 QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {

@@ -96,8 +96,10 @@ public:
     /// The store index of the last record of what `index` shows.
     std::optional<std::size_t> LastRecordOf(const QModelIndex& index) const;
     /// The bytes `index` carries: a transfer's delivered payload, a transaction's data, a
-    /// packet's stored bytes.
-    std::vector<std::uint8_t> PayloadOf(const QModelIndex& index) const;
+    /// packet's stored bytes. At most the first `limit` of them: a bulk transfer may hold
+    /// hundreds of megabytes.
+    std::vector<std::uint8_t> PayloadOf(const QModelIndex& index,
+                                        std::size_t limit = SIZE_MAX) const;
     /// 0 for a transfer row, 1 for a transaction, 2 for a packet.
     int DepthOf(const QModelIndex& index) const;
 

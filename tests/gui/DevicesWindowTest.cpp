@@ -22,6 +22,7 @@
 #include <QTreeView>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,17 @@ void Text(const QAbstractItemModel& model, const QModelIndex& parent, int depth,
         if (depth == 0) {
             out += "\n";
         }
+    }
+}
+
+/// Every row's packet and the last packet of its transfer, depth first.
+void Ends(const DeviceTreeModel& model, const QModelIndex& parent, QString& out) {
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        const QModelIndex index = model.index(row, DeviceTreeModel::ItemColumn, parent);
+        out += QStringLiteral("%1-%2\n")
+                   .arg(model.RecordOf(index).value_or(SIZE_MAX))
+                   .arg(model.LastRecordOf(index).value_or(SIZE_MAX));
+        Ends(model, index, out);
     }
 }
 
@@ -285,6 +297,59 @@ TEST_F(DevicesWindow, FollowsTheStoreThroughHideAndReload) {
     form_->ChooseCaptureFile = [this] { return dir_.filePath("gone.dat").toStdString(); };
     form_->Open1->trigger();
     EXPECT_EQ(model()->rowCount(), 0);
+}
+
+// A large capture's rows are built again on workers after a change of the store. Meanwhile
+// the old rows stay, greyed, and nothing acts on them (their records are the old store's);
+// then the new rows are those a tree built at once over the new store has.
+TEST_F(DevicesWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewOnesAreReady) {
+    window_->DevicesBackgroundRecords = 0;
+    const struct {
+        const char* what;
+        std::uint8_t command;
+    } cases[] = {
+        {"reload", capture::CMD_RELOAD},
+        {"hide SOFs: other record numbers", capture::CMD_HIDE_SOF},
+    };
+    for (const auto& c : cases) {
+        clickRow(at({0}));
+        QString before;
+        display::Walk(*model(), {}, 0, before);
+        QGuiApplication::clipboard()->setText(QStringLiteral("kept"));
+
+        send(c.command);
+        ASSERT_TRUE(window_->rebuilding()) << c.what;
+        EXPECT_FALSE(tree()->isEnabled()) << c.what;
+        EXPECT_TRUE(window_->StateLabel->text().startsWith("Finding devices")) << c.what;
+        QString during;
+        display::Walk(*model(), {}, 0, during);
+        EXPECT_EQ(during, before) << c.what;
+        QTest::keyClick(tree(), Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("kept")) << c.what;
+
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->rebuilding(); }, 20000)) << c.what;
+        EXPECT_TRUE(tree()->isEnabled()) << c.what;
+        EXPECT_FALSE(window_->StateLabel->isVisible()) << c.what;
+        EXPECT_TRUE(tree()->isExpanded(at({0}))) << c.what;
+        const DeviceTreeModel direct(form_->Session);
+        QString rebuilt;
+        QString expected;
+        display::Walk(*model(), {}, 0, rebuilt);
+        display::Walk(direct, {}, 0, expected);
+        EXPECT_EQ(rebuilt, expected) << c.what;
+        QString ends;
+        QString expectedEnds;
+        display::Ends(window_->model(), {}, ends);
+        display::Ends(direct, {}, expectedEnds);
+        EXPECT_EQ(ends, expectedEnds) << c.what;
+        if (c.command == capture::CMD_HIDE_SOF) {
+            EXPECT_NE(rebuilt, before);
+        }
+        // The new rows act again: a click goes to the packet of the row.
+        clickRow(at({0}));
+        EXPECT_EQ(cursor(), static_cast<std::int64_t>(*window_->model().RecordOf(at({0}))))
+            << c.what;
+    }
 }
 
 // Everything the command line prints is a row here, reached with the keys; a row the column

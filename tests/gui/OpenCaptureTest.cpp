@@ -13,17 +13,22 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMenu>
 #include <QMimeData>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
+#include <thread>
 
 namespace vintrace::app {
 namespace {
@@ -190,6 +195,7 @@ TEST_F(OpenCapture, RecentKeepsTheLastFiveNewestFirstAcrossRuns) {
         QString::fromStdString(files[4]), QString::fromStdString(files[2]),
         QString::fromStdString(files[1])};
     EXPECT_EQ(recentItems(), expected);
+    ASSERT_TRUE(form_->recentWriter().waitStored(std::chrono::seconds(10)));
 
     // Opening the newest again leaves the settings file alone: its write waits for the disk.
     const QString stored =
@@ -201,6 +207,7 @@ TEST_F(OpenCapture, RecentKeepsTheLastFiveNewestFirstAcrossRuns) {
         ASSERT_TRUE(file.setFileTime(past, QFileDevice::FileModificationTime));
     }
     form_->OpenCaptureFile(files[3]);
+    ASSERT_TRUE(form_->recentWriter().waitStored(std::chrono::seconds(10)));
     EXPECT_EQ(QFileInfo(stored).lastModified().toSecsSinceEpoch(), past.toSecsSinceEpoch());
     EXPECT_EQ(recentItems(), expected);
 
@@ -214,7 +221,62 @@ TEST_F(OpenCapture, RecentKeepsTheLastFiveNewestFirstAcrossRuns) {
     EXPECT_EQ(form_->PacketList.size(), 3u);
     EXPECT_EQ(recentItems().first(), QString::fromStdString(files[2]));
     EXPECT_EQ(recentItems().size(), 5);
+    form_.reset(); // quitting stores what is still pending
     EXPECT_GT(QFileInfo(stored).lastModified(), past);
+}
+
+TEST_F(OpenCapture, RecentIsStoredOffTheWindowsThreadAndMergedWithAnotherInstance) {
+    const std::string first = write(QStringLiteral("first.dat"), 1);
+    const std::string second = write(QStringLiteral("second.dat"), 2);
+    open();
+    ASSERT_TRUE(form_->recentWriter().waitStored(std::chrono::seconds(10)));
+    const QString stored =
+        QSettings(QStringLiteral("Vintrace"), QStringLiteral("vintrace")).fileName();
+    // Another instance stores its own capture after this window has read the list.
+    {
+        QSettings other(QStringLiteral("Vintrace"), QStringLiteral("vintrace"));
+        other.setValue(QStringLiteral("recentCaptures"), QStringList{QStringLiteral("/other.dat")});
+        other.sync();
+    }
+
+    // While the settings stay locked (a disk that holds the write up), opening a capture
+    // returns and its menu shows it; the write waits for the lock on its own thread. The
+    // lock goes after a while in any case, so a write on the window's thread fails the checks
+    // below rather than hanging.
+    std::promise<bool> locked;
+    std::promise<void> release;
+    std::thread holder([&stored, &locked, releasing = release.get_future()] {
+        QLockFile lock(stored + QStringLiteral(".lock"));
+        const bool held = lock.tryLock(0);
+        locked.set_value(held);
+        if (held) {
+            releasing.wait_for(std::chrono::seconds(20));
+        }
+    });
+    EXPECT_TRUE(locked.get_future().get());
+    form_->OpenCaptureFile(first);
+    form_->OpenCaptureFile(second);
+    EXPECT_EQ(form_->CaptureFileName, second);
+    EXPECT_EQ(recentItems(),
+              (QStringList{QString::fromStdString(second), QString::fromStdString(first)}));
+    EXPECT_FALSE(form_->recentWriter().waitStored(std::chrono::milliseconds(50)));
+    // Read as a file: the settings of this process wait for the worker's write meanwhile.
+    QFile file(stored);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    EXPECT_TRUE(before.contains("/other.dat")) << before.toStdString();
+    EXPECT_FALSE(before.contains("first.dat")) << before.toStdString();
+
+    release.set_value();
+    holder.join();
+    ASSERT_TRUE(form_->recentWriter().waitStored(std::chrono::seconds(10)));
+    const QStringList merged = {QString::fromStdString(second), QString::fromStdString(first),
+                                QStringLiteral("/other.dat")};
+    EXPECT_EQ(QSettings(stored, QSettings::NativeFormat).value("recentCaptures").toStringList(),
+              merged);
+    // The menu learns of the other instance's capture once the list is stored.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return recentItems() == merged; }, 5000))
+        << recentItems().join(QLatin1Char(',')).toStdString();
 }
 
 } // namespace

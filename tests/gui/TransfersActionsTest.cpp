@@ -200,6 +200,18 @@ TEST_F(TransfersActions, ContextMenuActsOnTheRow) {
     const QString hex = QGuiApplication::clipboard()->text();
     EXPECT_TRUE(hex.startsWith("12 01 ")) << hex.toStdString();
     EXPECT_EQ(hex.split(' ').size(), 18);
+    // Past the copy bound nothing is copied and Save payload is offered instead; a payload
+    // of exactly the bound is copied.
+    QGuiApplication::clipboard()->setText(QStringLiteral("kept"));
+    window_->CopyPayloadBytes = 17;
+    choose(device, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("kept"));
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_.front().contains("Save payload")) << messages_.front().toStdString();
+    messages_.clear();
+    window_->CopyPayloadBytes = 18;
+    choose(device, "Copy payload as hex");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), hex);
 
     const QString saved = dir_.filePath("device.bin");
     window_->ChoosePayloadFile = [&] { return saved.toStdString(); };
