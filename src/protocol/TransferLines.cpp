@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vintrace::protocol {
 
 namespace {
+
+constexpr std::size_t kKeptPayload = std::size_t{1} << 20;
 
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -73,7 +76,7 @@ void AppendTransferLine(std::string& out, const capture::PacketList& packets,
     out += '\t';
     AppendNumber(out, item.bytes);
     out += '\t';
-    out += TransferSummary(packets, tx, item, SummaryForm::Line);
+    AppendTransferSummaryLine(out, packets, tx, item);
     if (decoded) {
         out += "; ";
         AppendJoinedLines(out, *decoded);
@@ -110,7 +113,14 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     out += ", \"bytes\": ";
     AppendNumber(out, item.bytes);
     out += ", \"data\": \"";
-    AppendHex(out, DeliveredPayload(packets, tx, item));
+    // One buffer per thread for the payloads of a whole listing; a transfer of megabytes is
+    // not kept after its line.
+    thread_local std::vector<std::uint8_t> payload;
+    DeliveredPayloadInto(payload, packets, tx, item);
+    AppendHex(out, payload);
+    if (payload.capacity() > kKeptPayload) {
+        payload = {};
+    }
     out += '"';
     if (item.type == TransferType::Control) {
         const auto request = ControlRequest(packets, tx, item);

@@ -176,7 +176,7 @@ public:
         if (t.kind == TransactionKind::Sof) {
             // A run folds consecutive frames only: where frame numbers are skipped, the run is
             // split so that the hole shows (each frame has its SOF, USB 2.0 8.4.3.1).
-            const auto frame = SofFrameNumber(packets_[t.first]);
+            const auto frame = SofFrameOf(packets_, tx_, x);
             const bool next = !frame || !lastSof_ || ((*frame - *lastSof_) & 0x7FF) <= 1;
             if (frame) {
                 lastSof_ = frame;
@@ -846,6 +846,17 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit) {
     std::vector<std::uint8_t> out;
+    DeliveredPayloadInto(out, packets, transactions, item, limit);
+    return out;
+}
+
+void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
+                          const Transactions& transactions, const TransferItem& item,
+                          std::size_t limit) {
+    out.clear();
+    // The bytes the assembly counted, so that gathering a transfer of many packets does not
+    // grow the buffer again and again; a caller's own item may say anything, hence the bound.
+    out.reserve(std::min<std::size_t>({item.bytes, limit, std::size_t{1} << 20}));
     std::optional<capture::SetupRequest> request;
     auto append = [&](const Transaction& t) {
         const auto payload = TransactionPayload(packets, t);
@@ -857,11 +868,11 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
         if (!transactions[item.firstTransaction].corruptData) {
             append(transactions[item.firstTransaction]);
         }
-        return out;
+        return;
     case TransferType::Control:
         request = ControlRequest(packets, transactions, item);
         if (!request) {
-            return out;
+            return;
         }
         break;
     case TransferType::Bulk:
@@ -869,7 +880,7 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     case TransferType::Data:
         break;
     default:
-        return out;
+        return;
     }
     // Capture order, so the first `limit` bytes are known once that many are in.
     ForEachDelivered(
@@ -878,7 +889,6 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
         // The data stage ends at wLength; what came past it is not delivered.
         out.resize(std::min<std::size_t>(out.size(), request->length));
     }
-    return out;
 }
 
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
@@ -926,15 +936,19 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> SofFrames(const capture::
     if (item.type != TransferType::Sof) {
         return std::nullopt;
     }
-    const capture::CaptureRecord first = packets[FirstRecord(transactions, item)];
-    const capture::CaptureRecord last = packets[LastRecord(transactions, item)];
-    if (first.bytes.size() < 2 || last.bytes.size() < 2) {
+    // Its first and last transactions are SOFs, whose frame numbers grouping kept.
+    auto frame = [&](std::size_t x, std::size_t record) -> std::optional<std::uint16_t> {
+        if (const auto kept = transactions.storedSofFrame(x)) {
+            return kept;
+        }
+        return SofFrameNumber(packets[record]);
+    };
+    const auto first = frame(item.firstTransaction, FirstRecord(transactions, item));
+    const auto last = frame(item.lastTransaction, LastRecord(transactions, item));
+    if (!first || !last) {
         return std::nullopt;
     }
-    auto frame = [](const capture::CaptureRecord& r) {
-        return static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8);
-    };
-    return std::make_pair(frame(first), frame(last));
+    return std::make_pair(*first, *last);
 }
 
 std::string_view TypeName(TransferType t) {

@@ -143,6 +143,11 @@ std::size_t LastRecord(const Transactions& transactions, const TransferItem& ite
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit = SIZE_MAX);
+/// DeliveredPayload into `out` (emptied first), for a reader of many items that keeps one
+/// buffer.
+void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
+                          const Transactions& transactions, const TransferItem& item,
+                          std::size_t limit = SIZE_MAX);
 /// The payloads of a bulk or interrupt item's delivered data packets, in order (a repeated
 /// toggle once); nothing for other items. For protocols that frame each packet. At most
 /// `limit` bytes in all, as DeliveredPayload.
