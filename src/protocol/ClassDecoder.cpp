@@ -409,18 +409,43 @@ std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> dat
         const std::uint32_t length = Le32(data, 8);
         const bool in = (data[12] & 0x80) != 0;
         const std::size_t cbLength = std::min<std::size_t>(data[14] & 0x1F, 16);
-        return (cbLength == 0 ? std::string("CBW without a command")
-                              : "SCSI " + DescribeScsiCommand(data.subspan(15, cbLength))) +
-               "\nCBW tag " + Hex(Le32(data, 4)) + ", LUN " + std::to_string(data[13] & 0x0F) +
-               ", " +
-               (length == 0 ? std::string("no data")
-                            : std::string(in ? "IN " : "OUT ") + std::to_string(length) + " bytes");
+        // Appended piece by piece: a disk's transfers carry a wrapper each.
+        std::string s;
+        if (cbLength == 0) {
+            s = "CBW without a command";
+        } else {
+            s = "SCSI ";
+            s += DescribeScsiCommand(data.subspan(15, cbLength));
+        }
+        s += "\nCBW tag ";
+        s += Hex(Le32(data, 4));
+        s += ", LUN ";
+        s += std::to_string(data[13] & 0x0F);
+        s += ", ";
+        if (length == 0) {
+            s += "no data";
+        } else {
+            s += in ? "IN " : "OUT ";
+            s += std::to_string(length);
+            s += " bytes";
+        }
+        return s;
     }
     if (data.size() == 13 && Le32(data, 0) == 0x53425355) { // "USBS"
         static constexpr std::array<const char*, 3> kStatus = {"passed", "failed", "phase error"};
         const std::uint8_t status = data[12];
-        return "CSW " + (status < kStatus.size() ? kStatus[status] : "status " + Hex(status, 2)) +
-               ", residue " + std::to_string(Le32(data, 8)) + "\nCSW tag " + Hex(Le32(data, 4));
+        std::string s = "CSW ";
+        if (status < kStatus.size()) {
+            s += kStatus[status];
+        } else {
+            s += "status ";
+            s += Hex(status, 2);
+        }
+        s += ", residue ";
+        s += std::to_string(Le32(data, 8));
+        s += "\nCSW tag ";
+        s += Hex(Le32(data, 4));
+        return s;
     }
     return std::nullopt;
 }
@@ -492,7 +517,9 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
     if (data.empty()) {
         return std::nullopt;
     }
-    std::string s = "text \"";
+    std::string s;
+    s.reserve(data.size() + 8);
+    s += "text \"";
     for (std::uint8_t c : data) {
         if (c == '\r') {
             s += "\\r";
@@ -509,7 +536,8 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
             return std::nullopt;
         }
     }
-    return s + "\"";
+    s += '"';
+    return s;
 }
 
 std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
