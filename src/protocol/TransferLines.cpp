@@ -6,26 +6,34 @@
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace vintrace::protocol {
 
 namespace {
 
-constexpr std::size_t kKeptPayload = std::size_t{1} << 20;
-
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
+    // Both digits of a byte at once: the JSON listing spells out every payload byte.
+    static constexpr auto kPairs = [] {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        std::array<char, 512> pairs{};
+        for (std::size_t b = 0; b < 256; ++b) {
+            pairs[2 * b] = kDigits[b >> 4];
+            pairs[2 * b + 1] = kDigits[b & 0x0F];
+        }
+        return pairs;
+    }();
     const std::size_t at = out.size();
     out.resize(at + 2 * bytes.size());
     char* to = out.data() + at;
     for (std::uint8_t b : bytes) {
-        *to++ = kDigits[b >> 4];
-        *to++ = kDigits[b & 0x0F];
+        std::memcpy(to, &kPairs[2 * std::size_t{b}], 2);
+        to += 2;
     }
 }
 
@@ -113,14 +121,8 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     out += ", \"bytes\": ";
     AppendNumber(out, item.bytes);
     out += ", \"data\": \"";
-    // One buffer per thread for the payloads of a whole listing; a transfer of megabytes is
-    // not kept after its line.
-    thread_local std::vector<std::uint8_t> payload;
-    DeliveredPayloadInto(payload, packets, tx, item);
-    AppendHex(out, payload);
-    if (payload.capacity() > kKeptPayload) {
-        payload = {};
-    }
+    VisitDeliveredPayload(packets, tx, item,
+                          [&out](std::span<const std::uint8_t> piece) { AppendHex(out, piece); });
     out += '"';
     if (item.type == TransferType::Control) {
         const auto request = ControlRequest(packets, tx, item);

@@ -850,31 +850,37 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
     return out;
 }
 
-void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
-                          const Transactions& transactions, const TransferItem& item,
-                          std::size_t limit) {
-    out.clear();
-    // The bytes the assembly counted, so that gathering a transfer of many packets does not
-    // grow the buffer again and again; a caller's own item may say anything, hence the bound.
-    out.reserve(std::min<std::size_t>({item.bytes, limit, std::size_t{1} << 20}));
-    std::optional<capture::SetupRequest> request;
-    auto append = [&](const Transaction& t) {
+namespace {
+
+/// Calls `piece(bytes)` for each run of the payload DeliveredPayload gathers, in order, up to
+/// `limit` bytes in all.
+template <typename Piece>
+void VisitDelivered(const capture::PacketList& packets, const Transactions& transactions,
+                    const TransferItem& item, std::size_t limit, Piece&& piece) {
+    std::size_t taken = 0;
+    auto take = [&](const Transaction& t) {
         const auto payload = TransactionPayload(packets, t);
-        const std::size_t take = std::min(payload.size(), limit - out.size());
-        out.insert(out.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(take));
+        const std::size_t n = std::min(payload.size(), limit - taken);
+        if (n != 0) {
+            piece(payload.first(n));
+            taken += n;
+        }
     };
     switch (item.type) {
     case TransferType::Isochronous:
         if (!transactions[item.firstTransaction].corruptData) {
-            append(transactions[item.firstTransaction]);
+            take(transactions[item.firstTransaction]);
         }
         return;
-    case TransferType::Control:
-        request = ControlRequest(packets, transactions, item);
+    case TransferType::Control: {
+        const auto request = ControlRequest(packets, transactions, item);
         if (!request) {
             return;
         }
+        // The data stage ends at wLength; what came past it is not delivered.
+        limit = std::min<std::size_t>(limit, request->length);
         break;
+    }
     case TransferType::Bulk:
     case TransferType::Interrupt:
     case TransferType::Data:
@@ -884,11 +890,28 @@ void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketL
     }
     // Capture order, so the first `limit` bytes are known once that many are in.
     ForEachDelivered(
-        packets, transactions, item, [&] { return out.size() < limit; }, append);
-    if (request) {
-        // The data stage ends at wLength; what came past it is not delivered.
-        out.resize(std::min<std::size_t>(out.size(), request->length));
-    }
+        packets, transactions, item, [&] { return taken < limit; }, take);
+}
+
+} // namespace
+
+void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
+                          const Transactions& transactions, const TransferItem& item,
+                          std::size_t limit) {
+    out.clear();
+    // The bytes the assembly counted, so that gathering a transfer of many packets does not
+    // grow the buffer again and again; a caller's own item may say anything, hence the bound.
+    out.reserve(std::min<std::size_t>({item.bytes, limit, std::size_t{1} << 20}));
+    VisitDelivered(packets, transactions, item, limit, [&out](std::span<const std::uint8_t> p) {
+        out.insert(out.end(), p.begin(), p.end());
+    });
+}
+
+void VisitDeliveredPayload(const capture::PacketList& packets, const Transactions& transactions,
+                           const TransferItem& item,
+                           const std::function<void(std::span<const std::uint8_t>)>& piece,
+                           std::size_t limit) {
+    VisitDelivered(packets, transactions, item, limit, piece);
 }
 
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,

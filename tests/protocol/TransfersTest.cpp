@@ -63,6 +63,18 @@ TEST_P(Assembly, BoundedPayloadIsTheStartOfTheWhole) {
                 whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(
                                                    std::min<std::size_t>(limit, whole.size())));
             EXPECT_EQ(DeliveredPayload(packets, tx, item, limit), start) << item << " " << limit;
+            // Handed over a packet's run at a time, never an empty one, the runs join up to it.
+            std::vector<std::uint8_t> joined;
+            std::size_t empty = 0;
+            VisitDeliveredPayload(
+                packets, tx, item,
+                [&](std::span<const std::uint8_t> run) {
+                    empty += run.empty() ? 1 : 0;
+                    joined.insert(joined.end(), run.begin(), run.end());
+                },
+                limit);
+            EXPECT_EQ(joined, start) << item << " " << limit;
+            EXPECT_EQ(empty, 0u);
         }
     }
 }
