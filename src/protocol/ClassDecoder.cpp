@@ -24,6 +24,7 @@ constexpr std::uint8_t kClassHub = 0x09;
 constexpr std::uint8_t kClassCdcData = 0x0A;
 constexpr std::uint8_t kClassApplication = 0xFE;
 constexpr std::uint8_t kSubclassDfu = 0x01;
+constexpr std::size_t kKeptPayload = std::size_t{1} << 20;
 
 std::string Hex(std::uint32_t v, int digits = 0) {
     char text[16];
@@ -408,18 +409,43 @@ std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> dat
         const std::uint32_t length = Le32(data, 8);
         const bool in = (data[12] & 0x80) != 0;
         const std::size_t cbLength = std::min<std::size_t>(data[14] & 0x1F, 16);
-        return (cbLength == 0 ? std::string("CBW without a command")
-                              : "SCSI " + DescribeScsiCommand(data.subspan(15, cbLength))) +
-               "\nCBW tag " + Hex(Le32(data, 4)) + ", LUN " + std::to_string(data[13] & 0x0F) +
-               ", " +
-               (length == 0 ? std::string("no data")
-                            : std::string(in ? "IN " : "OUT ") + std::to_string(length) + " bytes");
+        // Appended piece by piece: a disk's transfers carry a wrapper each.
+        std::string s;
+        if (cbLength == 0) {
+            s = "CBW without a command";
+        } else {
+            s = "SCSI ";
+            s += DescribeScsiCommand(data.subspan(15, cbLength));
+        }
+        s += "\nCBW tag ";
+        s += Hex(Le32(data, 4));
+        s += ", LUN ";
+        s += std::to_string(data[13] & 0x0F);
+        s += ", ";
+        if (length == 0) {
+            s += "no data";
+        } else {
+            s += in ? "IN " : "OUT ";
+            s += std::to_string(length);
+            s += " bytes";
+        }
+        return s;
     }
     if (data.size() == 13 && Le32(data, 0) == 0x53425355) { // "USBS"
         static constexpr std::array<const char*, 3> kStatus = {"passed", "failed", "phase error"};
         const std::uint8_t status = data[12];
-        return "CSW " + (status < kStatus.size() ? kStatus[status] : "status " + Hex(status, 2)) +
-               ", residue " + std::to_string(Le32(data, 8)) + "\nCSW tag " + Hex(Le32(data, 4));
+        std::string s = "CSW ";
+        if (status < kStatus.size()) {
+            s += kStatus[status];
+        } else {
+            s += "status ";
+            s += Hex(status, 2);
+        }
+        s += ", residue ";
+        s += std::to_string(Le32(data, 8));
+        s += "\nCSW tag ";
+        s += Hex(Le32(data, 4));
+        return s;
     }
     return std::nullopt;
 }
@@ -491,7 +517,9 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
     if (data.empty()) {
         return std::nullopt;
     }
-    std::string s = "text \"";
+    std::string s;
+    s.reserve(data.size() + 8);
+    s += "text \"";
     for (std::uint8_t c : data) {
         if (c == '\r') {
             s += "\\r";
@@ -508,10 +536,14 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> data) {
             return std::nullopt;
         }
     }
-    return s + "\"";
+    s += '"';
+    return s;
 }
 
 std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
+    if (payload_.capacity() > kKeptPayload) {
+        payload_ = {}; // a transfer of megabytes does not stay in memory after it
+    }
     if (item.type == TransferType::Sof || item.type == TransferType::Malformed ||
         item.type == TransferType::Polling) {
         return std::nullopt;
@@ -536,7 +568,8 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
     if (!request) {
         return std::nullopt;
     }
-    const std::vector<std::uint8_t> payload = DeliveredPayload(packets_, tx_, item);
+    DeliveredPayloadInto(payload_, packets_, tx_, item);
+    const std::vector<std::uint8_t>& payload = payload_;
     const InterfaceDescription* interface =
         device && request->recipient() == 1
             ? device->interface(static_cast<std::uint8_t>(request->index & 0xFF))
@@ -579,14 +612,13 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
         if (cls == kClassHid) {
             std::string s = DescribeHidRequest(*request);
-            const HidReportDescriptor* report = reportDescriptor(*device, *interface);
+            const HidReportReader* report = reportDescriptor(*device, *interface);
             const bool reportRequest = request->request == 0x01 || request->request == 0x09;
             if (reportRequest && !payload.empty() && report != nullptr) {
                 static constexpr std::array<HidReportKind, 4> kKinds = {
                     HidReportKind::Input, HidReportKind::Input, HidReportKind::Output,
                     HidReportKind::Feature};
-                const auto decoded =
-                    DecodeReport(*report, kKinds[(request->value >> 8) & 3], payload);
+                const auto decoded = report->decode(kKinds[(request->value >> 8) & 3], payload);
                 if (decoded && !decoded->empty()) {
                     s += ": " + *decoded;
                 }
@@ -701,6 +733,7 @@ const InterfaceDescription* ClassDecoder::interfaceOf(DeviceFacts& facts, const 
     if (!facts.looked[slot]) {
         facts.looked[slot] = true;
         facts.interfaces[slot] = device.interfaceOfEndpoint(endpoint, direction);
+        facts.classes[slot] = InterfaceClass(facts.interfaces[slot]);
     }
     return facts.interfaces[slot];
 }
@@ -709,7 +742,9 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     DeviceFacts& facts = factsOf(device);
     const InterfaceDescription* interface =
         interfaceOf(facts, device, item.endpoint, item.direction);
-    const std::uint8_t cls = InterfaceClass(interface);
+    const std::size_t slot = (item.endpoint & 0x0Fu) + (item.direction == Direction::In ? 16u : 0u);
+    const std::uint8_t cls =
+        item.endpoint <= 0x0F ? facts.classes[slot] : InterfaceClass(interface);
     const bool hubStatus = facts.hub && item.direction == Direction::In;
     const std::optional<SerialChip>& chip = facts.chip;
     const bool chipData =
@@ -718,7 +753,8 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     if (!hubStatus && !chipData && interface == nullptr) {
         return std::nullopt;
     }
-    const std::vector<std::uint8_t> payload = DeliveredPayload(packets_, tx_, item);
+    DeliveredPayloadInto(payload_, packets_, tx_, item);
+    const std::vector<std::uint8_t>& payload = payload_;
     if (hubStatus && !payload.empty()) {
         std::string s;
         for (std::size_t bit = 0; bit < payload.size() * 8 && bit < 256; ++bit) {
@@ -743,8 +779,15 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     if (cls == kClassHid) {
         const HidReportKind kind =
             item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
-        if (const HidReportDescriptor* found = reportDescriptor(device, *interface)) {
-            const HidReportDescriptor& d = *found;
+        if (item.endpoint <= 0x0F && !facts.readerLooked[slot]) {
+            facts.readerLooked[slot] = true;
+            facts.readers[slot] = reportDescriptor(device, *interface);
+        }
+        if (const HidReportReader* found = item.endpoint <= 0x0F
+                                               ? facts.readers[slot]
+                                               : reportDescriptor(device, *interface)) {
+            const HidReportReader& reader = *found;
+            const HidReportDescriptor& d = reader.descriptor();
             // Several reports may arrive in one transfer: read them one after another, the
             // first as the headline, the others (a bounded number) as detail lines.
             constexpr std::size_t kShown = 64;
@@ -753,7 +796,7 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
             std::span<const std::uint8_t> rest = payload;
             while (!rest.empty()) {
                 const std::uint8_t id = d.usesReportIds ? rest[0] : 0;
-                const std::uint32_t bits = d.reportBits(kind, id);
+                const std::uint32_t bits = reader.reportBits(kind, id);
                 const std::size_t length = (d.usesReportIds ? 1 : 0) + (bits + 7) / 8;
                 if (bits == 0) {
                     break;
@@ -761,7 +804,7 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
                 const auto report = rest.first(std::min(length, rest.size()));
                 ++reports;
                 if (lines.size() < kShown) {
-                    if (const auto decoded = DecodeReport(d, kind, report)) {
+                    if (const auto decoded = reader.decode(kind, report)) {
                         lines.push_back(HidReportLine(d.usesReportIds, id, *decoded));
                     }
                 }
@@ -849,8 +892,8 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     return std::nullopt;
 }
 
-const HidReportDescriptor* ClassDecoder::reportDescriptor(const DeviceInfo& device,
-                                                          const InterfaceDescription& interface) {
+const HidReportReader* ClassDecoder::reportDescriptor(const DeviceInfo& device,
+                                                      const InterfaceDescription& interface) {
     const auto number = interface.descriptor.field("bInterfaceNumber");
     if (!number) {
         return nullptr;
@@ -861,9 +904,9 @@ const HidReportDescriptor* ClassDecoder::reportDescriptor(const DeviceInfo& devi
     }
     const InterfaceKey key(static_cast<std::size_t>(&device - devices_.devices().data()),
                            static_cast<std::uint8_t>(*number));
-    auto [at, added] = reportDescriptors_.try_emplace(key);
-    if (added) {
-        at->second = ParseReportDescriptor(*raw);
+    auto at = reportDescriptors_.find(key);
+    if (at == reportDescriptors_.end()) {
+        at = reportDescriptors_.emplace(key, HidReportReader(ParseReportDescriptor(*raw))).first;
     }
     return &at->second;
 }

@@ -48,6 +48,9 @@ public:
     ClassDecoder(const capture::PacketList& packets, const Transactions& transactions,
                  const DeviceModel& devices)
         : packets_(packets), tx_(transactions), devices_(devices) {}
+    /// Its per-device facts point into its own tables.
+    ClassDecoder(const ClassDecoder&) = delete;
+    ClassDecoder& operator=(const ClassDecoder&) = delete;
 
     /// What the item carries beyond its request line; nothing when there is nothing to add.
     std::optional<Decoded> decode(const TransferItem& item);
@@ -70,6 +73,9 @@ private:
         std::optional<SerialChip> chip;
         std::array<bool, 32> looked{}; // by endpoint number, IN 16 more
         std::array<const InterfaceDescription*, 32> interfaces{};
+        std::array<std::uint8_t, 32> classes{}; // bInterfaceClass, 0xFF without one
+        std::array<bool, 32> readerLooked{};
+        std::array<const HidReportReader*, 32> readers{};
     };
     DeviceFacts& factsOf(const DeviceInfo& device);
     const InterfaceDescription* interfaceOf(DeviceFacts& facts, const DeviceInfo& device,
@@ -79,15 +85,17 @@ private:
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
     /// The interface's report descriptor, parsed on first use: a device sends thousands of
     /// reports by one descriptor.
-    const HidReportDescriptor* reportDescriptor(const DeviceInfo& device,
-                                                const InterfaceDescription& interface);
+    const HidReportReader* reportDescriptor(const DeviceInfo& device,
+                                            const InterfaceDescription& interface);
 
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const DeviceModel& devices_;
     std::map<InterfaceKey, Command> commands_;
-    std::map<InterfaceKey, HidReportDescriptor> reportDescriptors_;
+    std::map<InterfaceKey, HidReportReader> reportDescriptors_;
     std::vector<DeviceFacts> facts_; // by device index
+    /// The payload of the item being decoded, one buffer for all of them.
+    std::vector<std::uint8_t> payload_;
 };
 
 /// The decoders one by one, over bytes (each bounds-checked; nothing when too short).

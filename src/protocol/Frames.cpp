@@ -20,12 +20,12 @@ std::uint64_t FrameIndex::Advance(std::optional<std::uint64_t> current, std::uin
 namespace {
 
 /// Moves `count` over transaction `t` when it is an SOF that says its frame.
-void Step(const capture::PacketList& packets, const Transaction& t,
-          std::optional<std::uint64_t>& count) {
+void Step(const capture::PacketList& packets, const Transactions& transactions, std::size_t x,
+          const Transaction& t, std::optional<std::uint64_t>& count) {
     if (t.kind != TransactionKind::Sof) {
         return;
     }
-    if (const auto frame = SofFrameNumber(packets[t.first])) {
+    if (const auto frame = SofFrameOf(packets, transactions, x)) {
         count = FrameIndex::Advance(count, *frame);
     }
 }
@@ -45,7 +45,7 @@ FrameIndex FrameIndex::Build(const capture::PacketList& packets, const Transacti
             }
             index.before_.push_back(count.value_or(kNoFrame));
         }
-        Step(packets, transactions[x], count);
+        Step(packets, transactions, x, transactions[x], count);
     }
     index.size_ = n;
     return index;
@@ -62,7 +62,7 @@ std::optional<std::uint64_t> FrameIndex::at(const capture::PacketList& packets,
         count = before_[block];
     }
     for (std::size_t i = block * kStride; i <= x; ++i) {
-        Step(packets, transactions[i], count);
+        Step(packets, transactions, i, transactions[i], count);
     }
     return count;
 }

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <map>
+#include <utility>
 
 namespace vintrace::protocol {
 
@@ -584,6 +586,94 @@ std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportK
     if (std::uint64_t{bodySize} * 8 < bits) {
         parts += (parts.empty() ? "" : ", ") + std::string("short report: ") +
                  std::to_string(bodySize) + " of " + std::to_string((bits + 7) / 8) + " bytes";
+    }
+    return parts;
+}
+
+HidReportReader::HidReportReader(HidReportDescriptor descriptor) : d_(std::move(descriptor)) {
+    names_.resize(d_.fields.size());
+    for (std::size_t i = 0; i < d_.fields.size(); ++i) {
+        const HidField& f = d_.fields[i];
+        if (f.variable && !f.constant) {
+            names_[i] = UsageName(f.usagePage, f.usage);
+        }
+        bits_.emplace_back(ReportKey(f.kind, f.reportId), f.bitOffset + f.bitSize);
+    }
+    // Sorted, the last entry of each report is its end.
+    std::sort(bits_.begin(), bits_.end());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < bits_.size(); ++i) {
+        if (i + 1 == bits_.size() || bits_[i + 1].first != bits_[i].first) {
+            bits_[kept++] = bits_[i];
+        }
+    }
+    bits_.resize(kept);
+}
+
+std::optional<std::string> HidReportReader::decode(HidReportKind kind,
+                                                   std::span<const std::uint8_t> report) const {
+    // DecodeReport's text, appended in place rather than gathered as values first.
+    std::uint8_t id = 0;
+    std::span<const std::uint8_t> body = report;
+    if (d_.usesReportIds) {
+        if (report.empty()) {
+            return std::nullopt;
+        }
+        id = report[0];
+        body = report.subspan(1);
+    }
+    const std::uint32_t bits = reportBits(kind, id);
+    if (bits == 0) {
+        return std::nullopt;
+    }
+    std::string parts;
+    std::string selected;
+    for (std::size_t i = 0; i < d_.fields.size(); ++i) {
+        const HidField& f = d_.fields[i];
+        if (f.kind != kind || f.reportId != id || f.constant) {
+            continue;
+        }
+        const auto raw = Bits(body, f.bitOffset, f.bitSize);
+        if (!raw) {
+            continue;
+        }
+        std::int64_t v = *raw;
+        if (f.logicalMinimum < 0 && f.bitSize < 32 && (*raw >> (f.bitSize - 1) & 1) != 0) {
+            v -= std::int64_t{1} << f.bitSize;
+        } else if (f.logicalMinimum < 0 && f.bitSize == 32) {
+            v = static_cast<std::int32_t>(*raw);
+        }
+        if (f.variable) {
+            if (!parts.empty()) {
+                parts += ", ";
+            }
+            parts += names_[i];
+            parts += ": ";
+            if (f.relative && v > 0) {
+                parts += '+';
+            }
+            char digits[24];
+            parts.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+        } else if (v >= f.logicalMinimum && v <= f.logicalMaximum &&
+                   !(v == 0 && f.logicalMinimum == 0)) {
+            if (!selected.empty()) {
+                selected += ", ";
+            }
+            selected +=
+                UsageName(f.usagePage, f.usage + static_cast<std::uint32_t>(v - f.logicalMinimum));
+        }
+    }
+    if (!selected.empty()) {
+        parts += parts.empty() ? "Selected: " : ", Selected: ";
+        parts += selected;
+    }
+    const std::size_t bodySize = body.size();
+    if (std::uint64_t{bodySize} * 8 < bits) {
+        parts += parts.empty() ? "short report: " : ", short report: ";
+        parts += std::to_string(bodySize);
+        parts += " of ";
+        parts += std::to_string((bits + 7) / 8);
+        parts += " bytes";
     }
     return parts;
 }

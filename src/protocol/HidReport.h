@@ -1,10 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vintrace::protocol {
@@ -102,6 +104,34 @@ std::optional<std::vector<HidValue>> ReportValues(const HidReportDescriptor& d, 
 /// report matches.
 std::optional<std::string> DecodeReport(const HidReportDescriptor& d, HidReportKind kind,
                                         std::span<const std::uint8_t> report);
+
+/// DecodeReport for the many reports of one descriptor: what depends on the descriptor alone
+/// (the names of its variable fields, each report's length) is worked out once.
+class HidReportReader {
+public:
+    explicit HidReportReader(HidReportDescriptor descriptor);
+
+    const HidReportDescriptor& descriptor() const { return d_; }
+    /// descriptor().reportBits(kind, reportId), looked up.
+    std::uint32_t reportBits(HidReportKind kind, std::uint8_t reportId) const {
+        const std::uint16_t key = ReportKey(kind, reportId);
+        const auto at = std::lower_bound(bits_.begin(), bits_.end(), std::pair(key, 0u));
+        return at != bits_.end() && at->first == key ? at->second : 0;
+    }
+    /// The same text as DecodeReport(descriptor(), kind, report).
+    std::optional<std::string> decode(HidReportKind kind,
+                                      std::span<const std::uint8_t> report) const;
+
+private:
+    HidReportDescriptor d_;
+    /// By field: a variable field's usage name (empty for others).
+    std::vector<std::string> names_;
+    static std::uint16_t ReportKey(HidReportKind kind, std::uint8_t reportId) {
+        return static_cast<std::uint16_t>(static_cast<unsigned>(kind) << 8 | reportId);
+    }
+    /// Each report's length in bits, ordered by kind and report ID.
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> bits_;
+};
 
 /// Reports without a descriptor, in the boot protocol's fixed layouts.
 std::optional<std::string> DecodeBootMouse(std::span<const std::uint8_t> report);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <ostream>
 #include <sstream>
 #include <thread>
@@ -77,6 +78,13 @@ private:
             // A corrupted SOF marks no frame: it stays a malformed entry of its own.
             t.count = 1;
             if (!HasBadCrc5(p_, i)) {
+                // Its frame number is read here, while the record is at hand, for the passes
+                // that fold runs of frames and print them.
+                const capture::CaptureRecord r = p_[i];
+                if (r.bytes.size() >= 2) {
+                    out.pushSof(i, static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8));
+                    return i + 1;
+                }
                 t.kind = TransactionKind::Sof;
                 t.outcome = Outcome::NoHandshake;
             }
@@ -142,7 +150,41 @@ std::size_t Transactions::indexOfRecord(std::size_t record) const {
     return after == 0 ? 0 : after - 1;
 }
 
+std::size_t Transactions::nextMaybeCorrupt(std::size_t from, std::size_t to) const {
+    if (from > to) {
+        return to + 1;
+    }
+    std::size_t block = from >> kCorruptBlockShift;
+    const std::size_t lastBlock = to >> kCorruptBlockShift;
+    while (block <= lastBlock && block / 64 < corruptBlocks_.size()) {
+        // The set bits of this word at or after `block`.
+        const std::uint64_t bits = corruptBlocks_[block / 64] >> (block % 64);
+        if (bits != 0) {
+            block += static_cast<std::size_t>(std::countr_zero(bits));
+            if (block > lastBlock) {
+                break;
+            }
+            return std::max(from, block << kCorruptBlockShift);
+        }
+        block = (block / 64 + 1) * 64;
+    }
+    return to + 1;
+}
+
 void Transactions::append(Transactions&& later) {
+    // Later's blocks are shifted by an offset that need not be a whole block: each covers up
+    // to two blocks here.
+    const std::size_t offset = size();
+    for (std::size_t w = 0; w < later.corruptBlocks_.size(); ++w) {
+        for (std::uint64_t bits = later.corruptBlocks_[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t first =
+                offset +
+                ((w * 64 + static_cast<std::size_t>(std::countr_zero(bits))) << kCorruptBlockShift);
+            markCorrupt(first);
+            markCorrupt(first + (std::size_t{1} << kCorruptBlockShift) - 1);
+        }
+    }
+    later.corruptBlocks_.clear();
     entries_.append(std::move(later.entries_));
     largest_.merge(later.largest_);
     measured_ = measured_ || later.measured_;
@@ -239,6 +281,18 @@ LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsig
         results[0].merge(results[k]);
     }
     return results[0];
+}
+
+std::optional<std::uint16_t> SofFrameOf(const capture::PacketList& packets,
+                                        const Transactions& transactions, std::size_t x) {
+    if (const auto frame = transactions.storedSofFrame(x)) {
+        return frame;
+    }
+    const capture::CaptureRecord r = packets[transactions[x].first];
+    if (r.bytes.size() < 2) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8);
 }
 
 bool HasBadCrc5(const capture::PacketList& packets, std::size_t i) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,15 +102,28 @@ public:
         t.kind = static_cast<TransactionKind>((e >> 18) & 7);
         t.outcome = static_cast<Outcome>((e >> 15) & 7);
         t.dataOffset = static_cast<std::uint8_t>((e >> 12) & 7);
-        t.corruptData = ((e >> 11) & 1) != 0;
-        t.address = static_cast<std::uint8_t>((e >> 4) & 0x7F);
-        t.endpoint = static_cast<std::uint8_t>(e & 0x0F);
+        // An SOF's frame number sits where a token's address and endpoint would.
+        const std::uint64_t token = HoldsSofFrame(e) ? 0 : e;
+        t.corruptData = ((token >> 11) & 1) != 0;
+        t.address = static_cast<std::uint8_t>((token >> 4) & 0x7F);
+        t.endpoint = static_cast<std::uint8_t>(token & 0x0F);
         return t;
+    }
+    /// The frame number of SOF transaction i as grouping read it; nothing for other
+    /// transactions and where grouping did not keep one (see SofFrameOf).
+    std::optional<std::uint16_t> storedSofFrame(std::size_t i) const {
+        const std::uint64_t e = entries_[i];
+        if (!HoldsSofFrame(e)) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint16_t>(e & 0x7FF);
     }
     /// The transaction that holds `record` (record < the store's size when grouped).
     std::size_t indexOfRecord(std::size_t record) const;
     /// Bytes of memory the index holds.
-    std::size_t memoryUsed() const { return entries_.memoryUsed(); }
+    std::size_t memoryUsed() const {
+        return entries_.memoryUsed() + corruptBlocks_.capacity() * sizeof(std::uint64_t);
+    }
 
     /// Adds a transaction at the end (the grouping pass; tests build expectations with it).
     void push(const Transaction& t) {
@@ -117,8 +131,22 @@ public:
             static_cast<std::uint64_t>(t.first) << kFirstShift | std::uint64_t{t.count & 7u} << 21 |
             std::uint64_t{static_cast<unsigned>(t.kind) & 7u} << 18 |
             std::uint64_t{static_cast<unsigned>(t.outcome) & 7u} << 15 |
-            std::uint64_t{t.dataOffset & 7u} << 12 | std::uint64_t{t.corruptData ? 1u : 0u} << 11 |
+            std::uint64_t{t.dataOffset & 7u} << 12 |
+            // An SOF carries no data: the bit would say its frame number is kept.
+            std::uint64_t{t.corruptData && t.kind != TransactionKind::Sof ? 1u : 0u} << 11 |
             std::uint64_t{t.address & 0x7Fu} << 4 | std::uint64_t{t.endpoint & 0x0Fu});
+        if (t.corruptData && t.kind != TransactionKind::Sof) {
+            markCorrupt(entries_.size() - 1);
+        }
+    }
+    /// Adds an intact SOF whose frame number grouping read (kept in the bits of a token's
+    /// address and endpoint, flagged by the corrupt-data bit).
+    void pushSof(std::size_t first, std::uint16_t frame) {
+        entries_.push_back(static_cast<std::uint64_t>(first) << kFirstShift |
+                           std::uint64_t{1} << 21 |
+                           std::uint64_t{static_cast<unsigned>(TransactionKind::Sof)} << 18 |
+                           std::uint64_t{static_cast<unsigned>(Outcome::NoHandshake)} << 15 |
+                           kSofFrameFlag | (frame & 0x7FFu));
     }
     /// Moves the transactions of `later`, which follow this index's in the store, to its end.
     void append(Transactions&& later);
@@ -134,6 +162,11 @@ public:
     /// needs a window of the index only).
     void releaseBefore(std::size_t i) { entries_.releaseBefore(i); }
 
+    /// The first transaction in [from, to] that may carry a corrupt data packet, to + 1 when
+    /// none does. Corruption is rare: a reader that counts it skips clean stretches of
+    /// transactions (blocks of 64) rather than reading every entry.
+    std::size_t nextMaybeCorrupt(std::size_t from, std::size_t to) const;
+
     /// The largest payload of each pipe when grouping measured it; nothing for an index built
     /// with push().
     const LargestPayloads* largestPayloads() const { return measured_ ? &largest_ : nullptr; }
@@ -142,11 +175,29 @@ private:
     friend std::size_t GroupInto(const capture::PacketList&, std::size_t, std::size_t,
                                  Transactions&);
 
+    void markCorrupt(std::size_t i) {
+        const std::size_t block = i >> kCorruptBlockShift;
+        if (block / 64 >= corruptBlocks_.size()) {
+            corruptBlocks_.resize(block / 64 + 1);
+        }
+        corruptBlocks_[block / 64] |= std::uint64_t{1} << (block % 64);
+    }
+
+    static bool HoldsSofFrame(std::uint64_t e) {
+        return ((e >> 18) & 7) == static_cast<unsigned>(TransactionKind::Sof) &&
+               (e & kSofFrameFlag) != 0;
+    }
+
     static constexpr unsigned kFirstShift = 24;
+    static constexpr std::uint64_t kSofFrameFlag = std::uint64_t{1} << 11;
+    static constexpr unsigned kCorruptBlockShift = 6;
     // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | corruptData 1 |
     // address 7 | endpoint 4 (high to low); ordered by first record, so record look-ups
     // bisect the raw entries.
     ChunkedVector<std::uint64_t> entries_;
+    /// A bit for each block of 64 transactions that holds one with corrupt data; empty while
+    /// none does.
+    std::vector<std::uint64_t> corruptBlocks_;
     LargestPayloads largest_;
     bool measured_ = false;
 };
@@ -172,6 +223,11 @@ std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std
 /// `threads` threads, 0: one per core).
 LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsigned threads = 0,
                                        std::size_t partRecords = kGroupPartRecords);
+
+/// The frame number of SOF transaction `x` (kept by grouping, else read from its record);
+/// nothing when the record was cut before it.
+std::optional<std::uint16_t> SofFrameOf(const capture::PacketList& packets,
+                                        const Transactions& transactions, std::size_t x);
 
 /// True when record i is a token or SOF whose CRC5 does not match its address and endpoint
 /// (or frame number); such a packet is ignored by every device.

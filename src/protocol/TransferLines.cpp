@@ -6,8 +6,10 @@
 #include "protocol/TransferSummary.h"
 #include "protocol/Transfers.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -16,13 +18,22 @@ namespace vintrace::protocol {
 namespace {
 
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
+    // Both digits of a byte at once: the JSON listing spells out every payload byte.
+    static constexpr auto kPairs = [] {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        std::array<char, 512> pairs{};
+        for (std::size_t b = 0; b < 256; ++b) {
+            pairs[2 * b] = kDigits[b >> 4];
+            pairs[2 * b + 1] = kDigits[b & 0x0F];
+        }
+        return pairs;
+    }();
     const std::size_t at = out.size();
     out.resize(at + 2 * bytes.size());
     char* to = out.data() + at;
     for (std::uint8_t b : bytes) {
-        *to++ = kDigits[b >> 4];
-        *to++ = kDigits[b & 0x0F];
+        std::memcpy(to, &kPairs[2 * std::size_t{b}], 2);
+        to += 2;
     }
 }
 
@@ -73,7 +84,7 @@ void AppendTransferLine(std::string& out, const capture::PacketList& packets,
     out += '\t';
     AppendNumber(out, item.bytes);
     out += '\t';
-    out += TransferSummary(packets, tx, item, SummaryForm::Line);
+    AppendTransferSummaryLine(out, packets, tx, item);
     if (decoded) {
         out += "; ";
         AppendJoinedLines(out, *decoded);
@@ -110,7 +121,8 @@ void AppendTransferJson(std::string& out, const capture::PacketList& packets,
     out += ", \"bytes\": ";
     AppendNumber(out, item.bytes);
     out += ", \"data\": \"";
-    AppendHex(out, DeliveredPayload(packets, tx, item));
+    VisitDeliveredPayload(packets, tx, item,
+                          [&out](std::span<const std::uint8_t> piece) { AppendHex(out, piece); });
     out += '"';
     if (item.type == TransferType::Control) {
         const auto request = ControlRequest(packets, tx, item);

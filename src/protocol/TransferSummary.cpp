@@ -4,6 +4,7 @@
 #include "protocol/SafeText.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 
@@ -56,7 +57,15 @@ std::string DirectionTitle(Direction d) {
 /// Members whose data packet failed its CRC16 and delivered nothing.
 std::size_t CorruptMembers(const Transactions& tx, const TransferItem& item) {
     std::size_t n = 0;
-    ForEachMember(tx, item, [&](std::size_t, const Transaction& t) { n += t.corruptData ? 1 : 0; });
+    if (tx.empty()) {
+        return n;
+    }
+    const std::size_t last = std::min(item.lastTransaction, tx.size() - 1);
+    for (std::size_t x = tx.nextMaybeCorrupt(item.firstTransaction, last); x <= last;
+         x = tx.nextMaybeCorrupt(x + 1, last)) {
+        const Transaction t = tx[x];
+        n += t.corruptData && IsMember(item, x, t) ? 1 : 0;
+    }
     return n;
 }
 
@@ -108,17 +117,14 @@ std::string Control(const capture::PacketList& packets, const Transactions& tx,
     return s + Corrupt(tx, item) + Excess(item);
 }
 
+void AppendNumber(std::string& out, std::uint64_t n) {
+    char text[24];
+    out.append(text, std::to_chars(text, text + sizeof text, n).ptr);
+}
+
 std::string Sof(const capture::PacketList& packets, const Transactions& tx,
-                const TransferItem& item, SummaryForm form) {
+                const TransferItem& item) {
     const auto frames = SofFrames(packets, tx, item);
-    if (form == SummaryForm::Line) {
-        std::string s = std::to_string(item.count) + " SOF";
-        if (frames) {
-            s += ", frames " + std::to_string(frames->first) + " to " +
-                 std::to_string(frames->second);
-        }
-        return s;
-    }
     std::string s = "SOF";
     if (item.count != 1) {
         s += " ×" + Thousands(item.count);
@@ -136,11 +142,16 @@ std::string Sof(const capture::PacketList& packets, const Transactions& tx,
 std::string TransferSummary(const capture::PacketList& packets, const Transactions& tx,
                             const TransferItem& item, SummaryForm form) {
     const bool brief = form == SummaryForm::Brief;
+    if (!brief && item.type != TransferType::Control && item.type != TransferType::Malformed) {
+        std::string s;
+        AppendTransferSummaryLine(s, packets, tx, item);
+        return s;
+    }
     switch (item.type) {
     case TransferType::Control:
         return Control(packets, tx, item, form);
     case TransferType::Sof:
-        return Sof(packets, tx, item, form);
+        return Sof(packets, tx, item);
     case TransferType::Polling:
         if (brief) {
             const std::string pipe = std::to_string(item.address) + "." +
@@ -150,7 +161,7 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
             return item.direction == Direction::Out ? "NAKed OUT " + pipe
                                                     : "Polling IN " + pipe + " NAK";
         }
-        return std::to_string(item.count) + " NAKed";
+        break;
     case TransferType::Malformed: {
         const Transaction t = tx[item.firstTransaction];
         for (std::size_t r = t.first; r <= t.last(); ++r) {
@@ -163,13 +174,47 @@ std::string TransferSummary(const capture::PacketList& packets, const Transactio
     }
     default:
         // A transfer that took in the NAK that delayed it says so, as its own poll row would.
-        if (brief) {
-            return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
-                   Thousands(item.bytes) + " bytes" + NakNote(item);
+        return TypeTitle(item.type) + " " + DirectionTitle(item.direction) + " " +
+               Thousands(item.bytes) + " bytes" + NakNote(item);
+    }
+    return {}; // not reached: the Line form of these is appended above
+}
+
+void AppendTransferSummaryLine(std::string& out, const capture::PacketList& packets,
+                               const Transactions& tx, const TransferItem& item) {
+    switch (item.type) {
+    case TransferType::Control:
+    case TransferType::Malformed:
+        out += TransferSummary(packets, tx, item, SummaryForm::Line);
+        return;
+    case TransferType::Sof:
+        AppendNumber(out, item.count);
+        out += " SOF";
+        if (const auto frames = SofFrames(packets, tx, item)) {
+            out += ", frames ";
+            AppendNumber(out, frames->first);
+            out += " to ";
+            AppendNumber(out, frames->second);
         }
-        return std::to_string(item.count) + (item.count == 1 ? " transaction" : " transactions") +
-               (item.naks != 0 ? ", " + std::to_string(item.naks) + " NAKed" : std::string()) +
-               Corrupt(tx, item);
+        return;
+    case TransferType::Polling:
+        AppendNumber(out, item.count);
+        out += " NAKed";
+        return;
+    default:
+        break;
+    }
+    AppendNumber(out, item.count);
+    out += item.count == 1 ? " transaction" : " transactions";
+    if (item.naks != 0) {
+        out += ", ";
+        AppendNumber(out, item.naks);
+        out += " NAKed";
+    }
+    if (const std::size_t corrupt = CorruptMembers(tx, item); corrupt != 0) {
+        out += ", ";
+        AppendNumber(out, corrupt);
+        out += " with a bad CRC16";
     }
 }
 

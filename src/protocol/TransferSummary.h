@@ -27,6 +27,11 @@ enum class SummaryForm : std::uint8_t {
 std::string TransferSummary(const capture::PacketList& packets, const Transactions& transactions,
                             const TransferItem& item, SummaryForm form);
 
+/// TransferSummary(..., SummaryForm::Line) appended to `out`: a listing of millions of items
+/// builds no string per item.
+void AppendTransferSummaryLine(std::string& out, const capture::PacketList& packets,
+                               const Transactions& transactions, const TransferItem& item);
+
 /// An item's title for a tree column: its Brief summary with the decoded headline (the first
 /// line) as the headline's use says: "GET_DESCRIPTOR CONFIGURATION (9 of 34 bytes)",
 /// "SET_LINE_CODING 115200 8N1", "HID report: Button 1: 1, X: +3, Y: -2",

@@ -176,7 +176,7 @@ public:
         if (t.kind == TransactionKind::Sof) {
             // A run folds consecutive frames only: where frame numbers are skipped, the run is
             // split so that the hole shows (each frame has its SOF, USB 2.0 8.4.3.1).
-            const auto frame = SofFrameNumber(packets_[t.first]);
+            const auto frame = SofFrameOf(packets_, tx_, x);
             const bool next = !frame || !lastSof_ || ((*frame - *lastSof_) & 0x7FF) <= 1;
             if (frame) {
                 lastSof_ = frame;
@@ -846,39 +846,72 @@ std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit) {
     std::vector<std::uint8_t> out;
-    std::optional<capture::SetupRequest> request;
-    auto append = [&](const Transaction& t) {
+    DeliveredPayloadInto(out, packets, transactions, item, limit);
+    return out;
+}
+
+namespace {
+
+/// Calls `piece(bytes)` for each run of the payload DeliveredPayload gathers, in order, up to
+/// `limit` bytes in all.
+template <typename Piece>
+void VisitDelivered(const capture::PacketList& packets, const Transactions& transactions,
+                    const TransferItem& item, std::size_t limit, Piece&& piece) {
+    std::size_t taken = 0;
+    auto take = [&](const Transaction& t) {
         const auto payload = TransactionPayload(packets, t);
-        const std::size_t take = std::min(payload.size(), limit - out.size());
-        out.insert(out.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(take));
+        const std::size_t n = std::min(payload.size(), limit - taken);
+        if (n != 0) {
+            piece(payload.first(n));
+            taken += n;
+        }
     };
     switch (item.type) {
     case TransferType::Isochronous:
         if (!transactions[item.firstTransaction].corruptData) {
-            append(transactions[item.firstTransaction]);
+            take(transactions[item.firstTransaction]);
         }
-        return out;
-    case TransferType::Control:
-        request = ControlRequest(packets, transactions, item);
+        return;
+    case TransferType::Control: {
+        const auto request = ControlRequest(packets, transactions, item);
         if (!request) {
-            return out;
+            return;
         }
+        // The data stage ends at wLength; what came past it is not delivered.
+        limit = std::min<std::size_t>(limit, request->length);
         break;
+    }
     case TransferType::Bulk:
     case TransferType::Interrupt:
     case TransferType::Data:
         break;
     default:
-        return out;
+        return;
     }
     // Capture order, so the first `limit` bytes are known once that many are in.
     ForEachDelivered(
-        packets, transactions, item, [&] { return out.size() < limit; }, append);
-    if (request) {
-        // The data stage ends at wLength; what came past it is not delivered.
-        out.resize(std::min<std::size_t>(out.size(), request->length));
-    }
-    return out;
+        packets, transactions, item, [&] { return taken < limit; }, take);
+}
+
+} // namespace
+
+void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
+                          const Transactions& transactions, const TransferItem& item,
+                          std::size_t limit) {
+    out.clear();
+    // The bytes the assembly counted, so that gathering a transfer of many packets does not
+    // grow the buffer again and again; a caller's own item may say anything, hence the bound.
+    out.reserve(std::min<std::size_t>({item.bytes, limit, std::size_t{1} << 20}));
+    VisitDelivered(packets, transactions, item, limit, [&out](std::span<const std::uint8_t> p) {
+        out.insert(out.end(), p.begin(), p.end());
+    });
+}
+
+void VisitDeliveredPayload(const capture::PacketList& packets, const Transactions& transactions,
+                           const TransferItem& item,
+                           const std::function<void(std::span<const std::uint8_t>)>& piece,
+                           std::size_t limit) {
+    VisitDelivered(packets, transactions, item, limit, piece);
 }
 
 std::vector<std::vector<std::uint8_t>> DeliveredPackets(const capture::PacketList& packets,
@@ -926,15 +959,19 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> SofFrames(const capture::
     if (item.type != TransferType::Sof) {
         return std::nullopt;
     }
-    const capture::CaptureRecord first = packets[FirstRecord(transactions, item)];
-    const capture::CaptureRecord last = packets[LastRecord(transactions, item)];
-    if (first.bytes.size() < 2 || last.bytes.size() < 2) {
+    // Its first and last transactions are SOFs, whose frame numbers grouping kept.
+    auto frame = [&](std::size_t x, std::size_t record) -> std::optional<std::uint16_t> {
+        if (const auto kept = transactions.storedSofFrame(x)) {
+            return kept;
+        }
+        return SofFrameNumber(packets[record]);
+    };
+    const auto first = frame(item.firstTransaction, FirstRecord(transactions, item));
+    const auto last = frame(item.lastTransaction, LastRecord(transactions, item));
+    if (!first || !last) {
         return std::nullopt;
     }
-    auto frame = [](const capture::CaptureRecord& r) {
-        return static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8);
-    };
-    return std::make_pair(frame(first), frame(last));
+    return std::make_pair(*first, *last);
 }
 
 std::string_view TypeName(TransferType t) {

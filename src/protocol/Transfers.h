@@ -13,6 +13,7 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,6 +144,17 @@ std::size_t LastRecord(const Transactions& transactions, const TransferItem& ite
 std::vector<std::uint8_t> DeliveredPayload(const capture::PacketList& packets,
                                            const Transactions& transactions,
                                            const TransferItem& item, std::size_t limit = SIZE_MAX);
+/// DeliveredPayload into `out` (emptied first), for a reader of many items that keeps one
+/// buffer.
+void DeliveredPayloadInto(std::vector<std::uint8_t>& out, const capture::PacketList& packets,
+                          const Transactions& transactions, const TransferItem& item,
+                          std::size_t limit = SIZE_MAX);
+/// The same payload handed over a run at a time, as the packets hold it, without gathering
+/// it: a listing that prints it as hex copies nothing.
+void VisitDeliveredPayload(const capture::PacketList& packets, const Transactions& transactions,
+                           const TransferItem& item,
+                           const std::function<void(std::span<const std::uint8_t>)>& piece,
+                           std::size_t limit = SIZE_MAX);
 /// The payloads of a bulk or interrupt item's delivered data packets, in order (a repeated
 /// toggle once); nothing for other items. For protocols that frame each packet. At most
 /// `limit` bytes in all, as DeliveredPayload.

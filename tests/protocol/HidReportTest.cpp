@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -170,7 +171,47 @@ TEST(HidReports, DecodeByDescriptor) {
     for (const Case& c : cases) {
         const HidReportDescriptor d = ParseReportDescriptor(Bytes(c.descriptor));
         EXPECT_EQ(DecodeReport(d, c.kind, Bytes(c.report)), c.expected) << c.report;
+        EXPECT_EQ(HidReportReader(d).decode(c.kind, Bytes(c.report)), c.expected) << c.report;
     }
+}
+
+// The reader that works out a descriptor's names once says what DecodeReport says, report
+// by report: random reports of every length, over the descriptors above and random ones.
+TEST(HidReports, ReaderMatchesDecodeReport) {
+    std::mt19937 random(7);
+    auto randomBytes = [&](std::size_t n) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::uint8_t& b : bytes) {
+            b = static_cast<std::uint8_t>(random());
+        }
+        return bytes;
+    };
+    std::vector<std::vector<std::uint8_t>> descriptors = {
+        Bytes(kMouse), Bytes(kKeyboard),
+        Bytes("85 02 05 09 19 01 29 02 15 00 25 01 75 01 95 02 81 02 75 06 95 01 81 01 "
+              "85 07 05 01 09 30 15 81 25 7F 75 08 95 01 81 06 09 31 75 10 95 01 B1 02")};
+    for (int i = 0; i < 200; ++i) {
+        descriptors.push_back(randomBytes(random() % 64));
+    }
+    std::size_t decoded = 0;
+    for (const auto& bytes : descriptors) {
+        const HidReportDescriptor d = ParseReportDescriptor(bytes);
+        const HidReportReader reader(d);
+        for (const HidReportKind kind :
+             {HidReportKind::Input, HidReportKind::Output, HidReportKind::Feature}) {
+            EXPECT_EQ(reader.reportBits(kind, 2), d.reportBits(kind, 2));
+            for (int r = 0; r < 20; ++r) {
+                std::vector<std::uint8_t> report = randomBytes(random() % 12);
+                if (!report.empty() && r % 2 == 0) {
+                    report[0] = static_cast<std::uint8_t>(r % 4 == 0 ? 2 : 7);
+                }
+                const auto expected = DecodeReport(d, kind, report);
+                ASSERT_EQ(reader.decode(kind, report), expected) << test::HexOf(bytes);
+                decoded += expected ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(decoded, 50u);
 }
 
 TEST(HidReports, DecodeBootProtocol) {

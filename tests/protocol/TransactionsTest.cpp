@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -196,6 +197,83 @@ TEST(Transactions, GroupingInPartsMatchesOnePass) {
         ASSERT_LE(t.first, r);
         ASSERT_GE(t.last(), r);
     }
+}
+
+// What grouping keeps beside each entry holds for indexes joined from parts: an SOF's frame
+// number as its record says (8.4.3: the low 11 bits after the PID), and no transaction with a
+// corrupt data packet is passed over by the search for one.
+TEST(Transactions, SofFramesAndCorruptPacketsSurviveGroupingInParts) {
+    const capture::PacketList packets = RandomBus(400'000, 23);
+    for (const unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        const Transactions tx = GroupTransactions(packets, threads, 30'000);
+        std::size_t sofs = 0;
+        std::size_t corrupt = 0;
+        std::size_t x = 0;
+        while (x < tx.size()) {
+            const std::size_t next = tx.nextMaybeCorrupt(x, tx.size() - 1);
+            ASSERT_GE(next, x);
+            for (; x < next && x < tx.size(); ++x) {
+                ASSERT_FALSE(tx[x].corruptData) << "transaction " << x << " passed over";
+            }
+            if (x < tx.size()) {
+                corrupt += tx[x].corruptData ? 1 : 0;
+                ++x;
+            }
+        }
+        for (std::size_t i = 0; i < tx.size(); ++i) {
+            const Transaction t = tx[i];
+            if (t.kind != TransactionKind::Sof) {
+                ASSERT_FALSE(tx.storedSofFrame(i)) << "transaction " << i;
+                continue;
+            }
+            ++sofs;
+            ASSERT_EQ(t.address, 0);
+            ASSERT_EQ(t.endpoint, 0);
+            ASSERT_FALSE(t.corruptData);
+            const capture::CaptureRecord r = packets[t.first];
+            ASSERT_EQ(tx.storedSofFrame(i),
+                      static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8));
+        }
+        EXPECT_GT(sofs, 1000u);
+        EXPECT_GT(corrupt, 100u);
+    }
+}
+
+// The search for corrupt packets skips clean stretches, also where an appended index began
+// inside a block of 64.
+TEST(Transactions, CorruptSearchSkipsCleanStretches) {
+    auto build = [](std::size_t n, std::vector<std::size_t> corrupt) {
+        Transactions tx;
+        for (std::size_t i = 0; i < n; ++i) {
+            Transaction t;
+            t.first = i * 3;
+            t.count = 3;
+            t.kind = TransactionKind::In;
+            t.outcome = Outcome::Ack;
+            t.dataOffset = 1;
+            t.corruptData = std::find(corrupt.begin(), corrupt.end(), i) != corrupt.end();
+            tx.push(t);
+        }
+        return tx;
+    };
+    Transactions tx = build(100, {70, 99});
+    tx.append(build(10'000, {0, 5000}));
+    // Corrupt: 70, 99, 100 and 5100; a stretch passed over holds none of them, and most of
+    // the clean run between 101 and 5100 is passed over.
+    const std::size_t last = tx.size() - 1;
+    const std::size_t first = tx.nextMaybeCorrupt(0, last);
+    EXPECT_GT(first, 0u);
+    EXPECT_LE(first, 70u);
+    EXPECT_EQ(tx.nextMaybeCorrupt(70, last), 70u);
+    EXPECT_EQ(tx.nextMaybeCorrupt(100, last), 100u);
+    const std::size_t later = tx.nextMaybeCorrupt(250, last);
+    EXPECT_LE(later, 5100u);
+    EXPECT_GE(later, 5100u - 127);
+    EXPECT_EQ(tx.nextMaybeCorrupt(5300, last), last + 1);
+    EXPECT_EQ(tx.nextMaybeCorrupt(200, 300), 301u);
+    EXPECT_EQ(tx.nextMaybeCorrupt(300, 200), 201u);
+    EXPECT_EQ(build(50, {}).nextMaybeCorrupt(0, 49), 50u);
 }
 
 // A stop request ends grouping and both assembly passes early; a worker asked to stop drops

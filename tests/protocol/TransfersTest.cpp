@@ -63,6 +63,18 @@ TEST_P(Assembly, BoundedPayloadIsTheStartOfTheWhole) {
                 whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(
                                                    std::min<std::size_t>(limit, whole.size())));
             EXPECT_EQ(DeliveredPayload(packets, tx, item, limit), start) << item << " " << limit;
+            // Handed over a packet's run at a time, never an empty one, the runs join up to it.
+            std::vector<std::uint8_t> joined;
+            std::size_t empty = 0;
+            VisitDeliveredPayload(
+                packets, tx, item,
+                [&](std::span<const std::uint8_t> run) {
+                    empty += run.empty() ? 1 : 0;
+                    joined.insert(joined.end(), run.begin(), run.end());
+                },
+                limit);
+            EXPECT_EQ(joined, start) << item << " " << limit;
+            EXPECT_EQ(empty, 0u);
         }
     }
 }
@@ -384,6 +396,25 @@ TEST(Transfers, BadCrc5TokenIsMalformedAndNamesNoDevice) {
     const DeviceModel devices = DeviceModel::Build(packets, tx, items);
     ASSERT_EQ(devices.devices().size(), 1u);
     EXPECT_EQ(devices.devices()[0].address, 5);
+}
+
+// 8.3.5.2: a data packet that fails its CRC16 delivers nothing. A transfer's summary counts
+// its own such members, not those of another pipe's transfer between them, however far apart
+// they are.
+TEST(Transfers, SummaryCountsOnlyItsOwnCorruptMembers) {
+    std::string bus = "IN 3.1, DATA0! 0102, ";
+    for (int i = 0; i < 100; ++i) {
+        bus += "OUT 5.2, DATA0! 01, ";
+    }
+    bus += "IN 3.1, DATA0 0102, ACK, IN 3.1, DATA1 01, ACK";
+    const auto packets = BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets);
+    const auto items = AssembleTransfers(packets, tx);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(TransferSummary(packets, tx, items[0], SummaryForm::Line),
+              "3 transactions, 1 with a bad CRC16");
+    EXPECT_EQ(TransferSummary(packets, tx, items[1], SummaryForm::Line),
+              "100 transactions, 100 with a bad CRC16");
 }
 
 // NAKed INs are the host polling an endpoint with nothing to send; NAKed OUTs are data the
