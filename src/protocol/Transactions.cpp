@@ -171,7 +171,7 @@ std::size_t Transactions::nextMaybeCorrupt(std::size_t from, std::size_t to) con
     return to + 1;
 }
 
-void Transactions::append(Transactions&& later) {
+void Transactions::markCorruptOf(const Transactions& later) {
     // Later's blocks are shifted by an offset that need not be a whole block: each covers up
     // to two blocks here.
     const std::size_t offset = size();
@@ -184,6 +184,10 @@ void Transactions::append(Transactions&& later) {
             markCorrupt(first + (std::size_t{1} << kCorruptBlockShift) - 1);
         }
     }
+}
+
+void Transactions::append(Transactions&& later) {
+    markCorruptOf(later);
     later.corruptBlocks_.clear();
     entries_.append(std::move(later.entries_));
     largest_.merge(later.largest_);
@@ -191,6 +195,7 @@ void Transactions::append(Transactions&& later) {
 }
 
 void Transactions::append(const Transactions& later) {
+    markCorruptOf(later);
     entries_.append(later.entries_);
     largest_.merge(later.largest_);
     measured_ = measured_ || later.measured_;

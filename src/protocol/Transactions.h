@@ -155,6 +155,7 @@ public:
     /// Empties the index, keeping memory for as many transactions as a window holds.
     void clear() {
         entries_.clear();
+        corruptBlocks_.clear();
         largest_ = LargestPayloads{};
         measured_ = false;
     }
@@ -175,6 +176,8 @@ private:
     friend std::size_t GroupInto(const capture::PacketList&, std::size_t, std::size_t,
                                  Transactions&);
 
+    /// Marks the blocks of `later`'s corrupt transactions, as they will lie once appended.
+    void markCorruptOf(const Transactions& later);
     void markCorrupt(std::size_t i) {
         const std::size_t block = i >> kCorruptBlockShift;
         if (block / 64 >= corruptBlocks_.size()) {
