@@ -120,8 +120,7 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     connect(DeviceTree->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &TDevicesForm::showDetails);
     connect(&model_, &QAbstractItemModel::modelReset, Details, &display::DetailPane::Clear);
-    // Every device opens to its descriptors at once.
-    DeviceTree->expandToDepth(0);
+    expandDevices();
     rebuildPoll_ = new QTimer(this);
     rebuildPoll_->setInterval(50);
     connect(rebuildPoll_, &QTimer::timeout, this, &TDevicesForm::pollRebuild);
@@ -198,7 +197,7 @@ void TDevicesForm::rebuildNow() {
         rebuildPoll_->stop();
         setRebuilding(false);
         model_.Rebuild();
-        DeviceTree->expandToDepth(0);
+        expandDevices();
         UpdateState();
         return;
     }
@@ -215,7 +214,7 @@ void TDevicesForm::pollRebuild() {
         if (model_.adoptRebuilt()) {
             rebuildPoll_->stop();
             setRebuilding(false);
-            DeviceTree->expandToDepth(0);
+            expandDevices();
             UpdateState();
             if (const auto cursor = session_.cursor()) {
                 SelectRecord(*cursor);
@@ -238,6 +237,16 @@ void TDevicesForm::pollRebuild() {
         session_.prepareTransfers(true);
     }
     UpdateState();
+}
+
+void TDevicesForm::expandDevices() {
+    // Every device opens to its descriptors at once. Not with expandToDepth: it lays out each
+    // device's rows as it opens it, inserting them into the view's row list one device at a
+    // time, which is quadratic in the tens of thousands of devices of a reset loop. Right
+    // after a reset the view's layout is pending, and opening a row only records it.
+    for (int row = 0, rows = model_.rowCount(); row < rows; ++row) {
+        DeviceTree->expand(model_.index(row, 0));
+    }
 }
 
 void TDevicesForm::setRebuilding(bool on) {

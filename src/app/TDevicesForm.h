@@ -107,6 +107,7 @@ private:
     /// Takes the next step of a rebuild on a worker: the session's indexes, then the rows.
     void pollRebuild();
     /// Greys the tree, its detail pane and its entries while it shows the old rows.
+    void expandDevices();
     void setRebuilding(bool on);
     /// Enables the entries that need a descriptor, a device or an endpoint only with one.
     void updateActions();
