@@ -448,6 +448,22 @@ std::optional<std::uint32_t> Bits(std::span<const std::uint8_t> data, std::uint3
     return v;
 }
 
+/// Field `f`'s value in a report body, sign-extended where its logical range is signed;
+/// nothing when the body is too short for it.
+std::optional<std::int64_t> FieldValue(std::span<const std::uint8_t> body, const HidField& f) {
+    const auto raw = Bits(body, f.bitOffset, f.bitSize);
+    if (!raw) {
+        return std::nullopt;
+    }
+    std::int64_t v = *raw;
+    if (f.logicalMinimum < 0 && f.bitSize < 32 && (*raw >> (f.bitSize - 1) & 1) != 0) {
+        v -= std::int64_t{1} << f.bitSize;
+    } else if (f.logicalMinimum < 0 && f.bitSize == 32) {
+        v = static_cast<std::int32_t>(*raw);
+    }
+    return v;
+}
+
 std::string Signed(std::int64_t v, bool relative) {
     std::string s = std::to_string(v);
     if (relative && v > 0) {
@@ -538,16 +554,11 @@ std::optional<std::vector<HidValue>> ReportValues(const HidReportDescriptor& d, 
         if (f.kind != kind || f.reportId != id || f.constant) {
             continue;
         }
-        const auto raw = Bits(body, f.bitOffset, f.bitSize);
-        if (!raw) {
+        const auto value = FieldValue(body, f);
+        if (!value) {
             continue;
         }
-        std::int64_t v = *raw;
-        if (f.logicalMinimum < 0 && f.bitSize < 32 && (*raw >> (f.bitSize - 1) & 1) != 0) {
-            v -= std::int64_t{1} << f.bitSize;
-        } else if (f.logicalMinimum < 0 && f.bitSize == 32) {
-            v = static_cast<std::int32_t>(*raw);
-        }
+        const std::int64_t v = *value;
         if (f.variable) {
             values.push_back({UsageName(f.usagePage, f.usage), Signed(v, f.relative),
                               idBits + f.bitOffset, f.bitSize, false});
@@ -633,16 +644,11 @@ std::optional<std::string> HidReportReader::decode(HidReportKind kind,
         if (f.kind != kind || f.reportId != id || f.constant) {
             continue;
         }
-        const auto raw = Bits(body, f.bitOffset, f.bitSize);
-        if (!raw) {
+        const auto value = FieldValue(body, f);
+        if (!value) {
             continue;
         }
-        std::int64_t v = *raw;
-        if (f.logicalMinimum < 0 && f.bitSize < 32 && (*raw >> (f.bitSize - 1) & 1) != 0) {
-            v -= std::int64_t{1} << f.bitSize;
-        } else if (f.logicalMinimum < 0 && f.bitSize == 32) {
-            v = static_cast<std::int32_t>(*raw);
-        }
+        const std::int64_t v = *value;
         if (f.variable) {
             if (!parts.empty()) {
                 parts += ", ";

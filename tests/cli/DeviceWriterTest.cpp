@@ -1,5 +1,6 @@
 // Device trees formatted on two threads come out once each, in order, as on one.
 #include "DeviceWriter.h"
+#include "support/FileContents.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +12,13 @@
 namespace vintrace::cli {
 namespace {
 
+using test::ReadBack;
+
 // Entries of uneven length, so that the two threads' batches differ in cost.
 void Format(std::size_t i, std::string& out) {
     out += std::to_string(i);
     out.append(i % 5 == 0 ? 400 : 3, static_cast<char>('a' + i % 26));
     out += '\n';
-}
-
-std::string ReadBack(std::FILE* f) {
-    std::rewind(f);
-    std::string got;
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        got.append(buffer, n);
-    }
-    return got;
 }
 
 TEST(DeviceWriter, ParallelMatchesSerial) {

@@ -1,6 +1,7 @@
 // The transfers writer formats on a worker and on the calling thread when the worker falls
 // behind; whatever the threads and batch size, the lines come out once each and in order.
 #include "TransferWriter.h"
+#include "support/FileContents.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 
 namespace vintrace::cli {
 namespace {
+
+using test::ReadBack;
 
 void Format(std::string& out, const ShownTransfer& shown) {
     out += std::to_string(shown.item.firstTransaction);
@@ -32,16 +35,6 @@ std::optional<std::string> Text(std::size_t i) {
         return std::nullopt;
     }
     return std::string(i % 7 == 0 ? 300 : 5, static_cast<char>('a' + i % 26));
-}
-
-std::string ReadBack(std::FILE* f) {
-    std::rewind(f);
-    std::string got;
-    char buffer[1 << 16];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-        got.append(buffer, n);
-    }
-    return got;
 }
 
 TEST(TransferWriter, ParallelMatchesSerial) {
