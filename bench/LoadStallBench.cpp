@@ -24,6 +24,7 @@
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "device/DriverAnalyzer.h"
+#include "protocol/Transfers.h"
 
 #include <QAction>
 #include <QApplication>
@@ -41,6 +42,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace {
@@ -199,6 +201,26 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     };
     report("click a packet at 50 %:", click(records / 2));
     report("click a packet near the end:", click(records - records / 100));
+    // The middle member of the transfer that spans the most transactions (a pipe polled
+    // across the whole capture): the tree opens that transfer to show the packet's row and
+    // the pane gathers its payload.
+    {
+        const protocol::Transactions& tx = form.Session.transactions();
+        std::optional<protocol::TransferItem> longest;
+        for (const protocol::TransferItem item : form.Session.transferList(true)) {
+            if (item.type != protocol::TransferType::Sof &&
+                item.type != protocol::TransferType::Polling &&
+                (!longest || item.lastTransaction - item.firstTransaction >
+                                 longest->lastTransaction - longest->firstTransaction)) {
+                longest = item;
+            }
+        }
+        if (longest) {
+            const std::vector<std::size_t> members = protocol::Members(tx, *longest);
+            std::printf("longest transfer: %zu transactions\n", members.size());
+            report("click in the longest transfer:", click(tx[members[members.size() / 2]].first));
+        }
+    }
     report("End in the tree:", Measure(
                                    [&] {
                                        window->TransferTree->setFocus();
