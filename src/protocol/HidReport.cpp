@@ -464,6 +464,44 @@ std::optional<std::int64_t> FieldValue(std::span<const std::uint8_t> body, const
     return v;
 }
 
+/// The report ID and the body after it; nothing when the descriptor uses IDs and the report
+/// is empty.
+std::optional<std::pair<std::uint8_t, std::span<const std::uint8_t>>>
+SplitReportId(const HidReportDescriptor& d, std::span<const std::uint8_t> report) {
+    if (!d.usesReportIds) {
+        return std::pair{std::uint8_t{0}, report};
+    }
+    if (report.empty()) {
+        return std::nullopt;
+    }
+    return std::pair{report[0], report.subspan(1)};
+}
+
+/// Calls `variable(i, f, value)` for each variable field i of report `id` of `kind` that
+/// `body` holds, and `array(i, f, usage)` for each array field that selects a usage; 0 (below
+/// the logical range) selects nothing. Constant fields are padding and skipped.
+template <typename Variable, typename Array>
+void ForEachFieldValue(const HidReportDescriptor& d, HidReportKind kind, std::uint8_t id,
+                       std::span<const std::uint8_t> body, Variable&& variable, Array&& array) {
+    for (std::size_t i = 0; i < d.fields.size(); ++i) {
+        const HidField& f = d.fields[i];
+        if (f.kind != kind || f.reportId != id || f.constant) {
+            continue;
+        }
+        const auto value = FieldValue(body, f);
+        if (!value) {
+            continue;
+        }
+        const std::int64_t v = *value;
+        if (f.variable) {
+            variable(i, f, v);
+        } else if (v >= f.logicalMinimum && v <= f.logicalMaximum &&
+                   !(v == 0 && f.logicalMinimum == 0)) {
+            array(i, f, f.usage + static_cast<std::uint32_t>(v - f.logicalMinimum));
+        }
+    }
+}
+
 std::string Signed(std::int64_t v, bool relative) {
     std::string s = std::to_string(v);
     if (relative && v > 0) {
@@ -536,40 +574,24 @@ std::string ReportDescriptorListing(const HidReportDescriptor& d) {
 
 std::optional<std::vector<HidValue>> ReportValues(const HidReportDescriptor& d, HidReportKind kind,
                                                   std::span<const std::uint8_t> report) {
-    std::uint8_t id = 0;
-    std::span<const std::uint8_t> body = report;
-    if (d.usesReportIds) {
-        if (report.empty()) {
-            return std::nullopt;
-        }
-        id = report[0];
-        body = report.subspan(1);
-    }
-    if (d.reportBits(kind, id) == 0) {
+    const auto split = SplitReportId(d, report);
+    if (!split || d.reportBits(kind, split->first) == 0) {
         return std::nullopt;
     }
+    const auto [id, body] = *split;
     const std::uint32_t idBits = d.usesReportIds ? 8 : 0;
     std::vector<HidValue> values;
-    for (const HidField& f : d.fields) {
-        if (f.kind != kind || f.reportId != id || f.constant) {
-            continue;
-        }
-        const auto value = FieldValue(body, f);
-        if (!value) {
-            continue;
-        }
-        const std::int64_t v = *value;
-        if (f.variable) {
+    ForEachFieldValue(
+        d, kind, id, body,
+        [&](std::size_t, const HidField& f, std::int64_t v) {
             values.push_back({UsageName(f.usagePage, f.usage), Signed(v, f.relative),
                               idBits + f.bitOffset, f.bitSize, false});
-        } else if (v >= f.logicalMinimum && v <= f.logicalMaximum &&
-                   !(v == 0 && f.logicalMinimum == 0)) {
-            // An array field names the usage it selects; 0 (below the range) selects nothing.
-            const std::uint32_t usage = f.usage + static_cast<std::uint32_t>(v - f.logicalMinimum);
+        },
+        [&](std::size_t, const HidField& f, std::uint32_t usage) {
+            // An array field names the usage it selects.
             values.push_back(
                 {UsageName(f.usagePage, usage), {}, idBits + f.bitOffset, f.bitSize, true});
-        }
-    }
+        });
     return values;
 }
 
@@ -624,32 +646,20 @@ HidReportReader::HidReportReader(HidReportDescriptor descriptor) : d_(std::move(
 std::optional<std::string> HidReportReader::decode(HidReportKind kind,
                                                    std::span<const std::uint8_t> report) const {
     // DecodeReport's text, appended in place rather than gathered as values first.
-    std::uint8_t id = 0;
-    std::span<const std::uint8_t> body = report;
-    if (d_.usesReportIds) {
-        if (report.empty()) {
-            return std::nullopt;
-        }
-        id = report[0];
-        body = report.subspan(1);
+    const auto split = SplitReportId(d_, report);
+    if (!split) {
+        return std::nullopt;
     }
+    const auto [id, body] = *split;
     const std::uint32_t bits = reportBits(kind, id);
     if (bits == 0) {
         return std::nullopt;
     }
     std::string parts;
     std::string selected;
-    for (std::size_t i = 0; i < d_.fields.size(); ++i) {
-        const HidField& f = d_.fields[i];
-        if (f.kind != kind || f.reportId != id || f.constant) {
-            continue;
-        }
-        const auto value = FieldValue(body, f);
-        if (!value) {
-            continue;
-        }
-        const std::int64_t v = *value;
-        if (f.variable) {
+    ForEachFieldValue(
+        d_, kind, id, body,
+        [&](std::size_t i, const HidField& f, std::int64_t v) {
             if (!parts.empty()) {
                 parts += ", ";
             }
@@ -660,15 +670,13 @@ std::optional<std::string> HidReportReader::decode(HidReportKind kind,
             }
             char digits[24];
             parts.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
-        } else if (v >= f.logicalMinimum && v <= f.logicalMaximum &&
-                   !(v == 0 && f.logicalMinimum == 0)) {
+        },
+        [&](std::size_t, const HidField& f, std::uint32_t usage) {
             if (!selected.empty()) {
                 selected += ", ";
             }
-            selected +=
-                UsageName(f.usagePage, f.usage + static_cast<std::uint32_t>(v - f.logicalMinimum));
-        }
-    }
+            selected += UsageName(f.usagePage, usage);
+        });
     if (!selected.empty()) {
         parts += parts.empty() ? "Selected: " : ", Selected: ";
         parts += selected;
