@@ -725,26 +725,42 @@ ClassDecoder::DeviceFacts& ClassDecoder::factsOf(const DeviceInfo& device) {
 }
 
 const InterfaceDescription* ClassDecoder::interfaceOf(DeviceFacts& facts, const DeviceInfo& device,
-                                                      std::uint8_t endpoint, Direction direction) {
+                                                      std::uint8_t endpoint, Direction direction,
+                                                      std::uint8_t& cls) {
     if (endpoint > 0x0F) {
-        return device.interfaceOfEndpoint(endpoint, direction);
+        const InterfaceDescription* interface = device.interfaceOfEndpoint(endpoint, direction);
+        cls = InterfaceClass(interface);
+        return interface;
     }
-    const std::size_t slot = endpoint + (direction == Direction::In ? 16u : 0u);
+    const std::size_t slot = FactSlot(endpoint, direction);
     if (!facts.looked[slot]) {
         facts.looked[slot] = true;
         facts.interfaces[slot] = device.interfaceOfEndpoint(endpoint, direction);
         facts.classes[slot] = InterfaceClass(facts.interfaces[slot]);
     }
+    cls = facts.classes[slot];
     return facts.interfaces[slot];
+}
+
+const HidReportReader* ClassDecoder::readerOf(DeviceFacts& facts, const DeviceInfo& device,
+                                              const InterfaceDescription& interface,
+                                              std::uint8_t endpoint, Direction direction) {
+    if (endpoint > 0x0F) {
+        return reportDescriptor(device, interface);
+    }
+    const std::size_t slot = FactSlot(endpoint, direction);
+    if (!facts.readerLooked[slot]) {
+        facts.readerLooked[slot] = true;
+        facts.readers[slot] = reportDescriptor(device, interface);
+    }
+    return facts.readers[slot];
 }
 
 std::optional<std::string> ClassDecoder::data(const TransferItem& item, const DeviceInfo& device) {
     DeviceFacts& facts = factsOf(device);
+    std::uint8_t cls = 0;
     const InterfaceDescription* interface =
-        interfaceOf(facts, device, item.endpoint, item.direction);
-    const std::size_t slot = (item.endpoint & 0x0Fu) + (item.direction == Direction::In ? 16u : 0u);
-    const std::uint8_t cls =
-        item.endpoint <= 0x0F ? facts.classes[slot] : InterfaceClass(interface);
+        interfaceOf(facts, device, item.endpoint, item.direction, cls);
     const bool hubStatus = facts.hub && item.direction == Direction::In;
     const std::optional<SerialChip>& chip = facts.chip;
     const bool chipData =
@@ -779,13 +795,8 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     if (cls == kClassHid) {
         const HidReportKind kind =
             item.direction == Direction::In ? HidReportKind::Input : HidReportKind::Output;
-        if (item.endpoint <= 0x0F && !facts.readerLooked[slot]) {
-            facts.readerLooked[slot] = true;
-            facts.readers[slot] = reportDescriptor(device, *interface);
-        }
-        if (const HidReportReader* found = item.endpoint <= 0x0F
-                                               ? facts.readers[slot]
-                                               : reportDescriptor(device, *interface)) {
+        if (const HidReportReader* found =
+                readerOf(facts, device, *interface, item.endpoint, item.direction)) {
             const HidReportReader& reader = *found;
             const HidReportDescriptor& d = reader.descriptor();
             // Several reports may arrive in one transfer: read them one after another, the

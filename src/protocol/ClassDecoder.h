@@ -78,8 +78,19 @@ private:
         std::array<const HidReportReader*, 32> readers{};
     };
     DeviceFacts& factsOf(const DeviceInfo& device);
+    /// An endpoint's place in DeviceFacts' arrays (endpoints 0 to 15).
+    static std::size_t FactSlot(std::uint8_t endpoint, Direction direction) {
+        return endpoint + (direction == Direction::In ? 16u : 0u);
+    }
+    /// The interface that holds the endpoint, with its class in `cls` (InterfaceClass).
     const InterfaceDescription* interfaceOf(DeviceFacts& facts, const DeviceInfo& device,
-                                            std::uint8_t endpoint, Direction direction);
+                                            std::uint8_t endpoint, Direction direction,
+                                            std::uint8_t& cls);
+
+    /// The report reader of the HID interface that holds the endpoint.
+    const HidReportReader* readerOf(DeviceFacts& facts, const DeviceInfo& device,
+                                    const InterfaceDescription& interface, std::uint8_t endpoint,
+                                    Direction direction);
 
     std::optional<Decoded> control(const TransferItem& item, const DeviceInfo* device);
     std::optional<std::string> data(const TransferItem& item, const DeviceInfo& device);
