@@ -417,7 +417,17 @@ bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
         return live_ && itemAt(p.top).count > 0;
     }
     if (p.level == RangeLevel) {
-        return live_ && rangeSummary(p.top, p.range).count > 0;
+        // The view asks every row it lays out, each range of a long item included: only what
+        // is known already, else yes (opening an empty range shows that it is empty).
+        if (!live_) {
+            return false;
+        }
+        const std::uint64_t key = MembersKey(p.top, p.range);
+        if (const auto m = members_.find(key); m != members_.end()) {
+            return !m->second.transactions.empty();
+        }
+        const auto r = ranges_.find(key);
+        return r == ranges_.end() || r->second.count > 0;
     }
     return p.level == TransactionLevel && rowCount(parent) > 0;
 }
