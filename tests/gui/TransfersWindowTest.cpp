@@ -149,6 +149,13 @@ TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
         if (paged) {
             EXPECT_EQ(static_cast<std::size_t>(model.rowCount(item)),
                       (listed.lastTransaction - listed.firstTransaction) / model.PageSpan() + 1);
+            // What Copy and Save payload take from each range joins up to the item's payload.
+            std::vector<std::uint8_t> joined;
+            for (int range = 0; range < model.rowCount(item); ++range) {
+                const auto part = model.PayloadOf(model.index(range, 0, item));
+                joined.insert(joined.end(), part.begin(), part.end());
+            }
+            EXPECT_EQ(joined, model.PayloadOf(item)) << "item " << position;
         }
         std::size_t lowest = SIZE_MAX;
         for (const QModelIndex& transaction : transactions) {
