@@ -83,9 +83,10 @@ constexpr std::size_t kPayloadTipBytes = 256;
 /// `bytes` is only the part read of it).
 QString Hex16(std::span<const std::uint8_t> bytes, std::size_t total = 0) {
     QString out = HexBytes(bytes, kPayloadShown, kPayloadShown);
-    return std::max(total, bytes.size()) > std::min(bytes.size(), kPayloadShown)
-               ? out + QStringLiteral(" …")
-               : out;
+    if (std::max(total, bytes.size()) <= std::min(bytes.size(), kPayloadShown)) {
+        return out;
+    }
+    return out.isEmpty() ? QStringLiteral("…") : out + QStringLiteral(" …");
 }
 
 /// The whole of a payload the column cut, up to kPayloadTipBytes, sixteen bytes a line.
@@ -98,7 +99,9 @@ QVariant PayloadTip(std::span<const std::uint8_t> bytes, std::size_t total = 0) 
     }
     QString out = HexBytes(bytes, kPayloadTipBytes, kPayloadShown);
     if (total > std::min(bytes.size(), kPayloadTipBytes)) {
-        out += QStringLiteral("\n… %1 bytes").arg(total);
+        out += QStringLiteral("%1… %2 bytes")
+                   .arg(out.isEmpty() ? QString() : QStringLiteral("\n"))
+                   .arg(total);
     }
     return out;
 }

@@ -286,6 +286,28 @@ TEST(TransferTreeModel, ShowsErrorsOnTheWire) {
     EXPECT_EQ(Cell(model, 1, Model::StatusColumn, bulk), QStringLiteral("ACK"));
 }
 
+// The payload cell and its tooltip read a bounded part of a transfer's span: data that came
+// after more NAKed polls than that is not shown, and both say there is more.
+TEST(TransferTreeModel, PayloadCellsReadOnlyTheStartOfALongSpan) {
+    std::string bus = "IN 2.1, DATA0 0102030405060708, ACK, ";
+    for (std::size_t i = 0; i <= Model::kPayloadSpan; ++i) {
+        bus += "IN 2.1, NAK, ";
+    }
+    bus += "IN 2.1, DATA1 1112131415161718, ACK, IN 2.1, DATA0 2122, ACK";
+    session::CaptureSession session;
+    session.replaceStore(test::BusSequence(bus), {}, "long.dat");
+    Model model(session);
+    model.setFold(false); // each NAK an item of its own, inside the transfer's span
+    const protocol::TransferList& list = session.transferList(false);
+    ASSERT_EQ(list[0].bytes, 18u);
+    ASSERT_GT(list[0].lastTransaction - list[0].firstTransaction, Model::kPayloadSpan);
+    EXPECT_EQ(Cell(model, 0, Model::PayloadColumn), QStringLiteral("01 02 03 04 05 06 07 08 …"));
+    EXPECT_EQ(model.index(0, Model::PayloadColumn).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("01 02 03 04 05 06 07 08\n… 18 bytes"));
+    // Copy and Save payload still take the whole of it.
+    EXPECT_EQ(model.PayloadOf(model.index(0, 0)).size(), 18u);
+}
+
 // Each kind of transfer reads as an analyzer's summary: a descriptor with how much of it came,
 // a class request by its own name, a report, a SCSI command; the tooltip adds the detail lines.
 TEST(TransferTreeModel, ItemsReadLikeAnAnalyzersSummary) {
