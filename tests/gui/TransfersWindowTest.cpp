@@ -708,6 +708,17 @@ TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange)
     ASSERT_EQ(tree()->currentIndex(), range.parent());
     EXPECT_EQ(form_->ListBox1->itemIndex(),
               static_cast<std::int64_t>(protocol::FirstRecord(tx, item)));
+    // Narrowed by the filter box to items of its type, the item keeps its ranges.
+    QTest::keyClicks(window_->FilterEdit, QString::fromLatin1(protocol::TypeName(item.type)));
+    ASSERT_FALSE(window_->FilterNote->isVisible());
+    const auto deep = static_cast<std::int64_t>(tx[members[members.size() / 2]].first);
+    form_->ListBox1->setTopIndex(deep);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(deep).center());
+    const QModelIndex current = tree()->currentIndex();
+    EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(deep));
+    EXPECT_TRUE(window_->model().IsRange(current.parent().parent()));
+    EXPECT_EQ(window_->model().ItemOf(current), longest);
 }
 
 TEST_F(TransfersWindow, FilterBoxNarrowsTheTreeToAnAddressOrEndpoint) {
