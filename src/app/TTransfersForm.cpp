@@ -221,11 +221,13 @@ void TTransfersForm::fitRecordColumn() {
         std::max(metrics.horizontalAdvance(widest),
                  metrics.horizontalAdvance(QString(widest.size(), QLatin1Char('0'))));
     // Packet rows sit two levels below the top, each level one indentation deeper than the
-    // branch mark of the top level; the style keeps a margin either side of the text.
+    // branch mark of the top level; the style keeps a margin either side of the text. A capture
+    // with more transactions than a range covers may put them under a range, a level deeper.
     const int margin = TransferTree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
+    const int levels = records > model_.PageSpan() ? 4 : 3;
     TransferTree->header()->resizeSection(display::TransferTreeModel::RecordColumn,
-                                          3 * TransferTree->indentation() + digits + 2 * margin +
-                                              4);
+                                          levels * TransferTree->indentation() + digits +
+                                              2 * margin + 4);
 }
 
 void TTransfersForm::scrollWithParents(const QModelIndex& index) {
@@ -524,16 +526,16 @@ void TTransfersForm::selectionChanged() {
 
 void TTransfersForm::showDetails() {
     const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
-    const auto record = rows.isEmpty() ? std::nullopt : model_.FirstRecordOf(rows.front());
-    const auto item = record ? session_.itemOfRecord(*record, model_.fold()) : std::nullopt;
+    const auto item = rows.isEmpty() ? std::nullopt : model_.ItemOf(rows.front());
     if (!item) {
         Details->Clear();
         return;
     }
-    // A transaction's or a packet's row shows the transfer that holds it.
-    Details->ShowFields(protocol::TransferFields(
-        session_.packets(), session_.transactions(), session_.devices(),
-        session_.transferList(model_.fold())[*item], nullptr, DetailPayloadBytes));
+    // A range's, a transaction's or a packet's row shows the transfer that holds it.
+    Details->ShowFields(
+        protocol::TransferFields(session_.packets(), session_.transactions(), session_.devices(),
+                                 session_.transferList(model_.fold())[*item], nullptr,
+                                 DetailPayloadBytes, DetailPayloadTransactions));
 }
 
 void TTransfersForm::followCursor(std::size_t record, session::CursorFrom from) {

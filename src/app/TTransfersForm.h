@@ -56,6 +56,9 @@ public:
     /// transfer of hundreds of megabytes would hold the window while it is copied and read.
     /// Save payload still takes the whole of it.
     std::size_t DetailPayloadBytes = std::size_t{1} << 20;
+    /// ... and reads no more than this many transactions of its span for it: the data of a
+    /// pipe polled for hours lies spread over millions of NAKs.
+    std::size_t DetailPayloadTransactions = std::size_t{1} << 16;
     /// Copy payload as hex copies at most this much: as text a byte takes three characters,
     /// and hundreds of megabytes on the clipboard would hold the window and whoever pastes.
     /// A larger payload is refused and Save payload suggested, which writes the bytes.

@@ -7,10 +7,12 @@
 #include "protocol/FindingMarks.h"
 #include "protocol/Frames.h"
 #include "protocol/SafeText.h"
+#include "protocol/TransferSpan.h"
 #include "protocol/TransferSummary.h"
 
 #include <QColor>
 #include <QIcon>
+#include <QLocale>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,14 +27,28 @@ using protocol::TransactionKind;
 using protocol::TransferItem;
 using protocol::TransferType;
 
-// Internal id: level (2 bits) | transfer row (34 bits) | transaction row (28 bits).
+// Internal id: level (2 bits) | under a range (1 bit) | transfer row (33 bits) | 28 bits: the
+// range row of a transaction under a range, the transaction of a packet (for one under a
+// range, range * page span + its row in the range).
 constexpr int kTopShift = 28;
 constexpr std::uint64_t kMidMask = (std::uint64_t{1} << kTopShift) - 1;
-constexpr std::uint64_t kTopMask = (std::uint64_t{1} << 34) - 1;
+constexpr std::uint64_t kTopMask = (std::uint64_t{1} << 33) - 1;
+constexpr int kPagedBit = 61;
 
-quintptr MakeId(std::uint64_t level, std::size_t top, std::size_t mid) {
-    return static_cast<quintptr>((level << 62) | ((top & kTopMask) << kTopShift) |
-                                 (mid & kMidMask));
+quintptr MakeId(std::uint64_t level, std::size_t top, std::size_t mid, bool paged = false) {
+    return static_cast<quintptr>((level << 62) | (std::uint64_t{paged} << kPagedBit) |
+                                 ((top & kTopMask) << kTopShift) | (mid & kMidMask));
+}
+
+/// Members of a top row and range as one key.
+std::uint64_t MembersKey(std::size_t top, std::size_t range) {
+    return (static_cast<std::uint64_t>(top) << kTopShift) | (range & kMidMask);
+}
+
+QString Grouped(std::size_t n) {
+    QLocale c = QLocale::c();
+    c.setNumberOptions(QLocale::DefaultNumberOptions);
+    return c.toString(static_cast<qulonglong>(n));
 }
 
 QString Latin(std::string_view s) {
@@ -63,21 +79,29 @@ constexpr std::size_t kPayloadShown = 16;
 /// A tooltip shows this much of a payload; a full-speed bulk transfer may be megabytes.
 constexpr std::size_t kPayloadTipBytes = 256;
 
-/// The column's first bytes; "…" says there are more.
-QString Hex16(std::span<const std::uint8_t> bytes) {
+/// The column's first bytes; "…" says there are more (`total`: the payload's size, when
+/// `bytes` is only the part read of it).
+QString Hex16(std::span<const std::uint8_t> bytes, std::size_t total = 0) {
     QString out = HexBytes(bytes, kPayloadShown, kPayloadShown);
-    return bytes.size() > kPayloadShown ? out + QStringLiteral(" …") : out;
+    if (std::max(total, bytes.size()) <= std::min(bytes.size(), kPayloadShown)) {
+        return out;
+    }
+    return out.isEmpty() ? QStringLiteral("…") : out + QStringLiteral(" …");
 }
 
 /// The whole of a payload the column cut, up to kPayloadTipBytes, sixteen bytes a line.
-/// `bytes` is its start (at least kPayloadTipBytes + 1 when there is more), `total` its size.
+/// `bytes` is its start (at least kPayloadTipBytes + 1 when there is more, less when the read
+/// stopped short), `total` its size.
 QVariant PayloadTip(std::span<const std::uint8_t> bytes, std::size_t total = 0) {
-    if (bytes.size() <= kPayloadShown) {
+    total = std::max(total, bytes.size());
+    if (total <= kPayloadShown) {
         return {};
     }
     QString out = HexBytes(bytes, kPayloadTipBytes, kPayloadShown);
-    if (bytes.size() > kPayloadTipBytes) {
-        out += QStringLiteral("\n… %1 bytes").arg(std::max(total, bytes.size()));
+    if (total > std::min(bytes.size(), kPayloadTipBytes)) {
+        out += QStringLiteral("%1… %2 bytes")
+                   .arg(out.isEmpty() ? QString() : QStringLiteral("\n"))
+                   .arg(total);
     }
     return out;
 }
@@ -103,8 +127,9 @@ QString Endpoint(std::uint8_t address, std::uint8_t endpoint) {
 } // namespace
 
 TransferTreeModel::TransferTreeModel(session::CaptureSession& session, QObject* parent,
-                                     bool suspended)
-    : QAbstractItemModel(parent), session_(session), live_(!suspended) {
+                                     bool suspended, std::size_t pageSpan)
+    : QAbstractItemModel(parent), session_(session), live_(!suspended),
+      pageSpan_(std::max<std::size_t>(pageSpan, 1)) {
     if (!suspended) {
         Rebuild();
     }
@@ -114,6 +139,7 @@ void TransferTreeModel::Rebuild() {
     beginResetModel();
     live_ = true;
     members_.clear();
+    ranges_.clear();
     visible_.clear();
     if (narrowed()) {
         // One pass over the items, each judged by what it holds: the cost the address alone
@@ -136,6 +162,7 @@ void TransferTreeModel::Suspend() {
     beginResetModel();
     live_ = false;
     members_.clear();
+    ranges_.clear();
     visible_.clear();
     windowStart_ = 0;
     endResetModel();
@@ -144,6 +171,7 @@ void TransferTreeModel::Suspend() {
 void TransferTreeModel::setWindowRows(std::size_t rows) {
     beginResetModel();
     members_.clear();
+    ranges_.clear();
     windowRows_ = std::max<std::size_t>(rows, 1);
     windowStart_ = std::min(windowStart_, TopCount() - std::min(TopCount(), windowRows_));
     endResetModel();
@@ -157,6 +185,7 @@ void TransferTreeModel::MoveWindow(std::size_t start) {
     }
     beginResetModel();
     members_.clear();
+    ranges_.clear();
     windowStart_ = start;
     endResetModel();
 }
@@ -230,14 +259,59 @@ TransferItem TransferTreeModel::itemAt(std::size_t topRow) const {
     return items()[itemNumber(topRow)];
 }
 
-TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow) const {
-    auto found = members_.find(topRow);
+bool TransferTreeModel::paged(const TransferItem& item) const {
+    return item.lastTransaction >= item.firstTransaction &&
+           item.lastTransaction - item.firstTransaction >= pageSpan_;
+}
+
+std::size_t TransferTreeModel::rangeCount(const TransferItem& item) const {
+    return paged(item) ? (item.lastTransaction - item.firstTransaction) / pageSpan_ + 1 : 0;
+}
+
+std::pair<std::size_t, std::size_t> TransferTreeModel::rangeSpan(const TransferItem& item,
+                                                                 std::size_t range) const {
+    const std::size_t from = item.firstTransaction + range * pageSpan_;
+    return {from, std::min(item.lastTransaction, from + (pageSpan_ - 1))};
+}
+
+const TransferTreeModel::RangeSummary& TransferTreeModel::rangeSummary(std::size_t topRow,
+                                                                       std::size_t range) const {
+    const std::uint64_t key = MembersKey(topRow, range);
+    auto found = ranges_.find(key);
+    if (found == ranges_.end()) {
+        const TransferItem item = itemAt(topRow);
+        RangeSummary r;
+        std::tie(r.from, r.to) = rangeSpan(item, range);
+        if (const auto part = protocol::SpanPart(item, r.from, r.to)) {
+            protocol::ForEachMember(session_.transactions(), *part,
+                                    [&r](std::size_t x, const Transaction&) {
+                                        r.first = r.first.value_or(x);
+                                        r.last = x;
+                                        ++r.count;
+                                    });
+        }
+        found = ranges_.emplace(key, r).first;
+    }
+    return found->second;
+}
+
+TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow,
+                                                       std::size_t range) const {
+    const std::uint64_t key = MembersKey(topRow, range);
+    auto found = members_.find(key);
     if (found == members_.end()) {
         Members m;
         if (live_) {
-            m.transactions = protocol::Members(session_.transactions(), itemAt(topRow));
+            const TransferItem item = itemAt(topRow);
+            if (!paged(item)) {
+                m.transactions = protocol::Members(session_.transactions(), item);
+            } else if (const auto part = protocol::SpanPart(item, rangeSpan(item, range).first,
+                                                            rangeSpan(item, range).second)) {
+                // Only the range's part of the span: the cost of a page, not of the item.
+                m.transactions = protocol::Members(session_.transactions(), *part);
+            }
         }
-        found = members_.emplace(topRow, std::move(m)).first;
+        found = members_.emplace(key, std::move(m)).first;
     }
     return found->second;
 }
@@ -245,16 +319,20 @@ TransferTreeModel::Members& TransferTreeModel::members(std::size_t topRow) const
 TransferTreeModel::Node TransferTreeModel::node(const QModelIndex& index) const {
     const auto id = static_cast<std::uint64_t>(index.internalId());
     const auto level = static_cast<Level>(id >> 62);
+    const bool underRange = ((id >> kPagedBit) & 1) != 0;
     const std::size_t top = (id >> kTopShift) & kTopMask;
     const std::size_t mid = id & kMidMask;
     const auto row = static_cast<std::size_t>(index.row());
     switch (level) {
     case TransferLevel:
-        return {TransferLevel, row, 0, row};
+        return {TransferLevel, false, row, 0, 0, row};
+    case RangeLevel:
+        return {RangeLevel, false, top, row, 0, row};
     case TransactionLevel:
-        return {TransactionLevel, top, row, row};
+        return {TransactionLevel, underRange, top, underRange ? mid : 0, row, row};
     default:
-        return {PacketLevel, top, mid, row};
+        return underRange ? Node{PacketLevel, true, top, mid / pageSpan_, mid % pageSpan_, row}
+                          : Node{PacketLevel, false, top, 0, mid, row};
     }
 }
 
@@ -266,10 +344,18 @@ QModelIndex TransferTreeModel::index(int row, int column, const QModelIndex& par
         return createIndex(row, column, MakeId(TransferLevel, 0, 0));
     }
     const Node p = node(parent);
-    if (p.level == TransferLevel) {
-        return createIndex(row, column, MakeId(TransactionLevel, p.top, 0));
+    switch (p.level) {
+    case TransferLevel:
+        return createIndex(row, column,
+                           paged(itemAt(p.top)) ? MakeId(RangeLevel, p.top, 0)
+                                                : MakeId(TransactionLevel, p.top, 0));
+    case RangeLevel:
+        return createIndex(row, column, MakeId(TransactionLevel, p.top, p.range, true));
+    default:
+        return createIndex(
+            row, column,
+            MakeId(PacketLevel, p.top, p.paged ? p.range * pageSpan_ + p.mid : p.mid, p.paged));
     }
-    return createIndex(row, column, MakeId(PacketLevel, p.top, p.mid));
 }
 
 QModelIndex TransferTreeModel::parent(const QModelIndex& child) const {
@@ -280,10 +366,14 @@ QModelIndex TransferTreeModel::parent(const QModelIndex& child) const {
     switch (n.level) {
     case TransferLevel:
         return {};
-    case TransactionLevel:
+    case RangeLevel:
         return createIndex(static_cast<int>(n.top), 0, MakeId(TransferLevel, 0, 0));
+    case TransactionLevel:
+        return n.paged ? createIndex(static_cast<int>(n.range), 0, MakeId(RangeLevel, n.top, 0))
+                       : createIndex(static_cast<int>(n.top), 0, MakeId(TransferLevel, 0, 0));
     default:
-        return createIndex(static_cast<int>(n.mid), 0, MakeId(TransactionLevel, n.top, 0));
+        return createIndex(static_cast<int>(n.mid), 0,
+                           MakeId(TransactionLevel, n.top, n.paged ? n.range : 0, n.paged));
     }
 }
 
@@ -295,12 +385,17 @@ int TransferTreeModel::rowCount(const QModelIndex& parent) const {
         return 0;
     }
     const Node p = node(parent);
-    if (p.level == TransferLevel) {
-        const auto found = members_.find(p.top);
+    if (p.level == TransferLevel && live_) {
+        if (const TransferItem item = itemAt(p.top); paged(item)) {
+            return static_cast<int>(rangeCount(item));
+        }
+    }
+    if (p.level == TransferLevel || p.level == RangeLevel) {
+        const auto found = members_.find(MembersKey(p.top, p.range));
         return found == members_.end() ? 0 : static_cast<int>(found->second.fetched);
     }
     if (p.level == TransactionLevel) {
-        const Members& m = members(p.top);
+        const Members& m = members(p.top, p.range);
         if (p.mid >= m.transactions.size()) {
             return 0;
         }
@@ -324,28 +419,49 @@ bool TransferTreeModel::hasChildren(const QModelIndex& parent) const {
     if (p.level == TransferLevel) {
         return live_ && itemAt(p.top).count > 0;
     }
+    if (p.level == RangeLevel) {
+        // The view asks every row it lays out, each range of a long item included: only what
+        // is known already, else yes (opening an empty range shows that it is empty).
+        if (!live_) {
+            return false;
+        }
+        const std::uint64_t key = MembersKey(p.top, p.range);
+        if (const auto m = members_.find(key); m != members_.end()) {
+            return !m->second.transactions.empty();
+        }
+        const auto r = ranges_.find(key);
+        return r == ranges_.end() || r->second.count > 0;
+    }
     return p.level == TransactionLevel && rowCount(parent) > 0;
 }
 
+bool TransferTreeModel::listsMembers(const QModelIndex& parent) const {
+    if (!parent.isValid() || parent.column() != 0 || !live_) {
+        return false;
+    }
+    const Node p = node(parent);
+    return p.level == RangeLevel || (p.level == TransferLevel && !paged(itemAt(p.top)));
+}
+
 bool TransferTreeModel::canFetchMore(const QModelIndex& parent) const {
-    if (!parent.isValid()) {
+    if (!listsMembers(parent)) {
         return false;
     }
-    if (parent.column() != 0 || node(parent).level != TransferLevel) {
-        return false;
-    }
-    const Members& m = members(node(parent).top);
+    const Node p = node(parent);
+    const Members& m = members(p.top, p.range);
     return m.fetched < m.transactions.size();
 }
 
 void TransferTreeModel::fetchMore(const QModelIndex& parent) {
-    if (parent.isValid() && parent.column() == 0 && node(parent).level == TransferLevel) {
-        fetchMembers(parent, members(node(parent).top).fetched + kChunk - 1);
+    if (listsMembers(parent)) {
+        const Node p = node(parent);
+        fetchMembers(parent, members(p.top, p.range).fetched + kChunk - 1);
     }
 }
 
 void TransferTreeModel::fetchMembers(const QModelIndex& parent, std::size_t upTo) {
-    Members& m = members(node(parent).top);
+    const Node p = node(parent);
+    Members& m = members(p.top, p.range);
     const std::size_t end = std::min(upTo + 1, m.transactions.size());
     if (end <= m.fetched || inserting_) {
         return;
@@ -366,7 +482,12 @@ std::optional<std::size_t> TransferTreeModel::FirstRecordOf(const QModelIndex& i
     if (n.level == TransferLevel) {
         return protocol::FirstRecord(tx, itemAt(n.top));
     }
-    const Members& m = members(n.top);
+    if (n.level == RangeLevel) {
+        // A range without transactions of the item holds none of its records.
+        const auto first = rangeSummary(n.top, n.range).first;
+        return first ? std::optional(tx[*first].first) : std::nullopt;
+    }
+    const Members& m = members(n.top, n.range);
     const std::size_t mid = n.level == TransactionLevel ? n.row : n.mid;
     if (mid >= m.transactions.size()) {
         return std::nullopt;
@@ -383,7 +504,24 @@ std::optional<std::size_t> TransferTreeModel::ItemOf(const QModelIndex& index) c
 }
 
 int TransferTreeModel::DepthOf(const QModelIndex& index) const {
-    return index.isValid() ? static_cast<int>(node(index).level) : 0;
+    if (!index.isValid()) {
+        return 0;
+    }
+    const Node n = node(index);
+    switch (n.level) {
+    case TransferLevel:
+        return 0;
+    case RangeLevel:
+        return 1;
+    case TransactionLevel:
+        return n.paged ? 2 : 1;
+    default:
+        return n.paged ? 3 : 2;
+    }
+}
+
+bool TransferTreeModel::IsRange(const QModelIndex& index) const {
+    return index.isValid() && node(index).level == RangeLevel;
 }
 
 std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& index) const {
@@ -398,7 +536,11 @@ std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& in
     if (n.level == PacketLevel) {
         return FirstRecordOf(index);
     }
-    const Members& m = members(n.top);
+    if (n.level == RangeLevel) {
+        const auto last = rangeSummary(n.top, n.range).last;
+        return last ? std::optional(tx[*last].last()) : std::nullopt;
+    }
+    const Members& m = members(n.top, n.range);
     if (n.row >= m.transactions.size()) {
         return std::nullopt;
     }
@@ -417,6 +559,10 @@ std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index,
     if (n.level == TransferLevel) {
         return protocol::DeliveredPayload(packets, tx, itemAt(n.top), limit);
     }
+    if (n.level == RangeLevel) {
+        const RangeSummary& r = rangeSummary(n.top, n.range);
+        return protocol::DeliveredPayloadWithin(packets, tx, itemAt(n.top), r.from, r.to, limit);
+    }
     if (n.level == PacketLevel) {
         const auto record = FirstRecordOf(index);
         if (!record) {
@@ -426,7 +572,7 @@ std::vector<std::uint8_t> TransferTreeModel::PayloadOf(const QModelIndex& index,
         return {bytes.begin(),
                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), limit))};
     }
-    const Members& m = members(n.top);
+    const Members& m = members(n.top, n.range);
     if (n.row >= m.transactions.size()) {
         return {};
     }
@@ -458,14 +604,25 @@ QModelIndex TransferTreeModel::IndexOfRecord(std::size_t record) {
     ShowPosition(position);
     const std::size_t top = position - windowStart_;
     const QModelIndex transfer = index(static_cast<int>(top), 0);
-    const Members& m = members(top);
+    // A long item lists the range that holds the transaction: only that part is read.
+    const TransferItem it = itemAt(top);
+    QModelIndex parent = transfer;
+    std::size_t range = 0;
+    if (paged(it)) {
+        if (t < it.firstTransaction || t > it.lastTransaction) {
+            return transfer;
+        }
+        range = (t - it.firstTransaction) / pageSpan_;
+        parent = index(static_cast<int>(range), 0, transfer);
+    }
+    const Members& m = members(top, range);
     const auto at = std::lower_bound(m.transactions.begin(), m.transactions.end(), t);
     if (at == m.transactions.end() || *at != t) {
-        return transfer;
+        return parent;
     }
     const auto mid = static_cast<std::size_t>(at - m.transactions.begin());
-    fetchMembers(transfer, mid);
-    const QModelIndex transaction = index(static_cast<int>(mid), 0, transfer);
+    fetchMembers(parent, mid);
+    const QModelIndex transaction = index(static_cast<int>(mid), 0, parent);
     return index(static_cast<int>(record - tx[t].first), 0, transaction);
 }
 
@@ -485,10 +642,13 @@ QVariant TransferTreeModel::data(const QModelIndex& index, int role) const {
     if (n.level == TransferLevel) {
         return transferData(n.top, index.column(), role);
     }
+    if (n.level == RangeLevel) {
+        return rangeData(n.top, n.range, index.column(), role);
+    }
     if (role == Qt::DecorationRole) {
         return {};
     }
-    const Members& m = members(n.top);
+    const Members& m = members(n.top, n.range);
     const std::size_t mid = n.level == TransactionLevel ? n.row : n.mid;
     if (mid >= m.transactions.size()) {
         return {};
@@ -541,7 +701,9 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
     if (role == Qt::ToolTipRole && column == PayloadColumn) {
         return item.bytes > kPayloadShown
                    // Only the start a tip shows: the item may deliver megabytes.
-                   ? PayloadTip(protocol::DeliveredPayload(packets, tx, item, kPayloadTipBytes + 1),
+                   ? PayloadTip(protocol::DeliveredPayloadStart(packets, tx, item,
+                                                                kPayloadTipBytes + 1, kPayloadSpan)
+                                    .bytes,
                                 item.bytes)
                    : QVariant();
     }
@@ -610,10 +772,47 @@ QVariant TransferTreeModel::transferData(std::size_t topRow, int column, int rol
         }
         // One byte past what is shown says whether there is more: a bulk transfer may
         // hold millions of transactions, and every row painted reads its payload.
-        return Hex16(protocol::DeliveredPayload(packets, tx, item, kPayloadShown + 1));
+        return Hex16(
+            protocol::DeliveredPayloadStart(packets, tx, item, kPayloadShown + 1, kPayloadSpan)
+                .bytes,
+            item.bytes);
     default:
         return {};
     }
+}
+
+QVariant TransferTreeModel::rangeData(std::size_t topRow, std::size_t range, int column,
+                                      int role) const {
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
+        return {};
+    }
+    const TransferItem item = itemAt(topRow);
+    const std::size_t ranges = rangeCount(item);
+    if (role == Qt::ToolTipRole) {
+        return column == ItemColumn
+                   ? QVariant(QStringLiteral("Part %1 of %2: the transfer spans too many "
+                                             "transactions to list at once; each part covers "
+                                             "%3 transactions of the capture, other pipes' "
+                                             "among them")
+                                  .arg(Grouped(range + 1), Grouped(ranges), Grouped(pageSpan_)))
+                   : QVariant();
+    }
+    const RangeSummary& r = rangeSummary(topRow, range);
+    const protocol::Transactions& tx = session_.transactions();
+    if (column == RecordColumn) {
+        return r.first ? QVariant(static_cast<qulonglong>(tx[*r.first].first)) : QVariant();
+    }
+    if (column != ItemColumn) {
+        return {};
+    }
+    const QString part = QStringLiteral("(part %1 of %2)").arg(Grouped(range + 1), Grouped(ranges));
+    if (!r.first || !r.last) {
+        return QStringLiteral("Records %1–%2: none of its transactions %3")
+            .arg(Grouped(tx[r.from].first), Grouped(tx[r.to].last()), part);
+    }
+    return QStringLiteral("Records %1–%2: %3 transaction%4 %5")
+        .arg(Grouped(tx[*r.first].first), Grouped(tx[*r.last].last()), Grouped(r.count),
+             r.count == 1 ? QString() : QStringLiteral("s"), part);
 }
 
 QVariant TransferTreeModel::transactionData(const Transaction& t, int column, int role) const {

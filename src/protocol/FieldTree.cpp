@@ -1,5 +1,7 @@
 #include "protocol/FieldTree.h"
 
+#include "protocol/TransferSpan.h"
+
 #include "capture/SetupRequest.h"
 #include "protocol/AudioClass.h"
 #include "protocol/ClassDecoder.h"
@@ -7,6 +9,7 @@
 #include "protocol/DeviceText.h"
 #include "protocol/LittleEndian.h"
 #include "protocol/SafeText.h"
+#include "protocol/TransferSpan.h"
 #include "protocol/VendorSerial.h"
 
 #include <algorithm>
@@ -64,6 +67,23 @@ std::string BytesText(std::span<const std::uint8_t> d) {
 
 std::string Count(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+/// Says, as the tree's last field, what of a payload of `total` bytes was left out when only
+/// its first `read` were read (`stopped`: the read stopped at a bound).
+void NoteNotShown(FieldTree& tree, std::size_t read, std::size_t total, bool stopped) {
+    if (!stopped || total <= read) {
+        return;
+    }
+    // Where to get it whole: Copy payload refuses a payload this large.
+    std::string note = "first ";
+    note += Count(read);
+    note += " shown, ";
+    note += std::to_string(total - read);
+    note += " more not read (";
+    note += Count(total);
+    note += " in all): Save payload as... writes them all";
+    tree.fields.push_back({kNotShownField, std::move(note), read, 0, {}});
 }
 
 /// The bytes as one field that is read no further.
@@ -833,13 +853,15 @@ std::vector<FieldNode> HidReportFields(const HidReportDescriptor& d, HidReportKi
 
 FieldTree TransferFields(const capture::PacketList& packets, const Transactions& transactions,
                          const DeviceModel& devices, const TransferItem& item, const UsbIds* ids,
-                         std::size_t limit) {
+                         std::size_t limit, std::size_t transactionLimit) {
     FieldTree tree;
     if (item.type == TransferType::Sof || item.type == TransferType::Polling ||
         item.type == TransferType::Malformed) {
         return tree;
     }
-    const std::vector<std::uint8_t> data = DeliveredPayload(packets, transactions, item, limit);
+    const PayloadStart start =
+        DeliveredPayloadStart(packets, transactions, item, limit, transactionLimit);
+    const std::vector<std::uint8_t>& data = start.bytes;
     const auto index = devices.deviceAt(item.address, FirstRecord(transactions, item));
     const DeviceInfo* device = index ? &devices.devices()[*index] : nullptr;
     const auto request = item.type == TransferType::Control
@@ -871,28 +893,28 @@ FieldTree TransferFields(const capture::PacketList& packets, const Transactions&
             stage.children = DataStage(r, data, 8, device, ids);
             tree.fields.push_back(std::move(stage));
         }
+        NoteNotShown(tree, data.size(), item.bytes, data.size() >= limit || start.cut);
         return tree;
     }
     tree.payload = data;
     if (data.empty()) {
+        NoteNotShown(tree, 0, item.bytes, start.cut);
         return tree;
     }
     if (const auto chip = device ? SerialChipOf(*device) : std::nullopt;
         chip && chip->family == SerialChipFamily::Ftdi && item.direction == Direction::In &&
         (item.type == TransferType::Bulk || item.type == TransferType::Data)) {
-        tree.fields = FtdiInFields(DeliveredPackets(packets, transactions, item, limit));
+        // The packets of the part the payload was read from.
+        const auto head = start.cut ? SpanPart(item, item.firstTransaction,
+                                               item.firstTransaction + transactionLimit - 1)
+                                    : std::optional(item);
+        tree.fields =
+            FtdiInFields(DeliveredPackets(packets, transactions, head.value_or(item), limit));
     } else {
         tree.fields = item.type == TransferType::Control ? std::vector{Raw("Data", data, 0)}
                                                          : DataFields(item, data, device);
     }
-    if (data.size() >= limit && item.bytes > data.size()) {
-        // Only the payload's start was read: say what is missing and where to get it whole.
-        std::string note = std::to_string(item.bytes - data.size());
-        note += " more bytes not read (";
-        note += Count(item.bytes);
-        note += " in all): Copy payload or Save payload takes them all";
-        tree.fields.push_back({kNotShownField, std::move(note), data.size(), 0, {}});
-    }
+    NoteNotShown(tree, data.size(), item.bytes, data.size() >= limit || start.cut);
     return tree;
 }
 

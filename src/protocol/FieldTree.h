@@ -87,11 +87,13 @@ std::vector<FieldNode> HidReportFields(const HidReportDescriptor& d, HidReportKi
 /// the data read as its request says. Other transfers: the payload they delivered, read by the
 /// class of the interface they go to (HID reports, mass-storage wrappers, ...). What cannot be
 /// read further stays one raw Data field. Only the first `limit` bytes of the payload are
-/// read (decoders that need its start still read it); a transfer that delivered more gets a
-/// last field named kNotShownField that says how many bytes were left out.
+/// read (decoders that need its start still read it), from no more than the first
+/// `transactionLimit` transactions of its span; a transfer that delivered more gets a last
+/// field named kNotShownField that says how many bytes were left out.
 FieldTree TransferFields(const capture::PacketList& packets, const Transactions& transactions,
                          const DeviceModel& devices, const TransferItem& item,
-                         const UsbIds* ids = nullptr, std::size_t limit = SIZE_MAX);
+                         const UsbIds* ids = nullptr, std::size_t limit = SIZE_MAX,
+                         std::size_t transactionLimit = SIZE_MAX);
 
 /// A descriptor shown on its own (its bytes are the payload).
 FieldTree DescriptorTree(const Descriptor& d, const DeviceInfo* device, const UsbIds* ids);

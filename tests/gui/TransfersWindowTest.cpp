@@ -52,10 +52,49 @@ QString Cell(const QAbstractItemModel& model, int row, int column, const QModelI
 struct WalkCase {
     const char* file;
     bool fold;
+    /// Transactions of a span a range covers: small enough here for many items to page.
+    std::size_t pageSpan = Model::kPageSpan;
 };
 
 void PrintTo(const WalkCase& c, std::ostream* os) {
-    *os << c.file << (c.fold ? " folded" : " unfolded");
+    *os << c.file << (c.fold ? " folded" : " unfolded") << " page " << c.pageSpan;
+}
+
+/// The transaction rows of an item, from under its ranges when it lists ranges, each range
+/// checked against its rows.
+std::vector<QModelIndex> TransactionRows(Model& model, const QModelIndex& item) {
+    std::vector<QModelIndex> rows;
+    FetchAll(model, item);
+    for (int row = 0; row < model.rowCount(item); ++row) {
+        const QModelIndex child = model.index(row, 0, item);
+        if (!model.IsRange(child)) {
+            EXPECT_EQ(model.DepthOf(child), 1);
+            rows.push_back(child);
+            continue;
+        }
+        EXPECT_EQ(model.DepthOf(child), 1);
+        EXPECT_EQ(child.parent(), item);
+        FetchAll(model, child);
+        const int count = model.rowCount(child);
+        if (count > 0) {
+            EXPECT_TRUE(model.hasChildren(child));
+        }
+        for (int mid = 0; mid < count; ++mid) {
+            const QModelIndex transaction = model.index(mid, 0, child);
+            EXPECT_EQ(transaction.parent(), child);
+            EXPECT_EQ(model.DepthOf(transaction), 2);
+            rows.push_back(transaction);
+        }
+        if (count > 0) {
+            // A range runs from its first transaction's first record to its last's last.
+            EXPECT_EQ(model.FirstRecordOf(child), model.FirstRecordOf(model.index(0, 0, child)));
+            EXPECT_EQ(model.LastRecordOf(child),
+                      model.LastRecordOf(model.index(count - 1, 0, child)));
+        } else {
+            EXPECT_FALSE(model.FirstRecordOf(child));
+        }
+    }
+    return rows;
 }
 
 class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
@@ -67,10 +106,12 @@ class TransferTreeWalk : public ::testing::TestWithParam<WalkCase> {};
 TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
     session::CaptureSession session;
     ASSERT_TRUE(session.open(Data(GetParam().file)).ok());
-    Model model(session);
+    Model model(session, nullptr, false, GetParam().pageSpan);
     model.setFold(GetParam().fold);
     model.setWindowRows(5);
     const protocol::TransferList& list = session.transferList(GetParam().fold);
+    const protocol::Transactions& tx = session.transactions();
+    std::size_t pagedItems = 0;
     ASSERT_EQ(model.TopCount(), list.size());
     std::vector<int> seen(session.packets().size(), 0);
     for (std::size_t position = 0; position < model.TopCount(); ++position) {
@@ -89,14 +130,40 @@ TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
         EXPECT_EQ(Cell(model, top, Model::RecordColumn).toULongLong(),
                   protocol::FirstRecord(session.transactions(), list[position]));
         ASSERT_TRUE(model.hasChildren(item));
-        FetchAll(model, item);
+        const protocol::TransferItem listed = list[position];
+        const bool paged = listed.lastTransaction - listed.firstTransaction >= model.PageSpan();
+        pagedItems += paged ? 1 : 0;
+        // Under its ranges or not, the rows are the item's members, in order.
+        const std::vector<QModelIndex> transactions = TransactionRows(model, item);
+        std::vector<std::size_t> shown;
+        for (const QModelIndex& transaction : transactions) {
+            shown.push_back(
+                Cell(model, transaction.row(), Model::RecordColumn, transaction.parent())
+                    .toULongLong());
+        }
+        std::vector<std::size_t> members;
+        for (const std::size_t x : protocol::Members(tx, listed)) {
+            members.push_back(tx[x].first);
+        }
+        ASSERT_EQ(shown, members) << "item " << position;
+        if (paged) {
+            EXPECT_EQ(static_cast<std::size_t>(model.rowCount(item)),
+                      (listed.lastTransaction - listed.firstTransaction) / model.PageSpan() + 1);
+            // What Copy and Save payload take from each range joins up to the item's payload.
+            std::vector<std::uint8_t> joined;
+            for (int range = 0; range < model.rowCount(item); ++range) {
+                const auto part = model.PayloadOf(model.index(range, 0, item));
+                joined.insert(joined.end(), part.begin(), part.end());
+            }
+            EXPECT_EQ(joined, model.PayloadOf(item)) << "item " << position;
+        }
         std::size_t lowest = SIZE_MAX;
-        for (int mid = 0; mid < model.rowCount(item); ++mid) {
-            const QModelIndex transaction = model.index(mid, 0, item);
-            ASSERT_EQ(transaction.parent(), item);
+        for (const QModelIndex& transaction : transactions) {
+            EXPECT_EQ(model.DepthOf(transaction), paged ? 2 : 1);
             for (int row = 0; row < model.rowCount(transaction); ++row) {
                 const QModelIndex packet = model.index(row, 0, transaction);
                 ASSERT_EQ(packet.parent(), transaction);
+                EXPECT_EQ(model.DepthOf(packet), paged ? 3 : 2);
                 const auto record = model.FirstRecordOf(packet);
                 ASSERT_TRUE(record);
                 ASSERT_LT(*record, seen.size());
@@ -120,18 +187,28 @@ TEST_P(TransferTreeWalk, EveryRecordIsOneRowAndIsFoundAgain) {
     for (std::size_t i = 0; i < seen.size(); ++i) {
         ASSERT_EQ(seen[i], 1) << "record " << i;
     }
+    if (GetParam().pageSpan < Model::kPageSpan) {
+        EXPECT_GT(pagedItems, 0u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     RealCaptures, TransferTreeWalk,
     ::testing::Values(WalkCase{"edge-cases.dat", true}, WalkCase{"faults.dat", true},
                       WalkCase{"fs-badge.dat", true}, WalkCase{"fs-badge.dat", false},
-                      WalkCase{"ls-mouse.dat", true}, WalkCase{"ls-mouse.dat", false}),
+                      WalkCase{"ls-mouse.dat", true}, WalkCase{"ls-mouse.dat", false},
+                      // Long items listed in ranges of a few transactions.
+                      WalkCase{"faults.dat", true, 2}, WalkCase{"fs-badge.dat", true, 16},
+                      WalkCase{"ls-mouse.dat", true, 3}, WalkCase{"ls-mouse.dat", false, 5}),
     [](const ::testing::TestParamInfo<WalkCase>& info) {
         std::string name = info.param.file;
         name = name.substr(0, name.find('.'));
         std::replace(name.begin(), name.end(), '-', '_');
-        return name + (info.param.fold ? "_folded" : "_unfolded");
+        name += info.param.fold ? "_folded" : "_unfolded";
+        if (info.param.pageSpan != Model::kPageSpan) {
+            name += "_in_ranges_of_" + std::to_string(info.param.pageSpan);
+        }
+        return name;
     });
 
 TEST(TransferTreeModel, ItemsSayWhatTheyAre) {
@@ -207,6 +284,28 @@ TEST(TransferTreeModel, ShowsErrorsOnTheWire) {
     ASSERT_EQ(model.rowCount(bulk), 2);
     EXPECT_EQ(Cell(model, 0, Model::StatusColumn, bulk), QStringLiteral("no handshake, bad CRC16"));
     EXPECT_EQ(Cell(model, 1, Model::StatusColumn, bulk), QStringLiteral("ACK"));
+}
+
+// The payload cell and its tooltip read a bounded part of a transfer's span: data that came
+// after more NAKed polls than that is not shown, and both say there is more.
+TEST(TransferTreeModel, PayloadCellsReadOnlyTheStartOfALongSpan) {
+    std::string bus = "IN 2.1, DATA0 0102030405060708, ACK, ";
+    for (std::size_t i = 0; i <= Model::kPayloadSpan; ++i) {
+        bus += "IN 2.1, NAK, ";
+    }
+    bus += "IN 2.1, DATA1 1112131415161718, ACK, IN 2.1, DATA0 2122, ACK";
+    session::CaptureSession session;
+    session.replaceStore(test::BusSequence(bus), {}, "long.dat");
+    Model model(session);
+    model.setFold(false); // each NAK an item of its own, inside the transfer's span
+    const protocol::TransferList& list = session.transferList(false);
+    ASSERT_EQ(list[0].bytes, 18u);
+    ASSERT_GT(list[0].lastTransaction - list[0].firstTransaction, Model::kPayloadSpan);
+    EXPECT_EQ(Cell(model, 0, Model::PayloadColumn), QStringLiteral("01 02 03 04 05 06 07 08 …"));
+    EXPECT_EQ(model.index(0, Model::PayloadColumn).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("01 02 03 04 05 06 07 08\n… 18 bytes"));
+    // Copy and Save payload still take the whole of it.
+    EXPECT_EQ(model.PayloadOf(model.index(0, 0)).size(), 18u);
 }
 
 // Each kind of transfer reads as an analyzer's summary: a descriptor with how much of it came,
@@ -536,6 +635,90 @@ TEST_F(TransfersWindow, ClickingAPacketLineSelectsTheInnermostItemHoldingIt) {
     EXPECT_EQ(cell(tree()->currentIndex().row(), TransferTreeModel::RecordColumn,
                    tree()->currentIndex().parent()),
               "131");
+}
+
+/// The window over the capture with ranges of a few transactions, so that its long items (the
+/// polling of an idle endpoint, runs of SOFs) list ranges as a pipe polled for hours does.
+class TransfersWindowInRanges : public TransfersWindow {
+protected:
+    static constexpr std::size_t kSpan = 64;
+    void SetUp() override {
+        saved_ = TransferTreeModel::DefaultPageSpan;
+        TransferTreeModel::DefaultPageSpan = kSpan;
+        TransfersWindow::SetUp();
+    }
+    void TearDown() override {
+        TransfersWindow::TearDown();
+        TransferTreeModel::DefaultPageSpan = saved_;
+    }
+    std::size_t saved_ = 0;
+};
+
+// A packet chosen in the list deep inside a long item selects its row under the range that
+// holds it; only that range is opened, and the keys walk up to the range and the item.
+TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange) {
+    const protocol::Transactions& tx = form_->Session.transactions();
+    const protocol::TransferList& list = form_->Session.transferList(true);
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto span = [&](std::size_t n) {
+            return list[n].lastTransaction - list[n].firstTransaction;
+        };
+        longest = span(i) > span(longest) ? i : longest;
+    }
+    const protocol::TransferItem item = list[longest];
+    ASSERT_GT(item.lastTransaction - item.firstTransaction, 4 * kSpan);
+    const std::vector<std::size_t> members = protocol::Members(tx, item);
+    for (const std::size_t x : {members[members.size() * 3 / 4], members.back(), members[1]}) {
+        // The transaction's last packet, as a user clicks it in the list.
+        const auto record = static_cast<std::int64_t>(tx[x].last());
+        form_->ListBox1->setTopIndex(record);
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(record).center());
+        ASSERT_EQ(form_->ListBox1->itemIndex(), record);
+        const QModelIndex current = tree()->currentIndex();
+        ASSERT_TRUE(current.isValid()) << record;
+        EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(record));
+        EXPECT_EQ(window_->model().DepthOf(current), 3);
+        const QModelIndex range = current.parent().parent();
+        ASSERT_TRUE(window_->model().IsRange(range)) << record;
+        EXPECT_EQ(static_cast<std::size_t>(range.row()), (x - item.firstTransaction) / kSpan);
+        EXPECT_EQ(window_->model().ItemOf(range), longest);
+        EXPECT_TRUE(tree()->viewport()->rect().intersects(tree()->visualRect(current)));
+        // The range holds its part of the span only, and the other ranges are not read.
+        EXPECT_LE(static_cast<std::size_t>(model()->rowCount(range)), kSpan);
+        const QModelIndex other = model()->index(range.row() == 0 ? 1 : 0, 0, range.parent());
+        EXPECT_EQ(model()->rowCount(other), 0);
+        EXPECT_TRUE(cell(range.row(), TransferTreeModel::ItemColumn, range.parent())
+                        .endsWith(QStringLiteral("of %1)").arg(model()->rowCount(range.parent()))))
+            << cell(range.row(), TransferTreeModel::ItemColumn, range.parent()).toStdString();
+    }
+    // Left from the packet goes up to its transaction, closes it, goes up to the range: the
+    // list follows to the range's first packet, then to the item's.
+    tree()->setFocus();
+    const QModelIndex range = tree()->currentIndex().parent().parent();
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(tree(), Qt::Key_Left);
+    }
+    ASSERT_EQ(tree()->currentIndex(), range);
+    EXPECT_EQ(form_->ListBox1->itemIndex(),
+              static_cast<std::int64_t>(*window_->model().FirstRecordOf(range)));
+    QTest::keyClick(tree(), Qt::Key_Left); // closes the range
+    QTest::keyClick(tree(), Qt::Key_Left);
+    ASSERT_EQ(tree()->currentIndex(), range.parent());
+    EXPECT_EQ(form_->ListBox1->itemIndex(),
+              static_cast<std::int64_t>(protocol::FirstRecord(tx, item)));
+    // Narrowed by the filter box to items of its type, the item keeps its ranges.
+    QTest::keyClicks(window_->FilterEdit, QString::fromLatin1(protocol::TypeName(item.type)));
+    ASSERT_FALSE(window_->FilterNote->isVisible());
+    const auto deep = static_cast<std::int64_t>(tx[members[members.size() / 2]].first);
+    form_->ListBox1->setTopIndex(deep);
+    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                      form_->ListBox1->itemRect(deep).center());
+    const QModelIndex current = tree()->currentIndex();
+    EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(deep));
+    EXPECT_TRUE(window_->model().IsRange(current.parent().parent()));
+    EXPECT_EQ(window_->model().ItemOf(current), longest);
 }
 
 TEST_F(TransfersWindow, FilterBoxNarrowsTheTreeToAnAddressOrEndpoint) {

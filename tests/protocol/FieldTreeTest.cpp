@@ -348,16 +348,26 @@ TEST(FieldTree, ALimitReadsOnlyThePayloadsStart) {
         std::size_t limit;
         std::size_t shown;
         std::string firstField;
-        std::string note; // empty: no note
+        std::string note;            // empty: no note
+        std::size_t span = SIZE_MAX; // transactions read at most
     };
-    const std::string noteTail = " in all): Copy payload or Save payload takes them all";
+    const std::string noteTail = " in all): Save payload as... writes them all";
     const Case cases[] = {
-        {"data stage cut", bot, 1, 40, 40, "Data", "56 more bytes not read (96 bytes" + noteTail},
+        {"data stage cut", bot, 1, 40, 40, "Data",
+         "first 40 bytes shown, 56 more not read (96 bytes" + noteTail},
         {"data stage whole", bot, 1, SIZE_MAX, 96, "Data", ""},
         {"limit at the size", bot, 1, 96, 96, "Data", ""},
         {"wrapper within the limit", bot, 0, 31, 31, "Command Block Wrapper", ""},
         {"ftdi packets cut", ftdi, 0, 66, 66, "Packet 1",
-         "2 more bytes not read (68 bytes" + noteTail},
+         "first 66 bytes shown, 2 more not read (68 bytes" + noteTail},
+        // Bounded by the transactions read: the first data packet only, or none at all.
+        {"data stage after one transaction", bot, 1, SIZE_MAX, 64, "Data",
+         "first 64 bytes shown, 32 more not read (96 bytes" + noteTail, 1},
+        {"ftdi after one transaction", ftdi, 0, SIZE_MAX, 64, "Packet 1",
+         "first 64 bytes shown, 4 more not read (68 bytes" + noteTail, 1},
+        {"span bound at the size", bot, 1, SIZE_MAX, 96, "Data", "", 2},
+        {"nothing read", bot, 1, SIZE_MAX, 0, kNotShownField,
+         "first 0 bytes shown, 96 more not read (96 bytes" + noteTail, 0},
     };
     for (const Case& c : cases) {
         const capture::PacketList packets = test::BusSequence(c.bus);
@@ -371,7 +381,8 @@ TEST(FieldTree, ALimitReadsOnlyThePayloadsStart) {
         }
         ASSERT_GT(bulk.size(), c.bulk) << c.what;
         const TransferItem& item = bulk[c.bulk];
-        const FieldTree t = TransferFields(packets, tx, described.devices, item, nullptr, c.limit);
+        const FieldTree t =
+            TransferFields(packets, tx, described.devices, item, nullptr, c.limit, c.span);
         const std::vector<std::uint8_t> whole = DeliveredPayload(packets, tx, item);
         EXPECT_EQ(t.payload, std::vector<std::uint8_t>(whole.begin(), whole.begin() + c.shown))
             << c.what;
