@@ -563,6 +563,22 @@ std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
     return std::nullopt;
 }
 
+bool ClassDecoder::keepsState(const TransferItem& item) {
+    // Only data() keeps anything between items, and only for a mass-storage interface.
+    if (item.type == TransferType::Sof || item.type == TransferType::Malformed ||
+        item.type == TransferType::Polling || item.type == TransferType::Control) {
+        return false;
+    }
+    const auto index = devices_.deviceAt(item.address, FirstRecord(tx_, item));
+    if (!index) {
+        return false;
+    }
+    const DeviceInfo& device = devices_.devices()[*index];
+    std::uint8_t cls = 0;
+    interfaceOf(factsOf(device), device, item.endpoint, item.direction, cls);
+    return cls == kClassMassStorage;
+}
+
 std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const DeviceInfo* device) {
     const auto request = ControlRequest(packets_, tx_, item);
     if (!request) {
