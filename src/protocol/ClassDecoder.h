@@ -109,6 +109,8 @@ private:
     std::map<InterfaceKey, Command> commands_;
     std::map<InterfaceKey, HidReportReader> reportDescriptors_;
     std::vector<DeviceFacts> facts_; // by device index
+    /// Whether any device has a mass-storage interface; known once keepsState() asked.
+    std::optional<bool> massStorage_;
     /// The payload of the item being decoded, one buffer for all of them.
     std::vector<std::uint8_t> payload_;
 };
