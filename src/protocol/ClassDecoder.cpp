@@ -6,6 +6,7 @@
 #include "protocol/SafeText.h"
 #include "protocol/VendorSerial.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -561,6 +562,42 @@ std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
         return Decoded{std::move(*text), HeadlineUse::Replace};
     }
     return std::nullopt;
+}
+
+bool ClassDecoder::keepsState(const TransferItem& item) {
+    // Only data() keeps anything between items, and only for a mass-storage interface.
+    if (item.type == TransferType::Sof || item.type == TransferType::Malformed ||
+        item.type == TransferType::Polling || item.type == TransferType::Control) {
+        return false;
+    }
+    if (!massStorage_) {
+        // Most captures hold no disk: their items then need no device look-up here.
+        massStorage_ = false;
+        for (const DeviceInfo& d : devices_.devices()) {
+            auto any = [](const std::vector<InterfaceDescription>& interfaces) {
+                return std::any_of(interfaces.begin(), interfaces.end(), [](const auto& i) {
+                    return InterfaceClass(&i) == kClassMassStorage;
+                });
+            };
+            massStorage_ = *massStorage_ || any(d.assumedInterfaces);
+            for (const auto* all : {&d.configurations, &d.otherSpeed}) {
+                for (const auto& [number, c] : *all) {
+                    massStorage_ = *massStorage_ || any(c.interfaces);
+                }
+            }
+        }
+    }
+    if (!*massStorage_) {
+        return false;
+    }
+    const auto index = devices_.deviceAt(item.address, FirstRecord(tx_, item));
+    if (!index) {
+        return false;
+    }
+    const DeviceInfo& device = devices_.devices()[*index];
+    std::uint8_t cls = 0;
+    interfaceOf(factsOf(device), device, item.endpoint, item.direction, cls);
+    return cls == kClassMassStorage;
 }
 
 std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const DeviceInfo* device) {

@@ -54,6 +54,10 @@ public:
 
     /// What the item carries beyond its request line; nothing when there is nothing to add.
     std::optional<Decoded> decode(const TransferItem& item);
+    /// True when what decode() says of the item depends on the items before it, or changes
+    /// what it says of later ones (the wrappers and data stages of a mass-storage interface).
+    /// Any other item decodes the same in any decoder over the same capture, in any order.
+    bool keepsState(const TransferItem& item);
 
 private:
     using InterfaceKey = std::pair<std::size_t, std::uint8_t>; // device index, interface
@@ -105,6 +109,8 @@ private:
     std::map<InterfaceKey, Command> commands_;
     std::map<InterfaceKey, HidReportReader> reportDescriptors_;
     std::vector<DeviceFacts> facts_; // by device index
+    /// Whether any device has a mass-storage interface; known once keepsState() asked.
+    std::optional<bool> massStorage_;
     /// The payload of the item being decoded, one buffer for all of them.
     std::vector<std::uint8_t> payload_;
 };

@@ -1,6 +1,9 @@
 #include "TransferWriter.h"
 
+#include "protocol/ClassDecoder.h"
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <utility>
 
@@ -38,10 +41,10 @@ void TransferWriter::stopWorker() {
     worker_.join();
 }
 
-void TransferWriter::formatBatch(Batch& batch) {
+void TransferWriter::formatBatch(Batch& batch, unsigned formatter) {
     batch.text.clear();
     for (const ShownTransfer& shown : batch.items) {
-        format_(batch.text, shown);
+        format_(batch.text, shown, formatter);
     }
 }
 
@@ -49,17 +52,17 @@ bool TransferWriter::writeBatch(const Batch& batch) {
     return std::fwrite(batch.text.data(), 1, batch.text.size(), out_) == batch.text.size();
 }
 
-bool TransferWriter::add(const protocol::TransferItem& item, std::optional<std::string> decoded) {
+bool TransferWriter::add(ShownTransfer shown) {
     if (failed_) {
         return false;
     }
-    filling_->items.push_back({item, std::move(decoded)});
+    filling_->items.push_back(std::move(shown));
     return filling_->items.size() < batchSize_ || submit();
 }
 
 bool TransferWriter::submit() {
     if (!worker_.joinable()) {
-        formatBatch(*filling_);
+        formatBatch(*filling_, 0);
         errno = 0;
         if (!writeBatch(*filling_)) {
             failed_ = true;
@@ -89,7 +92,7 @@ bool TransferWriter::submit() {
         Batch& batch = **mine;
         batch.state = Batch::State::Formatting;
         hold.unlock();
-        formatBatch(batch);
+        formatBatch(batch, 0);
         hold.lock();
         batch.state = Batch::State::Formatted;
         changed_.notify_all();
@@ -122,7 +125,7 @@ void TransferWriter::work() {
         if (batch.state == Batch::State::Queued) {
             batch.state = Batch::State::Formatting;
             hold.unlock();
-            formatBatch(batch);
+            formatBatch(batch, 1);
             hold.lock();
             batch.state = Batch::State::Formatted;
             if (stop_) {
@@ -174,6 +177,51 @@ bool TransferWriter::finish() {
         error_ = errno;
     }
     return !failed_;
+}
+
+bool WriteDecodedTransfers(std::FILE* out, const capture::PacketList& packets,
+                           const protocol::Transactions& tx, const protocol::DeviceModel& devices,
+                           const protocol::TransferList& items,
+                           const std::function<bool(const protocol::TransferItem&)>& passes,
+                           const LineFormat& format, unsigned threads, std::size_t batch,
+                           int& error) {
+    using protocol::ClassDecoder;
+    // One decoder per formatting thread: a decoder caches what it looked up and is not shared.
+    // The caller's also decodes the items that keep state, all of them and in order.
+    std::array<std::unique_ptr<ClassDecoder>, TransferWriter::kFormatters> decoders;
+    for (auto& decoder : decoders) {
+        decoder = std::make_unique<ClassDecoder>(packets, tx, devices);
+    }
+    ClassDecoder& ordered = *decoders[0];
+    auto text = [](std::optional<protocol::Decoded> decoded) {
+        return decoded ? std::optional(std::move(decoded->text)) : std::nullopt;
+    };
+    TransferWriter writer(
+        out,
+        [&](std::string& line, const ShownTransfer& shown, unsigned formatter) {
+            if (shown.deferred) {
+                format(line, shown.item, text(decoders[formatter]->decode(shown.item)));
+            } else {
+                format(line, shown.item, shown.decoded);
+            }
+        },
+        threads, batch);
+    for (const protocol::TransferItem item : items) {
+        ShownTransfer shown{item, std::nullopt, true};
+        if (ordered.keepsState(item)) {
+            shown.decoded = text(ordered.decode(item));
+            shown.deferred = false;
+        }
+        if (!passes(item)) {
+            continue;
+        }
+        if (!writer.add(std::move(shown))) {
+            break;
+        }
+    }
+    const bool written = writer.finish();
+    error = writer.error();
+    return written;
 }
 
 } // namespace vintrace::cli

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "capture/PacketList.h"
+#include "protocol/Devices.h"
+#include "protocol/Transactions.h"
 #include "protocol/TransferItem.h"
+#include "protocol/TransferList.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -16,19 +20,29 @@
 
 namespace vintrace::cli {
 
+/// Appends an item's line (or lines) given what the class decoder said of it.
+using LineFormat = std::function<void(std::string& out, const protocol::TransferItem& item,
+                                      const std::optional<std::string>& decoded)>;
+
 /// An item as `transfers` shows it: the item and what the class decoder made of it.
 struct ShownTransfer {
     protocol::TransferItem item;
     std::optional<std::string> decoded;
+    /// Not decoded yet: the thread that formats the item decodes it.
+    bool deferred = false;
 };
 
-/// Writes items, given in order, as lines formatted by `format`, in the same order. Decoding is
-/// serial (a status wrapper needs its command), so with two threads the lines of a batch are
-/// formatted and written on a worker while the caller decodes the next; the caller formats a
-/// waiting batch itself rather than wait for the worker.
+/// Writes items, given in order, as lines formatted by `format`, in the same order. With two
+/// threads the lines of a batch are formatted and written on a worker while the caller goes
+/// on; the caller formats a waiting batch itself rather than wait for the worker.
 class TransferWriter {
 public:
-    using Format = std::function<void(std::string& out, const ShownTransfer& shown)>;
+    /// Threads that may format a batch, numbered for `format`: 0 the caller, 1 the worker.
+    static constexpr unsigned kFormatters = 2;
+    /// Appends the lines of `shown`; `formatter` says which thread calls, so that state kept
+    /// per formatter is never shared between threads.
+    using Format =
+        std::function<void(std::string& out, const ShownTransfer& shown, unsigned formatter)>;
 
     /// `threads` 1 formats and writes on the calling thread; any other number adds one worker.
     TransferWriter(std::FILE* out, Format format, unsigned threads, std::size_t batch);
@@ -38,7 +52,7 @@ public:
     TransferWriter& operator=(const TransferWriter&) = delete;
 
     /// Queues an item; false once a write has failed (the caller stops there).
-    bool add(const protocol::TransferItem& item, std::optional<std::string> decoded);
+    bool add(ShownTransfer shown);
     /// Writes what is queued and flushes; false when any write failed.
     bool finish();
     /// The errno of the first failed write (0 when the stream set none).
@@ -51,7 +65,7 @@ private:
         enum class State { Queued, Formatting, Formatted } state = State::Queued;
     };
 
-    void formatBatch(Batch& batch);
+    void formatBatch(Batch& batch, unsigned formatter);
     bool writeBatch(const Batch& batch);
     /// Hands the filling batch to the worker, formatting a queued one while the queue is full.
     bool submit();
@@ -76,5 +90,17 @@ private:
     int workerError_ = 0;
     std::thread worker_;
 };
+
+/// The lines of `items` that `passes` lets through, each with what the class decoder says of
+/// it, written through `format` in order; false when a write failed (its errno in `error`).
+/// Decoding runs on the threads that format: only the items whose text depends on earlier
+/// ones are decoded on the caller, every one of them in capture order, shown or not (a
+/// mass-storage data stage is read by its command even when the filter hides the command).
+bool WriteDecodedTransfers(std::FILE* out, const capture::PacketList& packets,
+                           const protocol::Transactions& tx, const protocol::DeviceModel& devices,
+                           const protocol::TransferList& items,
+                           const std::function<bool(const protocol::TransferItem&)>& passes,
+                           const LineFormat& format, unsigned threads, std::size_t batch,
+                           int& error);
 
 } // namespace vintrace::cli

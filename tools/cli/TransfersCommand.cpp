@@ -4,7 +4,6 @@
 #include "OutputFile.h"
 #include "TransferWriter.h"
 
-#include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/TransferFilter.h"
 #include "protocol/TransferLines.h"
@@ -91,35 +90,24 @@ int Run(const TransfersOptions& o) {
     clock.lap("devices");
     const protocol::TransferList& items = session.transferList(!o.noFold);
     clock.lap("assemble");
-    protocol::ClassDecoder decoder(packets, tx, session.devices());
     const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
     ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
-    // Items are decoded in capture order on this thread, and formatted and written on a
-    // second one.
     const bool json = o.json;
-    TransferWriter writer(
-        stdout,
-        [&packets, &tx, json](std::string& out, const ShownTransfer& shown) {
+    int error = 0;
+    const bool written = WriteDecodedTransfers(
+        stdout, packets, tx, session.devices(), items,
+        [&passes](const TransferItem& item) { return passes(item); },
+        [&packets, &tx, json](std::string& out, const TransferItem& item,
+                              const std::optional<std::string>& decoded) {
             if (json) {
-                protocol::AppendTransferJson(out, packets, tx, shown.item, shown.decoded);
+                protocol::AppendTransferJson(out, packets, tx, item, decoded);
             } else {
-                protocol::AppendTransferLine(out, packets, tx, shown.item, shown.decoded);
+                protocol::AppendTransferLine(out, packets, tx, item, decoded);
             }
         },
-        std::thread::hardware_concurrency() > 1 ? 2 : 1, std::size_t{1} << 12);
-    for (const TransferItem item : items) {
-        // Every item is decoded, shown or not, so a mass-storage data stage is read by its
-        // command even when the filter hides the command.
-        std::optional<protocol::Decoded> decoded = decoder.decode(item);
-        if (!passes(item)) {
-            continue;
-        }
-        if (!writer.add(item, decoded ? std::optional(std::move(decoded->text)) : std::nullopt)) {
-            break;
-        }
-    }
-    if (!writer.finish()) {
-        return ReportStdoutFailure(writer.error());
+        std::thread::hardware_concurrency() > 1 ? 2 : 1, std::size_t{1} << 12, error);
+    if (!written) {
+        return ReportStdoutFailure(error);
     }
     clock.lap("decode");
     return 0;
