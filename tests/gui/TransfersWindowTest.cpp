@@ -363,6 +363,12 @@ protected:
         return model()->data(model()->index(row, column, parent)).toString();
     }
     void clickRow(const QModelIndex& index) { ClickRow(tree(), index); }
+    /// Scrolls the packet list to `record` and clicks its line, as a user picks a packet.
+    void clickPacket(std::int64_t record) {
+        form_->ListBox1->setTopIndex(record);
+        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
+                          form_->ListBox1->itemRect(record).center());
+    }
 
     /// Lists SOFs one by one (over a thousand items) and narrows the tree's window far below
     /// that, as a capture of millions of items would have it.
@@ -495,9 +501,7 @@ TEST_F(TransfersWindow, ClickingAPacketFarIntoTheListSelectsItsItem) {
     listEverySof();
     const std::int64_t lastRecord = static_cast<std::int64_t>(form_->PacketList.size()) - 1;
     for (const std::int64_t record : {lastRecord, std::int64_t{0}, lastRecord / 2}) {
-        form_->ListBox1->setTopIndex(record);
-        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
-                          form_->ListBox1->itemRect(record).center());
+        clickPacket(record);
         QApplication::processEvents();
         const QModelIndex current = tree()->currentIndex();
         ASSERT_TRUE(current.isValid()) << record;
@@ -614,9 +618,7 @@ TEST_F(TransfersWindow, SelectingAnItemShowsItsFirstPacketAtTheTopOfTheList) {
 
 TEST_F(TransfersWindow, ClickingAPacketLineSelectsTheInnermostItemHoldingIt) {
     for (const std::int64_t record : {std::int64_t{8}, std::int64_t{0}, std::int64_t{130}}) {
-        form_->ListBox1->setTopIndex(record);
-        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
-                          form_->ListBox1->itemRect(record).center());
+        clickPacket(record);
         ASSERT_EQ(form_->ListBox1->itemIndex(), record);
         const QModelIndex current = tree()->currentIndex();
         ASSERT_TRUE(current.isValid()) << record;
@@ -672,9 +674,7 @@ TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange)
     for (const std::size_t x : {members[members.size() * 3 / 4], members.back(), members[1]}) {
         // The transaction's last packet, as a user clicks it in the list.
         const auto record = static_cast<std::int64_t>(tx[x].last());
-        form_->ListBox1->setTopIndex(record);
-        QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
-                          form_->ListBox1->itemRect(record).center());
+        clickPacket(record);
         ASSERT_EQ(form_->ListBox1->itemIndex(), record);
         const QModelIndex current = tree()->currentIndex();
         ASSERT_TRUE(current.isValid()) << record;
@@ -712,9 +712,7 @@ TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange)
     QTest::keyClicks(window_->FilterEdit, QString::fromLatin1(protocol::TypeName(item.type)));
     ASSERT_FALSE(window_->FilterNote->isVisible());
     const auto deep = static_cast<std::int64_t>(tx[members[members.size() / 2]].first);
-    form_->ListBox1->setTopIndex(deep);
-    QTest::mouseClick(form_->ListBox1->viewport(), Qt::LeftButton, {},
-                      form_->ListBox1->itemRect(deep).center());
+    clickPacket(deep);
     const QModelIndex current = tree()->currentIndex();
     EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(deep));
     EXPECT_TRUE(window_->model().IsRange(current.parent().parent()));
