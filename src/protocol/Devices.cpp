@@ -373,14 +373,16 @@ private:
 /// be free cannot be judged, and the pass reports that so the caller runs it unfiltered.
 class ControlPass {
 public:
+    /// `unchecked`: `tx` itself when it was grouped with DataCheck::EndpointZero; the pass
+    /// checks the data of the other endpoints' transactions it reads.
     ControlPass(const capture::PacketList& packets, const Transactions& tx,
-                const LargestPayloads& largest, bool filtered)
-        : builder_(packets, tx), store_(builder_, packets, tx),
-          assembly_(packets, tx, options_, largest, store_), largest_(largest),
-          filtered_(filtered) {}
+                const LargestPayloads& largest, bool filtered, Transactions* unchecked = nullptr)
+        : packets_(packets), builder_(packets, tx), store_(builder_, packets, tx),
+          assembly_(packets, tx, options_, largest, store_), largest_(largest), filtered_(filtered),
+          unchecked_(unchecked) {}
 
     /// Takes in transaction `x`; false when the filtered pass cannot go on.
-    bool step(std::size_t x, const Transaction& t) {
+    bool step(std::size_t x, Transaction t) {
         // An SOF changes nothing but the SOF items, which name no device.
         if (t.kind == TransactionKind::Sof) {
             return true;
@@ -402,6 +404,11 @@ public:
                 if (!control_[ep] && t.hasData()) {
                     noteSize(t);
                 }
+            }
+            if (unchecked_ != nullptr && t.endpoint != 0) {
+                // Marked in the index too: the assembly reads a control transfer's members
+                // again from it.
+                t.corruptData = unchecked_->checkData(packets_, x);
             }
         }
         assembly_.step(x, t);
@@ -447,12 +454,14 @@ private:
         }
     }
 
+    const capture::PacketList& packets_;
     Builder builder_;
     DeviceStore store_;
     const TransferOptions options_{};
     TransferAssembly assembly_;
     const LargestPayloads& largest_;
     bool filtered_;
+    Transactions* unchecked_;
     std::vector<Sized> sized_;
     std::array<bool, 128 * 32> sizeNoted_{};
     /// By address << 4 | endpoint: a SETUP came (every transaction of it is stepped).
@@ -704,11 +713,13 @@ std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& p
                                                     WindowedPass& run) {
     // The index is grouped a window at a time and freed behind the oldest control transfer
     // still open. Other threads group the windows ahead while this one assembles.
-    WindowGrouper grouper(packets, threads, windowRecords);
+    // Only endpoint 0's data is checked while grouping; the pass checks what else it reads.
+    WindowGrouper grouper(packets, threads, windowRecords, DataCheck::EndpointZero);
     Transactions window;
     // The sizes grouped so far, when the whole capture's are not known.
     LargestPayloads seen;
-    ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered);
+    ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered,
+                     &window);
     std::size_t x = 0;
     bool judged = true;
     while (judged && grouper.next(window)) {

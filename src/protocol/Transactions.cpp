@@ -43,7 +43,8 @@ Outcome OutcomeOf(RecordKind handshake) {
 /// One pass over the store's headers; the cursor never moves back.
 class Grouper {
 public:
-    explicit Grouper(const capture::PacketList& packets) : p_(packets), n_(packets.size()) {}
+    explicit Grouper(const capture::PacketList& packets, DataCheck check = DataCheck::All)
+        : p_(packets), n_(packets.size()), check_(check) {}
 
     /// Groups the transactions that start in [begin, end) onto `out`; returns where the next
     /// one starts.
@@ -109,9 +110,11 @@ private:
         const bool in = IsInToken(kind);
         std::size_t end = token + 1;
         std::size_t q = end < n_ ? skipPreamble(end) : end;
+        bool checked = true;
         if (q < n_ && IsData(p_.kind(q))) {
             t.dataOffset = static_cast<std::uint8_t>(q - i);
-            t.corruptData = HasBadCrc16(p_, q);
+            checked = check_ == DataCheck::All || !trusted || t.endpoint == 0;
+            t.corruptData = checked && HasBadCrc16(p_, q);
             end = q + 1;
             q = end < n_ ? skipPreamble(end) : end;
             // The host acknowledges IN data with ACK only; the device answers host data with
@@ -132,13 +135,19 @@ private:
         t.count = static_cast<std::uint8_t>(end - i);
         out.push(t);
         if (t.hasData()) {
-            largest.note(t, PayloadLength(p_, t.dataRecord()));
+            const std::size_t length = PayloadLength(p_, t.dataRecord());
+            if (checked) {
+                largest.note(t, length);
+            } else {
+                largest.noteUnchecked(t, length, [&] { return HasBadCrc16(p_, t.dataRecord()); });
+            }
         }
         return end;
     }
 
     const capture::PacketList& p_;
     std::size_t n_;
+    DataCheck check_;
 };
 
 } // namespace
@@ -186,6 +195,19 @@ void Transactions::markCorruptOf(const Transactions& later) {
     }
 }
 
+bool Transactions::checkData(const capture::PacketList& packets, std::size_t i) {
+    const Transaction t = (*this)[i];
+    if (!t.hasToken() || !t.hasData() || t.corruptData) {
+        return t.corruptData;
+    }
+    if (!HasBadCrc16(packets, t.dataRecord())) {
+        return false;
+    }
+    entries_[i] |= kCorruptDataFlag;
+    markCorrupt(i);
+    return true;
+}
+
 void Transactions::append(Transactions&& later) {
     markCorruptOf(later);
     later.corruptBlocks_.clear();
@@ -202,9 +224,9 @@ void Transactions::append(const Transactions& later) {
 }
 
 std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
-                      Transactions& out) {
+                      Transactions& out, DataCheck check) {
     out.measured_ = true;
-    return Grouper(packets).run(begin, end, out, out.largest_);
+    return Grouper(packets, check).run(begin, end, out, out.largest_);
 }
 
 namespace {
@@ -275,7 +297,8 @@ LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsig
     RunParts(results.size(), [&](std::size_t k) {
         // A window of the index at a time, freed as it goes.
         constexpr std::size_t kWindow = std::size_t{1} << 16;
-        const Grouper grouper(packets);
+        // The payloads' sizes are exact without a CRC16 over every data packet.
+        const Grouper grouper(packets, DataCheck::EndpointZero);
         Transactions window;
         for (std::size_t i = bounds[k]; i < bounds[k + 1];) {
             i = grouper.run(i, std::min(bounds[k + 1], i + kWindow), window, results[k]);
