@@ -68,7 +68,8 @@ int Run(const DevicesOptions& o) {
         if (o.json) {
             protocol::AppendDeviceJson(devices[d], d == 0, names, out);
         } else {
-            protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names), 0, out);
+            protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names, false), 0,
+                                           out);
             out += '\n';
         }
     };
