@@ -40,6 +40,12 @@ Outcome OutcomeOf(RecordKind handshake) {
     }
 }
 
+/// HasBadCrc5 for a record known to be a token or an SOF.
+bool BadCrc5(const capture::CaptureRecord& r) {
+    return r.length == 2 && r.bytes.size() == 2 &&
+           !capture::TokenCrcMatches(r.bytes[0], r.bytes[1]);
+}
+
 /// One pass over the store's headers; the cursor never moves back.
 class Grouper {
 public:
@@ -72,16 +78,17 @@ private:
         if (preamble(i) && i + 1 < n_ && IsToken(p_.kind(i + 1))) {
             token = i + 1;
         }
-        const RecordKind kind = p_.kind(token);
+        // The token's (or SOF's) header and bytes are read once: grouping reads every one.
+        const capture::CaptureRecord r = p_[token];
+        const RecordKind kind = r.kind;
         Transaction t;
         t.first = i;
         if (IsSof(kind)) {
             // A corrupted SOF marks no frame: it stays a malformed entry of its own.
             t.count = 1;
-            if (!HasBadCrc5(p_, i)) {
+            if (!BadCrc5(r)) {
                 // Its frame number is read here, while the record is at hand, for the passes
                 // that fold runs of frames and print them.
-                const capture::CaptureRecord r = p_[i];
                 if (r.bytes.size() >= 2) {
                     out.pushSof(i, static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8));
                     return i + 1;
@@ -93,18 +100,18 @@ private:
             return i + 1;
         }
         // A token cut before its address and endpoint cannot be placed.
-        if (!IsToken(kind) || p_[token].bytes.size() < 2) {
+        if (!IsToken(kind) || r.bytes.size() < 2) {
             t.count = static_cast<std::uint8_t>(token - i + 1);
             out.push(t);
             return token + 1;
         }
         // A token whose CRC5 fails is ignored by every device, whatever address it seems to
         // carry; what answers it still belongs with it.
-        const bool trusted = !HasBadCrc5(p_, token);
+        const bool trusted = !BadCrc5(r);
         if (trusted) {
             t.kind = KindOfToken(kind);
-            t.address = p_.address(token);
-            t.endpoint = p_.endpoint(token);
+            t.address = r.address;
+            t.endpoint = r.endpoint;
             t.outcome = Outcome::NoHandshake;
         }
         const bool in = IsInToken(kind);
@@ -328,9 +335,7 @@ bool HasBadCrc5(const capture::PacketList& packets, std::size_t i) {
     if (!IsToken(kind) && !IsSof(kind)) {
         return false;
     }
-    const capture::CaptureRecord r = packets[i];
-    return r.length == 2 && r.bytes.size() == 2 &&
-           !capture::TokenCrcMatches(r.bytes[0], r.bytes[1]);
+    return BadCrc5(packets[i]);
 }
 
 bool HasBadCrc16(const capture::PacketList& packets, std::size_t i) {
