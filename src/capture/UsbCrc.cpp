@@ -9,7 +9,6 @@ namespace {
 // Both CRCs are computed in the reflected form: USB sends every field least significant bit
 // first, so shifting right consumes the bits in wire order and the result comes out in the
 // bit order it is sent in.
-constexpr std::uint8_t kCrc5Poly = 0x14;     // x^5 + x^2 + 1, reflected
 constexpr std::uint16_t kCrc16Poly = 0xA001; // x^16 + x^15 + x^2 + 1, reflected
 
 using Crc16Tables = std::array<std::array<std::uint16_t, 256>, 8>;
@@ -33,34 +32,12 @@ constexpr Crc16Tables MakeCrc16Tables() {
     return t;
 }
 
-constexpr std::uint8_t ComputeCrc5(std::uint16_t data11) {
-    std::uint8_t crc = 0x1F;
-    for (int bit = 0; bit < 11; ++bit) {
-        const bool feedback = ((crc ^ (data11 >> bit)) & 1) != 0;
-        crc = static_cast<std::uint8_t>(crc >> 1);
-        if (feedback) {
-            crc ^= kCrc5Poly;
-        }
-    }
-    return static_cast<std::uint8_t>(~crc & 0x1F);
-}
-
-// Every 11-bit field has its CRC looked up: checking millions of SOFs and tokens stays cheap.
-constexpr std::array<std::uint8_t, 2048> MakeCrc5Table() {
-    std::array<std::uint8_t, 2048> table{};
-    for (unsigned i = 0; i < table.size(); ++i) {
-        table[i] = ComputeCrc5(static_cast<std::uint16_t>(i));
-    }
-    return table;
-}
-
 constexpr Crc16Tables kCrc16 = MakeCrc16Tables();
-constexpr auto kCrc5Table = MakeCrc5Table();
 
 } // namespace
 
 std::uint8_t Crc5(std::uint16_t data11) {
-    return kCrc5Table[data11 & 0x7FF];
+    return detail::kCrc5Table[data11 & 0x7FF];
 }
 
 std::uint16_t Crc16(std::span<const std::uint8_t> data) {
@@ -83,11 +60,6 @@ std::uint16_t Crc16(std::span<const std::uint8_t> data) {
 std::uint16_t WithCrc5(std::uint16_t elevenBits) {
     const auto bits = static_cast<std::uint16_t>(elevenBits & 0x7FF);
     return static_cast<std::uint16_t>(bits | Crc5(bits) << 11);
-}
-
-bool TokenCrcMatches(std::uint8_t byte0, std::uint8_t byte1) {
-    const auto field = static_cast<std::uint16_t>(byte0 | ((byte1 & 0x07) << 8));
-    return Crc5(field) == (byte1 >> 3);
 }
 
 bool DataCrcMatches(std::span<const std::uint8_t> packet) {

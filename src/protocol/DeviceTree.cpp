@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace vintrace::protocol {
@@ -37,6 +38,14 @@ void Mark(DeviceTreeRow& row, std::optional<std::uint8_t> DeviceTreeRow::*member
     }
 }
 
+/// Clears the field places of `row` and every row under it.
+void ForgetPlaces(DeviceTreeRow& row) {
+    row.field.reset();
+    for (DeviceTreeRow& child : row.children) {
+        ForgetPlaces(child);
+    }
+}
+
 /// How many fields `node` and those under it are.
 std::size_t SubtreeSize(const FieldNode& node) {
     std::size_t n = 1;
@@ -62,7 +71,7 @@ std::optional<std::size_t> PlaceOf(const FieldNode& root, std::string_view name)
 /// One row per field of `nodes` and those under them, each naming its place in the detail
 /// (depth first, counted on from `place`), the value after the name as a descriptor's fields
 /// show it.
-void FieldRows(const std::vector<FieldNode>& nodes, std::size_t record, std::size_t& place,
+void FieldRows(std::span<const FieldNode> nodes, std::size_t record, std::size_t& place,
                std::vector<DeviceTreeRow>& out) {
     for (const FieldNode& node : nodes) {
         std::string text = node.name;
@@ -86,8 +95,7 @@ DeviceTreeRow LaidRow(std::string title, FieldTree detail, std::size_t record) {
     std::size_t place = 1;
     if (!detail.fields.empty()) {
         FieldRows(detail.fields.front().children, record, place, row.children);
-        const std::vector<FieldNode> notes(detail.fields.begin() + 1, detail.fields.end());
-        FieldRows(notes, record, place, row.children);
+        FieldRows(std::span(detail.fields).subspan(1), record, place, row.children);
     }
     row.detail = std::move(detail);
     return row;
@@ -129,13 +137,14 @@ std::string AssumedEndpointText(const DeviceInfo& device, const AssumedEndpoint&
 
 class TreeBuilder {
 public:
-    TreeBuilder(const DeviceInfo& device, const UsbIds* ids) : d_(device), ids_(ids) {}
+    TreeBuilder(const DeviceInfo& device, const UsbIds* ids, bool details)
+        : d_(device), ids_(ids), details_(details) {}
 
     DeviceTreeRow build() const {
         // Rows no transfer of their own delivered point where the device row does.
         const std::size_t own = d_.device ? d_.from.device : d_.first;
         DeviceTreeRow row{title(), own, {}};
-        if (d_.device) {
+        if (d_.device && details_) {
             row.detail = DescriptorTree(*d_.device, &d_, ids_);
         }
         auto& rows = row.children;
@@ -147,7 +156,7 @@ public:
                 descriptor(DescriptorHeading(*d_.qualifier), *d_.qualifier, d_.from.qualifier));
         }
         if (!d_.bos.empty()) {
-            rows.push_back(LaidRow("BOS Descriptor:", BosTree(d_.bos), d_.from.bos));
+            rows.push_back(laid("BOS Descriptor:", BosTree(d_.bos), d_.from.bos));
         }
         for (const auto& [index, c] : d_.configurations) {
             rows.push_back(configuration("Configuration Descriptor", c,
@@ -185,16 +194,16 @@ public:
         }
         if (!d_.msCompatId.empty()) {
             rows.push_back(
-                LaidRow("MS OS 1.0 Compat ID:", MsCompatIdTree(d_.msCompatId), d_.from.msCompatId));
+                laid("MS OS 1.0 Compat ID:", MsCompatIdTree(d_.msCompatId), d_.from.msCompatId));
         }
         if (!d_.msExtendedProperties.empty()) {
-            rows.push_back(LaidRow(
+            rows.push_back(laid(
                 "MS OS 1.0 Extended Properties:", MsExtendedPropertiesTree(d_.msExtendedProperties),
                 d_.from.msExtendedProperties));
         }
         if (!d_.msOs20Set.empty()) {
-            rows.push_back(LaidRow("MS OS 2.0 Descriptor Set:", MsOs20SetTree(d_.msOs20Set),
-                                   d_.from.msOs20Set));
+            rows.push_back(
+                laid("MS OS 2.0 Descriptor Set:", MsOs20SetTree(d_.msOs20Set), d_.from.msOs20Set));
         }
         for (const auto& [interface, bytes] : d_.reportDescriptors) {
             const std::size_t record = SourceOf(d_.from.reportDescriptors, interface, d_.first);
@@ -202,11 +211,15 @@ public:
                                      " (" + std::to_string(bytes.size()) + " bytes):",
                                  record,
                                  {}};
-            report.detail = ReportDescriptorTree(bytes, ids_);
+            if (details_) {
+                report.detail = ReportDescriptorTree(bytes, ids_);
+            }
             // The listing's lines are the fields' names in the same order, depth first.
             for (std::string& item : ReportDescriptorLines(bytes, ids_)) {
                 DeviceTreeRow line{std::move(item), record, {}};
-                line.field = report.children.size();
+                if (details_) {
+                    line.field = report.children.size();
+                }
                 report.children.push_back(std::move(line));
             }
             rows.push_back(std::move(report));
@@ -262,7 +275,7 @@ private:
     DeviceTreeRow string(std::string text, std::uint8_t index, std::size_t fallback) const {
         DeviceTreeRow row{std::move(text), SourceOf(d_.from.strings, index, fallback), {}};
         const auto bytes = d_.stringDescriptors.find(index);
-        if (bytes != d_.stringDescriptors.end() && !bytes->second.empty()) {
+        if (details_ && bytes != d_.stringDescriptors.end() && !bytes->second.empty()) {
             row.detail = StringDescriptorTree(index, bytes->second);
         }
         return row;
@@ -273,8 +286,13 @@ private:
     DeviceTreeRow descriptor(const std::string& title, const Descriptor& d,
                              std::size_t record) const {
         DeviceTreeRow row{title + ":", record, {}};
-        row.detail = DescriptorTree(d, &d_, ids_);
-        const FieldNode& root = row.detail->fields.front();
+        if (details_) {
+            row.detail = DescriptorTree(d, &d_, ids_);
+        }
+        // A field's place in the detail, when the row has one.
+        const auto placeOf = [&row](std::string_view name) -> std::optional<std::size_t> {
+            return row.detail ? PlaceOf(row.detail->fields.front(), name) : std::nullopt;
+        };
         for (const DescriptorField& f : d.fields()) {
             const auto v = d.field(f.name);
             if (!v) {
@@ -283,7 +301,7 @@ private:
             std::string name(f.name);
             name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
             DeviceTreeRow field{name + DescriptorFieldText(d_, d, f.name, *v, ids_), record, {}};
-            field.field = PlaceOf(root, f.name);
+            field.field = placeOf(f.name);
             std::optional<std::string> meaning;
             if (f.name == "bmAttributes" && d.kind == DescriptorKind::Endpoint) {
                 meaning =
@@ -307,7 +325,7 @@ private:
                 std::string name = f.name;
                 name.resize(std::max<std::size_t>(name.size() + 1, 22), ' ');
                 DeviceTreeRow field{name + LaidFieldText(d_, f, ids_), record, {}};
-                field.field = PlaceOf(root, f.name);
+                field.field = placeOf(f.name);
                 row.children.push_back(std::move(field));
             }
             fixed = std::max(fixed, layout.end);
@@ -318,7 +336,7 @@ private:
                 s += Format(" %02x", d.bytes[i]);
             }
             DeviceTreeRow data{s, record, {}};
-            data.field = PlaceOf(root, "Data");
+            data.field = placeOf("Data");
             row.children.push_back(std::move(data));
         }
         return row;
@@ -359,8 +377,19 @@ private:
         return row;
     }
 
+    /// LaidRow, without its detail when the rows need none.
+    DeviceTreeRow laid(std::string title, FieldTree detail, std::size_t record) const {
+        DeviceTreeRow row = LaidRow(std::move(title), std::move(detail), record);
+        if (!details_) {
+            row.detail.reset();
+            ForgetPlaces(row);
+        }
+        return row;
+    }
+
     const DeviceInfo& d_;
     const UsbIds* ids_;
+    bool details_;
 };
 
 } // namespace
@@ -375,8 +404,8 @@ std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& device
     return rows;
 }
 
-DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids) {
-    DeviceTreeRow row = TreeBuilder(device, ids).build();
+DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids, bool details) {
+    DeviceTreeRow row = TreeBuilder(device, ids, details).build();
     Mark(row, &DeviceTreeRow::address, device.address);
     return row;
 }

@@ -49,8 +49,9 @@ std::vector<DeviceTreeRow> BuildDeviceTree(const std::vector<DeviceInfo>& device
                                            const UsbIds* ids);
 
 /// One device's row of BuildDeviceTree, with everything under it (a reader that prints the
-/// devices one at a time holds no tree of all of them).
-DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids);
+/// devices one at a time holds no tree of all of them). Without `details` the rows hold no
+/// detail and no field place, only what their text needs: a listing builds no field trees.
+DeviceTreeRow BuildDeviceRow(const DeviceInfo& device, const UsbIds* ids, bool details = true);
 
 /// `rows` as text: one line per row, two spaces of indent per level, a blank line after each
 /// top-level row.

@@ -6,6 +6,7 @@
 #include <array>
 #include <deque>
 #include <thread>
+#include <type_traits>
 
 namespace vintrace::protocol {
 
@@ -64,7 +65,8 @@ public:
         }
         DeviceInfo& device = devices_[at];
         if (request->type() == 2) {
-            msOs(device, *request, record, DeliveredPayload(packets_, tx_, item));
+            DeliveredPayloadInto(payload_, packets_, tx_, item);
+            msOs(device, *request, record, payload_);
             return;
         }
         if (request->type() != 0) {
@@ -88,7 +90,8 @@ public:
             break;
         case kGetDescriptor:
             if (request->deviceToHost()) {
-                descriptor(device, *request, record, DeliveredPayload(packets_, tx_, item));
+                DeliveredPayloadInto(payload_, packets_, tx_, item);
+                descriptor(device, *request, record, payload_);
             }
             break;
         default:
@@ -133,6 +136,15 @@ private:
                 {record, std::string(what) + ", byte " + std::to_string(p.offset) + ": " + p.what});
         }
     }
+    /// The same with a name made only when there is a problem.
+    template <typename What>
+    requires std::is_invocable_r_v<std::string, What>
+    static void note(DeviceInfo& device, std::size_t record, What&& what,
+                     const std::vector<DescriptorProblem>& problems) {
+        if (!problems.empty()) {
+            note(device, record, what(), problems);
+        }
+    }
 
     /// The Microsoft OS descriptors a vendor request read: the longest copy of each is kept.
     static void msOs(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
@@ -161,8 +173,10 @@ private:
                     const std::vector<std::uint8_t>& data) {
         const std::uint8_t type = static_cast<std::uint8_t>(r.value >> 8);
         const std::uint8_t index = static_cast<std::uint8_t>(r.value & 0xFF);
-        const std::string what =
-            std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
+        // Named only for a problem: most descriptors have none.
+        const auto what = [type, index] {
+            return std::string(KindName(KindOfRequestedType(type))) + " " + std::to_string(index);
+        };
         if (r.recipient() == 1 && type == kReportDescriptor) {
             const auto interface = static_cast<std::uint8_t>(r.index & 0xFF);
             auto& kept = device.reportDescriptors[interface];
@@ -248,6 +262,8 @@ private:
 
     const capture::PacketList& packets_;
     const Transactions& tx_;
+    /// The payload of the request at hand, one buffer for them all.
+    std::vector<std::uint8_t> payload_;
     std::array<std::size_t, 128> current_{};
     /// Bytes delivered for each device's kept string, by device number and string index.
     std::map<std::pair<std::size_t, std::uint8_t>, std::size_t> stringSizes_;
@@ -373,14 +389,16 @@ private:
 /// be free cannot be judged, and the pass reports that so the caller runs it unfiltered.
 class ControlPass {
 public:
+    /// `unchecked`: `tx` itself when it was grouped with DataCheck::EndpointZero; the pass
+    /// checks the data of the other endpoints' transactions it reads.
     ControlPass(const capture::PacketList& packets, const Transactions& tx,
-                const LargestPayloads& largest, bool filtered)
-        : builder_(packets, tx), store_(builder_, packets, tx),
-          assembly_(packets, tx, options_, largest, store_), largest_(largest),
-          filtered_(filtered) {}
+                const LargestPayloads& largest, bool filtered, Transactions* unchecked = nullptr)
+        : packets_(packets), builder_(packets, tx), store_(builder_, packets, tx),
+          assembly_(packets, tx, options_, largest, store_), largest_(largest), filtered_(filtered),
+          unchecked_(unchecked) {}
 
     /// Takes in transaction `x`; false when the filtered pass cannot go on.
-    bool step(std::size_t x, const Transaction& t) {
+    bool step(std::size_t x, Transaction t) {
         // An SOF changes nothing but the SOF items, which name no device.
         if (t.kind == TransactionKind::Sof) {
             return true;
@@ -402,6 +420,11 @@ public:
                 if (!control_[ep] && t.hasData()) {
                     noteSize(t);
                 }
+            }
+            if (unchecked_ != nullptr && t.endpoint != 0) {
+                // Marked in the index too: the assembly reads a control transfer's members
+                // again from it.
+                t.corruptData = unchecked_->checkData(packets_, x);
             }
         }
         assembly_.step(x, t);
@@ -447,12 +470,14 @@ private:
         }
     }
 
+    const capture::PacketList& packets_;
     Builder builder_;
     DeviceStore store_;
     const TransferOptions options_{};
     TransferAssembly assembly_;
     const LargestPayloads& largest_;
     bool filtered_;
+    Transactions* unchecked_;
     std::vector<Sized> sized_;
     std::array<bool, 128 * 32> sizeNoted_{};
     /// By address << 4 | endpoint: a SETUP came (every transaction of it is stepped).
@@ -704,11 +729,13 @@ std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& p
                                                     WindowedPass& run) {
     // The index is grouped a window at a time and freed behind the oldest control transfer
     // still open. Other threads group the windows ahead while this one assembles.
-    WindowGrouper grouper(packets, threads, windowRecords);
+    // Only endpoint 0's data is checked while grouping; the pass checks what else it reads.
+    WindowGrouper grouper(packets, threads, windowRecords, DataCheck::EndpointZero);
     Transactions window;
     // The sizes grouped so far, when the whole capture's are not known.
     LargestPayloads seen;
-    ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered);
+    ControlPass pass(packets, window, run.sizes != nullptr ? *run.sizes : seen, run.filtered,
+                     &window);
     std::size_t x = 0;
     bool judged = true;
     while (judged && grouper.next(window)) {
@@ -775,6 +802,33 @@ std::optional<EndpointDescription> DescriptionOf(const DeviceInfo& device, std::
 
 std::size_t EndpointSlot(std::uint8_t endpoint, Direction direction) {
     return static_cast<std::size_t>((endpoint & 0x0F) << 1 | (direction == Direction::In ? 1 : 0));
+}
+
+/// A bit for each slot the device may describe: the endpoint addresses of its active
+/// configuration and of its assumptions. DescriptionOf answers nothing for the others, and
+/// each question walks the configuration by field name: a capture of thousands of
+/// enumerations asks it of every slot of every device.
+std::uint32_t EndpointSlotsOf(const DeviceInfo& device) {
+    std::uint32_t slots = 0;
+    const auto add = [&slots](std::optional<std::uint16_t> address) {
+        // The lookups match bEndpointAddress exactly: reserved bits match no slot.
+        if (address && (*address & 0x70) == 0 && *address <= 0xFF) {
+            slots |= std::uint32_t{1}
+                     << EndpointSlot(static_cast<std::uint8_t>(*address & 0x0F),
+                                     (*address & 0x80) != 0 ? Direction::In : Direction::Out);
+        }
+    };
+    if (const ConfigurationDescription* c = device.activeConfiguration()) {
+        for (const InterfaceDescription& i : c->interfaces) {
+            for (const Descriptor& e : i.endpoints) {
+                add(e.field("bEndpointAddress"));
+            }
+        }
+    }
+    for (const AssumedEndpoint& a : device.assumedEndpoints) {
+        add(a.endpoint);
+    }
+    return slots;
 }
 
 /// The span in force at `record` among one address's spans, or nothing before the first.
@@ -912,10 +966,13 @@ void DeviceModel::index() {
         }
         endpointsOf_[d] = endpoints_.size();
         Endpoints& described = endpoints_.emplace_back();
+        const std::uint32_t present = EndpointSlotsOf(devices_[d]);
         for (std::uint8_t number = 0; number < 16; ++number) {
             for (const Direction direction : {Direction::Out, Direction::In}) {
-                described[EndpointSlot(number, direction)] =
-                    DescriptionOf(devices_[d], number, direction);
+                const std::size_t slot = EndpointSlot(number, direction);
+                if ((present >> slot & 1) != 0) {
+                    described[slot] = DescriptionOf(devices_[d], number, direction);
+                }
             }
         }
     }

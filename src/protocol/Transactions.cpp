@@ -40,10 +40,17 @@ Outcome OutcomeOf(RecordKind handshake) {
     }
 }
 
+/// HasBadCrc5 for a record known to be a token or an SOF.
+bool BadCrc5(const capture::CaptureRecord& r) {
+    return r.length == 2 && r.bytes.size() == 2 &&
+           !capture::TokenCrcMatches(r.bytes[0], r.bytes[1]);
+}
+
 /// One pass over the store's headers; the cursor never moves back.
 class Grouper {
 public:
-    explicit Grouper(const capture::PacketList& packets) : p_(packets), n_(packets.size()) {}
+    explicit Grouper(const capture::PacketList& packets, DataCheck check = DataCheck::All)
+        : p_(packets), n_(packets.size()), check_(check) {}
 
     /// Groups the transactions that start in [begin, end) onto `out`; returns where the next
     /// one starts.
@@ -71,16 +78,17 @@ private:
         if (preamble(i) && i + 1 < n_ && IsToken(p_.kind(i + 1))) {
             token = i + 1;
         }
-        const RecordKind kind = p_.kind(token);
+        // The token's (or SOF's) header and bytes are read once: grouping reads every one.
+        const capture::CaptureRecord r = p_[token];
+        const RecordKind kind = r.kind;
         Transaction t;
         t.first = i;
         if (IsSof(kind)) {
             // A corrupted SOF marks no frame: it stays a malformed entry of its own.
             t.count = 1;
-            if (!HasBadCrc5(p_, i)) {
+            if (!BadCrc5(r)) {
                 // Its frame number is read here, while the record is at hand, for the passes
                 // that fold runs of frames and print them.
-                const capture::CaptureRecord r = p_[i];
                 if (r.bytes.size() >= 2) {
                     out.pushSof(i, static_cast<std::uint16_t>(r.bytes[0] | (r.bytes[1] & 7) << 8));
                     return i + 1;
@@ -92,26 +100,28 @@ private:
             return i + 1;
         }
         // A token cut before its address and endpoint cannot be placed.
-        if (!IsToken(kind) || p_[token].bytes.size() < 2) {
+        if (!IsToken(kind) || r.bytes.size() < 2) {
             t.count = static_cast<std::uint8_t>(token - i + 1);
             out.push(t);
             return token + 1;
         }
         // A token whose CRC5 fails is ignored by every device, whatever address it seems to
         // carry; what answers it still belongs with it.
-        const bool trusted = !HasBadCrc5(p_, token);
+        const bool trusted = !BadCrc5(r);
         if (trusted) {
             t.kind = KindOfToken(kind);
-            t.address = p_.address(token);
-            t.endpoint = p_.endpoint(token);
+            t.address = r.address;
+            t.endpoint = r.endpoint;
             t.outcome = Outcome::NoHandshake;
         }
         const bool in = IsInToken(kind);
         std::size_t end = token + 1;
         std::size_t q = end < n_ ? skipPreamble(end) : end;
+        bool checked = true;
         if (q < n_ && IsData(p_.kind(q))) {
             t.dataOffset = static_cast<std::uint8_t>(q - i);
-            t.corruptData = HasBadCrc16(p_, q);
+            checked = check_ == DataCheck::All || !trusted || t.endpoint == 0;
+            t.corruptData = checked && HasBadCrc16(p_, q);
             end = q + 1;
             q = end < n_ ? skipPreamble(end) : end;
             // The host acknowledges IN data with ACK only; the device answers host data with
@@ -132,13 +142,19 @@ private:
         t.count = static_cast<std::uint8_t>(end - i);
         out.push(t);
         if (t.hasData()) {
-            largest.note(t, PayloadLength(p_, t.dataRecord()));
+            const std::size_t length = PayloadLength(p_, t.dataRecord());
+            if (checked) {
+                largest.note(t, length);
+            } else {
+                largest.noteUnchecked(t, length, [&] { return HasBadCrc16(p_, t.dataRecord()); });
+            }
         }
         return end;
     }
 
     const capture::PacketList& p_;
     std::size_t n_;
+    DataCheck check_;
 };
 
 } // namespace
@@ -186,6 +202,19 @@ void Transactions::markCorruptOf(const Transactions& later) {
     }
 }
 
+bool Transactions::checkData(const capture::PacketList& packets, std::size_t i) {
+    const Transaction t = (*this)[i];
+    if (!t.hasToken() || !t.hasData() || t.corruptData) {
+        return t.corruptData;
+    }
+    if (!HasBadCrc16(packets, t.dataRecord())) {
+        return false;
+    }
+    entries_[i] |= kCorruptDataFlag;
+    markCorrupt(i);
+    return true;
+}
+
 void Transactions::append(Transactions&& later) {
     markCorruptOf(later);
     later.corruptBlocks_.clear();
@@ -202,9 +231,9 @@ void Transactions::append(const Transactions& later) {
 }
 
 std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
-                      Transactions& out) {
+                      Transactions& out, DataCheck check) {
     out.measured_ = true;
-    return Grouper(packets).run(begin, end, out, out.largest_);
+    return Grouper(packets, check).run(begin, end, out, out.largest_);
 }
 
 namespace {
@@ -275,7 +304,8 @@ LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsig
     RunParts(results.size(), [&](std::size_t k) {
         // A window of the index at a time, freed as it goes.
         constexpr std::size_t kWindow = std::size_t{1} << 16;
-        const Grouper grouper(packets);
+        // The payloads' sizes are exact without a CRC16 over every data packet.
+        const Grouper grouper(packets, DataCheck::EndpointZero);
         Transactions window;
         for (std::size_t i = bounds[k]; i < bounds[k + 1];) {
             i = grouper.run(i, std::min(bounds[k + 1], i + kWindow), window, results[k]);
@@ -305,9 +335,7 @@ bool HasBadCrc5(const capture::PacketList& packets, std::size_t i) {
     if (!IsToken(kind) && !IsSof(kind)) {
         return false;
     }
-    const capture::CaptureRecord r = packets[i];
-    return r.length == 2 && r.bytes.size() == 2 &&
-           !capture::TokenCrcMatches(r.bytes[0], r.bytes[1]);
+    return BadCrc5(packets[i]);
 }
 
 bool HasBadCrc16(const capture::PacketList& packets, std::size_t i) {

@@ -70,6 +70,19 @@ public:
             l = std::max(l, static_cast<std::uint16_t>(payloadLength));
         }
     }
+    /// The same for a transaction whose data grouping did not check (DataCheck::EndpointZero):
+    /// `corrupt()` is asked only when the payload would be the pipe's largest, so the figures
+    /// are the ones note() gives.
+    template <typename Corrupt>
+    void noteUnchecked(const Transaction& t, std::size_t payloadLength, Corrupt&& corrupt) {
+        if (t.hasToken() && t.hasData()) {
+            std::uint16_t& l = largest_[Key(t.address, t.endpoint, t.direction())];
+            const auto length = static_cast<std::uint16_t>(payloadLength);
+            if (length > l && !corrupt()) {
+                l = length;
+            }
+        }
+    }
     /// The larger of each pipe's two figures.
     void merge(const LargestPayloads& other) {
         for (std::size_t i = 0; i < largest_.size(); ++i) {
@@ -83,6 +96,17 @@ private:
                static_cast<std::size_t>(endpoint & 0x0F) << 1 | (d == Direction::In ? 1 : 0);
     }
     std::array<std::uint16_t, 128 * 32> largest_{};
+};
+
+/// Which data packets grouping checks the CRC16 of.
+enum class DataCheck : std::uint8_t {
+    /// Every one: the index tells of each transaction whether its data is corrupt.
+    All,
+    /// Those of endpoint 0 and of tokens that cannot be trusted. Elsewhere corruptData stays
+    /// false until a reader checks it (Transactions::checkData); the largest payloads are
+    /// still exact. For a pass that reads little of the other pipes: it saves a CRC16 over
+    /// nearly every data packet.
+    EndpointZero,
 };
 
 /// Every record of a store in exactly one transaction, in capture order, eight bytes each
@@ -148,6 +172,10 @@ public:
                            std::uint64_t{static_cast<unsigned>(Outcome::NoHandshake)} << 15 |
                            kSofFrameFlag | (frame & 0x7FFu));
     }
+    /// Checks the data of token transaction i (grouped with DataCheck::EndpointZero) and
+    /// marks it corrupt when its CRC16 does not match; returns its corruptData. Checking
+    /// again, or an index grouped with DataCheck::All, changes nothing.
+    bool checkData(const capture::PacketList& packets, std::size_t i);
     /// Moves the transactions of `later`, which follow this index's in the store, to its end.
     void append(Transactions&& later);
     /// The same, copying: `later` keeps its transactions.
@@ -174,7 +202,7 @@ public:
 
 private:
     friend std::size_t GroupInto(const capture::PacketList&, std::size_t, std::size_t,
-                                 Transactions&);
+                                 Transactions&, DataCheck);
 
     /// Marks the blocks of `later`'s corrupt transactions, as they will lie once appended.
     void markCorruptOf(const Transactions& later);
@@ -193,6 +221,8 @@ private:
 
     static constexpr unsigned kFirstShift = 24;
     static constexpr std::uint64_t kSofFrameFlag = std::uint64_t{1} << 11;
+    /// The same bit in a token's entry.
+    static constexpr std::uint64_t kCorruptDataFlag = std::uint64_t{1} << 11;
     static constexpr unsigned kCorruptBlockShift = 6;
     // first record: 40 bits | count 3 | kind 3 | outcome 3 | dataOffset 3 | corruptData 1 |
     // address 7 | endpoint 4 (high to low); ordered by first record, so record look-ups
@@ -221,7 +251,7 @@ Transactions GroupTransactions(const capture::PacketList& packets, unsigned thre
 /// transactions before `begin`) and measures their payloads; returns where the next
 /// transaction starts (`end` or just past it). For passes that group a window at a time.
 std::size_t GroupInto(const capture::PacketList& packets, std::size_t begin, std::size_t end,
-                      Transactions& out);
+                      Transactions& out, DataCheck check = DataCheck::All);
 /// The largest payloads of the whole store in one pass that keeps no index (on up to
 /// `threads` threads, 0: one per core).
 LargestPayloads MeasureLargestPayloads(const capture::PacketList& packets, unsigned threads = 0,

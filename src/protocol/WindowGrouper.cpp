@@ -7,9 +7,9 @@
 namespace vintrace::protocol {
 
 WindowGrouper::WindowGrouper(const capture::PacketList& packets, unsigned threads,
-                             std::size_t windowRecords)
+                             std::size_t windowRecords, DataCheck check)
     : packets_(packets), window_(std::max<std::size_t>(1, windowRecords)),
-      windows_((packets.size() + window_ - 1) / window_) {
+      windows_((packets.size() + window_ - 1) / window_), check_(check) {
     if (threads == 0) {
         threads = std::max(1u, std::thread::hardware_concurrency());
     }
@@ -56,7 +56,7 @@ void WindowGrouper::groupAhead(std::unique_lock<std::mutex>& lock) {
     slot.block.clear();
     slot.begin = startOf(w);
     const std::size_t end = w + 1 < windows_ ? startOf(w + 1) : packets_.size();
-    slot.end = GroupInto(packets_, slot.begin, end, slot.block);
+    slot.end = GroupInto(packets_, slot.begin, end, slot.block, check_);
     lock.lock();
     slot.done = true;
     changed_.notify_all();
@@ -86,7 +86,7 @@ bool WindowGrouper::next(Transactions& out) {
             // No thread has it: group it here, straight into the caller's index.
             ++claimed_;
             lock.unlock();
-            resume_ = GroupInto(packets_, resume_, end, out);
+            resume_ = GroupInto(packets_, resume_, end, out, check_);
             lock.lock();
             break;
         }
@@ -98,7 +98,7 @@ bool WindowGrouper::next(Transactions& out) {
             } else {
                 // The window had no SOF and the last transaction before it ran into its
                 // records: group it again from where that transaction ended.
-                resume_ = GroupInto(packets_, resume_, end, out);
+                resume_ = GroupInto(packets_, resume_, end, out, check_);
             }
             lock.lock();
             slot.done = false;

@@ -16,14 +16,14 @@ namespace vintrace::protocol {
 /// pass that reads the index once and frees it behind itself. With more than one thread,
 /// helpers group the windows ahead of the one the caller reads, and the caller groups a window
 /// itself when no helper has taken it yet, so every thread groups. The index is the one
-/// GroupTransactions gives, whatever the threads and window.
+/// GroupTransactions gives, whatever the threads and window (with DataCheck::All).
 class WindowGrouper {
 public:
     static constexpr std::size_t kWindowRecords = std::size_t{1} << 16;
 
     /// `threads` 0: one per core. The store must not change while the grouper lives.
     WindowGrouper(const capture::PacketList& packets, unsigned threads,
-                  std::size_t windowRecords = kWindowRecords);
+                  std::size_t windowRecords = kWindowRecords, DataCheck check = DataCheck::All);
     /// Stops the helpers, also when the caller did not read to the end.
     ~WindowGrouper();
     WindowGrouper(const WindowGrouper&) = delete;
@@ -58,6 +58,7 @@ private:
     const capture::PacketList& packets_;
     const std::size_t window_;
     const std::size_t windows_;
+    const DataCheck check_;
     /// The record the next window's first transaction starts at.
     std::size_t resume_ = 0;
 

@@ -5,6 +5,7 @@
 #include "capture/CaptureDecoder.h"
 #include "protocol/Devices.h"
 #include "support/BusSequence.h"
+#include "support/RandomBus.h"
 
 #include <gtest/gtest.h>
 
@@ -236,6 +237,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "SETUP 3.2, DATA0 8006000100001200, ACK, IN 3.2, NAK, IN 3.2, DATA1 " +
                      "120110010000000834124678000101020001, ACK, OUT 3.2, DATA1, ACK, " +
                      ControlNoData(3, SetAddress(7)) + "IN 3.2, NAK, IN 3.2, DATA1 01, ACK"},
+        // The longest packet at 3.1 is corrupt (8.6.3: discarded), so the largest is three
+        // bytes: the transfer is still open at the move and the packet after it continues
+        // the moved device's transfer.
+        Sequence{"CorruptLongestPacket", "IN 3.1, DATA1! 0102030405, IN 3.1, DATA0 010203, ACK, " +
+                                             ControlNoData(3, SetAddress(7)) +
+                                             "IN 3.1, DATA1 010203, ACK"},
+        // A SETUP on endpoint 2 whose data stage is corrupt (8.6.3: its receiver discards
+        // it): no device descriptor is delivered, though the bus shows one.
+        Sequence{"CorruptDataOnASecondControlEndpoint",
+                 std::string("SETUP 3.2, DATA0 8006000100001200, ACK, IN 3.2, DATA1! ") +
+                     "120110010000000834124678000101020001, ACK, OUT 3.2, DATA1, ACK, " +
+                     ControlNoData(3, SetAddress(7)) + "IN 3.2, NAK"},
         // A garbled token between: it ends every folded run of NAKs.
         Sequence{"GarbledTokenBetween", "IN 3.1, NAK, IN 3.1, NAK, IN! 3.1, NAK, IN 3.1, NAK, " +
                                             ControlNoData(3, SetAddress(7)) +
@@ -246,6 +259,76 @@ INSTANTIATE_TEST_SUITE_P(
                      "IN 4.1, DATA1 01, ACK, IN 5.1, DATA0 01, ACK, " +
                      ControlNoData(0, SetAddress(4)) + "IN 4.1, DATA0 01, ACK, IN 4.1, NAK"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+/// Transfers at four addresses in random order: descriptor requests and SET_ADDRESS on
+/// endpoints 0 and 2, interrupt data of random lengths on 1 and 2, SOFs; now and then a data
+/// packet with a bad CRC16 (answered or not).
+capture::PacketList RandomTransfers(int transfers, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const auto pick = [&random](unsigned n) { return static_cast<unsigned>(random() % n); };
+    const auto data = [&](int toggle, const std::string& hex) {
+        return "DATA" + std::to_string(toggle) + (pick(8) == 0 ? "! " : " ") + hex + ", ";
+    };
+    std::string bus;
+    for (int i = 0; i < transfers; ++i) {
+        const std::string a = std::to_string(pick(4));
+        switch (pick(4)) {
+        case 0: {
+            const std::string pipe = a + (pick(3) == 0 ? ".2" : ".0");
+            const bool setAddress = pick(3) == 0;
+            bus += "SETUP " + pipe + ", " +
+                   data(0, setAddress ? SetAddress(static_cast<int>(pick(4)))
+                                      : std::string("8006000100001200")) +
+                   "ACK, ";
+            if (!setAddress) {
+                bus += "IN " + pipe + ", " +
+                       data(1, "12011001000000083412" + std::to_string(4670 + pick(3)) +
+                                   "000101020001") +
+                       "ACK, OUT " + pipe + ", DATA1, ACK, ";
+            } else {
+                bus += "IN " + pipe + ", DATA1, ACK, ";
+            }
+            break;
+        }
+        case 1:
+        case 2: {
+            std::string payload;
+            for (unsigned n = pick(5); n > 0; --n) {
+                payload += "0" + std::to_string(pick(10));
+            }
+            bus += "IN " + a + "." + std::to_string(1 + pick(2)) + ", " +
+                   (pick(4) == 0 ? std::string("NAK, ")
+                                 : data(static_cast<int>(pick(2)), payload) + "ACK, ");
+            break;
+        }
+        default:
+            bus += "SOF " + std::to_string(i % 2048) + ", ";
+            break;
+        }
+    }
+    return test::BusSequence(bus);
+}
+
+// Random buses with bad CRCs on every endpoint: the windowed pass checks the data of
+// endpoints other than 0 only where it reads them, and finds the model of the whole list.
+TEST(DevicePassRandom, FindsTheDevicesOfTheWholeTransferList) {
+    for (const std::uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        const capture::PacketList packets =
+            seed % 2 == 0 ? test::RandomBus(60'000, seed) : RandomTransfers(3'000, seed);
+        const Transactions tx = GroupTransactions(packets, 1);
+        const DeviceModel want = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
+        ASSERT_FALSE(want.devices().empty());
+        for (const std::size_t window : {std::size_t{61}, WindowGrouper::kWindowRecords}) {
+            for (const unsigned threads : {1u, 2u}) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", windows of " +
+                             std::to_string(window) + " records, " + std::to_string(threads) +
+                             " threads");
+                ExpectSameModel(DeviceModel::FromControlTraffic(packets, threads, window), want,
+                                packets, 101);
+            }
+        }
+    }
+}
 
 // The windowed pass judges a short packet by the largest payloads grouped so far; here the
 // pipe's largest comes two windows later, and with it the first transfer at 3 ends at its

@@ -469,6 +469,26 @@ void ExpectRowsFindTheirFields(const DeviceTreeRow& row, const FieldTree* detail
     }
 }
 
+/// The rows a listing builds are the full rows without their details and field places.
+void ExpectSameRowsWithoutDetails(const DeviceTreeRow& lean, DeviceTreeRow full) {
+    EXPECT_FALSE(lean.detail) << lean.text;
+    EXPECT_FALSE(lean.field) << lean.text;
+    ASSERT_EQ(lean.children.size(), full.children.size()) << full.text;
+    for (std::size_t c = 0; c < full.children.size(); ++c) {
+        ExpectSameRowsWithoutDetails(lean.children[c], full.children[c]);
+    }
+    full.detail.reset();
+    full.field.reset();
+    full.children = lean.children;
+    EXPECT_EQ(lean, full) << full.text;
+}
+
+void ExpectListingRowsForEach(const std::vector<DeviceInfo>& devices) {
+    for (const DeviceInfo& d : devices) {
+        ExpectSameRowsWithoutDetails(BuildDeviceRow(d, nullptr, false), BuildDeviceRow(d, nullptr));
+    }
+}
+
 // A device's row, its languages and each string show the descriptor that delivered them
 // (9.6.1, 9.6.7: string 0 lists LANGIDs, others hold UTF-16LE text).
 TEST(DeviceTree, DeviceAndStringRowsCarryTheirDescriptors) {
@@ -552,6 +572,7 @@ TEST(DeviceTree, BosAndMicrosoftOsDescriptors) {
         std::optional<std::size_t> last;
         ExpectRowsFindTheirFields(row, nullptr, &last);
     }
+    ExpectListingRowsForEach(b.described.devices.devices());
 
     ClassDecoder decoder(b.packets, b.tx, b.described.devices);
     std::vector<std::string> titles;
@@ -599,6 +620,8 @@ TEST(DeviceTree, TextIsTheDevicesCommandsListing) {
                              std::istreambuf_iterator<char>());
     EXPECT_EQ(DeviceTreeText(tree), listed);
     EXPECT_FALSE(listed.empty());
+    // The command builds its rows without details (strings, report descriptors).
+    ExpectListingRowsForEach(session.devices().devices());
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "AssumeOption.h"
 #include "DeviceWriter.h"
 #include "OutputFile.h"
+#include "PhaseClock.h"
 #include "capture/CaptureLoader.h"
 #include "protocol/DeviceJson.h"
 #include "protocol/DeviceTree.h"
@@ -29,6 +30,7 @@ struct DevicesOptions {
 };
 
 int Run(const DevicesOptions& o) {
+    PhaseClock clock;
     std::optional<protocol::UsbIds> ids;
     if (!o.usbIds.empty()) {
         std::string reason;
@@ -40,15 +42,18 @@ int Run(const DevicesOptions& o) {
     } else {
         ids = protocol::UsbIds::LoadSystem();
     }
+    clock.lap("usb.ids");
     // The same devices as the Devices window shows: the session groups and models them.
-    session::CaptureSession session;
-    if (!OpenAssuming(session, o.file, o.assume)) {
+    auto session = std::make_unique<session::CaptureSession>();
+    if (!OpenAssuming(*session, o.file, o.assume)) {
         return kExitFileError;
     }
+    clock.lap("load");
     // From the control transfers, grouping a window of the capture at a time: no transfer
     // list and no whole transaction index beside the capture.
-    const protocol::DeviceModel& model = session.devices();
-    ReportUnusedAssumptions(o.file, model, session.assumptions());
+    const protocol::DeviceModel& model = session->devices();
+    clock.lap("devices");
+    ReportUnusedAssumptions(o.file, model, session->assumptions());
     const protocol::UsbIds* names = ids ? &*ids : nullptr;
     // Written a batch of devices at a time: a capture of thousands of re-enumerations would
     // otherwise hold the tree (or text) of every device at once beside the capture. Their
@@ -63,7 +68,8 @@ int Run(const DevicesOptions& o) {
         if (o.json) {
             protocol::AppendDeviceJson(devices[d], d == 0, names, out);
         } else {
-            protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names), 0, out);
+            protocol::AppendDeviceTreeText(protocol::BuildDeviceRow(devices[d], names, false), 0,
+                                           out);
             out += '\n';
         }
     };
@@ -75,6 +81,9 @@ int Run(const DevicesOptions& o) {
     if (std::fflush(stdout) != 0) {
         return ReportStdoutFailure(errno);
     }
+    clock.lap("write");
+    session.reset();
+    clock.lap("free");
     return 0;
 }
 

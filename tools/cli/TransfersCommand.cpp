@@ -2,6 +2,7 @@
 
 #include "AssumeOption.h"
 #include "OutputFile.h"
+#include "PhaseClock.h"
 #include "TransferWriter.h"
 
 #include "protocol/Devices.h"
@@ -10,7 +11,6 @@
 #include "protocol/Transfers.h"
 #include "session/CaptureSession.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,27 +26,6 @@ namespace {
 using protocol::TransferItem;
 
 constexpr int kExitUsage = 106;
-
-/// With VINTRACE_PHASES set, how long each step of a run took, on standard error: where a
-/// slow run spends its time without a profiler.
-class PhaseClock {
-public:
-    PhaseClock() : on_(std::getenv("VINTRACE_PHASES") != nullptr), last_(Clock::now()) {}
-    void lap(const char* phase) {
-        if (!on_) {
-            return;
-        }
-        const Clock::time_point now = Clock::now();
-        std::fprintf(stderr, "vintrace-cli: phase %-9s %8.1f ms\n", phase,
-                     std::chrono::duration<double, std::milli>(now - last_).count());
-        last_ = now;
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    bool on_;
-    Clock::time_point last_;
-};
 
 struct TransfersOptions {
     std::string file;
