@@ -201,9 +201,9 @@ void TDevicesForm::rebuildNow() {
         UpdateState();
         return;
     }
-    // Reading the device model and every transfer's end holds the window for seconds at
-    // 100 M records: the session builds its indexes on a worker (shared with the Transfers
-    // window), then a worker of the model lays the rows out.
+    // Reading the device model holds the window for seconds at 100 M records: the session
+    // finds the devices on a worker (or its Transfers build does), then a worker of the model
+    // lays the rows out.
     setRebuilding(true);
     rebuildPoll_->start();
     pollRebuild();
@@ -223,19 +223,14 @@ void TDevicesForm::pollRebuild() {
         return;
     }
     session_.collectPrepared();
-    // Either fold: they hold the same control transfers. A fold asked for by the Transfers
-    // window is waited for rather than replaced.
-    for (const bool fold : {true, false}) {
-        if (session_.transfersReady(fold)) {
-            model_.RebuildAside(session_.devices(), session_.transactions(),
-                                session_.transferList(fold));
-            UpdateState();
-            return;
-        }
+    if (session_.devicesReady()) {
+        model_.RebuildAside(session_.devices());
+        UpdateState();
+        return;
     }
-    if (!session_.preparing()) {
-        session_.prepareTransfers(true);
-    }
+    // The devices alone, from the control traffic. A build the Transfers window started finds
+    // them too: it is waited for rather than replaced.
+    session_.prepareDevices();
     UpdateState();
 }
 

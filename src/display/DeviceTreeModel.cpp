@@ -32,20 +32,17 @@ void DeviceTreeModel::loadIds() {
 void DeviceTreeModel::Rebuild() {
     stopRebuild();
     loadIds();
-    const protocol::DeviceModel& devices = session_.devices();
     const std::atomic<bool> never{false};
-    adopt(*Lay(devices, session_.transactions(), session_.transferList(true), usbIds(), never));
+    adopt(*Lay(session_.devices(), usbIds(), never));
 }
 
-void DeviceTreeModel::RebuildAside(const protocol::DeviceModel& devices,
-                                   const protocol::Transactions& transactions,
-                                   const protocol::TransferList& transfers) {
+void DeviceTreeModel::RebuildAside(const protocol::DeviceModel& devices) {
     stopRebuild();
     loadIds();
     aside_ = std::make_unique<Aside>();
     Aside* aside = aside_.get();
-    aside->worker = std::thread([aside, &devices, &transactions, &transfers, ids = usbIds()] {
-        aside->result = Lay(devices, transactions, transfers, ids, aside->stop);
+    aside->worker = std::thread([aside, &devices, ids = usbIds()] {
+        aside->result = Lay(devices, ids, aside->stop);
         aside->finished.store(true, std::memory_order_release);
     });
 }
@@ -87,11 +84,9 @@ void DeviceTreeModel::adopt(Layout layout) {
     }
 }
 
-std::optional<DeviceTreeModel::Layout>
-DeviceTreeModel::Lay(const protocol::DeviceModel& devices,
-                     const protocol::Transactions& transactions,
-                     const protocol::TransferList& transfers, const protocol::UsbIds* ids,
-                     const std::atomic<bool>& stop) {
+std::optional<DeviceTreeModel::Layout> DeviceTreeModel::Lay(const protocol::DeviceModel& devices,
+                                                            const protocol::UsbIds* ids,
+                                                            const std::atomic<bool>& stop) {
     Layout layout;
     // A device at a time: a capture of a device in a reset loop holds tens of thousands.
     layout.rows.reserve(devices.devices().size());
@@ -105,24 +100,12 @@ DeviceTreeModel::Lay(const protocol::DeviceModel& devices,
         layout.top.push_back(layout.nodes.size());
         Flatten(layout, layout.rows[i], kNoParent, static_cast<int>(i));
     }
-    for (const Node& n : layout.nodes) {
-        layout.spans.emplace(n.row->record, n.row->record);
-    }
     // A row's record opens its transfer; the transfer's end lets a packet inside it find the
-    // row. Only control transfers deliver descriptors.
-    constexpr std::size_t kStretch = 1 << 16;
-    for (std::size_t i = 0; i < transfers.size(); ++i) {
-        if (i % kStretch == 0 && stop.load(std::memory_order_relaxed)) {
-            return std::nullopt;
-        }
-        const protocol::TransferItem item = transfers[i];
-        if (item.type != protocol::TransferType::Control) {
-            continue;
-        }
-        const auto span = layout.spans.find(protocol::FirstRecord(transactions, item));
-        if (span != layout.spans.end()) {
-            span->second = protocol::LastRecord(transactions, item);
-        }
+    // row. Only control transfers deliver descriptors; a device opened by another transfer
+    // keeps its one record.
+    for (const Node& n : layout.nodes) {
+        layout.spans.emplace(n.row->record,
+                             devices.controlTransferEnd(n.row->record).value_or(n.row->record));
     }
     return layout;
 }

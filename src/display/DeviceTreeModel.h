@@ -34,13 +34,10 @@ public:
 
     /// Starts again from the session's store as it is now.
     void Rebuild();
-    /// Builds the rows again on a worker from indexes of the store as it is now, which must
-    /// stay unchanged until the rows are adopted or the worker stopped (a change of the store
-    /// stops it first). The rows shown stay until adoptRebuilt(). Control transfers are the
-    /// same in either fold, so either list will do.
-    void RebuildAside(const protocol::DeviceModel& devices,
-                      const protocol::Transactions& transactions,
-                      const protocol::TransferList& transfers);
+    /// Builds the rows again on a worker from the devices of the store as it is now, which
+    /// must stay unchanged until the rows are adopted or the worker stopped (a change of the
+    /// store stops it first). The rows shown stay until adoptRebuilt().
+    void RebuildAside(const protocol::DeviceModel& devices);
     /// True from RebuildAside() until its rows are adopted or it is stopped.
     bool rebuildingAside() const { return aside_ != nullptr; }
     /// Once the worker has finished, its rows replace the ones shown (a model reset); true
@@ -95,8 +92,6 @@ private:
     };
     /// Nothing once `stop` is set.
     static std::optional<Layout> Lay(const protocol::DeviceModel& devices,
-                                     const protocol::Transactions& transactions,
-                                     const protocol::TransferList& transfers,
                                      const protocol::UsbIds* ids, const std::atomic<bool>& stop);
     static void Flatten(Layout& layout, const protocol::DeviceTreeRow& row, std::size_t parent,
                         int position);

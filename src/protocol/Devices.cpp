@@ -41,6 +41,23 @@ public:
 
     /// Takes in the next item of the transfer list; `record` is its first record.
     void step(const TransferItem& item, std::size_t record) {
+        cited_ = false;
+        apply(item, record);
+        // A view that shows what a device cites finds the whole transfer behind the record.
+        if (cited_ && item.type == TransferType::Control) {
+            controlSpans.push_back({record, LastRecord(tx_, item)});
+        }
+    }
+
+    /// True when a device holds `address` (as of the items stepped so far).
+    bool holds(std::uint8_t address) const { return current_[address & 0x7F] != kNoDevice; }
+
+    std::vector<AddressSpan> spans;
+    std::vector<DeviceInfo> devices_;
+    std::vector<ControlSpan> controlSpans;
+
+private:
+    void apply(const TransferItem& item, std::size_t record) {
         if (!HasEndpoint(item)) {
             return;
         }
@@ -49,6 +66,7 @@ public:
             at = open(item.address, record);
         }
         if (item.excess != 0) {
+            cited_ = true;
             // 9.3.5: a device returns at most wLength bytes.
             devices_[at].problems.push_back(
                 {record, "control transfer: " + std::to_string(item.excess) +
@@ -99,18 +117,12 @@ public:
         }
     }
 
-    /// True when a device holds `address` (as of the items stepped so far).
-    bool holds(std::uint8_t address) const { return current_[address & 0x7F] != kNoDevice; }
-
-    std::vector<AddressSpan> spans;
-    std::vector<DeviceInfo> devices_;
-
-private:
     std::size_t open(std::uint8_t address, std::size_t record) {
         DeviceInfo d;
         d.address = address;
         d.firstAddress = address;
         d.first = record;
+        cited_ = true;
         devices_.push_back(std::move(d));
         spans.push_back({address, record, devices_.size() - 1});
         return devices_.size() - 1;
@@ -129,8 +141,9 @@ private:
         spans.push_back({address, from, device});
     }
 
-    static void note(DeviceInfo& device, std::size_t record, std::string_view what,
-                     const std::vector<DescriptorProblem>& problems) {
+    void note(DeviceInfo& device, std::size_t record, std::string_view what,
+              const std::vector<DescriptorProblem>& problems) {
+        cited_ = cited_ || !problems.empty();
         for (const DescriptorProblem& p : problems) {
             device.problems.push_back(
                 {record, std::string(what) + ", byte " + std::to_string(p.offset) + ": " + p.what});
@@ -139,20 +152,20 @@ private:
     /// The same with a name made only when there is a problem.
     template <typename What>
     requires std::is_invocable_r_v<std::string, What>
-    static void note(DeviceInfo& device, std::size_t record, What&& what,
-                     const std::vector<DescriptorProblem>& problems) {
+    void note(DeviceInfo& device, std::size_t record, What&& what,
+              const std::vector<DescriptorProblem>& problems) {
         if (!problems.empty()) {
             note(device, record, what(), problems);
         }
     }
 
     /// The Microsoft OS descriptors a vendor request read: the longest copy of each is kept.
-    static void msOs(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
-                     const std::vector<std::uint8_t>& data) {
+    void msOs(DeviceInfo& device, const capture::SetupRequest& r, std::size_t record,
+              const std::vector<std::uint8_t>& data) {
         const auto keep = [&](std::vector<std::uint8_t>& kept, std::size_t& from) {
             if (data.size() >= kept.size()) {
                 kept = data;
-                from = record;
+                cite(from, record);
             }
         };
         if (IsMsCompatIdRequest(r, device.msOsVendorCode, data)) {
@@ -182,7 +195,7 @@ private:
             auto& kept = device.reportDescriptors[interface];
             if (data.size() >= kept.size()) {
                 kept = data;
-                device.from.reportDescriptors[interface] = record;
+                cite(device.from.reportDescriptors[interface], record);
             }
             return;
         }
@@ -193,7 +206,7 @@ private:
             note(device, record, "BOS", ParseBos(data, r.length).problems);
             if (data.size() >= device.bos.size()) {
                 device.bos = data;
-                device.from.bos = record;
+                cite(device.from.bos, record);
             }
             return;
         }
@@ -207,7 +220,7 @@ private:
             auto& slot = isDevice ? device.device : device.qualifier;
             if (!slot || parsed.descriptor.bytes.size() >= slot->bytes.size()) {
                 slot = std::move(parsed.descriptor);
-                (isDevice ? device.from.device : device.from.qualifier) = record;
+                cite(isDevice ? device.from.device : device.from.qualifier, record);
             }
             break;
         }
@@ -220,7 +233,7 @@ private:
             const auto found = map.find(index);
             if (found == map.end() || DeliveredSize(parsed) >= DeliveredSize(found->second)) {
                 map[index] = std::move(parsed);
-                (normal ? device.from.configurations : device.from.otherSpeed)[index] = record;
+                cite((normal ? device.from.configurations : device.from.otherSpeed)[index], record);
             }
             break;
         }
@@ -233,7 +246,7 @@ private:
                 if (parsed.languages.size() >= device.languages.size()) {
                     device.languages = std::move(parsed.languages);
                     device.stringDescriptors[0].assign(data.begin(), data.end());
-                    device.from.strings[0] = record;
+                    cite(device.from.strings[0], record);
                 }
             } else {
                 ParsedString parsed = ParseString(data, r.length);
@@ -251,7 +264,7 @@ private:
                     kept = data.size();
                     device.strings[index] = std::move(parsed.text);
                     device.stringDescriptors[index].assign(data.begin(), data.end());
-                    device.from.strings[index] = record;
+                    cite(device.from.strings[index], record);
                 }
             }
             break;
@@ -260,8 +273,16 @@ private:
         }
     }
 
+    /// Keeps `record` as the source of a part: a view shows it as where the part came from.
+    void cite(std::size_t& source, std::size_t record) {
+        source = record;
+        cited_ = true;
+    }
+
     const capture::PacketList& packets_;
     const Transactions& tx_;
+    /// Set while stepping an item once a device cites its first record.
+    bool cited_ = false;
     /// The payload of the request at hand, one buffer for them all.
     std::vector<std::uint8_t> payload_;
     std::array<std::size_t, 128> current_{};
@@ -439,11 +460,11 @@ public:
         });
     }
 
-    /// Ends the pass at the end of the capture; what it found.
-    std::pair<std::vector<DeviceInfo>, std::vector<AddressSpan>> finish() {
+    /// Ends the pass at the end of the capture; the builder holds what it found.
+    Builder& finish() {
         assembly_.finish();
         store_.finish();
-        return {std::move(builder_.devices_), std::move(builder_.spans)};
+        return builder_;
     }
 
     /// The first transaction the pass may still read, `next` when it needs none before it.
@@ -668,7 +689,8 @@ DeviceModel DeviceModel::Build(const capture::PacketList& packets, const Transac
     for (const TransferItem& item : items) {
         builder.step(item, FirstRecord(transactions, item));
     }
-    return Finish(std::move(builder.devices_), std::move(builder.spans));
+    return Finish(std::move(builder.devices_), std::move(builder.spans),
+                  std::move(builder.controlSpans));
 }
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
@@ -688,29 +710,38 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
             judged = pass.step(x, transactions[x]);
         }
         if (judged) {
-            auto [devices, spans] = pass.finish();
-            return Finish(std::move(devices), std::move(spans));
+            Builder& found = pass.finish();
+            return Finish(std::move(found.devices_), std::move(found.spans),
+                          std::move(found.controlSpans));
         }
     }
     return {}; // not reached: the unfiltered pass judges every transaction
 }
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads,
-                                            std::size_t windowRecords) {
+                                            std::size_t windowRecords,
+                                            const std::atomic<bool>* stop,
+                                            std::atomic<std::size_t>* recordsDone) {
     if (threads == 0) {
         threads = std::max(1u, std::thread::hardware_concurrency());
     }
     // First filtered, judging packets by the largest payloads grouped so far (no pass of its
     // own measures them); where that may have judged one otherwise, again with the sizes the
     // pass measured; where the filter cannot judge, every transaction.
-    WindowedPass pass;
+    const auto fresh = [stop, recordsDone] {
+        WindowedPass p;
+        p.stop = stop;
+        p.recordsDone = recordsDone;
+        return p;
+    };
+    WindowedPass pass = fresh();
     if (auto model = FromWindows(packets, threads, windowRecords, pass)) {
         return std::move(*model);
     }
     std::optional<LargestPayloads> whole;
     if (pass.measuredWhole) {
         whole = pass.measured;
-        pass = WindowedPass{};
+        pass = fresh();
         pass.sizes = &*whole;
         if (auto model = FromWindows(packets, threads, windowRecords, pass)) {
             return std::move(*model);
@@ -718,7 +749,7 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, 
     } else {
         whole = MeasureLargestPayloads(packets, threads);
     }
-    pass = WindowedPass{};
+    pass = fresh();
     pass.sizes = &*whole;
     pass.filtered = false;
     return std::move(*FromWindows(packets, threads, windowRecords, pass));
@@ -738,7 +769,18 @@ std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& p
                      &window);
     std::size_t x = 0;
     bool judged = true;
+    std::size_t windows = 0;
+    if (run.recordsDone != nullptr) {
+        run.recordsDone->store(0, std::memory_order_relaxed);
+    }
     while (judged && grouper.next(window)) {
+        if (run.stop != nullptr && run.stop->load(std::memory_order_relaxed)) {
+            return DeviceModel{};
+        }
+        if (run.recordsDone != nullptr) {
+            run.recordsDone->store(std::min(++windows * windowRecords, packets.size()),
+                                   std::memory_order_relaxed);
+        }
         if (const LargestPayloads* grouped = window.largestPayloads()) {
             seen = *grouped;
         }
@@ -757,14 +799,21 @@ std::optional<DeviceModel> DeviceModel::FromWindows(const capture::PacketList& p
             return std::nullopt;
         }
     }
-    auto [devices, spans] = pass.finish();
-    return Finish(std::move(devices), std::move(spans));
+    Builder& found = pass.finish();
+    return Finish(std::move(found.devices_), std::move(found.spans), std::move(found.controlSpans));
 }
 
-DeviceModel DeviceModel::Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans) {
+DeviceModel DeviceModel::Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans,
+                                std::vector<ControlSpan> controlSpans) {
     DeviceModel model;
     model.devices_ = std::move(devices);
     model.spans_ = std::move(spans);
+    model.controlSpans_ = std::move(controlSpans);
+    // Handed over in list order, which is by first transaction, hence by first record; sorted
+    // anyway, as the lookup needs it.
+    std::sort(model.controlSpans_.begin(), model.controlSpans_.end(),
+              [](const ControlSpan& a, const ControlSpan& b) { return a.first < b.first; });
+    model.controlSpans_.shrink_to_fit();
     // Spans were added in record order except for SET_ADDRESS ends, which fall after the
     // request's first record; a stable sort keeps the order of equal starts.
     std::stable_sort(model.spans_.begin(), model.spans_.end(),
@@ -997,6 +1046,16 @@ void DeviceModel::index() {
             }
         }
     }
+}
+
+std::optional<std::size_t> DeviceModel::controlTransferEnd(std::size_t first) const {
+    const auto at =
+        std::lower_bound(controlSpans_.begin(), controlSpans_.end(), first,
+                         [](const ControlSpan& s, std::size_t record) { return s.first < record; });
+    if (at == controlSpans_.end() || at->first != first) {
+        return std::nullopt;
+    }
+    return at->last;
 }
 
 std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size_t record) const {

@@ -148,6 +148,14 @@ struct AddressSpan {
     std::size_t device = 0;
 };
 
+/// The first and last record of a control transfer.
+struct ControlSpan {
+    std::size_t first = 0;
+    std::size_t last = 0;
+
+    friend bool operator==(const ControlSpan&, const ControlSpan&) = default;
+};
+
 /// The devices of a capture and which one held an address when.
 class DeviceModel {
 public:
@@ -159,16 +167,24 @@ public:
                              const std::vector<TransferItem>& items);
     /// The same model from the control transfers alone, in one pass that keeps no transfer
     /// list: over a grouped index, or grouping the store `windowRecords` at a time (on up to
-    /// `threads` threads, 0: one per core). Once `stop` is set the pass over an index ends
-    /// within a stretch and its model is partial.
+    /// `threads` threads, 0: one per core). Once `stop` is set either pass ends within a
+    /// stretch or a window and its model is partial. The windowed pass counts the records it
+    /// has read in `recordsDone` (may be null; it may start again from 0 when a capture needs
+    /// a second pass).
     static DeviceModel FromControlTraffic(const capture::PacketList& packets,
                                           const Transactions& transactions,
                                           const std::atomic<bool>* stop = nullptr);
-    static DeviceModel
-    FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0,
-                       std::size_t windowRecords = WindowGrouper::kWindowRecords);
+    static DeviceModel FromControlTraffic(const capture::PacketList& packets, unsigned threads = 0,
+                                          std::size_t windowRecords = WindowGrouper::kWindowRecords,
+                                          const std::atomic<bool>* stop = nullptr,
+                                          std::atomic<std::size_t>* recordsDone = nullptr);
 
     const std::vector<DeviceInfo>& devices() const { return devices_; }
+    /// The control transfers whose first record a device cites (the one that opened it, one
+    /// that delivered a part kept or had a problem), by first record.
+    const std::vector<ControlSpan>& controlSpans() const { return controlSpans_; }
+    /// The last record of the control transfer that opens at `first`, if a device cites it.
+    std::optional<std::size_t> controlTransferEnd(std::size_t first) const;
     /// The device at `address` when `record` was on the bus; nothing when none was there.
     std::optional<std::size_t> deviceAt(std::uint8_t address, std::size_t record) const;
     /// Type and maximum packet size of an endpoint, from the device at the address when
@@ -194,7 +210,8 @@ private:
     using Endpoints = std::array<std::optional<EndpointDescription>, 32>;
 
     /// The model of the devices and address spans a pass found.
-    static DeviceModel Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans);
+    static DeviceModel Finish(std::vector<DeviceInfo> devices, std::vector<AddressSpan> spans,
+                              std::vector<ControlSpan> controlSpans);
     /// A pass that groups a window at a time: with the sizes of the whole capture, else
     /// with those grouped so far (and then what it measured).
     struct WindowedPass {
@@ -202,6 +219,8 @@ private:
         bool filtered = true;
         LargestPayloads measured;
         bool measuredWhole = false;
+        const std::atomic<bool>* stop = nullptr;
+        std::atomic<std::size_t>* recordsDone = nullptr;
     };
     /// Nothing when the filter could not judge, or judged by sizes that grew afterwards.
     static std::optional<DeviceModel> FromWindows(const capture::PacketList& packets,
@@ -212,6 +231,8 @@ private:
     std::vector<DeviceInfo> devices_;
     /// In order of `from`.
     std::vector<AddressSpan> spans_;
+    /// In order of `first`.
+    std::vector<ControlSpan> controlSpans_;
     /// The spans of each address in order of `from`, for a binary search by record.
     std::array<std::vector<AddressSpan>, 128> byAddress_;
     /// The endpoints of each device that delivered a configuration (by device, an index into

@@ -371,9 +371,21 @@ std::optional<std::string> CaptureSession::meaningOfDataPacket(std::size_t recor
 }
 
 void CaptureSession::prepareTransfers(bool fold) {
-    if (transfersReady(fold) || (build_.build && build_.build->fold() == fold)) {
+    if (transfersReady(fold) || (build_.build && build_.build->scope() == BuildScope::Transfers &&
+                                 build_.build->fold() == fold)) {
         return;
     }
+    startBuild(fold, BuildScope::Transfers);
+}
+
+void CaptureSession::prepareDevices() {
+    if (devices_ || build_.build) {
+        return;
+    }
+    startBuild(true, BuildScope::Devices);
+}
+
+void CaptureSession::startBuild(bool fold, BuildScope scope) {
     // The indexes of the last store may still be being freed: the new ones wait for that on
     // the worker, or a large capture would briefly hold two sets.
     Disposal* disposal = disposal_.get();
@@ -388,7 +400,7 @@ void CaptureSession::prepareTransfers(bool fold) {
                 disposal->wait(stop);
             }
         },
-        assumptions(), known);
+        assumptions(), known, scope);
 }
 
 bool CaptureSession::transfersReady(bool fold) const {
@@ -408,10 +420,17 @@ bool CaptureSession::collectPrepared() {
         return false;
     }
     const bool fold = build_.build->fold();
+    const BuildScope scope = build_.build->scope();
     std::unique_ptr<TransferIndexes> built = build_.build->take();
     build_.build.reset();
     if (!built) {
         return false;
+    }
+    if (scope == BuildScope::Devices) {
+        if (!devices_) {
+            devices_ = std::move(built->devices);
+        }
+        return true;
     }
     // Grouping is a function of the store: indexes built meanwhile on this thread are the
     // same, and the item numbers of either agree.

@@ -172,10 +172,17 @@ public:
     /// True when transferList(fold), its decoded texts and the item of each record are at
     /// hand: reading them builds nothing.
     bool transfersReady(bool fold = true) const;
-    /// Stops the build prepareTransfers() started, if one runs; what it made so far is dropped.
+    /// Starts finding what devices() reads on a worker, from the control traffic alone, unless
+    /// it is at hand or a build runs already (the Transfers window's finds the devices too).
+    /// The store does not change meanwhile: every change stops it.
+    void prepareDevices();
+    /// True when devices() is at hand: reading it builds nothing.
+    bool devicesReady() const { return devices_.has_value(); }
+    /// Stops the build prepareTransfers() or prepareDevices() started, if one runs; what it
+    /// made so far is dropped.
     void stopPreparing() { build_.build.reset(); }
-    /// How far the build that prepareTransfers() started has come (0 to 1); nothing when none
-    /// runs.
+    /// How far the build that prepareTransfers() or prepareDevices() started has come (0 to
+    /// 1); nothing when none runs.
     std::optional<double> preparing() const;
     /// Takes in what a finished build made; true when it did. Call it from the thread that
     /// owns the session (a timer's poll).
@@ -214,6 +221,8 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
+    /// Starts the worker of prepareTransfers() or prepareDevices(), replacing any other.
+    void startBuild(bool fold, BuildScope scope);
     /// The transfer list of the store, with the devices found once for both folds.
     protocol::TransferList assembleTransfers(bool fold);
     /// Tells the listeners the store is about to change.

@@ -58,14 +58,20 @@ std::vector<std::uint32_t> ItemOfEachTransaction(const protocol::Transactions& t
 
 IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
                        std::function<void(const std::atomic<bool>& stop)> first,
-                       protocol::EndpointAssumptions assumptions, KnownIndexes known)
-    : fold_(fold), assumptions_(std::move(assumptions)), known_(known) {
+                       protocol::EndpointAssumptions assumptions, KnownIndexes known,
+                       BuildScope scope)
+    : fold_(fold), scope_(scope), assumptions_(std::move(assumptions)), known_(known),
+      recordCount_(packets.size()) {
     worker_ = std::thread([this, &packets, first = std::move(first)] {
         if (first) {
             first(stop_);
         }
         if (!stop_.load(std::memory_order_relaxed)) {
-            run(packets);
+            if (scope_ == BuildScope::Devices) {
+                runDevices(packets);
+            } else {
+                run(packets);
+            }
         }
         finished_.store(true, std::memory_order_release);
     });
@@ -137,7 +143,29 @@ void IndexBuild::run(const capture::PacketList& packets) {
     result_ = std::move(built);
 }
 
+void IndexBuild::runDevices(const capture::PacketList& packets) {
+    auto built = std::make_unique<TransferIndexes>();
+    built->devices =
+        known_.transactions != nullptr
+            ? protocol::DeviceModel::FromControlTraffic(packets, *known_.transactions, &stop_)
+            : protocol::DeviceModel::FromControlTraffic(
+                  packets, 0, protocol::WindowGrouper::kWindowRecords, &stop_, &recordsDone_);
+    if (stop_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (!assumptions_.empty()) {
+        built->devices.assume(assumptions_);
+    }
+    result_ = std::move(built);
+}
+
 double IndexBuild::progress() const {
+    if (scope_ == BuildScope::Devices) {
+        return recordCount_ == 0
+                   ? 1.0
+                   : static_cast<double>(recordsDone_.load(std::memory_order_relaxed)) /
+                         static_cast<double>(recordCount_);
+    }
     // Rough shares of the time each step takes on a large capture.
     constexpr double kStart[] = {0.0, 0.35, 0.55, 0.65, 1.0};
     const int step = step_.load(std::memory_order_relaxed);

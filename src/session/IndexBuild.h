@@ -63,6 +63,10 @@ struct KnownIndexes {
     const protocol::DeviceModel* devices = nullptr;
 };
 
+/// What an IndexBuild makes: every index the Transfers window reads, or only the devices
+/// (from the control traffic, a window at a time unless the transactions are known).
+enum class BuildScope { Transfers, Devices };
+
 /// Groups a store into transactions and transfers, finds the item of each transaction and
 /// decodes every item, on a thread of its own, so that the window that waits for them stays
 /// responsive. The store must not change until the build has finished or been destroyed.
@@ -74,7 +78,8 @@ public:
     /// `assumptions` say what endpoints are where the capture does not (kept by the build).
     IndexBuild(const capture::PacketList& packets, bool fold,
                std::function<void(const std::atomic<bool>& stop)> first = {},
-               protocol::EndpointAssumptions assumptions = {}, KnownIndexes known = {});
+               protocol::EndpointAssumptions assumptions = {}, KnownIndexes known = {},
+               BuildScope scope = BuildScope::Transfers);
     /// Asks the worker to stop and waits for it; every step stops within a stretch of
     /// records, transactions or items.
     ~IndexBuild();
@@ -82,6 +87,7 @@ public:
     IndexBuild& operator=(const IndexBuild&) = delete;
 
     bool fold() const { return fold_; }
+    BuildScope scope() const { return scope_; }
     /// True once the worker has returned.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     /// How far the build has come, from 0 to 1.
@@ -91,8 +97,10 @@ public:
 
 private:
     void run(const capture::PacketList& packets);
+    void runDevices(const capture::PacketList& packets);
 
     bool fold_;
+    const BuildScope scope_;
     const protocol::EndpointAssumptions assumptions_;
     const KnownIndexes known_;
     std::atomic<bool> stop_{false};
@@ -102,6 +110,9 @@ private:
     std::atomic<int> step_{0};
     std::atomic<std::size_t> decoded_{0};
     std::atomic<std::size_t> itemCount_{0};
+    /// The devices alone: records read of `recordCount_`.
+    std::atomic<std::size_t> recordsDone_{0};
+    std::size_t recordCount_ = 0;
     std::unique_ptr<TransferIndexes> result_;
     std::thread worker_;
 };

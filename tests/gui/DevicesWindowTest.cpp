@@ -56,6 +56,28 @@ void Text(const QAbstractItemModel& model, const QModelIndex& parent, int depth,
     }
 }
 
+/// Every row's packet and the last packet of the control transfer it opens in the session's
+/// transfer list (the packet alone when it opens none), depth first.
+void EndsInTheList(session::CaptureSession& session, const DeviceTreeModel& model,
+                   const QModelIndex& parent, QString& out) {
+    const protocol::Transactions& tx = session.transactions();
+    const protocol::TransferList& items = session.transferList(true);
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        const QModelIndex index = model.index(row, DeviceTreeModel::ItemColumn, parent);
+        const std::size_t first = model.RecordOf(index).value_or(SIZE_MAX);
+        std::size_t last = first;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const protocol::TransferItem item = items[i];
+            if (item.type == protocol::TransferType::Control &&
+                protocol::FirstRecord(tx, item) == first) {
+                last = protocol::LastRecord(tx, item);
+            }
+        }
+        out += QStringLiteral("%1-%2\n").arg(first).arg(last);
+        EndsInTheList(session, model, index, out);
+    }
+}
+
 /// Every row's packet and the last packet of its transfer, depth first.
 void Ends(const DeviceTreeModel& model, const QModelIndex& parent, QString& out) {
     for (int row = 0; row < model.rowCount(parent); ++row) {
@@ -301,7 +323,8 @@ TEST_F(DevicesWindow, FollowsTheStoreThroughHideAndReload) {
 
 // A large capture's rows are built again on workers after a change of the store. Meanwhile
 // the old rows stay, greyed, and nothing acts on them (their records are the old store's);
-// then the new rows are those a tree built at once over the new store has.
+// then the new rows are those a tree built at once over the new store has, found without a
+// transfer list, and a packet inside a row's transfer still finds the row.
 TEST_F(DevicesWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewOnesAreReady) {
     window_->DevicesBackgroundRecords = 0;
     const struct {
@@ -331,6 +354,8 @@ TEST_F(DevicesWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewOnesAreReady)
         EXPECT_TRUE(tree()->isEnabled()) << c.what;
         EXPECT_FALSE(window_->StateLabel->isVisible()) << c.what;
         EXPECT_TRUE(tree()->isExpanded(at({0}))) << c.what;
+        EXPECT_FALSE(form_->Session.transfersReady(true)) << c.what;
+        EXPECT_FALSE(form_->Session.transfersReady(false)) << c.what;
         const DeviceTreeModel direct(form_->Session);
         QString rebuilt;
         QString expected;
@@ -340,7 +365,7 @@ TEST_F(DevicesWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewOnesAreReady)
         QString ends;
         QString expectedEnds;
         display::Ends(window_->model(), {}, ends);
-        display::Ends(direct, {}, expectedEnds);
+        display::EndsInTheList(form_->Session, direct, {}, expectedEnds);
         EXPECT_EQ(ends, expectedEnds) << c.what;
         if (c.command == capture::CMD_HIDE_SOF) {
             EXPECT_NE(rebuilt, before);

@@ -3,6 +3,7 @@
 // which the devices enumerate again and again, whole and with packets garbled.
 #include "BusModel.h"
 #include "capture/CaptureDecoder.h"
+#include "protocol/DeviceTree.h"
 #include "protocol/Devices.h"
 #include "support/BusSequence.h"
 #include "support/RandomBus.h"
@@ -10,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,6 +83,46 @@ void ExpectSameModel(const DeviceModel& got, const DeviceModel& want,
                 << "address " << int{a} << " at " << r;
         }
     }
+    EXPECT_TRUE(got.controlSpans() == want.controlSpans());
+}
+
+void CiteRecords(const DeviceTreeRow& row, std::set<std::size_t>& cited) {
+    cited.insert(row.record);
+    for (const DeviceTreeRow& child : row.children) {
+        CiteRecords(child, cited);
+    }
+}
+
+/// The end the model keeps for each control transfer a row of its devices cites is the one the
+/// transfer list has, and it keeps no span the list does not have: a packet inside such a
+/// transfer finds its row without the list.
+void ExpectSpansOfTheList(const DeviceModel& model, const Transactions& tx,
+                          const TransferList& items) {
+    std::set<std::size_t> cited;
+    for (const DeviceInfo& d : model.devices()) {
+        CiteRecords(BuildDeviceRow(d, nullptr), cited);
+    }
+    std::map<std::size_t, std::size_t> control;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const TransferItem item = items[i];
+        if (item.type == TransferType::Control) {
+            control.emplace(FirstRecord(tx, item), LastRecord(tx, item));
+        }
+    }
+    std::size_t found = 0;
+    for (const auto& [first, last] : control) {
+        if (cited.contains(first)) {
+            ASSERT_EQ(model.controlTransferEnd(first), last) << "transfer at " << first;
+            ++found;
+        }
+    }
+    for (const ControlSpan& s : model.controlSpans()) {
+        const auto in = control.find(s.first);
+        ASSERT_TRUE(in != control.end() && in->second == s.last)
+            << "span " << s.first << "-" << s.last;
+    }
+    // Some transfer delivered a descriptor, or nothing was checked.
+    EXPECT_GT(found, 0u);
 }
 
 class DevicePass : public ::testing::TestWithParam<LoopCase> {};
@@ -116,6 +159,7 @@ TEST_P(DevicePass, FindsTheDevicesOfTheWholeTransferList) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         ASSERT_EQ(described.items[i], items[i]) << "item " << i;
     }
+    ExpectSpansOfTheList(DeviceModel::FromControlTraffic(packets, 2, 509), tx, described.items);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -318,6 +362,8 @@ TEST(DevicePassRandom, FindsTheDevicesOfTheWholeTransferList) {
         const Transactions tx = GroupTransactions(packets, 1);
         const DeviceModel want = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
         ASSERT_FALSE(want.devices().empty());
+        ExpectSpansOfTheList(DeviceModel::FromControlTraffic(packets, 2, 61), tx,
+                             AssembleDescribedTransferList(packets, tx).items);
         for (const std::size_t window : {std::size_t{61}, WindowGrouper::kWindowRecords}) {
             for (const unsigned threads : {1u, 2u}) {
                 SCOPED_TRACE("seed " + std::to_string(seed) + ", windows of " +

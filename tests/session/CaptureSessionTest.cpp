@@ -243,6 +243,35 @@ TEST(CaptureSession, TransfersPreparedOnAWorkerMatchThoseBuiltOnFirstUse) {
     }
 }
 
+// The devices alone, on a worker, are those found on first use, and cost no transfer list; a
+// transfer build under way finds them too and is left to run; a later one reads them.
+TEST(CaptureSession, DevicesPreparedOnAWorkerMatchThoseFoundOnFirstUse) {
+    for (const char* file : {"fs-badge.dat", "ls-mouse.dat", "past-wlength.dat", "faults.dat"}) {
+        SCOPED_TRACE(file);
+        CaptureSession serial;
+        CaptureSession worker;
+        ASSERT_TRUE(serial.open(Data(file)).ok());
+        ASSERT_TRUE(worker.open(Data(file)).ok());
+        worker.prepareDevices();
+        ASSERT_TRUE(WaitForPrepared(worker));
+        ASSERT_TRUE(worker.devicesReady());
+        EXPECT_FALSE(worker.transfersReady(true));
+        EXPECT_FALSE(worker.transfersReady(false));
+        const protocol::DeviceModel& expected = serial.devices();
+        const protocol::DeviceModel& got = worker.devices();
+        EXPECT_TRUE(got.devices() == expected.devices());
+        EXPECT_TRUE(got.controlSpans() == expected.controlSpans());
+
+        CaptureSession both;
+        ASSERT_TRUE(both.open(Data(file)).ok());
+        both.prepareTransfers(true);
+        both.prepareDevices();
+        ASSERT_TRUE(WaitForPrepared(both));
+        EXPECT_TRUE(both.transfersReady(true));
+        EXPECT_TRUE(both.devices().devices() == expected.devices());
+    }
+}
+
 // A change of the store stops a build under way: nothing it made outlives the store it read.
 TEST(CaptureSession, StoreChangeStopsATransferBuild) {
     const std::function<void(CaptureSession&)> changes[] = {
@@ -254,6 +283,13 @@ TEST(CaptureSession, StoreChangeStopsATransferBuild) {
         CaptureSession session;
         ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
         session.prepareTransfers(true);
+        change(session);
+        EXPECT_FALSE(session.preparing());
+        EXPECT_FALSE(session.collectPrepared());
+        EXPECT_FALSE(session.hasIndexes());
+
+        ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+        session.prepareDevices();
         change(session);
         EXPECT_FALSE(session.preparing());
         EXPECT_FALSE(session.collectPrepared());
