@@ -1,5 +1,7 @@
 #include "display/DeviceTreeModel.h"
 
+#include "platform/ThreadPriority.h"
+
 namespace vintrace::display {
 
 DeviceTreeModel::DeviceTreeModel(session::CaptureSession& session, QObject* parent, bool build)
@@ -42,6 +44,7 @@ void DeviceTreeModel::RebuildAside(const protocol::DeviceModel& devices) {
     aside_ = std::make_unique<Aside>();
     Aside* aside = aside_.get();
     aside->worker = std::thread([aside, &devices, ids = usbIds()] {
+        platform::RunBehindTheWindow();
         aside->result = Lay(devices, ids, aside->stop);
         aside->finished.store(true, std::memory_order_release);
     });

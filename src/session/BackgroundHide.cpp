@@ -1,5 +1,7 @@
 #include "session/BackgroundHide.h"
 
+#include "platform/ThreadPriority.h"
+
 #include <utility>
 
 namespace vintrace::session {
@@ -7,6 +9,7 @@ namespace vintrace::session {
 BackgroundHide::BackgroundHide(const capture::PacketList& packets, capture::HidePass pass)
     : pass_(std::move(pass)), total_(packets.size()) {
     worker_ = std::thread([this, &packets] {
+        platform::RunBehindTheWindow();
         Steps steps(done_);
         result_ = capture::HeadersAfterHide(packets, pass_, &steps, &stop_);
         finished_.store(true, std::memory_order_release);

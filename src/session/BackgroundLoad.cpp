@@ -1,5 +1,6 @@
 #include "session/BackgroundLoad.h"
 
+#include "platform/ThreadPriority.h"
 #include "session/CaptureSession.h"
 
 #include <condition_variable>
@@ -39,6 +40,7 @@ struct BackgroundLoad::State {
 BackgroundLoad::BackgroundLoad(std::string path, unsigned threads)
     : path_(std::move(path)), state_(std::make_shared<State>()) {
     worker_ = std::thread([state = state_, path = path_, threads] {
+        platform::RunBehindTheWindow();
         capture::LoadOptions options;
         options.threads = threads;
         options.cancel = &state->cancel;

@@ -1,5 +1,7 @@
 #include "session/Disposal.h"
 
+#include "platform/ThreadPriority.h"
+
 #include <chrono>
 #include <utility>
 
@@ -21,7 +23,10 @@ void Disposal::hand(std::shared_ptr<void> garbage) {
         const std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(std::move(garbage));
         if (!worker_.joinable()) {
-            worker_ = std::thread([this] { run(); });
+            worker_ = std::thread([this] {
+                platform::RunBehindTheWindow();
+                run();
+            });
         }
     }
     changed_.notify_all();

@@ -4,6 +4,7 @@
 #include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
 #include "app/TTransfersForm.h"
+#include "session/FindingsJob.h"
 #include "support/RecordingAnalyzer.h"
 
 #include <QDir>
@@ -63,6 +64,12 @@ protected:
         window_ = open(*form_);
         ASSERT_NE(window_, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+        // The capture's check runs behind the windows and marks the Transfers window when it
+        // ends; the tests act once it has, as a user acts on a settled window.
+        session::FindingsJob& check = form_->hub().findings();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&check] { return !check.watching() || (!check.checking() && check.current()); },
+            30000));
         window_->ShowMessage = [this](const QString&, const QString& text) { messages_ << text; };
     }
     virtual Form* open(app::TMainForm& form) = 0;
