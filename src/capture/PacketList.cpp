@@ -150,11 +150,17 @@ void PacketList::clear() {
     tail_ = ByteCursor();
 }
 
-PacketList PacketList::clone(const std::atomic<bool>* stop) const {
-    const auto stopped = [stop] {
-        return stop != nullptr && stop->load(std::memory_order_relaxed);
-    };
+PacketList PacketList::clone(const std::atomic<bool>* stop, PacketList* discard) const {
     PacketList copy;
+    const auto stopped = [stop, discard, &copy] {
+        if (stop == nullptr || !stop->load(std::memory_order_relaxed)) {
+            return false;
+        }
+        if (discard != nullptr) {
+            *discard = std::move(copy);
+        }
+        return true;
+    };
     const std::size_t chunks = (count_ + kChunkSize - 1) >> kChunkShift;
     copy.headerChunks_.reserve(chunks);
     for (std::size_t c = 0; c < chunks; ++c) {

@@ -99,8 +99,10 @@ public:
     void clear();
     /// An independent copy, for a worker that reads the capture while this list may change.
     /// Costs a copy of the memory memoryUsed() reports, block by block. Once `stop` is set the
-    /// copy ends within a block and comes back empty.
-    PacketList clone(const std::atomic<bool>* stop = nullptr) const;
+    /// copy ends within a block and comes back empty; what it had copied goes to `discard`
+    /// when given, to be freed once the caller has said it no longer reads this list (a copy
+    /// of 100 M records takes a while to free).
+    PacketList clone(const std::atomic<bool>* stop = nullptr, PacketList* discard = nullptr) const;
 
     /// Bytes of memory held for the records (headers and byte storage), for measurements.
     std::size_t memoryUsed() const;

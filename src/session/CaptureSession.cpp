@@ -21,7 +21,7 @@ capture::LoadResult CaptureSession::open(std::string file) {
 
 capture::LoadResult CaptureSession::reload() {
     cancelHide();
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     packets_.clear();
     endpoints_.clear();
@@ -36,7 +36,7 @@ void CaptureSession::nameFile(std::string file) {
 
 std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
     cancelHide();
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
     storeChanged();
@@ -57,7 +57,7 @@ std::optional<std::size_t> CaptureSession::finishHide() {
     if (!kept) {
         return std::nullopt;
     }
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     const std::size_t removed = packets_.size() - kept->size();
     // The old order of records is as large as the new one: freed aside, as dropped indexes.
@@ -74,7 +74,7 @@ void CaptureSession::cancelHide() {
 void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                                   std::string file) {
     cancelHide();
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     // The old store may be gigabytes: freed on the disposal thread, not this one.
     if (!packets_.empty()) {
@@ -88,7 +88,7 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
 
 void CaptureSession::clear() {
     cancelHide();
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     packets_.clear();
     endpoints_.clear();
@@ -115,7 +115,7 @@ void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
     if (assumptions == this->assumptions()) {
         return;
     }
-    build_.build.reset();
+    stopBuild();
     storeChanging();
     if (assumptions.empty()) {
         assumed_.erase(FileKey(fileName_));
@@ -166,8 +166,16 @@ template <typename T> void CaptureSession::dispose(T&& garbage) {
     disposal_->free(std::forward<T>(garbage));
 }
 
+void CaptureSession::stopBuild() {
+    if (build_.build) {
+        build_.build->stop();
+        // What a stopped build made so far is as large as finished indexes.
+        dispose(std::move(build_.build));
+    }
+}
+
 void CaptureSession::storeChanged() {
-    build_.build.reset();
+    stopBuild();
     if (hasIndexes()) {
         // Indexes of a large capture take gigabytes, whose freeing would hold up the window.
         DroppedIndexes dropped;
@@ -386,6 +394,7 @@ void CaptureSession::prepareDevices() {
 }
 
 void CaptureSession::startBuild(bool fold, BuildScope scope) {
+    stopBuild();
     // The indexes of the last store may still be being freed: the new ones wait for that on
     // the worker, or a large capture would briefly hold two sets.
     Disposal* disposal = disposal_.get();
@@ -416,7 +425,16 @@ std::optional<double> CaptureSession::preparing() const {
 }
 
 bool CaptureSession::collectPrepared() {
-    if (!build_.build || !build_.build->finished()) {
+    if (!build_.build) {
+        return false;
+    }
+    if (!devices_) {
+        // A Transfers build finds the devices long before it has decoded every item.
+        if (std::unique_ptr<protocol::DeviceModel> found = build_.build->takeFoundDevices()) {
+            devices_ = std::move(*found);
+        }
+    }
+    if (!build_.build->finished()) {
         return false;
     }
     const bool fold = build_.build->fold();

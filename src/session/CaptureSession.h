@@ -180,12 +180,13 @@ public:
     bool devicesReady() const { return devices_.has_value(); }
     /// Stops the build prepareTransfers() or prepareDevices() started, if one runs; what it
     /// made so far is dropped.
-    void stopPreparing() { build_.build.reset(); }
+    void stopPreparing() { stopBuild(); }
     /// How far the build that prepareTransfers() or prepareDevices() started has come (0 to
     /// 1); nothing when none runs.
     std::optional<double> preparing() const;
-    /// Takes in what a finished build made; true when it did. Call it from the thread that
-    /// owns the session (a timer's poll).
+    /// Takes in what a finished build made; true when it did. The devices a running Transfers
+    /// build has found are taken in as soon as they are found (devicesReady()). Call it from
+    /// the thread that owns the session (a timer's poll).
     bool collectPrepared();
 
     /// Waits until the indexes and records the session let go of are freed (for tests and
@@ -221,6 +222,9 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
+    /// Stops the worker of prepareTransfers() or prepareDevices(), if one runs, and frees
+    /// what it made on the disposal thread.
+    void stopBuild();
     /// Starts the worker of prepareTransfers() or prepareDevices(), replacing any other.
     void startBuild(bool fold, BuildScope scope);
     /// The transfer list of the store, with the devices found once for both folds.

@@ -1,5 +1,7 @@
 #include "session/FindingsJob.h"
 
+#include "platform/ThreadPriority.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -145,12 +147,15 @@ void FindingsJob::launch() {
     // a second. The session's thread waits for it only if it changes the store meanwhile.
     thread_ =
         std::thread([worker, store = &session_.packets(), assumptions = session_.assumptions()] {
+            platform::RunBehindTheWindow();
             std::vector<protocol::Finding> findings;
             std::optional<std::string> error;
             try {
                 capture::PacketList packets;
+                // A copy given up is freed after letting go: the window waits for that.
+                capture::PacketList givenUp;
                 try {
-                    packets = store->clone(&worker->abandon);
+                    packets = store->clone(&worker->abandon, &givenUp);
                 } catch (...) {
                     worker->letGo();
                     throw;

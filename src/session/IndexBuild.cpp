@@ -1,5 +1,6 @@
 #include "session/IndexBuild.h"
 
+#include "platform/ThreadPriority.h"
 #include "protocol/Transfers.h"
 
 #include <algorithm>
@@ -63,6 +64,7 @@ IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
     : fold_(fold), scope_(scope), assumptions_(std::move(assumptions)), known_(known),
       recordCount_(packets.size()) {
     worker_ = std::thread([this, &packets, first = std::move(first)] {
+        platform::RunBehindTheWindow();
         if (first) {
             first(stop_);
         }
@@ -73,11 +75,16 @@ IndexBuild::IndexBuild(const capture::PacketList& packets, bool fold,
                 run(packets);
             }
         }
+        delete foundDevices_.exchange(nullptr, std::memory_order_acquire);
         finished_.store(true, std::memory_order_release);
     });
 }
 
 IndexBuild::~IndexBuild() {
+    stop();
+}
+
+void IndexBuild::stop() {
     stop_.store(true, std::memory_order_relaxed);
     if (worker_.joinable()) {
         worker_.join();
@@ -85,7 +92,10 @@ IndexBuild::~IndexBuild() {
 }
 
 void IndexBuild::run(const capture::PacketList& packets) {
-    auto built = std::make_unique<TransferIndexes>();
+    // Kept in the object, not here: a stopped build's indexes are freed by its owner, not
+    // while the owner waits for the worker to stop.
+    partial_ = std::make_unique<TransferIndexes>();
+    TransferIndexes* const built = partial_.get();
     if (known_.transactions == nullptr) {
         built->transactions =
             protocol::GroupTransactions(packets, 0, protocol::kGroupPartRecords, &stop_);
@@ -100,17 +110,28 @@ void IndexBuild::run(const capture::PacketList& packets) {
     // transfers are assembled. Declared after `built`, so joined before it goes.
     std::jthread frames;
     if (known_.frames == nullptr) {
-        frames = std::jthread(
-            [&] { built->frames = protocol::FrameIndex::Build(packets, transactions, &stop_); });
+        frames = std::jthread([&] {
+            platform::RunBehindTheWindow();
+            built->frames = protocol::FrameIndex::Build(packets, transactions, &stop_);
+        });
     }
     if (known_.devices != nullptr) {
         built->items = protocol::AssembleTransferListDescribedBy(packets, transactions,
                                                                  *known_.devices, fold_, &stop_);
     } else {
-        protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
-            packets, transactions, fold_, &stop_, &assumptions_);
-        built->items = std::move(described.items);
-        built->devices = std::move(described.devices);
+        // The devices come from the control traffic alone, before the assembly that reads
+        // their endpoint descriptors: a copy goes to the Devices window at once, which need
+        // not wait for the assembly and the decoding.
+        built->devices = protocol::DeviceModel::FromControlTraffic(packets, transactions, &stop_);
+        if (stop_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        if (!assumptions_.empty()) {
+            built->devices.assume(assumptions_);
+        }
+        foundDevices_.store(new protocol::DeviceModel(built->devices), std::memory_order_release);
+        built->items = protocol::AssembleTransferListDescribedBy(packets, transactions,
+                                                                 built->devices, fold_, &stop_);
     }
     const protocol::DeviceModel& devices =
         known_.devices != nullptr ? *known_.devices : built->devices;
@@ -126,8 +147,10 @@ void IndexBuild::run(const capture::PacketList& packets) {
     // side. The decoder reads the items in order, so it stays one pass.
     std::jthread owners;
     if (!transactions.empty()) {
-        owners = std::jthread(
-            [&] { built->owners = ItemOfEachTransaction(transactions, built->items, &stop_); });
+        owners = std::jthread([&] {
+            platform::RunBehindTheWindow();
+            built->owners = ItemOfEachTransaction(transactions, built->items, &stop_);
+        });
     }
     step_.store(3, std::memory_order_relaxed);
     built->decoded.decoder =
@@ -140,7 +163,7 @@ void IndexBuild::run(const capture::PacketList& packets) {
         (built->owners.empty() && !transactions.empty())) {
         return;
     }
-    result_ = std::move(built);
+    result_ = std::move(partial_);
 }
 
 void IndexBuild::runDevices(const capture::PacketList& packets) {
@@ -177,6 +200,11 @@ double IndexBuild::progress() const {
                                    : static_cast<double>(decoded_.load(std::memory_order_relaxed)) /
                                          static_cast<double>(count);
     return kStart[3] + (kStart[4] - kStart[3]) * part;
+}
+
+std::unique_ptr<protocol::DeviceModel> IndexBuild::takeFoundDevices() {
+    return std::unique_ptr<protocol::DeviceModel>(
+        foundDevices_.exchange(nullptr, std::memory_order_acquire));
 }
 
 std::unique_ptr<TransferIndexes> IndexBuild::take() {

@@ -83,6 +83,9 @@ public:
     /// Asks the worker to stop and waits for it; every step stops within a stretch of
     /// records, transactions or items.
     ~IndexBuild();
+    /// The same, leaving what the worker made so far in this object: after a stop of a build
+    /// of 100 M records that is gigabytes, which its owner frees aside by handing this on.
+    void stop();
     IndexBuild(const IndexBuild&) = delete;
     IndexBuild& operator=(const IndexBuild&) = delete;
 
@@ -94,6 +97,10 @@ public:
     double progress() const;
     /// Once finished(): the indexes, once (null after that).
     std::unique_ptr<TransferIndexes> take();
+    /// A copy of the devices a Transfers build found, once found and while it goes on
+    /// assembling and decoding; once (null before, after that, once the build has ended, and
+    /// when it was given the devices). The Devices window needs no more than these.
+    std::unique_ptr<protocol::DeviceModel> takeFoundDevices();
 
 private:
     void run(const capture::PacketList& packets);
@@ -114,6 +121,11 @@ private:
     std::atomic<std::size_t> recordsDone_{0};
     std::size_t recordCount_ = 0;
     std::unique_ptr<TransferIndexes> result_;
+    /// What run() builds, moved to `result_` once complete; left here when stopped.
+    std::unique_ptr<TransferIndexes> partial_;
+    /// Owned here until taken; the worker frees what was not taken when it ends, so that the
+    /// copy is never freed on the window's thread.
+    std::atomic<protocol::DeviceModel*> foundDevices_{nullptr};
     std::thread worker_;
 };
 

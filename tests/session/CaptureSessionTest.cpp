@@ -3,14 +3,17 @@
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 #include "support/SessionEvents.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -270,6 +273,57 @@ TEST(CaptureSession, DevicesPreparedOnAWorkerMatchThoseFoundOnFirstUse) {
         EXPECT_TRUE(both.transfersReady(true));
         EXPECT_TRUE(both.devices().devices() == expected.devices());
     }
+}
+
+// A Transfers build hands its devices over as soon as it has found them, while it still
+// assembles and decodes: the Devices window need not wait for the decoding. They are the
+// devices found on first use, and the build's own end result agrees with them. A device that
+// enumerates again and again gives the build plenty to decode after the device pass; should
+// the build still end before a poll sees it running, it runs again on a longer capture.
+TEST(CaptureSession, ATransferBuildHandsItsDevicesOverBeforeItEnds) {
+    std::ifstream in(Data("fs-badge.dat"), std::ios::binary);
+    const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+    ASSERT_FALSE(one.empty());
+    test::TempDir dir;
+    bool early = false;
+    for (int copies = 64; copies <= 1024 && !early; copies *= 4) {
+        SCOPED_TRACE(copies);
+        std::vector<std::uint8_t> bytes;
+        for (int i = 0; i < copies; ++i) {
+            bytes.insert(bytes.end(), one.begin(), one.end());
+        }
+        const std::string file = dir.write("repeated.dat", bytes);
+        CaptureSession serial;
+        CaptureSession worker;
+        ASSERT_TRUE(serial.open(file).ok());
+        ASSERT_TRUE(worker.open(file).ok());
+        worker.prepareTransfers(true);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!worker.devicesReady() && std::chrono::steady_clock::now() < until) {
+            if (worker.collectPrepared()) {
+                break;
+            }
+        }
+        ASSERT_TRUE(worker.devicesReady());
+        early = worker.preparing().has_value() && !worker.transfersReady(true);
+        const protocol::DeviceModel& expected = serial.devices();
+        EXPECT_TRUE(worker.devices().devices() == expected.devices());
+        EXPECT_TRUE(worker.devices().controlSpans() == expected.controlSpans());
+        // The rest of the build reads devices of its own; what it ends with is the same.
+        if (early) {
+            ASSERT_TRUE(WaitForPrepared(worker));
+            ASSERT_TRUE(worker.transfersReady(true));
+            EXPECT_TRUE(worker.devices().devices() == expected.devices());
+            const protocol::TransferList& want = serial.transferList(true);
+            const protocol::TransferList& got = worker.transferList(true);
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                ASSERT_EQ(got[i], want[i]) << "item " << i;
+            }
+        }
+    }
+    EXPECT_TRUE(early) << "the build ended before its devices were seen, on every capture";
 }
 
 // A change of the store stops a build under way: nothing it made outlives the store it read.
