@@ -1,13 +1,7 @@
 #include "platform/ThreadPriority.h"
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/Win32.h"
 #elif defined(__linux__)
 #include <sys/resource.h>
 #include <sys/syscall.h>
