@@ -53,7 +53,8 @@ std::optional<std::size_t> CaptureSession::finishHide() {
         return std::nullopt;
     }
     std::optional<capture::PacketList::Headers> kept = hide_->take();
-    hide_.reset();
+    // Its worker may still be winding down: joined aside.
+    dispose(std::move(hide_));
     if (!kept) {
         return std::nullopt;
     }
@@ -158,13 +159,6 @@ template <typename T> void MoveOut(std::vector<T>& from, std::vector<T>& to) {
     std::vector<T>().swap(from);
 }
 } // namespace
-
-template <typename T> void CaptureSession::dispose(T&& garbage) {
-    if (!disposal_) {
-        disposal_ = std::make_unique<Disposal>();
-    }
-    disposal_->free(std::forward<T>(garbage));
-}
 
 void CaptureSession::stopBuild() {
     if (build_.build) {
@@ -440,7 +434,8 @@ bool CaptureSession::collectPrepared() {
     const bool fold = build_.build->fold();
     const BuildScope scope = build_.build->scope();
     std::unique_ptr<TransferIndexes> built = build_.build->take();
-    build_.build.reset();
+    // Its worker may still be winding down, and joining it would hold up the window.
+    dispose(std::move(build_.build));
     if (!built) {
         return false;
     }
@@ -448,6 +443,7 @@ bool CaptureSession::collectPrepared() {
         if (!devices_) {
             devices_ = std::move(built->devices);
         }
+        dispose(std::move(built));
         return true;
     }
     // Grouping is a function of the store: indexes built meanwhile on this thread are the
@@ -464,6 +460,9 @@ bool CaptureSession::collectPrepared() {
     (fold ? foldedList_ : unfoldedList_) = std::move(built->items);
     (fold ? foldedOwner_ : unfoldedOwner_) = std::move(built->owners);
     (fold ? foldedDecoded_ : unfoldedDecoded_) = std::move(built->decoded);
+    // What was known already (the devices taken early, a reader's transactions) is a second
+    // copy: tens of thousands of devices in a capture that enumerates them again and again.
+    dispose(std::move(built));
     return true;
 }
 

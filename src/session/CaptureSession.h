@@ -189,6 +189,16 @@ public:
     /// the thread that owns the session (a timer's poll).
     bool collectPrepared();
 
+    /// Hands `garbage` to the disposal thread, started on first use: what the session or a
+    /// listener of it lets go of may be gigabytes, or a worker still winding down, and the
+    /// window must not wait for either.
+    template <typename T> void dispose(T&& garbage) {
+        if (!disposal_) {
+            disposal_ = std::make_unique<Disposal>();
+        }
+        disposal_->free(std::forward<T>(garbage));
+    }
+
     /// Waits until the indexes and records the session let go of are freed (for tests and
     /// benchmarks; nothing needs it otherwise).
     void waitForDisposal() {
@@ -233,8 +243,6 @@ private:
     void storeChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
-    /// Hands `garbage` to the disposal thread, started on first use.
-    template <typename T> void dispose(T&& garbage);
     /// Calls `tell` for each listener registered when it is reached.
     template <typename Tell> void tellListeners(const Tell& tell);
 

@@ -199,12 +199,25 @@ bool FindingsJob::reap(std::chrono::milliseconds timeout) {
 }
 
 bool FindingsJob::collect() {
-    if (!worker_ || !reap(std::chrono::milliseconds(0))) {
+    if (!worker_) {
         return false;
     }
+    {
+        const std::lock_guard<std::mutex> guard(worker_->lock);
+        if (!worker_->finished) {
+            return false;
+        }
+    }
+    // Finished, it touches nothing of the job's any more, and its state is shared: left to
+    // end alone, as joining a thread that is still winding down would hold up the window.
+    thread_.detach();
     const std::shared_ptr<Worker> done = std::exchange(worker_, nullptr);
     bool changed = false;
     if (done->generation == generation_) {
+        // The last result may list millions of findings: freed aside.
+        if (result_) {
+            session_.dispose(std::move(*result_));
+        }
         result_ = Result{std::move(done->findings), std::move(done->error)};
         resultGeneration_ = done->generation;
         changed = true;
