@@ -4,7 +4,9 @@
 // window: opening it, a click on a packet in the middle and near the end, End in the tree,
 // unfolding, hiding SOFs and reloading with it open; then the same with the Devices window open
 // (the Transfers window closed). A 1 ms timer runs throughout; the longest gap between its
-// ticks is the longest time the window could not repaint, move or take a key.
+// ticks is the longest time the window could not repaint, move or take a key. On a virtual
+// machine "steal" says how much CPU time the host took from the guest during that gap (summed
+// over its CPUs): a gap mostly stolen is the host's, not the window's.
 //
 //   vintrace-stall-bench --size 1G
 //   vintrace-stall-bench --size 64Mi --sync-only    (what a capture at the threshold costs)
@@ -37,6 +39,8 @@
 #include <QTreeView>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +48,13 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -54,6 +65,86 @@ struct Stall {
     double peakMb = 0;  // the highest resident memory during the step; 0 where unknown
     double startMb = 0; // resident memory before and after the step
     double endMb = 0;
+    /// CPU time the host gave to others while the longest stall lasted (a virtual machine's
+    /// steal time, summed over its CPUs): a stall the guest could not have avoided.
+    double stolenMs = 0;
+};
+
+long long SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/// Samples the machine's steal time every 2 ms while it lives, to tell how much of a stall
+/// the host took (Linux, /proc/stat; nothing elsewhere).
+class StealSamples {
+public:
+    StealSamples() {
+#ifdef __linux__
+        if (Read() < 0) {
+            return;
+        }
+        sampler_ = std::thread([this] {
+            while (!done_.load()) {
+                const long long ticks = Read();
+                samples_.emplace_back(SteadyNs(), ticks);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+#endif
+    }
+    ~StealSamples() {
+        stop();
+    }
+    StealSamples(const StealSamples&) = delete;
+    StealSamples& operator=(const StealSamples&) = delete;
+
+    void stop() {
+        done_ = true;
+        if (sampler_.joinable()) {
+            sampler_.join();
+        }
+    }
+    /// Steal time between the last sample before `from` and the first after `to` (call after
+    /// stop()).
+    double stolenMs(long long from, long long to) const {
+        long long before = -1;
+        long long after = -1;
+        for (const auto& [at, ticks] : samples_) {
+            if (at <= from) {
+                before = ticks;
+            }
+            if (at >= to && after < 0) {
+                after = ticks;
+            }
+        }
+#ifdef __linux__
+        if (before >= 0 && after >= before) {
+            return static_cast<double>(after - before) * 1000.0 /
+                   static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+#endif
+        return 0;
+    }
+
+private:
+    /// The eighth figure of the "cpu" line, in clock ticks; -1 when unreadable.
+    static long long Read() {
+        std::FILE* f = std::fopen("/proc/stat", "r");
+        if (f == nullptr) {
+            return -1;
+        }
+        long long v[8] = {};
+        const int n = std::fscanf(f, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1],
+                                  &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
+        std::fclose(f);
+        return n == 8 ? v[7] : -1;
+    }
+
+    std::atomic<bool> done_{false};
+    std::vector<std::pair<long long, long long>> samples_;
+    std::thread sampler_;
 };
 
 /// Starts a new peak of resident memory, so that each step reports its own (Linux: writing 5
@@ -95,14 +186,18 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
     qint64 lastTick = 0;
     QTimer ticker;
     ticker.setInterval(1);
-    qint64 longestEnd = 0;
+    long long lastSteady = SteadyNs();
+    std::pair<long long, long long> longestSteady{lastSteady, lastSteady};
+    StealSamples steal;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
+        const long long steady = SteadyNs();
         if (static_cast<double>(now - lastTick) / 1e6 > stall.longestMs) {
             stall.longestMs = static_cast<double>(now - lastTick) / 1e6;
-            longestEnd = now;
+            longestSteady = {lastSteady, steady};
         }
         lastTick = now;
+        lastSteady = steady;
     });
     bool ran = false;
     ResetPeakResident();
@@ -117,13 +212,14 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
         QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     stall.totalMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+    steal.stop();
+    stall.stolenMs = steal.stolenMs(longestSteady.first, longestSteady.second);
     if (std::getenv("VINTRACE_STALL_TRACE") != nullptr) {
         // Where the longest stall lay on the monotonic clock, to find it in a profile taken
         // with the same clock (perf record -k CLOCK_MONOTONIC).
-        const double end = static_cast<double>(clock.msecsSinceReference()) / 1e3 -
-                           static_cast<double>(clock.nsecsElapsed() - longestEnd) / 1e9;
         std::fprintf(stderr, "longest stall: %.6f to %.6f s monotonic\n",
-                     end - stall.longestMs / 1e3, end);
+                     static_cast<double>(longestSteady.first) / 1e9,
+                     static_cast<double>(longestSteady.second) / 1e9);
     }
     QApplication::processEvents();
     stall.peakMb = ResidentMb("VmHWM: %lu kB");
@@ -194,9 +290,9 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
         return window != nullptr && !window->ProgressLabel->isVisible() && !form.loading();
     };
     const auto report = [](const char* step, const Stall& s) {
-        std::printf("%-30s done after %8.1f ms, longest stall %8.1f ms, memory %.0f MB, "
-                    "peak %.0f, then %.0f\n",
-                    step, s.totalMs, s.longestMs, s.startMb, s.peakMb, s.endMb);
+        std::printf("%-30s done after %8.1f ms, longest stall %8.1f ms (steal %3.0f), memory "
+                    "%.0f MB, peak %.0f, then %.0f\n",
+                    step, s.totalMs, s.longestMs, s.stolenMs, s.startMb, s.peakMb, s.endMb);
     };
     report("open Transfers window:", Measure(
                                          [&] {
@@ -326,10 +422,10 @@ int main(int argc, char** argv) {
             break;
         }
         const Stall s = Open(file, background);
-        std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms, "
-                    "memory %.0f MB, peak %.0f, then %.0f\n",
+        std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms "
+                    "(steal %3.0f), memory %.0f MB, peak %.0f, then %.0f\n",
                     background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs,
-                    s.startMb, s.peakMb, s.endMb);
+                    s.stolenMs, s.startMb, s.peakMb, s.endMb);
     }
     if (transfers && !syncOnly && !TransferSteps(file, devicesAtOnce)) {
         std::fprintf(stderr, "vintrace-stall-bench: the Transfers or Devices window showed "
