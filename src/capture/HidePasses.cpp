@@ -133,18 +133,19 @@ std::size_t HideTransactions(PacketList& packets, std::uint8_t address,
 
 std::optional<PacketList::Headers> HeadersAfterHide(const PacketList& packets, const HidePass& pass,
                                                     Progress* progress,
-                                                    const std::atomic<bool>* stop) {
+                                                    const std::atomic<bool>* stop,
+                                                    PacketList::Headers* discard) {
     ProgressSteps steps(progress);
     std::optional<PacketList::Headers> kept;
     if (pass.kind == HidePass::Kind::Sof) {
-        kept = packets.headersWithout(RecordKind::Sof, stop);
+        kept = packets.headersWithout(RecordKind::Sof, stop, discard);
     } else {
         const std::optional<HideMarks> marks = MarkPass(packets, pass, steps, stop);
         if (!marks) {
             return std::nullopt;
         }
         steps.reset();
-        kept = packets.headersWithout(*marks, stop);
+        kept = packets.headersWithout(*marks, stop, discard);
     }
     steps.advance(packets.size());
     steps.report();

@@ -51,9 +51,10 @@ using HideMarks = std::vector<std::uint64_t>;
 /// What `pass` leaves of `packets`, as headers to swap in (PacketList::swapHeaders), without
 /// changing the list: a worker runs it while the window still shows the capture. The same
 /// records, in the same order, as RunHidePass keeps. Once `stop` is set it ends early and
-/// returns nothing.
+/// returns nothing; the headers it had built go to `discard` when given.
 std::optional<PacketList::Headers> HeadersAfterHide(const PacketList& packets, const HidePass& pass,
                                                     Progress* progress,
-                                                    const std::atomic<bool>* stop);
+                                                    const std::atomic<bool>* stop,
+                                                    PacketList::Headers* discard = nullptr);
 
 } // namespace vintrace::capture

@@ -92,13 +92,16 @@ std::size_t PacketList::removeKind(RecordKind k) {
 }
 
 template <typename Keep>
-std::optional<PacketList::Headers> PacketList::headersKept(Keep keep,
-                                                           const std::atomic<bool>* stop) const {
+std::optional<PacketList::Headers> PacketList::headersKept(Keep keep, const std::atomic<bool>* stop,
+                                                           Headers* discard) const {
     Headers kept;
     Header* out = nullptr;
     std::size_t outLeft = 0; // headers `out` may still take in its chunk
     for (std::size_t c = 0; (c << kChunkShift) < count_; ++c) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            if (discard != nullptr) {
+                *discard = std::move(kept);
+            }
             return std::nullopt;
         }
         const Header* in = headerChunks_[c].get();
@@ -121,18 +124,18 @@ std::optional<PacketList::Headers> PacketList::headersKept(Keep keep,
 }
 
 std::optional<PacketList::Headers>
-PacketList::headersWithout(std::span<const std::uint64_t> removed,
-                           const std::atomic<bool>* stop) const {
+PacketList::headersWithout(std::span<const std::uint64_t> removed, const std::atomic<bool>* stop,
+                           Headers* discard) const {
     return headersKept(
         [removed](std::size_t i, const Header&) {
             return (i >> 6) >= removed.size() || ((removed[i >> 6] >> (i & 63)) & 1) == 0;
         },
-        stop);
+        stop, discard);
 }
 
-std::optional<PacketList::Headers> PacketList::headersWithout(RecordKind k,
-                                                              const std::atomic<bool>* stop) const {
-    return headersKept([k](std::size_t, const Header& h) { return h.kind != k; }, stop);
+std::optional<PacketList::Headers>
+PacketList::headersWithout(RecordKind k, const std::atomic<bool>* stop, Headers* discard) const {
+    return headersKept([k](std::size_t, const Header& h) { return h.kind != k; }, stop, discard);
 }
 
 PacketList::Headers PacketList::swapHeaders(Headers headers) {

@@ -85,12 +85,14 @@ public:
     class Headers;
     /// The headers of the records whose bit in `removed` (bit i of word i / 64) is clear, in
     /// order; records past the bits' end are kept. Reads the list only. Once `stop` is set it
-    /// ends within a chunk and returns nothing.
+    /// ends within a chunk and returns nothing; what it had built goes to `discard` when
+    /// given, for the caller to free where no one waits for it.
     std::optional<Headers> headersWithout(std::span<const std::uint64_t> removed,
-                                          const std::atomic<bool>* stop = nullptr) const;
+                                          const std::atomic<bool>* stop = nullptr,
+                                          Headers* discard = nullptr) const;
     /// The same for every record of kind `k`.
-    std::optional<Headers> headersWithout(RecordKind k,
-                                          const std::atomic<bool>* stop = nullptr) const;
+    std::optional<Headers> headersWithout(RecordKind k, const std::atomic<bool>* stop = nullptr,
+                                          Headers* discard = nullptr) const;
     /// Puts `headers` in place of the list's own and returns those. `headers` must come from
     /// headersWithout() on this list, unchanged since: they point into its bytes.
     Headers swapHeaders(Headers headers);
@@ -160,7 +162,8 @@ private:
     Header& header(std::size_t i) { return headerChunks_[i >> kChunkShift][i & (kChunkSize - 1)]; }
     /// The headers of the records `keep` holds for, for headersWithout().
     template <typename Keep>
-    std::optional<Headers> headersKept(Keep keep, const std::atomic<bool>* stop) const;
+    std::optional<Headers> headersKept(Keep keep, const std::atomic<bool>* stop,
+                                       Headers* discard) const;
 
     const std::uint8_t* bytesAt(std::uint64_t offset) const {
         return byteBlocks_[offset >> kBlockShift].get() + (offset & (kBlockSize - 1));

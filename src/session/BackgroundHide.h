@@ -30,6 +30,9 @@ public:
     const capture::HidePass& pass() const { return pass_; }
     /// Asks the worker to stop; it ends with nothing to swap in.
     void cancel() { stop_.store(true); }
+    /// Cancels and waits for the worker, which no longer reads the list then. What it built
+    /// stays in the job until the job is destroyed.
+    void stop();
     bool cancelled() const { return stop_.load(); }
     /// True once the worker has returned; take() is usable from then on.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
@@ -62,6 +65,8 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<std::size_t> done_{0};
     std::optional<capture::PacketList::Headers> result_;
+    /// What a stopped worker had built.
+    capture::PacketList::Headers discarded_;
     std::thread worker_;
 };
 

@@ -68,8 +68,12 @@ std::optional<std::size_t> CaptureSession::finishHide() {
 }
 
 void CaptureSession::cancelHide() {
-    // Destroying the job stops its worker, which must not read a store about to change.
-    hide_.reset();
+    if (hide_) {
+        // Its worker must not read a store about to change; what it built may be as large as
+        // the store's order of records, and is freed aside.
+        hide_->stop();
+        dispose(std::move(hide_));
+    }
 }
 
 void CaptureSession::replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
