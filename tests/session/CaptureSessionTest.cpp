@@ -514,6 +514,66 @@ TEST(CaptureSession, HideOnAWorkerChangesTheStoreOnlyWhenSwappedIn) {
     }
 }
 
+// A hide stopped part way through a large capture has built headers; they go with the job to
+// the disposal thread. The store is what the stop leaves, and a hide run to its end afterwards
+// still gives what the hide in place gives.
+TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
+    std::ifstream in(Data("fs-badge.dat"), std::ios::binary);
+    const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+    ASSERT_FALSE(one.empty());
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 256; ++i) {
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    test::TempDir dir;
+    const std::string file = dir.write("repeated.dat", bytes);
+    CaptureSession inPlace;
+    ASSERT_TRUE(inPlace.open(file).ok());
+    inPlace.hide(HidePass::Nak());
+
+    CaptureSession session;
+    ASSERT_TRUE(session.open(file).ok());
+    const std::size_t before = session.packets().size();
+    ASSERT_LT(inPlace.packets().size(), before);
+    const auto runUntil = [&](const std::function<bool()>& done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    };
+    const struct {
+        const char* what;
+        std::function<void()> stop;
+        std::size_t after;
+    } stops[] = {
+        {"cancel", [&] { session.cancelHide(); }, before},
+        {"hide in place", [&] { session.hide(HidePass::Transactions(99, std::nullopt)); }, before},
+        {"reload", [&] { session.reload(); }, before},
+        {"clear", [&] { session.clear(); }, 0},
+    };
+    for (const auto& c : stops) {
+        SCOPED_TRACE(c.what);
+        session.startHide(HidePass::Nak());
+        runUntil([&] {
+            return session.backgroundHide()->done() > 0 || session.backgroundHide()->finished();
+        });
+        c.stop();
+        EXPECT_EQ(session.backgroundHide(), nullptr);
+        EXPECT_EQ(session.finishHide(), std::nullopt);
+        EXPECT_EQ(session.packets().size(), c.after);
+        session.waitForDisposal();
+    }
+
+    ASSERT_TRUE(session.reload().ok());
+    session.startHide(HidePass::Nak());
+    runUntil([&] { return session.backgroundHide()->finished(); });
+    ASSERT_EQ(session.finishHide(), before - inPlace.packets().size());
+    for (std::size_t i = 0; i < inPlace.packets().size(); ++i) {
+        ASSERT_EQ(session.packets()[i], inPlace.packets()[i]) << i;
+    }
+}
+
 // Decode As belongs to the file: reopening it keeps what was assumed, another file starts
 // without; a change drops the indexes (the workers' too) and is told as a store change.
 TEST(CaptureSession, AssumptionsAreKeptPerFileAndRebuildTheIndexes) {
