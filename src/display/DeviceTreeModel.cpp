@@ -54,7 +54,9 @@ bool DeviceTreeModel::adoptRebuilt() {
     if (!aside_ || !aside_->finished.load(std::memory_order_acquire)) {
         return false;
     }
-    aside_->worker.join();
+    // Finished, the worker touches nothing of the job any more: left to end alone, as joining
+    // a thread still winding down would hold up the window.
+    aside_->worker.detach();
     std::optional<Layout> result = std::move(aside_->result);
     aside_.reset();
     if (!result) {
