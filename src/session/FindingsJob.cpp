@@ -199,14 +199,8 @@ bool FindingsJob::reap(std::chrono::milliseconds timeout) {
 }
 
 bool FindingsJob::collect() {
-    if (!worker_) {
+    if (!worker_ || !wait(std::chrono::milliseconds(0))) {
         return false;
-    }
-    {
-        const std::lock_guard<std::mutex> guard(worker_->lock);
-        if (!worker_->finished) {
-            return false;
-        }
     }
     // Finished, it touches nothing of the job's any more, and its state is shared: left to
     // end alone, as joining a thread that is still winding down would hold up the window.
