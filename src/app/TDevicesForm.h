@@ -66,6 +66,10 @@ public:
     /// Captures of at least this many records have their rows built again on a worker after a
     /// change of the store, the old rows shown greyed meanwhile; smaller ones at once.
     std::size_t DevicesBackgroundRecords = std::size_t{500'000};
+    /// Devices open to their descriptors at once while that shows at most this many rows;
+    /// beyond it (a device in a reset loop, enumerated tens of thousands of times) they stay
+    /// closed, as laying out every open device holds the window for each rebuild.
+    std::size_t DevicesOpenRows = std::size_t{20'000};
 
     display::DeviceTreeModel& model() { return model_; }
     /// True while the rows shown are those of the store before it changed.

@@ -377,6 +377,45 @@ TEST_F(DevicesWindow, AChangedStoreShowsTheOldRowsGreyedUntilTheNewOnesAreReady)
     }
 }
 
+// Devices open to their descriptors only while that shows a bounded number of rows: a reset
+// loop's tens of thousands of open devices cost every rebuild a layout of all their rows.
+// Closed, a device still opens with the keys.
+TEST_F(DevicesWindow, DevicesStayClosedWhenOpeningThemAllShowsTooManyRows) {
+    const QModelIndex first = model()->index(0, 0);
+    const std::size_t rows = static_cast<std::size_t>(
+        model()->rowCount() + model()->rowCount(first) + model()->rowCount(model()->index(1, 0)));
+    const struct {
+        const char* what;
+        std::size_t background;
+        std::size_t budget;
+        bool open;
+    } cases[] = {
+        {"at once, all rows within the budget", SIZE_MAX, rows, true},
+        {"at once, one row over", SIZE_MAX, rows - 1, false},
+        {"on workers, one row over", 0, rows - 1, false},
+        {"on workers, within", 0, rows, true},
+    };
+    for (const auto& c : cases) {
+        window_->DevicesBackgroundRecords = c.background;
+        window_->DevicesOpenRows = c.budget;
+        send(capture::CMD_RELOAD);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->rebuilding(); }, 20000)) << c.what;
+        ASSERT_EQ(model()->rowCount(), 2) << c.what;
+        for (int device = 0; device < 2; ++device) {
+            EXPECT_EQ(tree()->isExpanded(model()->index(device, 0)), c.open) << c.what;
+        }
+        if (!c.open) {
+            clickRow(model()->index(1, 0));
+            QTest::keyClick(tree(), Qt::Key_Right);
+            EXPECT_TRUE(tree()->isExpanded(model()->index(1, 0))) << c.what;
+            EXPECT_FALSE(tree()->isExpanded(model()->index(0, 0))) << c.what;
+            QTest::keyClick(tree(), Qt::Key_Down);
+            EXPECT_TRUE(text(tree()->currentIndex()).startsWith("Device Descriptor"))
+                << text(tree()->currentIndex()).toStdString() << " " << c.what;
+        }
+    }
+}
+
 // Everything the command line prints is a row here, reached with the keys; a row the column
 // cuts shows its whole text on hover, one that fits shows none.
 TEST_F(DevicesWindow, ShowsEveryFieldTheCommandLineShowsAndTipsCutRows) {
