@@ -215,6 +215,9 @@ bool FindingsJob::collect() {
         result_ = Result{std::move(done->findings), std::move(done->error)};
         resultGeneration_ = done->generation;
         changed = true;
+    } else {
+        // Dropped, as the store changed meanwhile: freed aside too.
+        session_.dispose(std::move(done->findings));
     }
     if (watching_ && !current()) {
         launch();
