@@ -6,7 +6,10 @@
 // (the Transfers window closed). A 1 ms timer runs throughout; the longest gap between its
 // ticks is the longest time the window could not repaint, move or take a key. On a virtual
 // machine "steal" says how much CPU time the host took from the guest during that gap (summed
-// over its CPUs): a gap mostly stolen is the host's, not the window's.
+// over its CPUs): a gap mostly stolen is the host's, not the window's. "CPUs still" gives, for
+// each CPU, the longest time within that gap that a thread pinned to it, which only sleeps 1 ms
+// at a time, did not run: a CPU held back from every thread stands still there too, while a
+// window busy with its own work leaves both tickers running within a few milliseconds.
 //
 //   vintrace-stall-bench --size 1G
 //   vintrace-stall-bench --size 64Mi --sync-only    (what a capture at the threshold costs)
@@ -46,6 +49,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,6 +57,8 @@
 #include <vector>
 
 #ifdef __linux__
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 #endif
 
@@ -68,6 +74,8 @@ struct Stall {
     /// CPU time the host gave to others while the longest stall lasted (a virtual machine's
     /// steal time, summed over its CPUs): a stall the guest could not have avoided.
     double stolenMs = 0;
+    /// Per CPU, the longest time within the longest stall that its pinned ticker stood still.
+    std::string cpusStill = "-";
 };
 
 long long SteadyNs() {
@@ -147,6 +155,85 @@ private:
     std::thread sampler_;
 };
 
+/// A thread pinned to each CPU the bench may use, waking every millisecond and noting when:
+/// which CPU stood still for every thread while the window did.
+class CpuTickers {
+public:
+    CpuTickers() {
+#ifdef __linux__
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+            return;
+        }
+        for (int cpu = 0; cpu < CPU_SETSIZE && tickers_.size() < 16; ++cpu) {
+            if (!CPU_ISSET(cpu, &allowed)) {
+                continue;
+            }
+            Ticker& ticker = *tickers_.emplace_back(std::make_unique<Ticker>());
+            ticker.ticks.reserve(std::size_t{1} << 16);
+            ticker.thread = std::thread([this, &ticker, cpu] {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpu, &one);
+                pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+                while (!done_.load()) {
+                    ticker.ticks.push_back(SteadyNs());
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
+        }
+#endif
+    }
+    ~CpuTickers() {
+        stop();
+    }
+    CpuTickers(const CpuTickers&) = delete;
+    CpuTickers& operator=(const CpuTickers&) = delete;
+
+    void stop() {
+        done_ = true;
+        for (auto& ticker : tickers_) {
+            if (ticker->thread.joinable()) {
+                ticker->thread.join();
+            }
+        }
+    }
+    /// Per CPU, the longest time within [from, to] that its ticker did not run, in ms and
+    /// joined by '/' (call after stop()); "-" without tickers.
+    std::string stillMs(long long from, long long to) const {
+        std::string out;
+        for (const auto& ticker : tickers_) {
+            long long longest = 0;
+            long long last = from;
+            for (const long long at : ticker->ticks) {
+                if (at <= from) {
+                    continue;
+                }
+                longest = std::max(longest, std::min(at, to) - last);
+                last = at;
+                if (at >= to) {
+                    break;
+                }
+            }
+            longest = std::max(longest, to - std::min(last, to));
+            char ms[32];
+            std::snprintf(ms, sizeof ms, "%s%.0f", out.empty() ? "" : "/",
+                          static_cast<double>(longest) / 1e6);
+            out += ms;
+        }
+        return out.empty() ? "-" : out;
+    }
+
+private:
+    struct Ticker {
+        std::vector<long long> ticks;
+        std::thread thread;
+    };
+    std::atomic<bool> done_{false};
+    std::vector<std::unique_ptr<Ticker>> tickers_;
+};
+
 /// Starts a new peak of resident memory, so that each step reports its own (Linux: writing 5
 /// to clear_refs resets VmHWM).
 void ResetPeakResident() {
@@ -189,6 +276,7 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
     long long lastSteady = SteadyNs();
     std::pair<long long, long long> longestSteady{lastSteady, lastSteady};
     StealSamples steal;
+    CpuTickers cpus;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
         const long long steady = SteadyNs();
@@ -215,7 +303,9 @@ Stall Measure(const std::function<void()>& step, const std::function<bool()>& do
     // A step done in one go ends the loop before any tick: the tick due now measures it.
     QApplication::processEvents();
     steal.stop();
+    cpus.stop();
     stall.stolenMs = steal.stolenMs(longestSteady.first, longestSteady.second);
+    stall.cpusStill = cpus.stillMs(longestSteady.first, longestSteady.second);
     if (std::getenv("VINTRACE_STALL_TRACE") != nullptr) {
         // Where the longest stall lay on the monotonic clock, to find it in a profile taken
         // with the same clock (perf record -k CLOCK_MONOTONIC).
@@ -291,9 +381,10 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
         return window != nullptr && !window->ProgressLabel->isVisible() && !form.loading();
     };
     const auto report = [](const char* step, const Stall& s) {
-        std::printf("%-30s done after %8.1f ms, longest stall %8.1f ms (steal %3.0f), memory "
-                    "%.0f MB, peak %.0f, then %.0f\n",
-                    step, s.totalMs, s.longestMs, s.stolenMs, s.startMb, s.peakMb, s.endMb);
+        std::printf("%-30s done after %8.1f ms, longest stall %8.1f ms (steal %3.0f, CPUs still "
+                    "%s), memory %.0f MB, peak %.0f, then %.0f\n",
+                    step, s.totalMs, s.longestMs, s.stolenMs, s.cpusStill.c_str(), s.startMb,
+                    s.peakMb, s.endMb);
     };
     report("open Transfers window:", Measure(
                                          [&] {
@@ -424,9 +515,9 @@ int main(int argc, char** argv) {
         }
         const Stall s = Open(file, background);
         std::printf("%-11s %zu records, on screen after %8.1f ms, longest stall %8.1f ms "
-                    "(steal %3.0f), memory %.0f MB, peak %.0f, then %.0f\n",
+                    "(steal %3.0f, CPUs still %s), memory %.0f MB, peak %.0f, then %.0f\n",
                     background ? "background:" : "at once:", s.records, s.totalMs, s.longestMs,
-                    s.stolenMs, s.startMb, s.peakMb, s.endMb);
+                    s.stolenMs, s.cpusStill.c_str(), s.startMb, s.peakMb, s.endMb);
     }
     if (transfers && !syncOnly && !TransferSteps(file, devicesAtOnce)) {
         std::fprintf(stderr, "vintrace-stall-bench: the Transfers or Devices window showed "
