@@ -18,6 +18,8 @@
 //                                                    checker runs on a worker)
 //   vintrace-stall-bench --size 360M --devices-at-once (the Devices window's rows built on
 //                                                    the window's thread, for comparison)
+//   vintrace-stall-bench --size 12G --idle          (nothing to do for 20 s, holding 12 GB: how
+//                                                    long the machine alone stands still)
 //   vintrace-stall-bench --size 360M --reset-loop   (devices enumerated again and again:
 //                                                    tens of thousands of device rows)
 #include "ResetLoop.h"
@@ -44,6 +46,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -476,6 +479,26 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     return true;
 }
 
+/// The window's event loop with nothing to do for 20 s while the process holds `size` bytes
+/// of memory it touched once: how long this machine alone stands still at the memory a step
+/// holds, to weigh the steps' stalls against.
+int IdleProbe(std::size_t size) {
+    const auto held = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    // Volatile: the stores must reach every page.
+    volatile std::uint8_t* const pages = held.get();
+    for (std::size_t i = 0; i < size; i += 4096) {
+        pages[i] = 1;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const Stall s = Measure([] {}, [&] { return clock.elapsed() >= 20'000; });
+    std::printf("idle for %.1f s holding %.0f MB: longest stall %8.1f ms (steal %3.0f, CPUs "
+                "still %s), memory %.0f MB\n",
+                s.totalMs / 1e3, static_cast<double>(size) / 1e6, s.longestMs, s.stolenMs,
+                s.cpusStill.c_str(), s.endMb);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -486,15 +509,20 @@ int main(int argc, char** argv) {
     bool check = false;
     bool devicesAtOnce = false;
     bool resetLoop = false;
+    bool idle = false;
     for (int i = 1; i < argc; ++i) {
         resetLoop = resetLoop || std::strcmp(argv[i], "--reset-loop") == 0;
         devicesAtOnce = devicesAtOnce || std::strcmp(argv[i], "--devices-at-once") == 0;
         syncOnly = syncOnly || std::strcmp(argv[i], "--sync-only") == 0;
         transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
         check = check || std::strcmp(argv[i], "--check") == 0;
+        idle = idle || std::strcmp(argv[i], "--idle") == 0;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
+    if (idle) {
+        return IdleProbe(size);
+    }
     QTemporaryDir dir;
     const std::string file = dir.filePath("large.dat").toStdString();
     if (!(resetLoop ? bench::WriteResetLoopFile(file, size)
