@@ -69,7 +69,7 @@ public:
     /// Devices open to their descriptors at once while that shows at most this many rows;
     /// beyond it (a device in a reset loop, enumerated tens of thousands of times) they stay
     /// closed, as laying out every open device holds the window for each rebuild.
-    std::size_t DevicesOpenRows = std::size_t{20'000};
+    std::size_t DevicesOpenRows = std::size_t{50'000};
 
     display::DeviceTreeModel& model() { return model_; }
     /// True while the rows shown are those of the store before it changed.
