@@ -62,13 +62,25 @@ public:
     }
 
     /// Moves every value of `other` to the end of this one, releasing its chunks as they are
-    /// copied (the parallel passes join their parts without holding two copies).
+    /// copied (the parallel passes join their parts without holding two copies). A full chunk
+    /// once copied becomes the next one this array takes: its pages are already touched, so
+    /// the join costs a copy but no fresh page faults.
     void append(ChunkedVector&& other) {
+        const bool hadSpare = spare_ != nullptr;
         for (std::size_t c = 0; c < other.chunks_.size(); ++c) {
             const std::size_t begin = c << Shift;
             const std::size_t end = std::min(other.size_, begin + kChunkSize);
             appendRun(other.chunks_[c].get(), end - std::min(begin, end));
-            other.chunks_[c].reset();
+            const bool full =
+                c >= other.released_ && (c != 0 || other.firstCapacity_ == kChunkSize);
+            if (full && !spare_) {
+                spare_ = std::move(other.chunks_[c]);
+            } else {
+                other.chunks_[c].reset();
+            }
+        }
+        if (!hadSpare) {
+            spare_.reset(); // the last one copied: this array holds no more than before
         }
         other.chunks_.clear();
         other.spare_.reset();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -60,6 +61,44 @@ TEST(ChunkedVector, ReusesItsMemory) {
     }
     // The live values span at most two chunks of 64, plus one spare, plus the chunk table.
     EXPECT_LE(most, 3 * 64 * sizeof(std::uint32_t) + 64 * sizeof(void*));
+}
+
+// Joining a part moves its values in order; past the first new chunk the array takes the
+// part's own copied chunks (touched memory) and keeps no spare one afterwards.
+TEST(ChunkedVector, AppendingAPartReusesItsChunks) {
+    struct Case {
+        std::size_t head;
+        std::size_t part;
+    };
+    for (const Case c : {Case{0, 10}, Case{10, 30}, Case{64, 64}, Case{100, 40}, Case{100, 300},
+                         Case{200, 640}, Case{5, 1000}}) {
+        SCOPED_TRACE(testing::Message() << "head " << c.head << ", part " << c.part);
+        Small joined;
+        Small part;
+        std::vector<std::uint32_t> model;
+        std::vector<std::uint32_t> partModel;
+        Fill(joined, model, c.head, 0);
+        Fill(part, partModel, c.part, 100000);
+        model.insert(model.end(), partModel.begin(), partModel.end());
+        std::vector<const std::uint32_t*> partChunks;
+        for (std::size_t i = 0; i < c.part; i += 64) {
+            partChunks.push_back(&part[i]);
+        }
+        Small alone;
+        std::vector<std::uint32_t> ignored;
+        Fill(alone, ignored, model.size(), 0);
+
+        joined.append(std::move(part));
+        ExpectValues(joined, model);
+        EXPECT_TRUE(part.empty());
+        EXPECT_EQ(joined.memoryUsed(), alone.memoryUsed());
+        // Chunks after the first one the join needed come from the part.
+        const std::size_t firstNew = (c.head + 63) / 64 * 64;
+        for (std::size_t i = firstNew + 64; i < model.size(); i += 64) {
+            EXPECT_NE(std::find(partChunks.begin(), partChunks.end(), &joined[i]), partChunks.end())
+                << "chunk at " << i << " is fresh memory";
+        }
+    }
 }
 
 } // namespace
