@@ -12,11 +12,11 @@ out="${1:-$here/build/windows}"
 wine="${WINE64:-/usr/lib/wine/wine64}"
 jobs="${JOBS:-2}"
 
-build() { # arch compiler
+build() { # arch compiler release-flags
     local arch="$1" cxx="$2" dir="$out/$1"
     echo "== $arch: core"
     cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
-        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$3" \
         -DVINTRACE_BUILD_GUI=OFF -DVINTRACE_BUILD_TESTS=OFF -DVINTRACE_BUILD_BENCH=OFF \
         -DVINTRACE_WERROR=ON >/dev/null
     # Compiler errors go to ninja's stdout: show them when the build fails.
@@ -30,8 +30,10 @@ build() { # arch compiler
         -lsetupapi -static -o "$dir/no-analyzer-check.exe"
 }
 
-build i686 i686-w64-mingw32-g++-posix
-build x86_64 x86_64-w64-mingw32-g++-posix
+build i686 i686-w64-mingw32-g++-posix "-O3 -DNDEBUG"
+# The 64-bit build only carries the checks to Wine: optimising it less saves a fifth of its
+# compile time.
+build x86_64 x86_64-w64-mingw32-g++-posix "-O1 -DNDEBUG"
 
 echo "== x86_64: run under Wine"
 prefix="$(mktemp -d)"
