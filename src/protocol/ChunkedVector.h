@@ -71,13 +71,7 @@ public:
             const std::size_t begin = c << Shift;
             const std::size_t end = std::min(other.size_, begin + kChunkSize);
             appendRun(other.chunks_[c].get(), end - std::min(begin, end));
-            const bool full =
-                c >= other.released_ && (c != 0 || other.firstCapacity_ == kChunkSize);
-            if (full && !spare_) {
-                spare_ = std::move(other.chunks_[c]);
-            } else {
-                other.chunks_[c].reset();
-            }
+            keepAsSpare(std::move(other.chunks_[c]), c != 0 || other.firstCapacity_ == kChunkSize);
         }
         if (!hadSpare) {
             spare_.reset(); // the last one copied: this array holds no more than before
@@ -108,13 +102,10 @@ public:
     void releaseBefore(std::size_t i) {
         const std::size_t chunks = std::min(i >> Shift, chunks_.size());
         for (; released_ < chunks; ++released_) {
-            // One full chunk is kept for the next one the array needs: a window sliding
-            // along a long pass then reuses memory it has touched instead of fresh pages.
-            if (!spare_ && (released_ != 0 || firstCapacity_ == kChunkSize)) {
-                spare_ = std::move(chunks_[released_]);
-            } else {
-                chunks_[released_].reset();
-            }
+            // A window sliding along a long pass then reuses memory it has touched instead of
+            // fresh pages.
+            keepAsSpare(std::move(chunks_[released_]),
+                        released_ != 0 || firstCapacity_ == kChunkSize);
         }
     }
 
@@ -154,6 +145,14 @@ private:
             std::memcpy(&(*this)[size_ - 1] + 1, from + i, room * sizeof(T));
             size_ += room;
             i += room;
+        }
+    }
+
+    /// Keeps a chunk no longer needed as the next one the array takes, if it is full-sized and
+    /// no other is kept; frees it otherwise.
+    void keepAsSpare(std::unique_ptr<T[]> chunk, bool fullSized) {
+        if (fullSized && !spare_) {
+            spare_ = std::move(chunk);
         }
     }
 
