@@ -26,6 +26,10 @@ constexpr std::uint8_t kClassCdcData = 0x0A;
 constexpr std::uint8_t kClassApplication = 0xFE;
 constexpr std::uint8_t kSubclassDfu = 0x01;
 constexpr std::size_t kKeptPayload = std::size_t{1} << 20;
+// What a mass-storage transfer is read by: a wrapper is exactly 31 or 13 bytes (BOT 1.0 5.1,
+// 5.2), and no data stage described is read past its first 36 bytes (INQUIRY). A longer
+// gathering still shows that a transfer is longer than a wrapper.
+constexpr std::size_t kMassStorageRead = 64;
 
 std::string Hex(std::uint32_t v, int digits = 0) {
     char text[16];
@@ -806,7 +810,9 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
     if (!hubStatus && !chipData && interface == nullptr) {
         return std::nullopt;
     }
-    DeliveredPayloadInto(payload_, packets_, tx_, item);
+    // A disk's data stages run to kilobytes each; what is said of them needs their start only.
+    const bool massStorage = cls == kClassMassStorage && !hubStatus && !chipData;
+    DeliveredPayloadInto(payload_, packets_, tx_, item, massStorage ? kMassStorageRead : SIZE_MAX);
     const std::vector<std::uint8_t>& payload = payload_;
     if (hubStatus && !payload.empty()) {
         std::string s;

@@ -208,20 +208,42 @@ TEST(ClassDecoder, MassStorageCommandDataStatus) {
         "IN 7.1, DATA1 55534253090000000000000000, ACK, "
         "OUT 7.2, DATA1 555342430A0000000000000000000600000000000000000000000000000000, ACK, "
         "IN 7.1, DATA0 555342530B0000000000000000, ACK, "
+        // A data stage longer than a wrapper that begins like one is data all the same, and
+        // an INQUIRY answer longer than its standard 36 bytes is read from its start.
+        "OUT 7.2, DATA0 555342430C0000004000000080000A28000000000000000100000000000000, ACK, "
+        "IN 7.1, DATA1 555342430D0000000000000000000600000000000000000000000000000000" +
+        std::string(66, '0') +
+        ", ACK, "
+        "IN 7.1, DATA0 555342530C0000000000000000, ACK, "
+        "OUT 7.2, DATA1 555342430E0000006000000080000612000000600000000000000000000000, ACK, "
+        "IN 7.1, DATA1 00800502320000005645524241544D2053544F5245204E20474F202020202020302E3031" +
+        std::string(56, '0') +
+        ", ACK, "
+        "IN 7.1, DATA0 " +
+        std::string(64, '0') +
+        ", ACK, "
+        "IN 7.1, DATA1 555342530E0000000000000000, ACK, "
         "SETUP 7.0, DATA0 A1FE000000000100, ACK, IN 7.0, DATA1 00, ACK, "
         "OUT 7.0, DATA1, ACK";
-    EXPECT_EQ(DecodeAll(bus),
-              (std::vector<std::string>{
-                  "control 7.0 in ok: GET_DESCRIPTOR CONFIGURATION (32 of 32 bytes)",
-                  "bulk 7.2 out ok: SCSI READ CAPACITY(10) | CBW tag 0x9, LUN 0, IN 8 bytes",
-                  "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
-                  "134217728 bytes",
-                  "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0x9, for SCSI READ CAPACITY(10)",
-                  // BOT 1.0 5.2: a status wrapper carries its command's tag.
-                  "bulk 7.2 out ok: SCSI TEST UNIT READY | CBW tag 0xA, LUN 0, no data",
-                  "bulk 7.1 in error: CSW passed, residue 0 | CSW tag 0xB, not the tag of the "
-                  "last command (0xA, SCSI TEST UNIT READY)",
-                  "control 7.0 in ok: Get Max LUN: 0"}));
+    EXPECT_EQ(
+        DecodeAll(bus),
+        (std::vector<std::string>{
+            "control 7.0 in ok: GET_DESCRIPTOR CONFIGURATION (32 of 32 bytes)",
+            "bulk 7.2 out ok: SCSI READ CAPACITY(10) | CBW tag 0x9, LUN 0, IN 8 bytes",
+            "bulk 7.1 in ok: READ CAPACITY data: last LBA 262143, block 512 bytes, "
+            "134217728 bytes",
+            "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0x9, for SCSI READ CAPACITY(10)",
+            // BOT 1.0 5.2: a status wrapper carries its command's tag.
+            "bulk 7.2 out ok: SCSI TEST UNIT READY | CBW tag 0xA, LUN 0, no data",
+            "bulk 7.1 in error: CSW passed, residue 0 | CSW tag 0xB, not the tag of the "
+            "last command (0xA, SCSI TEST UNIT READY)",
+            "bulk 7.2 out ok: SCSI READ(10) LBA 0 × 1 | CBW tag 0xC, LUN 0, IN 64 bytes",
+            "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0xC, for SCSI READ(10) LBA 0 × 1",
+            "bulk 7.2 out ok: SCSI INQUIRY | CBW tag 0xE, LUN 0, IN 96 bytes",
+            "bulk 7.1 in ok: INQUIRY data: device type 0x00, removable, vendor \"VERBATM\", "
+            "product \"STORE N GO\", revision \"0.01\"",
+            "bulk 7.1 in ok: CSW passed, residue 0 | CSW tag 0xE, for SCSI INQUIRY",
+            "control 7.0 in ok: Get Max LUN: 0"}));
 }
 
 TEST(ClassDecoder, AudioRequestsAndMidiEvents) {
