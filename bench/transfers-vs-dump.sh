@@ -2,13 +2,19 @@
 # `vintrace-cli transfers` (text and --json) and `devices` against `dump` of the same capture:
 # wall time and peak memory of each, and the ratios to dump. Two captures of SIZE bytes: the
 # generated traffic, and devices in a reset loop (an emulator recording repeated, so that they
-# enumerate again and again). Each command runs RUNS times; the fastest run counts.
+# enumerate again and again).
 #
-#   bench/transfers-vs-dump.sh BUILD_DIR [SIZE (default 360M)] [RUNS (default 3)]
+# The commands take turns, RUNS rounds of dump, transfers, transfers --json and devices, so
+# that a machine whose speed drifts slows each of them alike. Each command's ratio to dump is
+# taken within a round and reported as the median of the rounds with its range: on a shared
+# machine a wide range says the figures are noise, and a fastest-of-N on its own can mislead.
+# Output goes to a pipe, as a reader of the command's output would take it.
+#
+#   bench/transfers-vs-dump.sh BUILD_DIR [SIZE (default 360M)] [RUNS (default 5)]
 set -euo pipefail
 build=${1:?usage: $0 BUILD_DIR [SIZE] [RUNS]}
 size=${2:-360M}
-runs=${3:-3}
+runs=${3:-5}
 cli="$build/tools/cli/vintrace-cli"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,36 +26,59 @@ mv "$work"/vintrace-load-bench-*.dat "$work/traffic.dat"
     --threads 1 >/dev/null
 mv "$work"/vintrace-load-bench-*.dat "$work/reset-loop.dat"
 
-# Prints "SECONDS KILOBYTES" of the fastest of $runs runs of the command.
-best() {
-    local bestTime="" bestMemory=""
-    for _ in $(seq "$runs"); do
-        read -r t m status < <(/usr/bin/time -f "%e %M %x" "$@" 2>&1 >/dev/null | tail -1)
-        if [ "$status" != 0 ]; then
-            echo "transfers-vs-dump.sh: $* failed ($status)" >&2
-            exit 1
-        fi
-        if [ -z "$bestTime" ] || awk "BEGIN{exit !($t < $bestTime)}"; then
-            bestTime=$t
-            bestMemory=$m
-        fi
-    done
-    echo "$bestTime $bestMemory"
+# Runs the command once with its output piped away; prints "SECONDS KILOBYTES".
+timed() {
+    local t m status
+    read -r t m status < <({ /usr/bin/time -f "%e %M %x" "$@" | cat >/dev/null; } 2>&1 | tail -1)
+    if [ "$status" != 0 ]; then
+        echo "transfers-vs-dump.sh: $* failed ($status)" >&2
+        exit 1
+    fi
+    echo "$t $m"
 }
 
-echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+# Median, least and greatest of the numbers on standard input: "MEDIAN MIN MAX".
+spread() {
+    sort -g | awk '{v[NR] = $1} END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.2f %.2f %.2f\n", m, v[1], v[NR]
+    }'
+}
+
+commands=("dump" "transfers" "transfers --json" "devices")
+echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); $runs rounds"
 for capture in traffic reset-loop; do
     file="$work/$capture.dat"
     echo "$capture: $(stat -c %s "$file") bytes"
-    best "$cli" dump "$file" >"$work/best"
-    read -r dumpTime dumpMemory <"$work/best"
-    printf '  %-18s %7.2f s %8d KB\n' dump "$dumpTime" "$dumpMemory"
-    for command in "transfers" "transfers --json" "devices"; do
-        # shellcheck disable=SC2086
-        best "$cli" $command "$file" >"$work/best"
-        read -r t m <"$work/best"
-        printf '  %-18s %7.2f s %8d KB   %5.2fx dump time, %5.2fx dump memory\n' "$command" \
-            "$t" "$m" "$(awk "BEGIN{print $t / $dumpTime}")" \
-            "$(awk "BEGIN{print $m / $dumpMemory}")"
+    : >"$work/rounds"
+    for round in $(seq "$runs"); do
+        for i in "${!commands[@]}"; do
+            # shellcheck disable=SC2086
+            echo "$round $i $(timed "$cli" ${commands[$i]} "$file")" >>"$work/rounds"
+        done
     done
+    printf '  %-18s %7s %7s %9s   %s\n' command median fastest "peak KB" \
+        "ratio to dump in a round: median (least-greatest); peak memory ratio"
+    for i in "${!commands[@]}"; do
+        read -r median fastest _ < <(awk -v i="$i" '$2 == i {print $3}' "$work/rounds" | spread)
+        memory=$(awk -v i="$i" '$2 == i && $4 > m {m = $4} END {print m}' "$work/rounds")
+        if [ "$i" = 0 ]; then
+            dumpMemory=$memory
+            printf '  %-18s %6.2fs %6.2fs %9d\n' "${commands[$i]}" "$median" "$fastest" "$memory"
+            continue
+        fi
+        read -r ratio least greatest < <(awk -v i="$i" '
+            $2 == 0 {dump[$1] = $3}
+            $2 == i {mine[$1] = $3}
+            END {for (r in mine) print mine[r] / dump[r]}' "$work/rounds" | spread)
+        printf '  %-18s %6.2fs %6.2fs %9d   %5.2fx (%.2f-%.2f)   %5.2fx\n' "${commands[$i]}" \
+            "$median" "$fastest" "$memory" "$ratio" "$least" "$greatest" \
+            "$(awk "BEGIN{print $memory / $dumpMemory}")"
+    done
+    read -r ratio least greatest < <(awk '
+        $2 == 1 {text[$1] = $3}
+        $2 == 2 {json[$1] = $3}
+        END {for (r in json) print json[r] / text[r]}' "$work/rounds" | spread)
+    printf '  --json against the text form in a round: %.2fx (%.2f-%.2f)\n' "$ratio" "$least" \
+        "$greatest"
 done
