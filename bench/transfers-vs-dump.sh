@@ -45,6 +45,15 @@ spread() {
     }'
 }
 
+# Command B's time over command A's in each round (A and B numbered as in `commands`), as
+# spread gives it.
+roundRatio() {
+    awk -v a="$1" -v b="$2" '
+        $2 == a {mine[$1] = $3}
+        $2 == b {theirs[$1] = $3}
+        END {for (r in theirs) print theirs[r] / mine[r]}' "$work/rounds" | spread
+}
+
 commands=("dump" "transfers" "transfers --json" "devices")
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); $runs rounds"
 for capture in traffic reset-loop; do
@@ -67,18 +76,12 @@ for capture in traffic reset-loop; do
             printf '  %-18s %6.2fs %6.2fs %9d\n' "${commands[$i]}" "$median" "$fastest" "$memory"
             continue
         fi
-        read -r ratio least greatest < <(awk -v i="$i" '
-            $2 == 0 {dump[$1] = $3}
-            $2 == i {mine[$1] = $3}
-            END {for (r in mine) print mine[r] / dump[r]}' "$work/rounds" | spread)
+        read -r ratio least greatest < <(roundRatio 0 "$i")
         printf '  %-18s %6.2fs %6.2fs %9d   %5.2fx (%.2f-%.2f)   %5.2fx\n' "${commands[$i]}" \
             "$median" "$fastest" "$memory" "$ratio" "$least" "$greatest" \
             "$(awk "BEGIN{print $memory / $dumpMemory}")"
     done
-    read -r ratio least greatest < <(awk '
-        $2 == 1 {text[$1] = $3}
-        $2 == 2 {json[$1] = $3}
-        END {for (r in json) print json[r] / text[r]}' "$work/rounds" | spread)
+    read -r ratio least greatest < <(roundRatio 1 2)
     printf '  --json against the text form in a round: %.2fx (%.2f-%.2f)\n' "$ratio" "$least" \
         "$greatest"
 done
