@@ -3,6 +3,7 @@
 #include "protocol/AudioClass.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/HidReport.h"
+#include "protocol/LittleEndian.h"
 #include "protocol/SafeText.h"
 #include "protocol/VendorSerial.h"
 
@@ -39,11 +40,6 @@ std::string Hex(std::uint32_t v, int digits = 0) {
 
 std::uint16_t Le16(std::span<const std::uint8_t> d, std::size_t at) {
     return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8);
-}
-std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
-    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
-           static_cast<std::uint32_t>(d[at + 2]) << 16 |
-           static_cast<std::uint32_t>(d[at + 3]) << 24;
 }
 std::uint32_t Be32(std::span<const std::uint8_t> d, std::size_t at) {
     return static_cast<std::uint32_t>(d[at]) << 24 | static_cast<std::uint32_t>(d[at + 1]) << 16 |

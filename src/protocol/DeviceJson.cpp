@@ -5,9 +5,9 @@
 #include "protocol/DeviceText.h"
 #include "protocol/HidReport.h"
 #include "protocol/JsonText.h"
+#include "protocol/LittleEndian.h"
 #include "protocol/VendorSerial.h"
 
-#include <cstdio>
 #include <map>
 #include <span>
 #include <string_view>
@@ -19,12 +19,6 @@ namespace {
 /// Fields a JSON object leaves out: they say what the object is, not what it holds.
 bool Framing(std::string_view name) {
     return name == "bLength" || name == "bDescriptorType";
-}
-
-std::string Format(const char* format, unsigned value) {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
 }
 
 std::string JsonFields(const Descriptor& d) {
@@ -40,7 +34,7 @@ std::string JsonFields(const Descriptor& d) {
     return s;
 }
 
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+std::string HexDigits(const std::vector<std::uint8_t>& bytes) {
     std::string s;
     for (std::uint8_t b : bytes) {
         s += Format("%02x", b);
@@ -100,7 +94,7 @@ std::string JsonDescriptors(const std::vector<Descriptor>& list) {
             const std::string laid = JsonLaid(LayAudioDescriptor(d).fields);
             fields += laid.empty() ? "" : ", " + laid;
         }
-        s += (s.empty() ? "{" : ", {") + fields + ", \"bytes\": \"" + HexBytes(d.bytes) + "\"}";
+        s += (s.empty() ? "{" : ", {") + fields + ", \"bytes\": \"" + HexDigits(d.bytes) + "\"}";
     }
     return "[" + s + "]";
 }
@@ -121,7 +115,7 @@ std::string JsonLaidDescriptor(const LaidDescriptor& d, std::span<const std::uin
         list +=
             (list.empty() ? "" : ", ") + JsonObject("\"name\": " + JsonQuote(b.title) + depth,
                                                     fields + (fields.empty() ? "" : ", ") +
-                                                        "\"bytes\": \"" + HexBytes(bytes) + "\"");
+                                                        "\"bytes\": \"" + HexDigits(bytes) + "\"");
     }
     return JsonObject(JsonLaid(d.header), "\"" + std::string(parts) + "\": [" + list + "]");
 }

@@ -6,6 +6,7 @@
 #include "capture/UsbCrc.h"
 #include "protocol/Descriptors.h"
 #include "protocol/HidReport.h"
+#include "protocol/LittleEndian.h"
 
 #include <algorithm>
 #include <array>
@@ -140,11 +141,6 @@ constexpr std::array<Rule, kRuleCount> kRules = {{
 
 constexpr std::size_t kPipes = 128 * 16 * 2;
 
-std::size_t PipeKey(std::uint8_t address, std::uint8_t endpoint, Direction d) {
-    return static_cast<std::size_t>(address & 0x7F) << 5 | (endpoint & 0x0Fu) << 1 |
-           (d == Direction::In ? 1u : 0u);
-}
-
 std::string Hex(std::uint32_t v, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, v);
@@ -153,12 +149,6 @@ std::string Hex(std::uint32_t v, int digits) {
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
-    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
-           static_cast<std::uint32_t>(d[at + 2]) << 16 |
-           static_cast<std::uint32_t>(d[at + 3]) << 24;
 }
 
 std::string EndpointText(const Transaction& t) {

@@ -2,6 +2,7 @@
 
 #include "capture/PacketClass.h"
 #include "protocol/Frames.h"
+#include "protocol/LittleEndian.h"
 
 #include <algorithm>
 #include <array>
@@ -20,9 +21,6 @@ constexpr std::size_t kEndpoints = 128 * 16;
 
 std::size_t EndpointKey(std::uint8_t address, std::uint8_t endpoint) {
     return static_cast<std::size_t>(address & 0x7F) << 4 | (endpoint & 0x0F);
-}
-std::size_t PipeKey(std::uint8_t address, std::uint8_t endpoint, Direction d) {
-    return EndpointKey(address, endpoint) << 1 | (d == Direction::In ? 1 : 0);
 }
 
 /// Appends ACKed data once: a packet that repeats the previous ACKed packet's toggle is a
@@ -53,12 +51,6 @@ bool OpensControl(const capture::PacketList& packets, const Transaction& t) {
 std::uint32_t AddBytes(std::uint32_t total, std::size_t more) {
     const std::uint64_t sum = std::uint64_t{total} + more;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(sum, 0xFFFFFFFFu));
-}
-
-std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
-    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
-           static_cast<std::uint32_t>(d[at + 2]) << 16 |
-           static_cast<std::uint32_t>(d[at + 3]) << 24;
 }
 
 // Bulk-only transport wrappers (BOT 1.0 5.1, 5.2): a command of exactly 31 bytes, a status of
