@@ -18,7 +18,7 @@ build() { # arch compiler release-flags
     cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
         -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$3" \
         -DVINTRACE_BUILD_GUI=OFF -DVINTRACE_BUILD_TESTS=OFF -DVINTRACE_BUILD_BENCH=OFF \
-        -DVINTRACE_WERROR=ON >/dev/null
+        -DVINTRACE_WERROR=ON -DVINTRACE_UNITY_CORE=ON >/dev/null
     # Compiler errors go to ninja's stdout: show them when the build fails.
     ninja -C "$dir" -j "$jobs" vintrace_core >"$dir/build.log" || {
         grep -E -A12 'FAILED|error' "$dir/build.log" | head -80
