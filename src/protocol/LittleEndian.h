@@ -20,9 +20,7 @@ inline std::uint32_t Le(std::span<const std::uint8_t> d, std::size_t at, std::si
 
 /// The 32-bit little-endian field at `at`; the caller has checked that its four bytes are there.
 inline std::uint32_t Le32(std::span<const std::uint8_t> d, std::size_t at) {
-    return d[at] | static_cast<std::uint32_t>(d[at + 1]) << 8 |
-           static_cast<std::uint32_t>(d[at + 2]) << 16 |
-           static_cast<std::uint32_t>(d[at + 3]) << 24;
+    return Le(d, at, 4);
 }
 
 /// `value` through a printf format of one unsigned conversion ("%u Hz", "0x%04X").
