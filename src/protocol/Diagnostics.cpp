@@ -139,8 +139,6 @@ constexpr std::array<Rule, kRuleCount> kRules = {{
      "CDC PSTN 1.2 6.3.11"},
 }};
 
-constexpr std::size_t kPipes = 128 * 16 * 2;
-
 std::string Hex(std::uint32_t v, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, v);

@@ -25,8 +25,11 @@ enum class Outcome : std::uint8_t { Ack, Nak, Stall, NoHandshake, Malformed };
 /// Direction of a transaction's data: towards the host (IN) or the device (SETUP, OUT).
 enum class Direction : std::uint8_t { Out, In };
 
-/// A pipe's index below 128 * 16 * 2: its device address, endpoint number and direction
-/// (USB 2.0 5.3.2), for tables kept per pipe.
+/// The pipes a bus can address: 128 device addresses, 16 endpoint numbers, two directions.
+inline constexpr std::size_t kPipes = 128 * 16 * 2;
+
+/// A pipe's index below kPipes: its device address, endpoint number and direction (USB 2.0
+/// 5.3.2), for tables kept per pipe.
 constexpr std::size_t PipeKey(std::uint8_t address, std::uint8_t endpoint, Direction d) {
     return static_cast<std::size_t>(address & 0x7F) << 5 | (endpoint & 0x0Fu) << 1 |
            (d == Direction::In ? 1u : 0u);

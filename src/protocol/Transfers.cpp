@@ -627,21 +627,21 @@ private:
     std::array<std::size_t, kEndpoints> controlOpen_{};
     std::array<ControlState, kEndpoints> controls_{};
     std::array<bool, kEndpoints> setupSeen_{};
-    std::array<std::size_t, kEndpoints * 2> pipeOpen_{};
-    std::array<PipeState, kEndpoints * 2> pipes_{};
-    std::array<std::size_t, kEndpoints * 2> pollOpen_{};
+    std::array<std::size_t, kPipes> pipeOpen_{};
+    std::array<PipeState, kPipes> pipes_{};
+    std::array<std::size_t, kPipes> pollOpen_{};
     std::vector<std::size_t> openPolls_;
-    std::array<bool, kEndpoints * 2> pollListed_{};
+    std::array<bool, kPipes> pollListed_{};
     /// Per pipe, the poll item of one NAK that the pipe's next transaction may still fold
     /// into the transfer it opens; `foldable_` is the current transaction's pipe's.
     struct LoneNak {
         std::size_t index = kNone;
         std::size_t transaction = kNone;
     };
-    std::array<LoneNak, kEndpoints * 2> loneNak_{};
+    std::array<LoneNak, kPipes> loneNak_{};
     LoneNak foldable_;
-    std::array<bool, kEndpoints * 2> described_{};
-    std::array<EndpointAnswer, kEndpoints * 2> descriptions_{};
+    std::array<bool, kPipes> described_{};
+    std::array<EndpointAnswer, kPipes> descriptions_{};
     /// Bulk-only interfaces by address and interface number.
     std::map<std::uint16_t, CommandState> commands_;
 };
