@@ -1,5 +1,7 @@
 #include "capture/PacketList.h"
 
+#include "platform/HeapPolicy.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -20,13 +22,13 @@ PacketList& PacketList::operator=(PacketList&& other) noexcept {
 
 PacketList::Header& PacketList::pushHeader() {
     if ((count_ & (kChunkSize - 1)) == 0 && (count_ >> kChunkShift) == headerChunks_.size()) {
-        headerChunks_.push_back(std::make_unique_for_overwrite<Header[]>(kChunkSize));
+        headerChunks_.push_back(platform::NewBackedBlock<Header>(kChunkSize));
     }
     return header(count_++);
 }
 
 void PacketList::newBlock(ByteCursor& cursor) {
-    byteBlocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize));
+    byteBlocks_.push_back(platform::NewBackedBlock<std::uint8_t>(kBlockSize));
     cursor.block = byteBlocks_.back().get();
     cursor.base = static_cast<std::uint64_t>(byteBlocks_.size() - 1) << kBlockShift;
     cursor.used = 0;
@@ -35,8 +37,8 @@ void PacketList::newBlock(ByteCursor& cursor) {
 void PacketList::resizeHeaders(std::size_t count) {
     const std::size_t chunks = (count + kChunkSize - 1) >> kChunkShift;
     while (headerChunks_.size() < chunks) {
-        // Not zero-filled: the pages are touched only when a decoder writes its headers.
-        headerChunks_.push_back(std::make_unique_for_overwrite<Header[]>(kChunkSize));
+        // Not zero-filled: the decoders write every header of the window.
+        headerChunks_.push_back(platform::NewBackedBlock<Header>(kChunkSize));
     }
     count_ = count;
 }
@@ -111,7 +113,7 @@ std::optional<PacketList::Headers> PacketList::headersKept(Keep keep, const std:
                 continue;
             }
             if (outLeft == 0) {
-                kept.chunks_.push_back(std::make_unique_for_overwrite<Header[]>(kChunkSize));
+                kept.chunks_.push_back(platform::NewBackedBlock<Header>(kChunkSize));
                 out = kept.chunks_.back().get();
                 outLeft = kChunkSize;
             }
@@ -170,7 +172,7 @@ PacketList PacketList::clone(const std::atomic<bool>* stop, PacketList* discard)
         if (stopped()) {
             return {};
         }
-        auto chunk = std::make_unique_for_overwrite<Header[]>(kChunkSize);
+        auto chunk = platform::NewBackedBlock<Header>(kChunkSize);
         // Only the headers in use: the rest of the last chunk was never written.
         const std::size_t used = std::min(kChunkSize, count_ - (c << kChunkShift));
         std::copy_n(headerChunks_[c].get(), used, chunk.get());
@@ -181,7 +183,7 @@ PacketList PacketList::clone(const std::atomic<bool>* stop, PacketList* discard)
         if (stopped()) {
             return {};
         }
-        auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+        auto bytes = platform::NewBackedBlock<std::uint8_t>(kBlockSize);
         std::memcpy(bytes.get(), block.get(), kBlockSize);
         copy.byteBlocks_.push_back(std::move(bytes));
     }

@@ -1,10 +1,15 @@
 #include "platform/HeapPolicy.h"
 
+#include <cstdint>
 #include <cstdlib> // defines __GLIBC__ where it is the C library
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #include <mutex>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace vintrace::platform {
@@ -18,6 +23,28 @@ void ReturnLargeBlocksToSystem() {
         // Chunks are 256 KiB to 1 MiB, so they would all stay in the heap after the first free.
         mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     });
+#endif
+}
+
+void BackPages(void* block, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    // Below this a block is likely to sit in pages the heap has touched already.
+    constexpr std::size_t kLeast = 64 * 1024;
+    if (block == nullptr || bytes < kLeast) {
+        return;
+    }
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    // Whole pages inside the block: a page it shares with a neighbour is touched already.
+    const auto at = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (at + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (at + bytes) & ~(page - 1);
+    if (first < end) {
+        // Failing (a kernel before 5.14, memory short) leaves the faults to come as before.
+        (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+    }
+#else
+    (void)block;
+    (void)bytes;
 #endif
 }
 

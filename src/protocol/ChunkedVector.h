@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/HeapPolicy.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -46,8 +48,7 @@ public:
                 growFirst();
             }
         } else if ((size_ & (kChunkSize - 1)) == 0) {
-            chunks_.push_back(spare_ ? std::move(spare_)
-                                     : std::make_unique_for_overwrite<T[]>(kChunkSize));
+            chunks_.push_back(spare_ ? std::move(spare_) : platform::NewBackedBlock<T>(kChunkSize));
         }
         (*this)[size_++] = value;
     }
@@ -163,7 +164,7 @@ private:
 
     void growFirst() {
         const std::size_t capacity = std::min(kChunkSize, std::max<std::size_t>(64, size_ * 2));
-        auto grown = std::make_unique_for_overwrite<T[]>(capacity);
+        auto grown = platform::NewBackedBlock<T>(capacity);
         if (size_ != 0) {
             std::memcpy(grown.get(), chunks_[0].get(), size_ * sizeof(T));
         }

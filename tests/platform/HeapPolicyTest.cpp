@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +45,31 @@ TEST(HeapPolicy, FreedChunksLeaveTheProcess) {
     EXPECT_GT(Resident(), before + kChunks * kChunk / 2);
     chunks.clear();
     EXPECT_LT(Resident(), before + kChunks * kChunk / 10);
+#endif
+}
+
+// A chunk is filled as soon as it is taken: its pages come in one request when it is allocated,
+// not a fault at a time while the loader writes it (and the block still holds what is written).
+TEST(HeapPolicy, BackedBlockIsResidentBeforeItIsWritten) {
+#if !defined(__linux__)
+    GTEST_SKIP() << "backs pages on Linux only";
+#else
+    constexpr std::size_t kValues = std::size_t{4} << 20; // 32 MiB
+    const std::size_t before = Resident();
+    ASSERT_GT(before, 0u);
+    auto block = vintrace::platform::NewBackedBlock<std::uint64_t>(kValues);
+    EXPECT_GT(Resident(), before + kValues * sizeof(std::uint64_t) * 3 / 4);
+    for (std::size_t i = 0; i < kValues; i += 4096) {
+        block[i] = i;
+    }
+    for (std::size_t i = 0; i < kValues; i += 4096) {
+        ASSERT_EQ(block[i], i);
+    }
+    // Small blocks and odd sizes are left alone or backed within their own pages.
+    vintrace::platform::BackPages(nullptr, 1u << 20);
+    auto odd = vintrace::platform::NewBackedBlock<char>((1u << 20) + 3);
+    odd[(1u << 20) + 2] = 'x';
+    EXPECT_EQ(odd[(1u << 20) + 2], 'x');
 #endif
 }
 
