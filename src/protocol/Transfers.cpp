@@ -132,10 +132,17 @@ private:
         return item;
     }
     void extend(std::size_t index, std::size_t x) {
-        TransferItem item = store_.get(index);
-        item.lastTransaction = x;
-        ++item.count;
-        store_.set(index, item);
+        // Every SOF and NAKed poll of a run lands here: changed in place where the store can.
+        if constexpr (requires { store_.edit(index); }) {
+            TransferItem& item = store_.edit(index);
+            item.lastTransaction = x;
+            ++item.count;
+        } else {
+            TransferItem item = store_.get(index);
+            item.lastTransaction = x;
+            ++item.count;
+            store_.set(index, item);
+        }
     }
     /// Closes the open control transfer of an endpoint (and the item of what came past its
     /// wLength): neither changes any more.
@@ -676,20 +683,22 @@ public:
         items_.push_back(item);
         return items_.size() - 1;
     }
-    TransferItem get(std::size_t index) {
-        Slot& slot = slots_[index % kSlots];
-        if (slot.index != index) {
-            flush(slot);
-            slot = Slot{index, items_[index], false};
-        }
+    TransferItem get(std::size_t index) { return slotOf(index).item; }
+    /// Item `index`, to be changed in place (as get() then set()).
+    TransferItem& edit(std::size_t index) {
+        Slot& slot = slotOf(index);
+        slot.dirty = true;
         return slot.item;
     }
+    // Field by field: a whole Slot built and copied cost a stalled store on every step.
     void set(std::size_t index, const TransferItem& item) {
         Slot& slot = slots_[index % kSlots];
         if (slot.index != index) {
             flush(slot);
+            slot.index = index;
         }
-        slot = Slot{index, item, true};
+        slot.item = item;
+        slot.dirty = true;
     }
     void controlSettled(std::size_t) {}
 
@@ -708,6 +717,16 @@ private:
         TransferItem item;
         bool dirty = false;
     };
+    /// The slot of item `index`, holding it.
+    Slot& slotOf(std::size_t index) {
+        Slot& slot = slots_[index % kSlots];
+        if (slot.index != index) {
+            flush(slot);
+            slot.index = index;
+            slot.item = items_[index];
+        }
+        return slot;
+    }
     void flush(Slot& slot) {
         if (slot.dirty) {
             items_.set(slot.index, slot.item);

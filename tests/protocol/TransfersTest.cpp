@@ -79,6 +79,45 @@ TEST_P(Assembly, BoundedPayloadIsTheStartOfTheWhole) {
     }
 }
 
+/// Every item a plain store was handed, by index.
+class VectorStore : public TransferStore {
+public:
+    std::size_t open(const TransferItem& item) override {
+        items.push_back(item);
+        return items.size() - 1;
+    }
+    TransferItem get(std::size_t index) const override { return items.at(index); }
+    void set(std::size_t index, const TransferItem& item) override { items.at(index) = item; }
+    std::vector<TransferItem> items;
+};
+
+/// The whole-list assembly changes its open items in place; stepped one transaction at a time
+/// over a store that only gets and sets, the same capture must give the same items.
+void ExpectStepwiseAssemblyAgrees(const capture::PacketList& packets) {
+    const Transactions tx = GroupTransactions(packets);
+    LargestPayloads scratch;
+    const LargestPayloads& largest = LargestPayloadsOf(packets, tx, scratch);
+    for (const bool fold : {true, false}) {
+        TransferOptions options;
+        options.fold = fold;
+        VectorStore store;
+        TransferAssembly stepwise(packets, tx, options, largest, store);
+        for (std::size_t x = 0; x < tx.size(); ++x) {
+            stepwise.step(x, tx[x]);
+        }
+        stepwise.finish();
+        const TransferList whole = AssembleTransferList(packets, tx, options);
+        ASSERT_EQ(whole.size(), store.items.size()) << (fold ? "folded" : "unfolded");
+        for (std::size_t i = 0; i < whole.size(); ++i) {
+            ASSERT_EQ(whole[i], store.items[i]) << "item " << i << (fold ? " folded" : "");
+        }
+    }
+}
+
+TEST_P(Assembly, StepwiseOverAPlainStoreAgrees) {
+    ExpectStepwiseAssemblyAgrees(BusSequence(GetParam().bus));
+}
+
 // GET_DESCRIPTOR(device, 18) and SET_ADDRESS(5) as setup packets.
 #define GET_DEVICE "DATA0 8006000100001200"
 #define SET_ADDRESS "DATA0 0005050000000000"
@@ -479,6 +518,7 @@ TEST(Transfers, RealCapturesHideNoRecord) {
                 .ok());
         ExpectEveryRecordUnderOneItem(packets, true);
         ExpectEveryRecordUnderOneItem(packets, false);
+        ExpectStepwiseAssemblyAgrees(packets);
     }
 }
 
