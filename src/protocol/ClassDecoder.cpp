@@ -863,7 +863,7 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
             if (lines.empty()) {
                 return std::nullopt;
             }
-            std::string s = lines.front();
+            std::string s = std::move(lines.front());
             if (reports > 1) {
                 s += " (" + std::to_string(reports) + " reports)";
             }
