@@ -132,15 +132,16 @@ private:
         return item;
     }
     void extend(std::size_t index, std::size_t x) {
+        auto grow = [x](TransferItem& item) {
+            item.lastTransaction = x;
+            ++item.count;
+        };
         // Every SOF and NAKed poll of a run lands here: changed in place where the store can.
         if constexpr (requires { store_.edit(index); }) {
-            TransferItem& item = store_.edit(index);
-            item.lastTransaction = x;
-            ++item.count;
+            grow(store_.edit(index));
         } else {
             TransferItem item = store_.get(index);
-            item.lastTransaction = x;
-            ++item.count;
+            grow(item);
             store_.set(index, item);
         }
     }
