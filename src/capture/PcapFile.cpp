@@ -318,7 +318,7 @@ bool WritePcapHeader(std::FILE* out, UsbLinkType linkType) {
 }
 
 PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
-                     UsbLinkType linkType, bool withHeader) {
+                     UsbLinkType linkType, bool withHeader, PcapProgress* progress) {
     // Written directly rather than through libpcap: the libpcap of Debian 12 (1.10.3) refuses
     // to write link types 293 and 294, and the classic format is four fixed fields per record.
     std::vector<std::uint8_t> buffer;
@@ -334,7 +334,14 @@ PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::strin
     }
     ExportClock clock;
     bool written = true;
+    constexpr std::size_t kProgressStep = std::size_t{1} << 16;
     for (std::size_t i = 0; i < packets.size() && written; ++i) {
+        if (progress != nullptr && i % kProgressStep == 0) {
+            progress->records.store(i, std::memory_order_relaxed);
+            if (progress->stop.load(std::memory_order_relaxed)) {
+                return Failure(PcapStatus::Stopped, name, "stopped before the end");
+            }
+        }
         const CaptureRecord r = packets[i];
         const bool pidStored = r.kind == RecordKind::Unknown;
         const auto n = static_cast<std::uint32_t>(r.bytes.size() + (pidStored ? 0 : 1));
@@ -362,6 +369,9 @@ PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::strin
     if (!written) {
         return Failure(PcapStatus::CannotWrite, name, std::strerror(errno ? errno : EIO));
     }
+    if (progress != nullptr) {
+        progress->records.store(packets.size(), std::memory_order_relaxed);
+    }
     PcapResult ok;
     ok.file = name;
     ok.records = packets.size();
@@ -369,7 +379,7 @@ PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::strin
 }
 
 PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
-                      bool overwrite) {
+                      bool overwrite, PcapProgress* progress) {
     if (auto refused = RefuseTarget(path, overwrite)) {
         return *refused;
     }
@@ -377,7 +387,7 @@ PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLin
     if (staged.file() == nullptr) {
         return Failure(PcapStatus::CannotWrite, path, staged.error());
     }
-    PcapResult result = WritePcap(packets, staged.file(), path, linkType);
+    PcapResult result = WritePcap(packets, staged.file(), path, linkType, true, progress);
     if (!result.ok()) {
         return result;
     }

@@ -2,6 +2,7 @@
 
 #include "capture/PacketList.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -28,6 +29,14 @@ enum class PcapStatus {
     TargetNotRegular, // the output is a directory, device, FIFO...: never replaced
     BadFile,          // not a pcap/pcapng file, truncated, or a record of absurd length
     WrongLinkType,
+    Stopped, // asked to stop before the end: nothing was written to the target
+};
+
+/// What another thread sees of an export while it runs, and how it stops one: the export
+/// checks `stop` every 65,536 records.
+struct PcapProgress {
+    std::atomic<std::uint64_t> records{0}; // records written so far
+    std::atomic<bool> stop{false};
 };
 
 /// How an export or import ended. On failure nothing was written to the target.
@@ -70,15 +79,17 @@ private:
 
 /// Writes every record of `packets` as one pcap record (the PID byte, then the stored bytes;
 /// for UNKNOWN the stored bytes, PID first) into `path`, via a temporary file beside it.
-/// Replaces only a regular file, and only with `overwrite`.
+/// Replaces only a regular file, and only with `overwrite`. `progress` (may be null) counts
+/// the records written and stops the export, which then leaves the target as it was.
 PcapResult ExportPcap(const PacketList& packets, const std::string& path, UsbLinkType linkType,
-                      bool overwrite);
+                      bool overwrite, PcapProgress* progress = nullptr);
 
 /// Writes the same pcap to an open stream (standard output, a pipe) and flushes it; `name`
 /// is used in the result. The stream stays open. Without `withHeader` only the records are
 /// written, after a header sent earlier by WritePcapHeader.
 PcapResult WritePcap(const PacketList& packets, std::FILE* out, const std::string& name,
-                     UsbLinkType linkType, bool withHeader = true);
+                     UsbLinkType linkType, bool withHeader = true,
+                     PcapProgress* progress = nullptr);
 
 /// Writes and flushes the pcap file header alone, so a reader learns the link type before the
 /// records exist; false when it could not be written.

@@ -348,6 +348,33 @@ TEST(PcapExport, NeverReplacesAFileUnlessAsked) {
     EXPECT_EQ(test::ReadBytes(dat), Hex("01 D2"));
 }
 
+// An export asked to stop leaves the target as it was and no temporary file beside it; one
+// left to run counts every record it wrote.
+TEST(PcapExport, StopLeavesTheTargetAndProgressCountsEveryRecord) {
+    PacketList packets;
+    Bytes bytes;
+    for (int i = 0; i < 70'000; ++i) { // past one progress step
+        Append(bytes, Packet(0xA5, {static_cast<std::uint8_t>(i), 0x08}));
+    }
+    ParseCaptureFile(bytes, packets);
+    ASSERT_EQ(packets.size(), 70'000u);
+    test::TempDir dir;
+    const Bytes old = Hex("01 02 03");
+    const std::string out = dir.write("out.pcap", old);
+
+    PcapProgress stopped;
+    stopped.stop = true;
+    const PcapResult r = ExportPcap(packets, out, UsbLinkType::FullSpeed, true, &stopped);
+    EXPECT_EQ(r.status, PcapStatus::Stopped);
+    EXPECT_EQ(test::ReadBytes(out), old);
+    EXPECT_EQ(FilesIn(dir.path()), 1u);
+
+    PcapProgress running;
+    ASSERT_TRUE(ExportPcap(packets, out, UsbLinkType::FullSpeed, true, &running).ok());
+    EXPECT_EQ(running.records.load(), packets.size());
+    EXPECT_EQ(test::ReadBytes(out).size(), 24u + 70'000u * (16u + 3u));
+}
+
 TEST(PcapExport, ReportsAnOutputThatCannotBeCreated) {
     PacketList packets;
     test::TempDir dir;
