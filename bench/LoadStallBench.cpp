@@ -50,11 +50,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -476,6 +478,13 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     report("reload, both: Devices done",
            Measure([&] { form.OpenCaptureFile(file); }, devicesReady));
     report("reload, both: Transfers done", Measure([] {}, ready));
+
+    // Export pcap with both windows open, beside the capture; removed afterwards.
+    const std::string pcap = file + ".export.pcap";
+    form.ChoosePcapToExport = [&] { return std::optional(pcap); };
+    report("export pcap, both open:", Measure([&] { form.ExportPcap1->trigger(); }, ready));
+    std::error_code ignored;
+    std::filesystem::remove(pcap, ignored);
     return true;
 }
 

@@ -297,6 +297,10 @@ void TMainForm::CancelLoadClick() {
         cancelHide();
         return;
     }
+    if (Session.backgroundExport() != nullptr) {
+        cancelExport();
+        return;
+    }
     open_.Cancel();
 }
 
@@ -308,6 +312,11 @@ void TMainForm::reloadAs(const std::string& file) {
 bool TMainForm::refuseWhileLoading(const QString& title) {
     if (Session.backgroundHide() != nullptr) {
         ShowMessage(title, QStringLiteral("Records are still being hidden. Wait for it to "
+                                          "finish, or press Escape to stop it."));
+        return true;
+    }
+    if (Session.backgroundExport() != nullptr) {
+        ShowMessage(title, QStringLiteral("A pcap is still being exported. Wait for it to "
                                           "finish, or press Escape to stop it."));
         return true;
     }
@@ -485,11 +494,55 @@ void TMainForm::ExportPcap1Click() {
     // What the list shows, hidden packets left out; the bus speed chosen in the Setup menu.
     const auto linkType =
         lowSpeed_ ? capture::UsbLinkType::LowSpeed : capture::UsbLinkType::FullSpeed;
+    if (PacketList.size() >= BackgroundExportRecords) {
+        Session.startExport(*pcap, linkType);
+        showBackgroundProgress(QStringLiteral("Exporting %p%"));
+        exportPoll_->start();
+        return;
+    }
     const capture::PcapResult result =
         capture::ExportPcap(PacketList, *pcap, linkType, /*overwrite=*/true);
     if (!result.ok()) {
         ShowMessage(QStringLiteral("Export pcap"), PcapFailure(result));
     }
+}
+
+void TMainForm::pollExport() {
+    const session::BackgroundExport* job = Session.backgroundExport();
+    if (job != nullptr && !job->finished()) {
+        if (job->total() > 0) {
+            ProgressBar1->setValue(
+                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
+        }
+        return;
+    }
+    exportPoll_->stop();
+    if (!open_.loading() && Session.backgroundHide() == nullptr) {
+        // A load that stopped the export (a download ended) shows its own progress.
+        loadFinished();
+    }
+    const std::optional<capture::PcapResult> result = Session.finishExport();
+    if (!result || result->ok()) {
+        return;
+    }
+    if (result->status == capture::PcapStatus::Stopped) {
+        // Only a change of the capture stops an export the user did not cancel.
+        ShowMessage(QStringLiteral("Export pcap"),
+                    QStringLiteral("\"%1\" was not written: the capture changed while it was "
+                                   "being exported.")
+                        .arg(QString::fromStdString(result->file)));
+        return;
+    }
+    ShowMessage(QStringLiteral("Export pcap"), PcapFailure(*result));
+}
+
+void TMainForm::cancelExport() {
+    if (Session.backgroundExport() == nullptr) {
+        return;
+    }
+    Session.cancelExport();
+    exportPoll_->stop();
+    loadFinished();
 }
 
 void TMainForm::ShowAll1Click() {
@@ -947,6 +1000,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     open_.Stop();
     loadPoll_->stop();
     cancelHide();
+    // An export left unfinished leaves its target as it was.
+    cancelExport();
     FormClose();
     event->accept();
 }

@@ -109,9 +109,15 @@ public:
     /// Captures of at least this many records hide on a worker, the capture staying on
     /// screen until the rest is ready; smaller ones at once. Tests lower it.
     std::size_t BackgroundHideRecords = session::kBackgroundHideRecords;
-    /// True while a capture loads, or hides, in the background: the open capture stays on
-    /// screen and the commands that would touch the store are refused until that ends.
-    bool loading() const { return open_.loading() || Session.backgroundHide() != nullptr; }
+    /// Captures of at least this many records export on a worker, the window staying live;
+    /// smaller ones at once. Tests lower it.
+    std::size_t BackgroundExportRecords = session::kBackgroundExportRecords;
+    /// True while a capture loads, hides or exports in the background: the open capture stays
+    /// on screen and the commands that would touch the store are refused until that ends.
+    bool loading() const {
+        return open_.loading() || Session.backgroundHide() != nullptr ||
+               Session.backgroundExport() != nullptr;
+    }
     /// What the session tells, as Qt signals; the companion windows connect to it.
     SessionHub& hub() { return hub_; }
     /// Stores File > Recent off the window's thread.
@@ -263,6 +269,10 @@ private:
     void pollHide();
     /// Stops a hide on the worker, if one runs, and puts the status label back.
     void cancelHide();
+    /// Shows how far the export on the worker has come; says how it ended once it has.
+    void pollExport();
+    /// Stops an export on the worker, if one runs; its target stays as it was.
+    void cancelExport();
 
     /// Names `file` as the capture and reloads it; a background load that does not complete
     /// gives the previous name back.
@@ -323,6 +333,7 @@ private:
     SessionHub hub_{Session};
     QTimer* loadPoll_ = nullptr;
     QTimer* hidePoll_ = nullptr;
+    QTimer* exportPoll_ = nullptr;
     QShortcut* cancelShortcut_ = nullptr;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);

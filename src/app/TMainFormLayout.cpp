@@ -159,6 +159,9 @@ void TMainForm::buildControls(QWidget* client) {
     hidePoll_ = new QTimer(this);
     hidePoll_->setInterval(kLoadPollMs);
     connect(hidePoll_, &QTimer::timeout, this, &TMainForm::pollHide);
+    exportPoll_ = new QTimer(this);
+    exportPoll_->setInterval(kLoadPollMs);
+    connect(exportPoll_, &QTimer::timeout, this, &TMainForm::pollExport);
     cancelShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     cancelShortcut_->setEnabled(false);
     connect(cancelShortcut_, &QShortcut::activated, this, &TMainForm::CancelLoadClick);

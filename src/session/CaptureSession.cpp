@@ -130,7 +130,36 @@ void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
     storeChanged();
 }
 
+void CaptureSession::startExport(std::string path, capture::UsbLinkType linkType) {
+    cancelExport();
+    export_.job = std::make_unique<BackgroundExport>(packets_, std::move(path), linkType);
+}
+
+std::optional<capture::PcapResult> CaptureSession::finishExport() {
+    if (!export_.job || !export_.job->finished()) {
+        return std::nullopt;
+    }
+    capture::PcapResult result = export_.job->result();
+    // Its worker may still be winding down: joined aside.
+    dispose(std::move(export_.job));
+    return result;
+}
+
+void CaptureSession::cancelExport() {
+    if (export_.job) {
+        // Its worker must not read a store that may change next; it looks at the request
+        // every 65,536 records, so this returns within milliseconds.
+        export_.job->stop();
+        dispose(std::move(export_.job));
+    }
+}
+
 void CaptureSession::storeChanging() {
+    if (export_.job) {
+        // The worker must not read a store about to change. The job stays, so that the
+        // window learns the export stopped; the target is left as it was.
+        export_.job->stop();
+    }
     tellListeners([](SessionListener& l) { l.storeChanging(); });
 }
 

@@ -12,6 +12,7 @@
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
+#include "session/BackgroundExport.h"
 #include "session/BackgroundHide.h"
 #include "session/Disposal.h"
 #include "session/IndexBuild.h"
@@ -92,6 +93,18 @@ public:
     std::optional<std::size_t> finishHide();
     /// Stops the hide running on a worker; the store stays as it was.
     void cancelHide();
+    /// Starts writing the store as a pcap to `path` on a worker (BackgroundExport), stopping
+    /// one already running. Any change of the store stops it first, leaving the target as it
+    /// was; finishExport() then says so.
+    void startExport(std::string path, capture::UsbLinkType linkType);
+    /// The export started last, running or ended, until finishExport() collects it.
+    const BackgroundExport* backgroundExport() const { return export_.job.get(); }
+    /// Once the worker has ended: how the export went (PcapStatus::Stopped when the store
+    /// changed under it), and the job is dropped. Nothing while it runs or when none was
+    /// started.
+    std::optional<capture::PcapResult> finishExport();
+    /// Stops the export running on a worker and drops it; the target stays as it was.
+    void cancelExport();
     /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
     void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                       std::string file);
@@ -232,6 +245,20 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
+    /// The worker of startExport(), stopped and joined before the session moves: it reads
+    /// the store by reference.
+    class ExportSlot {
+    public:
+        ExportSlot() = default;
+        ExportSlot(ExportSlot&& other) noexcept { other.job.reset(); }
+        ExportSlot& operator=(ExportSlot&& other) noexcept {
+            job.reset();
+            other.job.reset();
+            return *this;
+        }
+        std::unique_ptr<BackgroundExport> job;
+    };
+
     /// Stops the worker of prepareTransfers() or prepareDevices(), if one runs, and frees
     /// what it made on the disposal thread.
     void stopBuild();
@@ -277,6 +304,8 @@ private:
     std::unique_ptr<Disposal> disposal_;
     /// After packets_, so that it is destroyed (and its worker stopped) before the store.
     std::unique_ptr<BackgroundHide> hide_;
+    /// After packets_, so that its worker is stopped before the store goes.
+    ExportSlot export_;
     /// Last: destroyed first, while the store it reads is still there.
     BuildSlot build_;
 };

@@ -6,6 +6,7 @@
 #include "app/TDevicesForm.h"
 #include "app/TMainForm.h"
 #include "app/TTransfersForm.h"
+#include "capture/PcapFile.h"
 #include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 #include "support/CaptureBytes.h"
@@ -32,6 +33,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -383,6 +385,43 @@ TEST_F(BackgroundLoading, ALargeCaptureHidesOnAWorker) {
     for (std::size_t i = 0; i < atOnce.packets().size(); ++i) {
         ASSERT_EQ(form.PacketList[i], atOnce.packets()[i]) << i;
     }
+}
+
+// Export pcap of a large capture runs on a worker: progress in the status bar, what would
+// change the store refused meanwhile, and the file the same as an export at once.
+TEST_F(BackgroundLoading, ALargeCaptureExportsOnAWorker) {
+    session::CaptureSession atOnce;
+    atOnce.open(kLarge);
+    const std::string expected = dir_.filePath("expected.pcap").toStdString();
+    ASSERT_TRUE(
+        capture::ExportPcap(atOnce.packets(), expected, capture::UsbLinkType::FullSpeed, false)
+            .ok());
+
+    TMainForm& form = open();
+    form.BackgroundLoadBytes = std::numeric_limits<std::uint64_t>::max();
+    form.OpenCaptureFile(kLarge);
+    form.BackgroundExportRecords = 1;
+    const std::string target = dir_.filePath("exported.pcap").toStdString();
+    form.ChoosePcapToExport = [&] { return std::optional(target); };
+    ASSERT_TRUE(test::ChooseMenuItem(form.menuBar(), "File", "Export pcap..."));
+    ASSERT_TRUE(form.loading());
+    EXPECT_EQ(form.ProgressBar1->format(), QStringLiteral("Exporting %p%"));
+    EXPECT_TRUE(form.CancelLoad->isVisible());
+    messages_.clear();
+    QTest::mouseClick(form.Button1, Qt::LeftButton); // Search
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("being exported")) << messages_[0].toStdString();
+
+    messages_.clear();
+    ASSERT_TRUE(waitLoaded());
+    expectOnScreen(atOnce.packets().size(), kLarge);
+    std::ifstream a(expected, std::ios::binary);
+    std::ifstream b(target, std::ios::binary);
+    const std::string want((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
+    const std::string got((std::istreambuf_iterator<char>(b)), std::istreambuf_iterator<char>());
+    EXPECT_GT(want.size(), 24u);
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
 
 } // namespace

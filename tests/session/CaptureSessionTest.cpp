@@ -2,6 +2,7 @@
 #include "capture/HidePasses.h"
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
+#include "support/FileContents.h"
 #include "support/SessionEvents.h"
 #include "support/TempDir.h"
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -571,6 +573,84 @@ TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
     ASSERT_EQ(session.finishHide(), before - inPlace.packets().size());
     for (std::size_t i = 0; i < inPlace.packets().size(); ++i) {
         ASSERT_EQ(session.packets()[i], inPlace.packets()[i]) << i;
+    }
+}
+
+// An export on a worker writes what the export at once writes. A cancel or any change of the
+// store stops it first, leaving the target as it was and nothing beside it; a store change is
+// reported as a stopped export, a cancel drops the job.
+TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
+    std::ifstream in(Data("fs-badge.dat"), std::ios::binary);
+    const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+    ASSERT_FALSE(one.empty());
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 256; ++i) {
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    test::TempDir dir;
+    const std::string file = dir.write("repeated.dat", bytes);
+    const std::string expected = (dir.path() / "expected.pcap").string();
+    const std::string target = (dir.path() / "target.pcap").string();
+    CaptureSession session;
+    ASSERT_TRUE(session.open(file).ok());
+    const std::size_t records = session.packets().size();
+    ASSERT_GT(records, std::size_t{1} << 17); // several progress steps
+    ASSERT_TRUE(
+        capture::ExportPcap(session.packets(), expected, capture::UsbLinkType::LowSpeed, false)
+            .ok());
+    const auto runUntil = [](const std::function<bool()>& done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    };
+
+    session.startExport(target, capture::UsbLinkType::LowSpeed);
+    ASSERT_NE(session.backgroundExport(), nullptr);
+    runUntil([&] { return session.backgroundExport()->finished(); });
+    const std::optional<capture::PcapResult> done = session.finishExport();
+    ASSERT_TRUE(done && done->ok());
+    EXPECT_EQ(done->records, records);
+    EXPECT_EQ(session.backgroundExport(), nullptr);
+    EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(expected));
+
+    const std::string old = "kept";
+    const struct {
+        const char* what;
+        std::function<void()> stop;
+        bool reported;
+    } stops[] = {
+        {"cancel", [&] { session.cancelExport(); }, false},
+        {"hide in place", [&] { session.hide(HidePass::Transactions(99, std::nullopt)); }, true},
+        {"reload", [&] { session.reload(); }, true},
+        {"clear", [&] { session.clear(); }, true},
+    };
+    for (const auto& c : stops) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(session.reload().ok());
+        { std::ofstream(target, std::ios::binary | std::ios::trunc) << old; }
+        session.startExport(target, capture::UsbLinkType::LowSpeed);
+        runUntil([&] {
+            return session.backgroundExport()->done() > 0 || session.backgroundExport()->finished();
+        });
+        if (session.backgroundExport()->finished()) {
+            GTEST_SKIP() << "the export ended before it could be stopped";
+        }
+        c.stop();
+        if (c.reported) {
+            ASSERT_NE(session.backgroundExport(), nullptr);
+            EXPECT_TRUE(session.backgroundExport()->finished());
+            const std::optional<capture::PcapResult> stopped = session.finishExport();
+            ASSERT_TRUE(stopped);
+            EXPECT_EQ(stopped->status, capture::PcapStatus::Stopped);
+        }
+        EXPECT_EQ(session.backgroundExport(), nullptr);
+        EXPECT_EQ(session.finishExport(), std::nullopt);
+        EXPECT_EQ(test::ReadBytes(target), std::vector<std::uint8_t>(old.begin(), old.end()));
+        const auto beside = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                          std::filesystem::directory_iterator());
+        EXPECT_EQ(beside, 3); // the capture, the expected export and the target
     }
 }
 
