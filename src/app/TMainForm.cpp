@@ -297,7 +297,8 @@ void TMainForm::CancelLoadClick() {
         cancelHide();
         return;
     }
-    if (Session.backgroundExport() != nullptr) {
+    // A load that a finished download started during an export is what the bar shows.
+    if (Session.backgroundExport() != nullptr && !open_.loading()) {
         cancelExport();
         return;
     }
@@ -510,7 +511,7 @@ void TMainForm::ExportPcap1Click() {
 void TMainForm::pollExport() {
     const session::BackgroundExport* job = Session.backgroundExport();
     if (job != nullptr && !job->finished()) {
-        if (job->total() > 0) {
+        if (job->total() > 0 && !open_.loading()) {
             ProgressBar1->setValue(
                 static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
         }
