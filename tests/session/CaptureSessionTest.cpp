@@ -516,20 +516,37 @@ TEST(CaptureSession, HideOnAWorkerChangesTheStoreOnlyWhenSwappedIn) {
     }
 }
 
-// A hide stopped part way through a large capture has built headers; they go with the job to
-// the disposal thread. The store is what the stop leaves, and a hide run to its end afterwards
-// still gives what the hide in place gives.
-TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
+/// fs-badge.dat 256 times over in `dir` (its path; empty when unreadable): large enough that
+/// a worker's pass over it can be stopped part way.
+std::string RepeatedBadge(test::TempDir& dir) {
     std::ifstream in(Data("fs-badge.dat"), std::ios::binary);
     const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)),
                                         std::istreambuf_iterator<char>());
-    ASSERT_FALSE(one.empty());
+    if (one.empty()) {
+        return {};
+    }
     std::vector<std::uint8_t> bytes;
     for (int i = 0; i < 256; ++i) {
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
+    return dir.write("repeated.dat", bytes);
+}
+
+/// Waits until `done` holds, for a minute at most.
+void RunUntil(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+// A hide stopped part way through a large capture has built headers; they go with the job to
+// the disposal thread. The store is what the stop leaves, and a hide run to its end afterwards
+// still gives what the hide in place gives.
+TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
     test::TempDir dir;
-    const std::string file = dir.write("repeated.dat", bytes);
+    const std::string file = RepeatedBadge(dir);
+    ASSERT_FALSE(file.empty());
     CaptureSession inPlace;
     ASSERT_TRUE(inPlace.open(file).ok());
     inPlace.hide(HidePass::Nak());
@@ -538,12 +555,6 @@ TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
     ASSERT_TRUE(session.open(file).ok());
     const std::size_t before = session.packets().size();
     ASSERT_LT(inPlace.packets().size(), before);
-    const auto runUntil = [&](const std::function<bool()>& done) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    };
     const struct {
         const char* what;
         std::function<void()> stop;
@@ -557,7 +568,7 @@ TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
     for (const auto& c : stops) {
         SCOPED_TRACE(c.what);
         session.startHide(HidePass::Nak());
-        runUntil([&] {
+        RunUntil([&] {
             return session.backgroundHide()->done() > 0 || session.backgroundHide()->finished();
         });
         c.stop();
@@ -569,7 +580,7 @@ TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
 
     ASSERT_TRUE(session.reload().ok());
     session.startHide(HidePass::Nak());
-    runUntil([&] { return session.backgroundHide()->finished(); });
+    RunUntil([&] { return session.backgroundHide()->finished(); });
     ASSERT_EQ(session.finishHide(), before - inPlace.packets().size());
     for (std::size_t i = 0; i < inPlace.packets().size(); ++i) {
         ASSERT_EQ(session.packets()[i], inPlace.packets()[i]) << i;
@@ -580,16 +591,9 @@ TEST(CaptureSession, AHideStoppedPartWayLeavesTheStoreAsTheStopDoes) {
 // store stops it first, leaving the target as it was and nothing beside it; a store change is
 // reported as a stopped export, a cancel drops the job.
 TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
-    std::ifstream in(Data("fs-badge.dat"), std::ios::binary);
-    const std::vector<std::uint8_t> one((std::istreambuf_iterator<char>(in)),
-                                        std::istreambuf_iterator<char>());
-    ASSERT_FALSE(one.empty());
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 256; ++i) {
-        bytes.insert(bytes.end(), one.begin(), one.end());
-    }
     test::TempDir dir;
-    const std::string file = dir.write("repeated.dat", bytes);
+    const std::string file = RepeatedBadge(dir);
+    ASSERT_FALSE(file.empty());
     const std::string expected = (dir.path() / "expected.pcap").string();
     const std::string target = (dir.path() / "target.pcap").string();
     CaptureSession session;
@@ -599,16 +603,10 @@ TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
     ASSERT_TRUE(
         capture::ExportPcap(session.packets(), expected, capture::UsbLinkType::LowSpeed, false)
             .ok());
-    const auto runUntil = [](const std::function<bool()>& done) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done() && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    };
 
     session.startExport(target, capture::UsbLinkType::LowSpeed);
     ASSERT_NE(session.backgroundExport(), nullptr);
-    runUntil([&] { return session.backgroundExport()->finished(); });
+    RunUntil([&] { return session.backgroundExport()->finished(); });
     const std::optional<capture::PcapResult> done = session.finishExport();
     ASSERT_TRUE(done && done->ok());
     EXPECT_EQ(done->records, records);
@@ -631,7 +629,7 @@ TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
         ASSERT_TRUE(session.reload().ok());
         { std::ofstream(target, std::ios::binary | std::ios::trunc) << old; }
         session.startExport(target, capture::UsbLinkType::LowSpeed);
-        runUntil([&] {
+        RunUntil([&] {
             return session.backgroundExport()->done() > 0 || session.backgroundExport()->finished();
         });
         if (session.backgroundExport()->finished()) {
