@@ -22,7 +22,7 @@ capture::LoadResult CaptureSession::open(std::string file) {
 capture::LoadResult CaptureSession::reload() {
     cancelHide();
     stopBuild();
-    storeChanging();
+    recordsChanging();
     packets_.clear();
     endpoints_.clear();
     const capture::LoadResult result = capture::LoadCaptureFile(fileName_, packets_, endpoints_);
@@ -37,7 +37,7 @@ void CaptureSession::nameFile(std::string file) {
 std::size_t CaptureSession::hide(const capture::HidePass& pass, capture::Progress* progress) {
     cancelHide();
     stopBuild();
-    storeChanging();
+    recordsChanging();
     const std::size_t removed = capture::RunHidePass(packets_, pass, progress);
     storeChanged();
     return removed;
@@ -59,7 +59,7 @@ std::optional<std::size_t> CaptureSession::finishHide() {
         return std::nullopt;
     }
     stopBuild();
-    storeChanging();
+    recordsChanging();
     const std::size_t removed = packets_.size() - kept->size();
     // The old order of records is as large as the new one: freed aside, as dropped indexes.
     dispose(packets_.swapHeaders(std::move(*kept)));
@@ -80,7 +80,7 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
                                   std::string file) {
     cancelHide();
     stopBuild();
-    storeChanging();
+    recordsChanging();
     // The old store may be gigabytes: freed on the disposal thread, not this one.
     if (!packets_.empty()) {
         dispose(std::move(packets_));
@@ -94,7 +94,7 @@ void CaptureSession::replaceStore(capture::PacketList packets, capture::Endpoint
 void CaptureSession::clear() {
     cancelHide();
     stopBuild();
-    storeChanging();
+    recordsChanging();
     packets_.clear();
     endpoints_.clear();
     storeChanged();
@@ -154,12 +154,16 @@ void CaptureSession::cancelExport() {
     }
 }
 
-void CaptureSession::storeChanging() {
+void CaptureSession::recordsChanging() {
     if (export_.job) {
-        // The worker must not read a store about to change. The job stays, so that the
+        // The worker must not read records about to change. The job stays, so that the
         // window learns the export stopped; the target is left as it was.
         export_.job->stop();
     }
+    storeChanging();
+}
+
+void CaptureSession::storeChanging() {
     tellListeners([](SessionListener& l) { l.storeChanging(); });
 }
 

@@ -94,8 +94,8 @@ public:
     /// Stops the hide running on a worker; the store stays as it was.
     void cancelHide();
     /// Starts writing the store as a pcap to `path` on a worker (BackgroundExport), stopping
-    /// one already running. Any change of the store stops it first, leaving the target as it
-    /// was; finishExport() then says so.
+    /// one already running. Any change of the records stops it first, leaving the target as it
+    /// was; finishExport() then says so. Decode As changes no record and lets it run.
     void startExport(std::string path, capture::UsbLinkType linkType);
     /// The export started last, running or ended, until finishExport() collects it.
     const BackgroundExport* backgroundExport() const { return export_.job.get(); }
@@ -268,6 +268,9 @@ private:
     protocol::TransferList assembleTransfers(bool fold);
     /// Tells the listeners the store is about to change.
     void storeChanging();
+    /// Stops what reads the records on a worker (an export), then as storeChanging(): the
+    /// records are about to change, not only what is derived from them.
+    void recordsChanging();
     /// Drops what was derived from the store and the cursor, and tells the listeners.
     void storeChanged();
     /// Calls `tell` for each listener registered when it is reached.

@@ -604,8 +604,15 @@ TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
         capture::ExportPcap(session.packets(), expected, capture::UsbLinkType::LowSpeed, false)
             .ok());
 
+    // Decode As changes no record: the export runs on to its end.
     session.startExport(target, capture::UsbLinkType::LowSpeed);
     ASSERT_NE(session.backgroundExport(), nullptr);
+    RunUntil([&] {
+        return session.backgroundExport()->done() > 0 || session.backgroundExport()->finished();
+    });
+    protocol::EndpointAssumptions decodeAs;
+    decodeAs.set(1, 1, protocol::Direction::In, {protocol::AssumedKind::Bulk, true});
+    session.assume(decodeAs);
     RunUntil([&] { return session.backgroundExport()->finished(); });
     const std::optional<capture::PcapResult> done = session.finishExport();
     ASSERT_TRUE(done && done->ok());
