@@ -137,9 +137,11 @@ public:
     bool record(std::span<const std::uint8_t> bytes) override {
         if (bytes.empty()) {
             ++empty_;
+            read_ += kClassicRecordHeader;
             return true;
         }
         signs_.note(bytes);
+        read_ += kClassicRecordHeader + bytes.size();
         std::uint8_t* out = buffer_.get() + used_;
         out[0] = 0x01;
         out[1] = bytes[0];
@@ -162,6 +164,14 @@ public:
     }
 
     bool flush() {
+        if (progress_ != nullptr) {
+            progress_->records.store(records_, std::memory_order_relaxed);
+            progress_->bytes.store(read_, std::memory_order_relaxed);
+            if (progress_->stop.load(std::memory_order_relaxed)) {
+                stopped_ = true;
+                return false;
+            }
+        }
         const bool ok = std::fwrite(buffer_.get(), 1, used_, out_) == used_;
         if (same_ != nullptr) {
             same_->compare({buffer_.get(), used_});
@@ -172,6 +182,11 @@ public:
 
     /// Compares everything written with these files as it goes.
     void compareWith(SameBytes& same) { same_ = &same; }
+    /// Tells `progress` how far the conversion has come at each flush, and stops there when
+    /// asked to.
+    void reportTo(PcapProgress* progress) { progress_ = progress; }
+    /// True when a flush stopped because `progress` asked it to.
+    bool stopped() const { return stopped_; }
 
     std::uint64_t records() const { return records_; }
     std::uint64_t empty() const { return empty_; }
@@ -184,6 +199,10 @@ private:
     static constexpr std::size_t kBufferRoom = kStreamBuffer + 2 * kMaxUsbRecord;
     std::FILE* out_;
     SameBytes* same_ = nullptr;
+    PcapProgress* progress_ = nullptr;
+    bool stopped_ = false;
+    /// Input bytes the records took, as a classic pcap holds them (pcapng: about as many).
+    std::uint64_t read_ = kClassicHeader;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t used_ = 0;
     std::uint64_t records_ = 0;
@@ -468,7 +487,7 @@ namespace {
 /// Converts the pcap `in` (closed here) into `staged`'s file, comparing what it writes with
 /// `same` when given; the result counts what was written. Nothing is committed.
 PcapResult ConvertInto(std::FILE* in, const std::string& pcapPath, const std::string& datPath,
-                       StagedFile& staged, SameBytes* same) {
+                       StagedFile& staged, SameBytes* same, PcapProgress* progress) {
     if (staged.file() == nullptr) {
         std::fclose(in);
         return Failure(PcapStatus::CannotWrite, datPath, staged.error());
@@ -477,7 +496,11 @@ PcapResult ConvertInto(std::FILE* in, const std::string& pcapPath, const std::st
     if (same != nullptr) {
         writer.compareWith(*same);
     }
+    writer.reportTo(progress);
     PcapResult result = ReadPcap(in, pcapPath, writer);
+    if (writer.stopped()) {
+        return Failure(PcapStatus::Stopped, pcapPath, "stopped before the end");
+    }
     if (result.status == PcapStatus::CannotWrite) {
         result.file = datPath;
     }
@@ -485,7 +508,9 @@ PcapResult ConvertInto(std::FILE* in, const std::string& pcapPath, const std::st
         return result;
     }
     if (!writer.flush()) {
-        return Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
+        return writer.stopped()
+                   ? Failure(PcapStatus::Stopped, pcapPath, "stopped before the end")
+                   : Failure(PcapStatus::CannotWrite, datPath, std::strerror(errno ? errno : EIO));
     }
     result.records = writer.records();
     result.emptyRecords = writer.empty();
@@ -508,7 +533,7 @@ PcapResult ImportPcap(const std::string& pcapPath, const std::string& datPath, b
         return *refused;
     }
     StagedFile staged(datPath);
-    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, nullptr);
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, nullptr, nullptr);
     if (result.ok() && !staged.commit(overwrite)) {
         return OutputFailure(staged, datPath);
     }
@@ -533,7 +558,8 @@ std::string NumberedName(const std::string& datPath, int n) {
 
 } // namespace
 
-PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath) {
+PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath,
+                            PcapProgress* progress) {
     std::string reason;
     std::FILE* in = OpenRegularFile(pcapPath, reason);
     if (in == nullptr) {
@@ -557,7 +583,7 @@ PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datP
         }
     }
     StagedFile staged(NumberedName(datPath, free.value_or(1)));
-    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, &same);
+    PcapResult result = ConvertInto(in, pcapPath, datPath, staged, &same, progress);
     if (!result.ok()) {
         return result;
     }

@@ -32,10 +32,11 @@ enum class PcapStatus {
     Stopped, // asked to stop before the end: nothing was written to the target
 };
 
-/// What another thread sees of an export while it runs, and how it stops one: the export
-/// checks `stop` every 65,536 records.
+/// What another thread sees of an export or import while it runs, and how it stops one: an
+/// export checks `stop` every 65,536 records, an import every megabyte it writes.
 struct PcapProgress {
     std::atomic<std::uint64_t> records{0}; // records written so far
+    std::atomic<std::uint64_t> bytes{0};   // import: bytes of the pcap read, about
     std::atomic<bool> stop{false};
 };
 
@@ -120,6 +121,9 @@ inline constexpr int kImportNames = 100;
 /// already holds exactly the bytes this import makes (the same capture imported before) is
 /// taken as it is instead (`reused`). The comparison is of every byte, so no file can pass
 /// for an import it is not. `target` names the capture file in both cases.
-PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath);
+/// `progress` (may be null) follows and stops the conversion as ExportPcap's does; a stopped
+/// import leaves nothing behind.
+PcapResult ImportPcapBeside(const std::string& pcapPath, const std::string& datPath,
+                            PcapProgress* progress = nullptr);
 
 } // namespace vintrace::capture

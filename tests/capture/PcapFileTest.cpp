@@ -348,9 +348,9 @@ TEST(PcapExport, NeverReplacesAFileUnlessAsked) {
     EXPECT_EQ(test::ReadBytes(dat), Hex("01 D2"));
 }
 
-// An export asked to stop leaves the target as it was and no temporary file beside it; one
-// left to run counts every record it wrote.
-TEST(PcapExport, StopLeavesTheTargetAndProgressCountsEveryRecord) {
+// An export or import asked to stop leaves the target as it was and no temporary file beside
+// it; one left to run counts every record it wrote (and the import every byte it read).
+TEST(PcapProgress, AStopLeavesNothingAndProgressCountsAll) {
     PacketList packets;
     Bytes bytes;
     for (int i = 0; i < 70'000; ++i) { // past one progress step
@@ -372,7 +372,21 @@ TEST(PcapExport, StopLeavesTheTargetAndProgressCountsEveryRecord) {
     PcapProgress running;
     ASSERT_TRUE(ExportPcap(packets, out, UsbLinkType::FullSpeed, true, &running).ok());
     EXPECT_EQ(running.records.load(), packets.size());
-    EXPECT_EQ(test::ReadBytes(out).size(), 24u + 70'000u * (16u + 3u));
+    const std::size_t pcapSize = 24u + 70'000u * (16u + 3u);
+    EXPECT_EQ(test::ReadBytes(out).size(), pcapSize);
+
+    const std::string dat = (dir.path() / "out.dat").string();
+    PcapProgress stopImport;
+    stopImport.stop = true;
+    EXPECT_EQ(ImportPcapBeside(out, dat, &stopImport).status, PcapStatus::Stopped);
+    EXPECT_EQ(FilesIn(dir.path()), 1u);
+    PcapProgress importing;
+    const PcapResult imported = ImportPcapBeside(out, dat, &importing);
+    ASSERT_TRUE(imported.ok());
+    EXPECT_EQ(imported.records, 70'000u);
+    EXPECT_EQ(importing.records.load(), 70'000u);
+    EXPECT_EQ(importing.bytes.load(), pcapSize);
+    EXPECT_EQ(test::ReadBytes(dat).size(), 70'000u * 6u);
 }
 
 TEST(PcapExport, ReportsAnOutputThatCannotBeCreated) {
