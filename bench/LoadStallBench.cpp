@@ -479,12 +479,16 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
            Measure([&] { form.OpenCaptureFile(file); }, devicesReady));
     report("reload, both: Transfers done", Measure([] {}, ready));
 
-    // Export pcap with both windows open, beside the capture; removed afterwards.
+    // Export pcap with both windows open, beside the capture, then import it again (the
+    // capture it makes loads and both windows fill again); both files removed afterwards.
     const std::string pcap = file + ".export.pcap";
     form.ChoosePcapToExport = [&] { return std::optional(pcap); };
     report("export pcap, both open:", Measure([&] { form.ExportPcap1->trigger(); }, ready));
+    form.ChoosePcapToImport = [&] { return std::optional(pcap); };
+    report("import it, both open:", Measure([&] { form.ImportPcap1->trigger(); }, ready));
     std::error_code ignored;
     std::filesystem::remove(pcap, ignored);
+    std::filesystem::remove(file + ".export.dat", ignored);
     return true;
 }
 

@@ -297,6 +297,10 @@ void TMainForm::CancelLoadClick() {
         cancelHide();
         return;
     }
+    if (open_.importing() != nullptr) {
+        cancelImport();
+        return;
+    }
     // A load that a finished download started during an export is what the bar shows.
     if (Session.backgroundExport() != nullptr && !open_.loading()) {
         cancelExport();
@@ -318,6 +322,11 @@ bool TMainForm::refuseWhileLoading(const QString& title) {
     }
     if (Session.backgroundExport() != nullptr) {
         ShowMessage(title, QStringLiteral("A pcap is still being exported. Wait for it to "
+                                          "finish, or press Escape to stop it."));
+        return true;
+    }
+    if (open_.importing() != nullptr) {
+        ShowMessage(title, QStringLiteral("A pcap is still being imported. Wait for it to "
                                           "finish, or press Escape to stop it."));
         return true;
     }
@@ -445,16 +454,51 @@ void TMainForm::ImportPcap1Click() {
     }
 }
 
-bool TMainForm::importPcap(const std::string& pcap) {
+void TMainForm::importPcap(const std::string& pcap) {
     // The capture goes beside the pcap, under its name (or a numbered one when that is taken
     // by another capture); an existing file is never replaced.
     const QFileInfo info(QString::fromStdString(pcap));
     const std::string dat =
         info.dir().filePath(info.completeBaseName() + QStringLiteral(".dat")).toStdString();
-    const capture::PcapResult result = open_.Import(pcap, dat);
+    if (static_cast<std::uint64_t>(info.size()) >= BackgroundImportBytes) {
+        importing_ = pcap;
+        open_.StartImport(pcap, dat);
+        showBackgroundProgress(QStringLiteral("Importing %p%"));
+        importPoll_->start();
+        return;
+    }
+    imported(pcap, open_.Import(pcap, dat));
+}
+
+void TMainForm::pollImport() {
+    const session::PcapJob* job = open_.importing();
+    if (job != nullptr && !job->finished()) {
+        if (job->total() > 0) {
+            ProgressBar1->setValue(
+                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
+        }
+        return;
+    }
+    importPoll_->stop();
+    loadFinished();
+    if (std::optional<capture::PcapResult> result = open_.FinishImport()) {
+        imported(importing_, *result);
+    }
+}
+
+void TMainForm::cancelImport() {
+    if (open_.importing() == nullptr) {
+        return;
+    }
+    open_.CancelImport();
+    importPoll_->stop();
+    loadFinished();
+}
+
+void TMainForm::imported(const std::string& pcap, const capture::PcapResult& result) {
     if (!result.ok()) {
         ShowMessage(QStringLiteral("Import pcap"), PcapFailure(result));
-        return false;
+        return;
     }
     if (result.cutRecords != 0) {
         // Imported all the same: the file keeps every byte, the list shows what records hold.
@@ -481,7 +525,6 @@ bool TMainForm::importPcap(const std::string& pcap) {
     }
     sendCommand(capture::CMD_RELOAD);
     apply(open_.Report(session::OpenKind::Imported, result.target));
-    return true;
 }
 
 void TMainForm::ExportPcap1Click() {
@@ -509,7 +552,7 @@ void TMainForm::ExportPcap1Click() {
 }
 
 void TMainForm::pollExport() {
-    const session::BackgroundExport* job = Session.backgroundExport();
+    const session::PcapJob* job = Session.backgroundExport();
     if (job != nullptr && !job->finished()) {
         if (job->total() > 0 && !open_.loading()) {
             ProgressBar1->setValue(
@@ -1001,8 +1044,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     open_.Stop();
     loadPoll_->stop();
     cancelHide();
-    // An export left unfinished leaves its target as it was.
+    // An export or import left unfinished leaves nothing behind.
     cancelExport();
+    cancelImport();
     FormClose();
     event->accept();
 }

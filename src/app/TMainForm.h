@@ -112,11 +112,14 @@ public:
     /// Captures of at least this many records export on a worker, the window staying live;
     /// smaller ones at once. Tests lower it.
     std::size_t BackgroundExportRecords = session::kBackgroundExportRecords;
-    /// True while a capture loads, hides or exports in the background: the open capture stays
-    /// on screen and the commands that would touch the store are refused until that ends.
+    /// pcap files of at least this many bytes import on a worker; smaller ones at once. Tests
+    /// lower it.
+    std::uint64_t BackgroundImportBytes = session::kBackgroundImportBytes;
+    /// True while a capture loads, hides, exports or imports in the background: the open capture
+    /// stays on screen and the commands that would touch the store are refused until that ends.
     bool loading() const {
         return open_.loading() || Session.backgroundHide() != nullptr ||
-               Session.backgroundExport() != nullptr;
+               Session.backgroundExport() != nullptr || open_.importing() != nullptr;
     }
     /// What the session tells, as Qt signals; the companion windows connect to it.
     SessionHub& hub() { return hub_; }
@@ -254,8 +257,9 @@ private:
     void LoadCaptureFile();
     /// The reload of the hub (CMD_RELOAD): at once, or in the background for a large file.
     void reload();
-    /// Imports `pcap` beside itself and opens the result; false (after saying why) on failure.
-    bool importPcap(const std::string& pcap);
+    /// Imports `pcap` beside itself and opens the result, saying why on failure; a large pcap
+    /// on a worker.
+    void importPcap(const std::string& pcap);
     /// Puts `file` first in File > Recent.
     void rememberCapture(const std::string& file);
     void fillRecentMenu(const QStringList& files);
@@ -273,6 +277,12 @@ private:
     void pollExport();
     /// Stops an export on the worker, if one runs; its target stays as it was.
     void cancelExport();
+    /// Shows how far the import on the worker has come; goes on as imported() once it ends.
+    void pollImport();
+    /// Stops an import on the worker, if one runs; nothing of it is left.
+    void cancelImport();
+    /// Tells what became of the import of `pcap` and loads the capture it made.
+    void imported(const std::string& pcap, const capture::PcapResult& result);
 
     /// Names `file` as the capture and reloads it; a background load that does not complete
     /// gives the previous name back.
@@ -334,6 +344,9 @@ private:
     QTimer* loadPoll_ = nullptr;
     QTimer* hidePoll_ = nullptr;
     QTimer* exportPoll_ = nullptr;
+    QTimer* importPoll_ = nullptr;
+    /// The pcap the import on the worker reads.
+    std::string importing_;
     QShortcut* cancelShortcut_ = nullptr;
 
     void setBusSpeed(QAction* chosen, std::uint8_t speed);

@@ -162,6 +162,9 @@ void TMainForm::buildControls(QWidget* client) {
     exportPoll_ = new QTimer(this);
     exportPoll_->setInterval(kLoadPollMs);
     connect(exportPoll_, &QTimer::timeout, this, &TMainForm::pollExport);
+    importPoll_ = new QTimer(this);
+    importPoll_->setInterval(kLoadPollMs);
+    connect(importPoll_, &QTimer::timeout, this, &TMainForm::pollImport);
     cancelShortcut_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     cancelShortcut_->setEnabled(false);
     connect(cancelShortcut_, &QShortcut::activated, this, &TMainForm::CancelLoadClick);

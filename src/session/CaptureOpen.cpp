@@ -1,6 +1,8 @@
 #include "session/CaptureOpen.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace vintrace::session {
@@ -20,6 +22,34 @@ capture::PcapResult CaptureOpen::Import(const std::string& pcap, const std::stri
         Name(result.target);
     }
     return result;
+}
+
+void CaptureOpen::StartImport(std::string pcap, std::string dat) {
+    CancelImport();
+    std::error_code unknown;
+    const std::uintmax_t size = std::filesystem::file_size(pcap, unknown);
+    import_ = std::make_unique<PcapJob>(
+        [pcap = std::move(pcap), dat = std::move(dat)](capture::PcapProgress& progress) {
+            return capture::ImportPcapBeside(pcap, dat, &progress);
+        },
+        PcapJob::Unit::Bytes, unknown ? 0 : static_cast<std::uint64_t>(size));
+}
+
+std::optional<capture::PcapResult> CaptureOpen::FinishImport() {
+    if (!import_ || !import_->finished()) {
+        return std::nullopt;
+    }
+    capture::PcapResult result = import_->result();
+    import_.reset(); // its worker has returned: the join is immediate
+    if (result.ok()) {
+        Name(result.target);
+    }
+    return result;
+}
+
+void CaptureOpen::CancelImport() {
+    // The conversion looks at the request at every megabyte it writes.
+    import_.reset();
 }
 
 OpenEffects CaptureOpen::Reload(std::uint64_t backgroundBytes) {
@@ -95,7 +125,11 @@ void CaptureOpen::Cancel() {
 void CaptureOpen::Stop() {
     // Every worker is told to stop first, so the bounded waits that follow overlap.
     stop();
+    if (import_) {
+        import_->cancel();
+    }
     stopping_.clear();
+    CancelImport();
 }
 
 void CaptureOpen::start(std::string previousName) {

@@ -3,6 +3,7 @@
 #include "capture/PcapFile.h"
 #include "session/BackgroundLoad.h"
 #include "session/CaptureSession.h"
+#include "session/PcapJob.h"
 
 #include <cstdint>
 #include <memory>
@@ -71,6 +72,16 @@ public:
     /// is (capture::ImportPcapBeside). Never replaces a file. Names the result's `target` as
     /// Name() does; on failure nothing is named and the result says why.
     capture::PcapResult Import(const std::string& pcap, const std::string& dat);
+    /// Starts Import() on a worker (a PcapJob counting bytes of the pcap): the capture on
+    /// screen stays, and nothing is named until FinishImport(). One already running is stopped.
+    void StartImport(std::string pcap, std::string dat);
+    /// The import started last, running or ended, until FinishImport() collects it.
+    const PcapJob* importing() const { return import_.get(); }
+    /// Once the worker has ended: what Import() returns, the capture named as Import() names
+    /// it. Nothing while it runs or when none was started.
+    std::optional<capture::PcapResult> FinishImport();
+    /// Stops the import on the worker; nothing of it is left and nothing is named.
+    void CancelImport();
     /// The hub's reload: loads the named file again. A load running in the background is
     /// stopped and replaced. A regular file of at least `backgroundBytes` loads in the
     /// background, anything else at once (`loadNow`).
@@ -86,7 +97,8 @@ public:
     /// Stops the background load (Cancel, Escape); the open capture stays, under its name. The
     /// worker winds down on its own: keep polling until `idle`.
     void Cancel();
-    /// Stops every load and waits for the workers, each for a bounded time (the window closes).
+    /// Stops every load and import and waits for the workers, each for a bounded time (the
+    /// window closes).
     void Stop();
 
 private:
@@ -106,6 +118,7 @@ private:
     /// What to report once the background load has ended.
     std::optional<std::pair<OpenKind, std::string>> pending_;
     std::string lastFailure_;
+    std::unique_ptr<PcapJob> import_;
 };
 
 } // namespace vintrace::session

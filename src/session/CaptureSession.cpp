@@ -132,7 +132,12 @@ void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
 
 void CaptureSession::startExport(std::string path, capture::UsbLinkType linkType) {
     cancelExport();
-    export_.job = std::make_unique<BackgroundExport>(packets_, std::move(path), linkType);
+    // The user chose the name, and confirmed replacing what it names, in the save dialog.
+    export_.job = std::make_unique<PcapJob>(
+        [this, path = std::move(path), linkType](capture::PcapProgress& progress) {
+            return capture::ExportPcap(packets_, path, linkType, /*overwrite=*/true, &progress);
+        },
+        PcapJob::Unit::Records, packets_.size());
 }
 
 std::optional<capture::PcapResult> CaptureSession::finishExport() {

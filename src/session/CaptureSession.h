@@ -12,10 +12,10 @@
 #include "protocol/Frames.h"
 #include "protocol/Transactions.h"
 #include "protocol/Transfers.h"
-#include "session/BackgroundExport.h"
 #include "session/BackgroundHide.h"
 #include "session/Disposal.h"
 #include "session/IndexBuild.h"
+#include "session/PcapJob.h"
 
 #include <cstdint>
 #include <map>
@@ -93,12 +93,12 @@ public:
     std::optional<std::size_t> finishHide();
     /// Stops the hide running on a worker; the store stays as it was.
     void cancelHide();
-    /// Starts writing the store as a pcap to `path` on a worker (BackgroundExport), stopping
-    /// one already running. Any change of the records stops it first, leaving the target as it
-    /// was; finishExport() then says so. Decode As changes no record and lets it run.
+    /// Starts writing the store as a pcap to `path` on a worker (a PcapJob counting records),
+    /// stopping one already running. Any change of the records stops it first, leaving the target
+    /// as it was; finishExport() then says so. Decode As changes no record and lets it run.
     void startExport(std::string path, capture::UsbLinkType linkType);
     /// The export started last, running or ended, until finishExport() collects it.
-    const BackgroundExport* backgroundExport() const { return export_.job.get(); }
+    const PcapJob* backgroundExport() const { return export_.job.get(); }
     /// Once the worker has ended: how the export went (PcapStatus::Stopped when the store
     /// changed under it), and the job is dropped. Nothing while it runs or when none was
     /// started.
@@ -256,7 +256,7 @@ private:
             other.job.reset();
             return *this;
         }
-        std::unique_ptr<BackgroundExport> job;
+        std::unique_ptr<PcapJob> job;
     };
 
     /// Stops the worker of prepareTransfers() or prepareDevices(), if one runs, and frees

@@ -1,4 +1,4 @@
-#include "session/BackgroundExport.h"
+#include "session/PcapJob.h"
 
 #include "platform/ThreadPriority.h"
 
@@ -6,22 +6,19 @@
 
 namespace vintrace::session {
 
-BackgroundExport::BackgroundExport(const capture::PacketList& packets, std::string path,
-                                   capture::UsbLinkType linkType)
-    : path_(std::move(path)), total_(packets.size()) {
-    worker_ = std::thread([this, &packets, linkType] {
+PcapJob::PcapJob(Work work, Unit unit, std::uint64_t total) : unit_(unit), total_(total) {
+    worker_ = std::thread([this, work = std::move(work)] {
         platform::RunBehindTheWindow();
-        // The user chose the name and confirmed replacing it in the save dialog.
-        result_ = capture::ExportPcap(packets, path_, linkType, /*overwrite=*/true, &progress_);
+        result_ = work(progress_);
         finished_.store(true, std::memory_order_release);
     });
 }
 
-BackgroundExport::~BackgroundExport() {
+PcapJob::~PcapJob() {
     stop();
 }
 
-void BackgroundExport::stop() {
+void PcapJob::stop() {
     cancel();
     if (worker_.joinable()) {
         worker_.join();

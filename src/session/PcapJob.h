@@ -1,12 +1,11 @@
 #pragma once
 
-#include "capture/PacketList.h"
 #include "capture/PcapFile.h"
 
 #include <atomic>
 #include <cstddef>
-#include <optional>
-#include <string>
+#include <cstdint>
+#include <functional>
 #include <thread>
 
 namespace vintrace::session {
@@ -15,37 +14,43 @@ namespace vintrace::session {
 /// ≈ 40 ns (vintrace-stall-bench), so 100 M records held the window for seconds. Below it an
 /// export takes a few tens of milliseconds.
 inline constexpr std::size_t kBackgroundExportRecords = std::size_t{1} << 20;
+/// pcap files of at least this many bytes import on a worker; smaller ones convert in a few
+/// tens of milliseconds.
+inline constexpr std::uint64_t kBackgroundImportBytes = std::uint64_t{32} << 20;
 
-/// Writes a pcap of a store that nobody changes meanwhile (the session sees to that) on a
-/// thread of its own, through a temporary file beside the target: only an export that ends
-/// replaces it. Destroying the job stops the worker within 65,536 records (a few
-/// milliseconds) and waits for it.
-class BackgroundExport {
+/// A pcap export or import on a thread of its own. Both write through a temporary file
+/// beside their target, so only one that ends replaces anything. An export reads a store
+/// that nobody changes meanwhile (the session sees to that). Destroying the job stops the
+/// worker within milliseconds (65,536 records, or a megabyte written) and waits for it.
+class PcapJob {
 public:
-    BackgroundExport(const capture::PacketList& packets, std::string path,
-                     capture::UsbLinkType linkType);
-    ~BackgroundExport();
-    BackgroundExport(const BackgroundExport&) = delete;
-    BackgroundExport& operator=(const BackgroundExport&) = delete;
+    enum class Unit { Records, Bytes };
+    using Work = std::function<capture::PcapResult(capture::PcapProgress&)>;
 
-    const std::string& path() const { return path_; }
+    /// Runs `work` with the job's progress; done() counts `unit`s of `total`.
+    PcapJob(Work work, Unit unit, std::uint64_t total);
+    ~PcapJob();
+    PcapJob(const PcapJob&) = delete;
+    PcapJob& operator=(const PcapJob&) = delete;
+
     /// Asks the worker to stop; the target stays as it was.
     void cancel() { progress_.stop.store(true); }
-    /// Cancels and waits for the worker, which no longer reads the store then.
+    /// Cancels and waits for the worker, which reads and writes nothing more then.
     void stop();
     /// True once the worker has returned; result() is usable from then on.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
-    /// Records written so far, of total().
-    std::size_t done() const {
-        return static_cast<std::size_t>(progress_.records.load(std::memory_order_relaxed));
+    /// Records or bytes done so far, of total().
+    std::uint64_t done() const {
+        return (unit_ == Unit::Records ? progress_.records : progress_.bytes)
+            .load(std::memory_order_relaxed);
     }
-    std::size_t total() const { return total_; }
-    /// How the export ended, once finished(); PcapStatus::Stopped when it was cancelled.
+    std::uint64_t total() const { return total_; }
+    /// How it ended, once finished(); PcapStatus::Stopped when it was cancelled.
     const capture::PcapResult& result() const { return result_; }
 
 private:
-    std::string path_;
-    std::size_t total_ = 0;
+    Unit unit_;
+    std::uint64_t total_;
     capture::PcapProgress progress_;
     std::atomic<bool> finished_{false};
     capture::PcapResult result_;

@@ -424,5 +424,30 @@ TEST_F(BackgroundLoading, ALargeCaptureExportsOnAWorker) {
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
 }
 
+// Import pcap of a large pcap converts on a worker, then loads what it made.
+TEST_F(BackgroundLoading, ALargePcapImportsOnAWorker) {
+    session::CaptureSession atOnce;
+    atOnce.open(kLarge);
+    const std::string pcap = dir_.filePath("badge.pcap").toStdString();
+    std::filesystem::copy_file(Data("fs-badge.pcap"), pcap);
+
+    TMainForm& form = open();
+    form.BackgroundImportBytes = 1;
+    form.ChoosePcapToImport = [&] { return std::optional(pcap); };
+    ASSERT_TRUE(test::ChooseMenuItem(form.menuBar(), "File", "Import pcap..."));
+    ASSERT_TRUE(form.loading());
+    EXPECT_EQ(form.ProgressBar1->format(), QStringLiteral("Importing %p%"));
+    EXPECT_TRUE(form.CancelLoad->isVisible());
+    EXPECT_EQ(form.PacketList.size(), 1u);
+    QTest::mouseClick(form.Button1, Qt::LeftButton); // Search
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("being imported")) << messages_[0].toStdString();
+
+    messages_.clear();
+    ASSERT_TRUE(waitLoaded());
+    expectOnScreen(atOnce.packets().size(), dir_.filePath("badge.dat").toStdString());
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join(' ').toStdString();
+}
+
 } // namespace
 } // namespace vintrace::app
