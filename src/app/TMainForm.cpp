@@ -239,10 +239,7 @@ void TMainForm::hide(const capture::HidePass& pass) {
 void TMainForm::pollHide() {
     const session::BackgroundHide* job = Session.backgroundHide();
     if (job != nullptr && !job->finished()) {
-        if (job->total() > 0) {
-            ProgressBar1->setValue(
-                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
-        }
+        loadProgress(job->done(), job->total());
         return;
     }
     hidePoll_->stop();
@@ -473,10 +470,7 @@ void TMainForm::importPcap(const std::string& pcap) {
 void TMainForm::pollImport() {
     const session::PcapJob* job = open_.importing();
     if (job != nullptr && !job->finished()) {
-        if (job->total() > 0) {
-            ProgressBar1->setValue(
-                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
-        }
+        loadProgress(job->done(), job->total());
         return;
     }
     importPoll_->stop();
@@ -554,9 +548,8 @@ void TMainForm::ExportPcap1Click() {
 void TMainForm::pollExport() {
     const session::PcapJob* job = Session.backgroundExport();
     if (job != nullptr && !job->finished()) {
-        if (job->total() > 0 && !open_.loading()) {
-            ProgressBar1->setValue(
-                static_cast<int>(std::min(job->done(), job->total()) * 100 / job->total()));
+        if (!open_.loading()) {
+            loadProgress(job->done(), job->total());
         }
         return;
     }
