@@ -294,13 +294,14 @@ void TMainForm::CancelLoadClick() {
         cancelHide();
         return;
     }
-    if (open_.importing() != nullptr) {
-        cancelImport();
+    // A load that a finished download started during an export or import is what the bar
+    // shows, so that is what stops.
+    if (!open_.loading() && Session.backgroundExport() != nullptr) {
+        cancelExport();
         return;
     }
-    // A load that a finished download started during an export is what the bar shows.
-    if (Session.backgroundExport() != nullptr && !open_.loading()) {
-        cancelExport();
+    if (!open_.loading() && open_.importing() != nullptr) {
+        cancelImport();
         return;
     }
     open_.Cancel();
@@ -470,11 +471,13 @@ void TMainForm::importPcap(const std::string& pcap) {
 void TMainForm::pollImport() {
     const session::PcapJob* job = open_.importing();
     if (job != nullptr && !job->finished()) {
-        loadProgress(job->done(), job->total());
+        if (!open_.loading()) {
+            loadProgress(job->done(), job->total());
+        }
         return;
     }
     importPoll_->stop();
-    loadFinished();
+    jobFinished();
     if (std::optional<capture::PcapResult> result = open_.FinishImport()) {
         imported(importing_, *result);
     }
@@ -554,10 +557,7 @@ void TMainForm::pollExport() {
         return;
     }
     exportPoll_->stop();
-    if (!open_.loading() && Session.backgroundHide() == nullptr) {
-        // A load that stopped the export (a download ended) shows its own progress.
-        loadFinished();
-    }
+    jobFinished();
     const std::optional<capture::PcapResult> result = Session.finishExport();
     if (!result || result->ok()) {
         return;
@@ -571,6 +571,13 @@ void TMainForm::pollExport() {
         return;
     }
     ShowMessage(QStringLiteral("Export pcap"), PcapFailure(*result));
+}
+
+void TMainForm::jobFinished() {
+    // A load a download started meanwhile (which stops an export) shows its own progress.
+    if (!open_.loading() && Session.backgroundHide() == nullptr) {
+        loadFinished();
+    }
 }
 
 void TMainForm::cancelExport() {

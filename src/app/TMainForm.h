@@ -281,6 +281,9 @@ private:
     void pollImport();
     /// Stops an import on the worker, if one runs; nothing of it is left.
     void cancelImport();
+    /// Puts the status label back once an export or import has ended, unless a load or hide
+    /// shows its progress there.
+    void jobFinished();
     /// Tells what became of the import of `pcap` and loads the capture it made.
     void imported(const std::string& pcap, const capture::PcapResult& result);
 
