@@ -469,7 +469,7 @@ void TMainForm::importPcap(const std::string& pcap) {
 }
 
 void TMainForm::pollImport() {
-    const session::PcapJob* job = open_.importing();
+    const session::FileJob* job = open_.importing();
     if (job != nullptr && !job->finished()) {
         if (!open_.loading()) {
             loadProgress(job->done(), job->total());
@@ -549,7 +549,7 @@ void TMainForm::ExportPcap1Click() {
 }
 
 void TMainForm::pollExport() {
-    const session::PcapJob* job = Session.backgroundExport();
+    const session::FileJob* job = Session.backgroundExport();
     if (job != nullptr && !job->finished()) {
         if (!open_.loading()) {
             loadProgress(job->done(), job->total());

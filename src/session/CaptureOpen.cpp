@@ -28,11 +28,11 @@ void CaptureOpen::StartImport(std::string pcap, std::string dat) {
     CancelImport();
     std::error_code unknown;
     const std::uintmax_t size = std::filesystem::file_size(pcap, unknown);
-    import_ = std::make_unique<PcapJob>(
+    import_ = std::make_unique<FileJob>(
         [pcap = std::move(pcap), dat = std::move(dat)](capture::PcapProgress& progress) {
             return capture::ImportPcapBeside(pcap, dat, &progress);
         },
-        PcapJob::Unit::Bytes, unknown ? 0 : static_cast<std::uint64_t>(size));
+        FileJob::Unit::Bytes, unknown ? 0 : static_cast<std::uint64_t>(size));
 }
 
 std::optional<capture::PcapResult> CaptureOpen::FinishImport() {

@@ -3,7 +3,7 @@
 #include "capture/PcapFile.h"
 #include "session/BackgroundLoad.h"
 #include "session/CaptureSession.h"
-#include "session/PcapJob.h"
+#include "session/FileJob.h"
 
 #include <cstdint>
 #include <memory>
@@ -72,11 +72,11 @@ public:
     /// is (capture::ImportPcapBeside). Never replaces a file. Names the result's `target` as
     /// Name() does; on failure nothing is named and the result says why.
     capture::PcapResult Import(const std::string& pcap, const std::string& dat);
-    /// Starts Import() on a worker (a PcapJob counting bytes of the pcap): the capture on
+    /// Starts Import() on a worker (a FileJob counting bytes of the pcap): the capture on
     /// screen stays, and nothing is named until FinishImport(). One already running is stopped.
     void StartImport(std::string pcap, std::string dat);
     /// The import started last, running or ended, until FinishImport() collects it.
-    const PcapJob* importing() const { return import_.get(); }
+    const FileJob* importing() const { return import_.get(); }
     /// Once the worker has ended: what Import() returns, the capture named as Import() names
     /// it. Nothing while it runs or when none was started.
     std::optional<capture::PcapResult> FinishImport();
@@ -118,7 +118,7 @@ private:
     /// What to report once the background load has ended.
     std::optional<std::pair<OpenKind, std::string>> pending_;
     std::string lastFailure_;
-    std::unique_ptr<PcapJob> import_;
+    std::unique_ptr<FileJob> import_;
 };
 
 } // namespace vintrace::session

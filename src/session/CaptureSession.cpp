@@ -133,29 +133,75 @@ void CaptureSession::assume(protocol::EndpointAssumptions assumptions) {
 void CaptureSession::startExport(std::string path, capture::UsbLinkType linkType) {
     cancelExport();
     // The user chose the name, and confirmed replacing what it names, in the save dialog.
-    export_.job = std::make_unique<PcapJob>(
+    export_.job = std::make_unique<FileJob>(
         [this, path = std::move(path), linkType](capture::PcapProgress& progress) {
             return capture::ExportPcap(packets_, path, linkType, /*overwrite=*/true, &progress);
         },
-        PcapJob::Unit::Records, packets_.size());
+        FileJob::Unit::Records, packets_.size());
 }
 
 std::optional<capture::PcapResult> CaptureSession::finishExport() {
-    if (!export_.job || !export_.job->finished()) {
-        return std::nullopt;
-    }
-    capture::PcapResult result = export_.job->result();
-    // Its worker may still be winding down: joined aside.
-    dispose(std::move(export_.job));
-    return result;
+    return finishJob(export_);
 }
 
 void CaptureSession::cancelExport() {
-    if (export_.job) {
+    cancelJob(export_);
+}
+
+capture::PcapResult CaptureSession::saveTransfers(const std::string& path, bool fold,
+                                                  const protocol::TransferFilter& filter,
+                                                  bool json) {
+    return SaveTransferView(path, transferView(fold), filter, json);
+}
+
+void CaptureSession::startSaveTransfers(std::string path, bool fold,
+                                        protocol::TransferFilter filter, bool json) {
+    cancelSave();
+    const TransferView view = transferView(fold);
+    save_.job = std::make_unique<FileJob>(
+        [view, path = std::move(path), filter = std::move(filter),
+         json](capture::PcapProgress& progress) {
+            return SaveTransferView(path, view, filter, json, &progress);
+        },
+        FileJob::Unit::Records, view.items.size());
+}
+
+std::optional<capture::PcapResult> CaptureSession::finishSave() {
+    return finishJob(save_);
+}
+
+void CaptureSession::cancelSave() {
+    cancelJob(save_);
+}
+
+TransferView CaptureSession::transferView(bool fold) {
+    const protocol::TransferList& items = transferList(fold);
+    if (!items.empty()) {
+        decodedItem(items.size() - 1, fold); // decodes every item
+    }
+    std::optional<DecodedIndex>& decoded = fold ? foldedDecoded_ : unfoldedDecoded_;
+    if (!decoded) {
+        decoded.emplace(); // no item: nothing to decode
+    }
+    return TransferView{packets_, transactions(), items, *decoded, devices()};
+}
+
+std::optional<capture::PcapResult> CaptureSession::finishJob(JobSlot& slot) {
+    if (!slot.job || !slot.job->finished()) {
+        return std::nullopt;
+    }
+    capture::PcapResult result = slot.job->result();
+    // Its worker may still be winding down: joined aside.
+    dispose(std::move(slot.job));
+    return result;
+}
+
+void CaptureSession::cancelJob(JobSlot& slot) {
+    if (slot.job) {
         // Its worker must not read a store that may change next; it looks at the request
-        // every 65,536 records, so this returns within milliseconds.
-        export_.job->stop();
-        dispose(std::move(export_.job));
+        // every 65,536 records or items, so this returns within milliseconds.
+        slot.job->stop();
+        dispose(std::move(slot.job));
     }
 }
 
@@ -169,6 +215,11 @@ void CaptureSession::recordsChanging() {
 }
 
 void CaptureSession::storeChanging() {
+    if (save_.job) {
+        // It reads the indexes about to be dropped. The job stays, so that the window learns
+        // the save stopped; the target is left as it was.
+        save_.job->stop();
+    }
     tellListeners([](SessionListener& l) { l.storeChanging(); });
 }
 

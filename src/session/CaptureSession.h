@@ -14,8 +14,9 @@
 #include "protocol/Transfers.h"
 #include "session/BackgroundHide.h"
 #include "session/Disposal.h"
+#include "session/FileJob.h"
 #include "session/IndexBuild.h"
-#include "session/PcapJob.h"
+#include "session/TransferSave.h"
 
 #include <cstdint>
 #include <map>
@@ -93,18 +94,36 @@ public:
     std::optional<std::size_t> finishHide();
     /// Stops the hide running on a worker; the store stays as it was.
     void cancelHide();
-    /// Starts writing the store as a pcap to `path` on a worker (a PcapJob counting records),
+    /// Starts writing the store as a pcap to `path` on a worker (a FileJob counting records),
     /// stopping one already running. Any change of the records stops it first, leaving the target
     /// as it was; finishExport() then says so. Decode As changes no record and lets it run.
     void startExport(std::string path, capture::UsbLinkType linkType);
     /// The export started last, running or ended, until finishExport() collects it.
-    const PcapJob* backgroundExport() const { return export_.job.get(); }
+    const FileJob* backgroundExport() const { return export_.job.get(); }
     /// Once the worker has ended: how the export went (PcapStatus::Stopped when the store
     /// changed under it), and the job is dropped. Nothing while it runs or when none was
     /// started.
     std::optional<capture::PcapResult> finishExport();
     /// Stops the export running on a worker and drops it; the target stays as it was.
     void cancelExport();
+    /// Writes the items of transferList(fold) that `filter` passes to `path`, as `vintrace-cli
+    /// transfers` (`json`: `--json`) prints them (SaveTransferView), building and decoding
+    /// what is not at hand first.
+    capture::PcapResult saveTransfers(const std::string& path, bool fold,
+                                      const protocol::TransferFilter& filter, bool json);
+    /// The same on a worker (a FileJob counting items), stopping one already running; what it
+    /// reads must be at hand (transfersReady(fold)), or it is built here first. Any change of
+    /// the store, Decode As included, stops it first and leaves the target as it was;
+    /// finishSave() then says so.
+    void startSaveTransfers(std::string path, bool fold, protocol::TransferFilter filter,
+                            bool json);
+    /// The save started last, running or ended, until finishSave() collects it.
+    const FileJob* backgroundSave() const { return save_.job.get(); }
+    /// Once the worker has ended: how the save went, and the job is dropped. Nothing while it
+    /// runs or when none was started.
+    std::optional<capture::PcapResult> finishSave();
+    /// Stops the save running on a worker and drops it; the target stays as it was.
+    void cancelSave();
     /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
     void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                       std::string file);
@@ -245,18 +264,18 @@ private:
         std::unique_ptr<IndexBuild> build;
     };
 
-    /// The worker of startExport(), stopped and joined before the session moves: it reads
-    /// the store by reference.
-    class ExportSlot {
+    /// The worker of startExport() or startSaveTransfers(), stopped and joined before the
+    /// session moves: it reads the store (and its indexes) by reference.
+    class JobSlot {
     public:
-        ExportSlot() = default;
-        ExportSlot(ExportSlot&& other) noexcept { other.job.reset(); }
-        ExportSlot& operator=(ExportSlot&& other) noexcept {
+        JobSlot() = default;
+        JobSlot(JobSlot&& other) noexcept { other.job.reset(); }
+        JobSlot& operator=(JobSlot&& other) noexcept {
             job.reset();
             other.job.reset();
             return *this;
         }
-        std::unique_ptr<PcapJob> job;
+        std::unique_ptr<FileJob> job;
     };
 
     /// Stops the worker of prepareTransfers() or prepareDevices(), if one runs, and frees
@@ -266,7 +285,14 @@ private:
     void startBuild(bool fold, BuildScope scope);
     /// The transfer list of the store, with the devices found once for both folds.
     protocol::TransferList assembleTransfers(bool fold);
-    /// Tells the listeners the store is about to change.
+    /// What a save of the fold's items reads, all of it built and decoded.
+    TransferView transferView(bool fold);
+    /// Ends a finished FileJob: its result, and the job freed aside.
+    std::optional<capture::PcapResult> finishJob(JobSlot& slot);
+    /// Stops a FileJob and frees it aside.
+    void cancelJob(JobSlot& slot);
+    /// Stops a save, which reads the indexes, then tells the listeners the store is about to
+    /// change.
     void storeChanging();
     /// Stops what reads the records on a worker (an export), then as storeChanging(): the
     /// records are about to change, not only what is derived from them.
@@ -307,8 +333,9 @@ private:
     std::unique_ptr<Disposal> disposal_;
     /// After packets_, so that it is destroyed (and its worker stopped) before the store.
     std::unique_ptr<BackgroundHide> hide_;
-    /// After packets_, so that its worker is stopped before the store goes.
-    ExportSlot export_;
+    /// After packets_ and the indexes, so that their workers are stopped before those go.
+    JobSlot export_;
+    JobSlot save_;
     /// Last: destroyed first, while the store it reads is still there.
     BuildSlot build_;
 };

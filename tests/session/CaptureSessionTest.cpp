@@ -1,5 +1,7 @@
 #include "session/CaptureSession.h"
 #include "capture/HidePasses.h"
+#include "protocol/TransferFilter.h"
+#include "protocol/TransferLines.h"
 #include "protocol/TransferSummary.h"
 #include "support/BusSequence.h"
 #include "support/FileContents.h"
@@ -656,6 +658,98 @@ TEST(CaptureSession, ExportOnAWorkerStopsBeforeTheStoreChanges) {
         const auto beside = std::distance(std::filesystem::directory_iterator(dir.path()),
                                           std::filesystem::directory_iterator());
         EXPECT_EQ(beside, 3); // the capture, the expected export and the target
+    }
+}
+
+// A saved Transfers view holds, in order, each item the filter passes with its decoded text,
+// as the lines are made one by one; a worker writes the same bytes. A cancel, Decode As or a
+// reload stops the worker first and leaves the target as it was; building the other fold
+// changes nothing it reads, and it runs on.
+TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
+    test::TempDir dir;
+    const std::string file = RepeatedBadge(dir);
+    ASSERT_FALSE(file.empty());
+    const std::string expected = (dir.path() / "expected.txt").string();
+    const std::string target = (dir.path() / "target.txt").string();
+    CaptureSession session;
+    ASSERT_TRUE(session.open(file).ok());
+    protocol::TransferFilter control;
+    control.types = 1u << static_cast<unsigned>(TransferType::Control);
+    const bool fold = true;
+    for (const bool json : {false, true}) {
+        for (const auto& filter : {protocol::TransferFilter{}, control}) {
+            SCOPED_TRACE(std::string(json ? "json" : "text") + (filter.empty() ? "" : " control"));
+            std::string lines;
+            const protocol::TransferFilterMatch passes(filter, session.packets(),
+                                                       session.transactions(), &session.devices());
+            const protocol::TransferList& items = session.transferList(fold);
+            std::size_t decoded = 0;
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                const std::optional<std::string> text = session.decoded(i, fold);
+                decoded += text.has_value();
+                if (passes(items[i])) {
+                    (json ? protocol::AppendTransferJson : protocol::AppendTransferLine)(
+                        lines, session.packets(), session.transactions(), items[i], text);
+                }
+            }
+            ASSERT_GT(decoded, 0u);
+            ASSERT_TRUE(session.saveTransfers(expected, fold, filter, json).ok());
+            EXPECT_EQ(test::ReadBytes(expected),
+                      std::vector<std::uint8_t>(lines.begin(), lines.end()));
+            session.startSaveTransfers(target, fold, filter, json);
+            RunUntil([&] { return session.backgroundSave()->finished(); });
+            const std::optional<capture::PcapResult> done = session.finishSave();
+            ASSERT_TRUE(done && done->ok());
+            EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(expected));
+        }
+    }
+
+    const std::string old = "kept";
+    protocol::EndpointAssumptions decodeAs;
+    decodeAs.set(1, 1, protocol::Direction::In, {protocol::AssumedKind::Bulk, true});
+    enum Outcome { Dropped, Stopped, Written };
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        Outcome outcome;
+    } acts[] = {
+        {"cancel", [&] { session.cancelSave(); }, Dropped},
+        {"Decode As", [&] { session.assume(decodeAs); }, Stopped},
+        {"reload", [&] { session.reload(); }, Stopped},
+        {"the other fold", [&] { session.prepareTransfers(true); }, Written},
+    };
+    for (const auto& c : acts) {
+        SCOPED_TRACE(c.what);
+        session.assume({});
+        ASSERT_TRUE(session.reload().ok());
+        { std::ofstream(target, std::ios::binary | std::ios::trunc) << old; }
+        session.startSaveTransfers(target, false, {}, false);
+        ASSERT_NE(session.backgroundSave(), nullptr);
+        RunUntil([&] {
+            return session.backgroundSave()->done() > 0 || session.backgroundSave()->finished();
+        });
+        if (session.backgroundSave()->finished()) {
+            GTEST_SKIP() << "the save ended before it could be stopped";
+        }
+        c.act();
+        if (c.outcome != Dropped) {
+            RunUntil([&] { return session.backgroundSave()->finished(); });
+            const std::optional<capture::PcapResult> result = session.finishSave();
+            ASSERT_TRUE(result);
+            EXPECT_EQ(result->status, c.outcome == Written ? capture::PcapStatus::Ok
+                                                           : capture::PcapStatus::Stopped);
+        }
+        EXPECT_EQ(session.backgroundSave(), nullptr);
+        if (c.outcome == Written) {
+            ASSERT_TRUE(session.saveTransfers(expected, false, {}, false).ok());
+            EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(expected));
+        } else {
+            EXPECT_EQ(test::ReadBytes(target), std::vector<std::uint8_t>(old.begin(), old.end()));
+        }
+        const auto beside = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                          std::filesystem::directory_iterator());
+        EXPECT_EQ(beside, 3); // the capture, the expected view and the target
+        session.stopPreparing();
     }
 }
 

@@ -18,20 +18,25 @@ inline constexpr std::size_t kBackgroundExportRecords = std::size_t{1} << 20;
 /// tens of milliseconds.
 inline constexpr std::uint64_t kBackgroundImportBytes = std::uint64_t{32} << 20;
 
-/// A pcap export or import on a thread of its own. Both write through a temporary file
-/// beside their target, so only one that ends replaces anything. An export reads a store
-/// that nobody changes meanwhile (the session sees to that). Destroying the job stops the
-/// worker within milliseconds (65,536 records, or a megabyte written) and waits for it.
-class PcapJob {
+/// Transfers views of at least this many items are saved as text or JSON on a worker.
+inline constexpr std::size_t kBackgroundSaveItems = std::size_t{1} << 18;
+
+/// A file written on a thread of its own: a pcap export or import, or the Transfers view
+/// saved as text. Each writes through a temporary file beside its target, so only one that
+/// ends replaces anything, and reports as a pcap conversion does. An export or a save reads
+/// a store (and its indexes) that nobody changes meanwhile: the session sees to that.
+/// Destroying the job stops the worker within milliseconds (65,536 records, 4,096 items, or a
+/// megabyte written) and waits for it.
+class FileJob {
 public:
     enum class Unit { Records, Bytes };
     using Work = std::function<capture::PcapResult(capture::PcapProgress&)>;
 
     /// Runs `work` with the job's progress; done() counts `unit`s of `total`.
-    PcapJob(Work work, Unit unit, std::uint64_t total);
-    ~PcapJob();
-    PcapJob(const PcapJob&) = delete;
-    PcapJob& operator=(const PcapJob&) = delete;
+    FileJob(Work work, Unit unit, std::uint64_t total);
+    ~FileJob();
+    FileJob(const FileJob&) = delete;
+    FileJob& operator=(const FileJob&) = delete;
 
     /// Asks the worker to stop; the target stays as it was.
     void cancel() { progress_.stop.store(true); }
@@ -39,7 +44,7 @@ public:
     void stop();
     /// True once the worker has returned; result() is usable from then on.
     bool finished() const { return finished_.load(std::memory_order_acquire); }
-    /// Records or bytes done so far, of total().
+    /// Records (items, for a save) or bytes done so far, of total().
     std::uint64_t done() const {
         return (unit_ == Unit::Records ? progress_.records : progress_.bytes)
             .load(std::memory_order_relaxed);

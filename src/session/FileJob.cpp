@@ -1,4 +1,4 @@
-#include "session/PcapJob.h"
+#include "session/FileJob.h"
 
 #include "platform/ThreadPriority.h"
 
@@ -6,7 +6,7 @@
 
 namespace vintrace::session {
 
-PcapJob::PcapJob(Work work, Unit unit, std::uint64_t total) : unit_(unit), total_(total) {
+FileJob::FileJob(Work work, Unit unit, std::uint64_t total) : unit_(unit), total_(total) {
     worker_ = std::thread([this, work = std::move(work)] {
         platform::RunBehindTheWindow();
         result_ = work(progress_);
@@ -14,11 +14,11 @@ PcapJob::PcapJob(Work work, Unit unit, std::uint64_t total) : unit_(unit), total
     });
 }
 
-PcapJob::~PcapJob() {
+FileJob::~FileJob() {
     stop();
 }
 
-void PcapJob::stop() {
+void FileJob::stop() {
     cancel();
     if (worker_.joinable()) {
         worker_.join();
