@@ -479,6 +479,12 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
            Measure([&] { form.OpenCaptureFile(file); }, devicesReady));
     report("reload, both: Transfers done", Measure([] {}, ready));
 
+    // Save the Transfers view as text, beside the capture.
+    const std::string text = file + ".view.txt";
+    window->ChooseTextFile = [&] { return std::optional(text); };
+    report("save as text, both open:", Measure([&] { window->SaveTextAction->trigger(); },
+                                               [&] { return window->SaveLabel->isHidden(); }));
+
     // Export pcap with both windows open, beside the capture, then import it again (the
     // capture it makes loads and both windows fill again); both files removed afterwards.
     const std::string pcap = file + ".export.pcap";
@@ -487,6 +493,7 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     form.ChoosePcapToImport = [&] { return std::optional(pcap); };
     report("import it, both open:", Measure([&] { form.ImportPcap1->trigger(); }, ready));
     std::error_code ignored;
+    std::filesystem::remove(text, ignored);
     std::filesystem::remove(pcap, ignored);
     std::filesystem::remove(file + ".export.dat", ignored);
     return true;

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -103,6 +104,14 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     ProgressLabel->setObjectName(QStringLiteral("ProgressLabel"));
     ProgressLabel->hide();
     top->addWidget(ProgressLabel);
+    SaveLabel = new QLabel(this);
+    SaveLabel->setObjectName(QStringLiteral("SaveLabel"));
+    SaveLabel->hide();
+    top->addWidget(SaveLabel);
+    StopSaveButton = new QPushButton(QStringLiteral("Stop"), this);
+    StopSaveButton->setObjectName(QStringLiteral("StopSaveButton"));
+    StopSaveButton->hide();
+    top->addWidget(StopSaveButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(StateLabel);

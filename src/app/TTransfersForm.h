@@ -21,6 +21,7 @@ class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QTimer;
 class QScrollBar;
 class QStandardItemModel;
@@ -50,6 +51,12 @@ public:
     QScrollBar* ItemScrollBar = nullptr;
     /// "Grouping transfers n%" while a worker builds the tree's indexes.
     QLabel* ProgressLabel = nullptr;
+    /// "Saving n%" and a button that stops it, while Save as text or JSON writes a large view
+    /// on a worker; Escape stops it too. Hidden otherwise.
+    QLabel* SaveLabel = nullptr;
+    QPushButton* StopSaveButton = nullptr;
+    /// Views of at least this many items (of the fold shown) are saved on a worker.
+    std::size_t SaveBackgroundItems = session::kBackgroundSaveItems;
     /// The selected transfer's fields and bytes, below the tree.
     display::DetailPane* Details = nullptr;
     /// The detail pane reads and shows at most this much of a transfer's payload: a bulk
@@ -107,8 +114,6 @@ public:
     display::TransferTreeModel& model() { return model_; }
     /// The text Copy puts on the clipboard.
     QString SelectionText();
-    /// The items the filter passes, one line each, as text or JSON.
-    std::string ViewText(bool json);
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
@@ -196,6 +201,13 @@ private:
     void copyPayload();
     void savePayload();
     void saveView(bool json);
+    /// Follows a save on a worker; says how it went once it has ended.
+    void pollSave();
+    /// Stops the save running on a worker; the target stays as it was.
+    void stopSave();
+    /// Says why a save failed, or that the capture changed under it; nothing when it was
+    /// written or the user stopped it.
+    void reportSave(const capture::PcapResult& result, const QString& title);
     void goToPacket(bool last);
     void filterToSelected(bool endpoint);
     void followStream();
@@ -216,6 +228,12 @@ private:
     /// The fold the tree waits to show while a worker builds its indexes.
     bool wantedFold_ = true;
     QTimer* buildPoll_ = nullptr;
+    QTimer* savePoll_ = nullptr;
+    /// The title of the save running on a worker, for its messages.
+    QString savingTitle_;
+    /// Escape while a save runs: stops it (the filter box's Escape waits meanwhile).
+    QAction* stopSaveAction_ = nullptr;
+    QAction* clearFilterAction_ = nullptr;
     /// The store changed while the window was closed (or it was never shown): the tree is
     /// built when it is shown, on a worker for a large capture.
     bool stale_ = true;

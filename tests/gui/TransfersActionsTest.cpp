@@ -182,6 +182,43 @@ TEST_F(TransfersActions, SavesTheFilteredViewAsTheCommandLinePrintsIt) {
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join('\n').toStdString();
 }
 
+// A large view is saved on a worker: the window says so and refuses a second save meanwhile;
+// the file is the same. Escape stops a save wherever the focus is, and clears the filter box
+// again once none runs.
+TEST_F(TransfersActions, ALargeViewSavesOnAWorker) {
+    window_->SaveBackgroundItems = 1;
+    typeFilter("0x1.0");
+    const QString text = dir_.filePath("view.txt");
+    window_->ChooseTextFile = [&] { return text.toStdString(); };
+    tree()->setFocus();
+    QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(window_->SaveLabel->isVisible());
+    EXPECT_TRUE(window_->SaveLabel->text().startsWith("Saving "))
+        << window_->SaveLabel->text().toStdString();
+    EXPECT_TRUE(window_->StopSaveButton->isVisible());
+    QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_.front().contains("The transfers are still being saved."));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window_->SaveLabel->isVisible(); }, 20000));
+    EXPECT_FALSE(window_->StopSaveButton->isVisible());
+    EXPECT_EQ(Contents(text), cli({"--address", "1", "--endpoint", "0"}));
+    EXPECT_EQ(messages_.size(), 1);
+
+    for (QWidget* focus :
+         {static_cast<QWidget*>(tree()), static_cast<QWidget*>(window_->FilterEdit)}) {
+        QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+        ASSERT_TRUE(window_->SaveLabel->isVisible());
+        focus->setFocus();
+        QTest::keyClick(focus, Qt::Key_Escape);
+        EXPECT_FALSE(window_->SaveLabel->isVisible());
+        EXPECT_EQ(form_->Session.backgroundSave(), nullptr);
+        EXPECT_EQ(window_->FilterEdit->text(), "0x1.0");
+    }
+    QTest::keyClick(window_->FilterEdit, Qt::Key_Escape);
+    EXPECT_EQ(window_->FilterEdit->text(), "");
+    EXPECT_EQ(messages_.size(), 1);
+}
+
 // The menu copies and saves what a row carries, goes to the ends of its transfer and narrows
 // the tree to its device or endpoint.
 TEST_F(TransfersActions, ContextMenuActsOnTheRow) {
