@@ -484,6 +484,14 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     window->ChooseTextFile = [&] { return std::optional(text); };
     report("save as text, both open:", Measure([&] { window->SaveTextAction->trigger(); },
                                                [&] { return window->SaveLabel->isHidden(); }));
+    // And the Devices window's text and JSON (a few hundred bytes a device, but a reset loop
+    // enumerates its devices again and again).
+    devices->ChooseTextFile = [&] { return std::optional(text); };
+    devices->ChooseJsonFile = [&] { return std::optional(text); };
+    report("save devices as text:",
+           Measure([&] { devices->SaveTextAction->trigger(); }, [] { return true; }));
+    report("save devices as JSON:",
+           Measure([&] { devices->SaveJsonAction->trigger(); }, [] { return true; }));
 
     // Export pcap with both windows open, beside the capture, then import it again (the
     // capture it makes loads and both windows fill again); both files removed afterwards.

@@ -1,5 +1,7 @@
 #include "app/TDevicesForm.h"
 
+#include "session/ViewSave.h"
+
 #include "app/WindowActions.h"
 
 #include "capture/StagedFile.h"
@@ -12,6 +14,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QItemSelectionModel>
@@ -74,7 +77,7 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     SavePayloadAction = action("Save payload as...", "SavePayloadAction", {});
     FilterDeviceAction = action("Filter to this device", "FilterDeviceAction", {});
     FilterEndpointAction = action("Filter to this endpoint", "FilterEndpointAction", {});
-    connect(SaveJsonAction, &QAction::triggered, this, &TDevicesForm::saveJson);
+    connect(SaveJsonAction, &QAction::triggered, this, [this] { saveView(true); });
     connect(CopyPayloadAction, &QAction::triggered, this, &TDevicesForm::copyPayload);
     connect(SavePayloadAction, &QAction::triggered, this, &TDevicesForm::savePayload);
     connect(FilterDeviceAction, &QAction::triggered, this, [this] { filterTo(false); });
@@ -92,7 +95,7 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     });
     connect(FirstPacketAction, &QAction::triggered, this, [this] { goTo(false); });
     connect(LastPacketAction, &QAction::triggered, this, [this] { goTo(true); });
-    connect(SaveTextAction, &QAction::triggered, this, &TDevicesForm::saveText);
+    connect(SaveTextAction, &QAction::triggered, this, [this] { saveView(false); });
     ChooseTextFile = SaveFileChooser(this, QStringLiteral("Save devices as text"),
                                      QStringLiteral("Text (*.txt);;All files (*)"));
     ShowMessage = [this](const QString& title, const QString& text) {
@@ -100,7 +103,16 @@ TDevicesForm::TDevicesForm(SessionHub& hub, QWidget* parent)
     };
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(StateLabel);
+    auto* top = new QHBoxLayout;
+    top->addWidget(StateLabel, 1);
+    saving_ = new SaveProgress(
+        session_, session::CaptureSession::SavedView::Devices, this,
+        [this](const QString& title, const QString& text) { ShowMessage(title, text); });
+    SaveLabel = saving_->label();
+    StopSaveButton = saving_->stopButton();
+    top->addWidget(SaveLabel);
+    top->addWidget(StopSaveButton);
+    layout->addLayout(top);
     Details = new display::DetailPane(this);
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(DeviceTree);
@@ -317,19 +329,36 @@ void TDevicesForm::goTo(bool last) {
     }
 }
 
-void TDevicesForm::saveText() {
-    const std::optional<std::string> target = ChooseTextFile();
+TDevicesForm::~TDevicesForm() {
+    // The save's worker reads the names this window's model holds.
+    session_.cancelSave(session::CaptureSession::SavedView::Devices);
+}
+
+void TDevicesForm::saveView(bool json) {
+    const QString title = json ? QStringLiteral("Save as JSON") : QStringLiteral("Save as text");
+    if (saving_->running()) {
+        ShowMessage(title, QStringLiteral("The devices are still being saved. Wait for it to "
+                                          "finish, or press Escape to stop it."));
+        return;
+    }
+    const auto target = json ? ChooseJsonFile() : ChooseTextFile();
     if (!target) {
         return;
     }
-    writeFile(*target, protocol::DeviceTreeText(model_.rows()), QStringLiteral("Save as text"));
-}
-
-void TDevicesForm::saveJson() {
-    if (const auto target = ChooseJsonFile()) {
-        writeFile(*target, protocol::DevicesJson(session_.devices().devices(), model_.usbIds()),
-                  QStringLiteral("Save as JSON"));
+    if (rebuilding_ || !session_.devicesReady()) {
+        // The capture changed while the file was chosen: its devices are being found.
+        ShowMessage(title, QStringLiteral("The devices are still being found: save them once "
+                                          "the tree is shown."));
+        return;
     }
+    const std::vector<protocol::DeviceInfo>& devices = session_.devices().devices();
+    if (devices.size() < SaveBackgroundDevices) {
+        saving_->report(session::SaveDeviceView(*target, devices, model_.usbIds(), json), title);
+        return;
+    }
+    // A reset loop enumerates thousands of devices: their text takes a while to write.
+    session_.startSaveDevices(*target, model_.usbIds(), json);
+    saving_->follow(title);
 }
 
 void TDevicesForm::writeFile(const std::string& target, const std::string& bytes,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/SaveProgress.h"
 #include "app/SessionHub.h"
 #include "display/DetailPane.h"
 #include "display/DeviceTreeModel.h"
@@ -18,6 +19,7 @@ class QAction;
 class QSplitter;
 class QItemSelection;
 class QLabel;
+class QPushButton;
 class QTimer;
 class QTreeView;
 
@@ -30,6 +32,7 @@ class TDevicesForm : public QWidget {
     Q_OBJECT
 public:
     TDevicesForm(SessionHub& hub, QWidget* parent = nullptr);
+    ~TDevicesForm() override;
 
     QTreeView* DeviceTree = nullptr;
     /// Says why the tree is empty, or that a capture is loading; hidden otherwise.
@@ -48,6 +51,12 @@ public:
 
     /// Save as JSON: the whole view, as `vintrace-cli devices --json` prints it.
     QAction* SaveJsonAction = nullptr;
+    /// "Saving n%" and a button that stops it, while a save of many devices runs on a worker;
+    /// Escape stops it too. Hidden otherwise.
+    QLabel* SaveLabel = nullptr;
+    QPushButton* StopSaveButton = nullptr;
+    /// Saves of at least this many devices run on a worker.
+    std::size_t SaveBackgroundDevices = session::kBackgroundSaveDevices;
     /// The raw bytes of the descriptor the selected row shows (or a row of it is part of).
     QAction* CopyPayloadAction = nullptr;
     QAction* SavePayloadAction = nullptr;
@@ -97,8 +106,8 @@ protected:
 
 private:
     void selectionChanged(const QItemSelection& selected);
-    void saveText();
-    void saveJson();
+    /// Save as text or JSON: at once, or on a worker for many devices.
+    void saveView(bool json);
     /// The bytes of the descriptor under the selected row; empty when it is none.
     std::vector<std::uint8_t> selectedBytes() const;
     void copyPayload();
@@ -122,6 +131,7 @@ private:
     display::DeviceTreeModel model_;
     bool following_ = false;
     bool rebuilding_ = false;
+    SaveProgress* saving_ = nullptr;
     QTimer* rebuildPoll_ = nullptr;
     /// The store changed while the window was closed (or it has not been shown yet).
     bool stale_ = true;

@@ -11,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -104,13 +103,12 @@ TTransfersForm::TTransfersForm(SessionHub& hub, QWidget* parent)
     ProgressLabel->setObjectName(QStringLiteral("ProgressLabel"));
     ProgressLabel->hide();
     top->addWidget(ProgressLabel);
-    SaveLabel = new QLabel(this);
-    SaveLabel->setObjectName(QStringLiteral("SaveLabel"));
-    SaveLabel->hide();
+    saving_ = new SaveProgress(
+        session_, session::CaptureSession::SavedView::Transfers, this,
+        [this](const QString& title, const QString& text) { ShowMessage(title, text); });
+    SaveLabel = saving_->label();
+    StopSaveButton = saving_->stopButton();
     top->addWidget(SaveLabel);
-    StopSaveButton = new QPushButton(QStringLiteral("Stop"), this);
-    StopSaveButton->setObjectName(QStringLiteral("StopSaveButton"));
-    StopSaveButton->hide();
     top->addWidget(StopSaveButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/SaveProgress.h"
 #include "app/SessionHub.h"
 #include "app/TFollowStreamForm.h"
 #include "display/DetailPane.h"
@@ -201,13 +202,6 @@ private:
     void copyPayload();
     void savePayload();
     void saveView(bool json);
-    /// Follows a save on a worker; says how it went once it has ended.
-    void pollSave();
-    /// Stops the save running on a worker; the target stays as it was.
-    void stopSave();
-    /// Says why a save failed, or that the capture changed under it; nothing when it was
-    /// written or the user stopped it.
-    void reportSave(const capture::PcapResult& result, const QString& title);
     void goToPacket(bool last);
     void filterToSelected(bool endpoint);
     void followStream();
@@ -228,12 +222,8 @@ private:
     /// The fold the tree waits to show while a worker builds its indexes.
     bool wantedFold_ = true;
     QTimer* buildPoll_ = nullptr;
-    QTimer* savePoll_ = nullptr;
-    /// The title of the save running on a worker, for its messages.
-    QString savingTitle_;
-    /// Escape while a save runs: stops it (the filter box's Escape waits meanwhile).
-    QAction* stopSaveAction_ = nullptr;
-    QAction* clearFilterAction_ = nullptr;
+    /// Save as text or JSON on a worker.
+    SaveProgress* saving_ = nullptr;
     /// The store changed while the window was closed (or it was never shown): the tree is
     /// built when it is shown, on a worker for a large capture.
     bool stale_ = true;

@@ -18,11 +18,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 #include <QTreeView>
-
-#include <algorithm>
 
 namespace vintrace::app {
 
@@ -102,21 +98,13 @@ void TTransfersForm::setUpActions() {
     update();
 
     // Escape empties the filter box, but stops a save while one runs, wherever the focus is.
-    clearFilterAction_ = new QAction(FilterEdit);
-    clearFilterAction_->setShortcut(Qt::Key_Escape);
-    clearFilterAction_->setShortcutContext(Qt::WidgetShortcut);
-    FilterEdit->addAction(clearFilterAction_);
-    connect(clearFilterAction_, &QAction::triggered, FilterEdit, &QLineEdit::clear);
-    stopSaveAction_ = new QAction(this);
-    stopSaveAction_->setShortcut(Qt::Key_Escape);
-    stopSaveAction_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    stopSaveAction_->setEnabled(false);
-    addAction(stopSaveAction_);
-    connect(stopSaveAction_, &QAction::triggered, this, &TTransfersForm::stopSave);
-    connect(StopSaveButton, &QPushButton::clicked, this, &TTransfersForm::stopSave);
-    savePoll_ = new QTimer(this);
-    savePoll_->setInterval(100);
-    connect(savePoll_, &QTimer::timeout, this, &TTransfersForm::pollSave);
+    auto* clear = new QAction(FilterEdit);
+    clear->setShortcut(Qt::Key_Escape);
+    clear->setShortcutContext(Qt::WidgetShortcut);
+    FilterEdit->addAction(clear);
+    connect(clear, &QAction::triggered, FilterEdit, &QLineEdit::clear);
+    connect(saving_, &SaveProgress::runningChanged, clear,
+            [clear](bool running) { clear->setEnabled(!running); });
 
     ChoosePayloadFile = SaveFileChooser(this, QStringLiteral("Save payload"),
                                         QStringLiteral("Binary (*.bin);;All files (*)"));
@@ -254,7 +242,7 @@ void TTransfersForm::saveView(bool json) {
         ShowMessage(title, grouping);
         return;
     }
-    if (session_.backgroundSave() != nullptr) {
+    if (saving_->running()) {
         ShowMessage(title, QStringLiteral("The transfers are still being saved. Wait for it to "
                                           "finish, or press Escape to stop it."));
         return;
@@ -269,58 +257,12 @@ void TTransfersForm::saveView(bool json) {
     }
     const bool fold = model_.fold();
     if (session_.transferList(fold).size() < SaveBackgroundItems) {
-        reportSave(session_.saveTransfers(*target, fold, model_.filter(), json), title);
+        saving_->report(session_.saveTransfers(*target, fold, model_.filter(), json), title);
         return;
     }
     // Millions of lines take seconds to write: the window goes on meanwhile.
     session_.startSaveTransfers(*target, fold, model_.filter(), json);
-    savingTitle_ = title;
-    SaveLabel->setText(QStringLiteral("Saving 0%"));
-    SaveLabel->show();
-    StopSaveButton->show();
-    stopSaveAction_->setEnabled(true);
-    clearFilterAction_->setEnabled(false);
-    savePoll_->start();
-}
-
-void TTransfersForm::pollSave() {
-    const session::FileJob* job = session_.backgroundSave();
-    if (job != nullptr && !job->finished()) {
-        const std::uint64_t total = std::max<std::uint64_t>(job->total(), 1);
-        SaveLabel->setText(QStringLiteral("Saving %1%").arg(job->done() * 100 / total));
-        return;
-    }
-    const std::optional<capture::PcapResult> result = session_.finishSave();
-    stopSave();
-    if (result) {
-        reportSave(*result, savingTitle_);
-    }
-}
-
-void TTransfersForm::stopSave() {
-    session_.cancelSave();
-    savePoll_->stop();
-    SaveLabel->hide();
-    StopSaveButton->hide();
-    stopSaveAction_->setEnabled(false);
-    clearFilterAction_->setEnabled(true);
-}
-
-void TTransfersForm::reportSave(const capture::PcapResult& result, const QString& title) {
-    switch (result.status) {
-    case capture::PcapStatus::Ok:
-        return;
-    case capture::PcapStatus::Stopped:
-        // Only a change of the store stops a save that the user did not stop.
-        ShowMessage(title, QStringLiteral("\"%1\" was not written: the capture changed while "
-                                          "it was being saved.")
-                               .arg(QString::fromStdString(result.file)));
-        return;
-    default:
-        ShowMessage(title, QStringLiteral("Cannot write %1: %2")
-                               .arg(QString::fromStdString(result.file),
-                                    QString::fromStdString(result.reason)));
-    }
+    saving_->follow(title);
 }
 
 bool TTransfersForm::writeFile(const std::string& target, std::string_view bytes,

@@ -156,9 +156,10 @@ capture::PcapResult CaptureSession::saveTransfers(const std::string& path, bool 
 
 void CaptureSession::startSaveTransfers(std::string path, bool fold,
                                         protocol::TransferFilter filter, bool json) {
-    cancelSave();
+    JobSlot& slot = saves_[static_cast<std::size_t>(SavedView::Transfers)];
+    cancelJob(slot);
     const TransferView view = transferView(fold);
-    save_.job = std::make_unique<FileJob>(
+    slot.job = std::make_unique<FileJob>(
         [view, path = std::move(path), filter = std::move(filter),
          json](capture::PcapProgress& progress) {
             return SaveTransferView(path, view, filter, json, &progress);
@@ -166,12 +167,23 @@ void CaptureSession::startSaveTransfers(std::string path, bool fold,
         FileJob::Unit::Records, view.items.size());
 }
 
-std::optional<capture::PcapResult> CaptureSession::finishSave() {
-    return finishJob(save_);
+void CaptureSession::startSaveDevices(std::string path, const protocol::UsbIds* ids, bool json) {
+    JobSlot& slot = saves_[static_cast<std::size_t>(SavedView::Devices)];
+    cancelJob(slot);
+    const std::vector<protocol::DeviceInfo>& all = devices().devices();
+    slot.job = std::make_unique<FileJob>(
+        [&all, ids, path = std::move(path), json](capture::PcapProgress& progress) {
+            return SaveDeviceView(path, all, ids, json, &progress);
+        },
+        FileJob::Unit::Records, all.size());
 }
 
-void CaptureSession::cancelSave() {
-    cancelJob(save_);
+std::optional<capture::PcapResult> CaptureSession::finishSave(SavedView view) {
+    return finishJob(saves_[static_cast<std::size_t>(view)]);
+}
+
+void CaptureSession::cancelSave(SavedView view) {
+    cancelJob(saves_[static_cast<std::size_t>(view)]);
 }
 
 TransferView CaptureSession::transferView(bool fold) {
@@ -215,10 +227,12 @@ void CaptureSession::recordsChanging() {
 }
 
 void CaptureSession::storeChanging() {
-    if (save_.job) {
-        // It reads the indexes about to be dropped. The job stays, so that the window learns
-        // the save stopped; the target is left as it was.
-        save_.job->stop();
+    for (JobSlot& save : saves_) {
+        if (save.job) {
+            // It reads the indexes about to be dropped. The job stays, so that the window
+            // learns the save stopped; the target is left as it was.
+            save.job->stop();
+        }
     }
     tellListeners([](SessionListener& l) { l.storeChanging(); });
 }

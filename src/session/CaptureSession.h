@@ -16,8 +16,9 @@
 #include "session/Disposal.h"
 #include "session/FileJob.h"
 #include "session/IndexBuild.h"
-#include "session/TransferSave.h"
+#include "session/ViewSave.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -117,13 +118,21 @@ public:
     /// finishSave() then says so.
     void startSaveTransfers(std::string path, bool fold, protocol::TransferFilter filter,
                             bool json);
-    /// The save started last, running or ended, until finishSave() collects it.
-    const FileJob* backgroundSave() const { return save_.job.get(); }
+    /// devices() saved as `vintrace-cli devices` (`json`: `--json`) prints them, with the
+    /// names `ids` gives (SaveDeviceView), on a worker counting devices, stopped as a save of
+    /// the transfers is. `ids` (may be null) must stay until it ends or is cancelled.
+    void startSaveDevices(std::string path, const protocol::UsbIds* ids, bool json);
+    /// The views saved on a worker: one of each at a time.
+    enum class SavedView { Transfers, Devices };
+    /// The save of `view` started last, running or ended, until finishSave() collects it.
+    const FileJob* backgroundSave(SavedView view) const {
+        return saves_[static_cast<std::size_t>(view)].job.get();
+    }
     /// Once the worker has ended: how the save went, and the job is dropped. Nothing while it
     /// runs or when none was started.
-    std::optional<capture::PcapResult> finishSave();
-    /// Stops the save running on a worker and drops it; the target stays as it was.
-    void cancelSave();
+    std::optional<capture::PcapResult> finishSave(SavedView view);
+    /// Stops the save of `view` running on a worker and drops it; the target stays as it was.
+    void cancelSave(SavedView view);
     /// Replaces the store by one loaded elsewhere, from `file`, which the session names.
     void replaceStore(capture::PacketList packets, capture::EndpointTable endpoints,
                       std::string file);
@@ -335,7 +344,7 @@ private:
     std::unique_ptr<BackgroundHide> hide_;
     /// After packets_ and the indexes, so that their workers are stopped before those go.
     JobSlot export_;
-    JobSlot save_;
+    std::array<JobSlot, 2> saves_;
     /// Last: destroyed first, while the store it reads is still there.
     BuildSlot build_;
 };

@@ -20,6 +20,9 @@ inline constexpr std::uint64_t kBackgroundImportBytes = std::uint64_t{32} << 20;
 
 /// Transfers views of at least this many items are saved as text or JSON on a worker.
 inline constexpr std::size_t kBackgroundSaveItems = std::size_t{1} << 18;
+/// Devices windows of at least this many devices are saved on a worker: a device's text takes
+/// some 30 µs, and a reset loop enumerates tens of thousands.
+inline constexpr std::size_t kBackgroundSaveDevices = 1024;
 
 /// A file written on a thread of its own: a pcap export or import, or the Transfers view
 /// saved as text. Each writes through a temporary file beside its target, so only one that

@@ -34,19 +34,57 @@ protected:
     static std::string Contents(const QString& path) { return test::ReadText(path.toStdString()); }
 };
 
-// Save as JSON writes what `vintrace-cli devices --json` prints for the capture.
-TEST_F(DevicesActions, SavesTheViewAsTheCommandLinesJson) {
-    const QString saved = dir_.filePath("devices.json");
+// Save as text (Ctrl+S) and Save as JSON write what `vintrace-cli devices` (`--json`) prints
+// for the capture, at once or, for many devices, on a worker. Meanwhile the window says so, a
+// second save is refused, and Escape stops it.
+TEST_F(DevicesActions, SavesTheViewAsTheCommandLinePrintsIt) {
+    const auto cli = [](bool json) {
+        QProcess cli;
+        QStringList args{"devices", QStringLiteral(VINTRACE_TEST_DATA "/fs-badge.dat")};
+        if (json) {
+            args << "--json";
+        }
+        cli.start(QStringLiteral(VINTRACE_CLI_PATH), args);
+        EXPECT_TRUE(cli.waitForFinished(20000));
+        EXPECT_EQ(cli.exitCode(), 0);
+        return cli.readAllStandardOutput().toStdString();
+    };
+    const QString saved = dir_.filePath("devices");
+    window_->ChooseTextFile = [&] { return saved.toStdString(); };
     window_->ChooseJsonFile = [&] { return saved.toStdString(); };
-    choose(find([](const QString& t) { return t.startsWith("Device at address 1"); }),
-           "Save as JSON...");
-    QProcess cli;
-    cli.start(QStringLiteral(VINTRACE_CLI_PATH),
-              {"devices", "--json", QStringLiteral(VINTRACE_TEST_DATA "/fs-badge.dat")});
-    ASSERT_TRUE(cli.waitForFinished(20000));
-    ASSERT_EQ(cli.exitCode(), 0);
-    EXPECT_EQ(Contents(saved), cli.readAllStandardOutput().toStdString());
-    EXPECT_TRUE(messages_.isEmpty());
+    const QModelIndex device =
+        find([](const QString& t) { return t.startsWith("Device at address 1"); });
+    for (const bool aside : {false, true}) {
+        window_->SaveBackgroundDevices = aside ? 1 : 1000;
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(std::string(aside ? "on a worker" : "at once") + (json ? ", JSON" : ""));
+            QFile::remove(saved);
+            if (json) {
+                choose(device, "Save as JSON...");
+                window_->activateWindow(); // the menu had it: keys go to the window again
+                ASSERT_TRUE(QTest::qWaitForWindowActive(window_));
+            } else {
+                tree()->setFocus();
+                QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+            }
+            EXPECT_EQ(window_->SaveLabel->isVisible(), aside);
+            if (aside) {
+                EXPECT_TRUE(window_->StopSaveButton->isVisible());
+                QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+                ASSERT_EQ(messages_.size(), 1);
+                EXPECT_TRUE(messages_.takeFirst().contains("The devices are still being saved."));
+                ASSERT_TRUE(
+                    QTest::qWaitFor([this] { return !window_->SaveLabel->isVisible(); }, 20000));
+            }
+            EXPECT_EQ(Contents(saved), cli(json));
+        }
+    }
+    QTest::keyClick(tree(), Qt::Key_S, Qt::ControlModifier);
+    ASSERT_TRUE(window_->SaveLabel->isVisible());
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_FALSE(window_->SaveLabel->isVisible());
+    EXPECT_EQ(form_->Session.backgroundSave(session::CaptureSession::SavedView::Devices), nullptr);
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join('\n').toStdString();
 }
 
 // A descriptor's row, or a field's row under it, copies and saves the descriptor's bytes as

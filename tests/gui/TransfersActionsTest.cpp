@@ -211,7 +211,8 @@ TEST_F(TransfersActions, ALargeViewSavesOnAWorker) {
         focus->setFocus();
         QTest::keyClick(focus, Qt::Key_Escape);
         EXPECT_FALSE(window_->SaveLabel->isVisible());
-        EXPECT_EQ(form_->Session.backgroundSave(), nullptr);
+        EXPECT_EQ(form_->Session.backgroundSave(session::CaptureSession::SavedView::Transfers),
+                  nullptr);
         EXPECT_EQ(window_->FilterEdit->text(), "0x1.0");
     }
     QTest::keyClick(window_->FilterEdit, Qt::Key_Escape);

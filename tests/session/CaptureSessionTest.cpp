@@ -673,6 +673,7 @@ TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
     const std::string target = (dir.path() / "target.txt").string();
     CaptureSession session;
     ASSERT_TRUE(session.open(file).ok());
+    constexpr auto Saved = CaptureSession::SavedView::Transfers;
     protocol::TransferFilter control;
     control.types = 1u << static_cast<unsigned>(TransferType::Control);
     const bool fold = true;
@@ -697,8 +698,8 @@ TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
             EXPECT_EQ(test::ReadBytes(expected),
                       std::vector<std::uint8_t>(lines.begin(), lines.end()));
             session.startSaveTransfers(target, fold, filter, json);
-            RunUntil([&] { return session.backgroundSave()->finished(); });
-            const std::optional<capture::PcapResult> done = session.finishSave();
+            RunUntil([&] { return session.backgroundSave(Saved)->finished(); });
+            const std::optional<capture::PcapResult> done = session.finishSave(Saved);
             ASSERT_TRUE(done && done->ok());
             EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(expected));
         }
@@ -713,7 +714,7 @@ TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
         std::function<void()> act;
         Outcome outcome;
     } acts[] = {
-        {"cancel", [&] { session.cancelSave(); }, Dropped},
+        {"cancel", [&] { session.cancelSave(Saved); }, Dropped},
         {"Decode As", [&] { session.assume(decodeAs); }, Stopped},
         {"reload", [&] { session.reload(); }, Stopped},
         {"the other fold", [&] { session.prepareTransfers(true); }, Written},
@@ -724,22 +725,23 @@ TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
         ASSERT_TRUE(session.reload().ok());
         { std::ofstream(target, std::ios::binary | std::ios::trunc) << old; }
         session.startSaveTransfers(target, false, {}, false);
-        ASSERT_NE(session.backgroundSave(), nullptr);
+        ASSERT_NE(session.backgroundSave(Saved), nullptr);
         RunUntil([&] {
-            return session.backgroundSave()->done() > 0 || session.backgroundSave()->finished();
+            return session.backgroundSave(Saved)->done() > 0 ||
+                   session.backgroundSave(Saved)->finished();
         });
-        if (session.backgroundSave()->finished()) {
+        if (session.backgroundSave(Saved)->finished()) {
             GTEST_SKIP() << "the save ended before it could be stopped";
         }
         c.act();
         if (c.outcome != Dropped) {
-            RunUntil([&] { return session.backgroundSave()->finished(); });
-            const std::optional<capture::PcapResult> result = session.finishSave();
+            RunUntil([&] { return session.backgroundSave(Saved)->finished(); });
+            const std::optional<capture::PcapResult> result = session.finishSave(Saved);
             ASSERT_TRUE(result);
             EXPECT_EQ(result->status, c.outcome == Written ? capture::PcapStatus::Ok
                                                            : capture::PcapStatus::Stopped);
         }
-        EXPECT_EQ(session.backgroundSave(), nullptr);
+        EXPECT_EQ(session.backgroundSave(Saved), nullptr);
         if (c.outcome == Written) {
             ASSERT_TRUE(session.saveTransfers(expected, false, {}, false).ok());
             EXPECT_EQ(test::ReadBytes(target), test::ReadBytes(expected));
@@ -751,6 +753,46 @@ TEST(CaptureSession, SavedViewsAreTheItemsLinesAndStopBeforeTheIndexesGo) {
         EXPECT_EQ(beside, 3); // the capture, the expected view and the target
         session.stopPreparing();
     }
+}
+
+// A save never replaces what is not a regular file, says why one cannot be written, and a
+// stop asked for before it begins leaves nothing; each leaves the target as it was.
+TEST(CaptureSession, AViewSaveThatFailsOrStopsLeavesTheTargetAlone) {
+    test::TempDir dir;
+    CaptureSession session;
+    ASSERT_TRUE(session.open(Data("fs-badge.dat")).ok());
+    const std::vector<protocol::DeviceInfo>& devices = session.devices().devices();
+    ASSERT_FALSE(devices.empty());
+    const std::string kept = dir.write("kept.txt", std::vector<std::uint8_t>{'k'});
+    std::filesystem::create_directory(dir.path() / "folder");
+    capture::PcapProgress stopped;
+    stopped.stop = true;
+    const struct {
+        std::string target;
+        capture::PcapProgress* progress;
+        capture::PcapStatus status;
+        bool named; // the result names the target and says why
+    } cases[] = {
+        {(dir.path() / "folder").string(), nullptr, capture::PcapStatus::TargetNotRegular, true},
+        {(dir.path() / "missing" / "x.txt").string(), nullptr, capture::PcapStatus::CannotWrite,
+         true},
+        {kept, &stopped, capture::PcapStatus::Stopped, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const capture::PcapResult result =
+            SaveDeviceView(c.target, devices, nullptr, false, c.progress);
+        EXPECT_EQ(result.status, c.status);
+        if (c.named) {
+            EXPECT_EQ(result.file, c.target);
+            EXPECT_FALSE(result.reason.empty());
+        }
+    }
+    EXPECT_EQ(test::ReadBytes(kept), std::vector<std::uint8_t>{'k'});
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "folder"));
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                       std::filesystem::directory_iterator());
+    EXPECT_EQ(entries, 2); // the folder and kept.txt: no temporary file left
 }
 
 // Decode As belongs to the file: reopening it keeps what was assumed, another file starts
