@@ -488,10 +488,10 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
     // enumerates its devices again and again).
     devices->ChooseTextFile = [&] { return std::optional(text); };
     devices->ChooseJsonFile = [&] { return std::optional(text); };
-    report("save devices as text:",
-           Measure([&] { devices->SaveTextAction->trigger(); }, [] { return true; }));
-    report("save devices as JSON:",
-           Measure([&] { devices->SaveJsonAction->trigger(); }, [] { return true; }));
+    report("save devices as text:", Measure([&] { devices->SaveTextAction->trigger(); },
+                                            [&] { return devices->SaveLabel->isHidden(); }));
+    report("save devices as JSON:", Measure([&] { devices->SaveJsonAction->trigger(); },
+                                            [&] { return devices->SaveLabel->isHidden(); }));
 
     // Export pcap with both windows open, beside the capture, then import it again (the
     // capture it makes loads and both windows fill again); both files removed afterwards.
