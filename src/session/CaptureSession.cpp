@@ -211,7 +211,7 @@ std::optional<capture::PcapResult> CaptureSession::finishJob(JobSlot& slot) {
 void CaptureSession::cancelJob(JobSlot& slot) {
     if (slot.job) {
         // Its worker must not read a store that may change next; it looks at the request
-        // every 65,536 records or items, so this returns within milliseconds.
+        // every 65,536 records, 4,096 items or 64 devices, so this returns within milliseconds.
         slot.job->stop();
         dispose(std::move(slot.job));
     }

@@ -24,12 +24,12 @@ inline constexpr std::size_t kBackgroundSaveItems = std::size_t{1} << 18;
 /// some 30 µs, and a reset loop enumerates tens of thousands.
 inline constexpr std::size_t kBackgroundSaveDevices = 1024;
 
-/// A file written on a thread of its own: a pcap export or import, or the Transfers view
-/// saved as text. Each writes through a temporary file beside its target, so only one that
-/// ends replaces anything, and reports as a pcap conversion does. An export or a save reads
-/// a store (and its indexes) that nobody changes meanwhile: the session sees to that.
-/// Destroying the job stops the worker within milliseconds (65,536 records, 4,096 items, or a
-/// megabyte written) and waits for it.
+/// A file written on a thread of its own: a pcap export or import, or the Transfers or
+/// Devices view saved as text. Each writes through a temporary file beside its target, so only one
+/// that ends replaces anything, and reports as a pcap conversion does. An export or a save reads a
+/// store (and its indexes) that nobody changes meanwhile: the session sees to that. Destroying the
+/// job stops the worker within milliseconds (65,536 records, 4,096 items, 64 devices, or a megabyte
+/// written) and waits for it.
 class FileJob {
 public:
     enum class Unit { Records, Bytes };
