@@ -92,9 +92,12 @@ int main(int argc, char** argv) {
     const rlimit cpu{kCpuSeconds, kCpuSeconds};
     setrlimit(RLIMIT_CPU, &cpu);
     // Freed memory stays with the process: otherwise large blocks go back to the system after
-    // every run and page faults, not the code, set the slope.
+    // every run and page faults, not the code, set the slope. One arena for every thread: a
+    // worker's own arena maps a block larger than its heap afresh each run, whatever the
+    // thresholds say.
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_ARENA_MAX, 1);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 4 && args[0] == "--write") {
         const bench::WorstCase* c = Find(args[1]);

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <deque>
+#include <exception>
+#include <mutex>
 #include <thread>
 #include <type_traits>
 
@@ -41,6 +44,7 @@ public:
 
     /// Takes in the next item of the transfer list; `record` is its first record.
     void step(const TransferItem& item, std::size_t record) {
+        stepped_ = record;
         cited_ = false;
         apply(item, record);
         // A view that shows what a device cites finds the whole transfer behind the record.
@@ -51,6 +55,12 @@ public:
 
     /// True when a device holds `address` (as of the items stepped so far).
     bool holds(std::uint8_t address) const { return current_[address & 0x7F] != kNoDevice; }
+    /// The device holding each address, kNoDevice where none does. A device that holds none
+    /// holds none ever again, so nothing changes it any more.
+    const std::array<std::size_t, 128>& holders() const { return current_; }
+    /// The first record of the last item stepped: every span added from now on starts at or
+    /// after it, as items come in list order.
+    std::size_t stepped() const { return stepped_; }
 
     std::vector<AddressSpan> spans;
     std::vector<DeviceInfo> devices_;
@@ -286,6 +296,7 @@ private:
     /// The payload of the request at hand, one buffer for them all.
     std::vector<std::uint8_t> payload_;
     std::array<std::size_t, 128> current_{};
+    std::size_t stepped_ = 0;
     /// Bytes delivered for each device's kept string, by device number and string index.
     std::map<std::pair<std::size_t, std::uint8_t>, std::size_t> stringSizes_;
 };
@@ -466,6 +477,8 @@ public:
         store_.finish();
         return builder_;
     }
+
+    const Builder& builder() const { return builder_; }
 
     /// The first transaction the pass may still read, `next` when it needs none before it.
     std::size_t oldestNeeded(std::size_t next) const { return store_.oldestNeeded(next); }
@@ -880,6 +893,26 @@ std::uint32_t EndpointSlotsOf(const DeviceInfo& device) {
     return slots;
 }
 
+/// The description of each endpoint slot of the device (number << 1 | in); nothing when it
+/// delivered no configuration and is assumed to have no endpoint.
+std::optional<std::array<std::optional<EndpointDescription>, 32>>
+DescribedEndpoints(const DeviceInfo& device) {
+    if (device.configurations.empty() && device.assumedEndpoints.empty()) {
+        return std::nullopt;
+    }
+    std::array<std::optional<EndpointDescription>, 32> described{};
+    const std::uint32_t present = EndpointSlotsOf(device);
+    for (std::uint8_t number = 0; number < 16; ++number) {
+        for (const Direction direction : {Direction::Out, Direction::In}) {
+            const std::size_t slot = EndpointSlot(number, direction);
+            if ((present >> slot & 1) != 0) {
+                described[slot] = DescriptionOf(device, number, direction);
+            }
+        }
+    }
+    return described;
+}
+
 /// The span in force at `record` among one address's spans, or nothing before the first.
 const AddressSpan* SpanAt(const std::vector<AddressSpan>& spans, std::size_t record) {
     const auto after =
@@ -1010,19 +1043,9 @@ void DeviceModel::index() {
     }
     endpointsOf_.assign(devices_.size(), kNoDevice);
     for (std::size_t d = 0; d < devices_.size(); ++d) {
-        if (devices_[d].configurations.empty() && devices_[d].assumedEndpoints.empty()) {
-            continue;
-        }
-        endpointsOf_[d] = endpoints_.size();
-        Endpoints& described = endpoints_.emplace_back();
-        const std::uint32_t present = EndpointSlotsOf(devices_[d]);
-        for (std::uint8_t number = 0; number < 16; ++number) {
-            for (const Direction direction : {Direction::Out, Direction::In}) {
-                const std::size_t slot = EndpointSlot(number, direction);
-                if ((present >> slot & 1) != 0) {
-                    described[slot] = DescriptionOf(devices_[d], number, direction);
-                }
-            }
+        if (std::optional<Endpoints> described = DescribedEndpoints(devices_[d])) {
+            endpointsOf_[d] = endpoints_.size();
+            endpoints_.push_back(*described);
         }
     }
     for (std::size_t address = 0; address < byAddress_.size(); ++address) {
@@ -1093,10 +1116,235 @@ EndpointLookup DeviceModel::lookup() const {
                   std::size_t record) { return endpoint(address, number, direction, record); };
 }
 
-DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& packets,
-                                                    const Transactions& transactions, bool fold,
-                                                    const std::atomic<bool>* stop,
-                                                    const EndpointAssumptions* assumptions) {
+/// What the pass over the transactions has found so far, shown every stretch to an assembly on
+/// another thread. Its answers are those of the finished model: from spans no later item can
+/// change (they start before the first record of the last item stepped) and from devices that
+/// left their address (nothing changes them any more). For any other question it waits for
+/// the next stretch, or for the finished model.
+class DeviceModel::Watch {
+public:
+    /// Pass thread: what the builder holds after the items stepped so far.
+    void publish(const std::vector<AddressSpan>& spans, const std::vector<DeviceInfo>& devices,
+                 const std::array<std::size_t, 128>& holders, std::size_t stepped) {
+        // Only this thread reads the builder: the descriptions are made outside the lock.
+        for (; devicesSeen_ < devices.size(); ++devicesSeen_) {
+            open_.push_back(devicesSeen_);
+        }
+        std::array<std::size_t, 128> held = holders;
+        std::sort(held.begin(), held.end());
+        gone_.clear();
+        describing_.clear();
+        std::erase_if(open_, [&](std::size_t d) {
+            if (std::binary_search(held.begin(), held.end(), d)) {
+                return false;
+            }
+            gone_.push_back(d);
+            if (std::optional<Endpoints> endpoints = DescribedEndpoints(devices[d])) {
+                describing_.emplace_back(d, *endpoints);
+            }
+            return true;
+        });
+        const std::lock_guard<std::mutex> hold(lock_);
+        for (; spansSeen_ < spans.size(); ++spansSeen_) {
+            // After the spans of the same start: the model's stable sort keeps that order.
+            const AddressSpan& s = spans[spansSeen_];
+            std::vector<AddressSpan>& at = byAddress_[s.address & 0x7F];
+            at.insert(
+                std::upper_bound(at.begin(), at.end(), s.from,
+                                 [](std::size_t r, const AddressSpan& a) { return r < a.from; }),
+                s);
+        }
+        for (const std::size_t d : gone_) {
+            if (left_.size() <= d) {
+                left_.resize(d + 1, kHeld);
+            }
+            left_[d] = kNone;
+        }
+        for (const auto& [d, endpoints] : describing_) {
+            left_[d] = described_.size();
+            described_.push_back(endpoints);
+        }
+        frontier_ = stepped;
+        changed_.notify_all();
+    }
+
+    /// Pass thread: the finished model answers from now on; it outlives the assembly.
+    void finish(const DeviceModel* model) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        model_ = model;
+        changed_.notify_all();
+    }
+
+    /// Pass thread: no model comes; the lookups answer nothing and the list is dropped.
+    void abandon() {
+        const std::lock_guard<std::mutex> hold(lock_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+
+    /// Assembly thread: set when the pass must end early (the assembly failed).
+    void quit() { quit_.store(true, std::memory_order_relaxed); }
+    bool quitting() const { return quit_.load(std::memory_order_relaxed); }
+
+    /// Assembly thread: the finished model's answer.
+    EndpointAnswer endpoint(std::uint8_t address, std::uint8_t number, Direction direction,
+                            std::size_t record) {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            if (model_ != nullptr) {
+                const DeviceModel* model = model_;
+                hold.unlock();
+                return model->endpoint(address, number, direction, record);
+            }
+            if (abandoned_) {
+                return {};
+            }
+            if (std::optional<EndpointAnswer> answer = known(address, number, direction, record)) {
+                return *answer;
+            }
+            changed_.wait(hold);
+        }
+    }
+
+private:
+    static constexpr std::size_t kHeld = kNone - 1;
+
+    /// Under the lock: the answer when what it rests on can no longer change.
+    std::optional<EndpointAnswer> known(std::uint8_t address, std::uint8_t number,
+                                        Direction direction, std::size_t record) const {
+        if (record >= frontier_) {
+            return std::nullopt;
+        }
+        const std::vector<AddressSpan>& spans = byAddress_[address & 0x7F];
+        const AddressSpan* s = SpanAt(spans, record);
+        if (s == nullptr || s->device == kNone || s->device >= left_.size() ||
+            left_[s->device] == kHeld) {
+            return std::nullopt;
+        }
+        const std::size_t slot = EndpointSlot(number, direction);
+        const std::size_t described = left_[s->device];
+        // Else the answer is the last describing device's at the address: the whole capture's.
+        if (described == kNone || !described_[described][slot]) {
+            return std::nullopt;
+        }
+        EndpointAnswer answer;
+        answer.description = described_[described][slot];
+        // A span may still start at the frontier or after it: asked again there.
+        answer.validUntil = frontier_;
+        const std::size_t next = static_cast<std::size_t>(s - spans.data()) + 1;
+        if (next < spans.size()) {
+            answer.validUntil = std::min(answer.validUntil, spans[next].from);
+        }
+        return answer;
+    }
+
+    // The pass thread's own.
+    std::size_t spansSeen_ = 0;
+    std::size_t devicesSeen_ = 0;
+    std::vector<std::size_t> open_; // devices that may still hold an address
+    // What one publication found gone, kept to spare an allocation each time.
+    std::vector<std::size_t> gone_;
+    std::vector<std::pair<std::size_t, Endpoints>> describing_;
+    std::atomic<bool> quit_{false};
+
+    // Shared, under lock_.
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::size_t frontier_ = 0;
+    std::array<std::vector<AddressSpan>, 128> byAddress_;
+    /// By device: kHeld while it may still hold an address; once it left, kNone when it
+    /// describes no endpoint, else where its descriptions are in `described_`.
+    std::vector<std::size_t> left_;
+    std::vector<Endpoints> described_;
+    const DeviceModel* model_ = nullptr;
+    bool abandoned_ = false;
+};
+
+std::optional<DeviceModel> DeviceModel::WatchedPass(const capture::PacketList& packets,
+                                                    const Transactions& transactions,
+                                                    const std::atomic<bool>* stop, Watch& watch) {
+    LargestPayloads scratch;
+    const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
+    // Often enough that the assembly seldom waits long, seldom enough to cost nothing.
+    constexpr std::size_t kStretch = std::size_t{1} << 12;
+    ControlPass pass(packets, transactions, largest, true);
+    for (std::size_t x = 0; x < transactions.size(); ++x) {
+        if (x % kStretch == 0) {
+            if ((stop != nullptr && stop->load(std::memory_order_relaxed)) || watch.quitting()) {
+                return std::nullopt;
+            }
+            const Builder& b = pass.builder();
+            watch.publish(b.spans, b.devices_, b.holders(), b.stepped());
+        }
+        if (!pass.step(x, transactions[x])) {
+            return std::nullopt;
+        }
+    }
+    Builder& found = pass.finish();
+    return Finish(std::move(found.devices_), std::move(found.spans), std::move(found.controlSpans));
+}
+
+DescribedTransferList
+AssembleDescribedTransferList(const capture::PacketList& packets, const Transactions& transactions,
+                              bool fold, const std::atomic<bool>* stop,
+                              const EndpointAssumptions* assumptions, unsigned threads,
+                              const std::function<void(const DeviceModel&)>& found) {
+    if (threads == 0) {
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    }
+    const bool assuming = assumptions != nullptr && !assumptions->empty();
+    if (threads > 1 && !assuming && !transactions.empty()) {
+        DeviceModel::Watch watch;
+        std::optional<DeviceModel> model;
+        std::atomic<bool> halt{false};
+        std::exception_ptr failed;
+        std::jthread worker([&] {
+            try {
+                model = DeviceModel::WatchedPass(packets, transactions, stop, watch);
+                if (model) {
+                    watch.finish(&*model);
+                    if (found) {
+                        found(*model);
+                    }
+                    return;
+                }
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            halt.store(true, std::memory_order_relaxed);
+            watch.abandon();
+        });
+        TransferOptions options;
+        options.fold = fold;
+        options.stop = stop;
+        options.halt = &halt;
+        options.endpoints = [&watch](std::uint8_t address, std::uint8_t number, Direction direction,
+                                     std::size_t record) {
+            return watch.endpoint(address, number, direction, record);
+        };
+        TransferList items;
+        try {
+            items = AssembleTransferList(packets, transactions, options);
+        } catch (...) {
+            watch.quit();
+            worker.join();
+            throw;
+        }
+        worker.join();
+        if (failed) {
+            std::rethrow_exception(failed);
+        }
+        if (!halt.load(std::memory_order_relaxed)) {
+            DescribedTransferList out;
+            out.items = std::move(items);
+            out.devices = std::move(*model);
+            return out;
+        }
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            return {};
+        }
+        // The filter could not judge the capture: one pass after the other, as below.
+    }
     DescribedTransferList out;
     // Control transfers do not depend on endpoint descriptors, so the device pass finds every
     // descriptor the assembly needs; it keeps no list, so one list is alive at a time.
@@ -1104,8 +1352,11 @@ DescribedTransferList AssembleDescribedTransferList(const capture::PacketList& p
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
         return out;
     }
-    if (assumptions != nullptr && !assumptions->empty()) {
+    if (assuming) {
         out.devices.assume(*assumptions);
+    }
+    if (found) {
+        found(out.devices);
     }
     out.items = AssembleTransferListDescribedBy(packets, transactions, out.devices, fold, stop);
     return out;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -156,6 +157,8 @@ struct ControlSpan {
     friend bool operator==(const ControlSpan&, const ControlSpan&) = default;
 };
 
+struct DescribedTransferList;
+
 /// The devices of a capture and which one held an address when.
 class DeviceModel {
 public:
@@ -222,6 +225,17 @@ private:
         const std::atomic<bool>* stop = nullptr;
         std::atomic<std::size_t>* recordsDone = nullptr;
     };
+    /// What a pass over the transactions has found so far, for an assembly beside it.
+    class Watch;
+    /// The filtered pass over grouped transactions, showing `watch` what it found as it goes;
+    /// nothing when the filter could not judge or `stop` was set.
+    static std::optional<DeviceModel> WatchedPass(const capture::PacketList& packets,
+                                                  const Transactions& transactions,
+                                                  const std::atomic<bool>* stop, Watch& watch);
+    friend DescribedTransferList AssembleDescribedTransferList(
+        const capture::PacketList& packets, const Transactions& transactions, bool fold,
+        const std::atomic<bool>* stop, const EndpointAssumptions* assumptions, unsigned threads,
+        const std::function<void(const DeviceModel&)>& found);
     /// Nothing when the filter could not judge, or judged by sizes that grew afterwards.
     static std::optional<DeviceModel> FromWindows(const capture::PacketList& packets,
                                                   unsigned threads, std::size_t windowRecords,
@@ -251,11 +265,15 @@ struct DescribedTransferList {
     DeviceModel devices;
 };
 /// Once `stop` is set either pass ends within a stretch and the result is partial.
-/// `assumptions` (may be null) apply to the devices before the second pass.
-DescribedTransferList
-AssembleDescribedTransferList(const capture::PacketList& packets, const Transactions& transactions,
-                              bool fold = true, const std::atomic<bool>* stop = nullptr,
-                              const EndpointAssumptions* assumptions = nullptr);
+/// `assumptions` (may be null) apply to the devices before the second pass. With `threads`
+/// other than 1 and no assumptions, the second pass runs beside the first and waits only for
+/// the devices it asks about: a device's endpoints are final once it has left its address.
+/// `found` (may be empty) is given the devices as soon as the first pass ends, on whichever
+/// thread ran it; nothing when it stopped.
+DescribedTransferList AssembleDescribedTransferList(
+    const capture::PacketList& packets, const Transactions& transactions, bool fold = true,
+    const std::atomic<bool>* stop = nullptr, const EndpointAssumptions* assumptions = nullptr,
+    unsigned threads = 0, const std::function<void(const DeviceModel&)>& found = {});
 /// The second pass alone: the transfer list with bulk and interrupt grouped by what `devices`
 /// (found over the same transactions, assumptions applied) says of their endpoints.
 TransferList AssembleTransferListDescribedBy(const capture::PacketList& packets,

@@ -767,8 +767,9 @@ TransferList AssembleTransferList(const capture::PacketList& packets,
         std::make_unique<BasicAssembler<ListStore>>(packets, transactions, options, largest, store);
     constexpr std::size_t kStretch = std::size_t{1} << 16;
     for (std::size_t x = 0; x < transactions.size(); ++x) {
-        if (x % kStretch == 0 && options.stop != nullptr &&
-            options.stop->load(std::memory_order_relaxed)) {
+        if (x % kStretch == 0 &&
+            ((options.stop != nullptr && options.stop->load(std::memory_order_relaxed)) ||
+             (options.halt != nullptr && options.halt->load(std::memory_order_relaxed)))) {
             return store.take();
         }
         assembler->step(x, transactions[x]);

@@ -53,6 +53,8 @@ struct TransferOptions {
     /// Once set, an assembly over a whole index ends within a stretch of transactions and
     /// its list is partial: a caller that asked to stop drops it.
     const std::atomic<bool>* stop = nullptr;
+    /// The same for a second party (a pass the assembly runs beside): either ends it.
+    const std::atomic<bool>* halt = nullptr;
 };
 
 /// The transfer list of a capture, in capture order (by first record).

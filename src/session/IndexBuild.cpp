@@ -119,19 +119,19 @@ void IndexBuild::run(const capture::PacketList& packets) {
         built->items = protocol::AssembleTransferListDescribedBy(packets, transactions,
                                                                  *known_.devices, fold_, &stop_);
     } else {
-        // The devices come from the control traffic alone, before the assembly that reads
-        // their endpoint descriptors: a copy goes to the Devices window at once, which need
-        // not wait for the assembly and the decoding.
-        built->devices = protocol::DeviceModel::FromControlTraffic(packets, transactions, &stop_);
+        // The devices come from the control traffic alone, beside the assembly that reads
+        // their endpoint descriptors: a copy goes to the Devices window as soon as they are
+        // found, which need not wait for the assembly and the decoding.
+        protocol::DescribedTransferList described = protocol::AssembleDescribedTransferList(
+            packets, transactions, fold_, &stop_, &assumptions_, 0,
+            [this](const protocol::DeviceModel& found) {
+                foundDevices_.store(new protocol::DeviceModel(found), std::memory_order_release);
+            });
         if (stop_.load(std::memory_order_relaxed)) {
             return;
         }
-        if (!assumptions_.empty()) {
-            built->devices.assume(assumptions_);
-        }
-        foundDevices_.store(new protocol::DeviceModel(built->devices), std::memory_order_release);
-        built->items = protocol::AssembleTransferListDescribedBy(packets, transactions,
-                                                                 built->devices, fold_, &stop_);
+        built->devices = std::move(described.devices);
+        built->items = std::move(described.items);
     }
     const protocol::DeviceModel& devices =
         known_.devices != nullptr ? *known_.devices : built->devices;

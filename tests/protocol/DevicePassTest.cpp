@@ -1,6 +1,7 @@
 // The device model from the control transfers alone (over the index, or grouping a window at
 // a time) against the model of the whole transfer list, on recordings of the emulated bus in
-// which the devices enumerate again and again, whole and with packets garbled.
+// which the devices enumerate again and again, whole and with packets garbled; and the
+// transfer list grouped by the devices it finds, with the assembly beside the pass or after it.
 #include "BusModel.h"
 #include "capture/CaptureDecoder.h"
 #include "protocol/DeviceTree.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -125,6 +127,37 @@ void ExpectSpansOfTheList(const DeviceModel& model, const Transactions& tx,
     EXPECT_GT(found, 0u);
 }
 
+/// The described list, one pass after the other and with the assembly beside the device
+/// pass: folded and not, the items of the list grouped with `want`'s descriptors in the same
+/// order, and `want`'s devices, which `found` is given once.
+void ExpectDescribedList(const capture::PacketList& packets, const Transactions& tx,
+                         const DeviceModel& want) {
+    for (const bool fold : {true, false}) {
+        TransferOptions options;
+        options.fold = fold;
+        options.endpoints = want.lookup();
+        const std::vector<TransferItem> items = AssembleTransfers(packets, tx, options);
+        for (const unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(std::string(fold ? "folded, " : "unfolded, ") + std::to_string(threads) +
+                         " threads");
+            int calls = 0;
+            std::optional<DeviceModel> given;
+            const DescribedTransferList described = AssembleDescribedTransferList(
+                packets, tx, fold, nullptr, nullptr, threads, [&](const DeviceModel& found) {
+                    ++calls;
+                    given = found;
+                });
+            ASSERT_EQ(described.items.size(), items.size());
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                ASSERT_EQ(described.items[i], items[i]) << "item " << i;
+            }
+            ExpectSameModel(described.devices, want, packets, 101);
+            ASSERT_EQ(calls, 1);
+            ExpectSameModel(*given, want, packets, 1009);
+        }
+    }
+}
+
 class DevicePass : public ::testing::TestWithParam<LoopCase> {};
 
 TEST_P(DevicePass, FindsTheDevicesOfTheWholeTransferList) {
@@ -149,17 +182,9 @@ TEST_P(DevicePass, FindsTheDevicesOfTheWholeTransferList) {
                             packets);
         }
     }
-    // The described list: the same items, in the same order, as the list grouped with the
-    // serial path's descriptors.
-    TransferOptions options;
-    options.endpoints = want.lookup();
-    const std::vector<TransferItem> items = AssembleTransfers(packets, tx, options);
-    const DescribedTransferList described = AssembleDescribedTransferList(packets, tx);
-    ASSERT_EQ(described.items.size(), items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        ASSERT_EQ(described.items[i], items[i]) << "item " << i;
-    }
-    ExpectSpansOfTheList(DeviceModel::FromControlTraffic(packets, 2, 509), tx, described.items);
+    ExpectDescribedList(packets, tx, want);
+    ExpectSpansOfTheList(DeviceModel::FromControlTraffic(packets, 2, 509), tx,
+                         AssembleDescribedTransferList(packets, tx).items);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,6 +262,9 @@ TEST_P(DevicePassSequence, FindsTheDevicesOfTheWholeTransferList) {
         SCOPED_TRACE("windows of three records");
         ExpectSameModel(DeviceModel::FromControlTraffic(packets, 2u, 3), want, packets, 1);
     }
+    // Where the filter cannot judge, the assembly beside the pass gives way to the serial
+    // path.
+    ExpectDescribedList(packets, tx, want);
 }
 
 // Interrupt data at 3.1 of one, two or three bytes: the largest is three, so a shorter packet
@@ -364,6 +392,7 @@ TEST(DevicePassRandom, FindsTheDevicesOfTheWholeTransferList) {
         ASSERT_FALSE(want.devices().empty());
         ExpectSpansOfTheList(DeviceModel::FromControlTraffic(packets, 2, 61), tx,
                              AssembleDescribedTransferList(packets, tx).items);
+        ExpectDescribedList(packets, tx, want);
         for (const std::size_t window : {std::size_t{61}, WindowGrouper::kWindowRecords}) {
             for (const unsigned threads : {1u, 2u}) {
                 SCOPED_TRACE("seed " + std::to_string(seed) + ", windows of " +

@@ -287,7 +287,17 @@ TEST(Transactions, StopRequestEndsGroupingAndAssemblyEarly) {
     TransferOptions options;
     options.stop = &stop;
     EXPECT_EQ(AssembleTransferList(packets, whole, options).size(), 0u);
-    EXPECT_EQ(AssembleDescribedTransferList(packets, whole, true, &stop).items.size(), 0u);
+    options.stop = nullptr;
+    options.halt = &stop;
+    EXPECT_EQ(AssembleTransferList(packets, whole, options).size(), 0u);
+    for (const unsigned threads : {1u, 2u}) {
+        bool found = false;
+        EXPECT_EQ(AssembleDescribedTransferList(packets, whole, true, &stop, nullptr, threads,
+                                                [&found](const DeviceModel&) { found = true; })
+                      .items.size(),
+                  0u);
+        EXPECT_FALSE(found) << threads << " threads";
+    }
 }
 
 } // namespace

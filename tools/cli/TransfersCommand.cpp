@@ -64,11 +64,9 @@ int Run(const TransfersOptions& o) {
     const capture::PacketList& packets = session.packets();
     const protocol::Transactions& tx = session.transactions();
     clock.lap("group");
-    // Endpoint types and sizes from the capture's own descriptors.
-    session.devices();
-    clock.lap("devices");
+    // Endpoint types and sizes from the capture's own descriptors, found beside the assembly.
     const protocol::TransferList& items = session.transferList(!o.noFold);
-    clock.lap("assemble");
+    clock.lap("devices and assemble");
     const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
     ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
     const bool json = o.json;
