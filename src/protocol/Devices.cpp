@@ -711,24 +711,17 @@ DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets,
                                             const std::atomic<bool>* stop) {
     LargestPayloads scratch;
     const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
-    constexpr std::size_t kStretch = std::size_t{1} << 16;
     // Filtered first; in the rare capture the filter cannot judge, again in full.
     for (const bool filtered : {true, false}) {
-        ControlPass pass(packets, transactions, largest, filtered);
-        bool judged = true;
-        for (std::size_t x = 0; x < transactions.size() && judged; ++x) {
-            if (x % kStretch == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
-                break;
-            }
-            judged = pass.step(x, transactions[x]);
+        if (std::optional<DeviceModel> model =
+                PassOver(packets, transactions, largest, filtered, stop, nullptr)) {
+            return std::move(*model);
         }
-        if (judged) {
-            Builder& found = pass.finish();
-            return Finish(std::move(found.devices_), std::move(found.spans),
-                          std::move(found.controlSpans));
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            break;
         }
     }
-    return {}; // not reached: the unfiltered pass judges every transaction
+    return {}; // only when stopped: the unfiltered pass judges every transaction
 }
 
 DeviceModel DeviceModel::FromControlTraffic(const capture::PacketList& packets, unsigned threads,
@@ -1260,21 +1253,23 @@ private:
     bool abandoned_ = false;
 };
 
-std::optional<DeviceModel> DeviceModel::WatchedPass(const capture::PacketList& packets,
-                                                    const Transactions& transactions,
-                                                    const std::atomic<bool>* stop, Watch& watch) {
-    LargestPayloads scratch;
-    const LargestPayloads& largest = LargestPayloadsOf(packets, transactions, scratch);
-    // Often enough that the assembly seldom waits long, seldom enough to cost nothing.
+std::optional<DeviceModel> DeviceModel::PassOver(const capture::PacketList& packets,
+                                                 const Transactions& transactions,
+                                                 const LargestPayloads& largest, bool filtered,
+                                                 const std::atomic<bool>* stop, Watch* watch) {
+    // Often enough that an assembly beside seldom waits long, seldom enough to cost nothing.
     constexpr std::size_t kStretch = std::size_t{1} << 12;
-    ControlPass pass(packets, transactions, largest, true);
+    ControlPass pass(packets, transactions, largest, filtered);
     for (std::size_t x = 0; x < transactions.size(); ++x) {
         if (x % kStretch == 0) {
-            if ((stop != nullptr && stop->load(std::memory_order_relaxed)) || watch.quitting()) {
+            if ((stop != nullptr && stop->load(std::memory_order_relaxed)) ||
+                (watch != nullptr && watch->quitting())) {
                 return std::nullopt;
             }
-            const Builder& b = pass.builder();
-            watch.publish(b.spans, b.devices_, b.holders(), b.stepped());
+            if (watch != nullptr) {
+                const Builder& b = pass.builder();
+                watch->publish(b.spans, b.devices_, b.holders(), b.stepped());
+            }
         }
         if (!pass.step(x, transactions[x])) {
             return std::nullopt;
@@ -1300,7 +1295,10 @@ AssembleDescribedTransferList(const capture::PacketList& packets, const Transact
         std::exception_ptr failed;
         std::jthread worker([&] {
             try {
-                model = DeviceModel::WatchedPass(packets, transactions, stop, watch);
+                LargestPayloads scratch;
+                model = DeviceModel::PassOver(packets, transactions,
+                                              LargestPayloadsOf(packets, transactions, scratch),
+                                              true, stop, &watch);
                 if (model) {
                     watch.finish(&*model);
                     if (found) {

@@ -227,11 +227,12 @@ private:
     };
     /// What a pass over the transactions has found so far, for an assembly beside it.
     class Watch;
-    /// The filtered pass over grouped transactions, showing `watch` what it found as it goes;
-    /// nothing when the filter could not judge or `stop` was set.
-    static std::optional<DeviceModel> WatchedPass(const capture::PacketList& packets,
-                                                  const Transactions& transactions,
-                                                  const std::atomic<bool>* stop, Watch& watch);
+    /// One pass over grouped transactions, showing `watch` (may be null) what it found as it
+    /// goes; nothing when the filter could not judge or `stop` was set.
+    static std::optional<DeviceModel> PassOver(const capture::PacketList& packets,
+                                               const Transactions& transactions,
+                                               const LargestPayloads& largest, bool filtered,
+                                               const std::atomic<bool>* stop, Watch* watch);
     friend DescribedTransferList AssembleDescribedTransferList(
         const capture::PacketList& packets, const Transactions& transactions, bool fold,
         const std::atomic<bool>* stop, const EndpointAssumptions* assumptions, unsigned threads,
