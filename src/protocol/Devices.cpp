@@ -1288,7 +1288,8 @@ AssembleDescribedTransferList(const capture::PacketList& packets, const Transact
         threads = std::max(1u, std::thread::hardware_concurrency());
     }
     const bool assuming = assumptions != nullptr && !assumptions->empty();
-    if (threads > 1 && !assuming && !transactions.empty()) {
+    const bool pipelined = threads > 1 && !assuming && !transactions.empty();
+    if (pipelined) {
         DeviceModel::Watch watch;
         std::optional<DeviceModel> model;
         std::atomic<bool> halt{false};
@@ -1341,12 +1342,23 @@ AssembleDescribedTransferList(const capture::PacketList& packets, const Transact
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
             return {};
         }
-        // The filter could not judge the capture: one pass after the other, as below.
     }
     DescribedTransferList out;
     // Control transfers do not depend on endpoint descriptors, so the device pass finds every
     // descriptor the assembly needs; it keeps no list, so one list is alive at a time.
-    out.devices = DeviceModel::FromControlTraffic(packets, transactions, stop);
+    if (pipelined) {
+        // The filter could not judge the capture: straight to the pass that reads it all.
+        LargestPayloads scratch;
+        std::optional<DeviceModel> whole = DeviceModel::PassOver(
+            packets, transactions, LargestPayloadsOf(packets, transactions, scratch), false, stop,
+            nullptr);
+        if (!whole) {
+            return out;
+        }
+        out.devices = std::move(*whole);
+    } else {
+        out.devices = DeviceModel::FromControlTraffic(packets, transactions, stop);
+    }
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
         return out;
     }
