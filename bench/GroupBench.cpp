@@ -1,11 +1,12 @@
 // vintrace-group-bench: grouping a large capture into transactions and transfers, and finding
 // its devices (10 million records by default; VINTRACE_BENCH_RECORDS overrides), over two
 // inputs: generated full-speed traffic, and devices in a reset loop (an emulator recording
-// repeated, so that they enumerate again and again); and checking it, which should cost about
-// what the transfers it reads cost to build.
+// repeated, so that they enumerate again and again); decoding what its transfers carry; and
+// checking it, which should cost about what the transfers it reads cost to build.
 #include "ResetLoop.h"
 #include "TrafficGenerator.h"
 #include "capture/CaptureDecoder.h"
+#include "protocol/ClassDecoder.h"
 #include "protocol/Devices.h"
 #include "protocol/Diagnostics.h"
 #include "protocol/Frames.h"
@@ -163,6 +164,28 @@ void BM_Diagnose(benchmark::State& state) {
     state.counters["findings"] = static_cast<double>(findings);
 }
 
+// What the Transfers window's build and `vintrace-cli transfers` say of each item: every item
+// in capture order through one decoder, as a disk's wrappers must be read.
+void BM_ClassDecode(benchmark::State& state) {
+    const auto input = static_cast<Input>(state.range(0));
+    const capture::PacketList& packets = Loaded(input);
+    const protocol::Transactions& tx = Grouped(input);
+    const protocol::DescribedTransferList described =
+        protocol::AssembleDescribedTransferList(packets, tx);
+    std::size_t texts = 0;
+    for (auto _ : state) {
+        protocol::ClassDecoder decoder(packets, tx, described.devices);
+        texts = 0;
+        for (const protocol::TransferItem item : described.items) {
+            texts += decoder.decode(item).has_value();
+        }
+        benchmark::DoNotOptimize(texts);
+    }
+    Records(state, packets);
+    state.counters["items"] = static_cast<double>(described.items.size());
+    state.counters["texts"] = static_cast<double>(texts);
+}
+
 // The Transfers window's frame index: one pass over the transactions, a few bytes per
 // thousand records, and a look-up per Frame cell it paints.
 void BM_FrameIndex(benchmark::State& state) {
@@ -207,6 +230,7 @@ BENCHMARK(BM_AssembleTransfersUnfolded)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 BENCHMARK(BM_GroupAndDescribe)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ClassDecode)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Diagnose)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FrameIndex)->Apply(Inputs)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FrameLookUp)->Apply(Inputs)->Unit(benchmark::kMicrosecond);

@@ -549,7 +549,7 @@ std::optional<Decoded> ClassDecoder::decode(const TransferItem& item) {
         item.type == TransferType::Polling) {
         return std::nullopt;
     }
-    const auto index = devices_.deviceAt(item.address, FirstRecord(tx_, item));
+    const auto index = deviceAt_(item.address, FirstRecord(tx_, item));
     const DeviceInfo* device = index ? &devices_.devices()[*index] : nullptr;
     if (item.type == TransferType::Control) {
         return control(item, device);
@@ -590,7 +590,7 @@ bool ClassDecoder::keepsState(const TransferItem& item) {
     if (!*massStorage_) {
         return false;
     }
-    const auto index = devices_.deviceAt(item.address, FirstRecord(tx_, item));
+    const auto index = deviceAt_(item.address, FirstRecord(tx_, item));
     if (!index) {
         return false;
     }

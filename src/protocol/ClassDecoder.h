@@ -47,7 +47,7 @@ class ClassDecoder {
 public:
     ClassDecoder(const capture::PacketList& packets, const Transactions& transactions,
                  const DeviceModel& devices)
-        : packets_(packets), tx_(transactions), devices_(devices) {}
+        : packets_(packets), tx_(transactions), devices_(devices), deviceAt_(devices) {}
     /// Its per-device facts point into its own tables.
     ClassDecoder(const ClassDecoder&) = delete;
     ClassDecoder& operator=(const ClassDecoder&) = delete;
@@ -106,6 +106,7 @@ private:
     const capture::PacketList& packets_;
     const Transactions& tx_;
     const DeviceModel& devices_;
+    DeviceAtCache deviceAt_;
     std::map<InterfaceKey, Command> commands_;
     std::map<InterfaceKey, HidReportReader> reportDescriptors_;
     std::vector<DeviceFacts> facts_; // by device index

@@ -1082,6 +1082,23 @@ std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size
     return s->device;
 }
 
+DeviceModel::DeviceSpan DeviceModel::deviceSpanAt(std::uint8_t address, std::size_t record) const {
+    const std::vector<AddressSpan>& spans = byAddress_[address & 0x7F];
+    const AddressSpan* s = SpanAt(spans, record);
+    DeviceSpan out;
+    const auto next = s == nullptr ? spans.begin() : spans.begin() + (s - spans.data()) + 1;
+    if (next != spans.end()) {
+        out.until = next->from;
+    }
+    if (s != nullptr) {
+        out.from = s->from;
+        if (s->device != kNoDevice) {
+            out.device = s->device;
+        }
+    }
+    return out;
+}
+
 EndpointAnswer DeviceModel::endpoint(std::uint8_t address, std::uint8_t endpoint,
                                      Direction direction, std::size_t record) const {
     EndpointAnswer answer;

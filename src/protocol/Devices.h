@@ -190,6 +190,13 @@ public:
     std::optional<std::size_t> controlTransferEnd(std::size_t first) const;
     /// The device at `address` when `record` was on the bus; nothing when none was there.
     std::optional<std::size_t> deviceAt(std::uint8_t address, std::size_t record) const;
+    /// deviceAt() with the records [from, until) over which its answer holds.
+    struct DeviceSpan {
+        std::optional<std::size_t> device;
+        std::size_t from = 0;
+        std::size_t until = SIZE_MAX;
+    };
+    DeviceSpan deviceSpanAt(std::uint8_t address, std::size_t record) const;
     /// Type and maximum packet size of an endpoint, from the device at the address when
     /// `record` was on the bus; when that one does not describe it (the capture began after
     /// its enumeration), from the last device at the address that does.
@@ -256,6 +263,31 @@ private:
     std::vector<std::size_t> endpointsOf_;
     std::vector<Endpoints> endpoints_;
     std::array<Endpoints, 128> lastDescribed_;
+};
+
+/// DeviceModel::deviceAt() for a reader that asks in capture order, as decoders do: each
+/// address keeps its last answer while the records asked about stay in its span, which spares
+/// a search of the address's spans per item (a device in a reset loop leaves thousands).
+class DeviceAtCache {
+public:
+    explicit DeviceAtCache(const DeviceModel& model) : model_(&model) {}
+    std::optional<std::size_t> operator()(std::uint8_t address, std::size_t record) {
+        DeviceModel::DeviceSpan& s = spans_[address & 0x7F];
+        if (record < s.from || record >= s.until) {
+            s = model_->deviceSpanAt(address, record);
+        }
+        return s.device;
+    }
+
+private:
+    const DeviceModel* model_;
+    // Empty spans until asked: every record is outside them.
+    std::array<DeviceModel::DeviceSpan, 128> spans_ = EmptySpans();
+    static std::array<DeviceModel::DeviceSpan, 128> EmptySpans() {
+        std::array<DeviceModel::DeviceSpan, 128> out;
+        out.fill({std::nullopt, 1, 0});
+        return out;
+    }
 };
 
 /// The transfer list with endpoint types and sizes taken from the capture's own descriptors:

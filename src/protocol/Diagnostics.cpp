@@ -187,7 +187,7 @@ class Diagnoser {
 public:
     Diagnoser(const capture::PacketList& packets, const Transactions& tx,
               const std::vector<TransferItem>& items, const DeviceModel& devices)
-        : packets_(packets), tx_(tx), items_(items), devices_(devices),
+        : packets_(packets), tx_(tx), items_(items), devices_(devices), deviceAt_(devices),
           lowSpeedDevice_(devices.devices().size(), false) {}
 
     std::vector<Finding> run() {
@@ -431,14 +431,7 @@ private:
 
     /// The device that held `address` when `record` was on the bus.
     std::optional<std::size_t> deviceAt(std::uint8_t address, std::size_t record) {
-        DeviceCache& c = deviceCache_[address & 0x7F];
-        if (!c.fetched || record >= c.validUntil || record < c.from) {
-            c.fetched = true;
-            c.from = record;
-            c.device = devices_.deviceAt(address, record);
-            c.validUntil = devices_.endpoint(address, 0, Direction::Out, record).validUntil;
-        }
-        return c.device;
+        return deviceAt_(address, record);
     }
 
     /// bMaxPacketSize0 of the device at the address, when its device descriptor says.
@@ -1126,12 +1119,6 @@ private:
         return !sawSof_;
     }
 
-    struct DeviceCache {
-        bool fetched = false;
-        std::size_t from = 0;
-        std::size_t validUntil = 0;
-        std::optional<std::size_t> device;
-    };
     struct StrayRun {
         std::size_t first = 0;
         std::size_t last = 0;
@@ -1143,6 +1130,7 @@ private:
     const Transactions& tx_;
     const std::vector<TransferItem>& items_;
     const DeviceModel& devices_;
+    DeviceAtCache deviceAt_;
 
     std::vector<Pending> found_;
     std::array<std::size_t, kRuleCount> counts_{};
@@ -1154,7 +1142,6 @@ private:
     std::array<bool, kPipes> handshaken_{};
     std::array<PipeDescription, kPipes> descriptions_{};
     std::array<LastData, kPipes> lastData_{};
-    std::array<DeviceCache, 128> deviceCache_{};
     std::optional<std::size_t> lastSof_;
     std::uint16_t lastFrame_ = 0;
     unsigned corruptSofs_ = 0;

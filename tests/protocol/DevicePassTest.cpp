@@ -85,6 +85,17 @@ void ExpectSameModel(const DeviceModel& got, const DeviceModel& want,
                 << "address " << int{a} << " at " << r;
         }
     }
+    // A decoder's cached lookup, asked in capture order and then going back.
+    DeviceAtCache cached(got);
+    for (const bool back : {false, true}) {
+        for (std::size_t i = 0; i < packets.size(); i += every) {
+            const std::size_t r = back ? packets.size() - 1 - i : i;
+            for (std::uint8_t a = 0; a < 128; ++a) {
+                ASSERT_EQ(cached(a, r), want.deviceAt(a, r))
+                    << "cached, address " << int{a} << " at " << r << (back ? ", back" : "");
+            }
+        }
+    }
     EXPECT_TRUE(got.controlSpans() == want.controlSpans());
 }
 
