@@ -424,6 +424,16 @@ bool TransferSteps(const std::string& file, bool devicesAtOnce) {
             const std::vector<std::size_t> members = protocol::Members(tx, *longest);
             std::printf("longest transfer: %zu transactions\n", members.size());
             report("click in the longest transfer:", click(tx[members[members.size() / 2]].first));
+            // That transfer's own row, opened to the page that holds the packet: Copy takes
+            // the transfer's line and a line for each of its pages.
+            QModelIndex top = window->TransferTree->currentIndex();
+            while (top.parent().isValid()) {
+                top = top.parent();
+            }
+            window->TransferTree->setCurrentIndex(top);
+            report("copy the longest transfer, open:",
+                   Measure([&] { window->CopyAction->trigger(); },
+                           [&] { return !window->copying(); }));
         }
     }
     report("End in the tree:", Measure(

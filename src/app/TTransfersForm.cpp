@@ -400,6 +400,7 @@ void TTransfersForm::restoreKept(const Kept& kept) {
 }
 
 void TTransfersForm::freeze() {
+    dropCopy(); // it would read the store about to change
     if (frozen_ || !model_.live()) {
         return;
     }

@@ -7,6 +7,8 @@
 #include "display/TransferTreeModel.h"
 #include "session/CaptureSession.h"
 
+#include <QList>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QWidget>
 
@@ -71,6 +73,10 @@ public:
     /// and hundreds of megabytes on the clipboard would hold the window and whoever pastes.
     /// A larger payload is refused and Save payload suggested, which writes the bytes.
     std::size_t CopyPayloadBytes = std::size_t{1} << 20;
+    /// Copy counts at most this many ranges of a long transfer in one go: a pipe polled for
+    /// the whole of a large capture lists thousands, each a read of its part of the capture.
+    /// Beyond it, that many per turn of the event loop, and the clipboard is set at the end.
+    std::size_t CopyRangesAtOnce = 64;
     /// Captures of at least this many records are grouped and decoded on a worker while the
     /// tree waits; smaller ones at once, as the rows are asked for.
     std::size_t TransfersBackgroundRecords = std::size_t{500'000};
@@ -115,6 +121,8 @@ public:
     display::TransferTreeModel& model() { return model_; }
     /// The text Copy puts on the clipboard.
     QString SelectionText();
+    /// True while Copy counts ranges of long transfers before it sets the clipboard.
+    bool copying() const { return !copyRows_.isEmpty(); }
 
     /// Rebuilds the tree from the store as it is now (once shown again, when closed).
     void Rebuild();
@@ -199,6 +207,12 @@ private:
     /// Applies the filter text, keeping the selected item selected and in view.
     void applyFilter(const display::TransferFilter& filter);
     void copySelection();
+    /// Counts the next ranges a Copy waits for, and sets the clipboard once all are counted.
+    void copyStep();
+    /// Forgets a Copy that waits (its rows are gone, or the store is about to change).
+    void dropCopy();
+    /// The text of `rows` and the rows under them that are expanded.
+    QString TextOf(const QModelIndexList& rows);
     void copyPayload();
     void savePayload();
     void saveView(bool json);
@@ -224,6 +238,10 @@ private:
     QTimer* buildPoll_ = nullptr;
     /// Save as text or JSON on a worker.
     SaveProgress* saving_ = nullptr;
+    /// A Copy that counts ranges first: its rows, the ranges still to count, and its turns.
+    QList<QPersistentModelIndex> copyRows_;
+    std::vector<QPersistentModelIndex> copyRanges_;
+    QTimer* copyTurn_ = nullptr;
     /// The store changed while the window was closed (or it was never shown): the tree is
     /// built when it is shown, on a worker for a large capture.
     bool stale_ = true;

@@ -18,7 +18,10 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QTimer>
 #include <QTreeView>
+
+#include <algorithm>
 
 namespace vintrace::app {
 
@@ -58,6 +61,9 @@ void TTransfersForm::setUpActions() {
     TransferTree->setContextMenuPolicy(Qt::ActionsContextMenu);
 
     connect(CopyAction, &QAction::triggered, this, &TTransfersForm::copySelection);
+    copyTurn_ = new QTimer(this);
+    copyTurn_->setInterval(0);
+    connect(copyTurn_, &QTimer::timeout, this, &TTransfersForm::copyStep);
     connect(CopyPayloadAction, &QAction::triggered, this, &TTransfersForm::copyPayload);
     connect(SavePayloadAction, &QAction::triggered, this, &TTransfersForm::savePayload);
     connect(FirstPacketAction, &QAction::triggered, this, [this] { goToPacket(false); });
@@ -142,6 +148,10 @@ void TTransfersForm::applyFilter(const display::TransferFilter& filter) {
 }
 
 QString TTransfersForm::SelectionText() {
+    return TextOf(TransferTree->selectionModel()->selectedRows());
+}
+
+QString TTransfersForm::TextOf(const QModelIndexList& rows) {
     const capture::PacketList& packets = session_.packets();
     const protocol::Transactions& tx = session_.transactions();
     const bool fold = model_.fold();
@@ -176,17 +186,77 @@ QString TTransfersForm::SelectionText() {
             append(model_.index(row, 0, index));
         }
     };
-    for (const QModelIndex& index : TransferTree->selectionModel()->selectedRows()) {
+    for (const QModelIndex& index : rows) {
         append(index);
     }
     return QString::fromStdString(out);
 }
 
 void TTransfersForm::copySelection() {
-    const QString text = SelectionText();
+    dropCopy();
+    const QModelIndexList rows = TransferTree->selectionModel()->selectedRows();
+    // The ranges of an expanded long transfer whose counts nobody has read yet.
+    std::vector<QPersistentModelIndex> ranges;
+    for (const QModelIndex& row : rows) {
+        if (model_.DepthOf(row) != 0 || !TransferTree->isExpanded(row)) {
+            continue;
+        }
+        for (int r = 0; r < model_.rowCount(row); ++r) {
+            const QModelIndex range = model_.index(r, 0, row);
+            if (!model_.RangeCounted(range)) {
+                ranges.emplace_back(range);
+            }
+        }
+    }
+    if (ranges.size() <= CopyRangesAtOnce) {
+        const QString text = TextOf(rows);
+        if (!text.isEmpty()) {
+            QGuiApplication::clipboard()->setText(text);
+        }
+        return;
+    }
+    for (const QModelIndex& row : rows) {
+        copyRows_.append(QPersistentModelIndex(row));
+    }
+    copyRanges_ = std::move(ranges);
+    copyTurn_->start();
+}
+
+void TTransfersForm::copyStep() {
+    for (std::size_t n = 0; n < std::max<std::size_t>(CopyRangesAtOnce, 1) && !copyRanges_.empty();
+         ++n) {
+        const QPersistentModelIndex range = copyRanges_.back();
+        copyRanges_.pop_back();
+        if (!range.isValid()) {
+            dropCopy(); // the tree changed under it: nothing is copied
+            return;
+        }
+        model_.CountRange(range);
+    }
+    if (!copyRanges_.empty()) {
+        return;
+    }
+    QModelIndexList rows;
+    for (const QPersistentModelIndex& row : std::as_const(copyRows_)) {
+        if (!row.isValid()) {
+            dropCopy();
+            return;
+        }
+        rows.append(row);
+    }
+    dropCopy();
+    const QString text = TextOf(rows);
     if (!text.isEmpty()) {
         QGuiApplication::clipboard()->setText(text);
     }
+}
+
+void TTransfersForm::dropCopy() {
+    if (copyTurn_ != nullptr) {
+        copyTurn_->stop();
+    }
+    copyRows_.clear();
+    copyRanges_.clear();
 }
 
 void TTransfersForm::copyPayload() {

@@ -524,6 +524,21 @@ bool TransferTreeModel::IsRange(const QModelIndex& index) const {
     return index.isValid() && node(index).level == RangeLevel;
 }
 
+bool TransferTreeModel::RangeCounted(const QModelIndex& range) const {
+    if (!IsRange(range) || !live_) {
+        return true;
+    }
+    const Node n = node(range);
+    return ranges_.contains(MembersKey(n.top, n.range));
+}
+
+void TransferTreeModel::CountRange(const QModelIndex& range) const {
+    if (IsRange(range) && live_) {
+        const Node n = node(range);
+        rangeSummary(n.top, n.range);
+    }
+}
+
 std::optional<std::size_t> TransferTreeModel::LastRecordOf(const QModelIndex& index) const {
     if (!index.isValid() || !live_) {
         return std::nullopt;

@@ -123,6 +123,11 @@ public:
     int DepthOf(const QModelIndex& index) const;
     /// True for a range row of a long item.
     bool IsRange(const QModelIndex& index) const;
+    /// Whether a range row's counts are known, or need a read of its part of the capture
+    /// (each range's first shown, or copied, costs that).
+    bool RangeCounted(const QModelIndex& range) const;
+    /// Reads the range's part of the capture for the counts its row shows.
+    void CountRange(const QModelIndex& range) const;
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
@@ -717,6 +718,62 @@ TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange)
     EXPECT_EQ(window_->model().FirstRecordOf(current), static_cast<std::size_t>(deep));
     EXPECT_TRUE(window_->model().IsRange(current.parent().parent()));
     EXPECT_EQ(window_->model().ItemOf(current), longest);
+}
+
+// Ctrl+C on an expanded long item counts the ranges nobody has looked at a few per turn of
+// the event loop, then copies what the tree shows; a store that changes meanwhile drops the
+// copy rather than read the ranges of a tree that is gone.
+TEST_F(TransfersWindowInRanges, CopyOfALongItemCountsItsRangesBetweenEvents) {
+    window_->CopyRangesAtOnce = 0; // one range per turn, the first one included
+    // The longest item, opened by a click on a packet deep in it, and chosen itself: its
+    // ranges show, and those out of view are not counted.
+    const auto chooseLongest = [&] {
+        const protocol::Transactions& tx = form_->Session.transactions();
+        const protocol::TransferList& list = form_->Session.transferList(true);
+        std::size_t longest = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const auto span = [&](std::size_t n) {
+                return list[n].lastTransaction - list[n].firstTransaction;
+            };
+            longest = span(i) > span(longest) ? i : longest;
+        }
+        const std::vector<std::size_t> members = protocol::Members(tx, list[longest]);
+        clickPacket(static_cast<std::int64_t>(tx[members.back()].first));
+        tree()->setFocus();
+        while (tree()->currentIndex().parent().isValid()) {
+            QTest::keyClick(tree(), Qt::Key_Left);
+        }
+        const QModelIndex item = tree()->currentIndex();
+        EXPECT_TRUE(tree()->isExpanded(item));
+        int uncounted = 0;
+        for (int r = 0; r < model()->rowCount(item); ++r) {
+            uncounted += !window_->model().RangeCounted(model()->index(r, 0, item));
+        }
+        EXPECT_GT(uncounted, 1);
+        return item;
+    };
+    QGuiApplication::clipboard()->setText(QStringLiteral("kept"));
+    chooseLongest();
+    QTest::keyClick(tree(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(window_->copying());
+    send(capture::CMD_HIDE_SOF);
+    EXPECT_FALSE(window_->copying());
+    QTest::qWait(50);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("kept"));
+
+    const QModelIndex item = chooseLongest();
+    QTest::keyClick(tree(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("kept"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window_->copying(); }, 10000));
+    const QStringList rows = QGuiApplication::clipboard()->text().split('\n');
+    // The item's line, a line for each range as its row shows it, and the end.
+    ASSERT_EQ(rows.size(), model()->rowCount(item) + 2);
+    for (int r = 0; r < model()->rowCount(item); ++r) {
+        EXPECT_TRUE(window_->model().RangeCounted(model()->index(r, 0, item))) << r;
+        EXPECT_TRUE(rows[r + 1].contains(cell(r, TransferTreeModel::ItemColumn, item)))
+            << rows[r + 1].toStdString();
+    }
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), window_->SelectionText());
 }
 
 TEST_F(TransfersWindow, FilterBoxNarrowsTheTreeToAnAddressOrEndpoint) {
