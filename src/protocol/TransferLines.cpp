@@ -12,6 +12,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vintrace::protocol {
 
@@ -62,7 +63,7 @@ bool HasEndpoint(const TransferItem& item) {
 
 void AppendTransferLine(std::string& out, const capture::PacketList& packets,
                         const Transactions& tx, const TransferItem& item,
-                        const std::optional<std::string>& decoded) {
+                        std::optional<std::string_view> decoded) {
     const bool endpoint = HasEndpoint(item);
     AppendNumber(out, FirstRecord(tx, item));
     out += '\t';
@@ -94,7 +95,7 @@ void AppendTransferLine(std::string& out, const capture::PacketList& packets,
 
 void AppendTransferJson(std::string& out, const capture::PacketList& packets,
                         const Transactions& tx, const TransferItem& item,
-                        const std::optional<std::string>& decoded) {
+                        std::optional<std::string_view> decoded) {
     const bool endpoint = HasEndpoint(item);
     out += "{\"type\": \"";
     out += TypeName(item.type);

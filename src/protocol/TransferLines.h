@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vintrace::protocol {
 
@@ -15,11 +16,11 @@ namespace vintrace::protocol {
 /// the same lines.
 void AppendTransferLine(std::string& out, const capture::PacketList& packets,
                         const Transactions& tx, const TransferItem& item,
-                        const std::optional<std::string>& decoded);
+                        std::optional<std::string_view> decoded);
 
 /// Appends `item`'s JSON object, one line, as `vintrace-cli transfers --json` prints it.
 void AppendTransferJson(std::string& out, const capture::PacketList& packets,
                         const Transactions& tx, const TransferItem& item,
-                        const std::optional<std::string>& decoded);
+                        std::optional<std::string_view> decoded);
 
 } // namespace vintrace::protocol

@@ -25,18 +25,12 @@ namespace {
 using test::ReadBack;
 
 void Format(std::string& out, const ShownTransfer& shown, unsigned = 0) {
-    out += std::to_string(shown.item.firstTransaction);
+    out += std::to_string(shown.item);
     if (shown.decoded) {
         out += ' ';
         out += *shown.decoded;
     }
     out += '\n';
-}
-
-protocol::TransferItem Item(std::size_t i) {
-    protocol::TransferItem item;
-    item.firstTransaction = i;
-    return item;
 }
 
 // Every third item carries text, some of it long, so that batches differ in cost.
@@ -62,14 +56,14 @@ TEST(TransferWriter, ParallelMatchesSerial) {
                      << c.threads << " threads, batch " << c.batch << ", " << c.items);
         std::string want;
         for (std::size_t i = 0; i < c.items; ++i) {
-            Format(want, {Item(i), Text(i)});
+            Format(want, {i, Text(i)});
         }
         std::FILE* f = std::tmpfile();
         ASSERT_NE(f, nullptr);
         {
             TransferWriter writer(f, Format, c.threads, c.batch);
             for (std::size_t i = 0; i < c.items; ++i) {
-                ASSERT_TRUE(writer.add({Item(i), Text(i)}));
+                ASSERT_TRUE(writer.add({i, Text(i)}));
             }
             EXPECT_TRUE(writer.finish());
         }
@@ -92,7 +86,7 @@ TEST(TransferWriter, StopsAtAFailedWrite) {
         {
             TransferWriter writer(full, Format, threads, 100);
             for (std::size_t i = 0; i < 1'000'000 && !refused; ++i) {
-                refused = !writer.add({Item(i), Text(i)});
+                refused = !writer.add({i, Text(i)});
             }
             EXPECT_FALSE(writer.finish());
             EXPECT_EQ(writer.error(), ENOSPC);
@@ -111,8 +105,8 @@ TEST(TransferWriter, DroppedUnfinishedStopsTheWorker) {
     {
         TransferWriter writer(f, Format, 2, 10);
         for (std::size_t i = 0; i < 50'000; ++i) {
-            Format(want, {Item(i), Text(i)});
-            ASSERT_TRUE(writer.add({Item(i), Text(i)}));
+            Format(want, {i, Text(i)});
+            ASSERT_TRUE(writer.add({i, Text(i)}));
         }
     }
     std::fflush(f);
@@ -226,7 +220,7 @@ TEST(TransferWriter, DecodingOnFormattersMatchesOneDecoderInOrder) {
         const protocol::DescribedTransferList described =
             protocol::AssembleDescribedTransferList(packets, tx);
         const LineFormat format = [&](std::string& out, const TransferItem& item,
-                                      const std::optional<std::string>& decoded) {
+                                      std::optional<std::string_view> decoded) {
             protocol::AppendTransferLine(out, packets, tx, item, decoded);
         };
         for (const Filter& filter : filters) {

@@ -13,6 +13,8 @@ namespace {
 
 // Batches queued for the worker; beyond this the caller formats one itself.
 constexpr std::size_t kQueued = 4;
+/// The most text a batch keeps for its items (its offsets are 32 bits).
+constexpr std::size_t kBatchTexts = std::size_t{1} << 30;
 
 } // namespace
 
@@ -43,8 +45,16 @@ void TransferWriter::stopWorker() {
 
 void TransferWriter::formatBatch(Batch& batch, unsigned formatter) {
     batch.text.clear();
-    for (const ShownTransfer& shown : batch.items) {
+    std::uint32_t begin = 0;
+    for (const Entry& e : batch.items) {
+        const ShownTransfer shown{
+            e.item,
+            e.decoded
+                ? std::optional(std::string_view(batch.texts).substr(begin, e.textEnd - begin))
+                : std::nullopt,
+            e.deferred};
         format_(batch.text, shown, formatter);
+        begin = e.textEnd;
     }
 }
 
@@ -52,11 +62,26 @@ bool TransferWriter::writeBatch(const Batch& batch) {
     return std::fwrite(batch.text.data(), 1, batch.text.size(), out_) == batch.text.size();
 }
 
-bool TransferWriter::add(ShownTransfer shown) {
+bool TransferWriter::add(const ShownTransfer& shown) {
     if (failed_) {
         return false;
     }
-    filling_->items.push_back(std::move(shown));
+    std::string& texts = filling_->texts;
+    const std::size_t length = shown.decoded ? shown.decoded->size() : 0;
+    // The offsets are 32 bits: a batch whose texts would pass that goes now.
+    if (texts.size() + length > kBatchTexts && !filling_->items.empty() && !submit()) {
+        return false;
+    }
+    if (length > kBatchTexts) {
+        failed_ = true; // no decoder says this much of one item
+        error_ = EOVERFLOW;
+        return false;
+    }
+    if (shown.decoded) {
+        filling_->texts += *shown.decoded;
+    }
+    filling_->items.push_back({shown.item, static_cast<std::uint32_t>(filling_->texts.size()),
+                               shown.decoded.has_value(), shown.deferred});
     return filling_->items.size() < batchSize_ || submit();
 }
 
@@ -69,6 +94,7 @@ bool TransferWriter::submit() {
             error_ = errno;
         }
         filling_->items.clear();
+        filling_->texts.clear();
         return !failed_;
     }
     std::unique_lock<std::mutex> hold(lock_);
@@ -140,6 +166,7 @@ void TransferWriter::work() {
         std::unique_ptr<Batch> done = std::move(queue_.front());
         queue_.pop_front();
         done->items.clear();
+        done->texts.clear();
         done->state = Batch::State::Queued;
         spare_.push_back(std::move(done));
         if (!written) {
@@ -193,29 +220,31 @@ bool WriteDecodedTransfers(std::FILE* out, const capture::PacketList& packets,
         decoder = std::make_unique<ClassDecoder>(packets, tx, devices);
     }
     ClassDecoder& ordered = *decoders[0];
-    auto text = [](std::optional<protocol::Decoded> decoded) {
-        return decoded ? std::optional(std::move(decoded->text)) : std::nullopt;
+    auto text = [](const std::optional<protocol::Decoded>& decoded) {
+        return decoded ? std::optional<std::string_view>(decoded->text) : std::nullopt;
     };
     TransferWriter writer(
         out,
         [&](std::string& line, const ShownTransfer& shown, unsigned formatter) {
+            const protocol::TransferItem item = items[shown.item];
             if (shown.deferred) {
-                format(line, shown.item, text(decoders[formatter]->decode(shown.item)));
+                format(line, item, text(decoders[formatter]->decode(item)));
             } else {
-                format(line, shown.item, shown.decoded);
+                format(line, item, shown.decoded);
             }
         },
         threads, batch);
-    for (const protocol::TransferItem item : items) {
-        ShownTransfer shown{item, std::nullopt, true};
-        if (ordered.keepsState(item)) {
-            shown.decoded = text(ordered.decode(item));
-            shown.deferred = false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const protocol::TransferItem item = items[i];
+        std::optional<protocol::Decoded> decoded;
+        const bool keepsState = ordered.keepsState(item);
+        if (keepsState) {
+            decoded = ordered.decode(item);
         }
         if (!passes(item)) {
             continue;
         }
-        if (!writer.add(std::move(shown))) {
+        if (!writer.add({i, text(decoded), !keepsState})) {
             break;
         }
     }

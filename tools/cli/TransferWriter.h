@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,12 +24,14 @@ namespace vintrace::cli {
 
 /// Appends an item's line (or lines) given what the class decoder said of it.
 using LineFormat = std::function<void(std::string& out, const protocol::TransferItem& item,
-                                      const std::optional<std::string>& decoded)>;
+                                      std::optional<std::string_view> decoded)>;
 
-/// An item as `transfers` shows it: the item and what the class decoder made of it.
+/// An item as `transfers` shows it: its number in the list, and what the class decoder made of
+/// it when the caller decoded it. The writer keeps a copy of the text: the items cross to the
+/// worker a batch at a time, a few bytes each, with the texts of a batch in one buffer.
 struct ShownTransfer {
-    protocol::TransferItem item;
-    std::optional<std::string> decoded;
+    std::size_t item = 0;
+    std::optional<std::string_view> decoded;
     /// Not decoded yet: the thread that formats the item decodes it.
     bool deferred = false;
 };
@@ -52,15 +56,23 @@ public:
     TransferWriter& operator=(const TransferWriter&) = delete;
 
     /// Queues an item; false once a write has failed (the caller stops there).
-    bool add(ShownTransfer shown);
+    bool add(const ShownTransfer& shown);
     /// Writes what is queued and flushes; false when any write failed.
     bool finish();
     /// The errno of the first failed write (0 when the stream set none).
     int error() const { return error_; }
 
 private:
+    struct Entry {
+        std::size_t item = 0;
+        /// Where its decoded text ends in `texts` (it begins where the previous one ends).
+        std::uint32_t textEnd = 0;
+        bool decoded = false;
+        bool deferred = false;
+    };
     struct Batch {
-        std::vector<ShownTransfer> items;
+        std::vector<Entry> items;
+        std::string texts;
         std::string text;
         enum class State { Queued, Formatting, Formatted } state = State::Queued;
     };

@@ -75,7 +75,7 @@ int Run(const TransfersOptions& o) {
         stdout, packets, tx, session.devices(), items,
         [&passes](const TransferItem& item) { return passes(item); },
         [&packets, &tx, json](std::string& out, const TransferItem& item,
-                              const std::optional<std::string>& decoded) {
+                              std::optional<std::string_view> decoded) {
             if (json) {
                 protocol::AppendTransferJson(out, packets, tx, item, decoded);
             } else {
