@@ -654,6 +654,18 @@ protected:
         TransfersWindow::TearDown();
         TransferTreeModel::DefaultPageSpan = saved_;
     }
+    /// The folded list's item that spans the most transactions.
+    std::size_t longestItem() const {
+        const protocol::TransferList& list = form_->Session.transferList(true);
+        const auto span = [&](std::size_t n) {
+            return list[n].lastTransaction - list[n].firstTransaction;
+        };
+        std::size_t longest = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            longest = span(i) > span(longest) ? i : longest;
+        }
+        return longest;
+    }
     std::size_t saved_ = 0;
 };
 
@@ -661,15 +673,8 @@ protected:
 // holds it; only that range is opened, and the keys walk up to the range and the item.
 TEST_F(TransfersWindowInRanges, ClickingAPacketDeepInALongItemOpensOnlyItsRange) {
     const protocol::Transactions& tx = form_->Session.transactions();
-    const protocol::TransferList& list = form_->Session.transferList(true);
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const auto span = [&](std::size_t n) {
-            return list[n].lastTransaction - list[n].firstTransaction;
-        };
-        longest = span(i) > span(longest) ? i : longest;
-    }
-    const protocol::TransferItem item = list[longest];
+    const std::size_t longest = longestItem();
+    const protocol::TransferItem item = form_->Session.transferList(true)[longest];
     ASSERT_GT(item.lastTransaction - item.firstTransaction, 4 * kSpan);
     const std::vector<std::size_t> members = protocol::Members(tx, item);
     for (const std::size_t x : {members[members.size() * 3 / 4], members.back(), members[1]}) {
@@ -729,15 +734,8 @@ TEST_F(TransfersWindowInRanges, CopyOfALongItemCountsItsRangesBetweenEvents) {
     // ranges show, and those out of view are not counted.
     const auto chooseLongest = [&] {
         const protocol::Transactions& tx = form_->Session.transactions();
-        const protocol::TransferList& list = form_->Session.transferList(true);
-        std::size_t longest = 0;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            const auto span = [&](std::size_t n) {
-                return list[n].lastTransaction - list[n].firstTransaction;
-            };
-            longest = span(i) > span(longest) ? i : longest;
-        }
-        const std::vector<std::size_t> members = protocol::Members(tx, list[longest]);
+        const std::vector<std::size_t> members =
+            protocol::Members(tx, form_->Session.transferList(true)[longestItem()]);
         clickPacket(static_cast<std::int64_t>(tx[members.back()].first));
         tree()->setFocus();
         while (tree()->currentIndex().parent().isValid()) {
