@@ -213,6 +213,8 @@ private:
     void dropCopy();
     /// The text of `rows` and the rows under them that are expanded.
     QString TextOf(const QModelIndexList& rows);
+    /// Puts TextOf(rows) on the clipboard, when there is any.
+    void copyText(const QModelIndexList& rows);
     void copyPayload();
     void savePayload();
     void saveView(bool json);

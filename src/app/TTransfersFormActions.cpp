@@ -209,10 +209,7 @@ void TTransfersForm::copySelection() {
         }
     }
     if (ranges.size() <= CopyRangesAtOnce) {
-        const QString text = TextOf(rows);
-        if (!text.isEmpty()) {
-            QGuiApplication::clipboard()->setText(text);
-        }
+        copyText(rows);
         return;
     }
     for (const QModelIndex& row : rows) {
@@ -245,6 +242,10 @@ void TTransfersForm::copyStep() {
         rows.append(row);
     }
     dropCopy();
+    copyText(rows);
+}
+
+void TTransfersForm::copyText(const QModelIndexList& rows) {
     const QString text = TextOf(rows);
     if (!text.isEmpty()) {
         QGuiApplication::clipboard()->setText(text);

@@ -1075,11 +1075,7 @@ std::optional<std::size_t> DeviceModel::controlTransferEnd(std::size_t first) co
 }
 
 std::optional<std::size_t> DeviceModel::deviceAt(std::uint8_t address, std::size_t record) const {
-    const AddressSpan* s = SpanAt(byAddress_[address & 0x7F], record);
-    if (s == nullptr || s->device == kNoDevice) {
-        return std::nullopt;
-    }
-    return s->device;
+    return deviceSpanAt(address, record).device;
 }
 
 DeviceModel::DeviceSpan DeviceModel::deviceSpanAt(std::uint8_t address, std::size_t record) const {
