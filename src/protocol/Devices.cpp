@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 
 namespace vintrace::protocol {
 
@@ -1138,6 +1139,22 @@ public:
         }
         std::array<std::size_t, 128> held = holders;
         std::sort(held.begin(), held.end());
+        // What the devices holding an address describe so far: the assembly may go on with it
+        // as a guess, checked against the finished model (a device seldom changes what it
+        // describes, and one that holds its address for the whole capture would else keep the
+        // assembly waiting for the whole pass).
+        guessing_.clear();
+        for (std::size_t i = 0; i < held.size() && held[i] != kNone; ++i) {
+            if (i == 0 || held[i] != held[i - 1]) {
+                guessing_.emplace_back(held[i], std::nullopt);
+            }
+        }
+        if (guessing_.size() > kGuessedDevices) {
+            guessing_.clear();
+        }
+        for (auto& [d, endpoints] : guessing_) {
+            endpoints = DescribedEndpoints(devices[d]);
+        }
         gone_.clear();
         describing_.clear();
         std::erase_if(open_, [&](std::size_t d) {
@@ -1170,6 +1187,7 @@ public:
             left_[d] = described_.size();
             described_.push_back(endpoints);
         }
+        guessed_.swap(guessing_);
         frontier_ = stepped;
         changed_.notify_all();
     }
@@ -1191,6 +1209,17 @@ public:
     /// Assembly thread: set when the pass must end early (the assembly failed).
     void quit() { quit_.store(true, std::memory_order_relaxed); }
     bool quitting() const { return quit_.load(std::memory_order_relaxed); }
+
+    /// After both threads ended: whether every guess the assembly went on with is what the
+    /// finished model says; where one is not, its list must be grouped again.
+    bool guessesHold(const DeviceModel& model) const {
+        return !guessedTwoWays_ &&
+               std::all_of(guesses_.begin(), guesses_.end(), [&model](const auto& entry) {
+                   const Guess& g = entry.second;
+                   return model.endpoint(g.address, g.number, g.direction, g.record).description ==
+                          g.description;
+               });
+    }
 
     /// Assembly thread: the finished model's answer.
     EndpointAnswer endpoint(std::uint8_t address, std::uint8_t number, Direction direction,
@@ -1215,36 +1244,67 @@ public:
 private:
     static constexpr std::size_t kHeld = kNone - 1;
 
-    /// Under the lock: the answer when what it rests on can no longer change.
+    /// Under the lock: the answer when what it rests on can no longer change, or a guess for a
+    /// device that still holds its address.
     std::optional<EndpointAnswer> known(std::uint8_t address, std::uint8_t number,
-                                        Direction direction, std::size_t record) const {
+                                        Direction direction, std::size_t record) {
         if (record >= frontier_) {
             return std::nullopt;
         }
         const std::vector<AddressSpan>& spans = byAddress_[address & 0x7F];
         const AddressSpan* s = SpanAt(spans, record);
-        if (s == nullptr || s->device == kNone || s->device >= left_.size() ||
-            left_[s->device] == kHeld) {
+        if (s == nullptr || s->device == kNone) {
             return std::nullopt;
         }
         const std::size_t slot = EndpointSlot(number, direction);
-        const std::size_t described = left_[s->device];
-        // Else the answer is the last describing device's at the address: the whole capture's.
-        if (described == kNone || !described_[described][slot]) {
-            return std::nullopt;
-        }
         EndpointAnswer answer;
-        answer.description = described_[described][slot];
         // A span may still start at the frontier or after it: asked again there.
         answer.validUntil = frontier_;
         const std::size_t next = static_cast<std::size_t>(s - spans.data()) + 1;
         if (next < spans.size()) {
             answer.validUntil = std::min(answer.validUntil, spans[next].from);
         }
+        if (s->device >= left_.size() || left_[s->device] == kHeld) {
+            const auto guessed = std::find_if(guessed_.begin(), guessed_.end(),
+                                              [s](const auto& g) { return g.first == s->device; });
+            if (guessed == guessed_.end()) {
+                return std::nullopt;
+            }
+            if (guessed->second) {
+                answer.description = (*guessed->second)[slot];
+            }
+            // The model answers the same for a device's endpoint over the device's whole
+            // span: one guess of each is checked, and two that differ cannot both hold.
+            const auto [at, added] =
+                guesses_.try_emplace(s->device * kSlots + slot,
+                                     Guess{address, number, direction, record, answer.description});
+            guessedTwoWays_ =
+                guessedTwoWays_ || (!added && at->second.description != answer.description);
+            return answer;
+        }
+        const std::size_t described = left_[s->device];
+        // Else the answer is the last describing device's at the address: the whole capture's.
+        if (described == kNone || !described_[described][slot]) {
+            return std::nullopt;
+        }
+        answer.description = described_[described][slot];
         return answer;
     }
 
+    /// Devices that hold an address are guessed only while they are this few: their
+    /// descriptions are made again at every publication.
+    static constexpr std::size_t kGuessedDevices = 16;
+    struct Guess {
+        std::uint8_t address;
+        std::uint8_t number;
+        Direction direction;
+        std::size_t record;
+        std::optional<EndpointDescription> description;
+    };
+    using Held = std::vector<std::pair<std::size_t, std::optional<Endpoints>>>;
+
     // The pass thread's own.
+    Held guessing_;
     std::size_t spansSeen_ = 0;
     std::size_t devicesSeen_ = 0;
     std::vector<std::size_t> open_; // devices that may still hold an address
@@ -1262,6 +1322,13 @@ private:
     /// describes no endpoint, else where its descriptions are in `described_`.
     std::vector<std::size_t> left_;
     std::vector<Endpoints> described_;
+    /// What the devices holding an address described at the last publication.
+    Held guessed_;
+    /// The first guess answered for each endpoint of a device (by device * kSlots + slot), and
+    /// whether another guess of one said something else.
+    static constexpr std::size_t kSlots = 32;
+    std::unordered_map<std::size_t, Guess> guesses_;
+    bool guessedTwoWays_ = false;
     const DeviceModel* model_ = nullptr;
     bool abandoned_ = false;
 };
@@ -1314,10 +1381,11 @@ AssembleDescribedTransferList(const capture::PacketList& packets, const Transact
                                               LargestPayloadsOf(packets, transactions, scratch),
                                               true, stop, &watch);
                 if (model) {
-                    watch.finish(&*model);
+                    // The devices go to whoever waits for them, then answer the assembly.
                     if (found) {
                         found(*model);
                     }
+                    watch.finish(&*model);
                     return;
                 }
             } catch (...) {
@@ -1348,8 +1416,15 @@ AssembleDescribedTransferList(const capture::PacketList& packets, const Transact
         }
         if (!halt.load(std::memory_order_relaxed)) {
             DescribedTransferList out;
-            out.items = std::move(items);
             out.devices = std::move(*model);
+            if (watch.guessesHold(out.devices)) {
+                out.items = std::move(items);
+            } else {
+                // A device described later what the assembly had guessed of it.
+                items = {};
+                out.items =
+                    AssembleTransferListDescribedBy(packets, transactions, out.devices, fold, stop);
+            }
             return out;
         }
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {

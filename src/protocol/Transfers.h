@@ -30,6 +30,8 @@ struct EndpointDescription {
     std::uint8_t interfaceNumber = 0;
     /// The user said what the endpoint is (Decode As) and its wMaxPacketSize is not known.
     bool sizeUnknown = false;
+
+    friend bool operator==(const EndpointDescription&, const EndpointDescription&) = default;
 };
 
 /// What a lookup knows of an endpoint at one moment of the capture, and until when.

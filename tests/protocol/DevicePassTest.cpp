@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vintrace::protocol {
@@ -342,6 +344,45 @@ INSTANTIATE_TEST_SUITE_P(
                      "IN 4.1, DATA1 01, ACK, IN 5.1, DATA0 01, ACK, " +
                      ControlNoData(0, SetAddress(4)) + "IN 4.1, DATA0 01, ACK, IN 4.1, NAK"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The assembly beside the pass goes on with what a device holding its address describes so
+// far. Here the device's configuration descriptor (9.4.3) comes only after thousands of its
+// interrupt transactions, and makes endpoint 1 IN bulk with packets of up to 64 bytes: the
+// guess that it describes nothing was wrong, and the list must be that of the finished model.
+TEST(DevicePassGuess, ADeviceDescribedLateGivesTheFinishedModelsList) {
+    std::string bus = ControlNoData(0, SetAddress(5));
+    for (int i = 0; i < 6'000; ++i) {
+        bus +=
+            "IN 5.1, DATA" + std::to_string(i % 2) + (i % 3 == 0 ? " 01, " : " 0102, ") + "ACK, ";
+        if (i % 1'000 == 999) {
+            bus += ControlNoData(5, "4001000000000000"); // a vendor request: the pass reads it
+        }
+    }
+    // Configuration, interface (vendor class), endpoint 0x81 bulk, wMaxPacketSize 64.
+    bus += "SETUP 5.0, DATA0 8006000200001900, ACK, IN 5.0, DATA1 "
+           "09021900010100803209040000"
+           "01FF0000000705810240000000, ACK, OUT 5.0, DATA1, ACK, "
+           "IN 5.1, DATA0 0102, ACK";
+    const capture::PacketList packets = test::BusSequence(bus);
+    const Transactions tx = GroupTransactions(packets, 1);
+    const DeviceModel want = DeviceModel::Build(packets, tx, AssembleTransfers(packets, tx));
+    ASSERT_EQ(want.devices().size(), 1u);
+    ASSERT_EQ(want.endpoint(5, 1, Direction::In, 0).description->type, TransferType::Bulk);
+    ExpectDescribedList(packets, tx, want);
+    // The devices are handed over before they answer the assembly: held there, the pass has
+    // published its stretches and the assembly has gone on with its guess meanwhile.
+    TransferOptions options;
+    options.endpoints = want.lookup();
+    const std::vector<TransferItem> items = AssembleTransfers(packets, tx, options);
+    const DescribedTransferList described =
+        AssembleDescribedTransferList(packets, tx, true, nullptr, nullptr, 2, [](const auto&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+    ASSERT_EQ(described.items.size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        ASSERT_EQ(described.items[i], items[i]) << "item " << i;
+    }
+}
 
 /// Transfers at four addresses in random order: descriptor requests and SET_ADDRESS on
 /// endpoints 0 and 2, interrupt data of random lengths on 1 and 2, SOFs; now and then a data
