@@ -56,23 +56,23 @@ int Run(const TransfersOptions& o) {
         }
     }
     PhaseClock clock;
-    session::CaptureSession session;
-    if (!OpenAssuming(session, o.file, o.assume)) {
+    auto session = std::make_unique<session::CaptureSession>();
+    if (!OpenAssuming(*session, o.file, o.assume)) {
         return kExitFileError;
     }
     clock.lap("load");
-    const capture::PacketList& packets = session.packets();
-    const protocol::Transactions& tx = session.transactions();
+    const capture::PacketList& packets = session->packets();
+    const protocol::Transactions& tx = session->transactions();
     clock.lap("group");
     // Endpoint types and sizes from the capture's own descriptors, found beside the assembly.
-    const protocol::TransferList& items = session.transferList(!o.noFold);
+    const protocol::TransferList& items = session->transferList(!o.noFold);
     clock.lap("devices and assemble");
-    const protocol::TransferFilterMatch passes(filter, packets, tx, &session.devices());
-    ReportUnusedAssumptions(o.file, session.devices(), session.assumptions());
+    const protocol::TransferFilterMatch passes(filter, packets, tx, &session->devices());
+    ReportUnusedAssumptions(o.file, session->devices(), session->assumptions());
     const bool json = o.json;
     int error = 0;
     const bool written = WriteDecodedTransfers(
-        stdout, packets, tx, session.devices(), items,
+        stdout, packets, tx, session->devices(), items,
         [&passes](const TransferItem& item) { return passes(item); },
         [&packets, &tx, json](std::string& out, const TransferItem& item,
                               std::optional<std::string_view> decoded) {
@@ -87,6 +87,8 @@ int Run(const TransfersOptions& o) {
         return ReportStdoutFailure(error);
     }
     clock.lap("decode");
+    session.reset();
+    clock.lap("free");
     return 0;
 }
 
