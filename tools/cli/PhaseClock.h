@@ -16,9 +16,9 @@ namespace vintrace::cli {
 /// of two leaves a core idle.
 class PhaseClock {
 public:
-    PhaseClock() : on_(std::getenv("VINTRACE_PHASES") != nullptr), last_(Clock::now()) {
-        lastCpu_ = CpuSeconds();
-    }
+    PhaseClock()
+        : on_(std::getenv("VINTRACE_PHASES") != nullptr), last_(Clock::now()),
+          lastCpu_(on_ ? CpuSeconds() : -1) {}
 
     void lap(const char* phase) {
         if (!on_) {
@@ -27,7 +27,7 @@ public:
         const Clock::time_point now = Clock::now();
         const double ms = std::chrono::duration<double, std::milli>(now - last_).count();
         const double cpu = CpuSeconds();
-        if (cpu >= 0 && ms > 0) {
+        if (cpu >= 0 && lastCpu_ >= 0 && ms > 0) {
             std::fprintf(stderr, "vintrace-cli: phase %-9s %8.1f ms, %.2f CPUs\n", phase, ms,
                          (cpu - lastCpu_) * 1e3 / ms);
         } else {
@@ -56,7 +56,7 @@ private:
 
     bool on_;
     Clock::time_point last_;
-    double lastCpu_ = -1;
+    double lastCpu_;
 };
 
 } // namespace vintrace::cli
