@@ -20,6 +20,8 @@
 //                                                    the window's thread, for comparison)
 //   vintrace-stall-bench --size 12G --idle          (nothing to do for 20 s, holding 12 GB: how
 //                                                    long the machine alone stands still)
+//   vintrace-stall-bench --size 9G --churn          (the same while another thread takes 9 GB
+//                                                    and hands it back, again and again)
 //   vintrace-stall-bench --size 360M --reset-loop   (devices enumerated again and again:
 //                                                    tens of thousands of device rows)
 #include "ResetLoop.h"
@@ -31,6 +33,7 @@
 #include "app/TTransfersForm.h"
 #include "capture/Command.h"
 #include "device/DriverAnalyzer.h"
+#include "platform/HeapPolicy.h"
 #include "protocol/Transfers.h"
 
 #include <QAction>
@@ -541,6 +544,37 @@ int IdleProbe(std::size_t size) {
     return 0;
 }
 
+/// The same 20 s of nothing for the window, while another thread turns `size` bytes of memory
+/// over again and again, as a reload or a hide does: taken in blocks backed at once, as the
+/// store and indexes take them, then all handed back. How long this machine stands still at
+/// such a turnover with no work of the window's, to weigh those steps' stalls against.
+int ChurnProbe(std::size_t size) {
+    vintrace::platform::ReturnLargeBlocksToSystem(); // as the program does
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::thread churn([&] {
+        constexpr std::size_t kBlock = std::size_t{1} << 20;
+        while (!stop.load()) {
+            std::vector<std::unique_ptr<std::uint8_t[]>> blocks;
+            for (std::size_t taken = 0; taken < size && !stop.load(); taken += kBlock) {
+                blocks.push_back(vintrace::platform::NewBackedBlock<std::uint8_t>(kBlock));
+            }
+            blocks.clear();
+            ++rounds;
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const Stall s = Measure([] {}, [&] { return clock.elapsed() >= 20'000; });
+    stop = true;
+    churn.join();
+    std::printf("churn for %.1f s, %.0f MB at a time (%d rounds): longest stall %8.1f ms (steal "
+                "%3.0f, CPUs still %s)\n",
+                s.totalMs / 1e3, static_cast<double>(size) / 1e6, rounds.load(), s.longestMs,
+                s.stolenMs, s.cpusStill.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -552,6 +586,7 @@ int main(int argc, char** argv) {
     bool devicesAtOnce = false;
     bool resetLoop = false;
     bool idle = false;
+    bool churn = false;
     for (int i = 1; i < argc; ++i) {
         resetLoop = resetLoop || std::strcmp(argv[i], "--reset-loop") == 0;
         devicesAtOnce = devicesAtOnce || std::strcmp(argv[i], "--devices-at-once") == 0;
@@ -559,11 +594,15 @@ int main(int argc, char** argv) {
         transfers = transfers && std::strcmp(argv[i], "--no-transfers") != 0;
         check = check || std::strcmp(argv[i], "--check") == 0;
         idle = idle || std::strcmp(argv[i], "--idle") == 0;
+        churn = churn || std::strcmp(argv[i], "--churn") == 0;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
     if (idle) {
         return IdleProbe(size);
+    }
+    if (churn) {
+        return ChurnProbe(size);
     }
     QTemporaryDir dir;
     const std::string file = dir.filePath("large.dat").toStdString();
