@@ -20,8 +20,9 @@
 //                                                    the window's thread, for comparison)
 //   vintrace-stall-bench --size 12G --idle          (nothing to do for 20 s, holding 12 GB: how
 //                                                    long the machine alone stands still)
-//   vintrace-stall-bench --size 9G --churn          (the same while another thread takes 9 GB
-//                                                    and hands it back, again and again)
+//   vintrace-stall-bench --size 9G --churn          (the same while a thread takes 9 GB and
+//                                                    hands it back, again and again, and
+//                                                    another computes)
 //   vintrace-stall-bench --size 360M --reset-loop   (devices enumerated again and again:
 //                                                    tens of thousands of device rows)
 #include "ResetLoop.h"
@@ -545,9 +546,10 @@ int IdleProbe(std::size_t size) {
 }
 
 /// The same 20 s of nothing for the window, while another thread turns `size` bytes of memory
-/// over again and again, as a reload or a hide does: taken in blocks backed at once, as the
-/// store and indexes take them, then all handed back. How long this machine stands still at
-/// such a turnover with no work of the window's, to weigh those steps' stalls against.
+/// over again and again, as a reload or a hide does (taken in blocks backed at once, as the
+/// store and indexes take them, then all handed back), and a third only computes. How long
+/// this machine stands still at such a turnover with no work of the window's, to weigh those
+/// steps' stalls against.
 int ChurnProbe(std::size_t size) {
     vintrace::platform::ReturnLargeBlocksToSystem(); // as the program does
     std::atomic<bool> stop{false};
@@ -561,6 +563,20 @@ int ChurnProbe(std::size_t size) {
             }
             blocks.clear();
             ++rounds;
+            // A pause, as between steps: memory handed back may go back to the host by then.
+            for (int i = 0; i < 30 && !stop.load(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    });
+    // And a thread that only computes, as a step's other worker does: with every CPU busy, a
+    // CPU that hands memory back waits for the others to drop its old mappings.
+    std::thread busy([&] {
+        volatile std::uint64_t sum = 0;
+        while (!stop.load()) {
+            for (std::uint64_t i = 0; i < 1'000'000; ++i) {
+                sum = sum + i;
+            }
         }
     });
     QElapsedTimer clock;
@@ -568,6 +584,7 @@ int ChurnProbe(std::size_t size) {
     const Stall s = Measure([] {}, [&] { return clock.elapsed() >= 20'000; });
     stop = true;
     churn.join();
+    busy.join();
     std::printf("churn for %.1f s, %.0f MB at a time (%d rounds): longest stall %8.1f ms (steal "
                 "%3.0f, CPUs still %s)\n",
                 s.totalMs / 1e3, static_cast<double>(size) / 1e6, rounds.load(), s.longestMs,
