@@ -555,9 +555,9 @@ int ChurnProbe(std::size_t size) {
     std::atomic<bool> stop{false};
     std::atomic<int> rounds{0};
     std::thread churn([&] {
-        constexpr std::size_t kBlock = std::size_t{1} << 20;
+        constexpr std::size_t kBlock = vintrace::platform::kLargePage; // a store's block
         while (!stop.load()) {
-            std::vector<std::unique_ptr<std::uint8_t[]>> blocks;
+            std::vector<vintrace::platform::Block<std::uint8_t>> blocks;
             for (std::size_t taken = 0; taken < size && !stop.load(); taken += kBlock) {
                 blocks.push_back(vintrace::platform::NewBackedBlock<std::uint8_t>(kBlock));
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureRecord.h"
+#include "platform/HeapPolicy.h"
 
 #include <algorithm>
 #include <atomic>
@@ -143,15 +144,17 @@ public:
 
     private:
         friend class PacketList;
-        std::vector<std::unique_ptr<Header[]>> chunks_;
+        std::vector<platform::Block<Header>> chunks_;
         std::size_t count_ = 0;
     };
 
 private:
-    static constexpr unsigned kChunkShift = 16; // 65,536 headers (640 KiB) per chunk
+    // 262,144 headers (2.5 MiB) per chunk: the first 2 MiB are one large page.
+    static constexpr unsigned kChunkShift = 18;
     static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkShift;
-    static constexpr unsigned kBlockShift = 20; // 1 MiB of bytes per block
+    static constexpr unsigned kBlockShift = 21; // a large page of bytes per block
     static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
+    static_assert(kBlockSize == platform::kLargePage);
     /// A record never straddles blocks: it starts where at least this much room is left
     /// (the largest capacity plus one byte of slack for the decoder's branch-free store).
     static constexpr std::size_t kRecordRoom = 67;
@@ -208,8 +211,8 @@ private:
         }
     }
 
-    std::vector<std::unique_ptr<Header[]>> headerChunks_;
-    std::vector<std::unique_ptr<std::uint8_t[]>> byteBlocks_;
+    std::vector<platform::Block<Header>> headerChunks_;
+    std::vector<platform::Block<std::uint8_t>> byteBlocks_;
     std::size_t count_ = 0;
     ByteCursor tail_; // the block that appends fill
 };

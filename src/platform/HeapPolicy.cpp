@@ -20,7 +20,7 @@ void ReturnLargeBlocksToSystem() {
     std::call_once(once, [] {
         // Setting the threshold fixes it: glibc's default is this size, but it moves the
         // threshold up to any block freed, up to 32 MiB, and with it goes the trim threshold.
-        // Chunks are 256 KiB to 1 MiB, so they would all stay in the heap after the first free.
+        // Chunks are 256 KiB to 2.5 MiB, so they would all stay in the heap after the first free.
         mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     });
 #endif
@@ -39,6 +39,16 @@ void BackPages(void* block, std::size_t bytes) {
     const std::uintptr_t first = (at + page - 1) & ~(page - 1);
     const std::uintptr_t end = (at + bytes) & ~(page - 1);
     if (first < end) {
+#if defined(MADV_HUGEPAGE)
+        // The whole large pages inside the block, which a block of one or more starts on.
+        const std::uintptr_t largeFirst = (at + kLargePage - 1) & ~(kLargePage - 1);
+        const std::uintptr_t largeEnd = (at + bytes) & ~(kLargePage - 1);
+        if (largeFirst < largeEnd) {
+            // Refused (large pages off, or a system without them) leaves small pages.
+            (void)madvise(reinterpret_cast<void*>(largeFirst), largeEnd - largeFirst,
+                          MADV_HUGEPAGE);
+        }
+#endif
         // Failing (a kernel before 5.14, memory short) leaves the faults to come as before.
         (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
     }

@@ -12,10 +12,20 @@
 
 namespace vintrace::protocol {
 
+/// The most values of `T` a large page holds, as a power of two: full chunks then fill whole
+/// large pages where the size of `T` is a power of two.
+template <typename T> constexpr unsigned LargePageShift() {
+    unsigned shift = 0;
+    while ((std::size_t{2} << shift) * sizeof(T) <= platform::kLargePage) {
+        ++shift;
+    }
+    return shift;
+}
+
 /// An append-only array of trivially copyable values in fixed-size chunks: growing it never
 /// copies what it holds (the first chunk grows by doubling until it reaches full size, so a
 /// small index stays small), and the memory it holds is close to its size at every moment.
-template <typename T, unsigned Shift = 16> class ChunkedVector {
+template <typename T, unsigned Shift = LargePageShift<T>()> class ChunkedVector {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
@@ -151,7 +161,7 @@ private:
 
     /// Keeps a chunk no longer needed as the next one the array takes, if it is full-sized and
     /// no other is kept; frees it otherwise.
-    void keepAsSpare(std::unique_ptr<T[]> chunk, bool fullSized) {
+    void keepAsSpare(platform::Block<T> chunk, bool fullSized) {
         if (fullSized && !spare_) {
             spare_ = std::move(chunk);
         }
@@ -176,11 +186,11 @@ private:
         firstCapacity_ = capacity;
     }
 
-    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::vector<platform::Block<T>> chunks_;
     std::size_t size_ = 0;
     std::size_t firstCapacity_ = 0;
-    std::size_t released_ = 0;   // chunks freed by releaseBefore
-    std::unique_ptr<T[]> spare_; // a full chunk releaseBefore kept for reuse
+    std::size_t released_ = 0; // chunks freed by releaseBefore
+    platform::Block<T> spare_; // a full chunk releaseBefore kept for reuse
 };
 
 } // namespace vintrace::protocol

@@ -251,7 +251,7 @@ TEST(ParallelDecoder, LargeCaptureMatchesAndStaysCompact) {
         PacketList got;
         ParseCaptureFileParallel(file, got, {threads, 0, 0});
         ExpectSameRecords(got, want, std::to_string(threads) + " threads");
-        EXPECT_LE(got.memoryUsed(), want.memoryUsed() + threads * (std::size_t{1} << 20) + 4096)
+        EXPECT_LE(got.memoryUsed(), want.memoryUsed() + threads * platform::kLargePage + 4096)
             << threads << " threads";
     }
 }
