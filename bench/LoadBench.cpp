@@ -56,6 +56,24 @@ std::size_t CurrentRss() {
     return n == 2 ? resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) : 0;
 }
 
+/// Anonymous memory of this process mapped by large pages now (0 where the system has none or
+/// does not say): how much of a store its blocks' large pages back.
+std::size_t LargePageBytes() {
+    std::FILE* f = std::fopen("/proc/self/smaps_rollup", "r");
+    if (f == nullptr) {
+        return 0;
+    }
+    char line[256];
+    unsigned long kb = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::sscanf(line, "AnonHugePages: %lu kB", &kb) == 1) {
+            break;
+        }
+    }
+    std::fclose(f);
+    return static_cast<std::size_t>(kb) * 1024;
+}
+
 std::size_t PeakRss() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
@@ -188,6 +206,7 @@ int main(int argc, char** argv) {
     std::size_t records = 0;
     std::size_t stored = 0;
     std::size_t storeMemory = 0;
+    std::size_t largePages = 0;
     std::size_t addresses = 0;
     double firstBest = 0;
     std::vector<double> cpuTimes;
@@ -221,6 +240,7 @@ int main(int argc, char** argv) {
                     stored += packets[i].bytes.size();
                 }
                 storeMemory = packets.memoryUsed();
+                largePages = LargePageBytes();
                 addresses = table.size();
             }
         }
@@ -254,7 +274,8 @@ int main(int argc, char** argv) {
                 count > 0 ? static_cast<double>(stored) / count : 0.0);
     std::printf("baseline RSS         %.1f MB\n", Mb(baseline));
     std::printf("peak RSS             %.1f MB (growth %.1f MB)\n", Mb(peak), Mb(growth));
-    std::printf("store memory         %.1f MB (PacketList::memoryUsed)\n", Mb(storeMemory));
+    std::printf("store memory         %.1f MB (PacketList::memoryUsed), %.1f MB on large pages\n",
+                Mb(storeMemory), Mb(largePages));
     std::printf("bytes/record beyond stored bytes: %.2f by RSS growth, %.2f by store memory\n",
                 overRss, overStore);
     return 0;
