@@ -81,16 +81,18 @@ TEST(HeapPolicy, LargeBlocksStartOnALargePageAndLeaveWhenFreed) {
     vintrace::platform::ReturnLargeBlocksToSystem();
     const std::size_t before = Resident();
     constexpr std::size_t kBlocks = 48; // 96 MiB
+    // Whole pages, and one and a quarter (a chunk of headers): both start on a boundary.
+    auto bytesOf = [](std::size_t i) {
+        return i % 2 == 0 ? kLargePage : kLargePage + kLargePage / 4;
+    };
     std::vector<vintrace::platform::Block<std::uint8_t>> blocks;
     for (std::size_t i = 0; i < kBlocks; ++i) {
-        // Whole pages, and one and a half (a chunk of headers): both start on a boundary.
-        const std::size_t bytes = i % 2 == 0 ? kLargePage : kLargePage + kLargePage / 4;
-        blocks.push_back(vintrace::platform::NewBackedBlock<std::uint8_t>(bytes));
+        blocks.push_back(vintrace::platform::NewBackedBlock<std::uint8_t>(bytesOf(i)));
         ASSERT_EQ(reinterpret_cast<std::uintptr_t>(blocks.back().get()) % kLargePage, 0u) << i;
-        blocks.back()[bytes - 1] = static_cast<std::uint8_t>(i);
+        blocks.back()[bytesOf(i) - 1] = static_cast<std::uint8_t>(i);
     }
     for (std::size_t i = 0; i < kBlocks; ++i) {
-        ASSERT_EQ(blocks[i][i % 2 == 0 ? kLargePage - 1 : kLargePage + kLargePage / 4 - 1], i);
+        ASSERT_EQ(blocks[i][bytesOf(i) - 1], i);
     }
     auto small = vintrace::platform::NewBackedBlock<std::uint64_t>(1000);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.get()) % alignof(std::max_align_t), 0u);
