@@ -19,6 +19,7 @@
 #include "capture/HidePasses.h"
 #include "capture/PcapFile.h"
 #include "platform/HeapPolicy.h"
+#include "platform/OutputPipe.h"
 #include "search/PacketSearch.h"
 #include "session/CaptureSession.h"
 
@@ -376,6 +377,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     // transfers and devices free a pass's index before the next grows: keep the peak low.
     vintrace::platform::ReturnLargeBlocksToSystem();
+    // Listings run to hundreds of megabytes and are mostly piped into another program.
+    vintrace::platform::WidenOutputPipe(1);
     CLI::App app{"vintrace-cli: decode and examine Vintrace capture files (.dat)"};
     app.require_subcommand(1);
     app.set_version_flag("--version", VersionLine("vintrace-cli"));
