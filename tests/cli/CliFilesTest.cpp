@@ -1,6 +1,7 @@
 // vintrace-cli as a user runs it: what it reads, what it writes, and what it says when it
 // cannot. Each case runs the real binary through the shell, with its own files.
 
+#include "platform/OutputPipe.h"
 #include "support/CaptureBytes.h"
 #include "support/FileContents.h"
 #include "support/RunCli.h"
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -85,6 +87,36 @@ TEST(CliOutput, DashIsStandardOutputForExportAndDump) {
     EXPECT_EQ(test::ReadText(work / "dump.txt"), dumped.out);
     EXPECT_EQ(dumped.out.substr(0, 21), "0\tUNKNOWN\t1\t-\t-\tFF\n1\t");
     EXPECT_EQ(Names(work.path()), (std::vector<std::string>{"dump.txt", "file.pcap"}));
+}
+
+// A listing piped into another program crosses in megabyte turns rather than 64 KiB ones, and
+// arrives the same.
+TEST(CliOutput, APipedListingGetsAWidePipe) {
+#if !defined(__linux__)
+    GTEST_SKIP() << "pipe buffers are set on Linux only";
+#else
+    TempDir work;
+    const CliResult toFile = RunCli(work, "dump -o dump.txt " + Quoted(kCapture));
+    ASSERT_EQ(toFile.exitCode, 0) << toFile.err;
+    const std::string command = "timeout 20 '" VINTRACE_CLI_PATH "' dump " + Quoted(kCapture);
+    std::FILE* reader = ::popen(command.c_str(), "r");
+    ASSERT_NE(reader, nullptr);
+    std::string piped;
+    char buffer[1 << 14];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, reader)) > 0;) {
+        piped.append(buffer, n);
+    }
+    // The pipe is ours: what the CLI set at its start is still there once it has written.
+    const int size = ::fcntl(::fileno(reader), F_GETPIPE_SZ);
+    EXPECT_EQ(::pclose(reader), 0);
+    EXPECT_EQ(piped, test::ReadText(work / "dump.txt"));
+    std::size_t limit = platform::kWidePipe;
+    if (std::FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+        EXPECT_EQ(std::fscanf(f, "%zu", &limit), 1);
+        std::fclose(f);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(size), std::min(limit, platform::kWidePipe));
+#endif
 }
 
 // A device never ends (or fills memory), a FIFO blocks: inputs must be regular files, and
