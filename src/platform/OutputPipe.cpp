@@ -4,16 +4,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #endif
 
 namespace vintrace::platform {
 
 #if defined(__linux__)
-namespace {
-
-/// What /proc/sys/fs/pipe-max-size allows an unprivileged process, kWidePipe when unreadable.
-std::size_t PipeLimit() {
+std::size_t WidePipeSize() {
+    // What /proc/sys/fs/pipe-max-size allows an unprivileged process.
     std::size_t limit = kWidePipe;
     if (std::FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "re")) {
         unsigned long value = 0;
@@ -22,10 +21,8 @@ std::size_t PipeLimit() {
         }
         std::fclose(f);
     }
-    return limit;
+    return std::min(limit, kWidePipe);
 }
-
-} // namespace
 
 std::size_t WidenOutputPipe(int fd) {
     struct stat st {};
@@ -36,7 +33,7 @@ std::size_t WidenOutputPipe(int fd) {
     if (now < 0) {
         return 0;
     }
-    const std::size_t wanted = kWidePipe < PipeLimit() ? kWidePipe : PipeLimit();
+    const std::size_t wanted = WidePipeSize();
     if (static_cast<std::size_t>(now) >= wanted) {
         return static_cast<std::size_t>(now); // never shrink what the reader's side set up
     }
@@ -45,6 +42,10 @@ std::size_t WidenOutputPipe(int fd) {
     return static_cast<std::size_t>(widened > 0 ? widened : now);
 }
 #else
+std::size_t WidePipeSize() {
+    return 0;
+}
+
 std::size_t WidenOutputPipe(int) {
     return 0;
 }
