@@ -1,13 +1,24 @@
 #include "capture/HexText.h"
 
 #include <charconv>
-#include <cstdio>
+#include <cstddef>
 
 namespace vintrace::capture {
 
-std::string HexText(unsigned value) {
-    char s[16];
-    std::snprintf(s, sizeof s, "0x%X", value);
+std::string HexText(std::uint32_t value, int digits) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    char text[8];
+    int n = 0;
+    do {
+        text[7 - n++] = kDigits[value & 0x0F];
+        value >>= 4;
+    } while (value != 0);
+    const std::size_t zeros = digits > n ? static_cast<std::size_t>(digits - n) : 0;
+    std::string s;
+    s.reserve(2 + zeros + static_cast<std::size_t>(n));
+    s += "0x";
+    s.append(zeros, '0');
+    s.append(text + 8 - n, static_cast<std::size_t>(n));
     return s;
 }
 

@@ -7,8 +7,9 @@
 
 namespace vintrace::capture {
 
-/// "0x%X": upper-case hexadecimal without leading zeros (26 -> "0x1A").
-std::string HexText(unsigned value);
+/// "0x%0*X": upper-case hexadecimal with at least `digits` digits, zeros in front
+/// (26 -> "0x1A"; 26 with 4 digits -> "0x001A"): how every decoder spells a value in hex.
+std::string HexText(std::uint32_t value, int digits = 0);
 
 /// Parses a byte written in hexadecimal, with or without "0x"; nothing for any other text
 /// (empty, stray characters, more than 255).

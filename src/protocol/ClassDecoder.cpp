@@ -1,5 +1,6 @@
 #include "protocol/ClassDecoder.h"
 
+#include "capture/HexText.h"
 #include "protocol/AudioClass.h"
 #include "protocol/DeviceCapabilities.h"
 #include "protocol/HidReport.h"
@@ -31,12 +32,6 @@ constexpr std::size_t kKeptPayload = std::size_t{1} << 20;
 // 5.2), and no data stage described is read past its first 36 bytes (INQUIRY). A longer
 // gathering still shows that a transfer is longer than a wrapper.
 constexpr std::size_t kMassStorageRead = 64;
-
-std::string Hex(std::uint32_t v, int digits = 0) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
-    return text;
-}
 
 std::uint16_t Le16(std::span<const std::uint8_t> d, std::size_t at) {
     return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8);
@@ -136,8 +131,8 @@ std::string DescribeLineCoding(std::span<const std::uint8_t> d) {
     if (d[5] < kParity.size() && d[4] < kStops.size()) { // the usual "115200 8N1"
         return baud + " " + std::to_string(d[6]) + kParity[d[5]] + kStops[d[4]];
     }
-    return baud + " baud, " + std::to_string(d[6]) + " data bits, parity " + Hex(d[5], 2) +
-           ", stop bits " + Hex(d[4], 2);
+    return baud + " baud, " + std::to_string(d[6]) + " data bits, parity " +
+           capture::HexText(d[5], 2) + ", stop bits " + capture::HexText(d[4], 2);
 }
 
 std::string DescribeHidRequest(const capture::SetupRequest& r) {
@@ -163,7 +158,7 @@ std::string DescribeHidRequest(const capture::SetupRequest& r) {
     case 0x0B:
         return "SET_PROTOCOL " + std::string(r.value == 0 ? "boot" : "report") + to;
     default:
-        return "HID request " + Hex(r.request, 2) + to;
+        return "HID request " + capture::HexText(r.request, 2) + to;
     }
 }
 
@@ -184,7 +179,7 @@ std::string DescribeCdcRequest(const capture::SetupRequest& r, std::span<const s
         return "SEND_BREAK " +
                (r.value == 0xFFFF ? std::string("until stopped") : std::to_string(r.value) + " ms");
     default:
-        return "CDC request " + Hex(r.request, 2);
+        return "CDC request " + capture::HexText(r.request, 2);
     }
 }
 
@@ -227,12 +222,12 @@ std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const s
         std::string text = "DFU_GETSTATUS ";
         text.append(DfuStatusName(data[0]));
         if (data[0] >= 16) {
-            text += " " + Hex(data[0], 2);
+            text += " " + capture::HexText(data[0], 2);
         }
         text += ", ";
         text.append(DfuStateName(data[4]));
         if (data[4] >= 11) {
-            text += " " + Hex(data[4], 2);
+            text += " " + capture::HexText(data[4], 2);
         }
         text += ", poll " + std::to_string(poll) + " ms";
         return text;
@@ -247,7 +242,7 @@ std::string DescribeDfuRequest(const capture::SetupRequest& r, std::span<const s
     case 0x06:
         return "DFU_ABORT";
     default:
-        return "DFU request " + Hex(r.request, 2);
+        return "DFU request " + capture::HexText(r.request, 2);
     }
 }
 
@@ -259,7 +254,8 @@ std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const s
         if (data.size() >= 4) {
             return "GET_STATUS" + where + ": " +
                    (port ? PortStatus(Le16(data, 0), Le16(data, 2))
-                         : "status " + Hex(Le16(data, 0), 4) + " change " + Hex(Le16(data, 2), 4));
+                         : "status " + capture::HexText(Le16(data, 0), 4) + " change " +
+                               capture::HexText(Le16(data, 2), 4));
         }
         return "GET_STATUS" + where;
     case 0x01:
@@ -285,7 +281,7 @@ std::string DescribeHubRequest(const capture::SetupRequest& r, std::span<const s
     case 0x0B:
         return "STOP_TT" + where;
     default:
-        return "hub request " + Hex(r.request, 2) + where;
+        return "hub request " + capture::HexText(r.request, 2) + where;
     }
 }
 
@@ -373,11 +369,14 @@ std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
         // Allocation lengths are left out: the wrapper's length says what may come back.
         return "REQUEST SENSE";
     case 0x12:
-        return need(3) && (cdb[1] & 1) != 0 ? "INQUIRY page " + Hex(cdb[2], 2) : "INQUIRY";
+        return need(3) && (cdb[1] & 1) != 0 ? "INQUIRY page " + capture::HexText(cdb[2], 2)
+                                            : "INQUIRY";
     case 0x1A:
-        return need(3) ? "MODE SENSE(6) page " + Hex(cdb[2] & 0x3F, 2) : "MODE SENSE(6)";
+        return need(3) ? "MODE SENSE(6) page " + capture::HexText(cdb[2] & 0x3F, 2)
+                       : "MODE SENSE(6)";
     case 0x5A:
-        return need(3) ? "MODE SENSE(10) page " + Hex(cdb[2] & 0x3F, 2) : "MODE SENSE(10)";
+        return need(3) ? "MODE SENSE(10) page " + capture::HexText(cdb[2] & 0x3F, 2)
+                       : "MODE SENSE(10)";
     case 0x1B:
         return need(5) ? std::string("START STOP UNIT ") + ((cdb[4] & 1) != 0 ? "start" : "stop") +
                              ((cdb[4] & 2) != 0 ? " eject" : "")
@@ -401,7 +400,7 @@ std::string DescribeScsiCommand(std::span<const std::uint8_t> cdb) {
     case 0x35:
         return "SYNCHRONIZE CACHE(10)";
     default:
-        return "operation " + Hex(op, 2);
+        return "operation " + capture::HexText(op, 2);
     }
 }
 
@@ -419,7 +418,7 @@ std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> dat
             s += DescribeScsiCommand(data.subspan(15, cbLength));
         }
         s += "\nCBW tag ";
-        s += Hex(Le32(data, 4));
+        s += capture::HexText(Le32(data, 4));
         s += ", LUN ";
         s += std::to_string(data[13] & 0x0F);
         s += ", ";
@@ -440,12 +439,12 @@ std::optional<std::string> DescribeMassStorage(std::span<const std::uint8_t> dat
             s += kStatus[status];
         } else {
             s += "status ";
-            s += Hex(status, 2);
+            s += capture::HexText(status, 2);
         }
         s += ", residue ";
         s += std::to_string(Le32(data, 8));
         s += "\nCSW tag ";
-        s += Hex(Le32(data, 4));
+        s += capture::HexText(Le32(data, 4));
         return s;
     }
     return std::nullopt;
@@ -456,7 +455,7 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
     switch (operation) {
     case 0x12: // INQUIRY
         if (data.size() >= 36) {
-            return "INQUIRY data: device type " + Hex(data[0] & 0x1F, 2) +
+            return "INQUIRY data: device type " + capture::HexText(data[0] & 0x1F, 2) +
                    ((data[1] & 0x80) != 0 ? ", removable" : "") + ", vendor \"" +
                    Ascii(data.subspan(8, 8)) + "\", product \"" + Ascii(data.subspan(16, 16)) +
                    "\", revision \"" + Ascii(data.subspan(32, 4)) + "\"";
@@ -475,7 +474,8 @@ std::optional<std::string> DescribeScsiData(std::uint8_t operation,
             std::string text = "sense: ";
             text += SenseKeyName(data[2]);
             text += ", ";
-            const std::string codes = "ASC " + Hex(data[12], 2) + " ASCQ " + Hex(data[13], 2);
+            const std::string codes =
+                "ASC " + capture::HexText(data[12], 2) + " ASCQ " + capture::HexText(data[13], 2);
             if (const auto name = AdditionalSenseName(data[12], data[13])) {
                 text.append(*name).append(" (").append(codes).append(")");
             } else {
@@ -705,7 +705,7 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
         }
     } else if (request->recipient() == 2) {
         const std::uint8_t address = static_cast<std::uint8_t>(request->index & 0xFF);
-        to = "to endpoint " + Hex(address, 2);
+        to = "to endpoint " + capture::HexText(address, 2);
         const Descriptor* e =
             device ? device->endpointDescriptor(
                          address & 0x0F, (address & 0x80) != 0 ? Direction::In : Direction::Out)
@@ -722,17 +722,17 @@ std::optional<Decoded> ClassDecoder::control(const TransferItem& item, const Dev
     if (request->request == 6 && !payload.empty()) { // GET_DESCRIPTOR: what came back
         const std::uint8_t type = static_cast<std::uint8_t>(request->value >> 8);
         if (type == 1 && payload.size() >= 12) {
-            what = "device " + Hex(Le16(payload, 8), 4).substr(2) + ":" +
-                   Hex(Le16(payload, 10), 4).substr(2);
+            what = "device " + capture::HexText(Le16(payload, 8), 4).substr(2) + ":" +
+                   capture::HexText(Le16(payload, 10), 4).substr(2);
         } else if (type == 0x0F) {
             what = BosSummary(ParseBos(payload, request->length));
         } else if (type == 3 && (request->value & 0xFF) == 0xEE && MsOsVendorCode(payload)) {
-            what = "MS OS 1.0, vendor code " + Hex(*MsOsVendorCode(payload), 2);
+            what = "MS OS 1.0, vendor code " + capture::HexText(*MsOsVendorCode(payload), 2);
         } else if (type == 3 && (request->value & 0xFF) != 0) {
             what = "\"" + EscapeText(ParseString(payload).text) + "\"";
         } else if (type == 3) {
             for (std::uint16_t language : ParseLanguages(payload).languages) {
-                what += (what.empty() ? "languages " : ", ") + Hex(language, 4);
+                what += (what.empty() ? "languages " : ", ") + capture::HexText(language, 4);
             }
         } else if (type == 2 && payload.size() >= 9) {
             what = std::to_string(payload.size()) + " of " + std::to_string(Le16(payload, 2)) +
@@ -927,10 +927,10 @@ std::optional<std::string> ClassDecoder::data(const TransferItem& item, const De
             // A status wrapper answers the command before it, by its tag (BOT 1.0 5.2).
             if (found != commands_.end()) {
                 const std::uint32_t tag = Le32(payload, 4);
-                *wrapper += tag == found->second.tag
-                                ? ", for " + found->second.name
-                                : ", not the tag of the last command (" + Hex(found->second.tag) +
-                                      ", " + found->second.name + ")";
+                *wrapper += tag == found->second.tag ? ", for " + found->second.name
+                                                     : ", not the tag of the last command (" +
+                                                           capture::HexText(found->second.tag) +
+                                                           ", " + found->second.name + ")";
                 commands_.erase(found);
             }
             return wrapper;

@@ -1,6 +1,7 @@
 #include "protocol/Diagnostics.h"
 
 #include "capture/CaptureCheck.h"
+#include "capture/HexText.h"
 #include "capture/PacketClass.h"
 #include "capture/SetupRequest.h"
 #include "capture/UsbCrc.h"
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -139,12 +139,6 @@ constexpr std::array<Rule, kRuleCount> kRules = {{
      "CDC PSTN 1.2 6.3.11"},
 }};
 
-std::string Hex(std::uint32_t v, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
-    return text;
-}
-
 std::string Plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -160,13 +154,13 @@ std::string RequestText(const capture::SetupRequest& r) {
     if (name.empty()) {
         static constexpr std::array<const char*, 4> kTypes = {"standard", "class", "vendor",
                                                               "reserved"};
-        return std::string(kTypes[r.type()]) + " request " + Hex(r.request, 2);
+        return std::string(kTypes[r.type()]) + " request " + capture::HexText(r.request, 2);
     }
     std::string s(name);
     if (r.request == 6 || r.request == 7) {
         const std::string_view type =
             capture::DescriptorTypeName(static_cast<std::uint8_t>(r.value >> 8));
-        s += " " + (type.empty() ? Hex(r.value >> 8, 2) : std::string(type)) + " " +
+        s += " " + (type.empty() ? capture::HexText(r.value >> 8, 2) : std::string(type)) + " " +
              std::to_string(r.value & 0xFF);
     } else if (r.request == 5 || r.request == 9) {
         s += " " + std::to_string(r.value);
@@ -313,8 +307,10 @@ private:
             if ((f & capture::kFindingPid) != 0) {
                 const std::uint8_t pid = r.byteAt(0);
                 add(kPidCheck, i, i, std::nullopt, std::nullopt,
-                    "PID byte " + Hex(pid, 2) + ": check bits " + Hex(pid >> 4, 1) + " where " +
-                        Hex(~pid & 0x0F, 1) + " complements type " + Hex(pid & 0x0F, 1));
+                    "PID byte " + capture::HexText(pid, 2) + ": check bits " +
+                        capture::HexText(pid >> 4, 1) + " where " +
+                        capture::HexText(~pid & 0x0F, 1) + " complements type " +
+                        capture::HexText(pid & 0x0F, 1));
             }
             if ((f & capture::kFindingLength) != 0 && !last) {
                 length(i, r);
@@ -332,8 +328,8 @@ private:
     void crc5(std::size_t i, const capture::CaptureRecord& r) {
         const std::uint16_t field = static_cast<std::uint16_t>(r.bytes[0] | r.bytes[1] << 8);
         const std::uint16_t eleven = field & 0x7FF;
-        const std::string sent = Hex(field >> 11, 2);
-        const std::string expected = Hex(capture::Crc5(eleven), 2);
+        const std::string sent = capture::HexText(field >> 11, 2);
+        const std::string expected = capture::HexText(capture::Crc5(eleven), 2);
         std::string what;
         if (r.kind == RecordKind::Sof) {
             what = "SOF (frame " + std::to_string(eleven) + " as received)";
@@ -362,8 +358,8 @@ private:
         }
         add(kCrc16, i, i, address, endpoint,
             std::string(capture::KindName(r.kind)) + " with " +
-                Plural(payload, "payload byte", "payload bytes") + ": CRC16 " + Hex(sent, 4) +
-                ", " + Hex(expected, 4) + " expected");
+                Plural(payload, "payload byte", "payload bytes") + ": CRC16 " +
+                capture::HexText(sent, 4) + ", " + capture::HexText(expected, 4) + " expected");
     }
 
     void length(std::size_t i, const capture::CaptureRecord& r) {
@@ -606,10 +602,10 @@ private:
             const std::size_t i = stray_->kinds[k];
             const RecordKind kind = packets_.kind(i);
             const std::uint8_t pid = packets_[i].byteAt(0);
-            names += (k == 0 ? "" : ", ") + (kind != RecordKind::Unknown
-                                                 ? std::string(capture::KindName(kind))
-                                             : pid == kPreamblePid ? std::string("PRE")
-                                                                   : "PID " + Hex(pid, 2));
+            names += (k == 0 ? "" : ", ") +
+                     (kind != RecordKind::Unknown ? std::string(capture::KindName(kind))
+                      : pid == kPreamblePid       ? std::string("PRE")
+                                                  : "PID " + capture::HexText(pid, 2));
         }
         if (stray_->kinds.size() > kNamed) {
             names += ", ...";
@@ -937,7 +933,7 @@ private:
                                           " (7 expected)");
             return;
         }
-        const std::string name = interface + ", endpoint " + Hex(*address, 2);
+        const std::string name = interface + ", endpoint " + capture::HexText(*address, 2);
         if ((*address & 0x0F) == 0) {
             fault(kDescriptorInvalid, name + ": an endpoint descriptor for endpoint 0");
             return;
@@ -947,7 +943,7 @@ private:
         const std::string typeName(EndpointTypeName(static_cast<std::uint8_t>(type)));
         std::string wrong;
         if ((*size & 0x1800) != 0) {
-            wrong = "wMaxPacketSize " + Hex(*size, 4) +
+            wrong = "wMaxPacketSize " + capture::HexText(*size, 4) +
                     " asks for additional transactions per microframe, a high-speed feature";
         } else if (low && (type == 1 || type == 2)) {
             wrong = "a low-speed device may have no " + typeName + " endpoint";
@@ -1087,25 +1083,28 @@ private:
         if (w.size() != 13) {
             addAt(kBotCswInvalid, item,
                   "status wrapper of " + Plural(w.size(), "byte", "bytes") +
-                      " (13 expected) for the command with tag " + Hex(s.tag, 8));
+                      " (13 expected) for the command with tag " + capture::HexText(s.tag, 8));
             return;
         }
         if (const std::uint32_t signature = Le32(w, 0); signature != 0x53425355) {
             addAt(kBotCswInvalid, item,
-                  "CSW signature " + Hex(signature, 8) +
+                  "CSW signature " + capture::HexText(signature, 8) +
                       " where 0x53425355 (\"USBS\") is required");
             return;
         }
         if (const std::uint32_t tag = Le32(w, 4); tag != s.tag) {
             addAt(kBotCswInvalid, item,
-                  "CSW tag " + Hex(tag, 8) + " is not its command's tag " + Hex(s.tag, 8));
+                  "CSW tag " + capture::HexText(tag, 8) + " is not its command's tag " +
+                      capture::HexText(s.tag, 8));
         }
         const std::uint8_t status = w[12];
         const std::uint32_t residue = Le32(w, 8);
         if (status > 2) {
-            addAt(kBotCswInvalid, item, "CSW status " + Hex(status, 2) + " is reserved");
+            addAt(kBotCswInvalid, item,
+                  "CSW status " + capture::HexText(status, 2) + " is reserved");
         } else if (status == 2) {
-            addAt(kBotPhaseError, item, "CSW reports a phase error for tag " + Hex(s.tag, 8));
+            addAt(kBotPhaseError, item,
+                  "CSW reports a phase error for tag " + capture::HexText(s.tag, 8));
         }
         if (residue > s.length) {
             addAt(kBotPhaseError, item,

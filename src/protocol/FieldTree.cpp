@@ -2,6 +2,7 @@
 
 #include "protocol/TransferSpan.h"
 
+#include "capture/HexText.h"
 #include "capture/SetupRequest.h"
 #include "protocol/AudioClass.h"
 #include "protocol/ClassDecoder.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <limits>
 #include <ostream>
 
@@ -36,12 +36,6 @@ constexpr std::uint8_t kMsOsString = 0xEE;
 constexpr std::size_t kListedReports = 1024;
 /// Bytes a raw field spells out in its value; the dump shows them all.
 constexpr std::size_t kSpelledBytes = 32;
-
-std::string Hex(std::uint32_t v, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
-    return text;
-}
 
 std::uint32_t Be(std::span<const std::uint8_t> d, std::size_t at, std::size_t size) {
     std::uint32_t v = 0;
@@ -133,7 +127,7 @@ std::string Decimal(std::uint32_t v) {
     return std::to_string(v);
 }
 std::string Hex32(std::uint32_t v) {
-    return Hex(v, 8);
+    return capture::HexText(v, 8);
 }
 
 /// "1... ....": the bits of a byte a field takes, others dotted, as Wireshark spells them.
@@ -163,7 +157,8 @@ std::size_t AddStringBody(FieldNode& node, const Descriptor& d, std::uint8_t ind
     }
     if (index == 0) {
         for (std::size_t at = 2; at < end; at += 2) {
-            node.children.push_back({"wLANGID", Hex(Le(d.bytes, at, 2), 4), offset + at, 2, {}});
+            node.children.push_back(
+                {"wLANGID", capture::HexText(Le(d.bytes, at, 2), 4), offset + at, 2, {}});
         }
         return end;
     }
@@ -457,7 +452,7 @@ std::vector<FieldNode> DataFields(const TransferItem& item, std::span<const std:
 /// One status byte of an FTDI packet header, bit by bit from `first` on.
 FieldNode FtdiStatusByte(const char* name, std::uint8_t byte, std::size_t offset, unsigned first,
                          std::span<const char* const> bits) {
-    FieldNode node{name, Hex(byte, 2), offset, 1, {}};
+    FieldNode node{name, capture::HexText(byte, 2), offset, 1, {}};
     for (std::size_t b = 0; b < bits.size(); ++b) {
         const unsigned bit = first + static_cast<unsigned>(b);
         node.children.push_back(
@@ -526,7 +521,7 @@ FieldNode SetupFields(std::span<const std::uint8_t> b, std::size_t offset) {
         static constexpr std::array<const char*, 4> kRecipients = {"device", "interface",
                                                                    "endpoint", "other"};
         const unsigned recipient = t & 0x1F;
-        FieldNode type{"bmRequestType", Hex(t, 2), offset, 1, {}};
+        FieldNode type{"bmRequestType", capture::HexText(t, 2), offset, 1, {}};
         type.children = {
             {"Direction",
              BitPattern(t, 7, 7) + " " + ((t & 0x80) != 0 ? "device-to-host" : "host-to-device"),
@@ -554,27 +549,27 @@ FieldNode SetupFields(std::span<const std::uint8_t> b, std::size_t offset) {
              {}});
     }
     if (b.size() >= 4) {
-        FieldNode value{"wValue", Hex(Le(b, 2, 2), 4), offset + 2, 2, {}};
+        FieldNode value{"wValue", capture::HexText(Le(b, 2, 2), 4), offset + 2, 2, {}};
         // GET_DESCRIPTOR and SET_DESCRIPTOR carry the type high and the index low (9.4.3).
         if (r.type() == 0 && (r.request == 6 || r.request == 7)) {
             const std::string_view type = capture::DescriptorTypeName(b[3]);
-            value.children = {
-                {"Descriptor index", std::to_string(b[2]), offset + 2, 1, {}},
-                {"Descriptor type",
-                 Hex(b[3], 2) + (type.empty() ? std::string() : " " + std::string(type)),
-                 offset + 3,
-                 1,
-                 {}}};
+            value.children = {{"Descriptor index", std::to_string(b[2]), offset + 2, 1, {}},
+                              {"Descriptor type",
+                               capture::HexText(b[3], 2) +
+                                   (type.empty() ? std::string() : " " + std::string(type)),
+                               offset + 3,
+                               1,
+                               {}}};
         }
         node.children.push_back(std::move(value));
     }
     if (b.size() >= 6) {
         const unsigned index = Le(b, 4, 2);
-        std::string text = Hex(index, 4);
+        std::string text = capture::HexText(index, 4);
         if (r.recipient() == 1) {
             text += " (interface " + std::to_string(index & 0xFF) + ")";
         } else if (r.recipient() == 2) {
-            text += " (endpoint " + Hex(index & 0xFF, 2) + ")";
+            text += " (endpoint " + capture::HexText(index & 0xFF, 2) + ")";
         }
         node.children.push_back({"wIndex", std::move(text), offset + 4, 2, {}});
     }
@@ -618,7 +613,7 @@ std::vector<FieldNode> DescriptorDataFields(std::uint8_t type, std::uint8_t inde
             node.children = {{"bLength", "18", offset, 1, {}},
                              {"bDescriptorType", "3", offset + 1, 1, {}},
                              {"qwSignature", "\"MSFT100\"", offset + 2, 14, {}},
-                             {"bMS_VendorCode", Hex(*code, 2), offset + 16, 1, {}},
+                             {"bMS_VendorCode", capture::HexText(*code, 2), offset + 16, 1, {}},
                              {"bPad", std::to_string(data[17]), offset + 17, 1, {}}};
             out.push_back(std::move(node));
             if (data.size() > 18) {
@@ -690,7 +685,9 @@ std::vector<FieldNode> MassStorageFields(std::span<const std::uint8_t> data, std
         {"dCBWTag", 4, 4, Hex32},
         {"dCBWDataTransferLength", 8, 4, Decimal},
         {"bmCBWFlags", 12, 1,
-         [](std::uint32_t v) { return Hex(v, 2) + ((v & 0x80) != 0 ? " (IN)" : " (OUT)"); }},
+         [](std::uint32_t v) {
+             return capture::HexText(v, 2) + ((v & 0x80) != 0 ? " (IN)" : " (OUT)");
+         }},
         {"bCBWLUN", 13, 1, [](std::uint32_t v) { return std::to_string(v & 0x0F); }},
         {"bCBWCBLength", 14, 1, [](std::uint32_t v) { return std::to_string(v & 0x1F); }}};
     static constexpr Fixed kCsw[] = {
@@ -722,7 +719,8 @@ std::vector<FieldNode> MassStorageFields(std::span<const std::uint8_t> data, std
                             16,
                             {}};
             if (!cdb.empty()) {
-                block.children.push_back({"Operation code", Hex(cdb[0], 2), offset + 15, 1, {}});
+                block.children.push_back(
+                    {"Operation code", capture::HexText(cdb[0], 2), offset + 15, 1, {}});
             }
             // The 10-byte reads and writes name their blocks (SBC-3 5.11, 5.35).
             const bool tenByte =
@@ -760,18 +758,18 @@ std::vector<FieldNode> MidiEventFields(std::span<const std::uint8_t> data, std::
                        offset + at,
                        4,
                        {}};
-        node.children = {
-            {"Cable Number",
-             BitPattern(p[0], 7, 4) + " " + std::to_string(p[0] >> 4),
-             offset + at,
-             1,
-             {}},
-            {"Code Index Number",
-             BitPattern(p[0], 3, 0) + " " + Hex(cin, 1) + " " + std::string(CodeIndexName(cin)),
-             offset + at,
-             1,
-             {}},
-            {"MIDI bytes", BytesText(p.subspan(1)), offset + at + 1, 3, {}}};
+        node.children = {{"Cable Number",
+                          BitPattern(p[0], 7, 4) + " " + std::to_string(p[0] >> 4),
+                          offset + at,
+                          1,
+                          {}},
+                         {"Code Index Number",
+                          BitPattern(p[0], 3, 0) + " " + capture::HexText(cin, 1) + " " +
+                              std::string(CodeIndexName(cin)),
+                          offset + at,
+                          1,
+                          {}},
+                         {"MIDI bytes", BytesText(p.subspan(1)), offset + at + 1, 3, {}}};
         out.push_back(std::move(node));
     }
     if (at < data.size()) {

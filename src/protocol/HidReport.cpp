@@ -1,12 +1,12 @@
 #include "protocol/HidReport.h"
 
+#include "capture/HexText.h"
 #include "protocol/SafeText.h"
 #include "protocol/UsbIds.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <map>
 #include <utility>
 
@@ -39,12 +39,6 @@ constexpr std::uint8_t kUsageMaximum = 2;
 constexpr std::size_t kMaxFields = 4096;
 constexpr std::uint32_t kMaxReportBits = 0xFFFF * 8;
 constexpr std::size_t kMaxStack = 32;
-
-std::string Hex(std::uint32_t v, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
-    return text;
-}
 
 struct Globals {
     std::uint16_t usagePage = 0;
@@ -347,7 +341,7 @@ std::string CollectionName(std::uint32_t v) {
     if (v < kNames.size()) {
         return kNames[v];
     }
-    return v >= 0x80 ? "Vendor " + Hex(v, 2) : Hex(v, 2);
+    return v >= 0x80 ? "Vendor " + capture::HexText(v, 2) : capture::HexText(v, 2);
 }
 
 /// `minimum` is the Logical Minimum in force: a maximum above a non-negative minimum reads as
@@ -393,7 +387,7 @@ std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minim
             return kNames[item.tag];
         }
         if (item.tag == 6) {
-            return "Unit (" + Hex(item.data, 2 * std::max<int>(item.size, 1)) + ")";
+            return "Unit (" + capture::HexText(item.data, 2 * std::max<int>(item.size, 1)) + ")";
         }
         if (item.tag < kNames.size()) {
             const bool isSigned = item.tag >= 1 && item.tag <= 5 &&
@@ -424,14 +418,15 @@ std::string ItemText(const HidItem& item, std::uint16_t page, std::int32_t minim
         break;
     }
     case HidItemType::Long:
-        return "Long Item (tag " + Hex(item.tag, 2) + ", " + std::to_string(item.size) + " bytes)";
+        return "Long Item (tag " + capture::HexText(item.tag, 2) + ", " +
+               std::to_string(item.size) + " bytes)";
     case HidItemType::Reserved:
         break;
     }
     static constexpr std::array<const char*, 5> kTypes = {"Main", "Global", "Local", "Reserved",
                                                           "Long"};
-    return std::string(kTypes[static_cast<std::size_t>(item.type)]) + " item " + Hex(item.tag, 1) +
-           " (" + value + ")";
+    return std::string(kTypes[static_cast<std::size_t>(item.type)]) + " item " +
+           capture::HexText(item.tag, 1) + " (" + value + ")";
 }
 
 /// `bits` bits from `bit` on, least significant first; nothing when they are not all there.
@@ -750,14 +745,14 @@ std::string UsagePageName(std::uint16_t page, const UsbIds* ids) {
         break;
     }
     if (page >= 0xFF00) {
-        return "Vendor " + Hex(page, 4);
+        return "Vendor " + capture::HexText(page, 4);
     }
     if (ids != nullptr) {
         if (const auto name = ids->usagePage(page)) {
             return EscapeText(*name);
         }
     }
-    return "Page " + Hex(page, 4);
+    return "Page " + capture::HexText(page, 4);
 }
 
 namespace {
@@ -941,7 +936,7 @@ std::string UsageName(std::uint16_t page, std::uint32_t usage, const UsbIds* ids
             return EscapeText(*name);
         }
     }
-    return (page == 0x07 ? "Key " : "Usage ") + Hex(usage, 2);
+    return (page == 0x07 ? "Key " : "Usage ") + capture::HexText(usage, 2);
 }
 
 } // namespace vintrace::protocol

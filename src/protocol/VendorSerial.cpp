@@ -1,20 +1,14 @@
 #include "protocol/VendorSerial.h"
 
+#include "capture/HexText.h"
 #include "protocol/ClassDecoder.h"
 
 #include <array>
 #include <cmath>
-#include <cstdio>
 
 namespace vintrace::protocol {
 
 namespace {
-
-std::string Hex(std::uint32_t v, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, v);
-    return text;
-}
 
 std::string OnOff(bool on) {
     return on ? "on" : "off";
@@ -188,7 +182,8 @@ std::string DescribeFtdiRequest(const capture::SetupRequest& r, std::span<const 
     case 0x00: {
         static constexpr std::array<const char*, 3> kWhat = {"", " purge RX", " purge TX"};
         return "FTDI RESET" +
-               (r.value < kWhat.size() ? std::string(kWhat[r.value]) : " " + Hex(r.value, 4)) +
+               (r.value < kWhat.size() ? std::string(kWhat[r.value])
+                                       : " " + capture::HexText(r.value, 4)) +
                port;
     }
     case 0x01: {
@@ -212,13 +207,14 @@ std::string DescribeFtdiRequest(const capture::SetupRequest& r, std::span<const 
             s += (s.empty() ? "" : ", ") + std::string("DTR/DSR");
         }
         if ((flow & 4) != 0) {
-            s += (s.empty() ? "" : ", ") + std::string("XON/XOFF (XON ") + Hex(low, 2) + ", XOFF " +
-                 Hex(r.value >> 8, 2) + ")";
+            s += (s.empty() ? "" : ", ") + std::string("XON/XOFF (XON ") +
+                 capture::HexText(low, 2) + ", XOFF " + capture::HexText(r.value >> 8, 2) + ")";
         }
         return "FTDI SET_FLOW_CTRL " + (s.empty() ? std::string("none") : s) + port;
     }
     case 0x03: {
-        const std::string divisor = "divisor " + Hex(r.value, 4) + "/" + Hex(r.index, 4);
+        const std::string divisor =
+            "divisor " + capture::HexText(r.value, 4) + "/" + capture::HexText(r.index, 4);
         const auto baud = FtdiBaudRate(r.value, r.index, portInIndex);
         if (!baud) {
             return "FTDI SET_BAUD_RATE invalid " + divisor + port;
@@ -239,7 +235,8 @@ std::string DescribeFtdiRequest(const capture::SetupRequest& r, std::span<const 
     case 0x06:
     case 0x07:
         return std::string(r.request == 0x06 ? "FTDI SET_EVENT_CHAR " : "FTDI SET_ERROR_CHAR ") +
-               Hex(low, 2) + ((r.value & 0x0100) != 0 ? " enabled" : " disabled") + port;
+               capture::HexText(low, 2) + ((r.value & 0x0100) != 0 ? " enabled" : " disabled") +
+               port;
     case 0x09:
         return "FTDI SET_LATENCY_TIMER " + std::to_string(low) + " ms" + port;
     case 0x0A:
@@ -248,11 +245,13 @@ std::string DescribeFtdiRequest(const capture::SetupRequest& r, std::span<const 
         }
         return "FTDI GET_LATENCY_TIMER" + port;
     case 0x0B:
-        return "FTDI SET_BITMODE mode " + Hex(r.value >> 8, 2) + ", mask " + Hex(low, 2) + port;
+        return "FTDI SET_BITMODE mode " + capture::HexText(r.value >> 8, 2) + ", mask " +
+               capture::HexText(low, 2) + port;
     case 0x0C:
-        return "FTDI GET_BITMODE" + port + (data.empty() ? std::string() : ": " + Hex(data[0], 2));
+        return "FTDI GET_BITMODE" + port +
+               (data.empty() ? std::string() : ": " + capture::HexText(data[0], 2));
     default:
-        return "FTDI request " + Hex(r.request, 2) + port;
+        return "FTDI request " + capture::HexText(r.request, 2) + port;
     }
 }
 
@@ -387,7 +386,7 @@ std::string DescribeCp210xRequest(const capture::SetupRequest& r,
         }
         return "CP210x SET_BAUDRATE";
     default:
-        return "CP210x request " + Hex(r.request, 2);
+        return "CP210x request " + capture::HexText(r.request, 2);
     }
 }
 
@@ -395,19 +394,21 @@ std::string DescribeCh34xRequest(const capture::SetupRequest& r,
                                  std::span<const std::uint8_t> data) {
     switch (r.request) {
     case 0x5F:
-        return "CH34x READ_VERSION" + (data.empty() ? std::string() : ": " + Hex(data[0], 2));
+        return "CH34x READ_VERSION" +
+               (data.empty() ? std::string() : ": " + capture::HexText(data[0], 2));
     case 0x95: {
-        std::string s = "CH34x READ_REG " + Hex(r.value, 4);
+        std::string s = "CH34x READ_REG " + capture::HexText(r.value, 4);
         if (!data.empty()) {
             s += ":";
             for (const std::uint8_t b : data.first(std::min<std::size_t>(data.size(), 2))) {
-                s += " " + Hex(b, 2);
+                s += " " + capture::HexText(b, 2);
             }
         }
         return s;
     }
     case 0x9A: {
-        std::string s = "CH34x WRITE_REG " + Hex(r.value, 4) + " = " + Hex(r.index, 4);
+        std::string s = "CH34x WRITE_REG " + capture::HexText(r.value, 4) + " = " +
+                        capture::HexText(r.index, 4);
         if (r.value == 0x1312) {
             // Prescaler register 0x12 (bits 0-1 a divide by 8^(3-p), bit 2 another by 2 when
             // clear) and divisor register 0x13 (256 - divisor) of a 48 MHz clock.
@@ -425,13 +426,14 @@ std::string DescribeCh34xRequest(const capture::SetupRequest& r,
         return s;
     }
     case 0xA1:
-        return "CH34x SERIAL_INIT " + Hex(r.value, 4) + " " + Hex(r.index, 4);
+        return "CH34x SERIAL_INIT " + capture::HexText(r.value, 4) + " " +
+               capture::HexText(r.index, 4);
     case 0xA4:
         // The lines are active low: a clear bit 5 sets DTR, a clear bit 6 RTS.
         return "CH34x MODEM_CTRL DTR " + OnOff((r.value & 0x20) == 0) + ", RTS " +
                OnOff((r.value & 0x40) == 0);
     default:
-        return "CH34x request " + Hex(r.request, 2);
+        return "CH34x request " + capture::HexText(r.request, 2);
     }
 }
 
@@ -441,13 +443,14 @@ std::string DescribePl2303Request(const capture::SetupRequest& r,
         return "PL2303 " + DescribeCdcRequest(r, data);
     }
     if (r.request == 0x01 && r.deviceToHost()) {
-        return "PL2303 VENDOR_READ " + Hex(r.value, 4) +
-               (data.empty() ? std::string() : ": " + Hex(data[0], 2));
+        return "PL2303 VENDOR_READ " + capture::HexText(r.value, 4) +
+               (data.empty() ? std::string() : ": " + capture::HexText(data[0], 2));
     }
     if (r.request == 0x01) {
-        return "PL2303 VENDOR_WRITE " + Hex(r.value, 4) + " = " + Hex(r.index, 4);
+        return "PL2303 VENDOR_WRITE " + capture::HexText(r.value, 4) + " = " +
+               capture::HexText(r.index, 4);
     }
-    return "PL2303 request " + Hex(r.request, 2);
+    return "PL2303 request " + capture::HexText(r.request, 2);
 }
 
 std::string DescribeSerialChipRequest(const SerialChip& chip, const capture::SetupRequest& r,

@@ -125,8 +125,19 @@ TEST(HidePasses, ProgressCountsEachPhase) {
 }
 
 TEST(HexText, FormatsAndParsesBytes) {
-    EXPECT_EQ(HexText(26), "0x1A");
-    EXPECT_EQ(HexText(0), "0x0");
+    // As "0x%0*X" writes them: at least the digits asked for, never fewer than the value has.
+    const struct {
+        std::uint32_t value;
+        int digits;
+        const char* text;
+    } kHex[] = {{26, 0, "0x1A"},     {0, 0, "0x0"},
+                {0, 2, "0x00"},      {0x1A, 4, "0x001A"},
+                {0xABC, 2, "0xABC"}, {0x43425355, 8, "0x43425355"},
+                {7, 1, "0x7"},       {0xFFFFFFFF, 0, "0xFFFFFFFF"},
+                {5, 8, "0x00000005"}};
+    for (const auto& h : kHex) {
+        EXPECT_EQ(HexText(h.value, h.digits), h.text) << h.value << " in " << h.digits;
+    }
     EXPECT_EQ(ParseHexByte("0x1A"), 0x1A);
     EXPECT_EQ(ParseHexByte("1a"), 0x1A);
     EXPECT_EQ(ParseHexByte("0X7f"), 0x7F);
